@@ -1,0 +1,34 @@
+// Helpers shared by the unit tests.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "ulstring.h"
+
+// UTF-8 view of a UTF-16 string, so that failures print readably.
+inline std::string u8(const char16_t* text) { return ul_utf16to8(text); }
+inline std::string u8(const std::u16string& text) { return ul_utf16to8(text.c_str(), text.size()); }
+
+// A FILE* whose content can be read back as a string (open_memstream).
+class MemoryStream {
+public:
+    MemoryStream() : stream_(open_memstream(&data_, &size_)) {}
+    ~MemoryStream() {
+        if (stream_) fclose(stream_);
+        free(data_);
+    }
+    MemoryStream(const MemoryStream&) = delete;
+    MemoryStream& operator=(const MemoryStream&) = delete;
+    FILE* get() { return stream_; }
+    std::string text() {
+        fflush(stream_);
+        return std::string(data_, size_);
+    }
+
+private:
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    FILE* stream_;
+};

@@ -1,0 +1,36 @@
+// The process-wide error buffer. A failing function stores its reason here and returns -1;
+// callers extend the text or pass the -1 on, and the dispatcher finally prints it.
+#pragma once
+
+#include <cstdio>
+
+enum : unsigned {
+    UL_ERR_SYSTEM = 1,   // store "<text>: <system error text>" ("System error" for a null text)
+    UL_ERR_APPEND = 2,   // keep the existing text and add the new one after a line feed
+    UL_ERR_STACK = 4,    // also write a stack trace record
+    UL_ERR_PREPEND = 8,  // put the new text and a line feed before the existing text
+};
+
+// Capacity of the error buffer in code units, terminator included.
+constexpr size_t UL_ERRORBUFSIZE = 0x20000;
+
+void ul_errorsetmsg(unsigned flags, const char16_t* text);
+void ul_errorsetmsgfmt(unsigned flags, const char16_t* format, ...);
+const char16_t* ul_errorgetmsg();
+
+// The platform's text for the current errno.
+const char16_t* ul_osdepsyserror();
+
+// Out of memory: the system error for ENOMEM without a text of its own.
+void ul_erroroutofmemory();
+
+// Error-exit reporting: value 1 traces every error return (component ERROR, level 5),
+// value 2 prints it to UL_ErrorGotoFile.
+extern int UL_ErrorGotoFlag;
+extern FILE* UL_ErrorGotoFile;
+void ul_errorgotoreport(const char16_t* sourceFile, unsigned line);
+
+// Every error return of the tool's own code goes through this, so that error-exit reporting
+// can show where a failure started and how it travelled:  return UL_ERROR_RETURN(-1);
+#define UL_ERROR_RETURN(value) \
+    ((UL_ErrorGotoFlag ? ul_errorgotoreport(u"" __FILE__, __LINE__) : (void)0), (value))
