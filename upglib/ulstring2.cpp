@@ -1,16 +1,18 @@
 #include "ulstring2.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "ulerror.h"
 #include "ulstring.h"
 
 namespace {
 
 // Collects output code units and keeps counting past the buffer's end, as snprintf does.
 class Sink {
-public:
+  public:
     Sink(char16_t* buffer, size_t size) : buffer_(buffer), size_(size) {}
     void put(char16_t c) {
         if (length_ + 1 < size_) buffer_[length_] = c;
@@ -30,7 +32,7 @@ public:
         return length_;
     }
 
-private:
+  private:
     char16_t* buffer_;
     size_t size_;
     size_t length_ = 0;
@@ -46,7 +48,9 @@ struct Spec {
     char conversion = 0;
 };
 
-bool isFlag(char16_t c) { return c == u'-' || c == u'+' || c == u' ' || c == u'#' || c == u'0'; }
+bool isFlag(char16_t c) {
+    return c == u'-' || c == u'+' || c == u' ' || c == u'#' || c == u'0';
+}
 
 long readNumber(const char16_t** p) {
     long n = 0;
@@ -83,8 +87,8 @@ bool parseSpec(const char16_t** p, va_list* args, Spec* spec) {
         }
     }
     int n = 0;
-    while (n < 2 && (**p == u'h' || **p == u'l' || **p == u'j' || **p == u'z' || **p == u't' ||
-                     **p == u'L'))
+    while (n < 2 &&
+           (**p == u'h' || **p == u'l' || **p == u'j' || **p == u'z' || **p == u't' || **p == u'L'))
         spec->length[n++] = static_cast<char>(*(*p)++);
     char16_t c = **p;
     if (!c || !strchr("diouxXcseEfFgGaAp%", static_cast<int>(c < 128 ? c : 1))) return false;
@@ -183,21 +187,36 @@ int ul_vsprintf(char16_t* buffer, size_t size, const char16_t* format, va_list a
             break;
         }
         switch (spec.conversion) {
-            case '%': sink.put(u'%'); break;
-            case 's': formatString(sink, spec, &ap); break;
+            case '%':
+                sink.put(u'%');
+                break;
+            case 's':
+                formatString(sink, spec, &ap);
+                break;
             case 'c': {
                 char16_t c = static_cast<char16_t>(va_arg(ap, int));
                 putPadded(sink, spec, &c, 1);
                 break;
             }
-            case 'p': formatNarrow(sink, spec, va_arg(ap, void*)); break;
-            case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+            case 'p':
+                formatNarrow(sink, spec, va_arg(ap, void*));
+                break;
+            case 'e':
+            case 'E':
+            case 'f':
+            case 'F':
+            case 'g':
+            case 'G':
+            case 'a':
+            case 'A':
                 if (spec.length[0] == 'L')
                     formatNarrow(sink, spec, va_arg(ap, long double));
                 else
                     formatNarrow(sink, spec, va_arg(ap, double));
                 break;
-            default: formatInteger(sink, spec, &ap); break;
+            default:
+                formatInteger(sink, spec, &ap);
+                break;
         }
     }
     va_end(ap);
@@ -233,4 +252,378 @@ std::u16string ul_format(const char16_t* format, ...) {
     std::u16string out = ul_vformat(format, args);
     va_end(args);
     return out;
+}
+
+// ---- escapes ----------------------------------------------------------------------------
+
+namespace {
+
+// Decodes the escape "\c" by the table flags choose; false when the table does not list c.
+bool decodeEscape(int flags, char16_t c, char16_t* decoded) {
+    *decoded = c;
+    if (flags & UL_ESCAPE_C) {
+        if (c == u'n') *decoded = u'\n';
+        if (c == u't') *decoded = u'\t';
+        return c == u'\\' || c == u'"' || c == u'\'' || c == u'n' || c == u't';
+    }
+    if (flags & UL_ESCAPE_BRACES) return c == u'{' || c == u'}' || c == u'\\' || c == u'"';
+    if (flags & UL_ESCAPE_QUOTE) return c == u'"';
+    if (flags & (UL_ESCAPE_NONE | UL_ESCAPE_DOUBLEDQUOTE)) return false;
+    return c == u'\\' || c == u'"';
+}
+
+// The escape sequence's second character for a word character that the table lists, else 0.
+char16_t encodeEscape(int flags, char16_t c) {
+    if (flags & UL_ESCAPE_C) {
+        if (c == u'\n') return u'n';
+        if (c == u'\t') return u't';
+    }
+    char16_t decoded;
+    return c != u'n' && c != u't' && decodeEscape(flags, c, &decoded) ? c : 0;
+}
+
+bool endsWord(char16_t c, char16_t terminator) {
+    return ul_isspace(c) || (terminator && c == terminator);
+}
+
+}  // namespace
+
+int ul_stringreadescape(char16_t* buffer, size_t size, const char16_t* text, char16_t terminator,
+                        const char16_t** end, int flags) {
+    if (!text) text = u"";
+    const char16_t* p = text;
+    while (ul_isspace(*p)) ++p;
+    if (size) buffer[0] = 0;
+    if (!*p) {
+        if (end) *end = p;
+        return 0;
+    }
+    size_t n = 0;
+    bool overflow = size == 0;
+    auto put = [&](char16_t c) {
+        if (n + 1 < size)
+            buffer[n++] = c;
+        else
+            overflow = true;
+    };
+    bool quoted = false;
+    while (*p) {
+        char16_t c = *p;
+        char16_t decoded;
+        if (c == u'\\' && p[1] && decodeEscape(flags, p[1], &decoded)) {
+            put(decoded);
+            p += 2;
+        } else if (c == u'"' && quoted && (flags & UL_ESCAPE_DOUBLEDQUOTE) && p[1] == u'"') {
+            put(u'"');
+            p += 2;
+        } else if (c == u'"') {
+            quoted = !quoted;
+            ++p;
+        } else if (!quoted && endsWord(c, terminator)) {
+            break;
+        } else {
+            put(c);
+            ++p;
+        }
+    }
+    if (size) buffer[n] = 0;
+    if (end) *end = p;
+    if (overflow) {
+        ul_errorsetmsgfmt(0, u"More than %d characters for word in '%s'",
+                          static_cast<int>(size ? size - 1 : 0), text);
+        return UL_ERROR_RETURN(-1);
+    }
+    return 1;
+}
+
+int ul_stringgenescape(char16_t* buffer, size_t size, const char16_t* word, char16_t terminator,
+                       int flags) {
+    if (!word) word = u"";
+    bool doubledQuote = encodeEscape(flags, u'"') == 0 && (flags & UL_ESCAPE_DOUBLEDQUOTE);
+    bool quoted = !*word;
+    for (const char16_t* p = word; *p; ++p) {
+        if (encodeEscape(flags, *p)) continue;
+        if (*p == u'"' && !doubledQuote) {
+            ul_errorsetmsgfmt(0, u"Cannot write a double quote without escapes in '%s'", word);
+            return UL_ERROR_RETURN(-1);
+        }
+        if (*p == u'"' || endsWord(*p, terminator)) quoted = true;
+    }
+    // Where a backslash is written bare, one in front of the closing quote would escape it
+    // ("\"" with UL_ESCAPE_QUOTE), so trailing backslashes go behind the closing quote.
+    size_t length = ul_strlen(word);
+    size_t body = length;
+    if (quoted && !encodeEscape(flags, u'\\'))
+        while (body && word[body - 1] == u'\\') --body;
+    std::u16string out;
+    out.reserve(length + 8);
+    if (quoted) out.push_back(u'"');
+    for (size_t i = 0; i < body; ++i) {
+        char16_t c = word[i];
+        if (char16_t escape = encodeEscape(flags, c)) {
+            out.push_back(u'\\');
+            out.push_back(escape);
+        } else if (c == u'"') {
+            out.append(u"\"\"");
+        } else {
+            out.push_back(c);
+        }
+    }
+    if (quoted) out.push_back(u'"');
+    out.append(word + body, length - body);
+    if (out.size() >= size) {
+        if (size) buffer[0] = 0;
+        ul_errorsetmsgfmt(0, u"More than %d characters for word in '%s'",
+                          static_cast<int>(size ? size - 1 : 0), word);
+        return UL_ERROR_RETURN(-1);
+    }
+    memcpy(buffer, out.c_str(), (out.size() + 1) * sizeof(char16_t));
+    return static_cast<int>(out.size());
+}
+
+// ---- values -----------------------------------------------------------------------------
+
+int ul_string2boolean(const char16_t* text, int flags) {
+    static const char16_t* const kTrue[] = {u"yes", u"true", u"on", u"ok"};
+    static const char16_t* const kFalse[] = {u"no", u"false", u"off", u"bad"};
+    if (text) {
+        for (const char16_t* word : kTrue)
+            if (ul_stricmp(text, word) == 0) return 1;
+        for (const char16_t* word : kFalse)
+            if (ul_stricmp(text, word) == 0) return 0;
+        const char16_t* p = text;
+        bool nonZero = false;
+        for (; ul_isdigit(*p); ++p) nonZero |= *p != u'0';
+        if (p != text && !*p) return nonZero ? 1 : 0;
+    }
+    if (!(flags & UL_BOOLEAN_QUIET))
+        ul_errorsetmsgfmt(0, u"Illegal boolean value '%s'", text ? text : u"");
+    return UL_ERROR_RETURN(-1);
+}
+
+long ul_getlongvalue(const char16_t* text, int flags) {
+    if (!text) text = u"";
+    const char16_t* p = text;
+    while (ul_isspace(*p)) ++p;
+    const char16_t* digits = p;
+    long value = 0;
+    for (; ul_isdigit(*p); ++p) {
+        long digit = *p - u'0';
+        if (value > (LONG_MAX - digit) / 10) {
+            ul_errorsetmsgfmt(0, u"Invalid number '%s'", text);
+            return UL_ERROR_RETURN(-1);
+        }
+        value = value * 10 + digit;
+    }
+    if (p == digits) {
+        ul_errorsetmsgfmt(0, u"Invalid number '%s'", text);
+        return UL_ERROR_RETURN(-1);
+    }
+    // The unit is whatever stands between the digits and trailing white space.
+    while (ul_isspace(*p)) ++p;
+    std::u16string unit(p);
+    while (!unit.empty() && ul_isspace(unit.back())) unit.pop_back();
+    int shift = (flags & UL_LONGVALUE_MB) ? 20 : (flags & UL_LONGVALUE_KB) ? 10 : 0;
+    int unitShift;
+    if (unit.empty()) {
+        unitShift = (flags & UL_LONGVALUE_INUNIT) ? shift : 0;
+    } else if (unit.size() == 1 && (unit[0] == u'k' || unit[0] == u'K')) {
+        unitShift = 10;
+    } else if (unit.size() == 1 && (unit[0] == u'm' || unit[0] == u'M')) {
+        unitShift = 20;
+    } else if (unit.size() == 1 && (unit[0] == u'g' || unit[0] == u'G')) {
+        unitShift = 30;
+    } else {
+        ul_errorsetmsgfmt(0, u"Illegal unit '%s' in '%s'", unit.c_str(), text);
+        return UL_ERROR_RETURN(-1);
+    }
+    if (unitShift >= shift) {
+        int up = unitShift - shift;
+        if (value > (LONG_MAX >> up)) {
+            ul_errorsetmsgfmt(0, u"Invalid number '%s'", text);
+            return UL_ERROR_RETURN(-1);
+        }
+        return value << up;
+    }
+    return value >> (shift - unitShift);
+}
+
+// ---- Base64 -----------------------------------------------------------------------------
+
+namespace {
+
+const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int base64Value(char16_t c) {
+    if (c >= u'A' && c <= u'Z') return c - u'A';
+    if (c >= u'a' && c <= u'z') return c - u'a' + 26;
+    if (c >= u'0' && c <= u'9') return c - u'0' + 52;
+    if (c == u'+') return 62;
+    if (c == u'/') return 63;
+    return -1;
+}
+
+// Decodes and validates text into out. Returns 0, or -1 with the message set.
+int base64DecodeBytes(const char16_t* text, std::string& out) {
+    if (!text) text = u"";
+    size_t length = ul_strlen(text);
+    if (length % 4) {
+        ul_errorsetmsgfmt(0, u"Invalid Base64 length %zu of '%s'", length, text);
+        return UL_ERROR_RETURN(-1);
+    }
+    out.clear();
+    out.reserve(length / 4 * 3);
+    for (size_t group = 0; group < length; group += 4) {
+        bool last = group + 4 == length;
+        const char16_t* g = text + group;
+        int padding = last && g[3] == u'=' ? (g[2] == u'=' ? 2 : 1) : 0;
+        uint32_t bits = 0;
+        for (int i = 0; i < 4; ++i) {
+            int value = i < 4 - padding ? base64Value(g[i]) : 0;
+            if (value < 0) {
+                if (g[i] == u'=') {
+                    ul_errorsetmsgfmt(0, u"Invalid Base64 padding in '%s'", text);
+                } else {
+                    ul_errorsetmsgfmt(0, u"Invalid Base64 character at offset %zu of '%s'",
+                                      group + i, text);
+                }
+                return UL_ERROR_RETURN(-1);
+            }
+            bits = bits << 6 | static_cast<uint32_t>(value);
+        }
+        // The bits behind the last byte must be zero, so that every byte string has exactly
+        // one accepted form.
+        if ((padding == 1 && (bits & 0xFF)) || (padding == 2 && (bits & 0xFFFF))) {
+            ul_errorsetmsgfmt(0, u"Invalid Base64 padding in '%s'", text);
+            return UL_ERROR_RETURN(-1);
+        }
+        out.push_back(static_cast<char>(bits >> 16));
+        if (padding < 2) out.push_back(static_cast<char>(bits >> 8 & 0xFF));
+        if (padding < 1) out.push_back(static_cast<char>(bits & 0xFF));
+    }
+    return 0;
+}
+
+}  // namespace
+
+long ul_base64encode(char16_t* buffer, size_t size, const void* data, size_t length) {
+    size_t needed = (length + 2) / 3 * 4;
+    if (needed >= size) {
+        ul_errorsetmsgfmt(0, u"Base64 form needs %zu characters, buffer has %zu", needed + 1, size);
+        return UL_ERROR_RETURN(-1);
+    }
+    auto* bytes = static_cast<const unsigned char*>(data);
+    char16_t* out = buffer;
+    for (size_t i = 0; i < length; i += 3) {
+        size_t n = length - i < 3 ? length - i : 3;
+        uint32_t bits = static_cast<uint32_t>(bytes[i]) << 16;
+        if (n > 1) bits |= static_cast<uint32_t>(bytes[i + 1]) << 8;
+        if (n > 2) bits |= bytes[i + 2];
+        *out++ = static_cast<char16_t>(kBase64Alphabet[bits >> 18]);
+        *out++ = static_cast<char16_t>(kBase64Alphabet[bits >> 12 & 0x3F]);
+        *out++ = n > 1 ? static_cast<char16_t>(kBase64Alphabet[bits >> 6 & 0x3F]) : u'=';
+        *out++ = n > 2 ? static_cast<char16_t>(kBase64Alphabet[bits & 0x3F]) : u'=';
+    }
+    *out = 0;
+    return static_cast<long>(needed);
+}
+
+long ul_base64encode(char16_t* buffer, size_t size, const char16_t* text) {
+    std::string utf8 = ul_utf16to8(text ? text : u"");
+    return ul_base64encode(buffer, size, utf8.data(), utf8.size());
+}
+
+long ul_base64decode(unsigned char* buffer, size_t size, const char16_t* text) {
+    std::string bytes;
+    if (base64DecodeBytes(text, bytes) < 0) return -1;
+    if (bytes.size() > size) {
+        ul_errorsetmsgfmt(0, u"Decoded Base64 needs %zu units, buffer has %zu", bytes.size(), size);
+        return UL_ERROR_RETURN(-1);
+    }
+    if (!bytes.empty()) memcpy(buffer, bytes.data(), bytes.size());
+    return static_cast<long>(bytes.size());
+}
+
+long ul_base64decode(char16_t* buffer, size_t size, const char16_t* text) {
+    std::string bytes;
+    if (base64DecodeBytes(text, bytes) < 0) return -1;
+    if (bytes.find('\0') != std::string::npos) {
+        ul_errorsetmsgfmt(0, u"Decoded Base64 holds a zero byte: '%s'", text);
+        return UL_ERROR_RETURN(-1);
+    }
+    std::u16string decoded = ul_utf8to16(bytes.data(), bytes.size());
+    if (decoded.size() >= size) {
+        ul_errorsetmsgfmt(0, u"Decoded Base64 needs %zu units, buffer has %zu", decoded.size() + 1,
+                          size);
+        return UL_ERROR_RETURN(-1);
+    }
+    memcpy(buffer, decoded.c_str(), (decoded.size() + 1) * sizeof(char16_t));
+    return static_cast<long>(decoded.size());
+}
+
+// ---- printable rendering ----------------------------------------------------------------
+
+namespace {
+
+// Appends the printable form of the character at *p and advances *p (past a surrogate pair
+// as a whole).
+void appendPrintable(std::u16string& out, const char16_t** p, int flags) {
+    char16_t c = **p;
+    ++*p;
+    char16_t hex[8];
+    switch (c) {
+        case u'\n':
+            out.append(u"\\n");
+            return;
+        case u'\r':
+            out.append(u"\\r");
+            return;
+        case u'\t':
+            out.append(u"\\t");
+            return;
+        case u'\\':
+            out.append(flags & UL_PRINTABLE_BACKSLASH ? u"\\\\" : u"\\");
+            return;
+        default:
+            break;
+    }
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+        ul_sprintf(hex, 8, u"\\x%02X", static_cast<unsigned>(c));
+        out.append(hex);
+    } else if (c >= 0xD800 && c <= 0xDBFF && **p >= 0xDC00 && **p <= 0xDFFF) {
+        out.push_back(c);
+        out.push_back(*(*p)++);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+        ul_sprintf(hex, 8, u"\\u%04X", static_cast<unsigned>(c));
+        out.append(hex);
+    } else {
+        out.push_back(c);
+    }
+}
+
+}  // namespace
+
+std::u16string ul_stringprintable(const char16_t* text, int flags) {
+    std::u16string out;
+    for (const char16_t* p = text ? text : u""; *p;) appendPrintable(out, &p, flags);
+    return out;
+}
+
+long ul_stringprintable(char16_t* buffer, size_t size, const char16_t* text, int flags) {
+    std::u16string out;
+    size_t fitted = 0;  // length of the rendering up to the last character that fits
+    for (const char16_t* p = text ? text : u""; *p;) {
+        appendPrintable(out, &p, flags);
+        if (out.size() < size) fitted = out.size();
+    }
+    if (size) {
+        memcpy(buffer, out.data(), fitted * sizeof(char16_t));
+        buffer[fitted] = 0;
+    }
+    if (out.size() >= size) {
+        ul_errorsetmsgfmt(0, u"Printable form needs %zu characters, buffer has %zu", out.size() + 1,
+                          size);
+        return UL_ERROR_RETURN(-1);
+    }
+    return static_cast<long>(out.size());
 }
