@@ -1,0 +1,113 @@
+// Session settings of the SQL layer that do not need a database connection: which nametab
+// tables describe the tables (a standard and an optional alternate set, each chosen by a
+// nametab type or an explicit suffix), the suffix of the application tables, and the
+// database's separator characters from which the standard suffixes are built.
+#pragma once
+
+#include <cstddef>
+
+// Nametab types. Types 2 to 4 build their suffix from the first separator character.
+enum : unsigned {
+    UL_NTTYPE_OFF = 0,      // nametab access disabled
+    UL_NTTYPE_STD = 1,      // DDNTT, DDNTF, DDNTT_HIST
+    UL_NTTYPE_SHD = 2,      // separator once: DDNTT~
+    UL_NTTYPE_BRI = 3,      // separator twice: DDNTT~~
+    UL_NTTYPE_SWOLD = 4,    // separator twice and "OLD": DDNTT~~OLD
+    UL_NTTYPE_SUFFIX = 10,  // explicit suffix
+};
+
+// Nametab slots.
+enum : int { UL_NTSLOT_STANDARD = 0, UL_NTSLOT_ALTERNATE = 1 };
+
+// Flags of ul_sqlntsettype.
+enum : int {
+    UL_NTSET_ALTERNATE = 1,    // set the alternate slot instead of the standard one
+    UL_NTSET_KEEPCURRENT = 2,  // do not change the current slot
+};
+
+// Selectors of ul_ntgetname; without UL_NTNAME_DDNTF or UL_NTNAME_HIST the DDNTT name.
+enum : int {
+    UL_NTNAME_DDNTF = 1,
+    UL_NTNAME_ALTERNATE = 2,  // the alternate slot instead of the current one
+    UL_NTNAME_HIST = 4,       // DDNTT_HIST; not together with UL_NTNAME_DDNTF
+};
+
+// Longest nametab suffix and table suffix in code units (terminator not counted).
+constexpr size_t UL_NTSUFFIXMAX = 20;
+constexpr size_t UL_TABSUFFIXMAX = 20;
+// Longest nametab table name in code units (terminator not counted).
+constexpr size_t UL_NTNAMEMAX = 39;
+
+// Sets the type of a slot. Type 10 takes the suffix; type 10 without a (non-empty) suffix
+// clears the slot's suffix and leaves the slot unconfigured; type 0 stores the type only;
+// types 1 to 4 derive the suffix. Types 1 to 4 and type 10 with a suffix mark the slot as
+// configured. Unless UL_NTSET_KEEPCURRENT is given, the alternate slot becomes current when
+// it is configured, the standard one otherwise. Returns 0, or -1 for an invalid type
+// ("Invalid suffix type %d") or a suffix longer than UL_NTSUFFIXMAX.
+int ul_sqlntsettype(unsigned type, const char16_t* suffix, int flags);
+
+// The type of a slot (0 or 1), or -1 for another slot number.
+int ul_sqlntgettype(int slot);
+// 1 when the alternate slot is configured, else 0.
+int ul_sqlnthavealttype();
+// The current slot, 0 or 1.
+int ul_sqlntcurrentslot();
+// The suffix of a slot (empty for type 0 and 1), or null for another slot number.
+const char16_t* ul_sqlntgetsuffix(int slot);
+
+// A nametab table name of the current slot (or of the alternate one, UL_NTNAME_ALTERNATE),
+// valid until the slot is set again. Null with the reason in the error buffer when the
+// standard or the selected slot has type 0 ("Nametab access disabled") or the alternate
+// slot is asked for but not configured ("No alternative nametab configured").
+const char16_t* ul_ntgetname(int which);
+
+// Nametab type of a keyword "off", "std", "shd", "bri" or "swold" (case-insensitive): 0 to 4;
+// -1 for any other text. Sets no error text; the caller names the context.
+int ul_sqlntgettypefromstring(const char16_t* keyword);
+
+// The database's separator characters: the first for kind 1, the second for kind 3, the
+// third for every other kind.
+char16_t ul_sqlgetseparator(int kind);
+// The three separator characters of the database in use.
+const char16_t* ul_sqlcurrentseparators();
+
+// Sets the table suffix: type 10 takes the suffix (null clears it), type 0 clears it, types
+// 1 to 4 derive it like the nametab suffix. Returns 0 or -1 ("Invalid suffix type %d", or
+// a suffix longer than UL_TABSUFFIXMAX).
+int ul_sqltablesuffixsettype(unsigned type, const char16_t* suffix);
+// Sets the table suffix (null or empty: none). Returns 0 or -1 when it is too long.
+int ul_sqltabsuffixset(const char16_t* suffix);
+// The table suffix, or null when none is set.
+const char16_t* ul_sqltabsuffixget();
+// 1 when a table suffix is set and name is longer than it and ends with it, else 0.
+int ul_sqltabsuffixendswith(const char16_t* name);
+// Removes the table suffix from the end of name in place when ul_sqltabsuffixendswith says
+// so. Returns 1 when removed, 0 otherwise.
+int ul_sqltabsuffixcut(char16_t* name);
+// Compares two table names like ul_strcmp after removing the table suffix from each.
+int ul_sqltabsuffixcompare(const char16_t* a, const char16_t* b);
+// Writes name followed by the table suffix. Returns the length, or -1 when out is too small.
+int ul_sqltabsuffixadd(char16_t* out, unsigned size, const char16_t* name);
+
+// Suffix sources of ul_sqladdsuffix.
+enum : int { UL_SUFFIX_TABLE = 0, UL_SUFFIX_NTSTANDARD = 1, UL_SUFFIX_NTALTERNATE = 2 };
+// Writes name followed by the table suffix, the standard or the alternate nametab suffix.
+// Returns the length, or -1 when out is too small or flags is none of the three.
+int ul_sqladdsuffix(char16_t* out, unsigned size, const char16_t* name, int flags);
+
+// Writes name without the table suffix. Returns the length, or -1 when out is too small.
+int ul_ntrealtablename(char16_t* out, unsigned size, const char16_t* name);
+
+// Normalises a nametab table name for comparisons across variants: "DD" + N|X + "T" + T|F
+// followed by the end, "~" or "?" gets "_2B" behind its first five characters, and the same
+// prefix with "_CONV_UC" followed by the end, "~" or "?" gets "_1B" in place of "_CONV_UC".
+// Any other name is copied unchanged. Returns the length, or -1 when out is too small.
+int ul_sqlnametabnormalize(char16_t* out, unsigned size, const char16_t* name);
+
+enum : int { UL_NAMETABS_WITHREPO = 1 };  // include "REPOSRC_ADM"
+// 1 when name (exactly, case-sensitive) is one of the nametab tables, else 0.
+int ul_sqltableisnametab(const char16_t* name, int flags);
+
+// Back to the start state: both slots type 1 without suffix and unconfigured, the standard
+// slot current, no table suffix.
+void ul_sqlresetsession();
