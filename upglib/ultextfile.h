@@ -1,0 +1,110 @@
+// Line-oriented UTF-8 text files seen as UTF-16 lines: the reader and writer that the tool's
+// own files (CRC files, where files, count files, statement files, progress files) go through.
+// Both stream line by line, so memory grows with the longest line, never with the file.
+// Failures return -1 with the reason in the error buffer; the destructors close quietly.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+enum : int {
+    // Reader: a line ending in a backslash continues on the next line; the backslash and the
+    // line end are dropped, the next line is appended as it is.
+    UL_TEXT_JOINLINES = 1,
+    // Writer: append to an existing file instead of replacing it.
+    UL_TEXT_APPEND = 2,
+    // Writer: every write call is flushed to the system at once, so that a process that dies
+    // loses nothing it wrote before (progress files that a rerun continues from).
+    UL_TEXT_FLUSHLINES = 4,
+};
+
+class ULTextFileReader {
+  public:
+    ULTextFileReader() = default;
+    ~ULTextFileReader();
+    ULTextFileReader(const ULTextFileReader&) = delete;
+    ULTextFileReader& operator=(const ULTextFileReader&) = delete;
+
+    // Opens path for reading ("Cannot open '%s' mode='%s'"); closes a file opened before.
+    int open(const char16_t* path, int flags = 0);
+    // Reads from a stream the caller keeps owning (standard input, for example); name is used
+    // in messages.
+    int attach(FILE* stream, const char16_t* name, int flags = 0);
+    // Closes the file (an attached stream is only released). Returns 0.
+    int close();
+    bool isOpen() const { return m_stream != nullptr; }
+
+    // Reads the next line: 1 when line() holds one, 0 at the end of the file, -1 on a read
+    // error ("Cannot read '%s'"). The line end (LF or CRLF) is removed, a UTF-8 byte order mark
+    // at the start of the file is skipped, and invalid UTF-8 becomes U+FFFD.
+    int readLine();
+
+    // The current line, zero-terminated; callers may change it in place within length().
+    char16_t* line() { return m_line.data(); }
+    const char16_t* line() const { return m_line.c_str(); }
+    size_t length() const { return m_line.size(); }
+
+    // True when the current line was ended by the end of the file rather than by a line end:
+    // the last line lacks its final line feed (or, when joining, its continuation), as when a
+    // writer died in the middle of a line. The caller repairs or ignores such a line.
+    bool lastLineIncomplete() const { return m_incomplete; }
+
+    // Number of the (first physical) line of the current line, counted from 1, for messages
+    // such as "'%s' line %d: ...".
+    int lineNumber() const { return m_lineNumber; }
+    const char16_t* path() const { return m_path.c_str(); }
+
+  private:
+    FILE* m_stream = nullptr;
+    bool m_owned = false;
+    int m_flags = 0;
+    std::u16string m_path;
+    std::u16string m_line;
+    char* m_raw = nullptr;  // getline() buffer, grows to the longest physical line
+    size_t m_rawCapacity = 0;
+    int m_physicalLines = 0;
+    int m_lineNumber = 0;
+    bool m_incomplete = false;
+};
+
+class ULTextFileWriter {
+  public:
+    ULTextFileWriter() = default;
+    ~ULTextFileWriter();
+    ULTextFileWriter(const ULTextFileWriter&) = delete;
+    ULTextFileWriter& operator=(const ULTextFileWriter&) = delete;
+
+    // Creates or replaces path, or appends with UL_TEXT_APPEND ("Cannot open '%s' mode='%s'").
+    // Closes a file opened before.
+    int open(const char16_t* path, int flags = 0);
+    // Writes to a stream the caller keeps owning; name is used in messages.
+    int attach(FILE* stream, const char16_t* name, int flags = 0);
+    // Flushes and closes (an attached stream is flushed only). Returns 0, or -1 when buffered
+    // output cannot be written ("Cannot write to '%s'").
+    int close();
+    bool isOpen() const { return m_stream != nullptr; }
+
+    // Write the text as UTF-8; each call must hold whole characters (a surrogate pair split
+    // over two calls is written as two U+FFFD). Return 0, or -1 with "Cannot write to '%s'".
+    int write(const char16_t* text, size_t length);
+    int write(const char16_t* text);
+    // The text followed by a line feed.
+    int writeLine(const char16_t* text);
+    // Formatted as ul_sprintf; the format carries its own line ends.
+    int writeFmt(const char16_t* format, ...);
+    // Hands buffered output to the system.
+    int flush();
+
+    const char16_t* path() const { return m_path.c_str(); }
+
+  private:
+    int writeBytes();
+    int writeFailed();
+
+    FILE* m_stream = nullptr;
+    bool m_owned = false;
+    int m_flags = 0;
+    std::u16string m_path;
+    std::string m_bytes;  // UTF-8 of the current call, reused
+};
