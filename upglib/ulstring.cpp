@@ -489,10 +489,8 @@ char32_t decodeUtf8(const unsigned char* text, size_t length, size_t* pos) {
 
 }  // namespace
 
-std::u16string ul_utf8to16(const char* text, size_t length) {
-    std::u16string out;
-    if (!text) return out;
-    out.reserve(length);
+void ul_utf8to16append(std::u16string& out, const char* text, size_t length) {
+    if (!text) return;
     auto* bytes = reinterpret_cast<const unsigned char*>(text);
     size_t pos = 0;
     while (pos < length) {
@@ -505,6 +503,12 @@ std::u16string ul_utf8to16(const char* text, size_t length) {
             out.push_back(static_cast<char16_t>(cp));
         }
     }
+}
+
+std::u16string ul_utf8to16(const char* text, size_t length) {
+    std::u16string out;
+    out.reserve(length);
+    ul_utf8to16append(out, text, length);
     return out;
 }
 

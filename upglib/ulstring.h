@@ -137,6 +137,8 @@ std::string ul_utf16to8(const char16_t* text, size_t length);
 
 // Appends the UTF-8 form of text to out (no allocation when out has room).
 void ul_utf16to8append(std::string& out, const char16_t* text, size_t length);
+// Appends the UTF-16 form of length UTF-8 bytes to out (same rules as ul_utf8to16).
+void ul_utf8to16append(std::u16string& out, const char* text, size_t length);
 
 // Number of bytes of the UTF-8 form of s (without a terminator), as ul_utf16to8 writes it.
 size_t ul_stringutf8len(const char16_t* s);

@@ -9,56 +9,6 @@
 #include "ulstring.h"
 #include "ulstring2.h"
 
-namespace {
-
-constexpr char16_t kReplacement = 0xFFFD;
-
-// Appends the UTF-16 form of n UTF-8 bytes to out. Decoding rules are those of ul_utf8to16:
-// an invalid or truncated sequence yields U+FFFD for its first byte and decoding resumes at
-// the next byte; characters above U+FFFF become surrogate pairs.
-void appendUtf8(std::u16string& out, const unsigned char* text, size_t n) {
-    size_t pos = 0;
-    while (pos < n) {
-        unsigned char lead = text[pos];
-        if (lead < 0x80) {
-            out.push_back(lead);
-            ++pos;
-            continue;
-        }
-        int extra = lead >= 0xF0 && lead <= 0xF4  ? 3
-                    : lead >= 0xE0 && lead < 0xF0 ? 2
-                    : lead >= 0xC2 && lead < 0xE0 ? 1
-                                                  : -1;
-        char32_t cp = 0;
-        bool valid = extra > 0 && pos + static_cast<size_t>(extra) < n;
-        if (valid) {
-            cp = lead & (0x3F >> extra);
-            for (int i = 1; i <= extra && valid; ++i) {
-                unsigned char c = text[pos + static_cast<size_t>(i)];
-                valid = (c & 0xC0) == 0x80;
-                cp = (cp << 6) | (c & 0x3F);
-            }
-            static const char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-            valid =
-                valid && cp >= kMinimum[extra] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-        }
-        if (!valid) {
-            out.push_back(kReplacement);
-            ++pos;
-            continue;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        pos += static_cast<size_t>(extra) + 1;
-    }
-}
-
-}  // namespace
 
 // ---- reader -----------------------------------------------------------------------------
 
@@ -127,7 +77,7 @@ int ULTextFileReader::readLine() {
             bytes += 3;
             length -= 3;
         }
-        appendUtf8(m_line, bytes, length);
+        ul_utf8to16append(m_line, reinterpret_cast<const char*>(bytes), length);
         if (!complete) m_incomplete = true;
         if ((m_flags & UL_TEXT_JOINLINES) && !m_line.empty() && m_line.back() == u'\\') {
             m_line.pop_back();

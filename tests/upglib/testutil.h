@@ -5,11 +5,24 @@
 #include <cstdlib>
 #include <string>
 
+#include "ulerror.h"
 #include "ulstring.h"
 
 // UTF-8 view of a UTF-16 string, so that failures print readably.
 inline std::string u8(const char16_t* text) { return ul_utf16to8(text); }
 inline std::string u8(const std::u16string& text) { return ul_utf16to8(text.c_str(), text.size()); }
+
+// The error buffer's current text.
+inline std::u16string errorText() { return ul_errorgetmsg(); }
+
+// The text an out-of-memory failure stores; the error buffer is left as it was.
+inline std::u16string outOfMemoryText() {
+    std::u16string saved = ul_errorgetmsg();
+    ul_erroroutofmemory();
+    std::u16string text = ul_errorgetmsg();
+    ul_errorsetmsg(0, saved.c_str());
+    return text;
+}
 
 // A FILE* whose content can be read back as a string (open_memstream).
 class MemoryStream {

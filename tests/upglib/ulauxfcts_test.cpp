@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testutil.h"
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -11,18 +13,7 @@
 
 namespace {
 
-std::u16string errorText() {
-    return ul_errorgetmsg();
-}
 
-// The text an out-of-memory failure stores; the error buffer is left as it was.
-std::u16string outOfMemoryText() {
-    std::u16string saved = ul_errorgetmsg();
-    ul_erroroutofmemory();
-    std::u16string text = ul_errorgetmsg();
-    ul_errorsetmsg(0, saved.c_str());
-    return text;
-}
 
 // Blocks of a pool, newest first, as (used, capacity) pairs.
 std::vector<std::pair<uint32_t, uint32_t>> blockFill(const ul_strpool_t& pool) {

@@ -57,18 +57,7 @@ void fill(ul_dllist_t& list, const Strings& words) {
         ASSERT_NE(ul_dllistcreateaddstrnode(&list, word.c_str(), -1), nullptr);
 }
 
-std::u16string errorText() {
-    return ul_errorgetmsg();
-}
 
-// The text an out-of-memory failure stores; the error buffer is left as it was.
-std::u16string outOfMemoryText() {
-    std::u16string saved = ul_errorgetmsg();
-    ul_erroroutofmemory();
-    std::u16string text = ul_errorgetmsg();
-    ul_errorsetmsg(0, saved.c_str());
-    return text;
-}
 
 // Records release notices sent through a list's accessor.
 struct NoticeLog {

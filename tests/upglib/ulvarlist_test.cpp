@@ -18,18 +18,7 @@ namespace {
 
 using Strings = std::vector<std::u16string>;
 
-std::u16string errorText() {
-    return ul_errorgetmsg();
-}
 
-// The text an out-of-memory failure stores; the error buffer is left as it was.
-std::u16string outOfMemoryText() {
-    std::u16string saved = ul_errorgetmsg();
-    ul_erroroutofmemory();
-    std::u16string text = ul_errorgetmsg();
-    ul_errorsetmsg(0, saved.c_str());
-    return text;
-}
 
 Strings names(const ul_varlist_t& list) {
     Strings result;
