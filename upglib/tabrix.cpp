@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "ulauxfcts.h"
+#include "ulbootasc.h"
 #include "ulerror.h"
 #include "ulmsgwrite.h"
 #include "ulsqlaux.h"
@@ -148,10 +150,7 @@ int applySessionSettings(const ul_globaloptions_t& options) {
     return 0;
 }
 
-// Start-up before the command line is read: trace output, environment settings.
-int prepareProcess() {
-    ul_tracesetglobalfileptr(stdout);
-    ul_tracesetglobalflags(1);
+int applyTraceEnvironment() {
     if (const char* spec = getenv("TABRIX_TRACELEVEL")) {
         std::u16string levels = ul_utf8to16(spec);
         if (levels.size() > 255) {
@@ -160,10 +159,43 @@ int prepareProcess() {
         }
         if (ul_tracesetlevels2(levels.c_str(), 0) < 0) return UL_ERROR_RETURN(-1);
     }
+    return 0;
+}
+
+// A developer who needs the platform's own signal behaviour (core dumps, debugger stops)
+// asks for it with OS trace level 10, which only the environment can set this early.
+int installSignalHandlers() {
+    if (ul_setsignalhandlers(UL_SIGNALS_INSTALL) < 0) return UL_ERROR_RETURN(-1);
+    if (UL_TraceLevels[UL_TRC_OS] >= 10) {
+        UL_TRACE(UL_TRC_OS, 10, u"Resetting signal handlers to default\n");
+        if (ul_setsignalhandlers(UL_SIGNALS_RESTORE) < 0) return UL_ERROR_RETURN(-1);
+    }
+    return 0;
+}
+
+int applyGlobalFlagsEnvironment() {
     if (const char* flags = getenv("TABRIX_GLOBALFLAGS")) {
         if (ul_sqlparseglobalflags(ul_utf8to16(flags).c_str()) < 0) return UL_ERROR_RETURN(-1);
     }
     return 0;
+}
+
+// Start-up before the command line is read: trace output, signal handlers, environment
+// settings.
+int prepareProcess() {
+    ul_tracesetglobalfileptr(stdout);
+    ul_tracesetglobalflags(1);
+    if (applyTraceEnvironment() < 0) return UL_ERROR_RETURN(-1);
+    if (installSignalHandlers() < 0) return UL_ERROR_RETURN(-1);
+    if (applyGlobalFlagsEnvironment() < 0) return UL_ERROR_RETURN(-1);
+    return 0;
+}
+
+// The database library finds its files through DIR_LIBRARY; a program started by name
+// alone (searched in PATH) has no directory to offer here.
+int adaptDatabaseEnvironment(const char16_t* program) {
+    if (!ul_strchr(program, u'/')) return 0;
+    return ul_bootadaptdbenv(program) < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
 int openLog(const ul_globaloptions_t& options, FILE** log) {
@@ -269,6 +301,7 @@ int ul_cmddispatch(unsigned int argc, const char16_t** argv, const ul_cmddefinit
         UL_ErrorGotoFlag = 3;
         UL_ErrorGotoFile = stderr;
     }
+    if (adaptDatabaseEnvironment(program) < 0) return fatal();
 
     ul_msgwrite_setflags(UL_MSGFLAG_EXIT_ON_FAILURE);
     if (ul_msgwrite_register(u"TQ", UL_TQMessages) < 0) return fatal();

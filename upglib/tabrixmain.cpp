@@ -1,11 +1,14 @@
-// Process entry: converts the UTF-8 argument vector to UTF-16 and runs the dispatcher.
+// Process entry: adapts the library search path (which may re-execute the program), converts
+// the UTF-8 argument vector to UTF-16 and runs the dispatcher.
 #include <string>
 #include <vector>
 
 #include "tabrix.h"
+#include "ulbootasc.h"
 #include "ulstring.h"
 
 int main(int argc, char** argv) {
+    ul_bootadaptenv(argc, argv);
     std::vector<std::u16string> words;
     words.reserve(static_cast<size_t>(argc));
     for (int i = 0; i < argc; ++i) words.push_back(ul_utf8to16(argv[i]));

@@ -1,10 +1,18 @@
 #include "ulauxfcts.h"
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "ulerror.h"
 #include "ulstring.h"
+#include "ultrace.h"
 
 // ==== Heap allocation =======================================================================
 
@@ -152,4 +160,218 @@ void ul_strpool_t::destroy() {
     }
     hash.freeHash();
     hash.initHash();
+}
+
+// ==== Process: signals, identity and liveness ===============================================
+
+namespace {
+
+enum class SignalAction { Interrupt, RaiseTrace, Ignore, Fatal };
+
+struct SignalEntry {
+    int number;
+    const char* name;
+    SignalAction action;
+};
+
+constexpr SignalEntry kSignalTable[] = {
+    {SIGINT, "SIGINT", SignalAction::Interrupt}, {SIGUSR1, "SIGUSR1", SignalAction::RaiseTrace},
+    {SIGUSR2, "SIGUSR2", SignalAction::Ignore},  {SIGQUIT, "SIGQUIT", SignalAction::Fatal},
+    {SIGILL, "SIGILL", SignalAction::Fatal},     {SIGFPE, "SIGFPE", SignalAction::Fatal},
+    {SIGSYS, "SIGSYS", SignalAction::Fatal},     {SIGABRT, "SIGABRT", SignalAction::Fatal},
+    {SIGSEGV, "SIGSEGV", SignalAction::Fatal},   {SIGBUS, "SIGBUS", SignalAction::Fatal},
+};
+constexpr size_t kSignalCount = sizeof kSignalTable / sizeof *kSignalTable;
+
+struct sigaction g_previousActions[kSignalCount];
+bool g_signalsInstalled = false;
+
+void onInterrupt(int) {
+    _exit(UL_EXIT_INTERRUPTED);
+}
+
+// Only adds to the integers of the level table: no allocation, no locks, no stdio.
+void onRaiseTrace(int) {
+    ul_tracedynlevelinc(1);
+}
+
+// Async-signal-safe: the line is assembled on the stack and written with write(2).
+void appendText(char* buffer, size_t size, size_t* length, const char* text) {
+    while (*text && *length + 1 < size) buffer[(*length)++] = *text++;
+}
+
+void onFatalSignal(int number) {
+    const char* name = "?";
+    for (const SignalEntry& entry : kSignalTable)
+        if (entry.number == number) name = entry.name;
+    char digits[16];
+    size_t count = 0;
+    unsigned value = static_cast<unsigned>(number);
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value && count < sizeof digits);
+    char reversed[sizeof digits + 1];
+    for (size_t i = 0; i < count; ++i) reversed[i] = digits[count - 1 - i];
+    reversed[count] = 0;
+
+    char line[192];
+    size_t length = 0;
+    appendText(line, sizeof line, &length, "\n*** FATAL: Got signal '");
+    appendText(line, sizeof line, &length, name);
+    appendText(line, sizeof line, &length, "' (");
+    appendText(line, sizeof line, &length, reversed);
+    appendText(line, sizeof line, &length, ")! Please contact the Vex support!\n");
+    ssize_t written = write(STDERR_FILENO, line, length);
+    (void)written;
+    // The disposition is back at the default by now (SA_RESETHAND). The signal stays blocked
+    // until this handler returns and is then delivered again, so a raised or sent signal ends
+    // the process just as a fault does when its instruction runs again.
+    raise(number);
+}
+
+struct sigaction actionFor(SignalAction action) {
+    struct sigaction result;
+    memset(&result, 0, sizeof result);
+    sigemptyset(&result.sa_mask);
+    result.sa_flags = SA_RESTART;
+    switch (action) {
+        case SignalAction::Interrupt:
+            result.sa_handler = onInterrupt;
+            break;
+        case SignalAction::RaiseTrace:
+            result.sa_handler = onRaiseTrace;
+            break;
+        case SignalAction::Ignore:
+            result.sa_handler = SIG_IGN;
+            break;
+        case SignalAction::Fatal:
+            result.sa_handler = onFatalSignal;
+            result.sa_flags |= SA_RESETHAND;
+            break;
+    }
+    return result;
+}
+
+// Puts back the handlers saved for the first count table entries.
+int restoreActions(size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (sigaction(kSignalTable[i].number, &g_previousActions[i], nullptr) != 0) {
+            ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"sigaction failed for signal #%d",
+                              kSignalTable[i].number);
+            return UL_ERROR_RETURN(-1);
+        }
+    }
+    return 0;
+}
+
+int installSignalHandlers() {
+    if (g_signalsInstalled) return 0;
+    for (size_t i = 0; i < kSignalCount; ++i) {
+        struct sigaction action = actionFor(kSignalTable[i].action);
+        if (sigaction(kSignalTable[i].number, &action, &g_previousActions[i]) != 0) {
+            int saved = errno;
+            restoreActions(i);
+            errno = saved;
+            ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"sigaction failed for signal #%d",
+                              kSignalTable[i].number);
+            return UL_ERROR_RETURN(-1);
+        }
+    }
+    g_signalsInstalled = true;
+    sigset_t empty;
+    sigemptyset(&empty);
+    if (sigprocmask(SIG_SETMASK, &empty, nullptr) != 0) {
+        ul_errorsetmsg(UL_ERR_SYSTEM, u"Failed sigprocmask(SIG_SETMASK, {0}, NULL)");
+        return UL_ERROR_RETURN(-1);
+    }
+    return 0;
+}
+
+int restoreSignalHandlers() {
+    if (!g_signalsInstalled) return 0;
+    if (restoreActions(kSignalCount) < 0) return UL_ERROR_RETURN(-1);
+    g_signalsInstalled = false;
+    return 0;
+}
+
+// The whole content of a small file under /proc; false when it cannot be read.
+bool readProcFile(const std::string& path, std::string* content) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+}  // namespace
+
+int ul_setsignalhandlers(int mode) {
+    if (getenv("UL_NOSIGHANDLERS")) return 0;
+    switch (mode) {
+        case UL_SIGNALS_INSTALL:
+            return installSignalHandlers();
+        case UL_SIGNALS_RESTORE:
+            return restoreSignalHandlers();
+        default:
+            ul_errorsetmsgfmt(0, u"Invalid signal handler mode %d", mode);
+            return UL_ERROR_RETURN(-1);
+    }
+}
+
+int ul_getownpid() {
+    return static_cast<int>(getpid());
+}
+
+bool ul_isparentalive() {
+    return getppid() != 1;
+}
+
+bool ul_procisalive(int pid) {
+    bool alive = pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+    UL_TRACE(UL_TRC_PROC, 2, u"Process %d is %salive.\n", pid, alive ? u"" : u"not ");
+    return alive;
+}
+
+int ul_procgetname(int pid, char16_t* buffer, size_t size) {
+    std::string base = "/proc/" + std::to_string(pid);
+    std::string content, name;
+    // argv[0] ends at its zero byte; the kernel name in comm is cut to 15 bytes, so it is
+    // only the fallback for processes without a command line (zombies, kernel threads).
+    if (readProcFile(base + "/cmdline", &content) && !content.empty() && content[0]) {
+        name = content.c_str();
+        size_t slash = name.rfind('/');
+        if (slash != std::string::npos && slash + 1 < name.size()) name.erase(0, slash + 1);
+    } else if (readProcFile(base + "/comm", &content) && !content.empty()) {
+        name = content.substr(0, content.find('\n'));
+    } else {
+        if (errno == 0) errno = ESRCH;
+        ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot determine the name of process %d", pid);
+        return UL_ERROR_RETURN(-1);
+    }
+    std::u16string wide = ul_utf8to16(name.c_str());
+    if (wide.size() >= size) {
+        ul_errorsetmsgfmt(0, u"Name '%s' of process %d is longer than %d characters", wide.c_str(),
+                          pid, static_cast<int>(size) - 1);
+        return UL_ERROR_RETURN(-1);
+    }
+    ul_strlcpy(buffer, wide.c_str(), size);
+    return static_cast<int>(wide.size());
+}
+
+int ul_gethostshortname(char16_t* buffer, size_t size) {
+    char host[256];
+    if (gethostname(host, sizeof host) != 0) {
+        ul_errorsetmsg(UL_ERR_SYSTEM, u"Cannot retrieve qualified hostname");
+        return UL_ERROR_RETURN(-1);
+    }
+    host[sizeof host - 1] = 0;
+    if (char* dot = strchr(host, '.')) *dot = 0;
+    std::u16string wide = ul_utf8to16(host);
+    if (wide.size() >= size) {
+        ul_errorsetmsgfmt(0, u"Host name '%s' is longer than %d characters", wide.c_str(),
+                          static_cast<int>(size) - 1);
+        return UL_ERROR_RETURN(-1);
+    }
+    ul_strlcpy(buffer, wide.c_str(), size);
+    return static_cast<int>(wide.size());
 }

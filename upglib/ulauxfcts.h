@@ -85,3 +85,49 @@ struct ul_strpool_t {
   private:
     void forgetStringsAfter(const ul_strpoolpos_t& position);
 };
+
+// ==== Process: signals, identity and liveness ===============================================
+//
+// The tool runs single-threaded; a controlling process stops it with SIGINT and raises its
+// trace with SIGUSR1 while it runs. Fatal signals leave one line on standard error before the
+// process dies by them.
+
+enum : int {
+    UL_SIGNALS_INSTALL = 1,  // install the tool's handlers and clear the signal mask
+    UL_SIGNALS_RESTORE = 2,  // put back the handlers that were active before the install
+};
+
+// Exit code of a process ended by SIGINT.
+constexpr int UL_EXIT_INTERRUPTED = 5;
+
+// Handlers (all with SA_RESTART): SIGINT ends the process with UL_EXIT_INTERRUPTED; SIGUSR1
+// raises every trace level by 1; SIGUSR2 is ignored; SIGQUIT, SIGILL, SIGFPE, SIGSYS, SIGABRT,
+// SIGSEGV and SIGBUS print "\n*** FATAL: Got signal '<name>' (<number>)! Please contact the
+// Vex support!" to standard error and are one-shot: the default action takes over and ends
+// the process by the same signal.
+// Mode UL_SIGNALS_INSTALL does nothing while the handlers are installed; UL_SIGNALS_RESTORE
+// does nothing while they are not. Nothing at all happens when the environment variable
+// UL_NOSIGHANDLERS is set. Returns 0, or -1 ("sigaction failed for signal #%d",
+// "Failed sigprocmask(SIG_SETMASK, {0}, NULL)", both with the system error; "Invalid signal
+// handler mode %d"). A failing install leaves the previous handlers in place.
+int ul_setsignalhandlers(int mode);
+
+int ul_getownpid();
+
+// False once the process has been handed to init (parent process id 1).
+bool ul_isparentalive();
+
+// Signal-0 probe: true when a process with this id exists, also one that belongs to another
+// user. Ids below 1 name no single process and are never alive. Traced on component PROC,
+// level 2: "Process %d is %salive.\n".
+bool ul_procisalive(int pid);
+
+// The program name of a live process: the last path component of its argv[0], or, for a
+// process without a command line, its kernel name. Returns the length, or -1 ("Cannot
+// determine the name of process %d" with the system error; "Name '%s' of process %d is
+// longer than %d characters").
+int ul_procgetname(int pid, char16_t* buffer, size_t size);
+
+// This host's name up to its first ".". Returns the length, or -1 ("Cannot retrieve
+// qualified hostname" with the system error; "Host name '%s' is longer than %d characters").
+int ul_gethostshortname(char16_t* buffer, size_t size);

@@ -1,0 +1,378 @@
+// Signals, process identity and liveness (the process section of ulauxfcts). Everything that
+// installs handlers runs in a forked child, so the test program keeps its own handlers.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "childproc.h"
+#include "testutil.h"
+#include "ulauxfcts.h"
+#include "ulerror.h"
+#include "ulstring.h"
+#include "ultrace.h"
+
+namespace {
+
+using childproc::Child;
+using childproc::Outcome;
+
+// In a child: the handlers start from the test program's own ones, not from an install the
+// child inherited, and UL_NOSIGHANDLERS does not get in the way.
+void freshSignalState() {
+    unsetenv("UL_NOSIGHANDLERS");
+    ul_setsignalhandlers(UL_SIGNALS_RESTORE);
+}
+
+void markerHandler(int) {}
+void otherHandler(int) {}
+
+// What a signal is set to, for reports: default, ignore, marker, other or handler, and the
+// flags that matter here.
+std::string disposition(int signal) {
+    struct sigaction action;
+    sigaction(signal, nullptr, &action);
+    std::string text = action.sa_handler == SIG_DFL         ? "default"
+                       : action.sa_handler == SIG_IGN       ? "ignore"
+                       : action.sa_handler == markerHandler ? "marker"
+                       : action.sa_handler == otherHandler  ? "other"
+                                                            : "handler";
+    if (action.sa_handler == SIG_DFL || action.sa_handler == SIG_IGN) return text;
+    if (action.sa_flags & SA_RESTART) text += "+restart";
+    if (action.sa_flags & SA_RESETHAND) text += "+resethand";
+    return text;
+}
+
+void setHandler(int signal, void (*handler)(int)) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigaction(signal, &action, nullptr);
+}
+
+bool isBlocked(int signal) {
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    return sigismember(&mask, signal) == 1;
+}
+
+void blockSignal(int signal) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+// Captures trace output of the test program and puts the trace back afterwards.
+class TraceCapture {
+  public:
+    TraceCapture(ul_tracetype_e component, unsigned level) : previous_(ul_tracegetglobalfileptr()) {
+        ul_traceresetlevels();
+        ul_tracesetlevel(component, level, 0);
+        ul_tracesetglobalfileptr(stream_.get());
+    }
+    ~TraceCapture() {
+        ul_tracesetglobalfileptr(previous_);
+        ul_traceresetlevels();
+    }
+    std::string text() { return stream_.text(); }
+
+  private:
+    MemoryStream stream_;
+    FILE* previous_;
+};
+
+class UlAuxFctsProcTest : public ::testing::Test {};
+
+// ---- signal handlers ----------------------------------------------------------------------
+
+TEST_F(UlAuxFctsProcTest, InterruptEndsAWaitingProcessWithExitCodeFive) {
+    Child child([] {
+        freshSignalState();
+        if (ul_setsignalhandlers(UL_SIGNALS_INSTALL) < 0) return u8(ul_errorgetmsg());
+        childproc::signalReady();
+        childproc::sleepUntil([] { return false; });
+        return std::string("still running after SIGINT");
+    });
+    ASSERT_TRUE(child.started());
+    ASSERT_TRUE(child.waitReady());
+    kill(child.pid(), SIGINT);
+    Outcome outcome = child.finish();
+    EXPECT_TRUE(outcome.exited(UL_EXIT_INTERRUPTED)) << outcome.describe();
+    EXPECT_EQ(outcome.report, "");
+}
+
+// Each SIGUSR1 adds one to every level, and the additions are remembered as the dynamic
+// increment, so ul_tracedynlevelinc(0) takes exactly them back.
+TEST_F(UlAuxFctsProcTest, UserSignalOneRaisesEveryTraceLevelOncePerSignal) {
+    Child child([] {
+        freshSignalState();
+        ul_traceresetlevels();
+        ul_tracesetlevel(UL_TRC_MAIN, 2, 0);
+        if (ul_setsignalhandlers(UL_SIGNALS_INSTALL) < 0) return u8(ul_errorgetmsg());
+        std::string report;
+        for (unsigned expected : {3u, 4u}) {
+            childproc::signalReady();
+            if (!childproc::sleepUntil([&] { return UL_TraceLevels[UL_TRC_MAIN] == expected; }))
+                return "MAIN stayed at " + std::to_string(UL_TraceLevels[UL_TRC_MAIN]);
+            report += "MAIN=" + std::to_string(UL_TraceLevels[UL_TRC_MAIN]) +
+                      " SQL=" + std::to_string(UL_TraceLevels[UL_TRC_SQL]) +
+                      " OS=" + std::to_string(UL_TraceLevels[UL_TRC_OS]) + "; ";
+        }
+        ul_tracedynlevelinc(0);
+        report += "undone: MAIN=" + std::to_string(UL_TraceLevels[UL_TRC_MAIN]) +
+                  " SQL=" + std::to_string(UL_TraceLevels[UL_TRC_SQL]);
+        return report;
+    });
+    ASSERT_TRUE(child.started());
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(child.waitReady()) << "round " << round;
+        kill(child.pid(), SIGUSR1);
+    }
+    Outcome outcome = child.finish();
+    EXPECT_TRUE(outcome.exited(0)) << outcome.describe();
+    EXPECT_EQ(outcome.report, "MAIN=3 SQL=1 OS=1; MAIN=4 SQL=2 OS=2; undone: MAIN=2 SQL=0");
+}
+
+// An ignored signal is dropped when it is sent; had it its default action, the child would
+// die by SIGUSR2 before the SIGINT that follows.
+TEST_F(UlAuxFctsProcTest, UserSignalTwoIsIgnored) {
+    Child child([] {
+        freshSignalState();
+        if (ul_setsignalhandlers(UL_SIGNALS_INSTALL) < 0) return u8(ul_errorgetmsg());
+        childproc::signalReady();
+        childproc::sleepUntil([] { return false; });
+        return std::string("still running after SIGINT");
+    });
+    ASSERT_TRUE(child.started());
+    ASSERT_TRUE(child.waitReady());
+    kill(child.pid(), SIGUSR2);
+    kill(child.pid(), SIGINT);
+    Outcome outcome = child.finish();
+    EXPECT_TRUE(outcome.exited(UL_EXIT_INTERRUPTED)) << outcome.describe();
+}
+
+struct FatalCase {
+    int signal;
+    const char* name;
+};
+
+TEST_F(UlAuxFctsProcTest, FatalSignalsPrintOneLineAndEndTheProcessByTheSignal) {
+    const FatalCase cases[] = {
+        {SIGQUIT, "SIGQUIT"}, {SIGILL, "SIGILL"},   {SIGFPE, "SIGFPE"}, {SIGSYS, "SIGSYS"},
+        {SIGABRT, "SIGABRT"}, {SIGSEGV, "SIGSEGV"}, {SIGBUS, "SIGBUS"},
+    };
+    for (const FatalCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Outcome outcome = childproc::runInChild([&] {
+            freshSignalState();
+            if (ul_setsignalhandlers(UL_SIGNALS_INSTALL) < 0) return u8(ul_errorgetmsg());
+            raise(c.signal);
+            return std::string("survived the signal");
+        });
+        EXPECT_TRUE(outcome.killedBy(c.signal)) << outcome.describe();
+        EXPECT_EQ(outcome.err, "\n*** FATAL: Got signal '" + std::string(c.name) + "' (" +
+                                   std::to_string(c.signal) +
+                                   ")! Please contact the Vex support!\n");
+        EXPECT_EQ(outcome.out, "");
+    }
+}
+
+TEST_F(UlAuxFctsProcTest, InstallSetsTheTableOnceAndRestorePutsBackThePreviousHandlers) {
+    Outcome outcome = childproc::runInChild([] {
+        freshSignalState();
+        setHandler(SIGUSR2, markerHandler);
+        setHandler(SIGINT, SIG_DFL);
+        setHandler(SIGSEGV, markerHandler);
+        std::string report;
+        if (ul_setsignalhandlers(UL_SIGNALS_INSTALL) < 0) return u8(ul_errorgetmsg());
+        report += "installed: INT=" + disposition(SIGINT) + " USR1=" + disposition(SIGUSR1) +
+                  " USR2=" + disposition(SIGUSR2) + " SEGV=" + disposition(SIGSEGV) +
+                  " BUS=" + disposition(SIGBUS) + "\n";
+        setHandler(SIGUSR2, otherHandler);
+        if (ul_setsignalhandlers(UL_SIGNALS_INSTALL) < 0) return u8(ul_errorgetmsg());
+        report += "installed again: USR2=" + disposition(SIGUSR2) + "\n";
+        if (ul_setsignalhandlers(UL_SIGNALS_RESTORE) < 0) return u8(ul_errorgetmsg());
+        report += "restored: INT=" + disposition(SIGINT) + " USR2=" + disposition(SIGUSR2) +
+                  " SEGV=" + disposition(SIGSEGV) + "\n";
+        setHandler(SIGUSR2, otherHandler);
+        if (ul_setsignalhandlers(UL_SIGNALS_RESTORE) < 0) return u8(ul_errorgetmsg());
+        report += "restored again: USR2=" + disposition(SIGUSR2) + "\n";
+        return report;
+    });
+    EXPECT_TRUE(outcome.exited(0)) << outcome.describe();
+    EXPECT_EQ(outcome.report,
+              "installed: INT=handler+restart USR1=handler+restart USR2=ignore "
+              "SEGV=handler+restart+resethand BUS=handler+restart+resethand\n"
+              "installed again: USR2=other\n"
+              "restored: INT=default USR2=marker SEGV=marker\n"
+              "restored again: USR2=other\n");
+}
+
+TEST_F(UlAuxFctsProcTest, InstallClearsTheSignalMask) {
+    Outcome outcome = childproc::runInChild([] {
+        freshSignalState();
+        blockSignal(SIGTERM);
+        blockSignal(SIGUSR1);
+        if (!isBlocked(SIGTERM)) return std::string("could not block");
+        if (ul_setsignalhandlers(UL_SIGNALS_INSTALL) < 0) return u8(ul_errorgetmsg());
+        return std::string(isBlocked(SIGTERM) || isBlocked(SIGUSR1) ? "still blocked" : "clear");
+    });
+    EXPECT_EQ(outcome.report, "clear") << outcome.describe();
+}
+
+TEST_F(UlAuxFctsProcTest, NothingHappensWhenNoSigHandlersIsSet) {
+    Outcome outcome = childproc::runInChild([] {
+        freshSignalState();
+        setenv("UL_NOSIGHANDLERS", "", 1);  // set, even empty
+        setHandler(SIGINT, SIG_DFL);
+        blockSignal(SIGTERM);
+        int install = ul_setsignalhandlers(UL_SIGNALS_INSTALL);
+        int invalid = ul_setsignalhandlers(7);
+        return "rc=" + std::to_string(install) + "," + std::to_string(invalid) +
+               " INT=" + disposition(SIGINT) + " USR2=" + disposition(SIGUSR2) +
+               (isBlocked(SIGTERM) ? " mask kept" : " mask cleared");
+    });
+    EXPECT_EQ(outcome.report, "rc=0,0 INT=default USR2=default mask kept") << outcome.describe();
+}
+
+TEST_F(UlAuxFctsProcTest, UnknownModeFails) {
+    Outcome outcome = childproc::runInChild([] {
+        freshSignalState();
+        std::string report;
+        for (int mode : {0, 3, -1}) {
+            ul_errorsetmsg(0, u"");
+            int rc = ul_setsignalhandlers(mode);
+            report += std::to_string(rc) + " " + u8(ul_errorgetmsg()) + "\n";
+        }
+        return report + "INT=" + disposition(SIGINT);
+    });
+    EXPECT_EQ(outcome.report,
+              "-1 Invalid signal handler mode 0\n"
+              "-1 Invalid signal handler mode 3\n"
+              "-1 Invalid signal handler mode -1\n"
+              "INT=default")
+        << outcome.describe();
+}
+
+// ---- process identity and liveness --------------------------------------------------------
+
+TEST_F(UlAuxFctsProcTest, OwnPidIsThatOfTheCallingProcess) {
+    EXPECT_EQ(ul_getownpid(), static_cast<int>(getpid()));
+    int parent = ul_getownpid();
+    Outcome outcome = childproc::runInChild([parent] {
+        int own = ul_getownpid();
+        return std::string(own == static_cast<int>(getpid()) && own != parent ? "own" : "stale");
+    });
+    EXPECT_EQ(outcome.report, "own");
+}
+
+TEST_F(UlAuxFctsProcTest, ParentOfAChildIsAlive) {
+    EXPECT_TRUE(ul_isparentalive());
+    Outcome outcome = childproc::runInChild(
+        [] { return std::string(ul_isparentalive() ? "alive" : "not alive"); });
+    EXPECT_EQ(outcome.report, "alive");
+}
+
+TEST_F(UlAuxFctsProcTest, LivenessOfProcessIds) {
+    childproc::SleepingProcess sleeper;
+    ASSERT_GT(sleeper.pid(), 0);
+    const int dead = childproc::deadPid();
+    ASSERT_GT(dead, 0);
+    const struct {
+        int pid;
+        bool alive;
+    } cases[] = {
+        {ul_getownpid(), true},
+        {sleeper.pid(), true},
+        {1, true},
+        {dead, false},
+        {0, false},
+        {-1, false},
+        {-ul_getownpid(), false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ul_procisalive(c.pid), c.alive) << "pid " << c.pid;
+}
+
+TEST_F(UlAuxFctsProcTest, LivenessProbeIsTraced) {
+    const int dead = childproc::deadPid();
+    std::string text;
+    {
+        TraceCapture capture(UL_TRC_PROC, 2);
+        ul_procisalive(ul_getownpid());
+        ul_procisalive(dead);
+        text = capture.text();
+    }
+    EXPECT_NE(text.find("Process " + std::to_string(ul_getownpid()) + " is alive.\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Process " + std::to_string(dead) + " is not alive.\n"), std::string::npos)
+        << text;
+    {
+        TraceCapture capture(UL_TRC_PROC, 1);
+        ul_procisalive(dead);
+        EXPECT_EQ(capture.text(), "");
+    }
+}
+
+// A zombie still exists for the probe, has no command line any more, and still has its
+// kernel name.
+TEST_F(UlAuxFctsProcTest, NamesOfProcesses) {
+    childproc::SleepingProcess sleeper;
+    char16_t name[64];
+    ASSERT_EQ(ul_procgetname(sleeper.pid(), name, 64), 5) << u8(ul_errorgetmsg());
+    EXPECT_EQ(u8(name), "sleep");
+
+    ASSERT_GT(ul_procgetname(ul_getownpid(), name, 64), 0) << u8(ul_errorgetmsg());
+    EXPECT_EQ(u8(name), "upglib_tests");
+
+    pid_t zombie = fork();
+    if (zombie == 0) _exit(0);
+    ASSERT_GT(zombie, 0);
+    siginfo_t info;
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_TRUE(ul_procisalive(static_cast<int>(zombie)));
+    int length = ul_procgetname(static_cast<int>(zombie), name, 64);
+    waitpid(zombie, nullptr, 0);
+    ASSERT_GT(length, 0) << u8(ul_errorgetmsg());
+    EXPECT_EQ(u8(name), "upglib_tests");
+}
+
+TEST_F(UlAuxFctsProcTest, NameErrors) {
+    char16_t name[64];
+    const int dead = childproc::deadPid();
+    EXPECT_EQ(ul_procgetname(dead, name, 64), -1);
+    EXPECT_EQ(u8(ul_errorgetmsg())
+                  .rfind("Cannot determine the name of process " + std::to_string(dead) + ": ", 0),
+              0u)
+        << u8(ul_errorgetmsg());
+
+    childproc::SleepingProcess sleeper;
+    EXPECT_EQ(ul_procgetname(sleeper.pid(), name, 5), -1);
+    EXPECT_EQ(u8(ul_errorgetmsg()), "Name 'sleep' of process " + std::to_string(sleeper.pid()) +
+                                        " is longer than 4 characters");
+    EXPECT_EQ(ul_procgetname(sleeper.pid(), name, 6), 5);
+}
+
+TEST_F(UlAuxFctsProcTest, ShortHostNameEndsBeforeTheFirstDot) {
+    char host[256];
+    ASSERT_EQ(gethostname(host, sizeof host), 0);
+    std::string expected(host);
+    expected = expected.substr(0, expected.find('.'));
+
+    char16_t name[256];
+    ASSERT_EQ(ul_gethostshortname(name, 256), static_cast<int>(expected.size()));
+    EXPECT_EQ(u8(name), expected);
+
+    size_t exact = expected.size() + 1;
+    EXPECT_EQ(ul_gethostshortname(name, exact), static_cast<int>(expected.size()));
+    EXPECT_EQ(ul_gethostshortname(name, exact - 1), -1);
+    EXPECT_EQ(u8(ul_errorgetmsg()), "Host name '" + expected + "' is longer than " +
+                                        std::to_string(expected.size() - 1) + " characters");
+}
+
+}  // namespace
