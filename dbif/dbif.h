@@ -1,0 +1,228 @@
+// The database interface: the one boundary between the tool and a database engine.
+//
+// The SQL layer (upglib/ulsqlbase) talks to every engine through DbIfConnection and
+// DbIfStatement. One file per engine implements them (dbif_sqlite.cpp, dbif_pgsql.cpp, and the
+// in-memory engines used by tests); dbif_open() picks the engine by its code. Nothing of an
+// engine's own client library appears in this header or passes it.
+//
+// Values cross the boundary as typed cells (integer, floating point, decimal text, UTF-16 text,
+// bytes), so that the SQL layer alone decides the raw byte form and the text form of a column
+// from its field description: the same value of the same declared type gives the same bytes
+// on every engine. docs/dbif-types.md lists how each engine's column types map onto the types
+// below.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Return codes of every operation.
+enum : int {
+    DBIF_RC_OK = 0,
+    DBIF_RC_REPREPARE = 13,      // the prepared statement became invalid: prepare again
+    DBIF_RC_NOT_SUPPORTED = 15,  // the engine does not offer this operation
+    DBIF_RC_NOT_FOUND = 17,      // an object named by the statement does not exist
+    DBIF_RC_PARTIAL = 21,        // rows were delivered, more may follow
+    DBIF_RC_ROW_ERROR = 23,      // processing a row failed (the text says why)
+    DBIF_RC_NO_MORE_ROWS = 24,   // no (more) rows
+    DBIF_RC_LAST_BATCH = 25,     // rows were delivered and they are the last ones
+    DBIF_RC_DUPLICATE = 26,      // a unique key would be duplicated
+    DBIF_RC_DB_ERROR = 99,       // any other database error
+    DBIF_RC_REJECTED = 103,      // the statement was rejected: a table or column is missing
+};
+
+// Statement classes given to prepare().
+enum : int {
+    DBIF_CLASS_INSERT = 0,
+    DBIF_CLASS_DELETE = 1,
+    DBIF_CLASS_UPDATE = 2,
+    DBIF_CLASS_READ = 3,
+    DBIF_CLASS_OTHER = 11,
+};
+
+// Column types. The numbers are those the tool's field descriptions carry as database type.
+enum : int {
+    DBIF_TYPE_PACKED = 0,       // fixed-point decimal: `length` digits, `decimals` of them after
+                                // the point (NUMERIC(p,s), DECIMAL(p,s))
+    DBIF_TYPE_FLOAT = 1,        // IEEE 754 binary floating point, 8 bytes
+    DBIF_TYPE_RAW = 5,          // binary of at most `length` bytes
+    DBIF_TYPE_DECIMAL = 6,      // decimal without fixed scale, delivered as decimal text
+    DBIF_TYPE_LONGCHAR = 7,     // character large object
+    DBIF_TYPE_BLOB = 8,         // binary large object
+    DBIF_TYPE_CHAR = 11,        // character of at most `length` characters (0: unbounded)
+    DBIF_TYPE_DECFLOAT16 = 16,  // IEEE 754 decimal64
+    DBIF_TYPE_DECFLOAT34 = 17,  // IEEE 754 decimal128
+    DBIF_TYPE_INT = 22,         // signed integer of `length` bytes: 1, 2, 4 or 8
+};
+
+// Control codes of DbIfConnection::control().
+enum : int {
+    DBIF_CTL_ISOLATION = 9,       // in: intValue 0 = default, 2 = read committed
+    DBIF_CTL_USER = 11,           // out: text
+    DBIF_CTL_HOST = 21,           // out: text
+    DBIF_CTL_VERSION = 24,        // out: text, the database's version
+    DBIF_CTL_TRACE = 47,          // in: intValue = level (0 = off), trace = callback
+    DBIF_CTL_CLIENT_VERSION = 52, // out: text, the client library's version
+    DBIF_CTL_SCHEMA = 86,         // out: text, the schema of the database user
+    DBIF_CTL_VIEW_LAYER = 105,    // result 0 = yes, 24 = no, 15 = not supported
+};
+
+// Receives the engine's own trace lines (source file, line, level, text).
+using dbif_tracefn_t = void (*)(void* context, const char* file, int line, int level,
+                                const char16_t* text);
+
+struct dbif_control_t {
+    long intValue = 0;
+    std::u16string text;
+    dbif_tracefn_t trace = nullptr;
+    void* traceContext = nullptr;
+};
+
+// The communication area: what the last call left behind.
+struct dbif_commarea_t {
+    long dbCode = 0;             // the engine's own error code, -1 when unknown
+    long rowCount = 0;           // rows processed by the last call
+    std::u16string errorText;    // the engine's message for the last failure
+};
+
+// One result column or statement parameter as the engine describes it.
+struct dbif_coldesc_t {
+    std::u16string name;
+    int type = DBIF_TYPE_CHAR;
+    unsigned length = 0;    // characters for CHAR and LONGCHAR, bytes for INT, FLOAT, RAW and
+                            // BLOB, digits for PACKED (0: not bounded)
+    unsigned decimals = 0;  // digits after the point for PACKED
+    bool nullable = true;
+};
+
+// How a cell's value is carried.
+enum class dbif_kind : uint8_t {
+    null,
+    integer,  // `integer`
+    real,     // `real`
+    decimal,  // `text`/`length`: ASCII decimal text, e.g. "-12.50" (within the UTF-16 buffer)
+    text,     // `text`/`length`: UTF-16 code units, not terminated
+    bytes,    // `bytes`/`length`: the bytes
+};
+
+struct dbif_cell_t {
+    dbif_kind kind = dbif_kind::null;
+    int64_t integer = 0;
+    double real = 0;
+    const char16_t* text = nullptr;
+    const unsigned char* bytes = nullptr;
+    size_t length = 0;  // code units for text and decimal, bytes for bytes
+};
+
+// A batch of rows of equal width: the cells of row r are cells()[r * width .. + width].
+// Text and bytes live in storage owned by the batch until the next clear(). Used for
+// fetched rows and for parameter rows alike.
+class DbIfRowBatch {
+public:
+    explicit DbIfRowBatch(unsigned width = 0) : width_(width) {}
+    void reset(unsigned width) {
+        width_ = width;
+        clear();
+    }
+    void clear() {
+        cells_.clear();
+        texts_.clear();
+        bytes_.clear();
+        pending_.clear();
+    }
+    unsigned width() const { return width_; }
+    size_t rows() const { return width_ ? cells_.size() / width_ : 0; }
+
+    // Appends one row of null cells and returns its index.
+    size_t addRow() {
+        cells_.resize(cells_.size() + width_);
+        return rows() - 1;
+    }
+    void setNull(size_t row, unsigned col) { cell(row, col) = dbif_cell_t(); }
+    void setInteger(size_t row, unsigned col, int64_t value);
+    void setReal(size_t row, unsigned col, double value);
+    void setText(size_t row, unsigned col, const char16_t* text, size_t length);
+    void setTextUtf8(size_t row, unsigned col, const char* text, size_t length);
+    void setDecimal(size_t row, unsigned col, const char* text, size_t length);
+    void setBytes(size_t row, unsigned col, const unsigned char* bytes, size_t length);
+
+    // The cells of a row. Valid until the next change of the batch.
+    const dbif_cell_t* row(size_t r) {
+        resolve();
+        return cells_.data() + r * width_;
+    }
+
+private:
+    dbif_cell_t& cell(size_t row, unsigned col) { return cells_[row * width_ + col]; }
+    void resolve();
+
+    // Storage grows while cells are added, so cells first record offsets and get their
+    // pointers when rows are read.
+    struct Pending {
+        size_t index;
+        size_t offset;
+        bool isText;
+    };
+    unsigned width_;
+    std::vector<dbif_cell_t> cells_;
+    std::u16string texts_;
+    std::vector<unsigned char> bytes_;
+    std::vector<Pending> pending_;
+};
+
+// A prepared statement. Parameters are marked by "?" outside quoted text; hint phrases
+// "#DBIF_HINT(...)" are removed by engines that have no hint syntax.
+class DbIfStatement {
+public:
+    virtual ~DbIfStatement() = default;
+    virtual unsigned paramCount() const = 0;
+
+    // Reading: begRead executes the query with the parameters of row 0 of params (null when
+    // there are none); describe lists the result columns; each exeRead replaces the content of
+    // batch with up to maxRows rows and returns DBIF_RC_PARTIAL (full batch, maybe more),
+    // DBIF_RC_LAST_BATCH (the last rows) or DBIF_RC_NO_MORE_ROWS; endRead releases the result.
+    // Memory does not grow with the size of the result.
+    virtual int begRead(DbIfRowBatch* params) = 0;
+    virtual int describe(std::vector<dbif_coldesc_t>* columns) = 0;
+    virtual int exeRead(DbIfRowBatch* batch, unsigned maxRows) = 0;
+    virtual int endRead() = 0;
+
+    // Insert, update, delete and other statements: executes the statement once for every
+    // parameter row (once without parameters when params is null) and adds the rows the
+    // database processed to *processed. A failing row ends the call; *processed then counts
+    // the rows before it.
+    virtual int modify(DbIfRowBatch* params, unsigned long* processed) = 0;
+};
+
+class DbIfConnection {
+public:
+    virtual ~DbIfConnection() = default;
+
+    // Connects with the engine's own environment (see the engine's file). A connection always
+    // has an open transaction: commit and rollback end it and start the next one.
+    virtual int connect() = 0;
+    virtual int disconnect() = 0;
+    virtual int commit() = 0;
+    virtual int rollback() = 0;
+
+    virtual int prepare(const char16_t* sql, int stmtClass,
+                        std::unique_ptr<DbIfStatement>* statement) = 0;
+    // A statement without parameters, executed once; the row count goes to the comm area.
+    virtual int execute(const char16_t* sql) = 0;
+    virtual int control(int code, dbif_control_t* argument) = 0;
+
+    const dbif_commarea_t& commArea() const { return commArea_; }
+
+protected:
+    dbif_commarea_t commArea_;
+};
+
+// A new, unconnected connection of the engine with this code ("SQLITE", "PGSQL", or an engine
+// registered by tests), or null when this build has none.
+std::unique_ptr<DbIfConnection> dbif_open(const char16_t* engineCode);
+
+// Engines register a factory under their code; the built-in engines are always registered.
+using dbif_factory_t = std::unique_ptr<DbIfConnection> (*)();
+void dbif_register(const char16_t* engineCode, dbif_factory_t factory);

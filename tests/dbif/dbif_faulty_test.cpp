@@ -1,0 +1,138 @@
+// The wrapper engine FAULTY around SQLite.
+#include "dbif_faulty.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../upglib/tempdir.h"
+#include "dbif.h"
+#include "dbif_testutil.h"
+
+namespace {
+
+// One database session as a list of calls; it stops at the first call that fails and returns
+// the number of that call (1-based) and its code, or 0.
+struct Outcome {
+    unsigned long failedCall = 0;
+    int rc = DBIF_RC_OK;
+    std::u16string text;
+    Rows rows;  // what the read delivered
+};
+
+Outcome runSession() {
+    Outcome out;
+    std::unique_ptr<DbIfConnection> conn = dbif_open(u"FAULTY");
+    if (!conn) {
+        ADD_FAILURE() << "no FAULTY connection";
+        return out;
+    }
+    unsigned long call = 0;
+    std::unique_ptr<DbIfStatement> insert;
+    std::unique_ptr<DbIfStatement> select;
+    DbIfRowBatch params;
+    fillBatch(&params, {{I(1)}, {I(2)}, {I(3)}});
+    DbIfRowBatch batch;
+    std::vector<dbif_coldesc_t> columns;
+    unsigned long processed = 0;
+    dbif_control_t arg;
+    auto step = [&](int rc) {
+        ++call;
+        bool fine = rc == DBIF_RC_OK || rc == DBIF_RC_PARTIAL || rc == DBIF_RC_LAST_BATCH;
+        if (!fine && out.failedCall == 0) {
+            out.failedCall = call;
+            out.rc = rc;
+            out.text = conn->commArea().errorText;
+        }
+        return fine;
+    };
+    step(conn->connect()) && step(conn->control(DBIF_CTL_VERSION, &arg)) &&
+        step(conn->execute(u"CREATE TABLE t (a INTEGER PRIMARY KEY)")) &&
+        step(conn->prepare(u"INSERT INTO t VALUES (?)", DBIF_CLASS_INSERT, &insert)) &&
+        step(insert->modify(&params, &processed)) && step(conn->commit()) &&
+        step(conn->prepare(u"SELECT a FROM t ORDER BY a", DBIF_CLASS_READ, &select)) &&
+        step(select->begRead(nullptr)) && step(select->describe(&columns)) &&
+        step(select->exeRead(&batch, 2)) && (out.rows = batchRows(batch), true) &&
+        step(select->exeRead(&batch, 2)) && (out.rows = batchRows(batch), true) &&
+        step(select->endRead()) && step(conn->rollback()) && step(conn->disconnect());
+    return out;
+}
+
+class DbifFaultyTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.ok());
+        dbif_faulty_register(u"SQLITE");
+    }
+    // A fresh database for each session.
+    void freshDatabase(int n) {
+        setenv("dbs_sqlite_db", dir_.path("faulty" + std::to_string(n) + ".db").c_str(), 1);
+    }
+    TempDir dir_;
+};
+
+TEST_F(DbifFaultyTest, EveryCallCanBeTheFailingOne) {
+    freshDatabase(0);
+    dbif_faulty_set(u"SQLITE", 0, DBIF_RC_DB_ERROR, u"");
+    Outcome clean = runSession();
+    ASSERT_EQ(clean.failedCall, 0u) << ul_utf16to8(clean.text.c_str());
+    EXPECT_EQ(clean.rows, (Rows{{I(3)}}));
+    unsigned long calls = dbif_faulty_calls();
+    ASSERT_EQ(calls, 14u);
+    for (unsigned long n = 1; n <= calls; ++n) {
+        freshDatabase(static_cast<int>(n));
+        dbif_faulty_set(u"SQLITE", n, DBIF_RC_DUPLICATE, u"injected failure");
+        Outcome out = runSession();
+        EXPECT_EQ(out.failedCall, n);
+        EXPECT_EQ(out.rc, DBIF_RC_DUPLICATE) << n;
+        EXPECT_EQ(out.text, u"injected failure") << n;
+        EXPECT_EQ(dbif_faulty_calls(), n) << n;
+    }
+}
+
+TEST_F(DbifFaultyTest, AFailingReadDeliversNoRows) {
+    freshDatabase(100);
+    dbif_faulty_set(u"SQLITE", 10, DBIF_RC_ROW_ERROR, u"bad row");
+    Outcome out = runSession();
+    EXPECT_EQ(out.failedCall, 10u);
+    EXPECT_TRUE(out.rows.empty());
+    // Failing the second exeRead leaves the first batch, but not the second.
+    freshDatabase(101);
+    dbif_faulty_set(u"SQLITE", 11, DBIF_RC_ROW_ERROR, u"bad row");
+    out = runSession();
+    EXPECT_EQ(out.failedCall, 11u);
+    EXPECT_EQ(out.rows, (Rows{{I(1)}, {I(2)}}));
+}
+
+TEST_F(DbifFaultyTest, TheInnerEnginesAnswersPassThrough) {
+    freshDatabase(200);
+    dbif_faulty_set(u"SQLITE", 0, DBIF_RC_DB_ERROR, u"");
+    std::unique_ptr<DbIfConnection> conn = dbif_open(u"FAULTY");
+    ASSERT_EQ(conn->connect(), DBIF_RC_OK);
+    EXPECT_EQ(conn->execute(u"SELECT * FROM nothere"), DBIF_RC_REJECTED);
+    EXPECT_EQ(conn->commArea().errorText, u"no such table: nothere");
+    EXPECT_EQ(conn->commArea().dbCode, 1);
+    ASSERT_EQ(conn->execute(u"CREATE TABLE t (a INTEGER)"), DBIF_RC_OK);
+    EXPECT_TRUE(conn->commArea().errorText.empty());
+    ASSERT_EQ(conn->execute(u"INSERT INTO t VALUES (1), (2)"), DBIF_RC_OK);
+    EXPECT_EQ(conn->commArea().rowCount, 2);
+    dbif_control_t arg;
+    ASSERT_EQ(conn->control(DBIF_CTL_SCHEMA, &arg), DBIF_RC_OK);
+    EXPECT_EQ(arg.text, u"main");
+    std::unique_ptr<DbIfStatement> stmt;
+    ASSERT_EQ(conn->prepare(u"SELECT a FROM t WHERE a > ?", DBIF_CLASS_READ, &stmt), DBIF_RC_OK);
+    EXPECT_EQ(stmt->paramCount(), 1u);
+    // A statement outliving its connection fails like the inner engine's would.
+    conn.reset();
+    EXPECT_EQ(stmt->begRead(nullptr), DBIF_RC_DB_ERROR);
+}
+
+TEST_F(DbifFaultyTest, AnUnknownInnerEngineOpensNothing) {
+    dbif_faulty_set(u"NOSUCHENGINE", 0, DBIF_RC_DB_ERROR, u"");
+    EXPECT_EQ(dbif_open(u"FAULTY"), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,774 @@
+// What only the PostgreSQL engine has to get right: savepoints that keep the transaction alive
+// after a failure, arrays of parameter rows in one pipelined round trip, cursors that never
+// hold the whole result, the statement text PostgreSQL gets, its types and error codes. Runs
+// when the environment names a server (PGHOST or dbs_pgsql_conninfo; scripts/pgtest.sh).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dbif.h"
+#include "dbif_testutil.h"
+
+namespace {
+
+bool isFailure(int rc) {
+    return rc != DBIF_RC_OK && rc != DBIF_RC_PARTIAL && rc != DBIF_RC_LAST_BATCH &&
+           rc != DBIF_RC_NO_MORE_ROWS;
+}
+
+// Trace lines the engine reported, with their levels.
+struct TraceLog {
+    std::vector<std::string> lines;
+    std::vector<int> levels;
+
+    static void receive(void* context, const char*, int, int level, const char16_t* text) {
+        auto* log = static_cast<TraceLog*>(context);
+        log->lines.push_back(ul_utf16to8(text));
+        log->levels.push_back(level);
+    }
+    size_t countPrefix(const std::string& prefix) const {
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
+            return l.compare(0, prefix.size(), prefix) == 0;
+        }));
+    }
+};
+
+// The value of a base-36 SQLSTATE, as the engine reports it in dbCode.
+long base36(const char* state) {
+    long v = 0;
+    for (const char* p = state; *p; ++p) v = v * 36 + (*p <= '9' ? *p - '0' : *p - 'A' + 10);
+    return v;
+}
+
+class DbifPgsqlTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!getenv("PGHOST") && !getenv("dbs_pgsql_conninfo")) {
+            GTEST_SKIP() << "no PostgreSQL server: neither PGHOST nor dbs_pgsql_conninfo is set "
+                            "(scripts/pgtest.sh run ... provides one)";
+        }
+        conn_ = dbif_open(u"PGSQL");
+        ASSERT_TRUE(conn_);
+        ASSERT_EQ(conn_->connect(), DBIF_RC_OK) << commText(*conn_);
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        prefix_ = u"pg_";
+        for (char c : name.substr(0, 40)) {
+            prefix_.push_back(static_cast<char16_t>(isalnum(static_cast<unsigned char>(c))
+                                                        ? tolower(static_cast<unsigned char>(c))
+                                                        : '_'));
+        }
+    }
+
+    void TearDown() override {
+        if (!conn_) return;
+        traceOff();
+        conn_->rollback();
+        for (const std::u16string& t : tables_) exec(u"DROP TABLE IF EXISTS " + t);
+        conn_->commit();
+        conn_->disconnect();
+    }
+
+    std::u16string table(const char16_t* suffix, const std::u16string& columns) {
+        std::u16string name = prefix_ + u"_" + suffix;
+        tables_.push_back(name);
+        EXPECT_EQ(exec(u"DROP TABLE IF EXISTS " + name), DBIF_RC_OK) << commText(*conn_);
+        EXPECT_EQ(exec(u"CREATE TABLE " + name + u" (" + columns + u")"), DBIF_RC_OK)
+            << commText(*conn_);
+        EXPECT_EQ(conn_->commit(), DBIF_RC_OK) << commText(*conn_);
+        return name;
+    }
+
+    int exec(const std::u16string& sql) { return conn_->execute(sql.c_str()); }
+
+    int64_t count(const std::u16string& t) {
+        QueryResult r = runQuery(*conn_, u"SELECT COUNT(*) FROM " + t);
+        EXPECT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
+        return r.rows.size() == 1 ? r.rows[0][0].integer : -1;
+    }
+
+    // The single value of a query.
+    dbif_fakevalue_t value(const std::u16string& sql, const Rows& params = {}) {
+        QueryResult r = runQuery(*conn_, sql, params);
+        EXPECT_EQ(r.rc, DBIF_RC_OK) << ul_utf16to8(sql.c_str()) << ": " << commText(*conn_);
+        if (r.rows.size() != 1 || r.rows[0].size() != 1) return N();
+        return r.rows[0][0];
+    }
+
+    void traceOn(int level = 2) {
+        dbif_control_t arg;
+        arg.intValue = level;
+        arg.trace = TraceLog::receive;
+        arg.traceContext = &trace_;
+        ASSERT_EQ(conn_->control(DBIF_CTL_TRACE, &arg), DBIF_RC_OK);
+    }
+    void traceOff() {
+        dbif_control_t arg;
+        conn_->control(DBIF_CTL_TRACE, &arg);
+    }
+
+    std::unique_ptr<DbIfConnection> conn_;
+    std::u16string prefix_;
+    std::vector<std::u16string> tables_;
+    TraceLog trace_;
+};
+
+// ---- savepoints ------------------------------------------------------------------------------
+
+// A failing statement aborts a PostgreSQL transaction; the engine's savepoints must keep the
+// work before it and let the next statement succeed, whatever the call that failed.
+TEST_F(DbifPgsqlTest, AFailureLeavesTheTransactionUsable) {
+    std::u16string t = table(u"sp", u"id INTEGER PRIMARY KEY, v INTEGER");
+    struct Case {
+        const char* what;
+        std::function<int()> fail;
+        int rc;
+        int kept;  // rows the failing call leaves
+    };
+    const std::u16string missing = prefix_ + u"_nothere";
+    // Reads until a failure; the statement goes without endRead, which would reset the comm
+    // area.
+    auto readAll = [&](const std::u16string& sql, unsigned maxRows) {
+        std::unique_ptr<DbIfStatement> stmt;
+        int rc = conn_->prepare(sql.c_str(), DBIF_CLASS_READ, &stmt);
+        if (rc == DBIF_RC_OK) rc = stmt->begRead(nullptr);
+        DbIfRowBatch batch;
+        while (rc == DBIF_RC_OK || rc == DBIF_RC_PARTIAL) rc = stmt->exeRead(&batch, maxRows);
+        return rc;
+    };
+    const Case cases[] = {
+        {"execute on a missing table", [&] { return exec(u"DELETE FROM " + missing); },
+         DBIF_RC_REJECTED, 0},
+        {"drop of a missing table", [&] { return exec(u"DROP TABLE " + missing); },
+         DBIF_RC_REJECTED, 0},
+        {"syntax error", [&] { return exec(u"SELEC 1"); }, DBIF_RC_DB_ERROR, 0},
+        {"duplicate key", [&] { return exec(u"INSERT INTO " + t + u" VALUES (1, 0)"); },
+         DBIF_RC_DUPLICATE, 0},
+        {"prepare of a missing column",
+         [&] {
+             std::unique_ptr<DbIfStatement> s;
+             return conn_->prepare((u"SELECT nocol FROM " + t).c_str(), DBIF_CLASS_READ, &s);
+         },
+         DBIF_RC_REJECTED, 0},
+        {"error in the first rows of a read",
+         [&] { return readAll(u"SELECT 1 / (id - 1) FROM " + t, 100); }, DBIF_RC_DB_ERROR, 0},
+        {"error in a later FETCH",
+         [&] { return readAll(u"SELECT 1 / (g - 700) FROM generate_series(1, 1000) g", 100); },
+         DBIF_RC_DB_ERROR, 0},
+        {"error in the second row of a modify",
+         [&] {
+             unsigned long processed = 0;
+             return runModify(*conn_, u"INSERT INTO " + t + u" VALUES (?, 1 / ?)",
+                              {{I(10), I(1)}, {I(11), I(0)}}, &processed);
+         },
+         DBIF_RC_DB_ERROR, 1},
+    };
+    ASSERT_EQ(exec(u"INSERT INTO " + t + u" VALUES (1, 0)"), DBIF_RC_OK) << commText(*conn_);
+    int64_t rows = 1;
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.fail(), c.rc) << c.what << ": " << commText(*conn_);
+        EXPECT_FALSE(conn_->commArea().errorText.empty()) << c.what;
+        // The uncommitted rows before the failure are there, and the transaction takes more.
+        ASSERT_EQ(exec(u"INSERT INTO " + t + u" VALUES (" +
+                       ul_utf8to16(std::to_string(100 + rows).c_str()) + u", 0)"),
+                  DBIF_RC_OK)
+            << c.what << ": " << commText(*conn_);
+        rows += 1 + c.kept;
+        EXPECT_EQ(count(t), rows) << c.what;
+    }
+    ASSERT_EQ(conn_->commit(), DBIF_RC_OK) << commText(*conn_);
+    EXPECT_EQ(count(t), rows);
+}
+
+TEST_F(DbifPgsqlTest, StatementsRunUnderAReleasedSavepoint) {
+    traceOn();
+    ASSERT_EQ(exec(u"SELECT 1"), DBIF_RC_OK);
+    EXPECT_EQ(trace_.lines, (std::vector<std::string>{"SAVEPOINT tabrix_sp", "SELECT 1",
+                                                      "RELEASE SAVEPOINT tabrix_sp"}));
+    trace_.lines.clear();
+    ASSERT_EQ(exec(u"SELECT 1 / 0"), DBIF_RC_DB_ERROR);
+    EXPECT_EQ(trace_.lines,
+              (std::vector<std::string>{
+                  "SAVEPOINT tabrix_sp", "SELECT 1 / 0", "RELEASE SAVEPOINT tabrix_sp",
+                  "ROLLBACK TO SAVEPOINT tabrix_sp; RELEASE SAVEPOINT tabrix_sp",
+                  "error 99: division by zero (SQLSTATE 22012)"}));
+}
+
+// ---- modify ----------------------------------------------------------------------------------
+
+TEST_F(DbifPgsqlTest, TenThousandRowsTravelInOneRoundTrip) {
+    std::u16string t = table(u"pipe", u"id INTEGER PRIMARY KEY, name VARCHAR(20), x FLOAT8");
+    Rows rows;
+    for (int i = 1; i <= 10000; ++i) {
+        rows.push_back({I(i), T(ul_utf8to16(("n" + std::to_string(i)).c_str())), R(i / 4.0)});
+    }
+    std::unique_ptr<DbIfStatement> insert;
+    ASSERT_EQ(conn_->prepare((u"INSERT INTO " + t + u" VALUES (?, ?, ?)").c_str(),
+                             DBIF_CLASS_INSERT, &insert),
+              DBIF_RC_OK);
+    DbIfRowBatch batch;
+    fillBatch(&batch, rows);
+    traceOn();
+    unsigned long processed = 0;
+    ASSERT_EQ(insert->modify(&batch, &processed), DBIF_RC_OK) << commText(*conn_);
+    EXPECT_EQ(processed, 10000u);
+    EXPECT_EQ(conn_->commArea().rowCount, 10000);
+    // One savepoint and one traced execution: the rows went out as one pipeline.
+    EXPECT_EQ(trace_.countPrefix("SAVEPOINT"), 1u);
+    EXPECT_EQ(trace_.countPrefix("EXECUTE "), 1u);
+    EXPECT_NE(trace_.lines[1].find("(10000 rows)"), std::string::npos) << trace_.lines[1];
+    traceOff();
+    EXPECT_EQ(value(u"SELECT SUM(id) FROM " + t), I(50005000));
+    EXPECT_EQ(value(u"SELECT SUM(x) FROM " + t), R(12501250.0));
+    EXPECT_EQ(value(u"SELECT name FROM " + t + u" WHERE id = 9999"), T(u"n9999"));
+
+    // A failing row in the middle ends the call; the rows before it stay.
+    Rows more;
+    for (int i = 10001; i <= 12000; ++i) more.push_back({I(i == 11500 ? 5 : i), N(), N()});
+    fillBatch(&batch, more);
+    processed = 0;
+    EXPECT_EQ(insert->modify(&batch, &processed), DBIF_RC_DUPLICATE);
+    EXPECT_EQ(processed, 1499u);
+    EXPECT_EQ(conn_->commArea().rowCount, 1499);
+    EXPECT_EQ(conn_->commArea().dbCode, base36("23505"));
+    EXPECT_EQ(count(t), 11499);
+    ASSERT_EQ(conn_->commit(), DBIF_RC_OK);
+    EXPECT_EQ(count(t), 11499);
+}
+
+TEST_F(DbifPgsqlTest, UpdatesCountTheRowsOfEveryParameterRow) {
+    std::u16string t = table(u"upd", u"id INTEGER PRIMARY KEY, grp INTEGER");
+    ASSERT_EQ(exec(u"INSERT INTO " + t + u" SELECT g, g % 3 FROM generate_series(1, 30) g"),
+              DBIF_RC_OK);
+    EXPECT_EQ(conn_->commArea().rowCount, 30);
+    unsigned long processed = 0;
+    ASSERT_EQ(runModify(*conn_, u"UPDATE " + t + u" SET grp = grp + 10 WHERE grp = ?",
+                        {{I(0)}, {I(7)}, {I(2)}}, &processed, DBIF_CLASS_UPDATE),
+              DBIF_RC_OK)
+        << commText(*conn_);
+    EXPECT_EQ(processed, 20u);
+}
+
+// ---- reading ---------------------------------------------------------------------------------
+
+// A cursor delivers the rows in FETCHes sized from the batch size, and the first batch arrives
+// while the server has sent no more than the FETCH ahead of it.
+TEST_F(DbifPgsqlTest, AResultLargerThanTheFetchSizeComesInPieces) {
+    struct Case {
+        int rows;
+        bool text;  // a long column: FETCH exactly the batch size
+        unsigned maxRows;
+        unsigned fetchSize;
+    };
+    const Case cases[] = {
+        {2500, true, 200, 200},      // 12 full FETCHes, one of 100 rows
+        {250, false, 1, 100},        // single-row batches still FETCH 100
+        {4500, false, 10000, 2000},  // large batches are filled from several FETCHes
+        {4000, true, 5000, 2000},    // the last FETCH finds no row
+        {0, false, 10, 100},
+    };
+    for (const Case& c : cases) {
+        std::string rows = std::to_string(c.rows);
+        std::string what = rows + " rows by " + std::to_string(c.maxRows);
+        std::u16string sql = ul_utf8to16(("SELECT g" + std::string(c.text ? ", 'row ' || g" : "") +
+                                          " FROM generate_series(1, " + rows + ") g")
+                                             .c_str());
+        std::unique_ptr<DbIfStatement> stmt;
+        ASSERT_EQ(conn_->prepare(sql.c_str(), DBIF_CLASS_READ, &stmt), DBIF_RC_OK);
+        trace_.lines.clear();
+        traceOn();
+        ASSERT_EQ(stmt->begRead(nullptr), DBIF_RC_OK) << commText(*conn_);
+        std::string fetch = "FETCH FORWARD " + std::to_string(c.fetchSize) + " FROM ";
+        DbIfRowBatch batch;
+        int64_t next = 1;
+        int rc;
+        bool first = true;
+        while ((rc = stmt->exeRead(&batch, c.maxRows)) == DBIF_RC_PARTIAL ||
+               rc == DBIF_RC_LAST_BATCH) {
+            if (first) {
+                size_t fetches =
+                    (std::min<unsigned>(c.maxRows, c.rows) + c.fetchSize - 1) / c.fetchSize;
+                EXPECT_LE(trace_.countPrefix("FETCH"), fetches + 1) << what;
+                first = false;
+            }
+            for (const auto& row : batchRows(batch)) {
+                ASSERT_EQ(row[0], I(next)) << what;
+                if (c.text) {
+                    ASSERT_EQ(row[1], T(ul_utf8to16(("row " + std::to_string(next)).c_str())));
+                }
+                ++next;
+            }
+            if (rc == DBIF_RC_LAST_BATCH) break;
+        }
+        EXPECT_FALSE(isFailure(rc)) << what << ": " << commText(*conn_);
+        EXPECT_EQ(next, c.rows + 1) << what;
+        EXPECT_EQ(conn_->commArea().rowCount, c.rows) << what;
+        // Every full FETCH is followed by one more; the last one finds fewer rows or none.
+        EXPECT_EQ(trace_.countPrefix("FETCH"), static_cast<size_t>(c.rows) / c.fetchSize + 1)
+            << what;
+        EXPECT_EQ(trace_.countPrefix(fetch), trace_.countPrefix("FETCH")) << what;
+        EXPECT_EQ(stmt->endRead(), DBIF_RC_OK);
+        traceOff();
+    }
+}
+
+// Reads interleaved with each other and with modifies on the same connection (a row callback
+// that writes while the rows of a query come in) see their own rows only.
+TEST_F(DbifPgsqlTest, InterleavedReadsAndWritesKeepTheirRows) {
+    std::u16string t = table(u"inter", u"id INTEGER PRIMARY KEY");
+    std::unique_ptr<DbIfStatement> a, b, insert;
+    ASSERT_EQ(conn_->prepare(u"SELECT g FROM generate_series(1, 1000) g", DBIF_CLASS_READ, &a),
+              DBIF_RC_OK);
+    ASSERT_EQ(conn_->prepare(u"SELECT -g FROM generate_series(1, 1000) g", DBIF_CLASS_READ, &b),
+              DBIF_RC_OK);
+    ASSERT_EQ(
+        conn_->prepare((u"INSERT INTO " + t + u" VALUES (?)").c_str(), DBIF_CLASS_INSERT, &insert),
+        DBIF_RC_OK);
+    ASSERT_EQ(a->begRead(nullptr), DBIF_RC_OK);
+    ASSERT_EQ(b->begRead(nullptr), DBIF_RC_OK);
+    DbIfRowBatch batchA, batchB, params;
+    int64_t nextA = 1, nextB = 1;
+    int rcA = DBIF_RC_PARTIAL, rcB = DBIF_RC_PARTIAL;
+    while (rcA == DBIF_RC_PARTIAL || rcB == DBIF_RC_PARTIAL) {
+        if (rcA == DBIF_RC_PARTIAL) {
+            rcA = a->exeRead(&batchA, 150);
+            ASSERT_FALSE(isFailure(rcA)) << commText(*conn_);
+            for (const auto& row : batchRows(batchA)) ASSERT_EQ(row[0], I(nextA++));
+            fillBatch(&params, batchRows(batchA));
+            unsigned long processed = 0;
+            ASSERT_EQ(insert->modify(&params, &processed), DBIF_RC_OK) << commText(*conn_);
+        }
+        if (rcB == DBIF_RC_PARTIAL) {
+            rcB = b->exeRead(&batchB, 70);
+            ASSERT_FALSE(isFailure(rcB)) << commText(*conn_);
+            for (const auto& row : batchRows(batchB)) ASSERT_EQ(row[0], I(-nextB++));
+        }
+    }
+    EXPECT_EQ(nextA, 1001);
+    EXPECT_EQ(nextB, 1001);
+    EXPECT_EQ(a->endRead(), DBIF_RC_OK);
+    EXPECT_EQ(b->endRead(), DBIF_RC_OK);
+    EXPECT_EQ(count(t), 1000);
+}
+
+TEST_F(DbifPgsqlTest, ACommitEndsAnOpenRead) {
+    std::unique_ptr<DbIfStatement> stmt;
+    ASSERT_EQ(conn_->prepare(u"SELECT g FROM generate_series(1, 100000) g", DBIF_CLASS_READ, &stmt),
+              DBIF_RC_OK);
+    ASSERT_EQ(stmt->begRead(nullptr), DBIF_RC_OK);
+    DbIfRowBatch batch;
+    ASSERT_EQ(stmt->exeRead(&batch, 1000), DBIF_RC_PARTIAL);
+    ASSERT_EQ(conn_->commit(), DBIF_RC_OK) << commText(*conn_);
+    // Rows already fetched may still come; then the read fails instead of running dry.
+    int rc;
+    int calls = 0;
+    while ((rc = stmt->exeRead(&batch, 1000)) == DBIF_RC_PARTIAL) ++calls;
+    EXPECT_EQ(rc, DBIF_RC_DB_ERROR);
+    EXPECT_LE(calls, 2);
+    EXPECT_NE(ul_utf16to8(conn_->commArea().errorText.c_str()).find("commit"), std::string::npos)
+        << commText(*conn_);
+    stmt->endRead();
+    // The statement reads again in the new transaction.
+    ASSERT_EQ(stmt->begRead(nullptr), DBIF_RC_OK) << commText(*conn_);
+    ASSERT_EQ(stmt->exeRead(&batch, 3), DBIF_RC_PARTIAL);
+    EXPECT_EQ(batchRows(batch), (Rows{{I(1)}, {I(2)}, {I(3)}}));
+    stmt->endRead();
+}
+
+// Statements that cannot stand behind a cursor deliver their result at once.
+TEST_F(DbifPgsqlTest, NonCursorStatementsDeliverTheirRows) {
+    std::u16string t = table(u"ret", u"id INTEGER PRIMARY KEY");
+    QueryResult r = runQuery(*conn_, u"SHOW DateStyle");
+    ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
+    EXPECT_EQ(r.rows, (Rows{{T(u"ISO, MDY")}}));
+    r = runQuery(*conn_, u"INSERT INTO " + t + u" VALUES (?), (?) RETURNING id * 2",
+                 {{I(4), I(5)}});
+    ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
+    EXPECT_EQ(r.rows, (Rows{{I(8)}, {I(10)}}));
+    // Reading in small batches, too.
+    r = runQuery(*conn_,
+                 u"INSERT INTO " + t + u" SELECT g FROM generate_series(10, 14) g RETURNING id", {},
+                 2);
+    ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
+    EXPECT_EQ(r.rows.size(), 5u);
+    EXPECT_EQ(r.fetchCodes,
+              (std::vector<int>{DBIF_RC_PARTIAL, DBIF_RC_PARTIAL, DBIF_RC_LAST_BATCH}));
+}
+
+// ---- statement text --------------------------------------------------------------------------
+
+TEST_F(DbifPgsqlTest, MarkersAreOnlyFoundOutsideLiteralsAndComments) {
+    struct Case {
+        const char16_t* sql;
+        unsigned params;
+        Rows bind;
+        dbif_fakerow_t row;
+    };
+    const Case cases[] = {
+        {u"SELECT '?', ?::int", 1, {{I(1)}}, {T(u"?"), I(1)}},
+        {u"SELECT ?::int -- a ? in a comment\n , 'x'", 1, {{I(2)}}, {I(2), T(u"x")}},
+        {u"SELECT /* ? /* nested ? */ still ? */ ?::int", 1, {{I(3)}}, {I(3)}},
+        {u"SELECT \"?\".a FROM (SELECT ?::int AS a) AS \"?\"", 1, {{I(4)}}, {I(4)}},
+        {u"SELECT $$ ? $$, ?::text", 1, {{T(u"y")}}, {T(u" ? "), T(u"y")}},
+        {u"SELECT $q$ '? $q$, ?::int", 1, {{I(5)}}, {T(u" '? "), I(5)}},
+        {u"SELECT E'\\'?', ?::int", 1, {{I(6)}}, {T(u"'?"), I(6)}},
+        {u"SELECT 'it''s ?', ?::int, ?::text", 2, {{I(7), T(u"z")}}, {T(u"it's ?"), I(7), T(u"z")}},
+        {u"SELECT ?::int #DBIF_HINT(PG, 'use ? (index)') + ?::int", 2, {{I(1), I(2)}}, {I(3)}},
+    };
+    for (const Case& c : cases) {
+        std::string what = ul_utf16to8(c.sql);
+        std::unique_ptr<DbIfStatement> stmt;
+        ASSERT_EQ(conn_->prepare(c.sql, DBIF_CLASS_READ, &stmt), DBIF_RC_OK)
+            << what << ": " << commText(*conn_);
+        EXPECT_EQ(stmt->paramCount(), c.params) << what;
+        QueryResult r = runQuery(*conn_, c.sql, c.bind);
+        ASSERT_EQ(r.rc, DBIF_RC_OK) << what << ": " << commText(*conn_);
+        EXPECT_EQ(r.rows, (Rows{c.row})) << what;
+    }
+    // A hint phrase without its closing bracket is refused.
+    std::unique_ptr<DbIfStatement> stmt;
+    EXPECT_EQ(conn_->prepare(u"SELECT 1 #DBIF_HINT(x", DBIF_CLASS_READ, &stmt), DBIF_RC_DB_ERROR);
+    EXPECT_FALSE(stmt);
+}
+
+// ---- values ----------------------------------------------------------------------------------
+
+TEST_F(DbifPgsqlTest, ByteaCarriesEveryByteValue) {
+    std::vector<unsigned char> all;
+    for (int b = 0; b < 256; ++b) all.push_back(static_cast<unsigned char>(b));
+    std::vector<unsigned char> reversed(all.rbegin(), all.rend());
+    std::u16string t = table(u"bin", u"id INTEGER PRIMARY KEY, b BYTEA");
+    unsigned long processed = 0;
+    ASSERT_EQ(
+        runModify(*conn_, u"INSERT INTO " + t + u" VALUES (?, ?)",
+                  {{I(1), B(all)}, {I(2), B(reversed)}, {I(3), B({})}, {I(4), N()}}, &processed),
+        DBIF_RC_OK)
+        << commText(*conn_);
+    QueryResult r = runQuery(*conn_, u"SELECT b FROM " + t + u" ORDER BY id");
+    ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
+    EXPECT_EQ(r.rows, (Rows{{B(all)}, {B(reversed)}, {B({})}, {N()}}));
+    // The server holds exactly these bytes: its own view agrees, and they select rows.
+    EXPECT_EQ(value(u"SELECT length(b) FROM " + t + u" WHERE id = 1"), I(256));
+    EXPECT_EQ(value(u"SELECT get_byte(b, 200) FROM " + t + u" WHERE id = 1"), I(200));
+    EXPECT_EQ(value(u"SELECT id FROM " + t + u" WHERE b = ?", {{B(reversed)}}), I(2));
+    // Bytes the server builds itself come back alike.
+    EXPECT_EQ(value(u"SELECT string_agg(set_byte('\\x00'::bytea, 0, g), ''::bytea ORDER BY g) "
+                    u"FROM generate_series(0, 255) g"),
+              B(all));
+}
+
+TEST_F(DbifPgsqlTest, NumericValuesComeBackDigitForDigit) {
+    std::u16string huge(1000, u'9');
+    std::u16string tiny = u"0." + std::u16string(999, u'0') + u"1";
+    struct Case {
+        const char16_t* type;
+        dbif_coldesc_t desc;
+        std::vector<std::u16string> values;  // bound as decimal text, read back alike
+    };
+    auto desc = [](int type, unsigned length, unsigned decimals) {
+        dbif_coldesc_t d;
+        d.type = type;
+        d.length = length;
+        d.decimals = decimals;
+        return d;
+    };
+    const Case cases[] = {
+        {u"NUMERIC(38,10)",
+         desc(DBIF_TYPE_PACKED, 38, 10),
+         {u"9999999999999999999999999999.9999999999", u"-9999999999999999999999999999.9999999999",
+          u"0.0000000001", u"0.0000000000"}},
+        {u"NUMERIC(1000,0)", desc(DBIF_TYPE_PACKED, 1000, 0), {huge, u"-" + huge, u"0"}},
+        {u"NUMERIC(5,5)", desc(DBIF_TYPE_PACKED, 5, 5), {u"0.99999", u"-0.00001"}},
+        {u"NUMERIC",
+         desc(DBIF_TYPE_DECIMAL, 0, 0),
+         {huge + u"." + huge, tiny, u"-" + tiny, u"NaN", u"0", u"-1.50"}},
+        {u"NUMERIC(3,-2)", desc(DBIF_TYPE_DECIMAL, 0, 0), {u"12300", u"-99900"}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        std::string what = ul_utf16to8(c.type);
+        std::u16string t = table(ul_utf8to16(("n" + std::to_string(n++)).c_str()).c_str(),
+                                 u"id INTEGER PRIMARY KEY, v " + std::u16string(c.type));
+        Rows params;
+        Rows expected;
+        for (size_t i = 0; i < c.values.size(); ++i) {
+            params.push_back({I(static_cast<int64_t>(i)), D(c.values[i].c_str())});
+            expected.push_back({D(c.values[i].c_str())});
+        }
+        unsigned long processed = 0;
+        ASSERT_EQ(runModify(*conn_, u"INSERT INTO " + t + u" VALUES (?, ?)", params, &processed),
+                  DBIF_RC_OK)
+            << what << ": " << commText(*conn_);
+        QueryResult r = runQuery(*conn_, u"SELECT v FROM " + t + u" ORDER BY id");
+        ASSERT_EQ(r.rc, DBIF_RC_OK) << what << ": " << commText(*conn_);
+        EXPECT_EQ(r.rows, expected) << what;
+        ASSERT_EQ(r.columns.size(), 1u);
+        EXPECT_EQ(r.columns[0].type, c.desc.type) << what;
+        EXPECT_EQ(r.columns[0].length, c.desc.length) << what;
+        EXPECT_EQ(r.columns[0].decimals, c.desc.decimals) << what;
+    }
+    // A value beyond the precision is the server's error, not a rounded value.
+    std::u16string t = table(u"nover", u"v NUMERIC(5,2)");
+    unsigned long processed = 0;
+    EXPECT_EQ(
+        runModify(*conn_, u"INSERT INTO " + t + u" VALUES (?)", {{D(u"1000.00")}}, &processed),
+        DBIF_RC_DB_ERROR);
+    EXPECT_EQ(conn_->commArea().dbCode, base36("22003"));
+}
+
+// How the types PostgreSQL has beyond the common ones are described and delivered.
+TEST_F(DbifPgsqlTest, PostgresqlTypesMapOntoTheInterfaceTypes) {
+    auto desc = [](int type, unsigned length, unsigned decimals = 0) {
+        dbif_coldesc_t d;
+        d.type = type;
+        d.length = length;
+        d.decimals = decimals;
+        return d;
+    };
+    struct Case {
+        const char16_t* expr;
+        dbif_coldesc_t desc;
+        dbif_fakevalue_t value;
+    };
+    const Case cases[] = {
+        {u"true", desc(DBIF_TYPE_INT, 1), I(1)},
+        {u"false", desc(DBIF_TYPE_INT, 1), I(0)},
+        {u"32767::int2", desc(DBIF_TYPE_INT, 2), I(32767)},
+        {u"4294967295::oid", desc(DBIF_TYPE_INT, 8), I(4294967295)},
+        {u"0.1::float4", desc(DBIF_TYPE_FLOAT, 8), R(static_cast<double>(0.1f))},
+        {u"'-Infinity'::float8", desc(DBIF_TYPE_FLOAT, 8), R(-HUGE_VAL)},
+        {u"'abc'::varchar", desc(DBIF_TYPE_CHAR, 0), T(u"abc")},
+        {u"'ab '::char(4)", desc(DBIF_TYPE_CHAR, 4), T(u"ab")},
+        {u"'x'::\"char\"", desc(DBIF_TYPE_CHAR, 1), T(u"x")},
+        {u"'pg_class'::name", desc(DBIF_TYPE_CHAR, 63), T(u"pg_class")},
+        {u"'long'::text", desc(DBIF_TYPE_LONGCHAR, 0), T(u"long")},
+        {u"'{\"a\": 1}'::jsonb", desc(DBIF_TYPE_LONGCHAR, 0), T(u"{\"a\": 1}")},
+        {u"'2024-02-29'::date", desc(DBIF_TYPE_CHAR, 10), T(u"2024-02-29")},
+        {u"'2024-02-29 13:14:15.5'::timestamp", desc(DBIF_TYPE_CHAR, 26),
+         T(u"2024-02-29 13:14:15.5")},
+        {u"'2024-02-29 13:14:15'::timestamp(0)", desc(DBIF_TYPE_CHAR, 19),
+         T(u"2024-02-29 13:14:15")},
+        {u"'13:14:15.123'::time(3)", desc(DBIF_TYPE_CHAR, 12), T(u"13:14:15.123")},
+        {u"'1 day 02:00'::interval", desc(DBIF_TYPE_CHAR, 0), T(u"1 day 02:00:00")},
+        {u"'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'::uuid", desc(DBIF_TYPE_CHAR, 36),
+         T(u"a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11")},
+        {u"12.5::numeric(4,1)", desc(DBIF_TYPE_PACKED, 4, 1), D(u"12.5")},
+        {u"'\\xff00'::bytea", desc(DBIF_TYPE_BLOB, 0), B({255, 0})},
+    };
+    for (const Case& c : cases) {
+        std::string what = ul_utf16to8(c.expr);
+        QueryResult r = runQuery(*conn_, u"SELECT " + std::u16string(c.expr) + u" AS v");
+        ASSERT_EQ(r.rc, DBIF_RC_OK) << what << ": " << commText(*conn_);
+        ASSERT_EQ(r.rows.size(), 1u) << what;
+        EXPECT_EQ(r.rows[0][0], c.value) << what;
+        EXPECT_EQ(r.columns[0].type, c.desc.type) << what;
+        EXPECT_EQ(r.columns[0].length, c.desc.length) << what;
+        EXPECT_EQ(r.columns[0].decimals, c.desc.decimals) << what;
+    }
+}
+
+// Floating point values cross in both directions without losing a bit.
+TEST_F(DbifPgsqlTest, DoublesRoundTripExactly) {
+    const double values[] = {0.1,
+                             1.0 / 3,
+                             -2.5e-308,
+                             4.9406564584124654e-324,
+                             1.7976931348623157e308,
+                             123456789.123456789,
+                             -0.0};
+    for (double v : values) {
+        dbif_fakevalue_t got = value(u"SELECT ?::float8", {{R(v)}});
+        ASSERT_EQ(got.kind, dbif_kind::real) << v;
+        EXPECT_EQ(memcmp(&got.real, &v, sizeof v), 0) << v << " came back as " << got.real;
+    }
+}
+
+// ---- errors ----------------------------------------------------------------------------------
+
+TEST_F(DbifPgsqlTest, SqlstatesBecomeReturnCodesAndEngineCodes) {
+    std::u16string t = table(u"err", u"id INTEGER PRIMARY KEY, v INTEGER");
+    ASSERT_EQ(exec(u"CREATE INDEX " + prefix_ + u"_ix ON " + t + u" (v)"), DBIF_RC_OK);
+    ASSERT_EQ(exec(u"INSERT INTO " + t + u" VALUES (1, 1)"), DBIF_RC_OK);
+    struct Case {
+        std::u16string sql;
+        int rc;
+        const char* state;
+    };
+    const Case cases[] = {
+        {u"SELECT * FROM " + prefix_ + u"_missing", DBIF_RC_REJECTED, "42P01"},
+        {u"SELECT nocol FROM " + t, DBIF_RC_REJECTED, "42703"},
+        {u"DROP INDEX " + prefix_ + u"_noindex", DBIF_RC_REJECTED, "42704"},
+        {u"DROP TABLE " + prefix_ + u"_missing", DBIF_RC_REJECTED, "42P01"},
+        {u"INSERT INTO " + t + u" VALUES (1, 2)", DBIF_RC_DUPLICATE, "23505"},
+        {u"SELECT 1 / 0", DBIF_RC_DB_ERROR, "22012"},
+        {u"SELECT FROM WHERE", DBIF_RC_DB_ERROR, "42601"},
+        {u"INSERT INTO " + t + u" VALUES (NULL, 1)", DBIF_RC_DB_ERROR, "23502"},
+    };
+    for (const Case& c : cases) {
+        std::string what = ul_utf16to8(c.sql.c_str());
+        EXPECT_EQ(exec(c.sql), c.rc) << what;
+        EXPECT_EQ(conn_->commArea().dbCode, base36(c.state)) << what;
+        std::string text = ul_utf16to8(conn_->commArea().errorText.c_str());
+        EXPECT_NE(text.find(std::string("(SQLSTATE ") + c.state + ")"), std::string::npos)
+            << what << ": " << text;
+    }
+    // Success leaves no code behind.
+    ASSERT_EQ(exec(u"SELECT 1"), DBIF_RC_OK);
+    EXPECT_EQ(conn_->commArea().dbCode, 0);
+    EXPECT_TRUE(conn_->commArea().errorText.empty());
+}
+
+// A prepared statement that the server invalidated asks to be prepared again.
+TEST_F(DbifPgsqlTest, AnInvalidatedStatementAsksForPrepareAgain) {
+    std::u16string t = table(u"inv", u"id INTEGER PRIMARY KEY");
+    std::unique_ptr<DbIfStatement> stmt;
+    ASSERT_EQ(conn_->prepare((u"UPDATE " + t + u" SET id = id WHERE id = ? RETURNING *").c_str(),
+                             DBIF_CLASS_UPDATE, &stmt),
+              DBIF_RC_OK);
+    DbIfRowBatch params;
+    fillBatch(&params, {{I(1)}});
+    unsigned long processed = 0;
+    ASSERT_EQ(stmt->modify(&params, &processed), DBIF_RC_OK) << commText(*conn_);
+    // The result type changes under the prepared statement.
+    ASSERT_EQ(exec(u"ALTER TABLE " + t + u" ADD COLUMN extra INTEGER"), DBIF_RC_OK);
+    EXPECT_EQ(stmt->modify(&params, &processed), DBIF_RC_REPREPARE) << commText(*conn_);
+    EXPECT_EQ(conn_->commArea().dbCode, base36("0A000"));
+    ASSERT_EQ(conn_->prepare((u"UPDATE " + t + u" SET id = id WHERE id = ? RETURNING *").c_str(),
+                             DBIF_CLASS_UPDATE, &stmt),
+              DBIF_RC_OK);
+    EXPECT_EQ(stmt->modify(&params, &processed), DBIF_RC_OK) << commText(*conn_);
+    // The statement is gone from the server.
+    ASSERT_EQ(exec(u"DEALLOCATE ALL"), DBIF_RC_OK);
+    EXPECT_EQ(stmt->modify(&params, &processed), DBIF_RC_REPREPARE) << commText(*conn_);
+    EXPECT_EQ(conn_->commArea().dbCode, base36("26000"));
+}
+
+// ---- connection ------------------------------------------------------------------------------
+
+TEST_F(DbifPgsqlTest, TheSessionIsSetUpForExactValues) {
+    EXPECT_EQ(value(u"SHOW client_encoding"), T(u"UTF8"));
+    EXPECT_EQ(value(u"SHOW extra_float_digits"), T(u"3"));
+    EXPECT_EQ(value(u"SHOW standard_conforming_strings"), T(u"on"));
+    EXPECT_EQ(value(u"SHOW bytea_output"), T(u"hex"));
+    // One transaction spans the calls (now() is its start) until commit begins the next.
+    dbif_fakevalue_t start = value(u"SELECT now()::text");
+    ASSERT_EQ(exec(u"SELECT pg_sleep(0.01)"), DBIF_RC_OK);
+    EXPECT_EQ(value(u"SELECT now()::text"), start);
+    ASSERT_EQ(conn_->commit(), DBIF_RC_OK);
+    EXPECT_NE(value(u"SELECT now()::text"), start);
+}
+
+TEST_F(DbifPgsqlTest, IsolationLevelsApplyToTheTransactions) {
+    // A session whose default is serializable shows both values.
+    ASSERT_EQ(exec(u"SET default_transaction_isolation = 'serializable'"), DBIF_RC_OK);
+    ASSERT_EQ(conn_->commit(), DBIF_RC_OK);
+    EXPECT_EQ(value(u"SHOW transaction_isolation"), T(u"serializable"));
+    ASSERT_EQ(conn_->commit(), DBIF_RC_OK);
+    dbif_control_t arg;
+    arg.intValue = 2;
+    ASSERT_EQ(conn_->control(DBIF_CTL_ISOLATION, &arg), DBIF_RC_OK) << commText(*conn_);
+    EXPECT_EQ(value(u"SHOW transaction_isolation"), T(u"read committed"));
+    ASSERT_EQ(conn_->rollback(), DBIF_RC_OK);
+    EXPECT_EQ(value(u"SHOW transaction_isolation"), T(u"read committed"));
+    ASSERT_EQ(conn_->commit(), DBIF_RC_OK);
+    arg.intValue = 0;
+    ASSERT_EQ(conn_->control(DBIF_CTL_ISOLATION, &arg), DBIF_RC_OK);
+    EXPECT_EQ(value(u"SHOW transaction_isolation"), T(u"serializable"));
+    arg.intValue = 5;
+    EXPECT_TRUE(isFailure(conn_->control(DBIF_CTL_ISOLATION, &arg)));
+}
+
+TEST_F(DbifPgsqlTest, ControlCodesDescribeTheServer) {
+    struct Case {
+        int code;
+        std::string prefix;
+    };
+    const Case cases[] = {
+        {DBIF_CTL_VERSION, "PostgreSQL 1"},
+        {DBIF_CTL_CLIENT_VERSION, "libpq 1"},
+        {DBIF_CTL_SCHEMA, "public"},
+    };
+    for (const Case& c : cases) {
+        dbif_control_t arg;
+        ASSERT_EQ(conn_->control(c.code, &arg), DBIF_RC_OK) << c.code;
+        EXPECT_EQ(ul_utf16to8(arg.text.c_str()).compare(0, c.prefix.size(), c.prefix), 0)
+            << c.code << ": " << ul_utf16to8(arg.text.c_str());
+    }
+    dbif_control_t user;
+    ASSERT_EQ(conn_->control(DBIF_CTL_USER, &user), DBIF_RC_OK);
+    EXPECT_EQ(value(u"SELECT current_user::text"), T(user.text));
+    dbif_control_t arg;
+    EXPECT_EQ(conn_->control(DBIF_CTL_VIEW_LAYER, &arg), DBIF_RC_NOT_SUPPORTED);
+    EXPECT_EQ(conn_->control(12345, &arg), DBIF_RC_NOT_SUPPORTED);
+}
+
+TEST_F(DbifPgsqlTest, TheTraceReportsStatementsAtLevelTwo) {
+    traceOn(1);
+    ASSERT_EQ(exec(u"SELECT 42"), DBIF_RC_OK);
+    EXPECT_TRUE(trace_.lines.empty());
+    EXPECT_EQ(exec(u"SELECT nocol"), DBIF_RC_REJECTED);
+    ASSERT_EQ(trace_.lines.size(), 1u);  // failures at level 1
+    EXPECT_EQ(trace_.levels[0], 1);
+    trace_.lines.clear();
+    traceOn(2);
+    ASSERT_EQ(exec(u"SELECT 42"), DBIF_RC_OK);
+    EXPECT_EQ(trace_.countPrefix("SELECT 42"), 1u);
+    traceOff();
+    trace_.lines.clear();
+    ASSERT_EQ(exec(u"SELECT 42"), DBIF_RC_OK);
+    EXPECT_TRUE(trace_.lines.empty());
+}
+
+// The conninfo string is optional: libpq's own environment names the server just as well.
+TEST_F(DbifPgsqlTest, ConnectsThroughConninfoOrLibpqEnvironment) {
+    const char* saved = getenv("dbs_pgsql_conninfo");
+    std::string conninfo = saved ? saved : "";
+    if (getenv("PGHOST")) {
+        unsetenv("dbs_pgsql_conninfo");
+        auto other = dbif_open(u"PGSQL");
+        EXPECT_EQ(other->connect(), DBIF_RC_OK) << commText(*other);
+        EXPECT_EQ(other->execute(u"SELECT 1"), DBIF_RC_OK);
+        other->disconnect();
+    }
+    setenv("dbs_pgsql_conninfo", "host=/nonexistent/dir port=1 connect_timeout=5", 1);
+    auto bad = dbif_open(u"PGSQL");
+    EXPECT_EQ(bad->connect(), DBIF_RC_DB_ERROR);
+    EXPECT_FALSE(bad->commArea().errorText.empty());
+    EXPECT_EQ(bad->execute(u"SELECT 1"), DBIF_RC_DB_ERROR);
+    if (saved) {
+        setenv("dbs_pgsql_conninfo", conninfo.c_str(), 1);
+    } else {
+        unsetenv("dbs_pgsql_conninfo");
+    }
+}
+
+// Statements dropped by the caller leave neither cursors nor prepared statements behind.
+TEST_F(DbifPgsqlTest, DroppedStatementsFreeTheirServerResources) {
+    auto serverCount = [&](const char16_t* view) {
+        return value(u"SELECT COUNT(*) FROM " + std::u16string(view)).integer;
+    };
+    int64_t statementsBefore = serverCount(u"pg_prepared_statements");
+    for (int i = 0; i < 20; ++i) {
+        std::unique_ptr<DbIfStatement> insert, read;
+        ASSERT_EQ(conn_->prepare(u"SELECT ?::int", DBIF_CLASS_OTHER, &insert), DBIF_RC_OK);
+        ASSERT_EQ(
+            conn_->prepare(u"SELECT g FROM generate_series(1, 1000) g", DBIF_CLASS_READ, &read),
+            DBIF_RC_OK);
+        ASSERT_EQ(read->begRead(nullptr), DBIF_RC_OK);
+        DbIfRowBatch batch;
+        ASSERT_EQ(read->exeRead(&batch, 10), DBIF_RC_PARTIAL);
+        // Left in the middle of the read.
+    }
+    // Open: the cursor of the counting query itself.
+    EXPECT_EQ(serverCount(u"pg_cursors WHERE name LIKE 'tabrix_c%'"), 1);
+    EXPECT_EQ(serverCount(u"pg_prepared_statements"), statementsBefore);
+}
+
+}  // namespace

@@ -1,0 +1,244 @@
+// Row batches and the engine registry.
+#include "dbif.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dbif_testutil.h"
+
+namespace {
+
+// A value for every cell of a row, of every kind in turn, sized so that buffers must grow.
+dbif_fakevalue_t sampleValue(size_t row, unsigned col) {
+    std::u16string text(row % 37 + col, static_cast<char16_t>(u'a' + (row + col) % 26));
+    switch ((row + col) % 7) {
+        case 0:
+            return N();
+        case 1:
+            return I(static_cast<int64_t>(row) * 1000003 - 7);
+        case 2:
+            return R(static_cast<double>(row) / 8);
+        case 3:
+            return D(
+                (u"-" + std::u16string(1, static_cast<char16_t>(u'0' + row % 10)) + u".5").c_str());
+        case 4:
+            return T(text + u"\U0001F600");
+        case 5: {
+            std::vector<unsigned char> bytes(row % 53 + col);
+            for (size_t i = 0; i < bytes.size(); ++i)
+                bytes[i] = static_cast<unsigned char>(i * 7 + row);
+            return B(bytes);
+        }
+        default:
+            return T(u"");
+    }
+}
+
+Rows sampleRows(size_t rows, unsigned width) {
+    Rows result;
+    for (size_t r = 0; r < rows; ++r) {
+        dbif_fakerow_t values;
+        for (unsigned c = 0; c < width; ++c) values.push_back(sampleValue(r, c));
+        result.push_back(values);
+    }
+    return result;
+}
+
+TEST(DbifRowBatchTest, EveryKindRoundTripsOverManyRows) {
+    Rows rows = sampleRows(5000, 5);
+    DbIfRowBatch batch;
+    fillBatch(&batch, rows);
+    ASSERT_EQ(batch.rows(), rows.size());
+    ASSERT_EQ(batch.width(), 5u);
+    EXPECT_EQ(batchRows(batch), rows);
+}
+
+TEST(DbifRowBatchTest, PointersOfEarlierRowsStayValidWhileLaterRowsAreRead) {
+    Rows rows = sampleRows(2000, 3);
+    DbIfRowBatch batch;
+    fillBatch(&batch, rows);
+    std::vector<const dbif_cell_t*> first;
+    for (size_t r = 0; r < batch.rows(); ++r) first.push_back(batch.row(r));
+    // Every pointer handed out is still valid after all rows were asked for.
+    for (size_t r = 0; r < rows.size(); ++r) {
+        for (unsigned c = 0; c < 3; ++c) {
+            ASSERT_EQ(dbif_fakefromcell(first[r][c]), rows[r][c]) << "row " << r << " col " << c;
+        }
+    }
+}
+
+TEST(DbifRowBatchTest, RowsReadBeforeTheBuffersGrowAreRightAfterwards) {
+    // Reading rows while the batch is still being filled resolves pointers into buffers that
+    // later grow; the next row() answers with pointers into the grown buffers.
+    Rows rows = sampleRows(3000, 4);
+    DbIfRowBatch batch(4);
+    for (size_t r = 0; r < rows.size(); ++r) {
+        size_t index = batch.addRow();
+        for (unsigned c = 0; c < 4; ++c) putValue(&batch, index, c, rows[r][c]);
+        if (r % 7 == 0) batch.row(r / 2);
+    }
+    EXPECT_EQ(batchRows(batch), rows);
+}
+
+TEST(DbifRowBatchTest, ClearKeepsTheStorageForTheNextFill) {
+    Rows rows = sampleRows(1000, 4);
+    DbIfRowBatch batch;
+    fillBatch(&batch, rows);
+    const dbif_cell_t* cells = batch.row(0);
+    // A text that was stored late, after the buffers had grown.
+    size_t textRow = rows.size() - 1;
+    unsigned textCol = 0;
+    while (rows[textRow][textCol].kind != dbif_kind::text || rows[textRow][textCol].text.empty()) {
+        if (++textCol == 4) {
+            textCol = 0;
+            --textRow;
+        }
+    }
+    const char16_t* lastText = batch.row(textRow)[textCol].text;
+    for (int round = 0; round < 3; ++round) {
+        batch.clear();
+        EXPECT_EQ(batch.rows(), 0u);
+        fillBatch(&batch, rows);
+        // Same content, same places: nothing was allocated anew.
+        EXPECT_EQ(batch.row(0), cells);
+        EXPECT_EQ(batch.row(textRow)[textCol].text, lastText);
+    }
+    EXPECT_EQ(batchRows(batch), rows);
+}
+
+TEST(DbifRowBatchTest, TheLastValueOfACellWins) {
+    struct Case {
+        const char* what;
+        std::vector<dbif_fakevalue_t> sets;
+    };
+    const Case cases[] = {
+        {"text over text", {T(u"first value"), T(u"xy")}},
+        {"integer over text", {T(u"abc"), I(42)}},
+        {"null over bytes", {B({1, 2, 3}), N()}},
+        {"empty text over text", {T(u"abc"), T(u"")}},
+        {"text over bytes", {B({9, 9}), T(u"t")}},
+        {"bytes over decimal", {D(u"1.5"), B({0, 0})}},
+        {"empty bytes over bytes", {B({1}), B({})}},
+    };
+    for (const Case& c : cases) {
+        DbIfRowBatch batch(2);
+        batch.addRow();
+        batch.setInteger(0, 1, 7);
+        for (const dbif_fakevalue_t& v : c.sets) putValue(&batch, 0, 0, v);
+        const dbif_cell_t* cells = batch.row(0);
+        EXPECT_EQ(dbif_fakefromcell(cells[0]), c.sets.back()) << c.what;
+        EXPECT_EQ(dbif_fakefromcell(cells[1]), I(7)) << c.what;
+    }
+}
+
+TEST(DbifRowBatchTest, EmptyValuesAreNotNull) {
+    DbIfRowBatch batch(3);
+    batch.addRow();
+    batch.setText(0, 0, u"", 0);
+    batch.setBytes(0, 1, nullptr, 0);
+    const dbif_cell_t* cells = batch.row(0);
+    EXPECT_EQ(cells[0].kind, dbif_kind::text);
+    EXPECT_EQ(cells[0].length, 0u);
+    EXPECT_NE(cells[0].text, nullptr);
+    EXPECT_EQ(cells[1].kind, dbif_kind::bytes);
+    EXPECT_NE(cells[1].bytes, nullptr);
+    EXPECT_EQ(cells[2].kind, dbif_kind::null);
+}
+
+TEST(DbifRowBatchTest, Utf8TextBecomesUtf16) {
+    struct Case {
+        std::string utf8;
+        std::u16string utf16;
+    };
+    const Case cases[] = {
+        {"plain", u"plain"},
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e",
+         u"Grüße"},
+        {"\xE6\x97\xA5\xE6\x9C\xAC", u"日本"},
+        {"\xF0\x9F\x98\x80!", u"\U0001F600!"},
+        {"a\xFF"
+         "b",
+         u"a\uFFFDb"},                                         // not UTF-8
+        {"\xC3", u"\uFFFD"},                                   // cut sequence
+        {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},  // zero inside the value
+    };
+    DbIfRowBatch batch(1);
+    for (const Case& c : cases) {
+        batch.clear();
+        batch.addRow();
+        batch.setTextUtf8(0, 0, c.utf8.data(), c.utf8.size());
+        const dbif_cell_t& cell = batch.row(0)[0];
+        ASSERT_EQ(cell.kind, dbif_kind::text);
+        EXPECT_EQ(std::u16string(cell.text, cell.length), c.utf16) << c.utf8;
+    }
+}
+
+TEST(DbifRowBatchTest, ResetChangesTheWidthAndEmpties) {
+    DbIfRowBatch batch(2);
+    batch.addRow();
+    batch.addRow();
+    EXPECT_EQ(batch.rows(), 2u);
+    batch.reset(5);
+    EXPECT_EQ(batch.width(), 5u);
+    EXPECT_EQ(batch.rows(), 0u);
+    EXPECT_EQ(batch.addRow(), 0u);
+    EXPECT_EQ(batch.row(0)[4].kind, dbif_kind::null);
+}
+
+// ---- registry ------------------------------------------------------------------------------
+
+int g_created = 0;
+
+class CountingConnection : public DbIfConnection {
+  public:
+    explicit CountingConnection(int tag) : tag_(tag) {}
+    int connect() override { return tag_; }
+    int disconnect() override { return 0; }
+    int commit() override { return 0; }
+    int rollback() override { return 0; }
+    int prepare(const char16_t*, int, std::unique_ptr<DbIfStatement>*) override {
+        return DBIF_RC_NOT_SUPPORTED;
+    }
+    int execute(const char16_t*) override { return DBIF_RC_NOT_SUPPORTED; }
+    int control(int, dbif_control_t*) override { return DBIF_RC_NOT_SUPPORTED; }
+
+  private:
+    int tag_;
+};
+
+std::unique_ptr<DbIfConnection> createFirst() {
+    ++g_created;
+    return std::make_unique<CountingConnection>(1);
+}
+std::unique_ptr<DbIfConnection> createSecond() {
+    ++g_created;
+    return std::make_unique<CountingConnection>(2);
+}
+
+TEST(DbifRegistryTest, BuiltInEnginesAreKnownInAnyCase) {
+    EXPECT_NE(dbif_open(u"SQLITE"), nullptr);
+    EXPECT_NE(dbif_open(u"sqlite"), nullptr);
+    EXPECT_EQ(dbif_open(u"SQLITE3"), nullptr);
+    EXPECT_EQ(dbif_open(u""), nullptr);
+    EXPECT_EQ(dbif_open(nullptr), nullptr);
+}
+
+TEST(DbifRegistryTest, RegisteringAgainReplacesTheFactory) {
+    g_created = 0;
+    dbif_register(u"TESTREG", createFirst);
+    auto first = dbif_open(u"TESTREG");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->connect(), 1);
+    dbif_register(u"testreg", createSecond);
+    auto second = dbif_open(u"TestReg");
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->connect(), 2);
+    EXPECT_EQ(g_created, 2);
+    dbif_register(u"TESTREG", nullptr);
+    EXPECT_EQ(dbif_open(u"TESTREG"), nullptr);
+}
+
+}  // namespace

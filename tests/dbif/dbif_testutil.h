@@ -1,0 +1,181 @@
+// Helpers shared by the tests of the database interface: values as comparable objects, filling
+// parameter batches, and running statements to completion.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "dbif.h"
+#include "dbif_fake.h"
+#include "ulstring.h"
+
+using Rows = std::vector<dbif_fakerow_t>;
+
+inline dbif_fakevalue_t I(int64_t v) {
+    return dbif_fakeint(v);
+}
+inline dbif_fakevalue_t R(double v) {
+    return dbif_fakereal(v);
+}
+inline dbif_fakevalue_t D(const char16_t* v) {
+    return dbif_fakedecimal(v);
+}
+inline dbif_fakevalue_t T(const char16_t* v) {
+    return dbif_faketext(v);
+}
+inline dbif_fakevalue_t T(const std::u16string& v) {
+    return dbif_faketext(v.c_str());
+}
+inline dbif_fakevalue_t B(std::vector<unsigned char> v) {
+    return dbif_fakebytes(std::move(v));
+}
+inline dbif_fakevalue_t N() {
+    return dbif_fakenull();
+}
+
+inline void PrintTo(const dbif_fakevalue_t& v, std::ostream* os) {
+    switch (v.kind) {
+        case dbif_kind::null:
+            *os << "NULL";
+            break;
+        case dbif_kind::integer:
+            *os << "int " << v.integer;
+            break;
+        case dbif_kind::real: {
+            char buf[40];
+            snprintf(buf, sizeof(buf), "%.17g", v.real);
+            *os << "real " << buf;
+            break;
+        }
+        case dbif_kind::decimal:
+            *os << "decimal \"" << ul_utf16to8(v.text.c_str(), v.text.size()) << "\"";
+            break;
+        case dbif_kind::text:
+            if (v.text.size() > 80) {
+                *os << "text of " << v.text.size() << " units \"" << ul_utf16to8(v.text.c_str(), 40)
+                    << "...\"";
+            } else {
+                *os << "text \"" << ul_utf16to8(v.text.c_str(), v.text.size()) << "\"";
+            }
+            break;
+        case dbif_kind::bytes:
+            *os << "bytes[" << v.bytes.size() << "]";
+            for (size_t i = 0; i < v.bytes.size() && i < 16; ++i) *os << " " << int(v.bytes[i]);
+            break;
+    }
+}
+
+inline void PrintTo(const dbif_coldesc_t& d, std::ostream* os) {
+    *os << "{" << ul_utf16to8(d.name.c_str(), d.name.size()) << " type " << d.type << " length "
+        << d.length << " decimals " << d.decimals << (d.nullable ? " null" : " not null") << "}";
+}
+
+inline void putValue(DbIfRowBatch* batch, size_t row, unsigned col, const dbif_fakevalue_t& v) {
+    switch (v.kind) {
+        case dbif_kind::null:
+            batch->setNull(row, col);
+            break;
+        case dbif_kind::integer:
+            batch->setInteger(row, col, v.integer);
+            break;
+        case dbif_kind::real:
+            batch->setReal(row, col, v.real);
+            break;
+        case dbif_kind::decimal: {
+            std::string ascii(v.text.begin(), v.text.end());
+            batch->setDecimal(row, col, ascii.data(), ascii.size());
+            break;
+        }
+        case dbif_kind::text:
+            batch->setText(row, col, v.text.data(), v.text.size());
+            break;
+        case dbif_kind::bytes:
+            batch->setBytes(row, col, v.bytes.data(), v.bytes.size());
+            break;
+    }
+}
+
+// A batch holding rows (all of the same width).
+inline void fillBatch(DbIfRowBatch* batch, const Rows& rows) {
+    batch->reset(rows.empty() ? 0 : static_cast<unsigned>(rows[0].size()));
+    for (const dbif_fakerow_t& values : rows) {
+        size_t r = batch->addRow();
+        for (unsigned c = 0; c < values.size(); ++c) putValue(batch, r, c, values[c]);
+    }
+}
+
+inline Rows batchRows(DbIfRowBatch& batch) {
+    Rows rows;
+    for (size_t r = 0; r < batch.rows(); ++r) {
+        const dbif_cell_t* cells = batch.row(r);
+        dbif_fakerow_t values;
+        for (unsigned c = 0; c < batch.width(); ++c) values.push_back(dbif_fakefromcell(cells[c]));
+        rows.push_back(std::move(values));
+    }
+    return rows;
+}
+
+// The comm area of a connection as text for failure messages.
+inline std::string commText(const DbIfConnection& conn) {
+    const dbif_commarea_t& a = conn.commArea();
+    return "db code " + std::to_string(a.dbCode) + ", rows " + std::to_string(a.rowCount) + ": " +
+           ul_utf16to8(a.errorText.c_str(), a.errorText.size());
+}
+
+// The result of running a query to its end.
+struct QueryResult {
+    int rc = DBIF_RC_OK;       // the first code that is neither success nor a fetch status
+    std::u16string errorText;  // the comm area's text right after that code
+    std::vector<dbif_coldesc_t> columns;
+    Rows rows;
+    std::vector<int> fetchCodes;  // one per exeRead
+};
+
+// Prepares, reads in batches of maxRows until a code other than PARTIAL, and ends the read.
+inline QueryResult runQuery(DbIfConnection& conn, const std::u16string& sql,
+                            const Rows& params = {}, unsigned maxRows = 100) {
+    QueryResult result;
+    std::unique_ptr<DbIfStatement> stmt;
+    result.rc = conn.prepare(sql.c_str(), DBIF_CLASS_READ, &stmt);
+    if (result.rc) return result;
+    DbIfRowBatch paramBatch;
+    fillBatch(&paramBatch, params);
+    result.rc = stmt->begRead(params.empty() ? nullptr : &paramBatch);
+    if (result.rc) return result;
+    result.rc = stmt->describe(&result.columns);
+    if (result.rc) return result;
+    DbIfRowBatch batch;
+    for (;;) {
+        int rc = stmt->exeRead(&batch, maxRows);
+        result.fetchCodes.push_back(rc);
+        if (rc != DBIF_RC_OK && rc != DBIF_RC_PARTIAL && rc != DBIF_RC_LAST_BATCH &&
+            rc != DBIF_RC_NO_MORE_ROWS) {
+            result.rc = rc;
+            result.errorText = conn.commArea().errorText;
+            stmt->endRead();
+            return result;
+        }
+        Rows got = batchRows(batch);
+        result.rows.insert(result.rows.end(), got.begin(), got.end());
+        if (rc != DBIF_RC_PARTIAL && rc != DBIF_RC_OK) break;
+    }
+    result.rc = stmt->endRead();
+    return result;
+}
+
+// Prepares and runs a modify over the parameter rows (once without parameters when rows is
+// empty). Returns its code; *processed gets the rows processed.
+inline int runModify(DbIfConnection& conn, const std::u16string& sql, const Rows& rows,
+                     unsigned long* processed, int stmtClass = DBIF_CLASS_INSERT) {
+    std::unique_ptr<DbIfStatement> stmt;
+    *processed = 0;
+    if (int rc = conn.prepare(sql.c_str(), stmtClass, &stmt)) return rc;
+    DbIfRowBatch batch;
+    fillBatch(&batch, rows);
+    return stmt->modify(rows.empty() ? nullptr : &batch, processed);
+}
