@@ -1,0 +1,103 @@
+// Column and parameter descriptions and the value forms of the SQL layer: how a value that an
+// engine delivered becomes the raw bytes and the text a row callback sees, and how bound
+// parameter values become cells for the engine. The raw form depends only on the field
+// description, never on the engine, so checksums over raw bytes agree across engines.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dbif.h"
+
+// Field description flags.
+enum : unsigned {
+    UL_SQLFLD_CHAR = 0x0,
+    UL_SQLFLD_INT = 0x1,
+    UL_SQLFLD_FLOAT = 0x2,
+    UL_SQLFLD_RAW = 0x8,
+    UL_SQLFLD_DECIMAL = 0x10,  // decimal number, type letter "M"
+    UL_SQLFLD_LONG = 0x100,    // character or binary large object
+};
+
+struct ul_sqlfielddesc_t {
+    const char16_t* name;
+    unsigned flags;
+    int dbifType;          // a DBIF_TYPE_* number, or -1: derived from flags
+    unsigned digitsDecimals;  // digits in the lower, decimals in the upper 16 bits
+    unsigned length;       // 4 for an integer, characters of a text, bytes of a raw column
+};
+
+inline unsigned ul_sqlfielddigits(const ul_sqlfielddesc_t& d) { return d.digitsDecimals & 0xFFFF; }
+inline unsigned ul_sqlfielddecimals(const ul_sqlfielddesc_t& d) { return d.digitsDecimals >> 16; }
+
+// The type letter of a description: C I F R M P N L B, or 0 when none fits.
+char16_t ul_sqlfldflag2char(const ul_sqlfielddesc_t& desc);
+
+// The effective DBIF_TYPE_* of a description (its dbifType, or derived from its flags).
+int ul_sqlfieldtype(const ul_sqlfielddesc_t& desc);
+
+// The description of a result column as the engine described it. The name points into col.
+ul_sqlfielddesc_t ul_sqlfieldfromcolumn(const dbif_coldesc_t& col);
+
+// One converted value. `raw`/`rawLength` and `text` point into the converter's buffers and stay
+// valid until the converter is reset or the next row is converted.
+struct ul_sqlvalue_t {
+    bool isNull = true;
+    const unsigned char* raw = nullptr;
+    unsigned rawLength = 0;
+    const char16_t* text = nullptr;  // null: the column has no text form (raw, blob) or is NULL
+};
+
+// Converts rows cell by cell without allocating per value: the buffers are reused row after
+// row and only grow to the largest row seen.
+class ULSQLValueConverter {
+public:
+    // Starts a row of n columns; values of earlier rows become invalid.
+    void beginRow(unsigned ncols);
+    // Converts column i of the row. withText = false skips the text form. Returns 0, or -1 with
+    // the reason in the error buffer (a value that does not fit its description, e.g.
+    // "Value '%s' of column #%d '%s' does not fit type %c(%u)").
+    int convert(unsigned i, const dbif_cell_t& cell, const ul_sqlfielddesc_t& desc, bool withText);
+    // The converted values of the row; pointers are stable once the row is complete.
+    const ul_sqlvalue_t* values();
+
+private:
+    struct Slot {
+        bool isNull;
+        size_t rawOffset;
+        unsigned rawLength;
+        size_t textOffset;  // SIZE_MAX: no text
+    };
+    std::vector<Slot> slots_;
+    std::vector<ul_sqlvalue_t> values_;
+    std::vector<unsigned char> raw_;
+    std::u16string text_;
+};
+
+// Parameter values: the text, raw and integer forms that statements bind, put into cell col of
+// row of a parameter batch according to the parameter's description. Returns 0 or -1.
+int ul_sqlbindtext(DbIfRowBatch* batch, size_t row, unsigned col, const char16_t* text,
+                   const ul_sqlfielddesc_t& desc);
+int ul_sqlbindraw(DbIfRowBatch* batch, size_t row, unsigned col, const unsigned char* raw,
+                  unsigned long length, const ul_sqlfielddesc_t& desc);
+int ul_sqlbindinteger(DbIfRowBatch* batch, size_t row, unsigned col, long value,
+                      const ul_sqlfielddesc_t& desc);
+
+// Packed decimals (BCD, two digits a byte, sign in the last nibble: 0xC or 0xF positive,
+// 0xD negative; 0xA, 0xB, 0xE, 0xF also accepted unless strict).
+// Text form: optional "-", digits, and "." with `decimals` digits when decimals > 0.
+int ul_sqlpackedtotext(const unsigned char* packed, unsigned length, unsigned decimals,
+                       char16_t* out, size_t size, bool strict);
+int ul_sqltexttopacked(const char16_t* text, size_t textLength, unsigned digits,
+                       unsigned decimals, unsigned char* out, unsigned length);
+inline unsigned ul_sqlpackedlength(unsigned digits) { return digits / 2 + 1; }
+
+// Decimal floating point through decNumber: 8 bytes decimal64, 16 bytes decimal128.
+int ul_sqldecfloattotext(const unsigned char* value, unsigned length, char16_t* out,
+                         size_t size);
+int ul_sqltexttodecfloat(const char16_t* text, size_t textLength, unsigned length,
+                         unsigned char* out);
+// Compares two decimal floating-point values of the same length: -1, 0, 1 (-2 for NaN).
+int ul_sqldecfloatcompare(const unsigned char* a, const unsigned char* b, unsigned length);
