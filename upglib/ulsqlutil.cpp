@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "ulerror.h"
+#include "ulsqlbase.h"
 #include "ulstring.h"
 #include "ulstring2.h"
 #include "ultrace.h"
@@ -183,12 +184,11 @@ int ul_sqlntgettypefromstring(const char16_t* keyword) {
 
 // ---- separators ---------------------------------------------------------------------------
 
-// The database type is taken from the environment here; the database support table will
-// supply the separators of the database in use once it exists.
+// The connected database's support row, else the one dbms_type selects; without either the
+// separators most databases use.
 const char16_t* ul_sqlcurrentseparators() {
-    const char* type = std::getenv("dbms_type");
-    if (type && ul_stricmp(ul_utf8to16(type).c_str(), u"DB4") == 0) return u"?+&";
-    return u"~~^";
+    const ul_sqldbsupport_t* row = ul_sqlcurrentdbsupport();
+    return row ? row->separators : u"~~^";
 }
 
 char16_t ul_sqlgetseparator(int kind) {

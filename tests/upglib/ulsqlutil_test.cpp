@@ -76,7 +76,9 @@ TEST_F(UlSqlUtilTest, DerivedNamesPerTypeAndDatabase) {
         {"DB4", 3, "DDNTT??", "DDNTF??", "DDNTT_HIST??"},
         {"MSS", 4, "DDNTT~~OLD", "DDNTF~~OLD", "DDNTT_HIST~~OLD"},
         {"DB4", 4, "DDNTT??OLD", "DDNTF??OLD", "DDNTT_HIST??OLD"},
-        {"DB4X", 2, "DDNTT~", "DDNTF~", "DDNTT_HIST~"},
+        // dbms_type selects the database whose code it begins with.
+        {"DB4X", 2, "DDNTT?", "DDNTF?", "DDNTT_HIST?"},
+        {"XDB4", 2, "DDNTT~", "DDNTF~", "DDNTT_HIST~"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.database ? c.database : "none") + " type " +

@@ -1,0 +1,353 @@
+// Fetching through the SQL layer against the engine's own client library: a table of 1,000,000
+// rows of five columns (integer, big integer, character, numeric, floating point) is read
+// with ULSQLStmt and a callback that only counts, and with a plain loop over the client
+// library's C API that reads every value in its natural form, side by side in one run. The
+// ratio of the two times is printed per engine. A second figure is the peak memory of a
+// process that fetches 5,000,000 rows through ULSQLStmt (measured in a fresh child process
+// per engine, so that nothing of this process counts).
+//
+// SQLite runs on a temporary file; PostgreSQL when PGHOST or dbs_pgsql_conninfo names a
+// server (scripts/pgtest.sh run ...).
+//
+//   sqlfetch_bench [rows [memrows [repeats]]]
+#include <postgresql/libpq-fe.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dbif.h"
+#include "ulerror.h"
+#include "ulsqlbase.h"
+#include "ulstring.h"
+
+namespace {
+
+const ul_sqlfielddesc_t kColumns[] = {
+    {u"ID", UL_SQLFLD_INT, -1, 0, 4},     {u"B", UL_SQLFLD_INT, -1, 0, 8},
+    {u"NAME", UL_SQLFLD_CHAR, -1, 0, 40}, {u"AMOUNT", 0, DBIF_TYPE_PACKED, 12 | (2u << 16), 7},
+    {u"F", UL_SQLFLD_FLOAT, -1, 0, 8},
+};
+constexpr int kNumColumns = 5;
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+[[noreturn]] void die(const std::string& what) {
+    fprintf(stderr, "sqlfetch_bench: %s: %s\n", what.c_str(),
+            ul_utf16to8(ul_errorgetmsg()).c_str());
+    exit(1);
+}
+
+std::string selectText(const std::string& table) {
+    return "SELECT ID, B, NAME, AMOUNT, F FROM " + table;
+}
+
+// Counts rows; reads nothing.
+class Count : public ULSQLCallBack {
+  public:
+    int handleRow(unsigned, const unsigned char**, const char16_t**, unsigned*, unsigned) override {
+        ++rows;
+        return 0;
+    }
+    unsigned long rows = 0;
+};
+
+void run(const std::string& sql) {
+    ULSQLStmt stmt;
+    const std::u16string text = ul_utf8to16(sql.c_str());
+    if (stmt.prepare(text.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_TOLERATE) < 0 ||
+        stmt.execute(nullptr, nullptr, UL_SQLMODE_TOLERATE) < 0)
+        die(sql);
+}
+
+void createTable(bool pg, const std::string& table, long rows) {
+    run("DROP TABLE " + table);
+    run("CREATE TABLE " + table +
+        " (ID INTEGER, B BIGINT, NAME VARCHAR(40), AMOUNT NUMERIC(12,2), F DOUBLE PRECISION)");
+    const std::string n = std::to_string(rows);
+    if (pg)
+        run("INSERT INTO " + table +
+            " SELECT g, g::bigint * 1000003, 'customer name ' || g, (g * 0.01 + 1)::numeric(12,2),"
+            " g / 7.0::float8 FROM generate_series(1, " +
+            n + ") g");
+    else
+        run("INSERT INTO " + table +
+            " WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT " + n +
+            ") SELECT x, x * 1000003, 'customer name ' || x, ROUND(x * 0.01 + 1, 2), x / 7.0 FROM "
+            "c");
+    if (ul_sqlcommit2(nullptr, UL_COMMIT_QUIET) < 0) die("commit");
+}
+
+// Rows through ULSQLStmt with typed descriptions (raw and text of every value, or raw only with
+// mode UL_SQLMODE_ANYUPDATE_RAWONLY).
+unsigned long fetchStmt(const std::string& table, int mode) {
+    ULSQLStmt stmt;
+    const std::u16string sql = ul_utf8to16(selectText(table).c_str());
+    if (stmt.prepare(sql.c_str(), nullptr, 0, kColumns, kNumColumns, 0) < 0) die("prepare");
+    Count count;
+    if (stmt.execute(&count, nullptr, mode) < 0) die("execute");
+    return count.rows;
+}
+
+// The same rows through the engine alone: batches of cells, no conversion, no callback.
+unsigned long fetchEngine(const char* engine, const std::string& table) {
+    std::unique_ptr<DbIfConnection> db = dbif_open(ul_utf8to16(engine).c_str());
+    if (!db || db->connect() != DBIF_RC_OK) die("engine connect");
+    std::unique_ptr<DbIfStatement> stmt;
+    const std::u16string sql = ul_utf8to16(selectText(table).c_str());
+    if (db->prepare(sql.c_str(), DBIF_CLASS_READ, &stmt) != DBIF_RC_OK ||
+        stmt->begRead(nullptr) != DBIF_RC_OK)
+        die("engine read");
+    DbIfRowBatch batch;
+    unsigned long rows = 0;
+    for (;;) {
+        const int rc = stmt->exeRead(&batch, 10000);
+        if (rc == DBIF_RC_NO_MORE_ROWS) break;
+        if (rc != DBIF_RC_PARTIAL && rc != DBIF_RC_LAST_BATCH) die("engine fetch");
+        rows += batch.rows();
+        if (batch.rows()) batch.row(0);
+        if (rc == DBIF_RC_LAST_BATCH) break;
+    }
+    stmt->endRead();
+    stmt.reset();
+    db->disconnect();
+    return rows;
+}
+
+// The same rows through sqlite3_step, reading every value.
+unsigned long fetchSqlite(const std::string& path, const std::string& table, long* checksum) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        die("sqlite3_open");
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, selectText(table).c_str(), -1, &stmt, nullptr) != SQLITE_OK)
+        die(sqlite3_errmsg(db));
+    unsigned long rows = 0;
+    long sum = 0;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        sum += sqlite3_column_int64(stmt, 0);
+        sum += sqlite3_column_int64(stmt, 1);
+        sum += sqlite3_column_bytes(stmt, 2) + (sqlite3_column_text(stmt, 2) != nullptr);
+        sum += sqlite3_column_bytes(stmt, 3) + (sqlite3_column_text(stmt, 3) != nullptr);
+        sum += static_cast<long>(sqlite3_column_double(stmt, 4));
+        ++rows;
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    *checksum = sum;
+    return rows;
+}
+
+// The same rows through a libpq cursor, fetched in batches of 10,000, reading every value.
+unsigned long fetchPg(const std::string& table, long* checksum) {
+    const char* conninfo = getenv("dbs_pgsql_conninfo");
+    PGconn* conn = PQconnectdb(conninfo ? conninfo : "");
+    if (PQstatus(conn) != CONNECTION_OK) die(PQerrorMessage(conn));
+    auto exec = [conn](const std::string& sql) {
+        PGresult* r = PQexec(conn, sql.c_str());
+        if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK)
+            die(PQerrorMessage(conn));
+        return r;
+    };
+    PQclear(exec("BEGIN"));
+    PQclear(exec("DECLARE c NO SCROLL CURSOR FOR " + selectText(table)));
+    unsigned long rows = 0;
+    long sum = 0;
+    for (;;) {
+        PGresult* r = exec("FETCH FORWARD 10000 FROM c");
+        const int n = PQntuples(r);
+        for (int i = 0; i < n; ++i) {
+            for (int c = 0; c < kNumColumns; ++c)
+                sum += PQgetlength(r, i, c) + (*PQgetvalue(r, i, c) != 0);
+            ++rows;
+        }
+        PQclear(r);
+        if (n == 0) break;
+    }
+    PQclear(exec("CLOSE c"));
+    PQclear(exec("COMMIT"));
+    PQfinish(conn);
+    *checksum = sum;
+    return rows;
+}
+
+// The same rows through libpq's single-row mode, reading every value.
+unsigned long fetchPgSingleRow(const std::string& table, long* checksum) {
+    const char* conninfo = getenv("dbs_pgsql_conninfo");
+    PGconn* conn = PQconnectdb(conninfo ? conninfo : "");
+    if (PQstatus(conn) != CONNECTION_OK) die(PQerrorMessage(conn));
+    if (!PQsendQuery(conn, selectText(table).c_str()) || !PQsetSingleRowMode(conn))
+        die(PQerrorMessage(conn));
+    unsigned long rows = 0;
+    long sum = 0;
+    while (PGresult* r = PQgetResult(conn)) {
+        const ExecStatusType status = PQresultStatus(r);
+        if (status == PGRES_SINGLE_TUPLE) {
+            for (int c = 0; c < kNumColumns; ++c)
+                sum += PQgetlength(r, 0, c) + (*PQgetvalue(r, 0, c) != 0);
+            ++rows;
+        } else if (status != PGRES_TUPLES_OK) {
+            die(PQerrorMessage(conn));
+        }
+        PQclear(r);
+    }
+    PQfinish(conn);
+    *checksum = sum;
+    return rows;
+}
+
+long peakKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return atol(line.c_str() + 6);
+    return -1;
+}
+
+// Child mode: connect, optionally fetch the table, print the peak resident size in KB.
+int measure(const char* engine, const char* table, bool fetch) {
+    setenv("dbms_type", engine, 1);
+    if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) die("connect");
+    unsigned long rows = fetch ? fetchStmt(table, 0) : 0;
+    printf("%ld %lu\n", peakKb(), rows);
+    ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+    return 0;
+}
+
+// Peak memory of a fresh process that fetches the table (or only connects).
+bool childPeak(const char* engine, const std::string& table, bool fetch, long* kb,
+               unsigned long* rows) {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        close(fds[1]);
+        execl("/proc/self/exe", "sqlfetch_bench", "--measure", engine, table.c_str(),
+              fetch ? "fetch" : "connect", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    char buffer[128] = {};
+    ssize_t n = read(fds[0], buffer, sizeof buffer - 1);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return n > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+           sscanf(buffer, "%ld %lu", kb, rows) == 2;
+}
+
+void benchEngine(const char* engine, long rows, long memRows, int repeats,
+                 const std::string& sqlitePath) {
+    const bool pg = strcmp(engine, "PGSQL") == 0;
+    setenv("dbms_type", engine, 1);
+    if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) die("connect");
+    const std::string table = "BENCH_FETCH_" + std::to_string(getpid());
+    const std::string big = table + "_BIG";
+    double t0 = now();
+    createTable(pg, table, rows);
+    printf("%s: created %ld rows in %.1f s\n", engine, rows, now() - t0);
+    fflush(stdout);
+
+    // Alternating runs; the best of each counts, so that a busy machine hurts all alike. The
+    // native baseline is the faster of the client library's ways.
+    double bestStmt = 1e30, bestRaw = 1e30, bestEngine = 1e30, bestNative = 1e30;
+    const char* nativeName = pg ? "libpq" : "sqlite3_step";
+    for (int r = 0; r < repeats; ++r) {
+        double start = now();
+        const unsigned long viaStmt = fetchStmt(table, 0);
+        bestStmt = std::min(bestStmt, now() - start);
+        start = now();
+        const unsigned long viaRaw = fetchStmt(table, UL_SQLMODE_ANYUPDATE_RAWONLY);
+        bestRaw = std::min(bestRaw, now() - start);
+        start = now();
+        const unsigned long viaEngine = fetchEngine(engine, table);
+        bestEngine = std::min(bestEngine, now() - start);
+        long checksum = 0;
+        std::vector<unsigned long> natives;
+        if (pg) {
+            start = now();
+            natives.push_back(fetchPg(table, &checksum));
+            double cursor = now() - start;
+            start = now();
+            natives.push_back(fetchPgSingleRow(table, &checksum));
+            double single = now() - start;
+            if (std::min(cursor, single) < bestNative)
+                nativeName = cursor < single ? "libpq cursor" : "libpq single-row mode";
+            bestNative = std::min({bestNative, cursor, single});
+        } else {
+            start = now();
+            natives.push_back(fetchSqlite(sqlitePath, table, &checksum));
+            bestNative = std::min(bestNative, now() - start);
+        }
+        for (unsigned long n : {viaStmt, viaRaw, viaEngine}) natives.push_back(n);
+        for (unsigned long n : natives)
+            if (n != static_cast<unsigned long>(rows)) die("row count " + std::to_string(n));
+    }
+    printf(
+        "%s: %ld rows x %d columns, best of %d:\n"
+        "  ULSQLStmt (raw and text)  %.3f s  ratio %.2f\n"
+        "  ULSQLStmt (raw only)      %.3f s  ratio %.2f\n"
+        "  engine batches alone      %.3f s  ratio %.2f\n"
+        "  %-25s %.3f s\n",
+        engine, rows, kNumColumns, repeats, bestStmt, bestStmt / bestNative, bestRaw,
+        bestRaw / bestNative, bestEngine, bestEngine / bestNative, nativeName, bestNative);
+    fflush(stdout);
+
+    t0 = now();
+    createTable(pg, big, memRows);
+    printf("%s: created %ld rows in %.1f s\n", engine, memRows, now() - t0);
+    fflush(stdout);
+    long baseKb = 0, peak = 0;
+    unsigned long fetched = 0, none = 0;
+    if (!childPeak(engine, big, false, &baseKb, &none) ||
+        !childPeak(engine, big, true, &peak, &fetched))
+        die("memory measurement failed");
+    printf(
+        "%s: peak memory fetching %lu rows through ULSQLStmt: %.1f MB (connected, before the "
+        "fetch: %.1f MB)\n",
+        engine, fetched, peak / 1024.0, baseKb / 1024.0);
+    fflush(stdout);
+    run("DROP TABLE " + table);
+    run("DROP TABLE " + big);
+    if (ul_sqldisconnect(0) < 0) die("disconnect");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5 && strcmp(argv[1], "--measure") == 0)
+        return measure(argv[2], argv[3], strcmp(argv[4], "fetch") == 0);
+    const long rows = argc > 1 ? atol(argv[1]) : 1000000;
+    const long memRows = argc > 2 ? atol(argv[2]) : 5000000;
+    const int repeats = argc > 3 ? atoi(argv[3]) : 3;
+
+    char dir[] = "/tmp/sqlfetch-bench-XXXXXX";
+    if (!mkdtemp(dir)) die("mkdtemp");
+    const std::string sqlitePath = std::string(dir) + "/bench.db";
+    setenv("dbs_sqlite_db", sqlitePath.c_str(), 1);
+
+    benchEngine("SQLITE", rows, memRows, repeats, sqlitePath);
+    if (getenv("PGHOST") || getenv("dbs_pgsql_conninfo"))
+        benchEngine("PGSQL", rows, memRows, repeats, sqlitePath);
+    else
+        printf("PGSQL: skipped (PGHOST or dbs_pgsql_conninfo not set)\n");
+
+    for (const char* suffix : {"/bench.db", "/bench.db-wal", "/bench.db-shm"})
+        unlink((std::string(dir) + suffix).c_str());
+    rmdir(dir);
+    return 0;
+}

@@ -1,0 +1,611 @@
+// Statements against the real engines: the same cases on SQLite (a temporary file) and on
+// PostgreSQL (when PGHOST or dbs_pgsql_conninfo names a server; scripts/test.sh starts one).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tempdir.h"
+#include "testutil.h"
+#include "ulerror.h"
+#include "ulmsgwrite.h"
+#include "ulsqlaux.h"
+#include "ulsqlbase.h"
+#include "ulstring2.h"
+#include "ultrace.h"
+
+namespace {
+
+bool havePostgres() {
+    return getenv("PGHOST") || getenv("dbs_pgsql_conninfo");
+}
+
+// Keeps the rows a query delivers.
+class Rows : public ULSQLCallBack {
+  public:
+    struct Row {
+        unsigned flags;
+        std::vector<std::optional<std::u16string>> texts;
+        std::vector<std::optional<std::vector<unsigned char>>> raws;
+    };
+    int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
+                  unsigned* lengths, unsigned ncols) override {
+        Row row{flags, {}, {}};
+        for (unsigned i = 0; i < ncols; ++i) {
+            row.texts.push_back(values && values[i] ? std::optional(std::u16string(values[i]))
+                                                    : std::nullopt);
+            row.raws.push_back(raw && raw[i] ? std::optional(std::vector<unsigned char>(
+                                                   raw[i], raw[i] + lengths[i]))
+                                             : std::nullopt);
+        }
+        rows.push_back(std::move(row));
+        return rows.size() == stopAfter ? stopValue : 0;
+    }
+    // The first column of the data rows as text ("<null>" for NULL).
+    std::vector<std::u16string> column(size_t i = 0) const {
+        std::vector<std::u16string> out;
+        for (const Row& r : rows)
+            if (r.flags & UL_ROW_DATA) out.push_back(r.texts[i].value_or(u"<null>"));
+        return out;
+    }
+    std::vector<Row> rows;
+    size_t stopAfter = 0;
+    int stopValue = 0;
+};
+
+// Supplies parameter rows; asks for a commit after the rows listed in commitAfter.
+class Supply : public ULSQLCallBack {
+  public:
+    explicit Supply(std::vector<std::vector<std::u16string>> rows) : rows_(std::move(rows)) {}
+    int handleRow(unsigned flags, const unsigned char**, const char16_t** values, unsigned*,
+                  unsigned ncols) override {
+        flags_.push_back(flags);
+        if (next_ == rows_.size()) return UL_PARAMS_END;
+        for (unsigned i = 0; i < ncols && i < rows_[next_].size(); ++i)
+            values[i] = rows_[next_][i].c_str();
+        bool commit = false;
+        for (size_t c : commitAfter) commit = commit || c == next_;
+        ++next_;
+        return commit ? UL_PARAMS_COMMIT : 0;
+    }
+    std::vector<size_t> commitAfter;
+    std::vector<unsigned> flags_;
+
+  private:
+    std::vector<std::vector<std::u16string>> rows_;
+    size_t next_ = 0;
+};
+
+std::u16string w(const std::string& text) {
+    return ul_utf8to16(text.c_str());
+}
+
+// Connects to one engine; tables get a name unique to the process, because the PostgreSQL
+// tests of parallel test processes share one database. Tables are dropped at the end.
+class EngineSession {
+  public:
+    // Returns false with a reason when the engine is not available.
+    bool open(const std::string& engine, std::string* why) {
+        if (engine == "PGSQL" && !havePostgres()) {
+            *why = "no PostgreSQL server (PGHOST or dbs_pgsql_conninfo not set)";
+            return false;
+        }
+        if (engine == "SQLITE") {
+            if (!dir_.ok()) {
+                *why = "no temporary directory";
+                return false;
+            }
+            setenv("dbs_sqlite_db", dir_.path("test.db").c_str(), 1);
+        }
+        setenv("dbms_type", engine.c_str(), 1);
+        engine_ = engine;
+        return true;
+    }
+    bool isPg() const { return engine_ == "PGSQL"; }
+    ~EngineSession() {
+        if (engine_.empty()) return;
+        if (!ul_sqlisconnected() && ul_sqlconnect2(UL_CONNECT_QUIET) < 0) return;
+        for (const std::u16string& t : tables_) {
+            ULSQLStmt drop;
+            const std::u16string sql = u"DROP TABLE " + t;
+            if (drop.prepare(sql.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_TOLERATE) == 0)
+                drop.execute(nullptr, nullptr, UL_SQLMODE_TOLERATE);
+        }
+        ul_sqldisconnect(0);
+    }
+    std::u16string table(const std::string& base) {
+        std::u16string name = w(base + "_" + std::to_string(getpid()));
+        tables_.push_back(name);
+        return name;
+    }
+
+  private:
+    std::string engine_;
+    TempDir dir_;
+    std::vector<std::u16string> tables_;
+};
+
+class UlSqlStmtTest : public ::testing::TestWithParam<const char*> {
+  protected:
+    void SetUp() override {
+        ul_msgwrite_reset();
+        ul_traceresetlevels();
+        ul_sqlresetglobalflags();
+        ul_errorsetmsg(0, nullptr);
+        std::string why;
+        if (!session_.open(GetParam(), &why)) GTEST_SKIP() << why;
+        ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(ul_errorgetmsg());
+    }
+    void TearDown() override {
+        ul_sqlresetglobalflags();
+        ul_msgwrite_reset();
+    }
+
+    // Prepares and executes sql without parameters; returns execute's result.
+    long exec(const std::u16string& sql, ULSQLCallBack* callback = nullptr, int mode = 0,
+              unsigned long* count = nullptr) {
+        ULSQLStmt stmt;
+        if (stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, mode & UL_SQLMODE_PREPAREBITS) < 0)
+            return -1;
+        return stmt.execute(callback, count, mode);
+    }
+    void mustExec(const std::u16string& sql) {
+        ASSERT_GE(exec(sql), 0) << u8(sql) << ": " << u8(ul_errorgetmsg());
+    }
+    std::vector<std::u16string> select(const std::u16string& sql, size_t column = 0) {
+        Rows rows;
+        EXPECT_EQ(exec(sql, &rows), 0) << u8(sql) << ": " << u8(ul_errorgetmsg());
+        return rows.column(column);
+    }
+    // A table (ID INT primary key, NAME VARCHAR(20)) with rows 1..n named "n<i>".
+    std::u16string numbers(int n) {
+        std::u16string t = session_.table("nums");
+        mustExec(u"CREATE TABLE " + t + u" (ID INTEGER PRIMARY KEY, NAME VARCHAR(20))");
+        ULSQLStmt insert;
+        EXPECT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (?, ?)").c_str(), nullptr, 0,
+                                 nullptr, 0, 0),
+                  0);
+        std::vector<std::vector<std::u16string>> data;
+        for (int i = 1; i <= n; ++i)
+            data.push_back({w(std::to_string(i)), w("n" + std::to_string(i))});
+        Supply supply(data);
+        EXPECT_EQ(insert.execute(&supply, nullptr, 0), n) << u8(ul_errorgetmsg());
+        EXPECT_EQ(ul_sqlcommit2(nullptr, UL_COMMIT_QUIET), 0);
+        return t;
+    }
+
+    EngineSession session_;
+};
+
+TEST_P(UlSqlStmtTest, EveryStatementKind) {
+    const std::u16string t = numbers(3);
+    struct Case {
+        std::u16string sql;
+        int kind;
+        unsigned params;
+    };
+    const Case cases[] = {
+        {u"SELECT ID FROM " + t + u" WHERE ID > ?", UL_SQLKIND_SELECT, 1},
+        {u"VALUES (1)", UL_SQLKIND_SELECT, 0},
+        {u"INSERT INTO " + t + u" VALUES (?, ?)", UL_SQLKIND_INSERT, 2},
+        {u"UPDATE " + t + u" SET NAME = ? WHERE ID = ?", UL_SQLKIND_UPDATE, 2},
+        {u"DELETE FROM " + t + u" WHERE ID = ?", UL_SQLKIND_DELETE, 1},
+        {u"UPDATE " + t + u" SET NAME = 'x' WHERE ID = 99", UL_SQLKIND_OTHER, 0},
+        {u"CREATE INDEX " + t + u"_I ON " + t + u" (NAME)", UL_SQLKIND_OTHER, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(u8(c.sql));
+        ULSQLStmt stmt;
+        ASSERT_EQ(stmt.prepare(c.sql.c_str(), nullptr, 0, nullptr, 0, 0), 0)
+            << u8(ul_errorgetmsg());
+        EXPECT_EQ(stmt.getKind(), c.kind);
+        EXPECT_EQ(stmt.getNParams(), c.params);
+    }
+    // Each kind does its work.
+    ULSQLStmt query;
+    ASSERT_EQ(query.prepare((u"SELECT ID, NAME FROM " + t + u" WHERE ID >= ? ORDER BY ID").c_str(),
+                            nullptr, 0, nullptr, 0, 0),
+              0);
+    ASSERT_EQ(query.bindParamI(0, 2), 0);
+    Rows rows;
+    unsigned long count = 0;
+    EXPECT_EQ(query.execute(&rows, &count, 0), 0) << u8(ul_errorgetmsg());
+    EXPECT_EQ(rows.column(), (std::vector<std::u16string>{u"2", u"3"}));
+    EXPECT_EQ(rows.column(1), (std::vector<std::u16string>{u"n2", u"n3"}));
+    EXPECT_EQ(count, 2u);
+
+    ULSQLStmt update;
+    ASSERT_EQ(update.prepare((u"UPDATE " + t + u" SET NAME = ? WHERE ID <= ?").c_str(), nullptr, 0,
+                             nullptr, 0, 0),
+              0);
+    ASSERT_EQ(update.bindParamS(0, u"low"), 0);
+    ASSERT_EQ(update.bindParamS(1, u"2"), 0);
+    EXPECT_EQ(update.execute(nullptr, &count, 0), 2) << u8(ul_errorgetmsg());
+    EXPECT_EQ(count, 2u);
+
+    ULSQLStmt remove;
+    ASSERT_EQ(
+        remove.prepare((u"DELETE FROM " + t + u" WHERE ID = ?").c_str(), nullptr, 0, nullptr, 0, 0),
+        0);
+    ASSERT_EQ(remove.bindParam(1u, 3L), -1);
+    ASSERT_EQ(remove.bindParam(0u, 3L), 0);
+    EXPECT_EQ(remove.execute(nullptr, nullptr, 0), 1);
+    EXPECT_EQ(select(u"SELECT NAME FROM " + t + u" ORDER BY ID"),
+              (std::vector<std::u16string>{u"low", u"low"}));
+    // An update without markers is an "other" statement that reports the changed rows.
+    ULSQLStmt other;
+    ASSERT_EQ(
+        other.prepare((u"UPDATE " + t + u" SET NAME = 'all'").c_str(), nullptr, 0, nullptr, 0, 0),
+        0);
+    EXPECT_EQ(other.getKind(), UL_SQLKIND_OTHER);
+    EXPECT_EQ(other.execute(nullptr, &count, 0), 2);
+    EXPECT_EQ(count, 2u);
+}
+
+TEST_P(UlSqlStmtTest, BindsAndNulls) {
+    const std::u16string t = session_.table("binds");
+    mustExec(u"CREATE TABLE " + t + u" (ID INTEGER, S VARCHAR(10), R " +
+             (session_.isPg() ? u"BYTEA" : u"BLOB") + u")");
+    const ul_sqlfielddesc_t in[] = {{u"ID", UL_SQLFLD_INT, -1, 0, 4},
+                                    {u"S", UL_SQLFLD_CHAR, -1, 0, 10},
+                                    {u"R", UL_SQLFLD_RAW, -1, 0, 4}};
+    ULSQLStmt insert;
+    ASSERT_EQ(
+        insert.prepare((u"INSERT INTO " + t + u" VALUES (?, ?, ?)").c_str(), in, 3, nullptr, 0, 0),
+        0);
+    const unsigned char bytes[] = {0x00, 0xff, 0x10};
+    ASSERT_EQ(insert.bindParam(0, 1L), 0);
+    ASSERT_EQ(insert.bindParam(1, u"", 0), 0);
+    ASSERT_EQ(insert.bindParam(2, bytes, 3, 0), 0);
+    EXPECT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
+    UL_SQLGlobalFlags |= UL_SQLFLAG_SQLINSERTEMPTYASNULL;
+    ASSERT_EQ(insert.bindParam(0, 2L), 0);
+    ASSERT_EQ(insert.bindParam(1, u"", 0), 0);
+    ASSERT_EQ(insert.bindParam(2, nullptr, 0, 0), 0);
+    EXPECT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
+    UL_SQLGlobalFlags &= ~UL_SQLFLAG_SQLINSERTEMPTYASNULL;
+    const char16_t* texts[] = {u"3", u"d\u00e9j\u00e0 vu", u"0a0B"};
+    ASSERT_EQ(insert.bindParam(texts), 0);
+    EXPECT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
+    EXPECT_EQ(insert.bindParam(1, u"eleven char", 0), -1);
+    EXPECT_EQ(u8(ul_errorgetmsg()), "Parameter 2 too long (11 > 10)");
+
+    const ul_sqlfielddesc_t out[] = {{u"ID", UL_SQLFLD_INT, -1, 0, 4},
+                                     {u"S", UL_SQLFLD_CHAR, -1, 0, 10},
+                                     {u"R", UL_SQLFLD_RAW, -1, 0, 4}};
+    ULSQLStmt query;
+    ASSERT_EQ(query.prepare((u"SELECT ID, S, R FROM " + t + u" ORDER BY ID").c_str(), nullptr, 0,
+                            out, 3, 0),
+              0);
+    Rows rows;
+    ASSERT_EQ(query.execute(&rows, nullptr, 0), 0) << u8(ul_errorgetmsg());
+    ASSERT_EQ(rows.rows.size(), 3u);
+    EXPECT_EQ(rows.rows[0].texts[1], u"");
+    EXPECT_EQ(rows.rows[0].raws[2], (std::vector<unsigned char>{0x00, 0xff, 0x10}));
+    EXPECT_FALSE(rows.rows[0].texts[2].has_value());
+    EXPECT_FALSE(rows.rows[1].texts[1].has_value());
+    EXPECT_FALSE(rows.rows[1].raws[1].has_value());
+    EXPECT_FALSE(rows.rows[1].raws[2].has_value());
+    EXPECT_EQ(rows.rows[2].texts[1], u"d\u00e9j\u00e0 vu");
+    EXPECT_EQ(rows.rows[2].raws[2], (std::vector<unsigned char>{0x0a, 0x0b}));
+    // The integer's raw form is its 4 bytes.
+    EXPECT_EQ(rows.rows[2].raws[0], (std::vector<unsigned char>{3, 0, 0, 0}));
+    EXPECT_EQ(select(u"SELECT COUNT(*) FROM " + t + u" WHERE S IS NULL"),
+              (std::vector<std::u16string>{u"1"}));
+}
+
+TEST_P(UlSqlStmtTest, QueryAcrossSeveralBatches) {
+    const std::u16string t = numbers(25);
+    for (long bulk : {1L, 4L, 25L, 1000L, 0L, -7L}) {
+        SCOPED_TRACE(bulk);
+        UL_SQLMaxBulkRows = bulk;
+        ULSQLStmt stmt;
+        ASSERT_EQ(stmt.prepare((u"SELECT ID FROM " + t + u" ORDER BY ID").c_str(), nullptr, 0,
+                               nullptr, 0, 0),
+                  0);
+        EXPECT_EQ(stmt.getBulkRows(), bulk == 0 ? 1u : static_cast<unsigned>(std::labs(bulk)));
+        Rows rows;
+        unsigned long count = 0;
+        ASSERT_EQ(stmt.execute(&rows, &count, 0), 0) << u8(ul_errorgetmsg());
+        std::vector<std::u16string> expected;
+        for (int i = 1; i <= 25; ++i) expected.push_back(w(std::to_string(i)));
+        EXPECT_EQ(rows.column(), expected);
+        EXPECT_EQ(count, 25u);
+        // A statement runs again with the same result.
+        Rows again;
+        ASSERT_EQ(stmt.execute(&again, &count, 0), 0);
+        EXPECT_EQ(again.column(), expected);
+    }
+}
+
+TEST_P(UlSqlStmtTest, CallbackStopValue) {
+    const std::u16string t = numbers(10);
+    UL_SQLMaxBulkRows = 4;
+    Rows rows;
+    rows.stopAfter = 1;
+    rows.stopValue = 5;
+    EXPECT_EQ(exec(u"SELECT ID FROM " + t + u" ORDER BY ID", &rows), 5);
+    EXPECT_EQ(rows.column(), (std::vector<std::u16string>{u"1"}));
+    Rows later;
+    later.stopAfter = 6;
+    later.stopValue = 2;
+    EXPECT_EQ(exec(u"SELECT ID FROM " + t + u" ORDER BY ID", &later), 2);
+    EXPECT_EQ(later.rows.size(), 6u);
+    // The connection is usable afterwards.
+    EXPECT_EQ(select(u"SELECT COUNT(*) FROM " + t), (std::vector<std::u16string>{u"10"}));
+}
+
+TEST_P(UlSqlStmtTest, HeaderRows) {
+    const std::u16string t = numbers(2);
+    const ul_sqlfielddesc_t out[] = {{nullptr, UL_SQLFLD_INT, -1, 0, 4},
+                                     {nullptr, UL_SQLFLD_CHAR, -1, 0, 30}};
+    const struct {
+        int mode;
+        std::u16string id, name;
+    } cases[] = {
+        {1, u"I", u"C"},
+        {2, u"4", u"20"},
+        {4, u"id", u"name"},
+        {3, u"I:4", u"C:20"},
+        {7, u"I:4:id", u"C:20:name"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        ULSQLStmt stmt;
+        ASSERT_EQ(stmt.prepare((u"SELECT ID, NAME FROM " + t + u" ORDER BY ID").c_str(), nullptr, 0,
+                               out, 2, 0),
+                  0);
+        Rows rows;
+        ASSERT_EQ(stmt.execute(&rows, nullptr, c.mode), 0) << u8(ul_errorgetmsg());
+        ASSERT_EQ(rows.rows.size(), 3u);
+        EXPECT_EQ(rows.rows[0].flags, static_cast<unsigned>(c.mode));
+        // Engines differ in the case of unquoted names.
+        std::u16string id = rows.rows[0].texts[0].value_or(u"");
+        std::u16string name = rows.rows[0].texts[1].value_or(u"");
+        if (c.mode & UL_SQLMODE_HDR_TYPE) {
+            EXPECT_EQ(id.substr(0, 1), u"I");
+            EXPECT_EQ(name.substr(0, 1), u"C");
+        }
+        std::u16string expectedId = c.id, expectedName = c.name;
+        for (std::u16string* s : {&id, &name, &expectedId, &expectedName})
+            ul_string2lower(s->data());
+        EXPECT_EQ(u8(id), u8(expectedId));
+        EXPECT_EQ(u8(name), u8(expectedName));
+        EXPECT_EQ(rows.rows[1].flags, static_cast<unsigned>(UL_ROW_DATA));
+    }
+}
+
+TEST_P(UlSqlStmtTest, ArrayInsertWithCommitRequests) {
+    const std::u16string t = session_.table("arr");
+    mustExec(u"CREATE TABLE " + t + u" (ID INTEGER, NAME VARCHAR(20))");
+    ASSERT_EQ(ul_sqlcommit2(nullptr, UL_COMMIT_QUIET), 0);
+    UL_SQLMaxBulkRows = 3;
+    ULSQLStmt insert;
+    ASSERT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (?, ?)").c_str(), nullptr, 0, nullptr,
+                             0, 0),
+              0);
+    std::vector<std::vector<std::u16string>> data;
+    for (int i = 1; i <= 8; ++i) data.push_back({w(std::to_string(i)), w("r" + std::to_string(i))});
+    Supply supply(data);
+    supply.commitAfter = {4};  // the fifth row
+    unsigned long count = 0;
+    EXPECT_EQ(insert.execute(&supply, &count, 0), 8) << u8(ul_errorgetmsg());
+    EXPECT_EQ(count, 8u);
+    EXPECT_EQ(supply.flags_.front(), static_cast<unsigned>(UL_ROW_PARAMS | UL_ROW_PARAMSFIRST));
+    EXPECT_EQ(supply.flags_.size(), 9u);
+    // The rows after the commit request go with a rollback.
+    ASSERT_EQ(ul_sqlrollback2(UL_ROLLBACK_QUIET), 0);
+    EXPECT_EQ(select(u"SELECT ID FROM " + t + u" ORDER BY ID"),
+              (std::vector<std::u16string>{u"1", u"2", u"3", u"4", u"5"}));
+}
+
+TEST_P(UlSqlStmtTest, CriticalErrorRules) {
+    const std::u16string missing = session_.table("missing");
+    // Dropping a missing table: an error, unless tolerated; tolerated it is committed away and
+    // the session goes on.
+    ULSQLStmt drop;
+    const std::u16string sql = u"DROP TABLE " + missing;
+    const int prepared = drop.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0);
+    const long executed = prepared == 0 ? drop.execute(nullptr, nullptr, 0) : -1;
+    EXPECT_EQ(executed, -1);
+    EXPECT_EQ(u8(ul_errorgetmsg()).rfind("DBIF error 103 (db code ", 0), 0u)
+        << u8(ul_errorgetmsg());
+    const std::u16string t = numbers(2);
+    ASSERT_EQ(drop.prepare(sql.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_TOLERATE), 0)
+        << u8(ul_errorgetmsg());
+    EXPECT_EQ(drop.execute(nullptr, nullptr, UL_SQLMODE_TOLERATE), 0) << u8(ul_errorgetmsg());
+    EXPECT_EQ(select(u"SELECT COUNT(*) FROM " + t), (std::vector<std::u16string>{u"2"}));
+
+    // Duplicate records.
+    ULSQLStmt insert;
+    ASSERT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (?, ?)").c_str(), nullptr, 0, nullptr,
+                             0, 0),
+              0);
+    Supply dups({{u"1", u"d1"}, {u"3", u"n3"}, {u"2", u"d2"}, {u"4", u"n4"}});
+    EXPECT_EQ(insert.execute(&dups, nullptr, 0), -1);
+    EXPECT_EQ(u8(ul_errorgetmsg()).rfind("DBIF error 26 (db code ", 0), 0u) << u8(ul_errorgetmsg());
+    ASSERT_EQ(ul_sqlrollback2(UL_ROLLBACK_QUIET), 0);
+    Supply again({{u"1", u"d1"}, {u"3", u"n3"}, {u"2", u"d2"}, {u"4", u"n4"}});
+    unsigned long count = 0;
+    EXPECT_EQ(insert.execute(&again, &count, UL_SQLMODE_IGNOREDUPS), 2) << u8(ul_errorgetmsg());
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(select(u"SELECT NAME FROM " + t + u" ORDER BY ID"),
+              (std::vector<std::u16string>{u"n1", u"n2", u"n3", u"n4"}));
+}
+
+TEST_P(UlSqlStmtTest, QuestionMarkInsideLiteral) {
+    const std::u16string t = session_.table("lit");
+    mustExec(u"CREATE TABLE " + t + u" (ID INTEGER, S VARCHAR(20))");
+    ULSQLStmt insert;
+    ASSERT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (?, 'what?')").c_str(), nullptr, 0,
+                             nullptr, 0, 0),
+              0);
+    EXPECT_EQ(insert.getNParams(), 1u);
+    ASSERT_EQ(insert.bindParamS(0, u"7"), 0);
+    EXPECT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
+    EXPECT_EQ(select(u"SELECT S FROM " + t + u" WHERE S LIKE '%?'"),
+              (std::vector<std::u16string>{u"what?"}));
+}
+
+TEST_P(UlSqlStmtTest, MissingTable) {
+    const std::u16string sql = u"SELECT * FROM " + session_.table("nothere");
+    ULSQLStmt stmt;
+    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_MISSINGTABLE), 0)
+        << u8(ul_errorgetmsg());
+    EXPECT_EQ(stmt.execute(nullptr, nullptr, UL_SQLMODE_MISSINGTABLE), -2);
+    EXPECT_EQ(ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, UL_SQLMODE_MISSINGTABLE),
+              -2);
+    // Without the mode it is an error.
+    const int prepared = stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0);
+    EXPECT_EQ(prepared == 0 ? stmt.execute(nullptr, nullptr, 0) : -1, -1);
+    EXPECT_EQ(u8(ul_errorgetmsg()).rfind("DBIF error 103 (db code ", 0), 0u)
+        << u8(ul_errorgetmsg());
+}
+
+TEST_P(UlSqlStmtTest, RunConnectsOnDemand) {
+    const std::u16string t = numbers(3);
+    ASSERT_EQ(ul_sqldisconnect(0), 0);
+    Rows rows;
+    unsigned long count = 0;
+    EXPECT_EQ(ULSQLStmt::run((u"SELECT NAME FROM " + t + u" ORDER BY ID").c_str(), nullptr, 0,
+                             &rows, &count, 0),
+              0)
+        << u8(ul_errorgetmsg());
+    EXPECT_EQ(rows.column(), (std::vector<std::u16string>{u"n1", u"n2", u"n3"}));
+    EXPECT_EQ(count, 3u);
+    EXPECT_FALSE(ul_sqlisconnected());
+    // A change made through run is committed.
+    EXPECT_EQ(ULSQLStmt::run((u"DELETE FROM " + t + u" WHERE ID = 2").c_str(), nullptr, 0, nullptr,
+                             &count, 0),
+              1);
+    EXPECT_FALSE(ul_sqlisconnected());
+    // A failure disconnects too, and its text survives.
+    EXPECT_EQ(
+        ULSQLStmt::run(u"SELECT * FROM no_such_table_at_all", nullptr, 0, nullptr, nullptr, 0), -1);
+    EXPECT_EQ(u8(ul_errorgetmsg()).rfind("DBIF error 103 (db code ", 0), 0u)
+        << u8(ul_errorgetmsg());
+    EXPECT_FALSE(ul_sqlisconnected());
+    ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0);
+    EXPECT_EQ(select(u"SELECT ID FROM " + t + u" ORDER BY ID"),
+              (std::vector<std::u16string>{u"1", u"3"}));
+}
+
+TEST_P(UlSqlStmtTest, LogWrapperWritesRows) {
+    const std::u16string t = numbers(2);
+    MemoryStream log;
+    ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
+    ul_msgwrite_setfp(log.get());
+    EXPECT_EQ(exec(u"SELECT ID, NAME, NULL FROM " + t + u" ORDER BY ID"), 0)
+        << u8(ul_errorgetmsg());
+    EXPECT_EQ(log.text(), "4 ETQ399 >1;n1;<NULL>\n4 ETQ399 >2;n2;<NULL>\n");
+    ul_msgwrite_reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, UlSqlStmtTest, ::testing::Values("SQLITE", "PGSQL"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
+
+// ---- the same rows on both engines -------------------------------------------------------
+
+struct Delivered {
+    std::vector<std::vector<std::optional<std::u16string>>> texts;
+    std::vector<std::vector<std::optional<std::vector<unsigned char>>>> raws;
+};
+
+const ul_sqlfielddesc_t kCrossColumns[] = {
+    {u"I", UL_SQLFLD_INT, -1, 0, 4},   {u"B", UL_SQLFLD_INT, -1, 0, 8},
+    {u"C", UL_SQLFLD_CHAR, -1, 0, 20}, {u"N", 0, DBIF_TYPE_PACKED, 10 | (2u << 16), 6},
+    {u"F", UL_SQLFLD_FLOAT, -1, 0, 8}, {u"R", UL_SQLFLD_RAW, -1, 0, 16},
+    {u"L", UL_SQLFLD_LONG, -1, 0, 0},
+};
+
+const std::vector<std::vector<const char16_t*>> kCrossRows = {
+    {u"1", u"9007199254740993", u"plain", u"12345678.90", u"0.1", u"00ff10", u"long text"},
+    {u"-2147483648", u"-9223372036854775808", u"Gr\u00fc\u00dfe \u20ac \U0001F600", u"-0.05",
+     u"-1.5e300", u"", u"\u00e4\u00f6\u00fc and more"},
+    {u"2147483647", u"9223372036854775807", u"", u"0", u"2.2250738585072014e-308", u"7f", u""},
+    {u"0", u"0", nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Creates the table on the engine dbms_type selects, fills it and reads it back.
+void fillAndRead(const std::string& engine, EngineSession* session, Delivered* out) {
+    ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << engine << ": " << u8(ul_errorgetmsg());
+    const std::u16string t = session->table("cross");
+    const bool pg = engine == "PGSQL";
+    const std::u16string ddl = u"CREATE TABLE " + t +
+                               u" (I INTEGER, B BIGINT, C VARCHAR(20), N NUMERIC(10,2), F DOUBLE "
+                               u"PRECISION, R " +
+                               (pg ? u"BYTEA" : u"BLOB") + u", L TEXT)";
+    ULSQLStmt create;
+    ASSERT_EQ(create.prepare(ddl.c_str(), nullptr, 0, nullptr, 0, 0), 0) << u8(ul_errorgetmsg());
+    ASSERT_EQ(create.execute(nullptr, nullptr, 0), 0) << u8(ul_errorgetmsg());
+    ULSQLStmt insert;
+    ASSERT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (?, ?, ?, ?, ?, ?, ?)").c_str(),
+                             kCrossColumns, 7, nullptr, 0, 0),
+              0)
+        << u8(ul_errorgetmsg());
+    int id = 0;
+    for (const auto& row : kCrossRows) {
+        SCOPED_TRACE(id++);
+        for (unsigned i = 0; i < row.size(); ++i) {
+            if (row[i])
+                ASSERT_EQ(insert.bindParam(i, row[i], 0), 0) << i << ": " << u8(ul_errorgetmsg());
+            else
+                ASSERT_EQ(insert.bindNull(i), 0);
+        }
+        ASSERT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
+    }
+    ULSQLStmt query;
+    ASSERT_EQ(query.prepare((u"SELECT I, B, C, N, F, R, L FROM " + t + u" ORDER BY B").c_str(),
+                            nullptr, 0, kCrossColumns, 7, 0),
+              0)
+        << u8(ul_errorgetmsg());
+    Rows rows;
+    ASSERT_EQ(query.execute(&rows, nullptr, 0), 0) << u8(ul_errorgetmsg());
+    for (const Rows::Row& r : rows.rows) {
+        out->texts.push_back(r.texts);
+        out->raws.push_back(r.raws);
+    }
+}
+
+TEST(UlSqlCrossEngineTest, SameRowsGiveSameBytesAndTexts) {
+    if (!havePostgres())
+        GTEST_SKIP() << "no PostgreSQL server (PGHOST or dbs_pgsql_conninfo not set)";
+    ul_sqlresetglobalflags();
+    Delivered sqlite, pgsql;
+    {
+        EngineSession session;
+        std::string why;
+        ASSERT_TRUE(session.open("SQLITE", &why)) << why;
+        fillAndRead("SQLITE", &session, &sqlite);
+    }
+    ASSERT_FALSE(ul_sqlisconnected());
+    {
+        EngineSession session;
+        std::string why;
+        ASSERT_TRUE(session.open("PGSQL", &why)) << why;
+        fillAndRead("PGSQL", &session, &pgsql);
+    }
+    ASSERT_EQ(sqlite.texts.size(), kCrossRows.size());
+    ASSERT_EQ(pgsql.texts.size(), kCrossRows.size());
+    for (size_t r = 0; r < kCrossRows.size(); ++r) {
+        for (size_t c = 0; c < std::size(kCrossColumns); ++c) {
+            SCOPED_TRACE("row " + std::to_string(r) + " column " + u8(kCrossColumns[c].name));
+            EXPECT_EQ(sqlite.raws[r][c], pgsql.raws[r][c]);
+            EXPECT_EQ(sqlite.texts[r][c], pgsql.texts[r][c]);
+        }
+    }
+    // Spot checks of the forms themselves (rows are ordered by B).
+    EXPECT_EQ(pgsql.texts[1][0], u"0");
+    EXPECT_EQ(pgsql.texts[2][3], u"12345678.90");
+    EXPECT_EQ(pgsql.raws[2][5], (std::vector<unsigned char>{0x00, 0xff, 0x10}));
+    EXPECT_EQ(pgsql.texts[0][2], u"Gr\u00fc\u00dfe \u20ac \U0001F600");
+    EXPECT_FALSE(pgsql.raws[1][6].has_value());
+}
+
+}  // namespace
