@@ -69,58 +69,46 @@ void DbIfRowBatch::setReal(size_t row, unsigned col, double value) {
     c.real = value;
 }
 
-void DbIfRowBatch::setText(size_t row, unsigned col, const char16_t* text, size_t length) {
+// Resets the cell to an empty value of the kind and makes room for length more code units.
+// Returns the cell's index, or SIZE_MAX when the value is empty (nothing to store).
+size_t DbIfRowBatch::beginText(size_t row, unsigned col, dbif_kind kind, size_t length) {
     size_t index = static_cast<size_t>(&cell(row, col) - cells_.data());
     dbif_cell_t& c = cells_[index];
     c = dbif_cell_t();
-    c.kind = dbif_kind::text;
-    c.length = length;
+    c.kind = kind;
     if (length == 0) {
         c.text = kEmptyText;
-        return;
+        return SIZE_MAX;
     }
     if (texts_.capacity() - texts_.size() < length) {
         unresolveTexts(cells_, pending_, texts_.data());
         texts_.reserve(grownCapacity(texts_.capacity(), texts_.size() + length));
     }
+    return index;
+}
+
+void DbIfRowBatch::setText(size_t row, unsigned col, const char16_t* text, size_t length) {
+    size_t index = beginText(row, col, dbif_kind::text, length);
+    if (index == SIZE_MAX) return;
+    cells_[index].length = length;
     pending_.push_back({index, texts_.size(), true});
     texts_.append(text, length);
 }
 
 void DbIfRowBatch::setTextUtf8(size_t row, unsigned col, const char* text, size_t length) {
-    size_t index = static_cast<size_t>(&cell(row, col) - cells_.data());
-    dbif_cell_t& c = cells_[index];
-    c = dbif_cell_t();
-    c.kind = dbif_kind::text;
-    if (length == 0) {
-        c.text = kEmptyText;
-        return;
-    }
-    // A UTF-8 byte never yields more than one UTF-16 code unit.
-    if (texts_.capacity() - texts_.size() < length) {
-        unresolveTexts(cells_, pending_, texts_.data());
-        texts_.reserve(grownCapacity(texts_.capacity(), texts_.size() + length));
-    }
+    // A UTF-8 byte never yields more than one UTF-16 code unit, so length units suffice.
+    size_t index = beginText(row, col, dbif_kind::text, length);
+    if (index == SIZE_MAX) return;
     size_t offset = texts_.size();
     ul_utf8to16append(texts_, text, length);
-    c.length = texts_.size() - offset;
+    cells_[index].length = texts_.size() - offset;
     pending_.push_back({index, offset, true});
 }
 
 void DbIfRowBatch::setDecimal(size_t row, unsigned col, const char* text, size_t length) {
-    size_t index = static_cast<size_t>(&cell(row, col) - cells_.data());
-    dbif_cell_t& c = cells_[index];
-    c = dbif_cell_t();
-    c.kind = dbif_kind::decimal;
-    c.length = length;
-    if (length == 0) {
-        c.text = kEmptyText;
-        return;
-    }
-    if (texts_.capacity() - texts_.size() < length) {
-        unresolveTexts(cells_, pending_, texts_.data());
-        texts_.reserve(grownCapacity(texts_.capacity(), texts_.size() + length));
-    }
+    size_t index = beginText(row, col, dbif_kind::decimal, length);
+    if (index == SIZE_MAX) return;
+    cells_[index].length = length;
     pending_.push_back({index, texts_.size(), true});
     for (size_t i = 0; i < length; ++i) texts_.push_back(static_cast<unsigned char>(text[i]));
 }

@@ -156,6 +156,7 @@ public:
 
 private:
     dbif_cell_t& cell(size_t row, unsigned col) { return cells_[row * width_ + col]; }
+    size_t beginText(size_t row, unsigned col, dbif_kind kind, size_t length);
     void resolve();
 
     // Storage grows while cells are added, so cells first record offsets and get their

@@ -151,8 +151,8 @@ int applySessionSettings(const ul_globaloptions_t& options) {
 }
 
 int applyTraceEnvironment() {
-    if (const char* spec = getenv("TABRIX_TRACELEVEL")) {
-        std::u16string levels = ul_utf8to16(spec);
+    if (const char* levelText = getenv("TABRIX_TRACELEVEL")) {
+        std::u16string levels = ul_utf8to16(levelText);
         if (levels.size() > 255) {
             ul_errorsetmsg(0, u"Environment variable TABRIX_TRACELEVEL is longer than 255 characters");
             return UL_ERROR_RETURN(-1);

@@ -59,61 +59,61 @@ long readNumber(const char16_t** p) {
 }
 
 // Parses the conversion behind '%' (p points after it). Returns false for an unknown one.
-bool parseSpec(const char16_t** p, va_list* args, Spec* spec) {
+bool parseSpec(const char16_t** p, va_list* args, Spec* conv) {
     while (isFlag(**p)) {
         char c = static_cast<char>(*(*p)++);
-        if (c == '-') spec->leftAlign = true;
-        if (spec->flagCount < 7 && !strchr(spec->flags, c)) spec->flags[spec->flagCount++] = c;
+        if (c == '-') conv->leftAlign = true;
+        if (conv->flagCount < 7 && !strchr(conv->flags, c)) conv->flags[conv->flagCount++] = c;
     }
     if (**p == u'*') {
         ++*p;
-        spec->width = va_arg(*args, int);
-        if (spec->width < 0) {
-            spec->leftAlign = true;
-            spec->width = -spec->width;
-            if (!strchr(spec->flags, '-')) spec->flags[spec->flagCount++] = '-';
+        conv->width = va_arg(*args, int);
+        if (conv->width < 0) {
+            conv->leftAlign = true;
+            conv->width = -conv->width;
+            if (!strchr(conv->flags, '-')) conv->flags[conv->flagCount++] = '-';
         }
     } else if (ul_isdigit(**p)) {
-        spec->width = readNumber(p);
+        conv->width = readNumber(p);
     }
     if (**p == u'.') {
         ++*p;
         if (**p == u'*') {
             ++*p;
             int precision = va_arg(*args, int);
-            spec->precision = precision < 0 ? -1 : precision;
+            conv->precision = precision < 0 ? -1 : precision;
         } else {
-            spec->precision = readNumber(p);
+            conv->precision = readNumber(p);
         }
     }
     int n = 0;
     while (n < 2 &&
            (**p == u'h' || **p == u'l' || **p == u'j' || **p == u'z' || **p == u't' || **p == u'L'))
-        spec->length[n++] = static_cast<char>(*(*p)++);
+        conv->length[n++] = static_cast<char>(*(*p)++);
     char16_t c = **p;
     if (!c || !strchr("diouxXcseEfFgGaAp%", static_cast<int>(c < 128 ? c : 1))) return false;
-    spec->conversion = static_cast<char>(c);
+    conv->conversion = static_cast<char>(c);
     ++*p;
     return true;
 }
 
 // Builds the narrow format for one numeric conversion with width and precision resolved.
-void narrowFormat(const Spec& spec, char* out, size_t size) {
-    int n = snprintf(out, size, "%%%s", spec.flags);
-    if (spec.width >= 0) n += snprintf(out + n, size - n, "%ld", spec.width);
-    if (spec.precision >= 0) n += snprintf(out + n, size - n, ".%ld", spec.precision);
-    snprintf(out + n, size - n, "%s%c", spec.length, spec.conversion);
+void narrowFormat(const Spec& conv, char* out, size_t size) {
+    int n = snprintf(out, size, "%%%s", conv.flags);
+    if (conv.width >= 0) n += snprintf(out + n, size - n, "%ld", conv.width);
+    if (conv.precision >= 0) n += snprintf(out + n, size - n, ".%ld", conv.precision);
+    snprintf(out + n, size - n, "%s%c", conv.length, conv.conversion);
 }
 
-void putPadded(Sink& sink, const Spec& spec, const char16_t* text, size_t n) {
-    long padding = spec.width > static_cast<long>(n) ? spec.width - static_cast<long>(n) : 0;
-    if (!spec.leftAlign) sink.pad(u' ', padding);
+void putPadded(Sink& sink, const Spec& conv, const char16_t* text, size_t n) {
+    long padding = conv.width > static_cast<long>(n) ? conv.width - static_cast<long>(n) : 0;
+    if (!conv.leftAlign) sink.pad(u' ', padding);
     sink.put(text, n);
-    if (spec.leftAlign) sink.pad(u' ', padding);
+    if (conv.leftAlign) sink.pad(u' ', padding);
 }
 
-void formatString(Sink& sink, const Spec& spec, va_list* args) {
-    bool narrow = spec.length[0] == 'h';
+void formatString(Sink& sink, const Spec& conv, va_list* args) {
+    bool narrow = conv.length[0] == 'h';
     std::u16string converted;
     const char16_t* text;
     if (narrow) {
@@ -125,14 +125,14 @@ void formatString(Sink& sink, const Spec& spec, va_list* args) {
         if (!text) text = u"(null)";
     }
     size_t n = 0;
-    while (text[n] && (spec.precision < 0 || n < static_cast<size_t>(spec.precision))) ++n;
-    putPadded(sink, spec, text, n);
+    while (text[n] && (conv.precision < 0 || n < static_cast<size_t>(conv.precision))) ++n;
+    putPadded(sink, conv, text, n);
 }
 
 template <typename T>
-void formatNarrow(Sink& sink, const Spec& spec, T value) {
+void formatNarrow(Sink& sink, const Spec& conv, T value) {
     char format[48];
-    narrowFormat(spec, format, sizeof format);
+    narrowFormat(conv, format, sizeof format);
     char small[128];
     int n = snprintf(small, sizeof small, format, value);
     if (n < 0) return;
@@ -145,26 +145,26 @@ void formatNarrow(Sink& sink, const Spec& spec, T value) {
     sink.putAscii(large.c_str());
 }
 
-void formatInteger(Sink& sink, const Spec& spec, va_list* args) {
-    bool isSigned = spec.conversion == 'd' || spec.conversion == 'i';
-    std::string length = spec.length;
+void formatInteger(Sink& sink, const Spec& conv, va_list* args) {
+    bool isSigned = conv.conversion == 'd' || conv.conversion == 'i';
+    std::string length = conv.length;
     if (length == "l") {
-        isSigned ? formatNarrow(sink, spec, va_arg(*args, long))
-                 : formatNarrow(sink, spec, va_arg(*args, unsigned long));
+        isSigned ? formatNarrow(sink, conv, va_arg(*args, long))
+                 : formatNarrow(sink, conv, va_arg(*args, unsigned long));
     } else if (length == "ll" || length == "L") {
-        isSigned ? formatNarrow(sink, spec, va_arg(*args, long long))
-                 : formatNarrow(sink, spec, va_arg(*args, unsigned long long));
+        isSigned ? formatNarrow(sink, conv, va_arg(*args, long long))
+                 : formatNarrow(sink, conv, va_arg(*args, unsigned long long));
     } else if (length == "j") {
-        isSigned ? formatNarrow(sink, spec, va_arg(*args, intmax_t))
-                 : formatNarrow(sink, spec, va_arg(*args, uintmax_t));
+        isSigned ? formatNarrow(sink, conv, va_arg(*args, intmax_t))
+                 : formatNarrow(sink, conv, va_arg(*args, uintmax_t));
     } else if (length == "z") {
-        formatNarrow(sink, spec, va_arg(*args, size_t));
+        formatNarrow(sink, conv, va_arg(*args, size_t));
     } else if (length == "t") {
-        formatNarrow(sink, spec, va_arg(*args, ptrdiff_t));
+        formatNarrow(sink, conv, va_arg(*args, ptrdiff_t));
     } else {
         // int, and the promoted forms of short and char ("h", "hh"): snprintf narrows them.
-        isSigned ? formatNarrow(sink, spec, va_arg(*args, int))
-                 : formatNarrow(sink, spec, va_arg(*args, unsigned));
+        isSigned ? formatNarrow(sink, conv, va_arg(*args, int))
+                 : formatNarrow(sink, conv, va_arg(*args, unsigned));
     }
 }
 
@@ -181,25 +181,25 @@ int ul_vsprintf(char16_t* buffer, size_t size, const char16_t* format, va_list a
             continue;
         }
         ++p;
-        Spec spec;
-        if (!parseSpec(&p, &ap, &spec)) {
+        Spec conv;
+        if (!parseSpec(&p, &ap, &conv)) {
             valid = false;
             break;
         }
-        switch (spec.conversion) {
+        switch (conv.conversion) {
             case '%':
                 sink.put(u'%');
                 break;
             case 's':
-                formatString(sink, spec, &ap);
+                formatString(sink, conv, &ap);
                 break;
             case 'c': {
                 char16_t c = static_cast<char16_t>(va_arg(ap, int));
-                putPadded(sink, spec, &c, 1);
+                putPadded(sink, conv, &c, 1);
                 break;
             }
             case 'p':
-                formatNarrow(sink, spec, va_arg(ap, void*));
+                formatNarrow(sink, conv, va_arg(ap, void*));
                 break;
             case 'e':
             case 'E':
@@ -209,13 +209,13 @@ int ul_vsprintf(char16_t* buffer, size_t size, const char16_t* format, va_list a
             case 'G':
             case 'a':
             case 'A':
-                if (spec.length[0] == 'L')
-                    formatNarrow(sink, spec, va_arg(ap, long double));
+                if (conv.length[0] == 'L')
+                    formatNarrow(sink, conv, va_arg(ap, long double));
                 else
-                    formatNarrow(sink, spec, va_arg(ap, double));
+                    formatNarrow(sink, conv, va_arg(ap, double));
                 break;
             default:
-                formatInteger(sink, spec, &ap);
+                formatInteger(sink, conv, &ap);
                 break;
         }
     }
