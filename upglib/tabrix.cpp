@@ -12,6 +12,7 @@
 #include "ulmsgwrite.h"
 #include "ulsqlaux.h"
 #include "ulsqlbase.h"
+#include "ulsqlbase2.h"
 #include "ulsqlutil.h"
 #include "ulstring.h"
 #include "ulstring2.h"
@@ -185,6 +186,7 @@ int applyGlobalFlagsEnvironment() {
 int prepareProcess() {
     ul_tracesetglobalfileptr(stdout);
     ul_tracesetglobalflags(1);
+    if (ul_sqldecfloatinit() < 0) return UL_ERROR_RETURN(-1);
     if (applyTraceEnvironment() < 0) return UL_ERROR_RETURN(-1);
     if (installSignalHandlers() < 0) return UL_ERROR_RETURN(-1);
     if (applyGlobalFlagsEnvironment() < 0) return UL_ERROR_RETURN(-1);

@@ -766,6 +766,15 @@ int ul_sqltexttopacked(const char16_t* text, size_t textLength, unsigned digits,
 
 // ---- decimal floating point -----------------------------------------------------------------
 
+int ul_sqldecfloatinit() {
+    // decContextTestEndian returns 0 when the library's byte order matches the platform's.
+    if (decContextTestEndian(1) != 0) {
+        ul_errorsetmsg(0, u"Cannot initialize DEC float library");
+        return UL_ERROR_RETURN(-1);
+    }
+    return 0;
+}
+
 int ul_sqldecfloattotext(const unsigned char* value, unsigned length, char16_t* out, size_t size) {
     if (length != 8 && length != 16) {
         ul_errorsetmsgfmt(0, u"Invalid dec float len %d", int(length));

@@ -95,6 +95,9 @@ int ul_sqltexttopacked(const char16_t* text, size_t textLength, unsigned digits,
 inline unsigned ul_sqlpackedlength(unsigned digits) { return digits / 2 + 1; }
 
 // Decimal floating point through decNumber: 8 bytes decimal64, 16 bytes decimal128.
+// ul_sqldecfloatinit checks that the library was built for this platform's byte order; -1 with
+// "Cannot initialize DEC float library" otherwise.
+int ul_sqldecfloatinit();
 int ul_sqldecfloattotext(const unsigned char* value, unsigned length, char16_t* out,
                          size_t size);
 int ul_sqltexttodecfloat(const char16_t* text, size_t textLength, unsigned length,
