@@ -487,6 +487,31 @@ const dbif_commarea_t* ul_sqlcommarea() {
     return conn().db ? &conn().db->commArea() : nullptr;
 }
 
+namespace {
+
+// Commits or rolls back the open transaction and re-applies the isolation level, which the
+// next transaction would otherwise lose. alternative selects the messages of the alternative
+// transaction calls.
+int endTransaction(ConnectionState& c, bool commit, bool alternative) {
+    const char16_t* what = commit ? u"Commit" : u"Rollback";
+    if (!c.db) {
+        ul_errorsetmsgfmt(0, u"%s failed: not connected to the database", what);
+        return UL_ERROR_RETURN(-1);
+    }
+    int rc = commit ? c.db->commit() : c.db->rollback();
+    if (rc != DBIF_RC_OK) {
+        if (alternative)
+            ul_errorsetmsgfmt(0, commit ? u"db_commit failed with %d" : u"db_rollback failed with %d",
+                              rc);
+        else
+            setDbifError(rc, &c.db->commArea(), commit ? u"Commit failed" : u"Rollback failed");
+        return UL_ERROR_RETURN(-1);
+    }
+    return applyIsoLevel(c.db.get()) < 0 ? UL_ERROR_RETURN(-1) : 0;
+}
+
+}  // namespace
+
 int ul_sqlcommit2(const char16_t* note, int flags) {
     ConnectionState& c = conn();
     if (note) {
@@ -494,38 +519,14 @@ int ul_sqlcommit2(const char16_t* note, int flags) {
     } else if (!(flags & UL_COMMIT_QUIET)) {
         if (ul_msgwrite_printf399(4, u' ', u"Committing.") < 0) return UL_ERROR_RETURN(-1);
     }
-    if (!c.db) {
-        ul_errorsetmsg(0, u"Commit failed: not connected to the database");
-        return UL_ERROR_RETURN(-1);
-    }
-    int rc = c.db->commit();
-    if (rc != DBIF_RC_OK) {
-        if (flags & UL_COMMIT_ALT)
-            ul_errorsetmsgfmt(0, u"db_commit failed with %d", rc);
-        else
-            setDbifError(rc, &c.db->commArea(), u"Commit failed");
-        return UL_ERROR_RETURN(-1);
-    }
-    return applyIsoLevel(c.db.get()) < 0 ? UL_ERROR_RETURN(-1) : 0;
+    return endTransaction(c, true, flags & UL_COMMIT_ALT);
 }
 
 int ul_sqlrollback2(int flags) {
     ConnectionState& c = conn();
     if (!(flags & UL_ROLLBACK_QUIET) && ul_msgwrite_printf399(4, u' ', u"Rollback.") < 0)
         return UL_ERROR_RETURN(-1);
-    if (!c.db) {
-        ul_errorsetmsg(0, u"Rollback failed: not connected to the database");
-        return UL_ERROR_RETURN(-1);
-    }
-    int rc = c.db->rollback();
-    if (rc != DBIF_RC_OK) {
-        if (flags & UL_ROLLBACK_ALT)
-            ul_errorsetmsgfmt(0, u"db_rollback failed with %d", rc);
-        else
-            setDbifError(rc, &c.db->commArea(), u"Rollback failed");
-        return UL_ERROR_RETURN(-1);
-    }
-    return applyIsoLevel(c.db.get()) < 0 ? UL_ERROR_RETURN(-1) : 0;
+    return endTransaction(c, false, flags & UL_ROLLBACK_ALT);
 }
 
 namespace {

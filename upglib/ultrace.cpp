@@ -52,7 +52,7 @@ void writeRecord(ul_tracetype_e component, unsigned level, const char16_t* sourc
     fflush(stream);
 }
 
-// Applies one word of a level specification: "SQL:4", "XML" (level 3) or "5" (all).
+// Applies one word of a level list: "SQL:4", "XML" (level 3) or "5" (all).
 int applyLevelWord(const char16_t* word, int flags) {
     while (ul_isspace(*word)) ++word;
     std::u16string name;
@@ -107,8 +107,8 @@ void ul_tracesetlevel(int component, unsigned level, int flags) {
         if (!(ComponentFlags[i] & UL_TRACE_EXPLICIT)) UL_TraceLevels[i] = level;
 }
 
-int ul_tracesetlevels2(const char16_t* specification, int flags) {
-    const char16_t* cursor = specification;
+int ul_tracesetlevels2(const char16_t* levels, int flags) {
+    const char16_t* cursor = levels;
     char16_t word[256];
     int rc;
     while ((rc = ul_stringexpwordlist(&cursor, u',', word, 256, 0)) > 0) {

@@ -57,9 +57,9 @@ int ul_tracefindcomponent(const char16_t* name);
 enum : int { UL_TRACE_RAISE_ONLY = 2 };
 enum : unsigned { UL_TRACE_EXPLICIT = 0x10000 };
 
-// Applies a specification such as "5", "SQL:4,XML" or "2,SQL:10". Unknown component names
+// Applies a level list such as "5", "SQL:4,XML" or "2,SQL:10". Unknown component names
 // are accepted and change nothing. Returns 0, or -1 for a malformed level.
-int ul_tracesetlevels2(const char16_t* specification, int flags);
+int ul_tracesetlevels2(const char16_t* levels, int flags);
 // Sets one component, or every component when component is -1.
 void ul_tracesetlevel(int component, unsigned level, int flags);
 // Adds n to every level (n = 0 takes the total added so far back again).

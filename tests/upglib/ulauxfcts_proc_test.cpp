@@ -88,16 +88,19 @@ class TraceCapture {
 
 class UlAuxFctsProcTest : public ::testing::Test {};
 
+// A child body: installs the handlers, reports ready and waits until a signal ends it.
+std::string waitWithHandlers() {
+    freshSignalState();
+    if (ul_setsignalhandlers(UL_SIGNALS_INSTALL) < 0) return u8(ul_errorgetmsg());
+    childproc::signalReady();
+    childproc::sleepUntil([] { return false; });
+    return "still running after SIGINT";
+}
+
 // ---- signal handlers ----------------------------------------------------------------------
 
 TEST_F(UlAuxFctsProcTest, InterruptEndsAWaitingProcessWithExitCodeFive) {
-    Child child([] {
-        freshSignalState();
-        if (ul_setsignalhandlers(UL_SIGNALS_INSTALL) < 0) return u8(ul_errorgetmsg());
-        childproc::signalReady();
-        childproc::sleepUntil([] { return false; });
-        return std::string("still running after SIGINT");
-    });
+    Child child(waitWithHandlers);
     ASSERT_TRUE(child.started());
     ASSERT_TRUE(child.waitReady());
     kill(child.pid(), SIGINT);
@@ -141,13 +144,7 @@ TEST_F(UlAuxFctsProcTest, UserSignalOneRaisesEveryTraceLevelOncePerSignal) {
 // An ignored signal is dropped when it is sent; had it its default action, the child would
 // die by SIGUSR2 before the SIGINT that follows.
 TEST_F(UlAuxFctsProcTest, UserSignalTwoIsIgnored) {
-    Child child([] {
-        freshSignalState();
-        if (ul_setsignalhandlers(UL_SIGNALS_INSTALL) < 0) return u8(ul_errorgetmsg());
-        childproc::signalReady();
-        childproc::sleepUntil([] { return false; });
-        return std::string("still running after SIGINT");
-    });
+    Child child(waitWithHandlers);
     ASSERT_TRUE(child.started());
     ASSERT_TRUE(child.waitReady());
     kill(child.pid(), SIGUSR2);

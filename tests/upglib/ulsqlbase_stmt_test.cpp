@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tempdir.h"
+#include "sqltestutil.h"
 #include "testutil.h"
 #include "ulerror.h"
 #include "ulmsgwrite.h"
@@ -57,28 +58,6 @@ class Rows : public ULSQLCallBack {
     int stopValue = 0;
 };
 
-// Supplies parameter rows; asks for a commit after the rows listed in commitAfter.
-class Supply : public ULSQLCallBack {
-  public:
-    explicit Supply(std::vector<std::vector<std::u16string>> rows) : rows_(std::move(rows)) {}
-    int handleRow(unsigned flags, const unsigned char**, const char16_t** values, unsigned*,
-                  unsigned ncols) override {
-        flags_.push_back(flags);
-        if (next_ == rows_.size()) return UL_PARAMS_END;
-        for (unsigned i = 0; i < ncols && i < rows_[next_].size(); ++i)
-            values[i] = rows_[next_][i].c_str();
-        bool commit = false;
-        for (size_t c : commitAfter) commit = commit || c == next_;
-        ++next_;
-        return commit ? UL_PARAMS_COMMIT : 0;
-    }
-    std::vector<size_t> commitAfter;
-    std::vector<unsigned> flags_;
-
-  private:
-    std::vector<std::vector<std::u16string>> rows_;
-    size_t next_ = 0;
-};
 
 std::u16string w(const std::string& text) {
     return ul_utf8to16(text.c_str());
@@ -395,8 +374,8 @@ TEST_P(UlSqlStmtTest, ArrayInsertWithCommitRequests) {
     unsigned long count = 0;
     EXPECT_EQ(insert.execute(&supply, &count, 0), 8) << u8(ul_errorgetmsg());
     EXPECT_EQ(count, 8u);
-    EXPECT_EQ(supply.flags_.front(), static_cast<unsigned>(UL_ROW_PARAMS | UL_ROW_PARAMSFIRST));
-    EXPECT_EQ(supply.flags_.size(), 9u);
+    EXPECT_EQ(supply.flags().front(), static_cast<unsigned>(UL_ROW_PARAMS | UL_ROW_PARAMSFIRST));
+    EXPECT_EQ(supply.flags().size(), 9u);
     // The rows after the commit request go with a rollback.
     ASSERT_EQ(ul_sqlrollback2(UL_ROLLBACK_QUIET), 0);
     EXPECT_EQ(select(u"SELECT ID FROM " + t + u" ORDER BY ID"),

@@ -13,6 +13,7 @@
 #include "dbif_fake.h"
 #include "dbif_faulty.h"
 #include "tempdir.h"
+#include "sqltestutil.h"
 #include "testutil.h"
 #include "ulerror.h"
 #include "ulmsgwrite.h"
@@ -165,29 +166,6 @@ class Collect : public ULSQLCallBack {
     int stopValue = 0;
 };
 
-// Supplies parameter rows as texts; asks for a commit after the rows listed in commitAfter.
-class Supply : public ULSQLCallBack {
-  public:
-    explicit Supply(std::vector<std::vector<std::u16string>> rows) : rows_(std::move(rows)) {}
-    int handleRow(unsigned flags, const unsigned char**, const char16_t** values, unsigned*,
-                  unsigned ncols) override {
-        flags_.push_back(flags);
-        if (next_ == rows_.size()) return UL_PARAMS_END;
-        for (unsigned i = 0; i < ncols && i < rows_[next_].size(); ++i)
-            values[i] = rows_[next_][i].c_str();
-        bool commit = false;
-        for (size_t c : commitAfter) commit = commit || c == next_;
-        ++next_;
-        return commit ? UL_PARAMS_COMMIT : 0;
-    }
-    std::vector<size_t> commitAfter;
-    const std::vector<unsigned>& flags() const { return flags_; }
-
-  private:
-    std::vector<std::vector<std::u16string>> rows_;
-    size_t next_ = 0;
-    std::vector<unsigned> flags_;
-};
 
 size_t countOps(dbif_fakeop op) {
     size_t n = 0;
