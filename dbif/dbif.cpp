@@ -146,6 +146,25 @@ void DbIfRowBatch::resolve() {
     pending_.clear();
 }
 
+// ---- long values in pieces ------------------------------------------------------------------
+
+int DbIfStatement::lobGetPiece(DbIfRowBatch* batch, size_t row, unsigned column, size_t offset,
+                               size_t capacity, dbif_cell_t* piece) {
+    if (row >= batch->rows() || column >= batch->width() || capacity == 0)
+        return DBIF_RC_DB_ERROR;
+    const dbif_cell_t& value = batch->row(row)[column];
+    const bool isText = value.kind == dbif_kind::text;
+    if (!isText && value.kind != dbif_kind::bytes) return DBIF_RC_DB_ERROR;
+    if (offset >= value.length) return DBIF_RC_NO_MORE_ROWS;
+    *piece = value;
+    piece->length = std::min(capacity, value.length - offset);
+    if (isText)
+        piece->text = value.text + offset;
+    else
+        piece->bytes = value.bytes + offset;
+    return DBIF_RC_OK;
+}
+
 // ---- engine registry -------------------------------------------------------------------------
 
 namespace {

@@ -190,6 +190,15 @@ public:
     virtual int exeRead(DbIfRowBatch* batch, unsigned maxRows) = 0;
     virtual int endRead() = 0;
 
+    // Long values (LONGCHAR, BLOB) in pieces: points *piece at no more than `capacity` units
+    // (code units for text, bytes otherwise) of the value in `column` of row `row` of the batch
+    // the last exeRead filled, from unit `offset` on. Returns DBIF_RC_OK, or DBIF_RC_NO_MORE_ROWS
+    // once offset reaches the end of the value. The piece stays valid until the batch changes.
+    // This implementation serves engines that deliver whole values in the batch; an engine that
+    // streams long values overrides it.
+    virtual int lobGetPiece(DbIfRowBatch* batch, size_t row, unsigned column, size_t offset,
+                            size_t capacity, dbif_cell_t* piece);
+
     // Insert, update, delete and other statements: executes the statement once for every
     // parameter row (once without parameters when params is null) and adds the rows the
     // database processed to *processed. A failing row ends the call; *processed then counts

@@ -330,8 +330,24 @@ void canonicalDecimal(bool negative, std::string_view intDigits, std::string_vie
 // written without exponent. Returns false for infinity and NaN.
 bool formatDouble(double value, int scale, std::string* out) {
     if (!std::isfinite(value)) return false;
-    // The shortest digits that read back as the same double, in the form [-]d.ddddde[+-]x.
     char buf[40];
+    // The shortest digits that read back as the same double; usually without exponent, and then
+    // the digits are split at the point where they stand.
+    auto plain = std::to_chars(buf, buf + sizeof(buf) - 1, value);
+    if (plain.ec != std::errc()) return false;
+    const std::string_view shortest(buf, static_cast<size_t>(plain.ptr - buf));
+    if (shortest.find('e') == std::string_view::npos) {
+        const bool negative = shortest.front() == '-';
+        const std::string_view number = shortest.substr(negative ? 1 : 0);
+        const size_t point = number.find('.');
+        if (point == std::string_view::npos)
+            canonicalDecimal(negative, number, std::string_view(), scale, out);
+        else
+            canonicalDecimal(negative, number.substr(0, point), number.substr(point + 1), scale,
+                             out);
+        return true;
+    }
+    // Otherwise in the form [-]d.ddddde[+-]x.
     auto result = std::to_chars(buf, buf + sizeof(buf) - 1, value, std::chars_format::scientific);
     if (result.ec != std::errc()) return false;
     *result.ptr = 0;
@@ -602,7 +618,10 @@ int SqliteConnection::connectGuarded() {
     }
     trace(__LINE__, 1, u"Opening SQLite database '%hs' (SQLite %hs)", path, sqlite3_libversion());
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    // A connection belongs to one thread, so SQLite's per-call locking is not needed.
+    int rc = sqlite3_open_v2(path, &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
     if (rc != SQLITE_OK) {
         const char* message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         failWith(u"Cannot open SQLite database '%hs': %hs", path, message);

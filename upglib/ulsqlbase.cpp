@@ -1364,6 +1364,59 @@ int ULSQLExec::processRowTypes() {
     raw_.assign(ncols, nullptr);
     values_.assign(ncols, nullptr);
     lengths_.assign(ncols, 0);
+    piecewise_ = !((mode_ | s.prepareMode_) & UL_SQLMODE_LOBONEPIECE) &&
+                 !(UL_SQLGlobalFlags & UL_SQLFLAG_NOLOBSPIECEWISE) &&
+                 std::any_of(descs_.begin(), descs_.end(), isLongDesc);
+    longFields_.assign(piecewise_ ? ncols : 0, LongField());
+    return 0;
+}
+
+int ULSQLExec::allocSingleField(unsigned i, size_t length) {
+    LongField& field = longFields_[i];
+    const size_t capacity = std::max(field.text.capacity(), field.bytes.capacity());
+    if (capacity >= length) return 0;
+    size_t wanted = std::max<size_t>(static_cast<size_t>(UL_SQLLobColumnSpace), capacity);
+    while (wanted < length) wanted *= 2;
+    try {
+        field.text.reserve(wanted);
+        field.bytes.reserve(wanted);
+    } catch (const std::bad_alloc&) {
+        ul_erroroutofmemory();
+        return UL_ERROR_RETURN(-1);
+    }
+    return 0;
+}
+
+int ULSQLExec::readLongPieces(DbIfRowBatch* batch, size_t r, unsigned i, dbif_cell_t* cell) {
+    const size_t pieceSize = static_cast<size_t>(std::max<long>(UL_SQLLobColumnSpace, 1));
+    if (allocSingleField(i, cell->length) < 0) return UL_ERROR_RETURN(-1);
+    LongField& field = longFields_[i];
+    const bool isText = cell->kind == dbif_kind::text;
+    field.text.clear();
+    field.bytes.clear();
+    int pieces = 0;
+    for (;;) {
+        dbif_cell_t piece;
+        const size_t offset = isText ? field.text.size() : field.bytes.size();
+        const int rc = stmt_->handle_->lobGetPiece(batch, r, i, offset, pieceSize, &piece);
+        if (rc == DBIF_RC_NO_MORE_ROWS) break;
+        if (rc != DBIF_RC_OK) {
+            setDbifError(rc, &conn().db->commArea(), u"");
+            return UL_ERROR_RETURN(-1);
+        }
+        if (isText)
+            field.text.append(piece.text, piece.length);
+        else
+            field.bytes.insert(field.bytes.end(), piece.bytes, piece.bytes + piece.length);
+        ++pieces;
+    }
+    cell->length = isText ? field.text.size() : field.bytes.size();
+    if (isText)
+        cell->text = field.text.data();
+    else
+        cell->bytes = field.bytes.data();
+    UL_TRACE(UL_TRC_SQL, 5, u"Read long value of column #%d in %d pieces (%lu units).\n",
+             static_cast<int>(i) + 1, pieces, static_cast<unsigned long>(cell->length));
     return 0;
 }
 
@@ -1398,9 +1451,24 @@ int ULSQLExec::headerRow() {
 int ULSQLExec::selProcessRow(DbIfRowBatch* batch, size_t r) {
     const unsigned ncols = static_cast<unsigned>(descs_.size());
     const dbif_cell_t* cells = batch->row(r);
-    if (UL_SQLGlobalFlags & UL_SQLFLAG_CORRLONGDATALENGTH) {
-        // The length field in front of a long value must state the value's length.
+    const bool correctLengths = UL_SQLGlobalFlags & UL_SQLFLAG_CORRLONGDATALENGTH;
+    if (correctLengths || piecewise_) {
         cells_.assign(cells, cells + ncols);
+        cells = cells_.data();
+    }
+    if (piecewise_) {
+        // Values that fit the column space arrive in one piece; longer ones are read piecewise.
+        const size_t space = static_cast<size_t>(std::max<long>(UL_SQLLobColumnSpace, 0));
+        for (unsigned i = 0; i < ncols; ++i) {
+            dbif_cell_t& cell = cells_[i];
+            const bool pieceable = cell.kind == dbif_kind::text || cell.kind == dbif_kind::bytes;
+            if (isLongDesc(descs_[i]) && pieceable && cell.length > space &&
+                readLongPieces(batch, r, i, &cell) < 0)
+                return UL_ERROR_RETURN(-1);
+        }
+    }
+    if (correctLengths) {
+        // The length field in front of a long value must state the value's length.
         for (unsigned i = 1; i < ncols; ++i) {
             dbif_cell_t& field = cells_[i - 1];
             if (!isLongDesc(descs_[i]) || cells_[i].kind == dbif_kind::null ||
@@ -1413,7 +1481,6 @@ int ULSQLExec::selProcessRow(DbIfRowBatch* batch, size_t r) {
                 field.integer = actual;
             }
         }
-        cells = cells_.data();
     }
     const bool withText = !(mode_ & UL_SQLMODE_ANYUPDATE_RAWONLY) && !allRaw_;
     converter_.beginRow(ncols);

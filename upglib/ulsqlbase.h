@@ -380,12 +380,16 @@ class ULSQLExec {
     // Asks the callback for one parameter row and appends it to the parameter batch unless
     // the callback has no more. Returns the callback's result (UL_PARAMS_* bits) or -1.
     int modProcessRow(DbIfRowBatch* batch, bool first);
+    // Makes the conversion buffer of long column i hold at least `length` units: it starts at
+    // the long-value column space and doubles. Returns 0, or -1 when memory runs out.
+    int allocSingleField(unsigned i, size_t length);
 
   private:
     long runQuery(unsigned long* count);
     long runModify(unsigned long* count);
     long runOther(unsigned long* count);
     int headerRow();
+    int readLongPieces(DbIfRowBatch* batch, size_t r, unsigned i, dbif_cell_t* cell);
     int executeBatch(DbIfRowBatch* batch, unsigned long* processed, bool* tolerated);
 
     ULSQLStmt* stmt_;
@@ -401,6 +405,13 @@ class ULSQLExec {
     std::vector<const unsigned char*> raw_;
     std::vector<const char16_t*> values_;
     std::vector<unsigned> lengths_;
-    std::vector<dbif_cell_t> cells_;  // a row's cells after length-field correction
+    std::vector<dbif_cell_t> cells_;  // a row's cells after length correction and piece reading
+    // Long values longer than the column space are read in pieces into these buffers.
+    bool piecewise_ = false;
+    struct LongField {
+        std::u16string text;
+        std::vector<unsigned char> bytes;
+    };
+    std::vector<LongField> longFields_;
     std::u16string header_;
 };

@@ -301,6 +301,23 @@ TEST_P(UlSqlStmtTest, QueryAcrossSeveralBatches) {
     }
 }
 
+// A long text far beyond the column space comes back whole through the piece reader.
+TEST_P(UlSqlStmtTest, LongTextReadInPieces) {
+    const std::u16string t = session_.table("lobs");
+    mustExec(u"CREATE TABLE " + t + u" (ID INTEGER PRIMARY KEY, DOC TEXT)");
+    std::u16string doc;
+    for (int i = 0; doc.size() < 70000; ++i) doc += w(std::to_string(i)) + u"\u00e9\u4e2d;";
+    ULSQLStmt insert;
+    ul_sqlfielddesc_t in[] = {{u"DOC", UL_SQLFLD_CHAR | UL_SQLFLD_LONG, -1, 0, 0}};
+    ASSERT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (1, ?)").c_str(), in, 1, nullptr,
+                             0, 0),
+              0);
+    Supply supply({{doc}});
+    ASSERT_EQ(insert.execute(&supply, nullptr, 0), 1) << u8(ul_errorgetmsg());
+    UL_SQLLobColumnSpace = 1000;
+    EXPECT_EQ(select(u"SELECT DOC FROM " + t), std::vector<std::u16string>{doc});
+}
+
 TEST_P(UlSqlStmtTest, CallbackStopValue) {
     const std::u16string t = numbers(10);
     UL_SQLMaxBulkRows = 4;

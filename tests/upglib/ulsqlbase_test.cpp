@@ -26,10 +26,12 @@ namespace {
 
 // ---- a FAKE wrapper with what FAKE cannot script -------------------------------------------
 
-// "WRAPFAKE" passes every call to a FAKE connection, but emits trace lines while connecting and
-// may report more rows read than it delivered.
+// "WRAPFAKE" passes every call to a FAKE connection, but emits trace lines while connecting,
+// may report more rows read than it delivered, and counts (or fails) long-value pieces.
 struct WrapScript {
     long extraReadRows = 0;
+    size_t pieces = 0;
+    int pieceResult = DBIF_RC_OK;  // anything else: every piece read fails with it
     std::vector<std::pair<int, std::u16string>> connectTrace;  // level, text
 };
 WrapScript g_wrap;
@@ -46,6 +48,13 @@ class WrapStatement : public DbIfStatement {
     int exeRead(DbIfRowBatch* batch, unsigned maxRows) override;
     int endRead() override;
     int modify(DbIfRowBatch* params, unsigned long* processed) override;
+    int lobGetPiece(DbIfRowBatch* batch, size_t row, unsigned column, size_t offset,
+                    size_t capacity, dbif_cell_t* piece) override {
+        if (g_wrap.pieceResult != DBIF_RC_OK) return g_wrap.pieceResult;
+        const int rc = inner_->lobGetPiece(batch, row, column, offset, capacity, piece);
+        g_wrap.pieces += rc == DBIF_RC_OK;
+        return rc;
+    }
 
   private:
     std::unique_ptr<DbIfStatement> inner_;
@@ -1264,6 +1273,46 @@ TEST_F(UlSqlBaseTest, CorrectingLongLengthFields) {
         EXPECT_EQ(rows.rows[0].texts[0], correct ? u"3" : u"9");
         EXPECT_EQ(rows.rows[1].texts[0], u"3");
     }
+}
+
+// Long values beyond the column space go through the piece reader unless one-piece reading is
+// asked for by the statement or by the global flag; the value arrives whole either way.
+TEST_F(UlSqlBaseTest, LongValuesBeyondTheColumnSpaceAreReadInPieces) {
+    connect("WRAPFAKE");
+    const std::u16string sql = u"SELECT T, B FROM L";
+    const std::u16string text = u"\u00e4bcdefgh\u20ac";  // 10 code units
+    dbif_fake_setresult(sql.c_str(),
+                        {column(u"T", DBIF_TYPE_LONGCHAR, 0), column(u"B", DBIF_TYPE_BLOB, 0)},
+                        {{dbif_faketext(text.c_str()), dbif_fakebytes({1, 2, 3, 4, 5, 6, 7, 8, 9})},
+                         {dbif_faketext(u"ab"), dbif_fakebytes({0})}});
+    UL_SQLLobColumnSpace = 4;
+    struct Case {
+        int mode;
+        bool onePieceFlag;
+        size_t pieces;  // 10 units in 3 pieces, 9 bytes in 3; short values are not split
+    } cases[] = {{0, false, 6}, {UL_SQLMODE_LOBONEPIECE, false, 0}, {0, true, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        if (c.onePieceFlag) UL_SQLGlobalFlags |= UL_SQLFLAG_NOLOBSPIECEWISE;
+        g_wrap.pieces = 0;
+        ULSQLStmt stmt;
+        ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+        Collect rows;
+        ASSERT_EQ(stmt.execute(&rows, nullptr, c.mode), 0) << u8(ul_errorgetmsg());
+        ASSERT_EQ(rows.rows.size(), 2u);
+        EXPECT_EQ(rows.rows[0].texts[0], text);
+        EXPECT_EQ(rows.rows[0].raws[1], (std::vector<unsigned char>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+        EXPECT_EQ(rows.rows[1].texts[0], u"ab");
+        EXPECT_EQ(g_wrap.pieces, c.pieces);
+    }
+    UL_SQLGlobalFlags &= ~UL_SQLFLAG_NOLOBSPIECEWISE;
+    g_wrap.pieceResult = DBIF_RC_DB_ERROR;
+    ULSQLStmt stmt;
+    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+    Collect rows;
+    EXPECT_EQ(stmt.execute(&rows, nullptr, 0), -1);
+    EXPECT_NE(errorText().find(u"DBIF error 99"), std::u16string::npos) << u8(errorText());
+    EXPECT_TRUE(rows.rows.empty());
 }
 
 TEST_F(UlSqlBaseTest, RawOnlyDeliversNoTexts) {
