@@ -11,6 +11,7 @@
 
 #include "childproc.h"
 #include "testutil.h"
+#include "tracecapture.h"
 #include "ulauxfcts.h"
 #include "ulerror.h"
 #include "ulstring.h"
@@ -66,25 +67,6 @@ void blockSignal(int signal) {
     sigaddset(&set, signal);
     sigprocmask(SIG_BLOCK, &set, nullptr);
 }
-
-// Captures trace output of the test program and puts the trace back afterwards.
-class TraceCapture {
-  public:
-    TraceCapture(ul_tracetype_e component, unsigned level) : previous_(ul_tracegetglobalfileptr()) {
-        ul_traceresetlevels();
-        ul_tracesetlevel(component, level, 0);
-        ul_tracesetglobalfileptr(stream_.get());
-    }
-    ~TraceCapture() {
-        ul_tracesetglobalfileptr(previous_);
-        ul_traceresetlevels();
-    }
-    std::string text() { return stream_.text(); }
-
-  private:
-    MemoryStream stream_;
-    FILE* previous_;
-};
 
 class UlAuxFctsProcTest : public ::testing::Test {};
 

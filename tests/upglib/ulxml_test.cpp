@@ -1,0 +1,500 @@
+#include "ulxml.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tempdir.h"
+#include "testutil.h"
+#include "ulauxfcts.h"
+#include "ulcrc.h"
+#include "ulmacro.h"
+#include "ulxmli.h"
+
+namespace {
+
+// Compact form of a tree: tag[attr=value,bare](children) and "text" for content.
+std::string dump(const ul_xmlnode_t* node) {
+    std::string out;
+    for (; node; node = node->next) {
+        if (!out.empty()) out += ",";
+        if (ul_xmliscontent(node)) {
+            out += "\"" + u8(node->name) + "\"";
+            continue;
+        }
+        out += u8(node->name);
+        for (unsigned i = 0; i < node->attributeCount; ++i) {
+            out += i ? "," : "[";
+            out += u8(node->attributes[i].name);
+            if (node->attributes[i].value) out += "=" + u8(node->attributes[i].value);
+        }
+        if (node->attributeCount) out += "]";
+        if (node->children) out += "(" + dump(node->children) + ")";
+    }
+    return out;
+}
+
+// Owns a parsed tree (or list) for the length of a test.
+struct Tree {
+    explicit Tree(const char* text, int mode = 0)
+        : root(ul_xmlreadstring(ul_utf8to16(text).c_str(), mode)) {}
+    explicit Tree(ul_xmlnode_t* node) : root(node) {}
+    ~Tree() { ul_xmlfreelist(root); }
+    Tree(const Tree&) = delete;
+    Tree& operator=(const Tree&) = delete;
+    ul_xmlnode_t* root;
+};
+
+std::string parsed(const char* text, int mode = 0) {
+    Tree tree(text, mode);
+    return tree.root ? dump(tree.root) : "ERROR: " + u8(errorText());
+}
+
+std::string nested(int depth, const char* inner = "") {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += "<e>";
+    text += inner;
+    for (int i = 0; i < depth; ++i) text += "</e>";
+    return text;
+}
+
+unsigned checksum(const char* text) {
+    Tree tree(text);
+    EXPECT_NE(tree.root, nullptr) << text << ": " << u8(errorText());
+    unsigned crc = UL_CRC_INIT;
+    EXPECT_EQ(ul_xmlcrccalc(tree.root, &crc, UL_XMLCRC_TRIM), 0);
+    return crc;
+}
+
+TEST(UlXmlTest, ParsesDocuments) {
+    struct Case {
+        const char* text;
+        int mode;
+        const char* tree;
+    } cases[] = {
+        {"<?xml version=\"1.0\"?><!-- c --><a x=\"1\" flag y = \"\"/>", 0, "a[x=1,flag,y=]"},
+        {"<a>x<!-- c -->y<?pi?>z</a>", 0, "a(\"xyz\")"},
+        {"<a>\n  <b/>\n  <c/>text <d/></a>", 0, "a(\" \",b,\" \",c,\"text \",d)"},
+        {"<a>\n  <b/>\n  <c/>text <d/></a>", UL_XMLREAD_WSAFTERCONTENT, "a(\" \",b,c,\"text \",d)"},
+        {"<a>x<![CDATA[<b>&amp;]]]>y</a>", 0, "a(\"x<b>&amp;]y\")"},
+        {"<a v=\"&#x41;&#65;&lt;&gt;&amp;&quot;&apos;&nbsp;\">&#x263a;&#128512;</a>", 0,
+         "a[v=AA<>&\"' ](\"\u263a\ufffd\")"},
+        {"<a v=\"&lt;&#65;\">&amp;</a>", UL_XMLREAD_KEEPREFS, "a[v=&lt;&#65;](\"&amp;\")"},
+        {"pre<a/>post", 0, "a"},
+        {"pre<a/>post", UL_XMLREAD_KEEPOUTSIDE, "\"pre\",a,\"post\""},
+        {"<html><body><p>one<br></body></HTML>", UL_XMLREAD_LAZYHTML, "html(body(p(\"one\",br)))"},
+        {"<ul><li>a<li>b", UL_XMLREAD_LAZYHTML, "ul(li(\"a\",li(\"b\")))"},
+        {"<a v=\"x>y\"/>", 0, "a[v=x>y]"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(parsed(c.text, c.mode), c.tree) << c.text;
+}
+
+TEST(UlXmlTest, MalformedInputAnswersWithMessageAndPosition) {
+    struct Case {
+        const char* text;
+        int mode;
+        const char* error;
+    } cases[] = {
+        {"", 0, "Empty XML file\nAt line 1, column 1"},
+        {"<!-- only -->", 0, "Empty XML file\nAt line 1, column 14"},
+        {"<a b='x'/>", 0, "Missing opening double quotes\nAt line 1, column 6"},
+        {"<a>", 0, "XML File not properly ended\nAt line 1, column 4"},
+        {"<a/><b/>", 0, "More than one top level tag\nAt line 1, column 5"},
+        {"<a>\n <b>\n</a>", 0,
+         "Closing tag 'a' does not match opening tag 'b'\nAt line 3, column 1"},
+        {"</a>", 0, "Closing tag 'a' without opening\nAt line 1, column 1"},
+        {"<p><b></i></p>", UL_XMLREAD_LAZYHTML,
+         "Closing tag 'i' does not match opening tag 'b'\nAt line 1, column 7"},
+        {"<a x=\"1\" x=\"2\"/>", 0, "Duplicate attribute 'x' in tag <a>\nAt line 1, column 1"},
+        {"<1a/>", 0, "Invalid tag name '1a'\nAt line 1, column 3"},
+        {"<a>< b/></a>", 0, "Invalid tag name ''\nAt line 1, column 4"},
+        {"<a b+\"1\"/>", 0, "Invalid attribute/value separator '+'\nAt line 1, column 5"},
+        {"<a b \"1\"/>", 0, "Invalid attribute/value separator '\"'\nAt line 1, column 6"},
+        {"<a/ >", 0, "Missing closing '>' in complete tag 'a'\nAt line 1, column 4"},
+        {"<a></a x>", 0, "Invalid character 'x' != '>'\nAt line 1, column 8"},
+        {"<a #/>", 0, "Invalid character '#'\nAt line 1, column 4"},
+        {"<a b=\"<\"/>", 0, "Invalid character '<'\nAt line 1, column 7"},
+        {"<a b=\"x>\"/>", UL_XMLREAD_STRICT,
+         "Illegal non-escaped characters '>' in XML string 'x'\nAt line 1, column 8"},
+        {"<!DOCTYPE a><a/>", 0, "Invalid comment introducer 'D'\nAt line 1, column 3"},
+        {"<!-x-><a/>", 0, "Invalid comment introducer 'x'\nAt line 1, column 4"},
+        {"<a><![CDATX[x]]></a>", 0, "Illegal '<![CDATA[' section char 'X'\nAt line 1, column 11"},
+        {"<a>&foo;</a>", 0, "Invalid escape sequence '&foo;'\nAt line 1, column 8"},
+        {"<a>&#0;&#xG;</a>", 0, "Invalid escape sequence '&#0;'\nAt line 1, column 7"},
+        {"<a>&apos;</a>", UL_XMLREAD_LAZYHTML,
+         "Invalid escape sequence '&apos;'\nAt line 1, column 9"},
+        {"<a>&amp</a>", 0, "Unterminated escape sequence\nAt line 1, column 8"},
+        {"<a b=\"&lt\"/>", 0, "Unterminated escape sequence\nAt line 1, column 10"},
+        {"<a><!-- open", 0, "Premature EOF\nAt line 1, column 12"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ul_xmlreadstring(ul_utf8to16(c.text).c_str(), c.mode), nullptr) << c.text;
+        EXPECT_EQ(u8(errorText()), c.error) << c.text;
+    }
+}
+
+TEST(UlXmlTest, EveryTruncationFailsCleanly) {
+    const std::string document =
+        "<?xml version=\"1.0\"?><!-- c --><r a=\"&amp;1\" b><x>t&#65;<![CDATA[d]]></x><y/></r>";
+    for (size_t n = 0; n < document.size(); ++n) {
+        std::string prefix = document.substr(0, n);
+        EXPECT_EQ(ul_xmlreadstring(ul_utf8to16(prefix.c_str()).c_str(), 0), nullptr) << prefix;
+        EXPECT_NE(errorText().find(u"\nAt line 1, column "), std::u16string::npos) << prefix;
+    }
+    EXPECT_EQ(parsed(document.c_str()), "r[a=&1,b](x(\"tAd\"),y)");
+}
+
+TEST(UlXmlTest, DepthLimitIs200Levels) {
+    EXPECT_EQ(parsed(nested(200).c_str()).substr(0, 4), "e(e(");
+    EXPECT_EQ(parsed(nested(199, "<e/>").c_str()).substr(0, 4), "e(e(");
+    EXPECT_EQ(parsed(nested(201).c_str()),
+              "ERROR: XML elements too deeply nested\nAt line 1, column 601");
+    EXPECT_EQ(parsed(nested(200, "<e/>").c_str()).substr(0, 37),
+              "ERROR: XML elements too deeply nested");
+}
+
+TEST(UlXmlTest, OutOfMemoryAtEveryAllocationIsReported) {
+    const char* document = "<r a=\"1\" b=\"2\"><x>text</x><y c=\"3\"/>tail</r>";
+    int failures = 0;
+    for (long n = 0;; ++n) {
+        ul_memfailafter(n);
+        Tree tree(document);
+        ul_memfailafter(-1);
+        if (tree.root) {
+            EXPECT_EQ(dump(tree.root), "r[a=1,b=2](x(\"text\"),y[c=3],\"tail\")");
+            break;
+        }
+        EXPECT_EQ(errorText().substr(0, outOfMemoryText().size()), outOfMemoryText()) << n;
+        ++failures;
+    }
+    EXPECT_GT(failures, 10);
+}
+
+TEST(UlXmlTest, ReadsUtf8FilesAndNamesUnreadableOnes) {
+    TempDir dir;
+    std::string path =
+        dir.write("doc.xml", "\xEF\xBB\xBF<a v=\"\xC3\xA9\">\xF0\x9F\x98\x80\xFF</a>");
+    Tree tree(ul_xmlreadfile(ul_utf8to16(path.c_str()).c_str(), 0));
+    EXPECT_EQ(dump(tree.root), "a[v=\u00e9](\"\ufffd\ufffd\")");
+
+    // A character cut by the reader's block boundary is still decoded whole.
+    std::string big = "<a>" + std::string(8192 - 4, 'x') + "\xE2\x98\xBA</a>";
+    Tree bigTree(ul_xmlreadfile(ul_utf8to16(dir.write("big.xml", big).c_str()).c_str(), 0));
+    ASSERT_NE(bigTree.root, nullptr);
+    EXPECT_EQ(ul_xmlgetcontent0(bigTree.root)[8192 - 4], u'\u263a');
+
+    std::u16string bad = dir.wpath("bad.xml");
+    dir.write("bad.xml", "<a>\n<b>\n");
+    EXPECT_EQ(ul_xmlreadfile(bad.c_str(), 0), nullptr);
+    EXPECT_EQ(
+        errorText(),
+        u"XML File not properly ended\nAt line 3, column 1\nCannot parse XML file '" + bad + u"'");
+    EXPECT_EQ(ul_xmlreadfile(dir.wpath().c_str(), 0), nullptr);  // opens, but cannot be read
+    EXPECT_EQ(errorText(),
+              u"Read error: Is a directory\nCannot read XML file '" + dir.wpath() + u"'");
+    std::u16string missing = dir.wpath("missing.xml");
+    EXPECT_EQ(ul_xmlreadfile(missing.c_str(), 0), nullptr);
+    EXPECT_EQ(errorText(), u"Cannot read XML file '" + missing + u"': No such file or directory");
+}
+
+TEST(UlXmlTest, ChecksumFollowsNamesAttributesAndTrimmedText) {
+    // CRC-32/MPEG-2 of the UTF-8 bytes "r" "a" "1" "b" "2" "tëxt", computed independently.
+    EXPECT_EQ(checksum("<r b=\"2\" a=\"1\">  t\u00ebxt\n</r>"), 0x1b6b02d2u);
+    const unsigned base = checksum("<r a=\"1\" b=\"2\"><x>text</x></r>");
+    EXPECT_EQ(checksum("<r b=\"2\" a=\"1\">\n  <x> text </x>\n</r>"), base);
+    for (const char* changed :
+         {"<r a=\"1\" b=\"3\"><x>text</x></r>", "<r a=\"1\" b=\"2\"><x>texT</x></r>",
+          "<r a=\"1\" b=\"2\"><y>text</y></r>", "<r a=\"1\" c=\"2\"><x>text</x></r>",
+          "<q a=\"1\" b=\"2\"><x>text</x></q>", "<r a=\"1\" b=\"2\"><x>te xt</x></r>"})
+        EXPECT_NE(checksum(changed), base) << changed;
+}
+
+TEST(UlXmlTest, ValidateChecksAndUpdatesCrcValue) {
+    Tree tree("<r a=\"1\"><x>text</x></r>");
+    EXPECT_EQ(ul_xmlvalidate(tree.root, 0), 0);  // no attribute
+    EXPECT_EQ(ul_xmlvalidate(tree.root, UL_XMLVALIDATE_UPDATE), 0);
+    std::u16string value = ul_xmlgetattribute_noalloc(tree.root, u"crcvalue", 0);
+    EXPECT_EQ(ul_xmlvalidate(tree.root, UL_XMLVALIDATE_UPDATE), 1);
+    EXPECT_EQ(ul_xmlgetattribute_noalloc(tree.root, u"crcvalue", 0), value);
+
+    for (const char* stored : {"0", "zz", "123456789", ""}) {
+        ul_xmladdattribute2(tree.root, u"crcvalue", ul_utf8to16(stored).c_str(), 0);
+        EXPECT_EQ(ul_xmlvalidate(tree.root, 0), 0) << stored;
+    }
+    std::u16string upper = value;
+    ul_string2upper(upper.data());
+    ul_xmladdattribute2(tree.root, u"crcvalue", upper.c_str(), 0);
+    EXPECT_EQ(ul_xmlvalidate(tree.root, 0), 1);
+}
+
+TEST(UlXmlTest, AttributesChangeAndQuery) {
+    Tree tree("<t a=\"1\" bare e=\"\" on=\"Yes\" off=\"0\" bad=\"maybe\"/>");
+    ul_xmlnode_t* t = tree.root;
+    EXPECT_EQ(ul_xmladdattribute2(t, u"a", u"2", 0), 0);
+    EXPECT_EQ(ul_xmladdattribute2(t, u"a", u"3", UL_XMLADDATTR_NOREPLACE), -1);
+    EXPECT_EQ(errorText(), u"Duplicate attribute 'a' in tag <t>");
+    EXPECT_EQ(ul_xmladdattribute2(t, u"z", nullptr, 0), 0);
+    EXPECT_EQ(ul_xmldelattribute(t, u"on"), 1);
+    EXPECT_EQ(ul_xmldelattribute(t, u"on"), 0);
+    EXPECT_EQ(dump(t), "t[a=2,bare,e=,off=0,bad=maybe,z]");
+
+    EXPECT_EQ(ul_xmlgetattribute_noalloc(t, u"nope", 0), nullptr);
+    EXPECT_EQ(errorText(), u"Attribute 'nope' not found in tag 't'");
+    EXPECT_EQ(ul_xmlgetattribute_noalloc(t, u"bare", 0), nullptr);
+    EXPECT_EQ(errorText(), u"Missing attribute value 'bare'");
+    ul_errorsetmsg(0, u"kept");
+    EXPECT_EQ(ul_xmlgetattribute_noalloc(t, u"bare", UL_XMLATTR_QUIET), nullptr);
+    EXPECT_EQ(errorText(), u"kept");
+    EXPECT_EQ(std::u16string(ul_xmlgetattribute_noalloc(t, u"A", UL_XMLATTR_IGNORECASE)), u"2");
+    char16_t* copy = ul_xmlgetattribute_alloc(t, u"bad", 0);
+    EXPECT_EQ(std::u16string(copy), u"maybe");
+    free(copy);
+
+    struct Bool {
+        const char16_t* name;
+        int defaultValue;
+        int result;
+        const char16_t* error;
+    } bools[] = {
+        {u"off", -1, 0, nullptr},
+        {u"a", 0, 1, nullptr},
+        {u"missing", 1, 1, nullptr},
+        {u"missing", -1, -1, u"Attribute 'missing' not found in tag 't'"},
+        {u"e", 1, -1, u"Empty attribute 'e'"},
+        {u"bare", 0, -1, u"Empty attribute 'bare'"},
+        {u"bad", 0, -1, u"Invalid value for attribute 'bad'"},
+    };
+    for (const Bool& b : bools) {
+        EXPECT_EQ(ul_xmlgetboolattr(t, b.name, b.defaultValue), b.result) << u8(b.name);
+        if (b.error) {
+            EXPECT_EQ(errorText(), b.error);
+        }
+    }
+}
+
+TEST(UlXmlTest, BorrowedStringsAreCopiedBeforeChanges) {
+    static char16_t name[] = u"n", value[] = u"v";
+    ul_xmlattr_t borrowed[] = {{name, value}};
+    ul_xmlnode_t* node = ul_xmlnewnode(UL_XMLNODE_TAG | UL_XMLNODE_BORROWED_NAME, u"b");
+    node->attributes = borrowed;
+    node->attributeCount = 1;
+    node->flags |= UL_XMLNODE_BORROWED_ATTRSTRS | UL_XMLNODE_BORROWED_ATTRARRAY;
+    ul_xmlnode_t* copy = ul_xmlcopynode(node, true);
+    EXPECT_EQ(ul_xmladdattribute2(node, u"n", u"w", 0), 0);
+    EXPECT_EQ(dump(node) + " " + dump(copy), "b[n=w] b[n=v]");
+    EXPECT_EQ(std::u16string(value), u"v");
+    ul_xmlfreenode(node);  // frees only what it owns now; ASan reports any static block freed
+    ul_xmlfreenode(copy);
+}
+
+TEST(UlXmlTest, TreeOperations) {
+    Tree tree("<r>a<x/>b<y><z/></y>c</r>");
+    ul_xmlnode_t* r = tree.root;
+    EXPECT_EQ(ul_xmlcountchildren(r), 2);
+    ul_xmlnode_t* x = ul_xmlchildren(r);
+    ul_xmlnode_t* y = ul_xmlnextnode(x);
+    EXPECT_EQ(dump(x->next), "\"b\",y(z),\"c\"");
+    EXPECT_EQ(ul_xmlnextnode(y), nullptr);
+
+    Tree copy(ul_xmlcopynode(r, true));
+    Tree shallow(ul_xmlcopynode(y, false));
+    EXPECT_EQ(dump(shallow.root), "y");
+
+    // x becomes two content nodes, y disappears: adjacent content is then merged in one pass.
+    ul_xmlnode_t* list = ul_xmlnewnode(UL_XMLNODE_CONTENT, u"1");
+    ul_xmladdtail(&list, ul_xmlnewnode(UL_XMLNODE_CONTENT, u"2"));
+    EXPECT_EQ(ul_xmlsubstchild(r, x, list), 0);
+    EXPECT_EQ(ul_xmlsubstchild(r, y, nullptr), 0);
+    EXPECT_EQ(dump(r), "r(\"a\",\"1\",\"2\",\"b\",\"c\")");
+    EXPECT_EQ(ul_xmlchecknode(r, nullptr), 1);
+    EXPECT_EQ(ul_xmlmergecontent(r), 4);
+    EXPECT_EQ(dump(r), "r(\"a12bc\")");
+    EXPECT_EQ(ul_xmlsubstchild(r, copy.root, nullptr), -1);
+    EXPECT_EQ(errorText(), u"Node 'r' is not a child of 'r'");
+    EXPECT_EQ(dump(copy.root), "r(\"a\",x,\"b\",y(z),\"c\")");
+
+    char16_t small[5];
+    EXPECT_EQ(ul_xmlgetcontent(r, small, 5), -1);
+    EXPECT_EQ(errorText(), u"Array too small for XML content (6)");
+    char16_t exact[6];
+    EXPECT_EQ(ul_xmlgetcontent(r, exact, 6), 5);
+    EXPECT_EQ(std::u16string(exact), u"a12bc");
+    EXPECT_GT(ul_xmlnodegetsize(copy.root), ul_xmlnodegetsize(r));
+}
+
+TEST(UlXmlTest, FindsNodesByPath) {
+    Tree tree("<r><a><b id=\"1\"/></a><a><c/><b id=\"2\"><c id=\"3\"/></b></a></r>");
+    struct Case {
+        const char16_t* path;
+        int result;
+        const char* found;
+    } cases[] = {
+        {u"a/b", 1, "b[id=1]"}, {u"a/b/c", 1, "c[id=3]"}, {u"/r/a/c", 1, "c"},
+        {u"/r", 1, "r"},        {u"/a", 0, ""},           {u"b", 0, ""},
+        {u"", -1, ""},          {u"a//b", -1, ""},        {u"/", -1, ""},
+    };
+    for (const Case& c : cases) {
+        ul_xmlnode_t* found = nullptr;
+        EXPECT_EQ(ul_xmlfindnodepath(tree.root, c.path, &found), c.result) << u8(c.path);
+        if (found) {
+            ul_xmlnode_t* next = found->next;
+            found->next = nullptr;
+            EXPECT_EQ(dump(found).substr(0, strlen(c.found)), c.found);
+            found->next = next;
+        }
+    }
+    EXPECT_EQ(errorText(), u"Invalid XML node path '/'");
+}
+
+// Records the walk and applies a few rewrites: <drop/> is removed, <twice/> becomes two <w/>,
+// <keep> is not entered, and a content "!" asks for merging.
+class RecordingWalker : public ULXMLTreeWalker {
+  public:
+    int handleNode(int depth, ul_xmlnode_t** node, ul_xmlnode_t* parent) override {
+        std::string name = u8((*node)->name);
+        log += std::to_string(depth) + name + (parent ? "" : "^") + " ";
+        if (name == "drop") {
+            ul_xmlfreenode(ul_xmlreplacenode(node, nullptr));
+            return UL_XMLWALK_REPLACED;
+        }
+        if (name == "twice") {
+            ul_xmlnode_t* pair = ul_xmlnewnode(UL_XMLNODE_TAG, u"w");
+            pair->next = ul_xmlnewnode(UL_XMLNODE_TAG, u"w");
+            ul_xmlfreenode(ul_xmlreplacenode(node, pair));
+            return UL_XMLWALK_SKIP;
+        }
+        if (name == "!") return UL_XMLWALK_MERGE;
+        return name == "keep" ? UL_XMLWALK_NOCHILDREN : 0;
+    }
+    int leaveNode(int depth, ul_xmlnode_t* node) override {
+        log += "/" + std::to_string(depth) + u8(node->name) + " ";
+        return 0;
+    }
+    std::string log;
+};
+
+TEST(UlXmlTest, WalkerVisitsReplacesAndMerges) {
+    Tree tree("<r><drop/><drop/><a>x<keep><k/></keep><twice/>!</a></r>");
+    RecordingWalker walker;
+    EXPECT_EQ(ul_xmlwalktree(&tree.root, &walker), 0);
+    EXPECT_EQ(walker.log, "1r^ 2drop 2drop 2a 3x 3keep 3twice 3w /3w 3! /2a /1r ");
+    EXPECT_EQ(dump(tree.root), "r(a(\"x\",keep(k),w,w,\"!\"))");
+
+    Tree merged("<r><a>x<keep/>y</a></r>");
+    ul_xmlnode_t* a = merged.root->children;
+    ul_xmlfreenode(ul_xmlreplacenode(&a->children->next, nullptr));
+    a->children->next->name[0] = u'!';
+    EXPECT_EQ(ul_xmlwalktree(&merged.root, &walker), 0);
+    EXPECT_EQ(dump(merged.root), "r(a(\"x!\"))");
+
+    // Built trees can be deeper than parsed ones; the walk refuses them.
+    Tree deep(ul_xmlnewnode(UL_XMLNODE_TAG, u"e"));
+    ul_xmlnode_t* leaf = deep.root;
+    for (int i = 1; i < UL_XML_MAXDEPTH + 1; ++i)
+        leaf = leaf->children = ul_xmlnewnode(UL_XMLNODE_TAG, u"e");
+    EXPECT_EQ(ul_xmlwalktree(&deep.root, &walker), -1);
+    EXPECT_EQ(errorText(), u"XML elements too deeply nested");
+}
+
+class XmlFilesTest : public ::testing::Test {
+  protected:
+    // Writes a file; with sign, the placeholder CRC in the text becomes the right "crcvalue".
+    std::u16string write(const std::string& name, const std::string& text, bool sign = true) {
+        std::u16string path = dir.wpath(name);
+        size_t mark = text.find("CRC");
+        if (!sign || mark == std::string::npos) {
+            dir.write(name, text);
+            return path;
+        }
+        std::string unsignedText = text;
+        dir.write(name, unsignedText.erase(mark, 3));
+        Tree tree(ul_xmlreadfile(path.c_str(), 0));
+        ul_xmlvalidate(tree.root, UL_XMLVALIDATE_UPDATE);
+        std::string value = u8(ul_xmlgetattribute_noalloc(tree.root, u"crcvalue", 0));
+        dir.write(name, std::string(text).replace(mark, 3, "crcvalue=\"" + value + "\""));
+        return path;
+    }
+    TempDir dir;
+};
+
+TEST_F(XmlFilesTest, IncludePassReplacesElements) {
+    write("part.xml", "<part CRC srcid=\"9\" xmlns:xsi=\"u\" keep=\"1\"><p/><q/></part>");
+    write("nested.xml", "<n CRC><include name=\"part.xml\" childsonly=\"yes\"/></n>");
+    Tree tree(
+        "<r><include name=\"part.xml\"/><include name=\"nested.xml\" childsonly=\"1\"/>"
+        "<include name=\"none.xml\" optional=\"true\"/><include/></r>");
+    std::u16string base = dir.wpath();
+    EXPECT_EQ(ul_xmlfileprocinclude(&tree.root, base.c_str(), nullptr, UL_XMLCHECK_CRC), 3);
+    EXPECT_EQ(dump(tree.root), "r(part[keep=1](p,q),p,q,include)");
+
+    struct Case {
+        const char* text;
+        std::u16string error;
+    } cases[] = {
+        {"<r><include name=\"none.xml\"/></r>",
+         u"Cannot read XML file '" + base + u"/none.xml': No such file or directory"},
+        {"<r><include name=\"loop.xml\"/></r>",
+         u"Recursive inclusion of file '" + base + u"/loop.xml'"},
+        {"<r><include name=\"unsigned.xml\"/></r>", u"Corrupted file '" + base + u"/unsigned.xml'"},
+        {"<r><include name=\"part.xml\" optional=\"perhaps\"/></r>",
+         u"Invalid value for attribute 'optional'"},
+    };
+    write("macro.xml", "<m v=\"$(X)\"/>");
+    static const ul_macrodef_t defs[] = {{u"X", UL_MACRODEF_STRING, 0, 0, u"7", nullptr, nullptr}};
+    ULMacroDefProvider provider(defs, 1);
+    Tree macros("<r><include name=\"macro.xml\"/></r>");
+    EXPECT_EQ(ul_xmlfileprocinclude(&macros.root, base.c_str(), &provider, UL_XMLCHECK_MACROS), 1);
+    EXPECT_EQ(dump(macros.root), "r(m[v=7])");
+
+    write("loop.xml", "<l CRC><include name=\"loop.xml\"/></l>");
+    write("unsigned.xml", "<u/>", false);
+    for (const Case& c : cases) {
+        Tree failing(c.text);
+        EXPECT_EQ(ul_xmlfileprocinclude(&failing.root, base.c_str(), nullptr, UL_XMLCHECK_CRC), -1);
+        EXPECT_EQ(errorText(), c.error) << c.text;
+    }
+}
+
+TEST_F(XmlFilesTest, ReadCheckVerifiesChecksumTagAndVersion) {
+    std::u16string good =
+        write("good.xml", "<stmts CRC version=\"3\"><include name=\"inc.xml\"/></stmts>");
+    write("inc.xml", "<inc CRC/>");
+    std::u16string bad = write("bad.xml", "<stmts crcvalue=\"1\"/>", false);
+    std::u16string cond =
+        write("cond.xml",
+              "<stmts CRC><if test=\"1 == 2\"><a/></if><if test=\"1 == 1\"><b/></if>"
+              "<include name=\"inc.xml\"/></stmts>");
+    struct Case {
+        const std::u16string& path;
+        const char16_t* tag;
+        int version;
+        int flags;
+        int found;
+        const char* tree;
+        std::u16string error;
+    } cases[] = {
+        {good, u"stmts", 3, UL_XMLCHECK_CRC, 3, "stmts[version=3](include[name=inc.xml])", u""},
+        {good, u"stmts", UL_XMLVERSION_ANY, UL_XMLCHECK_CRC | UL_XMLCHECK_INCLUDE, 3,
+         "stmts[version=3](inc)", u""},
+        {bad, u"stmts", UL_XMLVERSION_ANY2, 0, 0, "stmts[crcvalue=1]", u""},
+        {cond, u"stmts", 0, UL_XMLCHECK_CRC | UL_XMLCHECK_MACROS, 0, "stmts(b,inc)", u""},
+        {bad, u"stmts", 0, UL_XMLCHECK_CRC, 0, nullptr, u"Corrupted file '" + bad + u"'"},
+        {good, u"other", 3, 0, 3, nullptr, u"Illegal tag 'stmts' - expected 'other'"},
+        {good, u"stmts", 4, 0, 4, nullptr, u"File '" + good + u"' has version 3, but expected 4"},
+    };
+    for (const Case& c : cases) {
+        int version = c.version;
+        Tree tree(ul_xmlreadcheck(c.path.c_str(), c.tag, &version, c.flags));
+        EXPECT_EQ(version, c.found);
+        if (c.tree) {
+            ASSERT_NE(tree.root, nullptr) << u8(errorText());
+            EXPECT_EQ(dump(tree.root), c.tree);
+        } else {
+            EXPECT_EQ(tree.root, nullptr);
+            EXPECT_EQ(errorText(), c.error);
+        }
+    }
+}
+
+}  // namespace
