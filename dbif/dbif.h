@@ -67,17 +67,22 @@ enum : int {
     DBIF_CTL_CLIENT_VERSION = 52, // out: text, the client library's version
     DBIF_CTL_SCHEMA = 86,         // out: text, the schema of the database user
     DBIF_CTL_VIEW_LAYER = 105,    // result 0 = yes, 24 = no, 15 = not supported
+    DBIF_CTL_CATALOG_DESCRIBE = 130,  // in: catalog request; see "catalogue service" below
+    DBIF_CTL_CATALOG_FLUSH = 131,     // in: intValue DBIF_CATFLUSH_*
 };
 
 // Receives the engine's own trace lines (source file, line, level, text).
 using dbif_tracefn_t = void (*)(void* context, const char* file, int line, int level,
                                 const char16_t* text);
 
+struct dbif_catrequest_t;
+
 struct dbif_control_t {
     long intValue = 0;
     std::u16string text;
     dbif_tracefn_t trace = nullptr;
     void* traceContext = nullptr;
+    dbif_catrequest_t* catalog = nullptr;  // DBIF_CTL_CATALOG_DESCRIBE
 };
 
 // The communication area: what the last call left behind.
@@ -206,9 +211,108 @@ public:
     virtual int modify(DbIfRowBatch* params, unsigned long* processed) = 0;
 };
 
+// ---- catalogue service ----------------------------------------------------------------------
+//
+// Describes a table by name for the nametab reader. The description comes from the nametab
+// tables of the request (layout in docs/nametab-layout.md) when its DDNTT table exists in the
+// database, and otherwise from the engine's own catalogue, so that tables of any database can
+// be described. Descriptions, and the knowledge which nametab tables exist, are cached per
+// connection object until DBIF_CTL_CATALOG_FLUSH.
+//
+// Every engine answers the two control codes: DBIF_CTL_CATALOG_DESCRIBE returns DBIF_RC_OK with
+// the description, DBIF_RC_NOT_FOUND when the table has no description (no nametab entry, or
+// no such table in the engine's catalogue), or the code of a failure with its text in the comm
+// area; DBIF_CTL_CATALOG_FLUSH always succeeds.
+
+// Dictionary type codes the engine's catalogue assigns to the columns it describes. A nametab
+// field carries any code of the dictionary type table (upglib/ulq7ldobj.h); these are the codes
+// whose database type is the column's own type, so that a field keeps its type whichever
+// source described it.
+enum : int {
+    DBIF_DDIC_NUM = 4,     // DECIMAL: a number without fixed scale
+    DBIF_DDIC_CHAR = 40,   // CHAR(n), n > 0
+    DBIF_DDIC_D16N = 98,   // DECFLOAT16
+    DBIF_DDIC_D34N = 102,  // DECFLOAT34
+    DBIF_DDIC_FLTP = 136,  // FLOAT
+    DBIF_DDIC_CLNT = 152,  // the client field: CHAR(3) named MANDT or CLIENT, first key field
+    DBIF_DDIC_DEC = 160,   // PACKED(p,s)
+    DBIF_DDIC_INT1 = 164,
+    DBIF_DDIC_INT2 = 168,
+    DBIF_DDIC_INT4 = 172,
+    DBIF_DDIC_RAW = 184,   // RAW(n)
+    DBIF_DDIC_STRG = 228,  // LONGCHAR
+    DBIF_DDIC_RSTR = 232,  // BLOB
+    DBIF_DDIC_SSTR = 236,  // CHAR without length
+    DBIF_DDIC_INT8 = 244,
+};
+
+// One field of a described table.
+struct dbif_catfield_t {
+    std::u16string name;
+    int ddicType = 0;         // dictionary type code
+    unsigned ddicLength = 0;  // dictionary length: characters, bytes of raw types, digits of
+                              // numbers (0: unbounded)
+    unsigned digits = 0;
+    unsigned decimals = 0;
+    int dbType = DBIF_TYPE_CHAR;  // the column's type in the database, as describe() gives it
+    unsigned dbLength = 0;        // its length in the units of dbif_coldesc_t
+    int offset = -1;              // byte offset in the nametab's row layout; -1: not given
+    bool key = false;
+    bool notNull = false;
+};
+
+enum : int {
+    DBIF_CATSRC_NAMETAB = 1,  // read from the nametab tables
+    DBIF_CATSRC_ENGINE = 2,   // read from the engine's own catalogue
+};
+
+// A described table. Key fields are flagged where the source has them; the nametab reader
+// checks that they come first.
+struct dbif_cattable_t {
+    std::u16string name;
+    int source = 0;           // DBIF_CATSRC_*
+    char16_t tabType = u'T';  // 'T' transparent, 'C' logical cluster table, 'P' logical pool
+    char16_t tabForm = u'T';  // 'T' table, 'C' physical cluster, 'P' physical pool, a view
+                              // form ('V' database view, 'H', 'J', 'R', 'F', 'S', 'W')
+    std::u16string refName;   // the physical table of a logical cluster or pool table
+    bool clientDependent = false;
+    unsigned clientPos = 0;  // 1-based position of the client field, 0: none
+    unsigned nkeys = 0;
+    unsigned packedKeys = 0;   // key fields of the packed key; 0: not given
+    unsigned keyLength = 0;    // bytes of the key area, 0: not given
+    unsigned tableLength = 0;  // bytes of the row area, 0: not given
+    int shareType = 0;         // sharing type code, 0: none
+    bool temporary = false;    // global temporary table
+    char16_t storeType = 0;    // 'C' column store, 'R' row store, 0: not given
+    std::vector<dbif_catfield_t> fields;
+};
+
+enum : int {
+    // Ask the engine's catalogue only (whether the table exists in the database); the nametab
+    // is read only when the engine has no catalogue of its own.
+    DBIF_CATREQ_ENGINE = 1,
+};
+
+struct dbif_catrequest_t {
+    const char16_t* ddntt = nullptr;      // the nametab set: table headers,
+    const char16_t* ddntf = nullptr;      // field rows,
+    const char16_t* ddnttHist = nullptr;  // and earlier header versions
+    const char16_t* table = nullptr;
+    int flags = 0;           // DBIF_CATREQ_*
+    dbif_cattable_t result;  // filled on DBIF_RC_OK
+};
+
+enum : long {
+    DBIF_CATFLUSH_TABLES = 0,  // forget the cached descriptions
+    DBIF_CATFLUSH_ALL = 1,     // also forget which nametab tables exist
+};
+
+struct DbIfCatalogCache;
+
 class DbIfConnection {
 public:
-    virtual ~DbIfConnection() = default;
+    DbIfConnection();
+    virtual ~DbIfConnection();
 
     // Connects with the engine's own environment (see the engine's file). A connection always
     // has an open transaction: commit and rollback end it and start the next one.
@@ -226,7 +330,24 @@ public:
     const dbif_commarea_t& commArea() const { return commArea_; }
 
 protected:
+    // The catalogue service's answer to DBIF_CTL_CATALOG_DESCRIBE and DBIF_CTL_CATALOG_FLUSH,
+    // built on prepare() and describeNative(); an engine's control() passes these codes here.
+    int catalogControl(int code, dbif_control_t* argument);
+    // The engine's own catalogue: the columns of a table or view of the database in table
+    // order with type, length, decimals, not-null and key flags (dictionary types are left to
+    // the service). DBIF_RC_NOT_FOUND when there is no such table; DBIF_RC_NOT_SUPPORTED (the
+    // default) for an engine without a catalogue, which then relies on the nametab tables.
+    virtual int describeNative(const char16_t* table, dbif_cattable_t* out);
+
     dbif_commarea_t commArea_;
+
+private:
+    int describeCataloged(dbif_catrequest_t* request);
+    int nametabExists(const dbif_catrequest_t& request, bool* exists);
+    int readNametab(const dbif_catrequest_t& request, dbif_cattable_t* out);
+    int catalogFail(int rc, const std::u16string& text);
+
+    std::unique_ptr<DbIfCatalogCache> catalog_;
 };
 
 // A new, unconnected connection of the engine with this code ("SQLITE", "PGSQL", or an engine

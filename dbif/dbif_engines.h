@@ -3,8 +3,11 @@
 // A factory returns null when this build cannot offer its engine.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "dbif.h"
 #include "ulerror.h"
@@ -30,3 +33,19 @@ int dbif_guard(dbif_commarea_t& area, Operation&& operation) noexcept {
         return DBIF_RC_DB_ERROR;
     }
 }
+
+// ---- catalogue queries (dbif_catalog.cpp) ----------------------------------------------------
+
+// Receives the cells of one row; a non-zero result (a DBIF_RC_* code) stops the query.
+using dbif_catrowfn_t = std::function<int(const dbif_cell_t* cells, unsigned ncols)>;
+
+// Runs a query with text parameters on the connection's own statements and hands every row to
+// onRow. Returns DBIF_RC_OK when all rows were read, onRow's stop code, or the failing call's
+// code (its text in the comm area).
+int dbif_catalogquery(DbIfConnection& conn, const std::u16string& sql,
+                      const std::vector<std::u16string>& params, const dbif_catrowfn_t& onRow);
+// The text of a text or decimal cell; empty for every other kind.
+std::u16string dbif_cattext(const dbif_cell_t& cell);
+// The integer a cell holds (an integer cell, or decimal digits as text); NULL is 0. False for
+// anything else.
+bool dbif_catnumber(const dbif_cell_t& cell, long* value);

@@ -35,6 +35,7 @@ struct State {
     // Keyed by operation and statement text; the empty text stands for every statement.
     std::map<std::pair<dbif_fakeop, std::u16string>, Failure> failures;
     std::map<int, ControlAnswer> controls;
+    std::map<std::u16string, std::optional<dbif_cattable_t>> catalog;
     std::vector<dbif_fakecall_t> calls;
 };
 
@@ -141,6 +142,7 @@ class FakeConnection final : public DbIfConnection {
                 std::unique_ptr<DbIfStatement>* statement) override;
     int execute(const char16_t* sql) override;
     int control(int code, dbif_control_t* argument) override;
+    int describeNative(const char16_t* table, dbif_cattable_t* out) override;
 
     dbif_commarea_t& area() { return commArea_; }
     bool connected() const { return connected_; }
@@ -283,10 +285,22 @@ int FakeConnection::control(int code, dbif_control_t* argument) {
             case DBIF_CTL_SCHEMA:
                 argument->text = u"fake";
                 return DBIF_RC_OK;
+            case DBIF_CTL_CATALOG_DESCRIBE:
+            case DBIF_CTL_CATALOG_FLUSH:
+                return catalogControl(code, argument);
             default:
                 return DBIF_RC_NOT_SUPPORTED;
         }
     });
+}
+
+int FakeConnection::describeNative(const char16_t* table, dbif_cattable_t* out) {
+    const auto& catalog = state().catalog;
+    if (catalog.empty()) return DBIF_RC_NOT_SUPPORTED;
+    auto it = catalog.find(table);
+    if (it == catalog.end() || !it->second) return DBIF_RC_NOT_FOUND;
+    *out = *it->second;
+    return DBIF_RC_OK;
 }
 
 int FakeStatement::begRead(DbIfRowBatch* params) {
@@ -482,6 +496,11 @@ void dbif_fake_setfailure(dbif_fakeop op, const char16_t* sql, dbif_fakefailure_
 
 void dbif_fake_setcontrol(int code, int rc, const char16_t* text) {
     state().controls[code] = ControlAnswer{rc, text ? text : u""};
+}
+
+void dbif_fake_setcatalog(const char16_t* table, const dbif_cattable_t* description) {
+    if (!table) return;
+    state().catalog[table] = description ? std::optional(*description) : std::nullopt;
 }
 
 const std::vector<dbif_fakecall_t>& dbif_fake_calls() {

@@ -80,6 +80,12 @@ void dbif_fake_setrowcount(const char16_t* sql, long rows);
 void dbif_fake_setfailure(dbif_fakeop op, const char16_t* sql, dbif_fakefailure_t failure);
 // The answer to a control code: rc, and text for the codes that answer with text.
 void dbif_fake_setcontrol(int code, int rc, const char16_t* text);
+// The engine's own catalogue (dbif.h, catalogue service): the description of a table, or null
+// for a table that does not exist. Without any such entry the engine has no catalogue of its
+// own (DBIF_RC_NOT_SUPPORTED); with one, unscripted tables do not exist. The catalogue control
+// codes are answered by the service over the scripted statements unless dbif_fake_setcontrol
+// scripts them.
+void dbif_fake_setcatalog(const char16_t* table, const dbif_cattable_t* description);
 
 // Every operation since the last reset, in order (control calls are not recorded).
 const std::vector<dbif_fakecall_t>& dbif_fake_calls();

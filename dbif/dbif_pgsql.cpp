@@ -1338,6 +1338,7 @@ class PgConnection : public DbIfConnection {
         session_->beginCall();
         return dbif_guard(commArea_, [&] { return doControl(code, argument); });
     }
+    int describeNative(const char16_t* table, dbif_cattable_t* out) override;
 
   private:
     int doConnect();
@@ -1494,11 +1495,51 @@ int PgConnection::doControl(int code, dbif_control_t* argument) {
             return DBIF_RC_OK;
         case DBIF_CTL_VIEW_LAYER:
             return DBIF_RC_NOT_SUPPORTED;
+        case DBIF_CTL_CATALOG_DESCRIBE:
+        case DBIF_CTL_CATALOG_FLUSH:
+            return catalogControl(code, argument);
         default:
             return s.fail(DBIF_RC_NOT_SUPPORTED, -1,
                           "Control code " + std::to_string(code) +
                               " is not supported by the PostgreSQL engine");
     }
+}
+
+// The columns of a table or view of the search path, named exactly (as a quoted identifier),
+// from the system catalogue: each column's type and type modifier give the same description
+// as a result column of that type, and the primary-key index marks the key fields.
+int PgConnection::describeNative(const char16_t* table, dbif_cattable_t* out) {
+    static constexpr char16_t kColumns[] =
+        u"SELECT a.attname, a.atttypid, a.atttypmod, a.attnotnull, "
+        u"COALESCE(a.attnum = ANY (i.indkey), false), c.relkind "
+        u"FROM pg_catalog.pg_class c "
+        u"JOIN pg_catalog.pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 "
+        u"AND NOT a.attisdropped "
+        u"LEFT JOIN pg_catalog.pg_index i ON i.indrelid = c.oid AND i.indisprimary "
+        u"WHERE c.oid = to_regclass(quote_ident(?)) ORDER BY a.attnum";
+    *out = dbif_cattable_t();
+    auto onColumn = [&](const dbif_cell_t* c, unsigned) -> int {
+        dbif_catfield_t f;
+        f.name = dbif_cattext(c[0]);
+        long type = 0, typmod = 0, flag = 0;
+        dbif_catnumber(c[1], &type);
+        dbif_catnumber(c[2], &typmod);
+        dbif_coldesc_t desc;
+        PgCellForm form;
+        describeColumn(static_cast<Oid>(type), static_cast<int>(typmod), &desc, &form);
+        f.dbType = desc.type;
+        f.dbLength = desc.length;
+        f.decimals = desc.decimals;
+        f.notNull = dbif_catnumber(c[3], &flag) && flag != 0;
+        f.key = dbif_catnumber(c[4], &flag) && flag != 0;
+        const std::u16string kind = dbif_cattext(c[5]);
+        if (kind == u"v" || kind == u"m") out->tabForm = u'V';
+        out->fields.push_back(std::move(f));
+        return DBIF_RC_OK;
+    };
+    int rc = dbif_catalogquery(*this, kColumns, {table}, onColumn);
+    if (rc) return rc;
+    return out->fields.empty() ? DBIF_RC_NOT_FOUND : DBIF_RC_OK;
 }
 
 }  // namespace

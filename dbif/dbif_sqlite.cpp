@@ -458,6 +458,7 @@ class SqliteConnection final : public DbIfConnection {
                 std::unique_ptr<DbIfStatement>* statement) override;
     int execute(const char16_t* sql) override;
     int control(int code, dbif_control_t* argument) override;
+    int describeNative(const char16_t* table, dbif_cattable_t* out) override;
 
     dbif_commarea_t& area() { return commArea_; }
     sqlite3* db() const { return db_; }
@@ -823,10 +824,44 @@ int SqliteConnection::controlGuarded(int code, dbif_control_t* argument) {
             return DBIF_RC_OK;
         case DBIF_CTL_VIEW_LAYER:
             return DBIF_RC_NOT_SUPPORTED;
+        case DBIF_CTL_CATALOG_DESCRIBE:
+        case DBIF_CTL_CATALOG_FLUSH:
+            return catalogControl(code, argument);
         default:
             failWith(u"Control code %d is not supported by the SQLite engine", code);
             return DBIF_RC_NOT_SUPPORTED;
     }
+}
+
+// The table's columns from SQLite's table information, typed by their declared types as
+// result columns are (a column without declared type, whose result type depends on the value,
+// as CHAR without length).
+int SqliteConnection::describeNative(const char16_t* table, dbif_cattable_t* out) {
+    *out = dbif_cattable_t();
+    auto onColumn = [&](const dbif_cell_t* c, unsigned) -> int {
+        dbif_catfield_t f;
+        f.name = dbif_cattext(c[0]);
+        ColumnInfo info;
+        mapDeclType(ul_utf16to8(dbif_cattext(c[1]).c_str()).c_str(), &info);
+        f.dbType = info.desc.type;
+        f.dbLength = info.desc.length;
+        f.decimals = info.desc.decimals;
+        long flag = 0;
+        f.notNull = dbif_catnumber(c[2], &flag) && flag != 0;
+        f.key = dbif_catnumber(c[3], &flag) && flag != 0;
+        out->fields.push_back(std::move(f));
+        return DBIF_RC_OK;
+    };
+    const std::vector<std::u16string> params{table};
+    int rc = dbif_catalogquery(
+        *this, u"SELECT name, type, \"notnull\", pk FROM pragma_table_info(?)", params, onColumn);
+    if (rc) return rc;
+    if (out->fields.empty()) return DBIF_RC_NOT_FOUND;
+    return dbif_catalogquery(*this, u"SELECT type FROM sqlite_master WHERE name = ? COLLATE NOCASE",
+                             params, [&](const dbif_cell_t* c, unsigned) -> int {
+                                 if (dbif_cattext(c[0]) == u"view") out->tabForm = u'V';
+                                 return DBIF_RC_OK;
+                             });
 }
 
 // ---- statement -----------------------------------------------------------------------------

@@ -237,20 +237,6 @@ const NumericSetting* findNumeric(const char16_t* name, size_t length) {
     return nullptr;
 }
 
-// A plain decimal number: sign, digits, point, exponent. No white space, hex, inf or nan.
-bool parseReal(const char16_t* text, double* value) {
-    if (!*text) return false;
-    for (const char16_t* p = text; *p; ++p)
-        if (!ul_isdigit(*p) && *p != u'.' && *p != u'+' && *p != u'-' && *p != u'e' && *p != u'E')
-            return false;
-    std::string utf8 = ul_utf16to8(text);
-    char* end = nullptr;
-    double parsed = std::strtod(utf8.c_str(), &end);
-    if (end == utf8.c_str() || *end || !std::isfinite(parsed)) return false;
-    *value = parsed;
-    return true;
-}
-
 std::u16string formatValue(const NumericSetting& s) {
     if (s.kind == NumKind::Integer) return ul_format(u"%ld", *s.integer);
     return ul_format(u"%g", *s.real);
@@ -266,7 +252,7 @@ int setNumeric(const NumericSetting& s, const char16_t* value) {
             return UL_ERROR_RETURN(-1);
         }
         number = static_cast<double>(integer);
-    } else if (!parseReal(value, &number)) {
+    } else if (ul_sqlparsenumber(value, &number) < 0) {
         ul_errorsetmsgfmt(0, u"Invalid value '%s' for global flag '%s': number expected", value,
                           s.name);
         return UL_ERROR_RETURN(-1);
@@ -353,6 +339,19 @@ int applyWord(const char16_t* word) {
 }
 
 }  // namespace
+
+int ul_sqlparsenumber(const char16_t* text, double* value) {
+    if (!text || !*text) return -1;
+    for (const char16_t* p = text; *p; ++p)
+        if (!ul_isdigit(*p) && *p != u'.' && *p != u'+' && *p != u'-' && *p != u'e' && *p != u'E')
+            return -1;
+    std::string utf8 = ul_utf16to8(text);
+    char* end = nullptr;
+    double parsed = std::strtod(utf8.c_str(), &end);
+    if (end == utf8.c_str() || *end || !std::isfinite(parsed)) return -1;
+    *value = parsed;
+    return 0;
+}
 
 int ul_sqlparseglobalflags(const char16_t* list) {
     const char16_t* cursor = list;

@@ -99,5 +99,10 @@ extern double UL_SQLPidCheckRate;
 // applied. Returns 0, or -1 with the reason in the error buffer.
 int ul_sqlparseglobalflags(const char16_t* list);
 
+// A plain decimal number as the numeric settings take it: sign, digits, point, exponent; no
+// white space, hexadecimal, infinity or NaN. Returns 0 and the value, or -1 (no error text; the
+// caller names the context).
+int ul_sqlparsenumber(const char16_t* text, double* value);
+
 // Restores every flag word and numeric setting to its default.
 void ul_sqlresetglobalflags();

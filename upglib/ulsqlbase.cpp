@@ -11,6 +11,7 @@
 #include "ulerror.h"
 #include "ulmsgwrite.h"
 #include "ulsqlaux.h"
+#include "ulsqlutil.h"
 #include "ulstring.h"
 #include "ulstring2.h"
 #include "ultrace.h"
@@ -254,10 +255,8 @@ int rewriteZse(char16_t* sql, size_t size) {
     return rewriteLiterals(sql, size, {nullptr, nullptr, true});
 }
 
-// Reads a text property of the connection for an initialisation hook.
-int readControlText(int code, const char16_t* what, std::u16string* out) {
-    DbIfConnection* db = conn().db.get();
-    if (!db) return 0;
+// Reads a text property of an engine, connected or not.
+int readControlText(DbIfConnection* db, int code, const char16_t* what, std::u16string* out) {
     dbif_control_t argument;
     int rc = db->control(code, &argument);
     if (rc != DBIF_RC_OK) {
@@ -268,35 +267,26 @@ int readControlText(int code, const char16_t* what, std::u16string* out) {
     return 0;
 }
 
-// The in-memory database reports whether it runs a view layer; the schema choice that
-// follows from it belongs to the session settings.
+// The in-memory database may run a view layer; the schema choice that follows from it belongs
+// to the session settings.
 int initZdb(int phase) {
     if (phase == 0 || !conn().db) return 0;
-    dbif_control_t argument;
-    int rc = conn().db->control(DBIF_CTL_VIEW_LAYER, &argument);
-    if (rc == DBIF_RC_OK || rc == DBIF_RC_NO_MORE_ROWS || rc == DBIF_RC_NOT_SUPPORTED) {
-        UL_TRACE(UL_TRC_SQL, 2, u"View layer system: %s.\n", rc == DBIF_RC_OK ? u"yes" : u"no");
-        return 0;
-    }
-    ul_errorsetmsgfmt(0, u"'DBIF_CMD_IS_VIEW_LAYER' failed with %d", rc);
-    if (!conn().db->commArea().errorText.empty())
-        ul_errorsetmsg(UL_ERR_APPEND, conn().db->commArea().errorText.c_str());
-    return UL_ERROR_RETURN(-1);
+    return ul_sqlviewlayerconnected() < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
 int initSchema(int phase) {
-    if (phase == 0) return 0;
+    if (phase == 0 || !conn().db) return 0;
     std::u16string schema;
-    if (readControlText(DBIF_CTL_SCHEMA, u"Getting DB schema failed", &schema) < 0)
+    if (readControlText(conn().db.get(), DBIF_CTL_SCHEMA, u"Getting DB schema failed", &schema) < 0)
         return UL_ERROR_RETURN(-1);
     UL_TRACE(UL_TRC_SQL, 2, u"Connected to schema '%s'.\n", schema.c_str());
     return 0;
 }
 
 int initZse(int phase) {
-    if (phase == 0) return 0;
+    if (phase == 0 || !conn().db) return 0;
     std::u16string user;
-    if (readControlText(DBIF_CTL_USER, u"Getting DB user failed", &user) < 0)
+    if (readControlText(conn().db.get(), DBIF_CTL_USER, u"Getting DB user failed", &user) < 0)
         return UL_ERROR_RETURN(-1);
     UL_TRACE(UL_TRC_SQL, 2, u"Connected as user '%s'.\n", user.c_str());
     return 0;
@@ -387,6 +377,20 @@ const char16_t* ul_sqlgetstringfromdbatype(int type) {
 
 // ---- connection ---------------------------------------------------------------------------
 
+namespace {
+
+// A new, unconnected engine of the support row, or null with the reason set.
+std::unique_ptr<DbIfConnection> openEngine(const ul_sqldbsupport_t* row) {
+    std::unique_ptr<DbIfConnection> db;
+    if (row->engine) db = dbif_open(row->engine);
+    if (!db)
+        ul_errorsetmsgfmt(0, u"No database interface for database type '%s' in this build",
+                          row->code);
+    return db;
+}
+
+}  // namespace
+
 int ul_sqlconnect2(int flags) {
     ConnectionState& c = conn();
     if (c.row) {
@@ -401,13 +405,8 @@ int ul_sqlconnect2(int flags) {
         ul_msgwrite_printf399(2, u' ', u"Connecting to database '%s'.", row->code) < 0)
         return UL_ERROR_RETURN(-1);
     if (row->initHook && row->initHook(0) < 0) return UL_ERROR_RETURN(-1);
-    std::unique_ptr<DbIfConnection> db;
-    if (row->engine) db = dbif_open(row->engine);
-    if (!db) {
-        ul_errorsetmsgfmt(0, u"No database interface for database type '%s' in this build",
-                          row->code);
-        return UL_ERROR_RETURN(-1);
-    }
+    std::unique_ptr<DbIfConnection> db = openEngine(row);
+    if (!db) return UL_ERROR_RETURN(-1);
 
     const unsigned level = UL_TraceLevels[UL_TRC_SQL];
     if (level > 0 && !(flags & UL_CONNECT_NOTRACE) && startEngineTrace(db.get(), level, true) < 0)
@@ -428,6 +427,8 @@ int ul_sqlconnect2(int flags) {
     }
     c.db = std::move(db);
     c.row = row;
+    // Schemas belong to one connection; a failed connect may have left some behind.
+    ul_sqlresetschemas();
     if (row->initHook && row->initHook(1) < 0) {
         c.db->disconnect();
         c.db.reset();
@@ -470,6 +471,7 @@ int ul_sqldisconnect(int flags) {
     }
     c.db.reset();
     c.row = nullptr;
+    ul_sqlresetschemas();
     return result < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
@@ -485,6 +487,18 @@ int ul_sqlgetdbatype() {
 
 const dbif_commarea_t* ul_sqlcommarea() {
     return conn().db ? &conn().db->commArea() : nullptr;
+}
+
+int ul_sqldbifcontrol(int code, dbif_control_t* argument) {
+    if (!conn().db) {
+        ul_errorsetmsgfmt(0, u"Not connected to the database for control code %d", code);
+        return UL_ERROR_RETURN(-1);
+    }
+    return conn().db->control(code, argument);
+}
+
+void ul_sqlsetdbiferror(int returnCode, const char16_t* what) {
+    setDbifError(returnCode, ul_sqlcommarea(), what);
 }
 
 namespace {
@@ -532,9 +546,9 @@ int ul_sqlrollback2(int flags) {
 namespace {
 
 // A version text with runs of blanks condensed and cut to 32 characters.
-int readVersion(int code, const char16_t* what, char16_t* out, unsigned size) {
+int readVersion(DbIfConnection* db, int code, const char16_t* what, char16_t* out, unsigned size) {
     std::u16string text;
-    if (readControlText(code, what, &text) < 0) return UL_ERROR_RETURN(-1);
+    if (readControlText(db, code, what, &text) < 0) return UL_ERROR_RETURN(-1);
     std::vector<char16_t> buffer(text.begin(), text.end());
     buffer.push_back(0);
     ul_stringcondensespaces(buffer.data());
@@ -550,9 +564,10 @@ int ul_sqlgetdbversion(char16_t* version, unsigned size, char16_t* clientVersion
                        unsigned clientSize) {
     const bool connectHere = !ul_sqlisconnected();
     if (connectHere && ul_sqlconnect2(UL_CONNECT_QUIET) < 0) return UL_ERROR_RETURN(-1);
-    int result = readVersion(DBIF_CTL_VERSION, u"Getting DB version failed", version, size);
+    DbIfConnection* db = conn().db.get();
+    int result = readVersion(db, DBIF_CTL_VERSION, u"Getting DB version failed", version, size);
     if (result == 0)
-        result = readVersion(DBIF_CTL_CLIENT_VERSION, u"Getting DB client version failed",
+        result = readVersion(db, DBIF_CTL_CLIENT_VERSION, u"Getting DB client version failed",
                              clientVersion, clientSize);
     if (connectHere) {
         if (result == 0) return ul_sqldisconnect(0) < 0 ? UL_ERROR_RETURN(-1) : 0;
@@ -561,6 +576,22 @@ int ul_sqlgetdbversion(char16_t* version, unsigned size, char16_t* clientVersion
         ul_errorsetmsg(0, error.c_str());
     }
     return result < 0 ? UL_ERROR_RETURN(-1) : 0;
+}
+
+int ul_sqlgetclientversion(char16_t* clientVersion, unsigned clientSize) {
+    const char16_t* what = u"Getting DB client version failed";
+    if (conn().db)
+        return readVersion(conn().db.get(), DBIF_CTL_CLIENT_VERSION, what, clientVersion,
+                           clientSize) < 0
+                   ? UL_ERROR_RETURN(-1)
+                   : 0;
+    const ul_sqldbsupport_t* row = ul_sqlselectdbsupport();
+    if (!row) return UL_ERROR_RETURN(-1);
+    std::unique_ptr<DbIfConnection> db = openEngine(row);
+    if (!db) return UL_ERROR_RETURN(-1);
+    return readVersion(db.get(), DBIF_CTL_CLIENT_VERSION, what, clientVersion, clientSize) < 0
+               ? UL_ERROR_RETURN(-1)
+               : 0;
 }
 
 // ---- isolation level ----------------------------------------------------------------------

@@ -114,8 +114,20 @@ int ul_sqlrollback2(int flags);
 int ul_sqlgetdbversion(char16_t* version, unsigned size, char16_t* clientVersion,
                        unsigned clientSize);
 
+// The client library version (at most 32 characters, runs of blanks condensed) without
+// connecting: from the connection when there is one, else from an unconnected engine of the
+// database dbms_type selects ("Getting DB client version failed").
+int ul_sqlgetclientversion(char16_t* clientVersion, unsigned clientSize);
+
 // The engine's communication area of the connection, null when not connected.
 const dbif_commarea_t* ul_sqlcommarea();
+
+// Passes a control code to the connected engine and returns the engine's return code (the
+// caller judges it), or -1 with "Not connected to the database for control code %d".
+int ul_sqldbifcontrol(int code, dbif_control_t* argument);
+// Sets "DBIF error %d (db code %ld): <what>" with the connection's database error code and
+// appends the engine's message on a new line.
+void ul_sqlsetdbiferror(int returnCode, const char16_t* what);
 
 // ---- isolation level ----------------------------------------------------------------------
 

@@ -1,10 +1,16 @@
 #include "ulsqlutil.h"
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "uldllist.h"
 #include "ulerror.h"
+#include "ulmsgwrite.h"
+#include "ulnametab.h"
+#include "ulsqlaux.h"
 #include "ulsqlbase.h"
 #include "ulstring.h"
 #include "ulstring2.h"
@@ -40,11 +46,9 @@ constexpr NametabKeyword kNametabKeywords[] = {
     {u"bri", UL_NTTYPE_BRI}, {u"swold", UL_NTTYPE_SWOLD},
 };
 
-// The tables of the nametab itself; the last one only on request.
-constexpr const char16_t* kNametabTables[] = {
-    u"DDNTT", u"DDNTT_CONV_UC", u"DDNTT_HIST", u"DDNTF", u"DDNTF_CONV_UC", u"DDNTF_HIST",
-};
-constexpr const char16_t* kRepositoryNametab = u"REPOSRC_ADM";
+constexpr char16_t kDefaultQuoteFormat[] = u"\"%s\"";
+// Longest name with its suffix that ul_sqlquotetable accepts (terminator not counted).
+constexpr unsigned kQuoteNameMax = 255;
 
 bool validSlot(int slot) {
     return slot == UL_NTSLOT_STANDARD || slot == UL_NTSLOT_ALTERNATE;
@@ -127,12 +131,43 @@ int ul_sqlntsettype(unsigned type, const char16_t* suffix, int flags) {
         slot.type = type;
         ul_strlcpy(slot.suffix, derived, UL_NTSUFFIXMAX + 1);
         g_session.configured |= 1u << index;
+        if (index == UL_NTSLOT_ALTERNATE)
+            UL_TRACE(UL_TRC_NTT, 2, u"Setting up alternate nametabs '%s' '%s' '%s' (type %#x)\n",
+                     ul_ntgetname(UL_NTNAME_ALTERNATE),
+                     ul_ntgetname(UL_NTNAME_ALTERNATE | UL_NTNAME_DDNTF),
+                     ul_ntgetname(UL_NTNAME_ALTERNATE | UL_NTNAME_HIST), type);
     }
     if (!(flags & UL_NTSET_KEEPCURRENT))
         g_session.current = ul_sqlnthavealttype() ? UL_NTSLOT_ALTERNATE : UL_NTSLOT_STANDARD;
     UL_TRACE(UL_TRC_NTT, 2, u"Nametab type of %s slot: %u, suffix '%s'; current slot %d\n",
              kSlotNames[index], type, slot.suffix, g_session.current);
     return 0;
+}
+
+int ul_sqlntswitch(unsigned slot, int flags) {
+    const bool valid = validSlot(static_cast<int>(slot));
+    if (g_session.slots[UL_NTSLOT_STANDARD].type == UL_NTTYPE_OFF ||
+        (valid && g_session.slots[slot].type == UL_NTTYPE_OFF)) {
+        ul_errorsetmsg(0, u"Nametab access disabled");
+        return UL_ERROR_RETURN(-1);
+    }
+    if (slot == UL_NTSLOT_REPORT) return g_session.current;
+    if (!valid) {
+        ul_errorsetmsgfmt(0, u"Invalid nametab slot %d", static_cast<int>(slot));
+        return UL_ERROR_RETURN(-1);
+    }
+    if (slot == UL_NTSLOT_ALTERNATE && !ul_sqlnthavealttype()) {
+        ul_errorsetmsgfmt(0, u"No %s nametab configured", kSlotNames[slot]);
+        return UL_ERROR_RETURN(-1);
+    }
+    if (ULNameTab::setNameTab(nullptr, nullptr, nullptr) < 0) {
+        ul_errorsetmsgfmt(UL_ERR_APPEND, u"Cannot switch to %s nametabs", kSlotNames[slot]);
+        return UL_ERROR_RETURN(-1);
+    }
+    g_session.current = static_cast<int>(slot);
+    if ((flags & UL_NTSWITCH_RESETCACHE) && ULNameTab::reset() < 0) return UL_ERROR_RETURN(-1);
+    UL_TRACE(UL_TRC_NTT, 2, u"Switched to %s nametabs '%s'\n", kSlotNames[slot], ul_ntgetname(0));
+    return static_cast<int>(slot);
 }
 
 int ul_sqlntgettype(int slot) {
@@ -291,13 +326,390 @@ int ul_sqlnametabnormalize(char16_t* out, unsigned size, const char16_t* name) {
     return length < 0 ? UL_ERROR_RETURN(-1) : length;
 }
 
+const ul_nametabdef_t NameTabs[] = {
+    {u"DDNTT", u"DDNTT_C", 1, false},
+    {u"DDNTT_CONV_UC", u"DDNTT_CONV_UC_C", 1, false},
+    {u"DDNTT_HIST", u"DDNTT_HIST_C", 2, false},
+    {u"DDNTF", nullptr, 2, false},
+    {u"DDNTF_CONV_UC", nullptr, 2, false},
+    {u"DDNTF_HIST", nullptr, 3, false},
+    {u"REPOSRC_ADM", u"REPOSRC_ADM_TEMPLATE", 1, true},
+};
+const size_t NameTabsCount = sizeof NameTabs / sizeof *NameTabs;
+
+namespace {
+
+bool listed(const ul_nametabdef_t& table, int flags) {
+    return !table.onRequest || (flags & UL_NAMETABS_WITHREPO);
+}
+
+}  // namespace
+
 int ul_sqltableisnametab(const char16_t* name, int flags) {
     if (!name) return 0;
-    for (const char16_t* table : kNametabTables)
-        if (ul_strcmp(name, table) == 0) return 1;
-    return (flags & UL_NAMETABS_WITHREPO) && ul_strcmp(name, kRepositoryNametab) == 0 ? 1 : 0;
+    for (const ul_nametabdef_t& table : NameTabs)
+        if (listed(table, flags) && ul_strcmp(name, table.name) == 0) return 1;
+    return 0;
+}
+
+int ul_sqltablegetnametabs(ul_dllist_t* list, int flags) {
+    int count = 0;
+    for (const ul_nametabdef_t& table : NameTabs) {
+        if (!listed(table, flags)) continue;
+        if (!ul_dllistcreateaddstrnode(list, table.name, -1)) return UL_ERROR_RETURN(-1);
+        ++count;
+    }
+    return count;
+}
+
+// ---- quoting ------------------------------------------------------------------------------
+
+int ul_sqlquotetable(char16_t* out, unsigned size, const char16_t* name, int flags) {
+    const char16_t* suffix = u"";
+    if (flags & UL_QUOTE_TABSUFFIX)
+        suffix = g_session.tableSuffix;
+    else if (flags & UL_QUOTE_NTSTANDARD)
+        suffix = g_session.slots[UL_NTSLOT_STANDARD].suffix;
+    else if (flags & UL_QUOTE_NTALTERNATE)
+        suffix = g_session.slots[UL_NTSLOT_ALTERNATE].suffix;
+    char16_t full[kQuoteNameMax + 1];
+    if (concat(full, kQuoteNameMax + 1, name ? name : u"", suffix) < 0) return UL_ERROR_RETURN(-1);
+    const bool upper =
+        !(flags & UL_QUOTE_KEEPCASE) && (UL_SQLGlobalFlags & UL_SQLFLAG_OBJNAME2UPPER);
+    if (upper) ul_string2upper(full);
+
+    const ul_sqldbsupport_t* row = ul_sqlcurrentdbsupport();
+    const char16_t* format = (flags & UL_QUOTE_ALWAYS) ? kDefaultQuoteFormat
+                             : row                     ? row->quoteFormat
+                                                       : nullptr;
+    const bool expression = ul_strchr(full, u'(') && !ul_strchr(full, u'"');
+    std::u16string text;
+    if (!format || (expression && !((flags & UL_QUOTE_PARENTHESES) && upper))) {
+        text = full;
+    } else {
+        std::u16string doubled;
+        for (const char16_t* p = full; *p; ++p) {
+            if (*p == u'"') doubled += u'"';
+            doubled += *p;
+        }
+        text = ul_format(format, doubled.c_str());
+    }
+    const int length = concat(out, size, text, u"");
+    return length < 0 ? UL_ERROR_RETURN(-1) : length;
 }
 
 void ul_sqlresetsession() {
     g_session = SessionState{};
+}
+
+// ---- schemas and the view layer -----------------------------------------------------------
+
+namespace {
+
+// The view-layer properties of ZMX_SYSTSTATE, in the order of kPropertyNames.
+enum Property { kViewLayer, kSchemaBlue, kSchemaGreen, kToolsBlue, kToolsGreen, kPropertyCount };
+constexpr const char16_t* kPropertyNames[kPropertyCount] = {
+    u"VIEW_LAYER",
+    u"CURRENT_SCHEMA",
+    u"CURRENT_SCHEMA_GREEN",
+    u"CURRENT_SCHEMA_TOOLS",
+    u"CURRENT_SCHEMA_TOOLS_GREEN",
+};
+constexpr size_t kPropertyMax = 255;
+constexpr unsigned kSchemaSelectors = 5;
+
+constexpr char16_t kEnvSystemIdentifier[] = u"soi_system_identifier";
+constexpr char16_t kEnvShadowUpgrade[] = u"auth_shadow_upgrade";
+
+struct SchemaState {
+    bool determined = false;
+    int viewLayer = 0;  // 0, UL_VIEWLAYER_BLUE or UL_VIEWLAYER_GREEN
+    std::u16string properties[kPropertyCount];
+    std::optional<std::u16string> schemas[kSchemaSelectors];
+};
+
+SchemaState g_schemas;
+
+// Collects the known properties; other rows are ignored.
+class AuxReadSystemState : public ULSQLCallBackChar {
+  public:
+    explicit AuxReadSystemState(std::u16string* properties) : properties_(properties) {}
+    int handleRow(unsigned, const char16_t** values, unsigned ncols) override {
+        if (!values || ncols < 2 || !values[0]) return 0;
+        for (int p = 0; p < kPropertyCount; ++p) {
+            if (ul_strcmp(values[0], kPropertyNames[p]) != 0) continue;
+            if (ul_strlen(values[1]) > kPropertyMax) {
+                ul_errorsetmsgfmt(0, u"Value of '%s' in ZMX_SYSTSTATE exceeds %d characters",
+                                  kPropertyNames[p], static_cast<int>(kPropertyMax));
+                return UL_ERROR_RETURN(-1);
+            }
+            properties_[p] = values[1] ? values[1] : u"";
+        }
+        return 0;
+    }
+
+  private:
+    std::u16string* properties_;
+};
+
+// Collects the first column of every row.
+class AuxCollectNames : public ULSQLCallBackChar {
+  public:
+    int handleRow(unsigned, const char16_t** values, unsigned ncols) override {
+        if (values && ncols > 0 && values[0]) names.emplace_back(values[0]);
+        return 0;
+    }
+    std::vector<std::u16string> names;
+};
+
+int readControlText(int code, const char16_t* what, std::u16string* out) {
+    dbif_control_t argument;
+    const int rc = ul_sqldbifcontrol(code, &argument);
+    if (rc < 0) return UL_ERROR_RETURN(-1);
+    if (rc != DBIF_RC_OK) {
+        ul_sqlsetdbiferror(rc, what);
+        return UL_ERROR_RETURN(-1);
+    }
+    *out = argument.text;
+    return 0;
+}
+
+std::optional<std::u16string> envText(const char16_t* name) {
+    const char* value = std::getenv(ul_utf16to8(name).c_str());
+    if (!value) return std::nullopt;
+    return ul_utf8to16(value);
+}
+
+// "x" or a non-zero number.
+bool sayViewLayer(const std::u16string& value) {
+    if (value == u"x" || value == u"X") return true;
+    long number = 0;
+    return ul_stringtolong(value.c_str(), &number) == 0 && number != 0;
+}
+
+int activeSide() {
+    if (std::optional<std::u16string> id = envText(kEnvSystemIdentifier)) {
+        if (*id == u"0") return UL_VIEWLAYER_BLUE;
+        if (*id == u"1") return UL_VIEWLAYER_GREEN;
+        ul_errorsetmsgfmt(0, u"Invalid value '%s' for env variable '%s'", id->c_str(),
+                          kEnvSystemIdentifier);
+        return UL_ERROR_RETURN(-1);
+    }
+    if (envText(kEnvShadowUpgrade) == u"1") {
+        ul_errorsetmsg(
+            0, u"Invalid connect variable 'auth_shadow_upgrade=1' set in view layer system");
+        return UL_ERROR_RETURN(-1);
+    }
+    return UL_VIEWLAYER_BLUE;
+}
+
+int askDbifViewLayer(bool* viewLayer) {
+    dbif_control_t argument;
+    const int rc = ul_sqldbifcontrol(DBIF_CTL_VIEW_LAYER, &argument);
+    if (rc < 0) return UL_ERROR_RETURN(-1);
+    if (rc != DBIF_RC_OK && rc != DBIF_RC_NO_MORE_ROWS && rc != DBIF_RC_NOT_SUPPORTED) {
+        ul_errorsetmsgfmt(0, u"'DBIF_CMD_IS_VIEW_LAYER' failed with %d", rc);
+        const dbif_commarea_t* area = ul_sqlcommarea();
+        if (area && !area->errorText.empty())
+            ul_errorsetmsg(UL_ERR_APPEND, area->errorText.c_str());
+        return UL_ERROR_RETURN(-1);
+    }
+    *viewLayer = rc == DBIF_RC_OK;
+    return 0;
+}
+
+// A view-layer system must not work in the user's own schema; any other system must.
+int checkSchemaSetup(SchemaState& state, const char16_t* user) {
+    const std::u16string* p = state.properties;
+    if (state.viewLayer) {
+        if (p[kToolsBlue] != user && p[kToolsGreen] != user) return 0;
+        ul_errorsetmsgfmt(0,
+                          u"Unsupported view-layered system with dbuser='%s', schema_blue='%s', "
+                          u"schema_green='%s', schema_tool_blue='%s', schema_tool_green='%s'",
+                          user, p[kSchemaBlue].c_str(), p[kSchemaGreen].c_str(),
+                          p[kToolsBlue].c_str(), p[kToolsGreen].c_str());
+        return UL_ERROR_RETURN(-1);
+    }
+    std::u16string schema;
+    if (readControlText(DBIF_CTL_SCHEMA, u"Getting DB schema failed", &schema) < 0)
+        return UL_ERROR_RETURN(-1);
+    if (schema == user) return 0;
+    ul_errorsetmsgfmt(0, u"Unsupported non view-layered system with user != schema: '%s' != '%s'",
+                      user, schema.c_str());
+    return UL_ERROR_RETURN(-1);
+}
+
+// The library and the system table ZMX_SYSTSTATE of the user's schema must agree.
+int determineViewLayer(SchemaState& state) {
+    state = SchemaState();
+    bool dbifSays = false;
+    if (askDbifViewLayer(&dbifSays) < 0) return UL_ERROR_RETURN(-1);
+    const char16_t* user = ul_sqlgetdbschema0(UL_SCHEMA_USERPLAIN);
+    if (!user) return UL_ERROR_RETURN(-1);
+    const std::u16string sql =
+        ul_format(u"SELECT SYS_PROPERTY, SYS_VALUE FROM \"%s\".ZMX_SYSTSTATE", user);
+    AuxReadSystemState reader(state.properties);
+    if (ULSQLStmt::run(sql.c_str(), nullptr, 2, &reader, nullptr, UL_SQLMODE_MISSINGTABLE) == -1)
+        return UL_ERROR_RETURN(-1);
+    const bool tableSays = sayViewLayer(state.properties[kViewLayer]);
+    if (tableSays) {
+        state.viewLayer = activeSide();
+        if (state.viewLayer < 0) return UL_ERROR_RETURN(-1);
+    }
+    if (tableSays != dbifSays) {
+        ul_errorsetmsgfmt(0,
+                          u"Internal inconsistency: Determination via 'ZMX_SYSTSTATE' has "
+                          u"viewlayer=%d, but DBIF has viewlayer=%d",
+                          tableSays ? 1 : 0, dbifSays ? 1 : 0);
+        return UL_ERROR_RETURN(-1);
+    }
+    if (checkSchemaSetup(state, user) < 0) return UL_ERROR_RETURN(-1);
+    state.determined = true;
+    UL_TRACE(UL_TRC_SQL, 2, u"View layer system: %d.\n", state.viewLayer);
+    return 0;
+}
+
+constexpr const char16_t* kSideNames[] = {u"", u"blue", u"green"};
+
+int computeSchema(unsigned selector, std::u16string* value) {
+    if (selector == UL_SCHEMA_USERPLAIN)
+        return readControlText(DBIF_CTL_USER, u"Getting DB user failed", value);
+    const int viewLayer = ul_sqlisviewlayer(0);
+    if (viewLayer < 0) return UL_ERROR_RETURN(-1);
+    const std::u16string* p = g_schemas.properties;
+    switch (selector) {
+        case UL_SCHEMA_USER: {
+            const char16_t* user = ul_sqlgetdbschema0(UL_SCHEMA_USERPLAIN | UL_SCHEMA_ACCEPTEMPTY);
+            if (!user) return UL_ERROR_RETURN(-1);
+            *value = user;
+            return 0;
+        }
+        case UL_SCHEMA_WORK:
+            if (viewLayer == 0)
+                return readControlText(DBIF_CTL_SCHEMA, u"Getting DB schema failed", value);
+            *value = p[viewLayer == UL_VIEWLAYER_BLUE ? kToolsBlue : kToolsGreen];
+            UL_TRACE(UL_TRC_SQL, 2, u"View layer system: Standard schema (%s) as '%s'.\n",
+                     kSideNames[viewLayer], value->c_str());
+            return 0;
+        case UL_SCHEMA_TOOLSBLUE:
+            *value = p[kToolsBlue];
+            return 0;
+        default:
+            *value = p[kToolsGreen];
+            return 0;
+    }
+}
+
+}  // namespace
+
+const char16_t* ul_sqlgetdbschema0(unsigned selector) {
+    const unsigned which = selector & ~static_cast<unsigned>(UL_SCHEMA_ACCEPTEMPTY);
+    if (which >= kSchemaSelectors) {
+        ul_errorsetmsgfmt(0, u"Invalid database schema selector %u", selector);
+        return UL_ERROR_RETURN(nullptr);
+    }
+    std::optional<std::u16string>& cached = g_schemas.schemas[which];
+    if (!cached) {
+        std::u16string value;
+        if (computeSchema(which, &value) < 0) return UL_ERROR_RETURN(nullptr);
+        cached = std::move(value);
+    }
+    if (cached->empty() && !(selector & UL_SCHEMA_ACCEPTEMPTY)) {
+        ul_errorsetmsgfmt(0, u"Empty value for database schema #%d", static_cast<int>(which));
+        return UL_ERROR_RETURN(nullptr);
+    }
+    return cached->c_str();
+}
+
+int ul_sqlisviewlayer(int flags) {
+    const int type = ul_sqlgetdbatype();
+    if (type < 0) return UL_ERROR_RETURN(-1);
+    if (type != UL_DBTYPE_ZDB) return 0;
+    if (!g_schemas.determined || (flags & UL_VIEWLAYER_REDETERMINE)) {
+        if (determineViewLayer(g_schemas) < 0) {
+            g_schemas = SchemaState();
+            return UL_ERROR_RETURN(-1);
+        }
+    }
+    return g_schemas.viewLayer;
+}
+
+int ul_sqlvlgetacttablename(char16_t* out, unsigned size, unsigned* ordinal, const char16_t* name,
+                            int flags) {
+    if (ordinal) *ordinal = 0;
+    const int viewLayer = ul_sqlisviewlayer(0);
+    if (viewLayer < 0) return UL_ERROR_RETURN(-1);
+    if (viewLayer == 0)
+        return concat(out, size, name ? name : u"", u"") < 0 ? UL_ERROR_RETURN(-1) : 1;
+
+    const char16_t* user = ul_sqlgetdbschema0(UL_SCHEMA_USERPLAIN);
+    if (!user) return UL_ERROR_RETURN(-1);
+    const std::u16string pattern = ul_format(u"%s#%%", name);
+    ULSQLStmt stmt;
+    AuxCollectNames found;
+    if (stmt.prepare(u"SELECT TABLE_NAME FROM SYS.TABLES WHERE SCHEMA_NAME = ? AND "
+                     u"(TABLE_NAME = ? OR TABLE_NAME LIKE ?)",
+                     nullptr, 0, nullptr, 0, 0) < 0 ||
+        stmt.bindParamS(0, user) < 0 || stmt.bindParamS(1, name) < 0 ||
+        stmt.bindParamS(2, pattern.c_str()) < 0 || stmt.execute(&found, nullptr, 0) < 0)
+        return UL_ERROR_RETURN(-1);
+
+    // T is ordinal 0, T#n ordinal n; LIKE also lets through names that are not versions of T.
+    struct Version {
+        unsigned ordinal;
+        std::u16string name;
+    };
+    std::vector<Version> versions;
+    const size_t nameLength = ul_strlen(name);
+    for (const std::u16string& table : found.names) {
+        long number = 0;
+        if (table == name)
+            versions.push_back({0, table});
+        else if (table.size() > nameLength + 1 && table.compare(0, nameLength, name) == 0 &&
+                 table[nameLength] == u'#' && ul_isdigit(table[nameLength + 1]) &&
+                 ul_stringtolong(table.c_str() + nameLength + 1, &number) == 0)
+            versions.push_back({static_cast<unsigned>(number), table});
+    }
+    if (versions.empty()) return 0;
+    if (versions.size() >= 3) {
+        ul_errorsetmsgfmt(0, u"Invalid database setup: too many tables found: '%s', '%s', and '%s'",
+                          versions[0].name.c_str(), versions[1].name.c_str(),
+                          versions[2].name.c_str());
+        return UL_ERROR_RETURN(-1);
+    }
+    const bool highest = flags & UL_VLTABLE_HIGHEST;
+    const Version* pick = &versions[0];
+    if (versions.size() == 2 && (versions[1].ordinal < versions[0].ordinal) != highest)
+        pick = &versions[1];
+    if (concat(out, size, pick->name, u"") < 0) return UL_ERROR_RETURN(-1);
+    if (ordinal) *ordinal = pick->ordinal;
+    return 1;
+}
+
+int ul_sqlviewlayerconnected() {
+    const int viewLayer = ul_sqlisviewlayer(0);
+    if (viewLayer <= 0) return viewLayer < 0 ? UL_ERROR_RETURN(-1) : 0;
+    const char16_t* schema = ul_sqlgetdbschema0(UL_SCHEMA_WORK);
+    if (!schema) return UL_ERROR_RETURN(-1);
+    const std::u16string sql = ul_format(u"set schema %s", schema);
+    if (ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, 0) < 0) {
+        ul_errorsetmsg(UL_ERR_APPEND, u"Cannot execute statement");
+        ul_errorsetmsgfmt(UL_ERR_APPEND, u"Statement is '%s'", sql.c_str());
+        return UL_ERROR_RETURN(-1);
+    }
+    if (ul_msgwrite_printf399(3, u' ', u"Using view layer schema '%s'.", schema) < 0)
+        return UL_ERROR_RETURN(-1);
+    return 0;
+}
+
+void ul_sqlresetschemas() {
+    g_schemas = SchemaState();
+}
+
+int ul_sqlgetdbhost(char16_t* out, unsigned size) {
+    std::u16string host;
+    if (readControlText(DBIF_CTL_HOST, u"Getting DB host failed", &host) < 0)
+        return UL_ERROR_RETURN(-1);
+    const int length = concat(out, size, host, u"");
+    return length < 0 ? UL_ERROR_RETURN(-1) : length;
 }

@@ -55,6 +55,16 @@ int ul_sqlntcurrentslot();
 // The suffix of a slot (empty for type 0 and 1), or null for another slot number.
 const char16_t* ul_sqlntgetsuffix(int slot);
 
+// Flags of ul_sqlntswitch.
+enum : int { UL_NTSWITCH_RESETCACHE = 2 };  // also reset the nametab reader's cache
+// Only reports the current slot.
+constexpr unsigned UL_NTSLOT_REPORT = ~0u;
+// Makes a slot current for every nametab read that follows; a set made current directly with
+// ULNameTab::setNameTab is dropped, so that the reader follows the slot. Returns the slot, or
+// -1 with "Nametab access disabled", "No alternative nametab configured" or "Invalid nametab
+// slot %d".
+int ul_sqlntswitch(unsigned slot, int flags = 0);
+
 // A nametab table name of the current slot (or of the alternate one, UL_NTNAME_ALTERNATE),
 // valid until the slot is set again. Null with the reason in the error buffer when the
 // standard or the selected slot has type 0 ("Nametab access disabled") or the alternate
@@ -107,6 +117,84 @@ int ul_sqlnametabnormalize(char16_t* out, unsigned size, const char16_t* name);
 enum : int { UL_NAMETABS_WITHREPO = 1 };  // include "REPOSRC_ADM"
 // 1 when name (exactly, case-sensitive) is one of the nametab tables, else 0.
 int ul_sqltableisnametab(const char16_t* name, int flags);
+
+// A table of the nametab itself, known by name.
+struct ul_nametabdef_t {
+    const char16_t* name;
+    const char16_t* companion;  // null when the table has none
+    unsigned nkeys;             // number of key fields
+    bool onRequest;             // only listed with UL_NAMETABS_WITHREPO
+};
+extern const ul_nametabdef_t NameTabs[];
+extern const size_t NameTabsCount;
+
+struct ul_dllist_t;
+// Appends the names of the nametab tables to list as string nodes, in table order. Returns
+// the number appended, or -1 when out of memory.
+int ul_sqltablegetnametabs(ul_dllist_t* list, int flags);
+
+// ---- quoting ------------------------------------------------------------------------------
+
+enum : int {
+    UL_QUOTE_TABSUFFIX = 1,     // append the table suffix
+    UL_QUOTE_ALWAYS = 2,        // quote with "\"%s\"" whatever the database
+    UL_QUOTE_PARENTHESES = 4,   // quote an upper-cased name even when it holds "("
+    UL_QUOTE_KEEPCASE = 8,      // never upper-case
+    UL_QUOTE_NTSTANDARD = 16,   // append the standard nametab suffix (not with TABSUFFIX)
+    UL_QUOTE_NTALTERNATE = 32,  // append the alternate nametab suffix (not with the two above)
+};
+// Writes name as statements use it: the suffix chosen by flags appended (at most 255 code
+// units), upper-cased when the global flag objname2upper is set (unless UL_QUOTE_KEEPCASE),
+// and quoted with the database's quoting format, every double quote doubled. A name that
+// holds "(" and no double quote is an expression and stays unquoted, unless
+// UL_QUOTE_PARENTHESES is given and the name was upper-cased. Without a database to ask, only
+// UL_QUOTE_ALWAYS quotes. Returns the length, or -1 when the name is too long or out is too
+// small.
+int ul_sqlquotetable(char16_t* out, unsigned size, const char16_t* name, int flags);
+
+// ---- schemas and the view layer -----------------------------------------------------------
+//
+// Only the in-memory database (type ZDB) may run a view layer: one database user whose tables
+// are seen through a blue and a green tools schema, one of them active. Every other database
+// is never a view-layer system. All results need a connection and are kept until disconnect.
+
+// Selectors of ul_sqlgetdbschema0.
+enum : unsigned {
+    UL_SCHEMA_USER = 0,          // the database user (after the view-layer checks)
+    UL_SCHEMA_WORK = 1,          // the schema to work in
+    UL_SCHEMA_TOOLSBLUE = 2,     // the tools schema of the blue side
+    UL_SCHEMA_TOOLSGREEN = 3,    // the tools schema of the green side
+    UL_SCHEMA_USERPLAIN = 4,     // the database user, without view-layer handling
+    UL_SCHEMA_ACCEPTEMPTY = 16,  // added: an empty result is no error
+};
+// The schema a selector names, or null with the reason ("Getting DB user failed", "Getting
+// DB schema failed", "Empty value for database schema #%d", "Invalid database schema
+// selector %u", or a failing view-layer determination). Valid until disconnect.
+const char16_t* ul_sqlgetdbschema0(unsigned selector);
+
+// Active sides of a view-layer system.
+enum : int { UL_VIEWLAYER_BLUE = 1, UL_VIEWLAYER_GREEN = 2 };
+enum : int { UL_VIEWLAYER_REDETERMINE = 1 };  // flag: determine again instead of the kept result
+// 0 for no view-layer system, else the active side (1 blue, 2 green); -1 on error.
+int ul_sqlisviewlayer(int flags);
+
+enum : int { UL_VLTABLE_HIGHEST = 1 };  // flag: the highest ordinal instead of the lowest
+// The physical name of a logical table on a view-layer system, where table T may exist as T
+// (ordinal 0) and as T#n (ordinal n). Returns 1 with the name and its ordinal, 0 when neither
+// exists, -1 on error ("Invalid database setup: too many tables found: '%s', '%s', and '%s'"
+// for three or more). On other systems the name itself with ordinal 0, result 1.
+int ul_sqlvlgetacttablename(char16_t* out, unsigned size, unsigned* ordinal, const char16_t* name,
+                            int flags);
+
+// Called by the in-memory database's initialisation hook once connected: determines the view
+// layer and, on a view-layer system, makes the active tools schema current ("set schema").
+int ul_sqlviewlayerconnected();
+// Forgets the schemas and the view-layer result; called when a connection is made or ends.
+void ul_sqlresetschemas();
+
+// The database host of the connection. Returns the length, or -1 ("Getting DB host failed",
+// or out too small).
+int ul_sqlgetdbhost(char16_t* out, unsigned size);
 
 // Back to the start state: both slots type 1 without suffix and unconfigured, the standard
 // slot current, no table suffix.

@@ -72,13 +72,15 @@ class CliTest : public ::testing::Test {
         ASSERT_TRUE(dir.ok()) << dir.error();
         clicase::Context context{dir.path(), fs::path(cfg.binary).parent_path().string()};
         std::vector<std::string> failures = clicase::createSetupFiles(case_, context);
+        if (failures.empty())
+            failures = clicase::runSetupCommands(case_, context, inheritedEnvironment());
         clicase::FileAccess files = clicase::diskFiles(dir.path());
         clicase::Outcome outcome;
         if (failures.empty()) {
             outcome = clicase::runCase(case_, cfg.binary, context, inheritedEnvironment());
             failures = clicase::checkOutcome(case_, context, outcome, files);
         } else {
-            outcome.startError = "the setup files could not be created";
+            outcome.startError = "the setup did not complete";
         }
         if (failures.empty()) {
             if (cfg.keepWorkDirs) {

@@ -95,6 +95,13 @@ TEST(CliCaseParse, MalformedFilesNameFileAndLine) {
         {"marker glued to text", "case a\nexit 0\nstdout\n|text\n",
          "t.test:4: unknown directive '|text'"},
         {"exists without path", "case a\nexit 0\nexists\n", "t.test:3: exists needs paths"},
+        {"setup without command", "case a\nsetup\nexit 0\n", "t.test:2: setup needs a command"},
+        {"unknown signal", "case a\nsignal KILL x\nexit 0\n", "t.test:2: expected: signal INT|"},
+        {"signal without regex", "case a\nsignal INT\nexit 0\n", "t.test:2: expected: signal"},
+        {"signal with bad regex", "case a\nsignal INT (\nexit 0\n",
+         "t.test:2: invalid regular expression"},
+        {"second signal", "case a\nsignal INT a\nsignal TERM b\nexit 0\n",
+         "t.test:3: second signal in case 'a'"},
         {"no case at all", "# only a comment\n\n", "t.test:2: the file holds no case"},
         {"empty file", "", "t.test:1: the file holds no case"},
     };
@@ -543,6 +550,44 @@ TEST_F(CliCaseRun, KillsTheProcessGroupAtTheTimeout) {
     ASSERT_TRUE(pid.has_value());
     pid->pop_back();
     EXPECT_TRUE(processEnded(*pid)) << "background process " << *pid << " still runs";
+}
+
+TEST_F(CliCaseRun, SendsTheSignalWhenItsLineAppears) {
+    // The shell waits for the signal after the line; without it the case would time out.
+    Outcome o =
+        run("args -c \"trap 'echo got; exit 7' USR1; echo before; echo ready ${WORKDIR}; "
+            "while :; do sleep 0.05; done\"\n"
+            "signal USR1 ready ${WORKDIR}\ntimeout 20\nexit 7\n");
+    EXPECT_TRUE(o.signalSent);
+    EXPECT_EQ(o.exitCode, 7);
+    EXPECT_EQ(o.out, "before\nready " + dir_.path() + "\ngot\n");
+    EXPECT_TRUE(checkOutcome(case_, context_, o, diskFiles(dir_.path())).empty());
+
+    o = run("args -c \"echo other\"\nsignal INT ready\nexit 0\n");
+    EXPECT_FALSE(o.signalSent);
+    std::vector<std::string> f = checkOutcome(case_, context_, o, diskFiles(dir_.path()));
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0], "t.test:3: signal INT was never sent: no line of stdout matched");
+}
+
+TEST_F(CliCaseRun, RunsSetupCommandsBeforeTheCase) {
+    ParseResult r = parse(
+        "case r\nenv WORD=hello\nsetup sh -c \"echo $WORD > made.txt\"\n"
+        "setup test -s made.txt\nexit 0\n");
+    ASSERT_TRUE(r.errors.empty()) << joined(r.errors);
+    Context context{dir_.path(), "/bin"};
+    EXPECT_TRUE(runSetupCommands(r.cases.at(0), context, {"PATH=/usr/bin:/bin"}).empty());
+    EXPECT_EQ(diskFiles(dir_.path()).read("made.txt"), "hello\n");
+
+    r = parse("case r\nsetup sh -c \"echo why; exit 3\"\nsetup touch never.txt\nexit 0\n");
+    std::vector<std::string> f = runSetupCommands(r.cases.at(0), context, {"PATH=/usr/bin:/bin"});
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].rfind("t.test:2: setup command 'sh' failed: exit code 3\n--- stdout: 1 line(s)\n"
+                         "    1| why\n",
+                         0),
+              0u)
+        << f[0];
+    EXPECT_FALSE(diskFiles(dir_.path()).exists("never.txt"));
 }
 
 TEST_F(CliCaseRun, ReportsABinaryThatCannotStart) {

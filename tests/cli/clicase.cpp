@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -298,9 +299,9 @@ class Parser {
             startCase(rest, lineNo);
             return;
         }
-        static const char* const kKnown[] = {"args",   "argv0",  "env",   "unset",  "require",
-                                             "stdin",  "create", "mkdir", "exit",   "timeout",
-                                             "stdout", "stderr", "file",  "exists", "absent"};
+        static const char* const kKnown[] = {
+            "args",    "argv0",  "env",    "unset", "require", "stdin",  "create", "mkdir", "exit",
+            "timeout", "stdout", "stderr", "file",  "exists",  "absent", "setup",  "signal"};
         if (std::find(std::begin(kKnown), std::end(kKnown), word) == std::end(kKnown)) {
             error(lineNo, "unknown directive '" + word + "'");
             return;
@@ -357,6 +358,15 @@ class Parser {
             if (parseNumber(rest, lineNo, word, 0, 255, &c.exitCode)) c.exitLine = lineNo;
         } else if (word == "timeout") {
             parseNumber(rest, lineNo, word, 1, kMaxTimeoutSeconds, &c.timeoutSeconds);
+        } else if (word == "setup") {
+            if (!words(rest, lineNo, &w)) return;
+            if (w.empty()) {
+                error(lineNo, "setup needs a command");
+            } else {
+                c.commands.push_back(SetupCommand{w, lineNo});
+            }
+        } else if (word == "signal") {
+            parseSignal(trimLeft(rest), lineNo);
         } else if (word == "stdout" || word == "stderr" || word == "file") {
             const bool isFile = word == "file";
             if (!wordAndOption(word, rest, lineNo, "exact", isFile ? &one : nullptr, &option)) {
@@ -373,6 +383,33 @@ class Parser {
                 c.pathChecks.push_back(PathCheck{path, word == "exists", lineNo});
             }
         }
+    }
+
+    void parseSignal(std::string_view rest, int lineNo) {
+        static const std::map<std::string, int> kSignals = {{"INT", SIGINT},   {"TERM", SIGTERM},
+                                                            {"HUP", SIGHUP},   {"QUIT", SIGQUIT},
+                                                            {"USR1", SIGUSR1}, {"USR2", SIGUSR2}};
+        size_t end = rest.find_first_of(kBlanks);
+        std::string name(rest.substr(0, end));
+        std::string regex(end == std::string_view::npos ? "" : trimLeft(rest.substr(end)));
+        auto known = kSignals.find(name);
+        if (known == kSignals.end() || regex.empty()) {
+            error(lineNo, "expected: signal INT|TERM|HUP|QUIT|USR1|USR2 <regex>");
+            return;
+        }
+        if (current_->signal) {
+            error(lineNo, "second signal in case '" + current_->name + "'");
+            return;
+        }
+        if (auto err = tokenError(regex)) {
+            error(lineNo, *err);
+            return;
+        }
+        if (auto err = regexError(regex)) {
+            error(lineNo, *err);
+            return;
+        }
+        current_->signal = SignalPlan{name, known->second, regex, lineNo};
     }
 
     void parseEnv(std::string_view rest, int lineNo) {
@@ -805,6 +842,10 @@ std::vector<std::string> checkOutcome(const Case& testCase, const Context& conte
                                 " s; the process group was killed");
         return failures;
     }
+    if (testCase.signal && !outcome.signalSent) {
+        fail(testCase.signal->line,
+             "signal " + testCase.signal->name + " was never sent: no line of stdout matched");
+    }
     if (!outcome.exited || outcome.exitCode != testCase.exitCode) {
         fail(testCase.exitLine, "exit code " + std::to_string(testCase.exitCode) +
                                     " expected, got " + exitText(outcome));
@@ -1116,7 +1157,8 @@ void moveFd(int fd, int target) {
 // Feeds standard input and collects both output streams until the child closes them or the
 // deadline passes. Returns false on timeout.
 bool pump(UniqueFd* in, const std::string& input, UniqueFd* out, UniqueFd* err,
-          std::chrono::steady_clock::time_point deadline, Outcome* outcome) {
+          std::chrono::steady_clock::time_point deadline, Outcome* outcome,
+          const std::function<void()>& stdoutGrew) {
     size_t written = 0;
     if (input.empty()) in->reset();
     char buffer[65536];
@@ -1158,6 +1200,7 @@ bool pump(UniqueFd* in, const std::string& input, UniqueFd* out, UniqueFd* err,
             ssize_t r = ::read(fds[i].fd, buffer, sizeof buffer);
             if (r > 0) {
                 sinks[i]->append(buffer, static_cast<size_t>(r));
+                if (sinks[i] == &outcome->out && stdoutGrew) stdoutGrew();
                 if (sinks[i]->size() > kMaxCapture) {
                     outcome->captureError = "more than " + std::to_string(kMaxCapture >> 20) +
                                             " MiB of output on one stream; the process was killed";
@@ -1222,7 +1265,27 @@ Outcome runCase(const Case& testCase, const std::string& binary, const Context& 
     setNonBlocking(in.write.get());
     setNonBlocking(out.read.get());
     setNonBlocking(err.read.get());
-    bool inTime = pump(&in.write, input, &out.read, &err.read, deadline, &outcome);
+    // Sends the case's signal at the first complete stdout line that matches its regex.
+    std::function<void()> stdoutGrew;
+    std::optional<std::regex> signalLine;
+    size_t scanned = 0;
+    if (testCase.signal) {
+        signalLine.emplace(substitute(testCase.signal->regex, context, true),
+                           std::regex::ECMAScript);
+        stdoutGrew = [&]() {
+            size_t eol;
+            while (!outcome.signalSent &&
+                   (eol = outcome.out.find('\n', scanned)) != std::string::npos) {
+                std::string line = outcome.out.substr(scanned, eol - scanned);
+                scanned = eol + 1;
+                if (std::regex_match(line, *signalLine)) {
+                    ::kill(pid, testCase.signal->number);
+                    outcome.signalSent = true;
+                }
+            }
+        };
+    }
+    bool inTime = pump(&in.write, input, &out.read, &err.read, deadline, &outcome, stdoutGrew);
     in.write.reset();
     int waitStatus = 0;
     if (!inTime || !child.waitUntil(deadline, &waitStatus)) {
@@ -1236,6 +1299,39 @@ Outcome runCase(const Case& testCase, const std::string& binary, const Context& 
         outcome.signal = WTERMSIG(waitStatus);
     }
     return outcome;
+}
+
+std::vector<std::string> runSetupCommands(const Case& testCase, const Context& context,
+                                          const std::vector<std::string>& inherited) {
+    std::string path = "/usr/local/bin:/usr/bin:/bin";
+    for (const std::string& entry : buildEnvironment(inherited, testCase, context)) {
+        if (entry.starts_with("PATH=")) path = entry.substr(5);
+    }
+    for (const SetupCommand& command : testCase.commands) {
+        Case setup;
+        setup.file = testCase.file;
+        setup.line = command.line;
+        setup.env = testCase.env;
+        setup.timeoutSeconds = testCase.timeoutSeconds;
+        setup.argv0 = command.words[0];
+        setup.args.assign(command.words.begin() + 1, command.words.end());
+        std::string program = substitute(command.words[0], context);
+        for (size_t start = 0; program.find('/') == std::string::npos && start <= path.size();) {
+            size_t colon = std::min(path.find(':', start), path.size());
+            std::string candidate = path.substr(start, colon - start) + "/" + program;
+            if (::access(candidate.c_str(), X_OK) == 0) program = candidate;
+            start = colon + 1;
+        }
+        Outcome o = runCase(setup, program, context, inherited);
+        if (o.startError.empty() && o.exited && o.exitCode == 0) continue;
+        std::string report =
+            where(testCase.file, command.line) + ": setup command '" + command.words[0] +
+            "' failed: " + (o.startError.empty() ? exitText(o) : o.startError) + "\n";
+        appendNumbered(&report, "stdout", o.out);
+        appendNumbered(&report, "stderr", o.err);
+        return {report};
+    }
+    return {};
 }
 
 }  // namespace clicase

@@ -66,6 +66,22 @@ struct PathCheck {
     int line = 0;
 };
 
+// A command run in the work directory with the case's environment before the tool starts,
+// e.g. a database client that creates the tables a case reads. It must exit with 0.
+struct SetupCommand {
+    std::vector<std::string> words;  // the program (searched in PATH) and its arguments
+    int line = 0;
+};
+
+// A signal sent to the tool once a line of its standard output matches `regex` (ECMAScript,
+// whole line, tokens substituted).
+struct SignalPlan {
+    std::string name;  // INT, TERM, HUP, QUIT, USR1 or USR2
+    int number = 0;
+    std::string regex;
+    int line = 0;
+};
+
 struct Case {
     std::string file;  // the .test file as named to the parser (used in messages)
     std::string name;
@@ -81,6 +97,8 @@ struct Case {
     int timeoutSeconds = 60;
     std::vector<OutputExpect> outputs;
     std::vector<PathCheck> pathChecks;
+    std::vector<SetupCommand> commands;
+    std::optional<SignalPlan> signal;
 };
 
 struct ParseResult {
@@ -116,6 +134,7 @@ struct Outcome {
     bool exited = false;  // false with a signal or a timeout
     int exitCode = -1;
     int signal = 0;
+    bool signalSent = false;  // the case's signal went to the process
     std::string out;
     std::string err;
     std::string captureError;  // non-empty: the output could not be captured completely
@@ -154,9 +173,15 @@ std::vector<std::string> buildEnvironment(const std::vector<std::string>& inheri
 // Creates the case's setup files and directories below context.workDir. Returns the errors.
 std::vector<std::string> createSetupFiles(const Case& testCase, const Context& context);
 
+// Runs the case's setup commands in order, each like runCase with no input. Returns the
+// failures, each with the command's output; the first failing command ends the list.
+std::vector<std::string> runSetupCommands(const Case& testCase, const Context& context,
+                                          const std::vector<std::string>& inherited);
+
 // Runs `binary` for the case with its working directory context.workDir, the environment of
-// buildEnvironment, the case's standard input, and both output streams captured. A run that
-// exceeds the case's timeout is killed together with its process group.
+// buildEnvironment, the case's standard input, and both output streams captured. The case's
+// signal is sent once its line has appeared on standard output. A run that exceeds the case's
+// timeout is killed together with its process group.
 Outcome runCase(const Case& testCase, const std::string& binary, const Context& context,
                 const std::vector<std::string>& inherited);
 

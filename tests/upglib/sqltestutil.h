@@ -1,10 +1,16 @@
-// Row callbacks shared by the SQL-layer tests.
+// Row callbacks and fixtures shared by the SQL-layer tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "dbif_fake.h"
+#include "testutil.h"
+#include "ulmsgwrite.h"
 #include "ulsqlbase.h"
 
 // Supplies parameter rows as texts; asks for a commit after the rows listed in commitAfter.
@@ -29,4 +35,64 @@ class Supply : public ULSQLCallBack {
     std::vector<std::vector<std::u16string>> rows_;
     size_t next_ = 0;
     std::vector<unsigned> flags_;
+};
+
+// ---- a vendor database answered by the FAKE engine -------------------------------------------
+
+// The support row of a vendor database type (with its hooks) whose engine is FAKE.
+inline ul_sqldbsupport_t fakeVendorRow(int type, const char16_t* code) {
+    ul_sqldbsupport_t row = SQLDBSupport[type];
+    row.code = code;
+    row.engine = u"FAKE";
+    return row;
+}
+
+// Connects to support rows of the test's choice on FAKE: dbms_type selects the first row, the
+// log is captured, and the database user and its schema are "DBUSER".
+class FakeVendorTest : public ::testing::Test {
+  protected:
+    FakeVendorTest(const ul_sqldbsupport_t* rows, size_t n) : rows_(rows), n_(n) {}
+    void SetUp() override {
+        ul_msgwrite_reset();
+        dbif_fake_register();
+        ul_sqlsettestdbsupport(rows_, n_);
+        setenv("dbms_type", ul_utf16to8(rows_[0].code).c_str(), 1);
+        for (const char* name : kViewLayerEnv) unsetenv(name);
+        ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
+        ul_msgwrite_setfp(log_.get());
+        dbif_fake_setcontrol(DBIF_CTL_USER, DBIF_RC_OK, u"DBUSER");
+        dbif_fake_setcontrol(DBIF_CTL_SCHEMA, DBIF_RC_OK, u"DBUSER");
+    }
+    void TearDown() override {
+        if (ul_sqlisconnected()) ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+        ul_sqlsettestdbsupport(nullptr, 0);
+        unsetenv("dbms_type");
+        for (const char* name : kViewLayerEnv) unsetenv(name);
+        dbif_fake_reset();
+        ul_msgwrite_reset();
+    }
+    // The rows of ZMX_SYSTSTATE in the schema DBUSER (property, value).
+    static void systemState(std::vector<std::pair<const char16_t*, const char16_t*>> rows) {
+        std::vector<dbif_fakerow_t> data;
+        for (const auto& [property, value] : rows)
+            data.push_back({dbif_faketext(property), dbif_faketext(value)});
+        dbif_fake_setresult(kSystemStateQuery,
+                            {textColumn(u"SYS_PROPERTY"), textColumn(u"SYS_VALUE")}, data);
+    }
+    static dbif_coldesc_t textColumn(const char16_t* name) {
+        dbif_coldesc_t c;
+        c.name = name;
+        c.type = DBIF_TYPE_CHAR;
+        c.length = 256;
+        return c;
+    }
+
+    static constexpr char16_t kSystemStateQuery[] =
+        u"SELECT SYS_PROPERTY, SYS_VALUE FROM \"DBUSER\".ZMX_SYSTSTATE";
+    static constexpr const char* kViewLayerEnv[] = {"soi_system_identifier", "auth_shadow_upgrade"};
+    MemoryStream log_;
+
+  private:
+    const ul_sqldbsupport_t* rows_;
+    size_t n_;
 };

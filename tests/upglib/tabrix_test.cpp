@@ -224,4 +224,50 @@ TEST_F(TabrixDispatchTest, SessionSettingsReachTheSession) {
     EXPECT_EQ(ul_sqlgetisolevel(), 1);
 }
 
+// The alternate slot is set first without switching, then the standard slot, which makes a
+// configured alternate slot current: whatever the order on the command line.
+TEST_F(TabrixDispatchTest, NametabOptionsEndWithTheRightCurrentSlot) {
+    struct Case {
+        std::vector<std::u16string> options;
+        int standardType;
+        int alternateType;
+        int current;
+        const char* ddntt;  // the current DDNTT name, or the error
+    } cases[] = {
+        {{}, 1, 1, 0, "DDNTT"},
+        {{u"nametab=shd"}, 2, 1, 0, "DDNTT~"},
+        {{u"altnametab=shd", u"nametab=std"}, 1, 2, 1, "DDNTT~"},
+        {{u"nametab=std", u"altnametab=bri"}, 1, 3, 1, "DDNTT~~"},
+        // Without a standard nametab option nothing switches.
+        {{u"altnametab=shd"}, 1, 2, 0, "DDNTT"},
+        {{u"altnametab=shd", u"altnametab=off", u"nametab=swold"}, 4, 1, 0, "DDNTT~~OLD"},
+        {{u"altnt_suffix=_A", u"nametab=bri"}, 3, 10, 1, "DDNTT_A"},
+        {{u"nametab=bri", u"nt_suffix=_N", u"altnametab=std"}, 10, 1, 1, "DDNTT"},
+        {{u"nametab=off"}, 0, 1, 0, "Nametab access disabled"},
+    };
+    for (const Case& c : cases) {
+        ul_sqlresetsession();
+        std::vector<std::u16string> words = {u"countrows", u"x"};
+        words.insert(words.end(), c.options.begin(), c.options.end());
+        std::string label;
+        for (const std::u16string& w : c.options) label += u8(w) + " ";
+        SCOPED_TRACE(label);
+        ASSERT_EQ(run(words), 0) << u8(ul_errorgetmsg());
+        EXPECT_EQ(ul_sqlntgettype(0), c.standardType);
+        EXPECT_EQ(ul_sqlntgettype(1), c.alternateType);
+        EXPECT_EQ(ul_sqlntcurrentslot(), c.current);
+        const char16_t* name = ul_ntgetname(0);
+        EXPECT_EQ(name ? u8(name) : u8(ul_errorgetmsg()), c.ddntt);
+    }
+}
+
+TEST_F(TabrixDispatchTest, FailingSessionSettingEndsLikeAFailingCommand) {
+    g_call.result = 3;
+    EXPECT_EQ(run({u"countrows", u"x", u"table_suffix=" + std::u16string(21, u'T')}), 20);
+    EXPECT_TRUE(g_call.words.empty());  // the handler never ran
+    EXPECT_EQ(logText(), "1EETQ008 Error message: Table suffix '" + std::string(21, 'T') +
+                             "' too long (at most 20 characters)\n"
+                             "1EETQ003 exit code: \"20\"\n");
+}
+
 }  // namespace

@@ -2,11 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "dbif_fake.h"
+#include "sqltestutil.h"
 #include "testutil.h"
+#include "uldllist.h"
 #include "ulerror.h"
+#include "ulmsgwrite.h"
+#include "ulsqlaux.h"
+#include "ulsqlbase.h"
 
 namespace {
 
@@ -382,6 +392,342 @@ TEST_F(UlSqlUtilTest, ResetRestoresStartState) {
     EXPECT_EQ(ul_sqlntcurrentslot(), 0);
     EXPECT_EQ(ul_sqltabsuffixget(), nullptr);
     EXPECT_EQ(name(0), "DDNTT");
+}
+
+TEST_F(UlSqlUtilTest, SwitchingSlots) {
+    EXPECT_EQ(ul_sqlntswitch(UL_NTSLOT_REPORT), 0);
+    EXPECT_EQ(ul_sqlntswitch(1), -1);
+    EXPECT_EQ(error(), "No alternative nametab configured");
+    EXPECT_EQ(ul_sqlntswitch(2), -1);
+    EXPECT_EQ(error(), "Invalid nametab slot 2");
+
+    ASSERT_EQ(ul_sqlntsettype(3, nullptr, UL_NTSET_ALTERNATE | UL_NTSET_KEEPCURRENT), 0);
+    EXPECT_EQ(ul_sqlntswitch(1), 1);
+    EXPECT_EQ(ul_sqlntswitch(UL_NTSLOT_REPORT), 1);
+    EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF~~");
+    EXPECT_EQ(ul_sqlntswitch(0, UL_NTSWITCH_RESETCACHE), 0);  // no connection: nothing to reset
+    EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF");
+
+    ASSERT_EQ(ul_sqlntsettype(0, nullptr, UL_NTSET_KEEPCURRENT), 0);
+    for (unsigned slot : {0u, 1u, UL_NTSLOT_REPORT}) {
+        EXPECT_EQ(ul_sqlntswitch(slot), -1);
+        EXPECT_EQ(error(), "Nametab access disabled");
+    }
+}
+
+TEST_F(UlSqlUtilTest, NametabTableList) {
+    ul_dllist_t list;
+    ASSERT_EQ(ul_sqltablegetnametabs(&list, 0), 6);
+    ASSERT_EQ(ul_sqltablegetnametabs(&list, UL_NAMETABS_WITHREPO), 7);
+    std::vector<std::string> names;
+    ul_dllistiter_t it(&list);
+    while (ul_dllistnode_t* node = it.next()) names.push_back(u8(node->str()));
+    list.freeList(0);
+    EXPECT_EQ(names, (std::vector<std::string>{"DDNTT", "DDNTT_CONV_UC", "DDNTT_HIST", "DDNTF",
+                                               "DDNTF_CONV_UC", "DDNTF_HIST", "DDNTT",
+                                               "DDNTT_CONV_UC", "DDNTT_HIST", "DDNTF",
+                                               "DDNTF_CONV_UC", "DDNTF_HIST", "REPOSRC_ADM"}));
+    const struct {
+        const char* name;
+        const char* companion;
+        unsigned nkeys;
+    } expected[] = {{"DDNTT", "DDNTT_C", 1},
+                    {"DDNTT_HIST", "DDNTT_HIST_C", 2},
+                    {"DDNTF", nullptr, 2},
+                    {"DDNTF_HIST", nullptr, 3},
+                    {"DDNTT_CONV_UC", "DDNTT_CONV_UC_C", 1},
+                    {"REPOSRC_ADM", "REPOSRC_ADM_TEMPLATE", 1}};
+    for (const auto& e : expected) {
+        SCOPED_TRACE(e.name);
+        const ul_nametabdef_t* def = nullptr;
+        for (size_t i = 0; i < NameTabsCount; ++i)
+            if (u8(NameTabs[i].name) == e.name) def = &NameTabs[i];
+        ASSERT_NE(def, nullptr);
+        EXPECT_EQ(def->companion ? u8(def->companion) : "(none)",
+                  e.companion ? e.companion : "(none)");
+        EXPECT_EQ(def->nkeys, e.nkeys);
+    }
+}
+
+TEST_F(UlSqlUtilTest, QuoteTableWithEveryFlag) {
+    setDatabase("ORA");
+    ASSERT_EQ(ul_sqltabsuffixset(u"_s"), 0);
+    ASSERT_EQ(ul_sqlntsettype(2, nullptr, 0), 0);
+    ASSERT_EQ(ul_sqlntsettype(3, nullptr, 3), 0);
+    const struct {
+        const char16_t* name;
+        int flags;
+        const char* expected;
+    } cases[] = {
+        {u"mara", 0, "\"MARA\""},
+        {u"mara", UL_QUOTE_KEEPCASE, "\"mara\""},
+        // The suffix is appended before upper-casing.
+        {u"mara", UL_QUOTE_TABSUFFIX, "\"MARA_S\""},
+        {u"mara", UL_QUOTE_TABSUFFIX | UL_QUOTE_KEEPCASE, "\"mara_s\""},
+        {u"mara", UL_QUOTE_NTSTANDARD, "\"MARA~\""},
+        {u"mara", UL_QUOTE_NTALTERNATE, "\"MARA~~\""},
+        {u"mara", UL_QUOTE_TABSUFFIX | UL_QUOTE_NTSTANDARD, "\"MARA_S\""},
+        {u"mara", UL_QUOTE_NTSTANDARD | UL_QUOTE_NTALTERNATE, "\"MARA~\""},
+        {u"my\"tab", 0, "\"MY\"\"TAB\""},
+        {u"\"", UL_QUOTE_ALWAYS, "\"\"\"\""},
+        // Expressions stay as they are, unless flag 4 meets upper-casing.
+        {u"count(*)", 0, "COUNT(*)"},
+        {u"count(*)", UL_QUOTE_ALWAYS, "COUNT(*)"},
+        {u"count(*)", UL_QUOTE_PARENTHESES, "\"COUNT(*)\""},
+        {u"count(*)", UL_QUOTE_PARENTHESES | UL_QUOTE_KEEPCASE, "count(*)"},
+        {u"f(\"x\")", 0, "\"F(\"\"X\"\")\""},
+        {u"", 0, "\"\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(u8(c.name) + " flags " + std::to_string(c.flags));
+        char16_t out[64];
+        const int length = ul_sqlquotetable(out, 64, c.name, c.flags);
+        EXPECT_EQ(length, static_cast<int>(std::string(c.expected).size())) << error();
+        EXPECT_EQ(u8(out), c.expected);
+    }
+}
+
+TEST_F(UlSqlUtilTest, QuoteTableWithoutUpperCasingOrDatabase) {
+    ASSERT_EQ(ul_sqlparseglobalflags(u"noobjname2upper"), 0);
+    char16_t out[32];
+    EXPECT_EQ(ul_sqlquotetable(out, 32, u"a(b)", UL_QUOTE_PARENTHESES), 4);
+    EXPECT_EQ(u8(out), "a(b)");
+    EXPECT_EQ(ul_sqlquotetable(out, 32, u"Mara", 0), 4);  // no database: no quoting
+    EXPECT_EQ(u8(out), "Mara");
+    EXPECT_EQ(ul_sqlquotetable(out, 32, u"Mara", UL_QUOTE_ALWAYS), 6);
+    EXPECT_EQ(u8(out), "\"Mara\"");
+    ul_sqlresetglobalflags();
+}
+
+TEST_F(UlSqlUtilTest, QuoteTableLengthLimits) {
+    setDatabase("DB6");
+    ASSERT_EQ(ul_sqltabsuffixset(u"_S"), 0);
+    std::vector<char16_t> out(300);
+    const std::u16string fits(253, u'A');  // 255 with the suffix
+    EXPECT_EQ(ul_sqlquotetable(out.data(), 300, fits.c_str(), UL_QUOTE_TABSUFFIX), 257);
+    EXPECT_EQ(ul_sqlquotetable(out.data(), 300, (fits + u"A").c_str(), UL_QUOTE_TABSUFFIX), -1);
+    EXPECT_EQ(ul_sqlquotetable(out.data(), 300, (fits + u"A").c_str(), 0), 256);
+    // The quoted form must fit into out, terminator included.
+    EXPECT_EQ(ul_sqlquotetable(out.data(), 7, u"MARA", 0), 6);
+    EXPECT_EQ(ul_sqlquotetable(out.data(), 6, u"MARA", 0), -1);
+}
+
+// ---- schemas and the view layer, with the in-memory database answered by FAKE ------------
+
+const ul_sqldbsupport_t kZdbRow[] = {fakeVendorRow(UL_DBTYPE_ZDB, u"ZDBFAKE")};
+
+constexpr char16_t kCatalogQuery[] =
+    u"SELECT TABLE_NAME FROM SYS.TABLES WHERE SCHEMA_NAME = ? AND (TABLE_NAME = ? OR "
+    u"TABLE_NAME LIKE ?)";
+
+class UlSqlViewLayerTest : public FakeVendorTest {
+  protected:
+    UlSqlViewLayerTest() : FakeVendorTest(kZdbRow, 1) {}
+    void SetUp() override {
+        ul_sqlresetsession();
+        FakeVendorTest::SetUp();
+    }
+    static void viewLayerSystem(const char16_t* flag = u"x") {
+        dbif_fake_setcontrol(DBIF_CTL_VIEW_LAYER, DBIF_RC_OK, nullptr);
+        systemState({{u"VIEW_LAYER", flag},
+                     {u"CURRENT_SCHEMA", u"BLUE"},
+                     {u"CURRENT_SCHEMA_GREEN", u"GREEN"},
+                     {u"CURRENT_SCHEMA_TOOLS", u"TOOLSB"},
+                     {u"CURRENT_SCHEMA_TOOLS_GREEN", u"TOOLSG"},
+                     {u"OTHER", u"ignored"}});
+    }
+    static std::string schema(unsigned selector) {
+        const char16_t* s = ul_sqlgetdbschema0(selector);
+        return s ? u8(s) : "(null: " + u8(ul_errorgetmsg()) + ")";
+    }
+};
+
+TEST_F(UlSqlViewLayerTest, DeterminationCases) {
+    struct Case {
+        const char* name;
+        int dbifRc;                     // answer to the view-layer control code
+        const char16_t* viewLayerFlag;  // VIEW_LAYER row, null: table missing
+        const char* soi;                // soi_system_identifier, null: unset
+        const char* shadow;             // auth_shadow_upgrade, null: unset
+        const char16_t* schema;         // answer to the schema control code
+        int expected;
+        const char* error;
+    } cases[] = {
+        {"not supported, no table", DBIF_RC_NOT_SUPPORTED, nullptr, nullptr, nullptr, u"DBUSER", 0,
+         nullptr},
+        {"library says no, table says 0", DBIF_RC_NO_MORE_ROWS, u"0", nullptr, nullptr, u"DBUSER",
+         0, nullptr},
+        {"user differs from schema", DBIF_RC_NOT_SUPPORTED, nullptr, nullptr, nullptr, u"OTHER", -1,
+         "Unsupported non view-layered system with user != schema: 'DBUSER' != 'OTHER'"},
+        {"blue by default", DBIF_RC_OK, u"x", nullptr, nullptr, u"DBUSER", 1, nullptr},
+        {"numeric flag, blue", DBIF_RC_OK, u"1", "0", "1", u"DBUSER", 1, nullptr},
+        {"green", DBIF_RC_OK, u"X", "1", nullptr, u"DBUSER", 2, nullptr},
+        {"invalid side", DBIF_RC_OK, u"x", "2", nullptr, u"DBUSER", -1,
+         "Invalid value '2' for env variable 'soi_system_identifier'"},
+        {"empty side", DBIF_RC_OK, u"x", "", nullptr, u"DBUSER", -1,
+         "Invalid value '' for env variable 'soi_system_identifier'"},
+        {"shadow upgrade", DBIF_RC_OK, u"x", nullptr, "1", u"DBUSER", -1,
+         "Invalid connect variable 'auth_shadow_upgrade=1' set in view layer system"},
+        {"shadow upgrade 0 is blue", DBIF_RC_OK, u"x", nullptr, "0", u"DBUSER", 1, nullptr},
+        {"table says yes, library no", DBIF_RC_NO_MORE_ROWS, u"x", nullptr, nullptr, u"DBUSER", -1,
+         "Internal inconsistency: Determination via 'ZMX_SYSTSTATE' has viewlayer=1, but DBIF "
+         "has viewlayer=0"},
+        {"library says yes, table missing", DBIF_RC_OK, nullptr, nullptr, nullptr, u"DBUSER", -1,
+         "Internal inconsistency: Determination via 'ZMX_SYSTSTATE' has viewlayer=0, but DBIF "
+         "has viewlayer=1"},
+        {"library fails", DBIF_RC_DB_ERROR, nullptr, nullptr, nullptr, u"DBUSER", -1,
+         "'DBIF_CMD_IS_VIEW_LAYER' failed with 99\nno view today"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dbif_fake_reset();
+        dbif_fake_setcontrol(DBIF_CTL_USER, DBIF_RC_OK, u"DBUSER");
+        dbif_fake_setcontrol(DBIF_CTL_SCHEMA, DBIF_RC_OK, c.schema);
+        dbif_fake_setcontrol(DBIF_CTL_VIEW_LAYER, c.dbifRc,
+                             c.dbifRc == DBIF_RC_DB_ERROR ? u"no view today" : nullptr);
+        if (c.viewLayerFlag)
+            systemState({{u"VIEW_LAYER", c.viewLayerFlag},
+                         {u"CURRENT_SCHEMA_TOOLS", u"TOOLSB"},
+                         {u"CURRENT_SCHEMA_TOOLS_GREEN", u"TOOLSG"}});
+        else
+            dbif_fake_setfailure(dbif_fakeop::prepare, kSystemStateQuery,
+                                 {DBIF_RC_NOT_FOUND, 942, u"no such table", 0, 0});
+        c.soi ? setenv("soi_system_identifier", c.soi, 1) : unsetenv("soi_system_identifier");
+        c.shadow ? setenv("auth_shadow_upgrade", c.shadow, 1) : unsetenv("auth_shadow_upgrade");
+
+        // The initialisation hook determines the view layer; a failure fails the connect.
+        const int connected = ul_sqlconnect2(UL_CONNECT_QUIET);
+        if (c.expected < 0) {
+            EXPECT_EQ(connected, -1);
+            EXPECT_EQ(u8(ul_errorgetmsg()), c.error);
+            EXPECT_FALSE(ul_sqlisconnected());
+            continue;
+        }
+        ASSERT_EQ(connected, 0) << u8(ul_errorgetmsg());
+        EXPECT_EQ(ul_sqlisviewlayer(0), c.expected);
+        const std::vector<std::u16string> statements = dbif_fake_statements();
+        const std::u16string setSchema =
+            c.expected == 2 ? u"set schema TOOLSG" : u"set schema TOOLSB";
+        EXPECT_EQ(std::count(statements.begin(), statements.end(), setSchema),
+                  c.expected > 0 ? 1 : 0);
+        ul_sqldisconnect(0);
+    }
+}
+
+TEST_F(UlSqlViewLayerTest, SchemasOfAViewLayerSystemAndTheSchemaSwitch) {
+    viewLayerSystem();
+    setenv("soi_system_identifier", "1", 1);
+    ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(ul_errorgetmsg());
+    EXPECT_EQ(log_.text(), "3 ETQ399 Using view layer schema 'TOOLSG'.\n");
+    EXPECT_EQ(schema(UL_SCHEMA_USER), "DBUSER");
+    EXPECT_EQ(schema(UL_SCHEMA_WORK), "TOOLSG");
+    EXPECT_EQ(schema(UL_SCHEMA_TOOLSBLUE), "TOOLSB");
+    EXPECT_EQ(schema(UL_SCHEMA_TOOLSGREEN), "TOOLSG");
+    EXPECT_EQ(schema(UL_SCHEMA_USERPLAIN), "DBUSER");
+    EXPECT_EQ(schema(5), "(null: Invalid database schema selector 5)");
+    // Results are kept until disconnect.
+    dbif_fake_setcontrol(DBIF_CTL_USER, DBIF_RC_OK, u"CHANGED");
+    EXPECT_EQ(schema(UL_SCHEMA_USER), "DBUSER");
+    ASSERT_EQ(ul_sqldisconnect(0), 0);
+    unsetenv("soi_system_identifier");
+    dbif_fake_reset();
+    dbif_fake_setcontrol(DBIF_CTL_USER, DBIF_RC_OK, u"CHANGED");
+    dbif_fake_setcontrol(DBIF_CTL_SCHEMA, DBIF_RC_OK, u"CHANGED");
+    ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(ul_errorgetmsg());
+    EXPECT_EQ(schema(UL_SCHEMA_USER), "CHANGED");
+    EXPECT_EQ(schema(UL_SCHEMA_WORK), "CHANGED");
+}
+
+TEST_F(UlSqlViewLayerTest, ToolsSchemaEqualToTheUserIsRefused) {
+    dbif_fake_setcontrol(DBIF_CTL_VIEW_LAYER, DBIF_RC_OK, nullptr);
+    systemState({{u"VIEW_LAYER", u"1"},
+                 {u"CURRENT_SCHEMA", u"BLUE"},
+                 {u"CURRENT_SCHEMA_GREEN", u"GREEN"},
+                 {u"CURRENT_SCHEMA_TOOLS", u"TOOLSB"},
+                 {u"CURRENT_SCHEMA_TOOLS_GREEN", u"DBUSER"}});
+    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
+    EXPECT_EQ(u8(ul_errorgetmsg()),
+              "Unsupported view-layered system with dbuser='DBUSER', schema_blue='BLUE', "
+              "schema_green='GREEN', schema_tool_blue='TOOLSB', schema_tool_green='DBUSER'");
+}
+
+TEST_F(UlSqlViewLayerTest, FailingSchemaSwitchFailsTheConnect) {
+    viewLayerSystem();
+    dbif_fake_setfailure(dbif_fakeop::prepare, u"set schema TOOLSB",
+                         {DBIF_RC_DB_ERROR, 7, u"schema gone", 0, 0});
+    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
+    EXPECT_EQ(u8(ul_errorgetmsg()),
+              "DBIF error 99 (db code 7): \nschema gone\nCannot execute statement\n"
+              "Statement is 'set schema TOOLSB'");
+}
+
+TEST_F(UlSqlViewLayerTest, EmptySchemasAndOtherDatabases) {
+    ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(ul_errorgetmsg());
+    EXPECT_EQ(ul_sqlisviewlayer(0), 0);
+    EXPECT_EQ(schema(UL_SCHEMA_WORK), "DBUSER");
+    EXPECT_EQ(schema(UL_SCHEMA_TOOLSBLUE), "(null: Empty value for database schema #2)");
+    EXPECT_EQ(schema(UL_SCHEMA_TOOLSGREEN | UL_SCHEMA_ACCEPTEMPTY), "");
+    ASSERT_EQ(ul_sqldisconnect(0), 0);
+
+    // Another database is never a view-layer system and is not asked.
+    setenv("dbms_type", "ORA", 1);
+    EXPECT_EQ(ul_sqlisviewlayer(0), 0);
+    char16_t out[32];
+    unsigned ordinal = 9;
+    EXPECT_EQ(ul_sqlvlgetacttablename(out, 32, &ordinal, u"MARA", 0), 1);
+    EXPECT_EQ(u8(out), "MARA");
+    EXPECT_EQ(ordinal, 0u);
+}
+
+TEST_F(UlSqlViewLayerTest, ActiveTableName) {
+    viewLayerSystem();
+    ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(ul_errorgetmsg());
+    struct Case {
+        std::vector<const char16_t*> found;
+        int flags;
+        int result;
+        const char* name;
+        unsigned ordinal;
+    } cases[] = {
+        {{u"T1"}, 0, 1, "T1", 0},
+        {{u"T1#1", u"T1"}, 0, 1, "T1", 0},
+        {{u"T1", u"T1#1"}, UL_VLTABLE_HIGHEST, 1, "T1#1", 1},
+        {{u"T1#2"}, UL_VLTABLE_HIGHEST, 1, "T1#2", 2},
+        {{u"T1#3", u"T1#12"}, 0, 1, "T1#3", 3},
+        // LIKE lets through names that are no versions of T1.
+        {{u"T1#X", u"T1#", u"T1#2"}, 0, 1, "T1#2", 2},
+        {{}, 0, 0, "", 0},
+        {{u"T1", u"T1#1", u"T1#2"},
+         0,
+         -1,
+         "Invalid database setup: too many tables found: 'T1', 'T1#1', and 'T1#2'",
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<dbif_fakerow_t> rows;
+        for (const char16_t* table : c.found) rows.push_back({dbif_faketext(table)});
+        dbif_fake_setresult(kCatalogQuery, {textColumn(u"TABLE_NAME")}, rows);
+        char16_t out[32] = u"";
+        unsigned ordinal = 99;
+        EXPECT_EQ(ul_sqlvlgetacttablename(out, 32, &ordinal, u"T1", c.flags), c.result);
+        if (c.result < 0) {
+            EXPECT_EQ(u8(ul_errorgetmsg()), c.name);
+            continue;
+        }
+        if (c.result == 1) {
+            EXPECT_EQ(u8(out), c.name);
+        }
+        EXPECT_EQ(ordinal, c.ordinal);
+    }
+    // The catalogue is asked for the user's schema, the name and the pattern of its versions.
+    std::vector<dbif_fakerow_t> bound;
+    for (const dbif_fakecall_t& call : dbif_fake_calls())
+        if (call.op == dbif_fakeop::begRead && call.sql == kCatalogQuery)
+            bound.insert(bound.end(), call.params.begin(), call.params.end());
+    ASSERT_EQ(bound.size(), std::size(cases));
+    EXPECT_EQ(bound.back(), (dbif_fakerow_t{dbif_faketext(u"DBUSER"), dbif_faketext(u"T1"),
+                                            dbif_faketext(u"T1#%")}));
 }
 
 }  // namespace
