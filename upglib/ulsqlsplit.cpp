@@ -14,6 +14,7 @@
 
 #include "ulerror.h"
 #include "ulfile.h"
+#include "ulmacro.h"
 #include "ulmsgwrite.h"
 #include "ulnametab.h"
 #include "ulsqlaux.h"
@@ -2081,12 +2082,8 @@ class WhereFileReader {
     }
 
     // The one place where lines meet macro replacement.
-    int replaceMacros(std::u16string* /*line*/) {
-        if (!provider_) return 0;
-        // TODO(macro engine): call ul_macroreplace(line, provider_) once upglib/ulmacro is part
-        // of the build; until then a provider cannot be honoured.
-        ul_errorsetmsgfmt(0, u"Macro replacement is not available for '%s'", file_);
-        return UL_ERROR_RETURN(-1);
+    int replaceMacros(std::u16string* line) {
+        return provider_ ? ul_macroreplacestring(line, provider_, 0) : 0;
     }
 
     static std::u16string trimmed(std::u16string_view text) {

@@ -14,6 +14,7 @@
 #include "sqltestutil.h"
 #include "tempdir.h"
 #include "testutil.h"
+#include "ulmacro.h"
 #include "ulmsgwrite.h"
 #include "ulsqlaux.h"
 #include "ulsqlbase.h"
@@ -316,6 +317,29 @@ class UlSqlSplitFileTest : public ::testing::Test {
     }
     TempDir dir_;
 };
+
+// Every line goes through macro replacement when a provider is given, table names included.
+TEST_F(UlSqlSplitFileTest, LinesGoThroughMacroReplacement) {
+    const char16_t* suffix = u"_X";
+    const char16_t* bound = u"'m'";
+    const ul_macrodef_t defs[] = {
+        {u"BOUND", UL_MACRODEF_STRING, 0, UL_MACRODEF_NOARGS, bound, nullptr, nullptr},
+        {u"SFX", UL_MACRODEF_STRING, 0, UL_MACRODEF_NOARGS, suffix, nullptr, nullptr},
+    };
+    ULMacroDefProvider provider(defs, std::size(defs));
+    dir_.write("m.whr", "tab: T$(SFX)\nWHERE K < $(BOUND)\n\ntab: T$(SFX)\nWHERE K >= $(BOUND)\n");
+    ULTableSplitList list;
+    ASSERT_EQ(ul_sqlreadwherefile(&list, path("m.whr").c_str(), nullptr, &provider, 0), 2)
+        << u8(errorText());
+    const ULTableSplit* back = list.get(u"T_X", UL_HASH_QUIET);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(conditions(*back), (std::vector<std::u16string>{u"K < 'm'", u"K >= 'm'"}));
+    // Without a provider the calls stay as written.
+    ul_sqlwherefilesforget();
+    ULTableSplitList raw;
+    ASSERT_EQ(ul_sqlreadwherefile(&raw, path("m.whr").c_str(), nullptr, nullptr, 0), 2);
+    EXPECT_NE(raw.get(u"T$(SFX)", UL_HASH_QUIET), nullptr);
+}
 
 TEST_F(UlSqlSplitFileTest, WrittenAndReadBack) {
     ULTableSplit split;
