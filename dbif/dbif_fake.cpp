@@ -96,7 +96,9 @@ dbif_fakerow_t rowOf(DbIfRowBatch* batch, size_t row) {
     return values;
 }
 
-void putValue(DbIfRowBatch* batch, size_t row, unsigned col, const dbif_fakevalue_t& v) {
+}  // namespace
+
+void dbif_fakeputvalue(DbIfRowBatch* batch, size_t row, unsigned col, const dbif_fakevalue_t& v) {
     switch (v.kind) {
         case dbif_kind::null:
             batch->setNull(row, col);
@@ -120,6 +122,8 @@ void putValue(DbIfRowBatch* batch, size_t row, unsigned col, const dbif_fakevalu
             break;
     }
 }
+
+namespace {
 
 class FakeConnection;
 
@@ -351,7 +355,7 @@ int FakeStatement::exeRead(DbIfRowBatch* batch, unsigned maxRows) {
             size_t row = batch->addRow();
             const dbif_fakerow_t& values = rows_[next_++];
             for (unsigned i = 0; i < width && i < values.size(); ++i) {
-                putValue(batch, row, i, values[i]);
+                dbif_fakeputvalue(batch, row, i, values[i]);
             }
         }
         c->area().rowCount = static_cast<long>(next_);

@@ -33,6 +33,8 @@ dbif_fakevalue_t dbif_faketext(const char16_t* text);
 dbif_fakevalue_t dbif_fakebytes(std::vector<unsigned char> bytes);
 // The value a cell carries (for recording what an engine got or delivered).
 dbif_fakevalue_t dbif_fakefromcell(const dbif_cell_t& cell);
+// Puts a value into cell col of row of a batch.
+void dbif_fakeputvalue(DbIfRowBatch* batch, size_t row, unsigned col, const dbif_fakevalue_t& v);
 
 enum class dbif_fakeop {
     connect,

@@ -76,7 +76,7 @@ TEST(DbifRowBatchTest, RowsReadBeforeTheBuffersGrowAreRightAfterwards) {
     DbIfRowBatch batch(4);
     for (size_t r = 0; r < rows.size(); ++r) {
         size_t index = batch.addRow();
-        for (unsigned c = 0; c < 4; ++c) putValue(&batch, index, c, rows[r][c]);
+        for (unsigned c = 0; c < 4; ++c) dbif_fakeputvalue(&batch, index, c, rows[r][c]);
         if (r % 7 == 0) batch.row(r / 2);
     }
     EXPECT_EQ(batchRows(batch), rows);
@@ -126,7 +126,7 @@ TEST(DbifRowBatchTest, TheLastValueOfACellWins) {
         DbIfRowBatch batch(2);
         batch.addRow();
         batch.setInteger(0, 1, 7);
-        for (const dbif_fakevalue_t& v : c.sets) putValue(&batch, 0, 0, v);
+        for (const dbif_fakevalue_t& v : c.sets) dbif_fakeputvalue(&batch, 0, 0, v);
         const dbif_cell_t* cells = batch.row(0);
         EXPECT_EQ(dbif_fakefromcell(cells[0]), c.sets.back()) << c.what;
         EXPECT_EQ(dbif_fakefromcell(cells[1]), I(7)) << c.what;

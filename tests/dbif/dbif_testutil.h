@@ -75,37 +75,12 @@ inline void PrintTo(const dbif_coldesc_t& d, std::ostream* os) {
         << d.length << " decimals " << d.decimals << (d.nullable ? " null" : " not null") << "}";
 }
 
-inline void putValue(DbIfRowBatch* batch, size_t row, unsigned col, const dbif_fakevalue_t& v) {
-    switch (v.kind) {
-        case dbif_kind::null:
-            batch->setNull(row, col);
-            break;
-        case dbif_kind::integer:
-            batch->setInteger(row, col, v.integer);
-            break;
-        case dbif_kind::real:
-            batch->setReal(row, col, v.real);
-            break;
-        case dbif_kind::decimal: {
-            std::string ascii(v.text.begin(), v.text.end());
-            batch->setDecimal(row, col, ascii.data(), ascii.size());
-            break;
-        }
-        case dbif_kind::text:
-            batch->setText(row, col, v.text.data(), v.text.size());
-            break;
-        case dbif_kind::bytes:
-            batch->setBytes(row, col, v.bytes.data(), v.bytes.size());
-            break;
-    }
-}
-
 // A batch holding rows (all of the same width).
 inline void fillBatch(DbIfRowBatch* batch, const Rows& rows) {
     batch->reset(rows.empty() ? 0 : static_cast<unsigned>(rows[0].size()));
     for (const dbif_fakerow_t& values : rows) {
         size_t r = batch->addRow();
-        for (unsigned c = 0; c < values.size(); ++c) putValue(batch, r, c, values[c]);
+        for (unsigned c = 0; c < values.size(); ++c) dbif_fakeputvalue(batch, r, c, values[c]);
     }
 }
 
