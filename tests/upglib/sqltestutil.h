@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,39 @@
 #include "testutil.h"
 #include "ulmsgwrite.h"
 #include "ulsqlbase.h"
+
+// Keeps the rows a query delivers, raw and text; returns stopValue after stopAfter rows.
+class CollectRows : public ULSQLCallBack {
+  public:
+    struct Row {
+        unsigned flags;
+        std::vector<std::optional<std::u16string>> texts;
+        std::vector<std::optional<std::vector<unsigned char>>> raws;
+    };
+    int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
+                  unsigned* lengths, unsigned ncols) override {
+        Row row{flags, {}, {}};
+        for (unsigned i = 0; i < ncols; ++i) {
+            row.texts.push_back(values && values[i] ? std::optional(std::u16string(values[i]))
+                                                    : std::nullopt);
+            row.raws.push_back(raw && raw[i] ? std::optional(std::vector<unsigned char>(
+                                                   raw[i], raw[i] + lengths[i]))
+                                             : std::nullopt);
+        }
+        rows.push_back(std::move(row));
+        return rows.size() == stopAfter ? stopValue : 0;
+    }
+    // The first column of the data rows as text ("<null>" for NULL).
+    std::vector<std::u16string> column(size_t i = 0) const {
+        std::vector<std::u16string> out;
+        for (const Row& r : rows)
+            if (r.flags & UL_ROW_DATA) out.push_back(r.texts[i].value_or(u"<null>"));
+        return out;
+    }
+    std::vector<Row> rows;
+    size_t stopAfter = 0;
+    int stopValue = 0;
+};
 
 // Supplies parameter rows as texts; asks for a commit after the rows listed in commitAfter.
 class Supply : public ULSQLCallBack {

@@ -149,31 +149,7 @@ dbif_coldesc_t column(const char16_t* name, int type, unsigned length, unsigned 
     return c;
 }
 
-// Records the rows a query delivers.
-class Collect : public ULSQLCallBack {
-  public:
-    struct Row {
-        unsigned flags;
-        std::vector<std::optional<std::u16string>> texts;
-        std::vector<std::optional<std::vector<unsigned char>>> raws;
-    };
-    int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
-                  unsigned* lengths, unsigned ncols) override {
-        Row row{flags, {}, {}};
-        for (unsigned i = 0; i < ncols; ++i) {
-            row.texts.push_back(values && values[i] ? std::optional(std::u16string(values[i]))
-                                                    : std::nullopt);
-            row.raws.push_back(raw && raw[i] ? std::optional(std::vector<unsigned char>(
-                                                   raw[i], raw[i] + lengths[i]))
-                                             : std::nullopt);
-        }
-        rows.push_back(std::move(row));
-        return rows.size() == stopAfter ? stopValue : 0;
-    }
-    std::vector<Row> rows;
-    size_t stopAfter = 0;
-    int stopValue = 0;
-};
+using Collect = CollectRows;
 
 
 size_t countOps(dbif_fakeop op) {
