@@ -37,6 +37,27 @@ int ULTextFileReader::attach(FILE* stream, const char16_t* name, int flags) {
     m_physicalLines = 0;
     m_lineNumber = 0;
     m_incomplete = false;
+    long start = stream ? ftell(stream) : -1;
+    m_baseOffset = start < 0 ? 0 : start;
+    m_lineOffset = 0;
+    m_nextOffset = 0;
+    return 0;
+}
+
+int ULTextFileReader::seek(long offset, int lineNumber) {
+    if (offset < 0 || lineNumber < 1) errno = EINVAL;
+    if (!m_stream || offset < 0 || lineNumber < 1 ||
+        fseek(m_stream, m_baseOffset + offset, SEEK_SET) != 0) {
+        const unsigned flags = m_stream ? static_cast<unsigned>(UL_ERR_SYSTEM) : 0u;
+        ul_errorsetmsgfmt(flags, u"Cannot seek to offset %ld in '%s'", offset, m_path.c_str());
+        return UL_ERROR_RETURN(-1);
+    }
+    m_line.clear();
+    m_incomplete = false;
+    m_physicalLines = lineNumber - 1;
+    m_lineNumber = lineNumber - 1;
+    m_lineOffset = offset;
+    m_nextOffset = offset;
     return 0;
 }
 
@@ -64,7 +85,11 @@ int ULTextFileReader::readLine() {
             return 1;
         }
         ++m_physicalLines;
-        if (first) m_lineNumber = m_physicalLines;
+        if (first) {
+            m_lineNumber = m_physicalLines;
+            m_lineOffset = m_nextOffset;
+        }
+        m_nextOffset += static_cast<long>(n);
         auto* bytes = reinterpret_cast<const unsigned char*>(m_raw);
         size_t length = static_cast<size_t>(n);
         bool complete = bytes[length - 1] == '\n';

@@ -55,6 +55,15 @@ class ULTextFileReader {
     int lineNumber() const { return m_lineNumber; }
     const char16_t* path() const { return m_path.c_str(); }
 
+    // Byte offset in the file of the start of the current line (with UL_TEXT_JOINLINES: of its
+    // first physical line); before the first read, of the next line. Counted from where the
+    // stream stood when opened or attached.
+    long lineOffset() const { return m_lineOffset; }
+    // Positions the reader on the start of a line recorded by lineOffset() together with its
+    // lineNumber(): the next readLine() returns that line with that number. Returns 0, or -1
+    // ("Cannot seek to offset %ld in '%s'").
+    int seek(long offset, int lineNumber);
+
   private:
     FILE* m_stream = nullptr;
     bool m_owned = false;
@@ -66,6 +75,9 @@ class ULTextFileReader {
     int m_physicalLines = 0;
     int m_lineNumber = 0;
     bool m_incomplete = false;
+    long m_lineOffset = 0;  // start of the current line
+    long m_nextOffset = 0;  // start of the next physical line
+    long m_baseOffset = 0;  // stream position at attach; offsets are relative to it
 };
 
 class ULTextFileWriter {

@@ -106,6 +106,53 @@ TEST_F(UlTextFileTest, ContinuationLinesAreJoinedOnRequest) {
     EXPECT_EQ(readAll("x\\\ny\n", UL_TEXT_JOINLINES), (std::vector<Line>{{u"xy", 1, false}}));
 }
 
+TEST_F(UlTextFileTest, LineOffsetsLeadBackToTheirLines) {
+    // Offsets count bytes of the file: a byte order mark, CRLF ends, multi-byte characters and
+    // joined continuation lines all move them.
+    struct {
+        std::string bytes;
+        int flags;
+        std::vector<long> offsets;
+    } cases[] = {
+        {"a\nbc\n\nd", 0, {0, 2, 5, 6}},
+        {"\xEF\xBB\xBFx\r\ny\r\n", 0, {0, 6}},
+        {"\xC3\xA4\xE2\x82\xAC\nz\n", 0, {0, 6}},
+        {"a\\\nb\nc\n", UL_TEXT_JOINLINES, {0, 5}},
+    };
+    for (const auto& c : cases) {
+        dir.write("input", c.bytes);
+        ULTextFileReader reader;
+        ASSERT_EQ(reader.open(dir.wpath("input").c_str(), c.flags), 0);
+        EXPECT_EQ(reader.lineOffset(), 0);
+        std::vector<long> offsets;
+        std::vector<Line> lines;
+        while (reader.readLine() == 1) {
+            offsets.push_back(reader.lineOffset());
+            lines.push_back({reader.line(), reader.lineNumber(), reader.lastLineIncomplete()});
+        }
+        EXPECT_EQ(offsets, c.offsets) << c.bytes;
+        // Every recorded line is read again, with its number, after seeking back to it, and
+        // reading goes on from there.
+        for (size_t i = lines.size(); i-- > 0;) {
+            ASSERT_EQ(reader.seek(offsets[i], lines[i].number), 0);
+            ASSERT_EQ(reader.readLine(), 1);
+            EXPECT_EQ((Line{reader.line(), reader.lineNumber(), reader.lastLineIncomplete()}),
+                      lines[i]);
+            EXPECT_EQ(reader.lineOffset(), offsets[i]);
+            if (i + 1 < lines.size()) {
+                ASSERT_EQ(reader.readLine(), 1);
+                EXPECT_EQ(reader.lineNumber(), lines[i + 1].number);
+            }
+        }
+    }
+    ULTextFileReader reader;
+    EXPECT_EQ(reader.seek(0, 1), -1);
+    dir.write("input", "x\n");
+    ASSERT_EQ(reader.open(dir.wpath("input").c_str()), 0);
+    EXPECT_EQ(reader.seek(-1, 1), -1);
+    EXPECT_NE(errorText().find("Cannot seek to offset -1 in '"), std::string::npos);
+}
+
 TEST_F(UlTextFileTest, VeryLongLines) {
     std::string big(1 << 20, 'x');
     for (size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>('a' + i % 26);
