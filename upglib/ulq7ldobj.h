@@ -296,6 +296,7 @@ class ULLDObject {
     ULLDBaseObjList references;
     ULLDObjStructure structure;
     ULLDDBIFist databases;
+    long crc = -1;  // object checksum as a structure file's "crc:" line gives it, -1: none
     ULLDObjIndexAttributes index;
     // Statements of views and generic objects.
     std::vector<std::u16string> createStatements;
