@@ -24,12 +24,6 @@ bool isSqlite(const std::string& engine) {
     return engine == "SQLITE";
 }
 
-// A code that reports a failure rather than success or a fetch status.
-bool isFailure(int rc) {
-    return rc != DBIF_RC_OK && rc != DBIF_RC_PARTIAL && rc != DBIF_RC_LAST_BATCH &&
-           rc != DBIF_RC_NO_MORE_ROWS;
-}
-
 class DbifEngineTest : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
@@ -45,22 +39,12 @@ class DbifEngineTest : public ::testing::TestWithParam<std::string> {
         conn_ = open();
         if (!conn_) GTEST_SKIP() << "this build has no " << engine_ << " engine";
         ASSERT_EQ(conn_->connect(), DBIF_RC_OK) << commText(*conn_);
-        // The test's name without the engine, short enough for every engine's identifiers.
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        name = name.substr(0, std::min(name.find('/'), size_t{40}));
-        prefix_ = u"dbif_";
-        for (char c : name) {
-            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-            prefix_.push_back(isalnum(static_cast<unsigned char>(c)) ? c : u'_');
-        }
+        tables_ = std::make_unique<TestTables>(conn_.get(), u"dbif_");
     }
 
     void TearDown() override {
         if (!conn_) return;
-        conn_->rollback();
-        for (const std::u16string& t : tables_)
-            conn_->execute((u"DROP TABLE IF EXISTS " + t).c_str());
-        conn_->commit();
+        if (tables_) tables_->dropAll();
         conn_->disconnect();
     }
 
@@ -69,15 +53,8 @@ class DbifEngineTest : public ::testing::TestWithParam<std::string> {
         return dbif_open(code.c_str());
     }
 
-    // A table of this test: created anew (dropped first) and dropped at the end.
     std::u16string table(const char16_t* suffix, const std::u16string& columns) {
-        std::u16string name = prefix_ + u"_" + suffix;
-        tables_.push_back(name);
-        EXPECT_EQ(exec(u"DROP TABLE IF EXISTS " + name), DBIF_RC_OK) << commText(*conn_);
-        EXPECT_EQ(exec(u"CREATE TABLE " + name + u" (" + columns + u")"), DBIF_RC_OK)
-            << commText(*conn_);
-        EXPECT_EQ(conn_->commit(), DBIF_RC_OK) << commText(*conn_);
-        return name;
+        return tables_->create(suffix, columns);
     }
 
     int exec(const std::u16string& sql) { return conn_->execute(sql.c_str()); }
@@ -105,8 +82,7 @@ class DbifEngineTest : public ::testing::TestWithParam<std::string> {
     TempDir dir_;
     std::string dbPath_;
     std::unique_ptr<DbIfConnection> conn_;
-    std::u16string prefix_;
-    std::vector<std::u16string> tables_;
+    std::unique_ptr<TestTables> tables_;
 };
 
 std::string engineName(const ::testing::TestParamInfo<std::string>& info) {
@@ -467,12 +443,12 @@ TEST_P(DbifEngineTest, ExecuteCountsTheRowsOfItsOwnStatement) {
     const Case cases[] = {
         {u"INSERT INTO " + t + u" VALUES (1, 1), (2, 1), (3, 2)", 3},
         {u"UPDATE " + t + u" SET v = 5 WHERE v = 1", 2},
-        {u"CREATE TABLE " + prefix_ + u"_other (a INTEGER)", 0},  // after a change of 2 rows
+        {u"CREATE TABLE " + tables_->prefix() + u"_other (a INTEGER)", 0},  // after a change of 2 rows
         {u"UPDATE " + t + u" SET v = 0 WHERE id > 99", 0},
         {u"DELETE FROM " + t, 3},
-        {u"DROP TABLE " + prefix_ + u"_other", 0},
+        {u"DROP TABLE " + tables_->prefix() + u"_other", 0},
     };
-    tables_.push_back(prefix_ + u"_other");
+    tables_->named(u"other");
     for (const Case& c : cases) {
         EXPECT_EQ(exec(c.sql), DBIF_RC_OK)
             << ul_utf16to8(c.sql.c_str()) << ": " << commText(*conn_);
@@ -493,7 +469,7 @@ int prepareAndRead(DbIfConnection& conn, const std::u16string& sql) {
 
 TEST_P(DbifEngineTest, MissingTablesAndColumnsAreRejected) {
     std::u16string t = table(u"c", u"id INTEGER NOT NULL PRIMARY KEY");
-    std::u16string missing = prefix_ + u"_nothere";
+    std::u16string missing = tables_->prefix() + u"_nothere";
     EXPECT_EQ(prepareAndRead(*conn_, u"SELECT * FROM " + missing), DBIF_RC_REJECTED);
     EXPECT_FALSE(conn_->commArea().errorText.empty());
     EXPECT_EQ(prepareAndRead(*conn_, u"SELECT nocolumn FROM " + t), DBIF_RC_REJECTED);
@@ -507,7 +483,7 @@ TEST_P(DbifEngineTest, MissingTablesAndColumnsAreRejected) {
 TEST_P(DbifEngineTest, DroppingAMissingTableIsNotFound) {
     std::u16string t = table(u"d", u"id INTEGER NOT NULL PRIMARY KEY");
     insertIds(t, 1);
-    int rc = exec(u"DROP TABLE " + prefix_ + u"_nothere");
+    int rc = exec(u"DROP TABLE " + tables_->prefix() + u"_nothere");
     EXPECT_TRUE(rc == DBIF_RC_NOT_FOUND || rc == DBIF_RC_REJECTED)
         << rc << ": " << commText(*conn_);
     EXPECT_FALSE(conn_->commArea().errorText.empty());
@@ -579,9 +555,9 @@ TEST_P(DbifEngineTest, AStatementOutlivingItsConnectionFailsQuietly) {
     DbIfRowBatch batch;
     fillBatch(&batch, {{I(50)}});
     unsigned long processed = 0;
-    EXPECT_TRUE(isFailure(read->exeRead(&batch, 10)));
-    EXPECT_TRUE(isFailure(read->begRead(nullptr)));
-    EXPECT_TRUE(isFailure(insert->modify(&batch, &processed)));
+    EXPECT_TRUE(isFailureCode(read->exeRead(&batch, 10)));
+    EXPECT_TRUE(isFailureCode(read->begRead(nullptr)));
+    EXPECT_TRUE(isFailureCode(insert->modify(&batch, &processed)));
     EXPECT_EQ(processed, 0u);
     read.reset();
     insert.reset();

@@ -19,11 +19,6 @@
 
 namespace {
 
-bool isFailure(int rc) {
-    return rc != DBIF_RC_OK && rc != DBIF_RC_PARTIAL && rc != DBIF_RC_LAST_BATCH &&
-           rc != DBIF_RC_NO_MORE_ROWS;
-}
-
 // Trace lines the engine reported, with their levels.
 struct TraceLog {
     std::vector<std::string> lines;
@@ -58,32 +53,18 @@ class DbifPgsqlTest : public ::testing::Test {
         conn_ = dbif_open(u"PGSQL");
         ASSERT_TRUE(conn_);
         ASSERT_EQ(conn_->connect(), DBIF_RC_OK) << commText(*conn_);
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        prefix_ = u"pg_";
-        for (char c : name.substr(0, 40)) {
-            prefix_.push_back(static_cast<char16_t>(isalnum(static_cast<unsigned char>(c))
-                                                        ? tolower(static_cast<unsigned char>(c))
-                                                        : '_'));
-        }
+        tables_ = std::make_unique<TestTables>(conn_.get(), u"pg_");
     }
 
     void TearDown() override {
         if (!conn_) return;
         traceOff();
-        conn_->rollback();
-        for (const std::u16string& t : tables_) exec(u"DROP TABLE IF EXISTS " + t);
-        conn_->commit();
+        if (tables_) tables_->dropAll();
         conn_->disconnect();
     }
 
     std::u16string table(const char16_t* suffix, const std::u16string& columns) {
-        std::u16string name = prefix_ + u"_" + suffix;
-        tables_.push_back(name);
-        EXPECT_EQ(exec(u"DROP TABLE IF EXISTS " + name), DBIF_RC_OK) << commText(*conn_);
-        EXPECT_EQ(exec(u"CREATE TABLE " + name + u" (" + columns + u")"), DBIF_RC_OK)
-            << commText(*conn_);
-        EXPECT_EQ(conn_->commit(), DBIF_RC_OK) << commText(*conn_);
-        return name;
+        return tables_->create(suffix, columns);
     }
 
     int exec(const std::u16string& sql) { return conn_->execute(sql.c_str()); }
@@ -115,8 +96,7 @@ class DbifPgsqlTest : public ::testing::Test {
     }
 
     std::unique_ptr<DbIfConnection> conn_;
-    std::u16string prefix_;
-    std::vector<std::u16string> tables_;
+    std::unique_ptr<TestTables> tables_;
     TraceLog trace_;
 };
 
@@ -132,7 +112,7 @@ TEST_F(DbifPgsqlTest, AFailureLeavesTheTransactionUsable) {
         int rc;
         int kept;  // rows the failing call leaves
     };
-    const std::u16string missing = prefix_ + u"_nothere";
+    const std::u16string missing = tables_->prefix() + u"_nothere";
     // Reads until a failure; the statement goes without endRead, which would reset the comm
     // area.
     auto readAll = [&](const std::u16string& sql, unsigned maxRows) {
@@ -307,7 +287,7 @@ TEST_F(DbifPgsqlTest, AResultLargerThanTheFetchSizeComesInPieces) {
             }
             if (rc == DBIF_RC_LAST_BATCH) break;
         }
-        EXPECT_FALSE(isFailure(rc)) << what << ": " << commText(*conn_);
+        EXPECT_FALSE(isFailureCode(rc)) << what << ": " << commText(*conn_);
         EXPECT_EQ(next, c.rows + 1) << what;
         EXPECT_EQ(conn_->commArea().rowCount, c.rows) << what;
         // Every full FETCH is followed by one more; the last one finds fewer rows or none.
@@ -339,7 +319,7 @@ TEST_F(DbifPgsqlTest, InterleavedReadsAndWritesKeepTheirRows) {
     while (rcA == DBIF_RC_PARTIAL || rcB == DBIF_RC_PARTIAL) {
         if (rcA == DBIF_RC_PARTIAL) {
             rcA = a->exeRead(&batchA, 150);
-            ASSERT_FALSE(isFailure(rcA)) << commText(*conn_);
+            ASSERT_FALSE(isFailureCode(rcA)) << commText(*conn_);
             for (const auto& row : batchRows(batchA)) ASSERT_EQ(row[0], I(nextA++));
             fillBatch(&params, batchRows(batchA));
             unsigned long processed = 0;
@@ -347,7 +327,7 @@ TEST_F(DbifPgsqlTest, InterleavedReadsAndWritesKeepTheirRows) {
         }
         if (rcB == DBIF_RC_PARTIAL) {
             rcB = b->exeRead(&batchB, 70);
-            ASSERT_FALSE(isFailure(rcB)) << commText(*conn_);
+            ASSERT_FALSE(isFailureCode(rcB)) << commText(*conn_);
             for (const auto& row : batchRows(batchB)) ASSERT_EQ(row[0], I(-nextB++));
         }
     }
@@ -594,7 +574,7 @@ TEST_F(DbifPgsqlTest, DoublesRoundTripExactly) {
 
 TEST_F(DbifPgsqlTest, SqlstatesBecomeReturnCodesAndEngineCodes) {
     std::u16string t = table(u"err", u"id INTEGER PRIMARY KEY, v INTEGER");
-    ASSERT_EQ(exec(u"CREATE INDEX " + prefix_ + u"_ix ON " + t + u" (v)"), DBIF_RC_OK);
+    ASSERT_EQ(exec(u"CREATE INDEX " + tables_->prefix() + u"_ix ON " + t + u" (v)"), DBIF_RC_OK);
     ASSERT_EQ(exec(u"INSERT INTO " + t + u" VALUES (1, 1)"), DBIF_RC_OK);
     struct Case {
         std::u16string sql;
@@ -602,10 +582,10 @@ TEST_F(DbifPgsqlTest, SqlstatesBecomeReturnCodesAndEngineCodes) {
         const char* state;
     };
     const Case cases[] = {
-        {u"SELECT * FROM " + prefix_ + u"_missing", DBIF_RC_REJECTED, "42P01"},
+        {u"SELECT * FROM " + tables_->prefix() + u"_missing", DBIF_RC_REJECTED, "42P01"},
         {u"SELECT nocol FROM " + t, DBIF_RC_REJECTED, "42703"},
-        {u"DROP INDEX " + prefix_ + u"_noindex", DBIF_RC_REJECTED, "42704"},
-        {u"DROP TABLE " + prefix_ + u"_missing", DBIF_RC_REJECTED, "42P01"},
+        {u"DROP INDEX " + tables_->prefix() + u"_noindex", DBIF_RC_REJECTED, "42704"},
+        {u"DROP TABLE " + tables_->prefix() + u"_missing", DBIF_RC_REJECTED, "42P01"},
         {u"INSERT INTO " + t + u" VALUES (1, 2)", DBIF_RC_DUPLICATE, "23505"},
         {u"SELECT 1 / 0", DBIF_RC_DB_ERROR, "22012"},
         {u"SELECT FROM WHERE", DBIF_RC_DB_ERROR, "42601"},
@@ -682,7 +662,7 @@ TEST_F(DbifPgsqlTest, IsolationLevelsApplyToTheTransactions) {
     ASSERT_EQ(conn_->control(DBIF_CTL_ISOLATION, &arg), DBIF_RC_OK);
     EXPECT_EQ(value(u"SHOW transaction_isolation"), T(u"serializable"));
     arg.intValue = 5;
-    EXPECT_TRUE(isFailure(conn_->control(DBIF_CTL_ISOLATION, &arg)));
+    EXPECT_TRUE(isFailureCode(conn_->control(DBIF_CTL_ISOLATION, &arg)));
 }
 
 TEST_F(DbifPgsqlTest, ControlCodesDescribeTheServer) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <ostream>
@@ -102,6 +104,54 @@ inline std::string commText(const DbIfConnection& conn) {
            ul_utf16to8(a.errorText.c_str(), a.errorText.size());
 }
 
+// A code that reports a failure rather than success or a fetch status.
+inline bool isFailureCode(int rc) {
+    return rc != DBIF_RC_OK && rc != DBIF_RC_PARTIAL && rc != DBIF_RC_LAST_BATCH &&
+           rc != DBIF_RC_NO_MORE_ROWS;
+}
+
+// Tables a test creates on a live server, named after the running test (its name without the
+// parameter, at most 40 characters, lower case, other characters as "_") so that tests running
+// side by side never share one; every table made is dropped again by dropAll.
+class TestTables {
+  public:
+    TestTables(DbIfConnection* conn, const char16_t* prefix) : conn_(conn), prefix_(prefix) {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        name = name.substr(0, std::min(name.find('/'), size_t{40}));
+        for (char c : name) {
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            prefix_.push_back(isalnum(static_cast<unsigned char>(c)) ? c : u'_');
+        }
+    }
+    // prefix + "_" + suffix, created anew (dropped first) with these columns and committed.
+    std::u16string create(const char16_t* suffix, const std::u16string& columns) {
+        std::u16string name = named(suffix);
+        EXPECT_EQ(exec(u"DROP TABLE IF EXISTS " + name), DBIF_RC_OK) << commText(*conn_);
+        EXPECT_EQ(exec(u"CREATE TABLE " + name + u" (" + columns + u")"), DBIF_RC_OK)
+            << commText(*conn_);
+        EXPECT_EQ(conn_->commit(), DBIF_RC_OK) << commText(*conn_);
+        return name;
+    }
+    // The name of a table the test makes itself, dropped at the end like the others.
+    std::u16string named(const char16_t* suffix) {
+        tables_.push_back(prefix_ + u"_" + suffix);
+        return tables_.back();
+    }
+    const std::u16string& prefix() const { return prefix_; }
+    void dropAll() {
+        conn_->rollback();
+        for (const std::u16string& t : tables_) exec(u"DROP TABLE IF EXISTS " + t);
+        conn_->commit();
+    }
+
+  private:
+    int exec(const std::u16string& sql) { return conn_->execute(sql.c_str()); }
+
+    DbIfConnection* conn_;
+    std::u16string prefix_;
+    std::vector<std::u16string> tables_;
+};
+
 // The result of running a query to its end.
 struct QueryResult {
     int rc = DBIF_RC_OK;       // the first code that is neither success nor a fetch status
@@ -128,8 +178,7 @@ inline QueryResult runQuery(DbIfConnection& conn, const std::u16string& sql,
     for (;;) {
         int rc = stmt->exeRead(&batch, maxRows);
         result.fetchCodes.push_back(rc);
-        if (rc != DBIF_RC_OK && rc != DBIF_RC_PARTIAL && rc != DBIF_RC_LAST_BATCH &&
-            rc != DBIF_RC_NO_MORE_ROWS) {
+        if (isFailureCode(rc)) {
             result.rc = rc;
             result.errorText = conn.commArea().errorText;
             stmt->endRead();

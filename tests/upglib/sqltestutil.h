@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "dbif_fake.h"
+#include "tempdir.h"
 #include "testutil.h"
 #include "ulmsgwrite.h"
 #include "ulsqlbase.h"
@@ -129,4 +131,58 @@ class FakeVendorTest : public ::testing::Test {
   private:
     const ul_sqldbsupport_t* rows_;
     size_t n_;
+};
+
+// ---- the SQL layer on a real engine ------------------------------------------------------------
+
+// Whether the environment names a PostgreSQL server (scripts/pgtest.sh provides one).
+inline bool havePostgres() {
+    return getenv("PGHOST") || getenv("dbs_pgsql_conninfo");
+}
+
+inline std::u16string w(const std::string& text) {
+    return ul_utf8to16(text.c_str());
+}
+
+// Selects one real engine through dbms_type: SQLite in a temporary file, or the PostgreSQL server
+// of the environment. Table names carry the process id, because parallel test processes share
+// one PostgreSQL database; the tables named through table() are dropped at the end.
+class EngineSession {
+  public:
+    // False, with the reason, when the engine is not available.
+    bool open(const std::string& engine, std::string* why) {
+        if (engine == "PGSQL" && !havePostgres()) {
+            *why = "no PostgreSQL server (PGHOST or dbs_pgsql_conninfo not set)";
+            return false;
+        }
+        if (engine == "SQLITE") {
+            if (!dir_.ok()) {
+                *why = "no temporary directory";
+                return false;
+            }
+            setenv("dbs_sqlite_db", dir_.path("test.db").c_str(), 1);
+        }
+        setenv("dbms_type", engine.c_str(), 1);
+        engine_ = engine;
+        return true;
+    }
+    bool isPg() const { return engine_ == "PGSQL"; }
+    ~EngineSession() {
+        if (engine_.empty()) return;
+        if (!tables_.empty() && (ul_sqlisconnected() || ul_sqlconnect2(UL_CONNECT_QUIET) == 0))
+            for (const std::u16string& t : tables_)
+                ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr, nullptr,
+                               UL_SQLMODE_TOLERATE);
+        if (ul_sqlisconnected()) ul_sqldisconnect(0);
+    }
+    // "<base>_<pid>", quoted wherever the case of base matters.
+    std::u16string table(const std::string& base) {
+        tables_.push_back(w(base + "_" + std::to_string(getpid())));
+        return tables_.back();
+    }
+
+  private:
+    std::string engine_;
+    TempDir dir_;
+    std::vector<std::u16string> tables_;
 };

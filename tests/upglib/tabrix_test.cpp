@@ -2,15 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tempdir.h"
 #include "testutil.h"
 #include "ulerror.h"
 #include "ulmsgwrite.h"
@@ -43,19 +39,13 @@ const ul_cmddefinition_t kTable[] = {
 };
 
 class TabrixDispatchTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tabrix-dispatch-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        log_ = dir_ + "/run.log";
+        ASSERT_TRUE(dir_.ok());
         g_call = HandlerCall();
         ul_sqlresetsession();
     }
-    void TearDown() override {
-        ul_msgwrite_reset();
-        std::remove(log_.c_str());
-        rmdir(dir_.c_str());
-    }
+    void TearDown() override { ul_msgwrite_reset(); }
 
     // Runs the dispatcher on the words (program path first) with the log in the temp dir.
     int run(std::vector<std::u16string> words) {
@@ -67,15 +57,10 @@ protected:
         argv.push_back(nullptr);
         return ul_cmddispatch(static_cast<unsigned>(words.size()), argv.data(), kTable);
     }
-    std::string logText() {
-        std::ifstream in(log_);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string logText() { return readFileBytes(log_); }
 
-    std::string dir_;
-    std::string log_;
+    TempDir dir_;
+    const std::string log_ = dir_.path("run.log");
 };
 
 TEST_F(TabrixDispatchTest, HandlerGetsCommandWordAndOwnArgumentsOnly) {
@@ -111,9 +96,10 @@ TEST_F(TabrixDispatchTest, LookupRulesOfTheTable) {
         const char16_t* word;
         const char16_t* row;  // null: no row
     } cases[] = {
-        {u"COUNTROWS", u"countrows"}, {u"countrow", nullptr},     {u"countrowsX", nullptr},
-        {u"dbversion", u"dbversion"}, {u"dbversionext", u"dbversion"},
-        {u"DBVERSION", nullptr},      {u"dbversio", nullptr},     {u"", nullptr},
+        {u"COUNTROWS", u"countrows"},    {u"countrow", nullptr},
+        {u"countrowsX", nullptr},        {u"dbversion", u"dbversion"},
+        {u"dbversionext", u"dbversion"}, {u"DBVERSION", nullptr},
+        {u"dbversio", nullptr},          {u"", nullptr},
     };
     for (const Case& c : cases) {
         const ul_cmddefinition_t* row = ul_cmdfind(kTable, c.word);
@@ -127,21 +113,20 @@ TEST_F(TabrixDispatchTest, LookupRulesOfTheTable) {
 }
 
 TEST(TabrixCommandTableTest, RowsInOrderWithTheirFlags) {
-    const char* expected[] = {"splittable", "crctable",   "crceval",        "crcclear",
-                              "chktable",   "chkpools",   "scancluster",    "dbversion",
-                              "countrows",  "objsize",    "execdb",         "migtables",
-                              "dbtabpos",   "genkeytraces", "optimizeimport", "repoclean",
-                              "seldepends", "zdbmonitor", "zdbutil",        "sqlruntask",
-                              "dumptable",  "hexdump",    "dbping"};
+    const char* expected[] = {
+        "splittable",  "crctable",     "crceval",        "crcclear",  "chktable",   "chkpools",
+        "scancluster", "dbversion",    "countrows",      "objsize",   "execdb",     "migtables",
+        "dbtabpos",    "genkeytraces", "optimizeimport", "repoclean", "seldepends", "zdbmonitor",
+        "zdbutil",     "sqlruntask",   "dumptable",      "hexdump",   "dbping"};
     size_t n = 0;
     for (const ul_cmddefinition_t* row = CmdDefinitions; row->name; ++row, ++n) {
         ASSERT_LT(n, std::size(expected));
         EXPECT_EQ(u8(row->name), expected[n]);
         EXPECT_NE(row->handler, nullptr);
         std::string name = expected[n];
-        unsigned flags = name == "dbversion" || name == "hexdump"                        ? 0x11u
+        unsigned flags = name == "dbversion" || name == "hexdump"                          ? 0x11u
                          : name == "execdb" || name == "sqlruntask" || name == "dumptable" ? 0x01u
-                                                                                          : 0u;
+                                                                                           : 0u;
         EXPECT_EQ(row->flags, flags) << name;
     }
     EXPECT_EQ(n, std::size(expected));
@@ -155,8 +140,7 @@ struct Collected {
         std::vector<const char16_t*> argv;
         for (const std::u16string& w : words) argv.push_back(w.c_str());
         std::vector<const char16_t*> rest;
-        rc = ul_cmdcollectoptions(static_cast<unsigned>(argv.size()), argv.data(), &options,
-                                  &rest);
+        rc = ul_cmdcollectoptions(static_cast<unsigned>(argv.size()), argv.data(), &options, &rest);
         for (const char16_t* w : rest) kept.push_back(u8(w));
     }
     std::vector<std::u16string> words;

@@ -43,6 +43,20 @@ class TempDir {
     std::string path_;
 };
 
+// Works in a directory until the end of the scope.
+class ScopedCwd {
+  public:
+    explicit ScopedCwd(const std::string& directory) : old_(std::filesystem::current_path()) {
+        std::filesystem::current_path(directory);
+    }
+    ~ScopedCwd() { std::filesystem::current_path(old_); }
+    ScopedCwd(const ScopedCwd&) = delete;
+    ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+  private:
+    std::filesystem::path old_;
+};
+
 // The whole content of a file as bytes ("" when it cannot be read).
 inline std::string readFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -3,17 +3,24 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "ulerror.h"
 #include "ulstring.h"
 
 // UTF-8 view of a UTF-16 string, so that failures print readably.
-inline std::string u8(const char16_t* text) { return ul_utf16to8(text); }
-inline std::string u8(const std::u16string& text) { return ul_utf16to8(text.c_str(), text.size()); }
+inline std::string u8(const char16_t* text) {
+    return ul_utf16to8(text);
+}
+inline std::string u8(const std::u16string& text) {
+    return ul_utf16to8(text.c_str(), text.size());
+}
 
 // The error buffer's current text.
-inline std::u16string errorText() { return ul_errorgetmsg(); }
+inline std::u16string errorText() {
+    return ul_errorgetmsg();
+}
 
 // The text an out-of-memory failure stores; the error buffer is left as it was.
 inline std::u16string outOfMemoryText() {
@@ -26,7 +33,7 @@ inline std::u16string outOfMemoryText() {
 
 // A FILE* whose content can be read back as a string (open_memstream).
 class MemoryStream {
-public:
+  public:
     MemoryStream() : stream_(open_memstream(&data_, &size_)) {}
     ~MemoryStream() {
         if (stream_) fclose(stream_);
@@ -40,8 +47,32 @@ public:
         return std::string(data_, size_);
     }
 
-private:
+  private:
     char* data_ = nullptr;
     size_t size_ = 0;
     FILE* stream_;
+};
+
+// Sets (or, with nullptr, removes) an environment variable until the end of the scope.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = getenv(name)) old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            setenv(name_.c_str(), old_->c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> old_;
 };

@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,42 +15,6 @@
 #include "ulerror.h"
 
 namespace {
-
-// Sets or removes an environment variable until the end of the scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
-
-// Works in a directory until the end of the scope.
-class ScopedCwd {
-  public:
-    explicit ScopedCwd(const std::string& directory) : old_(std::filesystem::current_path()) {
-        std::filesystem::current_path(directory);
-    }
-    ~ScopedCwd() { std::filesystem::current_path(old_); }
-
-  private:
-    std::filesystem::path old_;
-};
 
 std::string envValue(const char* name) {
     const char* value = getenv(name);

@@ -43,45 +43,6 @@ std::string randomContent(size_t n, unsigned seed) {
     return data;
 }
 
-// Runs the test body with the current directory changed, and changes back.
-class ScopedChdir {
-  public:
-    explicit ScopedChdir(const std::string& directory) {
-        char buffer[4096];
-        if (getcwd(buffer, sizeof buffer)) saved_ = buffer;
-        if (chdir(directory.c_str()) != 0) saved_.clear();
-    }
-    ~ScopedChdir() {
-        if (!saved_.empty() && chdir(saved_.c_str()) != 0) ADD_FAILURE() << "cannot return";
-    }
-
-  private:
-    std::string saved_;
-};
-
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        const char* old = getenv(name);
-        hadValue_ = old != nullptr;
-        if (old) old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (hadValue_)
-            setenv(name_.c_str(), old_.c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-
-  private:
-    std::string name_, old_;
-    bool hadValue_ = false;
-};
-
 class UlFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -310,7 +271,7 @@ TEST_F(UlFileNormalizeTest, ResolvesLinksPartByPart) {
 }
 
 TEST_F(UlFileNormalizeTest, RelativePathsStartAtTheCurrentDirectory) {
-    ScopedChdir inside(dir.path("a"));
+    ScopedCwd inside(dir.path("a"));
     EXPECT_EQ(normalize("b/file"), dir.path("a/b/file"));
     EXPECT_EQ(normalize("../chain1"), dir.path("a/b"));
     EXPECT_EQ(normalize("."), dir.path("a"));
@@ -384,7 +345,7 @@ TEST_F(UlFileTest, EmptyPathEntryIsTheCurrentDirectoryAndResultIsAbsolute) {
     std::string tool = dir.write("tool", "#!/bin/sh\n");
     ASSERT_EQ(chmod(tool.c_str(), 0700), 0);
     ScopedEnv variable("TABRIX_TEST_PATH", "/nonexistent::/also/not");
-    ScopedChdir inside(dir.path());
+    ScopedCwd inside(dir.path());
     char16_t buffer[4096];
     ASSERT_GT(ul_filelocateexebypath(u"tool", u"TABRIX_TEST_PATH", buffer, 4096), 0) << errorText();
     EXPECT_EQ(u8(buffer), dir.path("./tool"));
@@ -398,7 +359,7 @@ TEST_F(UlFileTest, FindExecutableChecksNamesWithSlashDirectly) {
     EXPECT_GT(ul_filefindexecutable(ul_utf8to16(tool.c_str()).c_str(), buffer, 4096), 0);
     EXPECT_EQ(u8(buffer), tool);
     {
-        ScopedChdir inside(dir.path());
+        ScopedCwd inside(dir.path());
         EXPECT_GT(ul_filefindexecutable(u"./tool", buffer, 4096), 0);
         EXPECT_EQ(u8(buffer), dir.path("./tool"));
     }

@@ -11,7 +11,7 @@
 namespace {
 
 class UlMsgWriteTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ul_msgwrite_reset();
         ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
@@ -59,8 +59,8 @@ TEST_F(UlMsgWriteTest, RegisterRejectsDuplicatesAndAcceptsEmptyCatalogue) {
     EXPECT_EQ(u8(ul_errorgetmsg()), "Duplicate id 3 in message class 'TQ'");
     const ul_msgproto_t empty[] = {{0, 0, 0, nullptr}};
     EXPECT_EQ(ul_msgwrite_register(u"TQ", empty), 0);
-    const ul_msgproto_t other[] = {{u'E', 0, 7, u"seven %s"}, {u'E', 0, 2, u"two"},
-                                   {0, 0, 0, nullptr}};
+    const ul_msgproto_t other[] = {
+        {u'E', 0, 7, u"seven %s"}, {u'E', 0, 2, u"two"}, {0, 0, 0, nullptr}};
     EXPECT_EQ(ul_msgwrite_register(u"XY", other), 0);
     ASSERT_EQ(ul_msgwrite_setclass(u"XY"), 0);
     ul_msgwrite_print(1, u' ', 7, 0, u"!");
@@ -68,42 +68,37 @@ TEST_F(UlMsgWriteTest, RegisterRejectsDuplicatesAndAcceptsEmptyCatalogue) {
     EXPECT_EQ(out.text(), "1 EXY007 seven !\n1 EXY002 two\n");
 }
 
-// Splits text with the dispatcher's layout (messages 8 and 9) and returns the lines.
-std::string split(MemoryStream& out, const char16_t* text, unsigned width, int flags = 0) {
-    ul_msgwrite_splitlong(1, u'E', 8, 9, text, width, flags);
-    return out.text();
-}
-
-TEST_F(UlMsgWriteTest, SplitLongCutsUnbrokenTextAtTwiceTheWidth) {
-    std::u16string text(200, u'x');
-    std::string lines = split(out, text.c_str(), 70);
-    EXPECT_EQ(lines, "1EETQ008 Error message: " + std::string(140, 'x') + "\n1EETQ009X" +
-                         std::string(60, 'x') + "\n");
-}
-
-TEST_F(UlMsgWriteTest, SplitLongBreaksAtLastBlankAfterWidth) {
-    std::string lines = split(out, u"aaaa bbbb cccc dddd", 7);
-    EXPECT_EQ(lines,
-              "1EETQ008 Error message: aaaa\n1EETQ009Xbbbb\n1EETQ009Xcccc\n1EETQ009Xdddd\n");
-}
-
-TEST_F(UlMsgWriteTest, SplitLongKeepsQuotedBlanksUnlessAskedTo) {
-    EXPECT_EQ(split(out, u"ab 'c d e f' g", 5),
-              "1EETQ008 Error message: ab\n1EETQ009X'c d e f'\n1EETQ009Xg\n");
-    MemoryStream second;
-    ul_msgwrite_setfp(second.get());
-    EXPECT_EQ(split(second, u"ab 'c d' g", 4, 1),
-              "1EETQ008 Error message: ab\n1EETQ009X'c\n1EETQ009Xd'\n1EETQ009Xg\n");
-}
-
-TEST_F(UlMsgWriteTest, SplitLongEndsPiecesAtLineFeeds) {
-    EXPECT_EQ(split(out, u"first\nsecond", 70),
-              "1EETQ008 Error message: first\n1EETQ009Xsecond\n");
-}
-
-TEST_F(UlMsgWriteTest, SplitLongOfEmptyTextPrintsNothing) {
-    EXPECT_EQ(ul_msgwrite_splitlong(1, u'E', 8, 9, u"", 70, 0), 0);
-    EXPECT_EQ(out.text(), "");
+// Long texts with the dispatcher's layout (messages 8 and 9).
+TEST_F(UlMsgWriteTest, SplitLongLines) {
+    const std::string first = "1EETQ008 Error message: ", next = "\n1EETQ009X";
+    const struct {
+        std::u16string text;
+        unsigned width;
+        int flags;
+        std::string lines;
+    } cases[] = {
+        // Unbroken text is cut at twice the width.
+        {std::u16string(200, u'x'), 70, 0,
+         first + std::string(140, 'x') + next + std::string(60, 'x') + "\n"},
+        // Otherwise a line ends at the last blank after the width, or at a line feed.
+        {u"aaaa bbbb cccc dddd", 7, 0,
+         first + "aaaa" + next + "bbbb" + next + "cccc" + next + "dddd\n"},
+        {u"first\nsecond", 70, 0, first + "first" + next + "second\n"},
+        // Blanks inside quotes stay, unless flag 1 lets them break the line.
+        {u"ab 'c d e f' g", 5, 0, first + "ab" + next + "'c d e f'" + next + "g\n"},
+        {u"ab 'c d' g", 4, 1, first + "ab" + next + "'c" + next + "d'" + next + "g\n"},
+        {u"", 70, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(u8(c.text));
+        MemoryStream lines;
+        ul_msgwrite_setfp(lines.get());
+        const int rc = ul_msgwrite_splitlong(1, u'E', 8, 9, c.text.c_str(), c.width, c.flags);
+        if (c.text.empty()) {
+            EXPECT_EQ(rc, 0);
+        }
+        EXPECT_EQ(lines.text(), c.lines);
+    }
 }
 
 TEST_F(UlMsgWriteTest, TimePrintOncePerSecondUnlessForced) {

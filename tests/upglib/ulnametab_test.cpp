@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tempdir.h"
+#include "sqltestutil.h"
 #include "testutil.h"
 #include "ulmsgwrite.h"
 #include "ulsqlaux.h"
@@ -53,15 +53,9 @@ class UlNameTabTest : public ::testing::TestWithParam<const char*> {
         ul_traceresetlevels();
         ul_sqlresetglobalflags();
         ul_sqlresetsession();
-        const std::string engine = GetParam();
-        pg_ = engine == "PGSQL";
-        if (pg_ && !getenv("PGHOST") && !getenv("dbs_pgsql_conninfo"))
-            GTEST_SKIP() << "no PostgreSQL server (PGHOST or dbs_pgsql_conninfo not set)";
-        if (!pg_) {
-            ASSERT_TRUE(dir_.ok());
-            setenv("dbs_sqlite_db", dir_.path("nametab.db").c_str(), 1);
-        }
-        setenv("dbms_type", engine.c_str(), 1);
+        std::string why;
+        if (!session_.open(GetParam(), &why)) GTEST_SKIP() << why;
+        pg_ = session_.isPg();
         ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
         ul_msgwrite_setfp(log_.get());
         ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(errorText());
@@ -145,7 +139,7 @@ class UlNameTabTest : public ::testing::TestWithParam<const char*> {
     bool connected_ = false;
     std::u16string suffix_;
     std::vector<std::u16string> tables_;
-    TempDir dir_;
+    EngineSession session_;
     MemoryStream log_;
 };
 

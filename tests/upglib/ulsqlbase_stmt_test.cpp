@@ -9,73 +9,17 @@
 #include <utility>
 #include <vector>
 
-#include "tempdir.h"
 #include "sqltestutil.h"
 #include "testutil.h"
 #include "ulerror.h"
 #include "ulmsgwrite.h"
 #include "ulsqlaux.h"
 #include "ulsqlbase.h"
-#include "ulstring2.h"
 #include "ultrace.h"
 
 namespace {
 
-bool havePostgres() {
-    return getenv("PGHOST") || getenv("dbs_pgsql_conninfo");
-}
-
 using Rows = CollectRows;
-
-
-std::u16string w(const std::string& text) {
-    return ul_utf8to16(text.c_str());
-}
-
-// Connects to one engine; tables get a name unique to the process, because the PostgreSQL
-// tests of parallel test processes share one database. Tables are dropped at the end.
-class EngineSession {
-  public:
-    // Returns false with a reason when the engine is not available.
-    bool open(const std::string& engine, std::string* why) {
-        if (engine == "PGSQL" && !havePostgres()) {
-            *why = "no PostgreSQL server (PGHOST or dbs_pgsql_conninfo not set)";
-            return false;
-        }
-        if (engine == "SQLITE") {
-            if (!dir_.ok()) {
-                *why = "no temporary directory";
-                return false;
-            }
-            setenv("dbs_sqlite_db", dir_.path("test.db").c_str(), 1);
-        }
-        setenv("dbms_type", engine.c_str(), 1);
-        engine_ = engine;
-        return true;
-    }
-    bool isPg() const { return engine_ == "PGSQL"; }
-    ~EngineSession() {
-        if (engine_.empty()) return;
-        if (!ul_sqlisconnected() && ul_sqlconnect2(UL_CONNECT_QUIET) < 0) return;
-        for (const std::u16string& t : tables_) {
-            ULSQLStmt drop;
-            const std::u16string sql = u"DROP TABLE " + t;
-            if (drop.prepare(sql.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_TOLERATE) == 0)
-                drop.execute(nullptr, nullptr, UL_SQLMODE_TOLERATE);
-        }
-        ul_sqldisconnect(0);
-    }
-    std::u16string table(const std::string& base) {
-        std::u16string name = w(base + "_" + std::to_string(getpid()));
-        tables_.push_back(name);
-        return name;
-    }
-
-  private:
-    std::string engine_;
-    TempDir dir_;
-    std::vector<std::u16string> tables_;
-};
 
 class UlSqlStmtTest : public ::testing::TestWithParam<const char*> {
   protected:
@@ -246,30 +190,6 @@ TEST_P(UlSqlStmtTest, BindsAndNulls) {
               (std::vector<std::u16string>{u"1"}));
 }
 
-TEST_P(UlSqlStmtTest, QueryAcrossSeveralBatches) {
-    const std::u16string t = numbers(25);
-    for (long bulk : {1L, 4L, 25L, 1000L, 0L, -7L}) {
-        SCOPED_TRACE(bulk);
-        UL_SQLMaxBulkRows = bulk;
-        ULSQLStmt stmt;
-        ASSERT_EQ(stmt.prepare((u"SELECT ID FROM " + t + u" ORDER BY ID").c_str(), nullptr, 0,
-                               nullptr, 0, 0),
-                  0);
-        EXPECT_EQ(stmt.getBulkRows(), bulk == 0 ? 1u : static_cast<unsigned>(std::labs(bulk)));
-        Rows rows;
-        unsigned long count = 0;
-        ASSERT_EQ(stmt.execute(&rows, &count, 0), 0) << u8(ul_errorgetmsg());
-        std::vector<std::u16string> expected;
-        for (int i = 1; i <= 25; ++i) expected.push_back(w(std::to_string(i)));
-        EXPECT_EQ(rows.column(), expected);
-        EXPECT_EQ(count, 25u);
-        // A statement runs again with the same result.
-        Rows again;
-        ASSERT_EQ(stmt.execute(&again, &count, 0), 0);
-        EXPECT_EQ(again.column(), expected);
-    }
-}
-
 // A long text far beyond the column space comes back whole through the piece reader.
 TEST_P(UlSqlStmtTest, LongTextReadInPieces) {
     const std::u16string t = session_.table("lobs");
@@ -278,9 +198,8 @@ TEST_P(UlSqlStmtTest, LongTextReadInPieces) {
     for (int i = 0; doc.size() < 70000; ++i) doc += w(std::to_string(i)) + u"\u00e9\u4e2d;";
     ULSQLStmt insert;
     ul_sqlfielddesc_t in[] = {{u"DOC", UL_SQLFLD_CHAR | UL_SQLFLD_LONG, -1, 0, 0}};
-    ASSERT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (1, ?)").c_str(), in, 1, nullptr,
-                             0, 0),
-              0);
+    ASSERT_EQ(
+        insert.prepare((u"INSERT INTO " + t + u" VALUES (1, ?)").c_str(), in, 1, nullptr, 0, 0), 0);
     Supply supply({{doc}});
     ASSERT_EQ(insert.execute(&supply, nullptr, 0), 1) << u8(ul_errorgetmsg());
     UL_SQLLobColumnSpace = 1000;
@@ -302,70 +221,6 @@ TEST_P(UlSqlStmtTest, CallbackStopValue) {
     EXPECT_EQ(later.rows.size(), 6u);
     // The connection is usable afterwards.
     EXPECT_EQ(select(u"SELECT COUNT(*) FROM " + t), (std::vector<std::u16string>{u"10"}));
-}
-
-TEST_P(UlSqlStmtTest, HeaderRows) {
-    const std::u16string t = numbers(2);
-    const ul_sqlfielddesc_t out[] = {{nullptr, UL_SQLFLD_INT, -1, 0, 4},
-                                     {nullptr, UL_SQLFLD_CHAR, -1, 0, 30}};
-    const struct {
-        int mode;
-        std::u16string id, name;
-    } cases[] = {
-        {1, u"I", u"C"},
-        {2, u"4", u"20"},
-        {4, u"id", u"name"},
-        {3, u"I:4", u"C:20"},
-        {7, u"I:4:id", u"C:20:name"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.mode);
-        ULSQLStmt stmt;
-        ASSERT_EQ(stmt.prepare((u"SELECT ID, NAME FROM " + t + u" ORDER BY ID").c_str(), nullptr, 0,
-                               out, 2, 0),
-                  0);
-        Rows rows;
-        ASSERT_EQ(stmt.execute(&rows, nullptr, c.mode), 0) << u8(ul_errorgetmsg());
-        ASSERT_EQ(rows.rows.size(), 3u);
-        EXPECT_EQ(rows.rows[0].flags, static_cast<unsigned>(c.mode));
-        // Engines differ in the case of unquoted names.
-        std::u16string id = rows.rows[0].texts[0].value_or(u"");
-        std::u16string name = rows.rows[0].texts[1].value_or(u"");
-        if (c.mode & UL_SQLMODE_HDR_TYPE) {
-            EXPECT_EQ(id.substr(0, 1), u"I");
-            EXPECT_EQ(name.substr(0, 1), u"C");
-        }
-        std::u16string expectedId = c.id, expectedName = c.name;
-        for (std::u16string* s : {&id, &name, &expectedId, &expectedName})
-            ul_string2lower(s->data());
-        EXPECT_EQ(u8(id), u8(expectedId));
-        EXPECT_EQ(u8(name), u8(expectedName));
-        EXPECT_EQ(rows.rows[1].flags, static_cast<unsigned>(UL_ROW_DATA));
-    }
-}
-
-TEST_P(UlSqlStmtTest, ArrayInsertWithCommitRequests) {
-    const std::u16string t = session_.table("arr");
-    mustExec(u"CREATE TABLE " + t + u" (ID INTEGER, NAME VARCHAR(20))");
-    ASSERT_EQ(ul_sqlcommit2(nullptr, UL_COMMIT_QUIET), 0);
-    UL_SQLMaxBulkRows = 3;
-    ULSQLStmt insert;
-    ASSERT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (?, ?)").c_str(), nullptr, 0, nullptr,
-                             0, 0),
-              0);
-    std::vector<std::vector<std::u16string>> data;
-    for (int i = 1; i <= 8; ++i) data.push_back({w(std::to_string(i)), w("r" + std::to_string(i))});
-    Supply supply(data);
-    supply.commitAfter = {4};  // the fifth row
-    unsigned long count = 0;
-    EXPECT_EQ(insert.execute(&supply, &count, 0), 8) << u8(ul_errorgetmsg());
-    EXPECT_EQ(count, 8u);
-    EXPECT_EQ(supply.flags().front(), static_cast<unsigned>(UL_ROW_PARAMS | UL_ROW_PARAMSFIRST));
-    EXPECT_EQ(supply.flags().size(), 9u);
-    // The rows after the commit request go with a rollback.
-    ASSERT_EQ(ul_sqlrollback2(UL_ROLLBACK_QUIET), 0);
-    EXPECT_EQ(select(u"SELECT ID FROM " + t + u" ORDER BY ID"),
-              (std::vector<std::u16string>{u"1", u"2", u"3", u"4", u"5"}));
 }
 
 TEST_P(UlSqlStmtTest, CriticalErrorRules) {
@@ -400,74 +255,6 @@ TEST_P(UlSqlStmtTest, CriticalErrorRules) {
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(select(u"SELECT NAME FROM " + t + u" ORDER BY ID"),
               (std::vector<std::u16string>{u"n1", u"n2", u"n3", u"n4"}));
-}
-
-TEST_P(UlSqlStmtTest, QuestionMarkInsideLiteral) {
-    const std::u16string t = session_.table("lit");
-    mustExec(u"CREATE TABLE " + t + u" (ID INTEGER, S VARCHAR(20))");
-    ULSQLStmt insert;
-    ASSERT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (?, 'what?')").c_str(), nullptr, 0,
-                             nullptr, 0, 0),
-              0);
-    EXPECT_EQ(insert.getNParams(), 1u);
-    ASSERT_EQ(insert.bindParamS(0, u"7"), 0);
-    EXPECT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
-    EXPECT_EQ(select(u"SELECT S FROM " + t + u" WHERE S LIKE '%?'"),
-              (std::vector<std::u16string>{u"what?"}));
-}
-
-TEST_P(UlSqlStmtTest, MissingTable) {
-    const std::u16string sql = u"SELECT * FROM " + session_.table("nothere");
-    ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_MISSINGTABLE), 0)
-        << u8(ul_errorgetmsg());
-    EXPECT_EQ(stmt.execute(nullptr, nullptr, UL_SQLMODE_MISSINGTABLE), -2);
-    EXPECT_EQ(ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, UL_SQLMODE_MISSINGTABLE),
-              -2);
-    // Without the mode it is an error.
-    const int prepared = stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0);
-    EXPECT_EQ(prepared == 0 ? stmt.execute(nullptr, nullptr, 0) : -1, -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()).rfind("DBIF error 103 (db code ", 0), 0u)
-        << u8(ul_errorgetmsg());
-}
-
-TEST_P(UlSqlStmtTest, RunConnectsOnDemand) {
-    const std::u16string t = numbers(3);
-    ASSERT_EQ(ul_sqldisconnect(0), 0);
-    Rows rows;
-    unsigned long count = 0;
-    EXPECT_EQ(ULSQLStmt::run((u"SELECT NAME FROM " + t + u" ORDER BY ID").c_str(), nullptr, 0,
-                             &rows, &count, 0),
-              0)
-        << u8(ul_errorgetmsg());
-    EXPECT_EQ(rows.column(), (std::vector<std::u16string>{u"n1", u"n2", u"n3"}));
-    EXPECT_EQ(count, 3u);
-    EXPECT_FALSE(ul_sqlisconnected());
-    // A change made through run is committed.
-    EXPECT_EQ(ULSQLStmt::run((u"DELETE FROM " + t + u" WHERE ID = 2").c_str(), nullptr, 0, nullptr,
-                             &count, 0),
-              1);
-    EXPECT_FALSE(ul_sqlisconnected());
-    // A failure disconnects too, and its text survives.
-    EXPECT_EQ(
-        ULSQLStmt::run(u"SELECT * FROM no_such_table_at_all", nullptr, 0, nullptr, nullptr, 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()).rfind("DBIF error 103 (db code ", 0), 0u)
-        << u8(ul_errorgetmsg());
-    EXPECT_FALSE(ul_sqlisconnected());
-    ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0);
-    EXPECT_EQ(select(u"SELECT ID FROM " + t + u" ORDER BY ID"),
-              (std::vector<std::u16string>{u"1", u"3"}));
-}
-
-TEST_P(UlSqlStmtTest, LogWrapperWritesRows) {
-    const std::u16string t = numbers(2);
-    MemoryStream log;
-    ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
-    ul_msgwrite_setfp(log.get());
-    EXPECT_EQ(exec(u"SELECT ID, NAME, NULL FROM " + t + u" ORDER BY ID"), 0)
-        << u8(ul_errorgetmsg());
-    EXPECT_EQ(log.text(), "4 ETQ399 >1;n1;<NULL>\n4 ETQ399 >2;n2;<NULL>\n");
-    ul_msgwrite_reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, UlSqlStmtTest, ::testing::Values("SQLITE", "PGSQL"),

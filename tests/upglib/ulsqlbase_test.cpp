@@ -12,8 +12,8 @@
 
 #include "dbif_fake.h"
 #include "dbif_faulty.h"
-#include "tempdir.h"
 #include "sqltestutil.h"
+#include "tempdir.h"
 #include "testutil.h"
 #include "ulerror.h"
 #include "ulmsgwrite.h"
@@ -124,20 +124,13 @@ ul_sqldbsupport_t testRow(int type, const char16_t* code, const char16_t* engine
     return {type, code, code, u"~~^", 0, u"\"%s\"", engine, nullptr, nullptr, nullptr};
 }
 
-ul_sqldbsupport_t vendorRowOnFake(int type, const char16_t* code) {
-    ul_sqldbsupport_t row = SQLDBSupport[type];
-    row.code = code;
-    row.engine = u"FAKE";
-    return row;
-}
-
 const ul_sqldbsupport_t kTestRows[] = {
     testRow(UL_DBTYPE_SQLITE, u"FAKE", u"FAKE"),
     testRow(UL_DBTYPE_SQLITE, u"WRAPFAKE", u"WRAPFAKE"),
     testRow(UL_DBTYPE_ZSE, u"WRAPZSE", u"WRAPFAKE"),
     testRow(UL_DBTYPE_SQLITE, u"FAULTY", u"FAULTY"),
     testRow(UL_DBTYPE_SQLITE, u"NOENGINE", u"NOSUCHENGINE"),
-    vendorRowOnFake(UL_DBTYPE_ORA, u"ORAFAKE"),
+    fakeVendorRow(UL_DBTYPE_ORA, u"ORAFAKE"),
 };
 
 dbif_coldesc_t column(const char16_t* name, int type, unsigned length, unsigned decimals = 0) {
@@ -150,7 +143,6 @@ dbif_coldesc_t column(const char16_t* name, int type, unsigned length, unsigned 
 }
 
 using Collect = CollectRows;
-
 
 size_t countOps(dbif_fakeop op) {
     size_t n = 0;
@@ -173,19 +165,11 @@ class UlSqlBaseTest : public ::testing::Test {
                       [] { return std::unique_ptr<DbIfConnection>(new WrapConnection); });
         g_wrap = WrapScript();
         ul_sqlsettestdbsupport(kTestRows, std::size(kTestRows));
-        saved_ =
-            getenv("dbms_type") ? std::optional<std::string>(getenv("dbms_type")) : std::nullopt;
-        setenv("dbms_type", "FAKE", 1);
     }
     void TearDown() override {
         if (ul_sqlisconnected()) ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
         ul_sqlsettestdbsupport(nullptr, 0);
-        if (saved_)
-            setenv("dbms_type", saved_->c_str(), 1);
-        else
-            unsetenv("dbms_type");
         dbif_fake_reset();
-        ul_msgwrite_reset();
         ul_sqlsetisolevel(0);
         ul_msgwrite_reset();
         ul_traceresetlevels();
@@ -204,7 +188,7 @@ class UlSqlBaseTest : public ::testing::Test {
     }
 
     MemoryStream log_;
-    std::optional<std::string> saved_;
+    ScopedEnv dbmsType_{"dbms_type", "FAKE"};
 };
 
 // ---- isolation level -------------------------------------------------------------------------
@@ -581,9 +565,7 @@ TEST_F(UlSqlBaseTest, RepeatedConnectThatSucceedsIsReported) {
 TEST_F(UlSqlBaseTest, EngineTraceGoesToKernelTrcAndTheDbifComponent) {
     TempDir dir;
     ASSERT_TRUE(dir.ok());
-    char previous[4096];
-    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ScopedCwd inside(dir.path());
     MemoryStream trace;
     ul_tracesetglobalfileptr(trace.get());
     ul_tracesetlevel(UL_TRC_SQL, 3, 0);
@@ -591,15 +573,11 @@ TEST_F(UlSqlBaseTest, EngineTraceGoesToKernelTrcAndTheDbifComponent) {
     setenv("dbms_type", "WRAPFAKE", 1);
     g_wrap.connectTrace = {{1, u"one"}, {2, u"two"}, {3, u"three"}, {4, u"four"}};
     dbif_fake_setfailure(dbif_fakeop::connect, nullptr, {DBIF_RC_DB_ERROR, 1, u"down", 0, 1});
-    const int failed = ul_sqlconnect2(UL_CONNECT_QUIET);
-    const int connected = ul_sqlconnect2(UL_CONNECT_QUIET);
-    const std::string kernel = readFileBytes(dir.path("KERNEL.trc"));
-    ASSERT_EQ(chdir(previous), 0);
-    EXPECT_EQ(failed, -1);
-    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
+    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0);
     // Levels up to 3 reach the file, at every connect; no repeated connect with a trace level.
     EXPECT_EQ(
-        kernel,
+        readFileBytes(dir.path("KERNEL.trc")),
         "1 [wrapfake.c,  101]: one\n2 [wrapfake.c,  102]: two\n3 [wrapfake.c,  103]: three\n"
         "1 [wrapfake.c,  101]: one\n2 [wrapfake.c,  102]: two\n3 [wrapfake.c,  103]: three\n");
     EXPECT_EQ(log(), "");
@@ -614,17 +592,11 @@ TEST_F(UlSqlBaseTest, TraceInitializationFailure) {
     ul_tracesetlevel(UL_TRC_SQL, 1, 0);
     TempDir dir;
     ASSERT_TRUE(dir.ok());
-    char previous[4096];
-    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ScopedCwd inside(dir.path());
     dbif_fake_setcontrol(DBIF_CTL_TRACE, DBIF_RC_NOT_SUPPORTED, u"no trace");
-    const int rc = ul_sqlconnect2(UL_CONNECT_QUIET);
-    const std::string error = u8(ul_errorgetmsg());
-    const int quiet = ul_sqlconnect2(UL_CONNECT_QUIET | UL_CONNECT_NOTRACE);
-    ASSERT_EQ(chdir(previous), 0);
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(error, "Trace initialization failed");
-    EXPECT_EQ(quiet, 0);
+    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
+    EXPECT_EQ(u8(ul_errorgetmsg()), "Trace initialization failed");
+    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET | UL_CONNECT_NOTRACE), 0);
 }
 
 TEST_F(UlSqlBaseTest, DatabaseVersions) {

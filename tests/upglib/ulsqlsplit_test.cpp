@@ -25,10 +25,6 @@
 
 namespace {
 
-std::u16string w(const std::string& s) {
-    return ul_utf8to16(s.c_str());
-}
-
 std::vector<std::u16string> conditions(const ULTableSplit& split) {
     std::vector<std::u16string> out;
     for (const ul_tablesegment_t& s : split) out.emplace_back(s.condition());
@@ -422,27 +418,20 @@ TEST_F(UlSqlSplitFileTest, ReaderRules) {
 // ---- splitting on the engines
 // --------------------------------------------------------------------
 
-bool havePostgres() {
-    return getenv("PGHOST") || getenv("dbs_pgsql_conninfo");
-}
+class UlSqlSplitEngineTest : public ::testing::TestWithParam<const char*> {
+  protected:
+    void SetUp() override {
+        ul_msgwrite_reset();
+        ul_sqlresetglobalflags();
+        ul_sqlwherefilesforget();
+        std::string why;
+        if (!session_.open(GetParam(), &why)) GTEST_SKIP() << why;
+        ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(errorText());
+    }
+    void TearDown() override { ul_sqlresetglobalflags(); }
 
-// A connection to one engine; tables created through it are dropped at the end.
-class Engine {
-  public:
-    bool open(const std::string& engine) {
-        if (engine == "PGSQL" && !havePostgres()) return false;
-        if (engine == "SQLITE") setenv("dbs_sqlite_db", dir_.path("split.db").c_str(), 1);
-        setenv("dbms_type", engine.c_str(), 1);
-        return ul_sqlconnect2(UL_CONNECT_QUIET) == 0;
-    }
-    ~Engine() {
-        for (const std::u16string& t : tables_) exec(u"DROP TABLE IF EXISTS \"" + t + u"\"");
-        if (ul_sqlisconnected()) ul_sqldisconnect(0);
-    }
-    long exec(const std::u16string& sql, ULSQLCallBack* callback = nullptr) {
-        ULSQLStmt stmt;
-        if (stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0) < 0) return -1;
-        return stmt.execute(callback, nullptr, 0);
+    long exec(const std::u16string& sql) {
+        return ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, 0);
     }
     unsigned long count(const std::u16string& table, const std::u16string& where) {
         ul_dbrowcount_t n = 0;
@@ -451,11 +440,10 @@ class Engine {
         return n;
     }
     // Creates a table of the given columns (uppercase, quoted) and inserts the rows.
-    std::u16string table(const std::string& base, const std::u16string& columns,
-                         const std::vector<std::vector<std::u16string>>& rows,
-                         const ul_sqlfielddesc_t* in = nullptr) {
-        const std::u16string name = w(base + "_" + std::to_string(getpid()));
-        tables_.push_back(name);
+    std::u16string makeTable(const std::string& base, const std::u16string& columns,
+                             const std::vector<std::vector<std::u16string>>& rows,
+                             const ul_sqlfielddesc_t* in = nullptr) {
+        const std::u16string name = session_.table(base);
         exec(u"DROP TABLE IF EXISTS \"" + name + u"\"");
         EXPECT_GE(exec(u"CREATE TABLE \"" + name + u"\" (" + columns + u")"), 0) << u8(errorText());
         std::u16string markers = u"?";
@@ -472,21 +460,6 @@ class Engine {
         return name;
     }
 
-  private:
-    TempDir dir_;
-    std::vector<std::u16string> tables_;
-};
-
-class UlSqlSplitEngineTest : public ::testing::TestWithParam<const char*> {
-  protected:
-    void SetUp() override {
-        ul_msgwrite_reset();
-        ul_sqlresetglobalflags();
-        ul_sqlwherefilesforget();
-        if (!engine_.open(GetParam())) GTEST_SKIP() << GetParam() << " not available";
-    }
-    void TearDown() override { ul_sqlresetglobalflags(); }
-
     // Every row satisfies exactly one condition, the stored counts are right, the parts keep
     // the method's tolerance, and the range check finds nothing.
     // Rows that satisfy none or several of the conditions.
@@ -494,7 +467,7 @@ class UlSqlSplitEngineTest : public ::testing::TestWithParam<const char*> {
         std::u16string sum = u"(0";
         for (const ul_tablesegment_t& s : split)
             sum += u" + CASE WHEN " + std::u16string(s.condition()) + u" THEN 1 ELSE 0 END";
-        return engine_.count(table, sum + u") <> 1");
+        return count(table, sum + u") <> 1");
     }
 
     void checkSplit(const std::u16string& table, const ULTableSplit& split, unsigned long segment,
@@ -504,7 +477,7 @@ class UlSqlSplitEngineTest : public ::testing::TestWithParam<const char*> {
         const size_t n = split.getCount();
         for (const ul_tablesegment_t& s : split) {
             ++i;
-            const unsigned long actual = engine_.count(table, s.condition());
+            const unsigned long actual = count(table, s.condition());
             total += actual;
             SCOPED_TRACE(u8(s.condition()));
             if (s.rows != UL_DBROWCOUNT_INVALID) {
@@ -520,12 +493,12 @@ class UlSqlSplitEngineTest : public ::testing::TestWithParam<const char*> {
                 EXPECT_GE(actual, std::min(segment / 4, 1000ul));
             }
         }
-        EXPECT_EQ(total, engine_.count(table, u"1 = 1"));
+        EXPECT_EQ(total, count(table, u"1 = 1"));
         EXPECT_EQ(rowsNotOnce(table, split), 0u);
         EXPECT_EQ(ul_sqlchecksplitrange(&split, pre, 0), 0) << u8(errorText());
     }
 
-    Engine engine_;
+    EngineSession session_;
 };
 
 using RowMaker = std::function<std::vector<std::u16string>(int)>;
@@ -595,7 +568,7 @@ TEST_P(UlSqlSplitEngineTest, ConditionsCoverEveryRowOnceWithBothMethods) {
         for (int i = 0; i < kRows; ++i) rows.push_back(c.row(i));
         std::string name = std::string("SPLIT_") + c.name;
         for (char& ch : name) ch = static_cast<char>(toupper(ch));
-        const std::u16string table = engine_.table(name, c.columns, rows);
+        const std::u16string table = makeTable(name, c.columns, rows);
         for (int method : {static_cast<int>(UL_SQLTABSPLIT_FSTANDARD), 0}) {
             SCOPED_TRACE(std::string(c.name) + (method ? " standard" : " rownum"));
             ULTableSplit split;
@@ -631,8 +604,8 @@ TEST_P(UlSqlSplitEngineTest, LimitsPreconditionsAndEqualBoundaries) {
     std::vector<std::vector<std::u16string>> rows;
     for (int i = 0; i < 1000; ++i)
         rows.push_back({i < 700 ? u"main" : w("o" + std::to_string(i % 10)), w(std::to_string(i))});
-    const std::u16string table = engine_.table(
-        "SPLIT_LIMITS", u"\"K1\" VARCHAR(10) NOT NULL, \"K2\" INTEGER NOT NULL", rows);
+    const std::u16string table =
+        makeTable("SPLIT_LIMITS", u"\"K1\" VARCHAR(10) NOT NULL, \"K2\" INTEGER NOT NULL", rows);
     const char16_t* keys[] = {u"K1", u"K2"};
     ULTableSplit split;
     // Too many and too few splits give up without conditions.
@@ -683,7 +656,7 @@ TEST_P(UlSqlSplitEngineTest, HostileLiteralsSelectExactlyTheirRow) {
                                     {u"B", UL_SQLFLD_RAW | UL_SQLFLD_LONG, -1, 0, 0},
                                     {u"N", UL_SQLFLD_INT, -1, 0, 4}};
     const bool pg = std::string(GetParam()) == "PGSQL";
-    const std::u16string table = engine_.table(
+    const std::u16string table = makeTable(
         "SPLIT_LITERALS",
         u"\"K\" VARCHAR(20), \"B\" " + std::u16string(pg ? u"BYTEA" : u"BLOB") + u", \"N\" INTEGER",
         rows, in);
@@ -700,16 +673,16 @@ TEST_P(UlSqlSplitEngineTest, HostileLiteralsSelectExactlyTheirRow) {
                                         value, 1, value, 1, ul_sqlquotetable, UL_WHERECOND_LOWINCL),
                 0);
             // Every byte value stands in two rows, every text in one.
-            EXPECT_EQ(engine_.count(table, condition), f == 0 ? 1u : 2u) << u8(condition);
+            EXPECT_EQ(count(table, condition), f == 0 ? 1u : 2u) << u8(condition);
             const std::u16string mine = condition + (u" AND \"N\" = " + w(std::to_string(i)));
-            EXPECT_EQ(engine_.count(table, mine), 1u) << u8(mine);
+            EXPECT_EQ(count(table, mine), 1u) << u8(mine);
         }
     }
 }
 
 TEST_P(UlSqlSplitEngineTest, Counting) {
-    const std::u16string table = engine_.table("SPLIT_COUNT", u"\"K\" INTEGER, \"V\" INTEGER",
-                                               {{u"1", u"1"}, {u"2", u"1"}, {u"3", u"2"}});
+    const std::u16string table = makeTable("SPLIT_COUNT", u"\"K\" INTEGER, \"V\" INTEGER",
+                                           {{u"1", u"1"}, {u"2", u"1"}, {u"3", u"2"}});
     ul_dbrowcount_t n = 0;
     EXPECT_EQ(ul_sqltablecountstar(table.c_str(), nullptr, nullptr, 0, &n, 1), 0);
     EXPECT_EQ(n, 3u);

@@ -59,15 +59,23 @@ TEST_F(UlSqlUtilTest, NametabKeywords) {
     }
 }
 
-TEST_F(UlSqlUtilTest, StartState) {
-    EXPECT_EQ(ul_sqlntgettype(0), 1);
-    EXPECT_EQ(ul_sqlntgettype(1), 1);
-    EXPECT_EQ(ul_sqlnthavealttype(), 0);
-    EXPECT_EQ(ul_sqlntcurrentslot(), 0);
-    EXPECT_EQ(name(0), "DDNTT");
-    EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF");
-    EXPECT_EQ(name(UL_NTNAME_HIST), "DDNTT_HIST");
-    EXPECT_EQ(ul_sqltabsuffixget(), nullptr);
+// The state at the start, and again after a reset.
+TEST_F(UlSqlUtilTest, StartStateAndReset) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_EQ(ul_sqlntgettype(0), 1);
+        EXPECT_EQ(ul_sqlntgettype(1), 1);
+        EXPECT_EQ(ul_sqlnthavealttype(), 0);
+        EXPECT_EQ(ul_sqlntcurrentslot(), 0);
+        EXPECT_EQ(name(0), "DDNTT");
+        EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF");
+        EXPECT_EQ(name(UL_NTNAME_HIST), "DDNTT_HIST");
+        EXPECT_EQ(ul_sqltabsuffixget(), nullptr);
+        ASSERT_EQ(ul_sqlntsettype(2, nullptr, 1), 0);
+        ASSERT_EQ(ul_sqlntsettype(0, nullptr, 0), 0);
+        ASSERT_EQ(ul_sqltabsuffixset(u"_S"), 0);
+        ul_sqlresetsession();
+    }
 }
 
 TEST_F(UlSqlUtilTest, DerivedNamesPerTypeAndDatabase) {
@@ -253,6 +261,11 @@ TEST_F(UlSqlUtilTest, TableSuffixTypes) {
 }
 
 TEST_F(UlSqlUtilTest, SuffixEndsWithCutAndRealName) {
+    // Without a table suffix nothing is cut.
+    EXPECT_EQ(ul_sqltabsuffixendswith(u"MARA~"), 0);
+    char16_t plain[16];
+    EXPECT_EQ(ul_ntrealtablename(plain, 16, u"MARA~"), 5);
+    EXPECT_EQ(u8(plain), "MARA~");
     ASSERT_EQ(ul_sqltabsuffixset(u"~X"), 0);
     const struct {
         const char16_t* name;
@@ -276,13 +289,6 @@ TEST_F(UlSqlUtilTest, SuffixEndsWithCutAndRealName) {
         EXPECT_EQ(u8(inPlace.c_str()), c.real);
     }
     EXPECT_EQ(ul_sqltabsuffixendswith(nullptr), 0);
-}
-
-TEST_F(UlSqlUtilTest, WithoutTableSuffixNothingIsCut) {
-    EXPECT_EQ(ul_sqltabsuffixendswith(u"MARA~"), 0);
-    char16_t out[16];
-    EXPECT_EQ(ul_ntrealtablename(out, 16, u"MARA~"), 5);
-    EXPECT_EQ(u8(out), "MARA~");
 }
 
 TEST_F(UlSqlUtilTest, SuffixCompare) {
@@ -379,19 +385,6 @@ TEST_F(UlSqlUtilTest, TableIsNametab) {
         EXPECT_EQ(ul_sqltableisnametab(c.name, 0), c.plain);
         EXPECT_EQ(ul_sqltableisnametab(c.name, UL_NAMETABS_WITHREPO), c.withRepository);
     }
-}
-
-TEST_F(UlSqlUtilTest, ResetRestoresStartState) {
-    ASSERT_EQ(ul_sqlntsettype(2, nullptr, 1), 0);
-    ASSERT_EQ(ul_sqlntsettype(0, nullptr, 0), 0);
-    ASSERT_EQ(ul_sqltabsuffixset(u"_S"), 0);
-    ul_sqlresetsession();
-    EXPECT_EQ(ul_sqlntgettype(0), 1);
-    EXPECT_EQ(ul_sqlntgettype(1), 1);
-    EXPECT_EQ(ul_sqlnthavealttype(), 0);
-    EXPECT_EQ(ul_sqlntcurrentslot(), 0);
-    EXPECT_EQ(ul_sqltabsuffixget(), nullptr);
-    EXPECT_EQ(name(0), "DDNTT");
 }
 
 TEST_F(UlSqlUtilTest, SwitchingSlots) {
