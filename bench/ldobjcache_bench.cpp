@@ -2,7 +2,9 @@
 // with 20 fields each is written through ULLDObjWriter, then 50,000 random table names are
 // fetched through ULLDObjectCache with m_maxcachedobjects at 5,000, each released after use.
 // Prints objects per second, peak memory (getrusage) and how often the file was scanned from
-// its start (the cache records every position, so this must be 1).
+// its start (the cache records every position, so this must be 1). For scale, the same file is
+// read once from start to end with the plain reader, and the time per object of the two is
+// printed as a ratio.
 //
 //   ldobjcache_bench [tables [fetches]]
 #include <stdlib.h>
@@ -61,6 +63,22 @@ void writeFile(const std::u16string& path, long tables) {
     if (writer.close() < 0) die("close");
 }
 
+// Reads every object of the file in order; returns the number read.
+long readSequentially(const std::u16string& path) {
+    ULLDObjBaseReader reader;
+    if (reader.open(path.c_str()) < 0) die("open for reading");
+    ULLDObject object;
+    std::u16string name;
+    long count = 0;
+    int kind;
+    while ((kind = reader.getNextObjName(&name)) > 0) {
+        if (reader.readObject(&object, name.c_str()) < 0) die("readObject");
+        ++count;
+    }
+    if (kind < 0) die("getNextObjName");
+    return count;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,6 +113,10 @@ int main(int argc, char** argv) {
         reads = cache.readCount();
     }
     const double fetched = now() - start;
+
+    start = now();
+    const long sequential = readSequentially(path);
+    const double readAll = now() - start;
     struct rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     std::filesystem::remove_all(dir);
@@ -102,6 +124,10 @@ int main(int argc, char** argv) {
     printf("structure file: %ld tables x %u fields written in %.2f s\n", tables, kFields, written);
     printf("fetches: %ld in %.2f s = %.0f objects/s (objects read from the file: %d)\n", fetches,
            fetched, static_cast<double>(fetches) / fetched, reads);
+    printf("sequential read: %ld objects in %.2f s = %.0f objects/s\n", sequential, readAll,
+           static_cast<double>(sequential) / readAll);
+    printf("time per object, cached random fetch / sequential read: %.2f\n",
+           (fetched / static_cast<double>(fetches)) / (readAll / static_cast<double>(sequential)));
     printf("peak memory: %ld MB\n", usage.ru_maxrss / 1024);
     printf("scans of the file: %d (objects recorded: %d)\n", scans, recorded);
     return scans == 1 && recorded == tables ? 0 : 1;
