@@ -317,7 +317,7 @@ int ul_filenormalize(char16_t* path, size_t size) {
         pending = std::string(target.data(), static_cast<size_t>(n)) + "/" + rest;
         pos = 0;
     }
-    if (result.empty()) result = "/";
+    if (result.empty()) result.push_back('/');
     return copyOut(path, size, wide(result));
 }
 
@@ -350,7 +350,7 @@ int ul_filelocateexebypath(const char16_t* name, const char16_t* variable, char1
         size_t end = directories.find(':', pos);
         if (end == std::string::npos) end = directories.size();
         std::string directory = directories.substr(pos, end - pos);
-        if (directory.empty()) directory = ".";
+        if (directory.empty()) directory.push_back('.');
         std::string candidate = directory + "/" + file;
         if (isExecutableFile(candidate)) {
             if (makeAbsolute(candidate) < 0) return UL_ERROR_RETURN(-1);

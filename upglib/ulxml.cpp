@@ -710,8 +710,9 @@ int expandFile(ul_xmlnode_t** tree, const char16_t* path, int flags) {
     if (flags & UL_XMLCHECK_MACROS) return processMacros(tree, nullptr, path, flags);
     if (!(flags & UL_XMLCHECK_INCLUDE)) return 0;
     const char16_t* slash = ul_strrchr(path, u'/');
-    std::u16string dir = slash ? std::u16string(path, static_cast<size_t>(slash - path)) : u"";
-    if (slash == path) dir = u"/";
+    std::u16string dir = slash == path ? std::u16string(u"/")
+                         : slash       ? std::u16string(path, static_cast<size_t>(slash - path))
+                                       : std::u16string();
     return ul_xmlfileprocinclude(tree, dir.c_str(), nullptr, flags & UL_XMLCHECK_CRC) < 0
                ? UL_ERROR_RETURN(-1)
                : 0;
