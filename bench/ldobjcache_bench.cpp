@@ -17,6 +17,7 @@
 #include <random>
 #include <string>
 
+#include "benchutil.h"
 #include "ulerror.h"
 #include "ulq7ldobjcache.h"
 #include "ulq7ldobjwriter.h"
@@ -27,26 +28,16 @@ namespace {
 
 constexpr unsigned kFields = 20;
 
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-[[noreturn]] void die(const char* what) {
-    fprintf(stderr, "ldobjcache_bench: %s: %s\n", what, ul_utf16to8(ul_errorgetmsg()).c_str());
-    exit(1);
-}
-
 std::u16string tableName(long i) {
     return ul_format(u"ZTAB%06ld", i);
 }
 
 void writeFile(const std::u16string& path, long tables) {
     ULLDObjWriter writer;
-    if (writer.open(path.c_str(), UL_LDSTR_WRITEVERSION) < 0) die("open");
+    if (writer.open(path.c_str(), UL_LDSTR_WRITEVERSION) < 0) benchDie("open");
     ULLDObject table;
     for (long i = 0; i < tables; ++i) {
-        if (table.setupTableObj(tableName(i).c_str()) < 0) die("setup");
+        if (table.setupTableObj(tableName(i).c_str()) < 0) benchDie("setup");
         for (unsigned f = 0; f < kFields; ++f) {
             ULLDObjField field;
             field.name = ul_format(u"FIELD%02u", f);
@@ -55,27 +46,27 @@ void writeFile(const std::u16string& path, long tables) {
             field.decimals = f % 3 == 0 ? 2 : 0;
             field.keyPos = f < 2 ? f + 1 : 0;
             field.notNull = f < 2;
-            if (table.structure.addField(field) < 0) die("field");
+            if (table.structure.addField(field) < 0) benchDie("field");
         }
         table.structure.nkeys = table.options.nkeys = 2;
-        if (writer.writeObject(table) < 0) die("write");
+        if (writer.writeObject(table) < 0) benchDie("write");
     }
-    if (writer.close() < 0) die("close");
+    if (writer.close() < 0) benchDie("close");
 }
 
 // Reads every object of the file in order; returns the number read.
 long readSequentially(const std::u16string& path) {
     ULLDObjBaseReader reader;
-    if (reader.open(path.c_str()) < 0) die("open for reading");
+    if (reader.open(path.c_str()) < 0) benchDie("open for reading");
     ULLDObject object;
     std::u16string name;
     long count = 0;
     int kind;
     while ((kind = reader.getNextObjName(&name)) > 0) {
-        if (reader.readObject(&object, name.c_str()) < 0) die("readObject");
+        if (reader.readObject(&object, name.c_str()) < 0) benchDie("readObject");
         ++count;
     }
-    if (kind < 0) die("getNextObjName");
+    if (kind < 0) benchDie("getNextObjName");
     return count;
 }
 
@@ -85,38 +76,38 @@ int main(int argc, char** argv) {
     const long tables = argc > 1 ? atol(argv[1]) : 50000;
     const long fetches = argc > 2 ? atol(argv[2]) : 50000;
     std::string dir = (std::filesystem::temp_directory_path() / "ldobjcache-XXXXXX").string();
-    if (!mkdtemp(dir.data())) die("mkdtemp");
+    if (!mkdtemp(dir.data())) benchDie("mkdtemp");
     const std::u16string path = ul_utf8to16((dir + "/bench.STR").c_str());
 
-    double start = now();
+    double start = benchNow();
     writeFile(path, tables);
-    const double written = now() - start;
+    const double written = benchNow() - start;
 
     ULLDObjectCache::m_maxcachedobjects = 5000;
     std::mt19937 random(12345);
     std::uniform_int_distribution<long> pick(0, tables - 1);
     int scans = 0, recorded = 0, reads = 0;
-    start = now();
+    start = benchNow();
     {
         ULLDObjectCache cache;
-        if (cache.addFilePath(path.c_str()) < 0) die("addFilePath");
+        if (cache.addFilePath(path.c_str()) < 0) benchDie("addFilePath");
         for (long i = 0; i < fetches; ++i) {
             const std::u16string name = tableName(pick(random));
             ULLDObject* object = nullptr;
             if (cache.getObject(&object, UL_LDTASK_IMPORT, name.c_str(), -1, UL_LDCP_ANY, 0) < 0)
-                die("getObject");
-            if (object->structure.fields.size() != kFields) die("wrong object");
-            if (cache.releaseObject(object, 0) < 0) die("releaseObject");
+                benchDie("getObject");
+            if (object->structure.fields.size() != kFields) benchDie("wrong object");
+            if (cache.releaseObject(object, 0) < 0) benchDie("releaseObject");
         }
         scans = cache.scanCount(0);
         recorded = cache.scannedObjects(0);
         reads = cache.readCount();
     }
-    const double fetched = now() - start;
+    const double fetched = benchNow() - start;
 
-    start = now();
+    start = benchNow();
     const long sequential = readSequentially(path);
-    const double readAll = now() - start;
+    const double readAll = benchNow() - start;
     struct rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     std::filesystem::remove_all(dir);

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "benchutil.h"
 #include "ulerror.h"
 #include "ulmsgwrite.h"
 #include "ulsqlbase.h"
@@ -30,24 +31,6 @@
 namespace {
 
 constexpr int kParts = 20;
-
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-[[noreturn]] void die(const std::string& what) {
-    fprintf(stderr, "split_bench: %s: %s\n", what.c_str(), ul_utf16to8(ul_errorgetmsg()).c_str());
-    exit(1);
-}
-
-void run(const std::string& sql) {
-    ULSQLStmt stmt;
-    const std::u16string text = ul_utf8to16(sql.c_str());
-    if (stmt.prepare(text.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_TOLERATE) < 0 ||
-        stmt.execute(nullptr, nullptr, UL_SQLMODE_TOLERATE) < 0)
-        die(sql);
-}
 
 struct Shape {
     const char* name;
@@ -76,20 +59,20 @@ const Shape kShapes[] = {
 };
 
 void createTable(bool pg, const std::string& table, const Shape& shape, long rows) {
-    run("DROP TABLE IF EXISTS \"" + table + "\"");
-    run("CREATE TABLE \"" + table + "\" (" + shape.columns + ")");
+    benchRunSql("DROP TABLE IF EXISTS \"" + table + "\"");
+    benchRunSql("CREATE TABLE \"" + table + "\" (" + shape.columns + ")");
     char select[512];
     if (pg) {
         snprintf(select, sizeof select, shape.pgSelect, rows);
-        run("INSERT INTO \"" + table + "\" " + select);
-        run("ANALYZE \"" + table + "\"");
+        benchRunSql("INSERT INTO \"" + table + "\" " + select);
+        benchRunSql("ANALYZE \"" + table + "\"");
     } else {
-        run("INSERT INTO \"" + table +
-            "\" WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 "
-            "FROM c LIMIT " +
-            std::to_string(rows) + ") " + shape.sqliteSelect);
+        benchRunSql("INSERT INTO \"" + table +
+                    "\" WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 "
+                    "FROM c LIMIT " +
+                    std::to_string(rows) + ") " + shape.sqliteSelect);
     }
-    if (ul_sqlcommit2(nullptr, UL_COMMIT_QUIET) < 0) die("commit");
+    if (ul_sqlcommit2(nullptr, UL_COMMIT_QUIET) < 0) benchDie("commit");
 }
 
 class CountRows : public ULSQLCallBack {
@@ -117,7 +100,7 @@ unsigned long handWritten(const std::string& table, const Shape& shape) {
     CountRows rows;
     if (stmt.prepare(text.c_str(), nullptr, 0, nullptr, 0, 0) < 0 ||
         stmt.execute(&rows, nullptr, 0) < 0)
-        die(sql);
+        benchDie(sql);
     return rows.rows;
 }
 
@@ -127,33 +110,33 @@ unsigned long splitter(const std::string& table, const Shape& shape, long rows, 
     const int rc = ul_sqlsplittable(&out, name.c_str(), shape.keys.data(),
                                     static_cast<unsigned>(shape.keys.size()), 1.0 / kParts, rows,
                                     UL_DBROWCOUNT_INVALID, UL_DBROWCOUNT_INVALID, nullptr, method);
-    if (rc != 0) die("split result " + std::to_string(rc));
+    if (rc != 0) benchDie("split result " + std::to_string(rc));
     return static_cast<unsigned long>(out.getCount());
 }
 
 void benchEngine(const char* engine, long rows, int repeats) {
     const bool pg = strcmp(engine, "PGSQL") == 0;
     setenv("dbms_type", engine, 1);
-    if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) die("connect");
+    if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) benchDie("connect");
     for (const Shape& shape : kShapes) {
         const std::string table = "BENCH_SPLIT_" + std::to_string(getpid());
-        double t0 = now();
+        double t0 = benchNow();
         createTable(pg, table, shape, rows);
-        printf("%s %s: created %ld rows in %.1f s\n", engine, shape.name, rows, now() - t0);
+        printf("%s %s: created %ld rows in %.1f s\n", engine, shape.name, rows, benchNow() - t0);
         fflush(stdout);
         // Alternating runs; the best of each counts, so that a busy machine hurts all alike.
         double bestHand = 1e30, bestStandard = 1e30, bestRownum = 1e30;
         unsigned long tiles = 0, standardParts = 0, rownumParts = 0;
         for (int r = 0; r < repeats; ++r) {
-            double start = now();
+            double start = benchNow();
             tiles = handWritten(table, shape);
-            bestHand = std::min(bestHand, now() - start);
-            start = now();
+            bestHand = std::min(bestHand, benchNow() - start);
+            start = benchNow();
             standardParts = splitter(table, shape, rows, UL_SQLTABSPLIT_FSTANDARD);
-            bestStandard = std::min(bestStandard, now() - start);
-            start = now();
+            bestStandard = std::min(bestStandard, benchNow() - start);
+            start = benchNow();
             rownumParts = splitter(table, shape, rows, 0);
-            bestRownum = std::min(bestRownum, now() - start);
+            bestRownum = std::min(bestRownum, benchNow() - start);
         }
         printf(
             "%s %s: %ld rows into %d parts, best of %d:\n"
@@ -163,9 +146,9 @@ void benchEngine(const char* engine, long rows, int repeats) {
             engine, shape.name, rows, kParts, repeats, bestHand, tiles, bestStandard,
             bestStandard / bestHand, standardParts, bestRownum, bestRownum / bestHand, rownumParts);
         fflush(stdout);
-        run("DROP TABLE \"" + table + "\"");
+        benchRunSql("DROP TABLE \"" + table + "\"");
     }
-    if (ul_sqldisconnect(0) < 0) die("disconnect");
+    if (ul_sqldisconnect(0) < 0) benchDie("disconnect");
 }
 
 }  // namespace
@@ -173,19 +156,7 @@ void benchEngine(const char* engine, long rows, int repeats) {
 int main(int argc, char** argv) {
     const long rows = argc > 1 ? atol(argv[1]) : 1000000;
     const int repeats = argc > 2 ? atoi(argv[2]) : 3;
-    char dir[] = "/tmp/split-bench-XXXXXX";
-    if (!mkdtemp(dir)) die("mkdtemp");
-    const std::string sqlitePath = std::string(dir) + "/bench.db";
-    setenv("dbs_sqlite_db", sqlitePath.c_str(), 1);
-
-    benchEngine("SQLITE", rows, repeats);
-    if (getenv("PGHOST") || getenv("dbs_pgsql_conninfo"))
-        benchEngine("PGSQL", rows, repeats);
-    else
-        printf("PGSQL: skipped (PGHOST or dbs_pgsql_conninfo not set)\n");
-
-    for (const char* suffix : {"/bench.db", "/bench.db-wal", "/bench.db-shm"})
-        unlink((std::string(dir) + suffix).c_str());
-    rmdir(dir);
+    benchOnEngines(
+        [&](const char* engine, const std::string&) { benchEngine(engine, rows, repeats); });
     return 0;
 }

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "benchutil.h"
 #include "dbif.h"
 #include "ulerror.h"
 #include "ulsqlbase.h"
@@ -38,17 +39,6 @@ const ul_sqlfielddesc_t kColumns[] = {
     {u"F", UL_SQLFLD_FLOAT, -1, 0, 8},
 };
 constexpr int kNumColumns = 5;
-
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-[[noreturn]] void die(const std::string& what) {
-    fprintf(stderr, "sqlfetch_bench: %s: %s\n", what.c_str(),
-            ul_utf16to8(ul_errorgetmsg()).c_str());
-    exit(1);
-}
 
 std::string selectText(const std::string& table) {
     return "SELECT ID, B, NAME, AMOUNT, F FROM " + table;
@@ -64,30 +54,25 @@ class Count : public ULSQLCallBack {
     unsigned long rows = 0;
 };
 
-void run(const std::string& sql) {
-    ULSQLStmt stmt;
-    const std::u16string text = ul_utf8to16(sql.c_str());
-    if (stmt.prepare(text.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_TOLERATE) < 0 ||
-        stmt.execute(nullptr, nullptr, UL_SQLMODE_TOLERATE) < 0)
-        die(sql);
-}
-
 void createTable(bool pg, const std::string& table, long rows) {
-    run("DROP TABLE " + table);
-    run("CREATE TABLE " + table +
+    benchRunSql("DROP TABLE " + table);
+    benchRunSql(
+        "CREATE TABLE " + table +
         " (ID INTEGER, B BIGINT, NAME VARCHAR(40), AMOUNT NUMERIC(12,2), F DOUBLE PRECISION)");
     const std::string n = std::to_string(rows);
     if (pg)
-        run("INSERT INTO " + table +
+        benchRunSql(
+            "INSERT INTO " + table +
             " SELECT g, g::bigint * 1000003, 'customer name ' || g, (g * 0.01 + 1)::numeric(12,2),"
             " g / 7.0::float8 FROM generate_series(1, " +
             n + ") g");
     else
-        run("INSERT INTO " + table +
+        benchRunSql(
+            "INSERT INTO " + table +
             " WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT " + n +
             ") SELECT x, x * 1000003, 'customer name ' || x, ROUND(x * 0.01 + 1, 2), x / 7.0 FROM "
             "c");
-    if (ul_sqlcommit2(nullptr, UL_COMMIT_QUIET) < 0) die("commit");
+    if (ul_sqlcommit2(nullptr, UL_COMMIT_QUIET) < 0) benchDie("commit");
 }
 
 // Rows through ULSQLStmt with typed descriptions (raw and text of every value, or raw only with
@@ -95,27 +80,27 @@ void createTable(bool pg, const std::string& table, long rows) {
 unsigned long fetchStmt(const std::string& table, int mode) {
     ULSQLStmt stmt;
     const std::u16string sql = ul_utf8to16(selectText(table).c_str());
-    if (stmt.prepare(sql.c_str(), nullptr, 0, kColumns, kNumColumns, 0) < 0) die("prepare");
+    if (stmt.prepare(sql.c_str(), nullptr, 0, kColumns, kNumColumns, 0) < 0) benchDie("prepare");
     Count count;
-    if (stmt.execute(&count, nullptr, mode) < 0) die("execute");
+    if (stmt.execute(&count, nullptr, mode) < 0) benchDie("execute");
     return count.rows;
 }
 
 // The same rows through the engine alone: batches of cells, no conversion, no callback.
 unsigned long fetchEngine(const char* engine, const std::string& table) {
     std::unique_ptr<DbIfConnection> db = dbif_open(ul_utf8to16(engine).c_str());
-    if (!db || db->connect() != DBIF_RC_OK) die("engine connect");
+    if (!db || db->connect() != DBIF_RC_OK) benchDie("engine connect");
     std::unique_ptr<DbIfStatement> stmt;
     const std::u16string sql = ul_utf8to16(selectText(table).c_str());
     if (db->prepare(sql.c_str(), DBIF_CLASS_READ, &stmt) != DBIF_RC_OK ||
         stmt->begRead(nullptr) != DBIF_RC_OK)
-        die("engine read");
+        benchDie("engine read");
     DbIfRowBatch batch;
     unsigned long rows = 0;
     for (;;) {
         const int rc = stmt->exeRead(&batch, 10000);
         if (rc == DBIF_RC_NO_MORE_ROWS) break;
-        if (rc != DBIF_RC_PARTIAL && rc != DBIF_RC_LAST_BATCH) die("engine fetch");
+        if (rc != DBIF_RC_PARTIAL && rc != DBIF_RC_LAST_BATCH) benchDie("engine fetch");
         rows += batch.rows();
         if (batch.rows()) batch.row(0);
         if (rc == DBIF_RC_LAST_BATCH) break;
@@ -130,10 +115,10 @@ unsigned long fetchEngine(const char* engine, const std::string& table) {
 unsigned long fetchSqlite(const std::string& path, const std::string& table, long* checksum) {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-        die("sqlite3_open");
+        benchDie("sqlite3_open");
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(db, selectText(table).c_str(), -1, &stmt, nullptr) != SQLITE_OK)
-        die(sqlite3_errmsg(db));
+        benchDie(sqlite3_errmsg(db));
     unsigned long rows = 0;
     long sum = 0;
     while (sqlite3_step(stmt) == SQLITE_ROW) {
@@ -154,11 +139,11 @@ unsigned long fetchSqlite(const std::string& path, const std::string& table, lon
 unsigned long fetchPg(const std::string& table, long* checksum) {
     const char* conninfo = getenv("dbs_pgsql_conninfo");
     PGconn* conn = PQconnectdb(conninfo ? conninfo : "");
-    if (PQstatus(conn) != CONNECTION_OK) die(PQerrorMessage(conn));
+    if (PQstatus(conn) != CONNECTION_OK) benchDie(PQerrorMessage(conn));
     auto exec = [conn](const std::string& sql) {
         PGresult* r = PQexec(conn, sql.c_str());
         if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK)
-            die(PQerrorMessage(conn));
+            benchDie(PQerrorMessage(conn));
         return r;
     };
     PQclear(exec("BEGIN"));
@@ -187,9 +172,9 @@ unsigned long fetchPg(const std::string& table, long* checksum) {
 unsigned long fetchPgSingleRow(const std::string& table, long* checksum) {
     const char* conninfo = getenv("dbs_pgsql_conninfo");
     PGconn* conn = PQconnectdb(conninfo ? conninfo : "");
-    if (PQstatus(conn) != CONNECTION_OK) die(PQerrorMessage(conn));
+    if (PQstatus(conn) != CONNECTION_OK) benchDie(PQerrorMessage(conn));
     if (!PQsendQuery(conn, selectText(table).c_str()) || !PQsetSingleRowMode(conn))
-        die(PQerrorMessage(conn));
+        benchDie(PQerrorMessage(conn));
     unsigned long rows = 0;
     long sum = 0;
     while (PGresult* r = PQgetResult(conn)) {
@@ -199,7 +184,7 @@ unsigned long fetchPgSingleRow(const std::string& table, long* checksum) {
                 sum += PQgetlength(r, 0, c) + (*PQgetvalue(r, 0, c) != 0);
             ++rows;
         } else if (status != PGRES_TUPLES_OK) {
-            die(PQerrorMessage(conn));
+            benchDie(PQerrorMessage(conn));
         }
         PQclear(r);
     }
@@ -219,7 +204,7 @@ long peakKb() {
 // Child mode: connect, optionally fetch the table, print the peak resident size in KB.
 int measure(const char* engine, const char* table, bool fetch) {
     setenv("dbms_type", engine, 1);
-    if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) die("connect");
+    if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) benchDie("connect");
     unsigned long rows = fetch ? fetchStmt(table, 0) : 0;
     printf("%ld %lu\n", peakKb(), rows);
     ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
@@ -254,12 +239,12 @@ void benchEngine(const char* engine, long rows, long memRows, int repeats,
                  const std::string& sqlitePath) {
     const bool pg = strcmp(engine, "PGSQL") == 0;
     setenv("dbms_type", engine, 1);
-    if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) die("connect");
+    if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) benchDie("connect");
     const std::string table = "BENCH_FETCH_" + std::to_string(getpid());
     const std::string big = table + "_BIG";
-    double t0 = now();
+    double t0 = benchNow();
     createTable(pg, table, rows);
-    printf("%s: created %ld rows in %.1f s\n", engine, rows, now() - t0);
+    printf("%s: created %ld rows in %.1f s\n", engine, rows, benchNow() - t0);
     fflush(stdout);
 
     // Alternating runs; the best of each counts, so that a busy machine hurts all alike. The
@@ -267,35 +252,35 @@ void benchEngine(const char* engine, long rows, long memRows, int repeats,
     double bestStmt = 1e30, bestRaw = 1e30, bestEngine = 1e30, bestNative = 1e30;
     const char* nativeName = pg ? "libpq" : "sqlite3_step";
     for (int r = 0; r < repeats; ++r) {
-        double start = now();
+        double start = benchNow();
         const unsigned long viaStmt = fetchStmt(table, 0);
-        bestStmt = std::min(bestStmt, now() - start);
-        start = now();
+        bestStmt = std::min(bestStmt, benchNow() - start);
+        start = benchNow();
         const unsigned long viaRaw = fetchStmt(table, UL_SQLMODE_ANYUPDATE_RAWONLY);
-        bestRaw = std::min(bestRaw, now() - start);
-        start = now();
+        bestRaw = std::min(bestRaw, benchNow() - start);
+        start = benchNow();
         const unsigned long viaEngine = fetchEngine(engine, table);
-        bestEngine = std::min(bestEngine, now() - start);
+        bestEngine = std::min(bestEngine, benchNow() - start);
         long checksum = 0;
         std::vector<unsigned long> natives;
         if (pg) {
-            start = now();
+            start = benchNow();
             natives.push_back(fetchPg(table, &checksum));
-            double cursor = now() - start;
-            start = now();
+            double cursor = benchNow() - start;
+            start = benchNow();
             natives.push_back(fetchPgSingleRow(table, &checksum));
-            double single = now() - start;
+            double single = benchNow() - start;
             if (std::min(cursor, single) < bestNative)
                 nativeName = cursor < single ? "libpq cursor" : "libpq single-row mode";
             bestNative = std::min({bestNative, cursor, single});
         } else {
-            start = now();
+            start = benchNow();
             natives.push_back(fetchSqlite(sqlitePath, table, &checksum));
-            bestNative = std::min(bestNative, now() - start);
+            bestNative = std::min(bestNative, benchNow() - start);
         }
         for (unsigned long n : {viaStmt, viaRaw, viaEngine}) natives.push_back(n);
         for (unsigned long n : natives)
-            if (n != static_cast<unsigned long>(rows)) die("row count " + std::to_string(n));
+            if (n != static_cast<unsigned long>(rows)) benchDie("row count " + std::to_string(n));
     }
     printf(
         "%s: %ld rows x %d columns, best of %d:\n"
@@ -307,23 +292,23 @@ void benchEngine(const char* engine, long rows, long memRows, int repeats,
         bestRaw / bestNative, bestEngine, bestEngine / bestNative, nativeName, bestNative);
     fflush(stdout);
 
-    t0 = now();
+    t0 = benchNow();
     createTable(pg, big, memRows);
-    printf("%s: created %ld rows in %.1f s\n", engine, memRows, now() - t0);
+    printf("%s: created %ld rows in %.1f s\n", engine, memRows, benchNow() - t0);
     fflush(stdout);
     long baseKb = 0, peak = 0;
     unsigned long fetched = 0, none = 0;
     if (!childPeak(engine, big, false, &baseKb, &none) ||
         !childPeak(engine, big, true, &peak, &fetched))
-        die("memory measurement failed");
+        benchDie("memory measurement failed");
     printf(
         "%s: peak memory fetching %lu rows through ULSQLStmt: %.1f MB (connected, before the "
         "fetch: %.1f MB)\n",
         engine, fetched, peak / 1024.0, baseKb / 1024.0);
     fflush(stdout);
-    run("DROP TABLE " + table);
-    run("DROP TABLE " + big);
-    if (ul_sqldisconnect(0) < 0) die("disconnect");
+    benchRunSql("DROP TABLE " + table);
+    benchRunSql("DROP TABLE " + big);
+    if (ul_sqldisconnect(0) < 0) benchDie("disconnect");
 }
 
 }  // namespace
@@ -335,19 +320,8 @@ int main(int argc, char** argv) {
     const long memRows = argc > 2 ? atol(argv[2]) : 5000000;
     const int repeats = argc > 3 ? atoi(argv[3]) : 3;
 
-    char dir[] = "/tmp/sqlfetch-bench-XXXXXX";
-    if (!mkdtemp(dir)) die("mkdtemp");
-    const std::string sqlitePath = std::string(dir) + "/bench.db";
-    setenv("dbs_sqlite_db", sqlitePath.c_str(), 1);
-
-    benchEngine("SQLITE", rows, memRows, repeats, sqlitePath);
-    if (getenv("PGHOST") || getenv("dbs_pgsql_conninfo"))
-        benchEngine("PGSQL", rows, memRows, repeats, sqlitePath);
-    else
-        printf("PGSQL: skipped (PGHOST or dbs_pgsql_conninfo not set)\n");
-
-    for (const char* suffix : {"/bench.db", "/bench.db-wal", "/bench.db-shm"})
-        unlink((std::string(dir) + suffix).c_str());
-    rmdir(dir);
+    benchOnEngines([&](const char* engine, const std::string& sqlitePath) {
+        benchEngine(engine, rows, memRows, repeats, sqlitePath);
+    });
     return 0;
 }

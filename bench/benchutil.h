@@ -1,0 +1,60 @@
+// What the benchmark programs share: a clock, failing with the error buffer's text, running a
+// statement through the SQL layer, and running a measurement on SQLite (in a scratch file) and
+// on PostgreSQL when a server is named.
+#pragma once
+
+#include <errno.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "ulerror.h"
+#include "ulsqlbase.h"
+#include "ulstring.h"
+
+// Seconds on a steady clock.
+inline double benchNow() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Ends the program with what failed and the error buffer's text.
+[[noreturn]] inline void benchDie(const std::string& what) {
+    fprintf(stderr, "%s: %s: %s\n", program_invocation_short_name, what.c_str(),
+            ul_utf16to8(ul_errorgetmsg()).c_str());
+    exit(1);
+}
+
+// Runs a statement without a result through ULSQLStmt; a failure ends the program.
+inline void benchRunSql(const std::string& sql) {
+    ULSQLStmt stmt;
+    const std::u16string text = ul_utf8to16(sql.c_str());
+    if (stmt.prepare(text.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_TOLERATE) < 0 ||
+        stmt.execute(nullptr, nullptr, UL_SQLMODE_TOLERATE) < 0)
+        benchDie(sql);
+}
+
+// Calls measure with "SQLITE" on a database file in a scratch directory (its path as second
+// argument; removed afterwards), then with "PGSQL" when PGHOST or dbs_pgsql_conninfo names a
+// server (scripts/pgtest.sh run ...), else says that PostgreSQL was skipped.
+inline void benchOnEngines(
+    const std::function<void(const char* engine, const std::string& sqlitePath)>& measure) {
+    char dir[] = "/tmp/tabrix-bench-XXXXXX";
+    if (!mkdtemp(dir)) benchDie("mkdtemp");
+    const std::string sqlitePath = std::string(dir) + "/bench.db";
+    setenv("dbs_sqlite_db", sqlitePath.c_str(), 1);
+
+    measure("SQLITE", sqlitePath);
+    if (getenv("PGHOST") || getenv("dbs_pgsql_conninfo"))
+        measure("PGSQL", sqlitePath);
+    else
+        printf("PGSQL: skipped (PGHOST or dbs_pgsql_conninfo not set)\n");
+
+    for (const char* suffix : {"/bench.db", "/bench.db-wal", "/bench.db-shm"})
+        unlink((std::string(dir) + suffix).c_str());
+    rmdir(dir);
+}
