@@ -20,16 +20,8 @@ constexpr char16_t kFieldSql[] =
     u"SELECT FIELDPOS, FIELDNAME, DDTYPE, DDLEN, DIGITS, DECIMALS, DBTYPE, DBLEN, KEYFLAG, "
     u"NOTNULLFLAG, FLDOFFS FROM \"DDNTF~\" WHERE TABNAME = ? ORDER BY FIELDPOS";
 
-class DbifCatalogTest : public ::testing::Test {
+class DbifCatalogTest : public FakeConnectionTest {
   protected:
-    void SetUp() override {
-        dbif_fake_register();
-        conn_ = dbif_open(u"FAKE");
-        ASSERT_NE(conn_, nullptr);
-        ASSERT_EQ(conn_->connect(), DBIF_RC_OK);
-    }
-    void TearDown() override { dbif_fake_reset(); }
-
     int describe(const char16_t* table, dbif_cattable_t* out = nullptr, int flags = 0) {
         dbif_catrequest_t request;
         request.ddntt = u"DDNTT~";
@@ -60,8 +52,6 @@ class DbifCatalogTest : public ::testing::Test {
         return {I(pos), T(name), I(40), I(10), I(0), I(0), I(DBIF_TYPE_CHAR),
                 I(10),  I(key),  I(1),  N()};
     }
-
-    std::unique_ptr<DbIfConnection> conn_;
 };
 
 dbif_catfield_t engineColumn(const char16_t* name, int type, unsigned length, bool key = false,

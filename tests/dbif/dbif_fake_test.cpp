@@ -12,18 +12,7 @@
 
 namespace {
 
-class DbifFakeTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dbif_fake_register();
-        conn_ = dbif_open(u"FAKE");
-        ASSERT_NE(conn_, nullptr);
-        ASSERT_EQ(conn_->connect(), DBIF_RC_OK);
-    }
-    void TearDown() override { dbif_fake_reset(); }
-
-    std::unique_ptr<DbIfConnection> conn_;
-};
+using DbifFakeTest = FakeConnectionTest;
 
 dbif_coldesc_t column(const char16_t* name, int type, unsigned length) {
     dbif_coldesc_t d;

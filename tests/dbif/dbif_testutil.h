@@ -152,6 +152,21 @@ class TestTables {
     std::vector<std::u16string> tables_;
 };
 
+// A fixture with a connected FAKE connection; the scripted answers and recorded calls are
+// reset after each test.
+class FakeConnectionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dbif_fake_register();
+        conn_ = dbif_open(u"FAKE");
+        ASSERT_NE(conn_, nullptr);
+        ASSERT_EQ(conn_->connect(), DBIF_RC_OK);
+    }
+    void TearDown() override { dbif_fake_reset(); }
+
+    std::unique_ptr<DbIfConnection> conn_;
+};
+
 // The result of running a query to its end.
 struct QueryResult {
     int rc = DBIF_RC_OK;       // the first code that is neither success nor a fetch status
