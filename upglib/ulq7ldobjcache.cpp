@@ -52,11 +52,11 @@ bool definitionMatches(const Definition& d, unsigned reqtask, int dbType, char16
            (dbType < 0 || d.databases.matches(dbType)) && codePagesCompete(d.codePage, codePage);
 }
 
+// Only for the text of an error about to be set, which replaces the lookup's own message.
 std::u16string databaseName(int dbType) {
     if (dbType < 0) return u"any";
-    for (size_t i = 0; i < SQLDBSupportCount; ++i)
-        if (SQLDBSupport[i].type == dbType) return SQLDBSupport[i].code;
-    return ul_format(u"#%d", dbType);
+    const char16_t* code = ul_sqlgetstringfromdbatype(dbType);
+    return code ? std::u16string(code) : ul_format(u"#%d", dbType);
 }
 
 std::u16string codePageName(char16_t codePage) {
@@ -76,10 +76,9 @@ std::u16string directoryOf(const std::u16string& path) {
     return slash == 0 ? std::u16string(u"/") : path.substr(0, slash);
 }
 
-int logMessage(const char16_t* format, const char16_t* text, int number = -1) {
-    const int rc = number < 0 ? ul_msgwrite_printf399(3, u' ', format, text)
-                              : ul_msgwrite_printf399(3, u' ', format, number);
-    return rc < 0 ? UL_ERROR_RETURN(-1) : 0;
+template <class... Args>
+int logMessage(const char16_t* format, Args... args) {
+    return ul_msgwrite_printf399(3, u' ', format, args...) < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
 }  // namespace
@@ -289,7 +288,7 @@ int ULLDObjectCache::scanFileToEnd(int fileNr, const char16_t* name, bool* found
     }
     m_files[static_cast<size_t>(fileNr)].complete = true;
     if (++m_scannedfiles == fileCount())
-        return logMessage(u"Scanned %d files in total", nullptr, m_scannedfiles);
+        return logMessage(u"Scanned %d files in total", m_scannedfiles);
     return 0;
 }
 
@@ -337,14 +336,19 @@ void ULLDObjectCache::attach(ULLDObjCacheEntry* entry, size_t def, ULLDObject* o
     if (!(entry->m_flags & UL_LDCENTRY_INLRU)) lruPushFront(entry);
 }
 
+ULLDObject* ULLDObjectCache::detach(ULLDObjCacheEntry* entry, Definition& def) {
+    ULLDObject* object = def.object;
+    m_cachesize -= def.size;
+    entry->delObject(object);
+    return object;
+}
+
 // Detaches every object of the entry and frees it; with keep, the first one is handed back
 // emptied instead. The entry leaves the LRU list; its positions stay recorded.
 void ULLDObjectCache::detachAll(ULLDObjCacheEntry* entry, ULLDObject** keep) {
     for (Definition& d : entry->m_defs) {
-        ULLDObject* object = d.object;
-        if (!object) continue;
-        m_cachesize -= d.size;
-        entry->delObject(object);
+        if (!d.object) continue;
+        ULLDObject* object = detach(entry, d);
         if (keep && !*keep) {
             --m_objcount;
             object->clear();
@@ -439,23 +443,19 @@ ULLDObject* ULLDObjectCache::stealObjectEntry(ULLDObjCacheEntry* entry) {
              entry->m_objects, m_objcount);
     ULLDObject* object = nullptr;
     detachAll(entry, &object);
+    shrinkCache();
+    return object;
+}
+
+void ULLDObjectCache::shrinkCache() {
     while (tooLarge()) {
         ULLDObjCacheEntry* victim = findVictim();
-        if (!victim) break;
+        if (!victim) return;
         UL_TRACE(UL_TRC_OBJ, 2,
                  u"stealObjectEntry: delete object '%s' to further shrink cache (count=%d, "
                  u"size=%lu)\n",
                  victim->name(), m_objcount, static_cast<unsigned long>(m_cachesize));
         detachAll(victim, nullptr);
-    }
-    return object;
-}
-
-void ULLDObjectCache::shrinkCache() {
-    if (!tooLarge()) return;
-    if (ULLDObject* object = stealObject(false)) {
-        ++m_objcount;
-        freeObject(object);
     }
 }
 
@@ -590,10 +590,7 @@ int ULLDObjectCache::loadEntry(ULLDObjCacheEntry* entry, unsigned reqtask, int d
         Definition& d = entry->m_defs[i];
         if (rc == 0 || definitionMatches(d, reqtask, dbType, codePage) || entry->m_usage[1])
             continue;
-        m_cachesize -= d.size;
-        ULLDObject* object = d.object;
-        entry->delObject(object);
-        freeObject(object);
+        freeObject(detach(entry, d));
         if (entry->m_objects == 0) lruUnlink(entry);
         ++m_countdiscarded;
     }
@@ -744,9 +741,9 @@ int ULLDObjectCache::release(ULLDObjCacheEntry* entry, int which, int keepMode) 
 
 int ULLDObjectCache::releaseObject(ULLDObject* object, int keepMode) {
     ULLDObjCacheEntry* entry = object ? lookup(object->name.c_str()) : nullptr;
-    bool attached = false;
-    for (size_t i = 0; entry && i < entry->m_defs.size(); ++i)
-        attached = attached || entry->m_defs[i].object == object;
+    const bool attached =
+        entry && std::any_of(entry->m_defs.begin(), entry->m_defs.end(),
+                             [object](const Definition& d) { return d.object == object; });
     if (!attached) {
         ul_errorsetmsgfmt(0, u"Internal error: Object %p '%s' is not in the cache",
                           static_cast<void*>(object), object ? object->name.c_str() : u"");

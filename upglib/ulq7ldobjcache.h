@@ -244,12 +244,15 @@ class ULLDObjectCache : public ULLDObjBaseReader {
                           unsigned reqtask);
     int scanLogicalFile(ULLDObjCacheEntry* entry, const std::u16string& path);
     void attach(ULLDObjCacheEntry* entry, size_t def, ULLDObject* object);
+    // Takes the object of def out of the entry and the cache size; the caller owns it.
+    ULLDObject* detach(ULLDObjCacheEntry* entry, ULLDObjCacheEntry::Definition& def);
     void detachAll(ULLDObjCacheEntry* entry, ULLDObject** keep);
     void freeObject(ULLDObject* object);
     void lruUnlink(ULLDObjCacheEntry* entry);
     void lruPushFront(ULLDObjCacheEntry* entry);
     bool tooLarge() const;
     ULLDObjCacheEntry* findVictim() const;
+    // Evicts unused entries, least recently used first, while the cache is too large.
     void shrinkCache();
     int release(ULLDObjCacheEntry* entry, int which, int keepMode);
 

@@ -105,39 +105,42 @@ bool parseBoolean(const std::u16string& text, bool* value) {
     return false;
 }
 
+// A number, or "-" for one not given (-1).
+bool parseOptional(const std::u16string& text, int* value) {
+    unsigned number = 0;
+    if (text == u"-") {
+        *value = -1;
+    } else if (parseUnsigned(text, &number)) {
+        *value = static_cast<int>(number);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // Two values, one per nametab: "a/b", "a/-" or "-/b" ("-": not given), or a single "a" that
 // is the value of both (offsets) or of the first only (lengths).
 bool parsePair(const std::u16string& text, int pair[2], bool singleForBoth) {
     const size_t slash = text.find(u'/');
     const bool single = slash == std::u16string::npos;
     const std::u16string parts[2] = {text.substr(0, slash), single ? u"-" : text.substr(slash + 1)};
-    for (int i = 0; i < 2; ++i) {
-        unsigned value = 0;
-        if (parts[i] == u"-") {
-            pair[i] = -1;
-        } else if (parseUnsigned(parts[i], &value)) {
-            pair[i] = static_cast<int>(value);
-        } else {
-            return false;
-        }
-    }
+    for (int i = 0; i < 2; ++i)
+        if (!parseOptional(parts[i], &pair[i])) return false;
     if (single && pair[0] < 0) return false;
     if (single && singleForBoth) pair[1] = pair[0];
     return true;
 }
 
-int illegalPhrase(const std::u16string& name, const std::u16string& value, bool hasValue) {
+// A phrase as written, for its error text; format holds one %s.
+int badPhrase(const char16_t* format, const std::u16string& name, const std::u16string& value,
+              bool hasValue) {
     const std::u16string phrase = hasValue ? name + u"=" + value : name;
-    ul_errorsetmsgfmt(0, u"Illegal phrase '%s'", phrase.c_str());
+    ul_errorsetmsgfmt(0, format, phrase.c_str());
     return UL_ERROR_RETURN(-1);
 }
 
-void setError(const char16_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const std::u16string text = ul_vformat(format, args);
-    va_end(args);
-    ul_errorsetmsg(0, text.c_str());
+int illegalPhrase(const std::u16string& name, const std::u16string& value, bool hasValue) {
+    return badPhrase(u"Illegal phrase '%s'", name, value, hasValue);
 }
 
 // The values and phrases of one line. Values are bare words, ended by a blank (or a stop
@@ -148,7 +151,7 @@ class LineScanner {
     // text is the end of line that is to be read (a copy will do); raw: words are taken as
     // they are, without quotes or escapes (names below version 9).
     LineScanner(const char16_t* line, const char16_t* text, bool raw = false)
-        : line_(line), text_(text), p_(text), base_(ul_strlen(line) - ul_strlen(text)), raw_(raw) {}
+        : line_(line), text_(text), p_(text), raw_(raw) {}
 
     bool atEnd() {
         p_ = skipBlanks(p_);
@@ -192,8 +195,9 @@ class LineScanner {
         const char16_t quote = *p_++;
         while (*p_ != quote) {
             if (!*p_) {
-                setError(u"Unterminated %s in line '%.500s'",
-                         quote == u'"' ? u"double quoted string" : u"single quoted string", line_);
+                ul_errorsetmsgfmt(0, u"Unterminated %s in line '%.500s'",
+                                  quote == u'"' ? u"double quoted string" : u"single quoted string",
+                                  line_);
                 return UL_ERROR_RETURN(-1);
             }
             if (*p_ == u'\\') {
@@ -224,8 +228,11 @@ class LineScanner {
                 out->push_back(u'\t');
                 break;
             default:
-                setError(u"Unknown escape sequence '\\%c' in line '%.500s' at position %d",
-                         c ? c : u' ', line_, static_cast<int>(base_ + (p_ - text_)) + 1);
+                // text_ is the end of line_ (or a copy of it): its position counts from there
+                ul_errorsetmsgfmt(
+                    0, u"Unknown escape sequence '\\%c' in line '%.500s' at position %d",
+                    c ? c : u' ', line_,
+                    static_cast<int>(ul_strlen(line_) - ul_strlen(text_) + (p_ - text_)) + 1);
                 return UL_ERROR_RETURN(-1);
         }
         p_ += 2;
@@ -235,7 +242,6 @@ class LineScanner {
     const char16_t* line_;
     const char16_t* text_;
     const char16_t* p_;
-    size_t base_;  // position of text in line
     bool raw_;
 };
 
@@ -244,6 +250,12 @@ constexpr const char16_t* kObjectTypes[] = {u"INVALID", u"VIEW", u"AMDP", u"FLEX
                                             u"SVAR",    u"DRUL", u"DTDC", u"GENERIC",   u"UNDF"};
 
 }  // namespace
+
+int ul_ldobjsectionid(const char16_t* word, size_t length) {
+    for (const SectionKeyword& k : kSections)
+        if (ul_strncmp(word, k.keyword, length) == 0 && k.keyword[length] == 0) return k.id;
+    return UL_LDSEC_NONE;
+}
 
 unsigned ul_ldobjsetformatflags(unsigned flags) {
     const unsigned previous = g_formatFlags;
@@ -298,8 +310,8 @@ const char16_t* ULLDObjBaseReader::sectionContent() const {
 }
 
 int ULLDObjBaseReader::getSectionID(const char16_t* keyword) {
-    for (const SectionKeyword& s : kSections)
-        if (ul_strcmp(keyword, s.keyword) == 0) return s.id;
+    const int id = ul_ldobjsectionid(keyword, ul_strlen(keyword));
+    if (id > 0) return id;
     ul_errorsetmsgfmt(0, u"Unknown section '%s'", keyword);
     return UL_ERROR_RETURN(-1);
 }
@@ -353,10 +365,9 @@ int ULLDObjBaseReader::parseSectionLine() {
         ul_errorsetmsgfmt(0, u"Syntax error in l.%d '%s'", m_file.lineNumber(), line);
         return UL_ERROR_RETURN(-1);
     }
-    const std::u16string keyword(line, length);
-    m_section = getSectionID(keyword.c_str());
-    if (m_section < 0) {
-        m_section = UL_LDSEC_NONE;
+    m_section = ul_ldobjsectionid(line, length);
+    if (m_section == UL_LDSEC_NONE) {
+        getSectionID(std::u16string(line, length).c_str());  // for its error text
         return failAtLine();
     }
     m_content = skipBlanks(line + length);
@@ -493,7 +504,7 @@ int ULLDObjBaseReader::readObject(ULLDObject* object, const char16_t* name) {
             case UL_LDSEC_IND:
                 return readIndex(object, name);
             case UL_LDSEC_PKY:
-                return readPrimaryKey(object, name);
+                return readKeyObject(object, name, UL_LDOBJ_PRKEY);
             case UL_LDSEC_VIE:
                 return readView(object, name);
             default:
@@ -712,11 +723,7 @@ int ULLDObjBaseReader::readNamedField(ULLDObjField* field, const char16_t* text)
         } else {
             ok = false;
         }
-        if (!ok) {
-            const std::u16string phrase = hasValue ? name + u"=" + value : name;
-            ul_errorsetmsgfmt(0, u"Unknown field phrase '%s'", phrase.c_str());
-            return UL_ERROR_RETURN(-1);
-        }
+        if (!ok) return badPhrase(u"Unknown field phrase '%s'", name, value, hasValue);
     }
     if (field->ddicType == 0) {
         ul_errorsetmsgfmt(0, u"Missing data type for field '%s'", field->name.c_str());
@@ -728,6 +735,11 @@ int ULLDObjBaseReader::readNamedField(ULLDObjField* field, const char16_t* text)
 }
 
 namespace {
+
+int trailingGarbage(const ULLDObjField& field, const char16_t* rest) {
+    ul_errorsetmsgfmt(0, u"Trailing garbage in line for field '%s': %s", field.name.c_str(), rest);
+    return UL_ERROR_RETURN(-1);
+}
 
 // Whether the field text after the name is in the named form: its first word is a phrase.
 bool isNamedFieldForm(const char16_t* rest) {
@@ -763,7 +775,8 @@ int ULLDObjBaseReader::readFieldDefinition(ULLDObject* object, const char16_t* t
         if ((named ? readNamedField(&field, rest) : readPositionalField(&field, rest)) < 0)
             return UL_ERROR_RETURN(-1);
         const ul_ldddictype_t* type = ul_ldobjtype_info(field.ddicType);
-        if (type && (type->flags & UL_DDTYPE_FIXED) && type->defaultLength && field.length &&
+        const unsigned typeFlags = type ? type->flags : 0;
+        if ((typeFlags & UL_DDTYPE_FIXED) && type->defaultLength && field.length &&
             field.length != type->defaultLength) {
             if (g_formatFlags & UL_LDFMT_STRICTLENGTH) {
                 ul_errorsetmsgfmt(0, u"Illegal field length %d for '%s' - expected %d",
@@ -776,13 +789,11 @@ int ULLDObjBaseReader::readFieldDefinition(ULLDObject* object, const char16_t* t
                      static_cast<int>(field.length), field.name.c_str(),
                      static_cast<int>(type->defaultLength));
         }
-        if (type && (type->flags & UL_DDTYPE_DATETIME)) field.mode |= UL_LDFLDMODE_DATETIME;
-        if (type && (type->flags & UL_DDTYPE_LOB)) field.mode |= UL_LDFLDMODE_LOB;
-        if (type && (type->flags & UL_DDTYPE_CLIENT)) field.mode |= UL_LDFLDMODE_CLIENT;
+        if (typeFlags & UL_DDTYPE_DATETIME) field.mode |= UL_LDFLDMODE_DATETIME;
+        if (typeFlags & UL_DDTYPE_LOB) field.mode |= UL_LDFLDMODE_LOB;
+        if (typeFlags & UL_DDTYPE_CLIENT) field.mode |= UL_LDFLDMODE_CLIENT;
     } else if (*rest) {
-        ul_errorsetmsgfmt(0, u"Trailing garbage in line for field '%s': %s", field.name.c_str(),
-                          rest);
-        return UL_ERROR_RETURN(-1);
+        return trailingGarbage(field, rest);
     }
     return object->structure.addField(field) < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
@@ -1073,14 +1084,7 @@ int ULLDObjBaseReader::readPositionalField(ULLDObjField* field, const char16_t* 
     }
     if (m_version >= 11) {
         for (int i = 0; i < 2; ++i) {
-            unsigned offset = 0;
-            if (token == u"-") {
-                field->ntOffset[i] = -1;
-            } else if (parseUnsigned(token, &offset)) {
-                field->ntOffset[i] = static_cast<int>(offset);
-            } else {
-                return badField(field, token.c_str());
-            }
+            if (!parseOptional(token, &field->ntOffset[i])) return badField(field, token.c_str());
             if (scanner.value(&token) <= 0) return badField(field, nullptr);
         }
     }
@@ -1088,11 +1092,7 @@ int ULLDObjBaseReader::readPositionalField(ULLDObjField* field, const char16_t* 
         ul_errorsetmsgfmt(0, u"Illegal value for key position for field '%s'", field->name.c_str());
         return UL_ERROR_RETURN(-1);
     }
-    if (!scanner.atEnd()) {
-        ul_errorsetmsgfmt(0, u"Trailing garbage in line for field '%s': %s", field->name.c_str(),
-                          scanner.rest());
-        return UL_ERROR_RETURN(-1);
-    }
+    if (!scanner.atEnd()) return trailingGarbage(*field, scanner.rest());
     return 0;
 }
 
@@ -1108,10 +1108,6 @@ int ULLDObjBaseReader::badField(const ULLDObjField* field, const char16_t* token
 
 int ULLDObjBaseReader::readIndex(ULLDObject* object, const char16_t* name) {
     return readKeyObject(object, name, UL_LDOBJ_INDEX);
-}
-
-int ULLDObjBaseReader::readPrimaryKey(ULLDObject* object, const char16_t* name) {
-    return readKeyObject(object, name, UL_LDOBJ_PRKEY);
 }
 
 int ULLDObjBaseReader::readKeyObject(ULLDObject* object, const char16_t* name, int kind) {
@@ -1364,12 +1360,9 @@ int ULLDObjBaseReader::getSQLStatement(std::u16string* statement) {
         const char16_t* line = m_file.line();
         if (!isContentLine(line)) break;
         const char16_t* word = skipBlanks(line);
-        size_t length = 0;
-        while (word[length] && !isBlank(word[length])) ++length;
-        const std::u16string first(word, length);
-        bool keyword = false;
-        for (const SectionKeyword& s : kSections) keyword = keyword || first == s.keyword;
-        if (keyword) {
+        const size_t length = keywordLength(word);
+        const bool wholeWord = word[length] == 0 || isBlank(word[length]);
+        if (length > 0 && wholeWord && ul_ldobjsectionid(word, length) != UL_LDSEC_NONE) {
             if (parseSectionLine() < 0) return UL_ERROR_RETURN(-1);
             m_pushedBack = true;
             break;

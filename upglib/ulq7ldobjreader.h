@@ -44,6 +44,10 @@ enum : int {
     UL_LDSEC_VARQRY,  // "varqry:"
 };
 
+// The section id of the keyword (colon included) that is the first length characters of word,
+// or UL_LDSEC_NONE; sets no error text.
+int ul_ldobjsectionid(const char16_t* word, size_t length);
+
 // Flags of ULLDObjBaseReader::open.
 enum : int {
     UL_LDREAD_NOVERSIONCHECK = 0x1,  // open without reading the version header
@@ -151,7 +155,6 @@ class ULLDObjBaseReader {
     static bool isContentLine(const char16_t* line);
     // Reads the version header first when open() skipped it.
     int ensureVersion();
-    int readPrimaryKey(ULLDObject* object, const char16_t* name);
     // An index or primary key block.
     int readKeyObject(ULLDObject* object, const char16_t* name, int kind);
     int readDatabases(ULLDObject* object, const char16_t* text);

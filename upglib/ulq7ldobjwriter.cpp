@@ -5,6 +5,7 @@
 
 #include "ulcrc.h"
 #include "ulerror.h"
+#include "ulq7ldobjreader.h"
 #include "ulsqlaux.h"
 #include "ulsqlbase.h"
 #include "ulstring.h"
@@ -47,12 +48,6 @@ constexpr size_t kPosTabartWidth = 6;
 constexpr size_t kPosTabkatWidth = 3;
 constexpr size_t kPosStoreWidth = 6;
 constexpr size_t kNamedFieldWidth = 10;
-
-constexpr const char16_t* kKeywords[] = {
-    u"ver:",   u"tab:", u"ind:",    u"vie:",    u"pky:",    u"obj:",    u"dbs:",
-    u"crc:",   u"att:", u"opt:",    u"ref:",    u"indatt:", u"fld:",    u"typ:",
-    u"level:", u"cp:",  u"crestm:", u"drpstm:", u"qry:",    u"varqry:",
-};
 
 struct ObjectTypeVersion {
     const char16_t* name;
@@ -98,12 +93,6 @@ bool needsEscape(const std::u16string& name) {
     return false;
 }
 
-bool isKeyword(const char16_t* word, size_t length) {
-    for (const char16_t* keyword : kKeywords)
-        if (ul_strlen(keyword) == length && ul_strncmp(keyword, word, length) == 0) return true;
-    return false;
-}
-
 // Whether a reader of the raw statement lines of old versions would take this line (the text
 // after a line feed, up to the next) for the end of the statement.
 bool endsRawStatement(const char16_t* line, const char16_t* end) {
@@ -111,7 +100,7 @@ bool endsRawStatement(const char16_t* line, const char16_t* end) {
     if (line == end || *line == u'#') return true;
     const char16_t* word = line;
     while (line < end && !ul_isspace(*line)) ++line;
-    return isKeyword(word, static_cast<size_t>(line - word));
+    return ul_ldobjsectionid(word, static_cast<size_t>(line - word)) != UL_LDSEC_NONE;
 }
 
 // Feeds text into the CRC register, each code unit high byte first, and with terminate a zero
@@ -188,6 +177,15 @@ void ULLDObjWriter::putNumber(long value, size_t width) {
     if (value < 0) digits[n++] = u'-';
     if (n < width) m_block.append(width - n, u' ');
     while (n) m_block.push_back(digits[--n]);
+}
+
+void ULLDObjWriter::putOffset(int offset, size_t width) {
+    if (offset >= 0) {
+        putNumber(offset, width);
+        return;
+    }
+    if (width > 1) m_block.append(width - 1, u' ');
+    putChar(u'-');
 }
 
 void ULLDObjWriter::putPhrase(const char16_t* phrase, long value) {
@@ -557,10 +555,7 @@ int ULLDObjWriter::writeField(const ULLDObject& object, const ULLDObjField& fiel
         if (m_version >= kVerOffsets) {
             for (int offset : field.ntOffset) {
                 putChar(u' ');
-                if (offset < 0)
-                    put(u"    -");
-                else
-                    putNumber(offset, 5);
+                putOffset(offset, 5);
             }
         }
         putChar(u' ');
@@ -581,16 +576,10 @@ int ULLDObjWriter::writeField(const ULLDObject& object, const ULLDObjField& fiel
     const int* off = field.ntOffset;
     if (off[0] >= 0 || off[1] >= 0) {
         put(u" ntoffsets=");
-        if (off[0] >= 0)
-            putNumber(off[0], 0);
-        else
-            putChar(u'-');
+        putOffset(off[0], 0);
         if (off[0] != off[1]) {
             putChar(u'/');
-            if (off[1] >= 0)
-                putNumber(off[1], 0);
-            else
-                putChar(u'-');
+            putOffset(off[1], 0);
         }
     }
     if (field.srsId >= 0) putPhrase(u" srs_id=", field.srsId);
@@ -697,8 +686,10 @@ int ULLDObjWriter::writeView(const ULLDObject& object) {
     endOptionalLine(start, empty);
 
     if (m_version >= kVerViews) {
-        if (!object.objTypeName.empty()) putPhrase(u"typ: ", object.objTypeName.c_str());
-        if (!object.objTypeName.empty()) putChar(u'\n');
+        if (!object.objTypeName.empty()) {
+            putPhrase(u"typ: ", object.objTypeName.c_str());
+            putChar(u'\n');
+        }
         if (object.level) {
             putPhrase(u"level: ", static_cast<long>(object.level));
             putChar(u'\n');

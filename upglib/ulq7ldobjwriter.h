@@ -67,6 +67,8 @@ class ULLDObjWriter {
     void pad(size_t start, size_t width);
     // Decimal, right-aligned in width columns.
     void putNumber(long value, size_t width);
+    // A nametab offset like putNumber; a missing one (negative) as "-", right-aligned likewise.
+    void putOffset(int offset, size_t width);
     void putPhrase(const char16_t* phrase, long value);
     void putPhrase(const char16_t* phrase, const char16_t* value);
     void putPositionalClass(const std::u16string& tabart, const std::u16string& tabkat,
