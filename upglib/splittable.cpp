@@ -619,7 +619,7 @@ int usage() {
         u"  segmentsize=<number>       rows per part, or below 1 a fraction of the table\n"
         u"  nrsplits=<number>          the number of parts\n"
         u"  totalcount=<number>        the table's row count (instead of counting)\n"
-        u"  count=(estimate|test|check|show)\n"
+        u"  count=(estimate|check|show)\n"
         u"                             estimate the row count; check or show the count\n"
         u"                             of every condition\n"
         u"  checkbounds                check that the ranges are adjacent\n"
