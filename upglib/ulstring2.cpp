@@ -310,7 +310,9 @@ int ul_stringreadescape(char16_t* buffer, size_t size, const char16_t* text, cha
     while (*p) {
         char16_t c = *p;
         char16_t decoded;
-        if (c == u'\\' && p[1] && decodeEscape(flags, p[1], &decoded)) {
+        if (!quoted && c == u'\\' && terminator == u'\\') {
+            break;  // outside quotes a backslash terminator ends the word, escape or not
+        } else if (c == u'\\' && p[1] && decodeEscape(flags, p[1], &decoded)) {
             put(decoded);
             p += 2;
         } else if (c == u'"' && quoted && (flags & UL_ESCAPE_DOUBLEDQUOTE) && p[1] == u'"') {
@@ -342,19 +344,30 @@ int ul_stringgenescape(char16_t* buffer, size_t size, const char16_t* word, char
     bool doubledQuote = encodeEscape(flags, u'"') == 0 && (flags & UL_ESCAPE_DOUBLEDQUOTE);
     bool quoted = !*word;
     for (const char16_t* p = word; *p; ++p) {
-        if (encodeEscape(flags, *p)) continue;
+        if (encodeEscape(flags, *p)) {
+            // A backslash terminator would end the word at a bare escape.
+            if (terminator == u'\\') quoted = true;
+            continue;
+        }
         if (*p == u'"' && !doubledQuote) {
             ul_errorsetmsgfmt(0, u"Cannot write a double quote without escapes in '%s'", word);
             return UL_ERROR_RETURN(-1);
         }
         if (*p == u'"' || endsWord(*p, terminator)) quoted = true;
     }
-    // Where a backslash is written bare, one in front of the closing quote would escape it
-    // ("\"" with UL_ESCAPE_QUOTE), so trailing backslashes go behind the closing quote.
+    // Where a backslash is written bare but backslash-quote is an escape (UL_ESCAPE_QUOTE), one
+    // in front of the closing quote would escape it, so trailing backslashes go behind the
+    // closing quote; that is impossible when the backslash is the terminator.
     size_t length = ul_strlen(word);
     size_t body = length;
-    if (quoted && !encodeEscape(flags, u'\\'))
+    char16_t ignored;
+    if (quoted && !encodeEscape(flags, u'\\') && decodeEscape(flags, u'"', &ignored))
         while (body && word[body - 1] == u'\\') --body;
+    if (body < length && terminator == u'\\') {
+        ul_errorsetmsgfmt(0, u"Cannot write a trailing backslash with terminator '\\' in '%s'",
+                          word);
+        return UL_ERROR_RETURN(-1);
+    }
     std::u16string out;
     out.reserve(length + 8);
     if (quoted) out.push_back(u'"');

@@ -39,7 +39,7 @@ enum : int {
 
 // Reads one word from text into buffer. White space in front of the word is skipped; white
 // space or the terminator character (0 for none) ends the word unless inside double quotes,
-// which are removed. Escapes are decoded by the table flags choose (the first of C, BRACES,
+// which are removed (a backslash terminator ends it also where it would start an escape). Escapes are decoded by the table flags choose (the first of C, BRACES,
 // QUOTE that is set; else none for NONE or DOUBLEDQUOTE; else DEFAULT). A double quote that
 // is never closed quotes up to the end of the text.
 // Returns 1 for a word (which may be empty: ""), 0 when only white space was left, -1 with
@@ -51,10 +51,13 @@ int ul_stringreadescape(char16_t* buffer, size_t size, const char16_t* text, cha
 
 // Writes word so that ul_stringreadescape with the same terminator and flags reads it back
 // unchanged: every character the escape table lists is written escaped, and the word is put
-// into double quotes when it is empty or holds white space, the terminator, or (with
-// DOUBLEDQUOTE) a double quote. Returns the length written, or -1 when the form does not fit
-// ("More than %d characters for word in '%s'") or when NONE is asked to write a double quote
-// ("Cannot write a double quote without escapes in '%s'").
+// into double quotes when it is empty or holds white space, the terminator, (with
+// DOUBLEDQUOTE) a double quote, or (with a backslash terminator) anything escaped. Returns the length written, or -1 when the form does not fit
+// ("More than %d characters for word in '%s'"), when NONE is asked to write a double quote
+// ("Cannot write a double quote without escapes in '%s'"), or when QUOTE with the backslash as
+// terminator is asked to write a word ending in a backslash (bare it would end the word, in
+// quotes it would escape the closing quote: "Cannot write a trailing backslash with
+// terminator '\\' in '%s'").
 int ul_stringgenescape(char16_t* buffer, size_t size, const char16_t* word, char16_t terminator,
                        int flags);
 
