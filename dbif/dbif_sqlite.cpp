@@ -15,6 +15,7 @@
 // (docs/dbif-types.md). Results are stepped row by row; nothing is kept beyond the batch.
 #include <pwd.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -494,6 +495,7 @@ class SqliteConnection final : public DbIfConnection {
     void applyTrace();
     static int traceStatement(unsigned type, void* context, void* statement, void* text);
     int connectGuarded();
+    static int openAndRead(const char* path, bool immutable, sqlite3** out);
     int controlGuarded(int code, dbif_control_t* argument);
     bool otherStatementBusy(sqlite3_stmt* self) const;
     bool renewSnapshot(sqlite3_stmt* stmt);
@@ -609,6 +611,48 @@ int SqliteConnection::connect() {
     return dbif_guard(commArea_, [&]() -> int { return connectGuarded(); });
 }
 
+namespace {
+
+// The file name as a URI path: the characters that URIs give a meaning are escaped.
+std::string uriPath(const char* path) {
+    std::string out;
+    for (const char* p = path; *p; ++p) {
+        if (*p == '%' || *p == '?' || *p == '#') {
+            char escaped[4];
+            snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(*p));
+            out += escaped;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// Opens an existing database (a mistyped name must not leave an empty database behind; a file
+// the process may not write SQLite opens read-only by itself) and reads its schema once, which
+// proves that the file is a database. Nothing is written, so the journal mode stays the
+// database's own. immutable opens it read-only as a file that does not change. A writer of
+// another process that outlasts the busy timeout is no reason to fail. *out gets the handle
+// also on failure (for its message); the caller closes it.
+int SqliteConnection::openAndRead(const char* path, bool immutable, sqlite3** out) {
+    // A connection belongs to one thread, so SQLite's per-call locking is not needed.
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+    std::string name = path;
+    if (immutable) {
+        flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI;
+        name = "file:" + uriPath(path) + "?immutable=1";
+    }
+    *out = nullptr;
+    int rc = sqlite3_open_v2(name.c_str(), out, flags, nullptr);
+    if (rc != SQLITE_OK) return rc;
+    sqlite3_extended_result_codes(*out, 1);
+    sqlite3_busy_timeout(*out, kBusyTimeoutMs);
+    rc = sqlite3_exec(*out, "SELECT 1 FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr);
+    return (rc & 0xFF) == SQLITE_BUSY ? SQLITE_OK : rc;
+}
+
 int SqliteConnection::connectGuarded() {
     begin();
     if (db_) return failWith(u"Already connected to the SQLite database");
@@ -619,31 +663,27 @@ int SqliteConnection::connectGuarded() {
     }
     trace(__LINE__, 1, u"Opening SQLite database '%hs' (SQLite %hs)", path, sqlite3_libversion());
     sqlite3* db = nullptr;
-    // A connection belongs to one thread, so SQLite's per-call locking is not needed.
-    int rc = sqlite3_open_v2(path, &db,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc = openAndRead(path, false, &db);
+    if ((rc & 0xFF) == SQLITE_READONLY) {
+        // A WAL database in a directory this process may not write: SQLite cannot create the
+        // shared-memory file beside it, but can read the file as one that does not change.
+        sqlite3_close_v2(db);
+        trace(__LINE__, 1, u"Reading SQLite database '%hs' as unchanging (%hs)", path,
+              sqlite3_errstr(rc));
+        rc = openAndRead(path, true, &db);
+    }
     if (rc != SQLITE_OK) {
-        const char* message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        struct stat st;
+        const bool missing = stat(path, &st) != 0 && errno == ENOENT;
+        const char* message = missing ? "the file does not exist"
+                              : db    ? sqlite3_errmsg(db)
+                                      : sqlite3_errstr(rc);
         failWith(u"Cannot open SQLite database '%hs': %hs", path, message);
         commArea_.dbCode = rc;
         sqlite3_close_v2(db);
         return DBIF_RC_DB_ERROR;
     }
     db_ = db;
-    sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    // The first access also proves that the file is a database. Another process that holds
-    // the file in rollback mode keeps it there (busy); that is no reason to fail.
-    rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK && (rc & 0xFF) != SQLITE_BUSY) {
-        int result = fail(rc);
-        commArea_.errorText =
-            ul_format(u"Cannot open SQLite database '%hs': %s", path, commArea_.errorText.c_str());
-        sqlite3_close_v2(db_);
-        db_ = nullptr;
-        return result;
-    }
     if (int result = exec("BEGIN")) {
         sqlite3_close_v2(db_);
         db_ = nullptr;

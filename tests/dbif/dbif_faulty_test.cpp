@@ -69,7 +69,7 @@ class DbifFaultyTest : public ::testing::Test {
     }
     // A fresh database for each session.
     void freshDatabase(int n) {
-        setenv("dbs_sqlite_db", dir_.path("faulty" + std::to_string(n) + ".db").c_str(), 1);
+        setenv("dbs_sqlite_db", dir_.write("faulty" + std::to_string(n) + ".db", "").c_str(), 1);
     }
     TempDir dir_;
 };

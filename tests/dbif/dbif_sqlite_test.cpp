@@ -1,13 +1,20 @@
 // What only the SQLite engine shows: its environment, values that SQLite's loose typing lets
 // into a column, descriptions by storage class, statement text rules, tracing, and several
 // processes working on one file.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "../upglib/childproc.h"
 #include "../upglib/tempdir.h"
 #include "dbif.h"
 #include "dbif_testutil.h"
@@ -18,7 +25,8 @@ class DbifSqliteTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.ok());
-        setenv("dbs_sqlite_db", dir_.path("sqlite.db").c_str(), 1);
+        // An empty file is an empty database; the engine never creates one.
+        setenv("dbs_sqlite_db", dir_.write("sqlite.db", "").c_str(), 1);
         conn_ = connect();
         ASSERT_NE(conn_, nullptr);
     }
@@ -383,7 +391,70 @@ TEST_F(DbifSqliteTest, TraceSetBeforeConnectCoversTheConnect) {
     EXPECT_TRUE(traced(lines, "Executing: SELECT 1", 2));
 }
 
+// The sqlite3 client prepares databases as another program would leave them.
+bool sqliteCli(const std::string& path, const std::string& sql) {
+    return system(("sqlite3 -bail '" + path + "' '" + sql + "' >/dev/null").c_str()) == 0;
+}
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Opening changes nothing: a missing file stays missing, the journal mode (in the header) stays
+// the database's own and a session that only reads leaves every byte as it was, also where the
+// process may not write (read-only file in a read-only directory, as a user other than root).
+TEST_F(DbifSqliteTest, OpeningNeverChangesTheDatabase) {
+    const std::string missing = dir_.path("mistyped.db");
+    setenv("dbs_sqlite_db", missing.c_str(), 1);
+    std::unique_ptr<DbIfConnection> conn = dbif_open(u"SQLITE");
+    EXPECT_EQ(conn->connect(), DBIF_RC_DB_ERROR);
+    EXPECT_EQ(ul_utf16to8(conn->commArea().errorText.c_str()),
+              "Cannot open SQLite database '" + missing + "': the file does not exist");
+    EXPECT_FALSE(std::filesystem::exists(missing));
+
+    const char* modes[] = {"delete", "wal", "truncate"};
+    for (const char* mode : modes) {
+        SCOPED_TRACE(mode);
+        const std::string dir = dir_.path(mode);
+        ASSERT_TRUE(std::filesystem::create_directory(dir));
+        const std::string path = dir + "/db";
+        ASSERT_TRUE(sqliteCli(path, std::string("PRAGMA journal_mode=") + mode +
+                                        "; CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (7);"));
+        const std::string before = fileBytes(path);
+        chmod(path.c_str(), 0444);
+        chmod(dir.c_str(), 0555);
+        chmod(dir_.path().c_str(), 0755);
+        childproc::Child child([&]() -> std::string {
+            if (geteuid() == 0 && (setgroups(0, nullptr) || setgid(65534) || setuid(65534)))
+                return "cannot drop root";
+            if (access(path.c_str(), W_OK) == 0) return "the file is writable";
+            setenv("dbs_sqlite_db", path.c_str(), 1);
+            std::unique_ptr<DbIfConnection> reader = dbif_open(u"SQLITE");
+            if (reader->connect() != DBIF_RC_OK) return commText(*reader);
+            QueryResult r = runQuery(*reader, u"SELECT a FROM t");
+            reader->disconnect();
+            return r.rc == DBIF_RC_OK && r.rows == Rows{{I(7)}} ? "read" : "no rows";
+        });
+        childproc::Outcome outcome = child.finish();
+        chmod(dir.c_str(), 0755);
+        EXPECT_EQ(outcome.report, "read") << outcome.describe();
+        std::unique_ptr<DbIfConnection> owner = dbif_open(u"SQLITE");
+        setenv("dbs_sqlite_db", path.c_str(), 1);
+        ASSERT_EQ(owner->connect(), DBIF_RC_OK) << commText(*owner);
+        EXPECT_EQ(runQuery(*owner, u"SELECT a FROM t").rows, (Rows{{I(7)}}));
+        EXPECT_EQ(owner->disconnect(), DBIF_RC_OK);
+        EXPECT_EQ(fileBytes(path), before);
+    }
+}
+
+// In a database in WAL mode (the mode to choose for migrations that read and write side by
+// side) a reader does not block a writer.
 TEST_F(DbifSqliteTest, AReaderDoesNotBlockAWriterOfAnotherProcess) {
+    ASSERT_EQ(conn_->disconnect(), DBIF_RC_OK);
+    ASSERT_TRUE(sqliteCli(dir_.path("sqlite.db"), "PRAGMA journal_mode=WAL"));
+    conn_ = connect();
+    ASSERT_NE(conn_, nullptr);
     ASSERT_EQ(exec(u"CREATE TABLE t (a INTEGER)"), DBIF_RC_OK);
     ASSERT_EQ(exec(u"INSERT INTO t VALUES (1), (2), (3)"), DBIF_RC_OK);
     ASSERT_EQ(conn_->commit(), DBIF_RC_OK);

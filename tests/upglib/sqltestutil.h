@@ -160,7 +160,7 @@ class EngineSession {
                 *why = "no temporary directory";
                 return false;
             }
-            setenv("dbs_sqlite_db", dir_.path("test.db").c_str(), 1);
+            setenv("dbs_sqlite_db", dir_.write("test.db", "").c_str(), 1);
         }
         setenv("dbms_type", engine.c_str(), 1);
         engine_ = engine;
