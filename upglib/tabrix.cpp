@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,20 @@ int fatal() {
 }
 
 std::string narrow(const char16_t* text) { return ul_utf16to8(text); }
+
+// Bytes for a message: valid UTF-8 as it is, every byte of an invalid sequence as \xNN.
+std::u16string showBytes(const char* text, size_t length) {
+    std::u16string out;
+    size_t pos = 0;
+    while (pos < length) {
+        const long bad = ul_utf8invalidoffset(text + pos, length - pos);
+        const size_t good = bad < 0 ? length - pos : static_cast<size_t>(bad);
+        ul_utf8to16append(out, text + pos, good);
+        pos += good;
+        if (pos < length) out += ul_format(u"\\x%02x", static_cast<unsigned char>(text[pos++]));
+    }
+    return out;
+}
 
 // A release name ending in "_REL" or "_COR" is shown without that suffix.
 std::string releaseName() {
@@ -326,4 +341,26 @@ int ul_cmddispatch(unsigned int argc, const char16_t** argv, const ul_cmddefinit
 
 int nlsui_main(unsigned int argc, const char16_t** argv) {
     return ul_cmddispatch(argc, argv, CmdDefinitions);
+}
+
+int ul_cmdmainutf8(int argc, char** argv) {
+    std::vector<std::u16string> words;
+    words.reserve(static_cast<size_t>(argc));
+    for (int i = 0; i < argc; ++i) {
+        const size_t length = strlen(argv[i]);
+        const long bad = ul_utf8invalidoffset(argv[i], length);
+        if (bad >= 0) {
+            ul_errorsetmsgfmt(0,
+                              u"Command-line argument #%d '%s' is not valid UTF-8 (byte %#x at "
+                              u"offset %ld)",
+                              i, showBytes(argv[i], length).c_str(),
+                              static_cast<unsigned char>(argv[i][bad]), bad);
+            return fatal();
+        }
+        words.push_back(ul_utf8to16(argv[i], length));
+    }
+    std::vector<const char16_t*> argv16;
+    for (const std::u16string& word : words) argv16.push_back(word.c_str());
+    argv16.push_back(nullptr);
+    return nlsui_main(static_cast<unsigned>(argc), argv16.data());
 }

@@ -33,6 +33,11 @@ enum : int {
 
 int nlsui_main(unsigned int argc, const char16_t** argv);
 
+// The process entry behind the library path adaption: converts the UTF-8 argument vector and
+// runs nlsui_main. An argument that is not valid UTF-8 is a fatal start-up error (a decoded
+// file name would name another file than the one given).
+int ul_cmdmainutf8(int argc, char** argv);
+
 // Runs one command from the given table (nlsui_main passes CmdDefinitions).
 int ul_cmddispatch(unsigned int argc, const char16_t** argv, const ul_cmddefinition_t* table);
 

@@ -489,6 +489,18 @@ char32_t decodeUtf8(const unsigned char* text, size_t length, size_t* pos) {
 
 }  // namespace
 
+long ul_utf8invalidoffset(const char* text, size_t length) {
+    auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    size_t pos = 0;
+    while (pos < length) {
+        const size_t start = pos;
+        // Only an invalid sequence yields U+FFFD from a single byte; U+FFFD itself takes three.
+        if (decodeUtf8(bytes, length, &pos) == kReplacement && pos - start == 1)
+            return static_cast<long>(start);
+    }
+    return -1;
+}
+
 void ul_utf8to16append(std::u16string& out, const char* text, size_t length) {
     if (!text) return;
     auto* bytes = reinterpret_cast<const unsigned char*>(text);

@@ -135,6 +135,12 @@ std::u16string ul_utf8to16(const char* text, size_t length);
 std::string ul_utf16to8(const char16_t* text);
 std::string ul_utf16to8(const char16_t* text, size_t length);
 
+// The offset of the first byte of text that does not start a valid UTF-8 sequence (a
+// truncated, overlong or surrogate sequence, a byte that cannot start one), or -1 when all of
+// it is valid. Names (files, tables) must not be decoded with replacements: two different
+// names could become one.
+long ul_utf8invalidoffset(const char* text, size_t length);
+
 // Appends the UTF-8 form of text to out (no allocation when out has room).
 void ul_utf16to8append(std::string& out, const char16_t* text, size_t length);
 // Appends the UTF-16 form of length UTF-8 bytes to out (same rules as ul_utf8to16).

@@ -96,6 +96,13 @@ TEST(UlStringTest, InvalidUtf8BecomesReplacementCharacters) {
          u"\uFFFD\uFFFDx"},
     };
     for (const Case& c : cases) EXPECT_EQ(ul_utf8to16(c.bytes), c.expected) << c.bytes;
+    const struct {
+        const char* bytes;
+        long offset;
+    } checks[] = {{"plain \xC3\xA4 \xF0\x9F\x98\x80", -1}, {"\xEF\xBF\xBD", -1},  // U+FFFD itself
+                  {"a\xFF", 1}, {"ab\xC3", 2}, {"\xC0\xAF", 0}, {"x\xED\xA0\x80", 1}};
+    for (const auto& c : checks)
+        EXPECT_EQ(ul_utf8invalidoffset(c.bytes, strlen(c.bytes)), c.offset) << c.bytes;
     const char16_t lone[] = {u'a', 0xD800, u'b', 0};
     EXPECT_EQ(ul_utf16to8(lone),
               "a\xEF\xBF\xBD"
