@@ -977,6 +977,21 @@ int PgStatement::checkParams(DbIfRowBatch* params, bool needRow) {
                 std::to_string(params ? params->rows() : 0) + " parameter rows of " +
                 std::to_string(params ? params->width() : 0) + " values are bound");
     }
+    // Text parameters travel zero-terminated, and PostgreSQL cannot store a NUL in text: a
+    // value with one would arrive shortened.
+    for (size_t r = 0; r < params->rows(); ++r) {
+        const dbif_cell_t* cells = params->row(r);
+        for (unsigned i = 0; i < paramCount_; ++i) {
+            const dbif_cell_t& c = cells[i];
+            if (c.kind == dbif_kind::text &&
+                std::char_traits<char16_t>::find(c.text, c.length, u'\0') != nullptr) {
+                return session_->fail(DBIF_RC_DB_ERROR, -1,
+                                      "Parameter " + std::to_string(i + 1) +
+                                          " holds a NUL character, which PostgreSQL cannot "
+                                          "store in text");
+            }
+        }
+    }
     return DBIF_RC_OK;
 }
 

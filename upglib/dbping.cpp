@@ -483,7 +483,12 @@ int appendColumns(std::u16string* sql, const DescsBlock& columns) {
     for (unsigned i = 0; i < columns.n; ++i) {
         if (i > 0) *sql += u", ";
         if (appendQuoted(sql, columns.descs[i].name, 0) < 0) return UL_ERROR_RETURN(-1);
-        *sql += ul_format(u" \"%s\"", columns.descs[i].name);
+        *sql += u" \"";
+        for (const char16_t* p = columns.descs[i].name; *p; ++p) {
+            if (*p == u'"') *sql += u'"';  // an embedded quote is doubled in the alias too
+            *sql += *p;
+        }
+        *sql += u'"';
     }
     return 0;
 }

@@ -641,23 +641,12 @@ bool isHeaderRow(unsigned flags) {
            (flags & (UL_ROW_HDR_TYPE | UL_ROW_HDR_LENGTH | UL_ROW_HDR_NAME));
 }
 
-// Appends word in the form ul_stringreadescape reads back with terminator and flags.
-int appendEscaped(std::u16string* out, const char16_t* word, char16_t terminator, int flags,
-                  std::vector<char16_t>* scratch) {
-    // Worst case: every character escaped, plus the quotes and the terminator.
-    scratch->resize(2 * ul_strlen(word) + 3);
-    int n = ul_stringgenescape(scratch->data(), scratch->size(), word, terminator, flags);
-    if (n < 0) return UL_ERROR_RETURN(-1);
-    out->append(scratch->data(), static_cast<size_t>(n));
-    return 0;
-}
 
 }  // namespace
 
 int ULSQLLogWrapper::handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
                                unsigned* /*lengths*/, unsigned ncols) {
     const bool header = isHeaderRow(flags);
-    std::vector<char16_t> scratch;
     line_.clear();
     for (unsigned i = 0; i < ncols; ++i) {
         const char16_t* separator = i > 0 ? u";" : header ? u"HDR>" : u">";
@@ -667,7 +656,8 @@ int ULSQLLogWrapper::handleRow(unsigned flags, const unsigned char** raw, const 
         }
         line_ += separator;
         if (values && values[i]) {
-            if (appendEscaped(&line_, values[i], u';', UL_ESCAPE_C, &scratch) < 0)
+            const std::u16string_view value(values[i], textLength(i, values[i]));
+            if (ul_stringgenescape(&line_, value, u';', UL_ESCAPE_C) < 0)
                 return UL_ERROR_RETURN(-1);
         } else if (!header && raw && raw[i]) {
             line_ += u"<RAW>";
@@ -681,21 +671,27 @@ int ULSQLLogWrapper::handleRow(unsigned flags, const unsigned char** raw, const 
 }
 
 int ULSQLLogCSVLines::escapeFlags() {
-    return UL_ESCAPE_C;
+    return UL_ESCAPE_C | UL_ESCAPE_CONTROL;
 }
 
 int ULSQLLogCSVLines::handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
                                 unsigned* lengths, unsigned ncols) {
     static const char16_t kHex[] = u"0123456789abcdef";
-    std::vector<char16_t> scratch;
     line_.clear();
     if (isHeaderRow(flags) && (flags & UL_ROW_HDR_NAME)) line_ += u'#';
     for (unsigned i = 0; i < ncols; ++i) {
         if (i > 0) line_ += u',';
         if (values && values[i]) {
-            if (appendEscaped(&line_, values[i], u',', escapeFlags(), &scratch) < 0) {
+            const size_t start = line_.size();
+            const std::u16string_view value(values[i], textLength(i, values[i]));
+            if (ul_stringgenescape(&line_, value, u',', escapeFlags()) < 0) {
                 ul_errorsetmsg(UL_ERR_PREPEND, u"Error dumping table line");
                 return UL_ERROR_RETURN(-1);
+            }
+            // Quotes keep a data line from reading as a header line; escapes stay valid in them.
+            if (start == 0 && line_.size() > 0 && line_[0] == u'#') {
+                line_.insert(line_.begin(), u'"');
+                line_ += u'"';
             }
         } else if (raw && raw[i]) {
             line_ += u'"';
@@ -1395,6 +1391,7 @@ int ULSQLExec::processRowTypes() {
     raw_.assign(ncols, nullptr);
     values_.assign(ncols, nullptr);
     lengths_.assign(ncols, 0);
+    textLengths_.assign(ncols, 0);
     piecewise_ = !((mode_ | s.prepareMode_) & UL_SQLMODE_LOBONEPIECE) &&
                  !(UL_SQLGlobalFlags & UL_SQLFLAG_NOLOBSPIECEWISE) &&
                  std::any_of(descs_.begin(), descs_.end(), isLongDesc);
@@ -1523,6 +1520,12 @@ int ULSQLExec::selProcessRow(DbIfRowBatch* batch, size_t r) {
         raw_[i] = v.isNull ? nullptr : v.raw ? v.raw : kEmptyBytes;
         lengths_[i] = v.isNull ? 0 : v.rawLength;
         values_[i] = v.isNull ? nullptr : v.text;
+        textLengths_[i] = v.textLength;
+        if (v.textHasNul && withText && !callback_->takesNulInText()) {
+            ul_errorsetmsgfmt(0, u"Value of column #%d '%s' holds a NUL character",
+                              static_cast<int>(i) + 1, descs_[i].name);
+            return UL_ERROR_RETURN(-1);
+        }
         if (traceLevel_ >= 10 && v.text) {
             const int shown = static_cast<int>(
                 std::min<size_t>(ul_strlen(v.text), static_cast<size_t>(UL_SQLMaxTraceLen)));
@@ -1531,8 +1534,13 @@ int ULSQLExec::selProcessRow(DbIfRowBatch* batch, size_t r) {
         }
     }
     ++rowsDelivered_;
-    return callback_->handleRow(UL_ROW_DATA, raw_.data(), withText ? values_.data() : nullptr,
-                                lengths_.data(), ncols);
+    callback_->textLengths_ = textLengths_.data();
+    callback_->nTextLengths_ = ncols;
+    const int rc = callback_->handleRow(UL_ROW_DATA, raw_.data(),
+                                        withText ? values_.data() : nullptr, lengths_.data(), ncols);
+    callback_->textLengths_ = nullptr;
+    callback_->nTextLengths_ = 0;
+    return rc;
 }
 
 int ULSQLExec::modProcessRow(DbIfRowBatch* batch, bool first) {

@@ -168,11 +168,29 @@ enum : int {
 // values[i] its text (null for NULL and for columns without a text form; values itself is
 // null when no text is wanted). Returns -1 on error (with the error text set), 0 to go on,
 // any other value to stop; execute then returns that value.
+// A character value may hold NUL characters, so values[i] can end before the value does;
+// textLength() gives its whole length. A fetch hands such a value only to receivers that say
+// they take it (takesNulInText) and fails for the others with "Value of column #%d '%s' holds
+// a NUL character", so that none works on a shortened value.
 class ULSQLCallBack {
   public:
     virtual ~ULSQLCallBack() = default;
     virtual int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
                           unsigned* lengths, unsigned ncols) = 0;
+    virtual bool takesNulInText() const { return false; }
+
+  protected:
+    // The length of text value i of the fetched row being handled; outside a fetch (header
+    // rows, parameter rows) the zero-terminated length.
+    size_t textLength(unsigned i, const char16_t* value) const {
+        if (textLengths_ && i < nTextLengths_) return textLengths_[i];
+        return value ? std::char_traits<char16_t>::length(value) : 0;
+    }
+
+  private:
+    friend class ULSQLExec;
+    const size_t* textLengths_ = nullptr;
+    unsigned nTextLengths_ = 0;
 };
 
 // For receivers that only want the text values.
@@ -187,6 +205,7 @@ class ULSQLCallBackChar : public ULSQLCallBack {
 // "<RAW>" for values without text, "BLOB(#n)" for long values.
 class ULSQLLogWrapper : public ULSQLCallBack {
   public:
+    bool takesNulInText() const override { return true; }
     // descs (optional, ndescs entries) tell which columns are long values; they must outlive
     // the wrapper.
     explicit ULSQLLogWrapper(const ul_sqlfielddesc_t* descs = nullptr, unsigned ndescs = 0)
@@ -200,18 +219,20 @@ class ULSQLLogWrapper : public ULSQLCallBack {
     std::u16string line_;
 };
 
-// Writes rows as lines of comma-separated values to a stream (UTF-8): a text value in the
-// escaped form that ul_stringreadescape reads back with terminator ',' and UL_ESCAPE_C, a
-// value without text as "\"" + lower-case hex + "\"", NULL as nothing; a header row
-// (flag UL_ROW_HDR_NAME) begins with "#".
+// Writes rows as lines of comma-separated values to a stream (UTF-8): a text value whole in
+// the escaped form that ul_stringreadescape reads back with terminator ',' and escapeFlags()
+// (no line holds a control character), a value without text as "\"" + lower-case hex + "\"",
+// NULL as nothing; a header row (flag UL_ROW_HDR_NAME) begins with "#", and a data row whose
+// first value would begin with "#" has that value in double quotes.
 class ULSQLLogCSVLines : public ULSQLCallBack {
   public:
+    bool takesNulInText() const override { return true; }
     // fileName (optional) names the stream in error texts.
     explicit ULSQLLogCSVLines(FILE* stream, const char16_t* fileName = nullptr)
         : stream_(stream), fileName_(fileName ? fileName : u"") {}
     int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
                   unsigned* lengths, unsigned ncols) override;
-    // The escaping flags of text values (UL_ESCAPE_C).
+    // The escaping flags of text values (UL_ESCAPE_C | UL_ESCAPE_CONTROL).
     static int escapeFlags();
 
   private:
@@ -417,6 +438,7 @@ class ULSQLExec {
     std::vector<const unsigned char*> raw_;
     std::vector<const char16_t*> values_;
     std::vector<unsigned> lengths_;
+    std::vector<size_t> textLengths_;
     std::vector<dbif_cell_t> cells_;  // a row's cells after length correction and piece reading
     // Long values longer than the column space are read in pieces into these buffers.
     bool piecewise_ = false;

@@ -1116,7 +1116,7 @@ void ULSQLValueConverter::beginRow(unsigned ncols) {
     text_.clear();
     slots_.resize(ncols);
     values_.resize(ncols);
-    for (Slot& slot : slots_) slot = Slot{true, 0, 0, SIZE_MAX};
+    for (Slot& slot : slots_) slot = Slot{true, 0, 0, SIZE_MAX, 0, false};
 }
 
 int ULSQLValueConverter::convert(unsigned i, const dbif_cell_t& cell, const ul_sqlfielddesc_t& desc,
@@ -1127,7 +1127,7 @@ int ULSQLValueConverter::convert(unsigned i, const dbif_cell_t& cell, const ul_s
         return UL_ERROR_RETURN(-1);
     }
     Slot& slot = slots_[i];
-    slot = Slot{true, 0, 0, SIZE_MAX};
+    slot = Slot{true, 0, 0, SIZE_MAX, 0, false};
     if (cell.kind == dbif_kind::null) return 0;
     ValueSink sink(raw_, text_);
     const int type = ul_sqlfieldtype(desc);
@@ -1167,7 +1167,14 @@ int ULSQLValueConverter::convert(unsigned i, const dbif_cell_t& cell, const ul_s
             return UL_ERROR_RETURN(-1);
     }
     if (rc < 0) return UL_ERROR_RETURN(-1);
-    slot = Slot{false, sink.rawOffset, unsigned(sink.rawSize()), sink.textOffset};
+    // Every conversion ends its text with the terminator.
+    const size_t textLength = sink.textOffset == SIZE_MAX ? 0 : text_.size() - sink.textOffset - 1;
+    const char16_t* text = text_.data() + (sink.textOffset == SIZE_MAX ? 0 : sink.textOffset);
+    // Only character values can hold a NUL; numbers are written without one.
+    const bool hasNul = (type == DBIF_TYPE_CHAR || type == DBIF_TYPE_LONGCHAR) &&
+                        std::find(text, text + textLength, u'\0') != text + textLength;
+    slot = Slot{false, sink.rawOffset, unsigned(sink.rawSize()), sink.textOffset, textLength,
+                hasNul};
     return 0;
 }
 
@@ -1180,6 +1187,8 @@ const ul_sqlvalue_t* ULSQLValueConverter::values() {
         value.rawLength = slot.isNull ? 0 : slot.rawLength;
         value.text =
             slot.isNull || slot.textOffset == SIZE_MAX ? nullptr : text_.data() + slot.textOffset;
+        value.textLength = value.text ? slot.textLength : 0;
+        value.textHasNul = value.text && slot.textHasNul;
     }
     return values_.data();
 }

@@ -48,6 +48,8 @@ struct ul_sqlvalue_t {
     const unsigned char* raw = nullptr;
     unsigned rawLength = 0;
     const char16_t* text = nullptr;  // null: the column has no text form (raw, blob) or is NULL
+    size_t textLength = 0;           // code units of text: a character value may hold NULs
+    bool textHasNul = false;         // text holds a NUL, so its terminator is not its end
 };
 
 // Converts rows cell by cell without allocating per value: the buffers are reused row after
@@ -69,6 +71,8 @@ private:
         size_t rawOffset;
         unsigned rawLength;
         size_t textOffset;  // SIZE_MAX: no text
+        size_t textLength;
+        bool textHasNul;
     };
     std::vector<Slot> slots_;
     std::vector<ul_sqlvalue_t> values_;

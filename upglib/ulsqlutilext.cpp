@@ -128,8 +128,7 @@ void appendQuoted(std::u16string* out, std::u16string_view piece) {
     out->push_back(u'\'');
 }
 
-void appendString(std::u16string* out, const char16_t* value, const ul_sqlliteralform_t* form) {
-    const std::u16string_view text(value);
+void appendString(std::u16string* out, std::u16string_view text, const ul_sqlliteralform_t* form) {
     const bool split = form->charFunction && std::any_of(text.begin(), text.end(), isControl);
     if (!split) {
         appendQuoted(out, text);
@@ -154,10 +153,10 @@ void appendString(std::u16string* out, const char16_t* value, const ul_sqllitera
     out->push_back(u')');
 }
 
-int appendHex(std::u16string* out, const char16_t* value, const ul_sqlliteralform_t* form) {
-    const size_t n = ul_strlen(value);
-    if (n % 2 != 0 || !std::all_of(value, value + n, isHexDigit)) {
-        ul_errorsetmsgfmt(0, u"Invalid hexadecimal value '%s'", value);
+int appendHex(std::u16string* out, std::u16string_view value, const ul_sqlliteralform_t* form) {
+    const size_t n = value.size();
+    if (n % 2 != 0 || !std::all_of(value.begin(), value.end(), isHexDigit)) {
+        ul_errorsetmsgfmt(0, u"Invalid hexadecimal value '%s'", std::u16string(value).c_str());
         return UL_ERROR_RETURN(-1);
     }
     const bool zeroX = UL_SQLGlobalFlags & UL_SQLFLAG_HEXFORMAT0X;
@@ -205,7 +204,7 @@ const char16_t* readCharCall(const char16_t* p, std::u16string* value) {
     long code = 0;
     const char16_t* digits = q;
     while (ul_isdigit(*q) && code < 0x10000) code = code * 10 + (*q++ - u'0');
-    if (q == digits || *q != u')' || code == 0 || code >= 0x10000) return nullptr;
+    if (q == digits || *q != u')' || code >= 0x10000) return nullptr;
     value->push_back(static_cast<char16_t>(code));
     return q + 1;
 }
@@ -296,9 +295,8 @@ const ul_sqlliteralform_t* ul_sqlcurrentliteralform() {
     return ul_sqlliteralform(row ? row->type : -1);
 }
 
-int ul_sqlappendliteral(std::u16string* out, const char16_t* value, int tokenClass,
+int ul_sqlappendliteral(std::u16string* out, std::u16string_view value, int tokenClass,
                         const ul_sqlliteralform_t* form) {
-    if (!value) value = u"";
     if (!form) form = ul_sqlliteralform(-1);
     switch (tokenClass) {
         case UL_SQLTOKEN_STRING:
@@ -308,18 +306,25 @@ int ul_sqlappendliteral(std::u16string* out, const char16_t* value, int tokenCla
         case UL_SQLTOKEN_HEXSTRING:
             return appendHex(out, value, form) < 0 ? UL_ERROR_RETURN(-1) : 0;
         case UL_SQLTOKEN_NUMBER: {
+            const std::u16string text(value);
             Decimal ignored;
-            if (!parseNumber(value, &ignored)) {
-                ul_errorsetmsgfmt(0, u"Invalid numeric value '%s'", value);
+            if (text.find(u'\0') != std::u16string::npos || !parseNumber(text.c_str(), &ignored)) {
+                ul_errorsetmsgfmt(0, u"Invalid numeric value '%s'", text.c_str());
                 return UL_ERROR_RETURN(-1);
             }
             *out += value;
             return 0;
         }
         default:
-            ul_errorsetmsgfmt(0, u"Invalid token class %d for value '%s'", tokenClass, value);
+            ul_errorsetmsgfmt(0, u"Invalid token class %d for value '%s'", tokenClass,
+                              std::u16string(value).c_str());
             return UL_ERROR_RETURN(-1);
     }
+}
+
+int ul_sqlappendliteral(std::u16string* out, const char16_t* value, int tokenClass,
+                        const ul_sqlliteralform_t* form) {
+    return ul_sqlappendliteral(out, std::u16string_view(value ? value : u""), tokenClass, form);
 }
 
 int ul_sqlwriteliteral(char16_t* out, size_t size, const char16_t* value, int tokenClass,

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // Value token classes: how a key value is written into a statement and how it is ordered.
 enum : int {
@@ -50,7 +51,12 @@ const ul_sqlliteralform_t* ul_sqlcurrentliteralform();
 // - NUMBER: the value must be a plain decimal number (sign, digits, point, exponent) and is
 //   written as it stands.
 // Returns 0, or -1 with "Invalid hexadecimal value '%s'", "Invalid numeric value '%s'" or
-// "Invalid token class %d for value '%s'"; out is then unchanged.
+// "Invalid token class %d for value '%s'"; out is then unchanged. The value is taken whole:
+// a NUL character in a string is written like the other control characters (char(0) on
+// SQLite; PostgreSQL refuses chr(0), as it cannot store a NUL in text at all).
+int ul_sqlappendliteral(std::u16string* out, std::u16string_view value, int tokenClass,
+                        const ul_sqlliteralform_t* form);
+// The same for a zero-terminated value (null: empty).
 int ul_sqlappendliteral(std::u16string* out, const char16_t* value, int tokenClass,
                         const ul_sqlliteralform_t* form);
 // The same into a buffer of size code units (terminator included). Returns the length, or -1

@@ -282,6 +282,28 @@ char16_t encodeEscape(int flags, char16_t c) {
     return c != u'n' && c != u't' && decodeEscape(flags, c, &decoded) ? c : 0;
 }
 
+// With UL_ESCAPE_CONTROL (on top of C): the control characters the C table does not name.
+bool isHexEscaped(int flags, char16_t c) {
+    return (flags & UL_ESCAPE_CONTROL) && (flags & UL_ESCAPE_C) && (c < 32 || c == 127) &&
+           c != u'\n' && c != u'\t';
+}
+
+int hexValue(char16_t c) {
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+}
+
+// \xHH at p as written for isHexEscaped characters; -1 when p holds none.
+int readHexEscape(int flags, const char16_t* p) {
+    if (!(flags & UL_ESCAPE_CONTROL) || !(flags & UL_ESCAPE_C) || p[0] != u'\\' || p[1] != u'x')
+        return -1;
+    const int high = hexValue(p[2]);
+    const int low = high < 0 ? -1 : hexValue(p[3]);
+    return low < 0 ? -1 : high * 16 + low;
+}
+
 bool endsWord(char16_t c, char16_t terminator) {
     return ul_isspace(c) || (terminator && c == terminator);
 }
@@ -310,8 +332,12 @@ int ul_stringreadescape(char16_t* buffer, size_t size, const char16_t* text, cha
     while (*p) {
         char16_t c = *p;
         char16_t decoded;
+        const int hex = readHexEscape(flags, p);
         if (!quoted && c == u'\\' && terminator == u'\\') {
             break;  // outside quotes a backslash terminator ends the word, escape or not
+        } else if (hex >= 0) {
+            put(static_cast<char16_t>(hex));
+            p += 4;
         } else if (c == u'\\' && p[1] && decodeEscape(flags, p[1], &decoded)) {
             put(decoded);
             p += 2;
@@ -338,52 +364,64 @@ int ul_stringreadescape(char16_t* buffer, size_t size, const char16_t* text, cha
     return 1;
 }
 
-int ul_stringgenescape(char16_t* buffer, size_t size, const char16_t* word, char16_t terminator,
+int ul_stringgenescape(std::u16string* out, std::u16string_view word, char16_t terminator,
                        int flags) {
-    if (!word) word = u"";
     bool doubledQuote = encodeEscape(flags, u'"') == 0 && (flags & UL_ESCAPE_DOUBLEDQUOTE);
-    bool quoted = !*word;
-    for (const char16_t* p = word; *p; ++p) {
-        if (encodeEscape(flags, *p)) {
+    bool quoted = word.empty();
+    for (char16_t c : word) {
+        if (encodeEscape(flags, c) || isHexEscaped(flags, c)) {
             // A backslash terminator would end the word at a bare escape.
             if (terminator == u'\\') quoted = true;
             continue;
         }
-        if (*p == u'"' && !doubledQuote) {
-            ul_errorsetmsgfmt(0, u"Cannot write a double quote without escapes in '%s'", word);
+        if (c == u'"' && !doubledQuote) {
+            ul_errorsetmsgfmt(0, u"Cannot write a double quote without escapes in '%s'",
+                              std::u16string(word).c_str());
             return UL_ERROR_RETURN(-1);
         }
-        if (*p == u'"' || endsWord(*p, terminator)) quoted = true;
+        if (c == u'"' || endsWord(c, terminator)) quoted = true;
     }
     // Where a backslash is written bare but backslash-quote is an escape (UL_ESCAPE_QUOTE), one
     // in front of the closing quote would escape it, so trailing backslashes go behind the
     // closing quote; that is impossible when the backslash is the terminator.
-    size_t length = ul_strlen(word);
+    size_t length = word.size();
     size_t body = length;
     char16_t ignored;
     if (quoted && !encodeEscape(flags, u'\\') && decodeEscape(flags, u'"', &ignored))
         while (body && word[body - 1] == u'\\') --body;
     if (body < length && terminator == u'\\') {
         ul_errorsetmsgfmt(0, u"Cannot write a trailing backslash with terminator '\\' in '%s'",
-                          word);
+                          std::u16string(word).c_str());
         return UL_ERROR_RETURN(-1);
     }
-    std::u16string out;
-    out.reserve(length + 8);
-    if (quoted) out.push_back(u'"');
+    const size_t start = out->size();
+    if (quoted) out->push_back(u'"');
     for (size_t i = 0; i < body; ++i) {
         char16_t c = word[i];
         if (char16_t escape = encodeEscape(flags, c)) {
-            out.push_back(u'\\');
-            out.push_back(escape);
+            out->push_back(u'\\');
+            out->push_back(escape);
+        } else if (isHexEscaped(flags, c)) {
+            static const char16_t kHex[] = u"0123456789ABCDEF";
+            *out += u"\\x";
+            out->push_back(kHex[c >> 4]);
+            out->push_back(kHex[c & 15]);
         } else if (c == u'"') {
-            out.append(u"\"\"");
+            out->append(u"\"\"");
         } else {
-            out.push_back(c);
+            out->push_back(c);
         }
     }
-    if (quoted) out.push_back(u'"');
-    out.append(word + body, length - body);
+    if (quoted) out->push_back(u'"');
+    out->append(word.substr(body));
+    return static_cast<int>(out->size() - start);
+}
+
+int ul_stringgenescape(char16_t* buffer, size_t size, const char16_t* word, char16_t terminator,
+                       int flags) {
+    if (!word) word = u"";
+    std::u16string out;
+    if (ul_stringgenescape(&out, word, terminator, flags) < 0) return UL_ERROR_RETURN(-1);
     if (out.size() >= size) {
         if (size) buffer[0] = 0;
         ul_errorsetmsgfmt(0, u"More than %d characters for word in '%s'",

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // printf over a UTF-16 format string. Conversions and flags are C's: d i u o x X c e E f F g
 // G a A p % with the flags "-+ #0", widths, precisions and "*", and the length modifiers
@@ -34,6 +35,8 @@ enum : int {
     UL_ESCAPE_BRACES = 4,         // \{ \} \\ \"
     UL_ESCAPE_C = 8,              // \\ \" \' and \n (line feed), \t (tab)
     UL_ESCAPE_NONE = 16,          // no escapes; a double quote cannot be written at all
+    UL_ESCAPE_CONTROL = 32,       // added to C: every other control character (below 32, and
+                                  // 127) as \xHH (two hex digits), so that no line holds one
     UL_ESCAPE_DOUBLEDQUOTE = 64,  // no escapes; "" inside double quotes is one double quote
 };
 
@@ -59,6 +62,10 @@ int ul_stringreadescape(char16_t* buffer, size_t size, const char16_t* text, cha
 // quotes it would escape the closing quote: "Cannot write a trailing backslash with
 // terminator '\\' in '%s'").
 int ul_stringgenescape(char16_t* buffer, size_t size, const char16_t* word, char16_t terminator,
+                       int flags);
+// The same for a word of any length (NUL characters included), appended to out; out is
+// unchanged on failure.
+int ul_stringgenescape(std::u16string* out, std::u16string_view word, char16_t terminator,
                        int flags);
 
 // ---- values -----------------------------------------------------------------------------

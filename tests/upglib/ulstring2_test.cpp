@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <random>
@@ -207,6 +208,20 @@ TEST(UlStringEscapeTest, GeneratedFormsAreMinimalAndReadable) {
     }
 }
 
+TEST(UlStringEscapeTest, ControlEscapesKeepNulAndCarriageReturn) {
+    std::u16string out = u"x,";
+    const std::u16string_view word(u"a\0b\r\"\x7F", 6);
+    EXPECT_EQ(ul_stringgenescape(&out, word, u',', UL_ESCAPE_C | UL_ESCAPE_CONTROL), 16);
+    EXPECT_EQ(u8(out), "x,a\\x00b\\x0D\\\"\\x7F");
+    char16_t buffer[16];
+    const char16_t* end = nullptr;
+    EXPECT_EQ(ul_stringreadescape(buffer, 16, out.c_str() + 2, u',', &end,
+                                  UL_ESCAPE_C | UL_ESCAPE_CONTROL),
+              1);
+    EXPECT_EQ(std::u16string_view(buffer, 6), word);
+    EXPECT_EQ(*end, 0);
+}
+
 TEST(UlStringEscapeTest, GenerateFailsClearly) {
     char16_t buffer[8];
     EXPECT_EQ(ul_stringgenescape(buffer, 8, u"a\"b", 0, 16), -1);
@@ -223,8 +238,9 @@ TEST(UlStringEscapeTest, GenerateFailsClearly) {
 TEST(UlStringEscapeTest, GeneratedWordsReadBackUnchanged) {
     const std::u16string alphabet[] = {
         u" ", u"\"", u"\\", u"{", u"}",      u"'",      u"\n",     u"\t",         u"\r",   u"a",
-        u"n", u"t",  u",",  u";", u"\u00E4", u"\u20AC", u"\u4E2D", u"\U0001F600", u"\"\"", u"\\\""};
-    const int flagSets[] = {0, 2, 4, 8, 16, 64};
+        u"n", u"t",  u",",  u";", u"\u00E4", u"\u20AC", u"\u4E2D", u"\U0001F600", u"\"\"", u"\\\"",
+        u"\x01", u"\x7F", u"\\x41", u"\\x4"};
+    const int flagSets[] = {0, 2, 4, 8, 16, 64, 8 | 32};
     const char16_t terminators[] = {0, u',', u';', u'\\'};
     std::mt19937 random(4648);
     int checked = 0;
@@ -250,6 +266,12 @@ TEST(UlStringEscapeTest, GeneratedWordsReadBackUnchanged) {
                     }
                     if (!text.empty()) text.push_back(terminator ? terminator : u' ');
                     text.append(form, static_cast<size_t>(n));
+                    if (flags & 32) {  // no control character is left in the form
+                        ASSERT_EQ(std::count_if(form, form + n,
+                                                [](char16_t c) { return c < 32 || c == 127; }),
+                                  0)
+                            << u8(word);
+                    }
                 }
                 if (!representable) continue;
                 const char16_t* cursor = text.c_str();
