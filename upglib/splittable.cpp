@@ -564,8 +564,10 @@ int splitTable(const char16_t* table, const std::vector<const char16_t*>& words)
 
 // ---- table list ---------------------------------------------------------------------------------
 
+// The reader's reason (not a regular file, a line too long) follows on the next line.
 int cannotRead(const char16_t* file) {
-    return fail(ul_format(u"Cannot read '%s'", file));
+    ul_errorsetmsgfmt(UL_ERR_PREPEND, u"Cannot read '%s'", file);
+    return UL_ERROR_RETURN(-1);
 }
 
 int splitTableList(const char16_t* file, const std::vector<const char16_t*>& commandOptions) {

@@ -110,10 +110,32 @@ bool isExecutableFile(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
-// Reads the bytes of one line up to and including its line feed into bytes, giving up once
-// more than limit bytes have arrived. Returns UL_LINE_*, 3 for "over the limit", or -1 for a
-// read error (errno set).
-int readLineBytes(FILE* stream, std::string& bytes, size_t limit) {
+// Opens path for reading only if it is a regular file. O_NONBLOCK keeps the open of a FIFO
+// without writer from blocking; it is cleared again for the reads of the regular file.
+FILE* openRegular(const std::string& path, const char* mode) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    const int status = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || status < 0 ||
+        fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        const int saved = S_ISREG(st.st_mode) ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        close(fd);
+        errno = saved;
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd, mode);
+    if (!stream) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return stream;
+}
+
+}  // namespace
+
+int ul_filereadlinebytes(FILE* stream, std::string& bytes, size_t limit) {
     bytes.clear();
     flockfile(stream);
     int c;
@@ -126,9 +148,11 @@ int readLineBytes(FILE* stream, std::string& bytes, size_t limit) {
     funlockfile(stream);
     if (failed) return -1;
     if (!bytes.empty() && bytes.back() == '\n') return UL_LINE_COMPLETE;
-    if (bytes.size() > limit) return 3;
+    if (bytes.size() > limit) return UL_LINE_TOOLONG;
     return bytes.empty() ? UL_LINE_EOF : UL_LINE_INCOMPLETE;
 }
+
+namespace {
 
 int lineTooLong(FILE* stream, size_t size) {
     ul_errorsetmsgfmt(0, u"Line longer than %d characters in '%s'",
@@ -144,9 +168,16 @@ int readFailed(FILE* stream) {
 }  // namespace
 
 FILE* ul_filefopen(const char16_t* path, const char16_t* mode, int flags) {
-    FILE* stream = fopen(narrow(path).c_str(), narrow(mode).c_str());
+    const std::string modeBytes = narrow(mode);
+    const bool readOnly = modeBytes == "r" || modeBytes == "rb";
+    FILE* stream = readOnly ? openRegular(narrow(path), modeBytes.c_str())
+                            : fopen(narrow(path).c_str(), modeBytes.c_str());
     if (!stream && !(flags & UL_FILE_NOMSG)) {
-        UL_SYSERR(errno, u"Cannot open '%s' mode='%s'", path, mode);
+        if (readOnly && errno == EINVAL) {
+            ul_errorsetmsgfmt(0, u"Cannot open '%s' mode='%s': not a regular file", path, mode);
+        } else {
+            UL_SYSERR(errno, u"Cannot open '%s' mode='%s'", path, mode);
+        }
         return UL_ERROR_RETURN(nullptr);
     }
     return stream;
@@ -369,9 +400,9 @@ int ul_filereadline(FILE* stream, char16_t* buffer, size_t size) {
     // Every code unit takes at least one and at most three bytes of UTF-8 (a surrogate pair
     // takes four), so more than 3 * (size - 1) bytes can never fit.
     std::string bytes;
-    int status = readLineBytes(stream, bytes, 3 * (size - 1) + 2);
+    int status = ul_filereadlinebytes(stream, bytes, 3 * (size - 1) + 2);
     if (status < 0) return readFailed(stream);
-    if (status == 3) return lineTooLong(stream, size);
+    if (status == UL_LINE_TOOLONG) return lineTooLong(stream, size);
     if (status == UL_LINE_COMPLETE) {
         bytes.pop_back();
         if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
@@ -387,10 +418,10 @@ int ul_filerawlineread(FILE* stream, char16_t* buffer, size_t size) {
     if (size == 0) return lineTooLong(stream, size);
     buffer[0] = 0;
     std::string bytes;
-    int status = readLineBytes(stream, bytes, size);
+    int status = ul_filereadlinebytes(stream, bytes, size);
     if (status < 0) return readFailed(stream);
     if (status == UL_LINE_COMPLETE) bytes.pop_back();
-    if (status == 3 || bytes.size() >= size) return lineTooLong(stream, size);
+    if (status == UL_LINE_TOOLONG || bytes.size() >= size) return lineTooLong(stream, size);
     for (size_t i = 0; i < bytes.size(); ++i)
         buffer[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]));
     buffer[bytes.size()] = 0;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 enum : int {
     // Failure without a message in the error buffer, for callers that decide by errno
@@ -17,7 +18,9 @@ enum : int {
 constexpr int UL_FILE_MAXSYMLINKS = 40;
 
 // fopen with the C mode string ("r", "wb", "a", ...). Null with "Cannot open '%s' mode='%s'"
-// unless flags holds UL_FILE_NOMSG.
+// unless flags holds UL_FILE_NOMSG. A mode that only reads ("r", "rb") opens regular files
+// only: a FIFO or a device fails at once (never blocks, never reads without end) with errno
+// EINVAL and "Cannot open '%s' mode='%s': not a regular file", a directory with EISDIR.
 FILE* ul_filefopen(const char16_t* path, const char16_t* mode, int flags);
 
 // Copies source to destination so that the destination is replaced in one step: the bytes go
@@ -64,7 +67,19 @@ enum : int {
     UL_LINE_EOF = 0,         // nothing left; the buffer holds an empty string
     UL_LINE_COMPLETE = 1,    // a line ended by a line feed
     UL_LINE_INCOMPLETE = 2,  // the last line of the file, without a final line feed
+    UL_LINE_TOOLONG = 3,     // more than the limit arrived without a line feed
 };
+
+// The longest line, its line feed not counted, that the text readers (ULTextFileReader and
+// the preprocessor behind templates, where files, table lists, structure files) take: 1 MiB,
+// far above the longest line the tool writes (a condition of 16,384 code units is at most
+// 48 KiB of UTF-8).
+constexpr size_t UL_FILE_MAXLINEBYTES = size_t(1) << 20;
+
+// Reads the bytes of one line up to and including its line feed into bytes, giving up once
+// more than limit bytes have arrived (bytes then holds them). Returns UL_LINE_*, or -1 for a
+// read error (errno set, no message).
+int ul_filereadlinebytes(FILE* stream, std::string& bytes, size_t limit);
 
 // Reads one UTF-8 line into buffer as UTF-16, without its line end (LF or CRLF). Returns one
 // of UL_LINE_*, or -1 for a read error ("Cannot read '%s'") or a line that does not fit

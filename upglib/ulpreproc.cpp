@@ -87,9 +87,7 @@ int ul_preprocstack_t::deinit(int flags) {
     includePathCount = 0;
     int open = levelCount;
     levelCount = 0;
-    std::free(m_raw);
-    m_raw = nullptr;
-    m_rawCapacity = 0;
+    m_raw = std::string();
     if (open > 0 && !(flags & UL_PREPROC_NOCHECK)) {
         ul_errorsetmsgfmt(0, u"Condition level %d at the end of the file", open);
         return UL_ERROR_RETURN(-1);
@@ -118,20 +116,19 @@ int ul_preprocstack_t::fseek(long position, int file, int line) {
 // 1 with the physical line (line end included) in *line, 0 at the end of the file, -1.
 int ul_preprocstack_t::readPhysical(ul_preprocfile_t* file, std::u16string* line) {
     long offset = ftell(file->stream);
-    errno = 0;
-    ssize_t length = getline(&m_raw, &m_rawCapacity, file->stream);
-    if (length < 0) {
-        if (ferror(file->stream)) {
-            ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot read '%s'", file->name.c_str());
-            return UL_ERROR_RETURN(-1);
-        }
-        if (errno == ENOMEM) {
-            ul_erroroutofmemory();
-            return UL_ERROR_RETURN(-1);
-        }
-        return 0;
+    const int status = ul_filereadlinebytes(file->stream, m_raw, UL_FILE_MAXLINEBYTES);
+    if (status < 0) {
+        ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot read '%s'", file->name.c_str());
+        return UL_ERROR_RETURN(-1);
     }
-    const char* text = m_raw;
+    if (status == UL_LINE_TOOLONG) {
+        ul_errorsetmsgfmt(0, u"Line %d of '%s' is longer than %lu bytes", file->line + 1,
+                          file->name.c_str(), static_cast<unsigned long>(UL_FILE_MAXLINEBYTES));
+        return UL_ERROR_RETURN(-1);
+    }
+    if (status == UL_LINE_EOF) return 0;
+    const char* text = m_raw.data();
+    size_t length = m_raw.size();
     if (offset == 0 && length >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
         text += 3;
         length -= 3;

@@ -120,6 +120,5 @@ struct ul_preprocstack_t {
     bool active() const { return levelCount == 0 || levels[levelCount - 1].active; }
     void closeTop();
 
-    char* m_raw = nullptr;  // getline() buffer of the physical lines
-    size_t m_rawCapacity = 0;
+    std::string m_raw;  // the bytes of a physical line
 };

@@ -14,7 +14,6 @@
 
 ULTextFileReader::~ULTextFileReader() {
     close();
-    free(m_raw);
 }
 
 int ULTextFileReader::open(const char16_t* path, int flags) {
@@ -74,12 +73,18 @@ int ULTextFileReader::readLine() {
     if (!m_stream) return 0;
     bool first = true;
     for (;;) {
-        ssize_t n = getline(&m_raw, &m_rawCapacity, m_stream);
-        if (n < 0) {
-            if (ferror(m_stream)) {
-                ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot read '%s'", m_path.c_str());
-                return UL_ERROR_RETURN(-1);
-            }
+        const int status = ul_filereadlinebytes(m_stream, m_raw, UL_FILE_MAXLINEBYTES);
+        if (status < 0) {
+            ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot read '%s'", m_path.c_str());
+            return UL_ERROR_RETURN(-1);
+        }
+        if (status == UL_LINE_TOOLONG) {
+            ul_errorsetmsgfmt(0, u"Line %d of '%s' is longer than %lu bytes", m_physicalLines + 1,
+                              m_path.c_str(), static_cast<unsigned long>(UL_FILE_MAXLINEBYTES));
+            return UL_ERROR_RETURN(-1);
+        }
+        const size_t n = m_raw.size();
+        if (status == UL_LINE_EOF) {
             if (first) return 0;
             m_incomplete = true;  // a continuation was announced, but the file ended
             return 1;
@@ -90,8 +95,8 @@ int ULTextFileReader::readLine() {
             m_lineOffset = m_nextOffset;
         }
         m_nextOffset += static_cast<long>(n);
-        auto* bytes = reinterpret_cast<const unsigned char*>(m_raw);
-        size_t length = static_cast<size_t>(n);
+        auto* bytes = reinterpret_cast<const unsigned char*>(m_raw.data());
+        size_t length = n;
         bool complete = bytes[length - 1] == '\n';
         if (complete) {
             --length;

@@ -26,7 +26,8 @@ class ULTextFileReader {
     ULTextFileReader(const ULTextFileReader&) = delete;
     ULTextFileReader& operator=(const ULTextFileReader&) = delete;
 
-    // Opens path for reading ("Cannot open '%s' mode='%s'"); closes a file opened before.
+    // Opens path for reading ("Cannot open '%s' mode='%s'", also for anything but a regular
+    // file); closes a file opened before.
     int open(const char16_t* path, int flags = 0);
     // Reads from a stream the caller keeps owning (standard input, for example); name is used
     // in messages.
@@ -36,7 +37,8 @@ class ULTextFileReader {
     bool isOpen() const { return m_stream != nullptr; }
 
     // Reads the next line: 1 when line() holds one, 0 at the end of the file, -1 on a read
-    // error ("Cannot read '%s'"). The line end (LF or CRLF) is removed, a UTF-8 byte order mark
+    // error ("Cannot read '%s'") or a physical line longer than UL_FILE_MAXLINEBYTES ("Line %d
+    // of '%s' is longer than %lu bytes"). The line end (LF or CRLF) is removed, a UTF-8 byte order mark
     // at the start of the file is skipped, and invalid UTF-8 becomes U+FFFD.
     int readLine();
 
@@ -70,8 +72,7 @@ class ULTextFileReader {
     int m_flags = 0;
     std::u16string m_path;
     std::u16string m_line;
-    char* m_raw = nullptr;  // getline() buffer, grows to the longest physical line
-    size_t m_rawCapacity = 0;
+    std::string m_raw;  // the bytes of a physical line, grows to the longest one
     int m_physicalLines = 0;
     int m_lineNumber = 0;
     bool m_incomplete = false;

@@ -1,5 +1,6 @@
 #include "ulxmli.h"
 
+#include <cerrno>
 #include <new>
 #include <string>
 #include <vector>
@@ -243,6 +244,10 @@ ul_xmlnode_t* ul_xmlreadfileptr(FILE* file, int mode, const char16_t* name) {
 
 ul_xmlnode_t* ul_xmlreadfile(const char16_t* path, int mode) {
     FILE* file = ul_filefopen(path, u"rb", UL_FILE_NOMSG);
+    if (!file && errno == EINVAL) {
+        ul_errorsetmsgfmt(0, u"Cannot read XML file '%s': not a regular file", path);
+        return UL_ERROR_RETURN(nullptr);
+    }
     if (!file) {
         ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot read XML file '%s'", path);
         return UL_ERROR_RETURN(nullptr);

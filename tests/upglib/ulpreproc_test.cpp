@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tempdir.h"
+#include "ulfile.h"
 #include "testutil.h"
 #include "tracecapture.h"
 #include "ulerror.h"
@@ -250,6 +251,21 @@ TEST_F(UlPreprocTest, TruncatedFilesEndCleanly) {
                     error.starts_with("Missing file name"))
             << length << ": " << result;
     }
+}
+
+// Includes are regular files only and every line is bounded, in included files too.
+TEST_F(UlPreprocTest, IncludesAndLinesAreBounded) {
+    dir.write("long.txt", "ok\n" + std::string(UL_FILE_MAXLINEBYTES + 1, 'x'));
+    const struct {
+        std::string text;
+        std::string expected;
+    } cases[] = {
+        {"#include /dev/zero\n", "!Cannot open '/dev/zero' mode='rb': not a regular file" + at(1)},
+        {"a\n#include long.txt\n",
+         "a|ok!Line 2 of '" + dir.path("long.txt") + "' is longer than 1048576 bytes"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(readAll(c.text, UL_PREPROC_TRIMEOL), c.expected) << c.text;
 }
 
 TEST_F(UlPreprocTest, LongLinesGrowTheBufferInSteps) {

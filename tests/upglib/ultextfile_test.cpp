@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "tempdir.h"
 #include "testutil.h"
 #include "ulerror.h"
+#include "ulfile.h"
 
 namespace {
 
@@ -159,6 +161,29 @@ TEST_F(UlTextFileTest, VeryLongLines) {
     std::u16string wide(big.begin(), big.end());
     EXPECT_EQ(readAll(big + "\nshort\n" + big),
               (std::vector<Line>{{wide, 1, false}, {u"short", 2, false}, {wide, 3, true}}));
+}
+
+// Only regular files are opened (a FIFO without writer must not block, a device must not be read
+// without end), and a line over the limit is an error naming file and line.
+TEST_F(UlTextFileTest, OnlyRegularFilesAndBoundedLines) {
+    ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
+    dir.write("long", "short\n" + std::string(UL_FILE_MAXLINEBYTES + 1, 'x') + "\n");
+    const struct {
+        std::string path;
+        std::string error;
+    } cases[] = {
+        {dir.path("fifo"), "Cannot open '" + dir.path("fifo") + "' mode='r': not a regular file"},
+        {"/dev/zero", "Cannot open '/dev/zero' mode='r': not a regular file"},
+        {dir.path(), "Cannot open '" + dir.path() + "' mode='r': " + strerror(EISDIR)},
+        {dir.path("long"), "Line 2 of '" + dir.path("long") + "' is longer than 1048576 bytes"},
+    };
+    for (const auto& c : cases) {
+        ULTextFileReader reader;
+        int rc = reader.open(ul_utf8to16(c.path.c_str()).c_str());
+        while (rc == 0 || rc == 1) rc = reader.readLine();
+        EXPECT_EQ(rc, -1) << c.path;
+        EXPECT_EQ(errorText(), c.error);
+    }
 }
 
 TEST_F(UlTextFileTest, InvalidUtf8DecodesLikeTheStringHelpers) {

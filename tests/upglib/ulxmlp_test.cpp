@@ -256,6 +256,9 @@ TEST_F(UlXmlpTest, IncludesAreProcessedInPlace) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(process("<r>" + c.xml + "</r>", main, c.flags), c.expected) << c.xml;
+    EXPECT_EQ(process("<r><include name=\"/dev/zero\"/></r>", main),
+              "!Cannot read XML file '/dev/zero': not a regular file\nCannot process included "
+              "file '/dev/zero'");
     for (const char* name : {"none.xml", "bad.xml"}) {
         std::string result = process(std::string("<r><include name=\"") + name + "\"/></r>", main);
         EXPECT_TRUE(result.ends_with("\nCannot process included file '" + dir.path(name) + "'"))
