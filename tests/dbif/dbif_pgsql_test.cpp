@@ -104,14 +104,15 @@ class DbifPgsqlTest : public ::testing::Test {
 // in a query as in a modifying statement, and the connection goes on.
 TEST_F(DbifPgsqlTest, ATextParameterWithNulIsRefused) {
     const std::u16string t = table(u"nul", u"v VARCHAR(10)");
-    const std::u16string nul(u"a\0b", 3);
+    dbif_fakevalue_t nul = T(u"");
+    nul.text.assign(u"a\0b", 3);
     const std::string refused =
         "Parameter 1 holds a NUL character, which PostgreSQL cannot store in text";
-    EXPECT_EQ(runQuery(*conn_, u"SELECT COUNT(*) FROM " + t + u" WHERE v = ?", Rows{{T(nul)}}).rc,
+    EXPECT_EQ(runQuery(*conn_, u"SELECT COUNT(*) FROM " + t + u" WHERE v = ?", Rows{{nul}}).rc,
               DBIF_RC_DB_ERROR);
     EXPECT_EQ(ul_utf16to8(conn_->commArea().errorText.c_str()), refused);
     unsigned long processed = 0;
-    EXPECT_EQ(runModify(*conn_, u"INSERT INTO " + t + u" VALUES (?)", Rows{{T(u"ok")}, {T(nul)}},
+    EXPECT_EQ(runModify(*conn_, u"INSERT INTO " + t + u" VALUES (?)", Rows{{T(u"ok")}, {nul}},
                         &processed),
               DBIF_RC_DB_ERROR);
     EXPECT_EQ(ul_utf16to8(conn_->commArea().errorText.c_str()), refused);
