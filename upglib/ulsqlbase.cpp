@@ -641,7 +641,6 @@ bool isHeaderRow(unsigned flags) {
            (flags & (UL_ROW_HDR_TYPE | UL_ROW_HDR_LENGTH | UL_ROW_HDR_NAME));
 }
 
-
 }  // namespace
 
 int ULSQLLogWrapper::handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
