@@ -20,6 +20,7 @@
 #include "ulsqlbase.h"
 #include "ulsqlutil.h"
 #include "ulsqlutilext.h"
+#include "ulsqlwherefile.h"
 #include "ulstring2.h"
 #include "ultrace.h"
 
