@@ -447,9 +447,13 @@ class Parser {
     }
     bool parsePrimary(Expr* out) {
         if (token_.kind == Tok::LParen) {
+            // Each bracket costs a level of recursion; the generator nests two deep.
+            if (depth_ == UL_SQLWHERE_MAXDEPTH) return fail(u"brackets nested too deep");
+            ++depth_;
             advance();
             if (!parseOr(out)) return false;
             if (token_.kind != Tok::RParen) return fail(u"missing closing bracket");
+            --depth_;
             advance();
             return true;
         }
@@ -479,6 +483,7 @@ class Parser {
     Lexer lexer_;
     Token token_;
     std::u16string why_;
+    unsigned depth_ = 0;
 };
 
 // One bound as its alternatives describe it: the fields and values of the last alternative.

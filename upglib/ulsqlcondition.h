@@ -156,7 +156,11 @@ int ul_sqlappendwherecondition(std::u16string* out, const char16_t* qualifier,
                                const char16_t* const* high, unsigned nhigh,
                                ul_sqlfieldquoter_t quoter, int mode);
 
+// Most brackets ul_sqlwhere2range reads inside each other.
+constexpr unsigned UL_SQLWHERE_MAXDEPTH = 200;
+
 // Parses a condition that ul_sqlgenwherecondition wrote (a trailing "--" comment is ignored)
 // back into its bounds; field names come back unquoted, without qualifier, and values and names
-// are taken from the pool. -1 with "Where condition '%s' is no key range: %s".
+// are taken from the pool. -1 with "Where condition '%s' is no key range: %s", where the reason
+// may be "brackets nested too deep" (more than UL_SQLWHERE_MAXDEPTH levels).
 int ul_sqlwhere2range(const char16_t* condition, ul_sqlrange_t* range, ul_strpool_t* pool);

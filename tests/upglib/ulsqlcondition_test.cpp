@@ -107,8 +107,20 @@ TEST(UlSqlConditionTest, ParserRejectsWhatIsNoKeyRange) {
             0u)
             << u8(errorText());
     }
-    // Quoted names with a qualifier and a trailing comment.
+    // Brackets nest up to the limit; deeper ones fail with a message, never by the stack.
     ul_sqlrange_t range;
+    for (size_t depth : {UL_SQLWHERE_MAXDEPTH, UL_SQLWHERE_MAXDEPTH + 1, 100000u}) {
+        const std::u16string nested =
+            std::u16string(depth, u'(') + u"K1 < 'a'" + std::u16string(depth, u')');
+        EXPECT_EQ(ul_sqlwhere2range(nested.c_str(), &range, &pool),
+                  depth <= UL_SQLWHERE_MAXDEPTH ? 0 : -1);
+        if (depth == UL_SQLWHERE_MAXDEPTH + 1) {
+            EXPECT_EQ(u8(errorText()), u8(ul_format(u"Where condition '%s' is no key range: "
+                                                    u"brackets nested too deep",
+                                                    nested.c_str())));
+        }
+    }
+    // Quoted names with a qualifier and a trailing comment.
     ASSERT_EQ(ul_sqlwhere2range(u"T.\"K\"\"1\" <= X'0A' -- PART 1 SPLIT 1 OF 1", &range, &pool), 0);
     EXPECT_EQ(u8(range.high.fields[0]), "K\"1");
     EXPECT_EQ(u8(range.high.values[0]), "0A");
