@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <set>
@@ -39,6 +40,12 @@ unsigned long ul(ul_dbrowcount_t n) {
 // ==== where files ===============================================================================
 
 namespace {
+
+// Closes a stream on every path out of its scope, an exception included.
+struct FileCloser {
+    void operator()(FILE* stream) const { fclose(stream); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
 
 // Files written by this process; later blocks for them are appended.
 std::set<std::u16string>& writtenFiles() {
@@ -106,17 +113,17 @@ int singleByteCheck(const char16_t* condition) {
 int writeBlocks(const std::u16string& file, const std::u16string& text, int flags, bool* appended) {
     const bool append = writtenFiles().count(file) > 0;
     if (flags & UL_WHEREFILE_SINGLEBYTE) {
-        FILE* stream = ul_filefopen(file.c_str(), append ? u"a" : u"w", 0);
+        File stream(ul_filefopen(file.c_str(), append ? u"a" : u"w", 0));
         if (!stream) return UL_ERROR_RETURN(-1);
         size_t start = 0;
         int rc = 0;
         while (rc == 0 && start < text.size()) {
             const size_t end = text.find(u'\n', start);
             const std::u16string line = text.substr(start, end - start);
-            rc = ul_filerawlinewrite(stream, line.c_str());
+            rc = ul_filerawlinewrite(stream.get(), line.c_str());
             start = end + 1;
         }
-        if (fclose(stream) != 0 && rc == 0) {
+        if (fclose(stream.release()) != 0 && rc == 0) {
             ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot write to '%s'", file.c_str());
             rc = -1;
         }
