@@ -98,6 +98,32 @@ std::u16string whereBlock(const char16_t* table, const ul_tablesegment_t& segmen
     return block;
 }
 
+// The reader takes the name of a "tab:" line up to the line end, without the blanks around it,
+// so a name with a control character (a line feed would start a block of its own) or with a
+// blank at either end cannot be written: such a name is refused rather than changed.
+int checkTableName(const char16_t* table, const char16_t* file, int flags) {
+    const char16_t* why = nullptr;
+    const size_t n = ul_strlen(table);
+    if (n == 0) {
+        why = u"is empty";
+    } else if (table[0] == u' ' || table[n - 1] == u' ') {
+        why = u"starts or ends with a blank";
+    } else {
+        for (size_t i = 0; i < n && !why; ++i) {
+            if (table[i] < 32 || table[i] == 127) why = u"holds a control character";
+            if (table[i] > 255 && (flags & UL_WHEREFILE_SINGLEBYTE)) {
+                ul_errorsetmsgfmt(0, u"Invalid byte %d found in table name '%s'",
+                                  static_cast<int>(table[i]), table);
+                return UL_ERROR_RETURN(-1);
+            }
+        }
+    }
+    if (!why) return 0;
+    ul_errorsetmsgfmt(0, u"Table name '%s' %s and cannot be written to where file '%s'",
+                      ul_stringprintable(table, UL_PRINTABLE_BACKSLASH).c_str(), why, file);
+    return UL_ERROR_RETURN(-1);
+}
+
 int singleByteCheck(const char16_t* condition) {
     for (const char16_t* p = condition; *p; ++p) {
         if (*p > 255) {
@@ -144,6 +170,7 @@ int writeBlocks(const std::u16string& file, const std::u16string& text, int flag
 int ul_sqlwritewherefile(const char16_t* file, const char16_t* table,
                          const ULTableSplit* conditions, int flags, bool* appended) {
     return ul_guarded([&]() -> int {
+        if (checkTableName(table, file, flags) < 0) return UL_ERROR_RETURN(-1);
         const bool pattern = ul_strchr(file, u'%') != nullptr;
         std::u16string all;
         int n = 0;

@@ -17,7 +17,10 @@ enum : int {
 // empty line. A name holding "%" is a pattern: each condition goes to its own file, every "%"
 // replaced by the condition's number (from 1). A file already written by this process is
 // appended to, any other one created anew; *appended (may be null) tells which happened to
-// the (last) file. Returns the number of files written (pattern) or of conditions, or -1.
+// the (last) file. A table name that the reader could not take back as it is (empty, with a
+// control character, or with a blank at either end) is refused: "Table name '%s' %s and cannot
+// be written to where file '%s'", the name with its control characters shown escaped. Returns
+// the number of files written (pattern) or of conditions, or -1.
 int ul_sqlwritewherefile(const char16_t* file, const char16_t* table,
                          const ULTableSplit* conditions, int flags, bool* appended);
 // Forgets which files this process wrote.

@@ -22,6 +22,27 @@ class UlSqlWhereFileTest : public ::testing::Test {
         ASSERT_TRUE(dir_.ok());
     }
     std::u16string path(const std::string& name) { return dir_.wpath(name); }
+    // Writes one table's conditions to a new file and reads them back: the table's conditions,
+    // or the error text (starting with "!") of the writer, which then has written nothing.
+    std::vector<std::u16string> roundTrip(const std::u16string& table,
+                                          const std::vector<std::u16string>& written,
+                                          int flags = 0) {
+        ul_sqlwherefilesforget();
+        const std::u16string file = path("rt.whr");
+        std::filesystem::remove(dir_.path("rt.whr"));
+        ULTableSplit split;
+        for (const std::u16string& c : written) split.createSegmentEntry(1, c.c_str(), 0);
+        if (ul_sqlwritewherefile(file.c_str(), table.c_str(), &split, flags, nullptr) < 0) {
+            EXPECT_FALSE(std::filesystem::exists(dir_.path("rt.whr")));
+            return {u"!" + errorText()};
+        }
+        ULTableSplitList list;
+        if (ul_sqlreadwherefile(&list, file.c_str(), nullptr, nullptr, 0) < 0)
+            return {u"!read: " + errorText()};
+        if (list.m_hash.getCount() != 1) return {u"!read: other tables"};
+        const ULTableSplit* back = list.get(table.c_str(), UL_HASH_QUIET);
+        return back ? conditions(*back) : std::vector<std::u16string>{u"!read: no table"};
+    }
     int read(const std::string& name, const std::string& content, ULTableSplitList* list,
              const char16_t* table = nullptr, int flags = 0) {
         dir_.write(name, content);
@@ -51,6 +72,40 @@ TEST_F(UlSqlWhereFileTest, LinesGoThroughMacroReplacement) {
     ULTableSplitList raw;
     ASSERT_EQ(ul_sqlreadwherefile(&raw, path("m.whr").c_str(), nullptr, nullptr, 0), 2);
     EXPECT_NE(raw.get(u"T$(SFX)", UL_HASH_QUIET), nullptr);
+}
+
+// A table name reads back as written, or is refused when the reader could not take it back.
+TEST_F(UlSqlWhereFileTest, TableNamesReadBackOrAreRefused) {
+    const std::u16string refused = u"!Table name '%s' %s and cannot be written to where file '%s'";
+    struct Case {
+        std::u16string name;
+        const char16_t* why;  // null: reads back
+    } cases[] = {
+        {u"T", nullptr},
+        {u"/BIC/A B#1$", nullptr},
+        {u"tab: X", nullptr},
+        {u"#T", nullptr},
+        {u"/*T*/", nullptr},
+        {u"\u00e9\u65e5\U0001F600", nullptr},
+        {u"T\ntab: U", u"holds a control character"},
+        {u"T\r", u"holds a control character"},
+        {u"T\tU", u"holds a control character"},
+        {u"T\x7f", u"holds a control character"},
+        {u" T", u"starts or ends with a blank"},
+        {u"T ", u"starts or ends with a blank"},
+        {u"", u"is empty"},
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::u16string> back = roundTrip(c.name, {u"K = 1"});
+        const std::u16string expected =
+            c.why ? ul_format(refused.c_str(),
+                              ul_stringprintable(c.name.c_str(), UL_PRINTABLE_BACKSLASH).c_str(),
+                              c.why, path("rt.whr").c_str())
+                  : u"K = 1";
+        EXPECT_EQ(back, std::vector<std::u16string>{expected}) << u8(c.name);
+    }
+    EXPECT_EQ(roundTrip(u"\u0100", {u"K = 1"}, UL_WHEREFILE_SINGLEBYTE),
+              std::vector<std::u16string>{u"!Invalid byte 256 found in table name '\u0100'"});
 }
 
 TEST_F(UlSqlWhereFileTest, WrittenAndReadBack) {
