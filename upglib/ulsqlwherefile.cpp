@@ -88,14 +88,22 @@ std::u16string normalizeCondition(const char16_t* condition) {
     return out;
 }
 
-std::u16string whereBlock(const char16_t* table, const ul_tablesegment_t& segment, bool native,
-                          int flags) {
-    std::u16string block = ul_format(u"tab: %s\n", table);
-    if (native) block += u"opt: native\n";
+// One block of the file; -1 when the condition cannot be written so that it reads back.
+int whereBlock(const char16_t* table, const ul_tablesegment_t& segment, bool native, int flags,
+               const char16_t* file, std::u16string* block) {
+    const std::u16string condition = normalizeCondition(segment.condition());
+    // "WHERE" alone reads as no condition at all.
+    if (condition.empty()) {
+        ul_errorsetmsgfmt(0, u"Empty where condition for '%s' cannot be written to where file '%s'",
+                          table, file);
+        return UL_ERROR_RETURN(-1);
+    }
+    *block = ul_format(u"tab: %s\n", table);
+    if (native) *block += u"opt: native\n";
     if (segment.rows != UL_DBROWCOUNT_INVALID && !(flags & UL_WHEREFILE_NOCNTLINES))
-        block += ul_format(u"cnt: %lu\n", ul(segment.rows));
-    block += u"WHERE " + normalizeCondition(segment.condition()) + u"\n\n";
-    return block;
+        *block += ul_format(u"cnt: %lu\n", ul(segment.rows));
+    *block += u"WHERE " + condition + u"\n\n";
+    return 0;
 }
 
 // The reader takes the name of a "tab:" line up to the line end, without the blanks around it,
@@ -171,26 +179,29 @@ int ul_sqlwritewherefile(const char16_t* file, const char16_t* table,
                          const ULTableSplit* conditions, int flags, bool* appended) {
     return ul_guarded([&]() -> int {
         if (checkTableName(table, file, flags) < 0) return UL_ERROR_RETURN(-1);
-        const bool pattern = ul_strchr(file, u'%') != nullptr;
-        std::u16string all;
-        int n = 0;
+        // Every block is checked before the first byte is written.
+        std::vector<std::u16string> blocks;
         for (const ul_tablesegment_t& s : *conditions) {
-            ++n;
             if ((flags & UL_WHEREFILE_SINGLEBYTE) && singleByteCheck(s.condition()) < 0)
                 return UL_ERROR_RETURN(-1);
-            const std::u16string block = whereBlock(table, s, conditions->native, flags);
-            if (!pattern) {
-                all += block;
-                continue;
-            }
+            blocks.emplace_back();
+            if (whereBlock(table, s, conditions->native, flags, file, &blocks.back()) < 0)
+                return UL_ERROR_RETURN(-1);
+        }
+        const int n = static_cast<int>(blocks.size());
+        if (!ul_strchr(file, u'%')) {
+            std::u16string all;
+            for (const std::u16string& block : blocks) all += block;
+            return writeBlocks(file, all, flags, appended) < 0 ? UL_ERROR_RETURN(-1) : n;
+        }
+        for (int i = 0; i < n; ++i) {
             std::u16string name = file;
-            const std::u16string number = ul_format(u"%d", n);
+            const std::u16string number = ul_format(u"%d", i + 1);
             for (size_t pos = name.find(u'%'); pos != std::u16string::npos;
                  pos = name.find(u'%', pos + number.size()))
                 name.replace(pos, 1, number);
-            if (writeBlocks(name, block, flags, appended) < 0) return UL_ERROR_RETURN(-1);
+            if (writeBlocks(name, blocks[i], flags, appended) < 0) return UL_ERROR_RETURN(-1);
         }
-        if (!pattern && writeBlocks(file, all, flags, appended) < 0) return UL_ERROR_RETURN(-1);
         return n;
     });
 }

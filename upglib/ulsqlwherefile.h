@@ -19,8 +19,10 @@ enum : int {
 // appended to, any other one created anew; *appended (may be null) tells which happened to
 // the (last) file. A table name that the reader could not take back as it is (empty, with a
 // control character, or with a blank at either end) is refused: "Table name '%s' %s and cannot
-// be written to where file '%s'", the name with its control characters shown escaped. Returns
-// the number of files written (pattern) or of conditions, or -1.
+// be written to where file '%s'", the name with its control characters shown escaped; so is a
+// condition of nothing but white space ("Empty where condition for '%s' cannot be written to
+// where file '%s'"). Nothing is written before every block has been checked. Returns the
+// number of files written (pattern) or of conditions, or -1.
 int ul_sqlwritewherefile(const char16_t* file, const char16_t* table,
                          const ULTableSplit* conditions, int flags, bool* appended);
 // Forgets which files this process wrote.

@@ -108,6 +108,23 @@ TEST_F(UlSqlWhereFileTest, TableNamesReadBackOrAreRefused) {
               std::vector<std::u16string>{u"!Invalid byte 256 found in table name '\u0100'"});
 }
 
+// A condition reads back as the writer wrote it behind "WHERE ", or the writer refuses it.
+TEST_F(UlSqlWhereFileTest, ConditionsReadBackOrAreRefused) {
+    const std::u16string empty =
+        u"!Empty where condition for 'T' cannot be written to where file '" + path("rt.whr") + u"'";
+    struct Case {
+        std::u16string condition;
+        std::u16string back;  // starting with "!": the writer's error
+    } cases[] = {
+        {u"K = 1", u"K = 1"},
+        {u"\x01\x02\t\r\n ", empty},
+        {u"", empty},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(roundTrip(u"T", {c.condition}), std::vector<std::u16string>{c.back})
+            << u8(ul_stringprintable(c.condition.c_str(), 0));
+}
+
 TEST_F(UlSqlWhereFileTest, WrittenAndReadBack) {
     ULTableSplit split;
     split.native = true;
