@@ -65,7 +65,11 @@ bool ul_sqlparserowcount(const char16_t* text, ul_dbrowcount_t* count) {
 
 int ULTableSplit::createSegmentEntry(ul_dbrowcount_t rows, const char16_t* condition, int flags) {
     std::u16string text = condition ? condition : u"";
-    if (flags & UL_SEGMENT_INVERT) text = u"NOT( " + text + u" )";
+    if (flags & UL_SEGMENT_INVERT) {
+        ULSqlCommentScan scan;
+        scan.feed(text);
+        text = u"NOT( " + text + (scan.inLineComment() ? u"\n)" : u" )");
+    }
     ul_dllistnode_t* node =
         ul_dllistcreatenode(nullptr, sizeof(ul_tablesegment_t) + (text.size() + 1) * 2);
     if (!node) return UL_ERROR_RETURN(-1);
@@ -109,6 +113,32 @@ void ULTableSplit::takeEntries(ULTableSplit* other) {
 
 void ul_sqltablesplitsfree(ULTableSplitList* list) {
     if (list) list->clearHash();
+}
+
+void ULSqlCommentScan::feed(std::u16string_view text) {
+    lineComment_ = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        const char16_t next = i + 1 < text.size() ? text[i + 1] : 0;
+        if (lineComment_) {
+            lineComment_ = c != u'\n' && c != u'\r';
+        } else if (block_) {
+            if (c == u'*' && next == u'/') {
+                block_ = false;
+                ++i;
+            }
+        } else if (quote_) {
+            if (c == quote_) quote_ = 0;
+        } else if (c == u'\'' || c == u'"') {
+            quote_ = c;
+        } else if (c == u'-' && next == u'-') {
+            lineComment_ = true;
+            ++i;
+        } else if (c == u'/' && next == u'*') {
+            block_ = true;
+            ++i;
+        }
+    }
 }
 
 // ==== key boundaries ============================================================================

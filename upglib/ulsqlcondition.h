@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "ulauxfcts.h"
 #include "uldllist.h"
@@ -52,7 +53,8 @@ class ULTableSplit {
     bool native = false;
     ul_dllist_t entries;  // payload: ul_tablesegment_t followed by the text
 
-    // Appends a condition. Returns 0, or -1 when out of memory.
+    // Appends a condition; inverted, it is put in "NOT( " and " )" (behind a final "--" comment
+    // the bracket goes on a new line). Returns 0, or -1 when out of memory.
     int createSegmentEntry(ul_dbrowcount_t rows, const char16_t* condition, int flags);
     // Keeps only the entry at the 0-based position. -1 with "Invalid position %d exceeding
     // number of conditions".
@@ -89,6 +91,21 @@ class ULTableSplit {
 // The conditions of all tables, by table name.
 using ULTableSplitList = ULHashList<ULTableSplit>;
 void ul_sqltablesplitsfree(ULTableSplitList* list);
+
+// Follows quotes ('...', "...") and comments over the lines of a condition, fed line by line
+// (or as one text), to tell whether the text so far ends inside a "--" comment: whatever is put
+// behind such a condition must start on a new line.
+class ULSqlCommentScan {
+  public:
+    void reset() { *this = ULSqlCommentScan(); }
+    void feed(std::u16string_view text);
+    bool inLineComment() const { return lineComment_; }
+
+  private:
+    char16_t quote_ = 0;
+    bool block_ = false;  // inside "/* */"
+    bool lineComment_ = false;
+};
 
 // ---- key boundaries ----------------------------------------------------------------------------
 

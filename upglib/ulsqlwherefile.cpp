@@ -53,45 +53,88 @@ std::set<std::u16string>& writtenFiles() {
     return files;
 }
 
-// The condition on one line: runs of white space (and control characters) outside quoted text
-// become one blank; quoted text is kept as it is; a "--" comment keeps its text and ends its line.
-std::u16string normalizeCondition(const char16_t* condition) {
-    std::u16string out;
+// Where-file syntax rather than condition text, when a line starts (behind blanks) with it.
+bool isFileSyntax(std::u16string_view text) {
+    for (const char16_t* prefix : {u"#", u"/*", u"tab:", u"cnt:", u"opt:"})
+        if (text.substr(0, std::char_traits<char16_t>::length(prefix)) == prefix) return true;
+    return false;
+}
+
+// White space and every control character: written as a blank outside quotes.
+bool isBlank(char16_t c) {
+    return c != 0 && c <= 32;
+}
+
+// The condition as it is written behind "WHERE ", and read back: runs of white space and
+// control characters outside quotes ('...', "...") become one blank, quoted text is kept as it
+// is, and a "--" comment ends its line, so the rest follows on a line of its own. A condition
+// that would not read back as this text is refused (why says the reason): a line break or no
+// end inside quotes, or a line behind a comment that reads as where-file syntax.
+bool writtenCondition(const char16_t* condition, std::u16string* out, const char16_t** why) {
     bool blank = false;
+    bool comment = false;  // inside "/* */": quotes and "--" are no syntax there
     for (const char16_t* p = condition; *p;) {
         const char16_t c = *p;
-        if (c < 32 || ul_isspace(c)) {
-            blank = !out.empty() && out.back() != u'\n';
+        if (isBlank(c)) {
+            blank = !out->empty() && out->back() != u'\n';
             ++p;
             continue;
         }
-        if (blank) out.push_back(u' ');
+        if (blank) out->push_back(u' ');
         blank = false;
-        if (c == u'\'' || c == u'"') {
+        if (comment) {
+            comment = !(c == u'*' && p[1] == u'/');
+            out->push_back(*p++);
+            if (!comment) out->push_back(*p++);
+        } else if (c == u'/' && p[1] == u'*') {
+            comment = true;
+            out->append(p, 2);
+            p += 2;
+        } else if (c == u'\'' || c == u'"') {
             const char16_t* end = p + 1;
-            while (*end && *end != c) ++end;
-            if (*end) ++end;
-            out.append(p, end);
+            while (*end && *end != c) {
+                if (*end == u'\n' || *end == u'\r') {
+                    *why = u"holds a line break inside quotes";
+                    return false;
+                }
+                ++end;
+            }
+            if (!*end) {
+                *why = u"holds a quote without its end";
+                return false;
+            }
+            out->append(p, ++end);
             p = end;
         } else if (c == u'-' && p[1] == u'-') {
-            const char16_t* end = p;
-            while (*end && *end != u'\n' && *end != u'\r') ++end;
-            out.append(p, end);
-            p = end;
-            while (*p && ul_isspace(*p)) ++p;
-            if (*p) out.push_back(u'\n');
+            for (; *p && *p != u'\n' && *p != u'\r'; ++p) out->push_back(isBlank(*p) ? u' ' : *p);
+            while (out->back() == u' ') out->pop_back();
+            while (isBlank(*p)) ++p;
+            if (!*p) break;
+            if (isFileSyntax(p)) {
+                *why = u"has a line behind a \"--\" comment that reads as where-file syntax";
+                return false;
+            }
+            out->push_back(u'\n');
         } else {
-            out.push_back(c);
+            out->push_back(c);
             ++p;
         }
     }
-    return out;
+    return true;
 }
 
 // One block of the file; -1 when the condition cannot be written so that it reads back.
 int whereBlock(const char16_t* table, const ul_tablesegment_t& segment, bool native, int flags,
                const char16_t* file, std::u16string* block) {
-    const std::u16string condition = normalizeCondition(segment.condition());
+    std::u16string condition;
+    const char16_t* why = nullptr;
+    if (!writtenCondition(segment.condition(), &condition, &why)) {
+        ul_errorsetmsgfmt(
+            0, u"Where condition '%s' for '%s' %s and cannot be written to where file '%s'",
+            ul_stringprintable(segment.condition(), UL_PRINTABLE_BACKSLASH).c_str(), table, why,
+            file);
+        return UL_ERROR_RETURN(-1);
+    }
     // "WHERE" alone reads as no condition at all.
     if (condition.empty()) {
         ul_errorsetmsgfmt(0, u"Empty where condition for '%s' cannot be written to where file '%s'",
@@ -229,20 +272,28 @@ class WhereFileReader {
             if (rc == 0) break;
             ul_stringtrimtail(reader.line());
             std::u16string line = reader.line();
-            if (inComment) {
-                inComment = line.find(u"*/") == std::u16string::npos;
-                continue;
-            }
+            if (inComment && line.find(u"*/") == std::u16string::npos) continue;
             if (replaceMacros(&line) < 0) return UL_ERROR_RETURN(-1);
-            const size_t start = line.find_first_not_of(u" \t");
-            if (start == std::u16string::npos) continue;
-            const std::u16string_view text(line.c_str() + start, line.size() - start);
-            if (text[0] == u'#') continue;
-            if (text.substr(0, 2) == u"/*") {
-                inComment = text.find(u"*/", 2) == std::u16string_view::npos;
-                continue;
+            // A comment block ends at its "*/"; what follows on that line is read as a line.
+            std::u16string_view text = line;
+            for (;;) {
+                if (inComment) {
+                    const size_t end = text.find(u"*/");
+                    if (end == std::u16string_view::npos) break;
+                    text.remove_prefix(end + 2);
+                    inComment = false;
+                }
+                const size_t start = text.find_first_not_of(u" \t");
+                if (start == std::u16string_view::npos) break;
+                text.remove_prefix(start);
+                if (text[0] == u'#') break;
+                if (text.substr(0, 2) != u"/*") {
+                    if (handleLine(text, reader.lineNumber(), line) < 0) return UL_ERROR_RETURN(-1);
+                    break;
+                }
+                inComment = true;
+                text.remove_prefix(2);
             }
-            if (handleLine(text, reader.lineNumber(), line) < 0) return UL_ERROR_RETURN(-1);
         }
         if (finishBlock() < 0) return UL_ERROR_RETURN(-1);
         return conditions_;
@@ -305,9 +356,12 @@ class WhereFileReader {
                                (condition.size() == 5 || ul_isspace(condition[5]));
             if (where) condition = condition.substr(5);
             condition_ = trimmed(condition);
+            scan_.feed(condition_);
         } else {
-            condition_ += u' ';
+            // Behind a "--" comment the condition goes on on a new line, as it was written.
+            condition_ += scan_.inLineComment() ? u'\n' : u' ';
             condition_ += condition;
+            scan_.feed(condition);
         }
         return 0;
     }
@@ -319,6 +373,7 @@ class WhereFileReader {
         const ul_dbrowcount_t rows = rows_;
         const bool native = native_;
         condition_.clear();
+        scan_.reset();
         rows_ = UL_DBROWCOUNT_INVALID;
         native_ = false;
         if (filter_ && table_ != filter_) return 0;
@@ -358,6 +413,7 @@ class WhereFileReader {
     bool inBlock_ = false;
     std::u16string table_;
     std::u16string condition_;
+    ULSqlCommentScan scan_;
     ul_dbrowcount_t rows_ = UL_DBROWCOUNT_INVALID;
     bool native_ = false;
     int conditions_ = 0;

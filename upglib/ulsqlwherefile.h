@@ -1,5 +1,14 @@
 // Where files: the split conditions of tables as text blocks that carry them from one run to the
-// next ("tab:", "opt:", "cnt:" and "WHERE" lines).
+// next ("tab:", "opt:", "cnt:" and "WHERE" lines, then an empty line).
+//
+// What is written reads back equal. The table name is written as it is, so names the reader
+// could not take back are refused. A condition is written behind "WHERE " in one form, which is
+// also what the reader returns: runs of white space and control characters outside quotes
+// become one blank, quoted text ('...', "...") stays as it is, and a "--" comment ends its line,
+// the condition going on on the next line (the reader joins lines with a blank, but behind a
+// line that ends in a "--" comment with a line feed). This form means the same SQL; a condition
+// that cannot be written in it (a line break or no end inside quotes, a line behind a comment
+// that would read as where-file syntax, nothing but white space) is refused.
 //
 // Every function returns -1 after setting the error text.
 #pragma once
@@ -19,10 +28,11 @@ enum : int {
 // appended to, any other one created anew; *appended (may be null) tells which happened to
 // the (last) file. A table name that the reader could not take back as it is (empty, with a
 // control character, or with a blank at either end) is refused: "Table name '%s' %s and cannot
-// be written to where file '%s'", the name with its control characters shown escaped; so is a
-// condition of nothing but white space ("Empty where condition for '%s' cannot be written to
-// where file '%s'"). Nothing is written before every block has been checked. Returns the
-// number of files written (pattern) or of conditions, or -1.
+// be written to where file '%s'", the name with its control characters shown escaped; so are
+// conditions that cannot be written ("Where condition '%s' for '%s' %s and cannot be written to
+// where file '%s'", "Empty where condition for '%s' cannot be written to where file '%s'").
+// Nothing is written before every block has been checked. Returns the number of files written
+// (pattern) or of conditions, or -1.
 int ul_sqlwritewherefile(const char16_t* file, const char16_t* table,
                          const ULTableSplit* conditions, int flags, bool* appended);
 // Forgets which files this process wrote.
@@ -37,8 +47,9 @@ enum : int {
 
 // Reads a where file into list (one ULTableSplit per table, added to what the list holds).
 // table (may be null) keeps only that table's blocks; lines go through macro replacement when
-// a provider is given. Returns the number of conditions read, or -1 with "Cannot read '%s'",
-// "Syntax error in line %d '%s'", "Unknown option '%s'", "Empty where condition for '%s' in
-// '%s'" or "Duplicate condition for '%s' in '%s'".
+// a provider is given. A comment block ("/*" at the start of a line) ends at its "*/"; the text
+// behind it is read as a line. Returns the number of conditions read, or -1 with "Cannot read
+// '%s'", "Syntax error in line %d '%s'", "Unknown option '%s'", "Empty where condition for '%s'
+// in '%s'" or "Duplicate condition for '%s' in '%s'".
 int ul_sqlreadwherefile(ULTableSplitList* list, const char16_t* file, const char16_t* table,
                         ULMacroProvider* provider, int flags);

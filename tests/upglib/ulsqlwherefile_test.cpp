@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -108,21 +110,101 @@ TEST_F(UlSqlWhereFileTest, TableNamesReadBackOrAreRefused) {
               std::vector<std::u16string>{u"!Invalid byte 256 found in table name '\u0100'"});
 }
 
+// What a condition means to SQL: its tokens with comments taken as blanks, quoted text as it
+// is. A reader that joined the lines of a condition differently would change it.
+std::u16string meaning(std::u16string_view s) {
+    std::u16string out;
+    bool gap = false;
+    for (size_t i = 0; i < s.size();) {
+        const char16_t c = s[i];
+        const char16_t next = i + 1 < s.size() ? s[i + 1] : 0;
+        size_t end = i + 1;
+        if (c <= 32) {
+            gap = true;
+        } else if (c == u'-' && next == u'-') {
+            end = std::min(s.find(u'\n', i), s.find(u'\r', i));
+            gap = true;
+        } else if (c == u'/' && next == u'*') {
+            end = s.find(u"*/", i + 2);
+            end = end == std::u16string_view::npos ? end : end + 2;
+            gap = true;
+        } else {
+            if (c == u'\'' || c == u'"') {
+                end = s.find(c, i + 1);
+                end = end == std::u16string_view::npos ? end : end + 1;
+            }
+            if (gap && !out.empty()) out += u' ';
+            gap = false;
+            out += s.substr(i, end - i);
+        }
+        i = std::min(end, s.size());
+    }
+    return out;
+}
+
 // A condition reads back as the writer wrote it behind "WHERE ", or the writer refuses it.
 TEST_F(UlSqlWhereFileTest, ConditionsReadBackOrAreRefused) {
+    const std::u16string file = path("rt.whr");
     const std::u16string empty =
-        u"!Empty where condition for 'T' cannot be written to where file '" + path("rt.whr") + u"'";
+        u"!Empty where condition for 'T' cannot be written to where file '" + file + u"'";
+    const auto refused = [&](const char16_t* condition, const char16_t* why) {
+        return ul_format(
+            u"!Where condition '%s' for 'T' %s and cannot be written to where file "
+            u"'%s'",
+            ul_stringprintable(condition, UL_PRINTABLE_BACKSLASH).c_str(), why, file.c_str());
+    };
     struct Case {
         std::u16string condition;
         std::u16string back;  // starting with "!": the writer's error
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {u"K = 1", u"K = 1"},
+        {u"  K\t=\x01\r\n1  ", u"K = 1"},
+        {u"K = 'a \t\x01  b' AND \"X  Y\" = 1", u"K = 'a \t\x01  b' AND \"X  Y\" = 1"},
+        {u"K = 'it''s -- no comment'", u"K = 'it''s -- no comment'"},
+        {u"K = 1 -- a\tb  \n\n  AND K = 2 -- \x01\r", u"K = 1 -- a b\nAND K = 2 --"},
+        {u"-- lead\n K = 1", u"-- lead\nK = 1"},
+        {u"K = 1 /* it's\n -- no */ AND K = 2", u"K = 1 /* it's -- no */ AND K = 2"},
+        {u"K = 1 -- c\nWHERE = 2", u"K = 1 -- c\nWHERE = 2"},
+        {u"WHERE K = 1", u"WHERE K = 1"},
         {u"\x01\x02\t\r\n ", empty},
         {u"", empty},
+        {u"K = 'a\nb'", refused(u"K = 'a\nb'", u"holds a line break inside quotes")},
+        {u"\"K\r\" = 1", refused(u"\"K\r\" = 1", u"holds a line break inside quotes")},
+        {u"K = 'a", refused(u"K = 'a", u"holds a quote without its end")},
     };
+    for (const char16_t* syntax : {u"#", u"/*", u"tab:", u"cnt:", u"opt:"}) {
+        const std::u16string condition = u"K = 1 -- c\n" + std::u16string(syntax) + u" x";
+        cases.push_back({condition, refused(condition.c_str(),
+                                            u"has a line behind a \"--\" comment that reads as "
+                                            u"where-file syntax")});
+    }
     for (const Case& c : cases)
         EXPECT_EQ(roundTrip(u"T", {c.condition}), std::vector<std::u16string>{c.back})
             << u8(ul_stringprintable(c.condition.c_str(), 0));
+    // Generated conditions from the characters that matter: each one the writer takes reads
+    // back with the same meaning, and what is read back is written and read again unchanged.
+    const std::u16string pieces[] = {u" ",  u"\t", u"\n", u"\r",     u"\x01",      u"'",
+                                     u"\"", u"-",  u"/",  u"*",      u"#",         u"tab:",
+                                     u"K",  u"=",  u"1",  u"\u00e9", u"\U0001F600"};
+    std::mt19937 random(13);
+    int written = 0;
+    for (int i = 0; i < 400; ++i) {
+        std::u16string condition = u"K";
+        for (size_t n = random() % 24; n > 0; --n)
+            condition += pieces[random() % std::size(pieces)];
+        const std::vector<std::u16string> back = roundTrip(u"T", {condition});
+        ASSERT_EQ(back.size(), 1u);
+        const std::string trace = u8(ul_stringprintable(condition.c_str(), 0));
+        if (back[0][0] == u'!') {
+            EXPECT_NE(back[0].find(u"and cannot be written"), std::u16string::npos) << trace;
+            continue;
+        }
+        ++written;
+        EXPECT_EQ(u8(meaning(back[0])), u8(meaning(condition))) << trace;
+        EXPECT_EQ(roundTrip(u"T", back), back) << trace;
+    }
+    EXPECT_GT(written, 100);
 }
 
 TEST_F(UlSqlWhereFileTest, WrittenAndReadBack) {
@@ -145,8 +227,9 @@ TEST_F(UlSqlWhereFileTest, WrittenAndReadBack) {
     ASSERT_EQ(list.get(u"U", UL_HASH_QUIET), nullptr);
     const ULTableSplit* back = list.get(u"T");
     EXPECT_TRUE(back->native);
-    EXPECT_EQ(conditions(*back), (std::vector<std::u16string>{u"K < 'a  b' AND \"X  Y\" = 1",
-                                                              u"K >= 'a  b' -- PART 1 AND 1 = 1"}));
+    EXPECT_EQ(conditions(*back),
+              (std::vector<std::u16string>{u"K < 'a  b' AND \"X  Y\" = 1",
+                                           u"K >= 'a  b' -- PART 1\nAND 1 = 1"}));
     EXPECT_EQ(back->begin().operator*().rows, 3u);
     // Pattern mode: one file per condition.
     const std::u16string pattern = path("T%.WHR");
@@ -172,13 +255,15 @@ TEST_F(UlSqlWhereFileTest, ReaderRules) {
     ULTableSplitList list;
     ASSERT_EQ(
         read("a.whr",
-             "# comment\n/* block\n tab: X\n*/\ntab: T\ncnt: 10\nWHERE A = 1   \n  AND B = 2\n\n"
+             "# comment\n/* block\n tab: X\n*/\ntab: T\ncnt: 10\nWHERE A = 1   \n  AND B = 2\n"
+             "/* c */ AND B < 3 -- x\n/* d\n */  OR B > 4 -- y\n\n"
              "tab: T\nwhere C = 3\ntab: V\nopt: native\nD = 4\n",
              &list, nullptr, UL_WHEREREAD_INVERT),
         3)
         << u8(errorText());
     EXPECT_EQ(conditions(*list.get(u"T")),
-              (std::vector<std::u16string>{u"NOT( A = 1 AND B = 2 )", u"NOT( C = 3 )"}));
+              (std::vector<std::u16string>{u"NOT( A = 1 AND B = 2 AND B < 3 -- x\nOR B > 4 -- y\n)",
+                                           u"NOT( C = 3 )"}));
     EXPECT_TRUE(list.get(u"V")->native);
     struct Case {
         const char* content;
