@@ -5,10 +5,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,11 +47,15 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-// Files written by this process; later blocks for them are appended.
-std::set<std::u16string>& writtenFiles() {
-    static std::set<std::u16string> files;
+// Files written by this process, each with its single-byte flag; later blocks are appended.
+std::map<std::u16string, bool>& writtenFiles() {
+    static std::map<std::u16string, bool> files;
     return files;
 }
+
+// The first line of a file written one byte per character. It is a comment to every reader
+// of where files; this one reads the rest of the file byte by byte when it finds it.
+constexpr char16_t kSingleByteMark[] = u"# where file with one byte per character (ISO-8859-1)";
 
 // Where-file syntax rather than condition text, when a line starts (behind blanks) with it.
 bool isFileSyntax(std::u16string_view text) {
@@ -188,12 +192,19 @@ int singleByteCheck(const char16_t* condition) {
 
 // Writes blocks to one file, created or appended to.
 int writeBlocks(const std::u16string& file, const std::u16string& text, int flags, bool* appended) {
-    const bool append = writtenFiles().count(file) > 0;
-    if (flags & UL_WHEREFILE_SINGLEBYTE) {
+    const bool singleByte = flags & UL_WHEREFILE_SINGLEBYTE;
+    const auto written = writtenFiles().find(file);
+    const bool append = written != writtenFiles().end();
+    // A file holds one encoding, so that its reader can know it from the first line.
+    if (append && written->second != singleByte) {
+        ul_errorsetmsgfmt(0, u"Cannot append to where file '%s' in another encoding", file.c_str());
+        return UL_ERROR_RETURN(-1);
+    }
+    if (singleByte) {
         File stream(ul_filefopen(file.c_str(), append ? u"a" : u"w", 0));
         if (!stream) return UL_ERROR_RETURN(-1);
         size_t start = 0;
-        int rc = 0;
+        int rc = append ? 0 : ul_filerawlinewrite(stream.get(), kSingleByteMark);
         while (rc == 0 && start < text.size()) {
             const size_t end = text.find(u'\n', start);
             const std::u16string line = text.substr(start, end - start);
@@ -211,7 +222,7 @@ int writeBlocks(const std::u16string& file, const std::u16string& text, int flag
             writer.write(text.c_str(), text.size()) < 0 || writer.close() < 0)
             return UL_ERROR_RETURN(-1);
     }
-    writtenFiles().insert(file);
+    writtenFiles()[file] = singleByte;
     if (appended) *appended = append;
     return 0;
 }
@@ -255,6 +266,78 @@ void ul_sqlwherefilesforget() {
 
 namespace {
 
+// Longest line of a file read one byte per character.
+constexpr size_t kMaxSingleByteLine = 1 << 17;
+
+// One line of a stream read one byte per character, without its line feed. UL_LINE_* or -1.
+int readSingleByteLine(FILE* stream, std::vector<char16_t>* buffer, std::u16string* line) {
+    buffer->resize(kMaxSingleByteLine + 1);
+    const int rc = ul_filerawlineread(stream, buffer->data(), buffer->size());
+    if (rc < 0) return UL_ERROR_RETURN(-1);
+    line->assign(buffer->data());
+    return rc;
+}
+
+// 1 when the file's bytes are UTF-8 throughout, 0 when not (a file written one byte per
+// character before such files were marked), -1 when it cannot be read.
+int isUtf8File(const char16_t* file) {
+    File stream(ul_filefopen(file, u"rb", 0));
+    if (!stream) return UL_ERROR_RETURN(-1);
+    std::vector<char16_t> buffer;
+    std::u16string line;
+    std::string bytes;
+    for (;;) {
+        const int rc = readSingleByteLine(stream.get(), &buffer, &line);
+        if (rc < 0) return UL_ERROR_RETURN(-1);
+        if (rc == UL_LINE_EOF) return 1;
+        bytes.assign(line.begin(), line.end());
+        // Decoding replaces what is no UTF-8, so only UTF-8 encodes back to the same bytes.
+        if (ul_utf16to8(ul_utf8to16(bytes.c_str(), bytes.size()).c_str()) != bytes) return 0;
+    }
+}
+
+// The lines of a where file, decoded from UTF-8 or taken one byte per character.
+class WhereLines {
+  public:
+    int open(const char16_t* file, bool singleByte) {
+        singleByte_ = singleByte;
+        number_ = 0;
+        if (!singleByte) return text_.open(file);
+        raw_.reset(ul_filefopen(file, u"rb", 0));
+        return raw_ ? 0 : UL_ERROR_RETURN(-1);
+    }
+    // 1 with the next line (trailing white space removed), 0 at the end, -1 on error.
+    int next() {
+        if (!singleByte_) {
+            const int rc = text_.readLine();
+            if (rc <= 0) return rc;
+            line_.assign(text_.line(), text_.length());
+            number_ = text_.lineNumber();
+            incomplete_ = text_.lastLineIncomplete();
+        } else {
+            const int rc = readSingleByteLine(raw_.get(), &buffer_, &line_);
+            if (rc <= 0) return rc;
+            ++number_;
+            incomplete_ = rc == UL_LINE_INCOMPLETE;
+        }
+        line_.resize(ul_stringtrimtail(line_.data()));
+        return 1;
+    }
+    std::u16string& line() { return line_; }
+    int lineNumber() const { return number_; }
+    // The line was ended by the end of the file, not by a line feed.
+    bool incomplete() const { return incomplete_; }
+
+  private:
+    bool singleByte_ = false;
+    ULTextFileReader text_;
+    File raw_;
+    std::vector<char16_t> buffer_;
+    std::u16string line_;
+    int number_ = 0;
+    bool incomplete_ = false;
+};
+
 // Reads where files block by block.
 class WhereFileReader {
   public:
@@ -262,16 +345,46 @@ class WhereFileReader {
                     ULMacroProvider* provider, int flags)
         : list_(list), file_(file), filter_(table), provider_(provider), flags_(flags) {}
 
+    // The blocks are collected first and reach the list only when the whole file has been
+    // read, so that a file found to be single-byte can be read again from the start.
     int read() {
-        ULTextFileReader reader;
-        if (reader.open(file_) < 0) return cannotRead();
+        int rc = parse(false);
+        if (rc == kSingleByte) {
+            *this = WhereFileReader(list_, file_, filter_, provider_, flags_);
+            rc = parse(true);
+        }
+        if (rc < 0) return UL_ERROR_RETURN(-1);
+        return store();
+    }
+
+  private:
+    static constexpr int kSingleByte = 1;
+
+    // A file is UTF-8 unless it starts with the single-byte mark, or (written before the
+    // mark) its bytes are no UTF-8. Returns kSingleByte when the file must be read so.
+    int detectSingleByte(WhereLines& lines) {
+        const std::u16string& line = lines.line();
+        if (lines.lineNumber() == 1 && line == kSingleByteMark) return kSingleByte;
+        if (utf8Checked_ || line.find(u'\uFFFD') == std::u16string::npos) return 0;
+        utf8Checked_ = true;
+        const int utf8 = isUtf8File(file_);
+        if (utf8 < 0) return cannotRead();
+        return utf8 ? 0 : kSingleByte;
+    }
+
+    int parse(bool singleByte) {
+        WhereLines lines;
+        if (lines.open(file_, singleByte) < 0) return cannotRead();
         bool inComment = false;
         for (;;) {
-            const int rc = reader.readLine();
+            const int rc = lines.next();
             if (rc < 0) return cannotRead();
             if (rc == 0) break;
-            ul_stringtrimtail(reader.line());
-            std::u16string line = reader.line();
+            if (!singleByte) {
+                const int detected = detectSingleByte(lines);
+                if (detected != 0) return detected;
+            }
+            std::u16string line = lines.line();
             if (inComment && line.find(u"*/") == std::u16string::npos) continue;
             if (replaceMacros(&line) < 0) return UL_ERROR_RETURN(-1);
             // A comment block ends at its "*/"; what follows on that line is read as a line.
@@ -288,15 +401,14 @@ class WhereFileReader {
                 text.remove_prefix(start);
                 if (text[0] == u'#') break;
                 if (text.substr(0, 2) != u"/*") {
-                    if (handleLine(text, reader.lineNumber(), line) < 0) return UL_ERROR_RETURN(-1);
+                    if (handleLine(text, lines.lineNumber(), line) < 0) return UL_ERROR_RETURN(-1);
                     break;
                 }
                 inComment = true;
                 text.remove_prefix(2);
             }
         }
-        if (finishBlock() < 0) return UL_ERROR_RETURN(-1);
-        return conditions_;
+        return finishBlock();
     }
 
   private:
@@ -381,29 +493,44 @@ class WhereFileReader {
             ul_errorsetmsgfmt(0, u"Empty where condition for '%s' in '%s'", table_.c_str(), file_);
             return UL_ERROR_RETURN(-1);
         }
-        ULTableSplit* split = list_->get(table_.c_str(), UL_HASH_QUIET);
-        if (!split) {
-            split = new (std::nothrow) ULTableSplit();
-            if (!split) {
-                ul_erroroutofmemory();
-                return UL_ERROR_RETURN(-1);
-            }
-            if (list_->set(table_.c_str(), split) < 0) {
-                delete split;
-                return UL_ERROR_RETURN(-1);
-            }
-        }
-        if ((flags_ & UL_WHEREREAD_SINGLE) && !split->isEmpty()) {
-            ul_errorsetmsgfmt(0, u"Duplicate condition for '%s' in '%s'", table_.c_str(), file_);
-            return UL_ERROR_RETURN(-1);
-        }
-        const int segmentFlags = (flags_ & UL_WHEREREAD_INVERT) ? UL_SEGMENT_INVERT : 0;
-        if (split->createSegmentEntry(rows, condition.c_str(), segmentFlags) < 0)
-            return UL_ERROR_RETURN(-1);
-        if (native) split->native = true;
-        ++conditions_;
+        blocks_.push_back(Block{table_, condition, rows, native});
         return 0;
     }
+
+    // Hands the blocks read to the list.
+    int store() {
+        for (const Block& block : blocks_) {
+            const char16_t* table = block.table.c_str();
+            ULTableSplit* split = list_->get(table, UL_HASH_QUIET);
+            if (!split) {
+                split = new (std::nothrow) ULTableSplit();
+                if (!split) {
+                    ul_erroroutofmemory();
+                    return UL_ERROR_RETURN(-1);
+                }
+                if (list_->set(table, split) < 0) {
+                    delete split;
+                    return UL_ERROR_RETURN(-1);
+                }
+            }
+            if ((flags_ & UL_WHEREREAD_SINGLE) && !split->isEmpty()) {
+                ul_errorsetmsgfmt(0, u"Duplicate condition for '%s' in '%s'", table, file_);
+                return UL_ERROR_RETURN(-1);
+            }
+            const int segmentFlags = (flags_ & UL_WHEREREAD_INVERT) ? UL_SEGMENT_INVERT : 0;
+            if (split->createSegmentEntry(block.rows, block.condition.c_str(), segmentFlags) < 0)
+                return UL_ERROR_RETURN(-1);
+            if (block.native) split->native = true;
+        }
+        return static_cast<int>(blocks_.size());
+    }
+
+    struct Block {
+        std::u16string table;
+        std::u16string condition;
+        ul_dbrowcount_t rows;
+        bool native;
+    };
 
     ULTableSplitList* list_;
     const char16_t* file_;
@@ -416,7 +543,8 @@ class WhereFileReader {
     ULSqlCommentScan scan_;
     ul_dbrowcount_t rows_ = UL_DBROWCOUNT_INVALID;
     bool native_ = false;
-    int conditions_ = 0;
+    std::vector<Block> blocks_;
+    bool utf8Checked_ = false;
 };
 
 }  // namespace

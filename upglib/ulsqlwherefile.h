@@ -10,6 +10,10 @@
 // that cannot be written in it (a line break or no end inside quotes, a line behind a comment
 // that would read as where-file syntax, nothing but white space) is refused.
 //
+// Files are UTF-8. A single-byte file starts with a comment line that marks it, and is read
+// back one byte per character; an unmarked file that is no UTF-8 (written before the mark)
+// is read so as well.
+//
 // Every function returns -1 after setting the error text.
 #pragma once
 
@@ -26,13 +30,14 @@ enum : int {
 // empty line. A name holding "%" is a pattern: each condition goes to its own file, every "%"
 // replaced by the condition's number (from 1). A file already written by this process is
 // appended to, any other one created anew; *appended (may be null) tells which happened to
-// the (last) file. A table name that the reader could not take back as it is (empty, with a
-// control character, or with a blank at either end) is refused: "Table name '%s' %s and cannot
-// be written to where file '%s'", the name with its control characters shown escaped; so are
-// conditions that cannot be written ("Where condition '%s' for '%s' %s and cannot be written to
-// where file '%s'", "Empty where condition for '%s' cannot be written to where file '%s'").
-// Nothing is written before every block has been checked. Returns the number of files written
-// (pattern) or of conditions, or -1.
+// the (last) file; it must have been written in the same encoding ("Cannot append to where
+// file '%s' in another encoding"). A table name that the reader could not take back as it is
+// (empty, with a control character, or with a blank at either end) is refused: "Table name
+// '%s' %s and cannot be written to where file '%s'", the name with its control characters
+// shown escaped; so are conditions that cannot be written ("Where condition '%s' for '%s' %s
+// and cannot be written to where file '%s'", "Empty where condition for '%s' cannot be written
+// to where file '%s'"). Nothing is written before every block has been checked. Returns the
+// number of files written (pattern) or of conditions, or -1.
 int ul_sqlwritewherefile(const char16_t* file, const char16_t* table,
                          const ULTableSplit* conditions, int flags, bool* appended);
 // Forgets which files this process wrote.
@@ -50,6 +55,7 @@ enum : int {
 // a provider is given. A comment block ("/*" at the start of a line) ends at its "*/"; the text
 // behind it is read as a line. Returns the number of conditions read, or -1 with "Cannot read
 // '%s'", "Syntax error in line %d '%s'", "Unknown option '%s'", "Empty where condition for '%s'
-// in '%s'" or "Duplicate condition for '%s' in '%s'".
+// in '%s'" or "Duplicate condition for '%s' in '%s'"; the list then holds none of the file's
+// blocks.
 int ul_sqlreadwherefile(ULTableSplitList* list, const char16_t* file, const char16_t* table,
                         ULMacroProvider* provider, int flags);

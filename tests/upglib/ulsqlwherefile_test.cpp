@@ -242,13 +242,38 @@ TEST_F(UlSqlWhereFileTest, WrittenAndReadBack) {
     ASSERT_EQ(
         ul_sqlwritewherefile(path("l.whr").c_str(), u"T", &latin, UL_WHEREFILE_SINGLEBYTE, nullptr),
         1);
-    EXPECT_EQ(readFileBytes(dir_.path("l.whr")), "tab: T\ncnt: 1\nWHERE K = '\xe9'\n\n");
+    EXPECT_EQ(readFileBytes(dir_.path("l.whr")),
+              "# where file with one byte per character (ISO-8859-1)\n"
+              "tab: T\ncnt: 1\nWHERE K = '\xe9'\n\n");
+    EXPECT_EQ(ul_sqlwritewherefile(path("l.whr").c_str(), u"T", &latin, 0, nullptr), -1);
+    EXPECT_EQ(u8(errorText()),
+              u8(u"Cannot append to where file '" + path("l.whr") + u"' in another encoding"));
     latin.createSegmentEntry(1, u"K = '\u20ac'", 0);
     EXPECT_EQ(
         ul_sqlwritewherefile(path("m.whr").c_str(), u"T", &latin, UL_WHEREFILE_SINGLEBYTE, nullptr),
         -1);
     EXPECT_EQ(u8(errorText()), u8(u"Invalid byte 8364 found in where clause 'K = '\u20ac''"));
     EXPECT_FALSE(std::filesystem::exists(dir_.path("m.whr")));
+}
+
+// Single-byte files read back one byte per character: marked ones, unmarked ones that are no
+// UTF-8 (written before the mark), never a UTF-8 file, even one that holds U+FFFD.
+TEST_F(UlSqlWhereFileTest, SingleByteFilesReadBackByteForByte) {
+    const std::u16string latin1 = u"K = '\u00e9\u00ff\u00c3\u00a9' -- \u00e0";
+    EXPECT_EQ(roundTrip(u"T\u00e9", {latin1}, UL_WHEREFILE_SINGLEBYTE),
+              std::vector<std::u16string>{latin1});
+    struct Case {
+        const char* content;
+        std::u16string condition;
+    } cases[] = {
+        {"tab: T\nWHERE K = '\xe9\xc3\xa9'\n\n", u"K = '\u00e9\u00c3\u00a9'"},
+        {"tab: T\nWHERE K = '\xc3\xa9\xef\xbf\xbd'\n\n", u"K = '\u00e9\uFFFD'"},
+    };
+    for (const Case& c : cases) {
+        ULTableSplitList list;
+        ASSERT_EQ(read("s.whr", c.content, &list), 1) << u8(errorText());
+        EXPECT_EQ(conditions(*list.get(u"T")), std::vector<std::u16string>{c.condition});
+    }
 }
 
 TEST_F(UlSqlWhereFileTest, ReaderRules) {
