@@ -190,8 +190,21 @@ int singleByteCheck(const char16_t* condition) {
     return 0;
 }
 
-// Writes blocks to one file, created or appended to.
-int writeBlocks(const std::u16string& file, const std::u16string& text, int flags, bool* appended) {
+// Writes one block, one byte per character, and hands it to the system.
+int writeSingleByte(FILE* stream, const std::u16string& text, const std::u16string& file) {
+    std::string bytes(text.begin(), text.end());  // checked: every character is below 256
+    if (fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size() || fflush(stream) != 0) {
+        ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot write to '%s'", file.c_str());
+        return UL_ERROR_RETURN(-1);
+    }
+    return 0;
+}
+
+// Writes blocks to one file, created or appended to. Where files tell a controller how far a
+// run got, so every block goes to the system as soon as it is written: a run that dies leaves
+// whole blocks behind, and at most a last block cut short, which the reader refuses.
+int writeBlocks(const std::u16string& file, const std::u16string* blocks, size_t n, int flags,
+                bool* appended) {
     const bool singleByte = flags & UL_WHEREFILE_SINGLEBYTE;
     const auto written = writtenFiles().find(file);
     const bool append = written != writtenFiles().end();
@@ -203,24 +216,22 @@ int writeBlocks(const std::u16string& file, const std::u16string& text, int flag
     if (singleByte) {
         File stream(ul_filefopen(file.c_str(), append ? u"a" : u"w", 0));
         if (!stream) return UL_ERROR_RETURN(-1);
-        size_t start = 0;
-        int rc = append ? 0 : ul_filerawlinewrite(stream.get(), kSingleByteMark);
-        while (rc == 0 && start < text.size()) {
-            const size_t end = text.find(u'\n', start);
-            const std::u16string line = text.substr(start, end - start);
-            rc = ul_filerawlinewrite(stream.get(), line.c_str());
-            start = end + 1;
-        }
-        if (fclose(stream.release()) != 0 && rc == 0) {
+        if (!append &&
+            writeSingleByte(stream.get(), std::u16string(kSingleByteMark) + u"\n", file) < 0)
+            return UL_ERROR_RETURN(-1);
+        for (size_t i = 0; i < n; ++i)
+            if (writeSingleByte(stream.get(), blocks[i], file) < 0) return UL_ERROR_RETURN(-1);
+        if (fclose(stream.release()) != 0) {
             ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot write to '%s'", file.c_str());
-            rc = -1;
+            return UL_ERROR_RETURN(-1);
         }
-        if (rc < 0) return UL_ERROR_RETURN(-1);
     } else {
         ULTextFileWriter writer;
-        if (writer.open(file.c_str(), append ? UL_TEXT_APPEND : 0) < 0 ||
-            writer.write(text.c_str(), text.size()) < 0 || writer.close() < 0)
+        if (writer.open(file.c_str(), UL_TEXT_FLUSHLINES | (append ? UL_TEXT_APPEND : 0)) < 0)
             return UL_ERROR_RETURN(-1);
+        for (size_t i = 0; i < n; ++i)
+            if (writer.write(blocks[i].c_str(), blocks[i].size()) < 0) return UL_ERROR_RETURN(-1);
+        if (writer.close() < 0) return UL_ERROR_RETURN(-1);
     }
     writtenFiles()[file] = singleByte;
     if (appended) *appended = append;
@@ -243,18 +254,17 @@ int ul_sqlwritewherefile(const char16_t* file, const char16_t* table,
                 return UL_ERROR_RETURN(-1);
         }
         const int n = static_cast<int>(blocks.size());
-        if (!ul_strchr(file, u'%')) {
-            std::u16string all;
-            for (const std::u16string& block : blocks) all += block;
-            return writeBlocks(file, all, flags, appended) < 0 ? UL_ERROR_RETURN(-1) : n;
-        }
+        if (!ul_strchr(file, u'%'))
+            return writeBlocks(file, blocks.data(), blocks.size(), flags, appended) < 0
+                       ? UL_ERROR_RETURN(-1)
+                       : n;
         for (int i = 0; i < n; ++i) {
             std::u16string name = file;
             const std::u16string number = ul_format(u"%d", i + 1);
             for (size_t pos = name.find(u'%'); pos != std::u16string::npos;
                  pos = name.find(u'%', pos + number.size()))
                 name.replace(pos, 1, number);
-            if (writeBlocks(name, blocks[i], flags, appended) < 0) return UL_ERROR_RETURN(-1);
+            if (writeBlocks(name, &blocks[i], 1, flags, appended) < 0) return UL_ERROR_RETURN(-1);
         }
         return n;
     });
@@ -378,13 +388,22 @@ class WhereFileReader {
         bool inComment = false;
         for (;;) {
             const int rc = lines.next();
-            if (rc < 0) return cannotRead();
+            if (rc < 0) return UL_ERROR_RETURN(-1);  // the reader's message names file and line
             if (rc == 0) break;
             if (!singleByte) {
                 const int detected = detectSingleByte(lines);
                 if (detected != 0) return detected;
             }
             std::u16string line = lines.line();
+            if (line.find_first_not_of(u" \t") == std::u16string::npos) {
+                closed_ = inBlock_;
+                continue;
+            }
+            // A writer that died in the middle of a line left it cut short.
+            if (lines.incomplete()) {
+                ul_errorsetmsgfmt(0, u"Incomplete last line %d in '%s'", lines.lineNumber(), file_);
+                return UL_ERROR_RETURN(-1);
+            }
             if (inComment && line.find(u"*/") == std::u16string::npos) continue;
             if (replaceMacros(&line) < 0) return UL_ERROR_RETURN(-1);
             // A comment block ends at its "*/"; what follows on that line is read as a line.
@@ -407,6 +426,12 @@ class WhereFileReader {
                 inComment = true;
                 text.remove_prefix(2);
             }
+        }
+        // The writer ends each block with an empty line. A condition whose last line is a "--"
+        // comment may have lost lines that followed, when that empty line is missing.
+        if (inBlock_ && !closed_ && scan_.inLineComment()) {
+            ul_errorsetmsgfmt(0, u"Incomplete last block for '%s' in '%s'", table_.c_str(), file_);
+            return UL_ERROR_RETURN(-1);
         }
         return finishBlock();
     }
@@ -438,6 +463,7 @@ class WhereFileReader {
             table_ = trimmed(text.substr(4));
             if (table_.empty()) return syntaxError(lineNumber, line);
             inBlock_ = true;
+            closed_ = false;
             return 0;
         }
         if (!inBlock_) return syntaxError(lineNumber, line);
@@ -475,6 +501,7 @@ class WhereFileReader {
             condition_ += condition;
             scan_.feed(condition);
         }
+        closed_ = false;
         return 0;
     }
 
@@ -544,6 +571,7 @@ class WhereFileReader {
     ul_dbrowcount_t rows_ = UL_DBROWCOUNT_INVALID;
     bool native_ = false;
     std::vector<Block> blocks_;
+    bool closed_ = false;  // an empty line followed the block's last line
     bool utf8Checked_ = false;
 };
 

@@ -14,6 +14,10 @@
 // back one byte per character; an unmarked file that is no UTF-8 (written before the mark)
 // is read so as well.
 //
+// Each block is handed to the system as soon as it is written. A file that ends inside a line,
+// or inside a block whose condition ends in a "--" comment before its empty line, may have
+// lost the rest of a condition when its writer died; the reader refuses it.
+//
 // Every function returns -1 after setting the error text.
 #pragma once
 
@@ -55,7 +59,7 @@ enum : int {
 // a provider is given. A comment block ("/*" at the start of a line) ends at its "*/"; the text
 // behind it is read as a line. Returns the number of conditions read, or -1 with "Cannot read
 // '%s'", "Syntax error in line %d '%s'", "Unknown option '%s'", "Empty where condition for '%s'
-// in '%s'" or "Duplicate condition for '%s' in '%s'"; the list then holds none of the file's
-// blocks.
+// in '%s'", "Duplicate condition for '%s' in '%s'", "Incomplete last line %d in '%s'" or
+// "Incomplete last block for '%s' in '%s'"; the list then holds none of the file's blocks.
 int ul_sqlreadwherefile(ULTableSplitList* list, const char16_t* file, const char16_t* table,
                         ULMacroProvider* provider, int flags);

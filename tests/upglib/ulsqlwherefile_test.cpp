@@ -276,6 +276,38 @@ TEST_F(UlSqlWhereFileTest, SingleByteFilesReadBackByteForByte) {
     }
 }
 
+// A file cut anywhere, as by a writer that died, reads as its whole blocks or not at all.
+TEST_F(UlSqlWhereFileTest, CutFileReadsWholeBlocksOrFails) {
+    ULTableSplit split;
+    split.createSegmentEntry(12, u"K < 5 -- PART 1\nOR K > 50", 0);
+    split.createSegmentEntry(7, u"K = 7", 0);
+    split.createSegmentEntry(UL_DBROWCOUNT_INVALID, u"K >= 5 -- PART 3\nAND K <= 50 -- END", 0);
+    for (int flags : {0, static_cast<int>(UL_WHEREFILE_SINGLEBYTE)}) {
+        ul_sqlwherefilesforget();
+        ASSERT_EQ(ul_sqlwritewherefile(path("w.whr").c_str(), u"T", &split, flags, nullptr), 3);
+        const std::string whole = readFileBytes(dir_.path("w.whr"));
+        const std::vector<std::u16string> all = conditions(split);
+        for (size_t cut = 0; cut <= whole.size(); ++cut) {
+            ULTableSplitList list;
+            const int n = read("cut.whr", whole.substr(0, cut), &list);
+            if (n <= 0) continue;
+            const std::vector<std::u16string> back = conditions(*list.get(u"T"));
+            EXPECT_EQ(back, std::vector<std::u16string>(all.begin(), all.begin() + n))
+                << flags << " " << cut;
+        }
+    }
+    // Write failures close the file and say so.
+    const auto openFiles = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto before = openFiles();
+    for (int flags : {0, static_cast<int>(UL_WHEREFILE_SINGLEBYTE)}) {
+        EXPECT_EQ(ul_sqlwritewherefile(u"/dev/full", u"T", &split, flags, nullptr), -1);
+        EXPECT_EQ(u8(errorText()).rfind("Cannot write to '/dev/full'", 0), 0u) << u8(errorText());
+    }
+    EXPECT_EQ(openFiles(), before);
+}
+
 TEST_F(UlSqlWhereFileTest, ReaderRules) {
     ULTableSplitList list;
     ASSERT_EQ(
@@ -302,6 +334,8 @@ TEST_F(UlSqlWhereFileTest, ReaderRules) {
         {"tab: T\ncnt: 5x\n", 0, "Syntax error in line 2 'cnt: 5x'"},
         {"tab:   \n", 0, "Syntax error in line 1 'tab:'"},
         {"tab: T\nopt: native sorted\n", 0, "Unknown option 'sorted'"},
+        {"tab: T\nWHERE K = 5", 0, "Incomplete last line 2 in '%s'"},
+        {"tab: T\nWHERE K = 5 -- c\n", 0, "Incomplete last block for 'T' in '%s'"},
     };
     for (const Case& c : cases) {
         ULTableSplitList other;
