@@ -504,15 +504,20 @@ class TableSplitter {
                              appended ? u"Appended" : u"Wrote", o_.whereFile.c_str(), n));
     }
 
+    // Counts every condition exactly. A condition that does not yield its stored count, or
+    // conditions that do not add up to an exact total, fail the command: they miss or double
+    // rows.
     int checkCounts() {
         const bool show = o_.count == CountMode::show;
         ul_dbrowcount_t sum = 0;
+        int discrepancies = 0;
         for (const ul_tablesegment_t& s : result_) {
             ul_dbrowcount_t actual = 0;
             if (ul_sqltablecountstar(table_, s.condition(), nullptr, 0, &actual, 0) < 0)
                 return UL_ERROR_RETURN(-1);
             sum += actual;
             if (s.rows != UL_DBROWCOUNT_INVALID && s.rows != actual) {
+                ++discrepancies;
                 if (say(1, u'E',
                         ul_format(u"Where condition \"%s\" yields %lu != %lu!", s.condition(),
                                   ul(actual), ul(s.rows))) < 0)
@@ -533,9 +538,15 @@ class TableSplitter {
             if (rc < 0) return UL_ERROR_RETURN(-1);
             estimated = false;
         }
-        if (sum == total) return 0;
-        return say(1, estimated ? u'W' : u'E',
-                   ul_format(u"Discrepancy of %lu != %lu!", ul(sum), ul(total)));
+        if (sum != total) {
+            if (say(1, estimated ? u'W' : u'E',
+                    ul_format(u"Discrepancy of %lu != %lu!", ul(sum), ul(total))) < 0)
+                return UL_ERROR_RETURN(-1);
+            if (!estimated) ++discrepancies;
+        }
+        if (discrepancies == 0) return 0;
+        return fail(
+            ul_format(u"Count check of table '%s' found %d discrepancies", table_, discrepancies));
     }
 
     const char16_t* table_;
