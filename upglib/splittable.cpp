@@ -452,9 +452,12 @@ class TableSplitter {
                      : ul_sqlsplittable(&result_, table_, keys_.data(), keys_.size(), segment_,
                                         total_, minSplits_, maxSplits_, nullptr, mode);
             if (flags < 0) return UL_ERROR_RETURN(-1);
-            if (flags & UL_SPLITRESULT_NOTHING) return 0;
-            if (flags & (UL_SPLITRESULT_TOOFEW | UL_SPLITRESULT_TOOMANY)) {
-                if (estimated_) {
+            // A given count is no more exact than an estimate: a segment size taken from it
+            // decides nothing, however many splits it gave.
+            const bool inexact = estimated_ || given_;
+            if ((flags & UL_SPLITRESULT_NOTHING) && !inexact) return 0;
+            if (flags & (UL_SPLITRESULT_TOOFEW | UL_SPLITRESULT_TOOMANY | UL_SPLITRESULT_NOTHING)) {
+                if (inexact) {
                     if (say(1, u' ', u"Trying again with exact row count!") < 0)
                         return UL_ERROR_RETURN(-1);
                     exact = true;
