@@ -536,6 +536,10 @@ class AuxSplitTable : public ULSQLCallBack {
             if ((mode_ & UL_SQLTABSPLIT_FFILTERNONASCII) && filterNonAscii() < 0)
                 return UL_ERROR_RETURN(-1);
             if (mergeSmallLast() < 0) return UL_ERROR_RETURN(-1);
+            // A single range left is the whole table (or pre-condition): nothing to split.
+            if (!(result_ & UL_SPLITRESULT_NOTHING) && SPLT_Splits.size() < 2 &&
+                nothingToSplit() < 0)
+                return UL_ERROR_RETURN(-1);
         }
         const ul_dbrowcount_t made = SPLT_Splits.size();
         if (result_ & UL_SPLITRESULT_TOOMANY) {
@@ -882,13 +886,23 @@ class AuxSplitTable : public ULSQLCallBack {
         if (SPLT_Splits.empty()) return nothingToSplit();
         SplitPosition last;
         last.SPLTP_SplitFlag = UL_SPLITPOSFLAG_FLASTENTRY;
-        if (totalCount_ == UL_DBROWCOUNT_INVALID || (mode_ & UL_SQLTABSPLIT_FNOTEXACT))
-            last.SPLTP_RowCount = UL_DBROWCOUNT_INVALID;
-        else
-            last.SPLTP_RowCount = rowsRead_ > totalCount_ ? 0 : totalCount_ - rowsRead_;
+        const bool exactTotal =
+            totalCount_ != UL_DBROWCOUNT_INVALID && !(mode_ & UL_SQLTABSPLIT_FNOTEXACT);
+        if (exactTotal) last.SPLTP_RowCount = rowsRead_ > totalCount_ ? 0 : totalCount_ - rowsRead_;
         SPLT_Splits.push_back(last);
-        checkTooMany();
-        return 0;
+        if (checkTooMany() != 0) return 0;
+        // Without an exact total the rows behind the last boundary are counted, so that a
+        // small last range can be merged and every range carries its count.
+        return exactTotal ? 0 : countLastRange();
+    }
+
+    int countLastRange() {
+        std::u16string condition;
+        if (conditionText(SPLT_Splits.size() - 1, &condition) < 0) return UL_ERROR_RETURN(-1);
+        return ul_sqltablecountstar(SPLT_Table.c_str(), condition.c_str(), nullptr, 0,
+                                    &SPLT_Splits.back().SPLTP_RowCount, 0) < 0
+                   ? UL_ERROR_RETURN(-1)
+                   : 0;
     }
 
     // Drops positions with non-ASCII values; their rows fall to the following range.
@@ -938,30 +952,37 @@ class AuxSplitTable : public ULSQLCallBack {
         return 0;
     }
 
-    int toConditions(ULTableSplit* out) {
-        std::u16string prefix;
+    // The condition of the range that position i closes, behind the pre-condition.
+    int conditionText(size_t i, std::u16string* text) {
+        const SplitPosition& pos = SPLT_Splits[i];
+        const SplitPosition* previous = i > 0 ? &SPLT_Splits[i - 1] : nullptr;
+        int mode = preCondition_ ? UL_WHERECOND_BRACKETS : 0;
+        if (!previous)
+            mode |= UL_WHERECOND_NOLOWER;
+        else if (previous->SPLTP_SplitFlag == UL_SPLITPOSFLAG_FBEFORE)
+            mode |= UL_WHERECOND_LOWINCL;
+        if (pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FBEFORE) mode |= UL_WHERECOND_HIGHEXCL;
+        const unsigned nhigh =
+            pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FLASTENTRY ? 0 : pos.SPLTP_NValues;
+        text->clear();
         if (preCondition_) {
-            prefix = (mode_ & UL_SQLTABSPLIT_FNOPREBRACKETS)
-                         ? std::u16string(preCondition_) + u" AND "
-                         : u"(" + std::u16string(preCondition_) + u") AND ";
+            *text = (mode_ & UL_SQLTABSPLIT_FNOPREBRACKETS)
+                        ? std::u16string(preCondition_) + u" AND "
+                        : u"(" + std::u16string(preCondition_) + u") AND ";
         }
+        return ul_sqlappendwherecondition(text, nullptr, keyFields_, tokenClasses_,
+                                          previous ? previous->values : nullptr,
+                                          previous ? previous->SPLTP_NValues : 0, pos.values, nhigh,
+                                          ul_sqlquotetable, mode) < 0
+                   ? UL_ERROR_RETURN(-1)
+                   : 0;
+    }
+
+    int toConditions(ULTableSplit* out) {
+        std::u16string text;
         for (size_t i = 0; i < SPLT_Splits.size(); ++i) {
-            const SplitPosition& pos = SPLT_Splits[i];
-            const SplitPosition* previous = i > 0 ? &SPLT_Splits[i - 1] : nullptr;
-            int mode = preCondition_ ? UL_WHERECOND_BRACKETS : 0;
-            if (!previous)
-                mode |= UL_WHERECOND_NOLOWER;
-            else if (previous->SPLTP_SplitFlag == UL_SPLITPOSFLAG_FBEFORE)
-                mode |= UL_WHERECOND_LOWINCL;
-            if (pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FBEFORE) mode |= UL_WHERECOND_HIGHEXCL;
-            const unsigned nhigh =
-                pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FLASTENTRY ? 0 : pos.SPLTP_NValues;
-            std::u16string text = prefix;
-            if (ul_sqlappendwherecondition(&text, nullptr, keyFields_, tokenClasses_,
-                                           previous ? previous->values : nullptr,
-                                           previous ? previous->SPLTP_NValues : 0, pos.values,
-                                           nhigh, ul_sqlquotetable, mode) < 0 ||
-                out->createSegmentEntry(pos.SPLTP_RowCount, text.c_str(), 0) < 0)
+            if (conditionText(i, &text) < 0 ||
+                out->createSegmentEntry(SPLT_Splits[i].SPLTP_RowCount, text.c_str(), 0) < 0)
                 return UL_ERROR_RETURN(-1);
         }
         return 0;
@@ -1065,9 +1086,12 @@ int splitMulti(ULTableSplit* out, const char16_t* table, const char16_t* const* 
                           ul(count))) < 0)
             return UL_ERROR_RETURN(-1);
         ULTableSplit partOut;
+        // A share of the total is no count of the part.
+        const int partMode =
+            part.rows == UL_DBROWCOUNT_INVALID ? mode | UL_SQLTABSPLIT_FNOTEXACT : mode;
         const int rc =
             splitCore(&partOut, table, keyfields, nkeyfields, static_cast<double>(partSegment),
-                      count, UL_DBROWCOUNT_INVALID, partMax, part.condition(), mode);
+                      count, UL_DBROWCOUNT_INVALID, partMax, part.condition(), partMode);
         if (rc < 0) return UL_ERROR_RETURN(-1);
         if (rc & (UL_SPLITRESULT_TOOFEW | UL_SPLITRESULT_TOOMANY)) {
             out->clear();

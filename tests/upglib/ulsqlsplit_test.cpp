@@ -481,9 +481,7 @@ class UlSqlSplitEngineTest : public ::testing::TestWithParam<const char*> {
             const unsigned long actual = count(table, s.condition());
             total += actual;
             SCOPED_TRACE(u8(s.condition()));
-            if (s.rows != UL_DBROWCOUNT_INVALID) {
-                EXPECT_EQ(s.rows, actual);
-            }
+            EXPECT_EQ(s.rows, actual);
             EXPECT_GT(actual, 0u);
             const bool last = i == n;
             if (rownum && !last && !pre) {
@@ -570,14 +568,30 @@ TEST_P(UlSqlSplitEngineTest, ConditionsCoverEveryRowOnceWithBothMethods) {
         std::string name = std::string("SPLIT_") + c.name;
         for (char& ch : name) ch = static_cast<char>(toupper(ch));
         const std::u16string table = makeTable(name, c.columns, rows);
-        for (int method : {static_cast<int>(UL_SQLTABSPLIT_FSTANDARD), 0}) {
-            SCOPED_TRACE(std::string(c.name) + (method ? " standard" : " rownum"));
+        // Both methods with a fraction of the counted rows, and with row counts without a
+        // total that would leave 0 or 2 rows for the last range.
+        constexpr int kStandard = UL_SQLTABSPLIT_FSTANDARD;
+        constexpr ul_dbrowcount_t kNone = UL_DBROWCOUNT_INVALID;
+        const struct {
+            int method;
+            double segment;
+            ul_dbrowcount_t total;
+            unsigned long rows;
+        } runs[] = {{kStandard, 0.125, kRows, kRows / 8 + 1},
+                    {0, 0.125, kRows, kRows / 8 + 1},
+                    {kStandard, 250, kNone, 250},
+                    {0, 250, kNone, 250},
+                    {kStandard, 333, kNone, 333},
+                    {0, 333, kNone, 333}};
+        for (const auto& run : runs) {
+            SCOPED_TRACE(std::string(c.name) + (run.method ? " standard " : " rownum ") +
+                         std::to_string(run.rows));
             ULTableSplit split;
             const int rc = ul_sqlsplittable(&split, table.c_str(), c.keys.data(),
-                                            static_cast<unsigned>(c.keys.size()), 0.125, kRows, 4,
-                                            32, nullptr, method);
+                                            static_cast<unsigned>(c.keys.size()), run.segment,
+                                            run.total, 4, 32, nullptr, run.method);
             ASSERT_EQ(rc, 0) << u8(errorText());
-            checkSplit(table, split, kRows / 8 + 1, method == 0);
+            checkSplit(table, split, run.rows, run.method == 0);
             // Where files keep conditions and counts.
             TempDir dir;
             const std::u16string file = dir.wpath("s.whr");
@@ -620,6 +634,11 @@ TEST_P(UlSqlSplitEngineTest, LimitsPreconditionsAndEqualBoundaries) {
     EXPECT_EQ(ul_sqlsplittable(&split, table.c_str(), keys, 2, 5000, 1000, UL_DBROWCOUNT_INVALID,
                                UL_DBROWCOUNT_INVALID, nullptr, 0),
               UL_SPLITRESULT_NOTHING);
+    // A last range of 10 rows merges into the only other one: nothing is left to split.
+    EXPECT_EQ(ul_sqlsplittable(&split, table.c_str(), keys, 2, 990, UL_DBROWCOUNT_INVALID,
+                               UL_DBROWCOUNT_INVALID, UL_DBROWCOUNT_INVALID, nullptr, 0),
+              UL_SPLITRESULT_NOTHING);
+    EXPECT_TRUE(split.isEmpty());
     // Only the first key field: equal row-number boundaries collapse into one condition.
     ASSERT_EQ(ul_sqlsplittable(&split, table.c_str(), keys, 1, 100, 1000, UL_DBROWCOUNT_INVALID,
                                UL_DBROWCOUNT_INVALID, nullptr, 0),
