@@ -550,6 +550,15 @@ std::vector<PropertyCase> propertyCases() {
                             : "h" + std::to_string((i - 1000) / 120)),
                  w(std::to_string(i))};
          }},
+        // CHAR values that differ only in trailing blanks: different values on SQLite, one
+        // value on PostgreSQL.
+        {"padded",
+         u"\"K1\" CHAR(4) NOT NULL, \"K2\" INTEGER NOT NULL",
+         {u"K1", u"K2"},
+         [](int i) {
+             static const char16_t* const kPadded[] = {u"a", u"a ", u"a  ", u" a"};
+             return std::vector<std::u16string>{kPadded[i / 500 % 4], w(std::to_string(i))};
+         }},
         {"hostile",
          u"\"K1\" VARCHAR(30) NOT NULL, \"K2\" INTEGER NOT NULL",
          {u"K1", u"K2"},
