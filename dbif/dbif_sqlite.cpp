@@ -632,6 +632,10 @@ int SqliteConnection::connectGuarded() {
     db_ = db;
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    // A double-quoted name is always an identifier: read as a string literal when no such
+    // column exists, a mistyped key field would silently compare a constant.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
     // The first access also proves that the file is a database. Another process that holds
     // the file in rollback mode keeps it there (busy); that is no reason to fail.
     rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);

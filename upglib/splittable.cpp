@@ -348,6 +348,7 @@ class TableSplitter {
         }
         if (!o_.keyFields.empty() && !o_.native) {
             keys_.set(splitFieldList(o_.keyFields.c_str()));
+            if (checkUserKeyFields() < 0) return UL_ERROR_RETURN(-1);
         } else if (ul_sqlntgettype(ul_sqlntcurrentslot()) == static_cast<int>(UL_NTTYPE_OFF)) {
             return say(1, u'W', u"Cannot do splitting without nametab access!");
         } else {
@@ -368,6 +369,27 @@ class TableSplitter {
             keys_.set(std::move(names));
             return say(1, u' ',
                        ul_format(u"Only using %d key fields!", static_cast<int>(o_.maxKeyFields)));
+        }
+        return 0;
+    }
+
+    // The user's key fields must be columns of the table, each named once: a name that the
+    // database does not know could be read as something else than a column.
+    int checkUserKeyFields() {
+        const std::vector<std::u16string>& names = keys_.names;
+        for (size_t i = 0; i < names.size(); ++i) {
+            for (size_t j = 0; j < i; ++j)
+                if (ul_stricmp(names[i].c_str(), names[j].c_str()) == 0)
+                    return fail(ul_format(u"Duplicate key field '%s'", names[i].c_str()));
+        }
+        // Without nametab access there is no description; the database rejects unknown names.
+        if (ul_sqlntgettype(ul_sqlntcurrentslot()) == static_cast<int>(UL_NTTYPE_OFF)) return 0;
+        for (const std::u16string& name : names) {
+            const int rc = ULNameTab::tableFieldExists(table_, name.c_str());
+            if (rc < 0) return UL_ERROR_RETURN(-1);
+            if (rc == 0)
+                return fail(ul_format(u"Key field '%s' does not exist in table '%s'", name.c_str(),
+                                      table_));
         }
         return 0;
     }

@@ -226,6 +226,8 @@ TEST_F(DbifSqliteTest, StatementTextRules) {
         {u"   ", DBIF_RC_DB_ERROR, 0},
         {u"SELECT 1 #DBIF_HINT(unterminated", DBIF_RC_DB_ERROR, 0},
         {u"SELEKT 1", DBIF_RC_DB_ERROR, 0},
+        // A double-quoted name is never taken as a string.
+        {u"SELECT \"nope\"", DBIF_RC_REJECTED, 0},
     };
     for (const Case& c : cases) {
         std::unique_ptr<DbIfStatement> stmt;
