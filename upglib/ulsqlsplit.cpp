@@ -40,6 +40,11 @@ unsigned long ul(ul_dbrowcount_t n) {
     return static_cast<unsigned long>(n);
 }
 
+// A count for messages where it may be unknown.
+std::u16string countText(ul_dbrowcount_t n) {
+    return n == UL_DBROWCOUNT_INVALID ? std::u16string(u"unknown") : ul_format(u"%lu", ul(n));
+}
+
 }  // namespace
 
 // ==== statements per database ===================================================================
@@ -279,15 +284,25 @@ int expandFormat(std::u16string* out, const char16_t* format, const char16_t* ta
     return 0;
 }
 
+// Every expansion, the engine's own included, is framed by the same two trace lines.
+int expandTraced(std::u16string* out, const char16_t* format, const char16_t* table,
+                 const char16_t* const* keyfields, unsigned nkeyfields, const char16_t* where,
+                 ul_dbrowcount_t rowCount, int mode) {
+    UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat(format='%s', mode=%#x)\n", format, mode);
+    if (expandFormat(out, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
+        return UL_ERROR_RETURN(-1);
+    UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat result='%s'\n", out->c_str());
+    return 0;
+}
+
 }  // namespace
 
 int genSQLFormat(char16_t* out, size_t size, const char16_t* format, const char16_t* table,
                  const char16_t* const* keyfields, unsigned nkeyfields, const char16_t* where,
                  ul_dbrowcount_t rowCount, int mode) {
-    UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat(format='%s', mode=%#x)\n", format, mode);
     return ul_guarded([&]() -> int {
         std::u16string text;
-        if (expandFormat(&text, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
+        if (expandTraced(&text, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
             return UL_ERROR_RETURN(-1);
         if (text.size() >= size) {
             ul_errorsetmsgfmt(0, u"Internal error: Format '%s' too large", format);
@@ -295,7 +310,6 @@ int genSQLFormat(char16_t* out, size_t size, const char16_t* format, const char1
         }
         std::copy(text.begin(), text.end(), out);
         out[text.size()] = 0;
-        UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat result='%s'\n", out);
         return static_cast<int>(text.size());
     });
 }
@@ -342,9 +356,8 @@ int formatStatement(std::u16string* sql, int request, const char16_t* table,
     const ul_sqldbsplitsupport_t* row = currentSplitSupport();
     const int mode =
         row && (row->flags & UL_SPLITSUPPORT_WHEREOPTIONAL) ? UL_SQLFORMAT_WHEREOPTIONAL : 0;
-    if (expandFormat(sql, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
+    if (expandTraced(sql, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
         return UL_ERROR_RETURN(-1);
-    UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat result='%s'\n", sql->c_str());
     return 1;
 }
 
@@ -871,10 +884,9 @@ class AuxSplitTable : public ULSQLCallBack {
         const int formatMode =
             (row->flags & UL_SPLITSUPPORT_WHEREOPTIONAL) ? UL_SQLFORMAT_WHEREOPTIONAL : 0;
         std::u16string sql;
-        if (expandFormat(&sql, format, SPLT_Table.c_str(), keyFields_, nKeyFields_, preCondition_,
+        if (expandTraced(&sql, format, SPLT_Table.c_str(), keyFields_, nKeyFields_, preCondition_,
                          segmentSize_, formatMode) < 0)
             return UL_ERROR_RETURN(-1);
-        UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat result='%s'\n", sql.c_str());
         target_ = &SPLT_Splits;
         baseSplits_ = 0;
         rowsRead_ = 0;
@@ -942,8 +954,8 @@ class AuxSplitTable : public ULSQLCallBack {
         const SplitPosition& previous = SPLT_Splits[SPLT_Splits.size() - 2];
         if (say(2, u' ',
                 ul_format(u"Merging last split position with small count %lu to previous one with "
-                          u"count %lu",
-                          ul(last.SPLTP_RowCount), ul(previous.SPLTP_RowCount))) < 0)
+                          u"count %s",
+                          ul(last.SPLTP_RowCount), countText(previous.SPLTP_RowCount).c_str())) < 0)
             return UL_ERROR_RETURN(-1);
         last.SPLTP_RowCount = previous.SPLTP_RowCount == UL_DBROWCOUNT_INVALID
                                   ? UL_DBROWCOUNT_INVALID
@@ -1081,9 +1093,9 @@ int splitMulti(ULTableSplit* out, const char16_t* table, const char16_t* const* 
             count == UL_DBROWCOUNT_INVALID ? segmentSize : std::min(count / 2 + 1, segmentSize);
         if (say(2, u' ',
                 ul_format(u"Splitting part %d/%d: precondition='%s', segmentsize=%g, "
-                          u"totalcount=%lu",
+                          u"totalcount=%s",
                           i, parts, part.condition(), static_cast<double>(partSegment),
-                          ul(count))) < 0)
+                          countText(count).c_str())) < 0)
             return UL_ERROR_RETURN(-1);
         ULTableSplit partOut;
         // A share of the total is no count of the part.
