@@ -134,6 +134,20 @@ TEST(UlSqlSplitTest, ParserRejectsWhatIsNoKeyRange) {
     EXPECT_EQ(range.high.tokenClasses[0], UL_SQLTOKEN_HEXSTRING);
 }
 
+// A leading WHERE is a keyword wherever no identifier can continue it.
+TEST(UlSqlSplitTest, LeadingWhereKeyword) {
+    const struct {
+        const char16_t* text;
+        size_t length;
+    } cases[] = {{u"WHERE K < 5", 5},    {u"where(\"K\" <= 5000)", 5},
+                 {u"WHERE\"K\" < 5", 5}, {u"WHERE", 5},
+                 {u"WhErE\t'a' < K", 5}, {u"WHEREAS < 5", 0},
+                 {u"WHERE_X = 1", 0},    {u"WHERE1 = 1", 0},
+                 {u"WHERE$ = 1", 0},     {u"WHERE\u00c4 = 1", 0},
+                 {u"WHER", 0},           {u"K < 5", 0}};
+    for (const auto& c : cases) EXPECT_EQ(ul_sqlwherekeyword(c.text), c.length) << u8(c.text);
+}
+
 // ---- literals and comparisons -------------------------------------------------------------------
 
 TEST(UlSqlSplitTest, LiteralsPerFormAndBack) {
