@@ -627,3 +627,14 @@ int ul_sqlwhere2range(const char16_t* condition, ul_sqlrange_t* range, ul_strpoo
         return 0;
     });
 }
+
+size_t ul_sqlwherekeyword(std::u16string_view condition) {
+    if (condition.size() < 5 || ul_strnicmp(condition.data(), u"WHERE", 5) != 0) return 0;
+    if (condition.size() == 5) return 5;
+    // Characters that continue an unquoted identifier in SQL: letters (non-ASCII too), digits,
+    // '_', '$' and '#'.
+    const char16_t c = condition[5];
+    const bool continues = (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || ul_isdigit(c) ||
+                           c == u'_' || c == u'$' || c == u'#' || c > 127;
+    return continues ? 0 : 5;
+}

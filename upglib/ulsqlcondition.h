@@ -173,6 +173,11 @@ int ul_sqlappendwherecondition(std::u16string* out, const char16_t* qualifier,
                                const char16_t* const* high, unsigned nhigh,
                                ul_sqlfieldquoter_t quoter, int mode);
 
+// The length of a leading WHERE keyword (any case) of a condition, 0 when there is none: the
+// keyword ends where no identifier can continue it, so "WHERE(K < 5)" and "WHERE\"K\" < 5"
+// start with it and "WHEREAS < 5" does not.
+size_t ul_sqlwherekeyword(std::u16string_view condition);
+
 // Most brackets ul_sqlwhere2range reads inside each other.
 constexpr unsigned UL_SQLWHERE_MAXDEPTH = 200;
 

@@ -40,6 +40,11 @@ unsigned long ul(ul_dbrowcount_t n) {
     return static_cast<unsigned long>(n);
 }
 
+// A count for messages where it may be unknown.
+std::u16string countText(ul_dbrowcount_t n) {
+    return n == UL_DBROWCOUNT_INVALID ? std::u16string(u"unknown") : ul_format(u"%lu", ul(n));
+}
+
 }  // namespace
 
 // ==== statements per database ===================================================================
@@ -279,15 +284,25 @@ int expandFormat(std::u16string* out, const char16_t* format, const char16_t* ta
     return 0;
 }
 
+// Every expansion, the engine's own included, is framed by the same two trace lines.
+int expandTraced(std::u16string* out, const char16_t* format, const char16_t* table,
+                 const char16_t* const* keyfields, unsigned nkeyfields, const char16_t* where,
+                 ul_dbrowcount_t rowCount, int mode) {
+    UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat(format='%s', mode=%#x)\n", format, mode);
+    if (expandFormat(out, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
+        return UL_ERROR_RETURN(-1);
+    UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat result='%s'\n", out->c_str());
+    return 0;
+}
+
 }  // namespace
 
 int genSQLFormat(char16_t* out, size_t size, const char16_t* format, const char16_t* table,
                  const char16_t* const* keyfields, unsigned nkeyfields, const char16_t* where,
                  ul_dbrowcount_t rowCount, int mode) {
-    UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat(format='%s', mode=%#x)\n", format, mode);
     return ul_guarded([&]() -> int {
         std::u16string text;
-        if (expandFormat(&text, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
+        if (expandTraced(&text, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
             return UL_ERROR_RETURN(-1);
         if (text.size() >= size) {
             ul_errorsetmsgfmt(0, u"Internal error: Format '%s' too large", format);
@@ -295,7 +310,6 @@ int genSQLFormat(char16_t* out, size_t size, const char16_t* format, const char1
         }
         std::copy(text.begin(), text.end(), out);
         out[text.size()] = 0;
-        UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat result='%s'\n", out);
         return static_cast<int>(text.size());
     });
 }
@@ -342,9 +356,8 @@ int formatStatement(std::u16string* sql, int request, const char16_t* table,
     const ul_sqldbsplitsupport_t* row = currentSplitSupport();
     const int mode =
         row && (row->flags & UL_SPLITSUPPORT_WHEREOPTIONAL) ? UL_SQLFORMAT_WHEREOPTIONAL : 0;
-    if (expandFormat(sql, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
+    if (expandTraced(sql, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
         return UL_ERROR_RETURN(-1);
-    UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat result='%s'\n", sql->c_str());
     return 1;
 }
 
@@ -536,6 +549,10 @@ class AuxSplitTable : public ULSQLCallBack {
             if ((mode_ & UL_SQLTABSPLIT_FFILTERNONASCII) && filterNonAscii() < 0)
                 return UL_ERROR_RETURN(-1);
             if (mergeSmallLast() < 0) return UL_ERROR_RETURN(-1);
+            // A single range left is the whole table (or pre-condition): nothing to split.
+            if (!(result_ & UL_SPLITRESULT_NOTHING) && SPLT_Splits.size() < 2 &&
+                nothingToSplit() < 0)
+                return UL_ERROR_RETURN(-1);
         }
         const ul_dbrowcount_t made = SPLT_Splits.size();
         if (result_ & UL_SPLITRESULT_TOOMANY) {
@@ -867,10 +884,9 @@ class AuxSplitTable : public ULSQLCallBack {
         const int formatMode =
             (row->flags & UL_SPLITSUPPORT_WHEREOPTIONAL) ? UL_SQLFORMAT_WHEREOPTIONAL : 0;
         std::u16string sql;
-        if (expandFormat(&sql, format, SPLT_Table.c_str(), keyFields_, nKeyFields_, preCondition_,
+        if (expandTraced(&sql, format, SPLT_Table.c_str(), keyFields_, nKeyFields_, preCondition_,
                          segmentSize_, formatMode) < 0)
             return UL_ERROR_RETURN(-1);
-        UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat result='%s'\n", sql.c_str());
         target_ = &SPLT_Splits;
         baseSplits_ = 0;
         rowsRead_ = 0;
@@ -882,13 +898,23 @@ class AuxSplitTable : public ULSQLCallBack {
         if (SPLT_Splits.empty()) return nothingToSplit();
         SplitPosition last;
         last.SPLTP_SplitFlag = UL_SPLITPOSFLAG_FLASTENTRY;
-        if (totalCount_ == UL_DBROWCOUNT_INVALID || (mode_ & UL_SQLTABSPLIT_FNOTEXACT))
-            last.SPLTP_RowCount = UL_DBROWCOUNT_INVALID;
-        else
-            last.SPLTP_RowCount = rowsRead_ > totalCount_ ? 0 : totalCount_ - rowsRead_;
+        const bool exactTotal =
+            totalCount_ != UL_DBROWCOUNT_INVALID && !(mode_ & UL_SQLTABSPLIT_FNOTEXACT);
+        if (exactTotal) last.SPLTP_RowCount = rowsRead_ > totalCount_ ? 0 : totalCount_ - rowsRead_;
         SPLT_Splits.push_back(last);
-        checkTooMany();
-        return 0;
+        if (checkTooMany() != 0) return 0;
+        // Without an exact total the rows behind the last boundary are counted, so that a
+        // small last range can be merged and every range carries its count.
+        return exactTotal ? 0 : countLastRange();
+    }
+
+    int countLastRange() {
+        std::u16string condition;
+        if (conditionText(SPLT_Splits.size() - 1, &condition) < 0) return UL_ERROR_RETURN(-1);
+        return ul_sqltablecountstar(SPLT_Table.c_str(), condition.c_str(), nullptr, 0,
+                                    &SPLT_Splits.back().SPLTP_RowCount, 0) < 0
+                   ? UL_ERROR_RETURN(-1)
+                   : 0;
     }
 
     // Drops positions with non-ASCII values; their rows fall to the following range.
@@ -928,8 +954,8 @@ class AuxSplitTable : public ULSQLCallBack {
         const SplitPosition& previous = SPLT_Splits[SPLT_Splits.size() - 2];
         if (say(2, u' ',
                 ul_format(u"Merging last split position with small count %lu to previous one with "
-                          u"count %lu",
-                          ul(last.SPLTP_RowCount), ul(previous.SPLTP_RowCount))) < 0)
+                          u"count %s",
+                          ul(last.SPLTP_RowCount), countText(previous.SPLTP_RowCount).c_str())) < 0)
             return UL_ERROR_RETURN(-1);
         last.SPLTP_RowCount = previous.SPLTP_RowCount == UL_DBROWCOUNT_INVALID
                                   ? UL_DBROWCOUNT_INVALID
@@ -938,30 +964,37 @@ class AuxSplitTable : public ULSQLCallBack {
         return 0;
     }
 
-    int toConditions(ULTableSplit* out) {
-        std::u16string prefix;
+    // The condition of the range that position i closes, behind the pre-condition.
+    int conditionText(size_t i, std::u16string* text) {
+        const SplitPosition& pos = SPLT_Splits[i];
+        const SplitPosition* previous = i > 0 ? &SPLT_Splits[i - 1] : nullptr;
+        int mode = preCondition_ ? UL_WHERECOND_BRACKETS : 0;
+        if (!previous)
+            mode |= UL_WHERECOND_NOLOWER;
+        else if (previous->SPLTP_SplitFlag == UL_SPLITPOSFLAG_FBEFORE)
+            mode |= UL_WHERECOND_LOWINCL;
+        if (pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FBEFORE) mode |= UL_WHERECOND_HIGHEXCL;
+        const unsigned nhigh =
+            pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FLASTENTRY ? 0 : pos.SPLTP_NValues;
+        text->clear();
         if (preCondition_) {
-            prefix = (mode_ & UL_SQLTABSPLIT_FNOPREBRACKETS)
-                         ? std::u16string(preCondition_) + u" AND "
-                         : u"(" + std::u16string(preCondition_) + u") AND ";
+            *text = (mode_ & UL_SQLTABSPLIT_FNOPREBRACKETS)
+                        ? std::u16string(preCondition_) + u" AND "
+                        : u"(" + std::u16string(preCondition_) + u") AND ";
         }
+        return ul_sqlappendwherecondition(text, nullptr, keyFields_, tokenClasses_,
+                                          previous ? previous->values : nullptr,
+                                          previous ? previous->SPLTP_NValues : 0, pos.values, nhigh,
+                                          ul_sqlquotetable, mode) < 0
+                   ? UL_ERROR_RETURN(-1)
+                   : 0;
+    }
+
+    int toConditions(ULTableSplit* out) {
+        std::u16string text;
         for (size_t i = 0; i < SPLT_Splits.size(); ++i) {
-            const SplitPosition& pos = SPLT_Splits[i];
-            const SplitPosition* previous = i > 0 ? &SPLT_Splits[i - 1] : nullptr;
-            int mode = preCondition_ ? UL_WHERECOND_BRACKETS : 0;
-            if (!previous)
-                mode |= UL_WHERECOND_NOLOWER;
-            else if (previous->SPLTP_SplitFlag == UL_SPLITPOSFLAG_FBEFORE)
-                mode |= UL_WHERECOND_LOWINCL;
-            if (pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FBEFORE) mode |= UL_WHERECOND_HIGHEXCL;
-            const unsigned nhigh =
-                pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FLASTENTRY ? 0 : pos.SPLTP_NValues;
-            std::u16string text = prefix;
-            if (ul_sqlappendwherecondition(&text, nullptr, keyFields_, tokenClasses_,
-                                           previous ? previous->values : nullptr,
-                                           previous ? previous->SPLTP_NValues : 0, pos.values,
-                                           nhigh, ul_sqlquotetable, mode) < 0 ||
-                out->createSegmentEntry(pos.SPLTP_RowCount, text.c_str(), 0) < 0)
+            if (conditionText(i, &text) < 0 ||
+                out->createSegmentEntry(SPLT_Splits[i].SPLTP_RowCount, text.c_str(), 0) < 0)
                 return UL_ERROR_RETURN(-1);
         }
         return 0;
@@ -1060,14 +1093,17 @@ int splitMulti(ULTableSplit* out, const char16_t* table, const char16_t* const* 
             count == UL_DBROWCOUNT_INVALID ? segmentSize : std::min(count / 2 + 1, segmentSize);
         if (say(2, u' ',
                 ul_format(u"Splitting part %d/%d: precondition='%s', segmentsize=%g, "
-                          u"totalcount=%lu",
+                          u"totalcount=%s",
                           i, parts, part.condition(), static_cast<double>(partSegment),
-                          ul(count))) < 0)
+                          countText(count).c_str())) < 0)
             return UL_ERROR_RETURN(-1);
         ULTableSplit partOut;
+        // A share of the total is no count of the part.
+        const int partMode =
+            part.rows == UL_DBROWCOUNT_INVALID ? mode | UL_SQLTABSPLIT_FNOTEXACT : mode;
         const int rc =
             splitCore(&partOut, table, keyfields, nkeyfields, static_cast<double>(partSegment),
-                      count, UL_DBROWCOUNT_INVALID, partMax, part.condition(), mode);
+                      count, UL_DBROWCOUNT_INVALID, partMax, part.condition(), partMode);
         if (rc < 0) return UL_ERROR_RETURN(-1);
         if (rc & (UL_SPLITRESULT_TOOFEW | UL_SPLITRESULT_TOOMANY)) {
             out->clear();

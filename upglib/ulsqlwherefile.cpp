@@ -489,10 +489,7 @@ class WhereFileReader {
         }
         std::u16string_view condition = text;
         if (condition_.empty()) {
-            const bool where = condition.size() >= 5 &&
-                               ul_strnicmp(condition.data(), u"WHERE", 5) == 0 &&
-                               (condition.size() == 5 || ul_isspace(condition[5]));
-            if (where) condition = condition.substr(5);
+            condition = condition.substr(ul_sqlwherekeyword(text));
             condition_ = trimmed(condition);
             scan_.feed(condition_);
         } else {

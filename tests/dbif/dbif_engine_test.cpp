@@ -197,7 +197,15 @@ std::vector<TypeCase> typeCases() {
          u"CHAR(5)",
          u"CHAR(5)",
          desc(DBIF_TYPE_CHAR, 5),
-         {{T(u"ab")}, {T(u"abcde")}, {T(u"ab   "), T(u"ab")}, {T(u" a")}, {T(u"\u00E4")}}},
+         {{T(u"ab")}, {T(u"abcde")}, {T(u" a")}, {T(u"\u00E4")}}},
+        // Trailing blanks are part of the value where the engine compares them (SQLite), and
+        // padding that does not count is dropped (PostgreSQL).
+        {u"chs", u"CHAR(5)", nullptr, desc(DBIF_TYPE_CHAR, 5), {{T(u"ab   ")}, {T(u"ab ")}}},
+        {u"chp",
+         nullptr,
+         u"CHAR(5)",
+         desc(DBIF_TYPE_CHAR, 5),
+         {{T(u"ab   "), T(u"ab")}, {T(u"ab "), T(u"ab")}}},
         {u"text",
          u"TEXT",
          u"TEXT",

@@ -27,6 +27,20 @@
 namespace {
 
 
+// A leading WHERE is a keyword wherever no identifier can continue it.
+TEST(UlSqlSplitTest, LeadingWhereKeyword) {
+    const struct {
+        const char16_t* text;
+        size_t length;
+    } cases[] = {{u"WHERE K < 5", 5},    {u"where(\"K\" <= 5000)", 5},
+                 {u"WHERE\"K\" < 5", 5}, {u"WHERE", 5},
+                 {u"WhErE\t'a' < K", 5}, {u"WHEREAS < 5", 0},
+                 {u"WHERE_X = 1", 0},    {u"WHERE1 = 1", 0},
+                 {u"WHERE$ = 1", 0},     {u"WHERE\u00c4 = 1", 0},
+                 {u"WHER", 0},           {u"K < 5", 0}};
+    for (const auto& c : cases) EXPECT_EQ(ul_sqlwherekeyword(c.text), c.length) << u8(c.text);
+}
+
 // ---- literals and comparisons -------------------------------------------------------------------
 
 TEST(UlSqlSplitTest, LiteralsPerFormAndBack) {
@@ -242,9 +256,7 @@ class UlSqlSplitEngineTest : public ::testing::TestWithParam<const char*> {
             const unsigned long actual = count(table, s.condition());
             total += actual;
             SCOPED_TRACE(u8(s.condition()));
-            if (s.rows != UL_DBROWCOUNT_INVALID) {
-                EXPECT_EQ(s.rows, actual);
-            }
+            EXPECT_EQ(s.rows, actual);
             EXPECT_GT(actual, 0u);
             const bool last = i == n;
             if (rownum && !last && !pre) {
@@ -313,6 +325,15 @@ std::vector<PropertyCase> propertyCases() {
                             : "h" + std::to_string((i - 1000) / 120)),
                  w(std::to_string(i))};
          }},
+        // CHAR values that differ only in trailing blanks: different values on SQLite, one
+        // value on PostgreSQL.
+        {"padded",
+         u"\"K1\" CHAR(4) NOT NULL, \"K2\" INTEGER NOT NULL",
+         {u"K1", u"K2"},
+         [](int i) {
+             static const char16_t* const kPadded[] = {u"a", u"a ", u"a  ", u" a"};
+             return std::vector<std::u16string>{kPadded[i / 500 % 4], w(std::to_string(i))};
+         }},
         {"hostile",
          u"\"K1\" VARCHAR(30) NOT NULL, \"K2\" INTEGER NOT NULL",
          {u"K1", u"K2"},
@@ -331,14 +352,30 @@ TEST_P(UlSqlSplitEngineTest, ConditionsCoverEveryRowOnceWithBothMethods) {
         std::string name = std::string("SPLIT_") + c.name;
         for (char& ch : name) ch = static_cast<char>(toupper(ch));
         const std::u16string table = makeTable(name, c.columns, rows);
-        for (int method : {static_cast<int>(UL_SQLTABSPLIT_FSTANDARD), 0}) {
-            SCOPED_TRACE(std::string(c.name) + (method ? " standard" : " rownum"));
+        // Both methods with a fraction of the counted rows, and with row counts without a
+        // total that would leave 0 or 2 rows for the last range.
+        constexpr int kStandard = UL_SQLTABSPLIT_FSTANDARD;
+        constexpr ul_dbrowcount_t kNone = UL_DBROWCOUNT_INVALID;
+        const struct {
+            int method;
+            double segment;
+            ul_dbrowcount_t total;
+            unsigned long rows;
+        } runs[] = {{kStandard, 0.125, kRows, kRows / 8 + 1},
+                    {0, 0.125, kRows, kRows / 8 + 1},
+                    {kStandard, 250, kNone, 250},
+                    {0, 250, kNone, 250},
+                    {kStandard, 333, kNone, 333},
+                    {0, 333, kNone, 333}};
+        for (const auto& run : runs) {
+            SCOPED_TRACE(std::string(c.name) + (run.method ? " standard " : " rownum ") +
+                         std::to_string(run.rows));
             ULTableSplit split;
             const int rc = ul_sqlsplittable(&split, table.c_str(), c.keys.data(),
-                                            static_cast<unsigned>(c.keys.size()), 0.125, kRows, 4,
-                                            32, nullptr, method);
+                                            static_cast<unsigned>(c.keys.size()), run.segment,
+                                            run.total, 4, 32, nullptr, run.method);
             ASSERT_EQ(rc, 0) << u8(errorText());
-            checkSplit(table, split, kRows / 8 + 1, method == 0);
+            checkSplit(table, split, run.rows, run.method == 0);
             // Where files keep conditions and counts.
             TempDir dir;
             const std::u16string file = dir.wpath("s.whr");
@@ -381,6 +418,11 @@ TEST_P(UlSqlSplitEngineTest, LimitsPreconditionsAndEqualBoundaries) {
     EXPECT_EQ(ul_sqlsplittable(&split, table.c_str(), keys, 2, 5000, 1000, UL_DBROWCOUNT_INVALID,
                                UL_DBROWCOUNT_INVALID, nullptr, 0),
               UL_SPLITRESULT_NOTHING);
+    // A last range of 10 rows merges into the only other one: nothing is left to split.
+    EXPECT_EQ(ul_sqlsplittable(&split, table.c_str(), keys, 2, 990, UL_DBROWCOUNT_INVALID,
+                               UL_DBROWCOUNT_INVALID, UL_DBROWCOUNT_INVALID, nullptr, 0),
+              UL_SPLITRESULT_NOTHING);
+    EXPECT_TRUE(split.isEmpty());
     // Only the first key field: equal row-number boundaries collapse into one condition.
     ASSERT_EQ(ul_sqlsplittable(&split, table.c_str(), keys, 1, 100, 1000, UL_DBROWCOUNT_INVALID,
                                UL_DBROWCOUNT_INVALID, nullptr, 0),
