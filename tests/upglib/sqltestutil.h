@@ -175,9 +175,12 @@ class EngineSession {
                                UL_SQLMODE_TOLERATE);
         if (ul_sqlisconnected()) ul_sqldisconnect(0);
     }
-    // "<base>_<pid>", quoted wherever the case of base matters.
+    // "<BASE>_<pid>": in upper case, as the tool writes table names.
     std::u16string table(const std::string& base) {
-        tables_.push_back(w(base + "_" + std::to_string(getpid())));
+        std::u16string name = w(base + "_" + std::to_string(getpid()));
+        for (char16_t& c : name)
+            if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+        tables_.push_back(name);
         return tables_.back();
     }
 
