@@ -1405,8 +1405,8 @@ int PgConnection::describeNative(const char16_t* table, dbif_cattable_t* out) {
         out->fields.push_back(std::move(f));
         return DBIF_RC_OK;
     };
-    int rc = dbif_catalogquery(*this, kColumns, {dbif_pgschemaname(table, session_->names)},
-                               onColumn);
+    int rc =
+        dbif_catalogquery(*this, kColumns, {dbif_pgschemaname(table, session_->names)}, onColumn);
     if (rc) return rc;
     return out->fields.empty() ? DBIF_RC_NOT_FOUND : DBIF_RC_OK;
 }

@@ -101,18 +101,16 @@ size_t skipHint(const std::string& in, size_t pos) {
 // TEXT, KEY, VALUE, ...) are names. Any other keyword, type or function is written in lower
 // case, or, for functions and types with a length, directly followed by "(". Sorted.
 constexpr std::string_view kKeywords[] = {
-    "ADD",      "ALL",     "AND",       "ANY",       "AS",       "ASC",       "BETWEEN",
-    "BIGINT",   "BOOLEAN", "BY",        "CASE",      "CHAR",     "CHARACTER", "COLUMN",
-    "CREATE",   "DATE",
-    "DECIMAL",  "DEFAULT", "DELETE",    "DESC",      "DISTINCT", "DOUBLE",    "DROP",
-    "ELSE",     "END",     "ESCAPE",    "EXCEPT",    "EXISTS",   "FALSE",     "FLOAT",
-    "FOR",      "FROM",    "GROUP",     "HAVING",    "IN",       "INNER",     "INSERT",
-    "INT",      "INTEGER", "INTERSECT", "INTO",      "IS",       "JOIN",      "LEFT",
-    "LIKE",     "NOT",     "NULL",      "NUMERIC",   "ON",       "OR",        "ORDER",
-    "OUTER",    "OVER",    "PARTITION", "PRECISION", "PRIMARY",  "REAL",      "SELECT",
-    "SET",      "SMALLINT", "TABLE",    "THEN",      "TIME",     "TIMESTAMP", "TRUE",
-    "UNION",    "UNIQUE",  "UPDATE",    "VALUES",    "VARCHAR",  "VARYING",   "WHEN",
-    "WHERE",    "WITH",
+    "ADD",     "ALL",     "AND",    "ANY",      "AS",        "ASC",       "BETWEEN",   "BIGINT",
+    "BOOLEAN", "BY",      "CASE",   "CHAR",     "CHARACTER", "COLUMN",    "CREATE",    "DATE",
+    "DECIMAL", "DEFAULT", "DELETE", "DESC",     "DISTINCT",  "DOUBLE",    "DROP",      "ELSE",
+    "END",     "ESCAPE",  "EXCEPT", "EXISTS",   "FALSE",     "FLOAT",     "FOR",       "FROM",
+    "GROUP",   "HAVING",  "IN",     "INNER",    "INSERT",    "INT",       "INTEGER",   "INTERSECT",
+    "INTO",    "IS",      "JOIN",   "LEFT",     "LIKE",      "NOT",       "NULL",      "NUMERIC",
+    "ON",      "OR",      "ORDER",  "OUTER",    "OVER",      "PARTITION", "PRECISION", "PRIMARY",
+    "REAL",    "SELECT",  "SET",    "SMALLINT", "TABLE",     "THEN",      "TIME",      "TIMESTAMP",
+    "TRUE",    "UNION",   "UNIQUE", "UPDATE",   "VALUES",    "VARCHAR",   "VARYING",   "WHEN",
+    "WHERE",   "WITH",
 };
 static_assert(std::is_sorted(std::begin(kKeywords), std::end(kKeywords)));
 
@@ -132,8 +130,9 @@ constexpr std::string_view kTableBeforeColumns[] = {"INTO", "TABLE", "EXISTS"};
 bool isKeyword(std::string_view word, std::string_view previous) {
     if (std::binary_search(std::begin(kKeywords), std::end(kKeywords), word)) return true;
     if (previous == "CREATE" || previous == "DROP" || previous == "ALTER") return true;
-    return std::any_of(std::begin(kContextKeywords), std::end(kContextKeywords),
-                       [&](const ContextKeyword& k) { return k.word == word && k.after == previous; });
+    return std::any_of(
+        std::begin(kContextKeywords), std::end(kContextKeywords),
+        [&](const ContextKeyword& k) { return k.word == word && k.after == previous; });
 }
 
 class Converter {
@@ -180,7 +179,8 @@ class Converter {
         if (!std::any_of(w.begin(), w.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
             return false;  // PostgreSQL's own names are written in lower case
         const char next = at(end);
-        if (next == '\'' || (upper == "U" && next == '&' && (at(end + 1) == '\'' || at(end + 1) == '"')))
+        if (next == '\'' ||
+            (upper == "U" && next == '&' && (at(end + 1) == '\'' || at(end + 1) == '"')))
             return false;  // a literal's prefix: X'00', E'\n', U&'...'
         if (next == '.' || (pos > 0 && in_[pos - 1] == '.')) return true;
         if (next == '(') {

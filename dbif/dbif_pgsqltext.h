@@ -28,11 +28,12 @@ bool dbif_pgparsenamecase(const char* value, dbif_pgnamecase* out);
 // case; with numberMarkers, the "?" markers replaced by $1, $2, ... Returns the number of
 // markers, or -1 when a hint phrase has no closing bracket.
 //
-// An unquoted word is taken as a name when it has an upper-case letter and no lower-case one,
-// and is neither a literal prefix (X'..', E'..'), nor a function or type name (directly
-// followed by "(", except the table of INSERT INTO T(...) and CREATE TABLE T(...)), nor one of
-// the keywords the tool's statements and conditions use. A word next to a "." is always a
-// name (a qualifier or a qualified column).
+// An unquoted word is taken as a name when it has an upper-case letter, and is neither the
+// statement's first word, nor a literal prefix (X'..', E'..'), nor a function or type name
+// (directly followed by "(", except the table of INSERT INTO T(...) and CREATE TABLE T(...)),
+// nor one of the keywords the tool's statements and conditions use, nor the kind of object
+// after CREATE, DROP or ALTER. A word next to a "." is always a name (a qualifier or a
+// qualified column).
 long dbif_pgconvertsql(const char16_t* sql, bool numberMarkers, dbif_pgnamecase names,
                        std::string* out);
 

@@ -1,10 +1,11 @@
 // The text PostgreSQL gets for a statement of the tool: one table of statements, each with its
 // text for a schema in upper case and for one in lower case.
+#include "dbif_pgsqltext.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "dbif_pgsqltext.h"
 #include "ulstring.h"
 
 namespace {
@@ -52,8 +53,8 @@ const Case kCases[] = {
      R"(INSERT INTO "T"("K") VALUES($1); DROP INDEX IF EXISTS "I"; DEALLOCATE ALL)",
      R"(INSERT INTO "t"("k") VALUES($1); DROP INDEX IF EXISTS "i"; DEALLOCATE ALL)"},
     // Hint phrases go; letters beyond ASCII keep their case, as PostgreSQL folds them.
-    {u"SELECT #DBIF_HINT(index(T K)) \u00c4B FROM T", "SELECT   \"\xc3\x84" "B\" FROM \"T\"",
-     "SELECT   \"\xc3\x84" "b\" FROM \"t\""},
+    {u"SELECT #DBIF_HINT(index(T K)) \u00c4B FROM T", "SELECT   \"\u00c4B\" FROM \"T\"",
+     "SELECT   \"\u00c4b\" FROM \"t\""},
 };
 
 TEST(DbifPgsqlText, IdentifiersReachTheServerQuotedInTheSchemasCase) {
@@ -66,8 +67,8 @@ TEST(DbifPgsqlText, IdentifiersReachTheServerQuotedInTheSchemasCase) {
         EXPECT_EQ(out, c.lower) << what;
     }
     std::string out;
-    EXPECT_EQ(dbif_pgconvertsql(u"SELECT #DBIF_HINT(x K FROM T", true, dbif_pgnamecase::upper, &out),
-              -1);
+    EXPECT_EQ(
+        dbif_pgconvertsql(u"SELECT #DBIF_HINT(x K FROM T", true, dbif_pgnamecase::upper, &out), -1);
 }
 
 }  // namespace
