@@ -546,6 +546,7 @@ std::string engineName(const ::testing::TestParamInfo<const char*>& info) {
     return info.param;
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, UlNameTabTest, ::testing::Values("SQLITE", "PGSQL"), engineName);
+INSTANTIATE_TEST_SUITE_P(Engines, UlNameTabTest, ::testing::Values("SQLITE", "PGSQL", "PGSQL_LOWER"),
+                         engineName);
 
 }  // namespace
