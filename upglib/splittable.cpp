@@ -14,6 +14,7 @@
 #include "ulsqlbase.h"
 #include "ulsqlsplit.h"
 #include "ulsqlutil.h"
+#include "ulsqlwherefile.h"
 #include "ulstring.h"
 #include "ulstring2.h"
 #include "ultextfile.h"

@@ -15,6 +15,7 @@
 #include "testutil.h"
 #include "ulmsgwrite.h"
 #include "ulsqlbase.h"
+#include "ulsqlcondition.h"
 
 // Keeps the rows a query delivers, raw and text; returns stopValue after stopAfter rows.
 class CollectRows : public ULSQLCallBack {
@@ -138,6 +139,13 @@ class FakeVendorTest : public ::testing::Test {
 // Whether the environment names a PostgreSQL server (scripts/pgtest.sh provides one).
 inline bool havePostgres() {
     return getenv("PGHOST") || getenv("dbs_pgsql_conninfo");
+}
+
+// The condition texts of a split, in order.
+inline std::vector<std::u16string> conditions(const ULTableSplit& split) {
+    std::vector<std::u16string> out;
+    for (const ul_tablesegment_t& s : split) out.emplace_back(s.condition());
+    return out;
 }
 
 inline std::u16string w(const std::string& text) {
