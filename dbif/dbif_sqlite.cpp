@@ -843,7 +843,7 @@ int SqliteConnection::describeNative(const char16_t* table, dbif_cattable_t* out
     *out = dbif_cattable_t();
     auto onColumn = [&](const dbif_cell_t* c, unsigned) -> int {
         dbif_catfield_t f;
-        f.name = dbif_cattext(c[0]);
+        f.name = dbif_toolname(dbif_cattext(c[0]));
         ColumnInfo info;
         mapDeclType(ul_utf16to8(dbif_cattext(c[1]).c_str()).c_str(), &info);
         f.dbType = info.desc.type;
@@ -876,7 +876,7 @@ SqliteStatement::SqliteStatement(SqliteConnection* connection, sqlite3_stmt* stm
     sqlite3* db = connection_->db();
     for (int i = 0; i < n; ++i) {
         ColumnInfo& c = columns_[static_cast<size_t>(i)];
-        c.desc.name = ul_utf8to16(sqlite3_column_name(stmt_, i));
+        c.desc.name = dbif_toolname(ul_utf8to16(sqlite3_column_name(stmt_, i)));
         mapDeclType(sqlite3_column_decltype(stmt_, i), &c);
         const char* table = sqlite3_column_table_name(stmt_, i);
         const char* origin = sqlite3_column_origin_name(stmt_, i);

@@ -77,9 +77,12 @@ constexpr char16_t kEstimateDb2[] =
     u"WHERE RTS.NAME = TABS.TSNAME AND RTS.DBNAME = TABS.DBNAME "
     u"AND SPACE.NAME = TABS.TSNAME AND SPACE.DBNAME = TABS.DBNAME "
     u"AND TABS.NAME = '%t' AND TABS.CREATOR = CURRENT SQLID";
-// The planner's row estimate; -1 (never analysed) reads as a small count.
+// The planner's row estimate; -1 (never analysed) reads as a small count. The table is found
+// by a name in identifier position, which the engine quotes in the schema's case (a name inside
+// a literal would not be), through the oid of one of its rows; an empty table estimates 0.
 constexpr char16_t kEstimatePg[] =
-    u"SELECT CAST(reltuples AS BIGINT) FROM pg_class WHERE oid = to_regclass('%T')";
+    u"SELECT COALESCE((SELECT CAST(reltuples AS BIGINT) FROM pg_class "
+    u"WHERE oid = (SELECT tableoid FROM %T limit 1)), 0)";
 
 }  // namespace
 

@@ -192,7 +192,7 @@ TEST_F(DbifSqliteTest, ANonNumberInANumericColumnIsARowError) {
     EXPECT_EQ(batchRows(batch), (Rows{{D(u"5.00")}}));
     EXPECT_EQ(stmt->exeRead(&batch, 1), DBIF_RC_ROW_ERROR);
     EXPECT_EQ(ul_utf16to8(conn_->commArea().errorText.c_str()),
-              "Value 'abc' of column 'amount' is not a decimal number");
+              "Value 'abc' of column 'AMOUNT' is not a decimal number");
     EXPECT_EQ(conn_->commArea().rowCount, 1);
     EXPECT_EQ(stmt->endRead(), DBIF_RC_OK);
 }

@@ -462,7 +462,7 @@ TEST_P(UlSqlSplitEngineTest, HostileLiteralsSelectExactlyTheirRow) {
     const bool pg = std::string(GetParam()) == "PGSQL";
     const std::u16string table = makeTable(
         "SPLIT_LITERALS",
-        u"\"K\" VARCHAR(20), \"B\" " + std::u16string(pg ? u"BYTEA" : u"BLOB") + u", \"N\" INTEGER",
+        u"\"K\" VARCHAR(20), \"B\" " + std::u16string(pg ? u"bytea" : u"BLOB") + u", \"N\" INTEGER",
         rows, in);
     const char16_t* fields[] = {u"K", u"B"};
     const int classes[] = {UL_SQLTOKEN_STRING, UL_SQLTOKEN_HEXSTRING};
