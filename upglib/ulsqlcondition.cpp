@@ -64,11 +64,12 @@ bool ul_sqlparserowcount(const char16_t* text, ul_dbrowcount_t* count) {
 // ==== condition lists ===========================================================================
 
 int ULTableSplit::createSegmentEntry(ul_dbrowcount_t rows, const char16_t* condition, int flags) {
-    std::u16string text = condition ? condition : u"";
+    std::u16string text;
     if (flags & UL_SEGMENT_INVERT) {
-        ULSqlCommentScan scan;
-        scan.feed(text);
-        text = u"NOT( " + text + (scan.inLineComment() ? u"\n)" : u" )");
+        text = u"NOT( ";
+        ul_sqlappendembedded(&text, condition ? condition : u"", u" )");
+    } else if (condition) {
+        text = condition;
     }
     ul_dllistnode_t* node =
         ul_dllistcreatenode(nullptr, sizeof(ul_tablesegment_t) + (text.size() + 1) * 2);
@@ -139,6 +140,18 @@ void ULSqlCommentScan::feed(std::u16string_view text) {
             ++i;
         }
     }
+}
+
+void ul_sqlappendembedded(std::u16string* out, std::u16string_view condition,
+                          std::u16string_view follow) {
+    *out += condition;
+    ULSqlCommentScan scan;
+    scan.feed(condition);
+    if (scan.inLineComment()) {
+        out->push_back(u'\n');
+        while (!follow.empty() && follow.front() == u' ') follow.remove_prefix(1);
+    }
+    *out += follow;
 }
 
 // ==== key boundaries ============================================================================

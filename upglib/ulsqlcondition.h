@@ -107,6 +107,13 @@ class ULSqlCommentScan {
     bool lineComment_ = false;
 };
 
+// Appends a user's condition and then follow to out, so that follow stays outside the condition:
+// when the condition ends inside a "--" comment, a line feed ends the comment and follow starts
+// the next line without its leading blanks (the form a where file writes and reads back). Every
+// statement or condition that embeds a given condition is built through here.
+void ul_sqlappendembedded(std::u16string* out, std::u16string_view condition,
+                          std::u16string_view follow = {});
+
 // ---- key boundaries ----------------------------------------------------------------------------
 
 constexpr unsigned UL_SQLBOUNDARY_MAXVALUES = 200;

@@ -198,6 +198,15 @@ int appendQuotedName(std::u16string* out, const char16_t* name, int flags) {
     return 0;
 }
 
+// "(pre) AND ", or "pre AND " with UL_SQLTABSPLIT_FNOPREBRACKETS: the head of every condition
+// split under a pre-condition, and what the range check takes off again.
+std::u16string preconditionHead(const char16_t* pre, int mode) {
+    const bool brackets = !(mode & UL_SQLTABSPLIT_FNOPREBRACKETS);
+    std::u16string head = brackets ? u"(" : u"";
+    ul_sqlappendembedded(&head, pre, brackets ? u") AND " : u" AND ");
+    return head;
+}
+
 // A hint of request 5 or 7 when the global flag sqlhints allows hints.
 int appendHint(std::u16string* out, int request, const char16_t* table) {
     if (!(UL_SQLGlobalFlags & UL_SQLFLAG_SQLHINTS)) return 0;
@@ -271,7 +280,7 @@ int expandFormat(std::u16string* out, const char16_t* format, const char16_t* ta
                 whereUsed = true;
                 if (where && *where) {
                     *out += c == u'w' ? u" WHERE " : u" AND ";
-                    *out += where;
+                    ul_sqlappendembedded(out, where);
                 }
                 break;
             default:
@@ -776,8 +785,7 @@ class AuxSplitTable : public ULSQLCallBack {
         if (preCondition_) {
             *sql += joiner;
             *sql += u"( ";
-            *sql += preCondition_;
-            *sql += u" )";
+            ul_sqlappendembedded(sql, preCondition_, u" )");
             joiner = u" AND ";
         }
         const ul_sqlliteralform_t* form = ul_sqlcurrentliteralform();
@@ -980,11 +988,7 @@ class AuxSplitTable : public ULSQLCallBack {
         const unsigned nhigh =
             pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FLASTENTRY ? 0 : pos.SPLTP_NValues;
         text->clear();
-        if (preCondition_) {
-            *text = (mode_ & UL_SQLTABSPLIT_FNOPREBRACKETS)
-                        ? std::u16string(preCondition_) + u" AND "
-                        : u"(" + std::u16string(preCondition_) + u") AND ";
-        }
+        if (preCondition_) *text = preconditionHead(preCondition_, mode_);
         return ul_sqlappendwherecondition(text, nullptr, keyFields_, tokenClasses_,
                                           previous ? previous->values : nullptr,
                                           previous ? previous->SPLTP_NValues : 0, pos.values, nhigh,
@@ -1183,10 +1187,13 @@ int ul_sqlsplittable(ULTableSplit* out, const char16_t* table, const char16_t* c
             } else if (rc == 1) {
                 ULTableSplit joined;
                 for (const ul_tablesegment_t& p : partitions) {
-                    const std::u16string clause =
-                        precondition && *precondition
-                            ? ul_format(u"%s AND ( %s )", precondition, p.condition())
-                            : std::u16string(p.condition());
+                    std::u16string clause;
+                    if (precondition && *precondition) {
+                        ul_sqlappendembedded(&clause, precondition, u" AND ( ");
+                        ul_sqlappendembedded(&clause, p.condition(), u" )");
+                    } else {
+                        clause = p.condition();
+                    }
                     if (joined.createSegmentEntry(p.rows, clause.c_str(), 0) < 0)
                         return UL_ERROR_RETURN(-1);
                 }
@@ -1301,7 +1308,8 @@ class RangeChecker {
                 *group = static_cast<int>(j);
                 return nullptr;
             }
-            for (const std::u16string& head : {u"(" + pre_[j] + u") AND ", pre_[j] + u" AND "}) {
+            for (int mode : {0, int{UL_SQLTABSPLIT_FNOPREBRACKETS}}) {
+                const std::u16string head = preconditionHead(pre_[j].c_str(), mode);
                 if (const char16_t* rest = ul_stringstartcmp(condition, head.c_str())) {
                     *group = static_cast<int>(j);
                     return rest;
