@@ -140,4 +140,26 @@ TEST(UlSqlConditionTest, SegmentListOperations) {
     EXPECT_EQ(conditions(split), std::vector<std::u16string>{u"NOT( A = 2 )"});
 }
 
+// What follows an embedded condition stays outside it: only a "--" comment that is still open at
+// the end gets a line feed, and then what follows starts the line without blanks.
+TEST(UlSqlConditionTest, EmbeddedConditionEndsItsComment) {
+    const struct {
+        const char16_t* condition;
+        const char16_t* expected;  // embedded as "(" condition " ) AND K < 5"
+    } cases[] = {
+        {u"A = 1", u"(A = 1 ) AND K < 5"},
+        {u"A = 1 -- only A", u"(A = 1 -- only A\n) AND K < 5"},
+        {u"A = 1 -- x\r\nOR B = 2", u"(A = 1 -- x\r\nOR B = 2 ) AND K < 5"},
+        {u"A = '--x' OR \"B--\" = 1", u"(A = '--x' OR \"B--\" = 1 ) AND K < 5"},
+        {u"A = 'it''s' -- '", u"(A = 'it''s' -- '\n) AND K < 5"},
+        {u"A = 1 /* -- */", u"(A = 1 /* -- */ ) AND K < 5"},
+        {u"A = 1 /* x\n -- y */ -- z", u"(A = 1 /* x\n -- y */ -- z\n) AND K < 5"},
+    };
+    for (const auto& c : cases) {
+        std::u16string out = u"(";
+        ul_sqlappendembedded(&out, c.condition, u" ) AND K < 5");
+        EXPECT_EQ(u8(out), u8(c.expected)) << u8(c.condition);
+    }
+}
+
 }  // namespace

@@ -236,16 +236,24 @@ class UlSqlSplitEngineTest : public ::testing::TestWithParam<const char*> {
         return name;
     }
 
-    // Every row satisfies exactly one condition, the stored counts are right, the parts keep
-    // the method's tolerance, and the range check finds nothing.
-    // Rows that satisfy none or several of the conditions.
-    unsigned long rowsNotOnce(const std::u16string& table, const ULTableSplit& split) {
+    // How many of the conditions a row satisfies.
+    static std::u16string hits(const ULTableSplit& split) {
         std::u16string sum = u"(0";
-        for (const ul_tablesegment_t& s : split)
-            sum += u" + CASE WHEN " + std::u16string(s.condition()) + u" THEN 1 ELSE 0 END";
-        return count(table, sum + u") <> 1");
+        for (const ul_tablesegment_t& s : split) {
+            sum += u" + CASE WHEN ";
+            ul_sqlappendembedded(&sum, s.condition(), u" THEN 1 ELSE 0 END");
+        }
+        return sum + u")";
+    }
+    // Rows that satisfy none or several of the conditions; with pre-conditions (disjoint), rows
+    // that do not satisfy as many conditions as pre-conditions.
+    unsigned long rowsNotOnce(const std::u16string& table, const ULTableSplit& split,
+                              const ULTableSplit* pre = nullptr) {
+        return count(table, hits(split) + u" <> " + (pre ? hits(*pre) : u"1"));
     }
 
+    // Every row (of the pre-conditions) satisfies exactly one condition, the stored counts are
+    // right, the parts keep the method's tolerance, and the range check finds nothing.
     void checkSplit(const std::u16string& table, const ULTableSplit& split, unsigned long segment,
                     bool rownum, const ULTableSplit* pre = nullptr) {
         unsigned long total = 0;
@@ -267,8 +275,8 @@ class UlSqlSplitEngineTest : public ::testing::TestWithParam<const char*> {
                 EXPECT_GE(actual, std::min(segment / 4, 1000ul));
             }
         }
-        EXPECT_EQ(total, count(table, u"1 = 1"));
-        EXPECT_EQ(rowsNotOnce(table, split), 0u);
+        EXPECT_EQ(total, count(table, pre ? hits(*pre) + u" = 1" : u"1 = 1"));
+        EXPECT_EQ(rowsNotOnce(table, split, pre), 0u);
         EXPECT_EQ(ul_sqlchecksplitrange(&split, pre, 0), 0) << u8(errorText());
     }
 
@@ -282,6 +290,7 @@ struct PropertyCase {
     std::u16string columns;
     std::vector<const char16_t*> keys;
     RowMaker row;
+    const char16_t* pre = nullptr;  // a pre-condition that ends in a comment
 };
 
 const char16_t* const kHostile[] = {
@@ -293,7 +302,8 @@ std::vector<PropertyCase> propertyCases() {
         {"int",
          u"\"K1\" INTEGER NOT NULL PRIMARY KEY",
          {u"K1"},
-         [](int i) { return std::vector<std::u16string>{w(std::to_string(i * 7))}; }},
+         [](int i) { return std::vector<std::u16string>{w(std::to_string(i * 7))}; },
+         u"\"K1\" >= 700 -- the upper rows"},
         {"char",
          u"\"K1\" VARCHAR(20) NOT NULL PRIMARY KEY",
          {u"K1"},
@@ -306,7 +316,8 @@ std::vector<PropertyCase> propertyCases() {
          [](int i) {
              return std::vector<std::u16string>{
                  i < 1400 ? u"main" : w("o" + std::to_string(i % 50)), w(std::to_string(i))};
-         }},
+         },
+         u"\"K1\" <> 'main' -- not 'main"},
         {"skew",
          u"\"K1\" VARCHAR(10) NOT NULL, \"K2\" VARCHAR(10) NOT NULL, \"K3\" INTEGER NOT NULL",
          {u"K1", u"K2", u"K3"},
@@ -340,7 +351,8 @@ std::vector<PropertyCase> propertyCases() {
          [](int i) {
              return std::vector<std::u16string>{kHostile[i % std::size(kHostile)],
                                                 w(std::to_string(i))};
-         }},
+         },
+         u"\"K1\" <> '--x' /* -- */ AND \"K2\" > 0 -- no '--x'"},
     };
 }
 
@@ -353,7 +365,8 @@ TEST_P(UlSqlSplitEngineTest, ConditionsCoverEveryRowOnceWithBothMethods) {
         for (char& ch : name) ch = static_cast<char>(toupper(ch));
         const std::u16string table = makeTable(name, c.columns, rows);
         // Both methods with a fraction of the counted rows, and with row counts without a
-        // total that would leave 0 or 2 rows for the last range.
+        // total that would leave 0 or 2 rows for the last range; then within the case's
+        // pre-condition, whose comment must not swallow what the splitter puts behind it.
         constexpr int kStandard = UL_SQLTABSPLIT_FSTANDARD;
         constexpr ul_dbrowcount_t kNone = UL_DBROWCOUNT_INVALID;
         const struct {
@@ -361,21 +374,27 @@ TEST_P(UlSqlSplitEngineTest, ConditionsCoverEveryRowOnceWithBothMethods) {
             double segment;
             ul_dbrowcount_t total;
             unsigned long rows;
+            bool pre = false;
         } runs[] = {{kStandard, 0.125, kRows, kRows / 8 + 1},
                     {0, 0.125, kRows, kRows / 8 + 1},
                     {kStandard, 250, kNone, 250},
                     {0, 250, kNone, 250},
                     {kStandard, 333, kNone, 333},
-                    {0, 333, kNone, 333}};
+                    {0, 333, kNone, 333},
+                    {kStandard, 125, kNone, 125, true},
+                    {0, 125, kNone, 125, true}};
         for (const auto& run : runs) {
+            if (run.pre && !c.pre) continue;
             SCOPED_TRACE(std::string(c.name) + (run.method ? " standard " : " rownum ") +
-                         std::to_string(run.rows));
+                         std::to_string(run.rows) + (run.pre ? " pre" : ""));
+            ULTableSplit pre;
+            if (run.pre) pre.createSegmentEntry(UL_DBROWCOUNT_INVALID, c.pre, 0);
             ULTableSplit split;
-            const int rc = ul_sqlsplittable(&split, table.c_str(), c.keys.data(),
-                                            static_cast<unsigned>(c.keys.size()), run.segment,
-                                            run.total, 4, 32, nullptr, run.method);
+            const int rc = ul_sqlsplittable(
+                &split, table.c_str(), c.keys.data(), static_cast<unsigned>(c.keys.size()),
+                run.segment, run.total, 4, 32, run.pre ? c.pre : nullptr, run.method);
             ASSERT_EQ(rc, 0) << u8(errorText());
-            checkSplit(table, split, run.rows, run.method == 0);
+            checkSplit(table, split, run.rows, run.method == 0, run.pre ? &pre : nullptr);
             // Where files keep conditions and counts.
             TempDir dir;
             const std::u16string file = dir.wpath("s.whr");
