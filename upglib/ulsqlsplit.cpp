@@ -278,9 +278,14 @@ int expandFormat(std::u16string* out, const char16_t* format, const char16_t* ta
             case u'w':
             case u'W':
                 whereUsed = true;
-                if (where && *where) {
-                    *out += c == u'w' ? u" WHERE " : u" AND ";
+                if (where && *where && c == u'w') {
+                    *out += u" WHERE ";
                     ul_sqlappendembedded(out, where);
+                } else if (where && *where) {
+                    // Joined to a condition of the template: brackets keep an OR of the
+                    // where condition from binding to the template's own terms.
+                    *out += u" AND (";
+                    ul_sqlappendembedded(out, where, u")");
                 }
                 break;
             default:

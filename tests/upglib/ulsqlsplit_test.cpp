@@ -153,6 +153,7 @@ TEST(UlSqlSplitTest, StatementTemplates) {
     } cases[] = {
         {u"SELECT %H%C FROM %T%w%h", u"A = 1", 0, 0, u"SELECT COUNT(*) FROM \"TAB\" WHERE A = 1"},
         {u"%k|%t|%s|%%|x%Wy", nullptr, 2, 0, u"\"K1\", \"K2\"|tab|42|%|xy"},
+        {u"WHERE B = 2%W", u"A = 1 OR A = 3", 0, 0, u"WHERE B = 2 AND (A = 1 OR A = 3)"},
         {u"%k", nullptr, 2, UL_SQLFORMAT_KEEPCASE, u"\"k1\", \"K2\""},
         {u"SELECT %k FROM %T", u"A = 1", 1, UL_SQLFORMAT_WHEREOPTIONAL,
          u"SELECT \"K1\" FROM \"TAB\""},
