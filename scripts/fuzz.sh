@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of tests/fuzz with clang in build-fuzz/ and runs each in turn for
+# the given number of seconds (default 60) over a copy of its seed corpus. Stops at the first
+# finding with a non-zero exit code and the path of the input that shows it. Without clang it
+# says so and exits 0: fuzzing is a developer's habit, not a build requirement.
+#   scripts/fuzz.sh [seconds] [target...]      e.g. scripts/fuzz.sh 300 wherefile escape
+set -euo pipefail
+
+# shellcheck source-path=SCRIPTDIR source=lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+seconds=${1:-60}
+[[ $seconds =~ ^[1-9][0-9]*$ ]] || tabrix_die "usage: scripts/fuzz.sh [seconds] [target...]"
+shift $(($# > 0 ? 1 : 0))
+
+if ! command -v clang++ >/dev/null 2>&1; then
+  tabrix_say "clang++ not found: the fuzz targets need clang and libFuzzer, nothing was run"
+  exit 0
+fi
+# libFuzzer's runtime comes with Debian's compiler-rt development package.
+TABRIX_PACKAGES+=(clang libclang-rt-dev)
+tabrix_ensure_packages
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
+fi
+tabrix_build build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTABRIX_FUZZ=ON -DTABRIX_SANITIZE=OFF -DTABRIX_TESTS=OFF -DTABRIX_BENCH=OFF
+
+build=$TABRIX_ROOT/build-fuzz
+seeds=$TABRIX_ROOT/tests/fuzz/corpus
+targets=("$@")
+if ((${#targets[@]} == 0)); then
+  for binary in "$build"/fuzz/fuzz_*; do targets+=("${binary##*/fuzz_}"); done
+fi
+
+summary=()
+for target in "${targets[@]}"; do
+  binary=$build/fuzz/fuzz_$target
+  [ -x "$binary" ] || tabrix_die "no fuzz target '$target' (tests/fuzz/${target}_fuzz.cpp)"
+  # The working corpus keeps what earlier runs found; the checked-in seeds are added each time.
+  corpus=$build/fuzz-corpus/$target
+  findings=$build/fuzz-findings/$target
+  log=$build/fuzz-logs/$target.log
+  mkdir -p "$corpus" "$findings" "${log%/*}"
+  [ -d "$seeds/$target" ] && cp -f "$seeds/$target"/* "$corpus"/
+  tabrix_say "Fuzzing $target for ${seconds}s"
+  rc=0
+  # close_fd_mask=1: the library's message lines on standard output are not wanted here.
+  nice "$binary" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -close_fd_mask=1 \
+    -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" >"$log" 2>&1 || rc=$?
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+  if ((rc != 0)); then
+    tail -n 40 "$log" >&2
+    input=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -n 1)
+    tabrix_die "fuzz target $target failed (exit code $rc); input: ${input:-see $log}"
+  fi
+  summary+=("$(printf '%-12s %10s runs %8s exec/s' "$target" "${execs:-?}" "${speed:-?}")")
+done
+
+tabrix_say "No findings (${seconds}s per target)"
+for line in "${summary[@]}"; do tabrix_note "$line"; done
