@@ -33,6 +33,11 @@ if ((${#targets[@]} == 0)); then
   for binary in "$build"/fuzz/fuzz_*; do targets+=("${binary##*/fuzz_}"); done
 fi
 
+# The targets' scratch files; a target that aborts cannot remove its own.
+export TMPDIR=$build/fuzz-tmp
+rm -rf "$TMPDIR"
+mkdir -p "$TMPDIR"
+
 summary=()
 for target in "${targets[@]}"; do
   binary=$build/fuzz/fuzz_$target
