@@ -56,7 +56,8 @@ for target in "${targets[@]}"; do
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
   if ((rc != 0)); then
-    tail -n 40 "$log" >&2
+    # The report starts at the failed property or the sanitizer's or libFuzzer's error line.
+    sed -n '/PROPERTY FAILED\|runtime error\|==ERROR\|ERROR: libFuzzer/,$p' "$log" | head -n 40 >&2
     input=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -n 1)
     tabrix_die "fuzz target $target failed (exit code $rc); input: ${input:-see $log}"
   fi

@@ -30,10 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     std::u16string written(2 * text.size() + 3, u'\0');
-    const int n = ul_stringgenescape(written.data(), written.size(), text.c_str(), terminator, flags);
+    const int n =
+        ul_stringgenescape(written.data(), written.size(), text.c_str(), terminator, flags);
     if (n < 0) return 0;  // a double quote without escapes
     const char16_t* end = nullptr;
-    FUZZ_CHECK(ul_stringreadescape(word.data(), word.size(), written.c_str(), terminator, &end, flags) == 1,
+    FUZZ_CHECK(ul_stringreadescape(word.data(), word.size(), written.c_str(), terminator, &end,
+                                   flags) == 1,
                detail + u" written [" + written.c_str() + u"]");
     FUZZ_CHECK(word.c_str() == text && end == written.c_str() + n,
                detail + u" written [" + written.c_str() + u"] read [" + word.c_str() + u"]");

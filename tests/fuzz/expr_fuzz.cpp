@@ -62,7 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int b = run(text, grammar, &plain);
     // Short-cuts may skip an operand that fails, so only two results are compared.
     if (a && b)
-        FUZZ_CHECK(optimized == plain,
-                   text + u"\noptimized: " + optimized + u"\nplain: " + plain);
+        FUZZ_CHECK(optimized == plain, text + u"\noptimized: " + optimized + u"\nplain: " + plain);
     return 0;
 }

@@ -23,12 +23,12 @@ inline std::u16string fuzz_text(const uint8_t* data, size_t size) {
 
 // Stops the process with the property that failed, so that libFuzzer keeps the input.
 [[noreturn]] inline void fuzz_fail(const char* property, const std::u16string& detail) {
-    fprintf(stderr, "PROPERTY FAILED: %s\n%s\nerror buffer: %s\n", property,
-            ul_utf16to8(detail.c_str(), detail.size()).c_str(), ul_utf16to8(ul_errorgetmsg()).c_str());
+    fprintf(stderr, "PROPERTY FAILED: %s\n%s\nlast error text: %s\n", property,
+            ul_utf16to8(detail.c_str(), detail.size()).c_str(),
+            ul_utf16to8(ul_errorgetmsg()).c_str());
     abort();
 }
-#define FUZZ_CHECK(condition, detail) \
-    ((condition) ? (void)0 : fuzz_fail(#condition, (detail)))
+#define FUZZ_CHECK(condition, detail) ((condition) ? (void)0 : fuzz_fail(#condition, (detail)))
 
 // A directory of this process, removed with its files when the process ends normally. Files
 // are rewritten in place for every input, so a run of millions of inputs uses the same few
@@ -61,7 +61,8 @@ class FuzzDir {
 
   private:
     FuzzDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tabrix-fuzz-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tabrix-fuzz-XXXXXX").string();
         if (!mkdtemp(pattern.data())) {
             perror("mkdtemp");
             abort();

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     line.copy(buffer.data(), line.size());
     const long rc = ul_macroreplace(buffer.data(), buffer.size(), fuzz_macros(), flags);
     const std::u16string result(buffer.data());
-    if (rc < 0) FUZZ_CHECK(result == line, u"changed on failure: [" + line + u"] -> [" + result + u"]");
+    if (rc < 0)
+        FUZZ_CHECK(result == line, u"changed on failure: [" + line + u"] -> [" + result + u"]");
     FUZZ_CHECK(result.size() < buffer.size(), line);
     ul_macrocondition(line.c_str(), fuzz_macros(), flags);
     return 0;

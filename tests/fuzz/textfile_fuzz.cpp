@@ -54,8 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ULTextFileWriter writer;
     FUZZ_CHECK(writer.open(output.c_str()) == 0, u"open");
     for (const Line& line : lines) {
-        FUZZ_CHECK(writer.write(line.text.c_str(), line.text.size()) == 0 && writer.write(u"\n") == 0,
-                   line.text);
+        FUZZ_CHECK(
+            writer.write(line.text.c_str(), line.text.size()) == 0 && writer.write(u"\n") == 0,
+            line.text);
     }
     FUZZ_CHECK(writer.close() == 0, u"close");
     std::vector<Line> back;

@@ -33,7 +33,8 @@ std::u16string describe(const ul_sqlrange_t& r) {
                             : (r.highExclusive ? u" high excl:" : u" high:");
         for (unsigned i = 0; i < b->SQBND_NValues; ++i)
             text += u" [" + std::u16string(b->fields[i]) + u"]" +
-                    ul_utf8to16(std::to_string(b->tokenClasses[i]).c_str()) + u"[" + b->values[i] + u"]";
+                    ul_utf8to16(std::to_string(b->tokenClasses[i]).c_str()) + u"[" + b->values[i] +
+                    u"]";
     }
     return text;
 }

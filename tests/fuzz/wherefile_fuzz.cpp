@@ -25,7 +25,8 @@ Tables collect(ULTableSplitList& list) {
         const ULTableSplit* split = *static_cast<ULTableSplit**>(slot);
         TableConditions& table = tables[name];
         table.native = split->native;
-        for (const ul_tablesegment_t& s : *split) table.conditions.emplace_back(s.rows, s.condition());
+        for (const ul_tablesegment_t& s : *split)
+            table.conditions.emplace_back(s.rows, s.condition());
     }
     return tables;
 }
@@ -56,13 +57,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char16_t* name = nullptr;
     while (void* slot = it.next(&name)) {
         const ULTableSplit* split = *static_cast<ULTableSplit**>(slot);
-        FUZZ_CHECK(ul_sqlwritewherefile(output.c_str(), name, split, 0, nullptr) == split->getCount(),
-                   describe(read));
+        FUZZ_CHECK(
+            ul_sqlwritewherefile(output.c_str(), name, split, 0, nullptr) == split->getCount(),
+            describe(read));
     }
     if (read.empty()) return 0;
     // Read without macros: the written conditions hold the replaced text.
     ULTableSplitList second;
-    FUZZ_CHECK(ul_sqlreadwherefile(&second, output.c_str(), nullptr, nullptr, 0) >= 0, describe(read));
+    FUZZ_CHECK(ul_sqlreadwherefile(&second, output.c_str(), nullptr, nullptr, 0) >= 0,
+               describe(read));
     const Tables back = collect(second);
     FUZZ_CHECK(back == read, u"read:\n" + describe(read) + u"read back:\n" + describe(back));
     return 0;
