@@ -17,9 +17,22 @@ if ! command -v clang++ >/dev/null 2>&1; then
   tabrix_say "clang++ not found: the fuzz targets need clang and libFuzzer, nothing was run"
   exit 0
 fi
-# libFuzzer's runtime comes with Debian's compiler-rt development package.
-TABRIX_PACKAGES+=(clang libclang-rt-dev)
+# Whether clang++ links a program with libFuzzer's runtime.
+fuzzer_links() {
+  local probe rc=0
+  probe=$(mktemp -d "${TMPDIR:-/tmp}/tabrix-fuzzprobe.XXXXXX") || return 1
+  printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
+    'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }' >"$probe/p.cpp"
+  clang++ -fsanitize=fuzzer "$probe/p.cpp" -o "$probe/p" >/dev/null 2>&1 || rc=$?
+  rm -rf "$probe"
+  return "$rc"
+}
+# libFuzzer's runtime comes with Debian's compiler-rt development package; it is added to the
+# packages to install only when clang cannot link it yet.
+fuzzer_links || TABRIX_PACKAGES+=(libclang-rt-dev)
 tabrix_ensure_packages
+fuzzer_links ||
+  tabrix_die "clang++ cannot link libFuzzer: install the compiler-rt development package of your clang"
 if command -v ccache >/dev/null 2>&1; then
   export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
 fi
