@@ -34,6 +34,15 @@ int dbif_guard(dbif_commarea_t& area, Operation&& operation) noexcept {
     }
 }
 
+// A name the engine reports (a result column, a column of its catalogue) in the tool's case.
+// The tool writes table and column names in upper case, and on every engine they ignore the
+// case of ASCII letters (docs/identifiers.md), so upper case loses nothing.
+inline std::u16string dbif_toolname(std::u16string name) {
+    for (char16_t& c : name)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    return name;
+}
+
 // ---- catalogue queries (dbif_catalog.cpp) ----------------------------------------------------
 
 // Receives the cells of one row; a non-zero result (a DBIF_RC_* code) stops the query.

@@ -7,6 +7,11 @@
 // round-trip), standard_conforming_strings on and bytea_output hex, and is always inside a
 // transaction block: BEGIN follows the connect and every commit and rollback.
 //
+// Names: dbs_pgsql_namecase ("upper", the default, or "lower") tells in which case the database
+// holds the tool's tables and columns. Every statement reaches the server with the tool's
+// identifiers quoted in that case, catalogue lookups fold the table name the same way, and
+// every name the server reports comes back in upper case (dbif_pgsqltext.h).
+//
 // Savepoints: PostgreSQL aborts the whole transaction at the first failing statement. So that
 // a failure the tool tolerates (dropping a table that does not exist) leaves the transaction
 // usable, every exchange with the server runs between SAVEPOINT and RELEASE, and a failure
@@ -35,6 +40,7 @@
 
 #include "dbif.h"
 #include "dbif_engines.h"
+#include "dbif_pgsqltext.h"
 #include "ulstring.h"
 
 namespace {
@@ -78,152 +84,6 @@ constexpr unsigned kMaxFetchRows = 2000;
 
 // How a result column's text becomes a cell.
 enum class PgCellForm : uint8_t { integer, boolean, float4, float8, decimal, text, bpchar, bytea };
-
-// ---- SQL text ----------------------------------------------------------------------------
-
-bool isIdentChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '$' || static_cast<unsigned char>(c) >= 0x80;
-}
-
-// The end of the quoted text that starts at in[pos] (a quote character), behind the closing
-// quote; a doubled quote stands for itself, and backslash escapes apply in E'...' literals.
-size_t skipQuoted(const std::string& in, size_t pos, bool backslashEscapes) {
-    char quote = in[pos];
-    size_t i = pos + 1;
-    while (i < in.size()) {
-        if (backslashEscapes && in[i] == '\\') {
-            i += 2;
-        } else if (in[i] == quote) {
-            if (i + 1 < in.size() && in[i + 1] == quote) {
-                i += 2;
-            } else {
-                return i + 1;
-            }
-        } else {
-            ++i;
-        }
-    }
-    return in.size();
-}
-
-// The end of a dollar-quoted literal starting at in[pos] ("$tag$...$tag$"), or pos when the
-// dollar sign does not open one (a $1 parameter, a dollar inside an identifier).
-size_t skipDollarQuoted(const std::string& in, size_t pos) {
-    if (pos > 0 && isIdentChar(in[pos - 1])) return pos;
-    size_t i = pos + 1;
-    if (i < in.size() && in[i] >= '0' && in[i] <= '9') return pos;
-    while (i < in.size() && in[i] != '$' && isIdentChar(in[i])) ++i;
-    if (i >= in.size() || in[i] != '$') return pos;
-    std::string tag = in.substr(pos, i + 1 - pos);
-    size_t close = in.find(tag, i + 1);
-    return close == std::string::npos ? in.size() : close + tag.size();
-}
-
-// The end of a block comment starting at in[pos] ("/*"); PostgreSQL's block comments nest.
-size_t skipBlockComment(const std::string& in, size_t pos) {
-    int depth = 0;
-    size_t i = pos;
-    while (i + 1 < in.size()) {
-        if (in[i] == '/' && in[i + 1] == '*') {
-            ++depth;
-            i += 2;
-        } else if (in[i] == '*' && in[i + 1] == '/') {
-            i += 2;
-            if (--depth == 0) return i;
-        } else {
-            ++i;
-        }
-    }
-    return in.size();
-}
-
-constexpr char kHint[] = "#DBIF_HINT(";
-
-// Converts the tool's statement text into PostgreSQL's: UTF-8, every hint phrase
-// "#DBIF_HINT(...)" (PostgreSQL has no hint syntax) replaced by a blank, and, with
-// numberMarkers, the "?" markers outside literals, quoted identifiers and comments replaced by
-// $1, $2, ... Returns the number of markers, or -1 when a hint phrase has no closing bracket.
-long convertSql(const char16_t* sql, bool numberMarkers, std::string* out) {
-    std::string in = ul_utf16to8(sql);
-    out->clear();
-    out->reserve(in.size() + 16);
-    long markers = 0;
-    size_t i = 0;
-    while (i < in.size()) {
-        char c = in[i];
-        char next = i + 1 < in.size() ? in[i + 1] : '\0';
-        size_t end = i;
-        if (c == '\'') {
-            bool escapes = i > 0 && (in[i - 1] == 'E' || in[i - 1] == 'e') &&
-                           (i < 2 || !isIdentChar(in[i - 2]));
-            end = skipQuoted(in, i, escapes);
-        } else if (c == '"') {
-            end = skipQuoted(in, i, false);
-        } else if (c == '-' && next == '-') {
-            end = in.find('\n', i);
-            if (end == std::string::npos) end = in.size();
-        } else if (c == '/' && next == '*') {
-            end = skipBlockComment(in, i);
-        } else if (c == '$') {
-            end = skipDollarQuoted(in, i);
-        } else if (c == '#' && in.compare(i, sizeof kHint - 1, kHint) == 0) {
-            int depth = 1;
-            size_t j = i + sizeof kHint - 1;  // behind the opening bracket
-            while (j < in.size()) {
-                if (in[j] == '\'' || in[j] == '"') {
-                    j = skipQuoted(in, j, false);
-                    continue;
-                }
-                if (in[j] == '(') ++depth;
-                if (in[j] == ')' && --depth == 0) break;
-                ++j;
-            }
-            if (j >= in.size()) return -1;
-            out->push_back(' ');
-            i = j + 1;
-            continue;
-        } else if (c == '?' && numberMarkers) {
-            ++markers;
-            out->push_back('$');
-            out->append(std::to_string(markers));
-            ++i;
-            continue;
-        }
-        if (end > i) {
-            out->append(in, i, end - i);
-            i = end;
-        } else {
-            out->push_back(c);
-            ++i;
-        }
-    }
-    return markers;
-}
-
-// Whether a statement can stand behind DECLARE ... CURSOR FOR; others (SHOW, EXPLAIN,
-// INSERT ... RETURNING) deliver their result at once.
-bool isCursorQuery(const std::string& sql) {
-    size_t i = 0;
-    while (i < sql.size()) {
-        if (sql[i] == ' ' || sql[i] == '\t' || sql[i] == '\n' || sql[i] == '\r') {
-            ++i;
-        } else if (sql.compare(i, 2, "--") == 0) {
-            i = sql.find('\n', i);
-            if (i == std::string::npos) return false;
-        } else if (sql.compare(i, 2, "/*") == 0) {
-            i = skipBlockComment(sql, i);
-        } else {
-            break;
-        }
-    }
-    if (i < sql.size() && sql[i] == '(') return true;
-    size_t word = i;
-    while (i < sql.size() && isIdentChar(sql[i])) ++i;
-    std::string keyword = sql.substr(word, i - word);
-    for (char& ch : keyword) ch = static_cast<char>(ch >= 'a' && ch <= 'z' ? ch - 32 : ch);
-    return keyword == "SELECT" || keyword == "VALUES" || keyword == "WITH" || keyword == "TABLE";
-}
 
 // ---- errors ------------------------------------------------------------------------------
 
@@ -310,6 +170,7 @@ struct PgSession {
     dbif_tracefn_t traceFn = nullptr;
     void* traceContext = nullptr;
     int traceLevel = 0;
+    dbif_pgnamecase names = dbif_pgnamecase::upper;  // from dbs_pgsql_namecase at connect
 
     dbif_commarea_t& commArea() { return area ? *area : orphanArea; }
     // Starts an operation: the comm area forgets the previous one.
@@ -869,7 +730,7 @@ class PgStatement : public DbIfStatement {
           sql_(std::move(sql)),
           name_(std::move(name)),
           paramCount_(paramCount),
-          cursorQuery_(isCursorQuery(sql_)) {}
+          cursorQuery_(dbif_pgiscursorquery(sql_)) {}
 
     ~PgStatement() override {
         try {
@@ -987,7 +848,7 @@ void PgStatement::takeDescription(const PGresult* r) {
     hasLongColumn_ = false;
     for (int i = 0; i < n; ++i) {
         dbif_coldesc_t& d = columns_[static_cast<size_t>(i)];
-        d.name = ul_utf8to16(PQfname(r, i));
+        d.name = dbif_toolname(ul_utf8to16(PQfname(r, i)));
         describeColumn(PQftype(r, i), PQfmod(r, i), &d, &forms_[static_cast<size_t>(i)]);
         if (d.type == DBIF_TYPE_LONGCHAR || d.type == DBIF_TYPE_BLOB) hasLongColumn_ = true;
     }
@@ -1359,6 +1220,12 @@ class PgConnection : public DbIfConnection {
 int PgConnection::doConnect() {
     PgSession& s = *session_;
     if (s.conn) return s.fail(DBIF_RC_DB_ERROR, -1, "Already connected to a PostgreSQL server");
+    const char* nameCase = getenv("dbs_pgsql_namecase");
+    if (!dbif_pgparsenamecase(nameCase, &s.names)) {
+        return s.fail(DBIF_RC_DB_ERROR, -1,
+                      std::string("Invalid dbs_pgsql_namecase '") + nameCase +
+                          "': expected 'upper' or 'lower'");
+    }
     // The conninfo string may hold a password: it goes to no trace.
     const char* conninfo = getenv("dbs_pgsql_conninfo");
     const char* keywords[] = {"dbname", "fallback_application_name", nullptr};
@@ -1394,7 +1261,8 @@ int PgConnection::doConnect() {
     s.trace(1, __LINE__,
             std::string("connected to database ") + PQdb(s.conn) + " as " + PQuser(s.conn) +
                 " on " + PQhost(s.conn) + ":" + PQport(s.conn) + " (server " +
-                formatVersion(PQserverVersion(s.conn)) + ")");
+                formatVersion(PQserverVersion(s.conn)) + "), names in " +
+                (s.names == dbif_pgnamecase::lower ? "lower" : "upper") + " case");
     return DBIF_RC_OK;
 }
 
@@ -1419,7 +1287,7 @@ int PgConnection::doPrepare(const char16_t* sql, int stmtClass,
                             std::unique_ptr<DbIfStatement>* statement) {
     statement->reset();
     std::string text;
-    long markers = convertSql(sql, true, &text);
+    long markers = dbif_pgconvertsql(sql, true, session_->names, &text);
     if (markers < 0) {
         return session_->fail(DBIF_RC_DB_ERROR, -1,
                               "Hint phrase without closing bracket in: " + ul_utf16to8(sql));
@@ -1437,7 +1305,7 @@ int PgConnection::doPrepare(const char16_t* sql, int stmtClass,
 
 int PgConnection::doExecute(const char16_t* sql) {
     std::string text;
-    if (convertSql(sql, false, &text) < 0) {
+    if (dbif_pgconvertsql(sql, false, session_->names, &text) < 0) {
         return session_->fail(DBIF_RC_DB_ERROR, -1,
                               "Hint phrase without closing bracket in: " + ul_utf16to8(sql));
     }
@@ -1505,9 +1373,9 @@ int PgConnection::doControl(int code, dbif_control_t* argument) {
     }
 }
 
-// The columns of a table or view of the search path, named exactly (as a quoted identifier),
-// from the system catalogue: each column's type and type modifier give the same description
-// as a result column of that type, and the primary-key index marks the key fields.
+// The columns of a table or view of the search path, named as a quoted identifier in the case
+// of the schema, from the system catalogue: each column's type and type modifier give the same
+// description as a result column of that type, and the primary-key index marks the key fields.
 int PgConnection::describeNative(const char16_t* table, dbif_cattable_t* out) {
     static constexpr char16_t kColumns[] =
         u"SELECT a.attname, a.atttypid, a.atttypmod, a.attnotnull, "
@@ -1520,7 +1388,7 @@ int PgConnection::describeNative(const char16_t* table, dbif_cattable_t* out) {
     *out = dbif_cattable_t();
     auto onColumn = [&](const dbif_cell_t* c, unsigned) -> int {
         dbif_catfield_t f;
-        f.name = dbif_cattext(c[0]);
+        f.name = dbif_toolname(dbif_cattext(c[0]));
         long type = 0, typmod = 0, flag = 0;
         dbif_catnumber(c[1], &type);
         dbif_catnumber(c[2], &typmod);
@@ -1537,7 +1405,8 @@ int PgConnection::describeNative(const char16_t* table, dbif_cattable_t* out) {
         out->fields.push_back(std::move(f));
         return DBIF_RC_OK;
     };
-    int rc = dbif_catalogquery(*this, kColumns, {table}, onColumn);
+    int rc =
+        dbif_catalogquery(*this, kColumns, {dbif_pgschemaname(table, session_->names)}, onColumn);
     if (rc) return rc;
     return out->fields.empty() ? DBIF_RC_NOT_FOUND : DBIF_RC_OK;
 }

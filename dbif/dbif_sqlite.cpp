@@ -11,8 +11,9 @@
 // write retried: it loses nothing, and waiting could not help.
 //
 // Values: cells follow the storage class of each value, except that NUMERIC and DECIMAL
-// columns deliver decimal text and fixed-length CHAR(n) columns lose their trailing blanks
-// (docs/dbif-types.md). Results are stepped row by row; nothing is kept beyond the batch.
+// columns deliver decimal text (docs/dbif-types.md). Text is delivered as stored, trailing
+// blanks of CHAR(n) included: SQLite compares them, so they belong to the value. Results are
+// stepped row by row; nothing is kept beyond the batch.
 #include <pwd.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -149,7 +150,6 @@ struct ColumnInfo {
     dbif_coldesc_t desc;
     bool declared = false;   // the declared type decides the description
     bool numeric = false;    // values go as decimal text
-    bool fixedChar = false;  // CHAR(n): trailing blanks are removed
 };
 
 // Upper-case declared type with runs of blanks condensed, and its "(a[,b])" arguments.
@@ -232,7 +232,6 @@ void mapDeclType(const char* decl, ColumnInfo* info) {
         set(DBIF_TYPE_CHAR, n);
     } else if (isOneOf(name, {"CHAR", "CHARACTER", "NCHAR", "NATIVE CHARACTER"})) {
         set(DBIF_TYPE_CHAR, t.args >= 1 ? n : 1);
-        info->fixedChar = true;
     } else if (isOneOf(name, {"TEXT", "CLOB", "NCLOB"})) {
         set(DBIF_TYPE_LONGCHAR, 0);
     } else if (name == "BLOB") {
@@ -633,6 +632,10 @@ int SqliteConnection::connectGuarded() {
     db_ = db;
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    // A double-quoted name is always an identifier: read as a string literal when no such
+    // column exists, a mistyped key field would silently compare a constant.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
     // The first access also proves that the file is a database. Another process that holds
     // the file in rollback mode keeps it there (busy); that is no reason to fail.
     rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
@@ -840,7 +843,7 @@ int SqliteConnection::describeNative(const char16_t* table, dbif_cattable_t* out
     *out = dbif_cattable_t();
     auto onColumn = [&](const dbif_cell_t* c, unsigned) -> int {
         dbif_catfield_t f;
-        f.name = dbif_cattext(c[0]);
+        f.name = dbif_toolname(dbif_cattext(c[0]));
         ColumnInfo info;
         mapDeclType(ul_utf16to8(dbif_cattext(c[1]).c_str()).c_str(), &info);
         f.dbType = info.desc.type;
@@ -873,7 +876,7 @@ SqliteStatement::SqliteStatement(SqliteConnection* connection, sqlite3_stmt* stm
     sqlite3* db = connection_->db();
     for (int i = 0; i < n; ++i) {
         ColumnInfo& c = columns_[static_cast<size_t>(i)];
-        c.desc.name = ul_utf8to16(sqlite3_column_name(stmt_, i));
+        c.desc.name = dbif_toolname(ul_utf8to16(sqlite3_column_name(stmt_, i)));
         mapDeclType(sqlite3_column_decltype(stmt_, i), &c);
         const char* table = sqlite3_column_table_name(stmt_, i);
         const char* origin = sqlite3_column_origin_name(stmt_, i);
@@ -1019,9 +1022,6 @@ int SqliteStatement::fillRow(DbIfRowBatch* batch, size_t row) {
             case SQLITE_TEXT: {
                 auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
                 size_t length = static_cast<size_t>(sqlite3_column_bytes(stmt_, col));
-                if (info.fixedChar) {
-                    while (length > 0 && text[length - 1] == ' ') --length;
-                }
                 batch->setTextUtf8(row, i, text, length);
                 break;
             }

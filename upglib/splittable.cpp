@@ -14,6 +14,7 @@
 #include "ulsqlbase.h"
 #include "ulsqlsplit.h"
 #include "ulsqlutil.h"
+#include "ulsqlwherefile.h"
 #include "ulstring.h"
 #include "ulstring2.h"
 #include "ultextfile.h"
@@ -347,6 +348,7 @@ class TableSplitter {
         }
         if (!o_.keyFields.empty() && !o_.native) {
             keys_.set(splitFieldList(o_.keyFields.c_str()));
+            if (checkUserKeyFields() < 0) return UL_ERROR_RETURN(-1);
         } else if (ul_sqlntgettype(ul_sqlntcurrentslot()) == static_cast<int>(UL_NTTYPE_OFF)) {
             return say(1, u'W', u"Cannot do splitting without nametab access!");
         } else {
@@ -367,6 +369,27 @@ class TableSplitter {
             keys_.set(std::move(names));
             return say(1, u' ',
                        ul_format(u"Only using %d key fields!", static_cast<int>(o_.maxKeyFields)));
+        }
+        return 0;
+    }
+
+    // The user's key fields must be columns of the table, each named once: a name that the
+    // database does not know could be read as something else than a column.
+    int checkUserKeyFields() {
+        const std::vector<std::u16string>& names = keys_.names;
+        for (size_t i = 0; i < names.size(); ++i) {
+            for (size_t j = 0; j < i; ++j)
+                if (ul_stricmp(names[i].c_str(), names[j].c_str()) == 0)
+                    return fail(ul_format(u"Duplicate key field '%s'", names[i].c_str()));
+        }
+        // Without nametab access there is no description; the database rejects unknown names.
+        if (ul_sqlntgettype(ul_sqlntcurrentslot()) == static_cast<int>(UL_NTTYPE_OFF)) return 0;
+        for (const std::u16string& name : names) {
+            const int rc = ULNameTab::tableFieldExists(table_, name.c_str());
+            if (rc < 0) return UL_ERROR_RETURN(-1);
+            if (rc == 0)
+                return fail(ul_format(u"Key field '%s' does not exist in table '%s'", name.c_str(),
+                                      table_));
         }
         return 0;
     }
@@ -451,9 +474,12 @@ class TableSplitter {
                      : ul_sqlsplittable(&result_, table_, keys_.data(), keys_.size(), segment_,
                                         total_, minSplits_, maxSplits_, nullptr, mode);
             if (flags < 0) return UL_ERROR_RETURN(-1);
-            if (flags & UL_SPLITRESULT_NOTHING) return 0;
-            if (flags & (UL_SPLITRESULT_TOOFEW | UL_SPLITRESULT_TOOMANY)) {
-                if (estimated_) {
+            // A given count is no more exact than an estimate: a segment size taken from it
+            // decides nothing, however many splits it gave.
+            const bool inexact = estimated_ || given_;
+            if ((flags & UL_SPLITRESULT_NOTHING) && !inexact) return 0;
+            if (flags & (UL_SPLITRESULT_TOOFEW | UL_SPLITRESULT_TOOMANY | UL_SPLITRESULT_NOTHING)) {
+                if (inexact) {
                     if (say(1, u' ', u"Trying again with exact row count!") < 0)
                         return UL_ERROR_RETURN(-1);
                     exact = true;
@@ -503,15 +529,20 @@ class TableSplitter {
                              appended ? u"Appended" : u"Wrote", o_.whereFile.c_str(), n));
     }
 
+    // Counts every condition exactly. A condition that does not yield its stored count, or
+    // conditions that do not add up to an exact total, fail the command: they miss or double
+    // rows.
     int checkCounts() {
         const bool show = o_.count == CountMode::show;
         ul_dbrowcount_t sum = 0;
+        int discrepancies = 0;
         for (const ul_tablesegment_t& s : result_) {
             ul_dbrowcount_t actual = 0;
             if (ul_sqltablecountstar(table_, s.condition(), nullptr, 0, &actual, 0) < 0)
                 return UL_ERROR_RETURN(-1);
             sum += actual;
             if (s.rows != UL_DBROWCOUNT_INVALID && s.rows != actual) {
+                ++discrepancies;
                 if (say(1, u'E',
                         ul_format(u"Where condition \"%s\" yields %lu != %lu!", s.condition(),
                                   ul(actual), ul(s.rows))) < 0)
@@ -532,9 +563,15 @@ class TableSplitter {
             if (rc < 0) return UL_ERROR_RETURN(-1);
             estimated = false;
         }
-        if (sum == total) return 0;
-        return say(1, estimated ? u'W' : u'E',
-                   ul_format(u"Discrepancy of %lu != %lu!", ul(sum), ul(total)));
+        if (sum != total) {
+            if (say(1, estimated ? u'W' : u'E',
+                    ul_format(u"Discrepancy of %lu != %lu!", ul(sum), ul(total))) < 0)
+                return UL_ERROR_RETURN(-1);
+            if (!estimated) ++discrepancies;
+        }
+        if (discrepancies == 0) return 0;
+        return fail(
+            ul_format(u"Count check of table '%s' found %d discrepancies", table_, discrepancies));
     }
 
     const char16_t* table_;

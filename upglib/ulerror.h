@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <new>
 
 enum : unsigned {
     UL_ERR_SYSTEM = 1,   // store "<text>: <system error text>" ("System error" for a null text)
@@ -34,3 +35,15 @@ void ul_errorgotoreport(const char16_t* sourceFile, unsigned line);
 // can show where a failure started and how it travelled:  return UL_ERROR_RETURN(-1);
 #define UL_ERROR_RETURN(value) \
     ((UL_ErrorGotoFlag ? ul_errorgotoreport(u"" __FILE__, __LINE__) : (void)0), (value))
+
+// Runs a body that may allocate through the standard containers; an exhausted heap becomes the
+// tool's out-of-memory error and -1 instead of an exception leaving the module.
+template <class Body>
+int ul_guarded(Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        ul_erroroutofmemory();
+        return UL_ERROR_RETURN(-1);
+    }
+}

@@ -564,10 +564,13 @@ int ULNameTab::applyConversionExceptions(ULLDObject* object) {
     const std::u16string configured = env ? ul_utf8to16(env) : std::u16string(kConversionTable);
     if (configured.empty()) return 0;
     char16_t exceptions[256];
-    if (ul_sqltabsuffixadd(exceptions, 256, configured.c_str()) < 0) return UL_ERROR_RETURN(-1);
+    char16_t quoted[256];
+    if (ul_sqltabsuffixadd(exceptions, 256, configured.c_str()) < 0 ||
+        dictionaryName(configured.c_str(), quoted, 256) < 0)
+        return UL_ERROR_RETURN(-1);
     TextRows rows;
-    const int rc = queryDictionary(
-        ul_format(u"SELECT 'X' FROM \"%s\" WHERE ORGTAB = ?", exceptions), {name}, &rows);
+    const int rc = queryDictionary(ul_format(u"SELECT 'X' FROM %s WHERE ORGTAB = ?", quoted),
+                                   {name}, &rows);
     if (rc == -1) return UL_ERROR_RETURN(-1);
     if (rc == -2)
         return warnMissing(u"Table '%s' does not exist - cannot check for variable raw!",

@@ -27,19 +27,8 @@
 #include "ultextfile.h"
 #include "ultrace.h"
 
-namespace {
 
-// Runs a body that may allocate through the standard containers; an exhausted heap becomes
-// the tool's out-of-memory error instead of an exception leaving the module.
-template <class Body>
-int guarded(Body&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
-}
+namespace {
 
 // Progress lines and warnings of the splitter (generic message 399).
 int say(unsigned level, char16_t severity, const std::u16string& text) {
@@ -51,548 +40,12 @@ unsigned long ul(ul_dbrowcount_t n) {
     return static_cast<unsigned long>(n);
 }
 
-int copyOut(char16_t* buffer, size_t size, const std::u16string& text, const char16_t* what) {
-    if (text.size() >= size) {
-        ul_errorsetmsgfmt(0, u"%s exceeds %zu characters", what, size ? size - 1 : 0);
-        return UL_ERROR_RETURN(-1);
-    }
-    std::copy(text.begin(), text.end(), buffer);
-    buffer[text.size()] = 0;
-    return static_cast<int>(text.size());
+// A count for messages where it may be unknown.
+std::u16string countText(ul_dbrowcount_t n) {
+    return n == UL_DBROWCOUNT_INVALID ? std::u16string(u"unknown") : ul_format(u"%lu", ul(n));
 }
 
 }  // namespace
-
-// ==== condition lists ===========================================================================
-
-int ULTableSplit::createSegmentEntry(ul_dbrowcount_t rows, const char16_t* condition, int flags) {
-    std::u16string text = condition ? condition : u"";
-    if (flags & UL_SEGMENT_INVERT) text = u"NOT( " + text + u" )";
-    ul_dllistnode_t* node =
-        ul_dllistcreatenode(nullptr, sizeof(ul_tablesegment_t) + (text.size() + 1) * 2);
-    if (!node) return UL_ERROR_RETURN(-1);
-    auto* segment = static_cast<ul_tablesegment_t*>(node->data());
-    segment->rows = rows;
-    std::copy(text.begin(), text.end(), segment->condition());
-    segment->condition()[text.size()] = 0;
-    entries.addNode(node, -1);
-    return 0;
-}
-
-int ULTableSplit::reduce2SingleCondition(int pos) {
-    const int count = getCount();
-    if (pos < 0 || pos >= count) {
-        ul_errorsetmsgfmt(0, u"Invalid position %d exceeding number of conditions", pos);
-        return UL_ERROR_RETURN(-1);
-    }
-    ul_dllistnode_t* keep = entries.getNode(pos);
-    ul_dllist_t::unlinkNode(keep);
-    entries.freeList(0);
-    entries.addNode(keep, -1);
-    return 0;
-}
-
-ul_dbrowcount_t ULTableSplit::getNumberRows() const {
-    ul_dbrowcount_t total = 0;
-    for (const ul_tablesegment_t& s : *this) {
-        if (s.rows == UL_DBROWCOUNT_INVALID) return UL_DBROWCOUNT_INVALID;
-        total += s.rows;
-    }
-    return total;
-}
-
-void ULTableSplit::takeEntries(ULTableSplit* other) {
-    while (!other->entries.isEmpty()) {
-        ul_dllistnode_t* node = other->entries.head;
-        ul_dllist_t::unlinkNode(node);
-        entries.addNode(node, -1);
-    }
-}
-
-void ul_sqltablesplitsfree(ULTableSplitList* list) {
-    if (list) list->clearHash();
-}
-
-// ==== key boundaries ============================================================================
-
-void ul_sqlboundary_t::copy(const ul_sqlboundary_t& from) {
-    SQBND_NValues = from.SQBND_NValues;
-    std::copy_n(from.fields, SQBND_NValues, fields);
-    std::copy_n(from.values, SQBND_NValues, values);
-    std::copy_n(from.tokenClasses, SQBND_NValues, tokenClasses);
-}
-
-int ul_sqlboundary_t::comparePrefix(const ul_sqlboundary_t& other, unsigned n) const {
-    for (unsigned i = 0; i < n; ++i) {
-        const int c = ul_sqlvaluecompare(values[i], other.values[i], tokenClasses[i]);
-        if (c != 0) return c < 0 ? -1 : 1;
-    }
-    return 0;
-}
-
-int ul_sqlboundary_t::compare(const ul_sqlboundary_t& other) const {
-    const int c = comparePrefix(other, std::min(SQBND_NValues, other.SQBND_NValues));
-    if (c != 0) return c;
-    return SQBND_NValues < other.SQBND_NValues ? -1 : SQBND_NValues > other.SQBND_NValues ? 1 : 0;
-}
-
-int ul_sqlboundary_t::boundaryAddCheckValue(ul_strpool_t* pool, const char16_t* field,
-                                            const char16_t* value, int tokenClass) {
-    if (SQBND_NValues >= UL_SQLBOUNDARY_MAXVALUES) {
-        ul_errorsetmsgfmt(0, u"Too many values for boundary (%d)",
-                          static_cast<int>(SQBND_NValues + 1));
-        return UL_ERROR_RETURN(-1);
-    }
-    const char16_t* f = pool->dupString(field ? field : u"", UL_STRPOOL_DEDUP);
-    const char16_t* v = pool->dupString(value ? value : u"");
-    if (!f || !v) return UL_ERROR_RETURN(-1);
-    fields[SQBND_NValues] = f;
-    values[SQBND_NValues] = v;
-    tokenClasses[SQBND_NValues] = tokenClass;
-    ++SQBND_NValues;
-    return 0;
-}
-
-// ==== condition generator =======================================================================
-
-namespace {
-
-// Writes the pieces of one key-range condition.
-class ConditionWriter {
-  public:
-    ConditionWriter(const char16_t* qualifier, const char16_t* const* fields,
-                    const int* tokenClasses, ul_sqlfieldquoter_t quoter, bool asIs)
-        : qualifier_(qualifier),
-          fields_(fields),
-          classes_(tokenClasses),
-          quoter_(quoter),
-          asIs_(asIs),
-          form_(ul_sqlcurrentliteralform()) {}
-
-    int write(std::u16string* out, const char16_t* const* low, unsigned nlow,
-              const char16_t* const* high, unsigned nhigh, int mode) {
-        const bool lowIncl = mode & UL_WHERECOND_LOWINCL;
-        const bool highExcl = mode & UL_WHERECOND_HIGHEXCL;
-        unsigned neq = 0;
-        if (nlow > 0 && nhigh > 0) {
-            const unsigned m = std::min(nlow, nhigh);
-            const unsigned limit = (lowIncl && !highExcl) ? m : m - 1;
-            while (neq < limit && ul_strcmp(low[neq], high[neq]) == 0) ++neq;
-        }
-        const bool lowPart = nlow > neq;
-        const bool highPart = nhigh > neq;
-        if (neq == 0 && !lowPart && !highPart) return 0;
-        const bool brackets = mode & UL_WHERECOND_BRACKETS;
-        if (brackets) out->push_back(u'(');
-        for (unsigned i = 0; i < neq; ++i) {
-            if (i > 0) *out += u" AND ";
-            if (equality(out, i, low[i]) < 0) return UL_ERROR_RETURN(-1);
-        }
-        if (lowPart) {
-            if (neq > 0) *out += u" AND ";
-            if (bound(out, low, neq, nlow, true, lowIncl, highPart || neq > 0) < 0)
-                return UL_ERROR_RETURN(-1);
-        }
-        if (highPart) {
-            if (neq > 0 || lowPart) *out += u" AND ";
-            if (bound(out, high, neq, nhigh, false, !highExcl, neq > 0 || lowPart) < 0)
-                return UL_ERROR_RETURN(-1);
-        }
-        if (brackets) out->push_back(u')');
-        return 0;
-    }
-
-  private:
-    int field(std::u16string* out, unsigned i) {
-        if (qualifier_) *out += qualifier_;
-        if (!quoter_) {
-            *out += fields_[i];
-            return 0;
-        }
-        char16_t quoted[UL_SQLNAMESIZE];
-        if (quoter_(quoted, UL_SQLNAMESIZE, fields_[i], 0) < 0) return UL_ERROR_RETURN(-1);
-        *out += quoted;
-        return 0;
-    }
-    int value(std::u16string* out, unsigned i, const char16_t* v) {
-        if (asIs_) {
-            *out += v;
-            return 0;
-        }
-        return ul_sqlappendliteral(out, v, classes_[i], form_) < 0 ? UL_ERROR_RETURN(-1) : 0;
-    }
-    int equality(std::u16string* out, unsigned i, const char16_t* v) {
-        if (field(out, i) < 0) return UL_ERROR_RETURN(-1);
-        *out += u" = ";
-        return value(out, i, v);
-    }
-    int comparison(std::u16string* out, unsigned i, const char16_t* v, bool lower, bool orEqual) {
-        const char16_t* op = orEqual ? u" <= " : u" < ";
-        if (lower) {
-            if (value(out, i, v) < 0) return UL_ERROR_RETURN(-1);
-            *out += op;
-            return field(out, i);
-        }
-        if (field(out, i) < 0) return UL_ERROR_RETURN(-1);
-        *out += op;
-        return value(out, i, v);
-    }
-    // The alternatives of one bound over the fields from..n-1.
-    int bound(std::u16string* out, const char16_t* const* values, unsigned from, unsigned n,
-              bool lower, bool inclusive, bool bracketed) {
-        if (bracketed) out->push_back(u'(');
-        for (unsigned j = from; j < n; ++j) {
-            if (j > from) *out += u" OR (";
-            for (unsigned k = from; k < j; ++k) {
-                if (k > from) *out += u" AND ";
-                if (equality(out, k, values[k]) < 0) return UL_ERROR_RETURN(-1);
-            }
-            if (j > from) *out += u" AND ";
-            if (comparison(out, j, values[j], lower, inclusive && j == n - 1) < 0)
-                return UL_ERROR_RETURN(-1);
-            if (j > from) out->push_back(u')');
-        }
-        if (bracketed) out->push_back(u')');
-        return 0;
-    }
-
-    const char16_t* qualifier_;
-    const char16_t* const* fields_;
-    const int* classes_;
-    ul_sqlfieldquoter_t quoter_;
-    bool asIs_;
-    const ul_sqlliteralform_t* form_;
-};
-
-int appendCondition(std::u16string* out, const char16_t* qualifier, const char16_t* const* fields,
-                    const int* tokenClasses, const char16_t* const* low, unsigned nlow,
-                    const char16_t* const* high, unsigned nhigh, ul_sqlfieldquoter_t quoter,
-                    int mode) {
-    ConditionWriter writer(qualifier, fields, tokenClasses, quoter, mode & UL_WHERECOND_ASIS);
-    return writer.write(out, low, (mode & UL_WHERECOND_NOLOWER) ? 0 : nlow, high, nhigh, mode);
-}
-
-}  // namespace
-
-int ul_sqlgenwherecondition(char16_t* buffer, size_t size, const char16_t* qualifier,
-                            const char16_t* const* fields, const int* tokenClasses,
-                            const char16_t* const* low, unsigned nlow, const char16_t* const* high,
-                            unsigned nhigh, ul_sqlfieldquoter_t quoter, int mode) {
-    return guarded([&]() -> int {
-        std::u16string text;
-        if (appendCondition(&text, qualifier, fields, tokenClasses, low, nlow, high, nhigh, quoter,
-                            mode) < 0)
-            return UL_ERROR_RETURN(-1);
-        return copyOut(buffer, size, text, u"Where condition");
-    });
-}
-
-// ==== condition parser ==========================================================================
-
-namespace {
-
-enum class Tok { End, LParen, RParen, And, Or, Op, Field, Literal, Bad };
-
-struct Token {
-    Tok kind = Tok::End;
-    std::u16string text;  // field name, literal value or operator
-    int tokenClass = 0;
-};
-
-bool isIdentStart(char16_t c) {
-    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c == u'_' || c == u'/' ||
-           c > 127;
-}
-bool isIdentChar(char16_t c) {
-    return isIdentStart(c) || ul_isdigit(c) || c == u'#' || c == u'$';
-}
-
-class Lexer {
-  public:
-    explicit Lexer(const char16_t* text) : p_(text) {}
-
-    Token next() {
-        while (ul_isspace(*p_)) ++p_;
-        Token t;
-        if (!*p_ || (p_[0] == u'-' && p_[1] == u'-')) return t;
-        if (startsLiteral()) {
-            const size_t n = ul_sqlreadliteral(p_, &t.text, &t.tokenClass);
-            if (n > 0) {
-                p_ += n;
-                t.kind = Tok::Literal;
-                return t;
-            }
-        }
-        if (*p_ == u'(' || *p_ == u')') {
-            t.kind = *p_++ == u'(' ? Tok::LParen : Tok::RParen;
-            return t;
-        }
-        if (*p_ == u'<' || *p_ == u'=') {
-            t.kind = Tok::Op;
-            t.text.push_back(*p_++);
-            if (t.text[0] == u'<' && *p_ == u'=') t.text.push_back(*p_++);
-            return t;
-        }
-        if (keyword(u"AND")) return Token{Tok::And, u"", 0};
-        if (keyword(u"OR")) return Token{Tok::Or, u"", 0};
-        if (*p_ == u'"' || isIdentStart(*p_)) return fieldName();
-        t.kind = Tok::Bad;
-        return t;
-    }
-
-  private:
-    bool startsLiteral() const {
-        const char16_t c = *p_;
-        return c == u'\'' || c == u'(' || ul_isdigit(c) || c == u'.' ||
-               ((c == u'-' || c == u'+') && (ul_isdigit(p_[1]) || p_[1] == u'.')) ||
-               ul_stringstarticmp(p_, u"X'") || ul_stringstarticmp(p_, u"HEXTORAW(") ||
-               ul_stringstarticmp(p_, u"decode(");
-    }
-    bool keyword(const char16_t* word) {
-        const char16_t* end = ul_stringstarticmp(p_, word);
-        if (!end || isIdentChar(*end) || *end == u'"') return false;
-        p_ = end;
-        return true;
-    }
-    // A name, quoted or bare, possibly behind qualifiers ("T"."K1", T.K1); a bare name may end
-    // in "()" (a pseudo column). The last part is the field.
-    Token fieldName() {
-        Token t;
-        t.kind = Tok::Field;
-        for (;;) {
-            t.text.clear();
-            if (*p_ == u'"') {
-                ++p_;
-                for (;;) {
-                    if (!*p_) return Token{Tok::Bad, u"", 0};
-                    if (*p_ == u'"') {
-                        if (p_[1] != u'"') break;
-                        ++p_;
-                    }
-                    t.text.push_back(*p_++);
-                }
-                ++p_;
-            } else {
-                while (isIdentChar(*p_)) t.text.push_back(*p_++);
-                if (p_[0] == u'(' && p_[1] == u')') {
-                    t.text += u"()";
-                    p_ += 2;
-                }
-            }
-            if (*p_ != u'.') return t;
-            ++p_;
-        }
-    }
-
-    const char16_t* p_;
-};
-
-// A parsed condition: comparisons joined by AND and OR.
-struct Expr {
-    enum class Kind { Compare, And, Or } kind = Kind::Compare;
-    std::vector<Expr> parts;
-    bool fieldLeft = false;  // field op literal (else literal op field)
-    std::u16string op;
-    std::u16string field;
-    std::u16string value;
-    int tokenClass = 0;
-};
-
-class Parser {
-  public:
-    explicit Parser(const char16_t* text) : lexer_(text) { advance(); }
-
-    bool parse(Expr* out, std::u16string* why) {
-        if (!parseOr(out)) {
-            *why = why_;
-            return false;
-        }
-        if (token_.kind != Tok::End) {
-            *why = u"unexpected text after the condition";
-            return false;
-        }
-        return true;
-    }
-
-  private:
-    void advance() { token_ = lexer_.next(); }
-    bool fail(const char16_t* why) {
-        if (why_.empty()) why_ = why;
-        return false;
-    }
-    bool parseList(Expr* out, Tok separator, Expr::Kind kind, bool (Parser::*item)(Expr*)) {
-        Expr first;
-        if (!(this->*item)(&first)) return false;
-        if (token_.kind != separator) {
-            *out = std::move(first);
-            return true;
-        }
-        out->kind = kind;
-        out->parts.push_back(std::move(first));
-        while (token_.kind == separator) {
-            advance();
-            Expr next;
-            if (!(this->*item)(&next)) return false;
-            // (a AND b) AND c is the same list as a AND b AND c.
-            if (next.kind == kind) {
-                for (Expr& e : next.parts) out->parts.push_back(std::move(e));
-            } else {
-                out->parts.push_back(std::move(next));
-            }
-        }
-        return true;
-    }
-    bool parseOr(Expr* out) { return parseList(out, Tok::Or, Expr::Kind::Or, &Parser::parseAnd); }
-    bool parseAnd(Expr* out) {
-        return parseList(out, Tok::And, Expr::Kind::And, &Parser::parsePrimary);
-    }
-    bool parsePrimary(Expr* out) {
-        if (token_.kind == Tok::LParen) {
-            advance();
-            if (!parseOr(out)) return false;
-            if (token_.kind != Tok::RParen) return fail(u"missing closing bracket");
-            advance();
-            return true;
-        }
-        Token left = token_;
-        advance();
-        if (token_.kind != Tok::Op) return fail(u"comparison expected");
-        out->op = token_.text;
-        advance();
-        Token right = token_;
-        advance();
-        if (left.kind == Tok::Field && right.kind == Tok::Literal) {
-            out->fieldLeft = true;
-            out->field = left.text;
-            out->value = right.text;
-            out->tokenClass = right.tokenClass;
-            return true;
-        }
-        if (left.kind == Tok::Literal && right.kind == Tok::Field && out->op != u"=") {
-            out->field = right.text;
-            out->value = left.text;
-            out->tokenClass = left.tokenClass;
-            return true;
-        }
-        return fail(u"comparison of a field with a value expected");
-    }
-
-    Lexer lexer_;
-    Token token_;
-    std::u16string why_;
-};
-
-// One bound as its alternatives describe it: the fields and values of the last alternative.
-struct ParsedBound {
-    bool present = false;
-    std::vector<const Expr*> path;  // equalities and the final comparison of the last alternative
-    bool orEqual = false;
-};
-
-bool isEquality(const Expr& e) {
-    return e.kind == Expr::Kind::Compare && e.fieldLeft && e.op == u"=";
-}
-
-// Reads a bound written as alternatives; false when the structure is another one.
-bool readBound(const Expr& e, ParsedBound* lower, ParsedBound* upper) {
-    std::vector<const Expr*> alternatives;
-    if (e.kind == Expr::Kind::Or) {
-        for (const Expr& a : e.parts) alternatives.push_back(&a);
-    } else {
-        alternatives.push_back(&e);
-    }
-    std::optional<bool> isUpper;
-    ParsedBound bound;
-    for (size_t i = 0; i < alternatives.size(); ++i) {
-        const Expr& alt = *alternatives[i];
-        std::vector<const Expr*> items;
-        if (alt.kind == Expr::Kind::And) {
-            for (const Expr& a : alt.parts) items.push_back(&a);
-        } else {
-            items.push_back(&alt);
-        }
-        if (items.size() != i + 1) return false;
-        for (size_t k = 0; k + 1 < items.size(); ++k)
-            if (!isEquality(*items[k])) return false;
-        const Expr& last = *items.back();
-        if (last.kind != Expr::Kind::Compare || last.op == u"=") return false;
-        if (isUpper && *isUpper != last.fieldLeft) return false;
-        isUpper = last.fieldLeft;
-        // Alternative i repeats the values that the alternatives before it compared.
-        for (size_t k = 0; k < i; ++k) {
-            const Expr& earlier = *bound.path[k];
-            if (items[k]->field != earlier.field || items[k]->value != earlier.value) return false;
-        }
-        bound.path = items;
-        bound.orEqual = last.op == u"<=";
-    }
-    bound.present = true;
-    ParsedBound* target = *isUpper ? upper : lower;
-    if (target->present) return false;
-    *target = std::move(bound);
-    return true;
-}
-
-int addValues(ul_sqlboundary_t* boundary, const std::vector<const Expr*>& items,
-              ul_strpool_t* pool) {
-    for (const Expr* e : items)
-        if (boundary->boundaryAddCheckValue(pool, e->field.c_str(), e->value.c_str(),
-                                            e->tokenClass) < 0)
-            return UL_ERROR_RETURN(-1);
-    return 0;
-}
-
-int noKeyRange(const char16_t* condition, const std::u16string& why) {
-    ul_errorsetmsgfmt(0, u"Where condition '%s' is no key range: %s", condition, why.c_str());
-    return UL_ERROR_RETURN(-1);
-}
-
-}  // namespace
-
-int ul_sqlwhere2range(const char16_t* condition, ul_sqlrange_t* range, ul_strpool_t* pool) {
-    return guarded([&]() -> int {
-        range->low.clear();
-        range->high.clear();
-        range->lowInclusive = false;
-        range->highExclusive = false;
-        Expr root;
-        std::u16string why;
-        Parser parser(condition);
-        if (!parser.parse(&root, &why)) return noKeyRange(condition, why);
-        std::vector<const Expr*> items;
-        if (root.kind == Expr::Kind::And) {
-            for (const Expr& e : root.parts) items.push_back(&e);
-        } else {
-            items.push_back(&root);
-        }
-        std::vector<const Expr*> equalities;
-        ParsedBound lower;
-        ParsedBound upper;
-        for (const Expr* e : items) {
-            if (isEquality(*e)) {
-                if (lower.present || upper.present)
-                    return noKeyRange(condition, u"equality behind a bound");
-                equalities.push_back(e);
-            } else if (!readBound(*e, &lower, &upper)) {
-                return noKeyRange(condition, u"no bound over the key fields");
-            }
-        }
-        if (addValues(&range->low, equalities, pool) < 0 ||
-            addValues(&range->high, equalities, pool) < 0)
-            return UL_ERROR_RETURN(-1);
-        // Equalities alone stand for a bound that equals them, inclusive on both sides.
-        range->lowInclusive = !lower.present || lower.orEqual;
-        range->highExclusive = upper.present && !upper.orEqual;
-        if (lower.present && addValues(&range->low, lower.path, pool) < 0)
-            return UL_ERROR_RETURN(-1);
-        if (upper.present && addValues(&range->high, upper.path, pool) < 0)
-            return UL_ERROR_RETURN(-1);
-        if (equalities.empty()) {
-            if (!lower.present) range->lowInclusive = false;
-        }
-        return 0;
-    });
-}
 
 // ==== statements per database ===================================================================
 
@@ -624,9 +77,12 @@ constexpr char16_t kEstimateDb2[] =
     u"WHERE RTS.NAME = TABS.TSNAME AND RTS.DBNAME = TABS.DBNAME "
     u"AND SPACE.NAME = TABS.TSNAME AND SPACE.DBNAME = TABS.DBNAME "
     u"AND TABS.NAME = '%t' AND TABS.CREATOR = CURRENT SQLID";
-// The planner's row estimate; -1 (never analysed) reads as a small count.
+// The planner's row estimate; -1 (never analysed) reads as a small count. The table is found
+// by a name in identifier position, which the engine quotes in the schema's case (a name inside
+// a literal would not be), through the oid of one of its rows; an empty table estimates 0.
 constexpr char16_t kEstimatePg[] =
-    u"SELECT CAST(reltuples AS BIGINT) FROM pg_class WHERE oid = to_regclass('%T')";
+    u"SELECT COALESCE((SELECT CAST(reltuples AS BIGINT) FROM pg_class "
+    u"WHERE oid = (SELECT tableoid FROM %T limit 1)), 0)";
 
 }  // namespace
 
@@ -742,6 +198,15 @@ int appendQuotedName(std::u16string* out, const char16_t* name, int flags) {
     return 0;
 }
 
+// "(pre) AND ", or "pre AND " with UL_SQLTABSPLIT_FNOPREBRACKETS: the head of every condition
+// split under a pre-condition, and what the range check takes off again.
+std::u16string preconditionHead(const char16_t* pre, int mode) {
+    const bool brackets = !(mode & UL_SQLTABSPLIT_FNOPREBRACKETS);
+    std::u16string head = brackets ? u"(" : u"";
+    ul_sqlappendembedded(&head, pre, brackets ? u") AND " : u" AND ");
+    return head;
+}
+
 // A hint of request 5 or 7 when the global flag sqlhints allows hints.
 int appendHint(std::u16string* out, int request, const char16_t* table) {
     if (!(UL_SQLGlobalFlags & UL_SQLFLAG_SQLHINTS)) return 0;
@@ -815,7 +280,7 @@ int expandFormat(std::u16string* out, const char16_t* format, const char16_t* ta
                 whereUsed = true;
                 if (where && *where) {
                     *out += c == u'w' ? u" WHERE " : u" AND ";
-                    *out += where;
+                    ul_sqlappendembedded(out, where);
                 }
                 break;
             default:
@@ -831,15 +296,25 @@ int expandFormat(std::u16string* out, const char16_t* format, const char16_t* ta
     return 0;
 }
 
+// Every expansion, the engine's own included, is framed by the same two trace lines.
+int expandTraced(std::u16string* out, const char16_t* format, const char16_t* table,
+                 const char16_t* const* keyfields, unsigned nkeyfields, const char16_t* where,
+                 ul_dbrowcount_t rowCount, int mode) {
+    UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat(format='%s', mode=%#x)\n", format, mode);
+    if (expandFormat(out, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
+        return UL_ERROR_RETURN(-1);
+    UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat result='%s'\n", out->c_str());
+    return 0;
+}
+
 }  // namespace
 
 int genSQLFormat(char16_t* out, size_t size, const char16_t* format, const char16_t* table,
                  const char16_t* const* keyfields, unsigned nkeyfields, const char16_t* where,
                  ul_dbrowcount_t rowCount, int mode) {
-    UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat(format='%s', mode=%#x)\n", format, mode);
-    return guarded([&]() -> int {
+    return ul_guarded([&]() -> int {
         std::u16string text;
-        if (expandFormat(&text, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
+        if (expandTraced(&text, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
             return UL_ERROR_RETURN(-1);
         if (text.size() >= size) {
             ul_errorsetmsgfmt(0, u"Internal error: Format '%s' too large", format);
@@ -847,7 +322,6 @@ int genSQLFormat(char16_t* out, size_t size, const char16_t* format, const char1
         }
         std::copy(text.begin(), text.end(), out);
         out[text.size()] = 0;
-        UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat result='%s'\n", out);
         return static_cast<int>(text.size());
     });
 }
@@ -874,29 +348,10 @@ class AuxFirstValue : public ULSQLCallBackChar {
     std::u16string text_;
 };
 
-// A count as databases deliver it: optional blanks and sign, digits, an optional fraction of
-// zeros (decimal columns). A negative count (an estimate that knows nothing) reads as 0.
-bool parseCount(const std::u16string& text, ul_dbrowcount_t* count) {
-    const char16_t* p = text.c_str();
-    while (*p == u' ') ++p;
-    const bool negative = *p == u'-';
-    if (*p == u'-' || *p == u'+') ++p;
-    if (!ul_isdigit(*p)) return false;
-    ul_dbrowcount_t value = 0;
-    for (; ul_isdigit(*p); ++p) value = value * 10 + static_cast<ul_dbrowcount_t>(*p - u'0');
-    if (*p == u'.')
-        for (++p; *p == u'0'; ++p) {
-        }
-    while (*p == u' ') ++p;
-    if (*p) return false;
-    *count = negative ? 0 : value;
-    return true;
-}
-
 int runCountStatement(const char16_t* sql, ul_dbrowcount_t* count) {
     AuxFirstValue value;
     if (ULSQLStmt::run(sql, nullptr, 0, &value, nullptr, 0) < 0) return UL_ERROR_RETURN(-1);
-    if (!value.got() || !parseCount(value.text(), count)) {
+    if (!value.got() || !ul_sqlparserowcount(value.text().c_str(), count)) {
         ul_errorsetmsg(0, u"Missing output from generic \"count(*)\"");
         return UL_ERROR_RETURN(-1);
     }
@@ -913,9 +368,8 @@ int formatStatement(std::u16string* sql, int request, const char16_t* table,
     const ul_sqldbsplitsupport_t* row = currentSplitSupport();
     const int mode =
         row && (row->flags & UL_SPLITSUPPORT_WHEREOPTIONAL) ? UL_SQLFORMAT_WHEREOPTIONAL : 0;
-    if (expandFormat(sql, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
+    if (expandTraced(sql, format, table, keyfields, nkeyfields, where, rowCount, mode) < 0)
         return UL_ERROR_RETURN(-1);
-    UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat result='%s'\n", sql->c_str());
     return 1;
 }
 
@@ -966,7 +420,7 @@ int ul_sqltablecountstar(const char16_t* table, const char16_t* where,
                          const char16_t* const* keyfields, unsigned nkeyfields,
                          ul_dbrowcount_t* count, int estimate) {
     const int rc =
-        guarded([&]() { return countTable(table, where, keyfields, nkeyfields, count, estimate); });
+        ul_guarded([&]() { return countTable(table, where, keyfields, nkeyfields, count, estimate); });
     if (rc < 0) {
         ul_errorsetmsgfmt(UL_ERR_PREPEND, u"Error counting table '%s'", table);
         return UL_ERROR_RETURN(-1);
@@ -1107,6 +561,10 @@ class AuxSplitTable : public ULSQLCallBack {
             if ((mode_ & UL_SQLTABSPLIT_FFILTERNONASCII) && filterNonAscii() < 0)
                 return UL_ERROR_RETURN(-1);
             if (mergeSmallLast() < 0) return UL_ERROR_RETURN(-1);
+            // A single range left is the whole table (or pre-condition): nothing to split.
+            if (!(result_ & UL_SPLITRESULT_NOTHING) && SPLT_Splits.size() < 2 &&
+                nothingToSplit() < 0)
+                return UL_ERROR_RETURN(-1);
         }
         const ul_dbrowcount_t made = SPLT_Splits.size();
         if (result_ & UL_SPLITRESULT_TOOMANY) {
@@ -1232,7 +690,7 @@ class AuxSplitTable : public ULSQLCallBack {
                  unsigned ncols) {
         ul_dbrowcount_t count = 0;
         if (keyValue(0, level_, raw, values, lengths) < 0) return UL_ERROR_RETURN(-1);
-        if (ncols < 2 || !values || !values[1] || !parseCount(values[1], &count) || count == 0) {
+        if (ncols < 2 || !values || !values[1] || !ul_sqlparserowcount(values[1], &count) || count == 0) {
             ul_errorsetmsgfmt(0, u"Invalid group count '%s' for value '%s' of table '%s'",
                               values && ncols > 1 && values[1] ? values[1] : u"", value_.c_str(),
                               SPLT_Table.c_str());
@@ -1327,8 +785,7 @@ class AuxSplitTable : public ULSQLCallBack {
         if (preCondition_) {
             *sql += joiner;
             *sql += u"( ";
-            *sql += preCondition_;
-            *sql += u" )";
+            ul_sqlappendembedded(sql, preCondition_, u" )");
             joiner = u" AND ";
         }
         const ul_sqlliteralform_t* form = ul_sqlcurrentliteralform();
@@ -1438,10 +895,9 @@ class AuxSplitTable : public ULSQLCallBack {
         const int formatMode =
             (row->flags & UL_SPLITSUPPORT_WHEREOPTIONAL) ? UL_SQLFORMAT_WHEREOPTIONAL : 0;
         std::u16string sql;
-        if (expandFormat(&sql, format, SPLT_Table.c_str(), keyFields_, nKeyFields_, preCondition_,
+        if (expandTraced(&sql, format, SPLT_Table.c_str(), keyFields_, nKeyFields_, preCondition_,
                          segmentSize_, formatMode) < 0)
             return UL_ERROR_RETURN(-1);
-        UL_TRACE(UL_TRC_SQLSPLIT, 4, u"genSQLFormat result='%s'\n", sql.c_str());
         target_ = &SPLT_Splits;
         baseSplits_ = 0;
         rowsRead_ = 0;
@@ -1453,13 +909,23 @@ class AuxSplitTable : public ULSQLCallBack {
         if (SPLT_Splits.empty()) return nothingToSplit();
         SplitPosition last;
         last.SPLTP_SplitFlag = UL_SPLITPOSFLAG_FLASTENTRY;
-        if (totalCount_ == UL_DBROWCOUNT_INVALID || (mode_ & UL_SQLTABSPLIT_FNOTEXACT))
-            last.SPLTP_RowCount = UL_DBROWCOUNT_INVALID;
-        else
-            last.SPLTP_RowCount = rowsRead_ > totalCount_ ? 0 : totalCount_ - rowsRead_;
+        const bool exactTotal =
+            totalCount_ != UL_DBROWCOUNT_INVALID && !(mode_ & UL_SQLTABSPLIT_FNOTEXACT);
+        if (exactTotal) last.SPLTP_RowCount = rowsRead_ > totalCount_ ? 0 : totalCount_ - rowsRead_;
         SPLT_Splits.push_back(last);
-        checkTooMany();
-        return 0;
+        if (checkTooMany() != 0) return 0;
+        // Without an exact total the rows behind the last boundary are counted, so that a
+        // small last range can be merged and every range carries its count.
+        return exactTotal ? 0 : countLastRange();
+    }
+
+    int countLastRange() {
+        std::u16string condition;
+        if (conditionText(SPLT_Splits.size() - 1, &condition) < 0) return UL_ERROR_RETURN(-1);
+        return ul_sqltablecountstar(SPLT_Table.c_str(), condition.c_str(), nullptr, 0,
+                                    &SPLT_Splits.back().SPLTP_RowCount, 0) < 0
+                   ? UL_ERROR_RETURN(-1)
+                   : 0;
     }
 
     // Drops positions with non-ASCII values; their rows fall to the following range.
@@ -1499,8 +965,8 @@ class AuxSplitTable : public ULSQLCallBack {
         const SplitPosition& previous = SPLT_Splits[SPLT_Splits.size() - 2];
         if (say(2, u' ',
                 ul_format(u"Merging last split position with small count %lu to previous one with "
-                          u"count %lu",
-                          ul(last.SPLTP_RowCount), ul(previous.SPLTP_RowCount))) < 0)
+                          u"count %s",
+                          ul(last.SPLTP_RowCount), countText(previous.SPLTP_RowCount).c_str())) < 0)
             return UL_ERROR_RETURN(-1);
         last.SPLTP_RowCount = previous.SPLTP_RowCount == UL_DBROWCOUNT_INVALID
                                   ? UL_DBROWCOUNT_INVALID
@@ -1509,30 +975,33 @@ class AuxSplitTable : public ULSQLCallBack {
         return 0;
     }
 
+    // The condition of the range that position i closes, behind the pre-condition.
+    int conditionText(size_t i, std::u16string* text) {
+        const SplitPosition& pos = SPLT_Splits[i];
+        const SplitPosition* previous = i > 0 ? &SPLT_Splits[i - 1] : nullptr;
+        int mode = preCondition_ ? UL_WHERECOND_BRACKETS : 0;
+        if (!previous)
+            mode |= UL_WHERECOND_NOLOWER;
+        else if (previous->SPLTP_SplitFlag == UL_SPLITPOSFLAG_FBEFORE)
+            mode |= UL_WHERECOND_LOWINCL;
+        if (pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FBEFORE) mode |= UL_WHERECOND_HIGHEXCL;
+        const unsigned nhigh =
+            pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FLASTENTRY ? 0 : pos.SPLTP_NValues;
+        text->clear();
+        if (preCondition_) *text = preconditionHead(preCondition_, mode_);
+        return ul_sqlappendwherecondition(text, nullptr, keyFields_, tokenClasses_,
+                                          previous ? previous->values : nullptr,
+                                          previous ? previous->SPLTP_NValues : 0, pos.values, nhigh,
+                                          ul_sqlquotetable, mode) < 0
+                   ? UL_ERROR_RETURN(-1)
+                   : 0;
+    }
+
     int toConditions(ULTableSplit* out) {
-        std::u16string prefix;
-        if (preCondition_) {
-            prefix = (mode_ & UL_SQLTABSPLIT_FNOPREBRACKETS)
-                         ? std::u16string(preCondition_) + u" AND "
-                         : u"(" + std::u16string(preCondition_) + u") AND ";
-        }
+        std::u16string text;
         for (size_t i = 0; i < SPLT_Splits.size(); ++i) {
-            const SplitPosition& pos = SPLT_Splits[i];
-            const SplitPosition* previous = i > 0 ? &SPLT_Splits[i - 1] : nullptr;
-            int mode = preCondition_ ? UL_WHERECOND_BRACKETS : 0;
-            if (!previous)
-                mode |= UL_WHERECOND_NOLOWER;
-            else if (previous->SPLTP_SplitFlag == UL_SPLITPOSFLAG_FBEFORE)
-                mode |= UL_WHERECOND_LOWINCL;
-            if (pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FBEFORE) mode |= UL_WHERECOND_HIGHEXCL;
-            const unsigned nhigh =
-                pos.SPLTP_SplitFlag == UL_SPLITPOSFLAG_FLASTENTRY ? 0 : pos.SPLTP_NValues;
-            std::u16string text = prefix;
-            if (appendCondition(&text, nullptr, keyFields_, tokenClasses_,
-                                previous ? previous->values : nullptr,
-                                previous ? previous->SPLTP_NValues : 0, pos.values, nhigh,
-                                ul_sqlquotetable, mode) < 0 ||
-                out->createSegmentEntry(pos.SPLTP_RowCount, text.c_str(), 0) < 0)
+            if (conditionText(i, &text) < 0 ||
+                out->createSegmentEntry(SPLT_Splits[i].SPLTP_RowCount, text.c_str(), 0) < 0)
                 return UL_ERROR_RETURN(-1);
         }
         return 0;
@@ -1631,14 +1100,17 @@ int splitMulti(ULTableSplit* out, const char16_t* table, const char16_t* const* 
             count == UL_DBROWCOUNT_INVALID ? segmentSize : std::min(count / 2 + 1, segmentSize);
         if (say(2, u' ',
                 ul_format(u"Splitting part %d/%d: precondition='%s', segmentsize=%g, "
-                          u"totalcount=%lu",
+                          u"totalcount=%s",
                           i, parts, part.condition(), static_cast<double>(partSegment),
-                          ul(count))) < 0)
+                          countText(count).c_str())) < 0)
             return UL_ERROR_RETURN(-1);
         ULTableSplit partOut;
+        // A share of the total is no count of the part.
+        const int partMode =
+            part.rows == UL_DBROWCOUNT_INVALID ? mode | UL_SQLTABSPLIT_FNOTEXACT : mode;
         const int rc =
             splitCore(&partOut, table, keyfields, nkeyfields, static_cast<double>(partSegment),
-                      count, UL_DBROWCOUNT_INVALID, partMax, part.condition(), mode);
+                      count, UL_DBROWCOUNT_INVALID, partMax, part.condition(), partMode);
         if (rc < 0) return UL_ERROR_RETURN(-1);
         if (rc & (UL_SPLITRESULT_TOOFEW | UL_SPLITRESULT_TOOMANY)) {
             out->clear();
@@ -1698,7 +1170,7 @@ int ul_sqlsplittable(ULTableSplit* out, const char16_t* table, const char16_t* c
                      unsigned nkeyfields, double segment, ul_dbrowcount_t totalcount,
                      ul_dbrowcount_t minsplits, ul_dbrowcount_t maxsplits,
                      const char16_t* precondition, int mode) {
-    return guarded([&]() -> int {
+    return ul_guarded([&]() -> int {
         if (checkEmptyOutput(out) < 0) return UL_ERROR_RETURN(-1);
         ScopedConnection connection;
         if (connection.open() < 0) return UL_ERROR_RETURN(-1);
@@ -1715,10 +1187,13 @@ int ul_sqlsplittable(ULTableSplit* out, const char16_t* table, const char16_t* c
             } else if (rc == 1) {
                 ULTableSplit joined;
                 for (const ul_tablesegment_t& p : partitions) {
-                    const std::u16string clause =
-                        precondition && *precondition
-                            ? ul_format(u"%s AND ( %s )", precondition, p.condition())
-                            : std::u16string(p.condition());
+                    std::u16string clause;
+                    if (precondition && *precondition) {
+                        ul_sqlappendembedded(&clause, precondition, u" AND ( ");
+                        ul_sqlappendembedded(&clause, p.condition(), u" )");
+                    } else {
+                        clause = p.condition();
+                    }
                     if (joined.createSegmentEntry(p.rows, clause.c_str(), 0) < 0)
                         return UL_ERROR_RETURN(-1);
                 }
@@ -1751,7 +1226,7 @@ int ul_sqlsplittablem(ULTableSplit* out, const char16_t* table, const char16_t* 
                       unsigned nkeyfields, double segment, ul_dbrowcount_t totalcount,
                       ul_dbrowcount_t minsplits, ul_dbrowcount_t maxsplits,
                       ULTableSplit* preconditions, int mode) {
-    return guarded([&]() -> int {
+    return ul_guarded([&]() -> int {
         if (checkEmptyOutput(out) < 0) return UL_ERROR_RETURN(-1);
         ScopedConnection connection;
         if (connection.open() < 0) return UL_ERROR_RETURN(-1);
@@ -1833,7 +1308,8 @@ class RangeChecker {
                 *group = static_cast<int>(j);
                 return nullptr;
             }
-            for (const std::u16string& head : {u"(" + pre_[j] + u") AND ", pre_[j] + u" AND "}) {
+            for (int mode : {0, int{UL_SQLTABSPLIT_FNOPREBRACKETS}}) {
+                const std::u16string head = preconditionHead(pre_[j].c_str(), mode);
                 if (const char16_t* rest = ul_stringstartcmp(condition, head.c_str())) {
                     *group = static_cast<int>(j);
                     return rest;
@@ -1898,300 +1374,8 @@ class RangeChecker {
 
 int ul_sqlchecksplitrange(const ULTableSplit* conditions, const ULTableSplit* preconditions,
                           int mode) {
-    return guarded([&]() -> int {
+    return ul_guarded([&]() -> int {
         RangeChecker checker(preconditions);
         return checker.check(conditions, mode);
-    });
-}
-
-// ==== where files ===============================================================================
-
-namespace {
-
-// Files written by this process; later blocks for them are appended.
-std::set<std::u16string>& writtenFiles() {
-    static std::set<std::u16string> files;
-    return files;
-}
-
-// The condition on one line: runs of white space (and control characters) outside quoted text
-// become one blank; quoted text is kept as it is; a "--" comment keeps its text and ends its line.
-std::u16string normalizeCondition(const char16_t* condition) {
-    std::u16string out;
-    bool blank = false;
-    for (const char16_t* p = condition; *p;) {
-        const char16_t c = *p;
-        if (c < 32 || ul_isspace(c)) {
-            blank = !out.empty() && out.back() != u'\n';
-            ++p;
-            continue;
-        }
-        if (blank) out.push_back(u' ');
-        blank = false;
-        if (c == u'\'' || c == u'"') {
-            const char16_t* end = p + 1;
-            while (*end && *end != c) ++end;
-            if (*end) ++end;
-            out.append(p, end);
-            p = end;
-        } else if (c == u'-' && p[1] == u'-') {
-            const char16_t* end = p;
-            while (*end && *end != u'\n' && *end != u'\r') ++end;
-            out.append(p, end);
-            p = end;
-            while (*p && ul_isspace(*p)) ++p;
-            if (*p) out.push_back(u'\n');
-        } else {
-            out.push_back(c);
-            ++p;
-        }
-    }
-    return out;
-}
-
-std::u16string whereBlock(const char16_t* table, const ul_tablesegment_t& segment, bool native,
-                          int flags) {
-    std::u16string block = ul_format(u"tab: %s\n", table);
-    if (native) block += u"opt: native\n";
-    if (segment.rows != UL_DBROWCOUNT_INVALID && !(flags & UL_WHEREFILE_NOCNTLINES))
-        block += ul_format(u"cnt: %lu\n", ul(segment.rows));
-    block += u"WHERE " + normalizeCondition(segment.condition()) + u"\n\n";
-    return block;
-}
-
-int singleByteCheck(const char16_t* condition) {
-    for (const char16_t* p = condition; *p; ++p) {
-        if (*p > 255) {
-            ul_errorsetmsgfmt(0, u"Invalid byte %d found in where clause '%s'",
-                              static_cast<int>(*p), condition);
-            return UL_ERROR_RETURN(-1);
-        }
-    }
-    return 0;
-}
-
-// Writes blocks to one file, created or appended to.
-int writeBlocks(const std::u16string& file, const std::u16string& text, int flags, bool* appended) {
-    const bool append = writtenFiles().count(file) > 0;
-    if (flags & UL_WHEREFILE_SINGLEBYTE) {
-        FILE* stream = ul_filefopen(file.c_str(), append ? u"a" : u"w", 0);
-        if (!stream) return UL_ERROR_RETURN(-1);
-        size_t start = 0;
-        int rc = 0;
-        while (rc == 0 && start < text.size()) {
-            const size_t end = text.find(u'\n', start);
-            const std::u16string line = text.substr(start, end - start);
-            rc = ul_filerawlinewrite(stream, line.c_str());
-            start = end + 1;
-        }
-        if (fclose(stream) != 0 && rc == 0) {
-            ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot write to '%s'", file.c_str());
-            rc = -1;
-        }
-        if (rc < 0) return UL_ERROR_RETURN(-1);
-    } else {
-        ULTextFileWriter writer;
-        if (writer.open(file.c_str(), append ? UL_TEXT_APPEND : 0) < 0 ||
-            writer.write(text.c_str(), text.size()) < 0 || writer.close() < 0)
-            return UL_ERROR_RETURN(-1);
-    }
-    writtenFiles().insert(file);
-    if (appended) *appended = append;
-    return 0;
-}
-
-}  // namespace
-
-int ul_sqlwritewherefile(const char16_t* file, const char16_t* table,
-                         const ULTableSplit* conditions, int flags, bool* appended) {
-    return guarded([&]() -> int {
-        const bool pattern = ul_strchr(file, u'%') != nullptr;
-        std::u16string all;
-        int n = 0;
-        for (const ul_tablesegment_t& s : *conditions) {
-            ++n;
-            if ((flags & UL_WHEREFILE_SINGLEBYTE) && singleByteCheck(s.condition()) < 0)
-                return UL_ERROR_RETURN(-1);
-            const std::u16string block = whereBlock(table, s, conditions->native, flags);
-            if (!pattern) {
-                all += block;
-                continue;
-            }
-            std::u16string name = file;
-            const std::u16string number = ul_format(u"%d", n);
-            for (size_t pos = name.find(u'%'); pos != std::u16string::npos;
-                 pos = name.find(u'%', pos + number.size()))
-                name.replace(pos, 1, number);
-            if (writeBlocks(name, block, flags, appended) < 0) return UL_ERROR_RETURN(-1);
-        }
-        if (!pattern && writeBlocks(file, all, flags, appended) < 0) return UL_ERROR_RETURN(-1);
-        return n;
-    });
-}
-
-void ul_sqlwherefilesforget() {
-    writtenFiles().clear();
-}
-
-namespace {
-
-// Reads where files block by block.
-class WhereFileReader {
-  public:
-    WhereFileReader(ULTableSplitList* list, const char16_t* file, const char16_t* table,
-                    ULMacroProvider* provider, int flags)
-        : list_(list), file_(file), filter_(table), provider_(provider), flags_(flags) {}
-
-    int read() {
-        ULTextFileReader reader;
-        if (reader.open(file_) < 0) return cannotRead();
-        bool inComment = false;
-        for (;;) {
-            const int rc = reader.readLine();
-            if (rc < 0) return cannotRead();
-            if (rc == 0) break;
-            ul_stringtrimtail(reader.line());
-            std::u16string line = reader.line();
-            if (inComment) {
-                inComment = line.find(u"*/") == std::u16string::npos;
-                continue;
-            }
-            if (replaceMacros(&line) < 0) return UL_ERROR_RETURN(-1);
-            const size_t start = line.find_first_not_of(u" \t");
-            if (start == std::u16string::npos) continue;
-            const std::u16string_view text(line.c_str() + start, line.size() - start);
-            if (text[0] == u'#') continue;
-            if (text.substr(0, 2) == u"/*") {
-                inComment = text.find(u"*/", 2) == std::u16string_view::npos;
-                continue;
-            }
-            if (handleLine(text, reader.lineNumber(), line) < 0) return UL_ERROR_RETURN(-1);
-        }
-        if (finishBlock() < 0) return UL_ERROR_RETURN(-1);
-        return conditions_;
-    }
-
-  private:
-    int cannotRead() {
-        ul_errorsetmsgfmt(0, u"Cannot read '%s'", file_);
-        return UL_ERROR_RETURN(-1);
-    }
-    int syntaxError(int lineNumber, const std::u16string& line) {
-        ul_errorsetmsgfmt(0, u"Syntax error in line %d '%s'", lineNumber, line.c_str());
-        return UL_ERROR_RETURN(-1);
-    }
-
-    // The one place where lines meet macro replacement.
-    int replaceMacros(std::u16string* line) {
-        return provider_ ? ul_macroreplacestring(line, provider_, 0) : 0;
-    }
-
-    static std::u16string trimmed(std::u16string_view text) {
-        const size_t start = text.find_first_not_of(u" \t");
-        return start == std::u16string_view::npos ? std::u16string()
-                                                  : std::u16string(text.substr(start));
-    }
-
-    int handleLine(std::u16string_view text, int lineNumber, const std::u16string& line) {
-        if (text.substr(0, 4) == u"tab:") {
-            if (finishBlock() < 0) return UL_ERROR_RETURN(-1);
-            table_ = trimmed(text.substr(4));
-            if (table_.empty()) return syntaxError(lineNumber, line);
-            inBlock_ = true;
-            return 0;
-        }
-        if (!inBlock_) return syntaxError(lineNumber, line);
-        if (text.substr(0, 4) == u"cnt:") {
-            const std::u16string value = trimmed(text.substr(4));
-            if (!condition_.empty() || !parseCount(value, &rows_) || value[0] == u'-')
-                return syntaxError(lineNumber, line);
-            return 0;
-        }
-        if (text.substr(0, 4) == u"opt:") {
-            const std::u16string options(text.substr(4));
-            ULWordListIter words(options.c_str(), u' ');
-            char16_t word[UL_SQLNAMESIZE];
-            int rc;
-            while ((rc = words.next(word, UL_SQLNAMESIZE)) > 0) {
-                if (ul_strcmp(word, u"native") != 0) {
-                    ul_errorsetmsgfmt(0, u"Unknown option '%s'", word);
-                    return UL_ERROR_RETURN(-1);
-                }
-                native_ = true;
-            }
-            return rc < 0 ? UL_ERROR_RETURN(-1) : 0;
-        }
-        std::u16string_view condition = text;
-        if (condition_.empty()) {
-            const bool where = condition.size() >= 5 &&
-                               ul_strnicmp(condition.data(), u"WHERE", 5) == 0 &&
-                               (condition.size() == 5 || ul_isspace(condition[5]));
-            if (where) condition = condition.substr(5);
-            condition_ = trimmed(condition);
-        } else {
-            condition_ += u' ';
-            condition_ += condition;
-        }
-        return 0;
-    }
-
-    int finishBlock() {
-        if (!inBlock_) return 0;
-        inBlock_ = false;
-        const std::u16string condition = std::move(condition_);
-        const ul_dbrowcount_t rows = rows_;
-        const bool native = native_;
-        condition_.clear();
-        rows_ = UL_DBROWCOUNT_INVALID;
-        native_ = false;
-        if (filter_ && table_ != filter_) return 0;
-        if (condition.empty()) {
-            ul_errorsetmsgfmt(0, u"Empty where condition for '%s' in '%s'", table_.c_str(), file_);
-            return UL_ERROR_RETURN(-1);
-        }
-        ULTableSplit* split = list_->get(table_.c_str(), UL_HASH_QUIET);
-        if (!split) {
-            split = new (std::nothrow) ULTableSplit();
-            if (!split) {
-                ul_erroroutofmemory();
-                return UL_ERROR_RETURN(-1);
-            }
-            if (list_->set(table_.c_str(), split) < 0) {
-                delete split;
-                return UL_ERROR_RETURN(-1);
-            }
-        }
-        if ((flags_ & UL_WHEREREAD_SINGLE) && !split->isEmpty()) {
-            ul_errorsetmsgfmt(0, u"Duplicate condition for '%s' in '%s'", table_.c_str(), file_);
-            return UL_ERROR_RETURN(-1);
-        }
-        const int segmentFlags = (flags_ & UL_WHEREREAD_INVERT) ? UL_SEGMENT_INVERT : 0;
-        if (split->createSegmentEntry(rows, condition.c_str(), segmentFlags) < 0)
-            return UL_ERROR_RETURN(-1);
-        if (native) split->native = true;
-        ++conditions_;
-        return 0;
-    }
-
-    ULTableSplitList* list_;
-    const char16_t* file_;
-    const char16_t* filter_;
-    ULMacroProvider* provider_;
-    int flags_;
-    bool inBlock_ = false;
-    std::u16string table_;
-    std::u16string condition_;
-    ul_dbrowcount_t rows_ = UL_DBROWCOUNT_INVALID;
-    bool native_ = false;
-    int conditions_ = 0;
-};
-
-}  // namespace
-
-int ul_sqlreadwherefile(ULTableSplitList* list, const char16_t* file, const char16_t* table,
-                        ULMacroProvider* provider, int flags) {
-    return guarded([&]() -> int {
-        WhereFileReader reader(list, file, table, provider, flags);
-        return reader.read();
     });
 }

@@ -184,7 +184,7 @@ TEST_F(DbifPgsqlTest, StatementsRunUnderAReleasedSavepoint) {
 // ---- modify ----------------------------------------------------------------------------------
 
 TEST_F(DbifPgsqlTest, TenThousandRowsTravelInOneRoundTrip) {
-    std::u16string t = table(u"pipe", u"id INTEGER PRIMARY KEY, name VARCHAR(20), x FLOAT8");
+    std::u16string t = table(u"pipe", u"id INTEGER PRIMARY KEY, name VARCHAR(20), x float8");
     Rows rows;
     for (int i = 1; i <= 10000; ++i) {
         rows.push_back({I(i), T(ul_utf8to16(("n" + std::to_string(i)).c_str())), R(i / 4.0)});
@@ -368,13 +368,13 @@ TEST_F(DbifPgsqlTest, NonCursorStatementsDeliverTheirRows) {
     QueryResult r = runQuery(*conn_, u"SHOW DateStyle");
     ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
     EXPECT_EQ(r.rows, (Rows{{T(u"ISO, MDY")}}));
-    r = runQuery(*conn_, u"INSERT INTO " + t + u" VALUES (?), (?) RETURNING id * 2",
+    r = runQuery(*conn_, u"INSERT INTO " + t + u" VALUES (?), (?) returning id * 2",
                  {{I(4), I(5)}});
     ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
     EXPECT_EQ(r.rows, (Rows{{I(8)}, {I(10)}}));
     // Reading in small batches, too.
     r = runQuery(*conn_,
-                 u"INSERT INTO " + t + u" SELECT g FROM generate_series(10, 14) g RETURNING id", {},
+                 u"INSERT INTO " + t + u" SELECT g FROM generate_series(10, 14) g returning id", {},
                  2);
     ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
     EXPECT_EQ(r.rows.size(), 5u);
@@ -424,7 +424,7 @@ TEST_F(DbifPgsqlTest, ByteaCarriesEveryByteValue) {
     std::vector<unsigned char> all;
     for (int b = 0; b < 256; ++b) all.push_back(static_cast<unsigned char>(b));
     std::vector<unsigned char> reversed(all.rbegin(), all.rend());
-    std::u16string t = table(u"bin", u"id INTEGER PRIMARY KEY, b BYTEA");
+    std::u16string t = table(u"bin", u"id INTEGER PRIMARY KEY, b bytea");
     unsigned long processed = 0;
     ASSERT_EQ(
         runModify(*conn_, u"INSERT INTO " + t + u" VALUES (?, ?)",
@@ -526,7 +526,7 @@ TEST_F(DbifPgsqlTest, PostgresqlTypesMapOntoTheInterfaceTypes) {
         {u"'-Infinity'::float8", desc(DBIF_TYPE_FLOAT, 8), R(-HUGE_VAL)},
         {u"'abc'::varchar", desc(DBIF_TYPE_CHAR, 0), T(u"abc")},
         {u"'ab '::char(4)", desc(DBIF_TYPE_CHAR, 4), T(u"ab")},
-        {u"'x'::\"char\"", desc(DBIF_TYPE_CHAR, 1), T(u"x")},
+        {u"'x'::pg_catalog.char", desc(DBIF_TYPE_CHAR, 1), T(u"x")},  // the type "char"
         {u"'pg_class'::name", desc(DBIF_TYPE_CHAR, 63), T(u"pg_class")},
         {u"'long'::text", desc(DBIF_TYPE_LONGCHAR, 0), T(u"long")},
         {u"'{\"a\": 1}'::jsonb", desc(DBIF_TYPE_LONGCHAR, 0), T(u"{\"a\": 1}")},
@@ -609,7 +609,7 @@ TEST_F(DbifPgsqlTest, SqlstatesBecomeReturnCodesAndEngineCodes) {
 TEST_F(DbifPgsqlTest, AnInvalidatedStatementAsksForPrepareAgain) {
     std::u16string t = table(u"inv", u"id INTEGER PRIMARY KEY");
     std::unique_ptr<DbIfStatement> stmt;
-    ASSERT_EQ(conn_->prepare((u"UPDATE " + t + u" SET id = id WHERE id = ? RETURNING *").c_str(),
+    ASSERT_EQ(conn_->prepare((u"UPDATE " + t + u" SET id = id WHERE id = ? returning *").c_str(),
                              DBIF_CLASS_UPDATE, &stmt),
               DBIF_RC_OK);
     DbIfRowBatch params;
@@ -620,7 +620,7 @@ TEST_F(DbifPgsqlTest, AnInvalidatedStatementAsksForPrepareAgain) {
     ASSERT_EQ(exec(u"ALTER TABLE " + t + u" ADD COLUMN extra INTEGER"), DBIF_RC_OK);
     EXPECT_EQ(stmt->modify(&params, &processed), DBIF_RC_REPREPARE) << commText(*conn_);
     EXPECT_EQ(conn_->commArea().dbCode, base36("0A000"));
-    ASSERT_EQ(conn_->prepare((u"UPDATE " + t + u" SET id = id WHERE id = ? RETURNING *").c_str(),
+    ASSERT_EQ(conn_->prepare((u"UPDATE " + t + u" SET id = id WHERE id = ? returning *").c_str(),
                              DBIF_CLASS_UPDATE, &stmt),
               DBIF_RC_OK);
     EXPECT_EQ(stmt->modify(&params, &processed), DBIF_RC_OK) << commText(*conn_);

@@ -130,7 +130,7 @@ TEST_F(DbifSqliteTest, DeclaredTypesMapAlsoBeyondTheCommonNames) {
         EXPECT_EQ(r.columns[i].decimals, expected[i].decimals) << i;
         EXPECT_EQ(r.columns[i].nullable, expected[i].nullable) << i;
     }
-    EXPECT_EQ(r.rows, (Rows{{I(1), T(u"b"), T(u"c"), I(4), T(u"e"), T(u"2024-01-02 03:04:05"),
+    EXPECT_EQ(r.rows, (Rows{{I(1), T(u"b"), T(u"c  "), I(4), T(u"e"), T(u"2024-01-02 03:04:05"),
                              T(u"g"), B({1}), R(1.5), D(u"3.0"), T(u"k")}}));
 }
 
@@ -192,20 +192,21 @@ TEST_F(DbifSqliteTest, ANonNumberInANumericColumnIsARowError) {
     EXPECT_EQ(batchRows(batch), (Rows{{D(u"5.00")}}));
     EXPECT_EQ(stmt->exeRead(&batch, 1), DBIF_RC_ROW_ERROR);
     EXPECT_EQ(ul_utf16to8(conn_->commArea().errorText.c_str()),
-              "Value 'abc' of column 'amount' is not a decimal number");
+              "Value 'abc' of column 'AMOUNT' is not a decimal number");
     EXPECT_EQ(conn_->commArea().rowCount, 1);
     EXPECT_EQ(stmt->endRead(), DBIF_RC_OK);
 }
 
-TEST_F(DbifSqliteTest, OnlyFixedLengthCharactersLoseTrailingBlanks) {
+// SQLite compares trailing blanks, so every character column keeps them.
+TEST_F(DbifSqliteTest, CharactersKeepTrailingBlanks) {
     ASSERT_EQ(exec(u"CREATE TABLE t (c CHAR(6), n NCHAR(6), v VARCHAR(6), x TEXT)"), DBIF_RC_OK);
     ASSERT_EQ(
         exec(u"INSERT INTO t VALUES ('a b  ', 'a b  ', 'a b  ', 'a b  '), ('\t ', '  ', ' ', '')"),
         DBIF_RC_OK);
     QueryResult r = runQuery(*conn_, u"SELECT * FROM t");
     ASSERT_EQ(r.rc, DBIF_RC_OK);
-    EXPECT_EQ(r.rows, (Rows{{T(u"a b"), T(u"a b"), T(u"a b  "), T(u"a b  ")},
-                            {T(u"\t"), T(u""), T(u" "), T(u"")}}));
+    EXPECT_EQ(r.rows, (Rows{{T(u"a b  "), T(u"a b  "), T(u"a b  "), T(u"a b  ")},
+                            {T(u"\t "), T(u"  "), T(u" "), T(u"")}}));
 }
 
 TEST_F(DbifSqliteTest, StatementTextRules) {
@@ -225,6 +226,8 @@ TEST_F(DbifSqliteTest, StatementTextRules) {
         {u"   ", DBIF_RC_DB_ERROR, 0},
         {u"SELECT 1 #DBIF_HINT(unterminated", DBIF_RC_DB_ERROR, 0},
         {u"SELEKT 1", DBIF_RC_DB_ERROR, 0},
+        // A double-quoted name is never taken as a string.
+        {u"SELECT \"nope\"", DBIF_RC_REJECTED, 0},
     };
     for (const Case& c : cases) {
         std::unique_ptr<DbIfStatement> stmt;

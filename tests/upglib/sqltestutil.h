@@ -15,6 +15,7 @@
 #include "testutil.h"
 #include "ulmsgwrite.h"
 #include "ulsqlbase.h"
+#include "ulsqlcondition.h"
 
 // Keeps the rows a query delivers, raw and text; returns stopValue after stopAfter rows.
 class CollectRows : public ULSQLCallBack {
@@ -140,17 +141,32 @@ inline bool havePostgres() {
     return getenv("PGHOST") || getenv("dbs_pgsql_conninfo");
 }
 
+// The condition texts of a split, in order.
+inline std::vector<std::u16string> conditions(const ULTableSplit& split) {
+    std::vector<std::u16string> out;
+    for (const ul_tablesegment_t& s : split) out.emplace_back(s.condition());
+    return out;
+}
+
 inline std::u16string w(const std::string& text) {
     return ul_utf8to16(text.c_str());
 }
 
 // Selects one real engine through dbms_type: SQLite in a temporary file, or the PostgreSQL server
-// of the environment. Table names carry the process id, because parallel test processes share
-// one PostgreSQL database; the tables named through table() are dropped at the end.
+// of the environment ("PGSQL_LOWER": with dbs_pgsql_namecase=lower, so that the tables the test
+// makes are in lower case). Table names carry the process id, because parallel test processes
+// share one PostgreSQL database; the tables named through table() are dropped at the end.
 class EngineSession {
   public:
     // False, with the reason, when the engine is not available.
-    bool open(const std::string& engine, std::string* why) {
+    bool open(std::string engine, std::string* why) {
+        if (engine == "PGSQL_LOWER") {
+            const char* before = getenv("dbs_pgsql_namecase");
+            nameCaseBefore_ = before ? std::optional<std::string>(before) : std::nullopt;
+            setenv("dbs_pgsql_namecase", "lower", 1);
+            lowerNames_ = true;
+            engine = "PGSQL";
+        }
         if (engine == "PGSQL" && !havePostgres()) {
             *why = "no PostgreSQL server (PGHOST or dbs_pgsql_conninfo not set)";
             return false;
@@ -174,15 +190,25 @@ class EngineSession {
                 ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr, nullptr,
                                UL_SQLMODE_TOLERATE);
         if (ul_sqlisconnected()) ul_sqldisconnect(0);
+        if (!lowerNames_) return;
+        if (nameCaseBefore_)
+            setenv("dbs_pgsql_namecase", nameCaseBefore_->c_str(), 1);
+        else
+            unsetenv("dbs_pgsql_namecase");
     }
-    // "<base>_<pid>", quoted wherever the case of base matters.
+    // "<BASE>_<pid>": in upper case, as the tool writes table names.
     std::u16string table(const std::string& base) {
-        tables_.push_back(w(base + "_" + std::to_string(getpid())));
+        std::u16string name = w(base + "_" + std::to_string(getpid()));
+        for (char16_t& c : name)
+            if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+        tables_.push_back(name);
         return tables_.back();
     }
 
   private:
     std::string engine_;
+    bool lowerNames_ = false;
+    std::optional<std::string> nameCaseBefore_;
     TempDir dir_;
     std::vector<std::u16string> tables_;
 };

@@ -156,8 +156,8 @@ TEST_P(UlNameTabTest, NametabAndEngineCatalogueAgree) {
         name(u"NTT_CMP"), std::u16string(u"\"MANDT\" CHAR(3) NOT NULL, \"ID\" INTEGER NOT NULL, "
                                          u"\"NAME\" VARCHAR(20), \"AMOUNT\" NUMERIC(15,2), "
                                          u"\"QTY\" SMALLINT, \"DATA\" ") +
-                              (pg_ ? u"BYTEA" : u"BLOB") +
-                              u", \"NOTE\" TEXT, PRIMARY KEY (\"MANDT\", \"ID\")");
+                              (pg_ ? u"bytea" : u"BLOB") +
+                              u", \"NOTE\" text, PRIMARY KEY (\"MANDT\", \"ID\")");
     useNametab(u"DDNTTX");  // no such nametab: the engine describes the table
     ULLDObject engine;
     ASSERT_EQ(read(t, &engine), 0) << u8(errorText());
@@ -546,6 +546,7 @@ std::string engineName(const ::testing::TestParamInfo<const char*>& info) {
     return info.param;
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, UlNameTabTest, ::testing::Values("SQLITE", "PGSQL"), engineName);
+INSTANTIATE_TEST_SUITE_P(Engines, UlNameTabTest, ::testing::Values("SQLITE", "PGSQL", "PGSQL_LOWER"),
+                         engineName);
 
 }  // namespace

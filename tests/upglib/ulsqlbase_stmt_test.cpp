@@ -141,7 +141,7 @@ TEST_P(UlSqlStmtTest, EveryStatementKind) {
 TEST_P(UlSqlStmtTest, BindsAndNulls) {
     const std::u16string t = session_.table("binds");
     mustExec(u"CREATE TABLE " + t + u" (ID INTEGER, S VARCHAR(10), R " +
-             (session_.isPg() ? u"BYTEA" : u"BLOB") + u")");
+             (session_.isPg() ? u"bytea" : u"BLOB") + u")");
     const ul_sqlfielddesc_t in[] = {{u"ID", UL_SQLFLD_INT, -1, 0, 4},
                                     {u"S", UL_SQLFLD_CHAR, -1, 0, 10},
                                     {u"R", UL_SQLFLD_RAW, -1, 0, 4}};
@@ -193,7 +193,7 @@ TEST_P(UlSqlStmtTest, BindsAndNulls) {
 // A long text far beyond the column space comes back whole through the piece reader.
 TEST_P(UlSqlStmtTest, LongTextReadInPieces) {
     const std::u16string t = session_.table("lobs");
-    mustExec(u"CREATE TABLE " + t + u" (ID INTEGER PRIMARY KEY, DOC TEXT)");
+    mustExec(u"CREATE TABLE " + t + u" (ID INTEGER PRIMARY KEY, DOC text)");
     std::u16string doc;
     for (int i = 0; doc.size() < 70000; ++i) doc += w(std::to_string(i)) + u"\u00e9\u4e2d;";
     ULSQLStmt insert;
@@ -292,7 +292,7 @@ void fillAndRead(const std::string& engine, EngineSession* session, Delivered* o
     const std::u16string ddl = u"CREATE TABLE " + t +
                                u" (I INTEGER, B BIGINT, C VARCHAR(20), N NUMERIC(10,2), F DOUBLE "
                                u"PRECISION, R " +
-                               (pg ? u"BYTEA" : u"BLOB") + u", L TEXT)";
+                               (pg ? u"bytea" : u"BLOB") + u", L text)";
     ULSQLStmt create;
     ASSERT_EQ(create.prepare(ddl.c_str(), nullptr, 0, nullptr, 0, 0), 0) << u8(ul_errorgetmsg());
     ASSERT_EQ(create.execute(nullptr, nullptr, 0), 0) << u8(ul_errorgetmsg());
