@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "fuzzutil.h"
-#include "ulsqlsplit.h"
+#include "ulsqlcondition.h"
 
 namespace {
 
