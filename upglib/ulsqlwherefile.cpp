@@ -330,6 +330,18 @@ class WhereLines {
             ++number_;
             incomplete_ = rc == UL_LINE_INCOMPLETE;
         }
+        // Cutting the line at a NUL character would silently change its condition or name.
+        if (line_.find(u'\0') != std::u16string::npos) {
+            std::u16string shown;
+            for (char16_t c : line_) {
+                if (c)
+                    shown.push_back(c);
+                else
+                    shown += u"\\0";
+            }
+            ul_errorsetmsgfmt(0, u"Syntax error in line %d '%s'", number_, shown.c_str());
+            return UL_ERROR_RETURN(-1);
+        }
         line_.resize(ul_stringtrimtail(line_.data()));
         return 1;
     }

@@ -323,7 +323,7 @@ TEST_F(UlSqlWhereFileTest, ReaderRules) {
                                            u"NOT( C = 3 )"}));
     EXPECT_TRUE(list.get(u"V")->native);
     struct Case {
-        const char* content;
+        std::string content;
         int flags;
         std::string error;
     } cases[] = {
@@ -336,6 +336,8 @@ TEST_F(UlSqlWhereFileTest, ReaderRules) {
         {"tab: T\nopt: native sorted\n", 0, "Unknown option 'sorted'"},
         {"tab: T\nWHERE K = 5", 0, "Incomplete last line 2 in '%s'"},
         {"tab: T\nWHERE K = 5 -- c\n", 0, "Incomplete last block for 'T' in '%s'"},
+        {std::string("tab: T\nWHERE K = 1\0 OR K = 2\n", 29), 0,
+         "Syntax error in line 2 'WHERE K = 1\\0 OR K = 2'"},
     };
     for (const Case& c : cases) {
         ULTableSplitList other;
