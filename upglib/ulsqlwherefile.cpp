@@ -525,7 +525,8 @@ class WhereFileReader {
         rows_ = UL_DBROWCOUNT_INVALID;
         native_ = false;
         if (filter_ && table_ != filter_) return 0;
-        if (condition.empty()) {
+        // Control characters alone are no condition: the writer would write them as nothing.
+        if (std::all_of(condition.begin(), condition.end(), isBlank)) {
             ul_errorsetmsgfmt(0, u"Empty where condition for '%s' in '%s'", table_.c_str(), file_);
             return UL_ERROR_RETURN(-1);
         }

@@ -330,6 +330,7 @@ TEST_F(UlSqlWhereFileTest, ReaderRules) {
         {"tab: T\nA = 1\ntab: T\nB = 2\n", UL_WHEREREAD_SINGLE,
          "Duplicate condition for 'T' in '%s'"},
         {"tab: T\ncnt: 5\ntab: U\nB = 2\n", 0, "Empty where condition for 'T' in '%s'"},
+        {"tab: T\nWHERE \x01\x1f\n", 0, "Empty where condition for 'T' in '%s'"},
         {"A = 1\n", 0, "Syntax error in line 1 'A = 1'"},
         {"tab: T\ncnt: 5x\n", 0, "Syntax error in line 2 'cnt: 5x'"},
         {"tab:   \n", 0, "Syntax error in line 1 'tab:'"},
