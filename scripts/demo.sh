@@ -26,16 +26,23 @@ run_tabrix() {
   tabrix_note "exit code: $rc"
 }
 
-run_tabrix "Usage text (no command; exit code 5 means usage)" "$TABRIX"
-((rc == 5)) || tabrix_die "the usage text ended with exit code $rc instead of 5"
+# expect_exit CODE TITLE CMD...: runs one command like run_tabrix and fails the demo unless it
+# ends with exit code CODE: a migration controller judges every run by its exit code.
+expect_exit() {
+  local expected=$1
+  shift
+  run_tabrix "$@"
+  ((rc == expected)) || tabrix_die "unexpected exit code $rc (expected $expected) of: ${*:2}"
+}
+
+expect_exit 5 "Usage text (no command; exit code 5 means usage)" "$TABRIX"
 
 # ---------------------------------------------------------------------------------------------
-# MAIN JOB: database check on SQLite.
-# For now this only runs `dbping` against a fresh SQLite file and reports its exit code; until
-# the command exists it ends with 20 (fatal), which does not fail the demo. This section becomes
-# the table check: fill a table on both sides, crctable there and back, crceval, and fail the
-# demo on any exit code other than the expected one.
+# MAIN JOB: what works on SQLite today: dbping, dumptable and splittable on a table of a few
+# thousand rows, each judged by its exit code. This section becomes the table check: fill a
+# table on both sides, crctable there and back, crceval.
 # ---------------------------------------------------------------------------------------------
+export dbms_type=SQLITE
 export dbs_sqlite_db=$work/demo.db
 tabrix_say "Creating the SQLite database $dbs_sqlite_db"
 /usr/bin/python3 - "$dbs_sqlite_db" <<'EOF'
@@ -43,15 +50,29 @@ import sqlite3, sys
 db = sqlite3.connect(sys.argv[1])
 db.execute("CREATE TABLE SVERS (VERSION VARCHAR(28) NOT NULL)")
 db.execute("INSERT INTO SVERS VALUES ('demo')")
+db.execute("CREATE TABLE ORDERS (REGION VARCHAR(10) NOT NULL, ORDER_NO INTEGER NOT NULL,"
+           " AMOUNT DECIMAL(15,2), PRIMARY KEY (REGION, ORDER_NO))")
+regions = ["EAST", "NORTH", "SOUTH", "WEST"]
+db.executemany("INSERT INTO ORDERS VALUES (?, ?, ?)",
+               ((regions[i % 4], i, round(i * 1.25, 2)) for i in range(1, 5001)))
 db.commit()
 db.close()
 EOF
-run_tabrix "dbping on SQLite (dbs_sqlite_db=$dbs_sqlite_db)" "$TABRIX" dbping sleep=0.1 3
-if ((rc == 0)); then
-  tabrix_note "dbping succeeded"
-else
-  tabrix_note "dbping failed with exit code $rc (expected while the command is not built yet)"
-fi
+tabrix_note "tables SVERS (1 row) and ORDERS (5000 rows, key REGION, ORDER_NO)"
+
+expect_exit 0 "dbping: connect and ping the database 3 times" "$TABRIX" dbping sleep=0.1 3
+expect_exit 0 "dumptable: the version table" "$TABRIX" dumptable SVERS
+expect_exit 0 "dumptable: ORDERS into a file" "$TABRIX" dumptable "outfile=$work/orders.txt" ORDERS
+[ -s "$work/orders.txt" ] || tabrix_die "dumptable wrote no $work/orders.txt"
+tabrix_note "the first lines of $work/orders.txt ($(wc -l <"$work/orders.txt") lines):"
+head -n 4 "$work/orders.txt" | sed 's/^/      /' >&2
+expect_exit 0 "splittable: ORDERS into 8 key ranges, each counted and checked" \
+  "$TABRIX" splittable table=ORDERS nrsplits=8 count=check checkbounds "wherefile=$work/orders.whr"
+[ -s "$work/orders.whr" ] || tabrix_die "splittable wrote no $work/orders.whr"
+tabrix_note "the where file $work/orders.whr:"
+sed 's/^/      /' "$work/orders.whr" >&2
+expect_exit 20 "dumptable of a table that does not exist fails with exit code 20" \
+  "$TABRIX" dumptable NO_SUCH_TABLE
 # ------------------------------------ end of MAIN JOB ---------------------------------------
 
 tabrix_say "Demo finished"

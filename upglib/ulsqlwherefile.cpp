@@ -330,6 +330,18 @@ class WhereLines {
             ++number_;
             incomplete_ = rc == UL_LINE_INCOMPLETE;
         }
+        // Cutting the line at a NUL character would silently change its condition or name.
+        if (line_.find(u'\0') != std::u16string::npos) {
+            std::u16string shown;
+            for (char16_t c : line_) {
+                if (c)
+                    shown.push_back(c);
+                else
+                    shown += u"\\0";
+            }
+            ul_errorsetmsgfmt(0, u"Syntax error in line %d '%s'", number_, shown.c_str());
+            return UL_ERROR_RETURN(-1);
+        }
         line_.resize(ul_stringtrimtail(line_.data()));
         return 1;
     }
@@ -513,7 +525,8 @@ class WhereFileReader {
         rows_ = UL_DBROWCOUNT_INVALID;
         native_ = false;
         if (filter_ && table_ != filter_) return 0;
-        if (condition.empty()) {
+        // Control characters alone are no condition: the writer would write them as nothing.
+        if (std::all_of(condition.begin(), condition.end(), isBlank)) {
             ul_errorsetmsgfmt(0, u"Empty where condition for '%s' in '%s'", table_.c_str(), file_);
             return UL_ERROR_RETURN(-1);
         }

@@ -323,19 +323,22 @@ TEST_F(UlSqlWhereFileTest, ReaderRules) {
                                            u"NOT( C = 3 )"}));
     EXPECT_TRUE(list.get(u"V")->native);
     struct Case {
-        const char* content;
+        std::string content;
         int flags;
         std::string error;
     } cases[] = {
         {"tab: T\nA = 1\ntab: T\nB = 2\n", UL_WHEREREAD_SINGLE,
          "Duplicate condition for 'T' in '%s'"},
         {"tab: T\ncnt: 5\ntab: U\nB = 2\n", 0, "Empty where condition for 'T' in '%s'"},
+        {"tab: T\nWHERE \x01\x1f\n", 0, "Empty where condition for 'T' in '%s'"},
         {"A = 1\n", 0, "Syntax error in line 1 'A = 1'"},
         {"tab: T\ncnt: 5x\n", 0, "Syntax error in line 2 'cnt: 5x'"},
         {"tab:   \n", 0, "Syntax error in line 1 'tab:'"},
         {"tab: T\nopt: native sorted\n", 0, "Unknown option 'sorted'"},
         {"tab: T\nWHERE K = 5", 0, "Incomplete last line 2 in '%s'"},
         {"tab: T\nWHERE K = 5 -- c\n", 0, "Incomplete last block for 'T' in '%s'"},
+        {std::string("tab: T\nWHERE K = 1\0 OR K = 2\n", 29), 0,
+         "Syntax error in line 2 'WHERE K = 1\\0 OR K = 2'"},
     };
     for (const Case& c : cases) {
         ULTableSplitList other;
