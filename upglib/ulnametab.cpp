@@ -7,7 +7,6 @@
 #include <optional>
 #include <vector>
 
-#include "ulauxfcts.h"
 #include "ulerror.h"
 #include "ulmsgwrite.h"
 #include "ulsqlaux.h"
@@ -251,6 +250,17 @@ int ULNameTab::flush(unsigned char all) {
 int ULNameTab::reset() {
     return catalogFlush(DBIF_CATFLUSH_ALL);
 }
+
+namespace {
+// A nametab slot switch drops the set made current directly and, when asked, the cache.
+int onSlotSwitch(int flags) {
+    if (ULNameTab::setNameTab(nullptr, nullptr, nullptr) < 0) return UL_ERROR_RETURN(-1);
+    if ((flags & UL_NTSWITCH_RESETCACHE) && ULNameTab::reset() < 0) return UL_ERROR_RETURN(-1);
+    return 0;
+}
+// Registered when this module is part of the program, which is when it may hold such state.
+[[maybe_unused]] const bool kSlotSwitchHookAdded = (ul_sqlntaddswitchhook(onSlotSwitch), true);
+}  // namespace
 
 // Describes the table through the catalogue; *missing when it has no entry.
 int ULNameTab::describe(dbif_cattable_t* out, bool* missing) {

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <new>
 
-#include "ulauxfcts.h"
 #include "ulerror.h"
 #include "ulfile.h"
 #include "ulmacro.h"

@@ -11,7 +11,6 @@
 #include "ulerror.h"
 #include "ulmsgwrite.h"
 #include "ulsqlaux.h"
-#include "ulsqlutil.h"
 #include "ulstring.h"
 #include "ulstring2.h"
 #include "ultrace.h"
@@ -267,11 +266,24 @@ int readControlText(DbIfConnection* db, int code, const char16_t* what, std::u16
     return 0;
 }
 
+// Hooks of the modules above this one (ul_sqladdsessionhooks).
+std::vector<ul_sqlsessionhooks_t>& sessionHooks() {
+    static std::vector<ul_sqlsessionhooks_t> hooks;
+    return hooks;
+}
+
+void resetSessionState() {
+    for (const ul_sqlsessionhooks_t& h : sessionHooks())
+        if (h.reset) h.reset();
+}
+
 // The in-memory database may run a view layer; the schema choice that follows from it belongs
 // to the session settings.
 int initZdb(int phase) {
     if (phase == 0 || !conn().db) return 0;
-    return ul_sqlviewlayerconnected() < 0 ? UL_ERROR_RETURN(-1) : 0;
+    for (const ul_sqlsessionhooks_t& h : sessionHooks())
+        if (h.viewLayer && h.viewLayer() < 0) return UL_ERROR_RETURN(-1);
+    return 0;
 }
 
 int initSchema(int phase) {
@@ -391,6 +403,11 @@ std::unique_ptr<DbIfConnection> openEngine(const ul_sqldbsupport_t* row) {
 
 }  // namespace
 
+void ul_sqladdsessionhooks(const ul_sqlsessionhooks_t& hooks) {
+    std::vector<ul_sqlsessionhooks_t>& list = sessionHooks();
+    if (std::find(list.begin(), list.end(), hooks) == list.end()) list.push_back(hooks);
+}
+
 int ul_sqlconnect2(int flags) {
     ConnectionState& c = conn();
     if (c.row) {
@@ -428,7 +445,7 @@ int ul_sqlconnect2(int flags) {
     c.db = std::move(db);
     c.row = row;
     // Schemas belong to one connection; a failed connect may have left some behind.
-    ul_sqlresetschemas();
+    resetSessionState();
     if (row->initHook && row->initHook(1) < 0) {
         c.db->disconnect();
         c.db.reset();
@@ -471,7 +488,7 @@ int ul_sqldisconnect(int flags) {
     }
     c.db.reset();
     c.row = nullptr;
-    ul_sqlresetschemas();
+    resetSessionState();
     return result < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 

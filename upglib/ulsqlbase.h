@@ -104,6 +104,18 @@ int ul_sqlconnect2(int flags);
 // Commits (unless UL_DISCONNECT_NOCOMMIT), disconnects and forgets the connection, also when
 // the commit or the disconnect fails. Not connected: warning, result 0.
 int ul_sqldisconnect(int flags);
+
+// Modules above this one keep state per connection (schemas, view layer). They register
+// hooks here, so that this module never calls up: `reset` runs whenever a connection is made
+// (before the database type's own initialisation) and when it ends; `viewLayer` runs when the
+// in-memory database is connected and returns 0 or -1 with the reason set. Either may be
+// null. Hooks run in registration order; registering the same hooks twice has no effect.
+struct ul_sqlsessionhooks_t {
+    void (*reset)();
+    int (*viewLayer)();
+    bool operator==(const ul_sqlsessionhooks_t&) const = default;
+};
+void ul_sqladdsessionhooks(const ul_sqlsessionhooks_t& hooks);
 bool ul_sqlisconnected();
 // The connected row's type number, else the one dbms_type selects, else -1.
 int ul_sqlgetdbatype();

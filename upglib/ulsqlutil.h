@@ -60,10 +60,15 @@ enum : int { UL_NTSWITCH_RESETCACHE = 2 };  // also reset the nametab reader's c
 // Only reports the current slot.
 constexpr unsigned UL_NTSLOT_REPORT = ~0u;
 // Makes a slot current for every nametab read that follows; a set made current directly with
-// ULNameTab::setNameTab is dropped, so that the reader follows the slot. Returns the slot, or
+// ULNameTab::setNameTab is dropped (by the reader's switch hook), so that the reader follows
+// the slot. Returns the slot, or
 // -1 with "Nametab access disabled", "No alternative nametab configured" or "Invalid nametab
 // slot %d".
 int ul_sqlntswitch(unsigned slot, int flags = 0);
+// The nametab reader, a module above this one, registers here what a slot switch must drop:
+// the hook runs before the switch with the flags of ul_sqlntswitch, and its -1 (reason set)
+// fails the switch. Registering a hook twice has no effect.
+void ul_sqlntaddswitchhook(int (*hook)(int flags));
 
 // A nametab table name of the current slot (or of the alternate one, UL_NTNAME_ALTERNATE),
 // valid until the slot is set again. Null with the reason in the error buffer when the
@@ -186,10 +191,11 @@ enum : int { UL_VLTABLE_HIGHEST = 1 };  // flag: the highest ordinal instead of 
 int ul_sqlvlgetacttablename(char16_t* out, unsigned size, unsigned* ordinal, const char16_t* name,
                             int flags);
 
-// Called by the in-memory database's initialisation hook once connected: determines the view
-// layer and, on a view-layer system, makes the active tools schema current ("set schema").
+// Run (as a session hook of ulsqlbase) once the in-memory database is connected: determines the
+// view layer and, on a view-layer system, makes the active tools schema current ("set schema").
 int ul_sqlviewlayerconnected();
-// Forgets the schemas and the view-layer result; called when a connection is made or ends.
+// Forgets the schemas and the view-layer result; a session hook that runs when a connection is
+// made or ends.
 void ul_sqlresetschemas();
 
 // The database host of the connection. Returns the length, or -1 ("Getting DB host failed",

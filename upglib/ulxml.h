@@ -1,6 +1,7 @@
 // XML trees: the node type that the reader (ulxmli.h) builds, the operations that change and
-// query trees, the tree walker, the expansion of include elements, and the checksum that
-// guards the tool's own XML files against editing.
+// query trees, the tree walker, and the checksum that guards the tool's own XML files against
+// editing. Reading checked files and expanding their include elements needs the reader and the
+// processor, so it lives above both, in ulxmlp.h.
 //
 // A tree is a top-level tag node whose children form a singly linked list through `next`;
 // tag and content children are mixed in document order. Every node is one heap block. A node
@@ -11,8 +12,6 @@
 
 #include <cstddef>
 #include <cstdio>
-
-class ULMacroProvider;
 
 // Nodes deeper than this (the top-level tag counts as level 1) are refused by the reader and
 // the walker: "XML elements too deeply nested".
@@ -216,34 +215,3 @@ enum : int {
 // with UL_XMLVALIDATE_UPDATE it is then set to the computed value ("%x"). Returns 1 when the
 // stored value was present and right, 0 when not, -1 on out of memory.
 int ul_xmlvalidate(ul_xmlnode_t* node, int flags);
-
-// ---- checked files and includes ---------------------------------------------------------
-
-enum : int {
-    UL_XMLCHECK_CRC = 1,      // verify the "crcvalue" checksum ("Corrupted file '%s'")
-    UL_XMLCHECK_INCLUDE = 2,  // expand include elements relative to the file's directory
-    UL_XMLCHECK_MACROS = 4,   // macro and condition processing (ulxmlp.h), includes too
-};
-
-// Versions that ul_xmlreadcheck does not compare.
-constexpr int UL_XMLVERSION_ANY = -1;
-constexpr int UL_XMLVERSION_ANY2 = -2;
-
-// Reads the file with white space kept, verifies it by flags (UL_XMLCHECK_*), checks that
-// the top-level tag is tag ("Illegal tag '%s' - expected '%s'") and that its "version"
-// attribute (missing: 0) equals *version ("File '%s' has version %d, but expected %d") unless
-// *version is UL_XMLVERSION_ANY or UL_XMLVERSION_ANY2. *version (if not null) receives the
-// version found. Returns the tree or null.
-ul_xmlnode_t* ul_xmlreadcheck(const char16_t* path, const char16_t* tag, int* version, int flags);
-
-// Expands every element "include" with a "name" attribute in the sibling list *tree: the file
-// baseDir "/" name (name alone when baseDir is null or empty or name is absolute) is read and
-// put in place of the element: its top-level tag, or with attribute "childsonly" true that
-// tag's children. With "optional" true a file that is not accessible removes the element.
-// The attributes "srcid", "xmlns:xsi" and "xsi:noNamespaceSchemaLocation" of the included
-// top-level tag are dropped. Includes inside included files are expanded too (a file that
-// includes itself is "Recursive inclusion of file '%s'"). flags: UL_XMLCHECK_CRC verifies
-// every included file ("Corrupted file '%s'"), UL_XMLCHECK_MACROS runs the macro processing
-// with provider over each included tree. Returns the number of files included, or -1.
-int ul_xmlfileprocinclude(ul_xmlnode_t** tree, const char16_t* baseDir, ULMacroProvider* provider,
-                          int flags);

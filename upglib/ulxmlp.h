@@ -110,3 +110,34 @@ int ul_xmlcallreftable(const char16_t* reference, char16_t* buffer, size_t size,
 // processed (the caller still frees it).
 int ul_xmlprocessnode(ul_xmlnode_t** tree, ULMacroProvider* macros, ULXMLTableProvider* tables,
                       ULXMLTreeWalker* walker, const char16_t* fileName, int macroFlags, int flags);
+
+// ---- checked files and includes ---------------------------------------------------------
+
+enum : int {
+    UL_XMLCHECK_CRC = 1,      // verify the "crcvalue" checksum ("Corrupted file '%s'")
+    UL_XMLCHECK_INCLUDE = 2,  // expand include elements relative to the file's directory
+    UL_XMLCHECK_MACROS = 4,   // macro and condition processing (ulxmlp.h), includes too
+};
+
+// Versions that ul_xmlreadcheck does not compare.
+constexpr int UL_XMLVERSION_ANY = -1;
+constexpr int UL_XMLVERSION_ANY2 = -2;
+
+// Reads the file with white space kept, verifies it by flags (UL_XMLCHECK_*), checks that
+// the top-level tag is tag ("Illegal tag '%s' - expected '%s'") and that its "version"
+// attribute (missing: 0) equals *version ("File '%s' has version %d, but expected %d") unless
+// *version is UL_XMLVERSION_ANY or UL_XMLVERSION_ANY2. *version (if not null) receives the
+// version found. Returns the tree or null.
+ul_xmlnode_t* ul_xmlreadcheck(const char16_t* path, const char16_t* tag, int* version, int flags);
+
+// Expands every element "include" with a "name" attribute in the sibling list *tree: the file
+// baseDir "/" name (name alone when baseDir is null or empty or name is absolute) is read and
+// put in place of the element: its top-level tag, or with attribute "childsonly" true that
+// tag's children. With "optional" true a file that is not accessible removes the element.
+// The attributes "srcid", "xmlns:xsi" and "xsi:noNamespaceSchemaLocation" of the included
+// top-level tag are dropped. Includes inside included files are expanded too (a file that
+// includes itself is "Recursive inclusion of file '%s'"). flags: UL_XMLCHECK_CRC verifies
+// every included file ("Corrupted file '%s'"), UL_XMLCHECK_MACROS runs the macro processing
+// with provider over each included tree. Returns the number of files included, or -1.
+int ul_xmlfileprocinclude(ul_xmlnode_t** tree, const char16_t* baseDir, ULMacroProvider* provider,
+                          int flags);

@@ -11,6 +11,7 @@
 #include "ulcrc.h"
 #include "ulmacro.h"
 #include "ulxmli.h"
+#include "ulxmlp.h"
 
 namespace {
 
