@@ -209,11 +209,6 @@ bool readNumber(const char16_t* text, size_t length, ULExprValue* out) {
     return true;
 }
 
-int outOfMemory() {
-    ul_erroroutofmemory();
-    return UL_ERROR_RETURN(-1);
-}
-
 // A pooled string of length code units, filled by the caller.
 char16_t* poolString(ul_strpool_t* pool, size_t length) {
     char16_t* s = pool->allocString(length + 1);
@@ -577,11 +572,11 @@ int ULExprValue::setText(const char16_t* text, ul_strpool_t* pool, int textFlags
     if (!copy) return UL_ERROR_RETURN(-1);
     setString(copy);
     if (textFlags & UL_EXPR_TEXT_NUMBER) {
-        try {
-            readNumber(copy, ul_strlen(copy), this);
-        } catch (const std::bad_alloc&) {
-            return outOfMemory();
-        }
+        if (ul_guarded([&] {
+                readNumber(copy, ul_strlen(copy), this);
+                return 0;
+            }) < 0)
+            return UL_ERROR_RETURN(-1);
     }
     return 0;
 }
@@ -1302,7 +1297,7 @@ int ULExprCompiled::compile(const char16_t* text, ULExprVarProvider* provider,
     boolean_ = false;
     impl_->reset();
     if (!text) text = u"";
-    try {
+    const int compiled = ul_guarded([&]() -> int {
         impl_->text = text;
         std::vector<ul_exprcode_t> code;
         Compiler compiler(*impl_, code, flags_, provider);
@@ -1317,9 +1312,11 @@ int ULExprCompiled::compile(const char16_t* text, ULExprVarProvider* provider,
             code_ = analysis.withJumps();
         else
             code_.swap(code);
-    } catch (const std::bad_alloc&) {
+        return 0;
+    });
+    if (compiled < 0) {
         code_.clear();
-        return outOfMemory();
+        return UL_ERROR_RETURN(-1);
     }
     traceCode(3);
     return 0;
@@ -1334,7 +1331,7 @@ int ULExprCompiled::evaluate(ULExprValue* result, ULExprVarProvider* provider, u
         impl_->scratch.clear();
         pool = &impl_->scratch;
     }
-    try {
+    return ul_guarded([&]() -> int {
         // Most expressions need only a few slots; a local array spares the heap and keeps
         // nested evaluations (a provider evaluating expressions) apart.
         ULExprValue local[16];
@@ -1393,10 +1390,8 @@ int ULExprCompiled::evaluate(ULExprValue* result, ULExprVarProvider* provider, u
             }
         }
         *result = stack[0];
-    } catch (const std::bad_alloc&) {
-        return outOfMemory();
-    }
-    return 0;
+        return 0;
+    });
 }
 
 int ULExprCompiled::evaluate(char16_t* buffer, size_t size, double* dout, int64_t* iout,
@@ -1507,7 +1502,7 @@ int ULExprFunctions::add(const char16_t* name, const char16_t* const* params, in
         ul_errorsetmsgfmt(0, u"Invalid argument count %d for function '%s'", count, name);
         return UL_ERROR_RETURN(-1);
     }
-    try {
+    return ul_guarded([&]() -> int {
         auto f = std::make_unique<Function>();
         f->name = name;
         f->nargs = count;
@@ -1518,13 +1513,11 @@ int ULExprFunctions::add(const char16_t* name, const char16_t* const* params, in
         if (f->body.compile(body, &args) < 0) return UL_ERROR_RETURN(-1);
         f->constant = !args.sawVolatile();
         return insert(std::move(f));
-    } catch (const std::bad_alloc&) {
-        return outOfMemory();
-    }
+    });
 }
 
 int ULExprFunctions::addInternal(const InternalVarFunction& definition) {
-    try {
+    return ul_guarded([&]() -> int {
         auto f = std::make_unique<Function>();
         f->name = definition.name;
         f->nargs = definition.nargs;
@@ -1532,9 +1525,7 @@ int ULExprFunctions::addInternal(const InternalVarFunction& definition) {
         f->internal.name = nullptr;  // the copy in f->name is the one that stays valid
         f->constant = definition.constant;
         return insert(std::move(f));
-    } catch (const std::bad_alloc&) {
-        return outOfMemory();
-    }
+    });
 }
 
 int ULExprFunctions::getValue(ULExprValue* result, const char16_t* name, int index,

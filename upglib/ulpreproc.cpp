@@ -268,12 +268,9 @@ ul_preprocstack_t::Step ul_preprocstack_t::handleDirective(const std::u16string&
 
 int ul_preprocstack_t::readLine(char16_t** buffer, size_t* size, ULMacroProvider* provider,
                                 ULPreprocIncludeHandler* handler, int flags) {
-    try {
+    return ul_guarded([&]() -> int {
         return nextLine(buffer, size, provider, handler, flags);
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 int ul_preprocstack_t::nextLine(char16_t** buffer, size_t* size, ULMacroProvider* provider,

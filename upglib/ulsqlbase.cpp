@@ -924,7 +924,7 @@ int ULSQLStmt::prepareEngine() {
 
 int ULSQLStmt::prepare(const char16_t* sql, const ul_sqlfielddesc_t* in, unsigned nIn,
                        const ul_sqlfielddesc_t* out, unsigned nOut, int mode) {
-    try {
+    return ul_guarded([&]() -> int {
         freeMemory();
         if (!sql) {
             ul_errorsetmsg(0, u"No SQL statement to prepare");
@@ -1012,10 +1012,7 @@ int ULSQLStmt::prepare(const char16_t* sql, const ul_sqlfielddesc_t* in, unsigne
         if (isCriticalStmt(rc, true, mode)) return UL_ERROR_RETURN(-1);
         prepareFailed_ = true;
         return 0;
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 bool ULSQLStmt::isCriticalStmt(int returnCode, bool commit, int mode) {
@@ -1081,7 +1078,7 @@ int ULSQLStmt::putValue(DbIfRowBatch* batch, size_t row, unsigned index, const c
 // fails where it is bound; the value itself is kept and converted again per execute.
 int ULSQLStmt::bindParam(unsigned index, const char16_t* value, int flags) {
     if (bindCheck(index) < 0) return UL_ERROR_RETURN(-1);
-    try {
+    return ul_guarded([&]() -> int {
         BoundValue& b = bound_[index];
         if (flags & 1) {
             b.kind = BoundValue::Kind::textRef;
@@ -1098,16 +1095,13 @@ int ULSQLStmt::bindParam(unsigned index, const char16_t* value, int flags) {
             b.text.assign(value);
         }
         return 0;
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 int ULSQLStmt::bindParam(unsigned index, const unsigned char* raw, unsigned long length,
                          int flags) {
     if (bindCheck(index) < 0) return UL_ERROR_RETURN(-1);
-    try {
+    return ul_guarded([&]() -> int {
         BoundValue& b = bound_[index];
         if (flags & 1) {
             b.kind = BoundValue::Kind::rawRef;
@@ -1126,10 +1120,7 @@ int ULSQLStmt::bindParam(unsigned index, const unsigned char* raw, unsigned long
             b.raw.assign(raw, raw + length);
         }
         return 0;
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 int ULSQLStmt::bindParam(unsigned index, long value) {
@@ -1174,13 +1165,10 @@ int ULSQLStmt::putBound(DbIfRowBatch* batch, size_t row, unsigned index) {
 }
 
 long ULSQLStmt::execute(ULSQLCallBack* callback, unsigned long* count, int mode) {
-    try {
+    return ul_guarded([&]() -> long {
         ULSQLExec exec(this, callback, mode);
         return exec.run(count);
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 int ULSQLStmt::run(const char16_t* sql, const ul_sqlfielddesc_t* out, unsigned nOut,
@@ -1425,14 +1413,11 @@ int ULSQLExec::allocSingleField(unsigned i, size_t length) {
     if (capacity >= length) return 0;
     size_t wanted = std::max<size_t>(static_cast<size_t>(UL_SQLLobColumnSpace), capacity);
     while (wanted < length) wanted *= 2;
-    try {
+    return ul_guarded([&] {
         field.text.reserve(wanted);
         field.bytes.reserve(wanted);
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
-    return 0;
+        return 0;
+    });
 }
 
 int ULSQLExec::readLongPieces(DbIfRowBatch* batch, size_t r, unsigned i, dbif_cell_t* cell) {

@@ -64,16 +64,13 @@ int ULTPLReader::reopen(int flags) {
 
 int ULTPLReader::open(const char16_t* file, int flags) {
     close();
-    try {
+    const int opened = ul_guarded([&] {
         m_fileName = file;
         UL_TRACE(UL_TRC_OBJ, 1, u"Reading template file '%s'\n", file);
-        if (reopen(flags) < 0) {
-            close();
-            return UL_ERROR_RETURN(-1);
-        }
-    } catch (const std::bad_alloc&) {
+        return reopen(flags);
+    });
+    if (opened < 0) {
         close();
-        ul_erroroutofmemory();
         return UL_ERROR_RETURN(-1);
     }
     return 0;
@@ -249,7 +246,7 @@ int ULTPLReader::getNext(ULTPLSection* section, int flags) {
         ul_errorsetmsg(0, u"No template file open");
         return UL_ERROR_RETURN(-1);
     }
-    try {
+    return ul_guarded([&]() -> int {
         for (;;) {
             // The end is reported by the call after the last section, so that the last
             // section is returned even when the file ends inside an #if.
@@ -275,10 +272,7 @@ int ULTPLReader::getNext(ULTPLSection* section, int flags) {
                      header.text.c_str());
             return 1;
         }
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 int ULTPLReader::seek(long offset, int line) {
@@ -286,7 +280,7 @@ int ULTPLReader::seek(long offset, int line) {
         ul_errorsetmsg(0, u"No template file open");
         return UL_ERROR_RETURN(-1);
     }
-    try {
+    return ul_guarded([&] {
         // At the end of the file the preprocessor has closed it.
         if (m_stack.fileCount == 0 && reopen(0) < 0) return UL_ERROR_RETURN(-1);
         if (m_stack.fseek(offset, 0, line) < 0) return UL_ERROR_RETURN(-1);
@@ -298,9 +292,6 @@ int ULTPLReader::seek(long offset, int line) {
             for (const ul_preproclevel_t& level : found->second)
                 m_stack.levels[m_stack.levelCount++] = level;
         }
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
-    return 0;
+        return 0;
+    });
 }

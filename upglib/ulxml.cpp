@@ -542,14 +542,11 @@ bool parseHex(const char16_t* text, unsigned* value) {
 
 int ul_xmlcrccalc(const ul_xmlnode_t* node, unsigned* crc, int flags) {
     if (!node) return 0;
-    try {
+    return ul_guarded([&] {
         std::string scratch;
         crcNode(node, crc, flags, scratch);
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
-    return 0;
+        return 0;
+    });
 }
 
 int ul_xmlvalidate(ul_xmlnode_t* node, int flags) {

@@ -113,7 +113,7 @@ bool parseReference(const char16_t* reference, TableReference* out) {
 
 int ul_xmlcallreftable(const char16_t* reference, char16_t* buffer, size_t size,
                        ULXMLTableProvider* tables) {
-    try {
+    return ul_guarded([&]() -> int {
         TableReference ref;
         if (!parseReference(reference, &ref)) {
             ul_errorsetmsgfmt(0, u"Syntax error in reference string '%s'", reference);
@@ -153,10 +153,7 @@ int ul_xmlcallreftable(const char16_t* reference, char16_t* buffer, size_t size,
         }
         return copyValue(buffer, size, value ? value : number.c_str()) < 0 ? UL_ERROR_RETURN(-1)
                                                                            : 1;
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 // ==== Processing ============================================================================
@@ -868,14 +865,11 @@ int AuxProcessCondition::expandMacro(char16_t* buffer, size_t size, const char16
 int ul_xmlprocessnode(ul_xmlnode_t** tree, ULMacroProvider* macros, ULXMLTableProvider* tables,
                       ULXMLTreeWalker* walker, const char16_t* fileName, int macroFlags,
                       int flags) {
-    try {
+    return ul_guarded([&]() -> int {
         AuxProcessCondition processor(macros, tables, walker, macroFlags, flags);
         if (fileName) processor.pushFile(fileName);
         return processor.walkList(tree, 0) < 0 ? UL_ERROR_RETURN(-1) : 0;
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 // ==== Checked files and includes ============================================================
@@ -1021,27 +1015,19 @@ int expandFile(ul_xmlnode_t** tree, const char16_t* path, int flags) {
 
 int ul_xmlfileprocinclude(ul_xmlnode_t** tree, const char16_t* baseDir, ULMacroProvider* provider,
                           int flags) {
-    try {
+    return ul_guarded([&]() -> int {
         IncludeWalker walker(baseDir, provider, flags);
         if (ul_xmlwalktree(tree, &walker) < 0) return UL_ERROR_RETURN(-1);
         return walker.count();
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 ul_xmlnode_t* ul_xmlreadcheck(const char16_t* path, const char16_t* tag, int* version, int flags) {
     ul_xmlnode_t* tree = ul_xmlreadfile(path, 0);
     if (!tree) return UL_ERROR_RETURN(nullptr);
-    int result;
-    try {
-        result =
-            checkFile(tree, path, tag, version, flags) < 0 ? -1 : expandFile(&tree, path, flags);
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        result = -1;
-    }
+    const int result = ul_guarded([&] {
+        return checkFile(tree, path, tag, version, flags) < 0 ? -1 : expandFile(&tree, path, flags);
+    });
     if (result < 0) {
         ul_xmlfreelist(tree);
         return UL_ERROR_RETURN(nullptr);
