@@ -16,6 +16,33 @@ enum : int {
 // Most symbolic links followed while normalising one path; more is taken for a loop.
 constexpr int UL_FILE_MAXSYMLINKS = 40;
 
+// Owns an open stream and closes it when the scope ends, on every path. The file helpers and
+// the commands hold their files in it instead of closing by hand.
+class ULFileHandle {
+  public:
+    ULFileHandle() = default;
+    explicit ULFileHandle(FILE* stream) : stream_(stream) {}
+    ~ULFileHandle() { (void)close(); }  // a failure here has no one left to tell
+    ULFileHandle(ULFileHandle&& other) noexcept : stream_(other.release()) {}
+    ULFileHandle& operator=(ULFileHandle&& other) noexcept;
+    ULFileHandle(const ULFileHandle&) = delete;
+    ULFileHandle& operator=(const ULFileHandle&) = delete;
+
+    FILE* get() const { return stream_; }
+    explicit operator bool() const { return stream_ != nullptr; }
+    // Gives up ownership without closing.
+    FILE* release();
+    // Closes now; 0 without a stream. Returns fclose's result (errno set on failure), for
+    // callers that word the message themselves.
+    [[nodiscard]] int close();
+    // Closes now and reports output that could not be written: -1 with "Cannot write to '%s'"
+    // and the system error, else 0.
+    [[nodiscard]] int closeChecked(const char16_t* path);
+
+  private:
+    FILE* stream_ = nullptr;
+};
+
 // fopen with the C mode string ("r", "wb", "a", ...). Null with "Cannot open '%s' mode='%s'"
 // unless flags holds UL_FILE_NOMSG.
 FILE* ul_filefopen(const char16_t* path, const char16_t* mode, int flags);

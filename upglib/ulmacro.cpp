@@ -30,12 +30,6 @@ bool isNameChar(char16_t c) {
            c == u'/' || c == u'@';
 }
 
-std::u16string trimmed(const std::u16string& text, size_t begin, size_t end) {
-    while (begin < end && ul_isspace(text[begin])) ++begin;
-    while (end > begin && ul_isspace(text[end - 1])) --end;
-    return text.substr(begin, end - begin);
-}
-
 int noSpace() {
     ul_errorsetmsg(0, u"Not enough space for macro expansion");
     return UL_ERROR_RETURN(-1);
@@ -180,7 +174,7 @@ int MacroReplacer::parseArguments(const std::u16string& text, size_t pos, MacroC
                 }
             }
             if (pos >= n) return unfinished();
-            arg = trimmed(text, start, pos);
+            arg = ul_trimmed(std::u16string_view(text).substr(start, pos - start));
         }
         if (call->args.size() >= static_cast<size_t>(UL_MACRO_MAXARGS))
             return tooMany(UL_MACRO_MAXARGS);

@@ -15,12 +15,6 @@ bool isBlank(const char16_t* text) {
     return true;
 }
 
-std::u16string trimmed(const std::u16string& text, size_t start, size_t end) {
-    while (start < end && ul_isspace(text[start])) ++start;
-    while (end > start && ul_isspace(text[end - 1])) --end;
-    return text.substr(start, end - start);
-}
-
 size_t indentation(const char16_t* text) {
     size_t n = 0;
     while (text[n] && ul_isspace(text[n])) ++n;
@@ -178,7 +172,7 @@ int ULTPLReader::parseHeader(const HeaderLine& header, ULTPLSection* section, in
             } else if (c == u'{') {
                 problem = u"Duplicate '{' section argument in  '%s'";
             } else if (c == u'}') {
-                section->argument = trimmed(text, argStart, pos);
+                section->argument = ul_trimmed(std::u16string_view(text).substr(argStart, pos - argStart));
                 state = State::After;
             }
             continue;
@@ -211,7 +205,7 @@ int ULTPLReader::parseHeader(const HeaderLine& header, ULTPLSection* section, in
         ul_errorsetmsgfmt(0, u"Unknown section '%s'", section->name.c_str());
         return lineError(header.file, header.line);
     }
-    std::u16string rest = trimmed(text, pos + 1, n);
+    std::u16string rest = ul_trimmed(std::u16string_view(text).substr(pos + 1, n - (pos + 1)));
     if (!rest.empty() && !(flags & UL_TPL_NOCONTENT)) section->lines.push_back(std::move(rest));
     return 0;
 }
