@@ -30,7 +30,8 @@ constexpr unsigned kVersionSize = 33;  // 32 characters and the terminator
 // Disconnects after a failure without losing its reason.
 int failDisconnected() {
     const std::u16string error = ul_errorgetmsg();
-    if (ul_sqlisconnected()) ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+    if (ul_sqlisconnected())
+        (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // the first failure is the one reported
     ul_errorsetmsg(0, error.c_str());
     return UL_ERROR_RETURN(-1);
 }
@@ -57,8 +58,9 @@ class AuxPingFirstRow : public ULSQLCallBack {
 // The usage text of a command on standard output; the result is the usage exit code.
 int usage(const char16_t* text) {
     StdoutWriter out;
-    out.write(text);
-    out.flush();
+    // The exit code reports the usage error whether or not the text could be written.
+    (void)out.write(text);
+    (void)out.flush();
     return UL_EXIT_USAGE;
 }
 

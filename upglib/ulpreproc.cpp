@@ -268,9 +268,7 @@ ul_preprocstack_t::Step ul_preprocstack_t::handleDirective(const std::u16string&
 
 int ul_preprocstack_t::readLine(char16_t** buffer, size_t* size, ULMacroProvider* provider,
                                 ULPreprocIncludeHandler* handler, int flags) {
-    return ul_guarded([&]() -> int {
-        return nextLine(buffer, size, provider, handler, flags);
-    });
+    return ul_guarded([&]() -> int { return nextLine(buffer, size, provider, handler, flags); });
 }
 
 int ul_preprocstack_t::nextLine(char16_t** buffer, size_t* size, ULMacroProvider* provider,

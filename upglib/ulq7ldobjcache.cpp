@@ -536,30 +536,32 @@ int ULLDObjectCache::readObjectSingle(ULLDObjCacheEntry* entry, size_t def, unsi
     if (!object) return UL_ERROR_RETURN(-1);
     const int rc = ul_guarded([&] {
         std::u16string found;
-        if (openFile(d.fileNr, d.offset, d.line) < 0) return -1;
+        if (openFile(d.fileNr, d.offset, d.line) < 0) return UL_ERROR_RETURN(-1);
         const int kind = getNextObjName(&found);
-        if (kind < 0) return -1;
+        if (kind < 0) return UL_ERROR_RETURN(-1);
         if (kind != d.kind || found != entry->m_name) {
             ul_errorsetmsgfmt(0, u"Internal error: Expected object '%s' in '%s' line %d",
                               entry->name(), m_files[static_cast<size_t>(d.fileNr)].path.c_str(),
                               d.line);
-            return -1;
+            return UL_ERROR_RETURN(-1);
         }
-        if (readObject(object, found.c_str()) < 0) return -1;
-        if (kind == UL_LDOBJ_TABLE && initObject(object) < 0) return -1;
+        if (readObject(object, found.c_str()) < 0) return UL_ERROR_RETURN(-1);
+        if (kind == UL_LDOBJ_TABLE && initObject(object) < 0) return UL_ERROR_RETURN(-1);
         ++m_countread;
         if (d.known) return 1;
         const int other = entry->hasMatchingObject(*object, def);
         if (other >= 0) {
-            if (duplicateError(*entry, static_cast<size_t>(other), def, flags) < 0) return -1;
+            if (duplicateError(*entry, static_cast<size_t>(other), def, flags) < 0)
+                return UL_ERROR_RETURN(-1);
             ++m_countduplicates;
             entry->m_defs[def].ignored = true;
             return 0;
         }
-        if (kind == UL_LDOBJ_INDEX && checkSeparateIndex(*object, d, flags) < 0) return -1;
+        if (kind == UL_LDOBJ_INDEX && checkSeparateIndex(*object, d, flags) < 0)
+            return UL_ERROR_RETURN(-1);
         if ((kind == UL_LDOBJ_INDEX || kind == UL_LDOBJ_PRKEY) &&
             addDepObject0(object->tableName.c_str(), object->name.c_str()) < 0)
-            return -1;
+            return UL_ERROR_RETURN(-1);
         Definition& known = entry->m_defs[def];
         known.databases = object->databases;
         known.taskKind = ul_ldobjtaskkind(object);

@@ -170,7 +170,7 @@ class LineScanner {
         if (!raw_ && (*p_ == u'"' || *p_ == u'\'')) return quoted(out);
         while (*p_ && !isBlank(*p_) && *p_ != stop) {
             if (*p_ == u'\\' && !raw_) {
-                if (escape(out) < 0) return -1;
+                if (escape(out) < 0) return UL_ERROR_RETURN(-1);
                 continue;
             }
             out->push_back(*p_++);
@@ -201,7 +201,7 @@ class LineScanner {
                 return UL_ERROR_RETURN(-1);
             }
             if (*p_ == u'\\') {
-                if (escape(out) < 0) return -1;
+                if (escape(out) < 0) return UL_ERROR_RETURN(-1);
                 continue;
             }
             out->push_back(*p_++);
@@ -499,7 +499,7 @@ int ULLDObjBaseReader::readObject(ULLDObject* object, const char16_t* name) {
     const int rc = ul_guarded([&] {
         switch (m_objectSection) {
             case UL_LDSEC_TAB:
-                if (readTablePart1(object, name) < 0) return -1;
+                if (readTablePart1(object, name) < 0) return UL_ERROR_RETURN(-1);
                 return readTablePart2(object);
             case UL_LDSEC_IND:
                 return readIndex(object, name);

@@ -589,7 +589,7 @@ int ul_sqlgetdbversion(char16_t* version, unsigned size, char16_t* clientVersion
     if (connectHere) {
         if (result == 0) return ul_sqldisconnect(0) < 0 ? UL_ERROR_RETURN(-1) : 0;
         const std::u16string error = ul_errorgetmsg();
-        ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+        (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // the first failure is the one reported
         ul_errorsetmsg(0, error.c_str());
     }
     return result < 0 ? UL_ERROR_RETURN(-1) : 0;
@@ -1186,7 +1186,8 @@ int ULSQLStmt::run(const char16_t* sql, const ul_sqlfielddesc_t* out, unsigned n
     if (connectHere) {
         if (result == -1) {
             const std::u16string error = ul_errorgetmsg();
-            ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+            // The first failure is the one reported.
+            (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
             ul_errorsetmsg(0, error.c_str());
         } else if (ul_sqldisconnect(0) < 0) {
             return UL_ERROR_RETURN(-1);

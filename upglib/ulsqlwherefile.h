@@ -18,8 +18,8 @@ enum : int {
 // replaced by the condition's number (from 1). A file already written by this process is
 // appended to, any other one created anew; *appended (may be null) tells which happened to
 // the (last) file. Returns the number of files written (pattern) or of conditions, or -1.
-int ul_sqlwritewherefile(const char16_t* file, const char16_t* table,
-                         const ULTableSplit* conditions, int flags, bool* appended);
+[[nodiscard]] int ul_sqlwritewherefile(const char16_t* file, const char16_t* table,
+                                       const ULTableSplit* conditions, int flags, bool* appended);
 // Forgets which files this process wrote.
 void ul_sqlwherefilesforget();
 
@@ -35,5 +35,5 @@ enum : int {
 // a provider is given. Returns the number of conditions read, or -1 with "Cannot read '%s'",
 // "Syntax error in line %d '%s'", "Unknown option '%s'", "Empty where condition for '%s' in
 // '%s'" or "Duplicate condition for '%s' in '%s'".
-int ul_sqlreadwherefile(ULTableSplitList* list, const char16_t* file, const char16_t* table,
-                        ULMacroProvider* provider, int flags);
+[[nodiscard]] int ul_sqlreadwherefile(ULTableSplitList* list, const char16_t* file,
+                                      const char16_t* table, ULMacroProvider* provider, int flags);

@@ -172,7 +172,8 @@ int ULTPLReader::parseHeader(const HeaderLine& header, ULTPLSection* section, in
             } else if (c == u'{') {
                 problem = u"Duplicate '{' section argument in  '%s'";
             } else if (c == u'}') {
-                section->argument = ul_trimmed(std::u16string_view(text).substr(argStart, pos - argStart));
+                section->argument =
+                    ul_trimmed(std::u16string_view(text).substr(argStart, pos - argStart));
                 state = State::After;
             }
             continue;

@@ -100,7 +100,7 @@ class FakeVendorTest : public ::testing::Test {
         dbif_fake_setcontrol(DBIF_CTL_SCHEMA, DBIF_RC_OK, u"DBUSER");
     }
     void TearDown() override {
-        if (ul_sqlisconnected()) ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+        if (ul_sqlisconnected()) (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // cleanup only
         ul_sqlsettestdbsupport(nullptr, 0);
         unsetenv("dbms_type");
         for (const char* name : kViewLayerEnv) unsetenv(name);
@@ -171,9 +171,9 @@ class EngineSession {
         if (engine_.empty()) return;
         if (!tables_.empty() && (ul_sqlisconnected() || ul_sqlconnect2(UL_CONNECT_QUIET) == 0))
             for (const std::u16string& t : tables_)
-                ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr, nullptr,
-                               UL_SQLMODE_TOLERATE);
-        if (ul_sqlisconnected()) ul_sqldisconnect(0);
+                (void)ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr,
+                                     nullptr, UL_SQLMODE_TOLERATE);  // cleanup only
+        if (ul_sqlisconnected()) (void)ul_sqldisconnect(0);          // cleanup only
     }
     // "<base>_<pid>", quoted wherever the case of base matters.
     std::u16string table(const std::string& base) {
