@@ -106,20 +106,17 @@ int singleByteCheck(const char16_t* condition) {
 int writeBlocks(const std::u16string& file, const std::u16string& text, int flags, bool* appended) {
     const bool append = writtenFiles().count(file) > 0;
     if (flags & UL_WHEREFILE_SINGLEBYTE) {
-        FILE* stream = ul_filefopen(file.c_str(), append ? u"a" : u"w", 0);
+        ULFileHandle stream(ul_filefopen(file.c_str(), append ? u"a" : u"w", 0));
         if (!stream) return UL_ERROR_RETURN(-1);
         size_t start = 0;
         int rc = 0;
         while (rc == 0 && start < text.size()) {
             const size_t end = text.find(u'\n', start);
             const std::u16string line = text.substr(start, end - start);
-            rc = ul_filerawlinewrite(stream, line.c_str());
+            rc = ul_filerawlinewrite(stream.get(), line.c_str());
             start = end + 1;
         }
-        if (fclose(stream) != 0 && rc == 0) {
-            ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot write to '%s'", file.c_str());
-            rc = -1;
-        }
+        if (rc == 0 && stream.closeChecked(file.c_str()) < 0) rc = -1;
         if (rc < 0) return UL_ERROR_RETURN(-1);
     } else {
         ULTextFileWriter writer;
