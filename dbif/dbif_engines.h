@@ -20,18 +20,16 @@ std::unique_ptr<DbIfConnection> dbif_pgsql_create();
 // error buffer.
 template <class Operation>
 int dbif_guard(dbif_commarea_t& area, Operation&& operation) noexcept {
-    try {
-        return operation();
-    } catch (const std::bad_alloc&) {
-        area.dbCode = -1;
-        area.errorText.clear();
-        try {
-            area.errorText = u"Out of memory";
-        } catch (const std::bad_alloc&) {
-        }
-        ul_erroroutofmemory();
-        return DBIF_RC_DB_ERROR;
-    }
+    int rc = DBIF_RC_DB_ERROR;
+    if (ul_guarded([&] {
+            rc = operation();
+            return 0;
+        }) == 0)
+        return rc;
+    area.dbCode = -1;
+    area.errorText.clear();
+    ul_tryquietly([&] { area.errorText = u"Out of memory"; });
+    return DBIF_RC_DB_ERROR;
 }
 
 // A name the engine reports (a result column, a column of its catalogue) in the tool's case.

@@ -45,12 +45,7 @@ State& state() {
 }
 
 std::u16string trimmed(const char16_t* sql) {
-    if (!sql) return u"";
-    size_t n = ul_strlen(sql);
-    size_t b = 0;
-    while (b < n && ul_isspace(sql[b])) ++b;
-    while (n > b && ul_isspace(sql[n - 1])) --n;
-    return std::u16string(sql + b, n - b);
+    return ul_trimmed(sql ? sql : u"");
 }
 
 // "?" outside single- and double-quoted text.

@@ -733,14 +733,13 @@ class PgStatement : public DbIfStatement {
           cursorQuery_(dbif_pgiscursorquery(sql_)) {}
 
     ~PgStatement() override {
-        try {
+        // Without memory the server keeps the statement until the session ends.
+        ul_tryquietly([&] {
             closeRead();
             if (!name_.empty() && session_->usable()) {
                 session_->deferredDeallocates.push_back("DEALLOCATE " + name_);
             }
-        } catch (const std::bad_alloc&) {
-            // The server keeps the statement until the session ends.
-        }
+        });
     }
 
     unsigned paramCount() const override { return paramCount_; }

@@ -10,6 +10,7 @@
 
 #include "tabrix.h"
 #include "ulerror.h"
+#include "ulfile.h"
 #include "ulmsgwrite.h"
 #include "ulnametab.h"
 #include "ulsqlaux.h"
@@ -29,7 +30,8 @@ constexpr unsigned kVersionSize = 33;  // 32 characters and the terminator
 // Disconnects after a failure without losing its reason.
 int failDisconnected() {
     const std::u16string error = ul_errorgetmsg();
-    if (ul_sqlisconnected()) ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+    if (ul_sqlisconnected())
+        (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // the first failure is the one reported
     ul_errorsetmsg(0, error.c_str());
     return UL_ERROR_RETURN(-1);
 }
@@ -56,8 +58,9 @@ class AuxPingFirstRow : public ULSQLCallBack {
 // The usage text of a command on standard output; the result is the usage exit code.
 int usage(const char16_t* text) {
     StdoutWriter out;
-    out.write(text);
-    out.flush();
+    // The exit code reports the usage error whether or not the text could be written.
+    (void)out.write(text);
+    (void)out.flush();
     return UL_EXIT_USAGE;
 }
 
@@ -276,21 +279,13 @@ class HexLines {
     std::u16string text_;
 };
 
-// Closes the file on every path.
-struct FileCloser {
-    FILE* file;
-    ~FileCloser() {
-        if (file) fclose(file);
-    }
-};
-
 int dumpHex(const char16_t* path, long mode, long offset, long length) {
-    FILE* file = fopen(ul_utf16to8(path).c_str(), "rb");
+    ULFileHandle owner(fopen(ul_utf16to8(path).c_str(), "rb"));
+    FILE* file = owner.get();
     if (!file) {
         ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot read '%s'", path);
         return UL_ERROR_RETURN(-1);
     }
-    FileCloser closer{file};
     if (fseek(file, offset, SEEK_SET) != 0) {
         ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot seek to offset %d in '%s'",
                           static_cast<int>(offset), path);
@@ -432,8 +427,10 @@ int cmd_DUMPTABLE(unsigned int argc, const char16_t** argv) {
     if (options.tables.empty()) return 0;
     const char16_t* fileName = options.outFile ? options.outFile : u"stdout";
     FILE* stream = stdout;
+    ULFileHandle owner;
     if (options.outFile) {
-        stream = fopen(ul_utf16to8(options.outFile).c_str(), "w");
+        owner = ULFileHandle(fopen(ul_utf16to8(options.outFile).c_str(), "w"));
+        stream = owner.get();
         if (!stream) {
             ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot open '%s' for writing", options.outFile);
             return UL_ERROR_RETURN(-1);
@@ -443,10 +440,7 @@ int cmd_DUMPTABLE(unsigned int argc, const char16_t** argv) {
     if (rc == 0) rc = dumpTables(stream, options, fileName);
     if (rc == 0) rc = ul_sqldisconnect(0);
     if (rc < 0) failDisconnected();
-    if (options.outFile && fclose(stream) != 0 && rc == 0) {
-        ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot write to '%s'", options.outFile);
-        rc = -1;
-    }
+    if (rc == 0 && owner.closeChecked(options.outFile) < 0) rc = -1;
     return rc < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 

@@ -685,7 +685,8 @@ int usage() {
 // Disconnects after a failure without losing its reason.
 int failDisconnected() {
     const std::u16string error = ul_errorgetmsg();
-    if (ul_sqlisconnected()) ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+    if (ul_sqlisconnected())
+        (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // the first failure is the one reported
     ul_errorsetmsg(0, error.c_str());
     return UL_ERROR_RETURN(-1);
 }

@@ -58,8 +58,6 @@ int fatal() {
     return UL_EXIT_FATAL;
 }
 
-std::string narrow(const char16_t* text) { return ul_utf16to8(text); }
-
 // Bytes for a message: valid UTF-8 as it is, every byte of an invalid sequence as \xNN.
 std::u16string showBytes(const char* text, size_t length) {
     std::u16string out;
@@ -218,7 +216,7 @@ int adaptDatabaseEnvironment(const char16_t* program) {
 int openLog(const ul_globaloptions_t& options, FILE** log) {
     *log = nullptr;
     if (options.logFile) {
-        *log = fopen(narrow(options.logFile).c_str(), "a");
+        *log = fopen(ul_utf16to8(options.logFile).c_str(), "a");
         if (!*log) {
             ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot open '%s' for writing", options.logFile);
             return UL_ERROR_RETURN(-1);
@@ -269,7 +267,7 @@ const ul_cmddefinition_t* ul_cmdfind(const ul_cmddefinition_t* table, const char
 }
 
 void ul_cmdusage(const ul_cmddefinition_t* table, const char16_t* programPath, FILE* stream) {
-    std::string program = narrow(programPath);
+    std::string program = ul_utf16to8(programPath);
     fprintf(stream, "This is %s release %s", program.c_str(), releaseName().c_str());
     if (*TABRIX_BRANCH) fprintf(stream, " (%s)", TABRIX_BRANCH);
     fprintf(stream, ", build %s", TABRIX_VERSION);
@@ -277,7 +275,7 @@ void ul_cmdusage(const ul_cmddefinition_t* table, const char16_t* programPath, F
     fprintf(stream, " compile time %s %s\n", TABRIX_COMPILE_TIME, TABRIX_COMPILE_DATE);
     fprintf(stream, "Usage:\n");
     for (const ul_cmddefinition_t* row = table; row->name; ++row)
-        fprintf(stream, "  %s %s ...\n", program.c_str(), narrow(row->name).c_str());
+        fprintf(stream, "  %s %s ...\n", program.c_str(), ul_utf16to8(row->name).c_str());
     fprintf(stream,
             "Global options:\n  logfile=<filename>\n  tracelevel=<specification>\n"
             "  [alt]nametab=[off|std|shd|bri]\n  isolevel=[committed|default]\n"

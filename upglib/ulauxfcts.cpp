@@ -14,43 +14,6 @@
 #include "ulstring.h"
 #include "ultrace.h"
 
-// ==== Heap allocation =======================================================================
-
-namespace {
-
-// Allocations left before the injected failure; negative: no injection.
-long g_allocationsBeforeFailure = -1;
-
-bool injectFailure() {
-    if (g_allocationsBeforeFailure < 0) return false;
-    return g_allocationsBeforeFailure-- == 0;
-}
-
-void* checked(void* block) {
-    if (!block) ul_erroroutofmemory();
-    return block;
-}
-
-}  // namespace
-
-void ul_memfailafter(long n) {
-    g_allocationsBeforeFailure = n;
-}
-
-// Zero-byte requests get a real block so that null always means failure.
-void* ul_malloc(size_t size) {
-    return checked(injectFailure() ? nullptr : malloc(size ? size : 1));
-}
-
-void* ul_calloc(size_t count, size_t size) {
-    if (count == 0 || size == 0) count = size = 1;
-    return checked(injectFailure() ? nullptr : calloc(count, size));
-}
-
-void* ul_realloc(void* block, size_t size) {
-    return checked(injectFailure() ? nullptr : realloc(block, size ? size : 1));
-}
-
 // ==== String pool ===========================================================================
 
 namespace {

@@ -1,25 +1,11 @@
-// Auxiliary functions: heap allocation for the library's containers and the string pool.
+// Auxiliary functions: the string pool and process services. Heap allocation for the
+// containers lives in ulerror.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "ulhashlist.h"
-
-// ==== Heap allocation =======================================================================
-//
-// The containers allocate through these so that a failure is always reported the same way
-// (the out-of-memory error in the error buffer, result null) and so that tests can make a
-// chosen allocation fail. Blocks are released with free().
-
-void* ul_malloc(size_t size);
-void* ul_calloc(size_t count, size_t size);
-// On failure the old block is left as it was.
-void* ul_realloc(void* block, size_t size);
-
-// Fault injection for tests: the next n allocations through the functions above succeed and
-// the one after fails, once. A negative n switches the injection off.
-void ul_memfailafter(long n);
 
 // ==== String pool ===========================================================================
 //

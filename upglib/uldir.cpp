@@ -20,10 +20,6 @@ int UL_DirDefaultMode = 0777;
 
 namespace {
 
-std::string narrow(const char16_t* text) {
-    return ul_utf16to8(text);
-}
-
 void systemError(int saved, const char16_t* format, const char16_t* name) {
     errno = saved;
     ul_errorsetmsgfmt(UL_ERR_SYSTEM, format, name);
@@ -49,7 +45,7 @@ int deliver(const char16_t* name, ul_dllist_t* list, ULDirListConsumer* consumer
 
 int listDirectory(const char16_t* directory, const char16_t* const* patterns, ul_dllist_t* list,
                   ULDirListConsumer* consumer, int flags) {
-    std::unique_ptr<DIR, DirCloser> dir(opendir(narrow(directory).c_str()));
+    std::unique_ptr<DIR, DirCloser> dir(opendir(ul_utf16to8(directory).c_str()));
     if (!dir) {
         systemError(errno, u"Cannot list directory '%s'", directory);
         return UL_ERROR_RETURN(-1);
@@ -118,7 +114,7 @@ int ul_dirlistpattern(const char16_t* directory, const char16_t* const* patterns
 }
 
 int ul_mkdir(const char16_t* path, int mode) {
-    std::string name = narrow(path);
+    std::string name = ul_utf16to8(path);
     if (mode < 0) mode = UL_DirDefaultMode;
     if (mkdir(name.c_str(), static_cast<mode_t>(mode)) == 0) {
         UL_TRACE(UL_TRC_DIR, 2, u"Created directory '%s' with mode %o.\n", path, mode);
@@ -131,7 +127,7 @@ int ul_mkdir(const char16_t* path, int mode) {
 }
 
 int ul_mkdir_secure(const char16_t* path) {
-    std::string name = narrow(path);
+    std::string name = ul_utf16to8(path);
     int created = 0;
     if (mkdir(name.c_str(), 0700) != 0) {
         int saved = errno;
@@ -172,7 +168,7 @@ int ul_dirmkhier(const char16_t* base, const char16_t* path, int flags, ULDirMkH
         if (i > 0) current.push_back(u'/');
         current += components[i];
         if (!dryRun) {
-            int kind = entryKind(narrow(current.c_str()), true);
+            int kind = entryKind(ul_utf16to8(current.c_str()), true);
             if (kind == 1) continue;
             if (kind == 0) return notADirectory(current.c_str());
         }

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ulauxfcts.h"
 #include "ulerror.h"
 #include "ulstring.h"
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
 #include "ulstring.h"
@@ -90,4 +91,41 @@ void ul_errorgotoreport(const char16_t* sourceFile, unsigned line) {
         fprintf(UL_ErrorGotoFile, "ERROR '%s' l.%u\n", ul_utf16to8(sourceFile).c_str(), line);
         fflush(UL_ErrorGotoFile);
     }
+}
+
+// ==== Heap allocation =======================================================================
+
+namespace {
+
+// Allocations left before the injected failure; negative: no injection.
+long g_allocationsBeforeFailure = -1;
+
+bool injectFailure() {
+    if (g_allocationsBeforeFailure < 0) return false;
+    return g_allocationsBeforeFailure-- == 0;
+}
+
+void* checked(void* block) {
+    if (!block) ul_erroroutofmemory();
+    return block;
+}
+
+}  // namespace
+
+void ul_memfailafter(long n) {
+    g_allocationsBeforeFailure = n;
+}
+
+// Zero-byte requests get a real block so that null always means failure.
+void* ul_malloc(size_t size) {
+    return checked(injectFailure() ? nullptr : malloc(size ? size : 1));
+}
+
+void* ul_calloc(size_t count, size_t size) {
+    if (count == 0 || size == 0) count = size = 1;
+    return checked(injectFailure() ? nullptr : calloc(count, size));
+}
+
+void* ul_realloc(void* block, size_t size) {
+    return checked(injectFailure() ? nullptr : realloc(block, size ? size : 1));
 }

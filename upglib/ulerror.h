@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <new>
+#include <type_traits>
 
 enum : unsigned {
     UL_ERR_SYSTEM = 1,   // store "<text>: <system error text>" ("System error" for a null text)
@@ -36,14 +37,44 @@ void ul_errorgotoreport(const char16_t* sourceFile, unsigned line);
 #define UL_ERROR_RETURN(value) \
     ((UL_ErrorGotoFlag ? ul_errorgotoreport(u"" __FILE__, __LINE__) : (void)0), (value))
 
-// Runs a body that may allocate through the standard containers; an exhausted heap becomes the
-// tool's out-of-memory error and -1 instead of an exception leaving the module.
-template <class Body>
-int ul_guarded(Body&& body) {
+// The one guard against an exhausted heap: runs a body that may allocate through the standard
+// containers; std::bad_alloc becomes the tool's out-of-memory error and the result `failed`
+// (-1 unless given; a body returning a pointer passes nullptr) instead of an exception
+// leaving the module.
+template <class Body, class Result = std::invoke_result_t<Body&>>
+Result ul_guarded(Body&& body, std::type_identity_t<Result> failed = static_cast<Result>(-1)) {
     try {
         return body();
     } catch (const std::bad_alloc&) {
         ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
+        return UL_ERROR_RETURN(failed);
     }
 }
+
+// For work that is harmless to skip without memory (releasing spare capacity, keeping a
+// block for reuse): an exhausted heap ends the body and leaves the error buffer as it was.
+// Returns false when the body did not complete.
+template <class Body>
+bool ul_tryquietly(Body&& body) noexcept {
+    try {
+        body();
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// ==== Heap allocation =======================================================================
+//
+// The containers allocate through these so that a failure is always reported the same way
+// (the out-of-memory error in the error buffer, result null) and so that tests can make a
+// chosen allocation fail. Blocks are released with free().
+
+void* ul_malloc(size_t size);
+void* ul_calloc(size_t count, size_t size);
+// On failure the old block is left as it was.
+void* ul_realloc(void* block, size_t size);
+
+// Fault injection for tests: the next n allocations through the functions above succeed and
+// the one after fails, once. A negative n switches the injection off.
+void ul_memfailafter(long n);

@@ -171,7 +171,7 @@ class ValueText {
         } else if (v.isNull()) {
             text_ = nullText;
         } else {
-            v.print(buf_, sizeof buf_ / sizeof buf_[0]);
+            (void)v.print(buf_, sizeof buf_ / sizeof buf_[0]);  // a number always fits buf_
             text_ = buf_;
         }
     }
@@ -207,11 +207,6 @@ bool readNumber(const char16_t* text, size_t length, ULExprValue* out) {
         out->intValue = integer;
     }
     return true;
-}
-
-int outOfMemory() {
-    ul_erroroutofmemory();
-    return UL_ERROR_RETURN(-1);
 }
 
 // A pooled string of length code units, filled by the caller.
@@ -352,15 +347,16 @@ int applyOperator(OpId id, const ULExprValue* v, int n, ul_strpool_t* pool, ULEx
         }
         case OpId::AND:
         case OpId::OR:
-            if ((t = truthValue(v[0])) < 0 || (u = truthValue(v[1])) < 0) return -1;
+            if ((t = truthValue(v[0])) < 0 || (u = truthValue(v[1])) < 0)
+                return UL_ERROR_RETURN(-1);
             r->setBoolean(id == OpId::AND ? t && u : t || u);
             return 0;
         case OpId::NOT:
-            if ((t = truthValue(v[0])) < 0) return -1;
+            if ((t = truthValue(v[0])) < 0) return UL_ERROR_RETURN(-1);
             r->setBoolean(!t);
             return 0;
         case OpId::COND:
-            if ((t = truthValue(v[0])) < 0) return -1;
+            if ((t = truthValue(v[0])) < 0) return UL_ERROR_RETURN(-1);
             *r = t ? v[1] : v[2];
             return 0;
         default:
@@ -577,11 +573,11 @@ int ULExprValue::setText(const char16_t* text, ul_strpool_t* pool, int textFlags
     if (!copy) return UL_ERROR_RETURN(-1);
     setString(copy);
     if (textFlags & UL_EXPR_TEXT_NUMBER) {
-        try {
-            readNumber(copy, ul_strlen(copy), this);
-        } catch (const std::bad_alloc&) {
-            return outOfMemory();
-        }
+        if (ul_guarded([&] {
+                readNumber(copy, ul_strlen(copy), this);
+                return 0;
+            }) < 0)
+            return UL_ERROR_RETURN(-1);
     }
     return 0;
 }
@@ -658,13 +654,13 @@ struct ULExprCompiled::Impl {
     int32_t addConstCopy(ULExprValue v) {
         if (v.hasString()) {
             v.string = constPool.dupString(v.string ? v.string : u"");
-            if (!v.string) return -1;
+            if (!v.string) return UL_ERROR_RETURN(-1);
         }
         return addConst(v);
     }
     int32_t addString(const char16_t* s, size_t n) {
         char16_t* copy = poolString(&constPool, n);
-        if (!copy) return -1;
+        if (!copy) return UL_ERROR_RETURN(-1);
         std::copy(s, s + n, copy);
         ULExprValue v;
         v.setString(copy);
@@ -753,10 +749,10 @@ int Compiler::run(const char16_t* text, const char16_t** end) {
     for (;;) {
         skipSpace();
         int rc = expectOperand ? operand(&expectOperand) : continuation(&expectOperand);
-        if (rc < 0) return -1;
+        if (rc < 0) return UL_ERROR_RETURN(-1);
         if (rc == 0) break;
     }
-    if (finish() < 0) return -1;
+    if (finish() < 0) return UL_ERROR_RETURN(-1);
     if (end) {
         *end = p_;
     } else if (*p_) {
@@ -775,13 +771,13 @@ int Compiler::operand(bool* expectOperand) {
         return UL_ERROR_RETURN(-1);
     }
     if (const OpDef* op = matchOperator(p_, flags_, true, &length)) {
-        if (push({Pending::Kind::op, op, 0, 0}) < 0) return -1;
+        if (push({Pending::Kind::op, op, 0, 0}) < 0) return UL_ERROR_RETURN(-1);
         p_ += length;
         afterOperator_ = true;
         return 1;
     }
     if (*p_ == u'(') {
-        if (push({Pending::Kind::paren, nullptr, 0, 0}) < 0) return -1;
+        if (push({Pending::Kind::paren, nullptr, 0, 0}) < 0) return UL_ERROR_RETURN(-1);
         ++p_;
         afterOperator_ = false;
         return 1;
@@ -827,20 +823,20 @@ int Compiler::continuation(bool* expectOperand) {
         stack_.back().kind = Pending::Kind::condcolon;
     } else if (op->id == OpId::COND) {
         popWhile(op->precedence + 1);  // right-associative
-        if (push({Pending::Kind::cond, op, 0, 0}) < 0) return -1;
+        if (push({Pending::Kind::cond, op, 0, 0}) < 0) return UL_ERROR_RETURN(-1);
     } else if (op->arity == kListArity) {
         popWhile(op->precedence);
         p_ += length;
         skipSpace();
         if (*p_ != u'(') return invalid(p_);
-        if (push({Pending::Kind::list, op, 0, 0}) < 0) return -1;
+        if (push({Pending::Kind::list, op, 0, 0}) < 0) return UL_ERROR_RETURN(-1);
         ++p_;
         afterOperator_ = false;
         *expectOperand = true;
         return 1;
     } else {
         popWhile(op->precedence);
-        if (push({Pending::Kind::op, op, 0, 0}) < 0) return -1;
+        if (push({Pending::Kind::op, op, 0, 0}) < 0) return UL_ERROR_RETURN(-1);
     }
     p_ += length;
     afterOperator_ = true;
@@ -858,7 +854,7 @@ int Compiler::number() {
     }
     const size_t length = size_t(q - p_);
     int32_t index = impl_.addString(p_, length);
-    if (index < 0) return -1;
+    if (index < 0) return UL_ERROR_RETURN(-1);
     ULExprValue& v = impl_.consts[index];
     if (!readNumber(v.string, length, &v)) return invalid(p_);
     p_ = q;
@@ -907,7 +903,7 @@ int Compiler::identifier(bool* expectOperand) {
     const char16_t* start = p_;
     while (isIdentChar(*p_)) ++p_;
     int32_t name = impl_.addString(start, size_t(p_ - start));
-    if (name < 0) return -1;
+    if (name < 0) return UL_ERROR_RETURN(-1);
     const char16_t* text = impl_.consts[name].string;
     const char16_t* q = p_;
     while (ul_isspace(*q)) ++q;
@@ -978,7 +974,7 @@ int Compiler::call(int32_t name, int argc) {
 }
 
 int Compiler::pushConst(int32_t index) {
-    if (index < 0) return -1;
+    if (index < 0) return UL_ERROR_RETURN(-1);
     emit(ULExprOp::PUSHCONST, index, 0);
     return 0;
 }
@@ -1302,7 +1298,7 @@ int ULExprCompiled::compile(const char16_t* text, ULExprVarProvider* provider,
     boolean_ = false;
     impl_->reset();
     if (!text) text = u"";
-    try {
+    const int compiled = ul_guarded([&]() -> int {
         impl_->text = text;
         std::vector<ul_exprcode_t> code;
         Compiler compiler(*impl_, code, flags_, provider);
@@ -1317,9 +1313,11 @@ int ULExprCompiled::compile(const char16_t* text, ULExprVarProvider* provider,
             code_ = analysis.withJumps();
         else
             code_.swap(code);
-    } catch (const std::bad_alloc&) {
+        return 0;
+    });
+    if (compiled < 0) {
         code_.clear();
-        return outOfMemory();
+        return UL_ERROR_RETURN(-1);
     }
     traceCode(3);
     return 0;
@@ -1334,7 +1332,7 @@ int ULExprCompiled::evaluate(ULExprValue* result, ULExprVarProvider* provider, u
         impl_->scratch.clear();
         pool = &impl_->scratch;
     }
-    try {
+    return ul_guarded([&]() -> int {
         // Most expressions need only a few slots; a local array spares the heap and keeps
         // nested evaluations (a provider evaluating expressions) apart.
         ULExprValue local[16];
@@ -1376,12 +1374,12 @@ int ULExprCompiled::evaluate(ULExprValue* result, ULExprVarProvider* provider, u
                     pc = c.a - 1;
                     break;
                 case ULExprOp::JUMPIFFALSE:
-                    if ((t = truthValue(stack[--sp])) < 0) return -1;
+                    if ((t = truthValue(stack[--sp])) < 0) return UL_ERROR_RETURN(-1);
                     if (!t) pc = c.a - 1;
                     break;
                 case ULExprOp::OPTIMIZEIFTRUE:
                 case ULExprOp::OPTIMIZEIFFALSE:
-                    if ((t = truthValue(stack[sp - 1])) < 0) return -1;
+                    if ((t = truthValue(stack[sp - 1])) < 0) return UL_ERROR_RETURN(-1);
                     if (bool(t) == (c.op == ULExprOp::OPTIMIZEIFTRUE)) {
                         stack[sp - 1].setBoolean(t);
                         pc = c.a - 1;
@@ -1393,17 +1391,15 @@ int ULExprCompiled::evaluate(ULExprValue* result, ULExprVarProvider* provider, u
             }
         }
         *result = stack[0];
-    } catch (const std::bad_alloc&) {
-        return outOfMemory();
-    }
-    return 0;
+        return 0;
+    });
 }
 
 int ULExprCompiled::evaluate(char16_t* buffer, size_t size, double* dout, int64_t* iout,
                              ULExprVarProvider* provider, ul_strpool_t* pool) {
     ULExprValue r;
-    if (evaluate(&r, provider, pool) < 0) return -1;
-    if (buffer && r.print(buffer, size) < 0) return -1;
+    if (evaluate(&r, provider, pool) < 0) return UL_ERROR_RETURN(-1);
+    if (buffer && r.print(buffer, size) < 0) return UL_ERROR_RETURN(-1);
     if (dout) {
         if (!r.hasDouble()) {
             ul_errorsetmsgfmt(0, u"Not a floating point expression '%s'", impl_->text.c_str());
@@ -1425,13 +1421,13 @@ int ULExprCompiled::evaluate(char16_t* buffer, size_t size, double* dout, int64_
                              const char16_t* text, ULExprVarProvider* provider, ul_strpool_t* pool,
                              unsigned flags) {
     flags_ = flags;
-    if (compile(text, provider) < 0) return -1;
+    if (compile(text, provider) < 0) return UL_ERROR_RETURN(-1);
     return evaluate(buffer, size, dout, iout, provider, pool);
 }
 
 int ULExprCompiled::evaluateCondition(ULExprVarProvider* provider, ul_strpool_t* pool) {
     ULExprValue r;
-    if (evaluate(&r, provider, pool) < 0) return -1;
+    if (evaluate(&r, provider, pool) < 0) return UL_ERROR_RETURN(-1);
     return truthValue(r);
 }
 
@@ -1507,7 +1503,7 @@ int ULExprFunctions::add(const char16_t* name, const char16_t* const* params, in
         ul_errorsetmsgfmt(0, u"Invalid argument count %d for function '%s'", count, name);
         return UL_ERROR_RETURN(-1);
     }
-    try {
+    return ul_guarded([&]() -> int {
         auto f = std::make_unique<Function>();
         f->name = name;
         f->nargs = count;
@@ -1518,13 +1514,11 @@ int ULExprFunctions::add(const char16_t* name, const char16_t* const* params, in
         if (f->body.compile(body, &args) < 0) return UL_ERROR_RETURN(-1);
         f->constant = !args.sawVolatile();
         return insert(std::move(f));
-    } catch (const std::bad_alloc&) {
-        return outOfMemory();
-    }
+    });
 }
 
 int ULExprFunctions::addInternal(const InternalVarFunction& definition) {
-    try {
+    return ul_guarded([&]() -> int {
         auto f = std::make_unique<Function>();
         f->name = definition.name;
         f->nargs = definition.nargs;
@@ -1532,9 +1526,7 @@ int ULExprFunctions::addInternal(const InternalVarFunction& definition) {
         f->internal.name = nullptr;  // the copy in f->name is the one that stays valid
         f->constant = definition.constant;
         return insert(std::move(f));
-    } catch (const std::bad_alloc&) {
-        return outOfMemory();
-    }
+    });
 }
 
 int ULExprFunctions::getValue(ULExprValue* result, const char16_t* name, int index,

@@ -58,19 +58,19 @@ struct ULExprValue {
     // Refers to text without copying it; the text must outlive every use of the value.
     void setString(const char16_t* text);
     // Stores a pooled copy of text (see UL_EXPR_TEXT_NUMBER). -1 when the pool fails.
-    int setText(const char16_t* text, ul_strpool_t* pool, int flags = 0);
+    [[nodiscard]] int setText(const char16_t* text, ul_strpool_t* pool, int flags = 0);
 
     // The printed form: the string, else the double by "%f", else the integer by "%ld", else
     // "<NULL>". Returns its length, or -1 with "Output buffer for expression evaluation too
     // small %lu >= %d" when it does not fit into size code units.
-    int print(char16_t* buffer, size_t size) const;
+    [[nodiscard]] int print(char16_t* buffer, size_t size) const;
 };
 
 // Order of two values: by their integers when both have integer forms, else as doubles when
 // both have a numeric form, else by their texts code unit by code unit (a value without a
 // string form takes its printed form, the null value the empty text). Negative, zero,
 // positive.
-int compare_value(const ULExprValue& a, const ULExprValue& b);
+[[nodiscard]] int compare_value(const ULExprValue& a, const ULExprValue& b);
 
 // ==== Names =================================================================================
 
@@ -90,13 +90,13 @@ class ULExprVarProvider {
     // result and return 0, or -1 with the reason in the error buffer (ul_exprunresolved for
     // a name it does not know). Strings of the result must live at least as long as the
     // pool (allocating them from it is the usual way).
-    virtual int getValue(ULExprValue* result, const char16_t* name, int index,
-                         const ULExprValue* args, int argc, ul_strpool_t* pool) = 0;
+    [[nodiscard]] virtual int getValue(ULExprValue* result, const char16_t* name, int index,
+                                       const ULExprValue* args, int argc, ul_strpool_t* pool) = 0;
 };
 
 // Stores "Identifier '%s' cannot be resolved" (argc -1) or "Function '%s' with %d arguments
 // cannot be resolved" and returns -1: the answer for a name unknown at evaluation.
-int ul_exprunresolved(const char16_t* name, int argc);
+[[nodiscard]] int ul_exprunresolved(const char16_t* name, int argc);
 
 // The variables of a name/value list. Values are read as numeric literals are where they
 // can be (ULExprValue::setText with UL_EXPR_TEXT_NUMBER), so that "10" compares as a number;
@@ -105,8 +105,8 @@ int ul_exprunresolved(const char16_t* name, int argc);
 class ULExprVarListProvider : public ULExprVarProvider {
   public:
     explicit ULExprVarListProvider(ul_varlist_t* vars) : vars_(vars) {}
-    int getValue(ULExprValue* result, const char16_t* name, int index, const ULExprValue* args,
-                 int argc, ul_strpool_t* pool) override;
+    [[nodiscard]] int getValue(ULExprValue* result, const char16_t* name, int index,
+                               const ULExprValue* args, int argc, ul_strpool_t* pool) override;
 
   private:
     ul_varlist_t* vars_;
@@ -163,32 +163,34 @@ class ULExprCompiled {
     // Compiles text, replacing what the object held. The provider (may be null) is asked
     // about every name. With end, the expression stops where no operator continues it and
     // *end receives that position; without it, text behind the expression is an error.
-    int compile(const char16_t* text, ULExprVarProvider* provider = nullptr,
-                const char16_t** end = nullptr);
+    [[nodiscard]] int compile(const char16_t* text, ULExprVarProvider* provider = nullptr,
+                              const char16_t** end = nullptr);
 
     // Evaluates into result. Strings of the result live in pool or in this object; a null
     // pool uses a pool of this object that is recycled by the next evaluation.
-    int evaluate(ULExprValue* result, ULExprVarProvider* provider, ul_strpool_t* pool);
+    [[nodiscard]] int evaluate(ULExprValue* result, ULExprVarProvider* provider,
+                               ul_strpool_t* pool);
 
     // Evaluates and hands the result out: its printed form into buffer (if not null), its
     // double and integer forms into dout and iout (if not null; "Not a floating point
     // expression '%s'", "Not an integer expression '%s'" when the result lacks the form).
-    int evaluate(char16_t* buffer, size_t size, double* dout, int64_t* iout,
-                 ULExprVarProvider* provider, ul_strpool_t* pool);
+    [[nodiscard]] int evaluate(char16_t* buffer, size_t size, double* dout, int64_t* iout,
+                               ULExprVarProvider* provider, ul_strpool_t* pool);
     // Sets the grammar switches to flags, compiles text into this object, then evaluates as
     // above.
-    int evaluate(char16_t* buffer, size_t size, double* dout, int64_t* iout, const char16_t* text,
-                 ULExprVarProvider* provider, ul_strpool_t* pool, unsigned flags);
+    [[nodiscard]] int evaluate(char16_t* buffer, size_t size, double* dout, int64_t* iout,
+                               const char16_t* text, ULExprVarProvider* provider,
+                               ul_strpool_t* pool, unsigned flags);
 
     // Evaluates a condition: 1 true, 0 false, -1 on error ("Cannot treat '%s' as boolean
     // value" for a result without a numeric form).
-    int evaluateCondition(ULExprVarProvider* provider, ul_strpool_t* pool);
+    [[nodiscard]] int evaluateCondition(ULExprVarProvider* provider, ul_strpool_t* pool);
 
     // The text compiled last, the code, the value-stack depth evaluation needs, and whether
     // the result is known to be a boolean.
     const char16_t* getText() const;
     const std::vector<ul_exprcode_t>& getCode() const { return code_; }
-    int getMaxDepth() const { return maxDepth_; }
+    [[nodiscard]] int getMaxDepth() const { return maxDepth_; }
     bool isBoolean() const { return boolean_; }
 
     // Writes the code as trace records of component EXPR at the given level.
@@ -237,20 +239,21 @@ class ULExprFunctions : public ULExprVarProvider {
 
     // Defines name(params[0], ..., params[count - 1]) as body. Errors: "Duplicate definition
     // for function '%s' nargs=%d", and those of compiling the body.
-    int add(const char16_t* name, const char16_t* const* params, int count, const char16_t* body);
+    [[nodiscard]] int add(const char16_t* name, const char16_t* const* params, int count,
+                          const char16_t* body);
     // Registers a caller-computed value or function (the strings are copied; the context is
     // not owned). The same duplicate rule applies.
-    int addInternal(const InternalVarFunction& definition);
+    [[nodiscard]] int addInternal(const InternalVarFunction& definition);
 
-    int getValue(ULExprValue* result, const char16_t* name, int index, const ULExprValue* args,
-                 int argc, ul_strpool_t* pool) override;
+    [[nodiscard]] int getValue(ULExprValue* result, const char16_t* name, int index,
+                               const ULExprValue* args, int argc, ul_strpool_t* pool) override;
 
     struct Function;
 
   private:
     friend class ExprFunctionArgProvider;
     Function* find(const char16_t* name, int argc) const;
-    int insert(std::unique_ptr<Function> function);
+    [[nodiscard]] int insert(std::unique_ptr<Function> function);
 
     ULExprVarProvider* parent_;
     std::vector<std::unique_ptr<Function>> functions_;
@@ -263,13 +266,13 @@ class ExprFunctionArgProvider : public ULExprVarProvider {
     ExprFunctionArgProvider(ULExprFunctions* functions, const char16_t* const* params, int count,
                             const ULExprValue* args)
         : functions_(functions), params_(params), count_(count), args_(args) {}
-    int getValue(ULExprValue* result, const char16_t* name, int index, const ULExprValue* args,
-                 int argc, ul_strpool_t* pool) override;
+    [[nodiscard]] int getValue(ULExprValue* result, const char16_t* name, int index,
+                               const ULExprValue* args, int argc, ul_strpool_t* pool) override;
     // While compiling a body: whether it named something that is not constant.
     bool sawVolatile() const { return volatile_; }
 
   private:
-    int parameter(const char16_t* name) const;
+    [[nodiscard]] int parameter(const char16_t* name) const;
 
     ULExprFunctions* functions_;
     const char16_t* const* params_;

@@ -23,9 +23,6 @@ namespace {
 
 constexpr size_t kCopyBlock = 8192;
 
-std::string narrow(const char16_t* text) {
-    return ul_utf16to8(text);
-}
 std::u16string wide(const std::string& text) {
     return ul_utf8to16(text.c_str(), text.size());
 }
@@ -37,27 +34,6 @@ std::u16string wide(const std::string& text) {
         ul_errorsetmsgfmt(UL_ERR_SYSTEM, __VA_ARGS__); \
         errno = (savedErrno);                          \
     } while (0)
-
-// Closes a stream when the scope ends (error paths included).
-class StreamCloser {
-  public:
-    explicit StreamCloser(FILE* stream) : stream_(stream) {}
-    ~StreamCloser() {
-        if (stream_) fclose(stream_);
-    }
-    StreamCloser(const StreamCloser&) = delete;
-    StreamCloser& operator=(const StreamCloser&) = delete;
-    FILE* get() const { return stream_; }
-    // Closes now; returns fclose's result.
-    int close() {
-        FILE* stream = stream_;
-        stream_ = nullptr;
-        return stream ? fclose(stream) : 0;
-    }
-
-  private:
-    FILE* stream_;
-};
 
 // A readable name for an open stream, for messages: the path the descriptor refers to.
 std::u16string streamName(FILE* stream) {
@@ -167,11 +143,36 @@ int readFailed(FILE* stream) {
 
 }  // namespace
 
+ULFileHandle& ULFileHandle::operator=(ULFileHandle&& other) noexcept {
+    if (this != &other) {
+        (void)close();  // the stream replaced is given up; its owner moved a new one in
+        stream_ = other.release();
+    }
+    return *this;
+}
+
+FILE* ULFileHandle::release() {
+    FILE* stream = stream_;
+    stream_ = nullptr;
+    return stream;
+}
+
+int ULFileHandle::close() {
+    FILE* stream = release();
+    return stream ? fclose(stream) : 0;
+}
+
+int ULFileHandle::closeChecked(const char16_t* path) {
+    if (close() == 0) return 0;
+    ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot write to '%s'", path);
+    return UL_ERROR_RETURN(-1);
+}
+
 FILE* ul_filefopen(const char16_t* path, const char16_t* mode, int flags) {
-    const std::string modeBytes = narrow(mode);
+    const std::string modeBytes = ul_utf16to8(mode);
     const bool readOnly = modeBytes == "r" || modeBytes == "rb";
-    FILE* stream = readOnly ? openRegular(narrow(path), modeBytes.c_str())
-                            : fopen(narrow(path).c_str(), modeBytes.c_str());
+    FILE* stream = readOnly ? openRegular(ul_utf16to8(path), modeBytes.c_str())
+                            : fopen(ul_utf16to8(path).c_str(), modeBytes.c_str());
     if (!stream && !(flags & UL_FILE_NOMSG)) {
         if (readOnly && errno == EINVAL) {
             ul_errorsetmsgfmt(0, u"Cannot open '%s' mode='%s': not a regular file", path, mode);
@@ -184,9 +185,9 @@ FILE* ul_filefopen(const char16_t* path, const char16_t* mode, int flags) {
 }
 
 int ul_filecopy(const char16_t* source, const char16_t* destination, int /*flags*/) {
-    std::string from = narrow(source), to = narrow(destination);
+    std::string from = ul_utf16to8(source), to = ul_utf16to8(destination);
     std::u16string tmpName = ul_format(u"%s.tmp", destination);
-    std::string tmp = narrow(tmpName.c_str());
+    std::string tmp = ul_utf16to8(tmpName.c_str());
 
     // Reports the failure, adds which copy failed, and removes the partial temporary file.
     bool tmpCreated = false;
@@ -207,7 +208,7 @@ int ul_filecopy(const char16_t* source, const char16_t* destination, int /*flags
         ul_errorsetmsgfmt(0, u"Source file '%s' is a directory", source);
         return UL_ERROR_RETURN(-1);
     }
-    StreamCloser in(fopen(from.c_str(), "rb"));
+    ULFileHandle in(fopen(from.c_str(), "rb"));
     if (!in.get()) return fail(errno, u"Cannot read '%s'", source);
 
     // A stale temporary file (or a link planted under its name) is removed first, so that the
@@ -217,7 +218,7 @@ int ul_filecopy(const char16_t* source, const char16_t* destination, int /*flags
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return fail(errno, u"Cannot write to '%s'", tmpName.c_str());
     tmpCreated = true;
-    StreamCloser out(fdopen(fd, "wb"));
+    ULFileHandle out(fdopen(fd, "wb"));
     if (!out.get()) {
         int saved = errno;
         close(fd);
@@ -251,7 +252,7 @@ int ul_filecopy(const char16_t* source, const char16_t* destination, int /*flags
 }
 
 int ul_fileatomicmove(const char16_t* from, const char16_t* to) {
-    if (rename(narrow(from).c_str(), narrow(to).c_str()) != 0) {
+    if (rename(ul_utf16to8(from).c_str(), ul_utf16to8(to).c_str()) != 0) {
         UL_SYSERR(errno, u"Cannot rename '%s' to '%s'", from, to);
         return UL_ERROR_RETURN(-1);
     }
@@ -274,7 +275,7 @@ long sizeFromStat(const struct stat& st, const char16_t* name, int flags) {
 
 long ul_filesize(const char16_t* path, int flags) {
     struct stat st;
-    if (stat(narrow(path).c_str(), &st) != 0) {
+    if (stat(ul_utf16to8(path).c_str(), &st) != 0) {
         if (!(flags & UL_FILE_NOMSG)) UL_SYSERR(errno, u"Cannot stat '%s'", path);
         return UL_ERROR_RETURN(-1);
     }
@@ -294,7 +295,7 @@ long ul_filesize1(FILE* stream, int flags) {
 
 int ul_filegetdate(const char16_t* path, char16_t* buffer, size_t size, int format) {
     struct stat st;
-    if (stat(narrow(path).c_str(), &st) != 0) {
+    if (stat(ul_utf16to8(path).c_str(), &st) != 0) {
         UL_SYSERR(errno, u"Cannot stat '%s'", path);
         return UL_ERROR_RETURN(-1);
     }
@@ -303,7 +304,7 @@ int ul_filegetdate(const char16_t* path, char16_t* buffer, size_t size, int form
 }
 
 int ul_filenormalize(char16_t* path, size_t size) {
-    std::string pending = narrow(path);
+    std::string pending = ul_utf16to8(path);
     if (makeAbsolute(pending) < 0) return UL_ERROR_RETURN(-1);
 
     // result holds the resolved prefix (no links left in it, empty for "/"); pending the
@@ -354,7 +355,7 @@ int ul_filenormalize(char16_t* path, size_t size) {
 
 int ul_filefindexecutable(const char16_t* name, char16_t* buffer, size_t size) {
     if (!ul_strchr(name, u'/')) return ul_filelocateexebypath(name, nullptr, buffer, size);
-    std::string path = narrow(name);
+    std::string path = ul_utf16to8(name);
     if (!isExecutableFile(path)) {
         const char16_t* slash = ul_strrchr(name, u'/');
         std::u16string directory(name, static_cast<size_t>(slash - name));
@@ -369,13 +370,13 @@ int ul_filefindexecutable(const char16_t* name, char16_t* buffer, size_t size) {
 int ul_filelocateexebypath(const char16_t* name, const char16_t* variable, char16_t* buffer,
                            size_t size) {
     if (!variable) variable = u"PATH";
-    const char* value = getenv(narrow(variable).c_str());
+    const char* value = getenv(ul_utf16to8(variable).c_str());
     if (!value) {
         ul_errorsetmsgfmt(0, u"Environment variable '%s' does not exist, cannot locate executables",
                           variable);
         return UL_ERROR_RETURN(-1);
     }
-    std::string directories = value, file = narrow(name);
+    std::string directories = value, file = ul_utf16to8(name);
     size_t pos = 0;
     for (;;) {
         size_t end = directories.find(':', pos);
@@ -447,12 +448,12 @@ int ul_filerawlinewrite(FILE* stream, const char16_t* line) {
 }
 
 int ul_filecompare(const char16_t* a, const char16_t* b, int /*flags*/) {
-    StreamCloser first(fopen(narrow(a).c_str(), "rb"));
+    ULFileHandle first(fopen(ul_utf16to8(a).c_str(), "rb"));
     if (!first.get()) {
         UL_SYSERR(errno, u"Cannot read '%s'", a);
         return UL_ERROR_RETURN(-1);
     }
-    StreamCloser second(fopen(narrow(b).c_str(), "rb"));
+    ULFileHandle second(fopen(ul_utf16to8(b).c_str(), "rb"));
     if (!second.get()) {
         UL_SYSERR(errno, u"Cannot read '%s'", b);
         return UL_ERROR_RETURN(-1);
@@ -479,7 +480,7 @@ int ul_filecompare(const char16_t* a, const char16_t* b, int /*flags*/) {
 }
 
 int ul_filechecksum(const char16_t* path, unsigned* result) {
-    StreamCloser in(fopen(narrow(path).c_str(), "rb"));
+    ULFileHandle in(fopen(ul_utf16to8(path).c_str(), "rb"));
     if (!in.get()) {
         UL_SYSERR(errno, u"Cannot read '%s'", path);
         return UL_ERROR_RETURN(-1);

@@ -17,6 +17,33 @@ enum : int {
 // Most symbolic links followed while normalising one path; more is taken for a loop.
 constexpr int UL_FILE_MAXSYMLINKS = 40;
 
+// Owns an open stream and closes it when the scope ends, on every path. The file helpers and
+// the commands hold their files in it instead of closing by hand.
+class ULFileHandle {
+  public:
+    ULFileHandle() = default;
+    explicit ULFileHandle(FILE* stream) : stream_(stream) {}
+    ~ULFileHandle() { (void)close(); }  // a failure here has no one left to tell
+    ULFileHandle(ULFileHandle&& other) noexcept : stream_(other.release()) {}
+    ULFileHandle& operator=(ULFileHandle&& other) noexcept;
+    ULFileHandle(const ULFileHandle&) = delete;
+    ULFileHandle& operator=(const ULFileHandle&) = delete;
+
+    FILE* get() const { return stream_; }
+    explicit operator bool() const { return stream_ != nullptr; }
+    // Gives up ownership without closing.
+    FILE* release();
+    // Closes now; 0 without a stream. Returns fclose's result (errno set on failure), for
+    // callers that word the message themselves.
+    [[nodiscard]] int close();
+    // Closes now and reports output that could not be written: -1 with "Cannot write to '%s'"
+    // and the system error, else 0.
+    [[nodiscard]] int closeChecked(const char16_t* path);
+
+  private:
+    FILE* stream_ = nullptr;
+};
+
 // fopen with the C mode string ("r", "wb", "a", ...). Null with "Cannot open '%s' mode='%s'"
 // unless flags holds UL_FILE_NOMSG. A mode that only reads ("r", "rb") opens regular files
 // only: a FIFO or a device fails at once (never blocks, never reads without end) with errno
@@ -28,20 +55,20 @@ FILE* ul_filefopen(const char16_t* path, const char16_t* mode, int flags);
 // get the source's permission bits, and the temporary file is renamed over the destination.
 // A failure removes the temporary file and leaves the destination as it was. A directory
 // source is refused. No flags are defined yet; pass 0. Returns 0 or -1.
-int ul_filecopy(const char16_t* source, const char16_t* destination, int flags);
+[[nodiscard]] int ul_filecopy(const char16_t* source, const char16_t* destination, int flags);
 
 // One rename; atomic, so both names must lie on the same file system. Returns 0 or -1.
-int ul_fileatomicmove(const char16_t* from, const char16_t* to);
+[[nodiscard]] int ul_fileatomicmove(const char16_t* from, const char16_t* to);
 
 // Size in bytes, or -1. Directories are refused. flags: UL_FILE_NOMSG.
-long ul_filesize(const char16_t* path, int flags);
+[[nodiscard]] long ul_filesize(const char16_t* path, int flags);
 // The same for an open stream; output still buffered in the stream is written first, so it
 // counts.
-long ul_filesize1(FILE* stream, int flags);
+[[nodiscard]] long ul_filesize1(FILE* stream, int flags);
 
 // The modification time of path as a time stamp in the format of ul_timegetstamp (ultime.h).
 // Returns the length of the stamp, or -1 with "Cannot stat '%s'".
-int ul_filegetdate(const char16_t* path, char16_t* buffer, size_t size, int format);
+[[nodiscard]] int ul_filegetdate(const char16_t* path, char16_t* buffer, size_t size, int format);
 
 // Rewrites path in place as an absolute path: a relative path is taken from the current
 // directory, symbolic links are resolved component by component (a relative link target
@@ -50,17 +77,17 @@ int ul_filegetdate(const char16_t* path, char16_t* buffer, size_t size, int form
 // Returns the new length, or -1 ("Cannot read symbolic link '%s'", "Too many indirections when
 // resolving symlink '%s'" after UL_FILE_MAXSYMLINKS links, or the result does not fit into
 // size code units).
-int ul_filenormalize(char16_t* path, size_t size);
+[[nodiscard]] int ul_filenormalize(char16_t* path, size_t size);
 
 // The absolute path of an executable: a name containing "/" is checked where it points to,
 // any other name is searched in the directories of PATH. Returns the length or -1.
-int ul_filefindexecutable(const char16_t* name, char16_t* buffer, size_t size);
+[[nodiscard]] int ul_filefindexecutable(const char16_t* name, char16_t* buffer, size_t size);
 // Searches name in the colon-separated directories of the environment variable (null means
 // "PATH"; an empty entry means the current directory) and writes the absolute path of the first
 // executable regular file found. Returns the length, or -1 ("Environment variable '%s' does not
 // exist, cannot locate executables", "Cannot locate '%s' in path '%s'").
-int ul_filelocateexebypath(const char16_t* name, const char16_t* variable, char16_t* buffer,
-                           size_t size);
+[[nodiscard]] int ul_filelocateexebypath(const char16_t* name, const char16_t* variable,
+                                         char16_t* buffer, size_t size);
 
 // Results of the single-line readers.
 enum : int {
@@ -84,19 +111,19 @@ int ul_filereadlinebytes(FILE* stream, std::string& bytes, size_t limit);
 // Reads one UTF-8 line into buffer as UTF-16, without its line end (LF or CRLF). Returns one
 // of UL_LINE_*, or -1 for a read error ("Cannot read '%s'") or a line that does not fit
 // ("Line longer than %d characters in '%s'"). For lines of any length see ULTextFileReader.
-int ul_filereadline(FILE* stream, char16_t* buffer, size_t size);
+[[nodiscard]] int ul_filereadline(FILE* stream, char16_t* buffer, size_t size);
 
 // Raw lines map bytes to code units one to one (no decoding), so only code units below 256 can
 // be written. The reader removes only the line feed. Results as ul_filereadline.
-int ul_filerawlineread(FILE* stream, char16_t* buffer, size_t size);
+[[nodiscard]] int ul_filerawlineread(FILE* stream, char16_t* buffer, size_t size);
 // Writes line followed by a line feed. Nothing is written when a code unit is 256 or above
 // ("Invalid byte %d found in string '%s' at offset %d"). Returns 0, or -1 (also
 // "Cannot write to '%s'").
-int ul_filerawlinewrite(FILE* stream, const char16_t* line);
+[[nodiscard]] int ul_filerawlinewrite(FILE* stream, const char16_t* line);
 
 // Compares two files byte by byte: 0 when equal, 1 when they differ, -1 when one cannot be
 // read ("Cannot read '%s'"). No flags are defined yet; pass 0.
-int ul_filecompare(const char16_t* a, const char16_t* b, int flags);
+[[nodiscard]] int ul_filecompare(const char16_t* a, const char16_t* b, int flags);
 
 // The CRC (ulcrc.h, register preset UL_CRC_INIT) over all bytes of the file. Returns 0 or -1.
-int ul_filechecksum(const char16_t* path, unsigned* result);
+[[nodiscard]] int ul_filechecksum(const char16_t* path, unsigned* result);

@@ -30,12 +30,6 @@ bool isNameChar(char16_t c) {
            c == u'/' || c == u'@';
 }
 
-std::u16string trimmed(const std::u16string& text, size_t begin, size_t end) {
-    while (begin < end && ul_isspace(text[begin])) ++begin;
-    while (end > begin && ul_isspace(text[end - 1])) --end;
-    return text.substr(begin, end - begin);
-}
-
 int noSpace() {
     ul_errorsetmsg(0, u"Not enough space for macro expansion");
     return UL_ERROR_RETURN(-1);
@@ -180,7 +174,7 @@ int MacroReplacer::parseArguments(const std::u16string& text, size_t pos, MacroC
                 }
             }
             if (pos >= n) return unfinished();
-            arg = trimmed(text, start, pos);
+            arg = ul_trimmed(std::u16string_view(text).substr(start, pos - start));
         }
         if (call->args.size() >= static_cast<size_t>(UL_MACRO_MAXARGS))
             return tooMany(UL_MACRO_MAXARGS);
@@ -356,47 +350,40 @@ long ul_macroreplace(char16_t* buffer, size_t size, ULMacroProvider* provider, i
         }
     }
     if (!ul_strchr(buffer, u'$')) return 0;
-    try {
+    return ul_guarded([&]() -> long {
         std::u16string text(buffer, length);
         MacroReplacer replacer(provider, flags);
         if (replacer.replace(text, capacity, nullptr) < 0) return UL_ERROR_RETURN(-1);
         text.copy(buffer, text.size());
         buffer[text.size()] = u'\0';
         return replacer.count();
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 int ul_macroreplacestring(std::u16string* text, ULMacroProvider* provider, int flags) {
     if (!provider || text->find(u'$') == std::u16string::npos) return 0;
-    try {
+    return ul_guarded([&]() -> int {
         std::u16string buffer(*text);
         buffer.resize(text->size() + UL_MACRO_BUFSIZE, u'\0');
         if (ul_macroreplace(buffer.data(), buffer.size(), provider, flags) < 0)
             return UL_ERROR_RETURN(-1);
         text->assign(buffer.c_str());
         return 0;
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 int ul_macrocondition(const char16_t* condition, ULMacroProvider* provider, int flags) {
-    int result = -1;
-    try {
+    const int result = ul_guarded([&] {
+        int value = -1;
         std::u16string text = condition;
         text.resize(ul_stringtrim(text.data()));
         ULExprCompiled expression;
         if (ul_macroreplacestring(&text, provider, flags) == 0 &&
             expression.compile(text.c_str()) == 0)
-            result = expression.evaluateCondition(nullptr, nullptr);
-        UL_TRACE(UL_TRC_MACRO, 3, u"Condition '%s' is %d.\n", text.c_str(), result);
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-    }
+            value = expression.evaluateCondition(nullptr, nullptr);
+        UL_TRACE(UL_TRC_MACRO, 3, u"Condition '%s' is %d.\n", text.c_str(), value);
+        return value;
+    });
     if (result >= 0) return result;
     std::u16string written = condition;
     written.resize(ul_stringtrim(written.data()));

@@ -170,7 +170,7 @@ int flushBuffered() {
 
 int ul_msgwrite_register(const char16_t* className, const ul_msgproto_t* records) {
     if (!records || !records[0].language) return 0;
-    try {
+    return ul_guarded([&]() -> int {
         WriterState& w = state();
         std::u16string name(className ? className : u"");
         MessageClass* c = findClass(name);
@@ -195,10 +195,7 @@ int ul_msgwrite_register(const char16_t* className, const ul_msgproto_t* records
         }
         c->records.swap(merged);
         return 0;
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 void ul_msgwrite_setfp(FILE* stream) { state().stream = stream; }

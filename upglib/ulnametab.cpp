@@ -7,7 +7,6 @@
 #include <optional>
 #include <vector>
 
-#include "ulauxfcts.h"
 #include "ulerror.h"
 #include "ulmsgwrite.h"
 #include "ulsqlaux.h"
@@ -219,7 +218,7 @@ ULNameTab::ULNameTab(const char16_t* nametabName, const char16_t* tableName, uns
 }
 
 int ULNameTab::setNameTab(const char16_t* ddntt, const char16_t* ddntf, const char16_t* ddnttHist) {
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         if (!ddntt) {
             g_explicitSet.reset();
             return 0;
@@ -239,7 +238,7 @@ const char16_t* ULNameTab::getNameTabName(int which) {
         return UL_ERROR_RETURN(nullptr);
     }
     const NameTabSet* set = nullptr;
-    if (ul_ldguard([&] { return (set = currentSet(nullptr)) ? 0 : -1; }) < 0)
+    if (ul_guarded([&] { return (set = currentSet(nullptr)) ? 0 : -1; }) < 0)
         return UL_ERROR_RETURN(nullptr);
     return set->names[which].c_str();
 }
@@ -251,6 +250,17 @@ int ULNameTab::flush(unsigned char all) {
 int ULNameTab::reset() {
     return catalogFlush(DBIF_CATFLUSH_ALL);
 }
+
+namespace {
+// A nametab slot switch drops the set made current directly and, when asked, the cache.
+int onSlotSwitch(int flags) {
+    if (ULNameTab::setNameTab(nullptr, nullptr, nullptr) < 0) return UL_ERROR_RETURN(-1);
+    if ((flags & UL_NTSWITCH_RESETCACHE) && ULNameTab::reset() < 0) return UL_ERROR_RETURN(-1);
+    return 0;
+}
+// Registered when this module is part of the program, which is when it may hold such state.
+[[maybe_unused]] const bool kSlotSwitchHookAdded = (ul_sqlntaddswitchhook(onSlotSwitch), true);
+}  // namespace
 
 // Describes the table through the catalogue; *missing when it has no entry.
 int ULNameTab::describe(dbif_cattable_t* out, bool* missing) {
@@ -275,7 +285,7 @@ int ULNameTab::describe(dbif_cattable_t* out, bool* missing) {
 }
 
 int ULNameTab::getTableInfo(ULLDObject* object) {
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         dbif_cattable_t table;
         bool missing = false;
         if (describe(&table, &missing) < 0) {
@@ -469,7 +479,7 @@ int ULNameTab::getFieldInfo(ULLDObject* object, const dbif_catfield_t& field, un
                           table_.c_str(), static_cast<int>(index) + 1);
         return UL_ERROR_RETURN(-1);
     }
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         ULLDObjField f;
         f.name = field.name;
         f.ddicType = field.ddicType;
@@ -590,7 +600,7 @@ int ULNameTab::applyConversionExceptions(ULLDObject* object) {
 }
 
 int ULNameTab::tableFieldExists(const char16_t* table, const char16_t* field) {
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         const NameTabSet* set = currentSet(table);
         if (!set) return UL_ERROR_RETURN(-1);
         dbif_cattable_t description;
@@ -614,7 +624,7 @@ int ULNameTab::get_loadtype(const char16_t* table, char16_t tableClass,
                             const char16_t* noDataClasses) {
     if (ul_strcmp(table, u"DDLOG") == 0 || ul_strcmp(table, u"DBPROPERTIES") == 0) return 2;
     if (!noDataClasses || !*noDataClasses) return 0;
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         char16_t dd02l[256];
         if (dictionaryName(u"DD02L", dd02l, 256) < 0) return UL_ERROR_RETURN(-1);
         const bool container = tableClass == u'C' || tableClass == u'P';
@@ -755,7 +765,7 @@ int ul_sqltablegetoiflags(const ULLDObject* object, const char16_t* const* field
                           ul_sqlfielddesc_t** descs, unsigned* ndescs, int flags) {
     *descs = nullptr;
     *ndescs = 0;
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         std::vector<ul_sqlfielddesc_t> list;
         std::vector<std::u16string> hookNames;
         hookNames.reserve(nfields);

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <memory>
 #include <string>
 
 #include "ulauxfcts.h"
@@ -19,22 +18,10 @@ namespace {
 constexpr long kMaxPid = 2147483646;
 constexpr size_t kNameSize = 256;
 
-struct FileCloser {
-    void operator()(FILE* stream) const { fclose(stream); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 double monotonicSeconds() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-std::u16string trimmed(const char16_t* text) {
-    std::u16string copy = text;
-    ul_stringtrim(copy.data());
-    copy.resize(ul_strlen(copy.c_str()));
-    return copy;
 }
 
 // A host name compared by its part before the first ".", ignoring case.
@@ -66,20 +53,17 @@ int writePidLine(const char16_t* path, int flags) {
     char16_t host[kNameSize];
     if ((flags & UL_PIDFILE_HOSTNAME) && ul_gethostshortname(host, kNameSize) < 0)
         return UL_ERROR_RETURN(-1);
-    FILE* stream = ul_filefopen(path, u"w", UL_FILE_NOMSG);
+    ULFileHandle stream(ul_filefopen(path, u"w", UL_FILE_NOMSG));
     if (!stream) {
         ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot write to '%s'", path);
         return UL_ERROR_RETURN(-1);
     }
     ULTextFileWriter writer;
-    writer.attach(stream, path);
+    writer.attach(stream.get(), path);
     int rc = (flags & UL_PIDFILE_HOSTNAME) ? writer.writeFmt(u"%d %s\n", ul_getownpid(), host)
                                            : writer.writeFmt(u"%d\n", ul_getownpid());
     if (writer.close() < 0) rc = -1;
-    if (fclose(stream) != 0 && rc == 0) {
-        ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot write to '%s'", path);
-        rc = -1;
-    }
+    if (rc == 0 && stream.closeChecked(path) < 0) rc = -1;
     return rc < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
@@ -111,10 +95,10 @@ void ULPidFile::reset() {
 }
 
 int ULPidFile::parsePidLine(const char16_t* line, const char16_t* path) {
-    std::u16string text = trimmed(line);
+    std::u16string text = ul_trimmed(line);
     size_t blank = text.find_first_of(u" \t");
     std::u16string number = text.substr(0, blank);
-    std::u16string host = blank == std::u16string::npos ? u"" : trimmed(text.c_str() + blank);
+    std::u16string host = blank == std::u16string::npos ? u"" : ul_trimmed(text.c_str() + blank);
     long pid = 0;
     if (ul_stringtolong(number.c_str(), &pid) < 0 || pid < 1 || pid > kMaxPid) {
         ul_errorsetmsgfmt(0, u"Invalid pid '%s' in '%s'", number.c_str(), path);
@@ -133,7 +117,7 @@ int ULPidFile::parsePidLine(const char16_t* line, const char16_t* path) {
 }
 
 int ULPidFile::parseLaterLine(const char16_t* line, const char16_t* path, ul_dllist_t* requests) {
-    if (ul_stricmp(trimmed(line).c_str(), u"STOP-EXECUTION") == 0) {
+    if (ul_stricmp(ul_trimmed(line).c_str(), u"STOP-EXECUTION") == 0) {
         m_stopRequested = true;
         return 0;
     }
@@ -153,7 +137,7 @@ int ULPidFile::parseLaterLine(const char16_t* line, const char16_t* path, ul_dll
 
 int ULPidFile::read(const char16_t* path, ul_dllist_t* requests) {
     reset();
-    FilePtr stream(ul_filefopen(path, u"r", UL_FILE_NOMSG));
+    ULFileHandle stream(ul_filefopen(path, u"r", UL_FILE_NOMSG));
     if (!stream) {
         if (errno == ENOENT) return UL_PIDFILE_MISSING;
         ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot read '%s'", path);

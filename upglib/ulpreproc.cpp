@@ -7,7 +7,6 @@
 #include <cstring>
 #include <new>
 
-#include "ulauxfcts.h"
 #include "ulerror.h"
 #include "ulfile.h"
 #include "ulmacro.h"
@@ -266,12 +265,7 @@ ul_preprocstack_t::Step ul_preprocstack_t::handleDirective(const std::u16string&
 
 int ul_preprocstack_t::readLine(char16_t** buffer, size_t* size, ULMacroProvider* provider,
                                 ULPreprocIncludeHandler* handler, int flags) {
-    try {
-        return nextLine(buffer, size, provider, handler, flags);
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    return ul_guarded([&]() -> int { return nextLine(buffer, size, provider, handler, flags); });
 }
 
 int ul_preprocstack_t::nextLine(char16_t** buffer, size_t* size, ULMacroProvider* provider,

@@ -130,15 +130,6 @@ constexpr std::array<ul_ldddictype_t, UL_DDICTYPE_COUNT> kTable = buildTable();
 constexpr const char16_t* kShareTypes[] = {u"",         u"local", u"shared",
                                            u"readonly", u"clone", u"switch"};
 
-template <class Operation>
-void quietly(Operation&& operation) noexcept {
-    try {
-        operation();
-    } catch (const std::bad_alloc&) {
-        // Releasing spare capacity is an optimisation; without memory it is skipped.
-    }
-}
-
 size_t stringSize(const std::u16string& s) {
     return s.capacity() > 7 ? (s.capacity() + 1) * sizeof(char16_t) : 0;
 }
@@ -231,21 +222,22 @@ const char16_t* ul_ldobjshrtypedecode(int code) {
 // ---- lists ----------------------------------------------------------------------------------
 
 int ULLDBaseObjList::addEntry(const char16_t* name) {
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         names_.emplace_back(name ? name : u"");
         return 0;
     });
 }
 
 int ULLDBaseObjList::copy(const ULLDBaseObjList& other) {
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         names_ = other.names_;
         return 0;
     });
 }
 
 void ULLDBaseObjList::shrink() {
-    quietly([&] { shrinkStrings(&names_); });
+    // Releasing spare capacity is an optimisation; without memory it is skipped.
+    ul_tryquietly([&] { shrinkStrings(&names_); });
 }
 
 size_t ULLDBaseObjList::getSelfSize() const {
@@ -258,7 +250,7 @@ int ULLDDBIFist::addEntry(int dbType, bool include) {
         entries_[static_cast<size_t>(found)].include = include;
         return 0;
     }
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         entries_.push_back({include, dbType});
         return 0;
     });
@@ -297,14 +289,14 @@ bool ULLDDBIFist::matches(const ULLDDBIFist& other) const {
 // ---- structure ------------------------------------------------------------------------------
 
 int ULLDObjStructure::reallocNrFields(unsigned n) {
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         if (n > fields.size()) fields.reserve(n);
         return 0;
     });
 }
 
 int ULLDObjStructure::addField(const ULLDObjField& field) {
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         fields.push_back(field);
         return static_cast<int>(fields.size() - 1);
     });
@@ -348,7 +340,7 @@ int ULLDObject::findField(const char16_t* fieldName) const {
 
 int ULLDObject::setupTableObj(const char16_t* tableNameIn) {
     clear();
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         kind = UL_LDOBJ_TABLE;
         name = tableNameIn ? tableNameIn : u"";
         return 0;
@@ -357,7 +349,7 @@ int ULLDObject::setupTableObj(const char16_t* tableNameIn) {
 
 int ULLDObject::setupIndexObj(const char16_t* indexName, const char16_t* table, bool unique) {
     clear();
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         kind = UL_LDOBJ_INDEX;
         name = indexName ? indexName : u"";
         tableName = table ? table : u"";
@@ -371,7 +363,7 @@ int ULLDObject::copy_table2indexbase(ULLDObject* target) const {
     const std::u16string indexName = target->name;
     if (target->setupIndexObj(indexName.c_str(), name.c_str(), unique) < 0)
         return UL_ERROR_RETURN(-1);
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         target->attributes.tabart = attributes.tabart;
         target->attributes.tabkat = attributes.tabkat;
         target->attributes.tempTable = attributes.tempTable;
@@ -387,7 +379,7 @@ int ULLDObject::copy_tablekeys2prkey(ULLDObject* prkey) const {
         return UL_ERROR_RETURN(-1);
     }
     prkey->clear();
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         prkey->kind = UL_LDOBJ_PRKEY;
         prkey->name = attributes.pkeyName.empty() ? name + u"~0" : attributes.pkeyName;
         prkey->tableName = name;
@@ -407,7 +399,8 @@ int ULLDObject::copy_tablekeys2prkey(ULLDObject* prkey) const {
 }
 
 void ULLDObject::shrink() {
-    quietly([&] {
+    // Releasing spare capacity is an optimisation; without memory it is skipped.
+    ul_tryquietly([&] {
         name.shrink_to_fit();
         tableName.shrink_to_fit();
         references.shrink();

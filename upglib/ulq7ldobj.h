@@ -15,18 +15,6 @@
 
 #include "ulerror.h"
 
-// Runs an operation of the model or of a reader that fills it: running out of memory inside
-// becomes -1 with the out-of-memory error, so that no exception leaves the module.
-template <class Operation>
-int ul_ldguard(Operation&& operation) noexcept {
-    try {
-        return operation();
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
-}
-
 // ---- dictionary types ---------------------------------------------------------------------
 
 // Flags of a dictionary type.

@@ -178,7 +178,7 @@ ULLDObjectCache::~ULLDObjectCache() {
 }
 
 int ULLDObjectCache::addFilePath(const char16_t* path) {
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         FileInfo file;
         file.path = path;
         m_files.push_back(std::move(file));
@@ -225,7 +225,7 @@ const ULLDObjCacheEntry* ULLDObjectCache::findEntry(const char16_t* name) const 
 ULLDObjCacheEntry* ULLDObjectCache::addCacheEntry(const char16_t* name, int fileNr, long offset,
                                                   int line, int kind) {
     ULLDObjCacheEntry* entry = nullptr;
-    const int rc = ul_ldguard([&] {
+    const int rc = ul_guarded([&] {
         entry = lookup(name);
         if (!entry) {
             auto created = std::make_unique<ULLDObjCacheEntry>(name);
@@ -368,12 +368,10 @@ void ULLDObjectCache::freeObject(ULLDObject* object) {
     const int cls = sizeClass(object->getSelfSize());
     object->clear();
     if (m_objcount + m_freecount < m_limitcachedobjects) {
-        try {
-            m_free[cls].push_back(object);
+        // Without room in the free list the object is simply deleted.
+        if (ul_tryquietly([&] { m_free[cls].push_back(object); })) {
             ++m_freecount;
             return;
-        } catch (const std::bad_alloc&) {
-            // Without room in the free list the object is simply deleted.
         }
     }
     delete object;
@@ -536,32 +534,34 @@ int ULLDObjectCache::readObjectSingle(ULLDObjCacheEntry* entry, size_t def, unsi
              entry->name(), reqtask, d.fileNr, static_cast<unsigned long>(d.offset), d.line);
     ULLDObject* object = newObject(d.size);
     if (!object) return UL_ERROR_RETURN(-1);
-    const int rc = ul_ldguard([&] {
+    const int rc = ul_guarded([&] {
         std::u16string found;
-        if (openFile(d.fileNr, d.offset, d.line) < 0) return -1;
+        if (openFile(d.fileNr, d.offset, d.line) < 0) return UL_ERROR_RETURN(-1);
         const int kind = getNextObjName(&found);
-        if (kind < 0) return -1;
+        if (kind < 0) return UL_ERROR_RETURN(-1);
         if (kind != d.kind || found != entry->m_name) {
             ul_errorsetmsgfmt(0, u"Internal error: Expected object '%s' in '%s' line %d",
                               entry->name(), m_files[static_cast<size_t>(d.fileNr)].path.c_str(),
                               d.line);
-            return -1;
+            return UL_ERROR_RETURN(-1);
         }
-        if (readObject(object, found.c_str()) < 0) return -1;
-        if (kind == UL_LDOBJ_TABLE && initObject(object) < 0) return -1;
+        if (readObject(object, found.c_str()) < 0) return UL_ERROR_RETURN(-1);
+        if (kind == UL_LDOBJ_TABLE && initObject(object) < 0) return UL_ERROR_RETURN(-1);
         ++m_countread;
         if (d.known) return 1;
         const int other = entry->hasMatchingObject(*object, def);
         if (other >= 0) {
-            if (duplicateError(*entry, static_cast<size_t>(other), def, flags) < 0) return -1;
+            if (duplicateError(*entry, static_cast<size_t>(other), def, flags) < 0)
+                return UL_ERROR_RETURN(-1);
             ++m_countduplicates;
             entry->m_defs[def].ignored = true;
             return 0;
         }
-        if (kind == UL_LDOBJ_INDEX && checkSeparateIndex(*object, d, flags) < 0) return -1;
+        if (kind == UL_LDOBJ_INDEX && checkSeparateIndex(*object, d, flags) < 0)
+            return UL_ERROR_RETURN(-1);
         if ((kind == UL_LDOBJ_INDEX || kind == UL_LDOBJ_PRKEY) &&
             addDepObject0(object->tableName.c_str(), object->name.c_str()) < 0)
-            return -1;
+            return UL_ERROR_RETURN(-1);
         Definition& known = entry->m_defs[def];
         known.databases = object->databases;
         known.taskKind = ul_ldobjtaskkind(object);
@@ -670,7 +670,7 @@ int ULLDObjectCache::getObject(ULLDObject** object, unsigned reqtask, const char
                                int dbType, char16_t codePage, int flags) {
     *object = nullptr;
     const int rc =
-        ul_ldguard([&] { return getObjectImpl(object, reqtask, name, dbType, codePage, flags); });
+        ul_guarded([&] { return getObjectImpl(object, reqtask, name, dbType, codePage, flags); });
     afterRequest(lookup(name));
     return rc < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
@@ -706,7 +706,7 @@ int ULLDObjectCache::getObjectsImpl(unsigned reqtask, const char16_t* name, int 
 }
 
 ULLDObjCacheEntry* ULLDObjectCache::getObjects(unsigned reqtask, const char16_t* name, int flags) {
-    const int rc = ul_ldguard([&] { return getObjectsImpl(reqtask, name, flags); });
+    const int rc = ul_guarded([&] { return getObjectsImpl(reqtask, name, flags); });
     ULLDObjCacheEntry* entry = lookup(name);
     afterRequest(entry);
     return rc < 0 ? UL_ERROR_RETURN(nullptr) : entry;

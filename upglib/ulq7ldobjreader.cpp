@@ -170,7 +170,7 @@ class LineScanner {
         if (!raw_ && (*p_ == u'"' || *p_ == u'\'')) return quoted(out);
         while (*p_ && !isBlank(*p_) && *p_ != stop) {
             if (*p_ == u'\\' && !raw_) {
-                if (escape(out) < 0) return -1;
+                if (escape(out) < 0) return UL_ERROR_RETURN(-1);
                 continue;
             }
             out->push_back(*p_++);
@@ -201,7 +201,7 @@ class LineScanner {
                 return UL_ERROR_RETURN(-1);
             }
             if (*p_ == u'\\') {
-                if (escape(out) < 0) return -1;
+                if (escape(out) < 0) return UL_ERROR_RETURN(-1);
                 continue;
             }
             out->push_back(*p_++);
@@ -332,7 +332,7 @@ int ULLDObjBaseReader::lineError(const char16_t* format, ...) {
 }
 
 int ULLDObjBaseReader::getNextSection() {
-    return ul_ldguard([&] { return getNextSectionImpl(); });
+    return ul_guarded([&] { return getNextSectionImpl(); });
 }
 
 int ULLDObjBaseReader::getNextSectionImpl() {
@@ -377,7 +377,7 @@ int ULLDObjBaseReader::parseSectionLine() {
 // ---- version --------------------------------------------------------------------------------
 
 int ULLDObjBaseReader::validateVersion() {
-    return ul_ldguard([&] { return validateVersionImpl(); });
+    return ul_guarded([&] { return validateVersionImpl(); });
 }
 
 int ULLDObjBaseReader::validateVersionImpl() {
@@ -432,7 +432,7 @@ int ULLDObjBaseReader::ensureVersion() {
 // ---- walking the objects ------------------------------------------------------------------
 
 int ULLDObjBaseReader::getNextObjName(std::u16string* name) {
-    return ul_ldguard([&] { return getNextObjNameImpl(name); });
+    return ul_guarded([&] { return getNextObjNameImpl(name); });
 }
 
 int ULLDObjBaseReader::getNextObjNameImpl(std::u16string* name) {
@@ -496,10 +496,10 @@ int ULLDObjBaseReader::readObject(ULLDObject* object, const char16_t* name) {
         return UL_ERROR_RETURN(-1);
     }
     m_objectPending = false;
-    const int rc = ul_ldguard([&] {
+    const int rc = ul_guarded([&] {
         switch (m_objectSection) {
             case UL_LDSEC_TAB:
-                if (readTablePart1(object, name) < 0) return -1;
+                if (readTablePart1(object, name) < 0) return UL_ERROR_RETURN(-1);
                 return readTablePart2(object);
             case UL_LDSEC_IND:
                 return readIndex(object, name);

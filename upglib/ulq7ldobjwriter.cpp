@@ -284,7 +284,7 @@ int ULLDObjWriter::start(unsigned version, int flags) {
     m_flags = flags;
     m_block.clear();
     if (version == 0) return 0;
-    return ul_ldguard([&] {
+    return ul_guarded([&] {
         put(u"# Versions:\n");
         if (version > 5) put(u"#   ...\n");
         for (unsigned v = version > 5 ? version - 4 : 1; v <= version; ++v) {
@@ -307,7 +307,7 @@ int ULLDObjWriter::close() {
 
 int ULLDObjWriter::writeObject(const ULLDObject& object) {
     m_block.clear();
-    int rc = ul_ldguard([&] {
+    int rc = ul_guarded([&] {
         if (writeHeader(object) < 0) return UL_ERROR_RETURN(-1);
         switch (object.kind) {
             case UL_LDOBJ_TABLE:

@@ -422,13 +422,7 @@ const char16_t* tokenName(int type) {
 }  // namespace
 
 int ul_saxparse_t::next() {
-    int type;
-    try {
-        type = Scanner(*this).scan();
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(UL_SAXTOK_ERROR);
-    }
+    const int type = ul_guarded([&]() -> int { return Scanner(*this).scan(); }, UL_SAXTOK_ERROR);
     UL_TRACE(UL_TRC_SAX, 4, u"Token %s '%s' at line %d column %d.\n", tokenName(type),
              type > UL_SAXTOK_EOF ? token.c_str() : u"", tokenLine, tokenColumn);
     return type;

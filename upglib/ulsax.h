@@ -42,7 +42,7 @@ struct ul_saxstream_t {
     void openString(const char16_t* string);
 
     // The next code unit, or UL_SAXCHAR_EOF / UL_SAXCHAR_ERROR.
-    int getChar();
+    [[nodiscard]] int getChar();
     // Gives back the character last returned by getChar (one at most; EOF is ignored).
     void ungetChar(int c);
 
@@ -110,5 +110,5 @@ struct ul_saxparse_t {
 
     // The next token (ul_saxtoken_e). On UL_SAXTOK_ERROR the error buffer holds the reason
     // (out of memory included) and line and column tell where it was found.
-    int next();
+    [[nodiscard]] int next();
 };

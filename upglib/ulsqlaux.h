@@ -97,12 +97,12 @@ extern double UL_SQLPidCheckRate;
 // take no "no". "help" or "help<level>" prints the option help to standard output,
 // "forcetimeprint" makes the message writer print time stamps. Words before a bad one stay
 // applied. Returns 0, or -1 with the reason in the error buffer.
-int ul_sqlparseglobalflags(const char16_t* list);
+[[nodiscard]] int ul_sqlparseglobalflags(const char16_t* list);
 
 // A plain decimal number as the numeric settings take it: sign, digits, point, exponent; no
 // white space, hexadecimal, infinity or NaN. Returns 0 and the value, or -1 (no error text; the
 // caller names the context).
-int ul_sqlparsenumber(const char16_t* text, double* value);
+[[nodiscard]] int ul_sqlparsenumber(const char16_t* text, double* value);
 
 // Restores every flag word and numeric setting to its default.
 void ul_sqlresetglobalflags();

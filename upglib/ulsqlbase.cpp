@@ -11,7 +11,6 @@
 #include "ulerror.h"
 #include "ulmsgwrite.h"
 #include "ulsqlaux.h"
-#include "ulsqlutil.h"
 #include "ulstring.h"
 #include "ulstring2.h"
 #include "ultrace.h"
@@ -267,11 +266,24 @@ int readControlText(DbIfConnection* db, int code, const char16_t* what, std::u16
     return 0;
 }
 
+// Hooks of the modules above this one (ul_sqladdsessionhooks).
+std::vector<ul_sqlsessionhooks_t>& sessionHooks() {
+    static std::vector<ul_sqlsessionhooks_t> hooks;
+    return hooks;
+}
+
+void resetSessionState() {
+    for (const ul_sqlsessionhooks_t& h : sessionHooks())
+        if (h.reset) h.reset();
+}
+
 // The in-memory database may run a view layer; the schema choice that follows from it belongs
 // to the session settings.
 int initZdb(int phase) {
     if (phase == 0 || !conn().db) return 0;
-    return ul_sqlviewlayerconnected() < 0 ? UL_ERROR_RETURN(-1) : 0;
+    for (const ul_sqlsessionhooks_t& h : sessionHooks())
+        if (h.viewLayer && h.viewLayer() < 0) return UL_ERROR_RETURN(-1);
+    return 0;
 }
 
 int initSchema(int phase) {
@@ -391,6 +403,11 @@ std::unique_ptr<DbIfConnection> openEngine(const ul_sqldbsupport_t* row) {
 
 }  // namespace
 
+void ul_sqladdsessionhooks(const ul_sqlsessionhooks_t& hooks) {
+    std::vector<ul_sqlsessionhooks_t>& list = sessionHooks();
+    if (std::find(list.begin(), list.end(), hooks) == list.end()) list.push_back(hooks);
+}
+
 int ul_sqlconnect2(int flags) {
     ConnectionState& c = conn();
     if (c.row) {
@@ -428,7 +445,7 @@ int ul_sqlconnect2(int flags) {
     c.db = std::move(db);
     c.row = row;
     // Schemas belong to one connection; a failed connect may have left some behind.
-    ul_sqlresetschemas();
+    resetSessionState();
     if (row->initHook && row->initHook(1) < 0) {
         c.db->disconnect();
         c.db.reset();
@@ -471,7 +488,7 @@ int ul_sqldisconnect(int flags) {
     }
     c.db.reset();
     c.row = nullptr;
-    ul_sqlresetschemas();
+    resetSessionState();
     return result < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
@@ -572,7 +589,7 @@ int ul_sqlgetdbversion(char16_t* version, unsigned size, char16_t* clientVersion
     if (connectHere) {
         if (result == 0) return ul_sqldisconnect(0) < 0 ? UL_ERROR_RETURN(-1) : 0;
         const std::u16string error = ul_errorgetmsg();
-        ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+        (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // the first failure is the one reported
         ul_errorsetmsg(0, error.c_str());
     }
     return result < 0 ? UL_ERROR_RETURN(-1) : 0;
@@ -902,7 +919,7 @@ int ULSQLStmt::prepareEngine() {
 
 int ULSQLStmt::prepare(const char16_t* sql, const ul_sqlfielddesc_t* in, unsigned nIn,
                        const ul_sqlfielddesc_t* out, unsigned nOut, int mode) {
-    try {
+    return ul_guarded([&]() -> int {
         freeMemory();
         if (!sql) {
             ul_errorsetmsg(0, u"No SQL statement to prepare");
@@ -990,10 +1007,7 @@ int ULSQLStmt::prepare(const char16_t* sql, const ul_sqlfielddesc_t* in, unsigne
         if (isCriticalStmt(rc, true, mode)) return UL_ERROR_RETURN(-1);
         prepareFailed_ = true;
         return 0;
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 bool ULSQLStmt::isCriticalStmt(int returnCode, bool commit, int mode) {
@@ -1059,7 +1073,7 @@ int ULSQLStmt::putValue(DbIfRowBatch* batch, size_t row, unsigned index, const c
 // fails where it is bound; the value itself is kept and converted again per execute.
 int ULSQLStmt::bindParam(unsigned index, const char16_t* value, int flags) {
     if (bindCheck(index) < 0) return UL_ERROR_RETURN(-1);
-    try {
+    return ul_guarded([&]() -> int {
         BoundValue& b = bound_[index];
         if (flags & 1) {
             b.kind = BoundValue::Kind::textRef;
@@ -1076,16 +1090,13 @@ int ULSQLStmt::bindParam(unsigned index, const char16_t* value, int flags) {
             b.text.assign(value);
         }
         return 0;
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 int ULSQLStmt::bindParam(unsigned index, const unsigned char* raw, unsigned long length,
                          int flags) {
     if (bindCheck(index) < 0) return UL_ERROR_RETURN(-1);
-    try {
+    return ul_guarded([&]() -> int {
         BoundValue& b = bound_[index];
         if (flags & 1) {
             b.kind = BoundValue::Kind::rawRef;
@@ -1104,10 +1115,7 @@ int ULSQLStmt::bindParam(unsigned index, const unsigned char* raw, unsigned long
             b.raw.assign(raw, raw + length);
         }
         return 0;
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 int ULSQLStmt::bindParam(unsigned index, long value) {
@@ -1152,13 +1160,10 @@ int ULSQLStmt::putBound(DbIfRowBatch* batch, size_t row, unsigned index) {
 }
 
 long ULSQLStmt::execute(ULSQLCallBack* callback, unsigned long* count, int mode) {
-    try {
+    return ul_guarded([&]() -> long {
         ULSQLExec exec(this, callback, mode);
         return exec.run(count);
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 int ULSQLStmt::run(const char16_t* sql, const ul_sqlfielddesc_t* out, unsigned nOut,
@@ -1176,7 +1181,8 @@ int ULSQLStmt::run(const char16_t* sql, const ul_sqlfielddesc_t* out, unsigned n
     if (connectHere) {
         if (result == -1) {
             const std::u16string error = ul_errorgetmsg();
-            ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+            // The first failure is the one reported.
+            (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
             ul_errorsetmsg(0, error.c_str());
         } else if (ul_sqldisconnect(0) < 0) {
             return UL_ERROR_RETURN(-1);
@@ -1404,14 +1410,11 @@ int ULSQLExec::allocSingleField(unsigned i, size_t length) {
     if (capacity >= length) return 0;
     size_t wanted = std::max<size_t>(static_cast<size_t>(UL_SQLLobColumnSpace), capacity);
     while (wanted < length) wanted *= 2;
-    try {
+    return ul_guarded([&] {
         field.text.reserve(wanted);
         field.bytes.reserve(wanted);
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
-    return 0;
+        return 0;
+    });
 }
 
 int ULSQLExec::readLongPieces(DbIfRowBatch* batch, size_t r, unsigned i, dbif_cell_t* cell) {

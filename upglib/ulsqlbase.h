@@ -72,7 +72,7 @@ const ul_sqldbsupport_t* ul_sqlcurrentdbsupport();
 
 // Type number of a support table code (ignoring case), or -1 with "Unknown database type
 // '%s'". The code of a type number, or null with the same message.
-int ul_sqlgetdbatypefromstring(const char16_t* name);
+[[nodiscard]] int ul_sqlgetdbatypefromstring(const char16_t* name);
 const char16_t* ul_sqlgetstringfromdbatype(int type);
 
 // ---- connection ---------------------------------------------------------------------------
@@ -100,31 +100,43 @@ enum : int {
 // connect sets "DBIF error %d (db code %ld): Connect failed" and the engine's message; with
 // the SQL trace level 0 it also logs that text, repeats the connect with the engine's trace
 // collected in memory and logs the collected lines. Returns 0 or -1.
-int ul_sqlconnect2(int flags);
+[[nodiscard]] int ul_sqlconnect2(int flags);
 // Commits (unless UL_DISCONNECT_NOCOMMIT), disconnects and forgets the connection, also when
 // the commit or the disconnect fails. Not connected: warning, result 0.
-int ul_sqldisconnect(int flags);
+[[nodiscard]] int ul_sqldisconnect(int flags);
+
+// Modules above this one keep state per connection (schemas, view layer). They register
+// hooks here, so that this module never calls up: `reset` runs whenever a connection is made
+// (before the database type's own initialisation) and when it ends; `viewLayer` runs when the
+// in-memory database is connected and returns 0 or -1 with the reason set. Either may be
+// null. Hooks run in registration order; registering the same hooks twice has no effect.
+struct ul_sqlsessionhooks_t {
+    void (*reset)();
+    int (*viewLayer)();
+    bool operator==(const ul_sqlsessionhooks_t&) const = default;
+};
+void ul_sqladdsessionhooks(const ul_sqlsessionhooks_t& hooks);
 bool ul_sqlisconnected();
 // The connected row's type number, else the one dbms_type selects, else -1.
-int ul_sqlgetdbatype();
-int ul_sqlcommit2(const char16_t* note, int flags);
-int ul_sqlrollback2(int flags);
+[[nodiscard]] int ul_sqlgetdbatype();
+[[nodiscard]] int ul_sqlcommit2(const char16_t* note, int flags);
+[[nodiscard]] int ul_sqlrollback2(int flags);
 // The database version and the client library version, each at most 32 characters with runs
 // of blanks condensed. Connects and disconnects around the call when not connected.
-int ul_sqlgetdbversion(char16_t* version, unsigned size, char16_t* clientVersion,
-                       unsigned clientSize);
+[[nodiscard]] int ul_sqlgetdbversion(char16_t* version, unsigned size, char16_t* clientVersion,
+                                     unsigned clientSize);
 
 // The client library version (at most 32 characters, runs of blanks condensed) without
 // connecting: from the connection when there is one, else from an unconnected engine of the
 // database dbms_type selects ("Getting DB client version failed").
-int ul_sqlgetclientversion(char16_t* clientVersion, unsigned clientSize);
+[[nodiscard]] int ul_sqlgetclientversion(char16_t* clientVersion, unsigned clientSize);
 
 // The engine's communication area of the connection, null when not connected.
 const dbif_commarea_t* ul_sqlcommarea();
 
 // Passes a control code to the connected engine and returns the engine's return code (the
 // caller judges it), or -1 with "Not connected to the database for control code %d".
-int ul_sqldbifcontrol(int code, dbif_control_t* argument);
+[[nodiscard]] int ul_sqldbifcontrol(int code, dbif_control_t* argument);
 // Sets "DBIF error %d (db code %ld): <what>" with the connection's database error code and
 // appends the engine's message on a new line.
 void ul_sqlsetdbiferror(int returnCode, const char16_t* what);
@@ -139,12 +151,12 @@ enum : int {
 // Stores the isolation level (0 or 1), applies it at once when connected ("Setting
 // isolation level failed") and logs the change. Returns 0, or -1 with "Invalid isolation
 // level %d" for any other value.
-int ul_sqlsetisolevel(int level);
-int ul_sqlgetisolevel();
+[[nodiscard]] int ul_sqlsetisolevel(int level);
+[[nodiscard]] int ul_sqlgetisolevel();
 
 // Isolation level of a keyword "committed" (1) or "default" (0), case-insensitive; -1 for any
 // other text. Sets no error text; the caller names the context.
-int ul_sqlisolevelfromstring(const char16_t* keyword);
+[[nodiscard]] int ul_sqlisolevelfromstring(const char16_t* keyword);
 
 // ---- row callbacks ------------------------------------------------------------------------
 
@@ -175,8 +187,9 @@ enum : int {
 class ULSQLCallBack {
   public:
     virtual ~ULSQLCallBack() = default;
-    virtual int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
-                          unsigned* lengths, unsigned ncols) = 0;
+    [[nodiscard]] virtual int handleRow(unsigned flags, const unsigned char** raw,
+                                        const char16_t** values, unsigned* lengths,
+                                        unsigned ncols) = 0;
     virtual bool takesNulInText() const { return false; }
 
   protected:
@@ -196,9 +209,10 @@ class ULSQLCallBack {
 // For receivers that only want the text values.
 class ULSQLCallBackChar : public ULSQLCallBack {
   public:
-    int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
-                  unsigned* lengths, unsigned ncols) override;
-    virtual int handleRow(unsigned flags, const char16_t** values, unsigned ncols) = 0;
+    [[nodiscard]] int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
+                                unsigned* lengths, unsigned ncols) override;
+    [[nodiscard]] virtual int handleRow(unsigned flags, const char16_t** values,
+                                        unsigned ncols) = 0;
 };
 
 // Writes rows to the log as level-4 messages: ">v1;v2", "HDR>" for a header row, "<NULL>",
@@ -210,8 +224,8 @@ class ULSQLLogWrapper : public ULSQLCallBack {
     // the wrapper.
     explicit ULSQLLogWrapper(const ul_sqlfielddesc_t* descs = nullptr, unsigned ndescs = 0)
         : descs_(descs), ndescs_(ndescs) {}
-    int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
-                  unsigned* lengths, unsigned ncols) override;
+    [[nodiscard]] int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
+                                unsigned* lengths, unsigned ncols) override;
 
   private:
     const ul_sqlfielddesc_t* descs_;
@@ -230,10 +244,10 @@ class ULSQLLogCSVLines : public ULSQLCallBack {
     // fileName (optional) names the stream in error texts.
     explicit ULSQLLogCSVLines(FILE* stream, const char16_t* fileName = nullptr)
         : stream_(stream), fileName_(fileName ? fileName : u"") {}
-    int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
-                  unsigned* lengths, unsigned ncols) override;
+    [[nodiscard]] int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
+                                unsigned* lengths, unsigned ncols) override;
     // The escaping flags of text values (UL_ESCAPE_C | UL_ESCAPE_CONTROL).
-    static int escapeFlags();
+    [[nodiscard]] static int escapeFlags();
 
   private:
     FILE* stream_;
@@ -280,20 +294,22 @@ class ULSQLStmtBase {
     virtual ~ULSQLStmtBase() = default;
     // Binds parameter index (0-based). Text flag 1: the statement reads the caller's text
     // when it executes (it must stay valid until then) instead of copying it now.
-    virtual int bindParam(unsigned index, const char16_t* value, int flags) = 0;
-    virtual int bindParam(unsigned index, const unsigned char* raw, unsigned long length,
-                          int flags) = 0;
-    virtual int bindParam(unsigned index, long value) = 0;
-    virtual long execute(ULSQLCallBack* callback, unsigned long* count, int mode) = 0;
+    [[nodiscard]] virtual int bindParam(unsigned index, const char16_t* value, int flags) = 0;
+    [[nodiscard]] virtual int bindParam(unsigned index, const unsigned char* raw,
+                                        unsigned long length, int flags) = 0;
+    [[nodiscard]] virtual int bindParam(unsigned index, long value) = 0;
+    [[nodiscard]] virtual long execute(ULSQLCallBack* callback, unsigned long* count, int mode) = 0;
 
     // Values converted to the parameter's type from text, raw bytes or an integer.
-    int bindParamS(unsigned index, const char16_t* value) { return bindParam(index, value, 0); }
-    int bindParamR(unsigned index, const unsigned char* raw, unsigned long length) {
+    [[nodiscard]] int bindParamS(unsigned index, const char16_t* value) {
+        return bindParam(index, value, 0);
+    }
+    [[nodiscard]] int bindParamR(unsigned index, const unsigned char* raw, unsigned long length) {
         return bindParam(index, raw, length, 0);
     }
-    int bindParamI(unsigned index, long value) { return bindParam(index, value); }
+    [[nodiscard]] int bindParamI(unsigned index, long value) { return bindParam(index, value); }
     // Binds parameters 0..n-1 from n texts, n being the statement's parameter count.
-    int bindParam(const char16_t** values);
+    [[nodiscard]] int bindParam(const char16_t** values);
     virtual unsigned getNParams() const = 0;
 };
 
@@ -308,26 +324,26 @@ class ULSQLStmt : public ULSQLStmtBase {
 
     // Prepares sql on the connection. in/nIn describe the parameters (missing ones are text of
     // defaultcolumnspace characters), out/nOut the result columns of a query (null: text).
-    int prepare(const char16_t* sql, const ul_sqlfielddesc_t* in, unsigned nIn,
-                const ul_sqlfielddesc_t* out, unsigned nOut, int mode);
+    [[nodiscard]] int prepare(const char16_t* sql, const ul_sqlfielddesc_t* in, unsigned nIn,
+                              const ul_sqlfielddesc_t* out, unsigned nOut, int mode);
     using ULSQLStmtBase::bindParam;
-    int bindParam(unsigned index, const char16_t* value, int flags) override;
-    int bindParam(unsigned index, const unsigned char* raw, unsigned long length,
-                  int flags) override;
-    int bindParam(unsigned index, long value) override;
+    [[nodiscard]] int bindParam(unsigned index, const char16_t* value, int flags) override;
+    [[nodiscard]] int bindParam(unsigned index, const unsigned char* raw, unsigned long length,
+                                int flags) override;
+    [[nodiscard]] int bindParam(unsigned index, long value) override;
     // Binds SQL NULL.
-    int bindNull(unsigned index);
+    [[nodiscard]] int bindNull(unsigned index);
     // A query calls callback per row (the log when null) and returns its stop value or 0;
     // insert, update and delete return the rows processed, other statements the database's
     // row count. -1 on error, -2 for a missing table under UL_SQLMODE_MISSINGTABLE.
-    long execute(ULSQLCallBack* callback, unsigned long* count, int mode) override;
+    [[nodiscard]] long execute(ULSQLCallBack* callback, unsigned long* count, int mode) override;
     // Prepares and executes sql without parameters on a temporary statement, connecting
     // before and disconnecting after when no connection exists.
-    static int run(const char16_t* sql, const ul_sqlfielddesc_t* out, unsigned nOut,
-                   ULSQLCallBack* callback, unsigned long* count, int mode);
+    [[nodiscard]] static int run(const char16_t* sql, const ul_sqlfielddesc_t* out, unsigned nOut,
+                                 ULSQLCallBack* callback, unsigned long* count, int mode);
     void freeMemory();
     unsigned getNParams() const override { return nParams_; }
-    int getKind() const { return kind_; }
+    [[nodiscard]] int getKind() const { return kind_; }
     // Rows per engine call (1: single rows).
     unsigned getBulkRows() const { return bulkRows_; }
     void setPrepareCallback(ul_sqlerrorfilter_t filter, void* context) {
@@ -362,14 +378,15 @@ class ULSQLStmt : public ULSQLStmtBase {
     };
 
     // The engine's return code of preparing sql_ (-1 with the error text when not connected).
-    int prepareEngine();
-    int bindCheck(unsigned index);
+    [[nodiscard]] int prepareEngine();
+    [[nodiscard]] int bindCheck(unsigned index);
     // Puts a text or raw value of parameter index into a batch cell (empty text is NULL under
     // the global flag sqlinsertemptyasnull).
-    int putValue(DbIfRowBatch* batch, size_t row, unsigned index, const char16_t* text,
-                 const unsigned char* raw, unsigned long length, bool isRaw);
-    int putBound(DbIfRowBatch* batch, size_t row, unsigned index);
-    int dbClass() const;
+    [[nodiscard]] int putValue(DbIfRowBatch* batch, size_t row, unsigned index,
+                               const char16_t* text, const unsigned char* raw, unsigned long length,
+                               bool isRaw);
+    [[nodiscard]] int putBound(DbIfRowBatch* batch, size_t row, unsigned index);
+    [[nodiscard]] int dbClass() const;
     void computeBulkRows(int mode);
     // Critical-error rules; true (with the error text set) when the failure is an error. A
     // harmless failure is followed by a commit when commit is set.
@@ -403,27 +420,27 @@ class ULSQLStmt : public ULSQLStmtBase {
 class ULSQLExec {
   public:
     ULSQLExec(ULSQLStmt* stmt, ULSQLCallBack* callback, int mode);
-    long run(unsigned long* count);
+    [[nodiscard]] long run(unsigned long* count);
 
     // Reads the result column descriptions and fits the output descriptions to them.
-    int processRowTypes();
+    [[nodiscard]] int processRowTypes();
     // Converts fetched row r of the batch and hands it to the callback; returns the callback's
     // result.
-    int selProcessRow(DbIfRowBatch* batch, size_t r);
+    [[nodiscard]] int selProcessRow(DbIfRowBatch* batch, size_t r);
     // Asks the callback for one parameter row and appends it to the parameter batch unless
     // the callback has no more. Returns the callback's result (UL_PARAMS_* bits) or -1.
-    int modProcessRow(DbIfRowBatch* batch, bool first);
+    [[nodiscard]] int modProcessRow(DbIfRowBatch* batch, bool first);
     // Makes the conversion buffer of long column i hold at least `length` units: it starts at
     // the long-value column space and doubles. Returns 0, or -1 when memory runs out.
-    int allocSingleField(unsigned i, size_t length);
+    [[nodiscard]] int allocSingleField(unsigned i, size_t length);
 
   private:
-    long runQuery(unsigned long* count);
-    long runModify(unsigned long* count);
-    long runOther(unsigned long* count);
-    int headerRow();
-    int readLongPieces(DbIfRowBatch* batch, size_t r, unsigned i, dbif_cell_t* cell);
-    int executeBatch(DbIfRowBatch* batch, unsigned long* processed, bool* tolerated);
+    [[nodiscard]] long runQuery(unsigned long* count);
+    [[nodiscard]] long runModify(unsigned long* count);
+    [[nodiscard]] long runOther(unsigned long* count);
+    [[nodiscard]] int headerRow();
+    [[nodiscard]] int readLongPieces(DbIfRowBatch* batch, size_t r, unsigned i, dbif_cell_t* cell);
+    [[nodiscard]] int executeBatch(DbIfRowBatch* batch, unsigned long* processed, bool* tolerated);
 
     ULSQLStmt* stmt_;
     ULSQLCallBack* callback_;

@@ -36,7 +36,7 @@ inline unsigned ul_sqlfielddecimals(const ul_sqlfielddesc_t& d) { return d.digit
 char16_t ul_sqlfldflag2char(const ul_sqlfielddesc_t& desc);
 
 // The effective DBIF_TYPE_* of a description (its dbifType, or derived from its flags).
-int ul_sqlfieldtype(const ul_sqlfielddesc_t& desc);
+[[nodiscard]] int ul_sqlfieldtype(const ul_sqlfielddesc_t& desc);
 
 // The description of a result column as the engine described it. The name points into col.
 ul_sqlfielddesc_t ul_sqlfieldfromcolumn(const dbif_coldesc_t& col);
@@ -61,7 +61,8 @@ public:
     // Converts column i of the row. withText = false skips the text form. Returns 0, or -1 with
     // the reason in the error buffer (a value that does not fit its description, e.g.
     // "Value '%s' of column #%d '%s' does not fit type %c(%u)").
-    int convert(unsigned i, const dbif_cell_t& cell, const ul_sqlfielddesc_t& desc, bool withText);
+    [[nodiscard]] int convert(unsigned i, const dbif_cell_t& cell, const ul_sqlfielddesc_t& desc,
+                              bool withText);
     // The converted values of the row; pointers are stable once the row is complete.
     const ul_sqlvalue_t* values();
 
@@ -82,29 +83,31 @@ private:
 
 // Parameter values: the text, raw and integer forms that statements bind, put into cell col of
 // row of a parameter batch according to the parameter's description. Returns 0 or -1.
-int ul_sqlbindtext(DbIfRowBatch* batch, size_t row, unsigned col, const char16_t* text,
-                   const ul_sqlfielddesc_t& desc);
-int ul_sqlbindraw(DbIfRowBatch* batch, size_t row, unsigned col, const unsigned char* raw,
-                  unsigned long length, const ul_sqlfielddesc_t& desc);
-int ul_sqlbindinteger(DbIfRowBatch* batch, size_t row, unsigned col, long value,
-                      const ul_sqlfielddesc_t& desc);
+[[nodiscard]] int ul_sqlbindtext(DbIfRowBatch* batch, size_t row, unsigned col,
+                                 const char16_t* text, const ul_sqlfielddesc_t& desc);
+[[nodiscard]] int ul_sqlbindraw(DbIfRowBatch* batch, size_t row, unsigned col,
+                                const unsigned char* raw, unsigned long length,
+                                const ul_sqlfielddesc_t& desc);
+[[nodiscard]] int ul_sqlbindinteger(DbIfRowBatch* batch, size_t row, unsigned col, long value,
+                                    const ul_sqlfielddesc_t& desc);
 
 // Packed decimals (BCD, two digits a byte, sign in the last nibble: 0xC or 0xF positive,
 // 0xD negative; 0xA, 0xB, 0xE, 0xF also accepted unless strict).
 // Text form: optional "-", digits, and "." with `decimals` digits when decimals > 0.
-int ul_sqlpackedtotext(const unsigned char* packed, unsigned length, unsigned decimals,
-                       char16_t* out, size_t size, bool strict);
-int ul_sqltexttopacked(const char16_t* text, size_t textLength, unsigned digits,
-                       unsigned decimals, unsigned char* out, unsigned length);
+[[nodiscard]] int ul_sqlpackedtotext(const unsigned char* packed, unsigned length,
+                                     unsigned decimals, char16_t* out, size_t size, bool strict);
+[[nodiscard]] int ul_sqltexttopacked(const char16_t* text, size_t textLength, unsigned digits,
+                                     unsigned decimals, unsigned char* out, unsigned length);
 inline unsigned ul_sqlpackedlength(unsigned digits) { return digits / 2 + 1; }
 
 // Decimal floating point through decNumber: 8 bytes decimal64, 16 bytes decimal128.
 // ul_sqldecfloatinit checks that the library was built for this platform's byte order; -1 with
 // "Cannot initialize DEC float library" otherwise.
-int ul_sqldecfloatinit();
-int ul_sqldecfloattotext(const unsigned char* value, unsigned length, char16_t* out,
-                         size_t size);
-int ul_sqltexttodecfloat(const char16_t* text, size_t textLength, unsigned length,
-                         unsigned char* out);
+[[nodiscard]] int ul_sqldecfloatinit();
+[[nodiscard]] int ul_sqldecfloattotext(const unsigned char* value, unsigned length, char16_t* out,
+                                       size_t size);
+[[nodiscard]] int ul_sqltexttodecfloat(const char16_t* text, size_t textLength, unsigned length,
+                                       unsigned char* out);
 // Compares two decimal floating-point values of the same length: -1, 0, 1 (-2 for NaN).
-int ul_sqldecfloatcompare(const unsigned char* a, const unsigned char* b, unsigned length);
+[[nodiscard]] int ul_sqldecfloatcompare(const unsigned char* a, const unsigned char* b,
+                                        unsigned length);

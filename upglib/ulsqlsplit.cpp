@@ -490,7 +490,7 @@ class ScopedConnection {
     ~ScopedConnection() {
         if (!owned_) return;
         const std::u16string error = ul_errorgetmsg();
-        ul_sqldisconnect(0);
+        (void)ul_sqldisconnect(0);  // the first failure is the one reported
         ul_errorsetmsg(0, error.c_str());
     }
     int open() {

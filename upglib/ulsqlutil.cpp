@@ -1,5 +1,6 @@
 #include "ulsqlutil.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -9,7 +10,6 @@
 #include "uldllist.h"
 #include "ulerror.h"
 #include "ulmsgwrite.h"
-#include "ulnametab.h"
 #include "ulsqlaux.h"
 #include "ulsqlbase.h"
 #include "ulstring.h"
@@ -144,6 +144,22 @@ int ul_sqlntsettype(unsigned type, const char16_t* suffix, int flags) {
     return 0;
 }
 
+namespace {
+
+using NtSwitchHook = int (*)(int flags);
+
+std::vector<NtSwitchHook>& ntSwitchHooks() {
+    static std::vector<NtSwitchHook> hooks;
+    return hooks;
+}
+
+}  // namespace
+
+void ul_sqlntaddswitchhook(int (*hook)(int flags)) {
+    std::vector<NtSwitchHook>& list = ntSwitchHooks();
+    if (hook && std::find(list.begin(), list.end(), hook) == list.end()) list.push_back(hook);
+}
+
 int ul_sqlntswitch(unsigned slot, int flags) {
     const bool valid = validSlot(static_cast<int>(slot));
     if (g_session.slots[UL_NTSLOT_STANDARD].type == UL_NTTYPE_OFF ||
@@ -160,12 +176,13 @@ int ul_sqlntswitch(unsigned slot, int flags) {
         ul_errorsetmsgfmt(0, u"No %s nametab configured", kSlotNames[slot]);
         return UL_ERROR_RETURN(-1);
     }
-    if (ULNameTab::setNameTab(nullptr, nullptr, nullptr) < 0) {
-        ul_errorsetmsgfmt(UL_ERR_APPEND, u"Cannot switch to %s nametabs", kSlotNames[slot]);
-        return UL_ERROR_RETURN(-1);
+    for (NtSwitchHook hook : ntSwitchHooks()) {
+        if (hook(flags) < 0) {
+            ul_errorsetmsgfmt(UL_ERR_APPEND, u"Cannot switch to %s nametabs", kSlotNames[slot]);
+            return UL_ERROR_RETURN(-1);
+        }
     }
     g_session.current = static_cast<int>(slot);
-    if ((flags & UL_NTSWITCH_RESETCACHE) && ULNameTab::reset() < 0) return UL_ERROR_RETURN(-1);
     UL_TRACE(UL_TRC_NTT, 2, u"Switched to %s nametabs '%s'\n", kSlotNames[slot], ul_ntgetname(0));
     return static_cast<int>(slot);
 }
@@ -705,6 +722,13 @@ int ul_sqlviewlayerconnected() {
 void ul_sqlresetschemas() {
     g_schemas = SchemaState();
 }
+
+namespace {
+// The schemas and the view layer belong to one connection. Registered when this module is
+// part of the program, which is exactly when something may ask for them.
+[[maybe_unused]] const bool kSessionHooksAdded =
+    (ul_sqladdsessionhooks({ul_sqlresetschemas, ul_sqlviewlayerconnected}), true);
+}  // namespace
 
 int ul_sqlgetdbhost(char16_t* out, unsigned size) {
     std::u16string host;

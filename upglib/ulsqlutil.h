@@ -44,14 +44,14 @@ constexpr size_t UL_NTNAMEMAX = 39;
 // configured. Unless UL_NTSET_KEEPCURRENT is given, the alternate slot becomes current when
 // it is configured, the standard one otherwise. Returns 0, or -1 for an invalid type
 // ("Invalid suffix type %d") or a suffix longer than UL_NTSUFFIXMAX.
-int ul_sqlntsettype(unsigned type, const char16_t* suffix, int flags);
+[[nodiscard]] int ul_sqlntsettype(unsigned type, const char16_t* suffix, int flags);
 
 // The type of a slot (0 or 1), or -1 for another slot number.
-int ul_sqlntgettype(int slot);
+[[nodiscard]] int ul_sqlntgettype(int slot);
 // 1 when the alternate slot is configured, else 0.
-int ul_sqlnthavealttype();
+[[nodiscard]] int ul_sqlnthavealttype();
 // The current slot, 0 or 1.
-int ul_sqlntcurrentslot();
+[[nodiscard]] int ul_sqlntcurrentslot();
 // The suffix of a slot (empty for type 0 and 1), or null for another slot number.
 const char16_t* ul_sqlntgetsuffix(int slot);
 
@@ -60,10 +60,15 @@ enum : int { UL_NTSWITCH_RESETCACHE = 2 };  // also reset the nametab reader's c
 // Only reports the current slot.
 constexpr unsigned UL_NTSLOT_REPORT = ~0u;
 // Makes a slot current for every nametab read that follows; a set made current directly with
-// ULNameTab::setNameTab is dropped, so that the reader follows the slot. Returns the slot, or
+// ULNameTab::setNameTab is dropped (by the reader's switch hook), so that the reader follows
+// the slot. Returns the slot, or
 // -1 with "Nametab access disabled", "No alternative nametab configured" or "Invalid nametab
 // slot %d".
-int ul_sqlntswitch(unsigned slot, int flags = 0);
+[[nodiscard]] int ul_sqlntswitch(unsigned slot, int flags = 0);
+// The nametab reader, a module above this one, registers here what a slot switch must drop:
+// the hook runs before the switch with the flags of ul_sqlntswitch, and its -1 (reason set)
+// fails the switch. Registering a hook twice has no effect.
+void ul_sqlntaddswitchhook(int (*hook)(int flags));
 
 // A nametab table name of the current slot (or of the alternate one, UL_NTNAME_ALTERNATE),
 // valid until the slot is set again. Null with the reason in the error buffer when the
@@ -73,7 +78,7 @@ const char16_t* ul_ntgetname(int which);
 
 // Nametab type of a keyword "off", "std", "shd", "bri" or "swold" (case-insensitive): 0 to 4;
 // -1 for any other text. Sets no error text; the caller names the context.
-int ul_sqlntgettypefromstring(const char16_t* keyword);
+[[nodiscard]] int ul_sqlntgettypefromstring(const char16_t* keyword);
 
 // The database's separator characters: the first for kind 1, the second for kind 3, the
 // third for every other kind.
@@ -84,39 +89,39 @@ const char16_t* ul_sqlcurrentseparators();
 // Sets the table suffix: type 10 takes the suffix (null clears it), type 0 clears it, types
 // 1 to 4 derive it like the nametab suffix. Returns 0 or -1 ("Invalid suffix type %d", or
 // a suffix longer than UL_TABSUFFIXMAX).
-int ul_sqltablesuffixsettype(unsigned type, const char16_t* suffix);
+[[nodiscard]] int ul_sqltablesuffixsettype(unsigned type, const char16_t* suffix);
 // Sets the table suffix (null or empty: none). Returns 0 or -1 when it is too long.
-int ul_sqltabsuffixset(const char16_t* suffix);
+[[nodiscard]] int ul_sqltabsuffixset(const char16_t* suffix);
 // The table suffix, or null when none is set.
 const char16_t* ul_sqltabsuffixget();
 // 1 when a table suffix is set and name is longer than it and ends with it, else 0.
-int ul_sqltabsuffixendswith(const char16_t* name);
+[[nodiscard]] int ul_sqltabsuffixendswith(const char16_t* name);
 // Removes the table suffix from the end of name in place when ul_sqltabsuffixendswith says
 // so. Returns 1 when removed, 0 otherwise.
-int ul_sqltabsuffixcut(char16_t* name);
+[[nodiscard]] int ul_sqltabsuffixcut(char16_t* name);
 // Compares two table names like ul_strcmp after removing the table suffix from each.
-int ul_sqltabsuffixcompare(const char16_t* a, const char16_t* b);
+[[nodiscard]] int ul_sqltabsuffixcompare(const char16_t* a, const char16_t* b);
 // Writes name followed by the table suffix. Returns the length, or -1 when out is too small.
-int ul_sqltabsuffixadd(char16_t* out, unsigned size, const char16_t* name);
+[[nodiscard]] int ul_sqltabsuffixadd(char16_t* out, unsigned size, const char16_t* name);
 
 // Suffix sources of ul_sqladdsuffix.
 enum : int { UL_SUFFIX_TABLE = 0, UL_SUFFIX_NTSTANDARD = 1, UL_SUFFIX_NTALTERNATE = 2 };
 // Writes name followed by the table suffix, the standard or the alternate nametab suffix.
 // Returns the length, or -1 when out is too small or flags is none of the three.
-int ul_sqladdsuffix(char16_t* out, unsigned size, const char16_t* name, int flags);
+[[nodiscard]] int ul_sqladdsuffix(char16_t* out, unsigned size, const char16_t* name, int flags);
 
 // Writes name without the table suffix. Returns the length, or -1 when out is too small.
-int ul_ntrealtablename(char16_t* out, unsigned size, const char16_t* name);
+[[nodiscard]] int ul_ntrealtablename(char16_t* out, unsigned size, const char16_t* name);
 
 // Normalises a nametab table name for comparisons across variants: "DD" + N|X + "T" + T|F
 // followed by the end, "~" or "?" gets "_2B" behind its first five characters, and the same
 // prefix with "_CONV_UC" followed by the end, "~" or "?" gets "_1B" in place of "_CONV_UC".
 // Any other name is copied unchanged. Returns the length, or -1 when out is too small.
-int ul_sqlnametabnormalize(char16_t* out, unsigned size, const char16_t* name);
+[[nodiscard]] int ul_sqlnametabnormalize(char16_t* out, unsigned size, const char16_t* name);
 
 enum : int { UL_NAMETABS_WITHREPO = 1 };  // include "REPOSRC_ADM"
 // 1 when name (exactly, case-sensitive) is one of the nametab tables, else 0.
-int ul_sqltableisnametab(const char16_t* name, int flags);
+[[nodiscard]] int ul_sqltableisnametab(const char16_t* name, int flags);
 
 // A table of the nametab itself, known by name.
 struct ul_nametabdef_t {
@@ -131,7 +136,7 @@ extern const size_t NameTabsCount;
 struct ul_dllist_t;
 // Appends the names of the nametab tables to list as string nodes, in table order. Returns
 // the number appended, or -1 when out of memory.
-int ul_sqltablegetnametabs(ul_dllist_t* list, int flags);
+[[nodiscard]] int ul_sqltablegetnametabs(ul_dllist_t* list, int flags);
 
 // ---- quoting ------------------------------------------------------------------------------
 
@@ -150,7 +155,7 @@ enum : int {
 // UL_QUOTE_PARENTHESES is given and the name was upper-cased. Without a database to ask, only
 // UL_QUOTE_ALWAYS quotes. Returns the length, or -1 when the name is too long or out is too
 // small.
-int ul_sqlquotetable(char16_t* out, unsigned size, const char16_t* name, int flags);
+[[nodiscard]] int ul_sqlquotetable(char16_t* out, unsigned size, const char16_t* name, int flags);
 
 // ---- schemas and the view layer -----------------------------------------------------------
 //
@@ -176,25 +181,26 @@ const char16_t* ul_sqlgetdbschema0(unsigned selector);
 enum : int { UL_VIEWLAYER_BLUE = 1, UL_VIEWLAYER_GREEN = 2 };
 enum : int { UL_VIEWLAYER_REDETERMINE = 1 };  // flag: determine again instead of the kept result
 // 0 for no view-layer system, else the active side (1 blue, 2 green); -1 on error.
-int ul_sqlisviewlayer(int flags);
+[[nodiscard]] int ul_sqlisviewlayer(int flags);
 
 enum : int { UL_VLTABLE_HIGHEST = 1 };  // flag: the highest ordinal instead of the lowest
 // The physical name of a logical table on a view-layer system, where table T may exist as T
 // (ordinal 0) and as T#n (ordinal n). Returns 1 with the name and its ordinal, 0 when neither
 // exists, -1 on error ("Invalid database setup: too many tables found: '%s', '%s', and '%s'"
 // for three or more). On other systems the name itself with ordinal 0, result 1.
-int ul_sqlvlgetacttablename(char16_t* out, unsigned size, unsigned* ordinal, const char16_t* name,
-                            int flags);
+[[nodiscard]] int ul_sqlvlgetacttablename(char16_t* out, unsigned size, unsigned* ordinal,
+                                          const char16_t* name, int flags);
 
-// Called by the in-memory database's initialisation hook once connected: determines the view
-// layer and, on a view-layer system, makes the active tools schema current ("set schema").
-int ul_sqlviewlayerconnected();
-// Forgets the schemas and the view-layer result; called when a connection is made or ends.
+// Run (as a session hook of ulsqlbase) once the in-memory database is connected: determines the
+// view layer and, on a view-layer system, makes the active tools schema current ("set schema").
+[[nodiscard]] int ul_sqlviewlayerconnected();
+// Forgets the schemas and the view-layer result; a session hook that runs when a connection is
+// made or ends.
 void ul_sqlresetschemas();
 
 // The database host of the connection. Returns the length, or -1 ("Getting DB host failed",
 // or out too small).
-int ul_sqlgetdbhost(char16_t* out, unsigned size);
+[[nodiscard]] int ul_sqlgetdbhost(char16_t* out, unsigned size);
 
 // Back to the start state: both slots type 1 without suffix and unconfigured, the standard
 // slot current, no table suffix.

@@ -23,7 +23,7 @@ enum : int {
 
 // The token class of a field description's type letter (ul_sqlfldflag2char): F I P give
 // NUMBER, B R L give HEXSTRING, M N give NUMC, anything else STRING.
-int ul_sqltokenclassfromtype(char16_t typeLetter);
+[[nodiscard]] int ul_sqltokenclassfromtype(char16_t typeLetter);
 
 // How the statements of one database type write binary values and control characters.
 struct ul_sqlliteralform_t {
@@ -54,15 +54,15 @@ const ul_sqlliteralform_t* ul_sqlcurrentliteralform();
 // "Invalid token class %d for value '%s'"; out is then unchanged. The value is taken whole:
 // a NUL character in a string is written like the other control characters (char(0) on
 // SQLite; PostgreSQL refuses chr(0), as it cannot store a NUL in text at all).
-int ul_sqlappendliteral(std::u16string* out, std::u16string_view value, int tokenClass,
-                        const ul_sqlliteralform_t* form);
+[[nodiscard]] int ul_sqlappendliteral(std::u16string* out, std::u16string_view value,
+                                      int tokenClass, const ul_sqlliteralform_t* form);
 // The same for a zero-terminated value (null: empty).
-int ul_sqlappendliteral(std::u16string* out, const char16_t* value, int tokenClass,
-                        const ul_sqlliteralform_t* form);
+[[nodiscard]] int ul_sqlappendliteral(std::u16string* out, const char16_t* value, int tokenClass,
+                                      const ul_sqlliteralform_t* form);
 // The same into a buffer of size code units (terminator included). Returns the length, or -1
 // (also "Literal of '%s' exceeds %zu characters").
-int ul_sqlwriteliteral(char16_t* out, size_t size, const char16_t* value, int tokenClass,
-                       const ul_sqlliteralform_t* form);
+[[nodiscard]] int ul_sqlwriteliteral(char16_t* out, size_t size, const char16_t* value,
+                                     int tokenClass, const ul_sqlliteralform_t* form);
 
 // Reads one literal at text as any form writes it (quoted strings with their character calls
 // and concatenations, X'..', '\x..'::bytea, decode('..','hex'), HEXTORAW('..'), 0x.., numbers).
@@ -73,16 +73,17 @@ size_t ul_sqlreadliteral(const char16_t* text, std::u16string* value, int* token
 
 // Writes length bytes as upper-case hexadecimal text. Returns the length, or -1 with "Raw value
 // of %u bytes exceeds %zu characters".
-int ul_sqlrawvalue2string(char16_t* out, size_t size, const unsigned char* raw, unsigned length);
+[[nodiscard]] int ul_sqlrawvalue2string(char16_t* out, size_t size, const unsigned char* raw,
+                                        unsigned length);
 
 // Orderings, each negative, zero or positive.
 // Strings by code point (the order of UTF-8 bytes); under the global SQL flag
 // sqlstringcompare trailing blanks do not count.
-int ul_sqlstringcompare(const char16_t* a, const char16_t* b);
+[[nodiscard]] int ul_sqlstringcompare(const char16_t* a, const char16_t* b);
 // Decimal numbers by value, exactly for any number of digits; text that is not a number sorts
 // after every number, and such texts among themselves by string order.
-int ul_sqlnumbercompare(const char16_t* a, const char16_t* b);
+[[nodiscard]] int ul_sqlnumbercompare(const char16_t* a, const char16_t* b);
 // Numeric text: by value when both sides are numbers, else by string order.
-int ul_sqlnumccompare(const char16_t* a, const char16_t* b);
+[[nodiscard]] int ul_sqlnumccompare(const char16_t* a, const char16_t* b);
 // By the token class: NUMBER and NUMC as above, HEXSTRING and STRING by string order.
-int ul_sqlvaluecompare(const char16_t* a, const char16_t* b, int tokenClass);
+[[nodiscard]] int ul_sqlvaluecompare(const char16_t* a, const char16_t* b, int tokenClass);

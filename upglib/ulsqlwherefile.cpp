@@ -41,12 +41,6 @@ unsigned long ul(ul_dbrowcount_t n) {
 
 namespace {
 
-// Closes a stream on every path out of its scope, an exception included.
-struct FileCloser {
-    void operator()(FILE* stream) const { fclose(stream); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 // Files written by this process, each with its single-byte flag; later blocks are appended.
 std::map<std::u16string, bool>& writtenFiles() {
     static std::map<std::u16string, bool> files;
@@ -214,17 +208,14 @@ int writeBlocks(const std::u16string& file, const std::u16string* blocks, size_t
         return UL_ERROR_RETURN(-1);
     }
     if (singleByte) {
-        File stream(ul_filefopen(file.c_str(), append ? u"a" : u"w", 0));
+        ULFileHandle stream(ul_filefopen(file.c_str(), append ? u"a" : u"w", 0));
         if (!stream) return UL_ERROR_RETURN(-1);
         if (!append &&
             writeSingleByte(stream.get(), std::u16string(kSingleByteMark) + u"\n", file) < 0)
             return UL_ERROR_RETURN(-1);
         for (size_t i = 0; i < n; ++i)
             if (writeSingleByte(stream.get(), blocks[i], file) < 0) return UL_ERROR_RETURN(-1);
-        if (fclose(stream.release()) != 0) {
-            ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot write to '%s'", file.c_str());
-            return UL_ERROR_RETURN(-1);
-        }
+        if (stream.closeChecked(file.c_str()) < 0) return UL_ERROR_RETURN(-1);
     } else {
         ULTextFileWriter writer;
         if (writer.open(file.c_str(), UL_TEXT_FLUSHLINES | (append ? UL_TEXT_APPEND : 0)) < 0)
@@ -291,7 +282,7 @@ int readSingleByteLine(FILE* stream, std::vector<char16_t>* buffer, std::u16stri
 // 1 when the file's bytes are UTF-8 throughout, 0 when not (a file written one byte per
 // character before such files were marked), -1 when it cannot be read.
 int isUtf8File(const char16_t* file) {
-    File stream(ul_filefopen(file, u"rb", 0));
+    ULFileHandle stream(ul_filefopen(file, u"rb", 0));
     if (!stream) return UL_ERROR_RETURN(-1);
     std::vector<char16_t> buffer;
     std::u16string line;
@@ -313,7 +304,7 @@ class WhereLines {
         singleByte_ = singleByte;
         number_ = 0;
         if (!singleByte) return text_.open(file);
-        raw_.reset(ul_filefopen(file, u"rb", 0));
+        raw_ = ULFileHandle(ul_filefopen(file, u"rb", 0));
         return raw_ ? 0 : UL_ERROR_RETURN(-1);
     }
     // 1 with the next line (trailing white space removed), 0 at the end, -1 on error.
@@ -353,7 +344,7 @@ class WhereLines {
   private:
     bool singleByte_ = false;
     ULTextFileReader text_;
-    File raw_;
+    ULFileHandle raw_;
     std::vector<char16_t> buffer_;
     std::u16string line_;
     int number_ = 0;

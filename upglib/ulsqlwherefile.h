@@ -42,8 +42,8 @@ enum : int {
 // and cannot be written to where file '%s'", "Empty where condition for '%s' cannot be written
 // to where file '%s'"). Nothing is written before every block has been checked. Returns the
 // number of files written (pattern) or of conditions, or -1.
-int ul_sqlwritewherefile(const char16_t* file, const char16_t* table,
-                         const ULTableSplit* conditions, int flags, bool* appended);
+[[nodiscard]] int ul_sqlwritewherefile(const char16_t* file, const char16_t* table,
+                                       const ULTableSplit* conditions, int flags, bool* appended);
 // Forgets which files this process wrote.
 void ul_sqlwherefilesforget();
 
@@ -61,5 +61,5 @@ enum : int {
 // '%s'", "Syntax error in line %d '%s'", "Unknown option '%s'", "Empty where condition for '%s'
 // in '%s'", "Duplicate condition for '%s' in '%s'", "Incomplete last line %d in '%s'" or
 // "Incomplete last block for '%s' in '%s'"; the list then holds none of the file's blocks.
-int ul_sqlreadwherefile(ULTableSplitList* list, const char16_t* file, const char16_t* table,
-                        ULMacroProvider* provider, int flags);
+[[nodiscard]] int ul_sqlreadwherefile(ULTableSplitList* list, const char16_t* file,
+                                      const char16_t* table, ULMacroProvider* provider, int flags);

@@ -172,6 +172,14 @@ size_t ul_stringtrim(char16_t* s) {
     return len - lead;
 }
 
+std::u16string ul_trimmed(std::u16string_view text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && ul_isspace(text[begin])) ++begin;
+    while (end > begin && ul_isspace(text[end - 1])) --end;
+    return std::u16string(text.substr(begin, end - begin));
+}
+
 size_t ul_stringtrimlineending(char16_t* s) {
     size_t len = ul_strlen(s);
     if (len && s[len - 1] == u'\n') s[--len] = 0;

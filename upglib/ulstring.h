@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // Length in code units, not counting the terminator. A null string has length 0.
 size_t ul_strlen(const char16_t* s);
@@ -68,6 +69,8 @@ char16_t* ul_string2lower(char16_t* s);
 size_t ul_stringtrim(char16_t* s);
 // Trailing white space.
 size_t ul_stringtrimtail(char16_t* s);
+// A copy without leading and trailing white space; embedded NULs are kept as text.
+std::u16string ul_trimmed(std::u16string_view text);
 // One trailing line end: "\r\n", "\n" or "\r".
 size_t ul_stringtrimlineending(char16_t* s);
 // Every run of white space becomes one blank (leading and trailing runs included).

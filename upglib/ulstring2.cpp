@@ -586,7 +586,7 @@ long ul_base64encode(char16_t* buffer, size_t size, const char16_t* text) {
 
 long ul_base64decode(unsigned char* buffer, size_t size, const char16_t* text) {
     std::string bytes;
-    if (base64DecodeBytes(text, bytes) < 0) return -1;
+    if (base64DecodeBytes(text, bytes) < 0) return UL_ERROR_RETURN(-1);
     if (bytes.size() > size) {
         ul_errorsetmsgfmt(0, u"Decoded Base64 needs %zu units, buffer has %zu", bytes.size(), size);
         return UL_ERROR_RETURN(-1);
@@ -597,7 +597,7 @@ long ul_base64decode(unsigned char* buffer, size_t size, const char16_t* text) {
 
 long ul_base64decode(char16_t* buffer, size_t size, const char16_t* text) {
     std::string bytes;
-    if (base64DecodeBytes(text, bytes) < 0) return -1;
+    if (base64DecodeBytes(text, bytes) < 0) return UL_ERROR_RETURN(-1);
     if (bytes.find('\0') != std::string::npos) {
         ul_errorsetmsgfmt(0, u"Decoded Base64 holds a zero byte: '%s'", text);
         return UL_ERROR_RETURN(-1);

@@ -28,7 +28,7 @@ class ULTextFileReader {
 
     // Opens path for reading ("Cannot open '%s' mode='%s'", also for anything but a regular
     // file); closes a file opened before.
-    int open(const char16_t* path, int flags = 0);
+    [[nodiscard]] int open(const char16_t* path, int flags = 0);
     // Reads from a stream the caller keeps owning (standard input, for example); name is used
     // in messages.
     int attach(FILE* stream, const char16_t* name, int flags = 0);
@@ -40,7 +40,7 @@ class ULTextFileReader {
     // error ("Cannot read '%s'") or a physical line longer than UL_FILE_MAXLINEBYTES ("Line %d
     // of '%s' is longer than %lu bytes"). The line end (LF or CRLF) is removed, a UTF-8 byte order mark
     // at the start of the file is skipped, and invalid UTF-8 becomes U+FFFD.
-    int readLine();
+    [[nodiscard]] int readLine();
 
     // The current line, zero-terminated; callers may change it in place within length().
     char16_t* line() { return m_line.data(); }
@@ -54,17 +54,17 @@ class ULTextFileReader {
 
     // Number of the (first physical) line of the current line, counted from 1, for messages
     // such as "'%s' line %d: ...".
-    int lineNumber() const { return m_lineNumber; }
+    [[nodiscard]] int lineNumber() const { return m_lineNumber; }
     const char16_t* path() const { return m_path.c_str(); }
 
     // Byte offset in the file of the start of the current line (with UL_TEXT_JOINLINES: of its
     // first physical line); before the first read, of the next line. Counted from where the
     // stream stood when opened or attached.
-    long lineOffset() const { return m_lineOffset; }
+    [[nodiscard]] long lineOffset() const { return m_lineOffset; }
     // Positions the reader on the start of a line recorded by lineOffset() together with its
     // lineNumber(): the next readLine() returns that line with that number. Returns 0, or -1
     // ("Cannot seek to offset %ld in '%s'").
-    int seek(long offset, int lineNumber);
+    [[nodiscard]] int seek(long offset, int lineNumber);
 
   private:
     FILE* m_stream = nullptr;
@@ -90,30 +90,30 @@ class ULTextFileWriter {
 
     // Creates or replaces path, or appends with UL_TEXT_APPEND ("Cannot open '%s' mode='%s'").
     // Closes a file opened before.
-    int open(const char16_t* path, int flags = 0);
+    [[nodiscard]] int open(const char16_t* path, int flags = 0);
     // Writes to a stream the caller keeps owning; name is used in messages.
     int attach(FILE* stream, const char16_t* name, int flags = 0);
     // Flushes and closes (an attached stream is flushed only). Returns 0, or -1 when buffered
     // output cannot be written ("Cannot write to '%s'").
-    int close();
+    [[nodiscard]] int close();
     bool isOpen() const { return m_stream != nullptr; }
 
     // Write the text as UTF-8; each call must hold whole characters (a surrogate pair split
     // over two calls is written as two U+FFFD). Return 0, or -1 with "Cannot write to '%s'".
-    int write(const char16_t* text, size_t length);
-    int write(const char16_t* text);
+    [[nodiscard]] int write(const char16_t* text, size_t length);
+    [[nodiscard]] int write(const char16_t* text);
     // The text followed by a line feed.
-    int writeLine(const char16_t* text);
+    [[nodiscard]] int writeLine(const char16_t* text);
     // Formatted as ul_sprintf; the format carries its own line ends.
-    int writeFmt(const char16_t* format, ...);
+    [[nodiscard]] int writeFmt(const char16_t* format, ...);
     // Hands buffered output to the system.
-    int flush();
+    [[nodiscard]] int flush();
 
     const char16_t* path() const { return m_path.c_str(); }
 
   private:
-    int writeBytes();
-    int writeFailed();
+    [[nodiscard]] int writeBytes();
+    [[nodiscard]] int writeFailed();
 
     FILE* m_stream = nullptr;
     bool m_owned = false;

@@ -143,7 +143,7 @@ class TimeParser {
         if (n == 14) {
             pos_ += 14;
             if (setDate(start, number(start, 4), number(start + 4, 2), number(start + 6, 2)) < 0)
-                return -1;
+                return UL_ERROR_RETURN(-1);
             return setTime(start, number(start + 8, 2), number(start + 10, 2),
                            number(start + 12, 2));
         }

@@ -15,12 +15,6 @@ bool isBlank(const char16_t* text) {
     return true;
 }
 
-std::u16string trimmed(const std::u16string& text, size_t start, size_t end) {
-    while (start < end && ul_isspace(text[start])) ++start;
-    while (end > start && ul_isspace(text[end - 1])) --end;
-    return text.substr(start, end - start);
-}
-
 size_t indentation(const char16_t* text) {
     size_t n = 0;
     while (text[n] && ul_isspace(text[n])) ++n;
@@ -64,16 +58,13 @@ int ULTPLReader::reopen(int flags) {
 
 int ULTPLReader::open(const char16_t* file, int flags) {
     close();
-    try {
+    const int opened = ul_guarded([&] {
         m_fileName = file;
         UL_TRACE(UL_TRC_OBJ, 1, u"Reading template file '%s'\n", file);
-        if (reopen(flags) < 0) {
-            close();
-            return UL_ERROR_RETURN(-1);
-        }
-    } catch (const std::bad_alloc&) {
+        return reopen(flags);
+    });
+    if (opened < 0) {
         close();
-        ul_erroroutofmemory();
         return UL_ERROR_RETURN(-1);
     }
     return 0;
@@ -181,7 +172,8 @@ int ULTPLReader::parseHeader(const HeaderLine& header, ULTPLSection* section, in
             } else if (c == u'{') {
                 problem = u"Duplicate '{' section argument in  '%s'";
             } else if (c == u'}') {
-                section->argument = trimmed(text, argStart, pos);
+                section->argument =
+                    ul_trimmed(std::u16string_view(text).substr(argStart, pos - argStart));
                 state = State::After;
             }
             continue;
@@ -214,7 +206,7 @@ int ULTPLReader::parseHeader(const HeaderLine& header, ULTPLSection* section, in
         ul_errorsetmsgfmt(0, u"Unknown section '%s'", section->name.c_str());
         return lineError(header.file, header.line);
     }
-    std::u16string rest = trimmed(text, pos + 1, n);
+    std::u16string rest = ul_trimmed(std::u16string_view(text).substr(pos + 1, n - (pos + 1)));
     if (!rest.empty() && !(flags & UL_TPL_NOCONTENT)) section->lines.push_back(std::move(rest));
     return 0;
 }
@@ -249,7 +241,7 @@ int ULTPLReader::getNext(ULTPLSection* section, int flags) {
         ul_errorsetmsg(0, u"No template file open");
         return UL_ERROR_RETURN(-1);
     }
-    try {
+    return ul_guarded([&]() -> int {
         for (;;) {
             // The end is reported by the call after the last section, so that the last
             // section is returned even when the file ends inside an #if.
@@ -275,10 +267,7 @@ int ULTPLReader::getNext(ULTPLSection* section, int flags) {
                      header.text.c_str());
             return 1;
         }
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
+    });
 }
 
 int ULTPLReader::seek(long offset, int line) {
@@ -286,7 +275,7 @@ int ULTPLReader::seek(long offset, int line) {
         ul_errorsetmsg(0, u"No template file open");
         return UL_ERROR_RETURN(-1);
     }
-    try {
+    return ul_guarded([&] {
         // At the end of the file the preprocessor has closed it.
         if (m_stack.fileCount == 0 && reopen(0) < 0) return UL_ERROR_RETURN(-1);
         if (m_stack.fseek(offset, 0, line) < 0) return UL_ERROR_RETURN(-1);
@@ -298,9 +287,6 @@ int ULTPLReader::seek(long offset, int line) {
             for (const ul_preproclevel_t& level : found->second)
                 m_stack.levels[m_stack.levelCount++] = level;
         }
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
-    return 0;
+        return 0;
+    });
 }

@@ -1,22 +1,15 @@
 #include "ulxml.h"
 
-#include <unistd.h>
-
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
-#include <vector>
 
-#include "ulauxfcts.h"
 #include "ulcrc.h"
 #include "ulerror.h"
 #include "ulstring.h"
 #include "ulstring2.h"
 #include "ultrace.h"
-#include "ulxmli.h"
-#include "ulxmlp.h"
 
 // ==== Creating and freeing ==================================================================
 
@@ -549,14 +542,11 @@ bool parseHex(const char16_t* text, unsigned* value) {
 
 int ul_xmlcrccalc(const ul_xmlnode_t* node, unsigned* crc, int flags) {
     if (!node) return 0;
-    try {
+    return ul_guarded([&] {
         std::string scratch;
         crcNode(node, crc, flags, scratch);
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
-    return 0;
+        return 0;
+    });
 }
 
 int ul_xmlvalidate(ul_xmlnode_t* node, int flags) {
@@ -577,175 +567,4 @@ int ul_xmlvalidate(ul_xmlnode_t* node, int flags) {
         if (!hadAttribute) valid = crc == 0 ? 1 : 0;
     }
     return valid;
-}
-
-// ==== Checked files and includes ============================================================
-
-namespace {
-
-// The macro and condition processing of a tree read from the file path; its includes are
-// found relative to the file's directory.
-int processMacros(ul_xmlnode_t** tree, ULMacroProvider* provider, const char16_t* path, int flags) {
-    return ul_xmlprocessnode(tree, provider, nullptr, nullptr, path, 0, flags & UL_XMLCHECK_CRC);
-}
-
-// Attributes of an included top-level tag that describe the included file only.
-const char16_t* const kIncludeDroppedAttributes[] = {u"srcid", u"xmlns:xsi",
-                                                     u"xsi:noNamespaceSchemaLocation"};
-
-// Replaces include elements by the trees of the files they name. Files being included form a
-// chain, so that a file including itself (directly or not) is refused instead of looping.
-class IncludeWalker : public ULXMLTreeWalker {
-  public:
-    IncludeWalker(const char16_t* baseDir, ULMacroProvider* provider, int flags)
-        : m_baseDir(baseDir), m_provider(provider), m_flags(flags) {}
-
-    int handleNode(int depth, ul_xmlnode_t** node, ul_xmlnode_t* parent) override {
-        (void)depth;
-        (void)parent;
-        if (!ul_xmlistag(*node) || ul_strcmp((*node)->name, u"include") != 0) return 0;
-        const char16_t* name = ul_xmlgetattribute_noalloc(*node, u"name", UL_XMLATTR_QUIET);
-        if (!name) return 0;
-        std::u16string path = name;
-        if (m_baseDir && *m_baseDir && name[0] != u'/')
-            path = std::u16string(m_baseDir) + u"/" + name;
-        int optional = ul_xmlgetboolattr(*node, u"optional", 0);
-        int childsOnly = ul_xmlgetboolattr(*node, u"childsonly", 0);
-        if (optional < 0 || childsOnly < 0) return UL_ERROR_RETURN(-1);
-        if (optional && access(ul_utf16to8(path.c_str()).c_str(), R_OK) != 0) {
-            UL_TRACE(UL_TRC_XML, 2, u"Skipping optional include file '%s'.\n", path.c_str());
-            ul_xmlfreenode(ul_xmlreplacenode(node, nullptr));
-            return UL_XMLWALK_REPLACED;
-        }
-        ul_xmlnode_t* included = readIncluded(path);
-        if (!included) return UL_ERROR_RETURN(-1);
-        if (childsOnly) {
-            ul_xmlnode_t* children = included->children;
-            included->children = nullptr;
-            ul_xmlfreenode(included);
-            included = children;
-        }
-        ul_xmlfreenode(ul_xmlreplacenode(node, included));
-        ++m_count;
-        return UL_XMLWALK_REPLACED;
-    }
-
-    int count() const { return m_count; }
-
-  private:
-    // Reads, verifies and expands one included file.
-    ul_xmlnode_t* readIncluded(const std::u16string& path) {
-        for (const std::u16string& open : m_chain) {
-            if (open == path) {
-                ul_errorsetmsgfmt(0, u"Recursive inclusion of file '%s'", path.c_str());
-                return UL_ERROR_RETURN(nullptr);
-            }
-        }
-        UL_TRACE(UL_TRC_XML, 2, u"Including file '%s'.\n", path.c_str());
-        ul_xmlnode_t* tree = ul_xmlreadfile(path.c_str(), 0);
-        if (!tree) return UL_ERROR_RETURN(nullptr);
-        if ((m_flags & UL_XMLCHECK_CRC) && ul_xmlvalidate(tree, 0) != 1) {
-            ul_errorsetmsgfmt(0, u"Corrupted file '%s'", path.c_str());
-            ul_xmlfreenode(tree);
-            return UL_ERROR_RETURN(nullptr);
-        }
-        for (const char16_t* attr : kIncludeDroppedAttributes) {
-            if (ul_xmldelattribute(tree, attr) < 0) {
-                ul_xmlfreenode(tree);
-                return UL_ERROR_RETURN(nullptr);
-            }
-        }
-        // The macro processing expands the includes itself, after the macros they may use.
-        int result;
-        if (m_flags & UL_XMLCHECK_MACROS) {
-            result = processMacros(&tree, m_provider, path.c_str(), m_flags);
-        } else {
-            m_chain.push_back(path);
-            result = ul_xmlwalktree(&tree, this);
-            m_chain.pop_back();
-        }
-        if (result < 0) {
-            ul_xmlfreelist(tree);
-            return UL_ERROR_RETURN(nullptr);
-        }
-        return tree;
-    }
-
-    const char16_t* m_baseDir;
-    ULMacroProvider* m_provider;
-    int m_flags;
-    int m_count = 0;
-    std::vector<std::u16string> m_chain;
-};
-
-// Verification of a file read by ul_xmlreadcheck: checksum, top-level tag and version.
-int checkFile(ul_xmlnode_t* tree, const char16_t* path, const char16_t* tag, int* version,
-              int flags) {
-    if ((flags & UL_XMLCHECK_CRC) && ul_xmlvalidate(tree, 0) != 1) {
-        ul_errorsetmsgfmt(0, u"Corrupted file '%s'", path);
-        return UL_ERROR_RETURN(-1);
-    }
-    if (tag && ul_strcmp(tree->name, tag) != 0) {
-        ul_errorsetmsgfmt(0, u"Illegal tag '%s' - expected '%s'", tree->name, tag);
-        return UL_ERROR_RETURN(-1);
-    }
-    long found = 0;
-    const char16_t* text = ul_xmlgetattribute_noalloc(tree, u"version", UL_XMLATTR_QUIET);
-    if (text && (ul_stringtolong(text, &found) < 0 || found < INT_MIN || found > INT_MAX)) {
-        ul_errorsetmsgfmt(0, u"Invalid version '%s' in file '%s'", text, path);
-        return UL_ERROR_RETURN(-1);
-    }
-    if (!version) return 0;
-    if (*version != UL_XMLVERSION_ANY && *version != UL_XMLVERSION_ANY2 && found != *version) {
-        ul_errorsetmsgfmt(0, u"File '%s' has version %d, but expected %d", path,
-                          static_cast<int>(found), *version);
-        return UL_ERROR_RETURN(-1);
-    }
-    *version = static_cast<int>(found);
-    return 0;
-}
-
-// Include and macro processing of a file read by ul_xmlreadcheck, relative to its directory.
-int expandFile(ul_xmlnode_t** tree, const char16_t* path, int flags) {
-    if (flags & UL_XMLCHECK_MACROS) return processMacros(tree, nullptr, path, flags);
-    if (!(flags & UL_XMLCHECK_INCLUDE)) return 0;
-    const char16_t* slash = ul_strrchr(path, u'/');
-    std::u16string dir = slash == path ? std::u16string(u"/")
-                         : slash       ? std::u16string(path, static_cast<size_t>(slash - path))
-                                       : std::u16string();
-    return ul_xmlfileprocinclude(tree, dir.c_str(), nullptr, flags & UL_XMLCHECK_CRC) < 0
-               ? UL_ERROR_RETURN(-1)
-               : 0;
-}
-
-}  // namespace
-
-int ul_xmlfileprocinclude(ul_xmlnode_t** tree, const char16_t* baseDir, ULMacroProvider* provider,
-                          int flags) {
-    try {
-        IncludeWalker walker(baseDir, provider, flags);
-        if (ul_xmlwalktree(tree, &walker) < 0) return UL_ERROR_RETURN(-1);
-        return walker.count();
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        return UL_ERROR_RETURN(-1);
-    }
-}
-
-ul_xmlnode_t* ul_xmlreadcheck(const char16_t* path, const char16_t* tag, int* version, int flags) {
-    ul_xmlnode_t* tree = ul_xmlreadfile(path, 0);
-    if (!tree) return UL_ERROR_RETURN(nullptr);
-    int result;
-    try {
-        result =
-            checkFile(tree, path, tag, version, flags) < 0 ? -1 : expandFile(&tree, path, flags);
-    } catch (const std::bad_alloc&) {
-        ul_erroroutofmemory();
-        result = -1;
-    }
-    if (result < 0) {
-        ul_xmlfreelist(tree);
-        return UL_ERROR_RETURN(nullptr);
-    }
-    return tree;
 }

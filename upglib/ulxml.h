@@ -1,6 +1,7 @@
 // XML trees: the node type that the reader (ulxmli.h) builds, the operations that change and
-// query trees, the tree walker, the expansion of include elements, and the checksum that
-// guards the tool's own XML files against editing.
+// query trees, the tree walker, and the checksum that guards the tool's own XML files against
+// editing. Reading checked files and expanding their include elements needs the reader and the
+// processor, so it lives above both, in ulxmlp.h.
 //
 // A tree is a top-level tag node whose children form a singly linked list through `next`;
 // tag and content children are mixed in document order. Every node is one heap block. A node
@@ -11,8 +12,6 @@
 
 #include <cstddef>
 #include <cstdio>
-
-class ULMacroProvider;
 
 // Nodes deeper than this (the top-level tag counts as level 1) are refused by the reader and
 // the walker: "XML elements too deeply nested".
@@ -80,11 +79,12 @@ enum : int {
 // appends one. name and value are copied; value may be null (an attribute without value).
 // Borrowed attributes are copied first, so that the node owns all of them afterwards.
 // Returns 0 or -1.
-int ul_xmladdattribute2(ul_xmlnode_t* node, const char16_t* name, const char16_t* value, int flags);
+[[nodiscard]] int ul_xmladdattribute2(ul_xmlnode_t* node, const char16_t* name,
+                                      const char16_t* value, int flags);
 
 // Removes the attribute of that name. Returns 1 when it was there, 0 when not, -1 on out of
 // memory (borrowed attributes are copied first).
-int ul_xmldelattribute(ul_xmlnode_t* node, const char16_t* name);
+[[nodiscard]] int ul_xmldelattribute(ul_xmlnode_t* node, const char16_t* name);
 
 // Appends the sibling list nodes to the end of the sibling list *list (which may be empty).
 void ul_xmladdtail(ul_xmlnode_t** list, ul_xmlnode_t* nodes);
@@ -103,11 +103,11 @@ ul_xmlnode_t* ul_xmlreplacenode(ul_xmlnode_t** link, ul_xmlnode_t* nodes);
 // Replaces the child old of parent by the sibling list nodes (null: removes old) and frees
 // old with its subtree (detach the children first to keep them). Returns 0, or -1 with
 // "Node '%s' is not a child of '%s'".
-int ul_xmlsubstchild(ul_xmlnode_t* parent, ul_xmlnode_t* old, ul_xmlnode_t* nodes);
+[[nodiscard]] int ul_xmlsubstchild(ul_xmlnode_t* parent, ul_xmlnode_t* old, ul_xmlnode_t* nodes);
 
 // Merges every run of adjacent content children of parent into one node (runs of raw and of
 // plain content are merged separately). Returns the number of nodes removed, or -1.
-int ul_xmlmergecontent(ul_xmlnode_t* parent);
+[[nodiscard]] int ul_xmlmergecontent(ul_xmlnode_t* parent);
 
 // ---- querying ---------------------------------------------------------------------------
 
@@ -116,7 +116,7 @@ int ul_xmlmergecontent(ul_xmlnode_t* parent);
 ul_xmlnode_t* ul_xmlchildren(const ul_xmlnode_t* node);
 ul_xmlnode_t* ul_xmlnextnode(const ul_xmlnode_t* node);
 // Number of tag children.
-int ul_xmlcountchildren(const ul_xmlnode_t* node);
+[[nodiscard]] int ul_xmlcountchildren(const ul_xmlnode_t* node);
 
 enum : int {
     UL_XMLATTR_IGNORECASE = 1,  // compare attribute names ignoring case
@@ -134,12 +134,13 @@ char16_t* ul_xmlgetattribute_alloc(const ul_xmlnode_t* node, const char16_t* nam
 // 1 or 0. A missing attribute gives defaultValue, or fails when defaultValue is -1 ("Attribute
 // '%s' not found in tag '%s'"); other failures: "Empty attribute '%s'" (no or empty value),
 // "Invalid value for attribute '%s'". Returns -1 on failure.
-int ul_xmlgetboolattr(const ul_xmlnode_t* node, const char16_t* name, int defaultValue);
+[[nodiscard]] int ul_xmlgetboolattr(const ul_xmlnode_t* node, const char16_t* name,
+                                    int defaultValue);
 
 // Concatenates the texts of the content children of node into buffer (capacity size code
 // units). Returns the length, or -1 with "Array too small for XML content (%d)" (the capacity
 // needed); buffer then holds "".
-int ul_xmlgetcontent(const ul_xmlnode_t* node, char16_t* buffer, size_t size);
+[[nodiscard]] int ul_xmlgetcontent(const ul_xmlnode_t* node, char16_t* buffer, size_t size);
 // The text of the first content child, or null.
 const char16_t* ul_xmlgetcontent0(const ul_xmlnode_t* node);
 
@@ -147,15 +148,16 @@ const char16_t* ul_xmlgetcontent0(const ul_xmlnode_t* node);
 // names: "a/b" is a child b of a child a of tree; a leading "/" names tree itself first
 // ("/top/a"). Returns 1 with *result set, 0 when no node matches (*result null), or -1 with
 // "Invalid XML node path '%s'" for an empty path or component.
-int ul_xmlfindnodepath(const ul_xmlnode_t* tree, const char16_t* path, ul_xmlnode_t** result);
+[[nodiscard]] int ul_xmlfindnodepath(const ul_xmlnode_t* tree, const char16_t* path,
+                                     ul_xmlnode_t** result);
 
 // Estimated memory in bytes of the node with its attributes and subtree (not its siblings).
-long ul_xmlnodegetsize(const ul_xmlnode_t* node);
+[[nodiscard]] long ul_xmlnodegetsize(const ul_xmlnode_t* node);
 
 // Reports every run of adjacent content children in the subtree of node to file (which may
 // be null: count only): "Adjacent content nodes found:\n" and then each text of the run on a
 // line of its own. Returns the number of runs found.
-int ul_xmlchecknode(const ul_xmlnode_t* node, FILE* file);
+[[nodiscard]] int ul_xmlchecknode(const ul_xmlnode_t* node, FILE* file);
 
 // ---- walking ----------------------------------------------------------------------------
 
@@ -181,10 +183,10 @@ class ULXMLTreeWalker {
     // field, the previous sibling's next field, or the caller's root pointer), so a handler
     // replaces the node by writing through it (ul_xmlreplacenode). parent is null at depth 1.
     // Returns UL_XMLWALK_* bits, or -1 (error buffer set).
-    virtual int handleNode(int depth, ul_xmlnode_t** node, ul_xmlnode_t* parent) = 0;
+    [[nodiscard]] virtual int handleNode(int depth, ul_xmlnode_t** node, ul_xmlnode_t* parent) = 0;
     // Called after the children of node were walked (only for nodes the walk descended into).
     // Returns 0, or -1 to stop with an error.
-    virtual int leaveNode(int depth, ul_xmlnode_t* node) {
+    [[nodiscard]] virtual int leaveNode(int depth, ul_xmlnode_t* node) {
         (void)depth;
         (void)node;
         return 0;
@@ -193,7 +195,7 @@ class ULXMLTreeWalker {
 
 // Walks the sibling list *tree and everything below it. Nodes deeper than UL_XML_MAXDEPTH
 // stop the walk with "XML elements too deeply nested". Returns 0 or -1.
-int ul_xmlwalktree(ul_xmlnode_t** tree, ULXMLTreeWalker* walker);
+[[nodiscard]] int ul_xmlwalktree(ul_xmlnode_t** tree, ULXMLTreeWalker* walker);
 
 // ---- checksum ---------------------------------------------------------------------------
 
@@ -205,7 +207,7 @@ enum : int {
 // content node's text; a tag's name, then its attributes in ascending code-unit order of
 // name, each name then value, then its children in order. Strings are fed as UTF-8; a missing
 // value adds nothing. Returns 0, or -1 on out of memory.
-int ul_xmlcrccalc(const ul_xmlnode_t* node, unsigned* crc, int flags);
+[[nodiscard]] int ul_xmlcrccalc(const ul_xmlnode_t* node, unsigned* crc, int flags);
 
 enum : int {
     UL_XMLVALIDATE_UPDATE = 1,  // store the checksum computed in the "crcvalue" attribute
@@ -215,35 +217,4 @@ enum : int {
 // without it (register preset UL_CRC_INIT, UL_XMLCRC_TRIM). The attribute is removed first;
 // with UL_XMLVALIDATE_UPDATE it is then set to the computed value ("%x"). Returns 1 when the
 // stored value was present and right, 0 when not, -1 on out of memory.
-int ul_xmlvalidate(ul_xmlnode_t* node, int flags);
-
-// ---- checked files and includes ---------------------------------------------------------
-
-enum : int {
-    UL_XMLCHECK_CRC = 1,      // verify the "crcvalue" checksum ("Corrupted file '%s'")
-    UL_XMLCHECK_INCLUDE = 2,  // expand include elements relative to the file's directory
-    UL_XMLCHECK_MACROS = 4,   // macro and condition processing (ulxmlp.h), includes too
-};
-
-// Versions that ul_xmlreadcheck does not compare.
-constexpr int UL_XMLVERSION_ANY = -1;
-constexpr int UL_XMLVERSION_ANY2 = -2;
-
-// Reads the file with white space kept, verifies it by flags (UL_XMLCHECK_*), checks that
-// the top-level tag is tag ("Illegal tag '%s' - expected '%s'") and that its "version"
-// attribute (missing: 0) equals *version ("File '%s' has version %d, but expected %d") unless
-// *version is UL_XMLVERSION_ANY or UL_XMLVERSION_ANY2. *version (if not null) receives the
-// version found. Returns the tree or null.
-ul_xmlnode_t* ul_xmlreadcheck(const char16_t* path, const char16_t* tag, int* version, int flags);
-
-// Expands every element "include" with a "name" attribute in the sibling list *tree: the file
-// baseDir "/" name (name alone when baseDir is null or empty or name is absolute) is read and
-// put in place of the element: its top-level tag, or with attribute "childsonly" true that
-// tag's children. With "optional" true a file that is not accessible removes the element.
-// The attributes "srcid", "xmlns:xsi" and "xsi:noNamespaceSchemaLocation" of the included
-// top-level tag are dropped. Includes inside included files are expanded too (a file that
-// includes itself is "Recursive inclusion of file '%s'"). flags: UL_XMLCHECK_CRC verifies
-// every included file ("Corrupted file '%s'"), UL_XMLCHECK_MACROS runs the macro processing
-// with provider over each included tree. Returns the number of files included, or -1.
-int ul_xmlfileprocinclude(ul_xmlnode_t** tree, const char16_t* baseDir, ULMacroProvider* provider,
-                          int flags);
+[[nodiscard]] int ul_xmlvalidate(ul_xmlnode_t* node, int flags);

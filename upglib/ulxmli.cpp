@@ -26,13 +26,7 @@ class Parser {
 
     // The document, or null with the error buffer set.
     ul_xmlnode_t* run() {
-        int result;
-        try {
-            result = parse();
-        } catch (const std::bad_alloc&) {
-            ul_erroroutofmemory();
-            result = -1;
-        }
+        const int result = ul_guarded([&] { return parse(); });
         if (result < 0) return UL_ERROR_RETURN(nullptr);
         ul_xmlnode_t* document = m_result;
         m_result = nullptr;

@@ -58,19 +58,19 @@ class ULXMLTable {
     ~ULXMLTable();
 
     const char16_t* name() const { return m_name.c_str(); }
-    int rowCount() const;
+    [[nodiscard]] int rowCount() const;
 
     // Appends an empty row and returns its index, or -1.
-    int addRow();
+    [[nodiscard]] int addRow();
     // Sets a column of a row; -1 with "Duplicate column '%s' in row of table '%s'" when the
     // row has it already.
-    int setField(int row, const char16_t* field, const char16_t* value);
+    [[nodiscard]] int setField(int row, const char16_t* field, const char16_t* value);
     // The value of a column of a row, or null when the row has no such column.
     const char16_t* getField(int row, const char16_t* field) const;
 
     // Makes this an iterator table ("Illegal iterator table '%s' with interval [%g,%g] step size
     // %g" when step is 0, points away from end, or gives more than UL_XMLP_MAXITERATIONS rows).
-    int setIterator(double start, double end, double step);
+    [[nodiscard]] int setIterator(double start, double end, double step);
     bool isIterator() const { return m_iterator; }
     // The number of row index as text ("%.0f" for a whole step, else "%g").
     std::u16string number(int index) const;
@@ -97,8 +97,8 @@ class ULXMLTableProvider {
 // "Syntax error in reference string '%s'", "No definition for table '%s'", "Index %d for table
 // '%s' exceeds table size %d", "No field name '%s' allowed for iterator table '%s'", "Not enough
 // space for macro expansion".
-int ul_xmlcallreftable(const char16_t* reference, char16_t* buffer, size_t size,
-                       ULXMLTableProvider* tables);
+[[nodiscard]] int ul_xmlcallreftable(const char16_t* reference, char16_t* buffer, size_t size,
+                                     ULXMLTableProvider* tables);
 
 // Processes the sibling list *tree in place. macros and tables (may be null) supply what the
 // tree does not define; walker (may be null) is shown every node that stays in the tree, after
@@ -108,5 +108,37 @@ int ul_xmlcallreftable(const char16_t* reference, char16_t* buffer, size_t size,
 // relative to its directory. macroFlags go to ul_macroreplace; flags: UL_XMLCHECK_CRC
 // verifies the checksum of every included file. Returns 0, or -1 with the tree partly
 // processed (the caller still frees it).
-int ul_xmlprocessnode(ul_xmlnode_t** tree, ULMacroProvider* macros, ULXMLTableProvider* tables,
-                      ULXMLTreeWalker* walker, const char16_t* fileName, int macroFlags, int flags);
+[[nodiscard]] int ul_xmlprocessnode(ul_xmlnode_t** tree, ULMacroProvider* macros,
+                                    ULXMLTableProvider* tables, ULXMLTreeWalker* walker,
+                                    const char16_t* fileName, int macroFlags, int flags);
+
+// ---- checked files and includes ---------------------------------------------------------
+
+enum : int {
+    UL_XMLCHECK_CRC = 1,      // verify the "crcvalue" checksum ("Corrupted file '%s'")
+    UL_XMLCHECK_INCLUDE = 2,  // expand include elements relative to the file's directory
+    UL_XMLCHECK_MACROS = 4,   // macro and condition processing (ulxmlp.h), includes too
+};
+
+// Versions that ul_xmlreadcheck does not compare.
+constexpr int UL_XMLVERSION_ANY = -1;
+constexpr int UL_XMLVERSION_ANY2 = -2;
+
+// Reads the file with white space kept, verifies it by flags (UL_XMLCHECK_*), checks that
+// the top-level tag is tag ("Illegal tag '%s' - expected '%s'") and that its "version"
+// attribute (missing: 0) equals *version ("File '%s' has version %d, but expected %d") unless
+// *version is UL_XMLVERSION_ANY or UL_XMLVERSION_ANY2. *version (if not null) receives the
+// version found. Returns the tree or null.
+ul_xmlnode_t* ul_xmlreadcheck(const char16_t* path, const char16_t* tag, int* version, int flags);
+
+// Expands every element "include" with a "name" attribute in the sibling list *tree: the file
+// baseDir "/" name (name alone when baseDir is null or empty or name is absolute) is read and
+// put in place of the element: its top-level tag, or with attribute "childsonly" true that
+// tag's children. With "optional" true a file that is not accessible removes the element.
+// The attributes "srcid", "xmlns:xsi" and "xsi:noNamespaceSchemaLocation" of the included
+// top-level tag are dropped. Includes inside included files are expanded too (a file that
+// includes itself is "Recursive inclusion of file '%s'"). flags: UL_XMLCHECK_CRC verifies
+// every included file ("Corrupted file '%s'"), UL_XMLCHECK_MACROS runs the macro processing
+// with provider over each included tree. Returns the number of files included, or -1.
+[[nodiscard]] int ul_xmlfileprocinclude(ul_xmlnode_t** tree, const char16_t* baseDir,
+                                        ULMacroProvider* provider, int flags);

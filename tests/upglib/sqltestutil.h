@@ -101,7 +101,7 @@ class FakeVendorTest : public ::testing::Test {
         dbif_fake_setcontrol(DBIF_CTL_SCHEMA, DBIF_RC_OK, u"DBUSER");
     }
     void TearDown() override {
-        if (ul_sqlisconnected()) ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+        if (ul_sqlisconnected()) (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // cleanup only
         ul_sqlsettestdbsupport(nullptr, 0);
         unsetenv("dbms_type");
         for (const char* name : kViewLayerEnv) unsetenv(name);
@@ -187,9 +187,9 @@ class EngineSession {
         if (engine_.empty()) return;
         if (!tables_.empty() && (ul_sqlisconnected() || ul_sqlconnect2(UL_CONNECT_QUIET) == 0))
             for (const std::u16string& t : tables_)
-                ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr, nullptr,
-                               UL_SQLMODE_TOLERATE);
-        if (ul_sqlisconnected()) ul_sqldisconnect(0);
+                (void)ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr,
+                                     nullptr, UL_SQLMODE_TOLERATE);  // cleanup only
+        if (ul_sqlisconnected()) (void)ul_sqldisconnect(0);          // cleanup only
         if (!lowerNames_) return;
         if (nameCaseBefore_)
             setenv("dbs_pgsql_namecase", nameCaseBefore_->c_str(), 1);

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "testutil.h"
 #include "ultrace.h"
@@ -95,6 +97,49 @@ TEST_F(UlErrorTest, ErrorExitReportingNamesSourceAndLine) {
     EXPECT_NE(report.find("ulerror_test.cpp' l."), std::string::npos) << report;
     EXPECT_EQ(failingFunction(), -1);  // switched off again: nothing more is written
     EXPECT_EQ(out.text(), report);
+}
+
+// ---- Heap allocation ----------------------------------------------------------------------
+
+class UlErrorHeapTest : public ::testing::Test {
+  protected:
+    void TearDown() override { ul_memfailafter(-1); }
+};
+
+TEST_F(UlErrorHeapTest, InjectedFailureHitsExactlyTheChosenAllocation) {
+    const std::u16string oom = outOfMemoryText();
+    for (long n = 0; n < 4; ++n) {
+        SCOPED_TRACE(n);
+        ul_memfailafter(n);
+        std::vector<void*> blocks;
+        int failedAt = -1;
+        for (int i = 0; i < 6; ++i) {
+            ul_errorsetmsg(0, u"");
+            void* p = i % 3 == 0   ? ul_malloc(8)
+                      : i % 3 == 1 ? ul_calloc(2, 4)
+                                   : ul_realloc(nullptr, 8);
+            if (!p) {
+                EXPECT_EQ(failedAt, -1) << "failed twice";
+                failedAt = i;
+                EXPECT_EQ(errorText(), oom);
+            }
+            blocks.push_back(p);
+        }
+        EXPECT_EQ(failedAt, n);
+        for (void* p : blocks) free(p);
+    }
+}
+
+TEST_F(UlErrorHeapTest, FailedReallocKeepsTheBlock) {
+    auto* block = static_cast<char*>(ul_malloc(4));
+    memcpy(block, "abc", 4);
+    ul_memfailafter(0);
+    EXPECT_EQ(ul_realloc(block, 1 << 20), nullptr);
+    EXPECT_STREQ(block, "abc");    // still valid and owned by us
+    void* zero = ul_calloc(0, 0);  // zero-size requests still give a block
+    EXPECT_NE(zero, nullptr);
+    free(zero);
+    free(block);
 }
 
 }  // namespace

@@ -67,9 +67,9 @@ class UlNameTabTest : public ::testing::TestWithParam<const char*> {
     void TearDown() override {
         if (connected_) {
             for (const std::u16string& t : tables_)
-                ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr, nullptr,
-                               UL_SQLMODE_TOLERATE);
-            ul_sqldisconnect(0);
+                (void)ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr,
+                                     nullptr, UL_SQLMODE_TOLERATE);  // cleanup only
+            (void)ul_sqldisconnect(0);                               // cleanup only
         }
         ULNameTab::setNameTab(nullptr, nullptr, nullptr);
         unsetenv("Q7LDCTL_TABLE_UMGPOCNV");

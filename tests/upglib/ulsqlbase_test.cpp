@@ -167,10 +167,10 @@ class UlSqlBaseTest : public ::testing::Test {
         ul_sqlsettestdbsupport(kTestRows, std::size(kTestRows));
     }
     void TearDown() override {
-        if (ul_sqlisconnected()) ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+        if (ul_sqlisconnected()) (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // cleanup only
         ul_sqlsettestdbsupport(nullptr, 0);
         dbif_fake_reset();
-        ul_sqlsetisolevel(0);
+        ASSERT_EQ(ul_sqlsetisolevel(0), 0);
         ul_msgwrite_reset();
         ul_traceresetlevels();
         ul_tracesetglobalfileptr(nullptr);
@@ -1321,7 +1321,7 @@ TEST_F(UlSqlBaseTest, EveryFailingCallIsHandled) {
         ul_errorsetmsg(0, nullptr);
         EXPECT_EQ(path(), -1);
         EXPECT_NE(u8(ul_errorgetmsg()).find("injected"), std::string::npos) << u8(ul_errorgetmsg());
-        if (ul_sqlisconnected()) ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);
+        if (ul_sqlisconnected()) (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // cleanup only
     }
 }
 

@@ -603,7 +603,7 @@ TEST_F(UlSqlViewLayerTest, DeterminationCases) {
             c.expected == 2 ? u"set schema TOOLSG" : u"set schema TOOLSB";
         EXPECT_EQ(std::count(statements.begin(), statements.end(), setSchema),
                   c.expected > 0 ? 1 : 0);
-        ul_sqldisconnect(0);
+        EXPECT_EQ(ul_sqldisconnect(0), 0);
     }
 }
 

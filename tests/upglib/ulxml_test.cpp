@@ -11,6 +11,7 @@
 #include "ulcrc.h"
 #include "ulmacro.h"
 #include "ulxmli.h"
+#include "ulxmlp.h"
 
 namespace {
 
@@ -218,12 +219,12 @@ TEST(UlXmlTest, ValidateChecksAndUpdatesCrcValue) {
     EXPECT_EQ(ul_xmlgetattribute_noalloc(tree.root, u"crcvalue", 0), value);
 
     for (const char* stored : {"0", "zz", "123456789", ""}) {
-        ul_xmladdattribute2(tree.root, u"crcvalue", ul_utf8to16(stored).c_str(), 0);
+        ASSERT_EQ(ul_xmladdattribute2(tree.root, u"crcvalue", ul_utf8to16(stored).c_str(), 0), 0);
         EXPECT_EQ(ul_xmlvalidate(tree.root, 0), 0) << stored;
     }
     std::u16string upper = value;
     ul_string2upper(upper.data());
-    ul_xmladdattribute2(tree.root, u"crcvalue", upper.c_str(), 0);
+    ASSERT_EQ(ul_xmladdattribute2(tree.root, u"crcvalue", upper.c_str(), 0), 0);
     EXPECT_EQ(ul_xmlvalidate(tree.root, 0), 1);
 }
 
@@ -409,7 +410,7 @@ class XmlFilesTest : public ::testing::Test {
         std::string unsignedText = text;
         dir.write(name, unsignedText.erase(mark, 3));
         Tree tree(ul_xmlreadfile(path.c_str(), 0));
-        ul_xmlvalidate(tree.root, UL_XMLVALIDATE_UPDATE);
+        EXPECT_GE(ul_xmlvalidate(tree.root, UL_XMLVALIDATE_UPDATE), 0);
         std::string value = u8(ul_xmlgetattribute_noalloc(tree.root, u"crcvalue", 0));
         dir.write(name, std::string(text).replace(mark, 3, "crcvalue=\"" + value + "\""));
         return path;

@@ -22,7 +22,8 @@ const ul_macrodef_t kMacros[] = {
 class CallerTables : public ULXMLTableProvider {
   public:
     CallerTables() {
-        for (const char16_t* value : {u"a", u"b"}) m_ext.setField(m_ext.addRow(), u"k", value);
+        for (const char16_t* value : {u"a", u"b"})
+            EXPECT_EQ(m_ext.setField(m_ext.addRow(), u"k", value), 0);
     }
     ULXMLTable* findTable(const char16_t* name) override {
         return ul_strcmp(name, u"ext") == 0 ? &m_ext : nullptr;
