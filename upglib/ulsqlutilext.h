@@ -79,6 +79,7 @@ int ul_sqlrawvalue2string(char16_t* out, size_t size, const unsigned char* raw, 
 // Strings by code point (the order of UTF-8 bytes); under the global SQL flag
 // sqlstringcompare trailing blanks do not count.
 int ul_sqlstringcompare(const char16_t* a, const char16_t* b);
+int ul_sqlstringcompare(std::u16string_view a, std::u16string_view b);
 // Decimal numbers by value, exactly for any number of digits; text that is not a number sorts
 // after every number, and such texts among themselves by string order.
 int ul_sqlnumbercompare(const char16_t* a, const char16_t* b);
@@ -86,3 +87,5 @@ int ul_sqlnumbercompare(const char16_t* a, const char16_t* b);
 int ul_sqlnumccompare(const char16_t* a, const char16_t* b);
 // By the token class: NUMBER and NUMC as above, HEXSTRING and STRING by string order.
 int ul_sqlvaluecompare(const char16_t* a, const char16_t* b, int tokenClass);
+// The same over values that may hold NUL characters.
+int ul_sqlvaluecompare(std::u16string_view a, std::u16string_view b, int tokenClass);
