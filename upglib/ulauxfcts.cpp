@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -69,6 +70,14 @@ char16_t* ul_strpool_t::dupString(const char16_t* string, int flags) {
     }
     memcpy(copy, string, units * sizeof(char16_t));
     *slot = copy;
+    return copy;
+}
+
+char16_t* ul_strpool_t::dupString(std::u16string_view text) {
+    char16_t* copy = allocString(text.size() + 1);
+    if (!copy) return UL_ERROR_RETURN(nullptr);
+    std::copy(text.begin(), text.end(), copy);
+    copy[text.size()] = 0;
     return copy;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "ulhashlist.h"
 
@@ -51,6 +52,8 @@ struct ul_strpool_t {
     // UL_STRPOOL_DEDUP an equal string duplicated the same way before is returned instead,
     // and new copies are remembered. Null with the error buffer set on failure.
     char16_t* dupString(const char16_t* string, int flags = 0);
+    // A pooled copy of all of text (which may hold NULs) with a terminator behind it.
+    char16_t* dupString(std::u16string_view text);
 
     // Recycles all space and forgets all remembered strings; the blocks stay allocated.
     void clear();

@@ -160,12 +160,13 @@ void ul_sqlboundary_t::copy(const ul_sqlboundary_t& from) {
     SQBND_NValues = from.SQBND_NValues;
     std::copy_n(from.fields, SQBND_NValues, fields);
     std::copy_n(from.values, SQBND_NValues, values);
+    std::copy_n(from.lengths, SQBND_NValues, lengths);
     std::copy_n(from.tokenClasses, SQBND_NValues, tokenClasses);
 }
 
 int ul_sqlboundary_t::comparePrefix(const ul_sqlboundary_t& other, unsigned n) const {
     for (unsigned i = 0; i < n; ++i) {
-        const int c = ul_sqlvaluecompare(values[i], other.values[i], tokenClasses[i]);
+        const int c = ul_sqlvaluecompare(value(i), other.value(i), tokenClasses[i]);
         if (c != 0) return c < 0 ? -1 : 1;
     }
     return 0;
@@ -178,17 +179,18 @@ int ul_sqlboundary_t::compare(const ul_sqlboundary_t& other) const {
 }
 
 int ul_sqlboundary_t::boundaryAddCheckValue(ul_strpool_t* pool, const char16_t* field,
-                                            const char16_t* value, int tokenClass) {
+                                            std::u16string_view value, int tokenClass) {
     if (SQBND_NValues >= UL_SQLBOUNDARY_MAXVALUES) {
         ul_errorsetmsgfmt(0, u"Too many values for boundary (%d)",
                           static_cast<int>(SQBND_NValues + 1));
         return UL_ERROR_RETURN(-1);
     }
     const char16_t* f = pool->dupString(field ? field : u"", UL_STRPOOL_DEDUP);
-    const char16_t* v = pool->dupString(value ? value : u"");
+    const char16_t* v = pool->dupString(value);
     if (!f || !v) return UL_ERROR_RETURN(-1);
     fields[SQBND_NValues] = f;
     values[SQBND_NValues] = v;
+    lengths[SQBND_NValues] = value.size();
     tokenClasses[SQBND_NValues] = tokenClass;
     ++SQBND_NValues;
     return 0;
@@ -210,15 +212,15 @@ class ConditionWriter {
           asIs_(asIs),
           form_(ul_sqlcurrentliteralform()) {}
 
-    int write(std::u16string* out, const char16_t* const* low, unsigned nlow,
-              const char16_t* const* high, unsigned nhigh, int mode) {
+    int write(std::u16string* out, const std::u16string_view* low, unsigned nlow,
+              const std::u16string_view* high, unsigned nhigh, int mode) {
         const bool lowIncl = mode & UL_WHERECOND_LOWINCL;
         const bool highExcl = mode & UL_WHERECOND_HIGHEXCL;
         unsigned neq = 0;
         if (nlow > 0 && nhigh > 0) {
             const unsigned m = std::min(nlow, nhigh);
             const unsigned limit = (lowIncl && !highExcl) ? m : m - 1;
-            while (neq < limit && ul_strcmp(low[neq], high[neq]) == 0) ++neq;
+            while (neq < limit && low[neq] == high[neq]) ++neq;
         }
         const bool lowPart = nlow > neq;
         const bool highPart = nhigh > neq;
@@ -255,19 +257,20 @@ class ConditionWriter {
         *out += quoted;
         return 0;
     }
-    int value(std::u16string* out, unsigned i, const char16_t* v) {
+    int value(std::u16string* out, unsigned i, std::u16string_view v) {
         if (asIs_) {
             *out += v;
             return 0;
         }
         return ul_sqlappendliteral(out, v, classes_[i], form_) < 0 ? UL_ERROR_RETURN(-1) : 0;
     }
-    int equality(std::u16string* out, unsigned i, const char16_t* v) {
+    int equality(std::u16string* out, unsigned i, std::u16string_view v) {
         if (field(out, i) < 0) return UL_ERROR_RETURN(-1);
         *out += u" = ";
         return value(out, i, v);
     }
-    int comparison(std::u16string* out, unsigned i, const char16_t* v, bool lower, bool orEqual) {
+    int comparison(std::u16string* out, unsigned i, std::u16string_view v, bool lower,
+                   bool orEqual) {
         const char16_t* op = orEqual ? u" <= " : u" < ";
         if (lower) {
             if (value(out, i, v) < 0) return UL_ERROR_RETURN(-1);
@@ -279,7 +282,7 @@ class ConditionWriter {
         return value(out, i, v);
     }
     // The alternatives of one bound over the fields from..n-1.
-    int bound(std::u16string* out, const char16_t* const* values, unsigned from, unsigned n,
+    int bound(std::u16string* out, const std::u16string_view* values, unsigned from, unsigned n,
               bool lower, bool inclusive, bool bracketed) {
         if (bracketed) out->push_back(u'(');
         for (unsigned j = from; j < n; ++j) {
@@ -307,10 +310,32 @@ class ConditionWriter {
 
 }  // namespace
 
+namespace {
+
+std::vector<std::u16string_view> views(const char16_t* const* values, unsigned n) {
+    std::vector<std::u16string_view> out;
+    for (unsigned i = 0; i < n; ++i) out.emplace_back(values[i] ? values[i] : u"");
+    return out;
+}
+
+}  // namespace
+
 int ul_sqlappendwherecondition(std::u16string* out, const char16_t* qualifier,
                                const char16_t* const* fields, const int* tokenClasses,
                                const char16_t* const* low, unsigned nlow,
                                const char16_t* const* high, unsigned nhigh,
+                               ul_sqlfieldquoter_t quoter, int mode) {
+    if (mode & UL_WHERECOND_NOLOWER) nlow = 0;
+    const std::vector<std::u16string_view> lowViews = views(low, nlow);
+    const std::vector<std::u16string_view> highViews = views(high, nhigh);
+    return ul_sqlappendwherecondition(out, qualifier, fields, tokenClasses, lowViews.data(), nlow,
+                                      highViews.data(), nhigh, quoter, mode);
+}
+
+int ul_sqlappendwherecondition(std::u16string* out, const char16_t* qualifier,
+                               const char16_t* const* fields, const int* tokenClasses,
+                               const std::u16string_view* low, unsigned nlow,
+                               const std::u16string_view* high, unsigned nhigh,
                                ul_sqlfieldquoter_t quoter, int mode) {
     ConditionWriter writer(qualifier, fields, tokenClasses, quoter, mode & UL_WHERECOND_ASIS);
     return writer.write(out, low, (mode & UL_WHERECOND_NOLOWER) ? 0 : nlow, high, nhigh, mode);
@@ -583,7 +608,7 @@ bool readBound(const Expr& e, ParsedBound* lower, ParsedBound* upper) {
 int addValues(ul_sqlboundary_t* boundary, const std::vector<const Expr*>& items,
               ul_strpool_t* pool) {
     for (const Expr* e : items)
-        if (boundary->boundaryAddCheckValue(pool, e->field.c_str(), e->value.c_str(),
+        if (boundary->boundaryAddCheckValue(pool, e->field.c_str(), e->value,
                                             e->tokenClass) < 0)
             return UL_ERROR_RETURN(-1);
     return 0;

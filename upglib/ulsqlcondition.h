@@ -119,14 +119,17 @@ void ul_sqlappendembedded(std::u16string* out, std::u16string_view condition,
 constexpr unsigned UL_SQLBOUNDARY_MAXVALUES = 200;
 
 // One bound of a key range: (field, value, token class) for the leading key fields. Strings are
-// not owned; boundaryAddCheckValue takes them from a string pool.
+// not owned; boundaryAddCheckValue takes them from a string pool. A value may hold NULs: its
+// length is kept beside it, and value(i) gives all of it.
 struct ul_sqlboundary_t {
     unsigned SQBND_NValues = 0;
     const char16_t* fields[UL_SQLBOUNDARY_MAXVALUES];
     const char16_t* values[UL_SQLBOUNDARY_MAXVALUES];
+    size_t lengths[UL_SQLBOUNDARY_MAXVALUES];
     int tokenClasses[UL_SQLBOUNDARY_MAXVALUES];
 
     void clear() { SQBND_NValues = 0; }
+    std::u16string_view value(unsigned i) const { return {values[i], lengths[i]}; }
     void copy(const ul_sqlboundary_t& from);
     // Value by value in each value's token class; when one boundary is a prefix of the other
     // the shorter one comes first.
@@ -135,8 +138,8 @@ struct ul_sqlboundary_t {
     int comparePrefix(const ul_sqlboundary_t& other, unsigned n) const;
     // Appends (field, value) with pooled copies. -1 when full ("Too many values for boundary
     // (%d)") or out of memory.
-    int boundaryAddCheckValue(ul_strpool_t* pool, const char16_t* field, const char16_t* value,
-                              int tokenClass);
+    int boundaryAddCheckValue(ul_strpool_t* pool, const char16_t* field,
+                              std::u16string_view value, int tokenClass);
 };
 
 // A key range as the condition generator writes it.
@@ -179,6 +182,13 @@ int ul_sqlappendwherecondition(std::u16string* out, const char16_t* qualifier,
                                const char16_t* const* low, unsigned nlow,
                                const char16_t* const* high, unsigned nhigh,
                                ul_sqlfieldquoter_t quoter, int mode);
+// The same over values that may hold NULs (written as the literal form writes control
+// characters, e.g. ('a' || char(0) || 'b') on SQLite).
+int ul_sqlappendwherecondition(std::u16string* out, const char16_t* qualifier,
+                               const char16_t* const* fields, const int* tokenClasses,
+                               const std::u16string_view* low, unsigned nlow,
+                               const std::u16string_view* high, unsigned nhigh,
+                               ul_sqlfieldquoter_t quoter, int mode);
 
 // The length of a leading WHERE keyword (any case) of a condition, 0 when there is none: the
 // keyword ends where no identifier can continue it, so "WHERE(K < 5)" and "WHERE\"K\" < 5"
@@ -190,6 +200,6 @@ constexpr unsigned UL_SQLWHERE_MAXDEPTH = 200;
 
 // Parses a condition that ul_sqlgenwherecondition wrote (a trailing "--" comment is ignored)
 // back into its bounds; field names come back unquoted, without qualifier, and values and names
-// are taken from the pool. -1 with "Where condition '%s' is no key range: %s", where the reason
+// are taken from the pool (a value keeps the NULs its character calls wrote, see value(i)). -1 with "Where condition '%s' is no key range: %s", where the reason
 // may be "brackets nested too deep" (more than UL_SQLWHERE_MAXDEPTH levels).
 int ul_sqlwhere2range(const char16_t* condition, ul_sqlrange_t* range, ul_strpool_t* pool);

@@ -476,7 +476,8 @@ constexpr int kHeaderMode = UL_SQLMODE_HDR_TYPE | UL_SQLMODE_HDR_LENGTH;
 struct SplitPosition {
     int SPLTP_SplitFlag = UL_SPLITPOSFLAG_FAFTER;
     unsigned SPLTP_NValues = 0;
-    const char16_t* values[UL_SQLMAX_KEYCOLUMNS] = {};
+    // Pooled values with their lengths: a character key value may hold NULs.
+    std::u16string_view values[UL_SQLMAX_KEYCOLUMNS] = {};
     ul_dbrowcount_t SPLTP_RowCount = 0;
 };
 
@@ -504,10 +505,8 @@ class ScopedConnection {
     bool owned_ = false;
 };
 
-bool nonAscii(const char16_t* s) {
-    for (; *s; ++s)
-        if (*s > 127) return true;
-    return false;
+bool nonAscii(std::u16string_view s) {
+    return std::any_of(s.begin(), s.end(), [](char16_t c) { return c > 127; });
 }
 
 // The splitting state of one table (and one pre-condition).
@@ -522,6 +521,9 @@ class AuxSplitTable : public ULSQLCallBack {
         for (unsigned i = 0; i < nkeyfields && i < UL_SQLMAX_KEYCOLUMNS; ++i)
             keyFields_[i] = keyfields[i];
     }
+
+    // Key values are taken whole, NULs included.
+    bool takesNulInText() const override { return true; }
 
     int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
                   unsigned* lengths, unsigned ncols) override {
@@ -663,7 +665,7 @@ class AuxSplitTable : public ULSQLCallBack {
             value_.assign(digits, result.ptr);
             return 0;
         }
-        value_ = values[col];
+        value_.assign(values[col], textLength(col, values[col]));
         return 0;
     }
 
@@ -673,11 +675,11 @@ class AuxSplitTable : public ULSQLCallBack {
         pos.SPLTP_SplitFlag = flag;
         pos.SPLTP_NValues = level_ + 1;
         if (!pooledValue_ || value_ != pooledText_) {
-            pooledValue_ = pool_.dupString(value_.c_str());
+            pooledValue_ = pool_.dupString(value_);
             if (!pooledValue_) return UL_ERROR_RETURN(-1);
             pooledText_ = value_;
         }
-        pos.values[level_] = pooledValue_;
+        pos.values[level_] = {pooledValue_, value_.size()};
         pos.SPLTP_RowCount = rows;
         target_->push_back(pos);
         return checkTooMany();
@@ -748,8 +750,9 @@ class AuxSplitTable : public ULSQLCallBack {
             if (keyValue(i, i, raw, values, lengths) < 0) return UL_ERROR_RETURN(-1);
             same = same && value_ == target_->back().values[i];
             if (!same) {
-                pos.values[i] = pool_.dupString(value_.c_str());
-                if (!pos.values[i]) return UL_ERROR_RETURN(-1);
+                const char16_t* pooled = pool_.dupString(value_);
+                if (!pooled) return UL_ERROR_RETURN(-1);
+                pos.values[i] = {pooled, value_.size()};
             }
         }
         if (same) {
@@ -758,7 +761,7 @@ class AuxSplitTable : public ULSQLCallBack {
             return 0;
         }
         // Values read before the first difference were not pooled yet.
-        for (unsigned i = 0; i < nKeyFields_ && !pos.values[i]; ++i)
+        for (unsigned i = 0; i < nKeyFields_ && !pos.values[i].data(); ++i)
             pos.values[i] = target_->back().values[i];
         pos.SPLTP_SplitFlag = UL_SPLITPOSFLAG_FAFTER;
         pos.SPLTP_NValues = nKeyFields_;
@@ -843,7 +846,7 @@ class AuxSplitTable : public ULSQLCallBack {
         if (accumulated_ != parent.SPLTP_RowCount) {
             std::u16string where;
             for (unsigned i = 0; i < parent.SPLTP_NValues; ++i)
-                where += ul_format(u" %s='%s'", keyFields_[i], parent.values[i]);
+                where += ul_format(u" %s='%s'", keyFields_[i], parent.values[i].data());
             ul_errorsetmsgfmt(0,
                               u"Contradicting group scan for%s: expected %lu rows, but found %lu",
                               where.c_str(), ul(parent.SPLTP_RowCount), ul(accumulated_));
@@ -946,7 +949,7 @@ class AuxSplitTable : public ULSQLCallBack {
             if (say(2, u'W',
                     ul_format(u"Filter split position due to non-ASCII character in field #%d: "
                               u"'%s'",
-                              static_cast<int>(bad + 1), pos.values[bad])) < 0)
+                              static_cast<int>(bad + 1), pos.values[bad].data())) < 0)
                 return UL_ERROR_RETURN(-1);
             SplitPosition& next = SPLT_Splits[i + 1];
             if (next.SPLTP_RowCount != UL_DBROWCOUNT_INVALID)
@@ -1265,7 +1268,7 @@ namespace {
 bool sameValues(const ul_sqlboundary_t& a, const ul_sqlboundary_t& b) {
     if (a.SQBND_NValues != b.SQBND_NValues) return false;
     for (unsigned i = 0; i < a.SQBND_NValues; ++i)
-        if (ul_strcmp(a.values[i], b.values[i]) != 0 || ul_strcmp(a.fields[i], b.fields[i]) != 0)
+        if (a.value(i) != b.value(i) || ul_strcmp(a.fields[i], b.fields[i]) != 0)
             return false;
     return true;
 }

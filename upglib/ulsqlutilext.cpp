@@ -99,18 +99,18 @@ int compareDecimal(const Decimal& a, const Decimal& b) {
     return signA < 0 ? -magnitude : magnitude;
 }
 
-// The next code point of s at *i (an unpaired surrogate stands for itself).
-char32_t nextCodePoint(const char16_t* s, size_t* i) {
+// The next code point of s (n code units) at *i (an unpaired surrogate stands for itself).
+char32_t nextCodePoint(const char16_t* s, size_t n, size_t* i) {
     const char16_t c = s[(*i)++];
-    if (c >= 0xD800 && c < 0xDC00 && s[*i] >= 0xDC00 && s[*i] < 0xE000) {
+    if (c >= 0xD800 && c < 0xDC00 && *i < n && s[*i] >= 0xDC00 && s[*i] < 0xE000) {
         const char16_t low = s[(*i)++];
         return 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (low - 0xDC00);
     }
     return c;
 }
 
-size_t lengthWithoutTrailingBlanks(const char16_t* s) {
-    size_t n = ul_strlen(s);
+size_t lengthWithoutTrailingBlanks(std::u16string_view s) {
+    size_t n = s.size();
     while (n > 0 && s[n - 1] == u' ') --n;
     return n;
 }
@@ -380,14 +380,18 @@ int ul_sqlrawvalue2string(char16_t* out, size_t size, const unsigned char* raw, 
 
 int ul_sqlstringcompare(const char16_t* a, const char16_t* b) {
     if (!a || !b) return (a != nullptr) - (b != nullptr);
+    return ul_sqlstringcompare(std::u16string_view(a), std::u16string_view(b));
+}
+
+int ul_sqlstringcompare(std::u16string_view a, std::u16string_view b) {
     const bool pad = UL_SQLGlobalFlags & UL_SQLFLAG_SQLSTRINGCOMPARE;
-    const size_t na = pad ? lengthWithoutTrailingBlanks(a) : ul_strlen(a);
-    const size_t nb = pad ? lengthWithoutTrailingBlanks(b) : ul_strlen(b);
+    const size_t na = pad ? lengthWithoutTrailingBlanks(a) : a.size();
+    const size_t nb = pad ? lengthWithoutTrailingBlanks(b) : b.size();
     size_t i = 0;
     size_t j = 0;
     while (i < na && j < nb) {
-        const char32_t ca = nextCodePoint(a, &i);
-        const char32_t cb = nextCodePoint(b, &j);
+        const char32_t ca = nextCodePoint(a.data(), na, &i);
+        const char32_t cb = nextCodePoint(b.data(), nb, &j);
         if (ca != cb) return ca < cb ? -1 : 1;
     }
     if (i < na) return 1;
@@ -421,4 +425,15 @@ int ul_sqlvaluecompare(const char16_t* a, const char16_t* b, int tokenClass) {
         default:
             return ul_sqlstringcompare(a, b);
     }
+}
+
+int ul_sqlvaluecompare(std::u16string_view a, std::u16string_view b, int tokenClass) {
+    if (tokenClass != UL_SQLTOKEN_NUMBER && tokenClass != UL_SQLTOKEN_NUMC)
+        return ul_sqlstringcompare(a, b);
+    // A number holds no NUL; text that does compares as text after every number.
+    const bool nulA = a.find(u'\0') != a.npos;
+    const bool nulB = b.find(u'\0') != b.npos;
+    if (!nulA && !nulB)
+        return ul_sqlvaluecompare(std::u16string(a).c_str(), std::u16string(b).c_str(), tokenClass);
+    return ul_sqlstringcompare(a, b);
 }

@@ -80,6 +80,7 @@ size_t ul_sqlreadliteral(const char16_t* text, std::u16string* value, int* token
 // Strings by code point (the order of UTF-8 bytes); under the global SQL flag
 // sqlstringcompare trailing blanks do not count.
 [[nodiscard]] int ul_sqlstringcompare(const char16_t* a, const char16_t* b);
+[[nodiscard]] int ul_sqlstringcompare(std::u16string_view a, std::u16string_view b);
 // Decimal numbers by value, exactly for any number of digits; text that is not a number sorts
 // after every number, and such texts among themselves by string order.
 [[nodiscard]] int ul_sqlnumbercompare(const char16_t* a, const char16_t* b);
@@ -87,3 +88,5 @@ size_t ul_sqlreadliteral(const char16_t* text, std::u16string* value, int* token
 [[nodiscard]] int ul_sqlnumccompare(const char16_t* a, const char16_t* b);
 // By the token class: NUMBER and NUMC as above, HEXSTRING and STRING by string order.
 [[nodiscard]] int ul_sqlvaluecompare(const char16_t* a, const char16_t* b, int tokenClass);
+// The same over values that may hold NUL characters.
+[[nodiscard]] int ul_sqlvaluecompare(std::u16string_view a, std::u16string_view b, int tokenClass);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sqltestutil.h"
@@ -88,6 +89,42 @@ TEST(UlSqlConditionTest, ConditionGeneratorExamplesAndRoundTrip) {
                                       nullptr, 0),
               -1);
     EXPECT_EQ(u8(errorText()), "Where condition exceeds 7 characters");
+}
+
+TEST(UlSqlConditionTest, ValuesWithNulRoundTripInTheCharacterCallForms) {
+    using namespace std::literals;
+    const struct {
+        std::vector<std::u16string_view> low, high;
+        int mode;
+    } cases[] = {
+        {{u"a\0b"sv, u"x"sv}, {u"a\0c"sv}, UL_WHERECOND_HIGHEXCL},
+        {{u"\0"sv}, {u"\0"sv}, UL_WHERECOND_LOWINCL},
+        {{u"a\0"sv, u"\0\0'"sv}, {u"a\0"sv, u"\0\x01"sv}, 0},
+    };
+    const char16_t* const fields[] = {u"K1", u"K2"};
+    const int classes[] = {UL_SQLTOKEN_STRING, UL_SQLTOKEN_STRING};
+    for (const char* dbms : {"SQLITE", "PGSQL"}) {
+        ScopedEnv env("dbms_type", dbms);
+        for (const auto& c : cases) {
+            std::u16string text;
+            ASSERT_EQ(ul_sqlappendwherecondition(&text, nullptr, fields, classes, c.low.data(),
+                                                 static_cast<unsigned>(c.low.size()), c.high.data(),
+                                                 static_cast<unsigned>(c.high.size()), nullptr,
+                                                 c.mode),
+                      0);
+            SCOPED_TRACE(u8(text));
+            EXPECT_EQ(text.find(u'\0'), std::u16string::npos);
+            ul_strpool_t pool;
+            ul_sqlrange_t range;
+            ASSERT_EQ(ul_sqlwhere2range(text.c_str(), &range, &pool), 0) << u8(errorText());
+            ASSERT_EQ(range.low.SQBND_NValues, c.low.size());
+            ASSERT_EQ(range.high.SQBND_NValues, c.high.size());
+            for (unsigned i = 0; i < c.low.size(); ++i)
+                EXPECT_TRUE(range.low.value(i) == c.low[i]);
+            for (unsigned i = 0; i < c.high.size(); ++i)
+                EXPECT_TRUE(range.high.value(i) == c.high[i]);
+        }
+    }
 }
 
 TEST(UlSqlConditionTest, ParserRejectsWhatIsNoKeyRange) {
