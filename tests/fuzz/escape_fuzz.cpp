@@ -1,6 +1,6 @@
 // Backslash escapes: the first byte chooses the escape table, the second the terminator, the
 // rest is the text. Reading words from the text always advances; any word written by
-// ul_stringgenescape reads back unchanged and entirely.
+// ul_stringgenescape reads back unchanged and entirely; a word it refuses is one it documents.
 #include <string>
 
 #include "fuzzutil.h"
@@ -29,10 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         p = *end ? end + 1 : end;
     }
 
-    std::u16string written(2 * text.size() + 3, u'\0');
-    const int n =
-        ul_stringgenescape(written.data(), written.size(), text.c_str(), terminator, flags);
-    if (n < 0) return 0;  // a double quote without escapes
+    // Two words cannot be written: a double quote where no escape writes it, and a trailing
+    // backslash with a backslash terminator where backslash-quote is an escape. Such a refusal
+    // returns -1 with an error text, and then there is nothing to read back.
+    std::u16string written;
+    ul_errorsetmsg(0, u"");
+    const int n = ul_stringgenescape(&written, text, terminator, flags);
+    if (n < 0) {
+        const bool refusable = text.find(u'"') != std::u16string::npos ||
+                               (terminator == u'\\' && text.ends_with(u'\\'));
+        FUZZ_CHECK(n == -1 && refusable && *ul_errorgetmsg(), detail);
+        return 0;
+    }
+    FUZZ_CHECK(static_cast<size_t>(n) == written.size(), detail);
     const char16_t* end = nullptr;
     FUZZ_CHECK(ul_stringreadescape(word.data(), word.size(), written.c_str(), terminator, &end,
                                    flags) == 1,
