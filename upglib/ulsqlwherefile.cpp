@@ -441,7 +441,7 @@ class WhereFileReader {
 
   private:
     int cannotRead() {
-        ul_errorsetmsgfmt(0, u"Cannot read '%s'", file_);
+        ul_errorsetmsgfmt(UL_ERR_PREPEND, u"Cannot read '%s'", file_);
         return UL_ERROR_RETURN(-1);
     }
     int syntaxError(int lineNumber, const std::u16string& line) {

@@ -347,7 +347,8 @@ TEST_F(UlSqlWhereFileTest, ReaderRules) {
                   ul_utf16to8(ul_format(w(c.error).c_str(), path("b.whr").c_str()).c_str()));
     }
     EXPECT_EQ(ul_sqlreadwherefile(&list, path("missing.whr").c_str(), nullptr, nullptr, 0), -1);
-    EXPECT_EQ(u8(errorText()), u8(u"Cannot read '" + path("missing.whr") + u"'"));
+    EXPECT_EQ(u8(errorText()), u8(u"Cannot read '" + path("missing.whr") + u"'\nCannot open '" +
+                                  path("missing.whr") + u"' mode='r': No such file or directory"));
 }
 
 }  // namespace
