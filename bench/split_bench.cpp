@@ -89,7 +89,8 @@ class CountRows : public ULSQLCallBack {
 unsigned long handWritten(const std::string& table, const Shape& shape) {
     std::string minMax;
     for (const char16_t* k : shape.keys) {
-        const std::string key = "\"" + ul_utf16to8(k) + "\"";
+        std::string key = "\"";
+        key += ul_utf16to8(k) + "\"";
         minMax += ", MIN(" + key + "), MAX(" + key + ")";
     }
     const std::string sql = "SELECT T" + minMax + " FROM (SELECT " + shape.orderBy + ", NTILE(" +

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../upglib/testutil.h"
 #include "dbif.h"
 #include "dbif_testutil.h"
 
@@ -206,7 +207,7 @@ TEST_F(DbifPgsqlTest, TenThousandRowsTravelInOneRoundTrip) {
     std::u16string t = table(u"pipe", u"id INTEGER PRIMARY KEY, name VARCHAR(20), x float8");
     Rows rows;
     for (int i = 1; i <= 10000; ++i) {
-        rows.push_back({I(i), T(ul_utf8to16(("n" + std::to_string(i)).c_str())), R(i / 4.0)});
+        rows.push_back({I(i), T(ul_utf8to16(concat("n", std::to_string(i)).c_str())), R(i / 4.0)});
     }
     std::unique_ptr<DbIfStatement> insert;
     ASSERT_EQ(conn_->prepare((u"INSERT INTO " + t + u" VALUES (?, ?, ?)").c_str(),
@@ -493,7 +494,7 @@ TEST_F(DbifPgsqlTest, NumericValuesComeBackDigitForDigit) {
     int n = 0;
     for (const Case& c : cases) {
         std::string what = ul_utf16to8(c.type);
-        std::u16string t = table(ul_utf8to16(("n" + std::to_string(n++)).c_str()).c_str(),
+        std::u16string t = table(ul_utf8to16(concat("n", std::to_string(n++)).c_str()).c_str(),
                                  u"id INTEGER PRIMARY KEY, v " + std::u16string(c.type));
         Rows params;
         Rows expected;

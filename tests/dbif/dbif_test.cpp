@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../upglib/testutil.h"
 #include "dbif_testutil.h"
 
 namespace {
@@ -21,8 +22,9 @@ dbif_fakevalue_t sampleValue(size_t row, unsigned col) {
         case 2:
             return R(static_cast<double>(row) / 8);
         case 3:
-            return D(
-                (u"-" + std::u16string(1, static_cast<char16_t>(u'0' + row % 10)) + u".5").c_str());
+            return D(concat<char16_t>(
+                         u"-", std::u16string(1, static_cast<char16_t>(u'0' + row % 10)), u".5")
+                         .c_str());
         case 4:
             return T(text + u"\U0001F600");
         case 5: {

@@ -17,6 +17,16 @@ inline std::string u8(const std::u16string& text) {
     return ul_utf16to8(text.c_str(), text.size());
 }
 
+// The pieces appended in turn to one string: concat("n", std::to_string(i)) or
+// concat<char16_t>(u"!", errorText()). Used instead of `"literal" + temporary`, which
+// GCC 12 at -O2 reports as a false -Wrestrict inside libstdc++'s insert.
+template <class Char = char, class... Pieces>
+std::basic_string<Char> concat(const Pieces&... pieces) {
+    std::basic_string<Char> out;
+    ((out += pieces), ...);
+    return out;
+}
+
 // The error buffer's current text.
 inline std::u16string errorText() {
     return ul_errorgetmsg();

@@ -45,8 +45,9 @@ Strings collidingKeys(uint32_t buckets, size_t count) {
     Strings keys;
     uint32_t target = ul_hashstring2val(u"k0", buckets);
     for (int i = 0; keys.size() < count; ++i) {
-        std::u16string key = u"k" + std::u16string(1, static_cast<char16_t>(u'0' + i % 40)) +
-                             std::u16string(static_cast<size_t>(i / 40), u'x');
+        std::u16string key =
+            concat<char16_t>(u"k", std::u16string(1, static_cast<char16_t>(u'0' + i % 40)),
+                             std::u16string(static_cast<size_t>(i / 40), u'x'));
         if (ul_hashstring2val(key.c_str(), buckets) == target) keys.push_back(key);
     }
     return keys;

@@ -60,7 +60,7 @@ class UlNameTabTest : public ::testing::TestWithParam<const char*> {
         ul_msgwrite_setfp(log_.get());
         ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(errorText());
         connected_ = true;
-        suffix_ = u"_" + num(getpid());
+        suffix_ = concat<char16_t>(u"_", num(getpid()));
         ASSERT_EQ(ul_sqltabsuffixset(suffix_.c_str()), 0);
         useNametab(u"DDNTT");
     }

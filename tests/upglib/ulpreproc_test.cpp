@@ -42,11 +42,12 @@ class UlPreprocTest : public ::testing::Test {
         dir.write("main.txt", text);
         ul_preprocstack_t stack;
         if (includeDir) stack.addIncludePath(dir.wpath().c_str());
-        if (stack.fopen(dir.wpath("main.txt").c_str()) < 0) return "!" + u8(ul_errorgetmsg());
+        if (stack.fopen(dir.wpath("main.txt").c_str()) < 0)
+            return concat("!", u8(ul_errorgetmsg()));
         std::string lines;
         int rc;
         for (int n = 0; (rc = stack.readLine(&buffer, &size, &macros, &log, flags)) == 1; ++n)
-            lines += (n ? "|" : "") + u8(buffer);
+            lines += concat(n ? "|" : "", u8(buffer));
         if (rc == 0) rc = stack.deinit();
         return rc < 0 ? lines + "!" + u8(ul_errorgetmsg()) : lines;
     }
@@ -193,8 +194,9 @@ TEST_F(UlPreprocTest, IncludeNestingStopsAtEightLevels) {
     // f<i> includes f<i+1>; a chain of 8 includes works, the 9th level fails.
     for (int levels : {8, 9}) {
         for (int i = 1; i <= levels; ++i)
-            dir.write("f" + std::to_string(i) + ".txt",
-                      i < levels ? "#include f" + std::to_string(i + 1) + ".txt\n" : "deep\n");
+            dir.write(
+                concat("f", std::to_string(i), ".txt"),
+                i < levels ? concat("#include f", std::to_string(i + 1), ".txt\n") : "deep\n");
         std::string expected = levels == 8 ? "deep"
                                            : "!Too deeply nested include stack in '" +
                                                  dir.path("f8.txt") + "' (9)" + at(1, "f8.txt");

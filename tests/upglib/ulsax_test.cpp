@@ -22,10 +22,10 @@ std::string tokens(const char16_t* text, int mode = 0) {
         out += std::string(kTypes[type]) + ":" + u8(sax.token);
         for (size_t i = 0; i < sax.attributeCount; ++i) {
             const ul_saxattr_t& a = sax.attributes[i];
-            out += "[" + u8(a.name);
+            out += concat("[", u8(a.name));
             if (a.hasValue)
-                out += "=" + u8(a.value) + "@" + std::to_string(a.valueBegin) + "-" +
-                       std::to_string(a.valueEnd);
+                out += concat("=", u8(a.value), "@", std::to_string(a.valueBegin), "-",
+                              std::to_string(a.valueEnd));
             out += "]";
         }
         if (type == UL_SAXTOK_EOF) return out;

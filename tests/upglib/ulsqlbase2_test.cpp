@@ -1099,7 +1099,7 @@ TEST_F(ULSqlBase2Test, RowValuesStayValidAndAligned) {
         EXPECT_EQ(v[0].rawLength, longText.size() * 2);
         EXPECT_EQ(std::u16string(v[1].text), ascii16(std::to_string(row)));
         EXPECT_EQ(std::u16string(v[3].text),
-                  ascii16((row ? "-" : "") + std::to_string(row) + ".000"));
+                  ascii16(concat(row ? "-" : "", std::to_string(row), ".000")));
         EXPECT_EQ(std::u16string(v[4].text), u"1.1");
         EXPECT_TRUE(v[5].isNull);
         EXPECT_EQ(v[5].raw, nullptr);

@@ -63,7 +63,7 @@ class UlSqlStmtTest : public ::testing::TestWithParam<const char*> {
                   0);
         std::vector<std::vector<std::u16string>> data;
         for (int i = 1; i <= n; ++i)
-            data.push_back({w(std::to_string(i)), w("n" + std::to_string(i))});
+            data.push_back({w(std::to_string(i)), w(concat("n", std::to_string(i)))});
         Supply supply(data);
         EXPECT_EQ(insert.execute(&supply, nullptr, 0), n) << u8(ul_errorgetmsg());
         EXPECT_EQ(ul_sqlcommit2(nullptr, UL_COMMIT_QUIET), 0);

@@ -441,7 +441,8 @@ TEST_P(UlSqlSplitEngineTest, ConditionsCoverEveryRowOnceWithBothMethods) {
 TEST_P(UlSqlSplitEngineTest, LimitsPreconditionsAndEqualBoundaries) {
     std::vector<std::vector<std::u16string>> rows;
     for (int i = 0; i < 1000; ++i)
-        rows.push_back({i < 700 ? u"main" : w("o" + std::to_string(i % 10)), w(std::to_string(i))});
+        rows.push_back(
+            {i < 700 ? u"main" : w(concat("o", std::to_string(i % 10))), w(std::to_string(i))});
     const std::u16string table =
         makeTable("SPLIT_LIMITS", u"\"K1\" VARCHAR(10) NOT NULL, \"K2\" INTEGER NOT NULL", rows);
     const char16_t* keys[] = {u"K1", u"K2"};

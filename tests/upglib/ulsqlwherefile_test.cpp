@@ -36,11 +36,11 @@ class UlSqlWhereFileTest : public ::testing::Test {
         for (const std::u16string& c : written) split.createSegmentEntry(1, c.c_str(), 0);
         if (ul_sqlwritewherefile(file.c_str(), table.c_str(), &split, flags, nullptr) < 0) {
             EXPECT_FALSE(std::filesystem::exists(dir_.path("rt.whr")));
-            return {u"!" + errorText()};
+            return {concat<char16_t>(u"!", errorText())};
         }
         ULTableSplitList list;
         if (ul_sqlreadwherefile(&list, file.c_str(), nullptr, nullptr, 0) < 0)
-            return {u"!read: " + errorText()};
+            return {concat<char16_t>(u"!read: ", errorText())};
         if (list.m_hash.getCount() != 1) return {u"!read: other tables"};
         const ULTableSplit* back = list.get(table.c_str(), UL_HASH_QUIET);
         return back ? conditions(*back) : std::vector<std::u16string>{u"!read: no table"};

@@ -40,9 +40,9 @@ class UlTplReaderTest : public ::testing::Test {
     }
     static std::string render(const ULTPLSection& s) {
         std::string out = u8(s.name) + "#" + std::to_string(s.type);
-        if (s.hasArgument) out += "{" + u8(s.argument) + "}";
+        if (s.hasArgument) out += concat("{", u8(s.argument), "}");
         out += "=";
-        for (size_t i = 0; i < s.lines.size(); ++i) out += (i ? "/" : "") + u8(s.lines[i]);
+        for (size_t i = 0; i < s.lines.size(); ++i) out += concat(i ? "/" : "", u8(s.lines[i]));
         return out;
     }
     static std::string readRest(ULTPLReader& r, int flags = 0) {
@@ -50,7 +50,7 @@ class UlTplReaderTest : public ::testing::Test {
         ULTPLSection section;
         int rc;
         while ((rc = r.getNext(&section, flags)) == 1)
-            out += (out.empty() ? "" : ";") + render(section);
+            out += concat(out.empty() ? "" : ";", render(section));
         return rc < 0 ? out + "!" + u8(errorText()) : out;
     }
     std::string at(int line, const std::string& name = "main.tpl") {

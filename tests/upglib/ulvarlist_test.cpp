@@ -225,7 +225,8 @@ TEST_F(UlVarListTest, DoubledFormSplitsBackIntoPairs) {
         ul_varlist_t l;
         int pairs = static_cast<int>(random() % 6) + 1;
         for (int i = 0; i < pairs; ++i) {
-            std::u16string name = u"N" + std::u16string(1, static_cast<char16_t>(u'a' + i));
+            std::u16string name =
+                concat<char16_t>(u"N", std::u16string(1, static_cast<char16_t>(u'a' + i)));
             std::u16string value;
             for (int k = static_cast<int>(random() % 8); k > 0; --k)
                 value.push_back(alphabet[random() % alphabet.size()]);

@@ -21,17 +21,17 @@ std::string dump(const ul_xmlnode_t* node) {
     for (; node; node = node->next) {
         if (!out.empty()) out += ",";
         if (ul_xmliscontent(node)) {
-            out += "\"" + u8(node->name) + "\"";
+            out += concat("\"", u8(node->name), "\"");
             continue;
         }
         out += u8(node->name);
         for (unsigned i = 0; i < node->attributeCount; ++i) {
             out += i ? "," : "[";
             out += u8(node->attributes[i].name);
-            if (node->attributes[i].value) out += "=" + u8(node->attributes[i].value);
+            if (node->attributes[i].value) out += concat("=", u8(node->attributes[i].value));
         }
         if (node->attributeCount) out += "]";
-        if (node->children) out += "(" + dump(node->children) + ")";
+        if (node->children) out += concat("(", dump(node->children), ")");
     }
     return out;
 }
@@ -368,7 +368,7 @@ class RecordingWalker : public ULXMLTreeWalker {
         return name == "keep" ? UL_XMLWALK_NOCHILDREN : 0;
     }
     int leaveNode(int depth, ul_xmlnode_t* node) override {
-        log += "/" + std::to_string(depth) + u8(node->name) + " ";
+        log += concat("/", std::to_string(depth), u8(node->name), " ");
         return 0;
     }
     std::string log;

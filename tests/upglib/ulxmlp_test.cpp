@@ -40,11 +40,12 @@ std::string render(const ul_xmlnode_t* node) {
             out += u8(node->name);
             continue;
         }
-        out += "<" + u8(node->name);
+        out += concat("<", u8(node->name));
         for (unsigned i = 0; i < node->attributeCount; ++i)
-            out +=
-                " " + u8(node->attributes[i].name) + "=\"" + u8(node->attributes[i].value) + "\"";
-        out += node->children ? ">" + render(node->children) + "</" + u8(node->name) + ">" : "/>";
+            out += concat(" ", u8(node->attributes[i].name), "=\"", u8(node->attributes[i].value),
+                          "\"");
+        out +=
+            node->children ? concat(">", render(node->children), "</", u8(node->name), ">") : "/>";
     }
     return out;
 }
@@ -60,11 +61,11 @@ class UlXmlpTest : public ::testing::Test {
     std::string process(const std::string& xml, const std::string& file = "", int flags = 0,
                         ULXMLTreeWalker* walker = nullptr) {
         ul_xmlnode_t* tree = ul_xmlreadstring(ul_utf8to16(xml.c_str()).c_str(), 0);
-        if (!tree) return "?" + u8(ul_errorgetmsg());
+        if (!tree) return concat("?", u8(ul_errorgetmsg()));
         std::u16string path = ul_utf8to16(file.c_str());
         int rc = ul_xmlprocessnode(&tree, &macros, &tables, walker,
                                    file.empty() ? nullptr : path.c_str(), 0, flags);
-        std::string result = rc < 0 ? "!" + u8(ul_errorgetmsg()) : render(tree->children);
+        std::string result = rc < 0 ? concat("!", u8(ul_errorgetmsg())) : render(tree->children);
         if (rc == 0 && ul_xmlchecknode(tree, nullptr) != 0) result += " (unmerged content)";
         ul_xmlfreelist(tree);
         return result;
