@@ -33,8 +33,8 @@ std::u16string describe(const ul_sqlrange_t& r) {
                             : (r.highExclusive ? u" high excl:" : u" high:");
         for (unsigned i = 0; i < b->SQBND_NValues; ++i)
             text += u" [" + std::u16string(b->fields[i]) + u"]" +
-                    ul_utf8to16(std::to_string(b->tokenClasses[i]).c_str()) + u"[" + b->values[i] +
-                    u"]";
+                    ul_utf8to16(std::to_string(b->tokenClasses[i]).c_str()) + u"[" +
+                    std::u16string(b->value(i)) + u"]";
     }
     return text;
 }
@@ -42,7 +42,7 @@ std::u16string describe(const ul_sqlrange_t& r) {
 bool sameBound(const ul_sqlboundary_t& a, const ul_sqlboundary_t& b) {
     if (a.SQBND_NValues != b.SQBND_NValues) return false;
     for (unsigned i = 0; i < a.SQBND_NValues; ++i)
-        if (ul_strcmp(a.fields[i], b.fields[i]) != 0 || ul_strcmp(a.values[i], b.values[i]) != 0 ||
+        if (ul_strcmp(a.fields[i], b.fields[i]) != 0 || a.value(i) != b.value(i) ||
             a.tokenClasses[i] != b.tokenClasses[i])
             return false;
     return true;
@@ -80,15 +80,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (range.low.SQBND_NValues == 0) mode |= UL_WHERECOND_NOLOWER;
     if (range.lowInclusive) mode |= UL_WHERECOND_LOWINCL;
     if (range.highExclusive) mode |= UL_WHERECOND_HIGHEXCL;
-    std::vector<char16_t> written(UL_SQLSTMTSIZE * 4);
-    if (ul_sqlgenwherecondition(written.data(), written.size(), nullptr, fields->fields,
-                                fields->tokenClasses, range.low.values, range.low.SQBND_NValues,
-                                range.high.values, range.high.SQBND_NValues, quoteName, mode) < 0)
+    // Values go in whole, NUL characters included.
+    std::vector<std::u16string_view> low, high;
+    for (unsigned i = 0; i < range.low.SQBND_NValues; ++i) low.push_back(range.low.value(i));
+    for (unsigned i = 0; i < range.high.SQBND_NValues; ++i) high.push_back(range.high.value(i));
+    std::u16string written;
+    if (ul_sqlappendwherecondition(&written, nullptr, fields->fields, fields->tokenClasses,
+                                   low.data(), range.low.SQBND_NValues, high.data(),
+                                   range.high.SQBND_NValues, quoteName, mode) < 0)
         return 0;  // a value without a literal form in this class
     ul_sqlrange_t back;
-    FUZZ_CHECK(ul_sqlwhere2range(written.data(), &back, &pool) == 0,
-               describe(range) + u"\nwritten: " + written.data());
+    FUZZ_CHECK(ul_sqlwhere2range(written.c_str(), &back, &pool) == 0,
+               describe(range) + u"\nwritten: " + written);
     FUZZ_CHECK(sameRange(range, back),
-               describe(range) + u"\nwritten: " + written.data() + u"\nback: " + describe(back));
+               describe(range) + u"\nwritten: " + written + u"\nback: " + describe(back));
     return 0;
 }
