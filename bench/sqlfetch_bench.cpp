@@ -40,8 +40,13 @@ const ul_sqlfielddesc_t kColumns[] = {
 };
 constexpr int kNumColumns = 5;
 
+// Quoted as the tool's statements reach the server, so that the client-library loops, which
+// send it unchanged, find the table the SQL layer created.
 std::string selectText(const std::string& table) {
-    return "SELECT ID, B, NAME, AMOUNT, F FROM " + table;
+    std::string sql = "SELECT \"ID\", \"B\", \"NAME\", \"AMOUNT\", \"F\" FROM \"";
+    sql += table;
+    sql += '"';
+    return sql;
 }
 
 // Counts rows; reads nothing.
