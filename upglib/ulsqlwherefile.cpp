@@ -267,15 +267,24 @@ void ul_sqlwherefilesforget() {
 
 namespace {
 
-// Longest line of a file read one byte per character.
-constexpr size_t kMaxSingleByteLine = 1 << 17;
-
-// One line of a stream read one byte per character, without its line feed. UL_LINE_* or -1.
-int readSingleByteLine(FILE* stream, std::vector<char16_t>* buffer, std::u16string* line) {
-    buffer->resize(kMaxSingleByteLine + 1);
-    const int rc = ul_filerawlineread(stream, buffer->data(), buffer->size());
-    if (rc < 0) return UL_ERROR_RETURN(-1);
-    line->assign(buffer->data());
+// One line of a stream read one byte per character, without its line feed, every byte kept
+// (a NUL included, so that the caller can refuse it rather than read a shortened line); lines
+// are bounded as the text reader bounds them. UL_LINE_* or -1.
+int readSingleByteLine(FILE* stream, const char16_t* file, int lineNumber, std::string* bytes,
+                       std::u16string* line) {
+    const int rc = ul_filereadlinebytes(stream, *bytes, UL_FILE_MAXLINEBYTES);
+    if (rc < 0) {
+        ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot read '%s'", file);
+        return UL_ERROR_RETURN(-1);
+    }
+    if (rc == UL_LINE_TOOLONG) {
+        ul_errorsetmsgfmt(0, u"Line %d of '%s' is longer than %lu bytes", lineNumber, file,
+                          static_cast<unsigned long>(UL_FILE_MAXLINEBYTES));
+        return UL_ERROR_RETURN(-1);
+    }
+    if (rc == UL_LINE_COMPLETE) bytes->pop_back();
+    line->clear();
+    for (const unsigned char byte : *bytes) line->push_back(byte);
     return rc;
 }
 
@@ -284,16 +293,13 @@ int readSingleByteLine(FILE* stream, std::vector<char16_t>* buffer, std::u16stri
 int isUtf8File(const char16_t* file) {
     ULFileHandle stream(ul_filefopen(file, u"rb", 0));
     if (!stream) return UL_ERROR_RETURN(-1);
-    std::vector<char16_t> buffer;
-    std::u16string line;
     std::string bytes;
-    for (;;) {
-        const int rc = readSingleByteLine(stream.get(), &buffer, &line);
+    std::u16string line;
+    for (int number = 1;; ++number) {
+        const int rc = readSingleByteLine(stream.get(), file, number, &bytes, &line);
         if (rc < 0) return UL_ERROR_RETURN(-1);
         if (rc == UL_LINE_EOF) return 1;
-        bytes.assign(line.begin(), line.end());
-        // Decoding replaces what is no UTF-8, so only UTF-8 encodes back to the same bytes.
-        if (ul_utf16to8(ul_utf8to16(bytes.c_str(), bytes.size()).c_str()) != bytes) return 0;
+        if (ul_utf8invalidoffset(bytes.data(), bytes.size()) >= 0) return 0;
     }
 }
 
@@ -302,6 +308,7 @@ class WhereLines {
   public:
     int open(const char16_t* file, bool singleByte) {
         singleByte_ = singleByte;
+        file_ = file;
         number_ = 0;
         if (!singleByte) return text_.open(file);
         raw_ = ULFileHandle(ul_filefopen(file, u"rb", 0));
@@ -316,7 +323,7 @@ class WhereLines {
             number_ = text_.lineNumber();
             incomplete_ = text_.lastLineIncomplete();
         } else {
-            const int rc = readSingleByteLine(raw_.get(), &buffer_, &line_);
+            const int rc = readSingleByteLine(raw_.get(), file_, number_ + 1, &bytes_, &line_);
             if (rc <= 0) return rc;
             ++number_;
             incomplete_ = rc == UL_LINE_INCOMPLETE;
@@ -345,7 +352,8 @@ class WhereLines {
     bool singleByte_ = false;
     ULTextFileReader text_;
     ULFileHandle raw_;
-    std::vector<char16_t> buffer_;
+    const char16_t* file_ = nullptr;  // the caller's, for messages
+    std::string bytes_;
     std::u16string line_;
     int number_ = 0;
     bool incomplete_ = false;

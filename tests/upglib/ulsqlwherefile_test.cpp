@@ -339,6 +339,10 @@ TEST_F(UlSqlWhereFileTest, ReaderRules) {
         {"tab: T\nWHERE K = 5 -- c\n", 0, "Incomplete last block for 'T' in '%s'"},
         {std::string("tab: T\nWHERE K = 1\0 OR K = 2\n", 29), 0,
          "Syntax error in line 2 'WHERE K = 1\\0 OR K = 2'"},
+        // The same in a file of one byte per character.
+        {"# where file with one byte per character (ISO-8859-1)\ntab: T\nWHERE K = '\xe9'" +
+             std::string(1, '\0') + " OR K = 2\n",
+         0, "Syntax error in line 3 'WHERE K = '\xc3\xa9'\\0 OR K = 2'"},
     };
     for (const Case& c : cases) {
         ULTableSplitList other;
