@@ -32,6 +32,11 @@ inline std::u16string errorText() {
     return ul_errorgetmsg();
 }
 
+// The error buffer's current text in UTF-8, for comparing with narrow literals.
+inline std::string errorUtf8() {
+    return ul_utf16to8(ul_errorgetmsg());
+}
+
 // The text an out-of-memory failure stores; the error buffer is left as it was.
 inline std::u16string outOfMemoryText() {
     std::u16string saved = ul_errorgetmsg();
