@@ -6,11 +6,12 @@
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <tuple>
 
 #include "testutil.h"
+#include "tracecapture.h"
 #include "ulerror.h"
 #include "ultime2.h"
-#include "ultrace.h"
 
 namespace {
 
@@ -21,27 +22,13 @@ const char* const kBerlin = "CET-1CEST,M3.5.0,M10.5.0/3";
 constexpr time_t k20240115_103000Z = 1705314600;  // 2024-01-15 10:30:00 UTC, a Monday
 constexpr time_t k20240701_100000Z = 1719828000;  // 2024-07-01 10:00:00 UTC, summer time
 
-std::string errorText() {
-    return u8(ul_errorgetmsg());
-}
-
-// Sets TZ for one test and restores the previous zone afterwards.
+// Works in UTC unless a test sets another zone; the previous zone comes back afterwards.
 class UlTimeTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ul_timefixzone();
-        const char* old = getenv("TZ");
-        hadZone_ = old != nullptr;
-        if (old) savedZone_ = old;
         setZone("UTC");
         ul_errorsetmsg(0, nullptr);
-    }
-    void TearDown() override {
-        if (hadZone_)
-            setenv("TZ", savedZone_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
     }
     static void setZone(const char* zone) {
         setenv("TZ", zone, 1);
@@ -53,20 +40,21 @@ class UlTimeTest : public ::testing::Test {
         EXPECT_EQ(static_cast<size_t>(n), ul_strlen(buffer));
         return n < 0 ? "ERROR" : u8(buffer);
     }
+    static time_t parse(const char* text, int flags = UL_TIMEPARSE_UTC) {
+        return ul_timeparsevalue(ul_utf8to16(text).c_str(), flags);
+    }
 
   private:
-    bool hadZone_ = false;
-    std::string savedZone_;
+    struct ZoneReload {
+        ~ZoneReload() { tzset(); }
+    } reload_;  // destroyed after zone_ has put TZ back
+    ScopedEnv zone_{"TZ", getenv("TZ")};
 };
 
 // ---- stamps ------------------------------------------------------------------------------
 
 TEST_F(UlTimeTest, StampFormatsOfAFixedTime) {
-    struct {
-        int format;
-        const char* utc;
-        const char* berlin;
-    } cases[] = {
+    const std::tuple<int, const char*, const char*> cases[] = {
         {1, "20240115103000", "20240115113000"},
         {3, "20240115103000", "20240115113000"},  // milliseconds only for "now"
         {5, "20240115", "20240115"},
@@ -74,125 +62,89 @@ TEST_F(UlTimeTest, StampFormatsOfAFixedTime) {
         {4, "2024/01/15 10:30:00", "2024/01/15 11:30:00"},
         {2, "2024/01/15 10:30:00", "2024/01/15 11:30:00"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [format, utc, berlin] : cases) {
         setZone("UTC");
-        EXPECT_EQ(stamp(k20240115_103000Z, c.format), c.utc) << c.format;
+        EXPECT_EQ(stamp(k20240115_103000Z, format), utc) << format;
         setZone(kBerlin);
-        EXPECT_EQ(stamp(k20240115_103000Z, c.format), c.berlin) << c.format;
+        EXPECT_EQ(stamp(k20240115_103000Z, format), berlin) << format;
     }
     // Summer time is two hours ahead; the autumn hour that repeats gives equal stamps.
     EXPECT_EQ(stamp(k20240701_100000Z, 1), "20240701120000");
     EXPECT_EQ(stamp(1729989000, 1), "20241027023000");
     EXPECT_EQ(stamp(1729992600, 1), "20241027023000");
-}
-
-TEST_F(UlTimeTest, StampsOfNowCarryMillisecondsInFormats3And4) {
+    // Stamps of now carry milliseconds in formats 3 and 4.
     EXPECT_TRUE(std::regex_match(stamp(-1, 3), std::regex("[0-9]{14}\\.[0-9]{3}")));
-    EXPECT_TRUE(
-        std::regex_match(stamp(-1, 4), std::regex("[0-9]{4}/[0-9]{2}/[0-9]{2} "
-                                                  "[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}")));
+    EXPECT_TRUE(std::regex_match(stamp(-1, 4), std::regex("[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9:]{8}\\.[0-9]{3}")));
     EXPECT_TRUE(std::regex_match(stamp(-1, 1), std::regex("[0-9]{14}")));
 }
 
 TEST_F(UlTimeTest, StampToSecondsInverseOfStamp) {
     setZone(kBerlin);
-    struct {
-        const char* stamp;
-        time_t expected;
-    } cases[] = {
-        {"20240115113000", k20240115_103000Z},
-        {"20240701120000", k20240701_100000Z},
+    const std::tuple<const char*, time_t> cases[] = {
+        {"20240115113000", k20240115_103000Z}, {"20240701120000", k20240701_100000Z},
         {"20240331015959", 1711846799},  // last second of winter time
         {"20240331030000", 1711846800},  // first second of summer time
-        {"19700101010000", 0},
-        {"19700101005959", -1},                     // a valid second, not an error
-        {"20240115113000.123", k20240115_103000Z},  // anything behind is ignored
+        {"19700101010000", 0},           {"19700101005959", -1},  // a valid second, not an error
+        {"20240115113000.123", k20240115_103000Z},                 // anything behind is ignored
     };
-    for (const auto& c : cases) {
+    for (const auto& [stamp, expected] : cases) {
         ul_errorsetmsg(0, nullptr);
-        EXPECT_EQ(ul_timestamp2sec(ul_utf8to16(c.stamp).c_str()), c.expected) << c.stamp;
-        EXPECT_EQ(errorText(), "") << c.stamp;
+        EXPECT_EQ(ul_timestamp2sec(ul_utf8to16(stamp).c_str()), expected) << stamp;
+        EXPECT_EQ(errorUtf8(), "") << stamp;
     }
     // Round trip at noon of every day of a leap year.
     for (time_t t = 1704106800; t < 1704106800 + 366 * 86400; t += 86400)
         ASSERT_EQ(ul_timestamp2sec(ul_utf8to16(stamp(t, 1).c_str()).c_str()), t) << stamp(t, 1);
-}
-
-TEST_F(UlTimeTest, StampToSecondsErrors) {
-    struct {
-        const char* stamp;
-        const char* message;
-    } cases[] = {
+    const std::tuple<const char*, const char*> errors[] = {
         {"2024011510", "Cannot convert time stamp '2024011510', expected 6 values, got only 4"},
         {"", "Cannot convert time stamp '', expected 6 values, got only 0"},
-        {"2024-01-15 10:30:00",
-         "Cannot convert time stamp '2024-01-15 10:30:00', expected 6 "
-         "values, got only 1"},
+        {"2024-01-15 10:30:00", "Cannot convert time stamp '2024-01-15 10:30:00', expected 6 values, got only 1"},
         {"20240231120000", "Cannot convert time stamp '20240231120000'"},
         {"20241301000000", "Cannot convert time stamp '20241301000000'"},
         {"20240115246000", "Cannot convert time stamp '20240115246000'"},
-        {"20240100000000", "Cannot convert time stamp '20240100000000'"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ul_timestamp2sec(ul_utf8to16(c.stamp).c_str()), -1) << c.stamp;
-        EXPECT_EQ(errorText(), c.message);
+        {"20240100000000", "Cannot convert time stamp '20240100000000'"}};
+    for (const auto& [stamp, message] : errors) {
+        EXPECT_EQ(ul_timestamp2sec(ul_utf8to16(stamp).c_str()), -1) << stamp;
+        EXPECT_EQ(errorUtf8(), message);
     }
 }
 
 // ---- elapsed times and zone offsets --------------------------------------------------------
 
-TEST_F(UlTimeTest, ElapsedTimeSwitchesToHoursAt3600Seconds) {
-    struct {
-        long seconds;
-        const char* expected;
-    } cases[] = {
-        {0, "0:00"},       {59, "0:59"},        {60, "1:00"},        {3599, "59:59"},
-        {3600, "1:00:00"}, {3661, "1:01:01"},   {86399, "23:59:59"}, {172800, "48:00:00"},
-        {-61, "-1:01"},    {-3600, "-1:00:00"},
-    };
-    for (const auto& c : cases) {
+TEST_F(UlTimeTest, ElapsedTimeAndZoneOffset) {
+    const std::pair<long, const char*> elapsed[] = {
+        {0, "0:00"}, {59, "0:59"}, {60, "1:00"}, {3599, "59:59"}, {3600, "1:00:00"}, {3661, "1:01:01"},
+        {86399, "23:59:59"}, {172800, "48:00:00"}, {-61, "-1:01"}, {-3600, "-1:00:00"}};
+    for (const auto& [seconds, expected] : elapsed) {
         char16_t buffer[32];
-        EXPECT_EQ(ul_formatelapsed(buffer, 32, c.seconds), static_cast<int>(strlen(c.expected)));
-        EXPECT_EQ(u8(buffer), c.expected) << c.seconds;
+        EXPECT_EQ(ul_formatelapsed(buffer, 32, seconds), static_cast<int>(strlen(expected)));
+        EXPECT_EQ(u8(buffer), expected) << seconds;
     }
     char16_t small[6];
     EXPECT_EQ(ul_formatelapsed(small, 6, 3599), 5);
     EXPECT_EQ(ul_formatelapsed(small, 6, 3600), -1);
-    EXPECT_EQ(errorText(), "Buffer of 6 characters too small for an elapsed time");
-}
+    EXPECT_EQ(errorUtf8(), "Buffer of 6 characters too small for an elapsed time");
 
-TEST_F(UlTimeTest, ZoneOffsetFormat) {
-    struct {
-        const char* zone;
-        const char* expected;
-    } cases[] = {
-        {"UTC", "UTC+00:00"},     {"<+0530>-5:30", "UTC+05:30"},  {"<-0330>3:30", "UTC-03:30"},
-        {"<-10>10", "UTC-10:00"}, {"<+1245>-12:45", "UTC+12:45"},
-    };
-    for (const auto& c : cases) {
-        setZone(c.zone);
+    const std::pair<const char*, const char*> zones[] = {
+        {"UTC", "UTC+00:00"}, {"<+0530>-5:30", "UTC+05:30"}, {"<-0330>3:30", "UTC-03:30"},
+        {"<-10>10", "UTC-10:00"}, {"<+1245>-12:45", "UTC+12:45"}};
+    for (const auto& [zone, expected] : zones) {
+        setZone(zone);
         char16_t buffer[16];
         EXPECT_EQ(ul_timegetzoneoffset(buffer, 16), 9);
-        EXPECT_EQ(u8(buffer), c.expected) << c.zone;
+        EXPECT_EQ(u8(buffer), expected) << zone;
     }
-    char16_t small[9];
-    EXPECT_EQ(ul_timegetzoneoffset(small, 9), -1);
+    char16_t nine[9];
+    EXPECT_EQ(ul_timegetzoneoffset(nine, 9), -1);
 }
 
-// ---- sleeping ----------------------------------------------------------------------------
-
 TEST_F(UlTimeTest, SleepWaitsAndIsTraced) {
-    MemoryStream trace;
-    FILE* previous = ul_tracegetglobalfileptr();
-    ul_tracesetglobalfileptr(trace.get());
-    ul_tracesetlevel(UL_TRC_TIMES, 2, 0);
+    TraceCapture trace(UL_TRC_TIMES, 2);
     auto start = std::chrono::steady_clock::now();
     ul_sleep(0.05);
     auto elapsed = std::chrono::steady_clock::now() - start;
     ul_sleep(-1);
     ul_sleep(0);
-    ul_traceresetlevels();
-    ul_tracesetglobalfileptr(previous);
     EXPECT_GE(elapsed, std::chrono::milliseconds(50));
     EXPECT_LT(elapsed, std::chrono::seconds(5));
     EXPECT_NE(trace.text().find("Sleeping for 0.05 seconds.\n"), std::string::npos) << trace.text();
@@ -201,49 +153,29 @@ TEST_F(UlTimeTest, SleepWaitsAndIsTraced) {
 // ---- parsing -----------------------------------------------------------------------------
 
 TEST_F(UlTimeTest, ParsesEveryLayout) {
-    const time_t t = k20240115_103000Z;
-    const time_t midnight = t - 10 * 3600 - 30 * 60;
-    struct {
-        const char* text;
-        time_t expected;
-    } cases[] = {
-        {"20240115103000", t},
-        {"20240115", midnight},
-        {"2024-01-15", midnight},
-        {"2024/1/15", midnight},
-        {"2024.01.15 10:30:00", t},
-        {"15.01.2024", midnight},
-        {"15.1.2024 10:30", t},
-        {"10:30:00 15.01.2024", t},
-        {"2024-01-15T10:30:00", t},
-        {"Mon Jan 15 10:30:00 2024", t},
-        {"monday, 15 january 2024, 10:30", t},
-        {"January 15, 2024", midnight},
-        {"2024 Jan 15 10:30:00", t},
-        {"  15 SEPT 2024  ", 1726358400},
-        {"29.02.2024", 1709164800},  // leap day
+    const time_t t = k20240115_103000Z, midnight = t - 10 * 3600 - 30 * 60;
+    const std::tuple<const char*, time_t> cases[] = {
+        {"20240115103000", t},        {"20240115", midnight},          {"2024-01-15", midnight},
+        {"2024/1/15", midnight},      {"2024.01.15 10:30:00", t},      {"15.01.2024", midnight},
+        {"15.1.2024 10:30", t},       {"10:30:00 15.01.2024", t},      {"2024-01-15T10:30:00", t},
+        {"Mon Jan 15 10:30:00 2024", t}, {"monday, 15 january 2024, 10:30", t},
+        {"January 15, 2024", midnight}, {"2024 Jan 15 10:30:00", t},   {"  15 SEPT 2024  ", 1726358400},
+        {"29.02.2024", 1709164800},   // leap day
         {"31.12.2024 23:59:59", 1735689599},
+        {"31.12.1969 23:59:59", -1},  // the last second of 1969, not an error
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ul_timeparsevalue(ul_utf8to16(c.text).c_str(), UL_TIMEPARSE_UTC), c.expected)
-            << c.text << ": " << errorText();
-        EXPECT_EQ(ul_timeparsevalue(ul_utf8to16(c.text).c_str(), 0), c.expected) << c.text;
+    for (const auto& [text, expected] : cases) {
+        ul_errorsetmsg(0, nullptr);
+        EXPECT_EQ(parse(text), expected) << text << ": " << errorUtf8();
+        EXPECT_EQ(errorUtf8(), "");
+        EXPECT_EQ(parse(text, 0), expected) << text;
     }
-    ul_errorsetmsg(0, nullptr);  // the last second of 1969 is -1, but no error
-    EXPECT_EQ(ul_timeparsevalue(u"31.12.1969 23:59:59", UL_TIMEPARSE_UTC), -1);
-    EXPECT_EQ(errorText(), "");
-}
-
-TEST_F(UlTimeTest, ParsesInTheLocalZone) {
+    // In the local zone unless asked for UTC.
     setZone(kBerlin);
-    EXPECT_EQ(ul_timeparsevalue(u"20240115113000", 0), k20240115_103000Z);
-    EXPECT_EQ(ul_timeparsevalue(u"01.07.2024 12:00:00", 0), k20240701_100000Z);
-    EXPECT_EQ(ul_timeparsevalue(u"01.07.2024 12:00:00", UL_TIMEPARSE_UTC),
-              k20240701_100000Z + 7200);
-}
-
-TEST_F(UlTimeTest, TimeAloneMeansToday) {
-    setZone(kBerlin);
+    EXPECT_EQ(parse("20240115113000", 0), k20240115_103000Z);
+    EXPECT_EQ(parse("01.07.2024 12:00:00", 0), k20240701_100000Z);
+    EXPECT_EQ(parse("01.07.2024 12:00:00"), k20240701_100000Z + 7200);
+    // A time alone means today.
     for (int attempt = 0; attempt < 2; ++attempt) {
         time_t now = time(nullptr);
         struct tm local;
@@ -253,7 +185,7 @@ TEST_F(UlTimeTest, TimeAloneMeansToday) {
         local.tm_sec = 0;
         local.tm_isdst = -1;
         time_t expected = mktime(&local);
-        time_t parsed = ul_timeparsevalue(u"10:30:00", 0);
+        time_t parsed = parse("10:30:00", 0);
         if (time(nullptr) / 86400 != now / 86400) continue;  // midnight passed meanwhile
         EXPECT_EQ(parsed, expected);
         break;
@@ -261,36 +193,16 @@ TEST_F(UlTimeTest, TimeAloneMeansToday) {
 }
 
 TEST_F(UlTimeTest, ParseErrorsNameCauseAndPosition) {
-    struct {
-        const char* text;
-        int code;
-        int pos;
-    } cases[] = {
-        {"tomorrow", 1, 0},
-        {"10:30 xyz", 1, 6},
-        {"2024-01-15x", 1, 10},
-        {"15 2024", 1, 0},
-        {"123", 1, 0},
-        {"10:", 1, 0},
-        {"2024-13-01", 2, 0},
-        {"29.02.2023", 2, 0},
-        {"15.01.2024 24:00", 2, 11},
-        {"10:60", 2, 0},
-        {"Feb 30 2024", 2, 0},
-        {"20240115 20240116", 3, 9},
-        {"10:00 11:00", 3, 6},
-        {"Jan Feb 2024", 3, 4},
-        {"15.01.2024 Jan", 3, 11},
-        {"Jan 2024", 4, 0},
-        {"1 Jan", 4, 2},
-        {"Tue Jan 15 2024", 5, 0},
-        {"", 6, 0},
-        {" , ", 6, 0},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ul_timeparsevalue(ul_utf8to16(c.text).c_str(), UL_TIMEPARSE_UTC), -1) << c.text;
-        EXPECT_EQ(errorText(), "Incomprehensible time/date spec '" + std::string(c.text) + "' (#" +
-                                   std::to_string(c.code) + ") at pos " + std::to_string(c.pos));
+    const std::tuple<const char*, int, int> cases[] = {
+        {"tomorrow", 1, 0}, {"10:30 xyz", 1, 6}, {"2024-01-15x", 1, 10}, {"15 2024", 1, 0}, {"123", 1, 0},
+        {"10:", 1, 0}, {"2024-13-01", 2, 0}, {"29.02.2023", 2, 0}, {"15.01.2024 24:00", 2, 11}, {"10:60", 2, 0},
+        {"Feb 30 2024", 2, 0}, {"20240115 20240116", 3, 9}, {"10:00 11:00", 3, 6}, {"Jan Feb 2024", 3, 4},
+        {"15.01.2024 Jan", 3, 11}, {"Jan 2024", 4, 0}, {"1 Jan", 4, 2}, {"Tue Jan 15 2024", 5, 0}, {"", 6, 0},
+        {" , ", 6, 0}};
+    for (const auto& [text, code, pos] : cases) {
+        EXPECT_EQ(parse(text), -1) << text;
+        EXPECT_EQ(errorUtf8(), "Incomprehensible time/date spec '" + std::string(text) + "' (#" +
+                                   std::to_string(code) + ") at pos " + std::to_string(pos));
     }
 }
 
