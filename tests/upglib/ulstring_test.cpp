@@ -170,7 +170,7 @@ TEST(UlStringTest, CaseMappingFollowsUnicodePerCodeUnit) {
     // Latin-1 letters, y with diaeresis (capital outside Latin-1), sharp s (full upper case
     // "SS" has two characters), Greek sigmas, Cyrillic, dotted I, fullwidth, surrogate, CJK.
     const std::tuple<char16_t, char16_t, char16_t> cases[] = {
-        {u'A', u'a', u'A'}, {u'z', u'z', u'Z'}, {u'1', u'1', u'1'}, {0x00C4, 0x00E4, 0x00C4},
+        {u'A', u'a', u'A'}, {u'Z', u'z', u'Z'}, {u'z', u'z', u'Z'}, {u'1', u'1', u'1'}, {0x00C4, 0x00E4, 0x00C4},
         {0x00FF, 0x00FF, 0x0178}, {0x00DF, 0x00DF, 0x00DF}, {0x00D7, 0x00D7, 0x00D7}, {0x03A3, 0x03C3, 0x03A3},
         {0x03C2, 0x03C2, 0x03A3}, {0x0416, 0x0436, 0x0416}, {0x0130, 0x0069, 0x0130}, {0xFF21, 0xFF41, 0xFF21},
         {0xD801, 0xD801, 0xD801}, {0x4E2D, 0x4E2D, 0x4E2D}};

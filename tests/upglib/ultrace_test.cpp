@@ -45,6 +45,8 @@ TEST_F(UlTraceTest, SpecificationsSetComponentsAndAll) {
     }
     for (int i = 0; i < UL_TRC_COUNT; ++i)
         if (i != UL_TRC_SQL) { EXPECT_EQ(UL_TraceLevels[i], 0u) << i; }
+    EXPECT_EQ(ul_tracesetlevels2(u"AUXFCTS:7", 0), 0);  // the first component is named like any other
+    EXPECT_EQ(UL_TraceLevels[UL_TRC_AUXFCTS], 7u);
     EXPECT_EQ(ul_tracesetlevels2(u"SQL:x", 0), -1);
     EXPECT_EQ(ul_tracesetlevels2(u"3z", 0), -1);
 }
