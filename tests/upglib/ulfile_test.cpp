@@ -189,7 +189,8 @@ class UlFileNormalizeTest : public UlFileTest {
             ASSERT_EQ(symlink(target.c_str(), dir.path(name).c_str()), 0) << name;
         // link0 -> a, link1 -> link0, ...: UL_FILE_MAXSYMLINKS links in a chain.
         for (int i = 1; i <= UL_FILE_MAXSYMLINKS; ++i)
-            ASSERT_EQ(symlink(("link" + std::to_string(i - 1)).c_str(), dir.path("link" + std::to_string(i)).c_str()), 0);
+            ASSERT_EQ(symlink(("link" + std::to_string(i - 1)).c_str(), dir.path("link" + std::to_string(i)).c_str()),
+                      0);
     }
 
     // Normalises text in a buffer of the given size; returns the result or "ERROR: <message>".

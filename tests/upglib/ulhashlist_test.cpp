@@ -64,7 +64,8 @@ TEST_F(UlHashListTest, HashFunctionValues) {
         {u"TABLE_NAME", 4194301, 2772380}, {u"ZZ\u4e2d\u6587", 4194301, 3265487},
         {u"zz", 4194301, 3801213},
     };
-    for (const auto& [key, buckets, expected] : cases) EXPECT_EQ(ul_hashstring2val(key.c_str(), buckets), expected) << u8(key);
+    for (const auto& [key, buckets, expected] : cases)
+        EXPECT_EQ(ul_hashstring2val(key.c_str(), buckets), expected) << u8(key);
 }
 
 // Classes 1 to 15 are growing primes chosen by the low four bits, class 0 is the default; no

@@ -255,7 +255,7 @@ TEST(UlStringTest, GroupCompareFindsWholeEntries) {
         {u"b", u" a \t b\n", u' ', 0, true}, {u"", u"  ", u' ', 0, false}, {u" b", u"a, b", u',', 0, true},
         {u"b", u"a, b", u',', 0, false}, {u"\u00C4", u"x;\u00E4", u';', I, true}};
     for (const auto& [word, list, separator, flags, found] : cases)
-        EXPECT_EQ(ul_stringgroupcompare(word, list, separator, flags), found) << "'" << u8(word) << "' in '" << u8(list);
+        EXPECT_EQ(ul_stringgroupcompare(word, list, separator, flags), found) << u8(word) << " in " << u8(list);
     EXPECT_FALSE(ul_stringgroupcompare(nullptr, u"a", u',', 0));
 }
 

@@ -87,7 +87,8 @@ TEST_F(UlTextFileTest, LineEndsContinuationsAndIncompleteLastLine) {
         {"x\\\ny\n", UL_TEXT_JOINLINES, {{u"xy", 1, false}}},
         {big + "\nshort\n" + big, 0, {{wideBig, 1, false}, {u"short", 2, false}, {wideBig, 3, true}}},
     };
-    for (const auto& [bytes, flags, expected] : cases) EXPECT_EQ(readAll(bytes, flags), expected) << bytes.substr(0, 40);
+    for (const auto& [bytes, flags, expected] : cases)
+        EXPECT_EQ(readAll(bytes, flags), expected) << bytes.substr(0, 40);
 }
 
 // Invalid UTF-8 decodes as the string helpers decode it.
