@@ -340,7 +340,8 @@ struct Matcher {
 };
 
 // Whether items[i..] match actual[j..] to the end (a gap takes any number of lines); `deepest`
-// gets the furthest expectation that failed (items.size(): none, the output goes on). Memoised on (i, j), so quadratic at worst.
+// gets the furthest expectation that failed (items.size(): none, the output goes on). Memoised on
+// (i, j), so quadratic at worst.
 bool matchFrom(const std::vector<Matcher>& items, const std::vector<std::string>& actual, size_t i,
                size_t j, std::vector<signed char>* memo, size_t* deepest) {
     signed char& m = (*memo)[i * (actual.size() + 1) + j];
@@ -392,19 +393,6 @@ std::vector<char*> pointers(std::vector<std::string>& words) {
     return p;
 }
 
-// The program of a setup command as PATH of the case's environment finds it.
-std::string findProgram(const std::string& name, const std::vector<std::string>& env) {
-    if (name.find('/') != std::string::npos) return name;
-    for (const std::string& e : env) {
-        if (!e.starts_with("PATH=")) continue;
-        std::stringstream dirs(e.substr(5));
-        for (std::string dir; std::getline(dirs, dir, ':');) {
-            if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
-        }
-    }
-    return name;
-}
-
 // Runs one process in its own process group with its streams in files of `capture`.
 Outcome runProcess(std::string program, std::vector<std::string> args, std::vector<std::string> env,
                    const std::string& input, const std::string& capture, const Context& context,
@@ -427,7 +415,7 @@ Outcome runProcess(std::string program, std::vector<std::string> args, std::vect
         int fds[] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY),
                      open(err.c_str(), O_WRONLY)};
         for (int fd = 0; fd < 3; ++fd) dup2(fds[fd], fd);
-        if (chdir(context.workDir.c_str()) == 0) execve(program.c_str(), argv.data(), envp.data());
+        if (chdir(context.workDir.c_str()) == 0) execvpe(program.c_str(), argv.data(), envp.data());
         dprintf(2, "cannot execute %s: %s\n", program.c_str(), std::strerror(errno));
         _exit(127);
     }
@@ -589,7 +577,7 @@ Outcome runCase(const Case& testCase, const std::string& binary, const Context& 
     for (const Command& command : testCase.commands) {
         std::vector<std::string> words;
         for (const std::string& w : command.words) words.push_back(substitute(w, context));
-        Outcome o = runProcess(findProgram(words[0], env), words, env, "", capture.path(), context,
+        Outcome o = runProcess(words[0], words, env, "", capture.path(), context,
                                testCase.timeoutSeconds, 0, "");
         if (!o.exited || o.exitCode != 0) {
             return failed("setup command failed with " + exitText(o) + "\n" + o.out + o.err,

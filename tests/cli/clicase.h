@@ -43,8 +43,8 @@ struct PathCheck {
     int line = 0;
 };
 
-// A command (searched in PATH) run in the work directory with the case's environment before
-// the tool, e.g. a database client that creates tables; it must exit with 0.
+// A command (searched in the runner's PATH) run in the work directory with the case's environment
+// before the tool, e.g. a database client that creates tables; it must exit with 0.
 struct Command {
     std::vector<std::string> words;
     int line = 0;
