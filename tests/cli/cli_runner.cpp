@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,7 +35,7 @@ RunnerConfig& config() {
     return c;
 }
 
-std::vector<std::string> inheritedEnvironment() {
+std::vector<std::string> inherited() {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
     return env;
@@ -69,43 +68,26 @@ class CliTest : public ::testing::Test {
     void runCase() {
         const RunnerConfig& cfg = config();
         clicase::TempDir dir(case_.name);
-        ASSERT_TRUE(dir.ok()) << dir.error();
+        ASSERT_TRUE(dir.ok()) << "cannot create a work directory";
         clicase::Context context{dir.path(), fs::path(cfg.binary).parent_path().string()};
-        std::vector<std::string> failures = clicase::createSetupFiles(case_, context);
-        if (failures.empty())
-            failures = clicase::runSetupCommands(case_, context, inheritedEnvironment());
-        clicase::FileAccess files = clicase::diskFiles(dir.path());
-        clicase::Outcome outcome;
+        clicase::Outcome outcome = clicase::runCase(case_, cfg.binary, context, inherited());
+        std::vector<std::string> failures = clicase::checkOutcome(case_, context, outcome);
+        if (failures.empty() && !cfg.keepWorkDirs) return;
+        dir.keep();
         if (failures.empty()) {
-            outcome = clicase::runCase(case_, cfg.binary, context, inheritedEnvironment());
-            failures = clicase::checkOutcome(case_, context, outcome, files);
-        } else {
-            outcome.startError = "the setup did not complete";
-        }
-        if (failures.empty()) {
-            if (cfg.keepWorkDirs) {
-                dir.keep();
-                std::printf("work directory kept: %s\n", dir.path().c_str());
-            }
+            std::printf("work directory kept: %s\n", dir.path().c_str());
             return;
         }
-        dir.keep();
         ADD_FAILURE_AT(case_.file.c_str(), case_.line)
             << "case " << case_.name << " failed\n"
             << join(failures) << "=== actual result of " << cfg.binary << "\n"
-            << clicase::describeOutcome(case_, context, outcome, files)
+            << clicase::describeOutcome(case_, context, outcome)
             << "--- work directory kept: " << dir.path();
     }
 
     clicase::Case case_;
     std::vector<std::string> errors_;
 };
-
-void registerTest(const std::string& suite, const std::string& name, const std::string& file,
-                  int line, std::function<CliTest*()> factory) {
-    ::testing::RegisterTest(suite.c_str(), name.c_str(), nullptr, nullptr, file.c_str(), line,
-                            std::move(factory));
-}
 
 void registerCaseFiles(const std::string& dir) {
     std::vector<fs::path> files;
@@ -119,19 +101,21 @@ void registerCaseFiles(const std::string& dir) {
     if (files.empty()) {
         std::vector<std::string> errors = {"no *.test file in " + dir +
                                            (ec ? " (" + ec.message() + ")" : std::string())};
-        registerTest("CliCases", "no_case_files", dir, 0, [errors] { return new CliTest(errors); });
+        ::testing::RegisterTest("CliCases", "no_case_files", nullptr, nullptr, dir.c_str(), 0,
+                                [errors] { return new CliTest(errors); });
         return;
     }
     for (const fs::path& path : files) {
         const std::string suite = "CliCases/" + path.stem().string();
         clicase::ParseResult parsed = clicase::parseCaseFile(path.string());
         if (!parsed.errors.empty()) {
-            registerTest(suite, "_syntax", path.string(), 1,
-                         [errors = parsed.errors] { return new CliTest(errors); });
+            ::testing::RegisterTest(suite.c_str(), "_syntax", nullptr, nullptr, path.c_str(), 1,
+                                    [errors = parsed.errors] { return new CliTest(errors); });
             continue;
         }
         for (clicase::Case& c : parsed.cases) {
-            registerTest(suite, c.name, path.string(), c.line, [c] { return new CliTest(c); });
+            ::testing::RegisterTest(suite.c_str(), c.name.c_str(), nullptr, nullptr, path.c_str(),
+                                    c.line, [c] { return new CliTest(c); });
         }
     }
 }

@@ -1,11 +1,9 @@
 // Command-line test cases: the data format of tests/cli/*.test (see README.md in this folder),
-// the process runner that executes one case against the tool binary, and the matcher that
-// compares a finished run with the case's expectations. Shared by the gtest runner and by its
-// own unit test. Every failure is returned as text that names the .test file and line of the
-// directive or expectation concerned; nothing here throws.
+// the runner that executes one case against the tool binary, and the matcher that compares a
+// finished run with the case's expectations. Every failure is returned as text that names the
+// .test file and line of the directive or expectation concerned; nothing here throws.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,9 +11,8 @@
 
 namespace clicase {
 
-// One line of a content block; `line` is its line number in the .test file.
 enum class LineKind {
-    kLiteral,      // "| text": a line equal to text (data line in stdin and create blocks)
+    kLiteral,      // "| text": a line equal to text (also the data lines of stdin and create)
     kRegex,        // "~ re": a line that the ECMAScript regular expression matches as a whole
     kAbsent,       // "! text": no line of the stream equals text
     kAbsentRegex,  // "!~ re": no line of the stream matches re
@@ -25,39 +22,19 @@ enum class LineKind {
 struct ContentLine {
     LineKind kind = LineKind::kLiteral;
     std::string text;
-    int line = 0;
+    int line = 0;  // in the .test file
 };
 
-enum class Source { kStdout, kStderr, kFile };
-
-// Expected lines of standard output, standard error or a file left in the work directory.
-// Without `exact` the literal and regex lines must occur in this order, other lines may lie
-// between them; with `exact` they must make up the whole stream, "..." standing for any lines.
-struct OutputExpect {
-    Source source = Source::kStdout;
-    std::string path;  // kFile only; relative paths are taken in the work directory
+// A block of lines: an input (stdin, create, mkdir) or an expectation (stdout, stderr, file).
+// Without `exact` an expectation's lines must occur in this order with any lines around them;
+// with `exact` they make up the whole stream, "..." standing for any lines.
+struct Block {
+    std::string kind;  // the directive
+    std::string path;  // create, mkdir and file; relative paths are taken in the work directory
     bool exact = false;
+    bool noeol = false;  // stdin and create: no line feed after the last line
     int line = 0;
     std::vector<ContentLine> lines;
-};
-
-// Lines of standard input or of a setup file; each ends with a line feed, the last one only
-// when finalNewline is set.
-struct TextBlock {
-    std::vector<std::string> lines;
-    bool finalNewline = true;
-    int line = 0;
-};
-
-struct SetupFile {
-    std::string path;  // relative to the work directory, without ".."
-    bool directory = false;
-    TextBlock content;
-};
-
-struct EnvEdit {
-    std::string name;
-    std::optional<std::string> value;  // nullopt: remove the variable
 };
 
 struct PathCheck {
@@ -66,19 +43,10 @@ struct PathCheck {
     int line = 0;
 };
 
-// A command run in the work directory with the case's environment before the tool starts,
-// e.g. a database client that creates the tables a case reads. It must exit with 0.
-struct SetupCommand {
-    std::vector<std::string> words;  // the program (searched in PATH) and its arguments
-    int line = 0;
-};
-
-// A signal sent to the tool once a line of its standard output matches `regex` (ECMAScript,
-// whole line, tokens substituted).
-struct SignalPlan {
-    std::string name;  // INT, TERM, HUP, QUIT, USR1 or USR2
-    int number = 0;
-    std::string regex;
+// A command (searched in the runner's PATH) run in the work directory with the case's environment
+// before the tool, e.g. a database client that creates tables; it must exit with 0.
+struct Command {
+    std::vector<std::string> words;
     int line = 0;
 };
 
@@ -88,17 +56,18 @@ struct Case {
     int line = 0;
     std::optional<std::string> argv0;  // default: the binary's path
     std::vector<std::string> args;
-    std::vector<EnvEdit> env;
+    std::vector<std::pair<std::string, std::optional<std::string>>> env;  // nullopt: unset
     std::vector<std::string> requiredEnv;  // variables of the runner's environment it needs
-    std::optional<TextBlock> stdinData;
-    std::vector<SetupFile> setup;
+    std::vector<Block> inputs;             // stdin, create and mkdir in file order
+    std::vector<Block> outputs;
+    std::vector<PathCheck> pathChecks;
+    std::vector<Command> commands;
     int exitCode = -1;
     int exitLine = 0;
     int timeoutSeconds = 60;
-    std::vector<OutputExpect> outputs;
-    std::vector<PathCheck> pathChecks;
-    std::vector<SetupCommand> commands;
-    std::optional<SignalPlan> signal;
+    int signal = 0;  // sent once a line of standard output matches signalRegex
+    std::string signalRegex;
+    int signalLine = 0;
 };
 
 struct ParseResult {
@@ -121,48 +90,26 @@ struct Context {
 // inserted values are escaped so that they match themselves inside a regular expression.
 std::string substitute(std::string_view text, const Context& context, bool regexEscape = false);
 
-// The bytes of a text block, with the tokens of every line substituted.
-std::string blockText(const TextBlock& block, const Context& context);
-
 // Lines of a captured stream: split at line feeds, a final line feed ends the last line.
 std::vector<std::string> splitLines(std::string_view text);
 
-// What happened when a case ran.
+// Compares the lines of one stream with one expectation block; `label` names the stream.
+// Returns the failures (empty: the stream matches).
+std::vector<std::string> matchLines(const Block& expect, const std::string& file,
+                                    const std::vector<std::string>& actual, const Context& context,
+                                    const std::string& label);
+
 struct Outcome {
-    std::string startError;  // non-empty: the process could not be started
+    std::string error;  // non-empty: the run could not be made or captured
+    int errorLine = 0;  // the .test line the error concerns (0: the case's)
     bool timedOut = false;
     bool exited = false;  // false with a signal or a timeout
     int exitCode = -1;
     int signal = 0;
-    bool signalSent = false;  // the case's signal went to the process
+    bool signalSent = false;
     std::string out;
     std::string err;
-    std::string captureError;  // non-empty: the output could not be captured completely
 };
-
-// Access to the files of the work directory after the run; relative paths are taken there.
-struct FileAccess {
-    std::function<bool(const std::string& path)> exists;
-    std::function<std::optional<std::string>(const std::string& path)> read;
-};
-
-FileAccess diskFiles(const std::string& workDir);
-
-// Compares the outcome with every expectation of the case. Returns one message per failed
-// expectation; an empty result means the case passed.
-std::vector<std::string> checkOutcome(const Case& testCase, const Context& context,
-                                      const Outcome& outcome, const FileAccess& files);
-
-// Compares the lines of one stream with one output expectation; `label` names the stream in
-// the messages ("stdout", "file x.log"). Returns the failures (empty: the stream matches).
-std::vector<std::string> matchLines(const OutputExpect& expect, const std::string& file,
-                                    const std::vector<std::string>& actual, const Context& context,
-                                    const std::string& label);
-
-// Renders the actual result of a run for a failure report: exit status, both streams with
-// line numbers, and the files that the expectations name.
-std::string describeOutcome(const Case& testCase, const Context& context, const Outcome& outcome,
-                            const FileAccess& files);
 
 // The environment a case runs with: PATH and HOME from `inherited` (or defaults), LANG=C.UTF-8,
 // the sanitizer options and the database variables (PG*, dbs_*) of `inherited`, then the
@@ -170,23 +117,23 @@ std::string describeOutcome(const Case& testCase, const Context& context, const 
 std::vector<std::string> buildEnvironment(const std::vector<std::string>& inherited,
                                           const Case& testCase, const Context& context);
 
-// Creates the case's setup files and directories below context.workDir. Returns the errors.
-std::vector<std::string> createSetupFiles(const Case& testCase, const Context& context);
-
-// Runs the case's setup commands in order, each like runCase with no input. Returns the
-// failures, each with the command's output; the first failing command ends the list.
-std::vector<std::string> runSetupCommands(const Case& testCase, const Context& context,
-                                          const std::vector<std::string>& inherited);
-
-// Runs `binary` for the case with its working directory context.workDir, the environment of
-// buildEnvironment, the case's standard input, and both output streams captured. The case's
-// signal is sent once its line has appeared on standard output. A run that exceeds the case's
-// timeout is killed together with its process group.
+// Creates the case's files and directories in context.workDir, runs its setup commands, then
+// runs `binary` there with the case's environment, arguments and standard input, both output
+// streams captured. A run that exceeds the timeout is killed with its process group.
 Outcome runCase(const Case& testCase, const std::string& binary, const Context& context,
                 const std::vector<std::string>& inherited);
 
-// A fresh directory below $TMPDIR (or /tmp) that is removed with its content on destruction
-// unless keep() was called.
+// Compares the outcome and the files left in context.workDir with every expectation of the
+// case. Returns one message per failed expectation; empty when the case passed.
+std::vector<std::string> checkOutcome(const Case& testCase, const Context& context,
+                                      const Outcome& outcome);
+
+// The actual result for a failure report: exit status, both streams with line numbers, and
+// the files that the expectations name.
+std::string describeOutcome(const Case& testCase, const Context& context, const Outcome& outcome);
+
+// A fresh directory below $TMPDIR (or /tmp), removed with its content on destruction unless
+// keep() was called.
 class TempDir {
   public:
     explicit TempDir(const std::string& label);
@@ -196,12 +143,10 @@ class TempDir {
 
     bool ok() const { return !path_.empty(); }
     const std::string& path() const { return path_; }
-    const std::string& error() const { return error_; }
     void keep() { keep_ = true; }
 
   private:
     std::string path_;
-    std::string error_;
     bool keep_ = false;
 };
 

@@ -148,6 +148,8 @@ TEST_F(DbifCatalogTest, NametabAnswersAreCachedUntilFlushed) {
 TEST_F(DbifCatalogTest, InconsistentNametabRowsFail) {
     dbif_fakerow_t badCount = header(2, 1);
     badCount[5] = T(u"two");
+    dbif_fakerow_t negative = header(2, 1);
+    negative[6] = T(u"-1");
     const struct {
         dbif_fakerow_t header;
         Rows fields;
@@ -160,6 +162,7 @@ TEST_F(DbifCatalogTest, InconsistentNametabRowsFail) {
          {fieldRow(1, u"K", 1), fieldRow(3, u"V", 0)},
          "Field 'V' at position 3 of 'T' in DDNTF~: expected position 2"},
         {badCount, {}, "Invalid value 'two' in DDNTT~.FLDCNT for 'T'"},
+        {negative, {}, "Invalid value '-1' in DDNTT~.KEYCNT for 'T'"},
     };
     for (const auto& c : cases) {
         scriptEntry(c.header, c.fields);
@@ -167,6 +170,11 @@ TEST_F(DbifCatalogTest, InconsistentNametabRowsFail) {
         EXPECT_EQ(describe(u"T"), DBIF_RC_DB_ERROR);
         EXPECT_EQ(ul_utf16to8(conn_->commArea().errorText.c_str()), c.error);
     }
+    dbif_fake_setresult(kHeaderSql, std::vector<dbif_coldesc_t>(13), {header(1, 1), header(1, 1)});
+    flush(DBIF_CATFLUSH_TABLES);
+    EXPECT_EQ(describe(u"T"), DBIF_RC_DB_ERROR);
+    EXPECT_EQ(ul_utf16to8(conn_->commArea().errorText.c_str()),
+              "Nametab 'DDNTT~' has 2 entries for 'T'");
     // A failing statement passes its code on and leaves nothing cached.
     scriptEntry(header(1, 1), {fieldRow(1, u"K", 1)});
     dbif_fakefailure_t failure;

@@ -160,6 +160,8 @@ TEST_F(DbifFakeTest, TheRecordListsWhatWasExecuted) {
 }
 
 TEST_F(DbifFakeTest, ConnectionFailuresAndTheUnconnectedState) {
+    std::unique_ptr<DbIfStatement> stmt;
+    ASSERT_EQ(conn_->prepare(u"SELECT 1", DBIF_CLASS_READ, &stmt), DBIF_RC_OK);
     dbif_fakefailure_t f;
     f.rc = DBIF_RC_DB_ERROR;
     f.dbCode = 12541;
@@ -169,13 +171,20 @@ TEST_F(DbifFakeTest, ConnectionFailuresAndTheUnconnectedState) {
     EXPECT_EQ(conn_->commArea().dbCode, 12541);
     EXPECT_EQ(conn_->commArea().errorText, u"no listener");
     ASSERT_EQ(conn_->disconnect(), DBIF_RC_OK);
-    std::unique_ptr<DbIfStatement> stmt;
-    EXPECT_EQ(conn_->prepare(u"SELECT 1", DBIF_CLASS_READ, &stmt), DBIF_RC_DB_ERROR);
+    std::unique_ptr<DbIfStatement> other;
+    EXPECT_EQ(conn_->prepare(u"SELECT 1", DBIF_CLASS_READ, &other), DBIF_RC_DB_ERROR);
     EXPECT_EQ(conn_->commArea().errorText, u"Not connected to the FAKE database");
     EXPECT_EQ(conn_->execute(u"SELECT 1"), DBIF_RC_DB_ERROR);
     dbif_fake_setfailure(dbif_fakeop::connect, nullptr, f);
     EXPECT_EQ(conn_->connect(), DBIF_RC_DB_ERROR);
     EXPECT_EQ(conn_->execute(u"SELECT 1"), DBIF_RC_DB_ERROR);
+    // A statement outliving its connection fails.
+    conn_.reset();
+    DbIfRowBatch batch;
+    unsigned long processed = 0;
+    EXPECT_EQ(stmt->begRead(nullptr), DBIF_RC_DB_ERROR);
+    EXPECT_EQ(stmt->exeRead(&batch, 1), DBIF_RC_DB_ERROR);
+    EXPECT_EQ(stmt->modify(nullptr, &processed), DBIF_RC_DB_ERROR);
 }
 
 TEST_F(DbifFakeTest, ControlAnswersCanBeScripted) {
@@ -191,17 +200,6 @@ TEST_F(DbifFakeTest, ControlAnswersCanBeScripted) {
     EXPECT_EQ(conn_->control(DBIF_CTL_VIEW_LAYER, &arg), DBIF_RC_OK);
     EXPECT_EQ(conn_->control(DBIF_CTL_CLIENT_VERSION, &arg), DBIF_RC_DB_ERROR);
     EXPECT_EQ(conn_->commArea().errorText, u"no client");
-}
-
-TEST_F(DbifFakeTest, AStatementOutlivingItsConnectionFails) {
-    std::unique_ptr<DbIfStatement> stmt;
-    ASSERT_EQ(conn_->prepare(u"SELECT 1", DBIF_CLASS_READ, &stmt), DBIF_RC_OK);
-    conn_.reset();
-    DbIfRowBatch batch;
-    unsigned long processed = 0;
-    EXPECT_EQ(stmt->begRead(nullptr), DBIF_RC_DB_ERROR);
-    EXPECT_EQ(stmt->exeRead(&batch, 1), DBIF_RC_DB_ERROR);
-    EXPECT_EQ(stmt->modify(nullptr, &processed), DBIF_RC_DB_ERROR);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,97 +14,64 @@
 #include <vector>
 
 #include "../upglib/childproc.h"
-#include "../upglib/tempdir.h"
 #include "dbif.h"
 #include "dbif_testutil.h"
 
 namespace {
 
-class DbifSqliteTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir_.ok());
-        // An empty file is an empty database; the engine never creates one.
-        setenv("dbs_sqlite_db", dir_.write("sqlite.db", "").c_str(), 1);
-        conn_ = connect();
-        ASSERT_NE(conn_, nullptr);
-    }
+class DbifSqliteTest : public EngineTest {};
 
-    std::unique_ptr<DbIfConnection> connect() {
-        std::unique_ptr<DbIfConnection> conn = dbif_open(u"SQLITE");
-        if (conn && conn->connect() != DBIF_RC_OK) {
-            ADD_FAILURE() << commText(*conn);
-            return nullptr;
+INSTANTIATE_TEST_SUITE_P(Sqlite, DbifSqliteTest, ::testing::Values("SQLITE"), engineName);
+
+std::string errorText(const DbIfConnection& conn) {
+    return ul_utf16to8(conn.commArea().errorText.c_str());
+}
+
+// A failed connect leaves the connection unusable, with the reason; connecting twice fails.
+TEST_P(DbifSqliteTest, ConnectNeedsAnExistingDatabaseFile) {
+    const std::string garbage = dir_.write("garbage.db", std::string(4096, 'x'));
+    const std::string missing = dir_.path("mistyped.db");
+    const struct {
+        const char* db;  // null: the variable is not set
+        long dbCode;
+        std::string text;
+    } cases[] = {
+        {nullptr, 0,
+         "Environment variable 'dbs_sqlite_db' is not set: it names the SQLite database file"},
+        {garbage.c_str(), 26, "Cannot open SQLite database '" + garbage + "'"},
+        {missing.c_str(), 0,
+         "Cannot open SQLite database '" + missing + "': the file does not exist"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (c.db)
+            setenv("dbs_sqlite_db", c.db, 1);
+        else
+            unsetenv("dbs_sqlite_db");
+        std::unique_ptr<DbIfConnection> conn = open();
+        EXPECT_EQ(conn->connect(), DBIF_RC_DB_ERROR);
+        EXPECT_EQ(errorText(*conn).substr(0, c.text.size()), c.text);
+        if (c.dbCode) {
+            EXPECT_EQ(conn->commArea().dbCode, c.dbCode);
         }
-        return conn;
+        std::unique_ptr<DbIfStatement> stmt;
+        EXPECT_EQ(conn->prepare(u"SELECT 1", DBIF_CLASS_READ, &stmt), DBIF_RC_DB_ERROR);
+        EXPECT_EQ(stmt, nullptr);
+        EXPECT_EQ(errorText(*conn), "Not connected to the SQLite database");
+        EXPECT_EQ(conn->execute(u"SELECT 1"), DBIF_RC_DB_ERROR);
+        EXPECT_EQ(conn->commit(), DBIF_RC_DB_ERROR);
+        EXPECT_EQ(conn->disconnect(), DBIF_RC_OK);
     }
-
-    int exec(const std::u16string& sql) { return conn_->execute(sql.c_str()); }
-
-    TempDir dir_;
-    std::unique_ptr<DbIfConnection> conn_;
-};
-
-TEST_F(DbifSqliteTest, ConnectNeedsTheDatabaseVariable) {
-    unsetenv("dbs_sqlite_db");
-    std::unique_ptr<DbIfConnection> conn = dbif_open(u"SQLITE");
-    EXPECT_EQ(conn->connect(), DBIF_RC_DB_ERROR);
-    EXPECT_EQ(ul_utf16to8(conn->commArea().errorText.c_str()),
-              "Environment variable 'dbs_sqlite_db' is not set: it names the SQLite database file");
-    // Nothing works unconnected, and the reason says so.
-    std::unique_ptr<DbIfStatement> stmt;
-    EXPECT_EQ(conn->prepare(u"SELECT 1", DBIF_CLASS_READ, &stmt), DBIF_RC_DB_ERROR);
-    EXPECT_EQ(stmt, nullptr);
-    EXPECT_EQ(ul_utf16to8(conn->commArea().errorText.c_str()),
-              "Not connected to the SQLite database");
-    EXPECT_EQ(conn->execute(u"SELECT 1"), DBIF_RC_DB_ERROR);
-    EXPECT_EQ(conn->commit(), DBIF_RC_DB_ERROR);
-    EXPECT_EQ(conn->disconnect(), DBIF_RC_OK);
-}
-
-TEST_F(DbifSqliteTest, ConnectFailsOnAFileThatIsNoDatabase) {
-    std::string path = dir_.write("garbage.db", std::string(4096, 'x'));
-    setenv("dbs_sqlite_db", path.c_str(), 1);
-    std::unique_ptr<DbIfConnection> conn = dbif_open(u"SQLITE");
-    EXPECT_EQ(conn->connect(), DBIF_RC_DB_ERROR);
-    std::string text = ul_utf16to8(conn->commArea().errorText.c_str());
-    EXPECT_NE(text.find("Cannot open SQLite database '" + path + "'"), std::string::npos) << text;
-    EXPECT_NE(text.find("not a database"), std::string::npos) << text;
-    EXPECT_EQ(conn->commArea().dbCode, 26);  // SQLITE_NOTADB
-    setenv("dbs_sqlite_db", dir_.path("no/such/dir/x.db").c_str(), 1);
-    EXPECT_EQ(conn->connect(), DBIF_RC_DB_ERROR);
-    EXPECT_NE(conn->commArea().errorText.find(u"Cannot open SQLite database"),
-              std::u16string::npos);
-}
-
-TEST_F(DbifSqliteTest, ConnectingTwiceIsRefused) {
+    EXPECT_FALSE(std::filesystem::exists(missing));
+    setenv("dbs_sqlite_db", dir_.path("engine.db").c_str(), 1);
     EXPECT_EQ(conn_->connect(), DBIF_RC_DB_ERROR);
-    EXPECT_EQ(ul_utf16to8(conn_->commArea().errorText.c_str()),
-              "Already connected to the SQLite database");
+    EXPECT_EQ(errorText(*conn_), "Already connected to the SQLite database");
     EXPECT_EQ(exec(u"CREATE TABLE t (a INTEGER)"), DBIF_RC_OK);
 }
 
-TEST_F(DbifSqliteTest, ExpressionsAreDescribedByTheFirstRowsStorageClass) {
-    QueryResult r = runQuery(*conn_,
-                             u"SELECT 1 + 1, 2.5, 'x' || 'y', x'00ff', NULL, COUNT(*) FROM "
-                             u"(SELECT 1)");
-    ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
-    struct Expected {
-        int type;
-        unsigned length;
-    };
-    const Expected expected[] = {{DBIF_TYPE_INT, 8},  {DBIF_TYPE_FLOAT, 8}, {DBIF_TYPE_LONGCHAR, 0},
-                                 {DBIF_TYPE_BLOB, 0}, {DBIF_TYPE_CHAR, 0},  {DBIF_TYPE_INT, 8}};
-    ASSERT_EQ(r.columns.size(), 6u);
-    for (size_t i = 0; i < 6; ++i) {
-        EXPECT_EQ(r.columns[i].type, expected[i].type) << i;
-        EXPECT_EQ(r.columns[i].length, expected[i].length) << i;
-    }
-    EXPECT_EQ(ul_utf16to8(r.columns[0].name.c_str()), "1 + 1");
-    EXPECT_EQ(r.rows, (Rows{{I(2), R(2.5), T(u"xy"), B({0, 255}), N(), I(1)}}));
-}
-
-TEST_F(DbifSqliteTest, DeclaredTypesMapAlsoBeyondTheCommonNames) {
+// Declared types map beyond the common names; a column without a type, and an expression, is
+// described by the storage class of its first row.
+TEST_P(DbifSqliteTest, ColumnsAreDescribedByDeclaredTypeOrStorageClass) {
     ASSERT_EQ(exec(u"CREATE TABLE t (a UNSIGNED BIG INT NOT NULL, b character varying(12), "
                    u"c NATIVE CHARACTER(3), d MEDIUMINT, e varchar, f timestamp, g datetime2, "
                    u"h LONGBLOB, i DOUBLE PRECISION, j decimal ( 7 , 1 ), k)"),
@@ -115,45 +81,43 @@ TEST_F(DbifSqliteTest, DeclaredTypesMapAlsoBeyondTheCommonNames) {
                    u"x'01', 1.5, 3, 'k')"),
               DBIF_RC_OK)
         << commText(*conn_);
-    QueryResult r = runQuery(*conn_, u"SELECT * FROM t");
+    QueryResult r = runQuery(*conn_, u"SELECT *, 1 + 1, 2.5, x'00ff', NULL FROM t");
     ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
-    struct Expected {
+    const struct {
         int type;
-        unsigned length;
-        unsigned decimals;
-        bool nullable;
-    };
-    const Expected expected[] = {
-        {DBIF_TYPE_INT, 8, 0, false},     {DBIF_TYPE_CHAR, 12, 0, true},
-        {DBIF_TYPE_CHAR, 3, 0, true},     {DBIF_TYPE_INT, 4, 0, true},
-        {DBIF_TYPE_CHAR, 0, 0, true},     {DBIF_TYPE_CHAR, 32, 0, true},
-        {DBIF_TYPE_LONGCHAR, 0, 0, true},  // numeric affinity, unknown name: first row's text
-        {DBIF_TYPE_BLOB, 0, 0, true},     {DBIF_TYPE_FLOAT, 8, 0, true},
-        {DBIF_TYPE_PACKED, 7, 1, true},   {DBIF_TYPE_LONGCHAR, 0, 0, true},
+        unsigned length, decimals;
+    } expected[] = {
+        {DBIF_TYPE_INT, 8, 0},      {DBIF_TYPE_CHAR, 12, 0}, {DBIF_TYPE_CHAR, 3, 0},
+        {DBIF_TYPE_INT, 4, 0},      {DBIF_TYPE_CHAR, 0, 0},  {DBIF_TYPE_CHAR, 32, 0},
+        {DBIF_TYPE_LONGCHAR, 0, 0},  // numeric affinity, unknown name: first row's text
+        {DBIF_TYPE_BLOB, 0, 0},     {DBIF_TYPE_FLOAT, 8, 0}, {DBIF_TYPE_PACKED, 7, 1},
+        {DBIF_TYPE_LONGCHAR, 0, 0}, {DBIF_TYPE_INT, 8, 0},   {DBIF_TYPE_FLOAT, 8, 0},
+        {DBIF_TYPE_BLOB, 0, 0},     {DBIF_TYPE_CHAR, 0, 0},
     };
     ASSERT_EQ(r.columns.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
         EXPECT_EQ(r.columns[i].type, expected[i].type) << i;
         EXPECT_EQ(r.columns[i].length, expected[i].length) << i;
         EXPECT_EQ(r.columns[i].decimals, expected[i].decimals) << i;
-        EXPECT_EQ(r.columns[i].nullable, expected[i].nullable) << i;
+        EXPECT_EQ(r.columns[i].nullable, i != 0) << i;
     }
-    EXPECT_EQ(r.rows, (Rows{{I(1), T(u"b"), T(u"c  "), I(4), T(u"e"), T(u"2024-01-02 03:04:05"),
-                             T(u"g"), B({1}), R(1.5), D(u"3.0"), T(u"k")}}));
+    EXPECT_EQ(r.columns[11].name, u"1 + 1");
+    EXPECT_EQ(r.rows,
+              (Rows{{I(1), T(u"b"), T(u"c  "), I(4), T(u"e"), T(u"2024-01-02 03:04:05"), T(u"g"),
+                     B({1}), R(1.5), D(u"3.0"), T(u"k"), I(2), R(2.5), B({0, 255}), N()}}));
 }
 
 // NUMERIC columns hold whatever storage class SQLite chose; the engine writes each as exact
 // decimal text: integers as their digits, reals as the shortest digits that read back as the
 // same double, both with exactly `decimals` fraction digits when the column has a scale.
-TEST_F(DbifSqliteTest, NumericValuesOfEveryStorageClassBecomeDecimalText) {
+TEST_P(DbifSqliteTest, NumericValuesOfEveryStorageClassBecomeDecimalText) {
     ASSERT_EQ(exec(u"CREATE TABLE t (id INTEGER PRIMARY KEY, p NUMERIC(30,3), n NUMERIC)"),
               DBIF_RC_OK);
-    struct Case {
+    const struct {
         const char16_t* literal;
         const char16_t* scaled;
         const char16_t* plain;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {u"12.5", u"12.500", u"12.5"},
         {u"100", u"100.000", u"100"},
         {u"-0.001", u"-0.001", u"-0.001"},
@@ -166,67 +130,41 @@ TEST_F(DbifSqliteTest, NumericValuesOfEveryStorageClassBecomeDecimalText) {
         {u"9223372036854775807", u"9223372036854775807.000", u"9223372036854775807"},
         {u"-9223372036854775808", u"-9223372036854775808.000", u"-9223372036854775808"},
         {u"' 42 '", u"42.000", u"42"},
-        {u"1.7976931348623157e308", nullptr, nullptr},
     };
     Rows expected;
-    int id = 0;
-    for (const Case& c : cases) {
-        std::u16string sql = u"INSERT INTO t VALUES (" + ul_utf8to16(std::to_string(++id).c_str()) +
-                             u", " + c.literal + u", " + c.literal + u")";
-        ASSERT_EQ(exec(sql), DBIF_RC_OK) << commText(*conn_);
-        if (c.scaled) expected.push_back({D(c.scaled), D(c.plain)});
+    for (const auto& c : cases) {
+        ASSERT_EQ(exec(u"INSERT INTO t (p, n) VALUES (" + std::u16string(c.literal) + u", " +
+                       c.literal + u")"),
+                  DBIF_RC_OK)
+            << commText(*conn_);
+        expected.push_back({D(c.scaled), D(c.plain)});
     }
-    QueryResult r = runQuery(*conn_, u"SELECT p, n FROM t WHERE id < " +
-                                         ul_utf8to16(std::to_string(id).c_str()) + u" ORDER BY id");
+    QueryResult r = runQuery(*conn_, u"SELECT p, n FROM t ORDER BY id");
     ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
     EXPECT_EQ(r.rows, expected);
     // The largest double has 309 integer digits; it is written out in full.
-    r = runQuery(*conn_, u"SELECT n FROM t WHERE id = " + ul_utf8to16(std::to_string(id).c_str()));
-    ASSERT_EQ(r.rc, DBIF_RC_OK);
-    ASSERT_EQ(r.rows.size(), 1u);
-    EXPECT_EQ(r.rows[0][0].text.size(), 309u);
-    EXPECT_EQ(r.rows[0][0].text.substr(0, 17), u"17976931348623157");
-}
-
-TEST_F(DbifSqliteTest, ANonNumberInANumericColumnIsARowError) {
-    ASSERT_EQ(exec(u"CREATE TABLE t (id INTEGER PRIMARY KEY, amount NUMERIC(10,2))"), DBIF_RC_OK);
-    ASSERT_EQ(exec(u"INSERT INTO t VALUES (1, 5), (2, 'abc'), (3, 7)"), DBIF_RC_OK);
-    std::unique_ptr<DbIfStatement> stmt;
-    ASSERT_EQ(conn_->prepare(u"SELECT amount FROM t ORDER BY id", DBIF_CLASS_READ, &stmt),
-              DBIF_RC_OK);
-    ASSERT_EQ(stmt->begRead(nullptr), DBIF_RC_OK);
-    DbIfRowBatch batch;
-    EXPECT_EQ(stmt->exeRead(&batch, 1), DBIF_RC_PARTIAL);
-    EXPECT_EQ(batchRows(batch), (Rows{{D(u"5.00")}}));
-    EXPECT_EQ(stmt->exeRead(&batch, 1), DBIF_RC_ROW_ERROR);
-    EXPECT_EQ(ul_utf16to8(conn_->commArea().errorText.c_str()),
-              "Value 'abc' of column 'AMOUNT' is not a decimal number");
+    ASSERT_EQ(exec(u"INSERT INTO t (id, n) VALUES (99, 1.7976931348623157e308)"), DBIF_RC_OK);
+    dbif_fakevalue_t v = value(u"SELECT n FROM t WHERE id = 99");
+    EXPECT_EQ(v.text.size(), 309u);
+    EXPECT_EQ(v.text.substr(0, 17), u"17976931348623157");
+    // Text that is no number is a row error, after the rows before it.
+    ASSERT_EQ(exec(u"INSERT INTO t (id, p) VALUES (100, 'abc')"), DBIF_RC_OK);
+    r = runQuery(*conn_, u"SELECT p FROM t WHERE id > 11 AND id <> 99 ORDER BY id", {}, 1);
+    EXPECT_EQ(r.rc, DBIF_RC_ROW_ERROR);
+    EXPECT_EQ(r.rows, (Rows{{D(u"42.000")}}));
+    EXPECT_EQ(ul_utf16to8(r.errorText.c_str()),
+              "Value 'abc' of column 'P' is not a decimal number");
     EXPECT_EQ(conn_->commArea().rowCount, 1);
-    EXPECT_EQ(stmt->endRead(), DBIF_RC_OK);
 }
 
-// SQLite compares trailing blanks, so every character column keeps them.
-TEST_F(DbifSqliteTest, CharactersKeepTrailingBlanks) {
-    ASSERT_EQ(exec(u"CREATE TABLE t (c CHAR(6), n NCHAR(6), v VARCHAR(6), x TEXT)"), DBIF_RC_OK);
-    ASSERT_EQ(
-        exec(u"INSERT INTO t VALUES ('a b  ', 'a b  ', 'a b  ', 'a b  '), ('\t ', '  ', ' ', '')"),
-        DBIF_RC_OK);
-    QueryResult r = runQuery(*conn_, u"SELECT * FROM t");
-    ASSERT_EQ(r.rc, DBIF_RC_OK);
-    EXPECT_EQ(r.rows, (Rows{{T(u"a b  "), T(u"a b  "), T(u"a b  "), T(u"a b  ")},
-                            {T(u"\t "), T(u"  "), T(u" "), T(u"")}}));
-}
-
-TEST_F(DbifSqliteTest, StatementTextRules) {
-    struct Case {
+TEST_P(DbifSqliteTest, StatementTextRules) {
+    const struct {
         const char16_t* sql;
         int rc;
         unsigned params;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {u"SELECT ? -- is this a marker?\n", DBIF_RC_OK, 1},
         {u"SELECT ? /* or this? */ , '?'", DBIF_RC_OK, 1},
-        {u"SELECT 1; ", DBIF_RC_OK, 0},
         {u"SELECT 1; -- done", DBIF_RC_OK, 0},
         {u"SELECT 1 #DBIF_HINT(a(b)c) ; /* end */", DBIF_RC_OK, 0},
         {u"SELECT '#DBIF_HINT(' || ?", DBIF_RC_OK, 1},
@@ -234,53 +172,41 @@ TEST_F(DbifSqliteTest, StatementTextRules) {
         {u"   ", DBIF_RC_DB_ERROR, 0},
         {u"SELECT 1 #DBIF_HINT(unterminated", DBIF_RC_DB_ERROR, 0},
         {u"SELEKT 1", DBIF_RC_DB_ERROR, 0},
-        // A double-quoted name is never taken as a string.
-        {u"SELECT \"nope\"", DBIF_RC_REJECTED, 0},
+        {u"SELECT \"nope\"", DBIF_RC_REJECTED, 0},  // a quoted name is never a string
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ul_utf16to8(c.sql));
         std::unique_ptr<DbIfStatement> stmt;
-        EXPECT_EQ(conn_->prepare(c.sql, DBIF_CLASS_READ, &stmt), c.rc) << ul_utf16to8(c.sql);
-        if (c.rc == DBIF_RC_OK) {
-            ASSERT_NE(stmt, nullptr);
-            EXPECT_EQ(stmt->paramCount(), c.params) << ul_utf16to8(c.sql);
-        } else {
-            EXPECT_EQ(stmt, nullptr);
-            EXPECT_FALSE(conn_->commArea().errorText.empty()) << ul_utf16to8(c.sql);
+        EXPECT_EQ(conn_->prepare(c.sql, DBIF_CLASS_READ, &stmt), c.rc);
+        EXPECT_EQ(stmt != nullptr, c.rc == DBIF_RC_OK);
+        EXPECT_EQ(conn_->commArea().errorText.empty(), c.rc == DBIF_RC_OK);
+        if (stmt) {
+            EXPECT_EQ(stmt->paramCount(), c.params);
         }
     }
     EXPECT_EQ(conn_->execute(u"SELECT ?"), DBIF_RC_DB_ERROR);
-    EXPECT_EQ(ul_utf16to8(conn_->commArea().errorText.c_str()),
+    EXPECT_EQ(errorText(*conn_),
               "Statement with 1 parameters cannot be executed without them: 'SELECT ?'");
-}
-
-TEST_F(DbifSqliteTest, MissingParametersAreAnError) {
     std::unique_ptr<DbIfStatement> stmt;
     ASSERT_EQ(conn_->prepare(u"SELECT ? + ?", DBIF_CLASS_READ, &stmt), DBIF_RC_OK);
     DbIfRowBatch params;
     fillBatch(&params, {{I(1)}});
     EXPECT_EQ(stmt->begRead(&params), DBIF_RC_DB_ERROR);
-    EXPECT_EQ(ul_utf16to8(conn_->commArea().errorText.c_str()),
-              "The statement has 2 parameters, 1 were given");
+    EXPECT_EQ(errorText(*conn_), "The statement has 2 parameters, 1 were given");
     EXPECT_EQ(stmt->begRead(nullptr), DBIF_RC_DB_ERROR);
-    fillBatch(&params, {{I(1), I(2)}});
-    ASSERT_EQ(stmt->begRead(&params), DBIF_RC_OK);
-    DbIfRowBatch batch;
-    EXPECT_EQ(stmt->exeRead(&batch, 5), DBIF_RC_LAST_BATCH);
-    EXPECT_EQ(batchRows(batch), (Rows{{I(3)}}));
+    EXPECT_EQ(value(u"SELECT ? + ?", {{I(1), I(2)}}), I(3));
 }
 
-TEST_F(DbifSqliteTest, ErrorsCarrySqlitesCodeAndMessage) {
+TEST_P(DbifSqliteTest, ErrorsCarrySqlitesCodeAndMessage) {
     ASSERT_EQ(exec(u"CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT NOT NULL, u TEXT UNIQUE)"),
               DBIF_RC_OK);
-    struct Case {
+    const struct {
         const char16_t* sql;
         int rc;
         long dbCode;
         const char* text;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {u"SELECT * FROM nothere", DBIF_RC_REJECTED, 1, "no such table: nothere"},
-        {u"DROP TABLE nothere", DBIF_RC_REJECTED, 1, "no such table: nothere"},
         {u"DROP VIEW nothere", DBIF_RC_REJECTED, 1, "no such view: nothere"},
         {u"INSERT INTO t (id, v, u) VALUES (1, 'a', 'x')", DBIF_RC_OK, 0, ""},
         {u"INSERT INTO t (id, v) VALUES (1, 'b')", DBIF_RC_DUPLICATE, 1555,
@@ -291,107 +217,54 @@ TEST_F(DbifSqliteTest, ErrorsCarrySqlitesCodeAndMessage) {
          "NOT NULL constraint failed: t.v"},
         {u"SELECT nocol FROM t", DBIF_RC_REJECTED, 1, "no such column: nocol"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(conn_->execute(c.sql), c.rc) << ul_utf16to8(c.sql);
         EXPECT_EQ(conn_->commArea().dbCode, c.dbCode) << ul_utf16to8(c.sql);
-        EXPECT_EQ(ul_utf16to8(conn_->commArea().errorText.c_str()), c.text) << ul_utf16to8(c.sql);
+        EXPECT_EQ(errorText(*conn_), c.text) << ul_utf16to8(c.sql);
     }
-}
-
-TEST_F(DbifSqliteTest, ATransactionEndedByAStatementIsStartedAgain) {
-    ASSERT_EQ(exec(u"CREATE TABLE t (a INTEGER)"), DBIF_RC_OK);
+    // A transaction that a statement ended is started again.
     ASSERT_EQ(exec(u"COMMIT"), DBIF_RC_OK);
-    ASSERT_EQ(exec(u"INSERT INTO t VALUES (1)"), DBIF_RC_OK);
+    ASSERT_EQ(exec(u"INSERT INTO t VALUES (5, 'a', 'y')"), DBIF_RC_OK);
     ASSERT_EQ(conn_->rollback(), DBIF_RC_OK) << commText(*conn_);
-    QueryResult r = runQuery(*conn_, u"SELECT COUNT(*) FROM t");
-    EXPECT_EQ(r.rows, (Rows{{I(0)}}));
+    EXPECT_EQ(count(u"t"), 1);
 }
 
-TEST_F(DbifSqliteTest, ControlAnswersOfSqlite) {
-    dbif_control_t arg;
-    ASSERT_EQ(conn_->control(DBIF_CTL_VERSION, &arg), DBIF_RC_OK);
-    std::string version = ul_utf16to8(arg.text.c_str());
-    EXPECT_EQ(version.rfind("SQLite 3.", 0), 0u) << version;
-    ASSERT_EQ(conn_->control(DBIF_CTL_CLIENT_VERSION, &arg), DBIF_RC_OK);
-    EXPECT_EQ(ul_utf16to8(arg.text.c_str()), version);
-    ASSERT_EQ(conn_->control(DBIF_CTL_SCHEMA, &arg), DBIF_RC_OK);
-    EXPECT_EQ(arg.text, u"main");
-    ASSERT_EQ(conn_->control(DBIF_CTL_HOST, &arg), DBIF_RC_OK);
-    EXPECT_EQ(arg.text, u"localhost");
-    ASSERT_EQ(conn_->control(DBIF_CTL_USER, &arg), DBIF_RC_OK);
-    EXPECT_FALSE(arg.text.empty());
-    EXPECT_EQ(conn_->control(DBIF_CTL_VIEW_LAYER, &arg), DBIF_RC_NOT_SUPPORTED);
-    arg.intValue = 1;
-    EXPECT_EQ(conn_->control(DBIF_CTL_ISOLATION, &arg), DBIF_RC_NOT_SUPPORTED);
-    EXPECT_EQ(conn_->control(12345, &arg), DBIF_RC_NOT_SUPPORTED);
-}
-
-struct TraceLine {
-    std::string file;
-    int level;
-    std::string text;
-};
-
-void collectTrace(void* context, const char* file, int, int level, const char16_t* text) {
-    static_cast<std::vector<TraceLine>*>(context)->push_back({file, level, ul_utf16to8(text)});
-}
-
-bool traced(const std::vector<TraceLine>& lines, const std::string& text, int level) {
-    for (const TraceLine& l : lines) {
-        if (l.text == text && l.level == level && l.file == "dbif_sqlite.cpp") return true;
+bool traced(const TraceLog& log, const std::string& text, int level) {
+    for (size_t i = 0; i < log.lines.size(); ++i) {
+        if (log.lines[i] == text && log.levels[i] == level) return true;
     }
     return false;
 }
 
-TEST_F(DbifSqliteTest, TraceReportsStatementsAtLevelTwo) {
-    std::vector<TraceLine> lines;
-    dbif_control_t arg;
-    arg.trace = collectTrace;
-    arg.traceContext = &lines;
-    arg.intValue = 2;
-    ASSERT_EQ(conn_->control(DBIF_CTL_TRACE, &arg), DBIF_RC_OK);
+// Statements at level 2, failures, transaction ends and the connect at level 1, nothing at 0;
+// a trace set before connect covers it.
+TEST_P(DbifSqliteTest, TraceReportsStatementsAtLevelTwo) {
+    traceOn(2);
     ASSERT_EQ(exec(u"CREATE TABLE t (a INTEGER)"), DBIF_RC_OK);
     ASSERT_EQ(conn_->commit(), DBIF_RC_OK);
-    EXPECT_TRUE(traced(lines, "Executing: CREATE TABLE t (a INTEGER)", 2));
-    EXPECT_TRUE(traced(lines, "Commit", 1));
-
-    lines.clear();
-    arg.intValue = 1;
-    ASSERT_EQ(conn_->control(DBIF_CTL_TRACE, &arg), DBIF_RC_OK);
+    EXPECT_TRUE(traced(trace_, "Executing: CREATE TABLE t (a INTEGER)", 2));
+    EXPECT_TRUE(traced(trace_, "Commit", 1));
+    traceOn(1);
     ASSERT_EQ(exec(u"INSERT INTO t VALUES (1)"), DBIF_RC_OK);
     EXPECT_EQ(exec(u"SELECT * FROM nothere"), DBIF_RC_REJECTED);
     ASSERT_EQ(conn_->rollback(), DBIF_RC_OK);
-    EXPECT_FALSE(traced(lines, "Executing: INSERT INTO t VALUES (1)", 2));
-    EXPECT_TRUE(traced(lines, "SQLite error 1: no such table: nothere", 1));
-    EXPECT_TRUE(traced(lines, "Rollback", 1));
-
-    lines.clear();
-    arg.intValue = 0;
-    ASSERT_EQ(conn_->control(DBIF_CTL_TRACE, &arg), DBIF_RC_OK);
+    EXPECT_EQ(trace_.lines,
+              (std::vector<std::string>{"SQLite error 1: no such table: nothere", "Rollback"}));
+    EXPECT_EQ(trace_.levels, (std::vector<int>{1, 1}));
+    traceOn(0);
     ASSERT_EQ(exec(u"INSERT INTO t VALUES (1)"), DBIF_RC_OK);
     ASSERT_EQ(conn_->commit(), DBIF_RC_OK);
-    EXPECT_TRUE(lines.empty());
-}
+    EXPECT_TRUE(trace_.lines.empty());
 
-TEST_F(DbifSqliteTest, TraceSetBeforeConnectCoversTheConnect) {
-    std::vector<TraceLine> lines;
-    std::unique_ptr<DbIfConnection> conn = dbif_open(u"SQLITE");
-    dbif_control_t arg;
-    arg.trace = collectTrace;
-    arg.traceContext = &lines;
-    arg.intValue = 2;
-    ASSERT_EQ(conn->control(DBIF_CTL_TRACE, &arg), DBIF_RC_OK);
+    ASSERT_EQ(conn_->disconnect(), DBIF_RC_OK);
+    traceOn(2);
+    const std::string db = getenv("dbs_sqlite_db");
     unsetenv("dbs_sqlite_db");
-    EXPECT_EQ(conn->connect(), DBIF_RC_DB_ERROR);
-    EXPECT_TRUE(traced(lines,
-                       "Environment variable 'dbs_sqlite_db' is not set: it names the SQLite "
-                       "database file",
-                       1));
-    setenv("dbs_sqlite_db", dir_.path("sqlite.db").c_str(), 1);
-    ASSERT_EQ(conn->connect(), DBIF_RC_OK);
-    EXPECT_TRUE(traced(lines, "Connected to SQLite database '" + dir_.path("sqlite.db") + "'", 1));
-    EXPECT_EQ(conn->execute(u"SELECT 1"), DBIF_RC_OK);
-    EXPECT_TRUE(traced(lines, "Executing: SELECT 1", 2));
+    EXPECT_EQ(conn_->connect(), DBIF_RC_DB_ERROR);
+    setenv("dbs_sqlite_db", db.c_str(), 1);
+    ASSERT_EQ(conn_->connect(), DBIF_RC_OK);
+    EXPECT_TRUE(traced(trace_, "Connected to SQLite database '" + db + "'", 1));
+    EXPECT_EQ(trace_.lines.at(0).rfind("Environment variable 'dbs_sqlite_db' is not set", 0), 0u);
 }
 
 // The sqlite3 client prepares databases as another program would leave them.
@@ -404,20 +277,11 @@ std::string fileBytes(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Opening changes nothing: a missing file stays missing, the journal mode (in the header) stays
-// the database's own and a session that only reads leaves every byte as it was, also where the
-// process may not write (read-only file in a read-only directory, as a user other than root).
-TEST_F(DbifSqliteTest, OpeningNeverChangesTheDatabase) {
-    const std::string missing = dir_.path("mistyped.db");
-    setenv("dbs_sqlite_db", missing.c_str(), 1);
-    std::unique_ptr<DbIfConnection> conn = dbif_open(u"SQLITE");
-    EXPECT_EQ(conn->connect(), DBIF_RC_DB_ERROR);
-    EXPECT_EQ(ul_utf16to8(conn->commArea().errorText.c_str()),
-              "Cannot open SQLite database '" + missing + "': the file does not exist");
-    EXPECT_FALSE(std::filesystem::exists(missing));
-
-    const char* modes[] = {"delete", "wal", "truncate"};
-    for (const char* mode : modes) {
+// Opening changes nothing: the journal mode (in the header) stays the database's own and a
+// session that only reads leaves every byte as it was, also where the process may not write
+// (read-only file in a read-only directory, as a user other than root).
+TEST_P(DbifSqliteTest, OpeningNeverChangesTheDatabase) {
+    for (const char* mode : {"delete", "wal", "truncate"}) {
         SCOPED_TRACE(mode);
         const std::string dir = dir_.path(mode);
         ASSERT_TRUE(std::filesystem::create_directory(dir));
@@ -428,43 +292,35 @@ TEST_F(DbifSqliteTest, OpeningNeverChangesTheDatabase) {
         chmod(path.c_str(), 0444);
         chmod(dir.c_str(), 0555);
         chmod(dir_.path().c_str(), 0755);
-        childproc::Child child([&]() -> std::string {
+        setenv("dbs_sqlite_db", path.c_str(), 1);
+        childproc::Outcome outcome = childproc::runInChild([&]() -> std::string {
             if (geteuid() == 0 && (setgroups(0, nullptr) || setgid(65534) || setuid(65534)))
                 return "cannot drop root";
             if (access(path.c_str(), W_OK) == 0) return "the file is writable";
-            setenv("dbs_sqlite_db", path.c_str(), 1);
-            std::unique_ptr<DbIfConnection> reader = dbif_open(u"SQLITE");
+            std::unique_ptr<DbIfConnection> reader = open();
             if (reader->connect() != DBIF_RC_OK) return commText(*reader);
             QueryResult r = runQuery(*reader, u"SELECT a FROM t");
             reader->disconnect();
             return r.rc == DBIF_RC_OK && r.rows == Rows{{I(7)}} ? "read" : "no rows";
         });
-        childproc::Outcome outcome = child.finish();
         chmod(dir.c_str(), 0755);
         EXPECT_EQ(outcome.report, "read") << outcome.describe();
-        std::unique_ptr<DbIfConnection> owner = dbif_open(u"SQLITE");
-        setenv("dbs_sqlite_db", path.c_str(), 1);
+        std::unique_ptr<DbIfConnection> owner = open();
         ASSERT_EQ(owner->connect(), DBIF_RC_OK) << commText(*owner);
-        EXPECT_EQ(runQuery(*owner, u"SELECT a FROM t").rows, (Rows{{I(7)}}));
+        EXPECT_EQ(count(u"t", owner.get()), 1);
         EXPECT_EQ(owner->disconnect(), DBIF_RC_OK);
         EXPECT_EQ(fileBytes(path), before);
     }
 }
 
-// In a database in WAL mode (the mode to choose for migrations that read and write side by
-// side) a reader does not block a writer.
-TEST_F(DbifSqliteTest, AReaderDoesNotBlockAWriterOfAnotherProcess) {
-    ASSERT_EQ(conn_->disconnect(), DBIF_RC_OK);
-    ASSERT_TRUE(sqliteCli(dir_.path("sqlite.db"), "PRAGMA journal_mode=WAL"));
-    conn_ = connect();
-    ASSERT_NE(conn_, nullptr);
+// In WAL mode a reader does not block a writer of another connection; a connection with an
+// open read cannot write until it moves to the new snapshot.
+TEST_P(DbifSqliteTest, AReaderDoesNotBlockAWriterOfAnotherConnection) {
     ASSERT_EQ(exec(u"CREATE TABLE t (a INTEGER)"), DBIF_RC_OK);
     ASSERT_EQ(exec(u"INSERT INTO t VALUES (1), (2), (3)"), DBIF_RC_OK);
     ASSERT_EQ(conn_->commit(), DBIF_RC_OK);
-    std::unique_ptr<DbIfConnection> other = connect();
-    ASSERT_NE(other, nullptr);
-
-    // conn_ holds a read open while the other connection writes and commits.
+    std::unique_ptr<DbIfConnection> other = open();
+    ASSERT_EQ(other->connect(), DBIF_RC_OK);
     std::unique_ptr<DbIfStatement> read;
     ASSERT_EQ(conn_->prepare(u"SELECT a FROM t ORDER BY a", DBIF_CLASS_READ, &read), DBIF_RC_OK);
     ASSERT_EQ(read->begRead(nullptr), DBIF_RC_OK);
@@ -472,28 +328,22 @@ TEST_F(DbifSqliteTest, AReaderDoesNotBlockAWriterOfAnotherProcess) {
     ASSERT_EQ(read->exeRead(&batch, 1), DBIF_RC_PARTIAL);
     ASSERT_EQ(other->execute(u"INSERT INTO t VALUES (4)"), DBIF_RC_OK) << commText(*other);
     ASSERT_EQ(other->commit(), DBIF_RC_OK) << commText(*other);
-
     // The open read still sees its snapshot, and while it is open conn_ cannot write.
     EXPECT_EQ(read->exeRead(&batch, 10), DBIF_RC_LAST_BATCH);
     EXPECT_EQ(batchRows(batch), (Rows{{I(2)}, {I(3)}}));
-    ASSERT_EQ(conn_->prepare(u"SELECT a FROM t ORDER BY a", DBIF_CLASS_READ, &read), DBIF_RC_OK);
     ASSERT_EQ(read->begRead(nullptr), DBIF_RC_OK);
     EXPECT_EQ(conn_->execute(u"INSERT INTO t VALUES (5)"), DBIF_RC_DB_ERROR);
     EXPECT_EQ(conn_->commArea().dbCode, 517);  // SQLITE_BUSY_SNAPSHOT
     EXPECT_EQ(read->endRead(), DBIF_RC_OK);
-
-    // With no read open and nothing written yet, the transaction moves to the new snapshot.
     ASSERT_EQ(conn_->execute(u"INSERT INTO t VALUES (5)"), DBIF_RC_OK) << commText(*conn_);
-    QueryResult r = runQuery(*conn_, u"SELECT a FROM t ORDER BY a");
-    EXPECT_EQ(r.rows, (Rows{{I(1)}, {I(2)}, {I(3)}, {I(4)}, {I(5)}}));
     ASSERT_EQ(conn_->commit(), DBIF_RC_OK);
     ASSERT_EQ(other->rollback(), DBIF_RC_OK);
-    EXPECT_EQ(runQuery(*other, u"SELECT COUNT(*) FROM t").rows, (Rows{{I(5)}}));
+    EXPECT_EQ(count(u"t", other.get()), 5);
 }
 
-TEST_F(DbifSqliteTest, MemoryDoesNotGrowWithTheResult) {
-    // A recursive query of 200,000 rows of equal width read in batches of 1000 through one
-    // batch: the batch's storage reaches its size with the first full batch and stays there.
+// 200,000 rows read in batches of 1000 through one batch: its storage reaches its size with
+// the first full batch and stays there.
+TEST_P(DbifSqliteTest, MemoryDoesNotGrowWithTheResult) {
     std::unique_ptr<DbIfStatement> stmt;
     ASSERT_EQ(conn_->prepare(u"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
                              u"WHERE i < 200000) SELECT i, printf('row %08d', i) FROM n",
@@ -505,11 +355,9 @@ TEST_F(DbifSqliteTest, MemoryDoesNotGrowWithTheResult) {
     const dbif_cell_t* cells = batch.row(0);
     const char16_t* text = cells[1].text;
     int64_t sum = 0;
-    long rows = 0;
     int rc;
     do {
         for (size_t r = 0; r < batch.rows(); ++r) sum += batch.row(r)[0].integer;
-        rows += static_cast<long>(batch.rows());
         rc = stmt->exeRead(&batch, 1000);
         if (batch.rows() == 1000) {
             ASSERT_EQ(batch.row(0), cells);
@@ -517,7 +365,6 @@ TEST_F(DbifSqliteTest, MemoryDoesNotGrowWithTheResult) {
         }
     } while (rc == DBIF_RC_PARTIAL);
     EXPECT_EQ(rc, DBIF_RC_NO_MORE_ROWS);
-    EXPECT_EQ(rows, 200000);
     EXPECT_EQ(sum, 20000100000);
     EXPECT_EQ(conn_->commArea().rowCount, 200000);
 }

@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <iomanip>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "../upglib/tempdir.h"
 #include "dbif.h"
 #include "dbif_fake.h"
 #include "ulstring.h"
@@ -41,40 +43,14 @@ inline dbif_fakevalue_t N() {
 }
 
 inline void PrintTo(const dbif_fakevalue_t& v, std::ostream* os) {
-    switch (v.kind) {
-        case dbif_kind::null:
-            *os << "NULL";
-            break;
-        case dbif_kind::integer:
-            *os << "int " << v.integer;
-            break;
-        case dbif_kind::real: {
-            char buf[40];
-            snprintf(buf, sizeof(buf), "%.17g", v.real);
-            *os << "real " << buf;
-            break;
-        }
-        case dbif_kind::decimal:
-            *os << "decimal \"" << ul_utf16to8(v.text.c_str(), v.text.size()) << "\"";
-            break;
-        case dbif_kind::text:
-            if (v.text.size() > 80) {
-                *os << "text of " << v.text.size() << " units \"" << ul_utf16to8(v.text.c_str(), 40)
-                    << "...\"";
-            } else {
-                *os << "text \"" << ul_utf16to8(v.text.c_str(), v.text.size()) << "\"";
-            }
-            break;
-        case dbif_kind::bytes:
-            *os << "bytes[" << v.bytes.size() << "]";
-            for (size_t i = 0; i < v.bytes.size() && i < 16; ++i) *os << " " << int(v.bytes[i]);
-            break;
+    static const char* const kKinds[] = {"NULL", "int", "real", "decimal", "text", "bytes"};
+    *os << kKinds[static_cast<int>(v.kind)];
+    if (v.kind == dbif_kind::integer) *os << " " << v.integer;
+    if (v.kind == dbif_kind::real) *os << " " << std::setprecision(17) << v.real;
+    if (v.kind == dbif_kind::text || v.kind == dbif_kind::decimal) {
+        *os << " \"" << ul_utf16to8(v.text.c_str(), std::min<size_t>(v.text.size(), 80)) << "\"";
     }
-}
-
-inline void PrintTo(const dbif_coldesc_t& d, std::ostream* os) {
-    *os << "{" << ul_utf16to8(d.name.c_str(), d.name.size()) << " type " << d.type << " length "
-        << d.length << " decimals " << d.decimals << (d.nullable ? " null" : " not null") << "}";
+    for (size_t i = 0; i < v.bytes.size() && i < 16; ++i) *os << " " << int(v.bytes[i]);
 }
 
 // A batch holding rows (all of the same width).
@@ -217,4 +193,99 @@ inline int runModify(DbIfConnection& conn, const std::u16string& sql, const Rows
     DbIfRowBatch batch;
     fillBatch(&batch, rows);
     return stmt->modify(rows.empty() ? nullptr : &batch, processed);
+}
+
+// Trace lines an engine reported, with their levels.
+struct TraceLog {
+    std::vector<std::string> lines;
+    std::vector<int> levels;
+
+    static void receive(void* context, const char*, int, int level, const char16_t* text) {
+        auto* log = static_cast<TraceLog*>(context);
+        log->lines.push_back(ul_utf16to8(text));
+        log->levels.push_back(level);
+    }
+    size_t countPrefix(const std::string& prefix) const {
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
+            return l.compare(0, prefix.size(), prefix) == 0;
+        }));
+    }
+};
+
+// A connected session of the engine named by the parameter: SQLite on a fresh, empty database
+// file in WAL mode (the mode to choose when connections read while others write; the engine
+// keeps whatever mode it finds), PostgreSQL when the environment names a server (PGHOST or
+// dbs_pgsql_conninfo; scripts/pgtest.sh provides one). Tables are named after the test and
+// dropped at its end, so the suite can run again on the same database.
+class EngineTest : public ::testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override {
+        if (sqlite()) {
+            ASSERT_TRUE(dir_.ok());
+            setenv("dbs_sqlite_db", dir_.write("engine.db", "").c_str(), 1);
+            const std::string wal =
+                "sqlite3 '" + dir_.path("engine.db") + "' 'PRAGMA journal_mode=WAL' >/dev/null";
+            ASSERT_EQ(system(wal.c_str()), 0);
+        } else if (!getenv("PGHOST") && !getenv("dbs_pgsql_conninfo")) {
+            GTEST_SKIP() << "no PostgreSQL server: neither PGHOST nor dbs_pgsql_conninfo is set "
+                            "(scripts/pgtest.sh run ... provides one)";
+        }
+        conn_ = open();
+        ASSERT_TRUE(conn_) << "this build has no " << GetParam() << " engine";
+        ASSERT_EQ(conn_->connect(), DBIF_RC_OK) << commText(*conn_);
+        tables_ = std::make_unique<TestTables>(conn_.get(), u"dbif_");
+    }
+    void TearDown() override {
+        if (!conn_) return;
+        traceOn(0);
+        if (tables_) tables_->dropAll();
+        conn_->disconnect();
+    }
+
+    bool sqlite() const { return GetParam() == "SQLITE"; }
+    std::unique_ptr<DbIfConnection> open() {
+        return dbif_open(ul_utf8to16(GetParam().c_str()).c_str());
+    }
+    std::u16string table(const char16_t* suffix, const std::u16string& columns) {
+        return tables_->create(suffix, columns);
+    }
+    int exec(const std::u16string& sql) { return conn_->execute(sql.c_str()); }
+    // The single value of a query (NULL when there is none).
+    dbif_fakevalue_t value(const std::u16string& sql, const Rows& params = {},
+                           DbIfConnection* conn = nullptr) {
+        QueryResult r = runQuery(conn ? *conn : *conn_, sql, params);
+        EXPECT_EQ(r.rc, DBIF_RC_OK) << ul_utf16to8(sql.c_str()) << ": " << commText(*conn_);
+        return r.rows.size() == 1 && r.rows[0].size() == 1 ? r.rows[0][0] : N();
+    }
+    int64_t count(const std::u16string& t, DbIfConnection* conn = nullptr) {
+        dbif_fakevalue_t v = value(u"SELECT COUNT(*) FROM " + t, {}, conn);
+        return v.kind == dbif_kind::integer ? v.integer : -1;
+    }
+    // Inserts ids 1..n into a table (id, ...).
+    void insertIds(const std::u16string& t, int n) {
+        Rows rows;
+        for (int i = 1; i <= n; ++i) rows.push_back({I(i)});
+        unsigned long processed = 0;
+        ASSERT_EQ(runModify(*conn_, u"INSERT INTO " + t + u" (id) VALUES (?)", rows, &processed),
+                  DBIF_RC_OK)
+            << commText(*conn_);
+        ASSERT_EQ(processed, static_cast<unsigned long>(n));
+    }
+    void traceOn(int level) {
+        dbif_control_t arg;
+        arg.intValue = level;
+        arg.trace = level ? TraceLog::receive : nullptr;
+        arg.traceContext = &trace_;
+        trace_ = TraceLog();
+        ASSERT_EQ(conn_->control(DBIF_CTL_TRACE, &arg), DBIF_RC_OK);
+    }
+
+    TempDir dir_;
+    std::unique_ptr<DbIfConnection> conn_;
+    std::unique_ptr<TestTables> tables_;
+    TraceLog trace_;
+};
+
+inline std::string engineName(const ::testing::TestParamInfo<std::string>& info) {
+    return info.param;
 }

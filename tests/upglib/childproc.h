@@ -1,8 +1,8 @@
 // Child processes for tests that need a second process (signals, liveness, PID files,
 // re-execution). The body runs in a forked copy of the test program with its standard output
-// and error on pipes; its result string travels back on a third pipe. The child never returns
-// into the test framework: it ends with _exit (no exit handlers, no leak check), or by a
-// signal, or by exec.
+// and error in anonymous files; its result string travels back in a third one. The child never
+// returns into the test framework: it ends with _exit (no exit handlers, no leak check), or by
+// a signal, or by exec.
 #pragma once
 
 #include <fcntl.h>
@@ -59,37 +59,27 @@ struct Outcome {
 class Child {
   public:
     explicit Child(const std::function<std::string()>& body) {
-        int report[2], out[2], err[2], ready[2];
-        if (pipe(report) || pipe(out) || pipe(err) || pipe(ready)) return;
+        int ready[2];
+        for (FILE*& f : files_) f = tmpfile();
+        if (!files_[0] || !files_[1] || !files_[2] || pipe(ready)) return;
         fflush(stdout);
         fflush(stderr);
         pid_ = fork();
         if (pid_ == 0) {
-            close(report[0]);
-            close(out[0]);
-            close(err[0]);
             close(ready[0]);
-            dup2(out[1], STDOUT_FILENO);
-            dup2(err[1], STDERR_FILENO);
-            close(out[1]);
-            close(err[1]);
+            dup2(fileno(files_[1]), STDOUT_FILENO);
+            dup2(fileno(files_[2]), STDERR_FILENO);
             readyDescriptor() = ready[1];
             rlimit noCore = {0, 0};  // fatal-signal cases must not leave core files
             setrlimit(RLIMIT_CORE, &noCore);
             std::string result = body();
             fflush(stdout);
             fflush(stderr);
-            ssize_t ignored = write(report[1], result.data(), result.size());
+            ssize_t ignored = write(fileno(files_[0]), result.data(), result.size());
             (void)ignored;
             _exit(0);
         }
-        close(report[1]);
-        close(out[1]);
-        close(err[1]);
         close(ready[1]);
-        fds_[0] = report[0];
-        fds_[1] = out[0];
-        fds_[2] = err[0];
         ready_ = ready[0];
     }
     ~Child() {
@@ -97,8 +87,8 @@ class Child {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        for (int fd : fds_)
-            if (fd >= 0) close(fd);
+        for (FILE* f : files_)
+            if (f) fclose(f);
         if (ready_ >= 0) close(ready_);
     }
     Child(const Child&) = delete;
@@ -114,41 +104,30 @@ class Child {
         return poll(&p, 1, milliseconds) == 1 && read(ready_, &byte, 1) == 1;
     }
 
-    // Collects the pipes until the child has closed them and reaps it; a child that is still
-    // running after the time-out is killed.
+    // Waits for the child and collects what it wrote; a child that is still running after the
+    // time-out is killed.
     Outcome finish(int milliseconds = 30000) {
         Outcome outcome;
+        for (int waited = 0; waitpid(pid_, &outcome.status, WNOHANG) == 0; waited += 5) {
+            if (waited >= milliseconds) kill(pid_, SIGKILL);
+            usleep(5000);
+        }
+        reaped_ = true;
         std::string* targets[3] = {&outcome.report, &outcome.out, &outcome.err};
-        int open = 3;
-        while (open > 0) {
-            pollfd p[3];
-            for (int i = 0; i < 3; ++i) p[i] = {fds_[i], POLLIN, 0};
-            if (poll(p, 3, milliseconds) <= 0) {
-                kill(pid_, SIGKILL);
-                break;
-            }
-            for (int i = 0; i < 3; ++i) {
-                if (fds_[i] < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-                char buffer[4096];
-                ssize_t n = read(fds_[i], buffer, sizeof buffer);
-                if (n > 0) {
-                    targets[i]->append(buffer, static_cast<size_t>(n));
-                } else {
-                    close(fds_[i]);
-                    fds_[i] = -1;
-                    --open;
-                }
+        for (int i = 0; i < 3; ++i) {
+            char buffer[4096];
+            rewind(files_[i]);
+            for (size_t n; (n = fread(buffer, 1, sizeof buffer, files_[i])) > 0;) {
+                targets[i]->append(buffer, n);
             }
         }
-        waitpid(pid_, &outcome.status, 0);
-        reaped_ = true;
         return outcome;
     }
 
   private:
     pid_t pid_ = -1;
     bool reaped_ = false;
-    int fds_[3] = {-1, -1, -1};
+    FILE* files_[3] = {nullptr, nullptr, nullptr};
     int ready_ = -1;
 };
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,19 +15,18 @@
 
 namespace {
 
-// What the fake handlers saw and return.
-struct HandlerCall {
-    std::vector<std::string> words;
-    int result = 0;
-};
-HandlerCall g_call;
+using Words = std::vector<std::u16string>;
+using Strings = std::vector<std::string>;
+
+// What the recording handler saw, and what it returns (-1: fails with a message).
+Strings g_words;
+int g_result = 0;
 
 int recordingHandler(unsigned int argc, const char16_t** argv) {
-    g_call.words.clear();
-    for (unsigned i = 0; i < argc; ++i) g_call.words.push_back(u8(argv[i]));
+    for (unsigned i = 0; i < argc; ++i) g_words.push_back(u8(argv[i]));
     EXPECT_EQ(argv[argc], nullptr);
-    if (g_call.result == -1) ul_errorsetmsg(0, u"handler failed on purpose");
-    return g_call.result;
+    if (g_result == -1) ul_errorsetmsg(0, u"handler failed on purpose");
+    return g_result;
 }
 
 const ul_cmddefinition_t kTable[] = {
@@ -40,16 +39,17 @@ const ul_cmddefinition_t kTable[] = {
 
 class TabrixDispatchTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir_.ok());
-        g_call = HandlerCall();
-        ul_sqlresetsession();
-    }
+    void SetUp() override { ASSERT_TRUE(dir_.ok()); }
     void TearDown() override { ul_msgwrite_reset(); }
 
-    // Runs the dispatcher on the words (program path first) with the log in the temp dir.
-    int run(std::vector<std::u16string> words) {
+    // Runs the dispatcher on the words (program path first) with a fresh log in the temp dir.
+    int run(Words words, int result) {
         ul_msgwrite_reset();  // the dispatcher registers the catalogue once per process
+        ul_sqlresetsession();
+        EXPECT_EQ(ul_sqlsetisolevel(0), 0);  // the session keeps it otherwise
+        std::remove(log_.c_str());
+        g_words.clear();
+        g_result = result;
         words.insert(words.begin(), u"/opt/tabrix");
         words.push_back(u"logfile=" + ul_utf8to16(log_.c_str()));
         std::vector<const char16_t*> argv;
@@ -57,201 +57,148 @@ class TabrixDispatchTest : public ::testing::Test {
         argv.push_back(nullptr);
         return ul_cmddispatch(static_cast<unsigned>(words.size()), argv.data(), kTable);
     }
-    std::string logText() { return readFileBytes(log_); }
 
     TempDir dir_;
     const std::string log_ = dir_.path("run.log");
 };
 
-TEST_F(TabrixDispatchTest, HandlerGetsCommandWordAndOwnArgumentsOnly) {
-    EXPECT_EQ(run({u"countrows", u"a", u"nametab=std", u"b", u"tracelevel=0"}), 0);
-    EXPECT_EQ(g_call.words, (std::vector<std::string>{"countrows", "a", "b"}));
-}
-
-TEST_F(TabrixDispatchTest, StatusBecomesExitCodeAndFinalMessage) {
-    g_call.result = 7;
-    EXPECT_EQ(run({u"countrows", u"t1"}), 7);
-    EXPECT_EQ(logText(), "1 ETQ003 exit code: \"7\"\n");
-}
-
-TEST_F(TabrixDispatchTest, NoFinalMessageForBareCommandWordOrFlaggedRows) {
-    EXPECT_EQ(run({u"crctable"}), 0);
-    EXPECT_EQ(run({u"execdb", u"file.xml"}), 0);
-    EXPECT_EQ(run({u"dbversionext", u"x"}), 0);
-    EXPECT_EQ(logText(), "");
-    EXPECT_EQ(run({u"crctable", u"T"}), 0);
-    EXPECT_EQ(logText(), "1 ETQ003 exit code: \"0\"\n");
-}
-
-TEST_F(TabrixDispatchTest, FailureWritesErrorLinesAndExitCodeTwenty) {
-    g_call.result = -1;
-    EXPECT_EQ(run({u"crctable"}), 20);  // a failure is reported even for a bare command word
-    EXPECT_EQ(logText(),
-              "1EETQ008 Error message: handler failed on purpose\n"
-              "1EETQ003 exit code: \"20\"\n");
-}
-
-TEST_F(TabrixDispatchTest, LookupRulesOfTheTable) {
-    struct Case {
-        const char16_t* word;
-        const char16_t* row;  // null: no row
+// The handler gets its command word and its own arguments; its status becomes the exit code
+// and the final message, unless the row or a bare command word asks for none; a failure or a
+// bad session setting ends with the error lines and 20 (the handler of the latter never runs).
+TEST_F(TabrixDispatchTest, HandlerStatusBecomesExitCodeAndFinalLines) {
+    const std::string failed = "1EETQ008 Error message: ";
+    const std::string exit20 = "1EETQ003 exit code: \"20\"\n";
+    const struct {
+        Words words;
+        int result;
+        int exit;
+        Strings seen;
+        std::string log;
     } cases[] = {
-        {u"COUNTROWS", u"countrows"},    {u"countrow", nullptr},
-        {u"countrowsX", nullptr},        {u"dbversion", u"dbversion"},
-        {u"dbversionext", u"dbversion"}, {u"DBVERSION", nullptr},
-        {u"dbversio", nullptr},          {u"", nullptr},
+        {{u"countrows", u"a", u"nametab=std", u"b", u"tracelevel=0"},
+         0,
+         0,
+         {"countrows", "a", "b"},
+         "1 ETQ003 exit code: \"0\"\n"},
+        {{u"countrows", u"t1"}, 7, 7, {"countrows", "t1"}, "1 ETQ003 exit code: \"7\"\n"},
+        {{u"crctable"}, 0, 0, {"crctable"}, ""},
+        {{u"execdb", u"file.xml"}, 0, 0, {"execdb", "file.xml"}, ""},
+        {{u"dbversionext", u"x"}, 0, 0, {"dbversionext", "x"}, ""},
+        {{u"crctable"}, -1, 20, {"crctable"}, failed + "handler failed on purpose\n" + exit20},
+        {{u"countrows", u"x", u"table_suffix=" + std::u16string(21, u'T')},
+         3,
+         20,
+         {},
+         concat(failed, "Table suffix '", std::string(21, 'T'),
+                "' too long (at most 20 characters)\n") +
+             exit20},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(u8(c.words[0]) + " " + std::to_string(c.result));
+        EXPECT_EQ(run(c.words, c.result), c.exit);
+        EXPECT_EQ(g_words, c.seen);
+        EXPECT_EQ(readFileBytes(log_), c.log);
+    }
+}
+
+// The edges of the lookup that no command-line case shows.
+TEST(TabrixCommandTableTest, LookupMatchesWholeWordsOrPrefixRows) {
+    const struct {
+        const char16_t* word;
+        const char* row;  // null: no row
+    } cases[] = {
+        {u"COUNTROWS", "countrows"},    {u"countrow", nullptr},  {u"countrowsX", nullptr},
+        {u"dbversionext", "dbversion"}, {u"DBVERSION", nullptr}, {u"dbversio", nullptr},
+    };
+    for (const auto& c : cases) {
         const ul_cmddefinition_t* row = ul_cmdfind(kTable, c.word);
-        if (!c.row) {
-            EXPECT_EQ(row, nullptr) << u8(c.word);
-        } else {
-            ASSERT_NE(row, nullptr) << u8(c.word);
-            EXPECT_EQ(u8(row->name), u8(c.row));
-        }
+        EXPECT_EQ(row ? u8(row->name) : "none", c.row ? c.row : "none") << u8(c.word);
     }
 }
 
-TEST(TabrixCommandTableTest, RowsInOrderWithTheirFlags) {
-    const char* expected[] = {
-        "splittable",  "crctable",     "crceval",        "crcclear",  "chktable",   "chkpools",
-        "scancluster", "dbversion",    "countrows",      "objsize",   "execdb",     "migtables",
-        "dbtabpos",    "genkeytraces", "optimizeimport", "repoclean", "seldepends", "zdbmonitor",
-        "zdbutil",     "sqlruntask",   "dumptable",      "hexdump",   "dbping"};
-    size_t n = 0;
-    for (const ul_cmddefinition_t* row = CmdDefinitions; row->name; ++row, ++n) {
-        ASSERT_LT(n, std::size(expected));
-        EXPECT_EQ(u8(row->name), expected[n]);
-        EXPECT_NE(row->handler, nullptr);
-        std::string name = expected[n];
-        unsigned flags = name == "dbversion" || name == "hexdump"                          ? 0x11u
-                         : name == "execdb" || name == "sqlruntask" || name == "dumptable" ? 0x01u
-                                                                                           : 0u;
-        EXPECT_EQ(row->flags, flags) << name;
-    }
-    EXPECT_EQ(n, std::size(expected));
-}
-
-// The global options of the words (program path added in front). Keeps the words alive,
-// because the options point into them.
-struct Collected {
-    explicit Collected(std::vector<std::u16string> list) : words(std::move(list)) {
-        words.insert(words.begin(), u"tabrix");
-        std::vector<const char16_t*> argv;
-        for (const std::u16string& w : words) argv.push_back(w.c_str());
-        std::vector<const char16_t*> rest;
-        rc = ul_cmdcollectoptions(static_cast<unsigned>(argv.size()), argv.data(), &options, &rest);
-        for (const char16_t* w : rest) kept.push_back(u8(w));
-    }
-    std::vector<std::u16string> words;
-    ul_globaloptions_t options;
-    std::vector<std::string> kept;
-    int rc;
-};
-
-TEST(TabrixOptionsTest, NametabAndSuffixOrderDecides) {
-    Collected a({u"nametab=std", u"nt_suffix=ABC"});
-    EXPECT_EQ(a.options.nametabType, 10u);
-    EXPECT_EQ(u8(a.options.ntSuffix), "ABC");
-    Collected b({u"nt_suffix=ABC", u"nametab=std"});
-    EXPECT_EQ(b.options.nametabType, 1u);
-    EXPECT_EQ(u8(b.options.ntSuffix), "");
-    Collected c({u"altnametab=shd", u"altnametab=off"});
-    EXPECT_EQ(c.options.altNametabType, UL_OPTION_UNSET);
-    Collected d({u"nametab=OFF"});
-    EXPECT_EQ(d.options.nametabType, 0u);
-    Collected e({u"altnt_suffix=Q", u"altnametab=bri"});
-    EXPECT_EQ(e.options.altNametabType, 3u);
-    EXPECT_EQ(u8(e.options.altNtSuffix), "");
-    Collected f({u"isolevel=Committed", u"logfile=a", u"logfile=b"});
-    EXPECT_EQ(f.options.isoLevel, 1u);
-    EXPECT_EQ(u8(f.options.logFile), "b");
-    EXPECT_EQ(Collected({u"isolevel=default"}).options.isoLevel, 0u);
-}
-
-TEST(TabrixOptionsTest, OnlyExactOptionPrefixesAreOptions) {
-    Collected run({u"Logfile=x", u"logfile", u"x.nametab=std", u"table_suffix=T", u"cmd"});
-    EXPECT_EQ(run.rc, 0);
-    EXPECT_EQ(run.kept, (std::vector<std::string>{"Logfile=x", "logfile", "x.nametab=std", "cmd"}));
-    EXPECT_EQ(u8(run.options.tableSuffix), "T");
-}
-
-TEST(TabrixOptionsTest, BadValuesFailWithTheirMessage) {
-    struct Case {
-        const char16_t* word;
-        const char* message;
-    } cases[] = {
-        {u"nametab=xyz", "Invalid nametab type 'xyz'"},
-        {u"altnametab=", "Invalid nametab type ''"},
-        {u"isolevel=serializable", "Unknown isolation level 'serializable'"},
+// The options as one line, to compare a whole result at once.
+std::string shown(const ul_globaloptions_t& o) {
+    auto type = [](unsigned t) {
+        return t == UL_OPTION_UNSET ? std::string("-") : std::to_string(t);
     };
-    for (const Case& c : cases) {
-        const char16_t* argv[] = {u"tabrix", c.word, nullptr};
-        ul_globaloptions_t options;
-        std::vector<const char16_t*> kept;
-        EXPECT_EQ(ul_cmdcollectoptions(2, argv, &options, &kept), -1) << u8(c.word);
-        EXPECT_EQ(u8(ul_errorgetmsg()), c.message);
-    }
-    std::u16string longSuffix = u"nt_suffix=" + std::u16string(256, u'S');
-    const char16_t* argv[] = {u"tabrix", longSuffix.c_str(), nullptr};
-    ul_globaloptions_t options;
-    std::vector<const char16_t*> kept;
-    EXPECT_EQ(ul_cmdcollectoptions(2, argv, &options, &kept), -1);
+    return "nt " + type(o.nametabType) + u8(o.ntSuffix) + " alt " + type(o.altNametabType) +
+           u8(o.altNtSuffix) + " suffix " + u8(o.tableSuffix) + " iso " + type(o.isoLevel) +
+           " log " + (o.logFile ? u8(o.logFile) : "-");
 }
 
-TEST_F(TabrixDispatchTest, SessionSettingsReachTheSession) {
-    EXPECT_EQ(run({u"countrows", u"x", u"altnametab=shd", u"nametab=std", u"isolevel=committed"}),
-              0);
-    EXPECT_EQ(ul_sqlntgettype(0), 1);
-    EXPECT_EQ(ul_sqlntgettype(1), 2);
-    EXPECT_EQ(ul_sqlntcurrentslot(), 1);  // a configured alternate nametab is current
-    EXPECT_EQ(ul_sqlgetisolevel(), 1);
+TEST(TabrixOptionsTest, OptionsAreCollectedInOrderAndTheRestKept) {
+    const struct {
+        Words words;
+        int rc;
+        std::string options;
+        Strings kept;
+    } cases[] = {
+        {{u"nametab=std", u"nt_suffix=ABC"}, 0, "nt 10ABC alt - suffix  iso - log -", {}},
+        {{u"nt_suffix=ABC", u"nametab=std"}, 0, "nt 1 alt - suffix  iso - log -", {}},
+        {{u"altnametab=shd", u"altnametab=off"}, 0, "nt - alt - suffix  iso - log -", {}},
+        {{u"nametab=OFF"}, 0, "nt 0 alt - suffix  iso - log -", {}},
+        {{u"altnt_suffix=Q", u"altnametab=bri"}, 0, "nt - alt 3 suffix  iso - log -", {}},
+        {{u"isolevel=Committed", u"logfile=a", u"logfile=b"},
+         0,
+         "nt - alt - suffix  iso 1 log b",
+         {}},
+        {{u"isolevel=default"}, 0, "nt - alt - suffix  iso 0 log -", {}},
+        // Only the exact option words are options.
+        {{u"Logfile=x", u"logfile", u"x.nametab=std", u"table_suffix=T", u"cmd"},
+         0,
+         "nt - alt - suffix T iso - log -",
+         {"Logfile=x", "logfile", "x.nametab=std", "cmd"}},
+        {{u"nt_suffix=" + std::u16string(256, u'S')}, -1, "", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(u8(c.words[0]));
+        Words words = c.words;
+        words.insert(words.begin(), u"tabrix");
+        std::vector<const char16_t*> argv, rest;
+        for (const std::u16string& w : words) argv.push_back(w.c_str());
+        ul_globaloptions_t options;
+        ASSERT_EQ(
+            ul_cmdcollectoptions(static_cast<unsigned>(argv.size()), argv.data(), &options, &rest),
+            c.rc);
+        if (c.rc) continue;
+        EXPECT_EQ(shown(options), c.options);
+        Strings kept;
+        for (const char16_t* w : rest) kept.push_back(u8(w));
+        EXPECT_EQ(kept, c.kept);
+    }
 }
 
 // The alternate slot is set first without switching, then the standard slot, which makes a
 // configured alternate slot current: whatever the order on the command line.
-TEST_F(TabrixDispatchTest, NametabOptionsEndWithTheRightCurrentSlot) {
-    struct Case {
-        std::vector<std::u16string> options;
-        int standardType;
-        int alternateType;
-        int current;
+TEST_F(TabrixDispatchTest, SessionSettingsEndWithTheRightCurrentSlot) {
+    const struct {
+        Words options;
+        int standardType, alternateType, current, isoLevel;
         const char* ddntt;  // the current DDNTT name, or the error
     } cases[] = {
-        {{}, 1, 1, 0, "DDNTT"},
-        {{u"nametab=shd"}, 2, 1, 0, "DDNTT~"},
-        {{u"altnametab=shd", u"nametab=std"}, 1, 2, 1, "DDNTT~"},
-        {{u"nametab=std", u"altnametab=bri"}, 1, 3, 1, "DDNTT~~"},
+        {{}, 1, 1, 0, 0, "DDNTT"},
+        {{u"nametab=shd"}, 2, 1, 0, 0, "DDNTT~"},
+        {{u"altnametab=shd", u"nametab=std", u"isolevel=committed"}, 1, 2, 1, 1, "DDNTT~"},
+        {{u"nametab=std", u"altnametab=bri"}, 1, 3, 1, 0, "DDNTT~~"},
         // Without a standard nametab option nothing switches.
-        {{u"altnametab=shd"}, 1, 2, 0, "DDNTT"},
-        {{u"altnametab=shd", u"altnametab=off", u"nametab=swold"}, 4, 1, 0, "DDNTT~~OLD"},
-        {{u"altnt_suffix=_A", u"nametab=bri"}, 3, 10, 1, "DDNTT_A"},
-        {{u"nametab=bri", u"nt_suffix=_N", u"altnametab=std"}, 10, 1, 1, "DDNTT"},
-        {{u"nametab=off"}, 0, 1, 0, "Nametab access disabled"},
+        {{u"altnametab=shd"}, 1, 2, 0, 0, "DDNTT"},
+        {{u"altnametab=shd", u"altnametab=off", u"nametab=swold"}, 4, 1, 0, 0, "DDNTT~~OLD"},
+        {{u"altnt_suffix=_A", u"nametab=bri"}, 3, 10, 1, 0, "DDNTT_A"},
+        {{u"nametab=bri", u"nt_suffix=_N", u"altnametab=std"}, 10, 1, 1, 0, "DDNTT"},
+        {{u"nametab=off"}, 0, 1, 0, 0, "Nametab access disabled"},
     };
-    for (const Case& c : cases) {
-        ul_sqlresetsession();
-        std::vector<std::u16string> words = {u"countrows", u"x"};
+    for (const auto& c : cases) {
+        Words words = {u"countrows", u"x"};
         words.insert(words.end(), c.options.begin(), c.options.end());
-        std::string label;
-        for (const std::u16string& w : c.options) label += u8(w) + " ";
-        SCOPED_TRACE(label);
-        ASSERT_EQ(run(words), 0) << u8(ul_errorgetmsg());
+        SCOPED_TRACE(c.options.empty() ? "" : u8(c.options[0]));
+        ASSERT_EQ(run(words, 0), 0) << u8(ul_errorgetmsg());
         EXPECT_EQ(ul_sqlntgettype(0), c.standardType);
         EXPECT_EQ(ul_sqlntgettype(1), c.alternateType);
         EXPECT_EQ(ul_sqlntcurrentslot(), c.current);
+        EXPECT_EQ(ul_sqlgetisolevel(), c.isoLevel);
         const char16_t* name = ul_ntgetname(0);
         EXPECT_EQ(name ? u8(name) : u8(ul_errorgetmsg()), c.ddntt);
     }
-}
-
-TEST_F(TabrixDispatchTest, FailingSessionSettingEndsLikeAFailingCommand) {
-    g_call.result = 3;
-    EXPECT_EQ(run({u"countrows", u"x", u"table_suffix=" + std::u16string(21, u'T')}), 20);
-    EXPECT_TRUE(g_call.words.empty());  // the handler never ran
-    EXPECT_EQ(logText(), "1EETQ008 Error message: Table suffix '" + std::string(21, 'T') +
-                             "' too long (at most 20 characters)\n"
-                             "1EETQ003 exit code: \"20\"\n");
 }
 
 }  // namespace
