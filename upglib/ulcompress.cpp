@@ -57,13 +57,14 @@ int ul_csdecompress(const unsigned char* in, size_t length, size_t maxLength,
     out->clear();
     if (length < UL_CS_HEADER) return UL_CS_E_TRUNCATED;
     if (!isAlgo(in[4])) return UL_CS_NOT_COMPRESSED;
-    const size_t declared = (size_t(in[0]) << 24) | (size_t(in[1]) << 16) |
-                            (size_t(in[2]) << 8) | size_t(in[3]);
+    const size_t declared =
+        (size_t(in[0]) << 24) | (size_t(in[1]) << 16) | (size_t(in[2]) << 8) | size_t(in[3]);
     if (declared > maxLength) return UL_CS_E_LENGTH;
     const unsigned char* frame = in + UL_CS_HEADER;
     const size_t frameLength = length - UL_CS_HEADER;
     const unsigned long long content = ZSTD_getFrameContentSize(frame, frameLength);
-    if (content == ZSTD_CONTENTSIZE_ERROR) return frameLength < 18 ? UL_CS_E_TRUNCATED : UL_CS_E_DATA;
+    if (content == ZSTD_CONTENTSIZE_ERROR)
+        return frameLength < 18 ? UL_CS_E_TRUNCATED : UL_CS_E_DATA;
     if (content == ZSTD_CONTENTSIZE_UNKNOWN || content != declared) return UL_CS_E_LENGTH;
     // The whole input must be exactly one frame: trailing or missing bytes are damage.
     const size_t frameSize = ZSTD_findFrameCompressedSize(frame, frameLength);
