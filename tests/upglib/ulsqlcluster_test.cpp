@@ -176,6 +176,54 @@ TEST(UlSqlClusterPackTest, DuplicatesAreSortedAndOrderChecked) {
     EXPECT_EQ(u8(errorText()), "Key columns not sorted:\nkey #1: last='D' now='C'");
 }
 
+TEST(UlSqlClusterPackTest, DecompressionByTableMode) {
+    const std::string text = "REPORT z. WRITE 'hello'. " + std::string(300, 'x');
+    std::string utf16;
+    for (char c : text) utf16 += std::string{c, '\0'};
+    auto field = [](const std::string& plain, unsigned char version, unsigned char algo) {
+        std::vector<unsigned char> out = {version};
+        EXPECT_EQ(ul_cscompress(reinterpret_cast<const unsigned char*>(plain.data()), plain.size(),
+                                ul_csalgo::dense, &out),
+                  UL_CS_OK);
+        out[5] = algo;
+        return std::string(out.begin(), out.end());
+    };
+    const unsigned char dense = static_cast<unsigned char>(ul_csalgo::dense);
+    struct Case {
+        const char16_t* table;
+        std::string header;  // names of the three columns
+        std::string data;
+        std::string expected;  // the expanded data, or the error text
+        const char* datalg;
+    } cases[] = {
+        {u"DYNPSOURCE", "DATALG", field(text, 0, dense), text, "325"},
+        {u"REPOSRC", "DATALG", field(utf16, 1, dense), utf16, "325"},
+        {u"ZTAB", "DATALG", field(text, 1, dense), text, "325"},
+        {u"ZTAB", "DATALG", field(text, 2, dense),
+         "Invalid compression version 2\nError occured with object 'OBJ' column 3", nullptr},
+        {u"ZTAB", "DATALG", field(text, 1, 0x33),
+         "Data is not compressed\nError occured with object 'OBJ' column 3", nullptr},
+        {u"ZTAB", "LENGTH", field(text, 1, dense), "Missing field 'DATALG' in selection", nullptr},
+    };
+    for (const Case& c : cases) {
+        CollectRows out;
+        ULSQLSelectDecompress d;
+        d.init(c.table, &out, 0);
+        int rc = feed(&d, UL_ROW_HDR_TYPE | UL_ROW_HDR_NAME, {"C:NAME", "I:" + c.header, "B:DATA"});
+        if (rc == 0)
+            rc = feed(&d, UL_ROW_DATA, {"OBJ", le16(static_cast<int>(c.data.size())), c.data});
+        if (!c.datalg) {
+            EXPECT_EQ(rc, -1);
+            EXPECT_EQ(u8(errorText()), c.expected);
+            continue;
+        }
+        ASSERT_EQ(rc, 0) << u8(errorText());
+        EXPECT_EQ(out.rows[1].raws[2],
+                  std::vector<unsigned char>(c.expected.begin(), c.expected.end()));
+        EXPECT_EQ(u8(*out.rows[1].texts[1]), c.datalg) << u8(c.table);
+    }
+}
+
 // ---- logical tables on the real engines ------------------------------------------------------
 
 struct Field {
