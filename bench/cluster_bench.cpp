@@ -36,24 +36,6 @@ namespace {
 const char* const kTables[] = {"BLC1", "BLC2", "BLC3"};
 constexpr unsigned kPerTable[] = {7, 7, 6};  // rows a key in each logical table
 
-long peakKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return atol(line.c_str() + 6);
-    return -1;
-}
-
-class Count : public ULSQLCallBack {
-  public:
-    int handleRow(unsigned flags, const unsigned char**, const char16_t**, unsigned*,
-                  unsigned) override {
-        if (flags & UL_ROW_DATA) ++rows;
-        return 0;
-    }
-    unsigned long rows = 0;
-};
-
 std::string name(const char* base, const std::string& suffix) {
     return std::string(base) + suffix;
 }
@@ -62,19 +44,19 @@ std::string name(const char* base, const std::string& suffix) {
 // copies BLC1<s>_SRC...
 void createSchema(bool pg, const std::string& s) {
     const std::string blob = pg ? "bytea" : "BLOB";
-    benchRunSql("CREATE TABLE \"BDDNTT" + s +
+    benchRunSql("CREATE TABLE \"DDNTT" + s +
                 "\" (TABNAME VARCHAR(130) NOT NULL PRIMARY KEY, TSTAMP VARCHAR(14), TABTYPE "
                 "CHAR(1), TABFORM CHAR(1), REFNAME VARCHAR(130), CLIDEP SMALLINT, CLIPOS SMALLINT, "
                 "FLDCNT SMALLINT, KEYCNT SMALLINT, PKEYCNT SMALLINT, KEYLEN INTEGER, TABLEN "
                 "INTEGER, SHRTYPE SMALLINT, TEMPFLAG SMALLINT, STORETYPE CHAR(1))");
-    benchRunSql("CREATE TABLE \"BDDNTF" + s +
+    benchRunSql("CREATE TABLE \"DDNTF" + s +
                 "\" (TABNAME VARCHAR(130) NOT NULL, FIELDPOS SMALLINT NOT NULL, FIELDNAME "
                 "VARCHAR(130), DDTYPE SMALLINT, DDLEN INTEGER, DIGITS SMALLINT, DECIMALS SMALLINT, "
                 "DBTYPE SMALLINT, DBLEN INTEGER, KEYFLAG SMALLINT, NOTNULLFLAG SMALLINT, FLDOFFS "
                 "INTEGER, PRIMARY KEY (TABNAME, FIELDPOS))");
     auto entry = [&](const std::string& t, char type, char form, const std::string& ref,
                      int nfields, int keys) {
-        benchRunSql("INSERT INTO \"BDDNTT" + s + "\" VALUES ('" + t + "', '20260101000000', '" +
+        benchRunSql("INSERT INTO \"DDNTT" + s + "\" VALUES ('" + t + "', '20260101000000', '" +
                     type + "', '" + form + "', '" + ref + "', 0, 0, " + std::to_string(nfields) +
                     ", " + std::to_string(keys) + ", 0, 0, 0, 0, 0, '')");
     };
@@ -83,7 +65,7 @@ void createSchema(bool pg, const std::string& s) {
         char values[256];
         snprintf(values, sizeof values, "%d, '%s', %d, %d, %d, %d, 0, 0, %d, %d, NULL", pos, f,
                  type, len, type == 160 ? len : 0, dec, key, key);
-        benchRunSql("INSERT INTO \"BDDNTF" + s + "\" VALUES ('" + t + "', " + values + ")");
+        benchRunSql("INSERT INTO \"DDNTF" + s + "\" VALUES ('" + t + "', " + values + ")");
     };
     const std::string clu = "CLU" + s;
     entry(clu, 'T', 'C', "", 6, 3);
@@ -212,7 +194,7 @@ void fill(const std::string& s, long keys, unsigned pageSize) {
 
 unsigned long readLogical(const std::string& s, int t, const char16_t* high) {
     ULSQLStmtLogicalTable stmt;
-    Count count;
+    BenchCountRows count;
     const std::u16string table = ul_utf8to16(name(kTables[t], s).c_str());
     const char16_t* highs[] = {high};
     if (stmt.select(table.c_str(), nullptr, nullptr, 0, nullptr, 0, highs, high ? 1 : 0, &count,
@@ -226,7 +208,7 @@ unsigned long readTransparent(const std::string& s, int t) {
     const std::u16string table = ul_utf8to16(name(kTables[t], s).c_str());
     std::vector<ul_sqlfielddesc_t> d = descsOf(table, &names);
     ULSQLStmt query;
-    Count count;
+    BenchCountRows count;
     if (query.prepare((u"SELECT * FROM \"" + table + u"_SRC\" ORDER BY K1, K2, SEQ").c_str(),
                       nullptr, 0, d.data(), 6, 0) < 0 ||
         query.execute(&count, nullptr, 0) < 0)
@@ -245,7 +227,7 @@ long childPeak(const std::string& s, const char16_t* high, unsigned long* rows) 
         if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) _exit(1);
         const unsigned long n = readLogical(s, 0, high);
         char line[64];
-        const int len = snprintf(line, sizeof line, "%ld %lu\n", peakKb(), n);
+        const int len = snprintf(line, sizeof line, "%ld %lu\n", benchPeakKb(), n);
         if (write(fds[1], line, static_cast<size_t>(len)) != len) _exit(1);
         _exit(0);
     }
@@ -266,8 +248,9 @@ void benchEngine(const char* engine, long rows, int repeats) {
     const bool pg = strcmp(engine, "PGSQL") == 0;
     setenv("dbms_type", engine, 1);
     if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) benchDie("connect");
-    const std::string s = "_" + std::to_string(getpid());
-    if (ULNameTab::setNameTab(ul_utf8to16(("BDDNTT" + s).c_str()).c_str(), nullptr, nullptr) < 0)
+    std::string s = "_B";
+    s += std::to_string(getpid());
+    if (ULNameTab::setNameTab(ul_utf8to16(("DDNTT" + s).c_str()).c_str(), nullptr, nullptr) < 0)
         benchDie("nametab");
     createSchema(pg, s);
     const long keys = rows / 20;
@@ -300,7 +283,7 @@ void benchEngine(const char* engine, long rows, int repeats) {
            quarterKb, allRows, allKb);
     if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) benchDie("reconnect");
     for (const char* base : kTables) benchRunSql("DROP TABLE \"" + name(base, s) + "_SRC\"");
-    for (const char* t : {"CLU", "BDDNTT", "BDDNTF"})
+    for (const char* t : {"CLU", "DDNTT", "DDNTF"})
         benchRunSql("DROP TABLE \"" + name(t, s) + "\"");
     (void)ul_sqldisconnect(0);
     ULNameTab::setNameTab(nullptr, nullptr, nullptr);
@@ -343,7 +326,7 @@ void benchSorter(long pages) {
     if (sorter.deinit(0) < 0) benchDie("deinit");
     printf(
         "sorter: %ld pages, %lu rows complete, %.0f pages/s, %u external frames, peak RSS %ld KB\n",
-        pages, complete, pages / seconds, ext, peakKb());
+        pages, complete, pages / seconds, ext, benchPeakKb());
     fflush(stdout);
     _exit(0);
 }

@@ -1490,7 +1490,7 @@ int ULSQLLogicalWriter::addRow(const char16_t* table, const unsigned char* const
             }
             ul_sqlclusterputvalue(&key, raw[i], lengths[i]);
         }
-        Record& record = records_[key];
+        Record& record = records_[std::string(key.begin(), key.end())];
         if (record.keyRaw.empty())
             for (unsigned i = 0; i < nkeys_; ++i)
                 record.keyRaw.emplace_back(raw[i], raw[i] + lengths[i]);
@@ -1575,7 +1575,8 @@ int ULSQLLogicalWriter::writeRecord(const Record& record) {
         }
         format = UL_CLUSTER_FMT_COMPRESSED;
     } else {
-        rec.insert(rec.end(), body.begin(), body.end());
+        rec.resize(UL_CLUSTER_HEADER + body.size());
+        if (!body.empty()) std::memcpy(rec.data() + UL_CLUSTER_HEADER, body.data(), body.size());
     }
     const size_t pages = (rec.size() + pageSize_ - 1) / pageSize_;
     if (pages > 0xFFFF || rec.size() - UL_CLUSTER_HEADER > 0xFFFFFFFFu) {

@@ -266,7 +266,7 @@ class ULSQLLogicalWriter {
     std::vector<std::u16string> physNames_;
     std::unique_ptr<ULSQLStmt> insert_;
     std::map<std::u16string, std::unique_ptr<Logical>> logicals_;
-    std::map<std::vector<unsigned char>, Record> records_;
+    std::map<std::string, Record> records_;  // by the grouping key's values in record encoding
     std::u16string timestamp_;
     unsigned long physicalRows_ = 0;
 };
