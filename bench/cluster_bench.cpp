@@ -216,32 +216,53 @@ unsigned long readTransparent(const std::string& s, int t) {
     return count.rows;
 }
 
-// Peak memory of a fresh process reading logical table 0 up to high (null: all).
-long childPeak(const std::string& s, const char16_t* high, unsigned long* rows) {
+// Runs this program again with args in a fresh process (so nothing of this one counts in its
+// peak memory) and returns the line it prints.
+std::string rerun(const std::vector<std::string>& args) {
     int fds[2];
-    if (pipe(fds) != 0) return -1;
+    if (pipe(fds) != 0) return {};
     fflush(stdout);
     const pid_t pid = fork();
     if (pid == 0) {
+        dup2(fds[1], 1);
         close(fds[0]);
-        if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) _exit(1);
-        const unsigned long n = readLogical(s, 0, high);
-        char line[64];
-        const int len = snprintf(line, sizeof line, "%ld %lu\n", benchPeakKb(), n);
-        if (write(fds[1], line, static_cast<size_t>(len)) != len) _exit(1);
-        _exit(0);
+        close(fds[1]);
+        std::vector<char*> argv = {const_cast<char*>("cluster_bench")};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv("/proc/self/exe", argv.data());
+        _exit(127);
     }
     close(fds[1]);
-    char buffer[64] = {};
-    const ssize_t n = read(fds[0], buffer, sizeof buffer - 1);
+    std::string out;
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<size_t>(n));
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : std::string();
+}
+
+// Child mode: read logical table 0 up to high ("-": all), print the peak memory and the rows.
+int measure(const char* engine, const std::string& s, const std::string& high) {
+    setenv("dbms_type", engine, 1);
+    if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) benchDie("connect");
+    if (ULNameTab::setNameTab(ul_utf8to16(("DDNTT" + s).c_str()).c_str(), nullptr, nullptr) < 0)
+        benchDie("nametab");
+    const std::u16string h = ul_utf8to16(high.c_str());
+    const unsigned long n = readLogical(s, 0, high == "-" ? nullptr : h.c_str());
+    printf("%ld %lu\n", benchPeakKb(), n);
+    (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // only read
+    return 0;
+}
+
+long childPeak(const char* engine, const std::string& s, const std::string& high,
+               unsigned long* rows) {
     long kb = -1;
-    if (n <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-        sscanf(buffer, "%ld %lu", &kb, rows) != 2)
-        return -1;
-    return kb;
+    const std::string line = rerun({"--measure", engine, s, high});
+    return sscanf(line.c_str(), "%ld %lu", &kb, rows) == 2 ? kb : -1;
 }
 
 void benchEngine(const char* engine, long rows, int repeats) {
@@ -276,9 +297,9 @@ void benchEngine(const char* engine, long rows, int repeats) {
            bestLogical, bestTransparent, bestLogical / bestTransparent);
     (void)ul_sqldisconnect(0);  // the child processes connect on their own
     unsigned long quarterRows = 0, allRows = 0;
-    const std::u16string quarter = ul_format(u"G%03ld", keys / 4 / 1000);
-    const long quarterKb = childPeak(s, quarter.c_str(), &quarterRows);
-    const long allKb = childPeak(s, nullptr, &allRows);
+    const std::string quarter = ul_utf16to8(ul_format(u"G%03ld", keys / 4 / 1000).c_str());
+    const long quarterKb = childPeak(engine, s, quarter, &quarterRows);
+    const long allKb = childPeak(engine, s, "-", &allRows);
     printf("%s: peak RSS reading %lu rows %ld KB, reading %lu rows %ld KB\n", engine, quarterRows,
            quarterKb, allRows, allKb);
     if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) benchDie("reconnect");
@@ -290,13 +311,6 @@ void benchEngine(const char* engine, long rows, int repeats) {
 }
 
 void benchSorter(long pages) {
-    fflush(stdout);
-    const pid_t pid = fork();
-    if (pid != 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return;
-    }
     const std::string swap = "/tmp/CLUSTCHK_" + std::to_string(getpid()) + ".SWP";
     ULClusterSorter sorter;
     if (sorter.init(200, 1000, ul_utf8to16(swap.c_str()).c_str(), 0) < 0) benchDie("sorter init");
@@ -327,18 +341,21 @@ void benchSorter(long pages) {
     printf(
         "sorter: %ld pages, %lu rows complete, %.0f pages/s, %u external frames, peak RSS %ld KB\n",
         pages, complete, pages / seconds, ext, benchPeakKb());
-    fflush(stdout);
-    _exit(0);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && strcmp(argv[1], "--measure") == 0) return measure(argv[2], argv[3], argv[4]);
+    if (argc == 3 && strcmp(argv[1], "--sorter") == 0) {
+        benchSorter(atol(argv[2]));
+        return 0;
+    }
     const long rows = argc > 1 ? atol(argv[1]) : 1000000;
     const long pages = argc > 2 ? atol(argv[2]) : 1000000;
     const int repeats = argc > 3 ? atoi(argv[3]) : 2;
     benchOnEngines(
         [&](const char* engine, const std::string&) { benchEngine(engine, rows, repeats); });
-    benchSorter(pages);
+    fputs(rerun({"--sorter", std::to_string(pages)}).c_str(), stdout);
     return 0;
 }
