@@ -14,7 +14,7 @@
 // SQLite runs on a temporary file; PostgreSQL when PGHOST or dbs_pgsql_conninfo names a server
 // (scripts/pgtest.sh run ...).
 //
-//   cluster_bench [rows [pages [repeats]]]
+//   cluster_bench [rows [pages [repeats [plain|compress]]]]
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -156,13 +156,13 @@ std::vector<ul_sqlfielddesc_t> descsOf(const std::u16string& table,
 }
 
 // Fills the transparent tables and, chunk by chunk, the physical table from them.
-void fill(const std::string& s, long keys, unsigned pageSize) {
+void fill(const std::string& s, long keys, unsigned pageSize, bool compress) {
     std::vector<std::vector<ul_sqlfielddesc_t>> descs(3);
     std::vector<std::vector<std::u16string>> names(3);
     for (int t = 0; t < 3; ++t)
         descs[t] = descsOf(ul_utf8to16(name(kTables[t], s).c_str()), &names[t]);
     ULSQLLogicalWriter writer;
-    if (writer.open(ul_utf8to16(("CLU" + s).c_str()).c_str(), pageSize, false) < 0)
+    if (writer.open(ul_utf8to16(("CLU" + s).c_str()).c_str(), pageSize, compress) < 0)
         benchDie("open writer");
     for (int t = 0; t < 3; ++t)
         if (writer.addTable(ul_utf8to16(name(kTables[t], s).c_str()).c_str()) < 0)
@@ -265,7 +265,7 @@ long childPeak(const char* engine, const std::string& s, const std::string& high
     return sscanf(line.c_str(), "%ld %lu", &kb, rows) == 2 ? kb : -1;
 }
 
-void benchEngine(const char* engine, long rows, int repeats) {
+void benchEngine(const char* engine, long rows, int repeats, bool compress) {
     const bool pg = strcmp(engine, "PGSQL") == 0;
     setenv("dbms_type", engine, 1);
     if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) benchDie("connect");
@@ -276,9 +276,9 @@ void benchEngine(const char* engine, long rows, int repeats) {
     createSchema(pg, s);
     const long keys = rows / 20;
     double t0 = benchNow();
-    fill(s, keys, 1000);
-    printf("%s: wrote %ld logical rows (%ld keys) twice in %.1f s\n", engine, keys * 20, keys,
-           benchNow() - t0);
+    fill(s, keys, 1000, compress);
+    printf("%s: wrote %ld logical rows (%ld keys, %s) twice in %.1f s\n", engine, keys * 20, keys,
+           compress ? "compressed" : "plain", benchNow() - t0);
     fflush(stdout);
     double bestLogical = 1e30, bestTransparent = 1e30;
     unsigned long nLogical = 0, nTransparent = 0;
@@ -354,8 +354,10 @@ int main(int argc, char** argv) {
     const long rows = argc > 1 ? atol(argv[1]) : 1000000;
     const long pages = argc > 2 ? atol(argv[2]) : 1000000;
     const int repeats = argc > 3 ? atoi(argv[3]) : 2;
-    benchOnEngines(
-        [&](const char* engine, const std::string&) { benchEngine(engine, rows, repeats); });
+    const bool compress = argc > 4 && strcmp(argv[4], "compress") == 0;
+    benchOnEngines([&](const char* engine, const std::string&) {
+        benchEngine(engine, rows, repeats, compress);
+    });
     fputs(rerun({"--sorter", std::to_string(pages)}).c_str(), stdout);
     return 0;
 }

@@ -16,6 +16,17 @@ struct DCtxFree {
     void operator()(ZSTD_DCtx* c) const { ZSTD_freeDCtx(c); }
 };
 
+// One context of each kind for the process (the tool is single-threaded): creating a context
+// costs more than expanding a small record.
+ZSTD_CCtx* compressContext() {
+    static std::unique_ptr<ZSTD_CCtx, CCtxFree> ctx(ZSTD_createCCtx());
+    return ctx.get();
+}
+ZSTD_DCtx* decompressContext() {
+    static std::unique_ptr<ZSTD_DCtx, DCtxFree> ctx(ZSTD_createDCtx());
+    return ctx.get();
+}
+
 bool isAlgo(unsigned char b) {
     return b == static_cast<unsigned char>(ul_csalgo::fast) ||
            b == static_cast<unsigned char>(ul_csalgo::dense);
@@ -26,12 +37,13 @@ bool isAlgo(unsigned char b) {
 int ul_cscompress(const unsigned char* in, size_t length, ul_csalgo algo,
                   std::vector<unsigned char>* out) {
     if (length > 0xFFFFFFFFu) return UL_CS_E_LENGTH;
-    std::unique_ptr<ZSTD_CCtx, CCtxFree> ctx(ZSTD_createCCtx());
+    ZSTD_CCtx* ctx = compressContext();
     if (!ctx) return UL_CS_E_INIT;
     const int level = kLevel[algo == ul_csalgo::dense ? 1 : 0];
-    if (ZSTD_isError(ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_compressionLevel, level)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_checksumFlag, 1)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_contentSizeFlag, 1)))
+    if (ZSTD_isError(ZSTD_CCtx_reset(ctx, ZSTD_reset_session_and_parameters)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(ctx, ZSTD_c_compressionLevel, level)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(ctx, ZSTD_c_checksumFlag, 1)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(ctx, ZSTD_c_contentSizeFlag, 1)))
         return UL_CS_E_INIT;
     try {
         const size_t start = out->size();
@@ -40,7 +52,7 @@ int ul_cscompress(const unsigned char* in, size_t length, ul_csalgo algo,
         unsigned char* h = out->data() + start;
         for (int i = 0; i < 4; ++i) h[i] = static_cast<unsigned char>(length >> (24 - 8 * i));
         h[4] = static_cast<unsigned char>(algo);
-        const size_t n = ZSTD_compress2(ctx.get(), h + UL_CS_HEADER, bound, in, length);
+        const size_t n = ZSTD_compress2(ctx, h + UL_CS_HEADER, bound, in, length);
         if (ZSTD_isError(n)) {
             out->resize(start);
             return UL_CS_E_DATA;
@@ -70,14 +82,14 @@ int ul_csdecompress(const unsigned char* in, size_t length, size_t maxLength,
     const size_t frameSize = ZSTD_findFrameCompressedSize(frame, frameLength);
     if (ZSTD_isError(frameSize)) return UL_CS_E_TRUNCATED;
     if (frameSize != frameLength) return UL_CS_E_DATA;
-    std::unique_ptr<ZSTD_DCtx, DCtxFree> ctx(ZSTD_createDCtx());
+    ZSTD_DCtx* ctx = decompressContext();
     if (!ctx) return UL_CS_E_INIT;
     try {
         out->resize(declared);
     } catch (const std::bad_alloc&) {
         return UL_CS_E_MEMORY;
     }
-    const size_t n = ZSTD_decompressDCtx(ctx.get(), out->data(), declared, frame, frameLength);
+    const size_t n = ZSTD_decompressDCtx(ctx, out->data(), declared, frame, frameLength);
     if (ZSTD_isError(n) || n != declared) {
         out->clear();
         return UL_CS_E_DATA;
