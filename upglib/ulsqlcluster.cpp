@@ -1,6 +1,8 @@
 #include "ulsqlcluster.h"
 
 #include <algorithm>
+#include <charconv>
+#include <climits>
 #include <cstring>
 
 #include "ulcompress.h"
@@ -166,9 +168,6 @@ size_t ul_sqlpackrowsize(const void* buffer) {
 
 int ul_sqlpackrowcompare(unsigned nkeys, const int* keyTypes, const void* a, const void* b,
                          int mode) {
-    std::vector<const unsigned char*> ra(nkeys), rb(nkeys);
-    std::vector<const char16_t*> sa(nkeys), sb(nkeys);
-    std::vector<unsigned> la(nkeys), lb(nkeys);
     // Rows with fewer fields than keys compare on the fields they have.
     const auto* wa = static_cast<const uint32_t*>(a);
     const auto* wb = static_cast<const uint32_t*>(b);
@@ -734,6 +733,16 @@ class ULSQLRecordDecoder : public ULSQLForwardCallBack {
   private:
     [[nodiscard]] int decodeRecord(const unsigned char* rec, size_t size);
     [[nodiscard]] int decodeValues(const unsigned char* p, size_t size, size_t* pos, unsigned from);
+    struct Slot {
+        bool isNull = true;
+        bool direct = false;
+        size_t rawOffset = 0;  // in 8-byte words of rawArena_
+        unsigned rawLength = 0;
+        size_t textOffset = SIZE_MAX;  // in textArena_; SIZE_MAX: no text
+        size_t textLength = 0;
+        bool hasNul = false;
+    };
+    [[nodiscard]] int direct(unsigned i, int type, Slot* slot);
     [[nodiscard]] int emit();
     [[nodiscard]] int pastEnd(size_t pos, size_t size);
     [[nodiscard]] bool inRange(const ul_sqlvalue_t* v) const;
@@ -744,6 +753,10 @@ class ULSQLRecordDecoder : public ULSQLForwardCallBack {
     std::vector<unsigned> lengths_;
     std::vector<unsigned char> expanded_;
     RawConverter converter_;
+    std::vector<Slot> slots_;
+    std::vector<uint64_t> rawArena_;
+    std::u16string textArena_;
+    std::vector<ul_sqlvalue_t> values_;
     std::vector<const unsigned char*> outRaw_;
     std::vector<const char16_t*> outText_;
     std::vector<unsigned> outLengths_;
@@ -833,20 +846,110 @@ int ULSQLRecordDecoder::correctLengths(const ul_sqlvalue_t* v) {
     return 0;
 }
 
+// Integers, character and binary values go from their raw form straight to what a fetch
+// gives (an aligned copy of the raw bytes, the text); the other types through the converter.
+int ULSQLRecordDecoder::direct(unsigned i, int type, Slot* slot) {
+    const ul_sqlfielddesc_t& d = descs[i];
+    const unsigned char* raw = raw_[i];
+    const unsigned length = lengths_[i];
+    auto tooLong = [&](const char16_t* unit) {
+        ul_errorsetmsgfmt(0, u"Value of column #%d '%s' is longer than %u %s",
+                          static_cast<int>(i) + 1, d.name, d.length, unit);
+        return UL_ERROR_RETURN(-1);
+    };
+    slot->rawOffset = rawArena_.size();
+    slot->rawLength = length;
+    rawArena_.resize(rawArena_.size() + (length + 7) / 8 + 1);
+    if (length) std::memcpy(rawArena_.data() + slot->rawOffset, raw, length);
+    slot->textOffset = SIZE_MAX;
+    slot->textLength = 0;
+    slot->hasNul = false;
+    if (type == DBIF_TYPE_RAW && d.length && length > d.length) return tooLong(u"bytes");
+    if (type == DBIF_TYPE_RAW || type == DBIF_TYPE_BLOB) return 0;
+    slot->textOffset = textArena_.size();
+    if (type == DBIF_TYPE_INT) {
+        long value = 0;
+        if (!readNative(raw, length, &value) || (d.length && length != d.length)) {
+            ul_errorsetmsgfmt(0, u"Integer of %u bytes in column #%d '%s' of %u bytes", length,
+                              static_cast<int>(i) + 1, d.name, d.length);
+            return UL_ERROR_RETURN(-1);
+        }
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        textArena_.append(digits, end);
+        slot->textLength = static_cast<size_t>(end - digits);
+    } else {
+        if (length % 2) {
+            ul_errorsetmsgfmt(0, u"Character value of column #%d '%s' has an odd %u bytes",
+                              static_cast<int>(i) + 1, d.name, length);
+            return UL_ERROR_RETURN(-1);
+        }
+        const size_t units = length / 2;
+        textArena_.resize(slot->textOffset + units);
+        if (units) std::memcpy(textArena_.data() + slot->textOffset, raw, length);
+        const char16_t* t = textArena_.data() + slot->textOffset;
+        size_t chars = 0;
+        for (size_t k = 0; k < units; ++k) {
+            slot->hasNul = slot->hasNul || t[k] == 0;
+            if (!(t[k] >= 0xDC00 && t[k] <= 0xDFFF && k && t[k - 1] >= 0xD800 &&
+                  t[k - 1] <= 0xDBFF))
+                ++chars;
+        }
+        slot->textLength = units;
+        if (type == DBIF_TYPE_CHAR && d.length && chars > d.length) return tooLong(u"characters");
+    }
+    textArena_.push_back(u'\0');
+    return 0;
+}
+
 int ULSQLRecordDecoder::emit() {
     const unsigned n = static_cast<unsigned>(descs.size());
     converter_.begin(n);
-    for (unsigned i = 0; i < n; ++i)
-        if (converter_.put(i, raw_[i], lengths_[i], descs[i]) < 0) {
+    slots_.resize(n);
+    rawArena_.clear();
+    textArena_.clear();
+    bool converted = false;
+    for (unsigned i = 0; i < n; ++i) {
+        const int type = ul_sqlfieldtype(descs[i]);
+        Slot& slot = slots_[i];
+        slot.isNull = raw_[i] == nullptr;
+        slot.direct = type == DBIF_TYPE_INT || type == DBIF_TYPE_CHAR ||
+                      type == DBIF_TYPE_LONGCHAR || type == DBIF_TYPE_RAW || type == DBIF_TYPE_BLOB;
+        if (slot.isNull) continue;
+        const int rc = slot.direct ? direct(i, type, &slot)
+                                   : converter_.put(i, raw_[i], lengths_[i], descs[i]);
+        converted = converted || !slot.direct;
+        if (rc < 0) {
             ul_errorsetmsgfmt(UL_ERR_APPEND, u"Field '%s' of table '%s', key%s", descs[i].name,
                               logical.c_str(), key_.c_str());
             return UL_ERROR_RETURN(-1);
         }
-    const ul_sqlvalue_t* v = converter_.convert(descs.data());
-    if (!v) {
+    }
+    const ul_sqlvalue_t* cv = converted ? converter_.convert(descs.data()) : nullptr;
+    if (converted && !cv) {
         ul_errorsetmsgfmt(UL_ERR_APPEND, u"Table '%s', key%s", logical.c_str(), key_.c_str());
         return UL_ERROR_RETURN(-1);
     }
+    values_.assign(n, ul_sqlvalue_t());
+    static const uint64_t kNothing = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        const Slot& slot = slots_[i];
+        if (slot.isNull) continue;
+        if (!slot.direct) {
+            values_[i] = cv[i];
+            continue;
+        }
+        ul_sqlvalue_t& v = values_[i];
+        v.isNull = false;
+        v.raw = slot.rawLength
+                    ? reinterpret_cast<const unsigned char*>(rawArena_.data() + slot.rawOffset)
+                    : reinterpret_cast<const unsigned char*>(&kNothing);
+        v.rawLength = slot.rawLength;
+        v.text = slot.textOffset == SIZE_MAX ? nullptr : textArena_.data() + slot.textOffset;
+        v.textLength = slot.textLength;
+        v.textHasNul = slot.hasNul;
+    }
+    const ul_sqlvalue_t* v = values_.data();
     if (!inRange(v)) return 0;
     fixRaw_.assign(n, {});
     fixText_.assign(n, {});
