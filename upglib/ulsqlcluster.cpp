@@ -357,7 +357,7 @@ int ULSQLSelectPacked::handleRow(unsigned flags, const unsigned char** raw, cons
             return 0;
         }) < 0)
         return UL_ERROR_RETURN(-1);
-    if (page == 0 && block_.size() >= UL_CLUSTER_HEADER)
+    if (declared_ == 0 && block_.size() >= UL_CLUSTER_HEADER)
         declared_ = UL_CLUSTER_HEADER + getBE(block_.data() + 4, 4);
     return 0;
 }
