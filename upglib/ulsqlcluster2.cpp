@@ -83,9 +83,9 @@ int ULClusterSorter::writeFrame(uint32_t frame, const unsigned char* content, ui
         return UL_ERROR_RETURN(-1);
     }
     if (!swap_) {
-        swap_ = ul_filefopen(CLSRT_SwapFilePath.c_str(), u"wb+", 0);
+        swap_ = ul_filefopen(CLSRT_SwapFilePath.c_str(), u"wb+", UL_FILE_NOMSG);
         if (!swap_) {
-            ul_errorsetmsgfmt(UL_ERR_PREPEND, u"Cannot open '%s'", CLSRT_SwapFilePath.c_str());
+            ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot open '%s'", CLSRT_SwapFilePath.c_str());
             return UL_ERROR_RETURN(-1);
         }
     }

@@ -101,6 +101,11 @@ TEST_F(UlClusterSorterTest, MemoryLimits) {
     EXPECT_EQ(add(&f, u"A", 3, UL_ROWCOLLECT_UNKNOWN, "z"), -1);
     EXPECT_EQ(u8(errorText()), "Maximum file size 32 reached for SWP file (maxframe=2)");
     EXPECT_EQ(f.deinit(0), 0);
+    ULClusterSorter bad;
+    ASSERT_EQ(bad.init(16, 0, u"/nonexistent-dir/X.SWP", 0), 0);
+    EXPECT_EQ(add(&bad, u"A", 1, UL_ROWCOLLECT_UNKNOWN, "x"), -1);
+    EXPECT_EQ(u8(errorText()).rfind("Cannot open '/nonexistent-dir/X.SWP': ", 0), 0u)
+        << u8(errorText());
     EXPECT_NE(log_.text().find("A: 2/-1"), std::string::npos) << log_.text();
     EXPECT_NE(log_.text().find("Found 1 incomplete entries"), std::string::npos);
 }
