@@ -277,7 +277,8 @@ int ULSQLSelectPacked::flushBlock() {
     const size_t want = declared_ ? declared_ : UL_CLUSTER_HEADER;
     if (have < want) {
         ul_errorsetmsgfmt(0, u"Incomplete block blocknr #%d: %d bytes missing, key%s",
-                          static_cast<int>(lastPage_), static_cast<int>(want - have),
+                          static_cast<int>(lastPage_),
+                          static_cast<int>(std::min<size_t>(want - have, INT_MAX)),
                           keyText().c_str());
         return UL_ERROR_RETURN(-1);
     }
@@ -358,7 +359,7 @@ int ULSQLSelectPacked::handleRow(unsigned flags, const unsigned char** raw, cons
         }) < 0)
         return UL_ERROR_RETURN(-1);
     if (declared_ == 0 && block_.size() >= UL_CLUSTER_HEADER)
-        declared_ = UL_CLUSTER_HEADER + getBE(block_.data() + 4, 4);
+        declared_ = size_t(UL_CLUSTER_HEADER) + getBE(block_.data() + 4, 4);
     return 0;
 }
 
