@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -60,3 +61,23 @@ inline void benchOnEngines(
         unlink((std::string(dir) + suffix).c_str());
     rmdir(dir);
 }
+
+// Peak resident memory of this process in KB (VmHWM), -1 when unknown.
+inline long benchPeakKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return atol(line.c_str() + 6);
+    return -1;
+}
+
+// Counts the data rows of a query; reads nothing.
+class BenchCountRows : public ULSQLCallBack {
+  public:
+    int handleRow(unsigned flags, const unsigned char**, const char16_t**, unsigned*,
+                  unsigned) override {
+        if (flags & UL_ROW_DATA) ++rows;
+        return 0;
+    }
+    unsigned long rows = 0;
+};

@@ -75,16 +75,6 @@ void createTable(bool pg, const std::string& table, const Shape& shape, long row
     if (ul_sqlcommit2(nullptr, UL_COMMIT_QUIET) < 0) benchDie("commit");
 }
 
-class CountRows : public ULSQLCallBack {
-  public:
-    int handleRow(unsigned flags, const unsigned char**, const char16_t**, unsigned*,
-                  unsigned) override {
-        if (flags & UL_ROW_DATA) ++rows;
-        return 0;
-    }
-    unsigned long rows = 0;
-};
-
 // The hand-written split: the key range of each of 20 tiles.
 unsigned long handWritten(const std::string& table, const Shape& shape) {
     std::string minMax;
@@ -98,7 +88,7 @@ unsigned long handWritten(const std::string& table, const Shape& shape) {
                             ") AS T FROM \"" + table + "\") Q GROUP BY T ORDER BY T";
     ULSQLStmt stmt;
     const std::u16string text = ul_utf8to16(sql.c_str());
-    CountRows rows;
+    BenchCountRows rows;
     if (stmt.prepare(text.c_str(), nullptr, 0, nullptr, 0, 0) < 0 ||
         stmt.execute(&rows, nullptr, 0) < 0)
         benchDie(sql);

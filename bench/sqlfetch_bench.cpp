@@ -198,20 +198,12 @@ unsigned long fetchPgSingleRow(const std::string& table, long* checksum) {
     return rows;
 }
 
-long peakKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return atol(line.c_str() + 6);
-    return -1;
-}
-
 // Child mode: connect, optionally fetch the table, print the peak resident size in KB.
 int measure(const char* engine, const char* table, bool fetch) {
     setenv("dbms_type", engine, 1);
     if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) benchDie("connect");
     unsigned long rows = fetch ? fetchStmt(table, 0) : 0;
-    printf("%ld %lu\n", peakKb(), rows);
+    printf("%ld %lu\n", benchPeakKb(), rows);
     (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // only read; the figures are printed
     return 0;
 }

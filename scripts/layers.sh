@@ -10,17 +10,17 @@ root=${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 
 layers='
 knot: ulerror ulstring ulstring2 ultrace ultime
-ulcrc
+ulcrc ulcompress
 knot: dbif dbif_engines
 dbif_pgsqltext
 dbif_catalog dbif_sqlite dbif_pgsql dbif_fake dbif_faulty
 ulbootasc uldllist ulfile ulmsgwrite ulsax ultime2 ulvarlist ulxml
 uldir ulhashlist ulsqlaux ultextfile ulxmli
-ulauxfcts ulsqlbase2
+ulauxfcts ulsqlbase2 ulsqlcluster2
 ulexpr ulpidfile ulsqlbase
 ulmacro ulq7ldobj ulsqlutil ulsqlutilext
 tabrix ulnametab ulpreproc ulq7ldobjreader ulxmlp
-dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcondition ultplreader
+dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcluster ulsqlcondition ultplreader
 ulsqlsplit ulsqlwherefile
 splittable
 tabrixmain tabrixpending

@@ -5,10 +5,11 @@
 TABRIX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TABRIX_JOBS=${TABRIX_JOBS:-2}
 
-# Debian packages that building, testing and the demo need. libdfp-dev carries decNumber.
+# Debian packages that building, testing and the demo need. libdfp-dev carries decNumber,
+# libzstd-dev the compression of cluster records and long fields.
 TABRIX_PACKAGES=(
   build-essential g++ cmake pkg-config
-  libgtest-dev libsqlite3-dev libpq-dev libicu-dev libdfp-dev
+  libgtest-dev libsqlite3-dev libpq-dev libicu-dev libdfp-dev libzstd-dev
   postgresql python3
 )
 

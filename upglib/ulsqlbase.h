@@ -202,9 +202,17 @@ class ULSQLCallBack {
 
   private:
     friend class ULSQLExec;
+    friend void ul_sqlsettextlengths(ULSQLCallBack* callback, const size_t* lengths, unsigned n);
     const size_t* textLengths_ = nullptr;
     unsigned nTextLengths_ = 0;
 };
+
+// For callbacks that pass rows on: the text lengths the next receiver's textLength() reports
+// while it handles one row (null, 0: none).
+inline void ul_sqlsettextlengths(ULSQLCallBack* callback, const size_t* lengths, unsigned n) {
+    callback->textLengths_ = lengths;
+    callback->nTextLengths_ = n;
+}
 
 // For receivers that only want the text values.
 class ULSQLCallBackChar : public ULSQLCallBack {
