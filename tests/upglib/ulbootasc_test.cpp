@@ -36,17 +36,24 @@ class UlBootAscTest : public ::testing::Test {
 };
 
 TEST_F(UlBootAscTest, LibraryPathGetsTheDirectoryInFrontOnce) {
-    const struct { const char* current; std::string adapted; } cases[] = {
-        {nullptr, "/opt/vex"}, {"", "/opt/vex"}, {"/usr/lib", "/opt/vex:/usr/lib"},
-        {"/opt/vex", ""}, {"/opt/vex:/usr/lib", ""}, {"/opt/vex2:/usr/lib", "/opt/vex:/opt/vex2:/usr/lib"},
-        {"/opt/ve", "/opt/vex:/opt/ve"}, {"/usr/lib:/opt/vex", "/opt/vex:/usr/lib:/opt/vex"},
+    const struct { const char* current; std::string adapted;
+    } cases[] = {
+        {nullptr, "/opt/vex"},
+        {"", "/opt/vex"},
+        {"/usr/lib", "/opt/vex:/usr/lib"},
+        {"/opt/vex", ""},
+        {"/opt/vex:/usr/lib", ""},
+        {"/opt/vex2:/usr/lib", "/opt/vex:/opt/vex2:/usr/lib"},
+        {"/opt/ve", "/opt/vex:/opt/ve"},
+        {"/usr/lib:/opt/vex", "/opt/vex:/usr/lib:/opt/vex"},
     };
     for (const auto& c : cases) {
         std::string adapted = "untouched";
         EXPECT_EQ(ul_bootlibrarypath("/opt/vex", c.current, &adapted), !c.adapted.empty());
         EXPECT_EQ(adapted, c.adapted.empty() ? "untouched" : c.adapted);
         // The adapted value is what the re-executed process finds: it must not change again.
-        EXPECT_FALSE(ul_bootlibrarypath("/opt/vex", c.adapted.empty() ? c.current : adapted.c_str(), &adapted));
+        EXPECT_FALSE(ul_bootlibrarypath("/opt/vex", c.adapted.empty() ? c.current : adapted.c_str(),
+                                        &adapted));
     }
 }
 
@@ -71,24 +78,32 @@ TEST_F(UlBootAscTest, ExecutableLocation) {
     makeFile("c/prog", 0700);
     makeFile("prog", 0700);
     ScopedCwd cwd(dir_.path());
-    const std::string here = dir_.path(), a = dir_.path("a"), b = dir_.path("b"), c = dir_.path("c");
+    const std::string here = dir_.path(), a = dir_.path("a"), b = dir_.path("b"),
+                      c = dir_.path("c");
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    const struct { const char* argv0; std::string path, directory, executable; } cases[] = {
+    const struct { const char* argv0; std::string path, directory, executable;
+    } cases[] = {
         {"/opt/vex/bin/tabrix", "", "/opt/vex/bin", "/opt/vex/bin/tabrix"},
         {"/opt//vex/./bin/tabrix", "", "/opt/vex/bin", "/opt//vex/./bin/tabrix"},
         {"/opt/vex/lib/../bin/tabrix", "", "/opt/vex/bin", "/opt/vex/lib/../bin/tabrix"},
-        {"/tabrix", "", "/", "/tabrix"}, {"/../tabrix", "", "/", "/../tabrix"},
-        {"./tabrix", "", here, "./tabrix"}, {"bin/tabrix", "", here + "/bin", "bin/tabrix"},
-        {"../x/tabrix", "", std::filesystem::path(here).parent_path().string() + "/x", "../x/tabrix"},
-        {"prog", a + ":" + b + ":" + c, c, c + "/prog"}, {"prog", a + "::" + c, here, here + "/prog"},
-        {"prog", a + ":" + c + ":", c, c + "/prog"}, {"prog", "c:" + a, c, c + "/prog"},
+        {"/tabrix", "", "/", "/tabrix"},
+        {"/../tabrix", "", "/", "/../tabrix"},
+        {"./tabrix", "", here, "./tabrix"},
+        {"bin/tabrix", "", here + "/bin", "bin/tabrix"},
+        {"../x/tabrix", "", std::filesystem::path(here).parent_path().string() + "/x",
+         "../x/tabrix"},
+        {"prog", a + ":" + b + ":" + c, c, c + "/prog"},
+        {"prog", a + "::" + c, here, here + "/prog"},
+        {"prog", a + ":" + c + ":", c, c + "/prog"},
+        {"prog", "c:" + a, c, c + "/prog"},
         {"no-such-program", here, std::filesystem::path(self).parent_path().string(), self},
     };
     for (const auto& t : cases) {
         ScopedEnv path("PATH", t.path.empty() ? getenv("PATH") : t.path.c_str());
         std::string directory, executable, error;
         ASSERT_TRUE(ul_bootexecutablelocation(t.argv0, &directory, &executable, &error)) << error;
-        EXPECT_EQ(directory + " " + executable, t.directory + " " + t.executable) << t.argv0 << " " << t.path;
+        EXPECT_EQ(directory + " " + executable, t.directory + " " + t.executable)
+            << t.argv0 << " " << t.path;
     }
     std::string directory, executable, error;
     EXPECT_FALSE(ul_bootexecutablelocation("", &directory, &executable, &error));
@@ -113,15 +128,29 @@ TEST_F(UlBootAscTest, AdaptingReexecutesWithTheSameArgumentsAndTheNewPath) {
         {shell, "/old/lib", nullptr, nullptr, 0, "/bin:/old/lib|/bin|zero one", "", ""},
         {shell, nullptr, "1", nullptr, 0, reexec + "/bin|/bin|zero one", "", ""},
         {shell, nullptr, "2", nullptr, 0,
-         "*** Executable directory '/bin'\n*** LD_LIBRARY_PATH=/bin\n*** DIR_LIBRARY=/bin\n" + reexec +
-             "/bin|/bin|zero one", "", ""},
+         "*** Executable directory '/bin'\n*** LD_LIBRARY_PATH=/bin\n*** DIR_LIBRARY=/bin\n" +
+             reexec + "/bin|/bin|zero one",
+         "", ""},
         {bare, nullptr, "1", nullptr, 0, reexec + "/bin|/bin|zero one", "", ""},
         {shell, "/bin:/old/lib", "1", nullptr, 0, "",
          "returned 0: LD_LIBRARY_PATH=/bin:/old/lib DIR_LIBRARY=/bin", ""},
-        {shell, nullptr, "2", "1", 0, "", "returned 0: LD_LIBRARY_PATH=<unset> DIR_LIBRARY=<unset>", ""},
-        {{"/nonexistent-dir/prog", "x"}, nullptr, nullptr, nullptr, UL_BOOT_EXIT_FATAL, "", "",
+        {shell, nullptr, "2", "1", 0, "", "returned 0: LD_LIBRARY_PATH=<unset> DIR_LIBRARY=<unset>",
+         ""},
+        {{"/nonexistent-dir/prog", "x"},
+         nullptr,
+         nullptr,
+         nullptr,
+         UL_BOOT_EXIT_FATAL,
+         "",
+         "",
          "FATAL: Reexecuting /nonexistent-dir/prog failed!\nERROR: No such file or directory\n"},
-        {{}, nullptr, nullptr, nullptr, UL_BOOT_EXIT_FATAL, "", "",
+        {{},
+         nullptr,
+         nullptr,
+         nullptr,
+         UL_BOOT_EXIT_FATAL,
+         "",
+         "",
          "FATAL: No program path in the argument vector\n"},
     };
     ScopedEnv path("PATH", "/bin");
@@ -138,7 +167,8 @@ TEST_F(UlBootAscTest, AdaptingReexecutesWithTheSameArgumentsAndTheNewPath) {
                    envValue("LD_LIBRARY_PATH") + " DIR_LIBRARY=" + envValue("DIR_LIBRARY");
         });
         EXPECT_TRUE(outcome.exited(c.exit)) << outcome.describe();
-        EXPECT_EQ(outcome.out + "#" + outcome.report + "#" + outcome.err, c.out + "#" + c.report + "#" + c.err);
+        EXPECT_EQ(outcome.out + "#" + outcome.report + "#" + outcome.err,
+                  c.out + "#" + c.report + "#" + c.err);
     }
 }
 

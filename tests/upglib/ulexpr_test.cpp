@@ -101,7 +101,8 @@ TEST_F(UlExprTest, ReportsEveryErrorWithItsMessage) {
     std::u16string manyArgs = u"max(0";
     for (int k = 0; k < UL_EXPR_MAXARGS; ++k) manyArgs += u",1";
     manyArgs += u")";
-    const struct { const char16_t* text; unsigned flags; const char16_t* message; } cases[] = {
+    const struct { const char16_t* text; unsigned flags; const char16_t* message;
+    } cases[] = {
         {u"7.0 % 2", 0, u"Invalid operation '7.0' % '2'"},
         {u"5 % 0", 0, u"Invalid operation '5' % '0'"},
         {u"'a' - 1", 0, u"Invalid operation 'a' - '1'"},
@@ -114,15 +115,19 @@ TEST_F(UlExprTest, ReportsEveryErrorWithItsMessage) {
         {u"1 +", 0, u"Missing right hand side expression"},
         {u"f(1, )", 0, u"Invalid expression ')'"},
         {u"1 + )", 0, u"Missing right hand side expression"},
-        {u"(1 + 2", 0, u"Incomplete expression '(1 + 2'"}, {u"", 0, u"Incomplete expression ''"},
+        {u"(1 + 2", 0, u"Incomplete expression '(1 + 2'"},
+        {u"", 0, u"Incomplete expression ''"},
         {u"1 ? 2", 0, u"Incomplete expression '1 ? 2'"},
         {u"1 2", 0, u"Cannot parse expression '1 2' - trailing garbage '2'"},
-        {u"1 = 2", kAll & ~ULExprCompiled::SQLSTYLE, u"Cannot parse expression '1 = 2' - trailing garbage '= 2'"},
+        {u"1 = 2", kAll & ~ULExprCompiled::SQLSTYLE,
+         u"Cannot parse expression '1 = 2' - trailing garbage '= 2'"},
         {u"1 == 2", kAll & ~ULExprCompiled::SCRIPTSTYLE, u"Invalid expression '= 2'"},
-        {u"@", 0, u"Invalid expression '@'"}, {u"1.2.3 + 1", 0, u"Invalid expression '1.2.3 + 1'"},
+        {u"@", 0, u"Invalid expression '@'"},
+        {u"1.2.3 + 1", 0, u"Invalid expression '1.2.3 + 1'"},
         {u"x in 1", 0, u"Invalid expression '1'"},
         {u"'abc", 0, u"Unterminated single quoted word in ''abc'"},
-        {u"'a''b'", kAll & ~ULExprCompiled::SQLSTYLE, u"Cannot parse expression ''a''b'' - trailing garbage ''b''"},
+        {u"'a''b'", kAll & ~ULExprCompiled::SQLSTYLE,
+         u"Cannot parse expression ''a''b'' - trailing garbage ''b''"},
         {u"\"abc\\\"", 0, u"Unterminated double quoted word in '\"abc\\\"'"},
         {u"abc", kAll & ~ULExprCompiled::PLAINIDENT, u"Plain identifier 'abc' not allowed"},
         {u"nosuch(1, 2)", 0, u"Cannot compile function 'nosuch' with 2 arguments"},
@@ -134,7 +139,8 @@ TEST_F(UlExprTest, ReportsEveryErrorWithItsMessage) {
     };
     for (const auto& c : cases) {
         // Without a provider, so that a bare identifier is the plain identifier case.
-        Outcome o = run(c.text, c.flags ? c.flags : kAll, ul_strstr(c.text, u"abc") == c.text ? nullptr : &provider);
+        Outcome o = run(c.text, c.flags ? c.flags : kAll,
+                        ul_strstr(c.text, u"abc") == c.text ? nullptr : &provider);
         EXPECT_EQ(o.rc, -1) << u8(c.text);
         EXPECT_EQ(u8(o.text), u8(c.message)) << u8(c.text);
     }

@@ -48,7 +48,8 @@ TEST_F(UlMsgWriteTest, RegisterRejectsDuplicatesAndAcceptsEmptyCatalogue) {
     EXPECT_EQ(u8(ul_errorgetmsg()), "Duplicate id 3 in message class 'TQ'");
     const ul_msgproto_t empty[] = {{0, 0, 0, nullptr}};
     EXPECT_EQ(ul_msgwrite_register(u"TQ", empty), 0);
-    const ul_msgproto_t other[] = {{u'E', 0, 7, u"seven %s"}, {u'E', 0, 2, u"two"}, {0, 0, 0, nullptr}};
+    const ul_msgproto_t other[] = {
+        {u'E', 0, 7, u"seven %s"}, {u'E', 0, 2, u"two"}, {0, 0, 0, nullptr}};
     EXPECT_EQ(ul_msgwrite_register(u"XY", other), 0);
     ASSERT_EQ(ul_msgwrite_setclass(u"XY"), 0);
     ul_msgwrite_print(1, u' ', 7, 0, u"!");
@@ -60,12 +61,15 @@ TEST_F(UlMsgWriteTest, RegisterRejectsDuplicatesAndAcceptsEmptyCatalogue) {
 // width or at a line feed; blanks inside quotes stay unless flag 1 lets them break the line.
 TEST_F(UlMsgWriteTest, SplitLongLines) {
     const std::string a = "1EETQ008 Error message: ", n = "\n1EETQ009X";
-    const struct { std::u16string text; unsigned width; int flags; std::string lines; } cases[] = {
-        {std::u16string(200, u'x'), 70, 0, a + std::string(140, 'x') + n + std::string(60, 'x') + "\n"},
+    const struct { std::u16string text; unsigned width; int flags; std::string lines;
+    } cases[] = {
+        {std::u16string(200, u'x'), 70, 0,
+         a + std::string(140, 'x') + n + std::string(60, 'x') + "\n"},
         {u"aaaa bbbb cccc dddd", 7, 0, a + "aaaa" + n + "bbbb" + n + "cccc" + n + "dddd\n"},
         {u"first\nsecond", 70, 0, a + "first" + n + "second\n"},
         {u"ab 'c d e f' g", 5, 0, a + "ab" + n + "'c d e f'" + n + "g\n"},
-        {u"ab 'c d' g", 4, 1, a + "ab" + n + "'c" + n + "d'" + n + "g\n"}, {u"", 70, 0, ""},
+        {u"ab 'c d' g", 4, 1, a + "ab" + n + "'c" + n + "d'" + n + "g\n"},
+        {u"", 70, 0, ""},
     };
     for (const auto& c : cases) {
         MemoryStream lines;
@@ -81,7 +85,8 @@ TEST_F(UlMsgWriteTest, TimePrintOncePerSecondUnlessForced) {
     int second = ul_msgwrite_timeprint(0);  // the same second, unless the clock moved on
     EXPECT_EQ(ul_msgwrite_timeprint(1), 1);
     std::string text = out.text();
-    EXPECT_TRUE(std::regex_match(text, std::regex(R"((4 ETQ010 Date & Time: \d{14}(\.\d{3})?\n)+)")));
+    EXPECT_TRUE(
+        std::regex_match(text, std::regex(R"((4 ETQ010 Date & Time: \d{14}(\.\d{3})?\n)+)")));
     EXPECT_TRUE(std::regex_search(text, std::regex(R"(^4 ETQ010 Date & Time: \d{14}\.\d{3}\n)")));
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), second == 1 ? 3 : 2) << text;
 }

@@ -64,6 +64,8 @@ TEST_F(UlQ7LdObjTest, EveryCodeMapsBackToItsName) {
     EXPECT_EQ(ul_ldobjtype_string2ddic(u"CHARX"), -1);
     EXPECT_EQ(u8(errorText()), "Unknown type 'CHARX'");
     EXPECT_TRUE(ULLDObjField::isRAWField(200) && ULLDObjField::isLOBField(200));
+    EXPECT_TRUE(ULLDObjField::isINTField(172) && ULLDObjField::isCharField(176));
+    EXPECT_FALSE(ULLDObjField::isINTField(40) || ULLDObjField::isCharField(172));
     EXPECT_FALSE(ULLDObjField::isLOBField(184));
 }
 
@@ -138,14 +140,16 @@ TEST_F(UlQ7LdObjTest, PrimaryKeyAndIndexFromTable) {
     ASSERT_EQ(t.copy_tablekeys2prkey(&pk), 0);
     // Key order, not table order; the key's own tabart.
     EXPECT_EQ(pk.kind, UL_LDOBJ_PRKEY);
-    EXPECT_EQ(u8(pk.name + u"|" + pk.tableName + u"|" + pk.attributes.tabart), "ORDERS~0|ORDERS|APPL0");
+    EXPECT_EQ(u8(pk.name + u"|" + pk.tableName + u"|" + pk.attributes.tabart),
+              "ORDERS~0|ORDERS|APPL0");
     ASSERT_EQ(pk.structure.fields.size(), 2u);
     EXPECT_EQ(u8(pk.structure.fields[0].name), "A");
     EXPECT_TRUE(pk.databases.matches(UL_DBTYPE_ORA) && !pk.databases.matches(UL_DBTYPE_MSS));
     index.name = u"ORDERS~X";
     ASSERT_EQ(t.copy_table2indexbase(&index), 0);
     EXPECT_EQ(index.kind, UL_LDOBJ_INDEX);
-    EXPECT_EQ(u8(index.name + u"|" + index.tableName + u"|" + index.attributes.tabart), "ORDERS~X|ORDERS|APPL1");
+    EXPECT_EQ(u8(index.name + u"|" + index.tableName + u"|" + index.attributes.tabart),
+              "ORDERS~X|ORDERS|APPL1");
     EXPECT_TRUE(index.structure.fields.empty());
 
     ULLDObject keyless = table(u"LOG", {field(u"A", 40, 3)});
@@ -188,9 +192,10 @@ TEST_F(UlQ7LdObjTest, FieldLayout) {
     EXPECT_EQ(ul_ldcalcfieldoffsets(&t), 48);
     for (size_t i = 0; i < std::size(expected); ++i) {
         const ULLDObjField& f = t.structure.fields[i];
-        EXPECT_EQ((std::vector<unsigned>{unsigned(f.dbType), f.dbLength, f.byteOffset, f.byteLength}),
-                  (std::vector<unsigned>{unsigned(expected[i].dbType), expected[i].dbLength,
-                                         expected[i].offset, expected[i].bytes}))
+        EXPECT_EQ(
+            (std::vector<unsigned>{unsigned(f.dbType), f.dbLength, f.byteOffset, f.byteLength}),
+            (std::vector<unsigned>{unsigned(expected[i].dbType), expected[i].dbLength,
+                                   expected[i].offset, expected[i].bytes}))
             << u8(f.name);
     }
     // Nametab offsets that overlap are refused while checkobjntoffsets is on.

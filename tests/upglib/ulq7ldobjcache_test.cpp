@@ -96,6 +96,7 @@ TEST_F(ULLDObjectCacheTest, SameNameTwiceIsOneObjectUsedTwice) {
     EXPECT_EQ(first->structure.fields.size(), 3u);
     EXPECT_EQ(first->structure.fields[1].byteOffset, 20u);  // initialised: offsets computed
     EXPECT_EQ(cache.findEntry(u"A")->usageCount(0), 2);
+    EXPECT_EQ(cache.findEntry(u"A")->definition(0).object, first);
     EXPECT_EQ(cache.readCount(), 1);
     EXPECT_EQ(cache.releaseObject(first, 0) + cache.releaseObject(first, 0), 0);
     EXPECT_EQ(cache.releaseObject(first, 0), -1);
@@ -108,7 +109,8 @@ TEST_F(ULLDObjectCacheTest, EvictsLeastRecentlyReleasedAndRereadsFromPosition) {
     ULLDObjectCache::m_maxcachedobjects = 2;
     for (int keepA : {0, 1}) {
         ULLDObjectCache cache;
-        cache.addFilePath(write("a.STR", {table(u"A", 4), table(u"B"), table(u"C"), table(u"D")}).c_str());
+        cache.addFilePath(
+            write("a.STR", {table(u"A", 4), table(u"B"), table(u"C"), table(u"D")}).c_str());
         for (const char16_t* name : {u"A", u"B", u"C"}) {
             ULLDObject* o = get(cache, name);
             ASSERT_NE(o, nullptr) << u8(errorText());
@@ -116,8 +118,10 @@ TEST_F(ULLDObjectCacheTest, EvictsLeastRecentlyReleasedAndRereadsFromPosition) {
         }
         EXPECT_EQ(cache.cachedObjects(), 2);
         std::string cached;
-        for (const char16_t* name : {u"A", u"B", u"C"}) cached += std::to_string(cache.findEntry(name)->objectCount());
+        for (const char16_t* name : {u"A", u"B", u"C"})
+            cached += std::to_string(cache.findEntry(name)->objectCount());
         EXPECT_EQ(cached, keepA ? "101" : "011");
+        EXPECT_EQ((cache.findEntry(u"A")->flags() & UL_LDCENTRY_KEEP) != 0, keepA == 1);
         if (keepA) continue;
         ULLDObject* again = get(cache, u"A");
         ASSERT_NE(again, nullptr) << u8(errorText());
@@ -136,7 +140,8 @@ TEST_F(ULLDObjectCacheTest, HardLimitWithEverythingInUseFails) {
     ULLDObject* a = get(cache, u"A");
     ASSERT_TRUE(a && get(cache, u"B"));
     EXPECT_EQ(get(cache, u"C"), nullptr);
-    EXPECT_EQ(errorText(), u"Internal error: Limit 2 for number of objects reached, but nothing can be stolen");
+    EXPECT_EQ(errorText(),
+              u"Internal error: Limit 2 for number of objects reached, but nothing can be stolen");
     cache.releaseObject(a, 0);
     EXPECT_NE(get(cache, u"C"), nullptr) << u8(errorText());
 }
@@ -151,23 +156,33 @@ TEST_F(ULLDObjectCacheTest, DefinitionsSelectedByDatabase) {
         size_t fields;      // of the object returned, 0: fails
         const char* error;  // %s %d %d: the file and the two lines of T
     } cases[] = {
-        {{u"ORA"}, {u"MSS"}, u"ORA", 0, 3, ""}, {{u"ORA"}, {u"MSS"}, u"MSS", 0, 4, ""},
+        {{u"ORA"}, {u"MSS"}, u"ORA", 0, 3, ""},
+        {{u"ORA"}, {u"MSS"}, u"MSS", 0, 4, ""},
         {{u"!ORA"}, {u"ORA"}, u"ORA", 0, 4, ""},
-        {{u"ORA"}, {u"MSS"}, u"DB6", 0, 0, "No object definitions for 'T' codepage=any database=DB6 found"},
+        {{u"ORA"},
+         {u"MSS"},
+         u"DB6",
+         0,
+         0,
+         "No object definitions for 'T' codepage=any database=DB6 found"},
         {{u"ORA"}, {u"MSS"}, nullptr, 0, 0, "Found duplicate matching object 'T'"},
-        {{u"ORA"}, {u"ORA", u"MSS"}, u"MSS", 0, 0, twice}, {{}, {u"!ORA"}, u"ORA", 0, 0, twice},
+        {{u"ORA"}, {u"ORA", u"MSS"}, u"MSS", 0, 0, twice},
+        {{}, {u"!ORA"}, u"ORA", 0, 0, twice},
         {{u"ORA"}, {u"ORA"}, u"ORA", UL_LDCACHE_IGNOREDUPS, 3, ""},
     };
     for (const auto& c : cases) {
-        const std::u16string path = write("t.STR", {table(u"T", 3, c.dbs1), table(u"U"), table(u"T", 4, c.dbs2)});
+        const std::u16string path =
+            write("t.STR", {table(u"T", 3, c.dbs1), table(u"U"), table(u"T", 4, c.dbs2)});
         const std::vector<int> lines = linesOf("t.STR", "tab: T");
         ASSERT_EQ(lines.size(), 2u);
         ULLDObjectCache cache;
         cache.addFilePath(path.c_str());
-        ULLDObject* o = get(cache, u"T", c.request ? ul_sqlgetdbatypefromstring(c.request) : -1, c.flags);
+        ULLDObject* o =
+            get(cache, u"T", c.request ? ul_sqlgetdbatypefromstring(c.request) : -1, c.flags);
         SCOPED_TRACE(c.error);
         EXPECT_EQ(o ? o->structure.fields.size() : 0u, c.fields) << u8(errorText());
-        const std::u16string error = ul_format(ul_utf8to16(c.error).c_str(), path.c_str(), lines[0], lines[1]);
+        const std::u16string error =
+            ul_format(ul_utf8to16(c.error).c_str(), path.c_str(), lines[0], lines[1]);
         EXPECT_EQ(c.fields ? u"" : errorText(), c.fields ? u"" : error);
         EXPECT_EQ(ULLDObjectCache::m_countduplicates, c.flags ? 1 : 0);
         ULLDObjectCache::m_countduplicates = 0;
@@ -190,7 +205,8 @@ TEST_F(ULLDObjectCacheTest, SeveralFilesScannedOnceAndDuplicatesAcross) {
     EXPECT_EQ(get(cache, u"B"), nullptr);
     EXPECT_EQ(u8(errorText()), "Object 'B' found in '" + dir_.path("1.STR") + "' line " +
                                    std::to_string(linesOf("1.STR", "tab: B")[0]) + " and '" +
-                                   dir_.path("3.STR") + "' line " + std::to_string(linesOf("3.STR", "tab: B")[0]));
+                                   dir_.path("3.STR") + "' line " +
+                                   std::to_string(linesOf("3.STR", "tab: B")[0]));
     for (int f = 0; f < 3; ++f) EXPECT_EQ(cache.scanCount(f), 1);
     EXPECT_EQ(ULLDObjectCache::m_totalobjects, 5);
 }
@@ -217,8 +233,8 @@ TEST_F(ULLDObjectCacheTest, PrimaryKeysAndSeparateIndexes) {
         const int rc = cache.getObject(&o, UL_LDTASK_IMPORT, c.name, -1, UL_LDCP_ANY, c.flags);
         EXPECT_EQ(rc, *c.error ? -1 : 0);
         if (*c.error) {
-            EXPECT_EQ(u8(errorText()), u8(ul_format(ul_utf8to16(c.error).c_str(), tables.c_str(), lines[0],
-                                                    tables.c_str(), lines[1])));
+            EXPECT_EQ(u8(errorText()), u8(ul_format(ul_utf8to16(c.error).c_str(), tables.c_str(),
+                                                    lines[0], tables.c_str(), lines[1])));
             continue;
         }
         ASSERT_EQ(cache.findEntry(u"T")->depObjects().count(), 1u);
@@ -231,7 +247,12 @@ TEST_F(ULLDObjectCacheTest, PrimaryKeysAndSeparateIndexes) {
 TEST_F(ULLDObjectCacheTest, LogicalTableDescriptions) {
     ULLDObject cluster = table(u"KOCLU");
     cluster.options.logicalType = UL_LOGTABLE_CLUSTER;
-    const struct { const char* logicalFile; bool alternative; unsigned reqtask; bool found; } cases[] = {
+    const struct {
+        const char* logicalFile;
+        bool alternative;
+        unsigned reqtask;
+        bool found;
+    } cases[] = {
         {"VEXKOCLU_IMP.STR.logical", false, UL_LDTASK_IMPORT, true},
         {"VEXKOCLU_EXP.STR.logical", true, UL_LDTASK_EXPORT, true},
         {"VEXKOCLU_EXP.STR.logical", false, UL_LDTASK_IMPORT, false},
@@ -243,7 +264,8 @@ TEST_F(ULLDObjectCacheTest, LogicalTableDescriptions) {
         std::filesystem::remove(dir_.path("VEXKOCLU_EXP.STR.logical"));
         ULLDObjectCache::m_altstrdirectory.clear();
         if (c.logicalFile) {
-            const std::u16string logical = write(c.logicalFile, {table(u"BSEG", 3), table(u"BSET")});
+            const std::u16string logical =
+                write(c.logicalFile, {table(u"BSEG", 3), table(u"BSET")});
             if (c.alternative) {
                 std::filesystem::rename(ul_utf16to8(logical.c_str()), altDir.path(c.logicalFile));
                 ULLDObjectCache::m_altstrdirectory = altDir.wpath();
@@ -269,12 +291,16 @@ TEST_F(ULLDObjectCacheTest, LogicalTableDescriptions) {
 
 TEST_F(ULLDObjectCacheTest, TaskTypeSelectsObjectKinds) {
     const unsigned I = UL_LDTASK_IMPORT;
-    const struct { int kind; const char16_t* typeName; unsigned reqtask; bool matches; } cases[] = {
-        {UL_LDOBJ_TABLE, u"", UL_LDTASK_EXPORT, true}, {UL_LDOBJ_INDEX, u"", UL_LDTASK_EXPORT, false},
-        {UL_LDOBJ_INDEX, u"", I, true}, {UL_LDOBJ_INDEX, u"", I | UL_LDTASK_TABLE, false},
+    const struct { int kind; const char16_t* typeName; unsigned reqtask; bool matches;
+    } cases[] = {
+        {UL_LDOBJ_TABLE, u"", UL_LDTASK_EXPORT, true},
+        {UL_LDOBJ_INDEX, u"", UL_LDTASK_EXPORT, false},
+        {UL_LDOBJ_INDEX, u"", I, true},
+        {UL_LDOBJ_INDEX, u"", I | UL_LDTASK_TABLE, false},
         {UL_LDOBJ_GENERIC, u"DDBF", I | UL_LDTASK_DBFUNC, true},
         {UL_LDOBJ_GENERIC, u"AMDP", I | UL_LDTASK_DBFUNC, false},
-        {UL_LDOBJ_GENERIC, u"XYZ", I | UL_LDTASK_GENERIC, true}, {UL_LDOBJ_VIEW, u"", I | UL_LDTASK_VIEW, true},
+        {UL_LDOBJ_GENERIC, u"XYZ", I | UL_LDTASK_GENERIC, true},
+        {UL_LDOBJ_VIEW, u"", I | UL_LDTASK_VIEW, true},
     };
     for (const auto& c : cases) {
         ULLDObject o;
@@ -302,13 +328,16 @@ TEST_F(ULLDObjectCacheTest, PoolRawFieldAndStatistics) {
         sizes[0] = o->getSelfSize();
         sizes[1] = get(cache, u"B")->getSelfSize();
     }
-    EXPECT_NE(trace.text().find("RAW field in pool. tabclass='P' length=7 --> 8\n"), std::string::npos);
+    EXPECT_NE(trace.text().find("RAW field in pool. tabclass='P' length=7 --> 8\n"),
+              std::string::npos);
     EXPECT_NE(trace.text().find(u8(ul_format(
                   u"Object cache statistics: total=3, read=2, discarded=0, highcachedobjs=2, "
                   u"highcachesize=%lu, avgobjsize=%d, maxobjsize=%d\n",
-                  static_cast<unsigned long>(sizes[0] + sizes[1]), static_cast<int>((sizes[0] + sizes[1]) / 2),
+                  static_cast<unsigned long>(sizes[0] + sizes[1]),
+                  static_cast<int>((sizes[0] + sizes[1]) / 2),
                   static_cast<int>(std::max(sizes[0], sizes[1]))))),
-              std::string::npos) << trace.text();
+              std::string::npos)
+        << trace.text();
 }
 
 }  // namespace

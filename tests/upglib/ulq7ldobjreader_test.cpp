@@ -54,11 +54,13 @@ TEST_F(UlQ7LdObjReaderTest, SeekReturnsToARecordedObject) {
     ASSERT_EQ(reader.open(path.c_str(), UL_LDREAD_NOVERSIONCHECK), 0);
     std::vector<std::pair<long, int>> seen;
     std::u16string name;
-    while (reader.getNextObjName(&name) > 0) seen.push_back({reader.objectOffset(), reader.objectLine()});
+    while (reader.getNextObjName(&name) > 0)
+        seen.push_back({reader.objectOffset(), reader.objectLine()});
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(reader.version(), 8u);
     EXPECT_EQ(seen[2].second, 17);
-    const std::string expected[] = {"A1||", "V0|CREATE VIEW V AS\n  SELECT *\nFROM A|SELECT\n  1", "B2||"};
+    const std::string expected[] = {"A1||", "V0|CREATE VIEW V AS\n  SELECT *\nFROM A|SELECT\n  1",
+                                    "B2||"};
     for (int fresh : {0, 1}) {
         for (size_t i = seen.size(); i-- > 0;) {
             ULLDObjBaseReader other;
@@ -70,8 +72,9 @@ TEST_F(UlQ7LdObjReaderTest, SeekReturnsToARecordedObject) {
             ULLDObject object;
             ASSERT_EQ(r.readObject(&object, name.c_str()), 0) << u8(errorText());
             EXPECT_EQ(concat(u8(object.name), std::to_string(object.structure.fields.size()), "|",
-                             object.createStatements.empty() ? "" : u8(object.createStatements[0]), "|",
-                             u8(object.query)), expected[i]);
+                             object.createStatements.empty() ? "" : u8(object.createStatements[0]),
+                             "|", u8(object.query)),
+                      expected[i]);
         }
     }
 }
@@ -135,20 +138,26 @@ TEST_F(UlQ7LdObjReaderTest, HandWrittenLines) {
 
 // Each error names its cause and then the line: "Syntax error in l.N '<line N>'".
 TEST_F(UlQ7LdObjReaderTest, ErrorsNameTheLine) {
-    const struct { std::string text; std::string error; int line; } cases[] = {
-        {"ver: 13\n\ntab: T\nfld: A CHAR 1 0 0 not_null - - 1 x\n", "Trailing garbage in line for field 'A': x", 4},
+    const struct { std::string text; std::string error; int line;
+    } cases[] = {
+        {"ver: 13\n\ntab: T\nfld: A CHAR 1 0 0 not_null - - 1 x\n",
+         "Trailing garbage in line for field 'A': x", 4},
         {"ver: 13\n\ntab: T\nfld: A CHAR x 0 0 - - 1\n", "Invalid value 'x' for field 'A'", 4},
         {"ver: 13\n\ntab: T\nfld: A ddtype=CHAR len=1 keypos=1\n",
          "Named attributes in 'fld:' lines are supported with STR format 14", 4},
         {"ver: 14\n\ntab: T\nfld: A ddtype=CHAR keypos=1\nfld: B ddtype=CHAR keypos=2\n"
-         "fld: C ddtype=CHAR keypos=1\n", "Expected field #3 'C' to be a key field for 'T'", 3},
+         "fld: C ddtype=CHAR keypos=1\n",
+         "Expected field #3 'C' to be a key field for 'T'", 3},
         {"ver: 14\n\ntab: T\nfld: A ddtype=CHAR\nfld: B ddtype=CHAR keypos=1\n",
          "Expected field #1 'A' to be a key field for 'T'", 3},
         {"ver: 14\n\ntab: T\nopt: nkeys=1\n", "Missing field description for table \"T\"", 3},
-        {"ver: 14\n\ntab: T\nfld: A ddtype=CHAR keypos=0\n", "Illegal value for key position for field 'A'", 4},
-        {"ver: 14\n\ntab: T\nfld: A ddtype=CHAR null=maybe\n", "Illegal value for attribute \"null\": maybe", 4},
+        {"ver: 14\n\ntab: T\nfld: A ddtype=CHAR keypos=0\n",
+         "Illegal value for key position for field 'A'", 4},
+        {"ver: 14\n\ntab: T\nfld: A ddtype=CHAR null=maybe\n",
+         "Illegal value for attribute \"null\": maybe", 4},
         {"ver: 14\n\ntab: T\nfld: A ddtype=CHAR size=1\n", "Unknown field phrase 'size=1'", 4},
-        {"ver: 14\n\ntab: T\nfld: A ddtype=UTCL zdb_timestamp=mid\n", "Unknown attribute 'mid' for zdb_timestamp", 4},
+        {"ver: 14\n\ntab: T\nfld: A ddtype=UTCL zdb_timestamp=mid\n",
+         "Unknown attribute 'mid' for zdb_timestamp", 4},
         {"ver: 14\n\ntab: T\nopt: nkeys=1 fast=true\n", "Illegal phrase 'fast=true'", 4},
         {"ver: 14\n\ntab: T\nopt: snap_table=yes\n", "Illegal phrase 'snap_table=yes'", 4},
         {"ver: 18\n\ntab: T\nopt: logicaltype=tree\n", "Unknown logical table type 'tree'", 4},
@@ -156,7 +165,8 @@ TEST_F(UlQ7LdObjReaderTest, ErrorsNameTheLine) {
         {"ver: 14\n\nvie: V\nopt: view_refs=inner\n", "Unknown view refs 'inner'", 4},
         {"ver: 14\n\ntab: \"T\n", "Unterminated double quoted string in line 'tab: \"T'", 3},
         {"ver: 14\n\ntab: T\nref: 'R\n", "Unterminated single quoted string in line 'ref: 'R'", 4},
-        {"ver: 14\n\ntab: T\nref: A\\qB\n", "Unknown escape sequence '\\q' in line 'ref: A\\qB' at position 7", 4},
+        {"ver: 14\n\ntab: T\nref: A\\qB\n",
+         "Unknown escape sequence '\\q' in line 'ref: A\\qB' at position 7", 4},
         {"ver: 14\n\ntab: T x\n", "", 3},
         {"ver: 14\n\ntab: T\ntyp: VIEW\n", "Unexpected keyword \"typ:\"", 4},
         {"ver: 14\n\ntab: T\ndbs: ORA XYZ\n", "Unknown database type 'XYZ'", 4},
@@ -164,7 +174,8 @@ TEST_F(UlQ7LdObjReaderTest, ErrorsNameTheLine) {
         {"ver: 14\n\nind: I\nref: T\n", "Missing field description for index \"I\"", 3},
         {"ver: 14\n\nind: I\nref: T\nfld: A B\n", "Trailing garbage in line for field 'A': B", 5},
         {"ver: 14\n\nvie: V\ncrestm: \"C\"\nqry: \"Q\"\n", "Expected keyword \"drpstm:\"", 5},
-        {"ver: 14\n\nvie: V\ncrestm: \"C\"\ndrpstm: \"D\"\n", "Missing query statement for view \"V\"", 3},
+        {"ver: 14\n\nvie: V\ncrestm: \"C\"\ndrpstm: \"D\"\n",
+         "Missing query statement for view \"V\"", 3},
         {"ver: 14\n\nvie: V\nqry: \"Q\"\n", "Invalid view definition", 3},
         {"ver: 14\n\nvie: V\ndrpstm: \"D\"\n", "Expected keyword 'crestm:'", 4},
         {"ver: 14\n\nvie: V\nfld: A\ntyp: VIEW\n", "Unexpected keyword \"typ:\"", 5},
@@ -203,11 +214,15 @@ TEST_F(UlQ7LdObjReaderTest, FieldLengthsAgainstFixedTypes) {
 
 TEST_F(UlQ7LdObjReaderTest, NkeysFollowsTheKeyFields) {
     TraceCapture trace(UL_TRC_OBJ, 1);
-    const std::string fields = "fld: A ddtype=CHAR len=1 keypos=1\nfld: B ddtype=CHAR len=1 keypos=2\n"
-                               "fld: C ddtype=CHAR len=1\n";
+    const std::string fields =
+        "fld: A ddtype=CHAR len=1 keypos=1\nfld: B ddtype=CHAR len=1 keypos=2\n"
+        "fld: C ddtype=CHAR len=1\n";
     std::vector<ULLDObject> objects;
-    ASSERT_EQ(readAll(file("ver: 14\n\ntab: T\nopt: nkeys=3\n" + fields + "\ntab: DDNTF\nopt: nkeys=1\n" + fields),
-                      &objects), 0) << u8(errorText());
+    ASSERT_EQ(readAll(file("ver: 14\n\ntab: T\nopt: nkeys=3\n" + fields +
+                           "\ntab: DDNTF\nopt: nkeys=1\n" + fields),
+                      &objects),
+              0)
+        << u8(errorText());
     EXPECT_EQ(objects[0].options.nkeys, 2u);
     EXPECT_NE(trace.text().find("Correcting 'nkeys' from 3 to 2 for 'T' in line 4 'opt: nkeys=3'"),
               std::string::npos);

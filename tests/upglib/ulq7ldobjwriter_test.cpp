@@ -148,9 +148,11 @@ ULLDObject sampleGeneric() {
 
 TEST_F(UlQ7LdObjWriterTest, WholeBlocksPerKindAndVersion) {
     const std::string fld = "fld: ", pad = "                             ";
-    const struct { ULLDObject object; unsigned version; std::string expected; } cases[] = {
+    const struct { ULLDObject object; unsigned version; std::string expected;
+    } cases[] = {
         {sampleTable(), 13,
-         "\ntab: ZTAB\ndbs: ORA !MSS\natt: APPL0  0   X? T Sshared column _temporary ZTAB~0" + pad.substr(1) +
+         "\ntab: ZTAB\ndbs: ORA !MSS\natt: APPL0  0   X? T Sshared column _temporary ZTAB~0" +
+             pad.substr(1) +
              "NATIV  -\nopt: nkeys=2 tablen=52/56 keylen=46 resilience=true\nref: ZREF\n" + fld +
              "MANDT" + pad + "CLNT     3     0   0 not_null     0     0  1\n" + fld + "MATNR" +
              pad + "CHAR    40     0   0 not_null     6     6  2\n" + fld + "PRICE" + pad +
@@ -168,7 +170,8 @@ TEST_F(UlQ7LdObjWriterTest, WholeBlocksPerKindAndVersion) {
         {sampleIndex(), 18,
          "\nind: ZTAB~Z01\natt: tabart=APPL0 tabkat=0 unique=true temp_table=true flexindex=true\n"
          "ref: ZTAB\nindatt: PARTITION X\nfld: MATNR\nfld: MANDT\n"},
-        {samplePrimaryKey(), 13, "\npky: ZTAB~0\natt: APPL0  -\nref: ZTAB\nfld: MANDT\nfld: MATNR\n"},
+        {samplePrimaryKey(), 13,
+         "\npky: ZTAB~0\natt: APPL0  -\nref: ZTAB\nfld: MANDT\nfld: MATNR\n"},
         {samplePrimaryKey(), 18,
          "\npky: ZTAB~0\natt: tabart=APPL0\nref: ZTAB\nfld: MANDT\nfld: MATNR\n"},
         {sampleView(), 2,
@@ -193,8 +196,18 @@ TEST_F(UlQ7LdObjWriterTest, ReaderReadsBackWhatEveryVersionWrote) {
     TempDir dir;
     for (unsigned v = 0; v <= UL_LDSTR_WRITEVERSION; ++v) {
         SCOPED_TRACE("version " + std::to_string(v));
-        std::vector<ULLDObject> objects = {sampleTable(), sampleIndex(), samplePrimaryKey(), sampleView()};
-        if (v >= 7) objects.push_back(sampleGeneric());
+        std::vector<ULLDObject> objects = {sampleTable(), sampleIndex(), samplePrimaryKey(),
+                                           sampleView()};
+        if (v >= 3) objects.push_back(sampleGeneric());
+        if (v < 7 && v >= 3) objects[4].objTypeName = u"AMDP";
+        ULLDObjAttributes& a = objects[0].attributes;
+        a.pkeyInvHash = true;
+        a.pkeyTabart = u"APPL1";
+        a.pkeyTabkat = u"1";
+        ULLDObjOptions& o = objects[0].options;
+        o.basisTable = UL_BASISTABLE_NO;
+        o.derivedLogTab = o.snapTable = o.withSchema = true;
+        o.infoId = u"INFO";
         ULLDObject& view = objects[3];
         view.createStatements = {u"CREATE VIEW V1 AS\n  SELECT A\nFROM T", u"COMMENT ON V1"};
         if (v >= 9) {
@@ -207,14 +220,16 @@ TEST_F(UlQ7LdObjWriterTest, ReaderReadsBackWhatEveryVersionWrote) {
         if (v >= 14) {
             objects[0].structure.fields.push_back(field(u"GEO", 118, 0));
             objects[0].structure.fields.back().srsId = 4326;
-            objects[0].structure.fields.push_back(field(u"STAMP", ul_ldobjtype_string2ddic(u"UTCL"), 27));
+            objects[0].structure.fields.push_back(
+                field(u"STAMP", ul_ldobjtype_string2ddic(u"UTCL"), 27));
             objects[0].structure.fields.back().zdbTimestamp = 2;
         }
         int rc = -1;
         const std::string text = write(v, objects, &rc, UL_LDWRITE_CRC);
         ASSERT_EQ(rc, 0) << u8(errorText());
         ULLDObjBaseReader reader;
-        ASSERT_EQ(reader.open(ul_utf8to16(dir.write("rt.str", text).c_str()).c_str()), 0) << u8(errorText());
+        ASSERT_EQ(reader.open(ul_utf8to16(dir.write("rt.str", text).c_str()).c_str()), 0)
+            << u8(errorText());
         std::vector<ULLDObject> read;
         std::u16string name;
         for (int kind; (kind = reader.getNextObjName(&name)) > 0;) {
@@ -224,13 +239,15 @@ TEST_F(UlQ7LdObjWriterTest, ReaderReadsBackWhatEveryVersionWrote) {
         }
         ASSERT_EQ(read.size(), objects.size());
         EXPECT_EQ(write(v, read, nullptr, UL_LDWRITE_CRC), text);
-        for (size_t i = 0; i < read.size(); ++i) EXPECT_EQ(read[i].crc, ul_ldobjchecksum(objects[i]));
+        for (size_t i = 0; i < read.size(); ++i)
+            EXPECT_EQ(read[i].crc, ul_ldobjchecksum(objects[i]));
     }
 }
 
 TEST_F(UlQ7LdObjWriterTest, VersionHeader) {
-    const std::string v2to5 = "#    2 - row store flags.\n#    3 - CDS views.\n"
-                              "#    4 - global temporary table.\n#    5 - full-text index for Zentra.\n";
+    const std::string v2to5 =
+        "#    2 - row store flags.\n#    3 - CDS views.\n"
+        "#    4 - global temporary table.\n#    5 - full-text index for Zentra.\n";
     const struct { unsigned version; std::string expected; } cases[] = {
         {0, ""}, {5, "# Versions:\n#    1 - initial format.\n" + v2to5 + "ver: 5\n"},
         {6, "# Versions:\n#   ...\n" + v2to5 +
@@ -346,13 +363,15 @@ TEST_F(UlQ7LdObjWriterTest, ChecksumIdentifiesTheDefinition) {
     otherName.name = u"ZTAC";
     included.databases.addEntry(UL_DBTYPE_MSS, true);
     asView.kind = UL_LDOBJ_VIEW;
-    for (const ULLDObject* changed : {&otherName, &included, &asView}) EXPECT_NE(crcLine(*changed), crc);
+    for (const ULLDObject* changed : {&otherName, &included, &asView})
+        EXPECT_NE(crcLine(*changed), crc);
 
     auto bitwise = [](const std::vector<unsigned char>& bytes) {
         unsigned crc = 0xFFFFFFFFu;
         for (unsigned char b : bytes) {
             crc ^= static_cast<unsigned>(b) << 24;
-            for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
         }
         return static_cast<long>(crc);
     };

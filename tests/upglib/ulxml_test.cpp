@@ -139,8 +139,10 @@ TEST(UlXmlTest, EveryTruncationFailsCleanly) {
 
 TEST(UlXmlTest, DepthLimitIs200Levels) {
     EXPECT_EQ(parsed(nested(199, "<e/>").c_str()).substr(0, 4), "e(e(");
-    EXPECT_EQ(parsed(nested(201).c_str()), "ERROR: XML elements too deeply nested\nAt line 1, column 601");
-    EXPECT_EQ(parsed(nested(200, "<e/>").c_str()).substr(0, 37), "ERROR: XML elements too deeply nested");
+    EXPECT_EQ(parsed(nested(201).c_str()),
+              "ERROR: XML elements too deeply nested\nAt line 1, column 601");
+    EXPECT_EQ(parsed(nested(200, "<e/>").c_str()).substr(0, 37),
+              "ERROR: XML elements too deeply nested");
 }
 
 TEST(UlXmlTest, OutOfMemoryAtEveryAllocationIsReported) {
@@ -206,7 +208,8 @@ TEST(UlXmlTest, ChecksumAndValidation) {
     EXPECT_EQ(ul_xmlgetattribute_noalloc(tree.root, u"crcvalue", 0), value);
     std::u16string upper = value;
     ul_string2upper(upper.data());
-    for (std::u16string stored : {std::u16string(u"0"), std::u16string(u"zz"), std::u16string(u""), upper}) {
+    for (std::u16string stored :
+         {std::u16string(u"0"), std::u16string(u"zz"), std::u16string(u""), upper}) {
         ASSERT_EQ(ul_xmladdattribute2(tree.root, u"crcvalue", stored.c_str(), 0), 0);
         EXPECT_EQ(ul_xmlvalidate(tree.root, 0), stored == upper ? 1 : 0) << u8(stored);
     }
@@ -235,11 +238,17 @@ TEST(UlXmlTest, AttributesChangeAndQuery) {
     EXPECT_EQ(std::u16string(copy), u"maybe");
     free(copy);
 
-    const struct { const char16_t* name; int defaultValue, result; const char16_t* error; } bools[] = {
-        {u"off", -1, 0, u"kept"}, {u"a", 0, 1, u"kept"}, {u"missing", 1, 1, u"kept"},
-        {u"missing", -1, -1, u"Attribute 'missing' not found in tag 't'"},
-        {u"e", 1, -1, u"Empty attribute 'e'"}, {u"bare", 0, -1, u"Empty attribute 'bare'"},
-        {u"bad", 0, -1, u"Invalid value for attribute 'bad'"}};
+    const struct {
+        const char16_t* name;
+        int defaultValue, result;
+        const char16_t* error;
+    } bools[] = {{u"off", -1, 0, u"kept"},
+                 {u"a", 0, 1, u"kept"},
+                 {u"missing", 1, 1, u"kept"},
+                 {u"missing", -1, -1, u"Attribute 'missing' not found in tag 't'"},
+                 {u"e", 1, -1, u"Empty attribute 'e'"},
+                 {u"bare", 0, -1, u"Empty attribute 'bare'"},
+                 {u"bad", 0, -1, u"Invalid value for attribute 'bad'"}};
     for (const auto& b : bools) {
         ul_errorsetmsg(0, u"kept");
         EXPECT_EQ(ul_xmlgetboolattr(t, b.name, b.defaultValue), b.result) << u8(b.name);
@@ -419,9 +428,15 @@ TEST_F(XmlFilesTest, ReadCheckVerifiesChecksumTagAndVersion) {
               "<stmts CRC><if test=\"1 == 2\"><a/></if><if test=\"1 == 1\"><b/></if>"
               "<include name=\"inc.xml\"/></stmts>");
     const std::string b = u8(bad), g = u8(good);
-    const struct { const std::u16string& path; const char16_t* tag; int version, flags, found; std::string expected; } cases[] = {
+    const struct {
+        const std::u16string& path;
+        const char16_t* tag;
+        int version, flags, found;
+        std::string expected;
+    } cases[] = {
         {good, u"stmts", 3, UL_XMLCHECK_CRC, 3, "stmts[version=3](include[name=inc.xml])"},
-        {good, u"stmts", UL_XMLVERSION_ANY, UL_XMLCHECK_CRC | UL_XMLCHECK_INCLUDE, 3, "stmts[version=3](inc)"},
+        {good, u"stmts", UL_XMLVERSION_ANY, UL_XMLCHECK_CRC | UL_XMLCHECK_INCLUDE, 3,
+         "stmts[version=3](inc)"},
         {bad, u"stmts", UL_XMLVERSION_ANY2, 0, 0, "stmts[crcvalue=1]"},
         {cond, u"stmts", 0, UL_XMLCHECK_CRC | UL_XMLCHECK_MACROS, 0, "stmts(b,inc)"},
         {bad, u"stmts", 0, UL_XMLCHECK_CRC, 0, "!Corrupted file '" + b + "'"},

@@ -71,7 +71,8 @@ class UlXmlpTest : public ::testing::Test {
     // Cases write ` for the double quote.
     void check(const XmlCase* cases, size_t count) {
         for (size_t i = 0; i < count; ++i)
-            EXPECT_EQ(process(quoted(std::string("<r>") + cases[i].xml + "</r>")), quoted(cases[i].expected))
+            EXPECT_EQ(process(quoted(std::string("<r>") + cases[i].xml + "</r>")),
+                      quoted(cases[i].expected))
                 << cases[i].xml;
     }
     static std::string quoted(std::string text) {
@@ -83,7 +84,9 @@ class UlXmlpTest : public ::testing::Test {
     CallerTables tables;
 };
 
-#define TABLE_T "<define-table name=`t`><entry n=`1` v=`a`/><entry n=`2` v=`b`/><entry n=`3`><v>c</v></entry></define-table>"
+#define TABLE_T                                                              \
+    "<define-table name=`t`><entry n=`1` v=`a`/><entry n=`2` v=`b`/><entry " \
+    "n=`3`><v>c</v></entry></define-table>"
 
 TEST_F(UlXmlpTest, ConditionsKeepOrDropChildren) {
     const XmlCase cases[] = {
