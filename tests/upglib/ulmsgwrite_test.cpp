@@ -46,6 +46,12 @@ TEST_F(UlMsgWriteTest, RegisterRejectsDuplicatesAndAcceptsEmptyCatalogue) {
     const ul_msgproto_t duplicate[] = {{u'E', 0, 3, u"again"}, {0, 0, 0, nullptr}};
     EXPECT_EQ(ul_msgwrite_register(u"TQ", duplicate), -1);
     EXPECT_EQ(u8(ul_errorgetmsg()), "Duplicate id 3 in message class 'TQ'");
+    const ul_msgproto_t languages[] = {
+        {u'E', 0, 5, u"five"}, {u'D', 0, 5, u"fuenf"}, {0, 0, 0, nullptr}};
+    EXPECT_EQ(ul_msgwrite_register(u"LG", languages), 0) << u8(ul_errorgetmsg());
+    EXPECT_EQ(ul_msgwrite_setclass(u"ABCDEFGHIJKLMNOPQRSTU"), -1);  // 21 characters
+    EXPECT_EQ(u8(ul_errorgetmsg()), "Message class name 'ABCDEFGHIJKLMNOPQRSTU' too long");
+    EXPECT_EQ(ul_msgwrite_setclass(u"ABCDEFGHIJKLMNOPQRST"), 0);
     const ul_msgproto_t empty[] = {{0, 0, 0, nullptr}};
     EXPECT_EQ(ul_msgwrite_register(u"TQ", empty), 0);
     const ul_msgproto_t other[] = {

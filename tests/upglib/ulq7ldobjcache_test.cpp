@@ -103,6 +103,22 @@ TEST_F(ULLDObjectCacheTest, SameNameTwiceIsOneObjectUsedTwice) {
     EXPECT_EQ(errorText(), u"Internal error: Object 'A' released more often than requested");
 }
 
+// A definition for one code page is found by a request for any code page.
+TEST_F(ULLDObjectCacheTest, AnyCodePageFindsADefinitionForOne) {
+    ULLDObject view;
+    view.kind = UL_LDOBJ_VIEW;
+    view.name = u"V";
+    view.codePage = u'U';
+    view.createStatements = {u"CREATE VIEW V"};
+    view.dropStatements = {u"DROP VIEW V"};
+    view.query = u"SELECT 1";
+    ULLDObjectCache cache;
+    cache.addFilePath(write("v.STR", {view}).c_str());
+    ULLDObject* found = get(cache, u"V");
+    ASSERT_NE(found, nullptr) << u8(errorText());
+    EXPECT_EQ(found->codePage, u'U');
+}
+
 // With room for two objects the one released longest ago goes first, unless it was released
 // with "keep"; an evicted object is read again from its recorded position.
 TEST_F(ULLDObjectCacheTest, EvictsLeastRecentlyReleasedAndRereadsFromPosition) {

@@ -92,6 +92,7 @@ TEST_F(UlQ7LdObjReaderTest, VersionHeader) {
         {"# only\nver: 15\n\n# nothing\n", -1, "empty except for version information"},
         {"fld A\n", -1, "Syntax error in l.1 'fld A'"},
         {"\nwhat: x\n", -1, "Unknown section 'what:'\nSyntax error in l.2 'what: x'"},
+        {"\nta: x\n", -1, "Unknown section 'ta:'\nSyntax error in l.2 'ta: x'"},
     };
     for (const auto& c : cases) {
         ULLDObjBaseReader reader;
@@ -151,6 +152,8 @@ TEST_F(UlQ7LdObjReaderTest, ErrorsNameTheLine) {
         {"ver: 14\n\ntab: T\nfld: A ddtype=CHAR\nfld: B ddtype=CHAR keypos=1\n",
          "Expected field #1 'A' to be a key field for 'T'", 3},
         {"ver: 14\n\ntab: T\nopt: nkeys=1\n", "Missing field description for table \"T\"", 3},
+        {"ver: 14\n\ntab: T\nfld: A ddtype=CHAR len=-3 keypos=1\n", "Unknown field phrase 'len=-3'",
+         4},
         {"ver: 14\n\ntab: T\nfld: A ddtype=CHAR keypos=0\n",
          "Illegal value for key position for field 'A'", 4},
         {"ver: 14\n\ntab: T\nfld: A ddtype=CHAR null=maybe\n",

@@ -46,6 +46,7 @@ TEST(UlSaxTest, TokenStreams) {
         {u"<a></a", 0, "START:a ERROR:Premature EOF"}, {u"<a b=\"1", 0, "ERROR:Premature EOF"},
         {u"<?pi", 0, "ERROR:Premature EOF"}, {u"<![CDA", 0, "ERROR:Premature EOF"},
         {u"x&#xFFFFFF;", 0, "ERROR:Invalid escape sequence '&#xFFFFFF;'"},
+        {u"&#x1G;", 0, "ERROR:Invalid escape sequence '&#x1G;'"},
     };
     for (const Case& c : cases) EXPECT_EQ(tokens(c.text, c.mode), c.tokens) << u8(c.text);
 }
