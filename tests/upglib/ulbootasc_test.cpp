@@ -38,13 +38,9 @@ class UlBootAscTest : public ::testing::Test {
 TEST_F(UlBootAscTest, LibraryPathGetsTheDirectoryInFrontOnce) {
     const struct { const char* current; std::string adapted;
     } cases[] = {
-        {nullptr, "/opt/vex"},
-        {"", "/opt/vex"},
-        {"/usr/lib", "/opt/vex:/usr/lib"},
-        {"/opt/vex", ""},
-        {"/opt/vex:/usr/lib", ""},
-        {"/opt/vex2:/usr/lib", "/opt/vex:/opt/vex2:/usr/lib"},
-        {"/opt/ve", "/opt/vex:/opt/ve"},
+        {nullptr, "/opt/vex"}, {"", "/opt/vex"}, {"/usr/lib", "/opt/vex:/usr/lib"},
+        {"/opt/vex", ""}, {"/opt/vex:/usr/lib", ""},
+        {"/opt/vex2:/usr/lib", "/opt/vex:/opt/vex2:/usr/lib"}, {"/opt/ve", "/opt/vex:/opt/ve"},
         {"/usr/lib:/opt/vex", "/opt/vex:/usr/lib:/opt/vex"},
     };
     for (const auto& c : cases) {
@@ -86,15 +82,12 @@ TEST_F(UlBootAscTest, ExecutableLocation) {
         {"/opt/vex/bin/tabrix", "", "/opt/vex/bin", "/opt/vex/bin/tabrix"},
         {"/opt//vex/./bin/tabrix", "", "/opt/vex/bin", "/opt//vex/./bin/tabrix"},
         {"/opt/vex/lib/../bin/tabrix", "", "/opt/vex/bin", "/opt/vex/lib/../bin/tabrix"},
-        {"/tabrix", "", "/", "/tabrix"},
-        {"/../tabrix", "", "/", "/../tabrix"},
-        {"./tabrix", "", here, "./tabrix"},
-        {"bin/tabrix", "", here + "/bin", "bin/tabrix"},
+        {"/tabrix", "", "/", "/tabrix"}, {"/../tabrix", "", "/", "/../tabrix"},
+        {"./tabrix", "", here, "./tabrix"}, {"bin/tabrix", "", here + "/bin", "bin/tabrix"},
         {"../x/tabrix", "", std::filesystem::path(here).parent_path().string() + "/x",
          "../x/tabrix"},
         {"prog", a + ":" + b + ":" + c, c, c + "/prog"},
-        {"prog", a + "::" + c, here, here + "/prog"},
-        {"prog", a + ":" + c + ":", c, c + "/prog"},
+        {"prog", a + "::" + c, here, here + "/prog"}, {"prog", a + ":" + c + ":", c, c + "/prog"},
         {"prog", "c:" + a, c, c + "/prog"},
         {"no-such-program", here, std::filesystem::path(self).parent_path().string(), self},
     };
@@ -141,16 +134,14 @@ TEST_F(UlBootAscTest, AdaptingReexecutesWithTheSameArgumentsAndTheNewPath) {
          nullptr,
          nullptr,
          UL_BOOT_EXIT_FATAL,
-         "",
-         "",
+         "", "",
          "FATAL: Reexecuting /nonexistent-dir/prog failed!\nERROR: No such file or directory\n"},
         {{},
          nullptr,
          nullptr,
          nullptr,
          UL_BOOT_EXIT_FATAL,
-         "",
-         "",
+         "", "",
          "FATAL: No program path in the argument vector\n"},
     };
     ScopedEnv path("PATH", "/bin");

@@ -74,8 +74,7 @@ TEST_F(UlMsgWriteTest, SplitLongLines) {
         {u"aaaa bbbb cccc dddd", 7, 0, a + "aaaa" + n + "bbbb" + n + "cccc" + n + "dddd\n"},
         {u"first\nsecond", 70, 0, a + "first" + n + "second\n"},
         {u"ab 'c d e f' g", 5, 0, a + "ab" + n + "'c d e f'" + n + "g\n"},
-        {u"ab 'c d' g", 4, 1, a + "ab" + n + "'c" + n + "d'" + n + "g\n"},
-        {u"", 70, 0, ""},
+        {u"ab 'c d' g", 4, 1, a + "ab" + n + "'c" + n + "d'" + n + "g\n"}, {u"", 70, 0, ""},
     };
     for (const auto& c : cases) {
         MemoryStream lines;

@@ -172,18 +172,15 @@ TEST_F(ULLDObjectCacheTest, DefinitionsSelectedByDatabase) {
         size_t fields;      // of the object returned, 0: fails
         const char* error;  // %s %d %d: the file and the two lines of T
     } cases[] = {
-        {{u"ORA"}, {u"MSS"}, u"ORA", 0, 3, ""},
-        {{u"ORA"}, {u"MSS"}, u"MSS", 0, 4, ""},
+        {{u"ORA"}, {u"MSS"}, u"ORA", 0, 3, ""}, {{u"ORA"}, {u"MSS"}, u"MSS", 0, 4, ""},
         {{u"!ORA"}, {u"ORA"}, u"ORA", 0, 4, ""},
         {{u"ORA"},
-         {u"MSS"},
-         u"DB6",
+         {u"MSS"}, u"DB6",
          0,
          0,
          "No object definitions for 'T' codepage=any database=DB6 found"},
         {{u"ORA"}, {u"MSS"}, nullptr, 0, 0, "Found duplicate matching object 'T'"},
-        {{u"ORA"}, {u"ORA", u"MSS"}, u"MSS", 0, 0, twice},
-        {{}, {u"!ORA"}, u"ORA", 0, 0, twice},
+        {{u"ORA"}, {u"ORA", u"MSS"}, u"MSS", 0, 0, twice}, {{}, {u"!ORA"}, u"ORA", 0, 0, twice},
         {{u"ORA"}, {u"ORA"}, u"ORA", UL_LDCACHE_IGNOREDUPS, 3, ""},
     };
     for (const auto& c : cases) {
@@ -310,8 +307,7 @@ TEST_F(ULLDObjectCacheTest, TaskTypeSelectsObjectKinds) {
     const struct { int kind; const char16_t* typeName; unsigned reqtask; bool matches;
     } cases[] = {
         {UL_LDOBJ_TABLE, u"", UL_LDTASK_EXPORT, true},
-        {UL_LDOBJ_INDEX, u"", UL_LDTASK_EXPORT, false},
-        {UL_LDOBJ_INDEX, u"", I, true},
+        {UL_LDOBJ_INDEX, u"", UL_LDTASK_EXPORT, false}, {UL_LDOBJ_INDEX, u"", I, true},
         {UL_LDOBJ_INDEX, u"", I | UL_LDTASK_TABLE, false},
         {UL_LDOBJ_GENERIC, u"DDBF", I | UL_LDTASK_DBFUNC, true},
         {UL_LDOBJ_GENERIC, u"AMDP", I | UL_LDTASK_DBFUNC, false},

@@ -243,11 +243,9 @@ TEST(UlXmlTest, AttributesChangeAndQuery) {
         int defaultValue, result;
         const char16_t* error;
     } bools[] = {{u"off", -1, 0, u"kept"},
-                 {u"a", 0, 1, u"kept"},
-                 {u"missing", 1, 1, u"kept"},
+                 {u"a", 0, 1, u"kept"}, {u"missing", 1, 1, u"kept"},
                  {u"missing", -1, -1, u"Attribute 'missing' not found in tag 't'"},
-                 {u"e", 1, -1, u"Empty attribute 'e'"},
-                 {u"bare", 0, -1, u"Empty attribute 'bare'"},
+                 {u"e", 1, -1, u"Empty attribute 'e'"}, {u"bare", 0, -1, u"Empty attribute 'bare'"},
                  {u"bad", 0, -1, u"Invalid value for attribute 'bad'"}};
     for (const auto& b : bools) {
         ul_errorsetmsg(0, u"kept");
