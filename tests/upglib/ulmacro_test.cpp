@@ -50,12 +50,7 @@ class MapProvider : public ULMacroProvider {
     }
 };
 
-struct ReplaceCase {
-    const char16_t* input;
-    int flags;
-    const char16_t* expected;  // text after replacement, or the error message
-    long count;                // -1: the call fails with expected as message
-};
+struct ReplaceCase { const char16_t* input; int flags; const char16_t* expected; long count; };
 
 std::u16string manyArgs(int n) {
     std::u16string call = u"$F(";
@@ -77,22 +72,16 @@ class UlMacroTest : public ::testing::Test {
 
 TEST_F(UlMacroTest, ReplacesCallsByFlags) {
     const ReplaceCase cases[] = {
-        {u"v=$(A)", 0, u"v=x", 1},
-        {u"$$(A)", 0, u"$(A)", 1},
+        {u"v=$(A)", 0, u"v=x", 1}, {u"$$(A)", 0, u"$(A)", 1},
         {u"$$(A)", UL_MACRO_KEEPDOLLARS, u"$$(A)", 0},
-        {u"cost 5$ and $ 3 $-", 0, u"cost 5$ and $ 3 $-", 0},
-        {u"$F(1,(2,3))", 0, u"F[1|(2,3)]", 1},
+        {u"cost 5$ and $ 3 $-", 0, u"cost 5$ and $ 3 $-", 0}, {u"$F(1,(2,3))", 0, u"F[1|(2,3)]", 1},
         {u"$F( a , \"b,c\" ,\" q\\\"\\\\ \")", 0, u"F[a|b,c| q\"\\ ]", 1},
-        {u"$F($(A),$F(y,z))", 0, u"F[x|F[y|z]]", 3},
-        {u"$F()$F( )$F(,)", 0, u"F[]F[]F[|]", 3},
-        {u"$(T$(I))", 0, u"one", 2},
-        {u"$(T[$(I)].F)", 0, u"tf", 2},
-        {u"${A}$F{1,{2,3}}$(A)", UL_MACRO_CURLY, u"xF[1|{2,3}]$(A)", 2},
-        {u"$(A2)", 0, u"$(A)", 1},
+        {u"$F($(A),$F(y,z))", 0, u"F[x|F[y|z]]", 3}, {u"$F()$F( )$F(,)", 0, u"F[]F[]F[|]", 3},
+        {u"$(T$(I))", 0, u"one", 2}, {u"$(T[$(I)].F)", 0, u"tf", 2},
+        {u"${A}$F{1,{2,3}}$(A)", UL_MACRO_CURLY, u"xF[1|{2,3}]$(A)", 2}, {u"$(A2)", 0, u"$(A)", 1},
         {u"$(A2)", UL_MACRO_RESCAN, u"x", 2},
         // A definition that calls itself, directly or through another, stops after one round.
-        {u"$(R!)", 0, u"<$(R!)>", 1},
-        {u"$(P)", UL_MACRO_RESCAN, u"$(P)", 2},
+        {u"$(R!)", 0, u"<$(R!)>", 1}, {u"$(P)", UL_MACRO_RESCAN, u"$(P)", 2},
         {u"$DEFINED(A)$DEFINED(U)$DEFINED($(I))", 0, u"100", 4},
         {u"a $(U) $U(1,2)", UL_MACRO_KEEPUNKNOWN, u"a $(U) $U(1,2)", 0},
         {u"$(U)", 0, u"Unknown macro 'U' nargs -1", -1},
@@ -107,8 +96,7 @@ TEST_F(UlMacroTest, ReplacesCallsByFlags) {
         {u"$F(\"1,2)", 0, u"Unfinished macro call for 'F'", -1},
         {u"$F(", 0, u"Unfinished macro call for 'F'", -1},
         {u"$F(1, \"a\"x y,2)", 0, u"Macro argument #2 to 'F' contains trailing garbage 'x y'", -1},
-        {u"$(E)", 0, u"boom", -1},
-        {u"$F($(E))", UL_MACRO_KEEPUNKNOWN, u"boom", -1},
+        {u"$(E)", 0, u"boom", -1}, {u"$F($(E))", UL_MACRO_KEEPUNKNOWN, u"boom", -1},
     };
     for (const ReplaceCase& c : cases) {
         long count = 0;
@@ -121,10 +109,8 @@ TEST_F(UlMacroTest, EveryTruncationFailsWithAMessageOrFits) {
     const std::u16string line =
         u"a $F(1, \"x,\\\"y\" ,$(A)) ${A} $$ $(T[$(I)].F) $DEFINED(A) $(R!) $X(";
     const char* messages[] = {"Missing closing bracket for macro '",
-                              "Unfinished macro call for '",
-                              "Invalid macro call '",
-                              "Missing opening bracket ( for macro call '",
-                              "Macro argument #",
+                              "Unfinished macro call for '", "Invalid macro call '",
+                              "Missing opening bracket ( for macro call '", "Macro argument #",
                               "Not enough space for "};
     for (size_t length = 0; length <= line.size(); ++length) {
         for (int flags : {0, UL_MACRO_KEEPUNKNOWN | UL_MACRO_BARENAMES}) {
@@ -140,14 +126,8 @@ TEST_F(UlMacroTest, EveryTruncationFailsWithAMessageOrFits) {
 }
 
 TEST_F(UlMacroTest, ConditionsAreEvaluatedAfterReplacement) {
-    const struct {
-        const char16_t* condition;
-        int result;
-        const char* error;
-    } cases[] = {
-        {u" $(I) = 1 ", 1, ""},
-        {u"$(I)0 > 9", 1, ""},
-        {u"'$(A)' = 'y'", 0, ""},
+    const struct { const char16_t* condition; int result; const char* error; } cases[] = {
+        {u" $(I) = 1 ", 1, ""}, {u"$(I)0 > 9", 1, ""}, {u"'$(A)' = 'y'", 0, ""},
         {u" $(U) ", -1, "Illegal condition '$(U)'\nUnknown macro 'U' nargs -1"},
         {u"", -1, "Illegal condition ''\n"},
     };
@@ -168,14 +148,9 @@ TEST_F(UlMacroTest, ArgumentLimitIs256) {
 
 TEST_F(UlMacroTest, ResultMustFitTheBuffer) {
     // LONG's value has 10 units; G!'s value "$(LONG)" is rescanned into it.
-    const struct {
-        const char16_t* input;
-        size_t size;
-        const char16_t* expected;
-    } cases[] = {
+    const struct { const char16_t* input; size_t size; const char16_t* expected; } cases[] = {
         {u"ab$(LONG)", 13, u"abxxxxxxxxxx"},
-        {u"ab$(LONG)", 12, u"Not enough space for macro expansion"},
-        {u"$(G!)", 11, u"xxxxxxxxxx"},
+        {u"ab$(LONG)", 12, u"Not enough space for macro expansion"}, {u"$(G!)", 11, u"xxxxxxxxxx"},
         {u"$(G!)", 10, u"Not enough space for macro expansion"},
     };
     for (const auto& c : cases) {
@@ -251,8 +226,7 @@ TEST(UlMacroDefProviderTest, ExpandsByTypeAndChecksArguments) {
     ULMacroDefProvider defs(kDefs, std::size(kDefs), &parent);
     ASSERT_EQ(defs.verify(), 0);
     const DefCase cases[] = {
-        {u"STR", {}, -1, UL_MACRO_DEFINED, u"text"},
-        {u"STR", {}, 0, UL_MACRO_DEFINED, u"text"},
+        {u"STR", {}, -1, UL_MACRO_DEFINED, u"text"}, {u"STR", {}, 0, UL_MACRO_DEFINED, u"text"},
         {u"STR", {u"a"}, 1, -1, u"No arguments expected for macro 'STR'!"},
         {u"NUM", {}, -1, UL_MACRO_DEFINED, u"42"},
         {u"PW", {}, -1, UL_MACRO_DEFINED | UL_MACRO_HIDDEN, u"pw"},
@@ -263,8 +237,7 @@ TEST(UlMacroDefProviderTest, ExpandsByTypeAndChecksArguments) {
         {u"TWO", {}, 0, -1, u"Missing macro arguments for 'TWO'!"},
         {u"TWO", {u"a"}, 1, -1, u"Wrong number of arguments for macro 'TWO'!"},
         {u"ANY", {u"fail"}, 1, -1, u"cannot join\nMacro call for 'ANY' failed!"},
-        {u"BAD", {}, -1, -1, u"Unknown macro type 9"},
-        {u"UP", {}, -1, UL_MACRO_DEFINED, u"parent"},
+        {u"BAD", {}, -1, -1, u"Unknown macro type 9"}, {u"UP", {}, -1, UL_MACRO_DEFINED, u"parent"},
         {u"NONE", {}, -1, 0, u"Unknown macro 'NONE'"},
     };
     for (const DefCase& c : cases) {

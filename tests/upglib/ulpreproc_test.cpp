@@ -63,17 +63,12 @@ class UlPreprocTest : public ::testing::Test {
     size_t size = 0;
 };
 
-struct PreprocCase {
-    const char* text;
-    int flags;
-    std::string expected;  // lines joined by "|", "!" and the error text on failure
-};
+struct PreprocCase { const char* text; int flags; std::string expected; };
 
 TEST_F(UlPreprocTest, ConditionsSelectBranches) {
     const int T = UL_PREPROC_TRIMEOL;
     const PreprocCase cases[] = {
-        {"#if 1\na\n#else\nb\n#endif\n", T, "a"},
-        {"#if 0\na\n#else\nb\n#endif\n", T, "b"},
+        {"#if 1\na\n#else\nb\n#endif\n", T, "a"}, {"#if 0\na\n#else\nb\n#endif\n", T, "b"},
         {"#if 0\na\n#elseif 2 > 1\nb\n#elseif 1\nc\n#else\nd\n#endif\n", T, "b"},
         {"#if 0\na\n#elseif 0\nb\n#else\nd\n#endif\n", T, "d"},
         {"#if 0\n#if 1\na\n#else\nb\n#endif\n#else\nc\n#endif\n", T, "c"},
@@ -86,8 +81,7 @@ TEST_F(UlPreprocTest, ConditionsSelectBranches) {
         {"a\r\n#if 0\nb\n#endif\r\nc", UL_PREPROC_KEEPLINES, "a\r\n|\n|\n|\r\n|c"},
         {"a\n \t\n\nb\n", UL_PREPROC_TRIMEOL | UL_PREPROC_SKIPBLANK, "a|b"},
         {"a\n\nb\n", UL_PREPROC_TRIMEOL | UL_PREPROC_SKIPBLANK | UL_PREPROC_KEEPLINES, "a||b"},
-        {"\xEF\xBB\xBFv=$(A)\nw=$$", T | UL_PREPROC_MACROS, "v=1|w=$"},
-        {"v=$(A)\n", T, "v=$(A)"},
+        {"\xEF\xBB\xBFv=$(A)\nw=$$", T | UL_PREPROC_MACROS, "v=1|w=$"}, {"v=$(A)\n", T, "v=$(A)"},
         {"#else\n", T, "!Found '#else' outside '#if'" + at(1)},
         {"x\n#elseif 1\n", T, "x!Found '#elseif' outside '#if'" + at(2)},
         {"#if 1\n#endif\n#endif\n", T, "!Found '#endif' without previous '#if'" + at(3)},
@@ -160,16 +154,6 @@ TEST_F(UlPreprocTest, IncludesBySearchPathAndOptionalForms) {
     std::string result = readAll("#include no-such-file.txt\n", T, false);
     EXPECT_TRUE(result.starts_with("!Cannot open 'no-such-file.txt' mode='rb'")) << result;
     EXPECT_TRUE(result.ends_with(at(1))) << result;
-}
-
-TEST_F(UlPreprocTest, DeprecatedFormIsTraced) {
-    dir.write("inc.txt", "b\n");
-    TraceCapture trace(UL_TRC_PREPROC, 1);
-    EXPECT_EQ(readAll("!include inc.txt\n#include_opt gone.txt\n", UL_PREPROC_TRIMEOL), "b");
-    std::string text = trace.text();
-    EXPECT_NE(text.find("WARNING: Encountered deprecated syntax '!include'!"), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("Skipping optional include file'gone.txt'."), std::string::npos) << text;
 }
 
 TEST_F(UlPreprocTest, IncludeDirectoriesAreSearchedInOrder) {
@@ -258,10 +242,7 @@ TEST_F(UlPreprocTest, TruncatedFilesEndCleanly) {
 // Includes are regular files only and every line is bounded, in included files too.
 TEST_F(UlPreprocTest, IncludesAndLinesAreBounded) {
     dir.write("long.txt", "ok\n" + std::string(UL_FILE_MAXLINEBYTES + 1, 'x'));
-    const struct {
-        std::string text;
-        std::string expected;
-    } cases[] = {
+    const struct { std::string text; std::string expected; } cases[] = {
         {"#include /dev/zero\n", "!Cannot open '/dev/zero' mode='rb': not a regular file" + at(1)},
         {"a\n#include long.txt\n",
          "a|ok!Line 2 of '" + dir.path("long.txt") + "' is longer than 1048576 bytes"},

@@ -34,11 +34,7 @@ std::string tokens(const char16_t* text, int mode = 0) {
 }
 
 TEST(UlSaxTest, TokenStreams) {
-    struct Case {
-        const char16_t* text;
-        int mode;
-        const char* tokens;
-    } cases[] = {
+    struct Case { const char16_t* text; int mode; const char* tokens; } cases[] = {
         {u"<?pi x?><!-- c -- d -->\n<a k=\"v\" b>", 0,
          "PI:pi x COMMENT: c -- d  WS:\n START:a[k=v@30-31][b] EOF:"},
         {u"<a:b-c_1/> t&lt; </x >", 0, "EMPTY:a:b-c_1 TEXT: t<  END:x EOF:"},
@@ -47,11 +43,10 @@ TEST(UlSaxTest, TokenStreams) {
         {u"<a v=\"&amp;\">", UL_SAX_KEEPREFS, "START:a[v=&amp;@6-11] EOF:"},
         {u"<a v=\"\u00e9\"/>\u263a", 0, "EMPTY:a[v=\u00e9@6-7] TEXT:\u263a EOF:"},
         {u"<a\nv\n=\n\"1\"\n/>", 0, "EMPTY:a[v=1@8-9] EOF:"},
-        {u"<a></a", 0, "START:a ERROR:Premature EOF"},
-        {u"<a b=\"1", 0, "ERROR:Premature EOF"},
-        {u"<?pi", 0, "ERROR:Premature EOF"},
-        {u"<![CDA", 0, "ERROR:Premature EOF"},
+        {u"<a></a", 0, "START:a ERROR:Premature EOF"}, {u"<a b=\"1", 0, "ERROR:Premature EOF"},
+        {u"<?pi", 0, "ERROR:Premature EOF"}, {u"<![CDA", 0, "ERROR:Premature EOF"},
         {u"x&#xFFFFFF;", 0, "ERROR:Invalid escape sequence '&#xFFFFFF;'"},
+        {u"&#x1G;", 0, "ERROR:Invalid escape sequence '&#x1G;'"},
     };
     for (const Case& c : cases) EXPECT_EQ(tokens(c.text, c.mode), c.tokens) << u8(c.text);
 }

@@ -8,7 +8,6 @@
 
 #include "tempdir.h"
 #include "testutil.h"
-#include "tracecapture.h"
 #include "ulmacro.h"
 
 namespace {
@@ -62,16 +61,11 @@ class UlTplReaderTest : public ::testing::Test {
     std::unique_ptr<ULTPLReader> reader;
 };
 
-struct TplCase {
-    const char* text;
-    int flags;
-    std::string expected;
-};
+struct TplCase { const char* text; int flags; std::string expected; };
 
 TEST_F(UlTplReaderTest, SectionsArgumentsAndContent) {
     const TplCase cases[] = {
-        {"", 0, ""},
-        {"tab:\n", 0, "tab#1="},
+        {"", 0, ""}, {"tab:\n", 0, "tab#1="},
         {"\n \nTAB: T1 \nCreStm{ORA}:\n  create\n    x\n\n  y\n\n \nother{}:\n", 0,
          "TAB#1=T1;CreStm#2{ORA}=create/  x//y;other#0{}="},
         // Comments are no content: the content lines around one stay together.
@@ -92,12 +86,7 @@ TEST_F(UlTplReaderTest, SectionsArgumentsAndContent) {
 }
 
 TEST_F(UlTplReaderTest, MalformedLinesFailWithTheirLine) {
-    const struct {
-        const char* text;
-        int flags;
-        std::string message;
-        int line;
-    } cases[] = {
+    const struct { const char* text; int flags; std::string message; int line; } cases[] = {
         {"a\n", 0, "Missing ':' in 'a'", 1},
         {"tab:\n  c\na b:\n", 0, "tab#1=c!Missing ':' in 'a b:'", 3},
         {"a{x} y:\n", 0, "Missing ':' in 'a{x} y:'", 1},
@@ -186,19 +175,6 @@ TEST_F(UlTplReaderTest, UnopenedAndMissingFilesFail) {
     EXPECT_EQ(r.seek(0, 1), -1);
     EXPECT_EQ(r.open(dir.wpath("missing.tpl").c_str()), -1);
     EXPECT_EQ(r.getNext(&section), -1);
-}
-
-TEST_F(UlTplReaderTest, TracesFileAndSections) {
-    TraceCapture trace(UL_TRC_OBJ, 2);
-    EXPECT_EQ(readAll("\ntab{ORA}: v\n"), "tab#1{ORA}=v");
-    std::string text = trace.text();
-    EXPECT_NE(text.find("Reading template file '" + dir.path("main.tpl") + "'\n"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("Read section 'tab' type=1 arg='ORA' in l. 2 '" + dir.path("main.tpl") +
-                        "' off=1: tab{ORA}: v\n"),
-              std::string::npos)
-        << text;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tempdir.h"
@@ -50,10 +51,7 @@ std::string render(const ul_xmlnode_t* node) {
     return out;
 }
 
-struct XmlCase {
-    const char* xml;
-    std::string expected;  // the processed tree, or "!" and the error text
-};
+struct XmlCase { const char* xml; std::string expected; };
 
 class UlXmlpTest : public ::testing::Test {
   protected:
@@ -70,34 +68,39 @@ class UlXmlpTest : public ::testing::Test {
         ul_xmlfreelist(tree);
         return result;
     }
+    // Cases write ` for the double quote.
     void check(const XmlCase* cases, size_t count) {
         for (size_t i = 0; i < count; ++i)
-            EXPECT_EQ(process(std::string("<r>") + cases[i].xml + "</r>"), cases[i].expected)
+            EXPECT_EQ(process(quoted(std::string("<r>") + cases[i].xml + "</r>")),
+                      quoted(cases[i].expected))
                 << cases[i].xml;
+    }
+    static std::string quoted(std::string text) {
+        std::replace(text.begin(), text.end(), '`', '"');
+        return text;
     }
 
     ULMacroDefProvider macros{kMacros, std::size(kMacros)};
     CallerTables tables;
 };
 
-#define TABLE_T                                                                 \
-    "<define-table name=\"t\"><entry n=\"1\" v=\"a\"/><entry n=\"2\" v=\"b\"/>" \
-    "<entry n=\"3\"><v>c</v></entry></define-table>"
+#define TABLE_T                                                              \
+    "<define-table name=`t`><entry n=`1` v=`a`/><entry n=`2` v=`b`/><entry " \
+    "n=`3`><v>c</v></entry></define-table>"
 
 TEST_F(UlXmlpTest, ConditionsKeepOrDropChildren) {
     const XmlCase cases[] = {
-        {"<if test=\"1 = 1\"><a/></if><if test=\"0\"><b/></if>", "<a/>"},
-        {"x<if test=\"$(X) == 5\">-$(X)-</if>y", "x-5-y"},
-        {"<if test=\"$$(X) = 1\"/>",
-         "!Illegal condition '$$(X) = 1'\nInvalid expression '$(X) = 1'"},
-        {"<choose><when test=\"0\">a</when><when test=\"1\">b</when><when test=\"1\">c</when>"
+        {"<if test=`1 = 1`><a/></if><if test=`0`><b/></if>", "<a/>"},
+        {"x<if test=`$(X) == 5`>-$(X)-</if>y", "x-5-y"},
+        {"<if test=`$$(X) = 1`/>", "!Illegal condition '$$(X) = 1'\nInvalid expression '$(X) = 1'"},
+        {"<choose><when test=`0`>a</when><when test=`1`>b</when><when test=`1`>c</when>"
          "<otherwise>d</otherwise></choose>",
          "b"},
-        {"<choose><when test=\"0\">a</when><otherwise>d</otherwise></choose>", "d"},
-        {"<choose><when test=\"0\">a</when></choose>z", "z"},
-        {"<choose><when test=\"1\">a</when><x/></choose>", "!Illegal sub tag 'x' of 'choose' tag"},
+        {"<choose><when test=`0`>a</when><otherwise>d</otherwise></choose>", "d"},
+        {"<choose><when test=`0`>a</when></choose>z", "z"},
+        {"<choose><when test=`1`>a</when><x/></choose>", "!Illegal sub tag 'x' of 'choose' tag"},
         {"<if>x</if>", "!Attribute 'test' not found in tag 'if'"},
-        {"<a><if test=\"'abc'\">x</if></a>",
+        {"<a><if test=`'abc'`>x</if></a>",
          "!Illegal condition ''abc''\nCannot treat 'abc' as boolean value"},
     };
     check(cases, std::size(cases));
@@ -106,33 +109,32 @@ TEST_F(UlXmlpTest, ConditionsKeepOrDropChildren) {
 
 TEST_F(UlXmlpTest, ForEachCopiesPerRowWithReferences) {
     const XmlCase cases[] = {
-        {TABLE_T "<for-each table=\"t\" into=\"r\">[$(r@n)=$(r@v)]</for-each>", "[1=a][2=b][3=c]"},
-        {TABLE_T "<for-each table=\"t\" into=\"r\" reverse=\"true\">[$(r@n)]</for-each>",
-         "[3][2][1]"},
+        {TABLE_T "<for-each table=`t` into=`r`>[$(r@n)=$(r@v)]</for-each>", "[1=a][2=b][3=c]"},
+        {TABLE_T "<for-each table=`t` into=`r` reverse=`true`>[$(r@n)]</for-each>", "[3][2][1]"},
         {TABLE_T
-         "<for-each table=\"t\" into=\"r\" test=\"$(r@n) != 2\"><i n=\"$(r@n)\"/></for-each>",
-         "<i n=\"1\"/><i n=\"3\"/>"},
-        {TABLE_T "<for-each table=\"t\" into=\"r\" intoprev=\"p\" intonext=\"n\" reverse=\"yes\">"
+         "<for-each table=`t` into=`r` test=`$(r@n) != 2`><i n=`$(r@n)`/></for-each>",
+         "<i n=`1`/><i n=`3`/>"},
+        {TABLE_T "<for-each table=`t` into=`r` intoprev=`p` intonext=`n` reverse=`yes`>"
                  "($(p@n)&lt;$(r@n)&gt;$(n@n))</for-each>",
          "(2<3>)(1<2>3)(<1>2)"},
         {TABLE_T
-         "<for-each table=\"t\" into=\"r\">$_REFERENCE(r@v)=$($_REFERENCE(r@v)),</for-each>",
+         "<for-each table=`t` into=`r`>$_REFERENCE(r@v)=$($_REFERENCE(r@v)),</for-each>",
          "t[0].v=a,t[1].v=b,t[2].v=c,"},
         {TABLE_T "$(t[1].v) $(t[]) $DEFINED(t[0].x)", "b 3 0"},
         {TABLE_T "$(t[3].v)", "!Index 3 for table 't' exceeds table size 3"},
         {TABLE_T "$(t[1])", "!Syntax error in reference string 't[1]'"},
         {"$(u[0].v)", "!No definition for table 'u'"},
-        {"<for-each table=\"ext\" into=\"e\">$(e@k)</for-each>", "ab"},
+        {"<for-each table=`ext` into=`e`>$(e@k)</for-each>", "ab"},
         // The inner loop sees the outer row.
-        {TABLE_T "<define-table name=\"i\" start=\"1\" end=\"2\"/>"
-                 "<for-each table=\"t\" into=\"r\"><for-each table=\"i\" into=\"k\">$(r@v)$(k)"
+        {TABLE_T "<define-table name=`i` start=`1` end=`2`/>"
+                 "<for-each table=`t` into=`r`><for-each table=`i` into=`k`>$(r@v)$(k)"
                  "</for-each>,</for-each>",
          "a1a2,b1b2,c1c2,"},
         {"$(r@n)", "!Macro syntax 'INTO@FIELD' only allowed in 'for-each' loops for 'r@n'"},
-        {"<for-each into=\"r\"/>", "!Missing 'table' attribute in 'for-each' tag"},
-        {"<for-each table=\"ext\"/>", "!Missing 'into' attribute in 'for-each' tag"},
-        {"<for-each table=\"zz\" into=\"r\"/>", "!Unknown table 'zz' in 'for-each' tags"},
-        {TABLE_T "<for-each table=\"t\" into=\"r\">$(r@zz)</for-each>",
+        {"<for-each into=`r`/>", "!Missing 'table' attribute in 'for-each' tag"},
+        {"<for-each table=`ext`/>", "!Missing 'into' attribute in 'for-each' tag"},
+        {"<for-each table=`zz` into=`r`/>", "!Unknown table 'zz' in 'for-each' tags"},
+        {TABLE_T "<for-each table=`t` into=`r`>$(r@zz)</for-each>",
          "!Unknown macro 'r@zz' nargs -1"},
     };
     check(cases, std::size(cases));
@@ -140,30 +142,28 @@ TEST_F(UlXmlpTest, ForEachCopiesPerRowWithReferences) {
 
 TEST_F(UlXmlpTest, IteratorTables) {
     const XmlCase cases[] = {
-        {"<define-table name=\"i\" start=\"1\" end=\"3\"/>"
-         "<for-each table=\"i\" into=\"k\" intoprev=\"p\" "
-         "intonext=\"n\">$(p)-$(k)-$(n),</for-each>",
+        {"<define-table name=`i` start=`1` end=`3`/>"
+         "<for-each table=`i` into=`k` intoprev=`p` "
+         "intonext=`n`>$(p)-$(k)-$(n),</for-each>",
          "-1-2,1-2-3,2-3-,"},
-        {"<define-table name=\"i\" start=\"0\" end=\"1\" step=\"0.25\"/>"
-         "<for-each table=\"i\" into=\"k\">$(k),</for-each>$(i[])",
+        {"<define-table name=`i` start=`0` end=`1` step=`0.25`/>"
+         "<for-each table=`i` into=`k`>$(k),</for-each>$(i[])",
          "0,0.25,0.5,0.75,1,5"},
-        {"<define-table name=\"i\" start=\"3\" end=\"1\" step=\"-1\"/>"
-         "<for-each table=\"i\" into=\"k\">$_REFERENCE(k)=$(k),</for-each>$(i[2])",
+        {"<define-table name=`i` start=`3` end=`1` step=`-1`/>"
+         "<for-each table=`i` into=`k`>$_REFERENCE(k)=$(k),</for-each>$(i[2])",
          "i[0]=3,i[1]=2,i[2]=1,1"},
-        {"<define-table name=\"i\" start=\"1\" end=\"3\" step=\"-1\"/>",
+        {"<define-table name=`i` start=`1` end=`3` step=`-1`/>",
          "!Illegal iterator table 'i' with interval [1,3] step size -1"},
-        {"<define-table name=\"i\" start=\"1\" end=\"3\" step=\"0\"/>",
+        {"<define-table name=`i` start=`1` end=`3` step=`0`/>",
          "!Illegal iterator table 'i' with interval [1,3] step size 0"},
-        {"<define-table name=\"i\" start=\"1\" end=\"3\"><entry/></define-table>",
+        {"<define-table name=`i` start=`1` end=`3`><entry/></define-table>",
          "!Illegal iterator table 'i' with sub nodes"},
-        {"<define-table name=\"i\" start=\"1\" end=\"x\"/>",
-         "!Invalid number 'x' for attribute 'end'"},
-        {"<define-table name=\"i\" start=\"1\"/>",
-         "!Attribute 'end' not found in tag 'define-table'"},
-        {"<define-table name=\"i\" start=\"1\" end=\"2\"/><for-each table=\"i\" into=\"k\">$(k@x)"
+        {"<define-table name=`i` start=`1` end=`x`/>", "!Invalid number 'x' for attribute 'end'"},
+        {"<define-table name=`i` start=`1`/>", "!Attribute 'end' not found in tag 'define-table'"},
+        {"<define-table name=`i` start=`1` end=`2`/><for-each table=`i` into=`k`>$(k@x)"
          "</for-each>",
          "!No field name 'x' allowed for iterator table 'i'"},
-        {"<define-table name=\"i\" start=\"1\" end=\"2\"/>$(i[0].x)",
+        {"<define-table name=`i` start=`1` end=`2`/>$(i[0].x)",
          "!No field name 'x' allowed for iterator table 'i'"},
     };
     check(cases, std::size(cases));
@@ -171,55 +171,55 @@ TEST_F(UlXmlpTest, IteratorTables) {
 
 TEST_F(UlXmlpTest, DefinitionsAndTheirScopes) {
     const XmlCase cases[] = {
-        {"<define-macro name=\"m\">val</define-macro>$(m)", "val"},
-        {"<define-macro name=\"f\" nargs=\"2\">[$(2),$(1),$(3)]</define-macro>$f(a,$(X))",
+        {"<define-macro name=`m`>val</define-macro>$(m)", "val"},
+        {"<define-macro name=`f` nargs=`2`>[$(2),$(1),$(3)]</define-macro>$f(a,$(X))",
          "!Unknown macro '3' nargs -1"},
-        {"<define-macro name=\"f\" nargs=\"2\">[$(2),$(1),$$(1)]</define-macro>$f(a,$(X))",
+        {"<define-macro name=`f` nargs=`2`>[$(2),$(1),$$(1)]</define-macro>$f(a,$(X))",
          "[5,a,$(1)]"},
-        {"<define-macro name=\"g\">$(X)</define-macro><define-macro name=\"g\" nargs=\"1\">"
+        {"<define-macro name=`g`>$(X)</define-macro><define-macro name=`g` nargs=`1`>"
          "$(1)</define-macro>$(g)$g(1)",
          "51"},
-        {"<define-macro name=\"s\">[$(s)]</define-macro>$(s)", "[$(s)]"},
-        {"<define-macro name=\"m\">1</define-macro><define-macro name=\"m\">2</define-macro>",
+        {"<define-macro name=`s`>[$(s)]</define-macro>$(s)", "[$(s)]"},
+        {"<define-macro name=`m`>1</define-macro><define-macro name=`m`>2</define-macro>",
          "!Duplicate macro 'm' defined on same level"},
-        {"<define-macro name=\"m\">1</define-macro><a><define-macro name=\"m\">2</define-macro>$(m)"
+        {"<define-macro name=`m`>1</define-macro><a><define-macro name=`m`>2</define-macro>$(m)"
          "</a>$(m)",
          "<a>2</a>1"},
-        {"<a><define-macro name=\"q\">x</define-macro></a>$(q)", "!Unknown macro 'q' nargs -1"},
-        {"<a><b><define-macro name=\"q\" scope=\"global\">x</define-macro></b></a>$(q)",
+        {"<a><define-macro name=`q`>x</define-macro></a>$(q)", "!Unknown macro 'q' nargs -1"},
+        {"<a><b><define-macro name=`q` scope=`global`>x</define-macro></b></a>$(q)",
          "<a><b/></a>x"},
-        {"<define-macro name=\"q\" scope=\"world\">x</define-macro>",
+        {"<define-macro name=`q` scope=`world`>x</define-macro>",
          "!Invalid attribute value 'world' for scope"},
-        {"<define-macro name=\"q\" nargs=\"-1\">x</define-macro>",
+        {"<define-macro name=`q` nargs=`-1`>x</define-macro>",
          "!Invalid attribute value '-1' for nargs"},
         // A definition inside a loop body belongs to its row.
-        {TABLE_T "<for-each table=\"t\" into=\"r\"><define-macro name=\"m\">$(r@v)</define-macro>"
+        {TABLE_T "<for-each table=`t` into=`r`><define-macro name=`m`>$(r@v)</define-macro>"
                  "$(m)</for-each>",
          "abc"},
-        {TABLE_T "<define-table name=\"t\"/>", "!Duplicate table 't' defined on same level"},
-        {"<define-table name=\"t\"><entry a=\"1\"/><if test=\"0\"><entry a=\"2\"/></if>"
-         "<entry a=\"$(X)\"/></define-table>$(t[]):$(t[1].a)",
+        {TABLE_T "<define-table name=`t`/>", "!Duplicate table 't' defined on same level"},
+        {"<define-table name=`t`><entry a=`1`/><if test=`0`><entry a=`2`/></if>"
+         "<entry a=`$(X)`/></define-table>$(t[]):$(t[1].a)",
          "2:5"},
-        {"<define-table name=\"t\"><row/></define-table>",
+        {"<define-table name=`t`><row/></define-table>",
          "!Invalid tag 'row' in defining table 't'"},
-        {"<define-table name=\"t\"><entry a=\"1\"><a>2</a></entry></define-table>",
+        {"<define-table name=`t`><entry a=`1`><a>2</a></entry></define-table>",
          "!Duplicate column 'a' in row of table 't'"},
-        {"<define-node name=\"n\"><item v=\"$(X)\"/></define-node><expand-node refname=\"n\"/>"
-         "<expand-node refname=\"n\"/>",
-         "<item v=\"5\"/><item v=\"5\"/>"},
-        {TABLE_T "<define-node name=\"n\"><i v=\"$(r@v)\"/></define-node>"
-                 "<for-each table=\"t\" into=\"r\"><expand-node refname=\"n\"/></for-each>",
-         "<i v=\"a\"/><i v=\"b\"/><i v=\"c\"/>"},
-        {"<define-node name=\"n\"><a/><b/></define-node>", "!Must have single sub node in 'n'"},
-        {"<define-node name=\"n\"/>", "!Must have single sub node in 'n'"},
-        {"<define-node name=\"n\">text<a/></define-node>", "!Must have no content in 'n'"},
-        {"<expand-node refname=\"zz\"/>", "!Unknown node definition 'zz'"},
-        {"<define-node name=\"n\"><a><expand-node refname=\"n\"/></a></define-node>"
-         "<expand-node refname=\"n\"/>",
+        {"<define-node name=`n`><item v=`$(X)`/></define-node><expand-node refname=`n`/>"
+         "<expand-node refname=`n`/>",
+         "<item v=`5`/><item v=`5`/>"},
+        {TABLE_T "<define-node name=`n`><i v=`$(r@v)`/></define-node>"
+                 "<for-each table=`t` into=`r`><expand-node refname=`n`/></for-each>",
+         "<i v=`a`/><i v=`b`/><i v=`c`/>"},
+        {"<define-node name=`n`><a/><b/></define-node>", "!Must have single sub node in 'n'"},
+        {"<define-node name=`n`/>", "!Must have single sub node in 'n'"},
+        {"<define-node name=`n`>text<a/></define-node>", "!Must have no content in 'n'"},
+        {"<expand-node refname=`zz`/>", "!Unknown node definition 'zz'"},
+        {"<define-node name=`n`><a><expand-node refname=`n`/></a></define-node>"
+         "<expand-node refname=`n`/>",
          "!XML elements too deeply nested"},
-        {"<define-table name=\"one\"><entry/></define-table><define-node name=\"n\">"
-         "<for-each table=\"one\" into=\"r\"><a><expand-node refname=\"n\"/></a></for-each>"
-         "</define-node><expand-node refname=\"n\"/>",
+        {"<define-table name=`one`><entry/></define-table><define-node name=`n`>"
+         "<for-each table=`one` into=`r`><a><expand-node refname=`n`/></a></for-each>"
+         "</define-node><expand-node refname=`n`/>",
          "!Maximum nesting level 256 exceeded"},
     };
     check(cases, std::size(cases));
@@ -236,11 +236,7 @@ TEST_F(UlXmlpTest, IncludesAreProcessedInPlace) {
     dir.write("self.xml", "<s><include name=\"self.xml\"/></s>");
     dir.write("bad.xml", "<s><a></s>");
     const std::string main = dir.path("main.xml"), inc = dir.path("inc.xml");
-    const struct {
-        std::string xml;
-        int flags;
-        std::string expected;
-    } cases[] = {
+    const struct { std::string xml; int flags; std::string expected; } cases[] = {
         {"<define-macro name=\"om\">outer</define-macro><include name=\"inc.xml\" "
          "childsonly=\"true\"/>"
          "$(im)",
