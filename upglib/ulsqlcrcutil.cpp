@@ -252,6 +252,28 @@ std::u16string ul_sqlcrcvaluestext(const std::u16string_view* values, unsigned n
     return out;
 }
 
+namespace {
+
+// A field value as the report shows it: a quoted text without its quotes, binary as written.
+std::u16string fieldValueText(const char16_t* value) {
+    std::u16string out;
+    if (!value) return out;
+    if (*value != u'\'') return value;
+    for (const char16_t* p = value + 1; *p; ++p) {
+        if (*p == u'\'') {
+            if (p[1] != u'\'') {
+                out.append(p + 1);
+                break;
+            }
+            ++p;
+        }
+        out.push_back(*p);
+    }
+    return out;
+}
+
+}  // namespace
+
 int auxlogcrc_t::report(int type, const char16_t* table, const char16_t* const* keys,
                         unsigned nkeys, const std::u16string_view* start, unsigned nstart,
                         const char16_t* field, const std::u16string_view* end, unsigned nend,
@@ -273,8 +295,8 @@ int auxlogcrc_t::report(int type, const char16_t* table, const char16_t* const* 
         if (type & UL_CRCEVAL_FIELD) {
             const std::u16string key = endText + ul_format(u" field: '%s'", field ? field : u"");
             printed = ul_msgwrite_print(1, u'E', 173, 0, key.c_str(),
-                                        line && line->ownValue ? line->ownValue : u"",
-                                        line && line->refValue ? line->refValue : u"");
+                                        fieldValueText(line ? line->ownValue : nullptr).c_str(),
+                                        fieldValueText(line ? line->refValue : nullptr).c_str());
         } else if (type & UL_CRCEVAL_SINGLEROW) {
             printed = ul_msgwrite_print(1, u'E', 172, 0, tag, endText.c_str());
         } else {
@@ -309,6 +331,9 @@ int auxlogcrc_t::endTable(const char16_t* table) {
         if (ul_msgwrite_print(1, u'E', 175, 0, table, inserts, updates, deletes) < 0)
             return UL_ERROR_RETURN(-1);
     }
+    totalInserts += inserts;
+    totalUpdates += updates;
+    totalDeletes += deletes;
     inserts = updates = deletes = 0;
     return ULCRCEvaluator::endTable(table);
 }
@@ -450,32 +475,21 @@ int ULCheckCRCTable::parseValues(const char16_t*& p, const char16_t* text, bool 
     if (m_keyClasses.empty()) noteKeyClasses(classes);
     if (*p != u'=') return 0;
     if (!field) return fail(ul_format(u"Syntax error in '%s'", text));
-    // " = 'text'" (quotes doubled), " = x'hex'", either with "..." when cut.
+    // " = 'text'" (quotes doubled), " = x'hex'", either with "..." when cut; kept as written.
     p = skipBlanks(p + 1);
-    fieldValue->clear();
-    if (*p == u'\'') {
-        for (++p;; ++p) {
-            if (!*p) return fail(ul_format(u"Syntax error in '%s'", text));
-            if (*p == u'\'') {
-                if (p[1] != u'\'') break;
-                ++p;
-            }
-            fieldValue->push_back(*p);
+    const char16_t* from = p;
+    if ((*p == u'x' || *p == u'X') && p[1] == u'\'') ++p;
+    if (*p != u'\'') return fail(ul_format(u"Syntax error in '%s'", text));
+    for (++p;; ++p) {
+        if (!*p) return fail(ul_format(u"Syntax error in '%s'", text));
+        if (*p == u'\'') {
+            if (p[1] != u'\'') break;
+            ++p;
         }
-        ++p;
-    } else if ((*p == u'x' || *p == u'X') && p[1] == u'\'') {
-        const char16_t* q = p + 2;
-        while (*q && *q != u'\'') ++q;
-        if (!*q) return fail(ul_format(u"Syntax error in '%s'", text));
-        fieldValue->assign(p, q + 1);
-        p = q + 1;
-    } else {
-        return fail(ul_format(u"Syntax error in '%s'", text));
     }
-    if (p[0] == u'.' && p[1] == u'.' && p[2] == u'.') {
-        fieldValue->append(u"...");
-        p += 3;
-    }
+    ++p;
+    if (p[0] == u'.' && p[1] == u'.' && p[2] == u'.') p += 3;
+    fieldValue->assign(from, p);
     p = skipBlanks(p);
     if (*p) return fail(ul_format(u"Garbage after field value in '%s'", text));
     return 0;
@@ -576,25 +590,30 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
             return 0;
         }
         if (field) {
-            if (!rs.haveStart) return fail(u"Missing start range before single field checksum");
             const int n = static_cast<int>(values.size());
-            if (rs.nfieldValues >= 0 && rs.nfieldValues != n)
+            if (side.nfieldValues >= 0 && side.nfieldValues != n)
                 return fail(ul_format(
                     u"Inconsistent number of keyvalues %d for field checksums, was %d before: %s",
-                    n, rs.nfieldValues, text));
-            rs.nfieldValues = n;
+                    n, side.nfieldValues, text));
+            side.nfieldValues = n;
             const char16_t* v = m_file->pool.dupString(std::u16string_view(fieldValue));
             if (!v) return UL_ERROR_RETURN(-1);
             (refSide ? line.refValue : line.ownValue) = v;
-        } else if (rs.fieldStart) {
-            return fail(u"Missing start range before range checksum");
         }
-        // A range that does not go on behind the current start begins a new scan at the
-        // beginning of the table (or of its whr: range).
-        if (!quick && rs.haveStart &&
-            end.compareTo(rs.start, m_keyClasses.data(), true, false) <= 0) {
-            if (field) return fail(ul_format(u"Syntax error in '%s'", text));
-            rs.start = ul_sqlcrcboundary_t{};
+        // A line that does not go on behind the current start begins a new scan at the
+        // beginning of the table (or of its whr: range). Going on behind the field lines of
+        // a row, to another row, needs a start line first.
+        if (!quick && rs.haveStart) {
+            const int* cls = m_keyClasses.data();
+            if (end.compareTo(rs.start, cls, true, false) <= 0) {
+                rs.start = ul_sqlcrcboundary_t{};
+            } else if (rs.fieldStart) {
+                ul_sqlcrcboundary_t row = end, from = rs.start;
+                row.field = from.field = UL_CRCFIELD_WHOLEROW;
+                if (!field || row.compareTo(from, cls, true, true) != 0)
+                    return fail(field ? u"Missing start range before single field checksum"
+                                      : u"Missing start range before range checksum");
+            }
         }
         line.start = quick ? ul_sqlcrcboundary_t{} : rs.start;
         line.end = end;
@@ -642,10 +661,30 @@ ul_chkcrcline_t* ULCheckCRCTable::setCRCLineValues(unsigned flags, const char16_
         nullptr);
 }
 
-int ULCheckCRCTable::formatCRCLine(const ul_chkcrcline_t& line, std::u16string* out) const {
+int ULCheckCRCTable::appendValues(const ul_sqlcrcboundary_t& b, std::u16string* out) const {
+    for (unsigned i = 0; i < b.nvalues; ++i) {
+        out->append(i ? u", " : u" ");
+        const int cls = i < m_keyClasses.size() ? m_keyClasses[i] : UL_SQLTOKEN_STRING;
+        if (ul_sqlappendliteral(out, b.values[i], cls, &kFileForm) < 0) return UL_ERROR_RETURN(-1);
+    }
+    return 0;
+}
+
+int ULCheckCRCTable::formatCRCLine(const ul_chkcrcline_t& line, std::u16string* out,
+                                   const ul_sqlcrcboundary_t* after) const {
     return ul_guarded([&]() -> int {
         const bool field = line.isField();
-        out->assign(field ? u"fcrc:" : (line.flags & UL_CRCLINE_QUICK) ? u"qcrc:" : u"lcrc:");
+        out->clear();
+        if (after && line.start.nvalues && !(line.flags & UL_CRCLINE_QUICK)) {
+            if (line.start.compareTo(*after, m_keyClasses.data(), false, false) != 0 ||
+                after->nvalues == 0) {
+                *out += ul_format(u"lcrc:%s %4s  %10s", u"", u"-", u"-");
+                if (line.ownClient) out->insert(5, ul_format(u" <%s>", line.ownClient));
+                if (appendValues(line.start, out) < 0) return UL_ERROR_RETURN(-1);
+                out->push_back(u'\n');
+            }
+        }
+        out->append(field ? u"fcrc:" : (line.flags & UL_CRCLINE_QUICK) ? u"qcrc:" : u"lcrc:");
         if (line.ownClient) *out += ul_format(u" <%s>", line.ownClient);
         if (field) {
             std::u16string name;
@@ -663,14 +702,9 @@ int ULCheckCRCTable::formatCRCLine(const ul_chkcrcline_t& line, std::u16string* 
             if (line.flags & UL_CRCLINE_OWNNOCRC)
                 *out += ul_format(u" %10s", u"-");
             else
-                *out += ul_format(u" %#010x", line.ownCrc);
+                *out += ul_format(u" 0x%08x", line.ownCrc);
         }
-        for (unsigned i = 0; i < line.end.nvalues; ++i) {
-            out->append(i ? u", " : u" ");
-            const int cls = i < m_keyClasses.size() ? m_keyClasses[i] : UL_SQLTOKEN_STRING;
-            if (ul_sqlappendliteral(out, line.end.values[i], cls, &kFileForm) < 0)
-                return UL_ERROR_RETURN(-1);
-        }
+        if (appendValues(line.end, out) < 0) return UL_ERROR_RETURN(-1);
         if (field && line.ownValue) *out += ul_format(u" = %s", line.ownValue);
         return 0;
     });
@@ -699,10 +733,11 @@ int ULCheckCRCTable::genCommonFields() {
                                              u"Key field", k.c_str(), u"")) < 0)
                     return UL_ERROR_RETURN(-1);
             }
-            for (const std::u16string& k : ref.keys)
-                if (!onRef(own.keys, k) && sameName(k, u"MANDT") &&
+            // The client field (type M) may be a key field of the reference side only.
+            for (size_t i = 0; i < ref.keys.size(); ++i)
+                if (!onRef(own.keys, ref.keys[i]) && i < ref.types.size() && ref.types[i] == u'M' &&
                     say(u'W', ul_format(u"Client key field '%s' only appears on reference side.",
-                                        k.c_str())) < 0)
+                                        ref.keys[i].c_str())) < 0)
                     return UL_ERROR_RETURN(-1);
             if (common.empty())
                 return fail(ul_format(u"No common key fields for table '%s'", m_name.c_str()));
@@ -1298,9 +1333,14 @@ int ULCheckCRCFile::read1(const char16_t* file, int mode) {
             if ((mode & UL_CRCREAD_PREPARED) && *skipBlanks(line) == u'#' &&
                 std::u16string_view(line).find(UL_SQLCRCMarker) != std::u16string_view::npos)
                 break;
-            // A writer that died in the middle of a line leaves a piece the next run repairs.
-            if (reader.lastLineIncomplete() && (UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_REPAIRLINES))
+            // A writer that died in the middle of a line leaves a piece the next run repairs:
+            // read, it might pass for a shorter line.
+            if (reader.lastLineIncomplete() && (UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_REPAIRLINES)) {
+                if (say(u'W', ul_format(u"Ignoring incomplete last line %d of '%s'",
+                                        reader.lineNumber(), file)) < 0)
+                    return UL_ERROR_RETURN(-1);
                 break;
+            }
             if (std::u16string_view(reader.line(), reader.length()).find(u'\0') !=
                     std::u16string_view::npos ||
                 std::u16string_view(line).find(u'\xFFFD') != std::u16string_view::npos) {
@@ -1387,9 +1427,8 @@ namespace {
 int lineType(const ul_chkcrcline_t& l) {
     int type = UL_CRCEVAL_RANGE;
     if (!(l.flags & UL_CRCLINE_DELETE)) type |= (l.flags & UL_CRCLINE_INSERT) ? 2 : 1;
-    if (l.isField()) {
-        type |= UL_CRCEVAL_FIELD;
-    } else if (l.ownCount != UL_DBROWCOUNT_INVALID && l.refCount != UL_DBROWCOUNT_INVALID &&
+    if (l.isField()) type |= UL_CRCEVAL_FIELD;
+    if (l.ownCount != UL_DBROWCOUNT_INVALID && l.refCount != UL_DBROWCOUNT_INVALID &&
                l.ownCount <= 1 && l.refCount <= 1) {
         type |= UL_CRCEVAL_SINGLEROW;
     }

@@ -186,6 +186,7 @@ class auxlogcrc_t : public ULCRCEvaluator {
     int endTable(const char16_t* table) override;
 
     unsigned long inserts = 0, updates = 0, deletes = 0;  // of the current table
+    unsigned long totalInserts = 0, totalUpdates = 0, totalDeletes = 0;  // of all tables
 
   private:
     std::u16string m_table;
@@ -213,6 +214,7 @@ struct ul_chkcrcside_t {
     unsigned options = 0;  // read from "opt:" lines (reference side: their refBits)
     bool sawCRCLines = false;  // a checksum line of this side was read
     bool sawRangeLines = false;
+    int nfieldValues = -1;  // key values of the field lines; -1: none read yet
 };
 
 class ULCheckCRCTable {
@@ -256,8 +258,11 @@ class ULCheckCRCTable {
                                       const ul_sqlcrcboundary_t& end, ul_dbrowcount_t count,
                                       uint32_t crc, const char16_t* value, int lineNumber);
     // Formats a line as the file holds it (keyword to the end, no line feed): quick lines as
-    // "qcrc:", field lines as "fcrc:", others as "lcrc:"; own side values.
-    [[nodiscard]] int formatCRCLine(const ul_chkcrcline_t& line, std::u16string* out) const;
+    // "qcrc:", field lines as "fcrc:", others as "lcrc:"; own side values. Given after (the
+    // end of the line written before it in the section; an empty boundary at its start), a
+    // start line and a line feed go in front when the line does not start there.
+    [[nodiscard]] int formatCRCLine(const ul_chkcrcline_t& line, std::u16string* out,
+                                    const ul_sqlcrcboundary_t* after = nullptr) const;
 
     [[nodiscard]] int genCommonFields();
     [[nodiscard]] int fixFieldOrder();
@@ -282,13 +287,13 @@ class ULCheckCRCTable {
         ul_sqlcrcboundary_t start;
         bool haveStart = false;    // a line or start line of this file set it
         bool fieldStart = false;   // it was set by a field line
-        int nfieldValues = -1;
     } readState;
 
   private:
     friend class ULCheckCRCFile;
     int parseValues(const char16_t*& p, const char16_t* text, bool field,
                     std::vector<std::u16string_view>* values, std::u16string* fieldValue);
+    int appendValues(const ul_sqlcrcboundary_t& b, std::u16string* out) const;
     int fieldNumber(const std::u16string& name, bool refSide, unsigned* number) const;
     void noteKeyClasses(const std::vector<int>& classes);
 
