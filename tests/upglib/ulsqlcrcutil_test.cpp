@@ -278,4 +278,40 @@ TEST_F(UlSqlCrcUtilTest, MergeFlagsTreeAndEvaluation) {
     }
 }
 
+// What the reference file must agree on, and the checks of a section's field lists.
+TEST_F(UlSqlCrcUtilTest, ReferenceSideAndConsistencyErrors) {
+    const struct {
+        std::string own, ref;
+        const char* error;  // of read (with ref) or of check (without)
+    } cases[] = {
+        {"tab: T A\n", "tab: T B\n", "Non matching reference table 'A' <> 'B' for table 'T'"},
+        {"tab: T\nkey: K\nwhr: WHERE 'a' < K\n", "tab: T\nwhr: WHERE 'b' < K\n",
+         "Where condition does not match with previous one"},
+        {"tab: T\nkey: K\n", "tab: T\nkey: L\n", "No common key fields for table 'T'"},
+        {"tab: T\nsel: K, F\n", "tab: T\nsel: G\n", "No common fields for table 'T'"},
+        {"tab: T\nsel: K\n", "tab: T\nsel: K, F\ntyp: C\n",
+         "Invalid entry for table 'T' from reference file: 2 selections != 1 types"},
+        {"tab: T\nkey: K, L\nsel: K\n", "", "Only have 1 selections, but 2 key fields"},
+        {"tab: T\nkey: K\nsel: K, F\ntyp: C\n", "", "Have 2 selections, but 1 types"},
+        {"tab: T\nkey: K\nsel: F, K\n", "",
+         "Key fields must be prefix in selection list, 'K' missing at position 1"},
+        {"tab: T\nkey: K\nwhr: WHERE ('a' < K) OR (K = 'a' AND 1 < L)\n", "",
+         "Mismatch between 1 keyfields and 2 from where condition"},
+        {"tab: T\nkey: L\nwhr: WHERE 'a' < K\n", "",
+         "Mismatch between keyfields #1 'L' and 'K' from where condition"},
+    };
+    for (const auto& c : cases) {
+        ULCheckCRCFile f;
+        const std::u16string own = file("own.crc", c.own), ref = file("ref.crc", c.ref);
+        const int rc = f.read(own.c_str(), c.ref.empty() ? nullptr : ref.c_str(), 0);
+        if (c.ref.empty()) {
+            ASSERT_EQ(rc, 0) << c.own << u8(errorText());
+            ASSERT_EQ(f.tables()[0]->check(), -1) << c.own;
+        } else {
+            ASSERT_EQ(rc, -1) << c.own;
+        }
+        EXPECT_NE(u8(errorText()).find(c.error), std::string::npos) << c.own << u8(errorText());
+    }
+}
+
 }  // namespace
