@@ -1225,7 +1225,23 @@ int ULCheckCRCFile::readHeader(ULCheckCRCTable* t, const char16_t* keyword, cons
     // whr:
     const size_t kw = ul_sqlwherekeyword(value);
     if (!kw) return fail(ul_format(u"Syntax error in '%s'", value));
-    const char16_t* condition = skipBlanks(value + kw);
+    // Kept with each run of blanks and tabs outside quotes as one blank, so that a condition
+    // broken over lines reads back the same wherever the writer broke it.
+    std::u16string normalized;
+    char16_t quote = 0;
+    for (const char16_t* p = skipBlanks(value + kw); *p; ++p) {
+        if (quote) {
+            if (*p == quote) quote = 0;
+        } else if (*p == u'\'' || *p == u'"') {
+            quote = *p;
+        } else if ((*p == u' ' || *p == u'\t')) {
+            if (!normalized.empty() && normalized.back() != u' ') normalized.push_back(u' ');
+            continue;
+        }
+        normalized.push_back(*p);
+    }
+    while (!normalized.empty() && normalized.back() == u' ') normalized.pop_back();
+    const char16_t* condition = normalized.c_str();
     if (!ref) {
         if (!side.whr.empty())
             return fail(ul_format(u"Duplicate where condition for table '%s'", t->name().c_str()));
