@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "ulerror.h"
 #include "ulmsgwrite.h"
@@ -129,6 +130,65 @@ int applyOptions(const char16_t* text, unsigned* bits, bool refSide, bool global
     return 0;
 }
 
+// A checksum as strtoull reads it with base 0 (0x.. hexadecimal, 0.. octal, else decimal),
+// the whole text, at most 32 bits.
+bool parseChecksum(const char16_t* p, const char16_t* end, uint32_t* value) {
+    unsigned base = 10;
+    if (end - p > 2 && p[0] == u'0' && (p[1] == u'x' || p[1] == u'X')) {
+        base = 16;
+        p += 2;
+    } else if (end - p > 1 && p[0] == u'0') {
+        base = 8;
+        ++p;
+    }
+    if (p == end) return false;
+    uint64_t v = 0;
+    for (; p < end; ++p) {
+        unsigned d;
+        if (*p >= u'0' && *p <= u'9')
+            d = *p - u'0';
+        else if (*p >= u'a' && *p <= u'f')
+            d = *p - u'a' + 10;
+        else if (*p >= u'A' && *p <= u'F')
+            d = *p - u'A' + 10;
+        else
+            return false;
+        if (d >= base) return false;
+        v = v * base + d;
+        if (v > 0xFFFFFFFFull) return false;
+    }
+    *value = static_cast<uint32_t>(v);
+    return true;
+}
+
+// The common literals read directly: a quoted string without character calls, a plain
+// number. Returns the length read, 0 when the literal needs the full reader.
+size_t readSimpleLiteral(const char16_t* p, std::u16string* value, int* tokenClass) {
+    const char16_t* q = p;
+    value->clear();
+    if (*q == u'\'') {
+        for (++q;; ++q) {
+            if (!*q) return 0;
+            if (*q == u'\'') {
+                if (q[1] != u'\'') break;
+                ++q;
+            }
+            value->push_back(*q);
+        }
+        ++q;
+        *tokenClass = UL_SQLTOKEN_STRING;
+    } else {
+        if (*q == u'-' || *q == u'+') ++q;
+        if (!ul_isdigit(*q)) return 0;
+        while (ul_isdigit(*q)) ++q;
+        value->assign(p, q);
+        *tokenClass = UL_SQLTOKEN_NUMBER;
+    }
+    const char16_t* after = skipBlanks(q);
+    if (*after && *after != u',' && *after != u'=') return 0;  // more than a simple literal
+    return static_cast<size_t>(q - p);
+}
+
 char diffLetter(unsigned flags, unsigned bit, char letter) {
     return (flags & bit) ? letter : '-';
 }
@@ -174,6 +234,30 @@ int ul_sqlcrctokenclass(char16_t type) {
 
 // ==== boundaries =================================================================================
 
+namespace {
+
+// Digits only, without leading zeros (or a single 0).
+bool plainInteger(std::u16string_view v) {
+    if (v.empty() || (v.size() > 1 && v[0] == u'0')) return false;
+    for (char16_t c : v)
+        if (c < u'0' || c > u'9') return false;
+    return true;
+}
+
+}  // namespace
+
+// Equal texts are equal in every class, and plain integers order by length first: the common
+// cases need no decimal or code point arithmetic.
+static int compareValue(std::u16string_view a, std::u16string_view b, int cls) {
+    if (a == b) return 0;
+    if ((cls == UL_SQLTOKEN_NUMBER || cls == UL_SQLTOKEN_NUMC) && plainInteger(a) &&
+        plainInteger(b)) {
+        if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+        return a < b ? -1 : 1;
+    }
+    return ul_sqlvaluecompare(a, b, cls);
+}
+
 int ul_sqlcrcboundary_t::compareTo(const ul_sqlcrcboundary_t& other, const int* tokenClasses,
                                    bool isEnd, bool otherIsEnd) const {
     if (nvalues == 0 || other.nvalues == 0) {
@@ -187,7 +271,7 @@ int ul_sqlcrcboundary_t::compareTo(const ul_sqlcrcboundary_t& other, const int* 
     if (values != other.values) {
         for (unsigned i = 0; i < n; ++i) {
             const int cls = tokenClasses ? tokenClasses[i] : UL_SQLTOKEN_STRING;
-            const int c = ul_sqlvaluecompare(values[i], other.values[i], cls);
+            const int c = compareValue(values[i], other.values[i], cls);
             if (c != 0) return c < 0 ? -1 : 1;
         }
     }
@@ -445,8 +529,9 @@ int ULCheckCRCTable::fieldNumber(const std::u16string& name, bool refSide,
 int ULCheckCRCTable::parseValues(const char16_t*& p, const char16_t* text, bool field,
                                  std::vector<std::u16string_view>* values,
                                  std::u16string* fieldValue) {
-    std::u16string value;
-    std::vector<int> classes;
+    std::u16string& value = m_scratchValue;
+    std::vector<int>& classes = m_scratchClasses;
+    classes.clear();
     values->clear();
     p = skipBlanks(p);
     bool first = true;
@@ -455,7 +540,8 @@ int ULCheckCRCTable::parseValues(const char16_t*& p, const char16_t* text, bool 
             return fail(ul_format(u"Too many input fields in '%s' (limit %d)", text,
                                   static_cast<int>(UL_CRCLINE_MAXVALUES)));
         int cls = 0;
-        const size_t n = ul_sqlreadliteral(p, &value, &cls);
+        size_t n = readSimpleLiteral(p, &value, &cls);
+        if (n == 0) n = ul_sqlreadliteral(p, &value, &cls);
         if (n == 0)
             return fail(ul_format(first ? u"Missing first value in '%s'" : u"Syntax error in '%s'",
                                   text));
@@ -560,24 +646,18 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
                 line.flags |= refSide ? UL_CRCLINE_REFNOCRC : UL_CRCLINE_OWNNOCRC;
                 ++p;
             } else {
-                std::string digits;
                 const char16_t* q = p;
-                while (*q && *q != u' ' && *q != u'\t' && *q != u',') {
-                    digits.push_back(*q < 128 ? static_cast<char>(*q) : '?');
-                    ++q;
-                }
-                char* endp = nullptr;
-                errno = 0;
-                const unsigned long long v = strtoull(digits.c_str(), &endp, 0);
-                if (digits.empty() || *endp || errno || v > 0xFFFFFFFFull || digits[0] == '-')
+                while (*q && *q != u' ' && *q != u'\t' && *q != u',') ++q;
+                uint32_t v = 0;
+                if (!parseChecksum(p, q, &v))
                     return fail(ul_format(u"Invalid checksum '%s' in '%s'",
                                           std::u16string(p, q).c_str(), text));
-                (refSide ? line.refCrc : line.ownCrc) = static_cast<uint32_t>(v);
+                (refSide ? line.refCrc : line.ownCrc) = v;
                 p = q;
             }
         }
-        std::vector<std::u16string_view> values;
-        std::u16string fieldValue;
+        std::vector<std::u16string_view>& values = m_scratchViews;
+        std::u16string& fieldValue = m_scratchField;
         if (parseValues(p, text, field, &values, &fieldValue) < 0) return UL_ERROR_RETURN(-1);
         ReadState& rs = readState;
         const std::u16string_view* stored = values.empty() ? nullptr : m_file->storeValues(values);
@@ -855,8 +935,11 @@ int ULCheckCRCTable::mergeLines() {
             const int c = compareCRCRange(*a, *b);
             return c != 0 ? c < 0 : a->end.field < b->end.field;
         };
-        std::stable_sort(ownLines.begin(), ownLines.end(), less);
-        std::stable_sort(refLines.begin(), refLines.end(), less);
+        // Lines of one scan come in key order: most tables need no sorting at all.
+        if (!std::is_sorted(ownLines.begin(), ownLines.end(), less))
+            std::stable_sort(ownLines.begin(), ownLines.end(), less);
+        if (!std::is_sorted(refLines.begin(), refLines.end(), less))
+            std::stable_sort(refLines.begin(), refLines.end(), less);
         size_t i = 0;
         for (ul_chkcrcline_t* r : refLines) {
             while (i < ownLines.size() && less(ownLines[i], r)) ++i;
@@ -877,6 +960,12 @@ int ULCheckCRCTable::mergeLines() {
             if (!(o.flags & (UL_CRCLINE_OWNNOCRC | UL_CRCLINE_REFNOCRC)) && o.ownCrc != o.refCrc)
                 o.flags |= UL_CRCLINE_CRCDIFF;
         }
+        // Both lists in range order, merged lines gone: the order setup builds the tree in.
+        m_sorted.clear();
+        m_sorted.reserve(ownLines.size() + refLines.size());
+        std::merge(ownLines.begin(), ownLines.end(), refLines.begin(), refLines.end(),
+                   std::back_inserter(m_sorted), less);
+        std::erase_if(m_sorted, [](const ul_chkcrcline_t* l) { return l->flags == 0; });
         for (ul_chkcrcline_t* o : ownLines) {
             if (o->isField() && !(o->flags & UL_CRCLINE_REF)) {
                 o->flags |= UL_CRCLINE_DELETED;
@@ -893,17 +982,25 @@ int ULCheckCRCTable::mergeLines() {
 int ULCheckCRCTable::setup() {
     return ul_guarded([&]() -> int {
         std::vector<ul_chkcrcline_t*> sorted;
-        sorted.reserve(lines.size());
+        sorted.swap(m_sorted);
+        size_t live = 0;
         for (ul_chkcrcline_t& l : lines) {
             if (!l.flags) continue;
             l.next = l.parent = l.child = nullptr;
             l.flags &= ~UL_CRCLINE_HASPARENT;
-            sorted.push_back(&l);
+            ++live;
         }
-        std::stable_sort(sorted.begin(), sorted.end(),
-                         [this](const ul_chkcrcline_t* a, const ul_chkcrcline_t* b) {
-                             return compareCRCRange(*a, *b) < 0;
-                         });
+        auto less = [this](const ul_chkcrcline_t* a, const ul_chkcrcline_t* b) {
+            return compareCRCRange(*a, *b) < 0;
+        };
+        if (sorted.size() != live) {  // not merged, or lines added since
+            sorted.clear();
+            sorted.reserve(live);
+            for (ul_chkcrcline_t& l : lines)
+                if (l.flags) sorted.push_back(&l);
+            if (!std::is_sorted(sorted.begin(), sorted.end(), less))
+                std::stable_sort(sorted.begin(), sorted.end(), less);
+        }
         m_top.child = m_top.next = nullptr;
         diffSingle = diffUnverified = diffField = 0;
         // Open ranges from the outermost in; each with its last child so far.
@@ -944,7 +1041,7 @@ int ULCheckCRCTable::check() const {
         if (ns && ns < nk)
             return fail(ul_format(u"Only have %d selections, but %d key fields",
                                   static_cast<int>(ns), static_cast<int>(nk)));
-        if (ns && !own.types.empty() && own.types.size() != ns)
+        if (!own.types.empty() && own.types.size() != ns)
             return fail(ul_format(u"Have %d selections, but %d types", static_cast<int>(ns),
                                   static_cast<int>(own.types.size())));
         for (size_t i = 0; ns && i < nk; ++i)
@@ -1184,10 +1281,9 @@ int ULCheckCRCFile::writeGlobalOptLine(ULTextFileWriter* out) const {
     });
 }
 
-int ULCheckCRCFile::readHeader(ULCheckCRCTable* t, const char16_t* keyword, const char16_t* value,
+int ULCheckCRCFile::readHeader(ULCheckCRCTable* t, std::u16string_view k, const char16_t* value,
                                bool ref) {
     ul_chkcrcside_t& side = ref ? t->ref : t->own;
-    const std::u16string_view k(keyword);
     if (k == u"opt:") return applyOptions(value, ref ? &side.options : &t->m_flags, ref, false, nullptr);
     if (k == u"nttab:") {
         if (!ref) t->setOption(UL_CHKCRCOPT_NTTAB, value);
@@ -1216,8 +1312,14 @@ int ULCheckCRCFile::readHeader(ULCheckCRCTable* t, const char16_t* keyword, cons
         }
         side.types.swap(types);
         if (!ref) {
+            // Numeric text compares as plain text unless the data are in the neutral form.
+            const bool plain = (UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_COMPNUMSTRINGPLAIN) &&
+                               !(t->flags() & UL_TABCHK_NEUTRAL);
             std::vector<int> classes;
-            for (char16_t c : side.types) classes.push_back(ul_sqlcrctokenclass(c));
+            for (char16_t c : side.types) {
+                const int cls = ul_sqlcrctokenclass(c);
+                classes.push_back(plain && cls == UL_SQLTOKEN_NUMC ? UL_SQLTOKEN_STRING : cls);
+            }
             t->m_keyClasses = classes;
         }
         return 0;
@@ -1269,7 +1371,7 @@ int ULCheckCRCFile::readLine(const char16_t* line, int lineNumber, int mode,
     const char16_t* colon = p;
     while (*colon && *colon != u':' && *colon != u' ' && *colon != u'\t') ++colon;
     if (*colon != u':') return fail(ul_format(u"Invalid line '%s'", line));
-    const std::u16string keyword(p, colon + 1);
+    const std::u16string_view keyword(p, colon + 1 - p);
     const char16_t* value = skipBlanks(colon + 1);
     if (keyword == u"gloopt:") return ref ? 0 : readGlobalOptions(value);
     if (keyword == u"str:") {
@@ -1324,7 +1426,7 @@ int ULCheckCRCFile::readLine(const char16_t* line, int lineNumber, int mode,
     ul_chkcrcside_t& side = ref ? t->ref : t->own;
     if (header) {
         if (side.sawCRCLines) return fail(u"Found header lines after crc lines");
-        return readHeader(t, keyword.c_str(), value, ref);
+        return readHeader(t, keyword, value, ref);
     }
     return t->addCRCLine(value, flags, lineNumber);
 }
@@ -1479,9 +1581,9 @@ int ULCheckCRCFile::evaluate(ULCRCEvaluator* evaluator, int flags, const char16_
             while (!stack.empty()) {
                 const ul_chkcrcline_t* l = stack.back();
                 stack.pop_back();
-                std::vector<const ul_chkcrcline_t*> children;
-                for (const ul_chkcrcline_t* c = l->child; c; c = c->next) children.push_back(c);
-                stack.insert(stack.end(), children.rbegin(), children.rend());
+                const size_t mark = stack.size();
+                for (const ul_chkcrcline_t* c = l->child; c; c = c->next) stack.push_back(c);
+                std::reverse(stack.begin() + static_cast<long>(mark), stack.end());
                 if (l->flags & UL_CRCLINE_EXCLUDED) continue;
                 const bool differs = l->flags & UL_CRCLINE_DIFFS;
                 if (!(flags & UL_CRCEVAL_ALL) && (!differs || childDiffers(*l))) continue;

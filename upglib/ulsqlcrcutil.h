@@ -305,6 +305,11 @@ class ULCheckCRCTable {
     std::unique_ptr<ul_sqlrange_t> m_range;
     std::vector<int> m_keyClasses;
     ul_chkcrcline_t m_top;
+    std::vector<ul_chkcrcline_t*> m_sorted;  // by range, left by mergeLines for setup
+    // Reused by the line parser.
+    std::u16string m_scratchValue, m_scratchField;
+    std::vector<int> m_scratchClasses;
+    std::vector<std::u16string_view> m_scratchViews;
 };
 
 // Read modes.
@@ -378,7 +383,7 @@ class ULCheckCRCFile {
 
   private:
     int readLine(const char16_t* line, int lineNumber, int mode, ULCheckCRCTable** current);
-    int readHeader(ULCheckCRCTable* table, const char16_t* keyword, const char16_t* value,
+    int readHeader(ULCheckCRCTable* table, std::u16string_view keyword, const char16_t* value,
                    bool ref);
 
     unsigned m_globalOptions = 0;
