@@ -527,27 +527,25 @@ int ULCheckCRCTable::fieldNumber(const std::u16string& name, bool refSide,
 
 // Reads the key values (and, for a field line, " = value") behind p.
 int ULCheckCRCTable::parseValues(const char16_t*& p, const char16_t* text, bool field,
-                                 std::vector<std::u16string_view>* values,
-                                 std::u16string* fieldValue) {
-    std::u16string& value = m_scratchValue;
+                                 ScratchValues* buffer, std::u16string* fieldValue) {
     std::vector<int>& classes = m_scratchClasses;
     classes.clear();
-    values->clear();
+    size_t count = 0;
     p = skipBlanks(p);
     bool first = true;
     while (*p && *p != u'=') {
-        if (values->size() >= UL_CRCLINE_MAXVALUES)
+        if (count >= UL_CRCLINE_MAXVALUES)
             return fail(ul_format(u"Too many input fields in '%s' (limit %d)", text,
                                   static_cast<int>(UL_CRCLINE_MAXVALUES)));
+        if (buffer->strings.size() <= count) buffer->strings.emplace_back();
+        std::u16string& value = buffer->strings[count];
         int cls = 0;
         size_t n = readSimpleLiteral(p, &value, &cls);
         if (n == 0) n = ul_sqlreadliteral(p, &value, &cls);
         if (n == 0)
             return fail(ul_format(first ? u"Missing first value in '%s'" : u"Syntax error in '%s'",
                                   text));
-        const char16_t* pooled = m_file->pool.dupString(std::u16string_view(value));
-        if (!pooled) return UL_ERROR_RETURN(-1);
-        values->emplace_back(pooled, value.size());
+        ++count;
         classes.push_back(cls);
         first = false;
         p = skipBlanks(p + n);
@@ -558,6 +556,9 @@ int ULCheckCRCTable::parseValues(const char16_t*& p, const char16_t* text, bool 
             return fail(ul_format(u"Missing comma in '%s'", text));
         }
     }
+    // The views are taken once the strings no longer move.
+    buffer->views.clear();
+    for (size_t i = 0; i < count; ++i) buffer->views.emplace_back(buffer->strings[i]);
     if (m_keyClasses.empty()) noteKeyClasses(classes);
     if (*p != u'=') return 0;
     if (!field) return fail(ul_format(u"Syntax error in '%s'", text));
@@ -656,13 +657,18 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
                 p = q;
             }
         }
-        std::vector<std::u16string_view>& values = m_scratchViews;
-        std::u16string& fieldValue = m_scratchField;
-        if (parseValues(p, text, field, &values, &fieldValue) < 0) return UL_ERROR_RETURN(-1);
+        // Values are parsed into the scratch buffer that the current start does not use;
+        // they go to the pool only when the line is kept as a line of its own.
         ReadState& rs = readState;
-        const std::u16string_view* stored = values.empty() ? nullptr : m_file->storeValues(values);
-        if (!values.empty() && !stored) return UL_ERROR_RETURN(-1);
-        const ul_sqlcrcboundary_t end{stored, static_cast<unsigned>(values.size()), fieldNo};
+        ScratchValues& buffer =
+            m_scratch[rs.start.nvalues && rs.start.values == m_scratch[0].views.data() ? 1 : 0];
+        std::u16string& fieldValue = m_scratchField;
+        if (parseValues(p, text, field, &buffer, &fieldValue) < 0) return UL_ERROR_RETURN(-1);
+        const std::vector<std::u16string_view>& values = buffer.views;
+        ul_sqlcrcboundary_t end{values.empty() ? nullptr : values.data(),
+                                static_cast<unsigned>(values.size()), fieldNo};
+        if (!refSide && end.nvalues && !(end.values = m_file->storeValues(values)))
+            return UL_ERROR_RETURN(-1);
         if (startLine) {
             rs.start = end;
             rs.haveStart = true;
@@ -696,25 +702,82 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
             }
         }
         line.start = quick ? ul_sqlcrcboundary_t{} : rs.start;
-        line.end = end;
-        if (quick) line.end = ul_sqlcrcboundary_t{};
+        line.end = quick ? ul_sqlcrcboundary_t{} : end;
         (refSide ? line.refCount : line.ownCount) = count;
-        if (!quick) {
-            if (values.empty()) {
-                rs.start = ul_sqlcrcboundary_t{};
-                rs.haveStart = false;
-                rs.fieldStart = false;
-            } else {
-                rs.start = end;
-                rs.haveStart = true;
-                rs.fieldStart = field;
-            }
-            side.sawRangeLines = true;
-        }
+        if (!quick) side.sawRangeLines = true;
         side.sawCRCLines = true;
-        lines.push_back(line);
+        if (refSide) {
+            const int kept = mergeRefLine(&line);
+            if (kept < 0) return UL_ERROR_RETURN(-1);
+            if (kept && !quick) end = line.end;  // now pooled
+        } else {
+            lines.push_back(line);
+        }
+        if (!quick) {
+            rs.start = values.empty() ? ul_sqlcrcboundary_t{} : end;
+            rs.haveStart = !values.empty();
+            rs.fieldStart = field && !values.empty();
+        }
         return 0;
     });
+}
+
+const std::u16string_view* ULCheckCRCTable::poolBoundary(const ul_sqlcrcboundary_t& b) {
+    for (const ScratchValues& s : m_scratch)
+        if (b.nvalues && b.values == s.views.data()) return m_file->storeValues(s.views, true);
+    return b.values;
+}
+
+int ULCheckCRCTable::prepareRefMerge() {
+    if (m_refPrepared) return 0;
+    m_refPrepared = true;
+    if (genCommonFields() < 0 || fixFieldOrder() < 0 || fixFieldNumbers() < 0)
+        return UL_ERROR_RETURN(-1);
+    m_ownSorted.clear();
+    for (ul_chkcrcline_t& l : lines)
+        if ((l.flags & UL_CRCLINE_OWN) && !(l.flags & UL_CRCLINE_EXCLUDED)) m_ownSorted.push_back(&l);
+    auto less = [this](const ul_chkcrcline_t* a, const ul_chkcrcline_t* b) {
+        return compareCRCRange(*a, *b) < 0;
+    };
+    if (!std::is_sorted(m_ownSorted.begin(), m_ownSorted.end(), less))
+        std::stable_sort(m_ownSorted.begin(), m_ownSorted.end(), less);
+    return 0;
+}
+
+int ULCheckCRCTable::mergeRefLine(ul_chkcrcline_t* r) {
+    if (prepareRefMerge() < 0) return UL_ERROR_RETURN(-1);
+    if (r->isField()) {
+        const int n = r->end.field < m_refToOwn.size() ? m_refToOwn[r->end.field] : -1;
+        if (n < 0)
+            r->flags |= UL_CRCLINE_EXCLUDED;
+        else
+            r->end.field = static_cast<unsigned>(n);
+    }
+    if (!(r->flags & UL_CRCLINE_EXCLUDED)) {
+        auto it = std::lower_bound(m_ownSorted.begin(), m_ownSorted.end(), r,
+                                   [this](const ul_chkcrcline_t* a, const ul_chkcrcline_t* b) {
+                                       return compareCRCRange(*a, *b) < 0;
+                                   });
+        if (it != m_ownSorted.end() && compareCRCRange(**it, *r) == 0 &&
+            !((*it)->flags & UL_CRCLINE_REF)) {
+            ul_chkcrcline_t& o = **it;
+            o.refLine = r->refLine;
+            o.refCount = r->refCount;
+            o.refCrc = r->refCrc;
+            o.refClient = r->refClient;
+            o.refValue = r->refValue;
+            o.flags |= r->flags & ~(UL_CRCLINE_QUICK | UL_CRCLINE_EXCLUDED);
+            return 0;
+        }
+    }
+    // A line of the reference side alone: kept with its boundaries in the pool.
+    const std::u16string_view* start = poolBoundary(r->start);
+    const std::u16string_view* end = poolBoundary(r->end);
+    if ((r->start.nvalues && !start) || (r->end.nvalues && !end)) return UL_ERROR_RETURN(-1);
+    r->start.values = start;
+    r->end.values = end;
+    lines.push_back(*r);
+    return 1;
 }
 
 ul_chkcrcline_t* ULCheckCRCTable::setCRCLineValues(unsigned flags, const char16_t* client,
@@ -872,19 +935,12 @@ int ULCheckCRCTable::fixFieldOrder() {
 }
 
 int ULCheckCRCTable::fixFieldNumbers() {
-    std::vector<int> inverse(ref.sels.size(), -1);
-    for (size_t i = 0; i < fieldMap.size(); ++i)
-        if (fieldMap[i] >= 0) inverse[static_cast<size_t>(fieldMap[i])] = static_cast<int>(i);
-    for (ul_chkcrcline_t& l : lines) {
-        if ((l.flags & (UL_CRCLINE_OWN | UL_CRCLINE_REF)) != UL_CRCLINE_REF || !l.isField())
-            continue;
-        const int n = l.end.field < inverse.size() ? inverse[l.end.field] : -1;
-        if (n < 0)
-            l.flags |= UL_CRCLINE_EXCLUDED;
-        else
-            l.end.field = static_cast<unsigned>(n);
-    }
-    return 0;
+    return ul_guarded([&]() -> int {
+        m_refToOwn.assign(ref.sels.size(), -1);
+        for (size_t i = 0; i < fieldMap.size(); ++i)
+            if (fieldMap[i] >= 0) m_refToOwn[static_cast<size_t>(fieldMap[i])] = static_cast<int>(i);
+        return 0;
+    });
 }
 
 // ---- merge and tree -----------------------------------------------------------------------------
@@ -928,53 +984,42 @@ int ULCheckCRCTable::intervalEnclosed(const ul_chkcrcline_t& outer,
 
 int ULCheckCRCTable::mergeLines() {
     return ul_guarded([&]() -> int {
-        std::vector<ul_chkcrcline_t*> ownLines, refLines;
-        for (ul_chkcrcline_t& l : lines) (l.flags & UL_CRCLINE_OWN ? ownLines : refLines).push_back(&l);
-        if (refLines.empty()) return 0;
-        auto less = [this](const ul_chkcrcline_t* a, const ul_chkcrcline_t* b) {
-            const int c = compareCRCRange(*a, *b);
-            return c != 0 ? c < 0 : a->end.field < b->end.field;
-        };
-        // Lines of one scan come in key order: most tables need no sorting at all.
-        if (!std::is_sorted(ownLines.begin(), ownLines.end(), less))
-            std::stable_sort(ownLines.begin(), ownLines.end(), less);
-        if (!std::is_sorted(refLines.begin(), refLines.end(), less))
-            std::stable_sort(refLines.begin(), refLines.end(), less);
-        size_t i = 0;
-        for (ul_chkcrcline_t* r : refLines) {
-            while (i < ownLines.size() && less(ownLines[i], r)) ++i;
-            if (i == ownLines.size() || less(r, ownLines[i])) continue;
-            ul_chkcrcline_t& o = *ownLines[i++];
-            o.refLine = r->refLine;
-            o.refCount = r->refCount;
-            o.refCrc = r->refCrc;
-            o.refClient = r->refClient;
-            o.refValue = r->refValue;
-            o.flags |= (r->flags & ~(UL_CRCLINE_OWN | UL_CRCLINE_QUICK | UL_CRCLINE_EXCLUDED)) |
-                       (r->flags & UL_CRCLINE_EXCLUDED);
-            r->flags = 0;  // merged: no longer a line of its own
-            if (o.ownCount != UL_DBROWCOUNT_INVALID && o.refCount != UL_DBROWCOUNT_INVALID &&
-                o.ownCount != o.refCount)
-                o.flags |= UL_CRCLINE_COUNTDIFF |
-                           (o.refCount > o.ownCount ? UL_CRCLINE_INSERT : UL_CRCLINE_DELETE);
-            if (!(o.flags & (UL_CRCLINE_OWNNOCRC | UL_CRCLINE_REFNOCRC)) && o.ownCrc != o.refCrc)
-                o.flags |= UL_CRCLINE_CRCDIFF;
-        }
-        // Both lists in range order, merged lines gone: the order setup builds the tree in.
-        m_sorted.clear();
-        m_sorted.reserve(ownLines.size() + refLines.size());
-        std::merge(ownLines.begin(), ownLines.end(), refLines.begin(), refLines.end(),
-                   std::back_inserter(m_sorted), less);
-        std::erase_if(m_sorted, [](const ul_chkcrcline_t* l) { return l->flags == 0; });
-        for (ul_chkcrcline_t* o : ownLines) {
-            if (o->isField() && !(o->flags & UL_CRCLINE_REF)) {
-                o->flags |= UL_CRCLINE_DELETED;
-                UL_TRACE(UL_TRC_SQLCRCUTIL, 2,
+        if (prepareRefMerge() < 0) return UL_ERROR_RETURN(-1);
+        std::vector<ul_chkcrcline_t*> refOnly;
+        for (ul_chkcrcline_t& l : lines) {
+            if (l.flags & UL_CRCLINE_EXCLUDED) continue;
+            if (!(l.flags & UL_CRCLINE_OWN)) {
+                refOnly.push_back(&l);
+                continue;
+            }
+            if (!(l.flags & UL_CRCLINE_REF)) {
+                if (l.isField()) {
+                    l.flags |= UL_CRCLINE_DELETED;
+                    UL_TRACE(UL_TRC_SQLCRCUTIL, 2,
                              u"Tagging field checksum l. %d with 'deleted' since it does not "
                              u"appear on reference side.\n",
-                             o->ownLine);
+                             l.ownLine);
+                }
+                continue;
             }
+            if (l.ownCount != UL_DBROWCOUNT_INVALID && l.refCount != UL_DBROWCOUNT_INVALID &&
+                l.ownCount != l.refCount)
+                l.flags |= UL_CRCLINE_COUNTDIFF |
+                           (l.refCount > l.ownCount ? UL_CRCLINE_INSERT : UL_CRCLINE_DELETE);
+            if (!(l.flags & (UL_CRCLINE_OWNNOCRC | UL_CRCLINE_REFNOCRC)) && l.ownCrc != l.refCrc)
+                l.flags |= UL_CRCLINE_CRCDIFF;
         }
+        auto less = [this](const ul_chkcrcline_t* a, const ul_chkcrcline_t* b) {
+            return compareCRCRange(*a, *b) < 0;
+        };
+        if (!std::is_sorted(refOnly.begin(), refOnly.end(), less))
+            std::stable_sort(refOnly.begin(), refOnly.end(), less);
+        // Both lists in range order: the order setup builds the tree in.
+        m_sorted.clear();
+        m_sorted.reserve(m_ownSorted.size() + refOnly.size());
+        std::merge(m_ownSorted.begin(), m_ownSorted.end(), refOnly.begin(), refOnly.end(),
+                   std::back_inserter(m_sorted), less);
+        std::vector<ul_chkcrcline_t*>().swap(m_ownSorted);
         return 0;
     });
 }
@@ -984,11 +1029,14 @@ int ULCheckCRCTable::setup() {
         std::vector<ul_chkcrcline_t*> sorted;
         sorted.swap(m_sorted);
         size_t live = 0;
+        // Excluded lines (fields one side lacks) stay out of the tree.
+        auto inTree = [](const ul_chkcrcline_t& l) {
+            return l.flags && !(l.flags & UL_CRCLINE_EXCLUDED);
+        };
         for (ul_chkcrcline_t& l : lines) {
-            if (!l.flags) continue;
             l.next = l.parent = l.child = nullptr;
             l.flags &= ~UL_CRCLINE_HASPARENT;
-            ++live;
+            live += inTree(l);
         }
         auto less = [this](const ul_chkcrcline_t* a, const ul_chkcrcline_t* b) {
             return compareCRCRange(*a, *b) < 0;
@@ -997,7 +1045,7 @@ int ULCheckCRCTable::setup() {
             sorted.clear();
             sorted.reserve(live);
             for (ul_chkcrcline_t& l : lines)
-                if (l.flags) sorted.push_back(&l);
+                if (inTree(l)) sorted.push_back(&l);
             if (!std::is_sorted(sorted.begin(), sorted.end(), less))
                 std::stable_sort(sorted.begin(), sorted.end(), less);
         }
@@ -1187,7 +1235,7 @@ unsigned ULCheckCRCFile::getDefFlags() {
 }
 
 const std::u16string_view* ULCheckCRCFile::storeValues(
-    const std::vector<std::u16string_view>& values) {
+    const std::vector<std::u16string_view>& values, bool copyTexts) {
     return ul_guarded(
         [&]() -> const std::u16string_view* {
             if (m_valueBlocks.empty() || m_valueFree < values.size()) {
@@ -1198,7 +1246,11 @@ const std::u16string_view* ULCheckCRCFile::storeValues(
             std::u16string_view* block = m_valueBlocks.back().get();
             // Blocks fill from the end so that m_valueFree is also the next position.
             std::u16string_view* at = block + (m_valueFree - values.size());
-            std::copy(values.begin(), values.end(), at);
+            for (size_t i = 0; i < values.size(); ++i) {
+                const char16_t* text = values[i].data();
+                if (copyTexts && !(text = pool.dupString(values[i]))) return nullptr;
+                at[i] = std::u16string_view(text, values[i].size());
+            }
             m_valueFree -= values.size();
             return at;
         },
@@ -1397,9 +1449,10 @@ int ULCheckCRCFile::readLine(const char16_t* line, int lineNumber, int mode,
             if (!t) return UL_ERROR_RETURN(-1);
             t->refOnly = true;
             t->setRefName(names.back());
-        } else if (ref) {
+        } else if (ref || (t && names.size() == 2)) {
+            // A repeated section must name the same reference table.
             const std::u16string& r = names.back();
-            if (!sameName(r, t->refName()) && !sameName(names[0], t->refName()))
+            if (!sameName(r, t->refName()) && (!ref || !sameName(names[0], t->refName())))
                 return fail(ul_format(u"Non matching reference table '%s' <> '%s' for table '%s'",
                                       t->refName().c_str(), r.c_str(), t->name().c_str()));
         } else if (!t) {
@@ -1479,9 +1532,8 @@ int ULCheckCRCFile::read1(const char16_t* file, int mode) {
 int ULCheckCRCFile::setup() {
     int result = 0;
     for (auto& t : m_tables) {
-        bool haveRef = !t->ref.keys.empty() || !t->ref.sels.empty() || t->ref.sawCRCLines;
-        if (haveRef && (t->genCommonFields() < 0 || t->fixFieldOrder() < 0 ||
-                        t->fixFieldNumbers() < 0 || t->mergeLines() < 0)) {
+        const bool haveRef = !t->ref.keys.empty() || !t->ref.sels.empty() || t->ref.sawCRCLines;
+        if (haveRef && t->mergeLines() < 0) {
             ul_errorsetmsgfmt(UL_ERR_APPEND, u"Setup for '%s' failed", t->name().c_str());
             return UL_ERROR_RETURN(-1);
         }

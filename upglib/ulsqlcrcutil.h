@@ -267,7 +267,8 @@ class ULCheckCRCTable {
     [[nodiscard]] int genCommonFields();
     [[nodiscard]] int fixFieldOrder();
     [[nodiscard]] int fixFieldNumbers();
-    // Matches the reference lines with the own lines and sets the difference flags.
+    // Sets the difference flags of the lines both sides have (the reader matches them) and
+    // orders all lines for setup.
     [[nodiscard]] int mergeLines();
     // Sorts the lines into the tree and counts the differences. Returns 1 when the table has a
     // difference, 0 when not, -1 on error.
@@ -291,8 +292,19 @@ class ULCheckCRCTable {
 
   private:
     friend class ULCheckCRCFile;
-    int parseValues(const char16_t*& p, const char16_t* text, bool field,
-                    std::vector<std::u16string_view>* values, std::u16string* fieldValue);
+    struct ScratchValues {
+        std::vector<std::u16string> strings;
+        std::vector<std::u16string_view> views;
+    };
+    int parseValues(const char16_t*& p, const char16_t* text, bool field, ScratchValues* buffer,
+                    std::u16string* fieldValue);
+    // Reconciles the field lists and orders the own lines, once, before the first reference
+    // line is merged.
+    int prepareRefMerge();
+    // Merges a reference line into the own line of the same range, or keeps it as a line of
+    // its own (1).
+    int mergeRefLine(ul_chkcrcline_t* line);
+    const std::u16string_view* poolBoundary(const ul_sqlcrcboundary_t& b);
     int appendValues(const ul_sqlcrcboundary_t& b, std::u16string* out) const;
     int fieldNumber(const std::u16string& name, bool refSide, unsigned* number) const;
     void noteKeyClasses(const std::vector<int>& classes);
@@ -305,11 +317,14 @@ class ULCheckCRCTable {
     std::unique_ptr<ul_sqlrange_t> m_range;
     std::vector<int> m_keyClasses;
     ul_chkcrcline_t m_top;
-    std::vector<ul_chkcrcline_t*> m_sorted;  // by range, left by mergeLines for setup
-    // Reused by the line parser.
-    std::u16string m_scratchValue, m_scratchField;
+    std::vector<ul_chkcrcline_t*> m_sorted;     // by range, left by mergeLines for setup
+    std::vector<ul_chkcrcline_t*> m_ownSorted;  // own lines by range while merging
+    std::vector<int> m_refToOwn;                // own field number by reference field number
+    bool m_refPrepared = false;
+    // Reused by the line parser: the values of the current line and of the current start.
+    ScratchValues m_scratch[2];
+    std::u16string m_scratchField;
     std::vector<int> m_scratchClasses;
-    std::vector<std::u16string_view> m_scratchViews;
 };
 
 // Read modes.
@@ -378,8 +393,10 @@ class ULCheckCRCFile {
     unsigned long sliceCount() const { return m_sliceCount; }
 
     ul_strpool_t pool;
-    // Stores an array of values (their texts in pool). Null when out of memory.
-    const std::u16string_view* storeValues(const std::vector<std::u16string_view>& values);
+    // Stores an array of values, with copies of their texts in pool unless the texts are
+    // pooled already. Null when out of memory.
+    const std::u16string_view* storeValues(const std::vector<std::u16string_view>& values,
+                                           bool copyTexts = true);
 
   private:
     int readLine(const char16_t* line, int lineNumber, int mode, ULCheckCRCTable** current);
