@@ -255,6 +255,14 @@ static int compareValue(std::u16string_view a, std::u16string_view b, int cls) {
         if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
         return a < b ? -1 : 1;
     }
+    if ((cls == UL_SQLTOKEN_STRING || cls == UL_SQLTOKEN_HEXSTRING) &&
+        !(UL_SQLGlobalFlags & UL_SQLFLAG_SQLSTRINGCOMPARE)) {
+        // Code units below the surrogates order as their code points.
+        const auto [ia, ib] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+        if (ia != a.end() && ib != b.end() && *ia < 0xD800 && *ib < 0xD800)
+            return *ia < *ib ? -1 : 1;
+        if (ia == a.end() || ib == b.end()) return ia == a.end() ? -1 : 1;  // a prefix first
+    }
     return ul_sqlvaluecompare(a, b, cls);
 }
 
@@ -754,10 +762,15 @@ int ULCheckCRCTable::mergeRefLine(ul_chkcrcline_t* r) {
             r->end.field = static_cast<unsigned>(n);
     }
     if (!(r->flags & UL_CRCLINE_EXCLUDED)) {
-        auto it = std::lower_bound(m_ownSorted.begin(), m_ownSorted.end(), r,
-                                   [this](const ul_chkcrcline_t* a, const ul_chkcrcline_t* b) {
-                                       return compareCRCRange(*a, *b) < 0;
-                                   });
+        // Both sides usually hold their lines in the same order: the line behind the last
+        // match is tried first.
+        auto it = m_ownSorted.begin() + static_cast<long>(std::min(m_mergeCursor, m_ownSorted.size()));
+        if (it == m_ownSorted.end() || compareCRCRange(**it, *r) != 0)
+            it = std::lower_bound(m_ownSorted.begin(), m_ownSorted.end(), r,
+                                  [this](const ul_chkcrcline_t* a, const ul_chkcrcline_t* b) {
+                                      return compareCRCRange(*a, *b) < 0;
+                                  });
+        m_mergeCursor = static_cast<size_t>(it - m_ownSorted.begin()) + 1;
         if (it != m_ownSorted.end() && compareCRCRange(**it, *r) == 0 &&
             !((*it)->flags & UL_CRCLINE_REF)) {
             ul_chkcrcline_t& o = **it;

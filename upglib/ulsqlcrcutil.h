@@ -321,6 +321,7 @@ class ULCheckCRCTable {
     std::vector<ul_chkcrcline_t*> m_ownSorted;  // own lines by range while merging
     std::vector<int> m_refToOwn;                // own field number by reference field number
     bool m_refPrepared = false;
+    size_t m_mergeCursor = 0;
     // Reused by the line parser: the values of the current line and of the current start.
     ScratchValues m_scratch[2];
     std::u16string m_scratchField;
