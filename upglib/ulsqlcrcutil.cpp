@@ -709,7 +709,9 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
                                       : u"Missing start range before range checksum");
             }
         }
-        line.start = quick ? ul_sqlcrcboundary_t{} : rs.start;
+        // A field line stands for one field of one row: its range is that point, whatever
+        // order the fields were scanned in on either side.
+        line.start = quick ? ul_sqlcrcboundary_t{} : field ? end : rs.start;
         line.end = quick ? ul_sqlcrcboundary_t{} : end;
         (refSide ? line.refCount : line.ownCount) = count;
         if (!quick) side.sawRangeLines = true;
@@ -759,7 +761,7 @@ int ULCheckCRCTable::mergeRefLine(ul_chkcrcline_t* r) {
         if (n < 0)
             r->flags |= UL_CRCLINE_EXCLUDED;
         else
-            r->end.field = static_cast<unsigned>(n);
+            r->start.field = r->end.field = static_cast<unsigned>(n);
     }
     if (!(r->flags & UL_CRCLINE_EXCLUDED)) {
         // Both sides usually hold their lines in the same order: the line behind the last
@@ -784,8 +786,9 @@ int ULCheckCRCTable::mergeRefLine(ul_chkcrcline_t* r) {
         }
     }
     // A line of the reference side alone: kept with its boundaries in the pool.
-    const std::u16string_view* start = poolBoundary(r->start);
     const std::u16string_view* end = poolBoundary(r->end);
+    const std::u16string_view* start =
+        r->start.values == r->end.values ? end : poolBoundary(r->start);
     if ((r->start.nvalues && !start) || (r->end.nvalues && !end)) return UL_ERROR_RETURN(-1);
     r->start.values = start;
     r->end.values = end;
@@ -831,7 +834,20 @@ int ULCheckCRCTable::formatCRCLine(const ul_chkcrcline_t& line, std::u16string* 
     return ul_guarded([&]() -> int {
         const bool field = line.isField();
         out->clear();
-        if (after && line.start.nvalues && !(line.flags & UL_CRCLINE_QUICK)) {
+        if (after && field) {
+            // Field lines of another row need a start line in front (the row's range).
+            ul_sqlcrcboundary_t row = line.end, from = *after;
+            row.field = from.field = UL_CRCFIELD_WHOLEROW;
+            if (after->field != UL_CRCFIELD_WHOLEROW && after->nvalues &&
+                row.compareTo(from, m_keyClasses.data(), true, true) > 0) {
+                out->append(u"lcrc:");
+                if (line.ownClient) *out += ul_format(u" <%s>", line.ownClient);
+                *out += ul_format(u" %4s  %10s", u"-", u"-");
+                if (line.parent && appendValues(line.parent->start, out) < 0)
+                    return UL_ERROR_RETURN(-1);
+                out->push_back(u'\n');
+            }
+        } else if (after && line.start.nvalues && !(line.flags & UL_CRCLINE_QUICK)) {
             if (line.start.compareTo(*after, m_keyClasses.data(), false, false) != 0 ||
                 after->nvalues == 0) {
                 *out += ul_format(u"lcrc:%s %4s  %10s", u"", u"-", u"-");
@@ -927,7 +943,7 @@ int ULCheckCRCTable::genCommonFields() {
                     if (n < 0)
                         l.flags |= UL_CRCLINE_EXCLUDED;
                     else
-                        l.end.field = static_cast<unsigned>(n);
+                        l.start.field = l.end.field = static_cast<unsigned>(n);
                 }
                 own.sels.swap(common);
                 if (!own.types.empty()) own.types.swap(types);
@@ -1657,10 +1673,15 @@ int ULCheckCRCFile::evaluate(ULCRCEvaluator* evaluator, int flags, const char16_
                 const char16_t* field = l->isField() && l->end.field < t->own.sels.size()
                                             ? t->own.sels[l->end.field].c_str()
                                             : nullptr;
+                // A field's range is its row's: the range of the line it details.
+                const ul_sqlcrcboundary_t& from =
+                    l->isField() && l->parent && !(l->parent->flags & UL_CRCLINE_TOP)
+                        ? l->parent->start
+                        : l->isField() ? ul_sqlcrcboundary_t{} : l->start;
                 if (root->report(type, t->name().c_str(), keys.data(),
-                                 static_cast<unsigned>(keys.size()), l->start.values,
-                                 l->start.nvalues, field, l->end.values, l->end.nvalues,
-                                 l->ownCount, l->refCount, l) < 0)
+                                 static_cast<unsigned>(keys.size()), from.values, from.nvalues,
+                                 field, l->end.values, l->end.nvalues, l->ownCount, l->refCount,
+                                 l) < 0)
                     return UL_ERROR_RETURN(-1);
                 ++reported;
             }

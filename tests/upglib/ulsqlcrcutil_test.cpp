@@ -45,6 +45,21 @@ class UlSqlCrcUtilTest : public ::testing::Test {
     TempDir dir_;
 };
 
+// A capture of what the evaluation reports.
+class Capture : public ULCRCEvaluator {
+  public:
+    int report(int type, const char16_t*, const char16_t* const*, unsigned,
+               const std::u16string_view*, unsigned nstart, const char16_t*,
+               const std::u16string_view* end, unsigned nend, ul_dbrowcount_t own,
+               ul_dbrowcount_t ref, const ul_chkcrcline_t*) override {
+        seen.push_back(std::to_string(type) + " " + std::to_string(nstart) + ">" +
+                       (nend ? u8(std::u16string(end[nend - 1])) : "-") + " " +
+                       std::to_string(own) + "/" + std::to_string(ref));
+        return 0;
+    }
+    std::vector<std::string> seen;
+};
+
 // Every line type, with key values that need quoting and escaping, reads back to the same model
 // when the model is written out again.
 TEST_F(UlSqlCrcUtilTest, WrittenLinesReadBackToTheSameModel) {
@@ -122,6 +137,29 @@ TEST_F(UlSqlCrcUtilTest, WrittenLinesReadBackToTheSameModel) {
     EXPECT_EQ(t2->own.whr, t->own.whr);
     EXPECT_EQ(t2->flags(), t->flags());
     EXPECT_EQ(second.globalOptions(), first.globalOptions());
+    EXPECT_EQ(second.cascClients(), first.cascClients());
+
+    // Asked for the prepared part only, the reader stops at the end-of-prepare comment.
+    ULCheckCRCFile prepared;
+    ASSERT_EQ(prepared.read1(again.c_str(), UL_CRCREAD_PREPARED), 0) << u8(errorText());
+    EXPECT_TRUE(prepared.tables()[0]->lines.empty());
+}
+
+// A field one side lacks is left out of the field lists and its field lines out of the tree;
+// the reference side's field numbers follow the own side's order.
+TEST_F(UlSqlCrcUtilTest, FieldListsAreReconciled) {
+    const std::string lines = "lcrc:    1  0x1 5\nlcrc:    -  - 4\n";
+    ULCheckCRCFile f;
+    const std::u16string own = file("own.crc", "tab: T\nkey: K\nsel: K, F, G, H\n" + lines +
+                                                    "fcrc: F 0x2 5 = 'a'\nfcrc: G 0x3 5 = 'b'\n"
+                                                    "fcrc: H 0x4 5 = 'c'\n");
+    const std::u16string ref = file("ref.crc", "tab: T\nkey: K\nsel: K, H, F\n" + lines +
+                                                    "fcrc: H 0x4 5 = 'c'\nfcrc: F 0x9 5 = 'z'\n");
+    ASSERT_EQ(f.read(own.c_str(), ref.c_str(), 0), 1) << u8(errorText());
+    EXPECT_EQ(f.tables()[0]->own.sels, (std::vector<std::u16string>{u"K", u"F", u"H"}));
+    Capture capture;
+    ASSERT_EQ(f.evaluate(&capture, UL_CRCEVAL_GIVEN, nullptr), 1);
+    EXPECT_EQ(capture.seen, std::vector<std::string>{"209 0>5 1/1"});
 }
 
 // The header forms the writer chooses: option words against the defaults, a reference name
@@ -204,21 +242,6 @@ TEST_F(UlSqlCrcUtilTest, MalformedLinesNameLineAndFile) {
         EXPECT_NE(error.find(dir_.path("bad.crc")), std::string::npos) << error;
     }
 }
-
-// A capture of what the evaluation reports.
-class Capture : public ULCRCEvaluator {
-  public:
-    int report(int type, const char16_t*, const char16_t* const*, unsigned,
-               const std::u16string_view*, unsigned nstart, const char16_t*,
-               const std::u16string_view* end, unsigned nend, ul_dbrowcount_t own,
-               ul_dbrowcount_t ref, const ul_chkcrcline_t*) override {
-        seen.push_back(std::to_string(type) + " " + std::to_string(nstart) + ">" +
-                       (nend ? u8(std::u16string(end[nend - 1])) : "-") + " " +
-                       std::to_string(own) + "/" + std::to_string(ref));
-        return 0;
-    }
-    std::vector<std::string> seen;
-};
 
 // Own and reference lines merged: the difference flags, the tree, the counters, the types the
 // evaluator receives and the printer's tallies; and the errors of a broken tree.
