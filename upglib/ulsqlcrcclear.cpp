@@ -85,8 +85,8 @@ class RawLineReader {
 };
 
 std::u16string keywordOf(const std::u16string& text) {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == u' ' || text[i] == u'\t')) ++i;
+    size_t i = 0;  // a byte order mark opens the first line of some files
+    while (i < text.size() && (text[i] == u' ' || text[i] == u'\t' || text[i] == 0xFEFF)) ++i;
     if (i < text.size() && text[i] == u'#') return u"#";
     size_t j = i;
     while (j < text.size() && text[j] != u':' && text[j] != u' ' && text[j] != u'\t') ++j;
@@ -293,11 +293,13 @@ int auxcrcdiff2whr_t::writeFile(const char16_t* table, const std::u16string_view
     for (const std::u16string& s : t->own.sels) sels.push_back(s.c_str());
     // A range that starts or ends with the table keeps the table's own whr: bound there.
     std::vector<std::u16string_view> low(start, start + nstart), high(end, end + nend);
-    const ul_sqlrange_t& whr = *t->whrRange();
-    if (!nstart)
-        for (unsigned i = 0; i < whr.low.SQBND_NValues; ++i) low.push_back(whr.low.value(i));
-    if (!nend)
-        for (unsigned i = 0; i < whr.high.SQBND_NValues; ++i) high.push_back(whr.high.value(i));
+    if (const ul_sqlrange_t* whr = t->whrRange()) {
+        if (!nstart)
+            for (unsigned i = 0; i < whr->low.SQBND_NValues; ++i) low.push_back(whr->low.value(i));
+        if (!nend)
+            for (unsigned i = 0; i < whr->high.SQBND_NValues; ++i)
+                high.push_back(whr->high.value(i));
+    }
     std::vector<int> classes;
     for (size_t i = 0; i < std::max({keys.size(), low.size(), high.size()}); ++i)
         classes.push_back(i < t->own.types.size() ? ul_sqlcrctokenclass(t->own.types[i])

@@ -511,14 +511,25 @@ class AuxMergeLog : public ULCRCEvaluator {
 // ==== tables =====================================================================================
 
 ULCheckCRCTable::ULCheckCRCTable(ULCheckCRCFile* file, std::u16string name, unsigned flags)
-    : m_file(file), m_name(std::move(name)), m_flags(flags), m_range(new ul_sqlrange_t) {
+    : m_file(file), m_name(std::move(name)), m_flags(flags) {
     m_refName = m_name;
     m_top.flags = UL_CRCLINE_TOP | UL_CRCLINE_OWN | UL_CRCLINE_REF;
     m_top.ownCount = m_top.refCount = file->sliceCount();
 }
 
-void ULCheckCRCTable::noteKeyClasses(const std::vector<int>& classes) {
-    if (m_keyClasses.size() < classes.size()) m_keyClasses = classes;
+int ULCheckCRCTable::noteKeyClasses(const std::vector<int>& classes, const char16_t* text) {
+    // A value is written in the notation of its key's type: the literal read must be of the
+    // class the key has (numeric text and characters both quoted). Keys without a type take
+    // the class of their first value.
+    for (size_t i = 0; i < classes.size(); ++i) {
+        if (i == m_keyClasses.size()) {
+            m_keyClasses.push_back(classes[i]);
+            continue;
+        }
+        const int want = m_keyClasses[i] == UL_SQLTOKEN_NUMC ? UL_SQLTOKEN_STRING : m_keyClasses[i];
+        if (classes[i] != want) return fail(ul_format(u"Syntax error in '%s'", text));
+    }
+    return 0;
 }
 
 int ULCheckCRCTable::fieldNumber(const std::u16string& name, bool refSide,
@@ -567,7 +578,7 @@ int ULCheckCRCTable::parseValues(const char16_t*& p, const char16_t* text, bool 
     // The views are taken once the strings no longer move.
     buffer->views.clear();
     for (size_t i = 0; i < count; ++i) buffer->views.emplace_back(buffer->strings[i]);
-    if (m_keyClasses.empty()) noteKeyClasses(classes);
+    if (noteKeyClasses(classes, text) < 0) return UL_ERROR_RETURN(-1);
     if (*p != u'=') return 0;
     if (!field) return fail(ul_format(u"Syntax error in '%s'", text));
     // " = 'text'" (quotes doubled), " = x'hex'", either with "..." when cut; kept as written.
@@ -1126,9 +1137,10 @@ int ULCheckCRCTable::check() const {
                 return fail(ul_format(
                     u"Key fields must be prefix in selection list, '%s' missing at position %d",
                     own.keys[i].c_str(), static_cast<int>(i + 1)));
-        const ul_sqlrange_t& r = *m_range;
-        const ul_sqlboundary_t& b = r.low.SQBND_NValues >= r.high.SQBND_NValues ? r.low : r.high;
-        if (!own.whr.empty() && nk) {
+        if (m_range && nk) {
+            const ul_sqlrange_t& r = *m_range;
+            const ul_sqlboundary_t& b =
+                r.low.SQBND_NValues >= r.high.SQBND_NValues ? r.low : r.high;
             if (b.SQBND_NValues > nk)
                 return fail(ul_format(u"Mismatch between %d keyfields and %d from where condition",
                                       static_cast<int>(nk), static_cast<int>(b.SQBND_NValues)));
@@ -1428,14 +1440,16 @@ int ULCheckCRCFile::readHeader(ULCheckCRCTable* t, std::u16string_view k, const 
     if (!ref) {
         if (!side.whr.empty())
             return fail(ul_format(u"Duplicate where condition for table '%s'", t->name().c_str()));
+        t->m_range = std::make_unique<ul_sqlrange_t>();  // only a few tables have one
         if (ul_sqlwhere2range(condition, t->m_range.get(), &pool) < 0) return UL_ERROR_RETURN(-1);
         side.whr = condition;
         return 0;
     }
     ul_sqlrange_t range;
     if (ul_sqlwhere2range(condition, &range, &pool) < 0) return UL_ERROR_RETURN(-1);
+    if (!t->m_range) return fail(u"Where condition does not match with previous one");
     const ul_sqlrange_t& mine = *t->m_range;
-    if (t->own.whr.empty() || range.low.compare(mine.low) != 0 ||
+    if ( range.low.compare(mine.low) != 0 ||
         range.high.compare(mine.high) != 0 ||
         range.low.SQBND_NValues != mine.low.SQBND_NValues ||
         range.high.SQBND_NValues != mine.high.SQBND_NValues)

@@ -233,9 +233,10 @@ class ULCheckCRCTable {
 
     ul_chkcrcside_t own, ref;
     bool refOnly = false;  // the table appears in the reference file only
-    // The whr: condition's bounds (start exclusive, end inclusive), values from the file's pool.
-    ul_sqlrange_t* whrRange() { return m_range.get(); }
-    // Token classes of the own key fields (from the types, else from the first values read).
+    // The whr: condition's bounds (start exclusive, end inclusive), values from the file's
+    // pool; null without a whr: line.
+    const ul_sqlrange_t* whrRange() const { return m_range.get(); }
+    // Token classes of the key fields (from the own types, else from the first values read).
     const int* keyClasses() const { return m_keyClasses.data(); }
     // Reference field number by own selection position; -1: not on the reference side.
     std::vector<int> fieldMap;
@@ -307,7 +308,7 @@ class ULCheckCRCTable {
     const std::u16string_view* poolBoundary(const ul_sqlcrcboundary_t& b);
     int appendValues(const ul_sqlcrcboundary_t& b, std::u16string* out) const;
     int fieldNumber(const std::u16string& name, bool refSide, unsigned* number) const;
-    void noteKeyClasses(const std::vector<int>& classes);
+    int noteKeyClasses(const std::vector<int>& classes, const char16_t* text);
 
     ULCheckCRCFile* m_file;
     std::u16string m_name;

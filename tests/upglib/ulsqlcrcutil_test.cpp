@@ -214,6 +214,7 @@ TEST_F(UlSqlCrcUtilTest, MalformedLinesNameLineAndFile) {
         {section + "lcrc:    1  0x1 'a' 'b'\n", "Missing comma in '1  0x1 'a' 'b''"},
         {section + "lcrc:    1  0x1 'a',\n", "Syntax error in '1  0x1 'a','"},
         {section + "lcrc:    1  0x1 ,'a'\n", "Missing first value in '1  0x1 ,'a''"},
+        {section + "lcrc:    1  0x1 5\n", "Syntax error in '1  0x1 5'"},  // a number for C
         {section + "fcrc: F  0x1 'a' = 'v' x\n", "Garbage after field value in 'F  0x1 'a' = 'v' x'"},
         {section + "fcrc: F  0x1 'a' = 'v'\nfcrc: F  0x1 'a', 'b' = 'v'\n",
          "Inconsistent number of keyvalues 2 for field checksums, was 1 before: F  0x1 'a', 'b' = 'v'"},
