@@ -1468,6 +1468,10 @@ int ULCheckCRCFile::readLine(const char16_t* line, int lineNumber, int mode,
     if (*colon != u':') return fail(ul_format(u"Invalid line '%s'", line));
     const std::u16string_view keyword(p, colon + 1 - p);
     const char16_t* value = skipBlanks(colon + 1);
+    if (keyword == u"lcrc:")  // most lines
+        return *current ? (*current)->addCRCLine(value, ref ? UL_CRCLINE_REF : UL_CRCLINE_OWN,
+                                                 lineNumber)
+                        : fail(ul_format(u"Missing preceding 'tab:' line before '%s'", line));
     if (keyword == u"gloopt:") return ref ? 0 : readGlobalOptions(value);
     if (keyword == u"str:") {
         if (ref) return 0;
@@ -1555,9 +1559,10 @@ int ULCheckCRCFile::read1(const char16_t* file, int mode) {
                     return UL_ERROR_RETURN(-1);
                 break;
             }
-            if (std::u16string_view(reader.line(), reader.length()).find(u'\0') !=
-                    std::u16string_view::npos ||
-                std::u16string_view(line).find(u'\xFFFD') != std::u16string_view::npos) {
+            const std::u16string_view whole(reader.line(), reader.length());
+            if (std::find_if(whole.begin(), whole.end(), [](char16_t c) {
+                    return c == 0 || c == 0xFFFD;  // a NUL or bytes that are no UTF-8
+                }) != whole.end()) {
                 ul_errorsetmsgfmt(0, u"Invalid line '%s'", line);
             } else if (readLine(line, reader.lineNumber(), mode, &current) == 0) {
                 sawTab = sawTab || current;
