@@ -21,8 +21,9 @@ ulexpr ulpidfile ulsqlbase
 ulmacro ulq7ldobj ulsqlutil ulsqlutilext
 tabrix ulnametab ulpreproc ulq7ldobjreader ulxmlp
 dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcluster ulsqlcondition ultplreader
-ulsqlsplit ulsqlwherefile
-splittable
+ulsqlsplit ulsqlwherefile ulsqlcrcutil
+splittable ulsqlcrcclear
+crceval
 tabrixmain tabrixpending
 '
 

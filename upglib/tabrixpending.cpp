@@ -6,8 +6,6 @@
     int name(unsigned int, const char16_t** argv) { return ul_cmdnotbuilt(argv[0]); }
 
 UL_PENDING_COMMAND(cmd_CRCTABLE)
-UL_PENDING_COMMAND(cmd_CRCEVAL)
-UL_PENDING_COMMAND(cmd_CRCCLEAR)
 UL_PENDING_COMMAND(cmd_CHKTABLE)
 UL_PENDING_COMMAND(cmd_CHKPOOLS)
 UL_PENDING_COMMAND(cmd_SCANCLUSTER)
