@@ -14,8 +14,11 @@
 #include "tempdir.h"
 #include "testutil.h"
 #include "ulmsgwrite.h"
+#include "ulsqlaux.h"
 #include "ulsqlbase.h"
 #include "ulsqlcondition.h"
+#include "ulsqlutil.h"
+#include "ultrace.h"
 
 // Keeps the rows a query delivers, raw and text; returns stopValue after stopAfter rows.
 class CollectRows : public ULSQLCallBack {
@@ -211,4 +214,43 @@ class EngineSession {
     std::optional<std::string> nameCaseBefore_;
     TempDir dir_;
     std::vector<std::u16string> tables_;
+};
+
+// Connected to the engine the test parameter names (see EngineSession), with the global flags,
+// the session settings and the log reset; skipped when the engine is not available.
+class SqlEngineTest : public ::testing::TestWithParam<const char*> {
+  public:
+    static std::string engineName(const ::testing::TestParamInfo<const char*>& info) {
+        return info.param;
+    }
+
+  protected:
+    void SetUp() override {
+        ul_msgwrite_reset();
+        ul_traceresetlevels();
+        ul_sqlresetglobalflags();
+        ul_sqlresetsession();
+        ul_errorsetmsg(0, nullptr);
+        std::string why;
+        if (!session_.open(GetParam(), &why)) GTEST_SKIP() << why;
+        ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << ul_utf16to8(ul_errorgetmsg());
+    }
+    void TearDown() override {
+        ul_sqlresetglobalflags();
+        ul_sqlresetsession();
+        ul_msgwrite_reset();
+    }
+    // Runs sql without parameters; the result of execute, or -1.
+    static long exec(const std::u16string& sql, ULSQLCallBack* callback = nullptr, int mode = 0,
+                     unsigned long* count = nullptr) {
+        return ULSQLStmt::run(sql.c_str(), nullptr, 0, callback, count, mode);
+    }
+    // One column of the rows of a query, as text.
+    static std::vector<std::u16string> select(const std::u16string& sql, size_t column = 0) {
+        CollectRows rows;
+        EXPECT_EQ(exec(sql, &rows), 0)
+            << ul_utf16to8(sql.c_str()) << ": " << ul_utf16to8(ul_errorgetmsg());
+        return rows.column(column);
+    }
+    EngineSession session_;
 };

@@ -46,26 +46,20 @@ std::u16string num(long v) {
     return ul_format(u"%ld", v);
 }
 
-class UlNameTabTest : public ::testing::TestWithParam<const char*> {
+class UlNameTabTest : public SqlEngineTest {
   protected:
     void SetUp() override {
-        ul_msgwrite_reset();
-        ul_traceresetlevels();
-        ul_sqlresetglobalflags();
-        ul_sqlresetsession();
-        std::string why;
-        if (!session_.open(GetParam(), &why)) GTEST_SKIP() << why;
+        SqlEngineTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         pg_ = session_.isPg();
         ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
         ul_msgwrite_setfp(log_.get());
-        ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(errorText());
-        connected_ = true;
         suffix_ = concat<char16_t>(u"_", num(getpid()));
         ASSERT_EQ(ul_sqltabsuffixset(suffix_.c_str()), 0);
         useNametab(u"DDNTT");
     }
     void TearDown() override {
-        if (connected_) {
+        if (ul_sqlisconnected()) {
             for (const std::u16string& t : tables_)
                 (void)ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr,
                                      nullptr, UL_SQLMODE_TOLERATE);  // cleanup only
@@ -73,9 +67,7 @@ class UlNameTabTest : public ::testing::TestWithParam<const char*> {
         }
         ULNameTab::setNameTab(nullptr, nullptr, nullptr);
         unsetenv("Q7LDCTL_TABLE_UMGPOCNV");
-        ul_sqlresetsession();
-        ul_sqlresetglobalflags();
-        ul_msgwrite_reset();
+        SqlEngineTest::TearDown();
     }
 
     std::u16string name(const char16_t* base) const { return base + suffix_; }
@@ -136,10 +128,8 @@ class UlNameTabTest : public ::testing::TestWithParam<const char*> {
     std::string log() { return log_.text(); }
 
     bool pg_ = false;
-    bool connected_ = false;
     std::u16string suffix_;
     std::vector<std::u16string> tables_;
-    EngineSession session_;
     MemoryStream log_;
 };
 
@@ -542,11 +532,8 @@ TEST(UlNameTabSetTest, NamesOfANametabSet) {
     ul_sqlresetsession();
 }
 
-std::string engineName(const ::testing::TestParamInfo<const char*>& info) {
-    return info.param;
-}
-
-INSTANTIATE_TEST_SUITE_P(Engines, UlNameTabTest, ::testing::Values("SQLITE", "PGSQL", "PGSQL_LOWER"),
-                         engineName);
+INSTANTIATE_TEST_SUITE_P(Engines, UlNameTabTest,
+                         ::testing::Values("SQLITE", "PGSQL", "PGSQL_LOWER"),
+                         SqlEngineTest::engineName);
 
 }  // namespace

@@ -21,37 +21,10 @@ namespace {
 
 using Rows = CollectRows;
 
-class UlSqlStmtTest : public ::testing::TestWithParam<const char*> {
+class UlSqlStmtTest : public SqlEngineTest {
   protected:
-    void SetUp() override {
-        ul_msgwrite_reset();
-        ul_traceresetlevels();
-        ul_sqlresetglobalflags();
-        ul_errorsetmsg(0, nullptr);
-        std::string why;
-        if (!session_.open(GetParam(), &why)) GTEST_SKIP() << why;
-        ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(ul_errorgetmsg());
-    }
-    void TearDown() override {
-        ul_sqlresetglobalflags();
-        ul_msgwrite_reset();
-    }
-
-    // Prepares and executes sql without parameters; returns execute's result.
-    long exec(const std::u16string& sql, ULSQLCallBack* callback = nullptr, int mode = 0,
-              unsigned long* count = nullptr) {
-        ULSQLStmt stmt;
-        if (stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, mode & UL_SQLMODE_PREPAREBITS) < 0)
-            return -1;
-        return stmt.execute(callback, count, mode);
-    }
     void mustExec(const std::u16string& sql) {
         ASSERT_GE(exec(sql), 0) << u8(sql) << ": " << u8(ul_errorgetmsg());
-    }
-    std::vector<std::u16string> select(const std::u16string& sql, size_t column = 0) {
-        Rows rows;
-        EXPECT_EQ(exec(sql, &rows), 0) << u8(sql) << ": " << u8(ul_errorgetmsg());
-        return rows.column(column);
     }
     // A table (ID INT primary key, NAME VARCHAR(20)) with rows 1..n named "n<i>".
     std::u16string numbers(int n) {
@@ -69,39 +42,29 @@ class UlSqlStmtTest : public ::testing::TestWithParam<const char*> {
         EXPECT_EQ(ul_sqlcommit2(nullptr, UL_COMMIT_QUIET), 0);
         return t;
     }
-
-    EngineSession session_;
 };
 
+// Each kind of statement does its work; an update without markers is an "other" statement
+// that reports the changed rows.
 TEST_P(UlSqlStmtTest, EveryStatementKind) {
     const std::u16string t = numbers(3);
-    struct Case {
-        std::u16string sql;
-        int kind;
-        unsigned params;
-    };
-    const Case cases[] = {
-        {u"SELECT ID FROM " + t + u" WHERE ID > ?", UL_SQLKIND_SELECT, 1},
-        {u"VALUES (1)", UL_SQLKIND_SELECT, 0},
-        {u"INSERT INTO " + t + u" VALUES (?, ?)", UL_SQLKIND_INSERT, 2},
-        {u"UPDATE " + t + u" SET NAME = ? WHERE ID = ?", UL_SQLKIND_UPDATE, 2},
-        {u"DELETE FROM " + t + u" WHERE ID = ?", UL_SQLKIND_DELETE, 1},
-        {u"UPDATE " + t + u" SET NAME = 'x' WHERE ID = 99", UL_SQLKIND_OTHER, 0},
-        {u"CREATE INDEX " + t + u"_I ON " + t + u" (NAME)", UL_SQLKIND_OTHER, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(u8(c.sql));
-        ULSQLStmt stmt;
-        ASSERT_EQ(stmt.prepare(c.sql.c_str(), nullptr, 0, nullptr, 0, 0), 0)
-            << u8(ul_errorgetmsg());
-        EXPECT_EQ(stmt.getKind(), c.kind);
-        EXPECT_EQ(stmt.getNParams(), c.params);
-    }
-    // Each kind does its work.
-    ULSQLStmt query;
+    ULSQLStmt query, update, remove, other;
     ASSERT_EQ(query.prepare((u"SELECT ID, NAME FROM " + t + u" WHERE ID >= ? ORDER BY ID").c_str(),
                             nullptr, 0, nullptr, 0, 0),
               0);
+    ASSERT_EQ(update.prepare((u"UPDATE " + t + u" SET NAME = ? WHERE ID <= ?").c_str(), nullptr, 0,
+                             nullptr, 0, 0),
+              0);
+    ASSERT_EQ(
+        remove.prepare((u"DELETE FROM " + t + u" WHERE ID = ?").c_str(), nullptr, 0, nullptr, 0, 0),
+        0);
+    ASSERT_EQ(
+        other.prepare((u"UPDATE " + t + u" SET NAME = 'all'").c_str(), nullptr, 0, nullptr, 0, 0),
+        0);
+    EXPECT_EQ(query.getKind(), UL_SQLKIND_SELECT);
+    EXPECT_EQ(update.getKind(), UL_SQLKIND_UPDATE);
+    EXPECT_EQ(remove.getKind(), UL_SQLKIND_DELETE);
+    EXPECT_EQ(other.getKind(), UL_SQLKIND_OTHER);
     ASSERT_EQ(query.bindParamI(0, 2), 0);
     Rows rows;
     unsigned long count = 0;
@@ -109,31 +72,15 @@ TEST_P(UlSqlStmtTest, EveryStatementKind) {
     EXPECT_EQ(rows.column(), (std::vector<std::u16string>{u"2", u"3"}));
     EXPECT_EQ(rows.column(1), (std::vector<std::u16string>{u"n2", u"n3"}));
     EXPECT_EQ(count, 2u);
-
-    ULSQLStmt update;
-    ASSERT_EQ(update.prepare((u"UPDATE " + t + u" SET NAME = ? WHERE ID <= ?").c_str(), nullptr, 0,
-                             nullptr, 0, 0),
-              0);
     ASSERT_EQ(update.bindParamS(0, u"low"), 0);
     ASSERT_EQ(update.bindParamS(1, u"2"), 0);
     EXPECT_EQ(update.execute(nullptr, &count, 0), 2) << u8(ul_errorgetmsg());
     EXPECT_EQ(count, 2u);
-
-    ULSQLStmt remove;
-    ASSERT_EQ(
-        remove.prepare((u"DELETE FROM " + t + u" WHERE ID = ?").c_str(), nullptr, 0, nullptr, 0, 0),
-        0);
     ASSERT_EQ(remove.bindParam(1u, 3L), -1);
     ASSERT_EQ(remove.bindParam(0u, 3L), 0);
     EXPECT_EQ(remove.execute(nullptr, nullptr, 0), 1);
     EXPECT_EQ(select(u"SELECT NAME FROM " + t + u" ORDER BY ID"),
               (std::vector<std::u16string>{u"low", u"low"}));
-    // An update without markers is an "other" statement that reports the changed rows.
-    ULSQLStmt other;
-    ASSERT_EQ(
-        other.prepare((u"UPDATE " + t + u" SET NAME = 'all'").c_str(), nullptr, 0, nullptr, 0, 0),
-        0);
-    EXPECT_EQ(other.getKind(), UL_SQLKIND_OTHER);
     EXPECT_EQ(other.execute(nullptr, &count, 0), 2);
     EXPECT_EQ(count, 2u);
 }
@@ -206,21 +153,18 @@ TEST_P(UlSqlStmtTest, LongTextReadInPieces) {
     EXPECT_EQ(select(u"SELECT DOC FROM " + t), std::vector<std::u16string>{doc});
 }
 
+// A fetch that the callback stops leaves the connection usable.
 TEST_P(UlSqlStmtTest, CallbackStopValue) {
     const std::u16string t = numbers(10);
     UL_SQLMaxBulkRows = 4;
-    Rows rows;
-    rows.stopAfter = 1;
-    rows.stopValue = 5;
-    EXPECT_EQ(exec(u"SELECT ID FROM " + t + u" ORDER BY ID", &rows), 5);
-    EXPECT_EQ(rows.column(), (std::vector<std::u16string>{u"1"}));
-    Rows later;
-    later.stopAfter = 6;
-    later.stopValue = 2;
-    EXPECT_EQ(exec(u"SELECT ID FROM " + t + u" ORDER BY ID", &later), 2);
-    EXPECT_EQ(later.rows.size(), 6u);
-    // The connection is usable afterwards.
-    EXPECT_EQ(select(u"SELECT COUNT(*) FROM " + t), (std::vector<std::u16string>{u"10"}));
+    for (const auto& [stopAfter, stopValue] : {std::pair{1, 5}, std::pair{6, 2}}) {
+        Rows rows;
+        rows.stopAfter = stopAfter;
+        rows.stopValue = stopValue;
+        EXPECT_EQ(exec(u"SELECT ID FROM " + t + u" ORDER BY ID", &rows), stopValue);
+        EXPECT_EQ(rows.rows.size(), static_cast<size_t>(stopAfter));
+        EXPECT_EQ(select(u"SELECT COUNT(*) FROM " + t), (std::vector<std::u16string>{u"10"}));
+    }
 }
 
 TEST_P(UlSqlStmtTest, CriticalErrorRules) {
@@ -258,9 +202,7 @@ TEST_P(UlSqlStmtTest, CriticalErrorRules) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, UlSqlStmtTest, ::testing::Values("SQLITE", "PGSQL"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             return std::string(info.param);
-                         });
+                         SqlEngineTest::engineName);
 
 // ---- the same rows on both engines -------------------------------------------------------
 
