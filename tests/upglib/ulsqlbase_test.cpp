@@ -193,64 +193,43 @@ class UlSqlBaseTest : public ::testing::Test {
 
 // ---- isolation level -------------------------------------------------------------------------
 
-TEST_F(UlSqlBaseTest, IsolationLevelKeywords) {
+TEST_F(UlSqlBaseTest, IsolationLevels) {
     const struct {
         const char16_t* keyword;
         int level;
-    } cases[] = {
-        {u"committed", 1}, {u"COMMITTED", 1},   {u"Committed", 1}, {u"default", 0}, {u"DEFAULT", 0},
-        {u"commit", -1},   {u"committed ", -1}, {u"", -1},         {u"1", -1},      {nullptr, -1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.keyword ? u8(c.keyword) : "null");
-        EXPECT_EQ(ul_sqlisolevelfromstring(c.keyword), c.level);
-    }
-}
-
-TEST_F(UlSqlBaseTest, SetAndGetIsolationLevel) {
+    } words[] = {{u"committed", 1},   {u"Committed", 1}, {u"DEFAULT", 0}, {u"commit", -1},
+                 {u"committed ", -1}, {u"", -1},         {u"1", -1},      {nullptr, -1}};
+    for (const auto& c : words) EXPECT_EQ(ul_sqlisolevelfromstring(c.keyword), c.level);
+    captureLog();
     EXPECT_EQ(ul_sqlgetisolevel(), 0);
     EXPECT_EQ(ul_sqlsetisolevel(UL_ISOLEVEL_COMMITTED), 0);
     EXPECT_EQ(ul_sqlgetisolevel(), 1);
-    for (int invalid : {2, -1, 10}) {
-        SCOPED_TRACE(invalid);
+    for (int invalid : {2, -1}) {
         EXPECT_EQ(ul_sqlsetisolevel(invalid), -1);
-        EXPECT_EQ(u8(ul_errorgetmsg()), "Invalid isolation level " + std::to_string(invalid));
+        EXPECT_EQ(u8(ul_errorgetmsg()),
+                  concat("Invalid isolation level ", std::to_string(invalid)));
         EXPECT_EQ(ul_sqlgetisolevel(), 1);
     }
     EXPECT_EQ(ul_sqlsetisolevel(UL_ISOLEVEL_DEFAULT), 0);
     EXPECT_EQ(ul_sqlgetisolevel(), 0);
-}
-
-TEST_F(UlSqlBaseTest, SettingTheLevelIsLogged) {
-    captureLog();
-    ASSERT_EQ(ul_sqlsetisolevel(1), 0);
-    ASSERT_EQ(ul_sqlsetisolevel(0), 0);
+    // While connected the level applies at once.
+    connect();
+    ASSERT_EQ(ul_sqlsetisolevel(1), 0) << u8(ul_errorgetmsg());
     EXPECT_EQ(log(),
               "3 ETQ399 Setting isolation level to 'COMMITTED' for future.\n"
-              "3 ETQ399 Setting isolation level to 'DEFAULT' for future.\n");
-}
-
-TEST_F(UlSqlBaseTest, SettingTheLevelWhileConnectedAppliesItAtOnce) {
-    connect();
-    captureLog();
-    ASSERT_EQ(ul_sqlsetisolevel(1), 0) << u8(ul_errorgetmsg());
-    EXPECT_EQ(log(), "3 ETQ399 Setting isolation level to 'COMMITTED'.\n");
-
-    // The engine refuses the level: the setting fails, and so does every commit and rollback,
-    // because each of them applies the level again.
+              "3 ETQ399 Setting isolation level to 'DEFAULT' for future.\n"
+              "3 ETQ399 Setting isolation level to 'COMMITTED'.\n");
+    // The engine refuses the level: the setting fails, and so does every commit, rollback and
+    // connect, because each of them applies the level again.
     dbif_fake_setcontrol(DBIF_CTL_ISOLATION, DBIF_RC_NOT_SUPPORTED, u"no such level");
+    const std::string refused =
+        "DBIF error 15 (db code -1): Setting isolation level failed\nno such level";
     EXPECT_EQ(ul_sqlsetisolevel(0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "DBIF error 15 (db code -1): Setting isolation level failed\nno such level");
-    ul_errorsetmsg(0, nullptr);
-    EXPECT_EQ(ul_sqlcommit2(nullptr, UL_COMMIT_QUIET), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "DBIF error 15 (db code -1): Setting isolation level failed\nno such level");
-    ul_errorsetmsg(0, nullptr);
-    EXPECT_EQ(ul_sqlrollback2(UL_ROLLBACK_QUIET), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "DBIF error 15 (db code -1): Setting isolation level failed\nno such level");
-    // Connecting applies the level too.
+    EXPECT_EQ(u8(ul_errorgetmsg()), refused);
+    for (int rc : {ul_sqlcommit2(nullptr, UL_COMMIT_QUIET), ul_sqlrollback2(UL_ROLLBACK_QUIET)}) {
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(u8(ul_errorgetmsg()), refused);
+    }
     ASSERT_EQ(ul_sqldisconnect(0), 0);
     EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
     EXPECT_FALSE(ul_sqlisconnected());
@@ -258,83 +237,33 @@ TEST_F(UlSqlBaseTest, SettingTheLevelWhileConnectedAppliesItAtOnce) {
 
 // ---- database support table ------------------------------------------------------------------
 
-TEST_F(UlSqlBaseTest, SupportTableRows) {
-    const struct {
-        int type;
-        const char16_t* code;
-        const char16_t* shortCode;
-        const char16_t* separators;
-        unsigned flags;
-        bool init, rewrite, field;
-    } rows[] = {
-        {0, u"ZMX", u"zmx", u"~~^", 0, false, false, true},
-        {1, u"ZDB", u"zdb", u"~~^", 0, true, true, false},
-        {2, u"DB2", u"db2", u"~~^", 0, true, false, false},
-        {3, u"DB4", u"db4", u"?+&", 1, false, false, false},
-        {4, u"DB6", u"db6", u"~~^", 0, false, false, true},
-        {5, u"MSS", u"mss", u"~~^", 0, true, true, false},
-        {6, u"ORA", u"ora", u"~~^", 1, false, true, true},
-        {7, u"ZSE", u"zse", u"~~^", 0, true, true, false},
-        {8, u"SQLITE", u"sqlite", u"~~^", 0, false, false, false},
-        {9, u"PGSQL", u"pgsql", u"~~^", 0, false, false, false},
-    };
-    ASSERT_EQ(SQLDBSupportCount, std::size(rows));
-    for (size_t i = 0; i < std::size(rows); ++i) {
+// Code and type number convert both ways, ignoring case; dbms_type selects a row by prefix.
+TEST_F(UlSqlBaseTest, DatabaseTypes) {
+    ul_sqlsettestdbsupport(nullptr, 0);
+    for (size_t i = 0; i < SQLDBSupportCount; ++i) {
         const ul_sqldbsupport_t& r = SQLDBSupport[i];
-        SCOPED_TRACE(u8(rows[i].code));
-        EXPECT_EQ(r.type, rows[i].type);
-        EXPECT_EQ(u8(r.code), u8(rows[i].code));
-        EXPECT_EQ(u8(r.shortCode), u8(rows[i].shortCode));
-        EXPECT_EQ(u8(r.separators), u8(rows[i].separators));
-        EXPECT_EQ(r.flags, rows[i].flags);
-        EXPECT_EQ(u8(r.quoteFormat), "\"%s\"");
-        EXPECT_EQ(r.initHook != nullptr, rows[i].init);
-        EXPECT_EQ(r.rewriteHook != nullptr, rows[i].rewrite);
-        EXPECT_EQ(r.fieldFlagHook != nullptr, rows[i].field);
-        EXPECT_EQ(r.engine != nullptr, r.type >= UL_DBTYPE_SQLITE);
-        // Code and type number convert both ways, the code ignoring case.
+        SCOPED_TRACE(u8(r.code));
+        EXPECT_EQ(r.type, static_cast<int>(i));
         EXPECT_EQ(ul_sqlgetdbatypefromstring(r.code), r.type);
         EXPECT_EQ(ul_sqlgetdbatypefromstring(r.shortCode), r.type);
         EXPECT_EQ(u8(ul_sqlgetstringfromdbatype(r.type)), u8(r.code));
+        setenv("dbms_type", concat(u8(r.shortCode), "_19c").c_str(), 1);
+        EXPECT_EQ(ul_sqlgetdbatype(), r.type);
+        EXPECT_EQ(ul_sqlcurrentdbsupport(), &r);
     }
-}
-
-TEST_F(UlSqlBaseTest, UnknownDatabaseTypes) {
-    for (const char16_t* name : {u"ORACLE", u"OR", u"", u"XYZ"}) {
-        SCOPED_TRACE(u8(name));
+    for (const char16_t* name : {u"OR", u"", u"ORACLE"}) {
         EXPECT_EQ(ul_sqlgetdbatypefromstring(name), -1);
-        EXPECT_EQ(u8(ul_errorgetmsg()), "Unknown database type '" + u8(name) + "'");
+        EXPECT_EQ(u8(ul_errorgetmsg()), concat("Unknown database type '", u8(name), "'"));
     }
-    EXPECT_EQ(ul_sqlgetstringfromdbatype(10), nullptr);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Unknown database type '10'");
+    EXPECT_EQ(ul_sqlgetstringfromdbatype(static_cast<int>(SQLDBSupportCount)), nullptr);
+    EXPECT_EQ(u8(ul_errorgetmsg()),
+              concat("Unknown database type '", std::to_string(SQLDBSupportCount), "'"));
     EXPECT_EQ(ul_sqlgetstringfromdbatype(-1), nullptr);
-}
-
-TEST_F(UlSqlBaseTest, DbmsTypeSelectsTheRowByPrefix) {
-    ul_sqlsettestdbsupport(nullptr, 0);
-    const struct {
-        const char* value;
-        int type;
-        const char* error;
-    } cases[] = {
-        {"ORA", 6, nullptr},
-        {"ora_19c", 6, nullptr},
-        {"Db4", 3, nullptr},
-        {"sqlite3", 8, nullptr},
-        {"PGSQL", 9, nullptr},
-        {"OR", -1, "Unsupported DB type 'OR'"},
-        {"", -1, "Unsupported DB type ''"},
-        {"XORA", -1, "Unsupported DB type 'XORA'"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.value);
-        setenv("dbms_type", c.value, 1);
-        EXPECT_EQ(ul_sqlgetdbatype(), c.type);
-        if (c.error) {
-            EXPECT_EQ(u8(ul_errorgetmsg()), c.error);
-        }
-        const ul_sqldbsupport_t* row = ul_sqlcurrentdbsupport();
-        EXPECT_EQ(row ? row->type : -1, c.type);
+    for (const char* value : {"OR", "", "XORA"}) {
+        setenv("dbms_type", value, 1);
+        EXPECT_EQ(ul_sqlgetdbatype(), -1);
+        EXPECT_EQ(u8(ul_errorgetmsg()), concat("Unsupported DB type '", value, "'"));
+        EXPECT_EQ(ul_sqlcurrentdbsupport(), nullptr);
     }
     unsetenv("dbms_type");
     EXPECT_EQ(ul_sqlgetdbatype(), -1);
@@ -349,19 +278,13 @@ TEST_F(UlSqlBaseTest, DbmsTypeSelectsTheRowByPrefix) {
 TEST_F(UlSqlBaseTest, SeparatorsComeFromTheSupportRow) {
     const struct {
         const char* type;
-        char16_t first, second, third;
-    } cases[] = {
-        {"DB4", u'?', u'+', u'&'},
-        {"db4", u'?', u'+', u'&'},
-        {"ORA", u'~', u'~', u'^'},
-        {"SQLITE", u'~', u'~', u'^'},
-    };
+        const char* separators;  // kinds 1, 3, 2
+    } cases[] = {{"db4", "?+&"}, {"ORA", "~~^"}, {"SQLITE", "~~^"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.type);
         setenv("dbms_type", c.type, 1);
-        EXPECT_EQ(ul_sqlgetseparator(1), c.first);
-        EXPECT_EQ(ul_sqlgetseparator(3), c.second);
-        EXPECT_EQ(ul_sqlgetseparator(2), c.third);
+        const std::u16string got = {ul_sqlgetseparator(1), ul_sqlgetseparator(3),
+                                    ul_sqlgetseparator(2)};
+        EXPECT_EQ(u8(got), c.separators) << c.type;
     }
     unsetenv("dbms_type");
     EXPECT_EQ(u8(ul_sqlcurrentseparators()), "~~^");
@@ -372,20 +295,18 @@ TEST_F(UlSqlBaseTest, SeparatorsComeFromTheSupportRow) {
 }
 
 TEST_F(UlSqlBaseTest, VendorRowsHaveNoEngineInThisBuild) {
-    ul_sqlsettestdbsupport(nullptr, 0);
-    for (const char* type : {"ZMX", "ZDB", "DB2", "DB4", "DB6", "MSS", "ORA", "ZSE"}) {
-        SCOPED_TRACE(type);
-        setenv("dbms_type", type, 1);
-        EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
-        EXPECT_EQ(u8(ul_errorgetmsg()), std::string("No database interface for database type '") +
-                                            type + "' in this build");
-        EXPECT_FALSE(ul_sqlisconnected());
+    for (bool testRows : {false, true}) {
+        ul_sqlsettestdbsupport(testRows ? kTestRows : nullptr, testRows ? std::size(kTestRows) : 0);
+        for (const char* type :
+             {"ZMX", "ZDB", "DB2", "DB4", "DB6", "MSS", "ORA", "ZSE", "NOENGINE"}) {
+            if (testRows != (std::string(type) == "NOENGINE")) continue;
+            setenv("dbms_type", type, 1);
+            EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
+            EXPECT_EQ(u8(ul_errorgetmsg()),
+                      concat("No database interface for database type '", type, "' in this build"));
+            EXPECT_FALSE(ul_sqlisconnected());
+        }
     }
-    ul_sqlsettestdbsupport(kTestRows, std::size(kTestRows));
-    setenv("dbms_type", "NOENGINE", 1);
-    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "No database interface for database type 'NOENGINE' in this build");
 }
 
 TEST_F(UlSqlBaseTest, RewriteHooks) {
@@ -439,14 +360,11 @@ TEST_F(UlSqlBaseTest, FieldFlagHooksMarkRowIdentifiers) {
         unsigned flags;
         int dbifType;
         unsigned length;
-    } cases[] = {
-        {UL_DBTYPE_ZMX, u"SYSKEY", 1, UL_SQLFLD_RAW, DBIF_TYPE_RAW, 8},
-        {UL_DBTYPE_ZMX, u"syskey", 1, UL_SQLFLD_RAW, DBIF_TYPE_RAW, 8},
-        {UL_DBTYPE_DB6, u"RID()", 1, UL_SQLFLD_INT, DBIF_TYPE_INT, 8},
-        {UL_DBTYPE_ORA, u"ROWID", 1, UL_SQLFLD_CHAR, DBIF_TYPE_CHAR, 18},
-        {UL_DBTYPE_ORA, u"ROWIDX", 0, 0x1234, 99, 7},
-        {UL_DBTYPE_DB6, u"RID", 0, 0x1234, 99, 7},
-    };
+    } cases[] = {{UL_DBTYPE_ZMX, u"syskey", 1, UL_SQLFLD_RAW, DBIF_TYPE_RAW, 8},
+                 {UL_DBTYPE_DB6, u"RID()", 1, UL_SQLFLD_INT, DBIF_TYPE_INT, 8},
+                 {UL_DBTYPE_ORA, u"ROWID", 1, UL_SQLFLD_CHAR, DBIF_TYPE_CHAR, 18},
+                 {UL_DBTYPE_ORA, u"ROWIDX", 0, 0x1234, 99, 7},
+                 {UL_DBTYPE_DB6, u"RID", 0, 0x1234, 99, 7}};
     for (const auto& c : cases) {
         SCOPED_TRACE(u8(c.name));
         ul_sqlfielddesc_t desc{c.name, 0x1234, 99, 0, 7};
@@ -527,39 +445,40 @@ TEST_F(UlSqlBaseTest, TransactionFailures) {
     EXPECT_FALSE(ul_sqlisconnected());
 }
 
+// A failed connect is repeated once with the engine's trace on, to log what the engine said.
 TEST_F(UlSqlBaseTest, ConnectFailureIsLoggedWithARepeatedConnect) {
+    const struct {
+        unsigned failures;
+        const char* log;
+        size_t connects, disconnects;
+    } cases[] = {
+        {2,
+         "3EETQ008 Error message: DBIF error 99 (db code 42): Connect failed\n3EETQ008 busy\n"
+         "4EETQ399 1 [wrapfake.c,  101]: opening socket\n4EETQ399 1 [wrapfake.c,  101]: refused\n",
+         2, 0},
+        // The repeated connect's session is closed again.
+        {1,
+         "3EETQ008 Error message: DBIF error 99 (db code 42): Connect failed\n3EETQ008 busy\n"
+         "3EETQ399 Repeating DB connect returns 0 != 99?!?\n"
+         "4EETQ399 1 [wrapfake.c,  101]: opening socket\n4EETQ399 1 [wrapfake.c,  101]: refused\n",
+         2, 1},
+    };
     captureLog();
     setenv("dbms_type", "WRAPFAKE", 1);
     g_wrap.connectTrace = {{1, u"opening socket"}, {2, u"details"}, {1, u"refused"}};
-    // Fails twice: the repeated connect agrees with the first.
-    dbif_fake_setfailure(dbif_fakeop::connect, nullptr,
-                         {DBIF_RC_DB_ERROR, 42, u"no listener", 0, 2});
-    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "DBIF error 99 (db code 42): Connect failed\nno listener");
-    EXPECT_FALSE(ul_sqlisconnected());
-    EXPECT_EQ(log(),
-              "3EETQ008 Error message: DBIF error 99 (db code 42): Connect failed\n"
-              "3EETQ008 no listener\n"
-              "4EETQ399 1 [wrapfake.c,  101]: opening socket\n"
-              "4EETQ399 1 [wrapfake.c,  101]: refused\n");
-    EXPECT_EQ(countOps(dbif_fakeop::connect), 2u);
-}
-
-TEST_F(UlSqlBaseTest, RepeatedConnectThatSucceedsIsReported) {
-    captureLog();
-    setenv("dbms_type", "WRAPFAKE", 1);
-    g_wrap.connectTrace = {{1, u"retrying"}};
-    dbif_fake_setfailure(dbif_fakeop::connect, nullptr, {DBIF_RC_DB_ERROR, 42, u"busy", 0, 1});
-    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "DBIF error 99 (db code 42): Connect failed\nbusy");
-    EXPECT_FALSE(ul_sqlisconnected());
-    EXPECT_EQ(log(),
-              "3EETQ008 Error message: DBIF error 99 (db code 42): Connect failed\n"
-              "3EETQ008 busy\n"
-              "3EETQ399 Repeating DB connect returns 0 != 99?!?\n"
-              "4EETQ399 1 [wrapfake.c,  101]: retrying\n");
-    // The repeated connect's session is closed again.
-    EXPECT_EQ(countOps(dbif_fakeop::disconnect), 1u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failures);
+        dbif_fake_reset();
+        const size_t logged = log().size();
+        dbif_fake_setfailure(dbif_fakeop::connect, nullptr,
+                             {DBIF_RC_DB_ERROR, 42, u"busy", 0, c.failures});
+        EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
+        EXPECT_EQ(u8(ul_errorgetmsg()), "DBIF error 99 (db code 42): Connect failed\nbusy");
+        EXPECT_FALSE(ul_sqlisconnected());
+        EXPECT_EQ(log().substr(logged), c.log);
+        EXPECT_EQ(countOps(dbif_fakeop::connect), c.connects);
+        EXPECT_EQ(countOps(dbif_fakeop::disconnect), c.disconnects);
+    }
 }
 
 TEST_F(UlSqlBaseTest, EngineTraceGoesToKernelTrcAndTheDbifComponent) {
@@ -629,55 +548,41 @@ TEST_F(UlSqlBaseTest, DatabaseVersions) {
 
 // ---- statements on FAKE --------------------------------------------------------------------
 
-TEST_F(UlSqlBaseTest, StatementKinds) {
+TEST_F(UlSqlBaseTest, StatementKindsAndHints) {
     connect();
-    const struct {
-        const char16_t* sql;
-        int mode;
-        int kind;
-        unsigned params;
-    } cases[] = {
-        {u"SELECT A FROM T WHERE B = ?", 0, UL_SQLKIND_SELECT, 1},
-        {u"  \n select 1", 0, UL_SQLKIND_SELECT, 0},
-        {u"VALUES (1)", 0, UL_SQLKIND_SELECT, 0},
-        {u"WITH X AS (SELECT 1) SELECT * FROM X", 0, UL_SQLKIND_OTHER, 0},
-        {u"WITH X AS (SELECT 1) SELECT * FROM X", UL_SQLMODE_SELECT, UL_SQLKIND_SELECT, 0},
-        {u"INSERT INTO T VALUES (?, ?, '?', \"?\")", 0, UL_SQLKIND_INSERT, 2},
-        {u"insert into T values (1)", 0, UL_SQLKIND_OTHER, 0},
-        {u"INSERT INTO T SELECT * FROM U WHERE A = ?", 0, UL_SQLKIND_INSERT, 1},
-        {u"UPDATE T SET A = ? WHERE B = ?", 0, UL_SQLKIND_UPDATE, 2},
-        {u"UPSERT T VALUES (?)", 0, UL_SQLKIND_UPDATE, 1},
-        {u"MERGE INTO T USING U ON (T.A = ?)", 0, UL_SQLKIND_UPDATE, 1},
-        {u"UPDATE T SET A = 'x?'", 0, UL_SQLKIND_OTHER, 0},
-        {u"DELETE FROM T WHERE A = ?", 0, UL_SQLKIND_DELETE, 1},
-        {u"DELETE FROM T WHERE A = ?", UL_SQLMODE_ANYUPDATE_RAWONLY, UL_SQLKIND_UPDATE, 1},
-        {u"CALL P(?)", UL_SQLMODE_ANYUPDATE_RAWONLY, UL_SQLKIND_UPDATE, 1},
-        {u"DELETE FROM T", 0, UL_SQLKIND_OTHER, 0},
-        {u"CREATE TABLE T (A INT)", 0, UL_SQLKIND_OTHER, 0},
-        {u"SELECT 'it''s ?', \"a\"\"?\" FROM T", 0, UL_SQLKIND_SELECT, 0},
-        {u"SELECT #DBIF_HINT('USE ?INDEX') A FROM T WHERE B = ?", 0, UL_SQLKIND_SELECT, 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(u8(c.sql));
+    const int SEL = UL_SQLKIND_SELECT, INS = UL_SQLKIND_INSERT, UPD = UL_SQLKIND_UPDATE,
+              DEL = UL_SQLKIND_DELETE, OTH = UL_SQLKIND_OTHER, RAW = UL_SQLMODE_ANYUPDATE_RAWONLY;
+    const std::tuple<const char16_t*, int, int, unsigned> cases[] = {
+        {u"SELECT A FROM T WHERE B = ?", 0, SEL, 1},
+        {u"  \n select 1", 0, SEL, 0},
+        {u"VALUES (1)", 0, SEL, 0},
+        {u"WITH X AS (SELECT 1) SELECT * FROM X", 0, OTH, 0},
+        {u"WITH X AS (SELECT 1) SELECT * FROM X", UL_SQLMODE_SELECT, SEL, 0},
+        {u"INSERT INTO T VALUES (?, ?, '?', \"?\")", 0, INS, 2},
+        {u"insert into T values (1)", 0, OTH, 0},
+        {u"INSERT INTO T SELECT * FROM U WHERE A = ?", 0, INS, 1},
+        {u"UPDATE T SET A = ? WHERE B = ?", 0, UPD, 2},
+        {u"UPSERT T VALUES (?)", 0, UPD, 1},
+        {u"MERGE INTO T USING U ON (T.A = ?)", 0, UPD, 1},
+        {u"UPDATE T SET A = 'x?'", 0, OTH, 0},
+        {u"DELETE FROM T WHERE A = ?", 0, DEL, 1},
+        {u"DELETE FROM T WHERE A = ?", RAW, UPD, 1},
+        {u"CALL P(?)", RAW, UPD, 1},
+        {u"DELETE FROM T", 0, OTH, 0},
+        {u"CREATE TABLE T (A INT)", 0, OTH, 0},
+        {u"SELECT 'it''s ?', \"a\"\"?\" FROM T", 0, SEL, 0},
+        {u"SELECT #DBIF_HINT('USE ?INDEX') A FROM T WHERE B = ?", 0, SEL, 1},
+        {u"SELECT #DBIF_HINT('a)b''c' ) A FROM T", 0, SEL, 0},
+        {u"SELECT '#DBIF_HINT(' FROM T", 0, SEL, 0}};
+    for (const auto& [sql, mode, kind, params] : cases) {
+        SCOPED_TRACE(u8(sql));
         ULSQLStmt stmt;
-        ASSERT_EQ(stmt.prepare(c.sql, nullptr, 0, nullptr, 0, c.mode), 0) << u8(ul_errorgetmsg());
-        EXPECT_EQ(stmt.getKind(), c.kind);
-        EXPECT_EQ(stmt.getNParams(), c.params);
+        ASSERT_EQ(stmt.prepare(sql, nullptr, 0, nullptr, 0, mode), 0) << u8(ul_errorgetmsg());
+        EXPECT_EQ(stmt.getKind(), kind);
+        EXPECT_EQ(stmt.getNParams(), params);
     }
-    ULSQLStmt stmt;
-    EXPECT_EQ(stmt.prepare(u"CALL P(?)", nullptr, 0, nullptr, 0, 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Unknown SQL statement 'CALL P(?)' with parameters");
-}
-
-TEST_F(UlSqlBaseTest, HintPhrases) {
-    connect();
-    const struct {
-        const char16_t* sql;
-        const char* error;
-    } cases[] = {
-        {u"SELECT #DBIF_HINT('X') A FROM T", nullptr},
-        {u"SELECT #DBIF_HINT('a)b''c' ) A FROM T", nullptr},
-        {u"SELECT '#DBIF_HINT(' FROM T", nullptr},
+    const std::pair<const char16_t*, const char*> errors[] = {
+        {u"CALL P(?)", "Unknown SQL statement 'CALL P(?)' with parameters"},
         {u"SELECT #DBIF_HINT('X' A FROM T",
          "Illegal #DBIF_HINT('...') phrase in 'SELECT #DBIF_HINT('X' A FROM T' - missing closing "
          "bracket"},
@@ -686,15 +591,11 @@ TEST_F(UlSqlBaseTest, HintPhrases) {
         {u"SELECT #DBIF_HINT(X) A FROM T",
          "Illegal #DBIF_HINT('...') phrase in 'SELECT #DBIF_HINT(X) A FROM T'"},
         {u"SELECT #DBIF_HINT('X' Y) A FROM T",
-         "Illegal #DBIF_HINT('...') phrase in 'SELECT #DBIF_HINT('X' Y) A FROM T'"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(u8(c.sql));
+         "Illegal #DBIF_HINT('...') phrase in 'SELECT #DBIF_HINT('X' Y) A FROM T'"}};
+    for (const auto& [sql, error] : errors) {
         ULSQLStmt stmt;
-        EXPECT_EQ(stmt.prepare(c.sql, nullptr, 0, nullptr, 0, 0), c.error ? -1 : 0);
-        if (c.error) {
-            EXPECT_EQ(u8(ul_errorgetmsg()), c.error);
-        }
+        EXPECT_EQ(stmt.prepare(sql, nullptr, 0, nullptr, 0, 0), -1);
+        EXPECT_EQ(u8(ul_errorgetmsg()), error);
     }
 }
 
@@ -939,34 +840,33 @@ TEST_F(UlSqlBaseTest, MissingTable) {
 
 TEST_F(UlSqlBaseTest, CriticalErrorRules) {
     const int T = UL_SQLMODE_TOLERATE, E = UL_SQLMODE_IGNOREERRORS, D = UL_SQLMODE_IGNOREDUPS;
-    const struct {
+    struct Case {
         const char16_t* sql;
-        int rc;
-        int mode;
+        int rc, mode;
         bool filter;  // a filter that accepts db code 4711
         long dbCode;
         bool critical;
-    } cases[] = {
-        {u"DROP TABLE T", 103, 0, false, 1, true},                     // rule 1
-        {u"DROP TABLE T", 103, T, false, 1, false},                    // rule 3
-        {u"  drop view V", 17, T, false, 1, false},                    // rule 3
-        {u"REVOKE ALL ON T FROM U", 17, D, false, 1, false},           // rule 3
-        {u"ALTER TABLE T DROP PRIMARY KEY", 103, T, false, 1, false},  // rule 3
-        {u"alter table T drop constraint C", 17, T, false, 1, false},  // rule 3
-        {u"ALTER TABLE T ADD C INT", 103, T, false, 1, true},          // rule 7
-        {u"CREATE TABLE T (A INT)", 103, T, false, 1, true},           // rule 7
-        {u"DROP TYPE Y", 99, T, false, 1, false},                      // rule 4
-        {u"DROP SEQUENCE S", 99, T, false, 1, false},                  // rule 4
-        {u"DROP TABLE T", 99, T, false, 1, true},                      // rule 7
-        {u"INSERT INTO T VALUES (1)", 26, D, false, 1, false},         // rule 5
-        {u"INSERT INTO T VALUES (1)", 26, T, false, 1, true},          // rule 7
-        {u"UPDATE T SET A = 1", 99, E, false, 1, false},               // rule 6
-        {u"UPDATE T SET A = 1", 103, E, false, 1, false},              // rule 6
-        {u"UPDATE T SET A = 1", 23, E, false, 1, true},                // rule 7
-        {u"UPDATE T SET A = 1", 99, 0, true, 4711, false},             // rule 2
-        {u"UPDATE T SET A = 1", 99, 0, true, 4712, true},              // rule 7
-        {u"DROP TABLE T", 103, 0, true, 4712, false},                  // rule 3 after a filter
     };
+    // The comment names the rule that decides.
+    const Case cases[] = {{u"DROP TABLE T", 103, 0, false, 1, true},                     // 1
+                          {u"DROP TABLE T", 103, T, false, 1, false},                    // 3
+                          {u"  drop view V", 17, T, false, 1, false},                    // 3
+                          {u"REVOKE ALL ON T FROM U", 17, D, false, 1, false},           // 3
+                          {u"ALTER TABLE T DROP PRIMARY KEY", 103, T, false, 1, false},  // 3
+                          {u"alter table T drop constraint C", 17, T, false, 1, false},  // 3
+                          {u"ALTER TABLE T ADD C INT", 103, T, false, 1, true},          // 7
+                          {u"CREATE TABLE T (A INT)", 103, T, false, 1, true},           // 7
+                          {u"DROP TYPE Y", 99, T, false, 1, false},                      // 4
+                          {u"DROP SEQUENCE S", 99, T, false, 1, false},                  // 4
+                          {u"DROP TABLE T", 99, T, false, 1, true},                      // 7
+                          {u"INSERT INTO T VALUES (1)", 26, D, false, 1, false},         // 5
+                          {u"INSERT INTO T VALUES (1)", 26, T, false, 1, true},          // 7
+                          {u"UPDATE T SET A = 1", 99, E, false, 1, false},               // 6
+                          {u"UPDATE T SET A = 1", 103, E, false, 1, false},              // 6
+                          {u"UPDATE T SET A = 1", 23, E, false, 1, true},                // 7
+                          {u"UPDATE T SET A = 1", 99, 0, true, 4711, false},             // 2
+                          {u"UPDATE T SET A = 1", 99, 0, true, 4712, true},              // 7
+                          {u"DROP TABLE T", 103, 0, true, 4712, false}};  // 3 after a filter
     static unsigned accepted = 4711;
     connect();
     for (const auto& c : cases) {
