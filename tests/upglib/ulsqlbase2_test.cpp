@@ -361,66 +361,198 @@ TEST_F(ULSqlBase2Test, EngineIndependentForms) {
     }
 }
 
-// ---- integers -------------------------------------------------------------------------------
+// ---- conversions ----------------------------------------------------------------------------
 
-TEST_F(ULSqlBase2Test, IntegerLimitsPerSize) {
-    const std::tuple<unsigned, Cell, const char16_t*> cases[] = {
-        {1, Int(0), u"0"},
-        {1, Int(255), u"255"},
-        {1, Int(256), nullptr},
-        {1, Int(-1), nullptr},
-        {2, Int(32767), u"32767"},
-        {2, Int(-32768), u"-32768"},
-        {2, Int(32768), nullptr},
-        {2, Int(-32769), nullptr},
-        {4, Int(INT32_MAX), u"2147483647"},
-        {4, Int(INT32_MIN), u"-2147483648"},
-        {4, Int(int64_t(INT32_MAX) + 1), nullptr},
-        {4, Dec("-2147483649"), nullptr},
-        {8, Int(INT64_MAX), u"9223372036854775807"},
-        {8, Int(INT64_MIN), u"-9223372036854775808"},
-        {8, Dec("9223372036854775807"), u"9223372036854775807"},
-        {8, Dec("-9223372036854775808"), u"-9223372036854775808"},
-        {8, Dec("9223372036854775808"), nullptr},
-        {8, Dec("-9223372036854775809"), nullptr},
-        {8, Dec("99999999999999999999999"), nullptr},
-        {8, Real(9223372036854775808.0), nullptr},
-        {8, Real(-9223372036854775808.0), u"-9223372036854775808"},
-        {8, Real(12.5), nullptr},
-        {8, Real(NAN), nullptr},
-        {8, Real(INFINITY), nullptr},
-        {8, Dec("12.5"), nullptr},
-        {8, Dec("12.000"), u"12"},
-        {8, Text(u"1e3"), u"1000"},
-        {8, Text(u"1.5e1"), u"15"},
-        {8, Text(u"abc"), nullptr},
-        {8, Text(u""), nullptr},
-        {8, Dec("NaN"), nullptr},
-        {8, Blob(hexBytes("01")), nullptr}};
-    for (const auto& [size, cell, text] : cases) {
-        SCOPED_TRACE(
-            concat(std::to_string(size), " <- ", u8(cell.text), std::to_string(cell.integer)));
-        Converted got = convertOne(cell, IntDesc(size));
-        if (!text) {
+// One cell converted by one description: the text it gives (UTF-8; for raw and blob columns,
+// which have no text, the bytes in hexadecimal), or null where the conversion fails. Whatever
+// converts, its raw bytes agree with its text as the type prescribes. Character lengths count
+// characters: a surrogate pair is one, an unpaired surrogate too.
+TEST_F(ULSqlBase2Test, ConversionPerType) {
+    const auto I = IntDesc, C = CharDesc, R = RawDesc;
+    const auto F = FloatDesc(), N = DecimalDesc(), D8 = DecFloatDesc(8), D16 = DecFloatDesc(16);
+    const std::string unlimited(5000, 'x');
+    const std::tuple<ul_sqlfielddesc_t, Cell, const char*> cases[] = {
+        {I(1), Int(0), "0"},
+        {I(1), Int(255), "255"},
+        {I(1), Int(256), nullptr},
+        {I(1), Int(-1), nullptr},
+        {I(2), Int(32767), "32767"},
+        {I(2), Int(-32768), "-32768"},
+        {I(2), Int(32768), nullptr},
+        {I(2), Int(-32769), nullptr},
+        {I(4), Int(INT32_MAX), "2147483647"},
+        {I(4), Int(INT32_MIN), "-2147483648"},
+        {I(4), Int(int64_t(INT32_MAX) + 1), nullptr},
+        {I(4), Dec("-2147483649"), nullptr},
+        {I(8), Int(INT64_MAX), "9223372036854775807"},
+        {I(8), Int(INT64_MIN), "-9223372036854775808"},
+        {I(8), Dec("9223372036854775807"), "9223372036854775807"},
+        {I(8), Dec("-9223372036854775808"), "-9223372036854775808"},
+        {I(8), Dec("9223372036854775808"), nullptr},
+        {I(8), Dec("-9223372036854775809"), nullptr},
+        {I(8), Real(9223372036854775808.0), nullptr},
+        {I(8), Real(-9223372036854775808.0), "-9223372036854775808"},
+        {I(8), Real(12.5), nullptr},
+        {I(8), Real(NAN), nullptr},
+        {I(8), Real(INFINITY), nullptr},
+        {I(8), Dec("12.5"), nullptr},
+        {I(8), Dec("12.000"), "12"},
+        {I(8), Text(u"1e3"), "1000"},
+        {I(8), Text(u"1.5e1"), "15"},
+        {I(8), Text(u"abc"), nullptr},
+        {I(8), Text(u""), nullptr},
+        {I(8), Dec("NaN"), nullptr},
+        {I(8), Blob(hexBytes("01")), nullptr},
+        {F, Dec("0.1"), "0.1"},
+        {F, Text(u" 2.5 "), "2.5"},
+        {F, Text(u"+3"), "3"},
+        {F, Text(u"Infinity"), "inf"},
+        {F, Text(u"-inf"), "-inf"},
+        {F, Text(u"1e400"), nullptr},
+        {F, Text(u"abc"), nullptr},
+        {F, Text(u""), nullptr},
+        {F, Text(u"1.5x"), nullptr},
+        {F, Text(u"１"), nullptr},
+        {F, Blob({1, 2}), nullptr},
+        {N, Dec("0012.5000"), "12.5"},
+        {N, Dec("+1"), "1"},
+        {N, Dec("-0.000"), "0"},
+        {N, Dec("-00.0100"), "-0.01"},
+        {N, Dec("100"), "100"},
+        {N, Dec("1E+3"), "1000"},
+        {N, Dec("1.5e-3"), "0.0015"},
+        {N, Dec("123.45E1"), "1234.5"},
+        {N, Dec("0E+10"), "0"},
+        {N, Dec("NaN"), "NaN"},
+        {N, Dec("-Infinity"), "-Infinity"},
+        {N, Real(INFINITY), "Infinity"},
+        {N, Real(1e-7), "0.0000001"},
+        {N, Real(0.3), "0.3"},
+        {N, Int(INT64_MIN), "-9223372036854775808"},
+        {N, Text(u"1e999999"), nullptr},
+        {N, Text(u"12a"), nullptr},
+        {N, Text(u"e5"), nullptr},
+        {N, Text(u"+"), nullptr},
+        {N, Blob({0x31}), nullptr},
+        {D8, Dec("1.50"), "1.5"},
+        {D8, Dec("100"), "1E+2"},
+        {D8, Dec("0.00"), "0"},
+        {D8, Dec("-0"), "0"},
+        {D8, Dec("-1.25"), "-1.25"},
+        {D8, Dec("0.000001"), "0.000001"},
+        {D8, Dec("0.0000001"), "1E-7"},
+        {D8, Dec("123456789012345678"), "1.234567890123457E+17"},
+        {D16, Dec("123456789012345678"), "123456789012345678"},
+        {D16, Dec("1234567890123456789012345678901234567"),
+         "1.234567890123456789012345678901235E+36"},
+        {D8, Dec("NaN"), "NaN"},
+        {D8, Dec("-nan"), "NaN"},
+        {D8, Text(u"Infinity"), "Infinity"},
+        {D16, Text(u"-inf"), "-Infinity"},
+        {D8, Real(0.1), "0.1"},
+        {D8, Real(-INFINITY), "-Infinity"},
+        {D8, Real(NAN), "NaN"},
+        {D8, Int(INT64_MAX), "9.223372036854776E+18"},
+        {D16, Int(INT64_MAX), "9223372036854775807"},
+        {D8, Dec("9.999999999999999E+384"), "9.999999999999999E+384"},
+        {D8, Dec("1E+385"), nullptr},
+        {D16, Dec("1E+385"), "1E+385"},
+        {D8, Dec("1E-500"), "0"},
+        {D8, Text(u"abc"), nullptr},
+        {D8, Blob(hexBytes("0102")), nullptr},
+        {C(3), Text(u"abc"), "abc"},
+        {C(3), Text(u"abcd"), nullptr},
+        {C(3), Text(u"äöü"), "äöü"},
+        {C(3), Text(u"äöüß"), nullptr},
+        {C(3), Text(u"😀😀😀"), "😀😀😀"},
+        {C(3), Text(u"😀😀😀a"), nullptr},
+        {C(2), Text(u"\xD83D\xD83Dx"), nullptr},
+        {C(3), Blob(hexBytes("F09F9880F09F9880")), "😀😀"},
+        {C(3), Int(1234), nullptr},
+        {C(4), Int(1234), "1234"},
+        {C(0), Text(std::u16string(5000, u'x')), unlimited.c_str()},
+        {Desc(UL_SQLFLD_LONG, -1, 3), Text(u"abcdef"), "abcdef"},
+        {C(3), Text(u""), ""},
+        {C(0), Blob(hexBytes("C3A4F09F9880")), "ä😀"},
+        {C(0), Blob(hexBytes("C080")), nullptr},
+        {C(0), Blob(hexBytes("80")), nullptr},
+        {C(0), Blob(hexBytes("E282")), nullptr},
+        {C(0), Blob(hexBytes("EDA080")), nullptr},
+        {C(0), Blob(hexBytes("F4908080")), nullptr},
+        {C(0), Blob(hexBytes("FF")), nullptr},
+        {C(0), Blob(hexBytes("61E2")), nullptr},
+        {R(4), Blob(hexBytes("00010203")), "00010203"},
+        {R(4), Blob(hexBytes("0001020304")), nullptr},
+        {R(0), Blob(hexBytes("0001020304")), "0001020304"},
+        {R(4), Blob({}), ""},
+        {R(8), Text(u"ä😀"), "C3A4F09F9880"},
+        {R(8), Int(1), nullptr},
+        {R(8), Real(1), nullptr},
+        {R(8), Dec("1"), nullptr},
+        {BlobDesc(), Blob(Bytes(100000, 0xAB)), nullptr}};
+    for (const auto& [desc, cell, expect] : cases) {
+        const int type = ul_sqlfieldtype(desc);
+        SCOPED_TRACE(concat(std::string(1, char(ul_sqlfldflag2char(desc))), std::to_string(type),
+                            "(", std::to_string(desc.length), ") <- ", u8(cell.text),
+                            std::to_string(cell.integer)));
+        Converted got = convertOne(cell, desc);
+        if (type == DBIF_TYPE_BLOB) {
+            ASSERT_EQ(got.rc, 0);
+            EXPECT_EQ(got.raw, cell.bytes);
+            EXPECT_FALSE(got.hasText);
+            continue;
+        }
+        if (!expect) {
             EXPECT_EQ(got.rc, -1);
-            EXPECT_NE(errorText().find(u"does not fit type I("), std::u16string::npos)
-                << u8(errorText());
             continue;
         }
         ASSERT_EQ(got.rc, 0) << u8(errorText());
-        ASSERT_EQ(got.raw.size(), size);
-        EXPECT_EQ(u8(got.text), u8(text));
-        // The raw bytes are the native integer of that size (size 1 is unsigned).
-        int64_t back = 0;
-        std::memcpy(&back, got.raw.data(), size);
-        if (size > 1 && (got.raw[size - 1] & 0x80)) back -= size == 8 ? 0 : int64_t(1) << size * 8;
-        EXPECT_EQ(ascii16(std::to_string(back)), text);
+        EXPECT_FALSE(got.rawIsNull);
+        if (type == DBIF_TYPE_RAW) {
+            EXPECT_FALSE(got.hasText);
+            EXPECT_EQ(hexOf(got.raw), expect);
+            continue;
+        }
+        ASSERT_TRUE(got.hasText);
+        EXPECT_EQ(u8(got.text), expect);
+        if (type == DBIF_TYPE_INT) {
+            // The native integer of that size (size 1 is unsigned).
+            const size_t size = got.raw.size();
+            ASSERT_EQ(size, desc.length);
+            int64_t back = 0;
+            std::memcpy(&back, got.raw.data(), size);
+            if (size > 1 && size < 8 && (got.raw[size - 1] & 0x80)) back -= int64_t(1) << size * 8;
+            EXPECT_EQ(std::to_string(back), expect);
+        } else if (type == DBIF_TYPE_DECFLOAT16 || type == DBIF_TYPE_DECFLOAT34) {
+            ASSERT_EQ(got.raw.size(), desc.length);
+            char16_t back[64];
+            ASSERT_GE(ul_sqldecfloattotext(got.raw.data(), desc.length, back, 64), 0);
+            EXPECT_EQ(u8(back), expect);
+        } else if (type != DBIF_TYPE_FLOAT) {
+            EXPECT_EQ(got.raw, unitBytes(got.text));
+        }
     }
+    // The messages name the column and the type.
     ULSQLValueConverter conv;
     conv.beginRow(3);
     ul_sqlfielddesc_t d{u"QTY", UL_SQLFLD_INT, -1, 0, 1};
-    EXPECT_EQ(conv.convert(2, Int(256).get(), d, true), -1);
-    EXPECT_EQ(u8(errorText()), "Value '256' of column #3 'QTY' does not fit type I(1)");
+    const std::pair<Cell, const char*> messages[] = {
+        {Int(256), "Value '256' of column #3 'QTY' does not fit type I(1)"},
+        {Text(u"abcd"), "Value of column #3 'QTY' is longer than 3 characters"},
+        {Text(u"12a"), "Value '12a' of column #3 'QTY' does not fit type M(0)"},
+        {Blob(hexBytes("FF")), "Value of column #3 'QTY' is not valid UTF-8"},
+        {Blob(hexBytes("0001020304")), "Value of column #3 'QTY' is longer than 4 bytes"},
+        {Int(1), "Value '1' of column #3 'QTY' does not fit type R(8)"}};
+    const ul_sqlfielddesc_t descs[] = {d,
+                                       {u"QTY", UL_SQLFLD_CHAR, -1, 0, 3},
+                                       {u"QTY", UL_SQLFLD_DECIMAL, -1, 0, 0},
+                                       {u"QTY", UL_SQLFLD_CHAR, -1, 0, 0},
+                                       {u"QTY", UL_SQLFLD_RAW, -1, 0, 4},
+                                       {u"QTY", UL_SQLFLD_RAW, -1, 0, 8}};
+    for (size_t i = 0; i < std::size(messages); ++i) {
+        EXPECT_EQ(conv.convert(2, messages[i].first.get(), descs[i], true), -1);
+        EXPECT_EQ(u8(errorText()), messages[i].second);
+    }
     for (unsigned size : {3u, 0u}) {
         d.length = size;
         EXPECT_EQ(conv.convert(0, Int(1).get(), d, true), -1);
@@ -459,22 +591,6 @@ TEST_F(ULSqlBase2Test, FloatTextIsPrintfG) {
         EXPECT_EQ(u8(got.text), buf);
         ASSERT_EQ(got.raw.size(), 8u);
         EXPECT_EQ(std::memcmp(got.raw.data(), &d, 8), 0);
-    }
-    const std::tuple<Cell, bool, double> cells[] = {
-        {Dec("0.1"), true, 0.1},          {Text(u" 2.5 "), true, 2.5},
-        {Text(u"+3"), true, 3},           {Text(u"Infinity"), true, INFINITY},
-        {Text(u"-inf"), true, -INFINITY}, {Text(u"1e400"), false, 0},
-        {Text(u"abc"), false, 0},         {Text(u""), false, 0},
-        {Text(u"1.5x"), false, 0},        {Text(u"１"), false, 0},
-        {Blob({1, 2}), false, 0}};
-    for (const auto& [cell, ok, value] : cells) {
-        SCOPED_TRACE(u8(cell.text));
-        Converted got = convertOne(cell, FloatDesc());
-        ASSERT_EQ(got.rc, ok ? 0 : -1);
-        if (!ok) continue;
-        double back;
-        std::memcpy(&back, got.raw.data(), 8);
-        EXPECT_EQ(back, value);
     }
 }
 
@@ -652,43 +768,6 @@ TEST_F(ULSqlBase2Test, PackedDescriptionTakesDigitsFromLengthWhenUnset) {
     EXPECT_EQ(u8(errorText()), "Invalid packed description of column #1 'P': 0 digits, 2 decimals");
 }
 
-// ---- decimals -------------------------------------------------------------------------------
-
-TEST_F(ULSqlBase2Test, DecimalNormalisation) {
-    const std::pair<Cell, const char16_t*> cases[] = {{Dec("0012.5000"), u"12.5"},
-                                                      {Dec("+1"), u"1"},
-                                                      {Dec("-0.000"), u"0"},
-                                                      {Dec("-00.0100"), u"-0.01"},
-                                                      {Dec("100"), u"100"},
-                                                      {Dec("1E+3"), u"1000"},
-                                                      {Dec("1.5e-3"), u"0.0015"},
-                                                      {Dec("123.45E1"), u"1234.5"},
-                                                      {Dec("0E+10"), u"0"},
-                                                      {Dec("NaN"), u"NaN"},
-                                                      {Dec("-Infinity"), u"-Infinity"},
-                                                      {Real(INFINITY), u"Infinity"},
-                                                      {Real(1e-7), u"0.0000001"},
-                                                      {Real(0.3), u"0.3"},
-                                                      {Int(INT64_MIN), u"-9223372036854775808"},
-                                                      {Text(u"1e999999"), nullptr},
-                                                      {Text(u"12a"), nullptr},
-                                                      {Text(u"e5"), nullptr},
-                                                      {Text(u"+"), nullptr},
-                                                      {Blob({0x31}), nullptr}};
-    for (const auto& [cell, text] : cases) {
-        SCOPED_TRACE(u8(cell.text));
-        expectConverted(cell, DecimalDesc(), text);
-        if (text) {
-            EXPECT_EQ(convertOne(cell, DecimalDesc()).raw, unitBytes(text));
-        }
-    }
-    ULSQLValueConverter conv;
-    conv.beginRow(1);
-    ul_sqlfielddesc_t d{u"AMT", UL_SQLFLD_DECIMAL, -1, 0, 0};
-    EXPECT_EQ(conv.convert(0, Text(u"12a").get(), d, true), -1);
-    EXPECT_EQ(u8(errorText()), "Value '12a' of column #1 'AMT' does not fit type M(0)");
-}
-
 // ---- decimal floating point -----------------------------------------------------------------
 
 TEST_F(ULSqlBase2Test, DecFloatEqualValuesGiveEqualBytes) {
@@ -718,52 +797,6 @@ TEST_F(ULSqlBase2Test, DecFloatEqualValuesGiveEqualBytes) {
     char16_t text[64];
     ASSERT_GE(ul_sqldecfloattotext(le64(unreduced).data(), 8, text, 64), 0);
     EXPECT_EQ(u8(text), "1.5");
-}
-
-TEST_F(ULSqlBase2Test, DecFloatTextForms) {
-    // length, cell, text (null: conversion fails)
-    const std::tuple<unsigned, Cell, const char*> cases[] = {
-        {8, Dec("1.50"), "1.5"},
-        {8, Dec("100"), "1E+2"},
-        {8, Dec("0.00"), "0"},
-        {8, Dec("-0"), "0"},
-        {8, Dec("-1.25"), "-1.25"},
-        {8, Dec("0.000001"), "0.000001"},
-        {8, Dec("0.0000001"), "1E-7"},
-        {8, Dec("123456789012345678"), "1.234567890123457E+17"},
-        {16, Dec("123456789012345678"), "123456789012345678"},
-        {16, Dec("1234567890123456789012345678901234567"),
-         "1.234567890123456789012345678901235E+36"},
-        {8, Dec("NaN"), "NaN"},
-        {8, Dec("-nan"), "NaN"},
-        {8, Text(u"Infinity"), "Infinity"},
-        {16, Text(u"-inf"), "-Infinity"},
-        {8, Real(0.1), "0.1"},
-        {8, Real(-INFINITY), "-Infinity"},
-        {8, Real(NAN), "NaN"},
-        {8, Int(INT64_MAX), "9.223372036854776E+18"},
-        {16, Int(INT64_MAX), "9223372036854775807"},
-        {8, Dec("9.999999999999999E+384"), "9.999999999999999E+384"},
-        {8, Dec("1E+385"), nullptr},
-        {16, Dec("1E+385"), "1E+385"},
-        {8, Dec("1E-500"), "0"},
-        {8, Text(u"abc"), nullptr},
-        {8, Blob(hexBytes("0102")), nullptr}};
-    for (const auto& [len, cell, text] : cases) {
-        SCOPED_TRACE(concat(u8(cell.text), " len ", std::to_string(len)));
-        Converted got = convertOne(cell, DecFloatDesc(len));
-        if (!text) {
-            EXPECT_EQ(got.rc, -1);
-            continue;
-        }
-        ASSERT_EQ(got.rc, 0) << u8(errorText());
-        ASSERT_EQ(got.raw.size(), len);
-        EXPECT_EQ(u8(got.text), text);
-        // The text of the bytes is the text of the value.
-        char16_t back[64];
-        ASSERT_GE(ul_sqldecfloattotext(got.raw.data(), len, back, 64), 0);
-        EXPECT_EQ(u8(back), text);
-    }
 }
 
 TEST_F(ULSqlBase2Test, DecFloatMessages) {
@@ -816,80 +849,6 @@ TEST_F(ULSqlBase2Test, DecFloatComparison) {
             EXPECT_EQ(ul_sqldecfloatcompare(a, b, len), expected) << u8(ta) << " vs " << u8(tb);
         }
     }
-}
-
-// ---- character and binary -------------------------------------------------------------------
-
-TEST_F(ULSqlBase2Test, CharacterLengthsCountCharacters) {
-    const std::tuple<unsigned, bool, Cell, bool> cases[] = {
-        {3, false, Text(u"abc"), true},
-        {3, false, Text(u"abcd"), false},
-        {3, false, Text(u"äöü"), true},
-        {3, false, Text(u"äöüß"), false},
-        {3, false, Text(u"😀😀😀"), true},
-        {3, false, Text(u"😀😀😀a"), false},
-        {2, false, Text(u"\xD83D\xD83Dx"), false},
-        {3, false, Blob(hexBytes("F09F9880F09F9880")), true},
-        {3, false, Int(1234), false},
-        {4, false, Int(1234), true},
-        {0, false, Text(std::u16string(5000, u'x')), true},
-        {3, true, Text(u"abcdef"), true},
-        {3, false, Text(u""), true}};
-    for (const auto& [length, isLong, cell, fits] : cases) {
-        SCOPED_TRACE(concat(u8(cell.text), " into ", std::to_string(length)));
-        Converted got =
-            convertOne(cell, isLong ? Desc(UL_SQLFLD_LONG, -1, length) : CharDesc(length));
-        if (!fits) {
-            EXPECT_EQ(got.rc, -1);
-            EXPECT_EQ(u8(errorText()), concat("Value of column #1 'COL' is longer than ",
-                                              std::to_string(length), " characters"));
-            continue;
-        }
-        ASSERT_EQ(got.rc, 0) << u8(errorText());
-        ASSERT_TRUE(got.hasText);
-        EXPECT_FALSE(got.rawIsNull);
-        EXPECT_EQ(got.raw, unitBytes(got.text));
-        if (cell.kind == dbif_kind::text) {
-            EXPECT_EQ(got.text, cell.text);
-        }
-    }
-    for (const char* hex : {"C080", "80", "E282", "EDA080", "F4908080", "FF", "61E2"}) {
-        EXPECT_EQ(convertOne(Blob(hexBytes(hex)), CharDesc(0)).rc, -1) << hex;
-        EXPECT_EQ(u8(errorText()), "Value of column #1 'COL' is not valid UTF-8");
-    }
-    expectConverted(Blob(hexBytes("C3A4F09F9880")), CharDesc(0), u"ä😀");
-}
-
-TEST_F(ULSqlBase2Test, RawAndBlobValues) {
-    const std::tuple<ul_sqlfielddesc_t, Cell, const char*> cases[] = {
-        {RawDesc(4), Blob(hexBytes("00010203")), "00010203"},
-        {RawDesc(4), Blob(hexBytes("0001020304")), nullptr},
-        {RawDesc(0), Blob(hexBytes("0001020304")), "0001020304"},
-        {RawDesc(4), Blob({}), ""},
-        {RawDesc(8), Text(u"ä😀"), "C3A4F09F9880"},
-        {RawDesc(8), Int(1), nullptr},
-        {RawDesc(8), Real(1), nullptr},
-        {RawDesc(8), Dec("1"), nullptr}};
-    for (const auto& [desc, cell, raw] : cases) {
-        Converted got = convertOne(cell, desc);
-        if (!raw) {
-            EXPECT_EQ(got.rc, -1);
-            continue;
-        }
-        ASSERT_EQ(got.rc, 0) << u8(errorText());
-        EXPECT_EQ(hexOf(got.raw), raw);
-        EXPECT_FALSE(got.rawIsNull);
-        EXPECT_FALSE(got.hasText);
-    }
-    const Bytes big(100000, 0xAB);
-    Converted blob = convertOne(Blob(big), BlobDesc());
-    ASSERT_EQ(blob.rc, 0);
-    EXPECT_EQ(blob.raw, big);
-    EXPECT_FALSE(blob.hasText);
-    convertOne(Blob(hexBytes("0001020304")), RawDesc(4));
-    EXPECT_EQ(u8(errorText()), "Value of column #1 'COL' is longer than 4 bytes");
-    convertOne(Int(1), RawDesc(8));
-    EXPECT_EQ(u8(errorText()), "Value '1' of column #1 'COL' does not fit type R(8)");
 }
 
 // ---- the converter over rows ----------------------------------------------------------------
