@@ -134,7 +134,8 @@ TEST_F(UlSqlAuxTest, NumericSettings) {
     }
 }
 
-// One row per way a word is refused; a refused word changes nothing.
+// One row per way a word is refused (a numeric name matches whole, not by prefix); a refused
+// word changes nothing.
 TEST_F(UlSqlAuxTest, RejectedWords) {
     const struct {
         const char16_t* list;
@@ -142,6 +143,7 @@ TEST_F(UlSqlAuxTest, RejectedWords) {
     } cases[] = {
         {u"nomaxbulkrows=5", "Unknown global flag 'nomaxbulkrows=5' in environment"},
         {u"keepsyntax=1", "Unknown global flag 'keepsyntax=1' in environment"},
+        {u"maxbulk=5", "Unknown global flag 'maxbulk=5' in environment"},
         {u"no", "Unknown global flag 'no' in environment"},
         {u"help-1", "Unknown global flag 'help-1' in environment"},
         {u"noforcetimeprint", "Unknown global flag 'noforcetimeprint' in environment"},
