@@ -178,6 +178,7 @@ TEST_F(UlSqlAuxTest, RejectedWords) {
 TEST_F(UlSqlAuxTest, ListsApplyInOrderAndResetRestores) {
     const Words defaults = currentWords();
     EXPECT_EQ(ul_sqlparseglobalflags(nullptr), 0);
+    EXPECT_EQ(parse(u""), 0);
     EXPECT_EQ(parse(u" , ,, "), 0);
     EXPECT_EQ(currentWords(), defaults);
     // Words before a bad one stay applied, the ones after it are not.
