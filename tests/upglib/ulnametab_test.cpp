@@ -155,12 +155,11 @@ TEST_P(UlNameTabTest, NametabAndEngineCatalogueAgree) {
     createNametab();
     addEntry({t,
               {{u"MANDT", 152, 3, 0, 0, 11, 3, 1},
-               {u"ID", 172, 10, 10, 0, 22, 4, 1},
-               {u"NAME", 40, 20, 0, 0, 11, 20, 0},
-               {u"AMOUNT", 160, 15, 15, 2, 0, 15, 0},
-               {u"QTY", 168, 5, 5, 0, 22, 2, 0},
-               {u"DATA", 232, 0, 0, 0, 8, 0, 0},
-               {u"NOTE", 228, 0, 0, 0, 7, 0, 0}},
+               // clang-format off
+               {u"ID", 172, 10, 10, 0, 22, 4, 1}, {u"NAME", 40, 20, 0, 0, 11, 20, 0},
+               {u"AMOUNT", 160, 15, 15, 2, 0, 15, 0}, {u"QTY", 168, 5, 5, 0, 22, 2, 0},
+               {u"DATA", 232, 0, 0, 0, 8, 0, 0}, {u"NOTE", 228, 0, 0, 0, 7, 0, 0}},
+               // clang-format on
               2,
               u'T',
               u'T',

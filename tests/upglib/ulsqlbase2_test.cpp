@@ -66,59 +66,37 @@ struct Cell {
     }
 };
 
-Cell Null() {
-    return Cell{};
-}
-Cell Int(int64_t v) {
-    return Cell{dbif_kind::integer, v, 0, {}, {}};
-}
-Cell Real(double v) {
-    return Cell{dbif_kind::real, 0, v, {}, {}};
-}
+// clang-format off
+Cell Null() { return Cell{}; }
+Cell Int(int64_t v) { return Cell{dbif_kind::integer, v, 0, {}, {}}; }
+Cell Real(double v) { return Cell{dbif_kind::real, 0, v, {}, {}}; }
 // An engine's decimal text (ASCII within UTF-16), as PostgreSQL delivers NUMERIC.
 Cell Dec(const char* ascii) {
     Cell c{dbif_kind::decimal, 0, 0, {}, {}};
     for (; *ascii; ++ascii) c.text += char16_t(*ascii);
     return c;
 }
-Cell Text(const std::u16string& t) {
-    return Cell{dbif_kind::text, 0, 0, t, {}};
-}
-Cell Blob(const Bytes& b) {
-    return Cell{dbif_kind::bytes, 0, 0, {}, b};
-}
+Cell Text(const std::u16string& t) { return Cell{dbif_kind::text, 0, 0, t, {}}; }
+Cell Blob(const Bytes& b) { return Cell{dbif_kind::bytes, 0, 0, {}, b}; }
 
 ul_sqlfielddesc_t Desc(unsigned flags, int type, unsigned length = 0, unsigned digits = 0,
                        unsigned decimals = 0) {
     return ul_sqlfielddesc_t{u"COL", flags, type, digits | (decimals << 16), length};
 }
-ul_sqlfielddesc_t IntDesc(unsigned size) {
-    return Desc(UL_SQLFLD_INT, -1, size);
-}
-ul_sqlfielddesc_t FloatDesc() {
-    return Desc(UL_SQLFLD_FLOAT, -1, 8);
-}
+ul_sqlfielddesc_t IntDesc(unsigned size) { return Desc(UL_SQLFLD_INT, -1, size); }
+ul_sqlfielddesc_t FloatDesc() { return Desc(UL_SQLFLD_FLOAT, -1, 8); }
 ul_sqlfielddesc_t PackedDesc(unsigned digits, unsigned decimals) {
     return Desc(0, DBIF_TYPE_PACKED, digits, digits, decimals);
 }
-ul_sqlfielddesc_t DecimalDesc() {
-    return Desc(0, DBIF_TYPE_DECIMAL);
-}
+ul_sqlfielddesc_t DecimalDesc() { return Desc(0, DBIF_TYPE_DECIMAL); }
 ul_sqlfielddesc_t DecFloatDesc(unsigned bytes) {
     return Desc(0, bytes == 8 ? DBIF_TYPE_DECFLOAT16 : DBIF_TYPE_DECFLOAT34, bytes);
 }
-ul_sqlfielddesc_t CharDesc(unsigned length) {
-    return Desc(UL_SQLFLD_CHAR, -1, length);
-}
-ul_sqlfielddesc_t LongCharDesc() {
-    return Desc(UL_SQLFLD_LONG, -1);
-}
-ul_sqlfielddesc_t RawDesc(unsigned length) {
-    return Desc(UL_SQLFLD_RAW, -1, length);
-}
-ul_sqlfielddesc_t BlobDesc() {
-    return Desc(UL_SQLFLD_RAW | UL_SQLFLD_LONG, -1);
-}
+ul_sqlfielddesc_t CharDesc(unsigned length) { return Desc(UL_SQLFLD_CHAR, -1, length); }
+ul_sqlfielddesc_t LongCharDesc() { return Desc(UL_SQLFLD_LONG, -1); }
+ul_sqlfielddesc_t RawDesc(unsigned length) { return Desc(UL_SQLFLD_RAW, -1, length); }
+ul_sqlfielddesc_t BlobDesc() { return Desc(UL_SQLFLD_RAW | UL_SQLFLD_LONG, -1); }
+// clang-format on
 
 Bytes hexBytes(const char* hex) {
     Bytes out;
@@ -138,9 +116,7 @@ Bytes le64(uint64_t v) {
     return out;
 }
 
-std::u16string ascii16(const std::string& s) {
-    return std::u16string(s.begin(), s.end());
-}
+std::u16string ascii16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 std::string hexOf(const Bytes& b) {
     std::string s;
@@ -236,17 +212,16 @@ TEST_F(ULSqlBase2Test, TypeLettersFollowDatabaseTypeThenFlags) {
     }
     // A description made from an engine column keeps the engine's type and sizes.
     const std::tuple<int, unsigned, unsigned, unsigned, unsigned, unsigned> columns[] = {
-        {DBIF_TYPE_INT, 4, 0, UL_SQLFLD_INT, 0, 4},
-        {DBIF_TYPE_INT, 0, 0, UL_SQLFLD_INT, 0, 8},
+        // clang-format off
+        {DBIF_TYPE_INT, 4, 0, UL_SQLFLD_INT, 0, 4}, {DBIF_TYPE_INT, 0, 0, UL_SQLFLD_INT, 0, 8},
         {DBIF_TYPE_FLOAT, 0, 0, UL_SQLFLD_FLOAT, 0, 8},
         {DBIF_TYPE_PACKED, 10, 2, 0, 10 | (2 << 16), 10},
-        {DBIF_TYPE_DECIMAL, 0, 0, 0, 0, 0},
-        {DBIF_TYPE_CHAR, 200, 0, UL_SQLFLD_CHAR, 0, 200},
+        {DBIF_TYPE_DECIMAL, 0, 0, 0, 0, 0}, {DBIF_TYPE_CHAR, 200, 0, UL_SQLFLD_CHAR, 0, 200},
         {DBIF_TYPE_LONGCHAR, 0, 0, UL_SQLFLD_LONG, 0, 0},
         {DBIF_TYPE_RAW, 16, 0, UL_SQLFLD_RAW, 0, 16},
         {DBIF_TYPE_BLOB, 0, 0, UL_SQLFLD_RAW | UL_SQLFLD_LONG, 0, 0},
-        {DBIF_TYPE_DECFLOAT16, 0, 0, 0, 0, 8},
-        {DBIF_TYPE_DECFLOAT34, 0, 0, 0, 0, 16}};
+        {DBIF_TYPE_DECFLOAT16, 0, 0, 0, 0, 8}, {DBIF_TYPE_DECFLOAT34, 0, 0, 0, 0, 16}};
+        // clang-format on
     for (const auto& [type, length, decimals, flags, digitsDecimals, descLength] : columns) {
         SCOPED_TRACE(type);
         dbif_coldesc_t col;
@@ -372,124 +347,68 @@ TEST_F(ULSqlBase2Test, ConversionPerType) {
     const auto F = FloatDesc(), N = DecimalDesc(), D8 = DecFloatDesc(8), D16 = DecFloatDesc(16);
     const std::string unlimited(5000, 'x');
     const std::tuple<ul_sqlfielddesc_t, Cell, const char*> cases[] = {
-        {I(1), Int(0), "0"},
-        {I(1), Int(255), "255"},
-        {I(1), Int(256), nullptr},
-        {I(1), Int(-1), nullptr},
-        {I(2), Int(32767), "32767"},
-        {I(2), Int(-32768), "-32768"},
-        {I(2), Int(32768), nullptr},
-        {I(2), Int(-32769), nullptr},
-        {I(4), Int(INT32_MAX), "2147483647"},
-        {I(4), Int(INT32_MIN), "-2147483648"},
-        {I(4), Int(int64_t(INT32_MAX) + 1), nullptr},
-        {I(4), Dec("-2147483649"), nullptr},
+        // clang-format off
+        {I(1), Int(0), "0"}, {I(1), Int(255), "255"}, {I(1), Int(256), nullptr},
+        {I(1), Int(-1), nullptr}, {I(2), Int(32767), "32767"}, {I(2), Int(-32768), "-32768"},
+        {I(2), Int(32768), nullptr}, {I(2), Int(-32769), nullptr},
+        {I(4), Int(INT32_MAX), "2147483647"}, {I(4), Int(INT32_MIN), "-2147483648"},
+        {I(4), Int(int64_t(INT32_MAX) + 1), nullptr}, {I(4), Dec("-2147483649"), nullptr},
         {I(8), Int(INT64_MAX), "9223372036854775807"},
         {I(8), Int(INT64_MIN), "-9223372036854775808"},
         {I(8), Dec("9223372036854775807"), "9223372036854775807"},
         {I(8), Dec("-9223372036854775808"), "-9223372036854775808"},
-        {I(8), Dec("9223372036854775808"), nullptr},
-        {I(8), Dec("-9223372036854775809"), nullptr},
+        {I(8), Dec("9223372036854775808"), nullptr}, {I(8), Dec("-9223372036854775809"), nullptr},
         {I(8), Real(9223372036854775808.0), nullptr},
-        {I(8), Real(-9223372036854775808.0), "-9223372036854775808"},
-        {I(8), Real(12.5), nullptr},
-        {I(8), Real(NAN), nullptr},
-        {I(8), Real(INFINITY), nullptr},
-        {I(8), Dec("12.5"), nullptr},
-        {I(8), Dec("12.000"), "12"},
-        {I(8), Text(u"1e3"), "1000"},
-        {I(8), Text(u"1.5e1"), "15"},
-        {I(8), Text(u"abc"), nullptr},
-        {I(8), Text(u""), nullptr},
-        {I(8), Dec("NaN"), nullptr},
-        {I(8), Blob(hexBytes("01")), nullptr},
-        {F, Dec("0.1"), "0.1"},
-        {F, Text(u" 2.5 "), "2.5"},
-        {F, Text(u"+3"), "3"},
-        {F, Text(u"Infinity"), "inf"},
-        {F, Text(u"-inf"), "-inf"},
-        {F, Text(u"1e400"), nullptr},
-        {F, Text(u"abc"), nullptr},
-        {F, Text(u""), nullptr},
-        {F, Text(u"1.5x"), nullptr},
-        {F, Text(u"１"), nullptr},
-        {F, Blob({1, 2}), nullptr},
-        {N, Dec("0012.5000"), "12.5"},
-        {N, Dec("+1"), "1"},
-        {N, Dec("-0.000"), "0"},
-        {N, Dec("-00.0100"), "-0.01"},
-        {N, Dec("100"), "100"},
-        {N, Dec("1E+3"), "1000"},
-        {N, Dec("1.5e-3"), "0.0015"},
-        {N, Dec("123.45E1"), "1234.5"},
-        {N, Dec("0E+10"), "0"},
-        {N, Dec("NaN"), "NaN"},
-        {N, Dec("-Infinity"), "-Infinity"},
-        {N, Real(INFINITY), "Infinity"},
-        {N, Real(1e-7), "0.0000001"},
-        {N, Real(0.3), "0.3"},
-        {N, Int(INT64_MIN), "-9223372036854775808"},
-        {N, Text(u"1e999999"), nullptr},
-        {N, Text(u"12a"), nullptr},
-        {N, Text(u"e5"), nullptr},
-        {N, Text(u"+"), nullptr},
-        {N, Blob({0x31}), nullptr},
-        {D8, Dec("1.50"), "1.5"},
-        {D8, Dec("100"), "1E+2"},
-        {D8, Dec("0.00"), "0"},
-        {D8, Dec("-0"), "0"},
-        {D8, Dec("-1.25"), "-1.25"},
-        {D8, Dec("0.000001"), "0.000001"},
-        {D8, Dec("0.0000001"), "1E-7"},
+        {I(8), Real(-9223372036854775808.0), "-9223372036854775808"}, {I(8), Real(12.5), nullptr},
+        {I(8), Real(NAN), nullptr}, {I(8), Real(INFINITY), nullptr}, {I(8), Dec("12.5"), nullptr},
+        {I(8), Dec("12.000"), "12"}, {I(8), Text(u"1e3"), "1000"}, {I(8), Text(u"1.5e1"), "15"},
+        {I(8), Text(u"abc"), nullptr}, {I(8), Text(u""), nullptr}, {I(8), Dec("NaN"), nullptr},
+        {I(8), Blob(hexBytes("01")), nullptr}, {F, Dec("0.1"), "0.1"}, {F, Text(u" 2.5 "), "2.5"},
+        {F, Text(u"+3"), "3"}, {F, Text(u"Infinity"), "inf"}, {F, Text(u"-inf"), "-inf"},
+        {F, Text(u"1e400"), nullptr}, {F, Text(u"abc"), nullptr}, {F, Text(u""), nullptr},
+        {F, Text(u"1.5x"), nullptr}, {F, Text(u"１"), nullptr}, {F, Blob({1, 2}), nullptr},
+        {N, Dec("0012.5000"), "12.5"}, {N, Dec("+1"), "1"}, {N, Dec("-0.000"), "0"},
+        {N, Dec("-00.0100"), "-0.01"}, {N, Dec("100"), "100"}, {N, Dec("1E+3"), "1000"},
+        {N, Dec("1.5e-3"), "0.0015"}, {N, Dec("123.45E1"), "1234.5"}, {N, Dec("0E+10"), "0"},
+        {N, Dec("NaN"), "NaN"}, {N, Dec("-Infinity"), "-Infinity"}, {N, Real(INFINITY), "Infinity"},
+        {N, Real(1e-7), "0.0000001"}, {N, Real(0.3), "0.3"},
+        {N, Int(INT64_MIN), "-9223372036854775808"}, {N, Text(u"1e999999"), nullptr},
+        {N, Text(u"12a"), nullptr}, {N, Text(u"e5"), nullptr}, {N, Text(u"+"), nullptr},
+        {N, Blob({0x31}), nullptr}, {D8, Dec("1.50"), "1.5"}, {D8, Dec("100"), "1E+2"},
+        {D8, Dec("0.00"), "0"}, {D8, Dec("-0"), "0"}, {D8, Dec("-1.25"), "-1.25"},
+        {D8, Dec("0.000001"), "0.000001"}, {D8, Dec("0.0000001"), "1E-7"},
         {D8, Dec("123456789012345678"), "1.234567890123457E+17"},
         {D16, Dec("123456789012345678"), "123456789012345678"},
+        // clang-format on
         {D16, Dec("1234567890123456789012345678901234567"),
          "1.234567890123456789012345678901235E+36"},
-        {D8, Dec("NaN"), "NaN"},
-        {D8, Dec("-nan"), "NaN"},
-        {D8, Text(u"Infinity"), "Infinity"},
-        {D16, Text(u"-inf"), "-Infinity"},
-        {D8, Real(0.1), "0.1"},
-        {D8, Real(-INFINITY), "-Infinity"},
-        {D8, Real(NAN), "NaN"},
+        // clang-format off
+        {D8, Dec("NaN"), "NaN"}, {D8, Dec("-nan"), "NaN"}, {D8, Text(u"Infinity"), "Infinity"},
+        {D16, Text(u"-inf"), "-Infinity"}, {D8, Real(0.1), "0.1"},
+        {D8, Real(-INFINITY), "-Infinity"}, {D8, Real(NAN), "NaN"},
         {D8, Int(INT64_MAX), "9.223372036854776E+18"},
         {D16, Int(INT64_MAX), "9223372036854775807"},
-        {D8, Dec("9.999999999999999E+384"), "9.999999999999999E+384"},
-        {D8, Dec("1E+385"), nullptr},
-        {D16, Dec("1E+385"), "1E+385"},
-        {D8, Dec("1E-500"), "0"},
-        {D8, Text(u"abc"), nullptr},
-        {D8, Blob(hexBytes("0102")), nullptr},
-        {C(3), Text(u"abc"), "abc"},
-        {C(3), Text(u"abcd"), nullptr},
-        {C(3), Text(u"äöü"), "äöü"},
-        {C(3), Text(u"äöüß"), nullptr},
-        {C(3), Text(u"😀😀😀"), "😀😀😀"},
-        {C(3), Text(u"😀😀😀a"), nullptr},
+        {D8, Dec("9.999999999999999E+384"), "9.999999999999999E+384"}, {D8, Dec("1E+385"), nullptr},
+        {D16, Dec("1E+385"), "1E+385"}, {D8, Dec("1E-500"), "0"}, {D8, Text(u"abc"), nullptr},
+        {D8, Blob(hexBytes("0102")), nullptr}, {C(3), Text(u"abc"), "abc"},
+        {C(3), Text(u"abcd"), nullptr}, {C(3), Text(u"äöü"), "äöü"}, {C(3), Text(u"äöüß"), nullptr},
+        {C(3), Text(u"😀😀😀"), "😀😀😀"}, {C(3), Text(u"😀😀😀a"), nullptr},
         {C(2), Text(u"\xD83D\xD83Dx"), nullptr},
-        {C(3), Blob(hexBytes("F09F9880F09F9880")), "😀😀"},
-        {C(3), Int(1234), nullptr},
-        {C(4), Int(1234), "1234"},
-        {C(0), Text(std::u16string(5000, u'x')), unlimited.c_str()},
+        {C(3), Blob(hexBytes("F09F9880F09F9880")), "😀😀"}, {C(3), Int(1234), nullptr},
+        {C(4), Int(1234), "1234"}, {C(0), Text(std::u16string(5000, u'x')), unlimited.c_str()},
         {Desc(UL_SQLFLD_LONG, -1, 3), Text(u"abcdef"), "abcdef"},
-        {C(3), Text(u""), ""},
-        {C(0), Blob(hexBytes("C3A4F09F9880")), "ä😀"},
-        {C(0), Blob(hexBytes("C080")), nullptr},
-        {C(0), Blob(hexBytes("80")), nullptr},
-        {C(0), Blob(hexBytes("E282")), nullptr},
-        {C(0), Blob(hexBytes("EDA080")), nullptr},
-        {C(0), Blob(hexBytes("F4908080")), nullptr},
-        {C(0), Blob(hexBytes("FF")), nullptr},
+        {C(3), Text(u""), ""}, {C(0), Blob(hexBytes("C3A4F09F9880")), "ä😀"},
+        {C(0), Blob(hexBytes("C080")), nullptr}, {C(0), Blob(hexBytes("80")), nullptr},
+        {C(0), Blob(hexBytes("E282")), nullptr}, {C(0), Blob(hexBytes("EDA080")), nullptr},
+        {C(0), Blob(hexBytes("F4908080")), nullptr}, {C(0), Blob(hexBytes("FF")), nullptr},
         {C(0), Blob(hexBytes("61E2")), nullptr},
         {R(4), Blob(hexBytes("00010203")), "00010203"},
         {R(4), Blob(hexBytes("0001020304")), nullptr},
         {R(0), Blob(hexBytes("0001020304")), "0001020304"},
-        {R(4), Blob({}), ""},
-        {R(8), Text(u"ä😀"), "C3A4F09F9880"},
-        {R(8), Int(1), nullptr},
-        {R(8), Real(1), nullptr},
-        {R(8), Dec("1"), nullptr},
+        {R(4), Blob({}), ""}, {R(8), Text(u"ä😀"), "C3A4F09F9880"}, {R(8), Int(1), nullptr},
+        {R(8), Real(1), nullptr}, {R(8), Dec("1"), nullptr},
         {BlobDesc(), Blob(Bytes(100000, 0xAB)), nullptr}};
+        // clang-format on
     for (const auto& [desc, cell, expect] : cases) {
         const int type = ul_sqlfieldtype(desc);
         SCOPED_TRACE(concat(std::string(1, char(ul_sqlfldflag2char(desc))), std::to_string(type),
@@ -645,44 +564,32 @@ TEST_F(ULSqlBase2Test, PackedRoundTripsForAllPrecisions) {
 TEST_F(ULSqlBase2Test, PackedBoundariesAndRounding) {
     // digits, decimals, input, raw (null: does not fit or is no number), text
     const std::tuple<unsigned, unsigned, const char16_t*, const char*, const char16_t*> cases[] = {
-        {1, 0, u"9", "9C", u"9"},
-        {1, 0, u"-9", "9D", u"-9"},
-        {1, 0, u"10", nullptr, nullptr},
-        {1, 0, u"9.5", nullptr, nullptr},
-        {1, 0, u"9.49", "9C", u"9"},
-        {4, 0, u"9999", "09999C", u"9999"},
-        {4, 0, u"10000", nullptr, nullptr},
+        // clang-format off
+        {1, 0, u"9", "9C", u"9"}, {1, 0, u"-9", "9D", u"-9"}, {1, 0, u"10", nullptr, nullptr},
+        {1, 0, u"9.5", nullptr, nullptr}, {1, 0, u"9.49", "9C", u"9"},
+        {4, 0, u"9999", "09999C", u"9999"}, {4, 0, u"10000", nullptr, nullptr},
+        // clang-format on
         {31, 0, u"9999999999999999999999999999999", "9999999999999999999999999999999C",
          u"9999999999999999999999999999999"},
         {31, 0, u"10000000000000000000000000000000", nullptr, nullptr},
         {31, 31, u"0.9999999999999999999999999999999", "9999999999999999999999999999999C",
          u"0.9999999999999999999999999999999"},
-        {31, 31, u"1", nullptr, nullptr},
-        {5, 2, u"999.994", "99999C", u"999.99"},
-        {5, 2, u"999.995", nullptr, nullptr},
-        {5, 2, u"-999.995", nullptr, nullptr},
-        {5, 2, u"0.005", "00001C", u"0.01"},
-        {5, 2, u"-0.005", "00001D", u"-0.01"},
-        {5, 2, u"0.00499999", "00000C", u"0.00"},
-        {5, 2, u"-0.004", "00000C", u"0.00"},
-        {5, 2, u"-0", "00000C", u"0.00"},
-        {5, 2, u"1e2", "10000C", u"100.00"},
-        {5, 2, u"1E-2", "00001C", u"0.01"},
-        {5, 2, u"1E-300", "00000C", u"0.00"},
+        // clang-format off
+        {31, 31, u"1", nullptr, nullptr}, {5, 2, u"999.994", "99999C", u"999.99"},
+        {5, 2, u"999.995", nullptr, nullptr}, {5, 2, u"-999.995", nullptr, nullptr},
+        {5, 2, u"0.005", "00001C", u"0.01"}, {5, 2, u"-0.005", "00001D", u"-0.01"},
+        {5, 2, u"0.00499999", "00000C", u"0.00"}, {5, 2, u"-0.004", "00000C", u"0.00"},
+        {5, 2, u"-0", "00000C", u"0.00"}, {5, 2, u"1e2", "10000C", u"100.00"},
+        {5, 2, u"1E-2", "00001C", u"0.01"}, {5, 2, u"1E-300", "00000C", u"0.00"},
         {5, 2, u"0.0000000000000000000000000000001E+31", "00100C", u"1.00"},
-        {5, 2, u"1E+999999999", nullptr, nullptr},
-        {5, 2, u".5", "00050C", u"0.50"},
-        {5, 2, u"5.", "00500C", u"5.00"},
-        {5, 2, u"  -7  ", "00700D", u"-7.00"},
-        {3, 3, u"-.1235", "124D", u"-0.124"},
-        {2, 0, u"", nullptr, nullptr},
-        {2, 0, u"1e", nullptr, nullptr},
-        {2, 0, u"--1", nullptr, nullptr},
-        {2, 0, u".", nullptr, nullptr},
-        {2, 0, u"1.2.3", nullptr, nullptr},
-        {2, 0, u"NaN", nullptr, nullptr},
-        {2, 0, u"-Infinity", nullptr, nullptr},
+        {5, 2, u"1E+999999999", nullptr, nullptr}, {5, 2, u".5", "00050C", u"0.50"},
+        {5, 2, u"5.", "00500C", u"5.00"}, {5, 2, u"  -7  ", "00700D", u"-7.00"},
+        {3, 3, u"-.1235", "124D", u"-0.124"}, {2, 0, u"", nullptr, nullptr},
+        {2, 0, u"1e", nullptr, nullptr}, {2, 0, u"--1", nullptr, nullptr},
+        {2, 0, u".", nullptr, nullptr}, {2, 0, u"1.2.3", nullptr, nullptr},
+        {2, 0, u"NaN", nullptr, nullptr}, {2, 0, u"-Infinity", nullptr, nullptr},
         {2, 0, u"1e99999999999", nullptr, nullptr}};
+        // clang-format on
     for (const auto& [digits, decimals, input, raw, text] : cases) {
         SCOPED_TRACE(concat(u8(input), " into P(", std::to_string(digits), ",",
                             std::to_string(decimals), ")"));
@@ -828,18 +735,13 @@ TEST_F(ULSqlBase2Test, DecFloatMessages) {
 
 TEST_F(ULSqlBase2Test, DecFloatComparison) {
     const std::tuple<const char16_t*, const char16_t*, int> cases[] = {
-        {u"1.5", u"1.50", 0},
-        {u"1", u"2", -1},
-        {u"-1", u"-2", 1},
-        {u"0", u"-0", 0},
-        {u"NaN", u"1", -2},
-        {u"1", u"NaN", -2},
-        {u"NaN", u"NaN", -2},
-        {u"Infinity", u"1E+300", 1},
-        {u"-Infinity", u"-1E+300", -1},
-        {u"Infinity", u"Infinity", 0},
-        {u"1E-300", u"0", 1},
-        {u"0.1", u"0.10000001", -1}};
+        // clang-format off
+        {u"1.5", u"1.50", 0}, {u"1", u"2", -1}, {u"-1", u"-2", 1},
+        {u"0", u"-0", 0}, {u"NaN", u"1", -2}, {u"1", u"NaN", -2},
+        {u"NaN", u"NaN", -2}, {u"Infinity", u"1E+300", 1},
+        {u"-Infinity", u"-1E+300", -1}, {u"Infinity", u"Infinity", 0},
+        {u"1E-300", u"0", 1}, {u"0.1", u"0.10000001", -1}};
+        // clang-format on
     for (unsigned len : {8u, 16u}) {
         for (const auto& [ta, tb, expected] : cases) {
             unsigned char a[16], b[16];
@@ -1000,39 +902,37 @@ TEST_F(ULSqlBase2Test, BindTextByDescription) {
     const auto I = dbif_kind::integer, R = dbif_kind::real, D = dbif_kind::decimal,
                T = dbif_kind::text, B = dbif_kind::bytes, N = dbif_kind::null;
     const std::tuple<ul_sqlfielddesc_t, const char16_t*, dbif_kind, const char*> cases[] = {
-        {IntDesc(4), u"42", I, "42"},
-        {IntDesc(4), u" -7 ", I, "-7"},
+        // clang-format off
+        {IntDesc(4), u"42", I, "42"}, {IntDesc(4), u" -7 ", I, "-7"},
         {IntDesc(4), u"12.0", I, "12"},
         {IntDesc(4), u"x", N, "Invalid integer parameter value 'x'"},
         {IntDesc(4), u"1.5", N, "Invalid integer parameter value '1.5'"},
         {IntDesc(4), u"2147483648", N, "Value '2147483648' of parameter #1 does not fit type I(4)"},
         {IntDesc(8), u"-9223372036854775808", I, "-9223372036854775808"},
+        // clang-format on
         {IntDesc(8), u"9223372036854775808", N,
          "Value '9223372036854775808' of parameter #1 does not fit type I(8)"},
+        // clang-format off
         {IntDesc(1), u"255", I, "255"},
         {IntDesc(1), u"-1", N, "Value '-1' of parameter #1 does not fit type I(1)"},
         {IntDesc(3), u"1", N, "Unsupported integer size 3"},
         {FloatDesc(), u"1.5", R, "1.5"},
         {FloatDesc(), u"abc", N, "Invalid floating point parameter value 'abc'"},
-        {PackedDesc(5, 2), u"12.5", D, "12.50"},
-        {PackedDesc(5, 2), u"-0.004", D, "0.00"},
+        {PackedDesc(5, 2), u"12.5", D, "12.50"}, {PackedDesc(5, 2), u"-0.004", D, "0.00"},
         {PackedDesc(5, 2), u"1000", N, "Value '1000' of parameter #1 does not fit type P(5)"},
         {PackedDesc(5, 2), u"1,5", N, "Invalid decimal parameter value '1,5'"},
-        {DecimalDesc(), u"+0012.500", D, "12.5"},
-        {DecimalDesc(), u"1e3", D, "1000"},
-        {DecFloatDesc(8), u"1.50", D, "1.5"},
-        {DecFloatDesc(16), u"-Infinity", D, "-Infinity"},
+        {DecimalDesc(), u"+0012.500", D, "12.5"}, {DecimalDesc(), u"1e3", D, "1000"},
+        {DecFloatDesc(8), u"1.50", D, "1.5"}, {DecFloatDesc(16), u"-Infinity", D, "-Infinity"},
         {DecFloatDesc(8), u"1E+385", N, "Converting decfloat number failed with 512"},
-        {CharDesc(3), u"😀😀😀", T, "😀😀😀"},
-        {CharDesc(3), u"abcd", N, "Parameter 1 too long (4 > 3)"},
-        {LongCharDesc(), u"abcd", T, "abcd"},
-        {CharDesc(3), u"", T, ""},
+        {CharDesc(3), u"😀😀😀", T, "😀😀😀"}, {CharDesc(3), u"abcd", N, "Parameter 1 too long (4 > 3)"},
+        {LongCharDesc(), u"abcd", T, "abcd"}, {CharDesc(3), u"", T, ""},
         {RawDesc(2), u"0aFF", B, "0AFF"},
         {RawDesc(2), u"0g", N, "Invalid hexadecimal parameter value '0g'"},
         {RawDesc(2), u"abc", N, "Invalid hexadecimal parameter value 'abc'"},
         {RawDesc(2), u"000102", N, "Parameter 1 too long (3 > 2)"},
         {BlobDesc(), u"000102", B, "000102"},
         {Desc(0, 99), u"1", N, "Parameter #1 of type <#99>(0) does not take text values"}};
+        // clang-format on
     for (const auto& [desc, text, kind, value] : cases) {
         SCOPED_TRACE(concat(u8(text), " as ", std::string(1, char(ul_sqlfldflag2char(desc)))));
         expectBound(bindText(text, desc), kind, value);
@@ -1069,11 +969,11 @@ TEST_F(ULSqlBase2Test, BindRawAndIntegerByDescription) {
     std::memcpy(eight.data(), &half, 8);
     UL_SQLGlobalFlags |= UL_SQLFLAG_CHECKBCDNUMBERSEXACTLY;
     const std::tuple<ul_sqlfielddesc_t, Bytes, dbif_kind, const char*> raws[] = {
+        // clang-format off
         {IntDesc(4), four, I, "-5"},
         {IntDesc(1), four, N, "Value '-5' of parameter #1 does not fit type I(1)"},
         {IntDesc(4), Bytes(3), N, "Unsupported integer size 3"},
-        {FloatDesc(), eight, R, "0.5"},
-        {FloatDesc(), four, N, nullptr},
+        {FloatDesc(), eight, R, "0.5"}, {FloatDesc(), four, N, nullptr},
         {PackedDesc(5, 2), hexBytes("01250D"), D, "-12.50"},
         {PackedDesc(3, 2), hexBytes("01250D"), N, nullptr},
         {PackedDesc(5, 2), hexBytes("01250B"), N, "Invalid BCD number '01250B'"},
@@ -1081,11 +981,11 @@ TEST_F(ULSqlBase2Test, BindRawAndIntegerByDescription) {
         {DecimalDesc(), Bytes(3, '1'), N, nullptr},
         {DecFloatDesc(8), le64(0x31A000000000000Full), D, "1.5"},
         {DecFloatDesc(16), le64(1), N, "Invalid dec float len 8"},
-        {CharDesc(2), unitBytes(u"ä😀"), T, "ä😀"},
-        {CharDesc(2), unitBytes(u"abc"), N, nullptr},
+        {CharDesc(2), unitBytes(u"ä😀"), T, "ä😀"}, {CharDesc(2), unitBytes(u"abc"), N, nullptr},
         {CharDesc(0), Bytes(3, 'a'), N, nullptr},
         {RawDesc(2), hexBytes("00FF"), B, "00FF"},
         {RawDesc(2), hexBytes("00FF00"), N, "Parameter 1 too long (3 > 2)"}};
+        // clang-format on
     for (const auto& [desc, raw, kind, value] : raws) {
         SCOPED_TRACE(concat(hexOf(raw), " as ", std::string(1, char(ul_sqlfldflag2char(desc)))));
         expectBound(bindRaw(raw, desc), kind, value);
@@ -1095,17 +995,15 @@ TEST_F(ULSqlBase2Test, BindRawAndIntegerByDescription) {
     EXPECT_EQ(u8(bindRaw(hexBytes("01250B"), PackedDesc(5, 2)).text), "-12.50");
 
     const std::tuple<ul_sqlfielddesc_t, long, dbif_kind, const char*> ints[] = {
-        {IntDesc(4), 7, I, "7"},
-        {IntDesc(4), 1L << 40, N, nullptr},
+        // clang-format off
+        {IntDesc(4), 7, I, "7"}, {IntDesc(4), 1L << 40, N, nullptr},
         {IntDesc(8), 1L << 40, I, "1099511627776"},
-        {FloatDesc(), 3, R, "3"},
-        {PackedDesc(5, 2), 12, D, "12.00"},
-        {PackedDesc(5, 2), 1000, N, nullptr},
-        {DecimalDesc(), -12, D, "-12"},
-        {DecFloatDesc(8), 100, D, "1E+2"},
-        {CharDesc(3), 123, T, "123"},
+        {FloatDesc(), 3, R, "3"}, {PackedDesc(5, 2), 12, D, "12.00"},
+        {PackedDesc(5, 2), 1000, N, nullptr}, {DecimalDesc(), -12, D, "-12"},
+        {DecFloatDesc(8), 100, D, "1E+2"}, {CharDesc(3), 123, T, "123"},
         {CharDesc(3), -123, N, nullptr},
         {RawDesc(8), 1, N, "Parameter #1 of type R(8) does not take integer values"}};
+        // clang-format on
     for (const auto& [desc, value, kind, text] : ints) {
         SCOPED_TRACE(value);
         expectBound(bindInteger(value, desc), kind, text);

@@ -553,27 +553,24 @@ TEST_F(UlSqlBaseTest, StatementKindsAndHints) {
     const int SEL = UL_SQLKIND_SELECT, INS = UL_SQLKIND_INSERT, UPD = UL_SQLKIND_UPDATE,
               DEL = UL_SQLKIND_DELETE, OTH = UL_SQLKIND_OTHER, RAW = UL_SQLMODE_ANYUPDATE_RAWONLY;
     const std::tuple<const char16_t*, int, int, unsigned> cases[] = {
+        // clang-format off
         {u"SELECT A FROM T WHERE B = ?", 0, SEL, 1},
-        {u"  \n select 1", 0, SEL, 0},
-        {u"VALUES (1)", 0, SEL, 0},
+        {u"  \n select 1", 0, SEL, 0}, {u"VALUES (1)", 0, SEL, 0},
         {u"WITH X AS (SELECT 1) SELECT * FROM X", 0, OTH, 0},
         {u"WITH X AS (SELECT 1) SELECT * FROM X", UL_SQLMODE_SELECT, SEL, 0},
         {u"INSERT INTO T VALUES (?, ?, '?', \"?\")", 0, INS, 2},
         {u"insert into T values (1)", 0, OTH, 0},
         {u"INSERT INTO T SELECT * FROM U WHERE A = ?", 0, INS, 1},
         {u"UPDATE T SET A = ? WHERE B = ?", 0, UPD, 2},
-        {u"UPSERT T VALUES (?)", 0, UPD, 1},
-        {u"MERGE INTO T USING U ON (T.A = ?)", 0, UPD, 1},
-        {u"UPDATE T SET A = 'x?'", 0, OTH, 0},
-        {u"DELETE FROM T WHERE A = ?", 0, DEL, 1},
+        {u"UPSERT T VALUES (?)", 0, UPD, 1}, {u"MERGE INTO T USING U ON (T.A = ?)", 0, UPD, 1},
+        {u"UPDATE T SET A = 'x?'", 0, OTH, 0}, {u"DELETE FROM T WHERE A = ?", 0, DEL, 1},
         {u"DELETE FROM T WHERE A = ?", RAW, UPD, 1},
-        {u"CALL P(?)", RAW, UPD, 1},
-        {u"DELETE FROM T", 0, OTH, 0},
-        {u"CREATE TABLE T (A INT)", 0, OTH, 0},
-        {u"SELECT 'it''s ?', \"a\"\"?\" FROM T", 0, SEL, 0},
+        {u"CALL P(?)", RAW, UPD, 1}, {u"DELETE FROM T", 0, OTH, 0},
+        {u"CREATE TABLE T (A INT)", 0, OTH, 0}, {u"SELECT 'it''s ?', \"a\"\"?\" FROM T", 0, SEL, 0},
         {u"SELECT #DBIF_HINT('USE ?INDEX') A FROM T WHERE B = ?", 0, SEL, 1},
         {u"SELECT #DBIF_HINT('a)b''c' ) A FROM T", 0, SEL, 0},
         {u"SELECT '#DBIF_HINT(' FROM T", 0, SEL, 0}};
+        // clang-format on
     for (const auto& [sql, mode, kind, params] : cases) {
         SCOPED_TRACE(u8(sql));
         ULSQLStmt stmt;
@@ -701,10 +698,10 @@ TEST_F(UlSqlBaseTest, HeaderRowParts) {
         int mode;
         std::vector<std::u16string> values;
     } cases[] = {
-        {1, {u"I", u"C", u"<#16>"}},
-        {2, {u"4", u"30", u"8"}},
-        {4, {u"A", u"Bee", u"C"}},
-        {7, {u"I:4:A", u"C:30:Bee", u"<#16>:8:C"}},
+        // clang-format off
+        {1, {u"I", u"C", u"<#16>"}}, {2, {u"4", u"30", u"8"}},
+        {4, {u"A", u"Bee", u"C"}}, {7, {u"I:4:A", u"C:30:Bee", u"<#16>:8:C"}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
@@ -924,11 +921,10 @@ TEST_F(UlSqlBaseTest, ParameterSupplyInBatches) {
     ASSERT_EQ(stmt.prepare(sql, nullptr, 0, nullptr, 0, 0), 0);
     ASSERT_EQ(stmt.getBulkRows(), 3u);
     Supply supply({{u"1", u"a"},
-                   {u"2", u"b"},
-                   {u"3", u"c"},
-                   {u"4", u"d"},
-                   {u"5", u"e"},
-                   {u"6", u"f"},
+                   // clang-format off
+                   {u"2", u"b"}, {u"3", u"c"}, {u"4", u"d"},
+                   {u"5", u"e"}, {u"6", u"f"},
+                   // clang-format on
                    {u"7", u"g"}});
     supply.commitAfter = {3};
     unsigned long count = 0;

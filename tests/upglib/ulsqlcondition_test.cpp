@@ -53,11 +53,12 @@ TEST(UlSqlConditionTest, ConditionGeneratorExamplesAndRoundTrip) {
          0,
          u"'a' < K1 OR (K1 = 'a' AND 'b' < K2) OR (K1 = 'a' AND K2 = 'b' AND 7 < K3)"},
         // Equal values are an equality only where both bounds include them.
-        {{u"v"}, {u"v"}, kIncl, u"K1 = 'v'"},
-        {{u"v"}, {u"v"}, 0, u"('v' < K1) AND (K1 <= 'v')"},
+        // clang-format off
+        {{u"v"}, {u"v"}, kIncl, u"K1 = 'v'"}, {{u"v"}, {u"v"}, 0, u"('v' < K1) AND (K1 <= 'v')"},
         {{u"v", u"a"}, {u"v"}, 0, u"('v' < K1 OR (K1 = 'v' AND 'a' < K2)) AND (K1 <= 'v')"},
         {{u"it's"}, {u"x"}, kIncl, u"('it''s' <= K1) AND (K1 <= 'x')"},
         {{}, {}, UL_WHERECOND_NOLOWER | UL_WHERECOND_BRACKETS, u""},
+        // clang-format on
     };
     ul_strpool_t pool;
     for (const Case& c : cases) {
@@ -184,13 +185,14 @@ TEST(UlSqlConditionTest, EmbeddedConditionEndsItsComment) {
         const char16_t* condition;
         const char16_t* expected;  // embedded as "(" condition " ) AND K < 5"
     } cases[] = {
-        {u"A = 1", u"(A = 1 ) AND K < 5"},
-        {u"A = 1 -- only A", u"(A = 1 -- only A\n) AND K < 5"},
+        // clang-format off
+        {u"A = 1", u"(A = 1 ) AND K < 5"}, {u"A = 1 -- only A", u"(A = 1 -- only A\n) AND K < 5"},
         {u"A = 1 -- x\r\nOR B = 2", u"(A = 1 -- x\r\nOR B = 2 ) AND K < 5"},
         {u"A = '--x' OR \"B--\" = 1", u"(A = '--x' OR \"B--\" = 1 ) AND K < 5"},
         {u"A = 'it''s' -- '", u"(A = 'it''s' -- '\n) AND K < 5"},
         {u"A = 1 /* -- */", u"(A = 1 /* -- */ ) AND K < 5"},
         {u"A = 1 /* x\n -- y */ -- z", u"(A = 1 /* x\n -- y */ -- z\n) AND K < 5"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         std::u16string out = u"(";

@@ -33,11 +33,12 @@ TEST(UlSqlSplitTest, LeadingWhereKeyword) {
         const char16_t* text;
         size_t length;
     } cases[] = {{u"WHERE K < 5", 5},    {u"where(\"K\" <= 5000)", 5},
-                 {u"WHERE\"K\" < 5", 5}, {u"WHERE", 5},
-                 {u"WhErE\t'a' < K", 5}, {u"WHEREAS < 5", 0},
+                 // clang-format off
+                 {u"WHERE\"K\" < 5", 5}, {u"WHERE", 5}, {u"WhErE\t'a' < K", 5}, {u"WHEREAS < 5", 0},
                  {u"WHERE_X = 1", 0},    {u"WHERE1 = 1", 0},
                  {u"WHERE$ = 1", 0},     {u"WHERE\u00c4 = 1", 0},
                  {u"WHER", 0},           {u"K < 5", 0}};
+                 // clang-format on
     for (const auto& c : cases) EXPECT_EQ(ul_sqlwherekeyword(c.text), c.length) << u8(c.text);
 }
 
@@ -54,20 +55,16 @@ TEST(UlSqlSplitTest, LiteralsPerFormAndBack) {
         const ul_sqlliteralform_t* form;
         const char16_t* expected;  // null: error
     } cases[] = {{u"O'Neil", S, sqlite, u"'O''Neil'"},
-                 {u"a\\b", S, pg, u"'a\\b'"},
-                 {u"", S, pg, u"''"},
+                 // clang-format off
+                 {u"a\\b", S, pg, u"'a\\b'"}, {u"", S, pg, u"''"},
                  {u"a\nb'", S, sqlite, u"('a' || char(10) || 'b''')"},
-                 {u"\t", S, pg, u"(chr(9))"},
-                 {u"a\nb", S, other, u"'a\nb'"},
+                 {u"\t", S, pg, u"(chr(9))"}, {u"a\nb", S, other, u"'a\nb'"},
                  {u"0042", UL_SQLTOKEN_NUMC, pg, u"'0042'"},
-                 {u"0aFf", H, sqlite, u"X'0AFF'"},
-                 {u"0aFf", H, pg, u"'\\x0AFF'::bytea"},
-                 {u"", H, sqlite, u"X''"},
-                 {u"-12.5e+3", N, pg, u"-12.5e+3"},
-                 {u"ABC", H, sqlite, nullptr},
-                 {u"0x", H, sqlite, nullptr},
-                 {u"1 OR 1=1", N, sqlite, nullptr},
-                 {u"1e", N, sqlite, nullptr}};
+                 {u"0aFf", H, sqlite, u"X'0AFF'"}, {u"0aFf", H, pg, u"'\\x0AFF'::bytea"},
+                 {u"", H, sqlite, u"X''"}, {u"-12.5e+3", N, pg, u"-12.5e+3"},
+                 {u"ABC", H, sqlite, nullptr}, {u"0x", H, sqlite, nullptr},
+                 {u"1 OR 1=1", N, sqlite, nullptr}, {u"1e", N, sqlite, nullptr}};
+                 // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(u8(c.value));
         std::u16string text;
@@ -106,19 +103,15 @@ TEST(UlSqlSplitTest, ValueOrderByTokenClass) {
     const auto S = UL_SQLTOKEN_STRING, N = UL_SQLTOKEN_NUMBER, C = UL_SQLTOKEN_NUMC;
     // Code point order: U+FF61 sorts before U+1F600 although its UTF-16 unit is larger.
     const std::tuple<const char16_t*, const char16_t*, int, int> cases[] = {
-        {u"9", u"10", N, -1},
-        {u"-10", u"-9", N, -1},
-        {u"1.50", u"1.5", N, 0},
-        {u"1e3", u"999.9999", N, 1},
-        {u"0.001", u"-0", N, 1},
-        {u"abc", u"5", N, 1},
+        // clang-format off
+        {u"9", u"10", N, -1}, {u"-10", u"-9", N, -1},
+        {u"1.50", u"1.5", N, 0}, {u"1e3", u"999.9999", N, 1},
+        {u"0.001", u"-0", N, 1}, {u"abc", u"5", N, 1},
         {u"123456789012345678901234567890", u"123456789012345678901234567891", N, -1},
-        {u"007", u"7", C, 0},
-        {u"08", u"1x", C, -1},
-        {u"9", u"10", S, 1},
-        {u"ab", u"abc", S, -1},
-        {u"\uFF61", u"\U0001F600", S, -1},
-        {u"0A", u"0B", UL_SQLTOKEN_HEXSTRING, -1}};
+        {u"007", u"7", C, 0}, {u"08", u"1x", C, -1},
+        {u"9", u"10", S, 1}, {u"ab", u"abc", S, -1},
+        {u"\uFF61", u"\U0001F600", S, -1}, {u"0A", u"0B", UL_SQLTOKEN_HEXSTRING, -1}};
+        // clang-format on
     for (const auto& [a, b, tokenClass, expected] : cases) {
         EXPECT_EQ(ul_sqlvaluecompare(a, b, tokenClass), expected) << u8(a) << " " << u8(b);
         EXPECT_EQ(ul_sqlvaluecompare(b, a, tokenClass), -expected);
@@ -373,13 +366,12 @@ TEST_P(UlSqlSplitEngineTest, ConditionsCoverEveryRowOnceWithBothMethods) {
             unsigned long rows;
             bool pre = false;
         } runs[] = {{kStandard, 0.125, kRows, kRows / 8 + 1},
-                    {0, 0.125, kRows, kRows / 8 + 1},
-                    {kStandard, 250, kNone, 250},
-                    {0, 250, kNone, 250},
-                    {kStandard, 333, kNone, 333},
-                    {0, 333, kNone, 333},
-                    {kStandard, 125, kNone, 125, true},
+                    // clang-format off
+                    {0, 0.125, kRows, kRows / 8 + 1}, {kStandard, 250, kNone, 250},
+                    {0, 250, kNone, 250}, {kStandard, 333, kNone, 333},
+                    {0, 333, kNone, 333}, {kStandard, 125, kNone, 125, true},
                     {0, 125, kNone, 125, true}};
+                    // clang-format on
         for (const auto& run : runs) {
             if (run.pre && !c.pre) continue;
             SCOPED_TRACE(std::string(c.name) + (run.method ? " standard " : " rownum ") +

@@ -285,22 +285,16 @@ TEST_F(UlSqlUtilTest, NametabNormalize) {
         const char16_t* name;
         const char* expected;
     } cases[] = {{u"DDNTT", "DDNTT_2B"},
-                 {u"DDNTF~", "DDNTF_2B~"},
-                 {u"DDNTT_CONV_UC", "DDNTT_1B"},
-                 {u"DDXTF?", "DDXTF_2B?"},
-                 {u"DDNTTX", "DDNTTX"},
-                 {u"DDNTT~~OLD", "DDNTT_2B~~OLD"},
-                 {u"DDNTF_CONV_UC?", "DDNTF_1B?"},
-                 {u"DDXTT_CONV_UC~", "DDXTT_1B~"},
-                 {u"DDNTT_CONV_UCX", "DDNTT_CONV_UCX"},
-                 {u"DDNTT_CONV_U", "DDNTT_CONV_U"},
-                 {u"DDNTT_HIST", "DDNTT_HIST"},
-                 {u"DDATT", "DDATT"},
-                 {u"DDNXT", "DDNXT"},
-                 {u"DDNTX", "DDNTX"},
-                 {u"ddntt", "ddntt"},
-                 {u"DDNT", "DDNT"},
-                 {u"", ""}};
+                 // clang-format off
+                 {u"DDNTF~", "DDNTF_2B~"}, {u"DDNTT_CONV_UC", "DDNTT_1B"},
+                 {u"DDXTF?", "DDXTF_2B?"}, {u"DDNTTX", "DDNTTX"},
+                 {u"DDNTT~~OLD", "DDNTT_2B~~OLD"}, {u"DDNTF_CONV_UC?", "DDNTF_1B?"},
+                 {u"DDXTT_CONV_UC~", "DDXTT_1B~"}, {u"DDNTT_CONV_UCX", "DDNTT_CONV_UCX"},
+                 {u"DDNTT_CONV_U", "DDNTT_CONV_U"}, {u"DDNTT_HIST", "DDNTT_HIST"},
+                 {u"DDATT", "DDATT"}, {u"DDNXT", "DDNXT"},
+                 {u"DDNTX", "DDNTX"}, {u"ddntt", "ddntt"},
+                 {u"DDNT", "DDNT"}, {u"", ""}};
+                 // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(u8(c.name));
         char16_t out[32];
@@ -356,21 +350,17 @@ TEST_F(UlSqlUtilTest, QuoteTable) {
         {u"mara", 0, "\"MARA\""},
         {u"mara", K, "\"mara\""},
         // The suffix is appended before upper-casing.
-        {u"mara", S, "\"MARA_S\""},
-        {u"mara", S | K, "\"mara_s\""},
-        {u"mara", N, "\"MARA~\""},
-        {u"mara", A, "\"MARA~~\""},
-        {u"mara", S | N, "\"MARA_S\""},
-        {u"mara", N | A, "\"MARA~\""},
-        {u"my\"tab", 0, "\"MY\"\"TAB\""},
-        {u"\"", UL_QUOTE_ALWAYS, "\"\"\"\""},
+        // clang-format off
+        {u"mara", S, "\"MARA_S\""}, {u"mara", S | K, "\"mara_s\""}, {u"mara", N, "\"MARA~\""},
+        {u"mara", A, "\"MARA~~\""}, {u"mara", S | N, "\"MARA_S\""}, {u"mara", N | A, "\"MARA~\""},
+        {u"my\"tab", 0, "\"MY\"\"TAB\""}, {u"\"", UL_QUOTE_ALWAYS, "\"\"\"\""},
+        // clang-format on
         // Expressions stay as they are, unless flag 4 meets upper-casing.
-        {u"count(*)", 0, "COUNT(*)"},
-        {u"count(*)", UL_QUOTE_ALWAYS, "COUNT(*)"},
-        {u"count(*)", P, "\"COUNT(*)\""},
-        {u"count(*)", P | K, "count(*)"},
-        {u"f(\"x\")", 0, "\"F(\"\"X\"\")\""},
-        {u"", 0, "\"\""},
+        // clang-format off
+        {u"count(*)", 0, "COUNT(*)"}, {u"count(*)", UL_QUOTE_ALWAYS, "COUNT(*)"},
+        {u"count(*)", P, "\"COUNT(*)\""}, {u"count(*)", P | K, "count(*)"},
+        {u"f(\"x\")", 0, "\"F(\"\"X\"\")\""}, {u"", 0, "\"\""},
+        // clang-format on
     };
     char16_t out[64];
     for (const auto& c : cases) {
@@ -418,10 +408,11 @@ class UlSqlViewLayerTest : public FakeVendorTest {
     static void viewLayerSystem(const char16_t* flag = u"x") {
         dbif_fake_setcontrol(DBIF_CTL_VIEW_LAYER, DBIF_RC_OK, nullptr);
         systemState({{u"VIEW_LAYER", flag},
-                     {u"CURRENT_SCHEMA", u"BLUE"},
-                     {u"CURRENT_SCHEMA_GREEN", u"GREEN"},
+                     // clang-format off
+                     {u"CURRENT_SCHEMA", u"BLUE"}, {u"CURRENT_SCHEMA_GREEN", u"GREEN"},
                      {u"CURRENT_SCHEMA_TOOLS", u"TOOLSB"},
                      {u"CURRENT_SCHEMA_TOOLS_GREEN", u"TOOLSG"},
+                     // clang-format on
                      {u"OTHER", u"ignored"}});
     }
     static std::string schema(unsigned selector) {
@@ -577,11 +568,12 @@ TEST_F(UlSqlViewLayerTest, ActiveTableName) {
         const char* name;
         unsigned ordinal;
     } cases[] = {
-        {{u"T1"}, 0, 1, "T1", 0},
-        {{u"T1#1", u"T1"}, 0, 1, "T1", 0},
+        // clang-format off
+        {{u"T1"}, 0, 1, "T1", 0}, {{u"T1#1", u"T1"}, 0, 1, "T1", 0},
         {{u"T1", u"T1#1"}, UL_VLTABLE_HIGHEST, 1, "T1#1", 1},
         {{u"T1#2"}, UL_VLTABLE_HIGHEST, 1, "T1#2", 2},
         {{u"T1#3", u"T1#12"}, 0, 1, "T1#3", 3},
+        // clang-format on
         // LIKE lets through names that are no versions of T1.
         {{u"T1#X", u"T1#", u"T1#2"}, 0, 1, "T1#2", 2},
         {{}, 0, 0, "", 0},

@@ -83,19 +83,16 @@ TEST_F(UlSqlWhereFileTest, TableNamesReadBackOrAreRefused) {
         std::u16string name;
         const char16_t* why;  // null: reads back
     } cases[] = {
-        {u"T", nullptr},
-        {u"/BIC/A B#1$", nullptr},
-        {u"tab: X", nullptr},
-        {u"#T", nullptr},
-        {u"/*T*/", nullptr},
-        {u"\u00e9\u65e5\U0001F600", nullptr},
-        {u"T\ntab: U", u"holds a control character"},
-        {u"T\r", u"holds a control character"},
-        {u"T\tU", u"holds a control character"},
+        // clang-format off
+        {u"T", nullptr}, {u"/BIC/A B#1$", nullptr},
+        {u"tab: X", nullptr}, {u"#T", nullptr}, {u"/*T*/", nullptr},
+        {u"\u00e9\u65e5\U0001F600", nullptr}, {u"T\ntab: U", u"holds a control character"},
+        {u"T\r", u"holds a control character"}, {u"T\tU", u"holds a control character"},
         {u"T\x7f", u"holds a control character"},
         {u" T", u"starts or ends with a blank"},
         {u"T ", u"starts or ends with a blank"},
         {u"", u"is empty"},
+        // clang-format on
     };
     for (const Case& c : cases) {
         const std::vector<std::u16string> back = roundTrip(c.name, {u"K = 1"});
@@ -158,20 +155,19 @@ TEST_F(UlSqlWhereFileTest, ConditionsReadBackOrAreRefused) {
         std::u16string back;  // starting with "!": the writer's error
     };
     std::vector<Case> cases = {
-        {u"K = 1", u"K = 1"},
-        {u"  K\t=\x01\r\n1  ", u"K = 1"},
+        // clang-format off
+        {u"K = 1", u"K = 1"}, {u"  K\t=\x01\r\n1  ", u"K = 1"},
         {u"K = 'a \t\x01  b' AND \"X  Y\" = 1", u"K = 'a \t\x01  b' AND \"X  Y\" = 1"},
         {u"K = 'it''s -- no comment'", u"K = 'it''s -- no comment'"},
         {u"K = 1 -- a\tb  \n\n  AND K = 2 -- \x01\r", u"K = 1 -- a b\nAND K = 2 --"},
         {u"-- lead\n K = 1", u"-- lead\nK = 1"},
         {u"K = 1 /* it's\n -- no */ AND K = 2", u"K = 1 /* it's -- no */ AND K = 2"},
         {u"K = 1 -- c\nWHERE = 2", u"K = 1 -- c\nWHERE = 2"},
-        {u"WHERE K = 1", u"WHERE K = 1"},
-        {u"\x01\x02\t\r\n ", empty},
-        {u"", empty},
-        {u"K = 'a\nb'", refused(u"K = 'a\nb'", u"holds a line break inside quotes")},
+        {u"WHERE K = 1", u"WHERE K = 1"}, {u"\x01\x02\t\r\n ", empty},
+        {u"", empty}, {u"K = 'a\nb'", refused(u"K = 'a\nb'", u"holds a line break inside quotes")},
         {u"\"K\r\" = 1", refused(u"\"K\r\" = 1", u"holds a line break inside quotes")},
         {u"K = 'a", refused(u"K = 'a", u"holds a quote without its end")},
+        // clang-format on
     };
     for (const char16_t* syntax : {u"#", u"/*", u"tab:", u"cnt:", u"opt:"}) {
         const std::u16string condition = u"K = 1 -- c\n" + std::u16string(syntax) + u" x";
