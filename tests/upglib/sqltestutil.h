@@ -140,6 +140,15 @@ class FakeVendorTest : public ::testing::Test {
 // ---- the SQL layer on a real engine ------------------------------------------------------------
 
 // Whether the environment names a PostgreSQL server (scripts/pgtest.sh provides one).
+// Prepares sql in stmt (arguments as ULSQLStmt::prepare); a failure fails the test with the
+// error text.
+inline void mustPrepare(ULSQLStmt* stmt, const std::u16string& sql,
+                        const ul_sqlfielddesc_t* in = nullptr, unsigned nIn = 0,
+                        const ul_sqlfielddesc_t* out = nullptr, unsigned nOut = 0, int mode = 0) {
+    ASSERT_EQ(stmt->prepare(sql.c_str(), in, nIn, out, nOut, mode), 0)
+        << u8(sql) << ": " << u8(errorText());
+}
+
 inline bool havePostgres() {
     return getenv("PGHOST") || getenv("dbs_pgsql_conninfo");
 }

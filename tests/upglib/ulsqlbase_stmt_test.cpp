@@ -49,18 +49,10 @@ class UlSqlStmtTest : public SqlEngineTest {
 TEST_P(UlSqlStmtTest, EveryStatementKind) {
     const std::u16string t = numbers(3);
     ULSQLStmt query, update, remove, other;
-    ASSERT_EQ(query.prepare((u"SELECT ID, NAME FROM " + t + u" WHERE ID >= ? ORDER BY ID").c_str(),
-                            nullptr, 0, nullptr, 0, 0),
-              0);
-    ASSERT_EQ(update.prepare((u"UPDATE " + t + u" SET NAME = ? WHERE ID <= ?").c_str(), nullptr, 0,
-                             nullptr, 0, 0),
-              0);
-    ASSERT_EQ(
-        remove.prepare((u"DELETE FROM " + t + u" WHERE ID = ?").c_str(), nullptr, 0, nullptr, 0, 0),
-        0);
-    ASSERT_EQ(
-        other.prepare((u"UPDATE " + t + u" SET NAME = 'all'").c_str(), nullptr, 0, nullptr, 0, 0),
-        0);
+    mustPrepare(&query, u"SELECT ID, NAME FROM " + t + u" WHERE ID >= ? ORDER BY ID");
+    mustPrepare(&update, u"UPDATE " + t + u" SET NAME = ? WHERE ID <= ?");
+    mustPrepare(&remove, u"DELETE FROM " + t + u" WHERE ID = ?");
+    mustPrepare(&other, u"UPDATE " + t + u" SET NAME = 'all'");
     EXPECT_EQ(query.getKind(), UL_SQLKIND_SELECT);
     EXPECT_EQ(update.getKind(), UL_SQLKIND_UPDATE);
     EXPECT_EQ(remove.getKind(), UL_SQLKIND_DELETE);
@@ -93,9 +85,7 @@ TEST_P(UlSqlStmtTest, BindsAndNulls) {
                                     {u"S", UL_SQLFLD_CHAR, -1, 0, 10},
                                     {u"R", UL_SQLFLD_RAW, -1, 0, 4}};
     ULSQLStmt insert;
-    ASSERT_EQ(
-        insert.prepare((u"INSERT INTO " + t + u" VALUES (?, ?, ?)").c_str(), in, 3, nullptr, 0, 0),
-        0);
+    mustPrepare(&insert, u"INSERT INTO " + t + u" VALUES (?, ?, ?)", in, 3);
     const unsigned char bytes[] = {0x00, 0xff, 0x10};
     ASSERT_EQ(insert.bindParam(0, 1L), 0);
     ASSERT_EQ(insert.bindParam(1, u"", 0), 0);
@@ -117,9 +107,7 @@ TEST_P(UlSqlStmtTest, BindsAndNulls) {
                                      {u"S", UL_SQLFLD_CHAR, -1, 0, 10},
                                      {u"R", UL_SQLFLD_RAW, -1, 0, 4}};
     ULSQLStmt query;
-    ASSERT_EQ(query.prepare((u"SELECT ID, S, R FROM " + t + u" ORDER BY ID").c_str(), nullptr, 0,
-                            out, 3, 0),
-              0);
+    mustPrepare(&query, u"SELECT ID, S, R FROM " + t + u" ORDER BY ID", nullptr, 0, out, 3);
     Rows rows;
     ASSERT_EQ(query.execute(&rows, nullptr, 0), 0) << u8(ul_errorgetmsg());
     ASSERT_EQ(rows.rows.size(), 3u);
@@ -145,8 +133,7 @@ TEST_P(UlSqlStmtTest, LongTextReadInPieces) {
     for (int i = 0; doc.size() < 70000; ++i) doc += w(std::to_string(i)) + u"\u00e9\u4e2d;";
     ULSQLStmt insert;
     ul_sqlfielddesc_t in[] = {{u"DOC", UL_SQLFLD_CHAR | UL_SQLFLD_LONG, -1, 0, 0}};
-    ASSERT_EQ(
-        insert.prepare((u"INSERT INTO " + t + u" VALUES (1, ?)").c_str(), in, 1, nullptr, 0, 0), 0);
+    mustPrepare(&insert, u"INSERT INTO " + t + u" VALUES (1, ?)", in, 1);
     Supply supply({{doc}});
     ASSERT_EQ(insert.execute(&supply, nullptr, 0), 1) << u8(ul_errorgetmsg());
     UL_SQLLobColumnSpace = 1000;
@@ -179,16 +166,13 @@ TEST_P(UlSqlStmtTest, CriticalErrorRules) {
     EXPECT_EQ(u8(ul_errorgetmsg()).rfind("DBIF error 103 (db code ", 0), 0u)
         << u8(ul_errorgetmsg());
     const std::u16string t = numbers(2);
-    ASSERT_EQ(drop.prepare(sql.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_TOLERATE), 0)
-        << u8(ul_errorgetmsg());
+    mustPrepare(&drop, sql, nullptr, 0, nullptr, 0, UL_SQLMODE_TOLERATE);
     EXPECT_EQ(drop.execute(nullptr, nullptr, UL_SQLMODE_TOLERATE), 0) << u8(ul_errorgetmsg());
     EXPECT_EQ(select(u"SELECT COUNT(*) FROM " + t), (std::vector<std::u16string>{u"2"}));
 
     // Duplicate records.
     ULSQLStmt insert;
-    ASSERT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (?, ?)").c_str(), nullptr, 0, nullptr,
-                             0, 0),
-              0);
+    mustPrepare(&insert, u"INSERT INTO " + t + u" VALUES (?, ?)");
     Supply dups({{u"1", u"d1"}, {u"3", u"n3"}, {u"2", u"d2"}, {u"4", u"n4"}});
     EXPECT_EQ(insert.execute(&dups, nullptr, 0), -1);
     EXPECT_EQ(u8(ul_errorgetmsg()).rfind("DBIF error 26 (db code ", 0), 0u) << u8(ul_errorgetmsg());
@@ -236,13 +220,10 @@ void fillAndRead(const std::string& engine, EngineSession* session, Delivered* o
                                u"PRECISION, R " +
                                (pg ? u"bytea" : u"BLOB") + u", L text)";
     ULSQLStmt create;
-    ASSERT_EQ(create.prepare(ddl.c_str(), nullptr, 0, nullptr, 0, 0), 0) << u8(ul_errorgetmsg());
+    mustPrepare(&create, ddl);
     ASSERT_EQ(create.execute(nullptr, nullptr, 0), 0) << u8(ul_errorgetmsg());
     ULSQLStmt insert;
-    ASSERT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (?, ?, ?, ?, ?, ?, ?)").c_str(),
-                             kCrossColumns, 7, nullptr, 0, 0),
-              0)
-        << u8(ul_errorgetmsg());
+    mustPrepare(&insert, u"INSERT INTO " + t + u" VALUES (?, ?, ?, ?, ?, ?, ?)", kCrossColumns, 7);
     int id = 0;
     for (const auto& row : kCrossRows) {
         SCOPED_TRACE(id++);
@@ -255,10 +236,8 @@ void fillAndRead(const std::string& engine, EngineSession* session, Delivered* o
         ASSERT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
     }
     ULSQLStmt query;
-    ASSERT_EQ(query.prepare((u"SELECT I, B, C, N, F, R, L FROM " + t + u" ORDER BY B").c_str(),
-                            nullptr, 0, kCrossColumns, 7, 0),
-              0)
-        << u8(ul_errorgetmsg());
+    mustPrepare(&query, u"SELECT I, B, C, N, F, R, L FROM " + t + u" ORDER BY B", nullptr, 0,
+                kCrossColumns, 7);
     Rows rows;
     ASSERT_EQ(query.execute(&rows, nullptr, 0), 0) << u8(ul_errorgetmsg());
     for (const Rows::Row& r : rows.rows) {

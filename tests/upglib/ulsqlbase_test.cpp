@@ -345,10 +345,10 @@ TEST_F(UlSqlBaseTest, RewriteHooks) {
 TEST_F(UlSqlBaseTest, RewriteHookRunsAtPrepareUnlessKeepSyntax) {
     connect("ORAFAKE");
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(u"DELETE FROM T WHERE F = ''", nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, u"DELETE FROM T WHERE F = ''");
     EXPECT_EQ(u8(stmt.getText()), "DELETE FROM T WHERE F = ' '");
     UL_SQLGlobalFlags |= UL_SQLFLAG_KEEPSYNTAX;
-    ASSERT_EQ(stmt.prepare(u"DELETE FROM T WHERE F = ''", nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, u"DELETE FROM T WHERE F = ''");
     EXPECT_EQ(u8(stmt.getText()), "DELETE FROM T WHERE F = ''");
 }
 
@@ -570,11 +570,11 @@ TEST_F(UlSqlBaseTest, StatementKindsAndHints) {
         {u"SELECT #DBIF_HINT('USE ?INDEX') A FROM T WHERE B = ?", 0, SEL, 1},
         {u"SELECT #DBIF_HINT('a)b''c' ) A FROM T", 0, SEL, 0},
         {u"SELECT '#DBIF_HINT(' FROM T", 0, SEL, 0}};
-        // clang-format on
+    // clang-format on
     for (const auto& [sql, mode, kind, params] : cases) {
         SCOPED_TRACE(u8(sql));
         ULSQLStmt stmt;
-        ASSERT_EQ(stmt.prepare(sql, nullptr, 0, nullptr, 0, mode), 0) << u8(ul_errorgetmsg());
+        mustPrepare(&stmt, sql, nullptr, 0, nullptr, 0, mode);
         EXPECT_EQ(stmt.getKind(), kind);
         EXPECT_EQ(stmt.getNParams(), params);
     }
@@ -600,14 +600,11 @@ TEST_F(UlSqlBaseTest, ModeMessagesAtPrepare) {
     connect();
     captureLog();
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(u"DELETE FROM T", nullptr, 0, nullptr, 0, UL_SQLMODE_IGNOREERRORS), 0);
-    ASSERT_EQ(
-        stmt.prepare(u"INSERT INTO T VALUES (?)", nullptr, 0, nullptr, 0, UL_SQLMODE_IGNOREDUPS),
-        0);
+    mustPrepare(&stmt, u"DELETE FROM T", nullptr, 0, nullptr, 0, UL_SQLMODE_IGNOREERRORS);
+    mustPrepare(&stmt, u"INSERT INTO T VALUES (?)", nullptr, 0, nullptr, 0, UL_SQLMODE_IGNOREDUPS);
     EXPECT_EQ(stmt.getBulkRows(), 1u);
-    ASSERT_EQ(stmt.prepare(u"INSERT INTO T VALUES (?)", nullptr, 0, nullptr, 0,
-                           UL_SQLMODE_IGNOREDUPS | UL_SQLMODE_NOBULK),
-              0);
+    mustPrepare(&stmt, u"INSERT INTO T VALUES (?)", nullptr, 0, nullptr, 0,
+                UL_SQLMODE_IGNOREDUPS | UL_SQLMODE_NOBULK);
     EXPECT_EQ(log(),
               "3 ETQ399 Ignoring database errors as requested by user.\n"
               "3 ETQ399 Ignoring duplicate records as requested by user.\n"
@@ -653,9 +650,9 @@ TEST_F(UlSqlBaseTest, BulkRowsFromMaxBulkRows) {
     // Parameter descriptions decide for modifying statements.
     UL_SQLMaxBulkRows = -20;
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(u"INSERT INTO T VALUES (?, ?)", withLong, 2, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, u"INSERT INTO T VALUES (?, ?)", withLong, 2);
     EXPECT_EQ(stmt.getBulkRows(), 1u);
-    ASSERT_EQ(stmt.prepare(u"INSERT INTO T VALUES (?)", plain, 1, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, u"INSERT INTO T VALUES (?)", plain, 1);
     EXPECT_EQ(stmt.getBulkRows(), 20u);
 }
 
@@ -673,7 +670,7 @@ TEST_F(UlSqlBaseTest, QueryInBatchesWithHeaderAndLog) {
     captureLog();
     UL_SQLMaxBulkRows = 1;
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     unsigned long count = 0;
     EXPECT_EQ(stmt.execute(nullptr, &count, UL_SQLMODE_HDR_TYPE | UL_SQLMODE_HDR_LENGTH), 0)
         << u8(ul_errorgetmsg());
@@ -706,7 +703,7 @@ TEST_F(UlSqlBaseTest, HeaderRowParts) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
         ULSQLStmt stmt;
-        ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, out, 3, 0), 0);
+        mustPrepare(&stmt, sql, nullptr, 0, out, 3);
         Collect rows;
         ASSERT_EQ(stmt.execute(&rows, nullptr, c.mode), 0) << u8(ul_errorgetmsg());
         ASSERT_EQ(rows.rows.size(), 1u);
@@ -724,13 +721,13 @@ TEST_F(UlSqlBaseTest, ColumnLongerThanReserved) {
     dbif_fake_setresult(sql.c_str(), {column(u"A", DBIF_TYPE_CHAR, 30)}, {{dbif_faketext(u"x")}});
     ul_sqlfielddesc_t out[] = {{u"A", UL_SQLFLD_CHAR, -1, 0, 20}};
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, out, 1, 0), 0);
+    mustPrepare(&stmt, sql, nullptr, 0, out, 1);
     Collect rows;
     EXPECT_EQ(stmt.execute(&rows, nullptr, 0), -1);
     EXPECT_EQ(u8(ul_errorgetmsg()), "Internal error: Column #1 'A' maxlen 30 exceeds reserved 20");
     // Without a description the column simply gets its length.
     UL_SQLDefaultColumnSpace = 10;
-    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     EXPECT_EQ(stmt.execute(&rows, nullptr, UL_SQLMODE_HDR_LENGTH), 0) << u8(ul_errorgetmsg());
     ASSERT_EQ(rows.rows.size(), 2u);
     EXPECT_EQ(rows.rows[0].texts[0], u"30");
@@ -745,7 +742,7 @@ TEST_F(UlSqlBaseTest, CallbackStopAndErrorEndTheFetch) {
     dbif_fake_setresult(sql.c_str(), {column(u"A", DBIF_TYPE_INT, 4)}, data);
     UL_SQLMaxBulkRows = 4;
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     const struct {
         size_t stopAfter;
         int stopValue;
@@ -772,7 +769,7 @@ TEST_F(UlSqlBaseTest, CountMismatch) {
                         {{dbif_fakeint(1)}, {dbif_fakeint(2)}});
     g_wrap.extraReadRows = 1;
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     Collect rows;
     EXPECT_EQ(stmt.execute(&rows, nullptr, 0), -1);
     EXPECT_EQ(u8(ul_errorgetmsg()), "Mismatch in database count: selected 2 rows, but DBIF has 3");
@@ -786,7 +783,7 @@ TEST_F(UlSqlBaseTest, CountMismatch) {
 
     // Type 7 never compares.
     connect("WRAPZSE");
-    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     Collect all;
     unsigned long count = 0;
     EXPECT_EQ(stmt.execute(&all, &count, 0), 0) << u8(ul_errorgetmsg());
@@ -800,7 +797,7 @@ TEST_F(UlSqlBaseTest, ReprepareOnInvalidatedStatement) {
     dbif_fake_setresult(sql.c_str(), {column(u"A", DBIF_TYPE_INT, 4)}, {{dbif_fakeint(1)}});
     dbif_fake_setfailure(dbif_fakeop::begRead, sql.c_str(), {DBIF_RC_REPREPARE, 5, u"stale", 0, 1});
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     Collect rows;
     EXPECT_EQ(stmt.execute(&rows, nullptr, 0), 0) << u8(ul_errorgetmsg());
     EXPECT_EQ(rows.rows.size(), 1u);
@@ -821,11 +818,11 @@ TEST_F(UlSqlBaseTest, MissingTable) {
         // At prepare ...
         dbif_fake_setfailure(dbif_fakeop::prepare, sql.c_str(), {rc, 1, u"no table", 0, 1});
         ULSQLStmt stmt;
-        ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_MISSINGTABLE), 0);
+        mustPrepare(&stmt, sql, nullptr, 0, nullptr, 0, UL_SQLMODE_MISSINGTABLE);
         EXPECT_EQ(stmt.execute(nullptr, nullptr, 0), -2);
         // ... or at the read.
         dbif_fake_setfailure(dbif_fakeop::begRead, sql.c_str(), {rc, 1, u"no table", 0, 0});
-        ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+        mustPrepare(&stmt, sql);
         EXPECT_EQ(stmt.execute(nullptr, nullptr, UL_SQLMODE_MISSINGTABLE), -2);
         EXPECT_EQ(stmt.execute(nullptr, nullptr, 0), -1);
         EXPECT_EQ(u8(ul_errorgetmsg()),
@@ -880,7 +877,7 @@ TEST_F(UlSqlBaseTest, CriticalErrorRules) {
                     return code == *static_cast<unsigned*>(context) ? 1 : 0;
                 },
                 &accepted);
-        ASSERT_EQ(stmt.prepare(c.sql, nullptr, 0, nullptr, 0, 0), 0);
+        mustPrepare(&stmt, c.sql);
         ul_errorsetmsg(0, nullptr);
         EXPECT_EQ(stmt.execute(nullptr, nullptr, c.mode), c.critical ? -1 : 0);
         if (c.critical) {
@@ -918,7 +915,7 @@ TEST_F(UlSqlBaseTest, ParameterSupplyInBatches) {
     const char16_t* sql = u"INSERT INTO T VALUES (?, ?)";
     UL_SQLMaxBulkRows = 3;
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(sql, nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     ASSERT_EQ(stmt.getBulkRows(), 3u);
     Supply supply({{u"1", u"a"},
                    // clang-format off
@@ -952,7 +949,7 @@ TEST_F(UlSqlBaseTest, ParameterSupplyUsesBoundValuesForGaps) {
     connect();
     const char16_t* sql = u"UPDATE T SET A = ? WHERE B = ?";
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(sql, nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     // The callback fills only the second parameter.
     class Second : public ULSQLCallBack {
       public:
@@ -980,7 +977,7 @@ TEST_F(UlSqlBaseTest, InsertCountMismatchAndDuplicates) {
     const char16_t* sql = u"INSERT INTO T VALUES (?)";
     dbif_fake_setrowcount(sql, 0);
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(sql, nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     ASSERT_EQ(stmt.bindParam(0, u"1", 0), 0);
     EXPECT_EQ(stmt.execute(nullptr, nullptr, 0), -1);
     EXPECT_EQ(u8(ul_errorgetmsg()), "Mismatch in database count: processed 1 rows, but DBIF has 0");
@@ -990,7 +987,7 @@ TEST_F(UlSqlBaseTest, InsertCountMismatchAndDuplicates) {
     ASSERT_EQ(ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT), 0);
     connect();
     captureLog();
-    ASSERT_EQ(stmt.prepare(sql, nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     EXPECT_EQ(stmt.getBulkRows(), 10000u);
     dbif_fake_setfailure(dbif_fakeop::modify, sql, {DBIF_RC_DUPLICATE, 23505, u"dup", 1, 1});
     Supply dups({{u"1"}, {u"2"}, {u"3"}, {u"4"}, {u"5"}});
@@ -1018,7 +1015,7 @@ TEST_F(UlSqlBaseTest, BindErrorsAndReferences) {
     ul_sqlfielddesc_t in[] = {{u"N", UL_SQLFLD_INT, -1, 0, 4}, {u"S", UL_SQLFLD_CHAR, -1, 0, 3}};
     ULSQLStmt stmt;
     EXPECT_EQ(stmt.bindParam(0, u"1", 0), -1);
-    ASSERT_EQ(stmt.prepare(sql, in, 2, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql, in, 2);
     EXPECT_EQ(stmt.bindParam(2, u"x", 0), -1);
     EXPECT_EQ(u8(ul_errorgetmsg()), "Illegal bind parameter #3, maximum is 2");
     EXPECT_EQ(stmt.bindParam(5, 1L), -1);
@@ -1050,7 +1047,7 @@ TEST_F(UlSqlBaseTest, BindErrorsAndReferences) {
     EXPECT_EQ(rows[2], (dbif_fakerow_t{dbif_fakeint(7), dbif_faketext(u"")}));
     EXPECT_EQ(rows[3], (dbif_fakerow_t{dbif_fakeint(7), dbif_fakenull()}));
     // Every parameter must be bound.
-    ASSERT_EQ(stmt.prepare(sql, in, 2, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql, in, 2);
     ASSERT_EQ(stmt.bindParam(0, 1L), 0);
     EXPECT_EQ(stmt.execute(nullptr, nullptr, 0), -1);
     EXPECT_EQ(u8(ul_errorgetmsg()), "Input parameters #2 not bound to any value");
@@ -1061,7 +1058,7 @@ TEST_F(UlSqlBaseTest, StatementsSurviveAReconnect) {
     const std::u16string sql = u"SELECT A FROM T";
     dbif_fake_setresult(sql.c_str(), {column(u"A", DBIF_TYPE_INT, 4)}, {{dbif_fakeint(1)}});
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     ASSERT_EQ(ul_sqldisconnect(0), 0);
     Collect rows;
     EXPECT_EQ(stmt.execute(&rows, nullptr, 0), -1);
@@ -1110,7 +1107,7 @@ TEST_F(UlSqlBaseTest, CorrectingLongLengthFields) {
         SCOPED_TRACE(correct);
         if (correct) UL_SQLGlobalFlags |= UL_SQLFLAG_CORRLONGDATALENGTH;
         ULSQLStmt stmt;
-        ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, out, 2, 0), 0);
+        mustPrepare(&stmt, sql, nullptr, 0, out, 2);
         Collect rows;
         ASSERT_EQ(stmt.execute(&rows, nullptr, 0), 0) << u8(ul_errorgetmsg());
         ASSERT_EQ(rows.rows.size(), 2u);
@@ -1140,7 +1137,7 @@ TEST_F(UlSqlBaseTest, LongValuesBeyondTheColumnSpaceAreReadInPieces) {
         if (c.onePieceFlag) UL_SQLGlobalFlags |= UL_SQLFLAG_NOLOBSPIECEWISE;
         g_wrap.pieces = 0;
         ULSQLStmt stmt;
-        ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+        mustPrepare(&stmt, sql);
         Collect rows;
         ASSERT_EQ(stmt.execute(&rows, nullptr, c.mode), 0) << u8(ul_errorgetmsg());
         ASSERT_EQ(rows.rows.size(), 2u);
@@ -1152,7 +1149,7 @@ TEST_F(UlSqlBaseTest, LongValuesBeyondTheColumnSpaceAreReadInPieces) {
     UL_SQLGlobalFlags &= ~UL_SQLFLAG_NOLOBSPIECEWISE;
     g_wrap.pieceResult = DBIF_RC_DB_ERROR;
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     Collect rows;
     EXPECT_EQ(stmt.execute(&rows, nullptr, 0), -1);
     EXPECT_NE(errorText().find(u"DBIF error 99"), std::u16string::npos) << u8(errorText());
@@ -1166,7 +1163,7 @@ TEST_F(UlSqlBaseTest, RawOnlyDeliversNoTexts) {
                         {column(u"A", DBIF_TYPE_INT, 4), column(u"B", DBIF_TYPE_CHAR, 5)},
                         {{dbif_fakeint(258), dbif_faketext(u"ab")}});
     ULSQLStmt stmt;
-    ASSERT_EQ(stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0), 0);
+    mustPrepare(&stmt, sql);
     Collect rows;
     ASSERT_EQ(stmt.execute(&rows, nullptr, UL_SQLMODE_ANYUPDATE_RAWONLY), 0);
     ASSERT_EQ(rows.rows.size(), 1u);
