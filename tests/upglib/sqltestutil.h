@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -140,6 +141,14 @@ class FakeVendorTest : public ::testing::Test {
 // ---- the SQL layer on a real engine ------------------------------------------------------------
 
 // Whether the environment names a PostgreSQL server (scripts/pgtest.sh provides one).
+// That a call failed: it returned -1 and left `message` as the error text.
+inline ::testing::AssertionResult failedWith(long rc, std::string_view message) {
+    const std::string got = u8(errorText());
+    if (rc == -1 && got == message) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "returned " << rc << " with '" << got << "', expected -1 with '" << message << "'";
+}
+
 // Prepares sql in stmt (arguments as ULSQLStmt::prepare); a failure fails the test with the
 // error text.
 inline void mustPrepare(ULSQLStmt* stmt, const std::u16string& sql,

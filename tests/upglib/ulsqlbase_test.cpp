@@ -205,9 +205,8 @@ TEST_F(UlSqlBaseTest, IsolationLevels) {
     EXPECT_EQ(ul_sqlsetisolevel(UL_ISOLEVEL_COMMITTED), 0);
     EXPECT_EQ(ul_sqlgetisolevel(), 1);
     for (int invalid : {2, -1}) {
-        EXPECT_EQ(ul_sqlsetisolevel(invalid), -1);
-        EXPECT_EQ(u8(ul_errorgetmsg()),
-                  concat("Invalid isolation level ", std::to_string(invalid)));
+        EXPECT_TRUE(failedWith(ul_sqlsetisolevel(invalid),
+                               concat("Invalid isolation level ", std::to_string(invalid))));
         EXPECT_EQ(ul_sqlgetisolevel(), 1);
     }
     EXPECT_EQ(ul_sqlsetisolevel(UL_ISOLEVEL_DEFAULT), 0);
@@ -224,11 +223,9 @@ TEST_F(UlSqlBaseTest, IsolationLevels) {
     dbif_fake_setcontrol(DBIF_CTL_ISOLATION, DBIF_RC_NOT_SUPPORTED, u"no such level");
     const std::string refused =
         "DBIF error 15 (db code -1): Setting isolation level failed\nno such level";
-    EXPECT_EQ(ul_sqlsetisolevel(0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), refused);
+    EXPECT_TRUE(failedWith(ul_sqlsetisolevel(0), refused));
     for (int rc : {ul_sqlcommit2(nullptr, UL_COMMIT_QUIET), ul_sqlrollback2(UL_ROLLBACK_QUIET)}) {
-        EXPECT_EQ(rc, -1);
-        EXPECT_EQ(u8(ul_errorgetmsg()), refused);
+        EXPECT_TRUE(failedWith(rc, refused));
     }
     ASSERT_EQ(ul_sqldisconnect(0), 0);
     EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
@@ -252,8 +249,8 @@ TEST_F(UlSqlBaseTest, DatabaseTypes) {
         EXPECT_EQ(ul_sqlcurrentdbsupport(), &r);
     }
     for (const char16_t* name : {u"OR", u"", u"ORACLE"}) {
-        EXPECT_EQ(ul_sqlgetdbatypefromstring(name), -1);
-        EXPECT_EQ(u8(ul_errorgetmsg()), concat("Unknown database type '", u8(name), "'"));
+        EXPECT_TRUE(failedWith(ul_sqlgetdbatypefromstring(name),
+                               concat("Unknown database type '", u8(name), "'")));
     }
     EXPECT_EQ(ul_sqlgetstringfromdbatype(static_cast<int>(SQLDBSupportCount)), nullptr);
     EXPECT_EQ(u8(ul_errorgetmsg()),
@@ -261,18 +258,15 @@ TEST_F(UlSqlBaseTest, DatabaseTypes) {
     EXPECT_EQ(ul_sqlgetstringfromdbatype(-1), nullptr);
     for (const char* value : {"OR", "", "XORA"}) {
         setenv("dbms_type", value, 1);
-        EXPECT_EQ(ul_sqlgetdbatype(), -1);
-        EXPECT_EQ(u8(ul_errorgetmsg()), concat("Unsupported DB type '", value, "'"));
+        EXPECT_TRUE(failedWith(ul_sqlgetdbatype(), concat("Unsupported DB type '", value, "'")));
         EXPECT_EQ(ul_sqlcurrentdbsupport(), nullptr);
     }
     unsetenv("dbms_type");
-    EXPECT_EQ(ul_sqlgetdbatype(), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "Missing environment variable 'dbms_type' to determine DB type");
+    EXPECT_TRUE(failedWith(ul_sqlgetdbatype(),
+                           "Missing environment variable 'dbms_type' to determine DB type"));
     EXPECT_EQ(ul_sqlcurrentdbsupport(), nullptr);
-    EXPECT_EQ(ul_sqlconnect2(0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "Missing environment variable 'dbms_type' to determine DB type");
+    EXPECT_TRUE(failedWith(ul_sqlconnect2(0),
+                           "Missing environment variable 'dbms_type' to determine DB type"));
 }
 
 TEST_F(UlSqlBaseTest, SeparatorsComeFromTheSupportRow) {
@@ -301,9 +295,9 @@ TEST_F(UlSqlBaseTest, VendorRowsHaveNoEngineInThisBuild) {
              {"ZMX", "ZDB", "DB2", "DB4", "DB6", "MSS", "ORA", "ZSE", "NOENGINE"}) {
             if (testRows != (std::string(type) == "NOENGINE")) continue;
             setenv("dbms_type", type, 1);
-            EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
-            EXPECT_EQ(u8(ul_errorgetmsg()),
-                      concat("No database interface for database type '", type, "' in this build"));
+            EXPECT_TRUE(failedWith(
+                ul_sqlconnect2(UL_CONNECT_QUIET),
+                concat("No database interface for database type '", type, "' in this build")));
             EXPECT_FALSE(ul_sqlisconnected());
         }
     }
@@ -435,8 +429,7 @@ TEST_F(UlSqlBaseTest, TransactionFailures) {
         dbif_fake_reset();
         connect();
         dbif_fake_setfailure(c.op, nullptr, {DBIF_RC_DB_ERROR, 7, u"lost", 0, 1});
-        EXPECT_EQ(c.call(c.flags), -1);
-        EXPECT_EQ(u8(ul_errorgetmsg()), c.error);
+        EXPECT_TRUE(failedWith(c.call(c.flags), c.error));
         if (ul_sqlisconnected()) {
             ASSERT_EQ(ul_sqldisconnect(0), 0);
         }
@@ -472,8 +465,8 @@ TEST_F(UlSqlBaseTest, ConnectFailureIsLoggedWithARepeatedConnect) {
         const size_t logged = log().size();
         dbif_fake_setfailure(dbif_fakeop::connect, nullptr,
                              {DBIF_RC_DB_ERROR, 42, u"busy", 0, c.failures});
-        EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
-        EXPECT_EQ(u8(ul_errorgetmsg()), "DBIF error 99 (db code 42): Connect failed\nbusy");
+        EXPECT_TRUE(failedWith(ul_sqlconnect2(UL_CONNECT_QUIET),
+                               "DBIF error 99 (db code 42): Connect failed\nbusy"));
         EXPECT_FALSE(ul_sqlisconnected());
         EXPECT_EQ(log().substr(logged), c.log);
         EXPECT_EQ(countOps(dbif_fakeop::connect), c.connects);
@@ -513,8 +506,7 @@ TEST_F(UlSqlBaseTest, TraceInitializationFailure) {
     ASSERT_TRUE(dir.ok());
     ScopedCwd inside(dir.path());
     dbif_fake_setcontrol(DBIF_CTL_TRACE, DBIF_RC_NOT_SUPPORTED, u"no trace");
-    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Trace initialization failed");
+    EXPECT_TRUE(failedWith(ul_sqlconnect2(UL_CONNECT_QUIET), "Trace initialization failed"));
     EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET | UL_CONNECT_NOTRACE), 0);
 }
 
@@ -537,13 +529,12 @@ TEST_F(UlSqlBaseTest, DatabaseVersions) {
 
     connect();
     dbif_fake_setcontrol(DBIF_CTL_CLIENT_VERSION, DBIF_RC_NOT_SUPPORTED, u"none");
-    EXPECT_EQ(ul_sqlgetdbversion(version, 64, client, 64), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "DBIF error 15 (db code -1): Getting DB client version failed\nnone");
+    EXPECT_TRUE(failedWith(ul_sqlgetdbversion(version, 64, client, 64),
+                           "DBIF error 15 (db code -1): Getting DB client version failed\nnone"));
     EXPECT_TRUE(ul_sqlisconnected());
     dbif_fake_setcontrol(DBIF_CTL_VERSION, DBIF_RC_NOT_SUPPORTED, u"none");
-    EXPECT_EQ(ul_sqlgetdbversion(version, 64, client, 64), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "DBIF error 15 (db code -1): Getting DB version failed\nnone");
+    EXPECT_TRUE(failedWith(ul_sqlgetdbversion(version, 64, client, 64),
+                           "DBIF error 15 (db code -1): Getting DB version failed\nnone"));
 }
 
 // ---- statements on FAKE --------------------------------------------------------------------
@@ -591,8 +582,7 @@ TEST_F(UlSqlBaseTest, StatementKindsAndHints) {
          "Illegal #DBIF_HINT('...') phrase in 'SELECT #DBIF_HINT('X' Y) A FROM T'"}};
     for (const auto& [sql, error] : errors) {
         ULSQLStmt stmt;
-        EXPECT_EQ(stmt.prepare(sql, nullptr, 0, nullptr, 0, 0), -1);
-        EXPECT_EQ(u8(ul_errorgetmsg()), error);
+        EXPECT_TRUE(failedWith(stmt.prepare(sql, nullptr, 0, nullptr, 0, 0), error));
     }
 }
 
@@ -723,8 +713,8 @@ TEST_F(UlSqlBaseTest, ColumnLongerThanReserved) {
     ULSQLStmt stmt;
     mustPrepare(&stmt, sql, nullptr, 0, out, 1);
     Collect rows;
-    EXPECT_EQ(stmt.execute(&rows, nullptr, 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Internal error: Column #1 'A' maxlen 30 exceeds reserved 20");
+    EXPECT_TRUE(failedWith(stmt.execute(&rows, nullptr, 0),
+                           "Internal error: Column #1 'A' maxlen 30 exceeds reserved 20"));
     // Without a description the column simply gets its length.
     UL_SQLDefaultColumnSpace = 10;
     mustPrepare(&stmt, sql);
@@ -771,8 +761,8 @@ TEST_F(UlSqlBaseTest, CountMismatch) {
     ULSQLStmt stmt;
     mustPrepare(&stmt, sql);
     Collect rows;
-    EXPECT_EQ(stmt.execute(&rows, nullptr, 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Mismatch in database count: selected 2 rows, but DBIF has 3");
+    EXPECT_TRUE(failedWith(stmt.execute(&rows, nullptr, 0),
+                           "Mismatch in database count: selected 2 rows, but DBIF has 3"));
     // A stopped fetch is not compared.
     Collect first;
     first.stopAfter = 1;
@@ -804,8 +794,7 @@ TEST_F(UlSqlBaseTest, ReprepareOnInvalidatedStatement) {
     EXPECT_EQ(countOps(dbif_fakeop::prepare), 2u);
     // Only once: an invalidation right after the new prepare is an error.
     dbif_fake_setfailure(dbif_fakeop::begRead, sql.c_str(), {DBIF_RC_REPREPARE, 5, u"stale", 0, 2});
-    EXPECT_EQ(stmt.execute(&rows, nullptr, 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "DBIF error 13 (db code 5): \nstale");
+    EXPECT_TRUE(failedWith(stmt.execute(&rows, nullptr, 0), "DBIF error 13 (db code 5): \nstale"));
 }
 
 TEST_F(UlSqlBaseTest, MissingTable) {
@@ -824,9 +813,8 @@ TEST_F(UlSqlBaseTest, MissingTable) {
         dbif_fake_setfailure(dbif_fakeop::begRead, sql.c_str(), {rc, 1, u"no table", 0, 0});
         mustPrepare(&stmt, sql);
         EXPECT_EQ(stmt.execute(nullptr, nullptr, UL_SQLMODE_MISSINGTABLE), -2);
-        EXPECT_EQ(stmt.execute(nullptr, nullptr, 0), -1);
-        EXPECT_EQ(u8(ul_errorgetmsg()),
-                  "DBIF error " + std::to_string(rc) + " (db code 1): \nno table");
+        EXPECT_TRUE(failedWith(stmt.execute(nullptr, nullptr, 0),
+                               "DBIF error " + std::to_string(rc) + " (db code 1): \nno table"));
         EXPECT_EQ(
             ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, UL_SQLMODE_MISSINGTABLE), -2);
     }
@@ -961,8 +949,8 @@ TEST_F(UlSqlBaseTest, ParameterSupplyUsesBoundValuesForGaps) {
         }
         int n_ = 0;
     } second;
-    EXPECT_EQ(stmt.execute(&second, nullptr, 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Input parameters #1 not bound to any value");
+    EXPECT_TRUE(failedWith(stmt.execute(&second, nullptr, 0),
+                           "Input parameters #1 not bound to any value"));
     ASSERT_EQ(stmt.bindParam(0, u"fixed", 0), 0);
     second.n_ = 0;
     EXPECT_EQ(stmt.execute(&second, nullptr, 0), 2) << u8(ul_errorgetmsg());
@@ -979,8 +967,8 @@ TEST_F(UlSqlBaseTest, InsertCountMismatchAndDuplicates) {
     ULSQLStmt stmt;
     mustPrepare(&stmt, sql);
     ASSERT_EQ(stmt.bindParam(0, u"1", 0), 0);
-    EXPECT_EQ(stmt.execute(nullptr, nullptr, 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Mismatch in database count: processed 1 rows, but DBIF has 0");
+    EXPECT_TRUE(failedWith(stmt.execute(nullptr, nullptr, 0),
+                           "Mismatch in database count: processed 1 rows, but DBIF has 0"));
 
     // Duplicates: the second and fourth of five rows exist already.
     dbif_fake_reset();
@@ -991,8 +979,8 @@ TEST_F(UlSqlBaseTest, InsertCountMismatchAndDuplicates) {
     EXPECT_EQ(stmt.getBulkRows(), 10000u);
     dbif_fake_setfailure(dbif_fakeop::modify, sql, {DBIF_RC_DUPLICATE, 23505, u"dup", 1, 1});
     Supply dups({{u"1"}, {u"2"}, {u"3"}, {u"4"}, {u"5"}});
-    EXPECT_EQ(stmt.execute(&dups, nullptr, 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "DBIF error 26 (db code 23505): \ndup");
+    EXPECT_TRUE(
+        failedWith(stmt.execute(&dups, nullptr, 0), "DBIF error 26 (db code 23505): \ndup"));
 
     dbif_fake_reset();
     ASSERT_EQ(ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT), 0);
@@ -1016,12 +1004,9 @@ TEST_F(UlSqlBaseTest, BindErrorsAndReferences) {
     ULSQLStmt stmt;
     EXPECT_EQ(stmt.bindParam(0, u"1", 0), -1);
     mustPrepare(&stmt, sql, in, 2);
-    EXPECT_EQ(stmt.bindParam(2, u"x", 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Illegal bind parameter #3, maximum is 2");
-    EXPECT_EQ(stmt.bindParam(5, 1L), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Illegal bind parameter #6, maximum is 2");
-    EXPECT_EQ(stmt.bindParam(1, u"abcd", 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Parameter 2 too long (4 > 3)");
+    EXPECT_TRUE(failedWith(stmt.bindParam(2, u"x", 0), "Illegal bind parameter #3, maximum is 2"));
+    EXPECT_TRUE(failedWith(stmt.bindParam(5, 1L), "Illegal bind parameter #6, maximum is 2"));
+    EXPECT_TRUE(failedWith(stmt.bindParam(1, u"abcd", 0), "Parameter 2 too long (4 > 3)"));
     EXPECT_EQ(stmt.bindParam(0, u"x1", 0), -1);
 
     // Flag 1 reads the caller's buffer at execute time.
@@ -1049,8 +1034,8 @@ TEST_F(UlSqlBaseTest, BindErrorsAndReferences) {
     // Every parameter must be bound.
     mustPrepare(&stmt, sql, in, 2);
     ASSERT_EQ(stmt.bindParam(0, 1L), 0);
-    EXPECT_EQ(stmt.execute(nullptr, nullptr, 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Input parameters #2 not bound to any value");
+    EXPECT_TRUE(failedWith(stmt.execute(nullptr, nullptr, 0),
+                           "Input parameters #2 not bound to any value"));
 }
 
 TEST_F(UlSqlBaseTest, StatementsSurviveAReconnect) {
@@ -1061,9 +1046,8 @@ TEST_F(UlSqlBaseTest, StatementsSurviveAReconnect) {
     mustPrepare(&stmt, sql);
     ASSERT_EQ(ul_sqldisconnect(0), 0);
     Collect rows;
-    EXPECT_EQ(stmt.execute(&rows, nullptr, 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "Not connected to the database for statement 'SELECT A FROM T'");
+    EXPECT_TRUE(failedWith(stmt.execute(&rows, nullptr, 0),
+                           "Not connected to the database for statement 'SELECT A FROM T'"));
     connect();
     EXPECT_EQ(stmt.execute(&rows, nullptr, 0), 0) << u8(ul_errorgetmsg());
     EXPECT_EQ(rows.rows.size(), 1u);
@@ -1083,8 +1067,8 @@ TEST_F(UlSqlBaseTest, RunConnectsOnDemand) {
     // Disconnected with a commit after success, without one after a failure.
     EXPECT_EQ(countOps(dbif_fakeop::commit), 1u);
     dbif_fake_setfailure(dbif_fakeop::begRead, sql.c_str(), {DBIF_RC_DB_ERROR, 2, u"bad", 0, 1});
-    EXPECT_EQ(ULSQLStmt::run(sql.c_str(), nullptr, 0, &rows, &count, 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "DBIF error 99 (db code 2): \nbad");
+    EXPECT_TRUE(failedWith(ULSQLStmt::run(sql.c_str(), nullptr, 0, &rows, &count, 0),
+                           "DBIF error 99 (db code 2): \nbad"));
     EXPECT_FALSE(ul_sqlisconnected());
     EXPECT_EQ(countOps(dbif_fakeop::commit), 1u);
     EXPECT_EQ(countOps(dbif_fakeop::disconnect), 2u);

@@ -294,7 +294,7 @@ TEST_F(UlSqlUtilTest, NametabNormalize) {
                  {u"DDATT", "DDATT"}, {u"DDNXT", "DDNXT"},
                  {u"DDNTX", "DDNTX"}, {u"ddntt", "ddntt"},
                  {u"DDNT", "DDNT"}, {u"", ""}};
-                 // clang-format on
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(u8(c.name));
         char16_t out[32];
@@ -477,8 +477,7 @@ TEST_F(UlSqlViewLayerTest, DeterminationCases) {
         // The initialisation hook determines the view layer; a failure fails the connect.
         const int connected = ul_sqlconnect2(UL_CONNECT_QUIET);
         if (c.expected < 0) {
-            EXPECT_EQ(connected, -1);
-            EXPECT_EQ(u8(ul_errorgetmsg()), c.error);
+            EXPECT_TRUE(failedWith(connected, c.error));
             EXPECT_FALSE(ul_sqlisconnected());
             continue;
         }
@@ -524,20 +523,19 @@ TEST_F(UlSqlViewLayerTest, ToolsSchemaEqualToTheUserIsRefused) {
                  {u"CURRENT_SCHEMA_GREEN", u"GREEN"},
                  {u"CURRENT_SCHEMA_TOOLS", u"TOOLSB"},
                  {u"CURRENT_SCHEMA_TOOLS_GREEN", u"DBUSER"}});
-    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "Unsupported view-layered system with dbuser='DBUSER', schema_blue='BLUE', "
-              "schema_green='GREEN', schema_tool_blue='TOOLSB', schema_tool_green='DBUSER'");
+    EXPECT_TRUE(
+        failedWith(ul_sqlconnect2(UL_CONNECT_QUIET),
+                   "Unsupported view-layered system with dbuser='DBUSER', schema_blue='BLUE', "
+                   "schema_green='GREEN', schema_tool_blue='TOOLSB', schema_tool_green='DBUSER'"));
 }
 
 TEST_F(UlSqlViewLayerTest, FailingSchemaSwitchFailsTheConnect) {
     viewLayerSystem();
     dbif_fake_setfailure(dbif_fakeop::prepare, u"set schema TOOLSB",
                          {DBIF_RC_DB_ERROR, 7, u"schema gone", 0, 0});
-    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "DBIF error 99 (db code 7): \nschema gone\nCannot execute statement\n"
-              "Statement is 'set schema TOOLSB'");
+    EXPECT_TRUE(failedWith(ul_sqlconnect2(UL_CONNECT_QUIET),
+                           "DBIF error 99 (db code 7): \nschema gone\nCannot execute statement\n"
+                           "Statement is 'set schema TOOLSB'"));
 }
 
 TEST_F(UlSqlViewLayerTest, EmptySchemasAndOtherDatabases) {
