@@ -80,6 +80,17 @@ class Supply : public ULSQLCallBack {
 
 // ---- a vendor database answered by the FAKE engine -------------------------------------------
 
+// An engine column description.
+inline dbif_coldesc_t column(const char16_t* name, int type, unsigned length,
+                             unsigned decimals = 0) {
+    dbif_coldesc_t c;
+    c.name = name;
+    c.type = type;
+    c.length = length;
+    c.decimals = decimals;
+    return c;
+}
+
 // The support row of a vendor database type (with its hooks) whose engine is FAKE.
 inline ul_sqldbsupport_t fakeVendorRow(int type, const char16_t* code) {
     ul_sqldbsupport_t row = SQLDBSupport[type];
@@ -121,11 +132,7 @@ class FakeVendorTest : public ::testing::Test {
                             {textColumn(u"SYS_PROPERTY"), textColumn(u"SYS_VALUE")}, data);
     }
     static dbif_coldesc_t textColumn(const char16_t* name) {
-        dbif_coldesc_t c;
-        c.name = name;
-        c.type = DBIF_TYPE_CHAR;
-        c.length = 256;
-        return c;
+        return column(name, DBIF_TYPE_CHAR, 256);
     }
 
     static constexpr char16_t kSystemStateQuery[] =

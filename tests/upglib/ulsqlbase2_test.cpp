@@ -227,11 +227,7 @@ TEST_F(ULSqlBase2Test, TypeLettersFollowDatabaseTypeThenFlags) {
     // clang-format on
     for (const auto& [type, length, decimals, flags, digitsDecimals, descLength] : columns) {
         SCOPED_TRACE(type);
-        dbif_coldesc_t col;
-        col.name = u"AMOUNT";
-        col.type = type;
-        col.length = length;
-        col.decimals = decimals;
+        const dbif_coldesc_t col = column(u"AMOUNT", type, length, decimals);
         ul_sqlfielddesc_t d = ul_sqlfieldfromcolumn(col);
         EXPECT_EQ(d.name, col.name.c_str());
         EXPECT_EQ(d.dbifType, type);
