@@ -76,9 +76,7 @@ TEST_F(DbPingTest, VersionFailureDisconnectsAndKeepsTheReason) {
     setenv("dbms_type", "DB6FAKE", 1);
     dbif_fake_setcontrol(DBIF_CTL_HOST, DBIF_RC_DB_ERROR, u"host unknown");
     auto [rc, out] = run(cmd_DBVERSION, {u"dbversion"});
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "DBIF error 99 (db code -1): Getting DB host failed\nhost unknown");
+    EXPECT_TRUE(failedWith(rc, "DBIF error 99 (db code -1): Getting DB host failed\nhost unknown"));
     EXPECT_EQ(out, "");
     EXPECT_FALSE(ul_sqlisconnected());
 }
@@ -89,8 +87,7 @@ TEST_F(DbPingTest, FailingPingDisconnectsWithoutAverage) {
     // The warm-up and the first ping succeed, the second fails.
     dbif_fake_setfailure(dbif_fakeop::begRead, kPing, {DBIF_RC_DB_ERROR, 4711, u"gone", 2, 0});
     auto [rc, out] = run(cmd_DBPING, {u"dbping", u"sleep=0", u"5"});
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "DBIF error 99 (db code 4711): \ngone");
+    EXPECT_TRUE(failedWith(rc, "DBIF error 99 (db code 4711): \ngone"));
     EXPECT_FALSE(ul_sqlisconnected());
     const std::string log = log_.text();
     EXPECT_NE(log.find("1 ETQ399 Pinging database host 'localhost' 5 times.\n"), std::string::npos);

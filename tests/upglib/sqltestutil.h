@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -14,8 +15,11 @@
 #include "tempdir.h"
 #include "testutil.h"
 #include "ulmsgwrite.h"
+#include "ulsqlaux.h"
 #include "ulsqlbase.h"
 #include "ulsqlcondition.h"
+#include "ulsqlutil.h"
+#include "ultrace.h"
 
 // Keeps the rows a query delivers, raw and text; returns stopValue after stopAfter rows.
 class CollectRows : public ULSQLCallBack {
@@ -76,6 +80,17 @@ class Supply : public ULSQLCallBack {
 
 // ---- a vendor database answered by the FAKE engine -------------------------------------------
 
+// An engine column description.
+inline dbif_coldesc_t column(const char16_t* name, int type, unsigned length,
+                             unsigned decimals = 0) {
+    dbif_coldesc_t c;
+    c.name = name;
+    c.type = type;
+    c.length = length;
+    c.decimals = decimals;
+    return c;
+}
+
 // The support row of a vendor database type (with its hooks) whose engine is FAKE.
 inline ul_sqldbsupport_t fakeVendorRow(int type, const char16_t* code) {
     ul_sqldbsupport_t row = SQLDBSupport[type];
@@ -117,11 +132,7 @@ class FakeVendorTest : public ::testing::Test {
                             {textColumn(u"SYS_PROPERTY"), textColumn(u"SYS_VALUE")}, data);
     }
     static dbif_coldesc_t textColumn(const char16_t* name) {
-        dbif_coldesc_t c;
-        c.name = name;
-        c.type = DBIF_TYPE_CHAR;
-        c.length = 256;
-        return c;
+        return column(name, DBIF_TYPE_CHAR, 256);
     }
 
     static constexpr char16_t kSystemStateQuery[] =
@@ -137,6 +148,23 @@ class FakeVendorTest : public ::testing::Test {
 // ---- the SQL layer on a real engine ------------------------------------------------------------
 
 // Whether the environment names a PostgreSQL server (scripts/pgtest.sh provides one).
+// That a call failed: it returned -1 and left `message` as the error text.
+inline ::testing::AssertionResult failedWith(long rc, std::string_view message) {
+    const std::string got = u8(errorText());
+    if (rc == -1 && got == message) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "returned " << rc << " with '" << got << "', expected -1 with '" << message << "'";
+}
+
+// Prepares sql in stmt (arguments as ULSQLStmt::prepare); a failure fails the test with the
+// error text.
+inline void mustPrepare(ULSQLStmt* stmt, const std::u16string& sql,
+                        const ul_sqlfielddesc_t* in = nullptr, unsigned nIn = 0,
+                        const ul_sqlfielddesc_t* out = nullptr, unsigned nOut = 0, int mode = 0) {
+    ASSERT_EQ(stmt->prepare(sql.c_str(), in, nIn, out, nOut, mode), 0)
+        << u8(sql) << ": " << u8(errorText());
+}
+
 inline bool havePostgres() {
     return getenv("PGHOST") || getenv("dbs_pgsql_conninfo");
 }
@@ -211,4 +239,43 @@ class EngineSession {
     std::optional<std::string> nameCaseBefore_;
     TempDir dir_;
     std::vector<std::u16string> tables_;
+};
+
+// Connected to the engine the test parameter names (see EngineSession), with the global flags,
+// the session settings and the log reset; skipped when the engine is not available.
+class SqlEngineTest : public ::testing::TestWithParam<const char*> {
+  public:
+    static std::string engineName(const ::testing::TestParamInfo<const char*>& info) {
+        return info.param;
+    }
+
+  protected:
+    void SetUp() override {
+        ul_msgwrite_reset();
+        ul_traceresetlevels();
+        ul_sqlresetglobalflags();
+        ul_sqlresetsession();
+        ul_errorsetmsg(0, nullptr);
+        std::string why;
+        if (!session_.open(GetParam(), &why)) GTEST_SKIP() << why;
+        ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << ul_utf16to8(ul_errorgetmsg());
+    }
+    void TearDown() override {
+        ul_sqlresetglobalflags();
+        ul_sqlresetsession();
+        ul_msgwrite_reset();
+    }
+    // Runs sql without parameters; the result of execute, or -1.
+    static long exec(const std::u16string& sql, ULSQLCallBack* callback = nullptr, int mode = 0,
+                     unsigned long* count = nullptr) {
+        return ULSQLStmt::run(sql.c_str(), nullptr, 0, callback, count, mode);
+    }
+    // One column of the rows of a query, as text.
+    static std::vector<std::u16string> select(const std::u16string& sql, size_t column = 0) {
+        CollectRows rows;
+        EXPECT_EQ(exec(sql, &rows), 0)
+            << ul_utf16to8(sql.c_str()) << ": " << ul_utf16to8(ul_errorgetmsg());
+        return rows.column(column);
+    }
+    EngineSession session_;
 };

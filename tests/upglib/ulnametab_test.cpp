@@ -46,26 +46,20 @@ std::u16string num(long v) {
     return ul_format(u"%ld", v);
 }
 
-class UlNameTabTest : public ::testing::TestWithParam<const char*> {
+class UlNameTabTest : public SqlEngineTest {
   protected:
     void SetUp() override {
-        ul_msgwrite_reset();
-        ul_traceresetlevels();
-        ul_sqlresetglobalflags();
-        ul_sqlresetsession();
-        std::string why;
-        if (!session_.open(GetParam(), &why)) GTEST_SKIP() << why;
+        SqlEngineTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         pg_ = session_.isPg();
         ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
         ul_msgwrite_setfp(log_.get());
-        ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(errorText());
-        connected_ = true;
         suffix_ = concat<char16_t>(u"_", num(getpid()));
         ASSERT_EQ(ul_sqltabsuffixset(suffix_.c_str()), 0);
         useNametab(u"DDNTT");
     }
     void TearDown() override {
-        if (connected_) {
+        if (ul_sqlisconnected()) {
             for (const std::u16string& t : tables_)
                 (void)ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr,
                                      nullptr, UL_SQLMODE_TOLERATE);  // cleanup only
@@ -73,9 +67,7 @@ class UlNameTabTest : public ::testing::TestWithParam<const char*> {
         }
         ULNameTab::setNameTab(nullptr, nullptr, nullptr);
         unsetenv("Q7LDCTL_TABLE_UMGPOCNV");
-        ul_sqlresetsession();
-        ul_sqlresetglobalflags();
-        ul_msgwrite_reset();
+        SqlEngineTest::TearDown();
     }
 
     std::u16string name(const char16_t* base) const { return base + suffix_; }
@@ -136,10 +128,8 @@ class UlNameTabTest : public ::testing::TestWithParam<const char*> {
     std::string log() { return log_.text(); }
 
     bool pg_ = false;
-    bool connected_ = false;
     std::u16string suffix_;
     std::vector<std::u16string> tables_;
-    EngineSession session_;
     MemoryStream log_;
 };
 
@@ -165,12 +155,11 @@ TEST_P(UlNameTabTest, NametabAndEngineCatalogueAgree) {
     createNametab();
     addEntry({t,
               {{u"MANDT", 152, 3, 0, 0, 11, 3, 1},
-               {u"ID", 172, 10, 10, 0, 22, 4, 1},
-               {u"NAME", 40, 20, 0, 0, 11, 20, 0},
-               {u"AMOUNT", 160, 15, 15, 2, 0, 15, 0},
-               {u"QTY", 168, 5, 5, 0, 22, 2, 0},
-               {u"DATA", 232, 0, 0, 0, 8, 0, 0},
-               {u"NOTE", 228, 0, 0, 0, 7, 0, 0}},
+               // clang-format off
+               {u"ID", 172, 10, 10, 0, 22, 4, 1}, {u"NAME", 40, 20, 0, 0, 11, 20, 0},
+               {u"AMOUNT", 160, 15, 15, 2, 0, 15, 0}, {u"QTY", 168, 5, 5, 0, 22, 2, 0},
+               {u"DATA", 232, 0, 0, 0, 8, 0, 0}, {u"NOTE", 228, 0, 0, 0, 7, 0, 0}},
+              // clang-format on
               2,
               u'T',
               u'T',
@@ -220,8 +209,8 @@ TEST_P(UlNameTabTest, NametabAndEngineCatalogueAgree) {
     const char16_t* some[] = {u"ID", u"NOPE"};
     ul_sqlfielddesc_t* picked = nullptr;
     unsigned picks = 0;
-    EXPECT_EQ(ul_sqltablegetoiflags(t.c_str(), some, 2, &picked, &picks, 0), -1);
-    EXPECT_EQ(u8(errorText()), u8(u"Table '" + t + u"' does not have field #2 'NOPE'"));
+    EXPECT_TRUE(failedWith(ul_sqltablegetoiflags(t.c_str(), some, 2, &picked, &picks, 0),
+                           u8(u"Table '" + t + u"' does not have field #2 'NOPE'")));
     EXPECT_GE(ul_sqltablegetoiflags(t.c_str(), some, 1, &picked, &picks, 0), 0);
     ASSERT_EQ(picks, 1u);
     EXPECT_EQ(ul_sqlfieldtype(picked[0]), DBIF_TYPE_INT);
@@ -232,13 +221,13 @@ TEST_P(UlNameTabTest, MissingEntry) {
     createNametab();
     ULLDObject object;
     EXPECT_EQ(read(u"NTT_NONE", &object, UL_NT_MISSINGOK), 2);
-    EXPECT_EQ(read(u"NTT_NONE", &object), -1);
-    EXPECT_EQ(u8(errorText()), u8(u"Table 'NTT_NONE' has no entry in nametab '" + name(u"DDNTT") +
-                                  u"'\nCannot read nametab 'NTT_NONE'."));
+    EXPECT_TRUE(failedWith(read(u"NTT_NONE", &object),
+                           u8(u"Table 'NTT_NONE' has no entry in nametab '" + name(u"DDNTT") +
+                              u"'\nCannot read nametab 'NTT_NONE'.")));
     ul_sqlfielddesc_t* descs = nullptr;
     unsigned n = 0;
-    EXPECT_EQ(ul_sqltablegetoiflags(u"NTT_NONE", nullptr, 0, &descs, &n, 0), -1);
-    EXPECT_EQ(u8(errorText()), "No definition found for 'NTT_NONE'");
+    EXPECT_TRUE(failedWith(ul_sqltablegetoiflags(u"NTT_NONE", nullptr, 0, &descs, &n, 0),
+                           "No definition found for 'NTT_NONE'"));
     const char16_t** fields = nullptr;
     EXPECT_EQ(ul_sqltablegetfields(u"NTT_NONE", &fields, &n, 0), -1);
     EXPECT_TRUE(
@@ -289,22 +278,22 @@ TEST_P(UlNameTabTest, FieldsAreChecked) {
         }
     }
     ULLDObject object;
-    EXPECT_EQ(read(u"T_COUNT", &object), -1);
-    EXPECT_EQ(u8(errorText()), u8(u"DBIF error 99 (db code -1): Describing the table failed\n"
-                                  u"Nametab '" +
-                                  name(u"DDNTT") + u"' gives 2 fields for 'T_COUNT', but " +
-                                  name(u"DDNTF") + u" has 1\nCannot read nametab 'T_COUNT'."));
+    EXPECT_TRUE(failedWith(read(u"T_COUNT", &object),
+                           u8(u"DBIF error 99 (db code -1): Describing the table failed\n"
+                              u"Nametab '" +
+                              name(u"DDNTT") + u"' gives 2 fields for 'T_COUNT', but " +
+                              name(u"DDNTF") + u" has 1\nCannot read nametab 'T_COUNT'.")));
 
     // The engine's catalogue is held to the same rule.
     const std::u16string t =
         create(name(u"NTT_PK2"), u"\"A\" INTEGER, \"B\" INTEGER NOT NULL, PRIMARY KEY (\"B\")");
     useNametab(u"DDNTTX");
-    EXPECT_EQ(read(t, &object), -1);
-    EXPECT_EQ(u8(errorText()), u8(u"Field #1 \"" + t +
-                                  u"\".\"A\" is not a key field (nkeys=1). Key "
-                                  u"fields are expected to come first in a table\nCannot set info "
-                                  u"of table '" +
-                                  t + u"'."));
+    EXPECT_TRUE(failedWith(read(t, &object),
+                           u8(u"Field #1 \"" + t +
+                              u"\".\"A\" is not a key field (nkeys=1). Key "
+                              u"fields are expected to come first in a table\nCannot set info "
+                              u"of table '" +
+                              t + u"'.")));
 }
 
 TEST_P(UlNameTabTest, MissingDictionaryTablesAreTolerated) {
@@ -497,15 +486,14 @@ TEST_P(UlNameTabTest, FieldExistsAndNametabOff) {
     EXPECT_EQ(ULNameTab::tableFieldExists(t.c_str(), u"ID"), 1);
     EXPECT_EQ(ULNameTab::tableFieldExists(t.c_str(), u"id"), 1);
     EXPECT_EQ(ULNameTab::tableFieldExists(t.c_str(), u"NAME"), 0);
-    EXPECT_EQ(ULNameTab::tableFieldExists(u"NTT_NOTABLE", u"X"), -1);
-    EXPECT_EQ(u8(errorText()), "Cannot check for NTT_NOTABLE.X: table does not exist");
+    EXPECT_TRUE(failedWith(ULNameTab::tableFieldExists(u"NTT_NOTABLE", u"X"),
+                           "Cannot check for NTT_NOTABLE.X: table does not exist"));
 
     ASSERT_EQ(ul_sqlntsettype(UL_NTTYPE_OFF, nullptr, 0), 0);
     ULLDObject object;
-    EXPECT_EQ(read(t, &object), -1);
-    EXPECT_EQ(u8(errorText()),
-              u8(u"Cannot get nametab for '" + t +
-                 u"' - nametab access disabled\nCannot read nametab '" + t + u"'."));
+    EXPECT_TRUE(failedWith(read(t, &object),
+                           u8(u"Cannot get nametab for '" + t +
+                              u"' - nametab access disabled\nCannot read nametab '" + t + u"'.")));
     EXPECT_EQ(ULNameTab::tableFieldExists(t.c_str(), u"ID"), -1);
 }
 
@@ -529,9 +517,9 @@ TEST(UlNameTabSetTest, NamesOfANametabSet) {
             EXPECT_EQ(u8(ULNameTab::getNameTabName(i)), u8(c.names[i])) << u8(c.ddntt) << " " << i;
     }
     const std::u16string tooLong = u"DDNTT" + std::u16string(35, u'X');
-    EXPECT_EQ(ULNameTab::setNameTab(tooLong.c_str(), nullptr, nullptr), -1);
-    EXPECT_EQ(u8(errorText()),
-              u8(u"Nametab name '" + tooLong + u"' too long (at most 39 characters)"));
+    EXPECT_TRUE(
+        failedWith(ULNameTab::setNameTab(tooLong.c_str(), nullptr, nullptr),
+                   u8(u"Nametab name '" + tooLong + u"' too long (at most 39 characters)")));
     // Without a set of its own the reader follows the session's current slot.
     ASSERT_EQ(ULNameTab::setNameTab(nullptr, nullptr, nullptr), 0);
     ASSERT_EQ(ul_sqlntsettype(UL_NTTYPE_SUFFIX, u"_S", 0), 0);
@@ -542,11 +530,8 @@ TEST(UlNameTabSetTest, NamesOfANametabSet) {
     ul_sqlresetsession();
 }
 
-std::string engineName(const ::testing::TestParamInfo<const char*>& info) {
-    return info.param;
-}
-
-INSTANTIATE_TEST_SUITE_P(Engines, UlNameTabTest, ::testing::Values("SQLITE", "PGSQL", "PGSQL_LOWER"),
-                         engineName);
+INSTANTIATE_TEST_SUITE_P(Engines, UlNameTabTest,
+                         ::testing::Values("SQLITE", "PGSQL", "PGSQL_LOWER"),
+                         SqlEngineTest::engineName);
 
 }  // namespace

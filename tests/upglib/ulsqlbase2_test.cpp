@@ -11,8 +11,10 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "sqltestutil.h"
 #include "testutil.h"
 #include "ulsqlaux.h"
 
@@ -37,9 +39,6 @@ bool allocationCounting() {
                                   __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree) != 0;
     return installed;
 }
-}  // namespace
-
-namespace {
 
 using Bytes = std::vector<unsigned char>;
 
@@ -68,59 +67,37 @@ struct Cell {
     }
 };
 
-Cell Null() {
-    return Cell{};
-}
-Cell Int(int64_t v) {
-    return Cell{dbif_kind::integer, v, 0, {}, {}};
-}
-Cell Real(double v) {
-    return Cell{dbif_kind::real, 0, v, {}, {}};
-}
+// clang-format off
+Cell Null() { return Cell{}; }
+Cell Int(int64_t v) { return Cell{dbif_kind::integer, v, 0, {}, {}}; }
+Cell Real(double v) { return Cell{dbif_kind::real, 0, v, {}, {}}; }
 // An engine's decimal text (ASCII within UTF-16), as PostgreSQL delivers NUMERIC.
 Cell Dec(const char* ascii) {
     Cell c{dbif_kind::decimal, 0, 0, {}, {}};
     for (; *ascii; ++ascii) c.text += char16_t(*ascii);
     return c;
 }
-Cell Text(const std::u16string& t) {
-    return Cell{dbif_kind::text, 0, 0, t, {}};
-}
-Cell Blob(const Bytes& b) {
-    return Cell{dbif_kind::bytes, 0, 0, {}, b};
-}
+Cell Text(const std::u16string& t) { return Cell{dbif_kind::text, 0, 0, t, {}}; }
+Cell Blob(const Bytes& b) { return Cell{dbif_kind::bytes, 0, 0, {}, b}; }
 
 ul_sqlfielddesc_t Desc(unsigned flags, int type, unsigned length = 0, unsigned digits = 0,
                        unsigned decimals = 0) {
     return ul_sqlfielddesc_t{u"COL", flags, type, digits | (decimals << 16), length};
 }
-ul_sqlfielddesc_t IntDesc(unsigned size) {
-    return Desc(UL_SQLFLD_INT, -1, size);
-}
-ul_sqlfielddesc_t FloatDesc() {
-    return Desc(UL_SQLFLD_FLOAT, -1, 8);
-}
+ul_sqlfielddesc_t IntDesc(unsigned size) { return Desc(UL_SQLFLD_INT, -1, size); }
+ul_sqlfielddesc_t FloatDesc() { return Desc(UL_SQLFLD_FLOAT, -1, 8); }
 ul_sqlfielddesc_t PackedDesc(unsigned digits, unsigned decimals) {
     return Desc(0, DBIF_TYPE_PACKED, digits, digits, decimals);
 }
-ul_sqlfielddesc_t DecimalDesc() {
-    return Desc(0, DBIF_TYPE_DECIMAL);
-}
+ul_sqlfielddesc_t DecimalDesc() { return Desc(0, DBIF_TYPE_DECIMAL); }
 ul_sqlfielddesc_t DecFloatDesc(unsigned bytes) {
     return Desc(0, bytes == 8 ? DBIF_TYPE_DECFLOAT16 : DBIF_TYPE_DECFLOAT34, bytes);
 }
-ul_sqlfielddesc_t CharDesc(unsigned length) {
-    return Desc(UL_SQLFLD_CHAR, -1, length);
-}
-ul_sqlfielddesc_t LongCharDesc() {
-    return Desc(UL_SQLFLD_LONG, -1);
-}
-ul_sqlfielddesc_t RawDesc(unsigned length) {
-    return Desc(UL_SQLFLD_RAW, -1, length);
-}
-ul_sqlfielddesc_t BlobDesc() {
-    return Desc(UL_SQLFLD_RAW | UL_SQLFLD_LONG, -1);
-}
+ul_sqlfielddesc_t CharDesc(unsigned length) { return Desc(UL_SQLFLD_CHAR, -1, length); }
+ul_sqlfielddesc_t LongCharDesc() { return Desc(UL_SQLFLD_LONG, -1); }
+ul_sqlfielddesc_t RawDesc(unsigned length) { return Desc(UL_SQLFLD_RAW, -1, length); }
+ul_sqlfielddesc_t BlobDesc() { return Desc(UL_SQLFLD_RAW | UL_SQLFLD_LONG, -1); }
+// clang-format on
 
 Bytes hexBytes(const char* hex) {
     Bytes out;
@@ -142,6 +119,16 @@ Bytes le64(uint64_t v) {
 
 std::u16string ascii16(const std::string& s) {
     return std::u16string(s.begin(), s.end());
+}
+
+std::string hexOf(const Bytes& b) {
+    std::string s;
+    char buf[4];
+    for (unsigned char c : b) {
+        snprintf(buf, sizeof buf, "%02X", c);
+        s += buf;
+    }
+    return s;
 }
 
 struct Converted {
@@ -167,14 +154,19 @@ Converted convertOne(const Cell& cell, const ul_sqlfielddesc_t& desc, bool withT
     return out;
 }
 
-std::string hexOf(const Bytes& b) {
-    std::string s;
-    char buf[4];
-    for (unsigned char c : b) {
-        snprintf(buf, sizeof buf, "%02X", c);
-        s += buf;
+// Converts and checks: a null expected text means the conversion fails.
+void expectConverted(const Cell& cell, const ul_sqlfielddesc_t& desc, const char16_t* text,
+                     const char* raw = nullptr) {
+    Converted got = convertOne(cell, desc);
+    if (!text) {
+        EXPECT_EQ(got.rc, -1);
+        return;
     }
-    return s;
+    ASSERT_EQ(got.rc, 0) << u8(errorText());
+    EXPECT_EQ(u8(got.text), u8(text));
+    if (raw) {
+        EXPECT_EQ(hexOf(got.raw), raw);
+    }
 }
 
 class ULSqlBase2Test : public ::testing::Test {
@@ -187,85 +179,62 @@ class ULSqlBase2Test : public ::testing::Test {
 // ---- type letters and descriptions ----------------------------------------------------------
 
 TEST_F(ULSqlBase2Test, TypeLettersFollowDatabaseTypeThenFlags) {
-    struct Case {
-        unsigned flags;
-        int dbifType;
-        char16_t letter;
-        int type;
-    };
-    const Case cases[] = {
-        // Without database type: raw, integer, floating point, character (no flag 16), M.
-        {0x0, -1, u'C', DBIF_TYPE_CHAR},
-        {0x1, -1, u'I', DBIF_TYPE_INT},
-        {0x2, -1, u'F', DBIF_TYPE_FLOAT},
-        {0x8, -1, u'R', DBIF_TYPE_RAW},
-        {0x10, -1, u'M', DBIF_TYPE_DECIMAL},
-        {0x100, -1, u'L', DBIF_TYPE_LONGCHAR},
-        {0x108, -1, u'B', DBIF_TYPE_BLOB},
-        {0x9, -1, u'R', DBIF_TYPE_RAW},
-        {0x3, -1, u'I', DBIF_TYPE_INT},
-        {0x11, -1, u'I', DBIF_TYPE_INT},
-        {0x12, -1, u'F', DBIF_TYPE_FLOAT},
-        {0x110, -1, u'M', DBIF_TYPE_DECIMAL},
-        {0x18, -1, u'R', DBIF_TYPE_RAW},
-        {0x20, -1, u'C', DBIF_TYPE_CHAR},  // a bit of the table-description functions
-        // A database type decides alone, except that flag 16 makes a decimal an "M".
-        {0x0, DBIF_TYPE_PACKED, u'P', 0},
-        {0x1, DBIF_TYPE_FLOAT, u'F', 1},
-        {0x0, DBIF_TYPE_RAW, u'R', 5},
-        {0x0, DBIF_TYPE_DECIMAL, u'N', 6},
-        {0x10, DBIF_TYPE_DECIMAL, u'M', 6},
-        {0x0, DBIF_TYPE_LONGCHAR, u'L', 7},
-        {0x0, DBIF_TYPE_BLOB, u'B', 8},
-        {0x1, DBIF_TYPE_CHAR, u'C', 11},
-        {0x0, DBIF_TYPE_INT, u'I', 22},
-        {0x10, DBIF_TYPE_PACKED, u'P', 0},
-        {0x0, DBIF_TYPE_DECFLOAT16, 0, 16},
-        {0x0, DBIF_TYPE_DECFLOAT34, 0, 17},
-        {0x0, 99, 0, 99},
-    };
-    for (const Case& c : cases) {
-        ul_sqlfielddesc_t d{u"X", c.flags, c.dbifType, 0, 4};
-        EXPECT_EQ(ul_sqlfldflag2char(d), c.letter) << "flags " << c.flags << " type " << c.dbifType;
-        EXPECT_EQ(ul_sqlfieldtype(d), c.type) << "flags " << c.flags << " type " << c.dbifType;
+    // Without a database type: raw, integer, floating point, character (no flag 16), M.
+    // A database type decides alone, except that flag 16 makes a decimal an "M".
+    const std::tuple<unsigned, int, char16_t, int> cases[] = {{0x0, -1, u'C', DBIF_TYPE_CHAR},
+                                                              {0x1, -1, u'I', DBIF_TYPE_INT},
+                                                              {0x2, -1, u'F', DBIF_TYPE_FLOAT},
+                                                              {0x8, -1, u'R', DBIF_TYPE_RAW},
+                                                              {0x10, -1, u'M', DBIF_TYPE_DECIMAL},
+                                                              {0x100, -1, u'L', DBIF_TYPE_LONGCHAR},
+                                                              {0x108, -1, u'B', DBIF_TYPE_BLOB},
+                                                              {0x9, -1, u'R', DBIF_TYPE_RAW},
+                                                              {0x3, -1, u'I', DBIF_TYPE_INT},
+                                                              {0x11, -1, u'I', DBIF_TYPE_INT},
+                                                              {0x12, -1, u'F', DBIF_TYPE_FLOAT},
+                                                              {0x110, -1, u'M', DBIF_TYPE_DECIMAL},
+                                                              {0x18, -1, u'R', DBIF_TYPE_RAW},
+                                                              {0x20, -1, u'C', DBIF_TYPE_CHAR},
+                                                              {0x0, DBIF_TYPE_PACKED, u'P', 0},
+                                                              {0x1, DBIF_TYPE_FLOAT, u'F', 1},
+                                                              {0x0, DBIF_TYPE_RAW, u'R', 5},
+                                                              {0x0, DBIF_TYPE_DECIMAL, u'N', 6},
+                                                              {0x10, DBIF_TYPE_DECIMAL, u'M', 6},
+                                                              {0x0, DBIF_TYPE_LONGCHAR, u'L', 7},
+                                                              {0x0, DBIF_TYPE_BLOB, u'B', 8},
+                                                              {0x1, DBIF_TYPE_CHAR, u'C', 11},
+                                                              {0x0, DBIF_TYPE_INT, u'I', 22},
+                                                              {0x10, DBIF_TYPE_PACKED, u'P', 0},
+                                                              {0x0, DBIF_TYPE_DECFLOAT16, 0, 16},
+                                                              {0x0, DBIF_TYPE_DECFLOAT34, 0, 17},
+                                                              {0x0, 99, 0, 99}};
+    for (const auto& [flags, dbifType, letter, type] : cases) {
+        ul_sqlfielddesc_t d{u"X", flags, dbifType, 0, 4};
+        EXPECT_EQ(ul_sqlfldflag2char(d), letter) << "flags " << flags << " type " << dbifType;
+        EXPECT_EQ(ul_sqlfieldtype(d), type) << "flags " << flags << " type " << dbifType;
     }
-}
-
-TEST_F(ULSqlBase2Test, FieldFromColumnKeepsEngineDescription) {
-    struct Case {
-        int type;
-        unsigned length, decimals;
-        unsigned flags;
-        unsigned digitsDecimals, descLength;
-        char16_t letter;
-    };
-    const Case cases[] = {
-        {DBIF_TYPE_INT, 4, 0, UL_SQLFLD_INT, 0, 4, u'I'},
-        {DBIF_TYPE_INT, 0, 0, UL_SQLFLD_INT, 0, 8, u'I'},
-        {DBIF_TYPE_FLOAT, 0, 0, UL_SQLFLD_FLOAT, 0, 8, u'F'},
-        {DBIF_TYPE_PACKED, 10, 2, 0, 10 | (2 << 16), 10, u'P'},
-        {DBIF_TYPE_DECIMAL, 0, 0, 0, 0, 0, u'N'},
-        {DBIF_TYPE_CHAR, 200, 0, UL_SQLFLD_CHAR, 0, 200, u'C'},
-        {DBIF_TYPE_LONGCHAR, 0, 0, UL_SQLFLD_LONG, 0, 0, u'L'},
-        {DBIF_TYPE_RAW, 16, 0, UL_SQLFLD_RAW, 0, 16, u'R'},
-        {DBIF_TYPE_BLOB, 0, 0, UL_SQLFLD_RAW | UL_SQLFLD_LONG, 0, 0, u'B'},
-        {DBIF_TYPE_DECFLOAT16, 0, 0, 0, 0, 8, 0},
-        {DBIF_TYPE_DECFLOAT34, 0, 0, 0, 0, 16, 0},
-    };
-    for (const Case& c : cases) {
-        dbif_coldesc_t col;
-        col.name = u"AMOUNT";
-        col.type = c.type;
-        col.length = c.length;
-        col.decimals = c.decimals;
+    // A description made from an engine column keeps the engine's type and sizes.
+    const std::tuple<int, unsigned, unsigned, unsigned, unsigned, unsigned> columns[] = {
+        // clang-format off
+        {DBIF_TYPE_INT, 4, 0, UL_SQLFLD_INT, 0, 4}, {DBIF_TYPE_INT, 0, 0, UL_SQLFLD_INT, 0, 8},
+        {DBIF_TYPE_FLOAT, 0, 0, UL_SQLFLD_FLOAT, 0, 8},
+        {DBIF_TYPE_PACKED, 10, 2, 0, 10 | (2 << 16), 10},
+        {DBIF_TYPE_DECIMAL, 0, 0, 0, 0, 0}, {DBIF_TYPE_CHAR, 200, 0, UL_SQLFLD_CHAR, 0, 200},
+        {DBIF_TYPE_LONGCHAR, 0, 0, UL_SQLFLD_LONG, 0, 0},
+        {DBIF_TYPE_RAW, 16, 0, UL_SQLFLD_RAW, 0, 16},
+        {DBIF_TYPE_BLOB, 0, 0, UL_SQLFLD_RAW | UL_SQLFLD_LONG, 0, 0},
+        {DBIF_TYPE_DECFLOAT16, 0, 0, 0, 0, 8}, {DBIF_TYPE_DECFLOAT34, 0, 0, 0, 0, 16}};
+    // clang-format on
+    for (const auto& [type, length, decimals, flags, digitsDecimals, descLength] : columns) {
+        SCOPED_TRACE(type);
+        const dbif_coldesc_t col = column(u"AMOUNT", type, length, decimals);
         ul_sqlfielddesc_t d = ul_sqlfieldfromcolumn(col);
         EXPECT_EQ(d.name, col.name.c_str());
-        EXPECT_EQ(d.dbifType, c.type);
-        EXPECT_EQ(d.flags, c.flags) << "type " << c.type;
-        EXPECT_EQ(d.digitsDecimals, c.digitsDecimals) << "type " << c.type;
-        EXPECT_EQ(d.length, c.descLength) << "type " << c.type;
-        EXPECT_EQ(ul_sqlfldflag2char(d), c.letter) << "type " << c.type;
-        EXPECT_EQ(ul_sqlfieldtype(d), c.type);
+        EXPECT_EQ(d.dbifType, type);
+        EXPECT_EQ(d.flags, flags);
+        EXPECT_EQ(d.digitsDecimals, digitsDecimals);
+        EXPECT_EQ(d.length, descLength);
+        EXPECT_EQ(ul_sqlfieldtype(d), type);
     }
 }
 
@@ -273,117 +242,79 @@ TEST_F(ULSqlBase2Test, FieldFromColumnKeepsEngineDescription) {
 
 TEST_F(ULSqlBase2Test, EngineIndependentForms) {
     struct Case {
-        const char* what;
         ul_sqlfielddesc_t desc;
         Bytes raw;
         const char16_t* text;  // null: no text form
         std::vector<Cell> cells;
     };
     const Case cases[] = {
-        {"int4 12",
-         IntDesc(4),
+        {IntDesc(4),
          hexBytes("0C000000"),
          u"12",
          {Int(12), Real(12.0), Text(u"12"), Dec("12.00"), Dec("12"), Text(u" +12 ")}},
-        {"int8 -5",
-         IntDesc(8),
+        {IntDesc(8),
          hexBytes("FBFFFFFFFFFFFFFF"),
          u"-5",
          {Int(-5), Real(-5.0), Dec("-5.000"), Text(u"-5e0")}},
-        {"int1 200", IntDesc(1), hexBytes("C8"), u"200", {Int(200), Dec("200"), Real(200)}},
-        {"int2 -300", IntDesc(2), hexBytes("D4FE"), u"-300", {Int(-300), Dec("-300.0")}},
-        {"float 12.5",
-         FloatDesc(),
+        {IntDesc(1), hexBytes("C8"), u"200", {Int(200), Dec("200"), Real(200)}},
+        {IntDesc(2), hexBytes("D4FE"), u"-300", {Int(-300), Dec("-300.0")}},
+        {FloatDesc(),
          le64(0x4029000000000000ull),
          u"12.5",
          {Real(12.5), Dec("12.50"), Text(u"12.5"), Dec("1.25e1")}},
-        {"float 12",
-         FloatDesc(),
-         le64(0x4028000000000000ull),
-         u"12",
-         {Int(12), Real(12), Dec("12.000")}},
-        {"packed(5,2) 12.50",
-         PackedDesc(5, 2),
+        {FloatDesc(), le64(0x4028000000000000ull), u"12", {Int(12), Real(12), Dec("12.000")}},
+        {PackedDesc(5, 2),
          hexBytes("01250C"),
          u"12.50",
          {Real(12.5), Dec("12.50"), Dec("12.5"), Text(u"12.50"), Text(u"+012.500")}},
-        {"packed(5,2) 12",
-         PackedDesc(5, 2),
+        {PackedDesc(5, 2),
          hexBytes("01200C"),
          u"12.00",
          {Int(12), Real(12.0), Dec("12"), Dec("12.00"), Text(u"1.2E1")}},
-        {"packed(5,2) -0.05",
-         PackedDesc(5, 2),
+        {PackedDesc(5, 2),
          hexBytes("00005D"),
          u"-0.05",
          {Real(-0.05), Dec("-0.05"), Dec("-.05"), Text(u"-5e-2")}},
-        {"packed(4,0) 0",
-         PackedDesc(4, 0),
+        {PackedDesc(4, 0),
          hexBytes("00000C"),
          u"0",
          {Int(0), Real(0.0), Real(-0.0), Dec("0"), Dec("-0"), Text(u"0.000")}},
-        {"packed(10,2) 1.005 rounds up",
-         PackedDesc(10, 2),
+        {PackedDesc(10, 2),
          hexBytes("00000000101C"),
-         u"1.01",
+         u"1.01",  // 1.005 rounds up
          {Real(1.005), Dec("1.005"), Text(u"1.005")}},
-        {"decimal 12.5",
-         DecimalDesc(),
+        {DecimalDesc(),
          unitBytes(u"12.5"),
          u"12.5",
          {Real(12.5), Dec("12.50"), Text(u"12.5"), Dec("+012.500"), Dec("1.25E+1")}},
-        {"decimal 12",
-         DecimalDesc(),
-         unitBytes(u"12"),
-         u"12",
-         {Int(12), Real(12.0), Dec("12.00"), Text(u"12")}},
-        {"decimal zero",
-         DecimalDesc(),
+        {DecimalDesc(), unitBytes(u"12"), u"12", {Int(12), Real(12.0), Dec("12.00"), Text(u"12")}},
+        {DecimalDesc(),
          unitBytes(u"0"),
          u"0",
          {Int(0), Real(-0.0), Dec("-0.00"), Dec("0"), Text(u"000")}},
-        {"M 0.1",
-         Desc(UL_SQLFLD_DECIMAL, -1),
+        {Desc(UL_SQLFLD_DECIMAL, -1),
          unitBytes(u"0.1"),
          u"0.1",
          {Real(0.1), Dec("0.10"), Dec(".1"), Text(u"1e-1")}},
-        {"decfloat16 1.5",
-         DecFloatDesc(8),
+        {DecFloatDesc(8),
          le64(0x31A000000000000Full),
          u"1.5",
          {Real(1.5), Dec("1.50"), Dec("1.5"), Text(u"15E-1"), Dec("1.5000000000000")}},
-        {"decfloat16 1",
-         DecFloatDesc(8),
-         le64(0x31C0000000000001ull),
-         u"1",
-         {Int(1), Real(1.0), Dec("1.000")}},
-        {"char 12",
-         CharDesc(10),
-         unitBytes(u"12"),
-         u"12",
-         {Int(12), Real(12.0), Dec("12.00"), Text(u"12")}},
-        {"char 12.5",
-         CharDesc(10),
-         unitBytes(u"12.5"),
-         u"12.5",
-         {Real(12.5), Dec("12.50"), Text(u"12.5")}},
-        {"char 1e20",
-         CharDesc(0),
+        {DecFloatDesc(8), le64(0x31C0000000000001ull), u"1", {Int(1), Real(1.0), Dec("1.000")}},
+        {CharDesc(10), unitBytes(u"12"), u"12", {Int(12), Real(12.0), Dec("12.00"), Text(u"12")}},
+        {CharDesc(10), unitBytes(u"12.5"), u"12.5", {Real(12.5), Dec("12.50"), Text(u"12.5")}},
+        {CharDesc(0),
          unitBytes(u"100000000000000000000"),
          u"100000000000000000000",
          {Real(1e20), Dec("100000000000000000000"), Dec("1E+20")}},
-        {"char utf-8 bytes",
-         CharDesc(10),
-         unitBytes(u"€a"),
-         u"€a",
-         {Text(u"€a"), Blob(hexBytes("E282AC61"))}},
-        {"raw", RawDesc(4), hexBytes("E282AC"), nullptr, {Blob(hexBytes("E282AC")), Text(u"€")}},
-        {"blob", BlobDesc(), hexBytes("00FF00"), nullptr, {Blob(hexBytes("00FF00"))}},
+        {CharDesc(10), unitBytes(u"€a"), u"€a", {Text(u"€a"), Blob(hexBytes("E282AC61"))}},
+        {RawDesc(4), hexBytes("E282AC"), nullptr, {Blob(hexBytes("E282AC")), Text(u"€")}},
+        {BlobDesc(), hexBytes("00FF00"), nullptr, {Blob(hexBytes("00FF00"))}},
     };
     for (const Case& c : cases) {
         for (size_t k = 0; k < c.cells.size(); ++k) {
+            SCOPED_TRACE(concat(hexOf(c.raw), ", cell ", std::to_string(k)));
             Converted got = convertOne(c.cells[k], c.desc);
-            SCOPED_TRACE(std::string(c.what) + ", cell " + std::to_string(k));
             ASSERT_EQ(got.rc, 0) << u8(errorText());
             EXPECT_FALSE(got.isNull);
             EXPECT_EQ(hexOf(got.raw), hexOf(c.raw));
@@ -391,132 +322,160 @@ TEST_F(ULSqlBase2Test, EngineIndependentForms) {
             if (c.text) {
                 EXPECT_EQ(u8(got.text), u8(c.text));
             }
+            // Without the text the raw form stays.
+            Converted rawOnly = convertOne(c.cells[k], c.desc, false);
+            EXPECT_FALSE(rawOnly.hasText);
+            EXPECT_EQ(rawOnly.raw, got.raw);
         }
+        Converted null = convertOne(Null(), c.desc);
+        EXPECT_EQ(null.rc, 0);
+        EXPECT_TRUE(null.isNull);
+        EXPECT_TRUE(null.rawIsNull);
+        EXPECT_FALSE(null.hasText);
     }
 }
 
-TEST_F(ULSqlBase2Test, NullGivesNoRawAndNoText) {
-    const ul_sqlfielddesc_t descs[] = {
-        IntDesc(4),       FloatDesc(), PackedDesc(5, 2), DecimalDesc(), DecFloatDesc(8),
-        DecFloatDesc(16), CharDesc(3), LongCharDesc(),   RawDesc(2),    BlobDesc()};
-    for (const ul_sqlfielddesc_t& d : descs) {
-        Converted got = convertOne(Null(), d);
-        EXPECT_EQ(got.rc, 0);
-        EXPECT_TRUE(got.isNull);
-        EXPECT_TRUE(got.rawIsNull);
-        EXPECT_FALSE(got.hasText);
-    }
-}
+// ---- conversions ----------------------------------------------------------------------------
 
-TEST_F(ULSqlBase2Test, WithoutTextKeepsRawOnly) {
-    const std::pair<Cell, ul_sqlfielddesc_t> cases[] = {
-        {Int(7), IntDesc(4)},        {Real(1.5), FloatDesc()},       {Dec("1.5"), PackedDesc(3, 1)},
-        {Dec("1.5"), DecimalDesc()}, {Dec("1.5"), DecFloatDesc(16)}, {Text(u"ab"), CharDesc(2)},
-    };
-    for (const auto& [cell, desc] : cases) {
-        Converted with = convertOne(cell, desc, true);
-        Converted without = convertOne(cell, desc, false);
-        ASSERT_EQ(without.rc, 0);
-        EXPECT_TRUE(with.hasText);
-        EXPECT_FALSE(without.hasText);
-        EXPECT_EQ(without.raw, with.raw);
-    }
-}
-
-// ---- integers -------------------------------------------------------------------------------
-
-TEST_F(ULSqlBase2Test, IntegerLimitsPerSize) {
-    struct Case {
-        unsigned size;
-        Cell cell;
-        bool fits;
-        const char16_t* text;
-    };
-    const Case cases[] = {
-        {1, Int(0), true, u"0"},
-        {1, Int(255), true, u"255"},
-        {1, Int(256), false, nullptr},
-        {1, Int(-1), false, nullptr},
-        {2, Int(32767), true, u"32767"},
-        {2, Int(-32768), true, u"-32768"},
-        {2, Int(32768), false, nullptr},
-        {2, Int(-32769), false, nullptr},
-        {4, Int(INT32_MAX), true, u"2147483647"},
-        {4, Int(INT32_MIN), true, u"-2147483648"},
-        {4, Int(int64_t(INT32_MAX) + 1), false, nullptr},
-        {4, Dec("-2147483649"), false, nullptr},
-        {8, Int(INT64_MAX), true, u"9223372036854775807"},
-        {8, Int(INT64_MIN), true, u"-9223372036854775808"},
-        {8, Dec("9223372036854775807"), true, u"9223372036854775807"},
-        {8, Dec("-9223372036854775808"), true, u"-9223372036854775808"},
-        {8, Dec("9223372036854775808"), false, nullptr},
-        {8, Dec("-9223372036854775809"), false, nullptr},
-        {8, Dec("99999999999999999999999"), false, nullptr},
-        {8, Real(9223372036854775808.0), false, nullptr},  // 2^63
-        {8, Real(-9223372036854775808.0), true, u"-9223372036854775808"},
-        {8, Real(12.5), false, nullptr},
-        {8, Real(NAN), false, nullptr},
-        {8, Real(INFINITY), false, nullptr},
-        {8, Dec("12.5"), false, nullptr},
-        {8, Dec("12.000"), true, u"12"},
-        {8, Text(u"1e3"), true, u"1000"},
-        {8, Text(u"1.5e1"), true, u"15"},
-        {8, Text(u"abc"), false, nullptr},
-        {8, Text(u""), false, nullptr},
-        {8, Dec("NaN"), false, nullptr},
-        {8, Blob(hexBytes("01")), false, nullptr},
-    };
-    for (const Case& c : cases) {
-        Converted got = convertOne(c.cell, IntDesc(c.size));
-        SCOPED_TRACE(std::to_string(c.size) + " <- " + u8(c.cell.text) +
-                     std::to_string(c.cell.integer));
-        if (!c.fits) {
+// One cell converted by one description: the text it gives (UTF-8; for raw and blob columns,
+// which have no text, the bytes in hexadecimal), or null where the conversion fails. Whatever
+// converts, its raw bytes agree with its text as the type prescribes. Character lengths count
+// characters: a surrogate pair is one, an unpaired surrogate too.
+TEST_F(ULSqlBase2Test, ConversionPerType) {
+    const auto I = IntDesc, C = CharDesc, R = RawDesc;
+    const auto F = FloatDesc(), N = DecimalDesc(), D8 = DecFloatDesc(8), D16 = DecFloatDesc(16);
+    const std::string unlimited(5000, 'x');
+    const std::tuple<ul_sqlfielddesc_t, Cell, const char*> cases[] = {
+        // clang-format off
+        {I(1), Int(0), "0"}, {I(1), Int(255), "255"}, {I(1), Int(256), nullptr},
+        {I(1), Int(-1), nullptr}, {I(2), Int(32767), "32767"}, {I(2), Int(-32768), "-32768"},
+        {I(2), Int(32768), nullptr}, {I(2), Int(-32769), nullptr},
+        {I(4), Int(INT32_MAX), "2147483647"}, {I(4), Int(INT32_MIN), "-2147483648"},
+        {I(4), Int(int64_t(INT32_MAX) + 1), nullptr}, {I(4), Dec("-2147483649"), nullptr},
+        {I(8), Int(INT64_MAX), "9223372036854775807"},
+        {I(8), Int(INT64_MIN), "-9223372036854775808"},
+        {I(8), Dec("9223372036854775807"), "9223372036854775807"},
+        {I(8), Dec("-9223372036854775808"), "-9223372036854775808"},
+        {I(8), Dec("9223372036854775808"), nullptr}, {I(8), Dec("-9223372036854775809"), nullptr},
+        {I(8), Real(9223372036854775808.0), nullptr},
+        {I(8), Real(-9223372036854775808.0), "-9223372036854775808"}, {I(8), Real(12.5), nullptr},
+        {I(8), Real(NAN), nullptr}, {I(8), Real(INFINITY), nullptr}, {I(8), Dec("12.5"), nullptr},
+        {I(8), Dec("12.000"), "12"}, {I(8), Text(u"1e3"), "1000"}, {I(8), Text(u"1.5e1"), "15"},
+        {I(8), Text(u"abc"), nullptr}, {I(8), Text(u""), nullptr}, {I(8), Dec("NaN"), nullptr},
+        {I(8), Blob(hexBytes("01")), nullptr}, {F, Dec("0.1"), "0.1"}, {F, Text(u" 2.5 "), "2.5"},
+        {F, Text(u"+3"), "3"}, {F, Text(u"Infinity"), "inf"}, {F, Text(u"-inf"), "-inf"},
+        {F, Text(u"1e400"), nullptr}, {F, Text(u"abc"), nullptr}, {F, Text(u""), nullptr},
+        {F, Text(u"1.5x"), nullptr}, {F, Text(u"１"), nullptr}, {F, Blob({1, 2}), nullptr},
+        {N, Dec("0012.5000"), "12.5"}, {N, Dec("+1"), "1"}, {N, Dec("-0.000"), "0"},
+        {N, Dec("-00.0100"), "-0.01"}, {N, Dec("100"), "100"}, {N, Dec("1E+3"), "1000"},
+        {N, Dec("1.5e-3"), "0.0015"}, {N, Dec("123.45E1"), "1234.5"}, {N, Dec("0E+10"), "0"},
+        {N, Dec("NaN"), "NaN"}, {N, Dec("-Infinity"), "-Infinity"}, {N, Real(INFINITY), "Infinity"},
+        {N, Real(1e-7), "0.0000001"}, {N, Real(0.3), "0.3"},
+        {N, Int(INT64_MIN), "-9223372036854775808"}, {N, Text(u"1e999999"), nullptr},
+        {N, Text(u"12a"), nullptr}, {N, Text(u"e5"), nullptr}, {N, Text(u"+"), nullptr},
+        {N, Blob({0x31}), nullptr}, {D8, Dec("1.50"), "1.5"}, {D8, Dec("100"), "1E+2"},
+        {D8, Dec("0.00"), "0"}, {D8, Dec("-0"), "0"}, {D8, Dec("-1.25"), "-1.25"},
+        {D8, Dec("0.000001"), "0.000001"}, {D8, Dec("0.0000001"), "1E-7"},
+        {D8, Dec("123456789012345678"), "1.234567890123457E+17"},
+        {D16, Dec("123456789012345678"), "123456789012345678"},
+        // clang-format on
+        {D16, Dec("1234567890123456789012345678901234567"),
+         "1.234567890123456789012345678901235E+36"},
+        // clang-format off
+        {D8, Dec("NaN"), "NaN"}, {D8, Dec("-nan"), "NaN"}, {D8, Text(u"Infinity"), "Infinity"},
+        {D16, Text(u"-inf"), "-Infinity"}, {D8, Real(0.1), "0.1"},
+        {D8, Real(-INFINITY), "-Infinity"}, {D8, Real(NAN), "NaN"},
+        {D8, Int(INT64_MAX), "9.223372036854776E+18"},
+        {D16, Int(INT64_MAX), "9223372036854775807"},
+        {D8, Dec("9.999999999999999E+384"), "9.999999999999999E+384"}, {D8, Dec("1E+385"), nullptr},
+        {D16, Dec("1E+385"), "1E+385"}, {D8, Dec("1E-500"), "0"}, {D8, Text(u"abc"), nullptr},
+        {D8, Blob(hexBytes("0102")), nullptr}, {C(3), Text(u"abc"), "abc"},
+        {C(3), Text(u"abcd"), nullptr}, {C(3), Text(u"äöü"), "äöü"}, {C(3), Text(u"äöüß"), nullptr},
+        {C(3), Text(u"😀😀😀"), "😀😀😀"}, {C(3), Text(u"😀😀😀a"), nullptr},
+        {C(2), Text(u"\xD83D\xD83Dx"), nullptr},
+        {C(3), Blob(hexBytes("F09F9880F09F9880")), "😀😀"}, {C(3), Int(1234), nullptr},
+        {C(4), Int(1234), "1234"}, {C(0), Text(std::u16string(5000, u'x')), unlimited.c_str()},
+        {Desc(UL_SQLFLD_LONG, -1, 3), Text(u"abcdef"), "abcdef"},
+        {C(3), Text(u""), ""}, {C(0), Blob(hexBytes("C3A4F09F9880")), "ä😀"},
+        {C(0), Blob(hexBytes("C080")), nullptr}, {C(0), Blob(hexBytes("80")), nullptr},
+        {C(0), Blob(hexBytes("E282")), nullptr}, {C(0), Blob(hexBytes("EDA080")), nullptr},
+        {C(0), Blob(hexBytes("F4908080")), nullptr}, {C(0), Blob(hexBytes("FF")), nullptr},
+        {C(0), Blob(hexBytes("61E2")), nullptr},
+        {R(4), Blob(hexBytes("00010203")), "00010203"},
+        {R(4), Blob(hexBytes("0001020304")), nullptr},
+        {R(0), Blob(hexBytes("0001020304")), "0001020304"},
+        {R(4), Blob({}), ""}, {R(8), Text(u"ä😀"), "C3A4F09F9880"}, {R(8), Int(1), nullptr},
+        {R(8), Real(1), nullptr}, {R(8), Dec("1"), nullptr},
+        {BlobDesc(), Blob(Bytes(100000, 0xAB)), nullptr}};
+    // clang-format on
+    for (const auto& [desc, cell, expect] : cases) {
+        const int type = ul_sqlfieldtype(desc);
+        SCOPED_TRACE(concat(std::string(1, char(ul_sqlfldflag2char(desc))), std::to_string(type),
+                            "(", std::to_string(desc.length), ") <- ", u8(cell.text),
+                            std::to_string(cell.integer)));
+        Converted got = convertOne(cell, desc);
+        if (type == DBIF_TYPE_BLOB) {
+            ASSERT_EQ(got.rc, 0);
+            EXPECT_EQ(got.raw, cell.bytes);
+            EXPECT_FALSE(got.hasText);
+            continue;
+        }
+        if (!expect) {
             EXPECT_EQ(got.rc, -1);
-            EXPECT_NE(errorText().find(u"does not fit type I("), std::u16string::npos)
-                << u8(errorText());
             continue;
         }
         ASSERT_EQ(got.rc, 0) << u8(errorText());
-        EXPECT_EQ(got.raw.size(), c.size);
-        EXPECT_EQ(u8(got.text), u8(c.text));
-        // The raw bytes are the native integer of that size.
-        int64_t back = 0;
-        switch (c.size) {
-            case 1:
-                back = got.raw[0];
-                break;
-            case 2: {
-                int16_t x;
-                std::memcpy(&x, got.raw.data(), 2);
-                back = x;
-                break;
-            }
-            case 4: {
-                int32_t x;
-                std::memcpy(&x, got.raw.data(), 4);
-                back = x;
-                break;
-            }
-            case 8:
-                std::memcpy(&back, got.raw.data(), 8);
-                break;
+        EXPECT_FALSE(got.rawIsNull);
+        if (type == DBIF_TYPE_RAW) {
+            EXPECT_FALSE(got.hasText);
+            EXPECT_EQ(hexOf(got.raw), expect);
+            continue;
         }
-        EXPECT_EQ(ascii16(std::to_string(back)), c.text);
+        ASSERT_TRUE(got.hasText);
+        EXPECT_EQ(u8(got.text), expect);
+        if (type == DBIF_TYPE_INT) {
+            // The native integer of that size (size 1 is unsigned).
+            const size_t size = got.raw.size();
+            ASSERT_EQ(size, desc.length);
+            int64_t back = 0;
+            std::memcpy(&back, got.raw.data(), size);
+            if (size > 1 && size < 8 && (got.raw[size - 1] & 0x80)) back -= int64_t(1) << size * 8;
+            EXPECT_EQ(std::to_string(back), expect);
+        } else if (type == DBIF_TYPE_DECFLOAT16 || type == DBIF_TYPE_DECFLOAT34) {
+            ASSERT_EQ(got.raw.size(), desc.length);
+            char16_t back[64];
+            ASSERT_GE(ul_sqldecfloattotext(got.raw.data(), desc.length, back, 64), 0);
+            EXPECT_EQ(u8(back), expect);
+        } else if (type != DBIF_TYPE_FLOAT) {
+            EXPECT_EQ(got.raw, unitBytes(got.text));
+        }
     }
-}
-
-TEST_F(ULSqlBase2Test, IntegerErrorsNameColumnAndSize) {
+    // The messages name the column and the type.
     ULSQLValueConverter conv;
     conv.beginRow(3);
     ul_sqlfielddesc_t d{u"QTY", UL_SQLFLD_INT, -1, 0, 1};
-    EXPECT_EQ(conv.convert(2, Int(256).get(), d, true), -1);
-    EXPECT_EQ(u8(errorText()), "Value '256' of column #3 'QTY' does not fit type I(1)");
-    d.length = 3;
-    EXPECT_EQ(conv.convert(0, Int(1).get(), d, true), -1);
-    EXPECT_EQ(u8(errorText()), "Unsupported integer size 3");
-    d.length = 0;
-    EXPECT_EQ(conv.convert(0, Int(1).get(), d, true), -1);
-    EXPECT_EQ(u8(errorText()), "Unsupported integer size 0");
+    const std::pair<Cell, const char*> messages[] = {
+        {Int(256), "Value '256' of column #3 'QTY' does not fit type I(1)"},
+        {Text(u"abcd"), "Value of column #3 'QTY' is longer than 3 characters"},
+        {Text(u"12a"), "Value '12a' of column #3 'QTY' does not fit type M(0)"},
+        {Blob(hexBytes("FF")), "Value of column #3 'QTY' is not valid UTF-8"},
+        {Blob(hexBytes("0001020304")), "Value of column #3 'QTY' is longer than 4 bytes"},
+        {Int(1), "Value '1' of column #3 'QTY' does not fit type R(8)"}};
+    const ul_sqlfielddesc_t descs[] = {d,
+                                       {u"QTY", UL_SQLFLD_CHAR, -1, 0, 3},
+                                       {u"QTY", UL_SQLFLD_DECIMAL, -1, 0, 0},
+                                       {u"QTY", UL_SQLFLD_CHAR, -1, 0, 0},
+                                       {u"QTY", UL_SQLFLD_RAW, -1, 0, 4},
+                                       {u"QTY", UL_SQLFLD_RAW, -1, 0, 8}};
+    for (size_t i = 0; i < std::size(messages); ++i) {
+        EXPECT_TRUE(failedWith(conv.convert(2, messages[i].first.get(), descs[i], true),
+                               messages[i].second));
+    }
+    for (unsigned size : {3u, 0u}) {
+        d.length = size;
+        EXPECT_TRUE(failedWith(conv.convert(0, Int(1).get(), d, true),
+                               concat("Unsupported integer size ", std::to_string(size))));
+    }
 }
 
 // ---- floating point -------------------------------------------------------------------------
@@ -529,7 +488,7 @@ TEST_F(ULSqlBase2Test, FloatTextIsPrintfG) {
                                   0.1,
                                   1e20,
                                   1e-5,
-                                  123456789.0,
+                                  123456789,
                                   1e-7,
                                   123456,
                                   1234567,
@@ -550,34 +509,6 @@ TEST_F(ULSqlBase2Test, FloatTextIsPrintfG) {
         EXPECT_EQ(u8(got.text), buf);
         ASSERT_EQ(got.raw.size(), 8u);
         EXPECT_EQ(std::memcmp(got.raw.data(), &d, 8), 0);
-    }
-}
-
-TEST_F(ULSqlBase2Test, FloatFromTextCells) {
-    struct Case {
-        Cell cell;
-        bool ok;
-        double value;
-    };
-    const Case cases[] = {
-        {Dec("0.1"), true, 0.1},          {Text(u" 2.5 "), true, 2.5},
-        {Text(u"+3"), true, 3},           {Text(u"Infinity"), true, INFINITY},
-        {Text(u"-inf"), true, -INFINITY}, {Text(u"1e400"), false, 0},
-        {Text(u"abc"), false, 0},         {Text(u""), false, 0},
-        {Text(u"1.5x"), false, 0},        {Text(u"１"), false, 0},
-        {Blob({1, 2}), false, 0},
-    };
-    for (const Case& c : cases) {
-        Converted got = convertOne(c.cell, FloatDesc());
-        SCOPED_TRACE(u8(c.cell.text));
-        if (!c.ok) {
-            EXPECT_EQ(got.rc, -1);
-            continue;
-        }
-        ASSERT_EQ(got.rc, 0);
-        double back;
-        std::memcpy(&back, got.raw.data(), 8);
-        EXPECT_EQ(back, c.value);
     }
 }
 
@@ -630,216 +561,124 @@ TEST_F(ULSqlBase2Test, PackedRoundTripsForAllPrecisions) {
 }
 
 TEST_F(ULSqlBase2Test, PackedBoundariesAndRounding) {
-    struct Case {
-        unsigned digits, decimals;
-        const char16_t* input;
-        const char* raw;  // null: does not fit or is no number
-        const char16_t* text;
-    };
-    const Case cases[] = {
-        {1, 0, u"9", "9C", u"9"},
-        {1, 0, u"-9", "9D", u"-9"},
-        {1, 0, u"10", nullptr, nullptr},
-        {1, 0, u"9.5", nullptr, nullptr},  // rounds to 10
-        {1, 0, u"9.49", "9C", u"9"},
-        {4, 0, u"9999", "09999C", u"9999"},
-        {4, 0, u"10000", nullptr, nullptr},
+    // digits, decimals, input, raw (null: does not fit or is no number), text
+    const std::tuple<unsigned, unsigned, const char16_t*, const char*, const char16_t*> cases[] = {
+        // clang-format off
+        {1, 0, u"9", "9C", u"9"}, {1, 0, u"-9", "9D", u"-9"}, {1, 0, u"10", nullptr, nullptr},
+        {1, 0, u"9.5", nullptr, nullptr}, {1, 0, u"9.49", "9C", u"9"},
+        {4, 0, u"9999", "09999C", u"9999"}, {4, 0, u"10000", nullptr, nullptr},
+        // clang-format on
         {31, 0, u"9999999999999999999999999999999", "9999999999999999999999999999999C",
          u"9999999999999999999999999999999"},
         {31, 0, u"10000000000000000000000000000000", nullptr, nullptr},
         {31, 31, u"0.9999999999999999999999999999999", "9999999999999999999999999999999C",
          u"0.9999999999999999999999999999999"},
-        {31, 31, u"1", nullptr, nullptr},
-        {5, 2, u"999.99", "99999C", u"999.99"},
-        {5, 2, u"999.994", "99999C", u"999.99"},
-        {5, 2, u"999.995", nullptr, nullptr},
-        {5, 2, u"-999.995", nullptr, nullptr},
-        {5, 2, u"1000", nullptr, nullptr},
-        {5, 2, u"0.005", "00001C", u"0.01"},
-        {5, 2, u"-0.005", "00001D", u"-0.01"},
-        {5, 2, u"0.00499999", "00000C", u"0.00"},
-        {5, 2, u"-0.004", "00000C", u"0.00"},  // rounds to zero: no negative zero
-        {5, 2, u"-0", "00000C", u"0.00"},
-        {5, 2, u"0.05", "00005C", u"0.05"},
-        {5, 2, u"1e2", "10000C", u"100.00"},
-        {5, 2, u"1E-2", "00001C", u"0.01"},
-        {5, 2, u"1E-300", "00000C", u"0.00"},
+        // clang-format off
+        {31, 31, u"1", nullptr, nullptr}, {5, 2, u"999.994", "99999C", u"999.99"},
+        {5, 2, u"999.995", nullptr, nullptr}, {5, 2, u"-999.995", nullptr, nullptr},
+        {5, 2, u"0.005", "00001C", u"0.01"}, {5, 2, u"-0.005", "00001D", u"-0.01"},
+        {5, 2, u"0.00499999", "00000C", u"0.00"}, {5, 2, u"-0.004", "00000C", u"0.00"},
+        {5, 2, u"-0", "00000C", u"0.00"}, {5, 2, u"1e2", "10000C", u"100.00"},
+        {5, 2, u"1E-2", "00001C", u"0.01"}, {5, 2, u"1E-300", "00000C", u"0.00"},
         {5, 2, u"0.0000000000000000000000000000001E+31", "00100C", u"1.00"},
-        {5, 2, u"1E+999999999", nullptr, nullptr},
-        {5, 2, u".5", "00050C", u"0.50"},
-        {5, 2, u"5.", "00500C", u"5.00"},
-        {5, 2, u"  -7  ", "00700D", u"-7.00"},
-        {3, 3, u"0.123", "123C", u"0.123"},
-        {3, 3, u"-.1235", "124D", u"-0.124"},
-        {2, 0, u"", nullptr, nullptr},
-        {2, 0, u"abc", nullptr, nullptr},
-        {2, 0, u"1e", nullptr, nullptr},
-        {2, 0, u"--1", nullptr, nullptr},
-        {2, 0, u".", nullptr, nullptr},
-        {2, 0, u"1.2.3", nullptr, nullptr},
-        {2, 0, u"NaN", nullptr, nullptr},
-        {2, 0, u"-Infinity", nullptr, nullptr},
-        {2, 0, u"1e99999999999", nullptr, nullptr},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(u8(c.input) + " into P(" + std::to_string(c.digits) + "," +
-                     std::to_string(c.decimals) + ")");
+        {5, 2, u"1E+999999999", nullptr, nullptr}, {5, 2, u".5", "00050C", u"0.50"},
+        {5, 2, u"5.", "00500C", u"5.00"}, {5, 2, u"  -7  ", "00700D", u"-7.00"},
+        {3, 3, u"-.1235", "124D", u"-0.124"}, {2, 0, u"", nullptr, nullptr},
+        {2, 0, u"1e", nullptr, nullptr}, {2, 0, u"--1", nullptr, nullptr},
+        {2, 0, u".", nullptr, nullptr}, {2, 0, u"1.2.3", nullptr, nullptr},
+        {2, 0, u"NaN", nullptr, nullptr}, {2, 0, u"-Infinity", nullptr, nullptr},
+        {2, 0, u"1e99999999999", nullptr, nullptr}};
+    // clang-format on
+    for (const auto& [digits, decimals, input, raw, text] : cases) {
+        SCOPED_TRACE(concat(u8(input), " into P(", std::to_string(digits), ",",
+                            std::to_string(decimals), ")"));
         unsigned char packed[17] = {};
-        std::u16string in = c.input;
-        int rc = ul_sqltexttopacked(in.data(), in.size(), c.digits, c.decimals, packed, 17);
-        Converted got = convertOne(Text(in), PackedDesc(c.digits, c.decimals));
-        if (!c.raw) {
+        std::u16string in = input;
+        int rc = ul_sqltexttopacked(in.data(), in.size(), digits, decimals, packed, 17);
+        if (!raw) {
             EXPECT_EQ(rc, -1);
-            EXPECT_EQ(got.rc, -1);
+            EXPECT_EQ(convertOne(Text(in), PackedDesc(digits, decimals)).rc, -1);
             continue;
         }
-        ASSERT_EQ(rc, int(ul_sqlpackedlength(c.digits))) << u8(errorText());
-        EXPECT_EQ(hexOf(Bytes(packed, packed + rc)), c.raw);
-        ASSERT_EQ(got.rc, 0) << u8(errorText());
-        EXPECT_EQ(hexOf(got.raw), c.raw);
-        EXPECT_EQ(u8(got.text), u8(c.text));
+        ASSERT_EQ(rc, int(ul_sqlpackedlength(digits))) << u8(errorText());
+        EXPECT_EQ(hexOf(Bytes(packed, packed + rc)), raw);
+        expectConverted(Text(in), PackedDesc(digits, decimals), text, raw);
     }
 }
 
 TEST_F(ULSqlBase2Test, PackedTextMessagesAndBufferLimits) {
     unsigned char packed[4];
     std::u16string in = u"123.456";
-    EXPECT_EQ(ul_sqltexttopacked(in.data(), in.size(), 4, 2, packed, 4), -1);
-    EXPECT_EQ(u8(errorText()),
-              "Value '123.456' does not fit a packed number of 4 digits with 2 decimals");
+    EXPECT_TRUE(
+        failedWith(ul_sqltexttopacked(in.data(), in.size(), 4, 2, packed, 4),
+                   "Value '123.456' does not fit a packed number of 4 digits with 2 decimals"));
     in = u"x1";
-    EXPECT_EQ(ul_sqltexttopacked(in.data(), in.size(), 4, 2, packed, 4), -1);
-    EXPECT_EQ(u8(errorText()), "Invalid decimal number 'x1'");
-    EXPECT_EQ(ul_sqltexttopacked(in.data(), in.size(), 7, 0, packed, 3), -1);
-    EXPECT_EQ(u8(errorText()), "Packed number of 7 digits needs 4 bytes, buffer has 3");
-    EXPECT_EQ(ul_sqltexttopacked(in.data(), in.size(), 0, 0, packed, 4), -1);
-    EXPECT_EQ(u8(errorText()), "Invalid packed number of 0 digits with 0 decimals");
+    EXPECT_TRUE(failedWith(ul_sqltexttopacked(in.data(), in.size(), 4, 2, packed, 4),
+                           "Invalid decimal number 'x1'"));
+    EXPECT_TRUE(failedWith(ul_sqltexttopacked(in.data(), in.size(), 7, 0, packed, 3),
+                           "Packed number of 7 digits needs 4 bytes, buffer has 3"));
+    EXPECT_TRUE(failedWith(ul_sqltexttopacked(in.data(), in.size(), 0, 0, packed, 4),
+                           "Invalid packed number of 0 digits with 0 decimals"));
     EXPECT_EQ(ul_sqltexttopacked(in.data(), in.size(), 2, 3, packed, 4), -1);
 
     const unsigned char value[] = {0x12, 0x34, 0x5D};
     char16_t out[8];
     EXPECT_EQ(ul_sqlpackedtotext(value, 3, 2, out, 8, false), 7);
     EXPECT_EQ(u8(out), "-123.45");
-    EXPECT_EQ(ul_sqlpackedtotext(value, 3, 2, out, 7, false), -1);
-    EXPECT_EQ(u8(errorText()), "Packed number text needs 8 characters, buffer has 7");
+    EXPECT_TRUE(failedWith(ul_sqlpackedtotext(value, 3, 2, out, 7, false),
+                           "Packed number text needs 8 characters, buffer has 7"));
     EXPECT_EQ(ul_sqlpackedtotext(value, 0, 0, out, 8, false), -1);
 }
 
 TEST_F(ULSqlBase2Test, PackedSignNibblesStrictAndLenient) {
-    struct Case {
-        const char* bytes;
-        unsigned decimals;
-        const char* lenient;  // null: invalid
-        const char* strict;
-    };
-    const Case cases[] = {
-        {"123C", 1, "12.3", "12.3"},   {"123D", 1, "-12.3", "-12.3"},
-        {"123A", 1, "12.3", nullptr},  {"123B", 1, "-12.3", nullptr},
-        {"123E", 1, "12.3", nullptr},  {"123F", 1, "12.3", nullptr},
-        {"1239", 1, nullptr, nullptr},  // no sign
-        {"1A3C", 1, nullptr, nullptr},  // not a digit
-        {"000D", 2, "-0.00", "-0.00"},  // a negative zero keeps its sign
-        {"000C", 0, "0", "0"},         {"5C", 3, "0.005", "0.005"},
-        {"00012C", 0, "12", "12"},     {"00012C", 5, "0.00012", "0.00012"},
-    };
-    for (const Case& c : cases) {
-        Bytes b = hexBytes(c.bytes);
-        for (bool strict : {false, true}) {
-            SCOPED_TRACE(std::string(c.bytes) + (strict ? " strict" : " lenient"));
-            const char* want = strict ? c.strict : c.lenient;
+    // bytes, decimals, lenient text, strict text (null: invalid)
+    const std::tuple<const char*, unsigned, const char*, const char*> cases[] = {
+        {"123C", 1, "12.3", "12.3"},        {"123D", 1, "-12.3", "-12.3"},
+        {"123A", 1, "12.3", nullptr},       {"123B", 1, "-12.3", nullptr},
+        {"123E", 1, "12.3", nullptr},       {"123F", 1, "12.3", nullptr},
+        {"1239", 1, nullptr, nullptr},      {"1A3C", 1, nullptr, nullptr},
+        {"000D", 2, "-0.00", "-0.00"},      {"000C", 0, "0", "0"},
+        {"5C", 3, "0.005", "0.005"},        {"00012C", 0, "12", "12"},
+        {"00012C", 5, "0.00012", "0.00012"}};
+    for (const auto& [hex, decimals, lenient, strict] : cases) {
+        Bytes b = hexBytes(hex);
+        for (bool isStrict : {false, true}) {
+            SCOPED_TRACE(concat(hex, isStrict ? " strict" : " lenient"));
+            const char* want = isStrict ? strict : lenient;
             char16_t out[32];
-            int rc = ul_sqlpackedtotext(b.data(), unsigned(b.size()), c.decimals, out, 32, strict);
+            int rc = ul_sqlpackedtotext(b.data(), unsigned(b.size()), decimals, out, 32, isStrict);
             if (!want) {
-                EXPECT_EQ(rc, -1);
-                EXPECT_EQ(u8(errorText()), "Invalid BCD number '" + std::string(c.bytes) + "'");
+                EXPECT_TRUE(failedWith(rc, concat("Invalid BCD number '", hex, "'")));
                 continue;
             }
             ASSERT_EQ(rc, int(std::strlen(want)));
             EXPECT_EQ(u8(out), want);
         }
     }
-}
-
-TEST_F(ULSqlBase2Test, PackedBytesCellsFollowCheckBcdFlag) {
+    // Byte cells follow the exact-check flag.
     const ul_sqlfielddesc_t d = PackedDesc(3, 1);
     UL_SQLGlobalFlags &= ~UL_SQLFLAG_CHECKBCDNUMBERSEXACTLY;
-    Converted got = convertOne(Blob(hexBytes("123F")), d);
-    ASSERT_EQ(got.rc, 0);
-    EXPECT_EQ(hexOf(got.raw), "123F");
-    EXPECT_EQ(u8(got.text), "12.3");
+    expectConverted(Blob(hexBytes("123F")), d, u"12.3", "123F");
     UL_SQLGlobalFlags |= UL_SQLFLAG_CHECKBCDNUMBERSEXACTLY;
-    got = convertOne(Blob(hexBytes("123F")), d);
-    EXPECT_EQ(got.rc, -1);
-    EXPECT_EQ(u8(errorText()), "Invalid BCD number '123F'\nValue of column #1 'COL'");
-    got = convertOne(Blob(hexBytes("12345C")), d);  // wrong length for 3 digits
-    EXPECT_EQ(got.rc, -1);
+    EXPECT_TRUE(failedWith(convertOne(Blob(hexBytes("123F")), d).rc,
+                           "Invalid BCD number '123F'\nValue of column #1 'COL'"));
+    EXPECT_EQ(convertOne(Blob(hexBytes("12345C")), d).rc, -1);  // wrong length for 3 digits
 }
 
 TEST_F(ULSqlBase2Test, PackedDescriptionTakesDigitsFromLengthWhenUnset) {
     ul_sqlfielddesc_t d{u"P", 0, DBIF_TYPE_PACKED, 2u << 16, 5};
-    Converted got = convertOne(Dec("-1.5"), d);
-    ASSERT_EQ(got.rc, 0);
-    EXPECT_EQ(hexOf(got.raw), "00150D");
-    EXPECT_EQ(u8(got.text), "-1.50");
+    expectConverted(Dec("-1.5"), d, u"-1.50", "00150D");
     d.length = 0;
-    EXPECT_EQ(convertOne(Dec("1"), d).rc, -1);
-    EXPECT_EQ(u8(errorText()), "Invalid packed description of column #1 'P': 0 digits, 2 decimals");
-}
-
-// ---- decimals -------------------------------------------------------------------------------
-
-TEST_F(ULSqlBase2Test, DecimalNormalisation) {
-    struct Case {
-        Cell cell;
-        const char16_t* text;  // null: no number
-    };
-    const Case cases[] = {
-        {Dec("0012.5000"), u"12.5"},
-        {Dec("+1"), u"1"},
-        {Dec("-0.000"), u"0"},
-        {Dec("-00.0100"), u"-0.01"},
-        {Dec("100"), u"100"},
-        {Dec("1E+3"), u"1000"},
-        {Dec("1.5e-3"), u"0.0015"},
-        {Dec("123.45E1"), u"1234.5"},
-        {Dec("0E+10"), u"0"},
-        {Dec("NaN"), u"NaN"},
-        {Dec("-Infinity"), u"-Infinity"},
-        {Real(INFINITY), u"Infinity"},
-        {Real(1e-7), u"0.0000001"},
-        {Real(0.3), u"0.3"},
-        {Int(INT64_MIN), u"-9223372036854775808"},
-        {Text(u"1e999999"), nullptr},
-        {Text(u"12a"), nullptr},
-        {Text(u"e5"), nullptr},
-        {Text(u"+"), nullptr},
-        {Blob({0x31}), nullptr},
-    };
-    for (const Case& c : cases) {
-        Converted got = convertOne(c.cell, DecimalDesc());
-        SCOPED_TRACE(u8(c.cell.text));
-        if (!c.text) {
-            EXPECT_EQ(got.rc, -1);
-            continue;
-        }
-        ASSERT_EQ(got.rc, 0) << u8(errorText());
-        EXPECT_EQ(u8(got.text), u8(c.text));
-        EXPECT_EQ(got.raw, unitBytes(c.text));
-    }
-    ULSQLValueConverter conv;
-    conv.beginRow(1);
-    ul_sqlfielddesc_t d{u"AMT", UL_SQLFLD_DECIMAL, -1, 0, 0};
-    EXPECT_EQ(conv.convert(0, Text(u"12a").get(), d, true), -1);
-    EXPECT_EQ(u8(errorText()), "Value '12a' of column #1 'AMT' does not fit type M(0)");
+    EXPECT_TRUE(failedWith(convertOne(Dec("1"), d).rc,
+                           "Invalid packed description of column #1 'P': 0 digits, 2 decimals"));
 }
 
 // ---- decimal floating point -----------------------------------------------------------------
 
 TEST_F(ULSqlBase2Test, DecFloatEqualValuesGiveEqualBytes) {
     for (unsigned len : {8u, 16u}) {
-        const char16_t* same[] = {u"1.5", u"1.50", u"15E-1", u"0.15e1", u"1.500000000000"};
         Bytes first;
-        for (const char16_t* t : same) {
+        for (const char16_t* t : {u"1.5", u"1.50", u"15E-1", u"0.15e1", u"1.500000000000"}) {
             unsigned char out[16];
             std::u16string s = t;
             ASSERT_EQ(ul_sqltexttodecfloat(s.data(), s.size(), len, out), int(len));
@@ -850,232 +689,64 @@ TEST_F(ULSqlBase2Test, DecFloatEqualValuesGiveEqualBytes) {
     }
     // Known encodings (binary integer decimal, host byte order).
     unsigned char out[16];
-    std::u16string one = u"1";
-    ASSERT_EQ(ul_sqltexttodecfloat(one.data(), one.size(), 8, out), 8);
-    EXPECT_EQ(hexOf(Bytes(out, out + 8)), hexOf(le64(0x31C0000000000001ull)));
-    std::u16string zero = u"-0.00";
-    ASSERT_EQ(ul_sqltexttodecfloat(zero.data(), zero.size(), 8, out), 8);
-    EXPECT_EQ(hexOf(Bytes(out, out + 8)), hexOf(le64(0x31C0000000000000ull)));
-}
-
-TEST_F(ULSqlBase2Test, DecFloatTextForms) {
-    struct Case {
-        unsigned len;
-        Cell cell;
-        const char* text;  // null: conversion fails
-    };
-    const Case cases[] = {
-        {8, Dec("1.50"), "1.5"},
-        {8, Dec("100"), "1E+2"},
-        {8, Dec("0.00"), "0"},
-        {8, Dec("-0"), "0"},
-        {8, Dec("-1.25"), "-1.25"},
-        {8, Dec("0.000001"), "0.000001"},
-        {8, Dec("0.0000001"), "1E-7"},
-        {8, Dec("123456789012345678"), "1.234567890123457E+17"},
-        {16, Dec("123456789012345678"), "123456789012345678"},
-        {16, Dec("1234567890123456789012345678901234567"),
-         "1.234567890123456789012345678901235E+36"},
-        {8, Dec("NaN"), "NaN"},
-        {8, Dec("-nan"), "NaN"},
-        {8, Text(u"Infinity"), "Infinity"},
-        {16, Text(u"-inf"), "-Infinity"},
-        {8, Real(0.1), "0.1"},
-        {8, Real(-INFINITY), "-Infinity"},
-        {8, Real(NAN), "NaN"},
-        {8, Int(INT64_MAX), "9.223372036854776E+18"},
-        {16, Int(INT64_MAX), "9223372036854775807"},
-        {8, Dec("9.999999999999999E+384"), "9.999999999999999E+384"},
-        {8, Dec("1E+385"), nullptr},
-        {16, Dec("1E+385"), "1E+385"},
-        {8, Dec("1E-500"), "0"},  // underflows to zero as the format rounds
-        {8, Text(u"abc"), nullptr},
-        {8, Blob(hexBytes("0102")), nullptr},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(u8(c.cell.text) + " len " + std::to_string(c.len));
-        Converted got = convertOne(c.cell, DecFloatDesc(c.len));
-        if (!c.text) {
-            EXPECT_EQ(got.rc, -1);
-            continue;
-        }
-        ASSERT_EQ(got.rc, 0) << u8(errorText());
-        ASSERT_EQ(got.raw.size(), c.len);
-        EXPECT_EQ(u8(got.text), c.text);
-        // The text of the bytes is the text of the value.
-        char16_t back[64];
-        ASSERT_GE(ul_sqldecfloattotext(got.raw.data(), c.len, back, 64), 0);
-        EXPECT_EQ(u8(back), c.text);
+    for (const auto& [text, bits] :
+         {std::pair{u"1", 0x31C0000000000001ull}, std::pair{u"-0.00", 0x31C0000000000000ull}}) {
+        std::u16string s = text;
+        ASSERT_EQ(ul_sqltexttodecfloat(s.data(), s.size(), 8, out), 8);
+        EXPECT_EQ(hexOf(Bytes(out, out + 8)), hexOf(le64(bits)));
     }
+    // 150E-2 as an engine might store it, not reduced: coefficient 150, exponent -2.
+    const uint64_t unreduced = (uint64_t(398 - 2) << 53) | 150;
+    expectConverted(Blob(le64(unreduced)), DecFloatDesc(8), u"1.5",
+                    hexOf(le64(0x31A000000000000Full)).c_str());
+    char16_t text[64];
+    ASSERT_GE(ul_sqldecfloattotext(le64(unreduced).data(), 8, text, 64), 0);
+    EXPECT_EQ(u8(text), "1.5");
 }
 
 TEST_F(ULSqlBase2Test, DecFloatMessages) {
     unsigned char out[16] = {};
     char16_t text[64];
     std::u16string in = u"1";
-    EXPECT_EQ(ul_sqldecfloattotext(out, 4, text, 64), -1);
-    EXPECT_EQ(u8(errorText()), "Invalid dec float len 4");
-    EXPECT_EQ(ul_sqltexttodecfloat(in.data(), in.size(), 12, out), -1);
-    EXPECT_EQ(u8(errorText()), "Invalid dec float len 12");
+    EXPECT_TRUE(failedWith(ul_sqldecfloattotext(out, 4, text, 64), "Invalid dec float len 4"));
+    EXPECT_TRUE(failedWith(ul_sqltexttodecfloat(in.data(), in.size(), 12, out),
+                           "Invalid dec float len 12"));
     EXPECT_EQ(ul_sqldecfloatcompare(out, out, 10), -2);
     EXPECT_EQ(u8(errorText()), "Invalid dec float len 10");
     in = u"1.2.3";
-    EXPECT_EQ(ul_sqltexttodecfloat(in.data(), in.size(), 8, out), -1);
-    EXPECT_EQ(u8(errorText()), "Converting decfloat number failed with 1");
-    in = u"1E+385";
-    EXPECT_EQ(ul_sqltexttodecfloat(in.data(), in.size(), 8, out), -1);
-    EXPECT_EQ(u8(errorText()), "Converting decfloat number failed with 512");
+    EXPECT_TRUE(failedWith(ul_sqltexttodecfloat(in.data(), in.size(), 8, out),
+                           "Converting decfloat number failed with 1"));
     ULSQLValueConverter conv;
     conv.beginRow(1);
     ul_sqlfielddesc_t d{u"DF", 0, DBIF_TYPE_DECFLOAT16, 0, 8};
-    EXPECT_EQ(conv.convert(0, Dec("1E+385").get(), d, true), -1);
-    EXPECT_EQ(u8(errorText()),
-              "Value '1E+385' of column #1 'DF' does not fit type <#16>(8)\n"
-              "Converting decfloat number failed with 512");
+    EXPECT_TRUE(failedWith(conv.convert(0, Dec("1E+385").get(), d, true),
+                           "Value '1E+385' of column #1 'DF' does not fit type <#16>(8)\n"
+                           "Converting decfloat number failed with 512"));
     in = u"1";
     ASSERT_EQ(ul_sqltexttodecfloat(in.data(), in.size(), 8, out), 8);
     EXPECT_EQ(ul_sqldecfloattotext(out, 8, text, 2), 1);
-    EXPECT_EQ(ul_sqldecfloattotext(out, 8, text, 1), -1);
-    EXPECT_EQ(u8(errorText()), "Decfloat text needs 2 characters, buffer has 1");
+    EXPECT_TRUE(failedWith(ul_sqldecfloattotext(out, 8, text, 1),
+                           "Decfloat text needs 2 characters, buffer has 1"));
 }
 
 TEST_F(ULSqlBase2Test, DecFloatComparison) {
-    struct Case {
-        const char16_t* a;
-        const char16_t* b;
-        int expected;
-    };
-    const Case cases[] = {
-        {u"1.5", u"1.50", 0},
-        {u"1", u"2", -1},
-        {u"-1", u"-2", 1},
-        {u"0", u"-0", 0},
-        {u"NaN", u"1", -2},
-        {u"1", u"NaN", -2},
-        {u"NaN", u"NaN", -2},
-        {u"Infinity", u"1E+300", 1},
-        {u"-Infinity", u"-1E+300", -1},
-        {u"Infinity", u"Infinity", 0},
-        {u"1E-300", u"0", 1},
-        {u"0.1", u"0.10000001", -1},
-    };
+    const std::tuple<const char16_t*, const char16_t*, int> cases[] = {
+        // clang-format off
+        {u"1.5", u"1.50", 0}, {u"1", u"2", -1}, {u"-1", u"-2", 1},
+        {u"0", u"-0", 0}, {u"NaN", u"1", -2}, {u"1", u"NaN", -2},
+        {u"NaN", u"NaN", -2}, {u"Infinity", u"1E+300", 1},
+        {u"-Infinity", u"-1E+300", -1}, {u"Infinity", u"Infinity", 0},
+        {u"1E-300", u"0", 1}, {u"0.1", u"0.10000001", -1}};
+    // clang-format on
     for (unsigned len : {8u, 16u}) {
-        for (const Case& c : cases) {
+        for (const auto& [ta, tb, expected] : cases) {
             unsigned char a[16], b[16];
-            std::u16string sa = c.a, sb = c.b;
+            std::u16string sa = ta, sb = tb;
             ASSERT_EQ(ul_sqltexttodecfloat(sa.data(), sa.size(), len, a), int(len));
             ASSERT_EQ(ul_sqltexttodecfloat(sb.data(), sb.size(), len, b), int(len));
-            EXPECT_EQ(ul_sqldecfloatcompare(a, b, len), c.expected) << u8(c.a) << " vs " << u8(c.b);
+            EXPECT_EQ(ul_sqldecfloatcompare(a, b, len), expected) << u8(ta) << " vs " << u8(tb);
         }
     }
-}
-
-TEST_F(ULSqlBase2Test, DecFloatBytesCellsAreCanonicalised) {
-    // 150E-2 as an engine might store it, not reduced: coefficient 150, exponent -2.
-    const uint64_t unreduced = (uint64_t(398 - 2) << 53) | 150;
-    Converted got = convertOne(Blob(le64(unreduced)), DecFloatDesc(8));
-    ASSERT_EQ(got.rc, 0);
-    EXPECT_EQ(hexOf(got.raw), hexOf(le64(0x31A000000000000Full)));
-    EXPECT_EQ(u8(got.text), "1.5");
-    char16_t text[64];
-    ASSERT_GE(ul_sqldecfloattotext(le64(unreduced).data(), 8, text, 64), 0);
-    EXPECT_EQ(u8(text), "1.5");
-}
-
-// ---- character and binary -------------------------------------------------------------------
-
-TEST_F(ULSqlBase2Test, CharacterLengthsCountCharacters) {
-    struct Case {
-        unsigned length;
-        bool isLong;
-        Cell cell;
-        bool fits;
-    };
-    const Case cases[] = {
-        {3, false, Text(u"abc"), true},
-        {3, false, Text(u"abcd"), false},
-        {3, false, Text(u"äöü"), true},
-        {3, false, Text(u"äöüß"), false},
-        {3, false, Text(u"😀😀😀"), true},  // six code units, three characters
-        {3, false, Text(u"😀😀😀a"), false},
-        {2, false, Text(u"\xD83D\xD83Dx"), false},  // unpaired surrogates count one each
-        {3, false, Blob(hexBytes("F09F9880F09F9880")), true},
-        {3, false, Int(1234), false},
-        {4, false, Int(1234), true},
-        {0, false, Text(std::u16string(5000, u'x')), true},
-        {3, true, Text(u"abcdef"), true},
-        {3, false, Text(u""), true},
-    };
-    for (const Case& c : cases) {
-        ul_sqlfielddesc_t d = c.isLong ? Desc(UL_SQLFLD_LONG, -1, c.length) : CharDesc(c.length);
-        Converted got = convertOne(c.cell, d);
-        SCOPED_TRACE(u8(c.cell.text) + " into " + std::to_string(c.length));
-        if (!c.fits) {
-            EXPECT_EQ(got.rc, -1);
-            EXPECT_EQ(u8(errorText()), "Value of column #1 'COL' is longer than " +
-                                           std::to_string(c.length) + " characters");
-            continue;
-        }
-        ASSERT_EQ(got.rc, 0) << u8(errorText());
-        ASSERT_TRUE(got.hasText);
-        EXPECT_FALSE(got.rawIsNull);
-        EXPECT_EQ(got.raw, unitBytes(got.text));
-        if (c.cell.kind == dbif_kind::text) {
-            EXPECT_EQ(got.text, c.cell.text);
-        }
-    }
-}
-
-TEST_F(ULSqlBase2Test, CharacterFromBytesNeedsValidUtf8) {
-    const char* invalid[] = {"C080", "80", "E282", "EDA080", "F4908080", "FF", "61E2"};
-    for (const char* hex : invalid) {
-        Converted got = convertOne(Blob(hexBytes(hex)), CharDesc(0));
-        EXPECT_EQ(got.rc, -1) << hex;
-        EXPECT_EQ(u8(errorText()), "Value of column #1 'COL' is not valid UTF-8");
-    }
-    Converted got = convertOne(Blob(hexBytes("C3A4F09F9880")), CharDesc(0));
-    ASSERT_EQ(got.rc, 0);
-    EXPECT_EQ(u8(got.text), "ä😀");
-}
-
-TEST_F(ULSqlBase2Test, RawAndBlobValues) {
-    struct Case {
-        ul_sqlfielddesc_t desc;
-        Cell cell;
-        const char* raw;  // null: fails
-    };
-    const Case cases[] = {
-        {RawDesc(4), Blob(hexBytes("00010203")), "00010203"},
-        {RawDesc(4), Blob(hexBytes("0001020304")), nullptr},
-        {RawDesc(0), Blob(hexBytes("0001020304")), "0001020304"},
-        {RawDesc(4), Blob({}), ""},
-        {BlobDesc(), Blob(Bytes(100000, 0xAB)), nullptr},  // checked separately below
-        {RawDesc(8), Text(u"ä😀"), "C3A4F09F9880"},
-        {RawDesc(8), Int(1), nullptr},
-        {RawDesc(8), Real(1), nullptr},
-        {RawDesc(8), Dec("1"), nullptr},
-    };
-    for (const Case& c : cases) {
-        Converted got = convertOne(c.cell, c.desc);
-        if (c.desc.flags & UL_SQLFLD_LONG) {
-            ASSERT_EQ(got.rc, 0);
-            EXPECT_EQ(got.raw, c.cell.bytes);
-            EXPECT_FALSE(got.hasText);
-            continue;
-        }
-        if (!c.raw) {
-            EXPECT_EQ(got.rc, -1);
-            continue;
-        }
-        ASSERT_EQ(got.rc, 0) << u8(errorText());
-        EXPECT_EQ(hexOf(got.raw), c.raw);
-        EXPECT_FALSE(got.rawIsNull);
-        EXPECT_FALSE(got.hasText);
-    }
-    convertOne(Blob(hexBytes("0001020304")), RawDesc(4));
-    EXPECT_EQ(u8(errorText()), "Value of column #1 'COL' is longer than 4 bytes");
-    convertOne(Int(1), RawDesc(8));
-    EXPECT_EQ(u8(errorText()), "Value '1' of column #1 'COL' does not fit type R(8)");
 }
 
 // ---- the converter over rows ----------------------------------------------------------------
@@ -1105,11 +776,10 @@ TEST_F(ULSqlBase2Test, RowValuesStayValidAndAligned) {
         EXPECT_EQ(v[5].raw, nullptr);
         EXPECT_EQ(v[7].rawLength, unsigned(row));
         EXPECT_EQ(v[7].text, nullptr);
-        for (unsigned i = 0; i < n; ++i) {
+        for (unsigned i = 0; i < n; ++i)
             if (v[i].raw) {
                 EXPECT_EQ(reinterpret_cast<uintptr_t>(v[i].raw) % 8, 0u) << i;
             }
-        }
         int16_t small;
         std::memcpy(&small, v[1].raw, 2);
         EXPECT_EQ(small, row);
@@ -1118,10 +788,10 @@ TEST_F(ULSqlBase2Test, RowValuesStayValidAndAligned) {
     conv.beginRow(2);
     ASSERT_EQ(conv.convert(0, Int(1).get(), IntDesc(4), true), 0);
     EXPECT_TRUE(conv.values()[1].isNull);
-    EXPECT_EQ(conv.convert(2, Int(1).get(), IntDesc(4), true), -1);
-    EXPECT_EQ(u8(errorText()), "Internal error: column #3 beyond a row of 2 columns");
-    EXPECT_EQ(conv.convert(0, Int(1).get(), Desc(0, 99), true), -1);
-    EXPECT_EQ(u8(errorText()), "Unsupported type 99 of column #1 'COL'");
+    EXPECT_TRUE(failedWith(conv.convert(2, Int(1).get(), IntDesc(4), true),
+                           "Internal error: column #3 beyond a row of 2 columns"));
+    EXPECT_TRUE(failedWith(conv.convert(0, Int(1).get(), Desc(0, 99), true),
+                           "Unsupported type 99 of column #1 'COL'"));
 }
 
 TEST_F(ULSqlBase2Test, SteadyStateConversionDoesNotAllocate) {
@@ -1162,6 +832,24 @@ struct Bound {
     double real = 0;
     std::u16string text;
     Bytes bytes;
+    // The value as text: integer, real (%g), text or hexadecimal bytes.
+    std::string value() const {
+        switch (kind) {
+            case dbif_kind::integer:
+                return std::to_string(integer);
+            case dbif_kind::real: {
+                char buf[32];
+                snprintf(buf, sizeof buf, "%g", real);
+                return buf;
+            }
+            case dbif_kind::bytes:
+                return hexOf(bytes);
+            case dbif_kind::null:
+                return "<null>";
+            default:
+                return u8(text);
+        }
+    }
 };
 
 template <typename Bind>
@@ -1191,250 +879,172 @@ Bound bindInteger(long value, const ul_sqlfielddesc_t& d) {
     return bindOne([&](DbIfRowBatch* b) { return ul_sqlbindinteger(b, 0, 0, value, d); });
 }
 
+// A bound value: its kind and value, or the error (and a NULL cell).
+void expectBound(const Bound& got, dbif_kind kind, const char* valueOrError) {
+    if (kind == dbif_kind::null) {
+        EXPECT_EQ(got.rc, -1);
+        if (valueOrError) {
+            EXPECT_EQ(u8(errorText()), valueOrError);
+        }
+        EXPECT_EQ(got.kind, dbif_kind::null);
+        return;
+    }
+    ASSERT_EQ(got.rc, 0) << u8(errorText());
+    EXPECT_EQ(got.kind, kind);
+    EXPECT_EQ(got.value(), valueOrError);
+}
+
 TEST_F(ULSqlBase2Test, BindTextByDescription) {
-    struct Case {
-        ul_sqlfielddesc_t desc;
-        const char16_t* text;
-        dbif_kind kind;
-        const char* value;  // integer, real (%g), text or hex bytes; null: fails
-        const char* message;
-    };
-    const Case cases[] = {
-        {IntDesc(4), u"42", dbif_kind::integer, "42", nullptr},
-        {IntDesc(4), u" -7 ", dbif_kind::integer, "-7", nullptr},
-        {IntDesc(4), u"12.0", dbif_kind::integer, "12", nullptr},
-        {IntDesc(4), u"x", dbif_kind::null, nullptr, "Invalid integer parameter value 'x'"},
-        {IntDesc(4), u"1.5", dbif_kind::null, nullptr, "Invalid integer parameter value '1.5'"},
-        {IntDesc(4), u"2147483648", dbif_kind::null, nullptr,
-         "Value '2147483648' of parameter #1 does not fit type I(4)"},
-        {IntDesc(8), u"-9223372036854775808", dbif_kind::integer, "-9223372036854775808", nullptr},
-        {IntDesc(8), u"9223372036854775808", dbif_kind::null, nullptr,
+    const auto I = dbif_kind::integer, R = dbif_kind::real, D = dbif_kind::decimal,
+               T = dbif_kind::text, B = dbif_kind::bytes, N = dbif_kind::null;
+    const std::tuple<ul_sqlfielddesc_t, const char16_t*, dbif_kind, const char*> cases[] = {
+        // clang-format off
+        {IntDesc(4), u"42", I, "42"}, {IntDesc(4), u" -7 ", I, "-7"},
+        {IntDesc(4), u"12.0", I, "12"},
+        {IntDesc(4), u"x", N, "Invalid integer parameter value 'x'"},
+        {IntDesc(4), u"1.5", N, "Invalid integer parameter value '1.5'"},
+        {IntDesc(4), u"2147483648", N, "Value '2147483648' of parameter #1 does not fit type I(4)"},
+        {IntDesc(8), u"-9223372036854775808", I, "-9223372036854775808"},
+        // clang-format on
+        {IntDesc(8), u"9223372036854775808", N,
          "Value '9223372036854775808' of parameter #1 does not fit type I(8)"},
-        {IntDesc(1), u"255", dbif_kind::integer, "255", nullptr},
-        {IntDesc(1), u"-1", dbif_kind::null, nullptr,
-         "Value '-1' of parameter #1 does not fit type I(1)"},
-        {IntDesc(3), u"1", dbif_kind::null, nullptr, "Unsupported integer size 3"},
-        {FloatDesc(), u"1.5", dbif_kind::real, "1.5", nullptr},
-        {FloatDesc(), u"abc", dbif_kind::null, nullptr,
-         "Invalid floating point parameter value 'abc'"},
-        {PackedDesc(5, 2), u"12.5", dbif_kind::decimal, "12.50", nullptr},
-        {PackedDesc(5, 2), u"-0.004", dbif_kind::decimal, "0.00", nullptr},
-        {PackedDesc(5, 2), u"1000", dbif_kind::null, nullptr,
-         "Value '1000' of parameter #1 does not fit type P(5)"},
-        {PackedDesc(5, 2), u"1,5", dbif_kind::null, nullptr,
-         "Invalid decimal parameter value '1,5'"},
-        {DecimalDesc(), u"+0012.500", dbif_kind::decimal, "12.5", nullptr},
-        {DecimalDesc(), u"1e3", dbif_kind::decimal, "1000", nullptr},
-        {DecFloatDesc(8), u"1.50", dbif_kind::decimal, "1.5", nullptr},
-        {DecFloatDesc(16), u"-Infinity", dbif_kind::decimal, "-Infinity", nullptr},
-        {DecFloatDesc(8), u"1E+385", dbif_kind::null, nullptr,
-         "Converting decfloat number failed with 512"},
-        {CharDesc(3), u"abc", dbif_kind::text, "abc", nullptr},
-        {CharDesc(3), u"😀😀😀", dbif_kind::text, "😀😀😀", nullptr},
-        {CharDesc(3), u"abcd", dbif_kind::null, nullptr, "Parameter 1 too long (4 > 3)"},
-        {LongCharDesc(), u"abcd", dbif_kind::text, "abcd", nullptr},
-        {CharDesc(3), u"", dbif_kind::text, "", nullptr},
-        {RawDesc(2), u"0aFF", dbif_kind::bytes, "0AFF", nullptr},
-        {RawDesc(2), u"0g", dbif_kind::null, nullptr, "Invalid hexadecimal parameter value '0g'"},
-        {RawDesc(2), u"abc", dbif_kind::null, nullptr, "Invalid hexadecimal parameter value 'abc'"},
-        {RawDesc(2), u"000102", dbif_kind::null, nullptr, "Parameter 1 too long (3 > 2)"},
-        {BlobDesc(), u"000102", dbif_kind::bytes, "000102", nullptr},
-        {Desc(0, 99), u"1", dbif_kind::null, nullptr,
-         "Parameter #1 of type <#99>(0) does not take text values"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(u8(c.text) + " as " + std::string(1, char(ul_sqlfldflag2char(c.desc))));
-        Bound got = bindText(c.text, c.desc);
-        if (!c.value) {
-            EXPECT_EQ(got.rc, -1);
-            EXPECT_EQ(u8(errorText()), c.message);
-            EXPECT_EQ(got.kind, dbif_kind::null);
-            continue;
-        }
-        ASSERT_EQ(got.rc, 0) << u8(errorText());
-        ASSERT_EQ(got.kind, c.kind);
-        switch (c.kind) {
-            case dbif_kind::integer:
-                EXPECT_EQ(std::to_string(got.integer), c.value);
-                break;
-            case dbif_kind::real:
-                EXPECT_EQ(got.real, std::strtod(c.value, nullptr));
-                break;
-            case dbif_kind::bytes:
-                EXPECT_EQ(hexOf(got.bytes), c.value);
-                break;
-            default:
-                EXPECT_EQ(u8(got.text), c.value);
-                break;
-        }
+        // clang-format off
+        {IntDesc(1), u"255", I, "255"},
+        {IntDesc(1), u"-1", N, "Value '-1' of parameter #1 does not fit type I(1)"},
+        {IntDesc(3), u"1", N, "Unsupported integer size 3"},
+        {FloatDesc(), u"1.5", R, "1.5"},
+        {FloatDesc(), u"abc", N, "Invalid floating point parameter value 'abc'"},
+        {PackedDesc(5, 2), u"12.5", D, "12.50"}, {PackedDesc(5, 2), u"-0.004", D, "0.00"},
+        {PackedDesc(5, 2), u"1000", N, "Value '1000' of parameter #1 does not fit type P(5)"},
+        {PackedDesc(5, 2), u"1,5", N, "Invalid decimal parameter value '1,5'"},
+        {DecimalDesc(), u"+0012.500", D, "12.5"}, {DecimalDesc(), u"1e3", D, "1000"},
+        {DecFloatDesc(8), u"1.50", D, "1.5"}, {DecFloatDesc(16), u"-Infinity", D, "-Infinity"},
+        {DecFloatDesc(8), u"1E+385", N, "Converting decfloat number failed with 512"},
+        {CharDesc(3), u"😀😀😀", T, "😀😀😀"}, {CharDesc(3), u"abcd", N, "Parameter 1 too long (4 > 3)"},
+        {LongCharDesc(), u"abcd", T, "abcd"}, {CharDesc(3), u"", T, ""},
+        {RawDesc(2), u"0aFF", B, "0AFF"},
+        {RawDesc(2), u"0g", N, "Invalid hexadecimal parameter value '0g'"},
+        {RawDesc(2), u"abc", N, "Invalid hexadecimal parameter value 'abc'"},
+        {RawDesc(2), u"000102", N, "Parameter 1 too long (3 > 2)"},
+        {BlobDesc(), u"000102", B, "000102"},
+        {Desc(0, 99), u"1", N, "Parameter #1 of type <#99>(0) does not take text values"}};
+    // clang-format on
+    for (const auto& [desc, text, kind, value] : cases) {
+        SCOPED_TRACE(concat(u8(text), " as ", std::string(1, char(ul_sqlfldflag2char(desc)))));
+        expectBound(bindText(text, desc), kind, value);
+    }
+    // NULL and empty values.
+    EXPECT_EQ(bindText(nullptr, IntDesc(4)).kind, N);
+    static const unsigned char none = 0;
+    EXPECT_EQ(
+        bindOne([](DbIfRowBatch* b) { return ul_sqlbindraw(b, 0, 0, &none, 0, CharDesc(3)); }).kind,
+        T);  // an empty raw value is an empty text, not NULL
+    EXPECT_EQ(bindOne([](DbIfRowBatch* b) {
+                  return ul_sqlbindraw(b, 0, 0, nullptr, 0, IntDesc(4));
+              }).kind,
+              N);
+    UL_SQLGlobalFlags &= ~UL_SQLFLAG_SQLINSERTEMPTYASNULL;
+    EXPECT_EQ(bindText(u"", CharDesc(3)).kind, T);
+    EXPECT_EQ(bindText(u"", IntDesc(4)).rc, -1);
+    UL_SQLGlobalFlags |= UL_SQLFLAG_SQLINSERTEMPTYASNULL;
+    for (const ul_sqlfielddesc_t& d : {CharDesc(3), IntDesc(4)}) {
+        const Bound empty = bindText(u"", d);
+        EXPECT_EQ(empty.rc, 0);
+        EXPECT_EQ(empty.kind, N);
     }
 }
 
-TEST_F(ULSqlBase2Test, BindNullAndEmptyText) {
-    EXPECT_EQ(bindText(nullptr, IntDesc(4)).kind, dbif_kind::null);
-    // An empty raw value is an empty text, not NULL.
-    static const unsigned char none = 0;
-    Bound emptyRaw =
-        bindOne([](DbIfRowBatch* b) { return ul_sqlbindraw(b, 0, 0, &none, 0, CharDesc(3)); });
-    EXPECT_EQ(emptyRaw.kind, dbif_kind::text);
-    Bound raw =
-        bindOne([](DbIfRowBatch* b) { return ul_sqlbindraw(b, 0, 0, nullptr, 0, IntDesc(4)); });
-    EXPECT_EQ(raw.kind, dbif_kind::null);
-    UL_SQLGlobalFlags &= ~UL_SQLFLAG_SQLINSERTEMPTYASNULL;
-    EXPECT_EQ(bindText(u"", CharDesc(3)).kind, dbif_kind::text);
-    EXPECT_EQ(bindText(u"", IntDesc(4)).rc, -1);
-    UL_SQLGlobalFlags |= UL_SQLFLAG_SQLINSERTEMPTYASNULL;
-    EXPECT_EQ(bindText(u"", CharDesc(3)).kind, dbif_kind::null);
-    Bound empty = bindText(u"", IntDesc(4));
-    EXPECT_EQ(empty.rc, 0);
-    EXPECT_EQ(empty.kind, dbif_kind::null);
-}
-
 TEST_F(ULSqlBase2Test, BindRawAndIntegerByDescription) {
+    const auto I = dbif_kind::integer, R = dbif_kind::real, D = dbif_kind::decimal,
+               T = dbif_kind::text, B = dbif_kind::bytes, N = dbif_kind::null;
     int32_t minus5 = -5;
     Bytes four(4);
     std::memcpy(four.data(), &minus5, 4);
     double half = 0.5;
     Bytes eight(8);
     std::memcpy(eight.data(), &half, 8);
-
-    Bound b = bindRaw(four, IntDesc(4));
-    ASSERT_EQ(b.rc, 0);
-    EXPECT_EQ(b.kind, dbif_kind::integer);
-    EXPECT_EQ(b.integer, -5);
-    EXPECT_EQ(bindRaw(four, IntDesc(1)).rc, -1);  // -5 does not fit one unsigned byte
-    EXPECT_EQ(u8(errorText()), "Value '-5' of parameter #1 does not fit type I(1)");
-    EXPECT_EQ(bindRaw(Bytes(3), IntDesc(4)).rc, -1);
-    EXPECT_EQ(u8(errorText()), "Unsupported integer size 3");
-    b = bindRaw(eight, FloatDesc());
-    EXPECT_EQ(b.kind, dbif_kind::real);
-    EXPECT_EQ(b.real, 0.5);
-    EXPECT_EQ(bindRaw(four, FloatDesc()).rc, -1);
-
-    b = bindRaw(hexBytes("01250D"), PackedDesc(5, 2));
-    EXPECT_EQ(b.kind, dbif_kind::decimal);
-    EXPECT_EQ(u8(b.text), "-12.50");
-    b = bindRaw(hexBytes("01250D"), PackedDesc(3, 2));  // 12.50 needs 4 digits
-    EXPECT_EQ(b.rc, -1);
+    UL_SQLGlobalFlags |= UL_SQLFLAG_CHECKBCDNUMBERSEXACTLY;
+    const std::tuple<ul_sqlfielddesc_t, Bytes, dbif_kind, const char*> raws[] = {
+        // clang-format off
+        {IntDesc(4), four, I, "-5"},
+        {IntDesc(1), four, N, "Value '-5' of parameter #1 does not fit type I(1)"},
+        {IntDesc(4), Bytes(3), N, "Unsupported integer size 3"},
+        {FloatDesc(), eight, R, "0.5"}, {FloatDesc(), four, N, nullptr},
+        {PackedDesc(5, 2), hexBytes("01250D"), D, "-12.50"},
+        {PackedDesc(3, 2), hexBytes("01250D"), N, nullptr},
+        {PackedDesc(5, 2), hexBytes("01250B"), N, "Invalid BCD number '01250B'"},
+        {DecimalDesc(), unitBytes(u"012.50"), D, "12.5"},
+        {DecimalDesc(), Bytes(3, '1'), N, nullptr},
+        {DecFloatDesc(8), le64(0x31A000000000000Full), D, "1.5"},
+        {DecFloatDesc(16), le64(1), N, "Invalid dec float len 8"},
+        {CharDesc(2), unitBytes(u"ä😀"), T, "ä😀"}, {CharDesc(2), unitBytes(u"abc"), N, nullptr},
+        {CharDesc(0), Bytes(3, 'a'), N, nullptr},
+        {RawDesc(2), hexBytes("00FF"), B, "00FF"},
+        {RawDesc(2), hexBytes("00FF00"), N, "Parameter 1 too long (3 > 2)"}};
+    // clang-format on
+    for (const auto& [desc, raw, kind, value] : raws) {
+        SCOPED_TRACE(concat(hexOf(raw), " as ", std::string(1, char(ul_sqlfldflag2char(desc)))));
+        expectBound(bindRaw(raw, desc), kind, value);
+    }
+    EXPECT_EQ(bindRaw(Bytes(70000, 1), BlobDesc()).bytes.size(), 70000u);
     UL_SQLGlobalFlags &= ~UL_SQLFLAG_CHECKBCDNUMBERSEXACTLY;
     EXPECT_EQ(u8(bindRaw(hexBytes("01250B"), PackedDesc(5, 2)).text), "-12.50");
-    UL_SQLGlobalFlags |= UL_SQLFLAG_CHECKBCDNUMBERSEXACTLY;
-    EXPECT_EQ(bindRaw(hexBytes("01250B"), PackedDesc(5, 2)).rc, -1);
-    EXPECT_EQ(u8(errorText()), "Invalid BCD number '01250B'");
 
-    b = bindRaw(unitBytes(u"012.50"), DecimalDesc());
-    EXPECT_EQ(b.kind, dbif_kind::decimal);
-    EXPECT_EQ(u8(b.text), "12.5");
-    EXPECT_EQ(bindRaw(Bytes(3, '1'), DecimalDesc()).rc, -1);
-
-    b = bindRaw(le64(0x31A000000000000Full), DecFloatDesc(8));
-    EXPECT_EQ(u8(b.text), "1.5");
-    EXPECT_EQ(bindRaw(le64(1), DecFloatDesc(16)).rc, -1);
-    EXPECT_EQ(u8(errorText()), "Invalid dec float len 8");
-
-    b = bindRaw(unitBytes(u"ä😀"), CharDesc(2));
-    EXPECT_EQ(b.kind, dbif_kind::text);
-    EXPECT_EQ(b.text, u"ä😀");
-    EXPECT_EQ(bindRaw(unitBytes(u"abc"), CharDesc(2)).rc, -1);
-    EXPECT_EQ(bindRaw(Bytes(3, 'a'), CharDesc(0)).rc, -1);
-    b = bindRaw(hexBytes("00FF"), RawDesc(2));
-    EXPECT_EQ(hexOf(b.bytes), "00FF");
-    EXPECT_EQ(bindRaw(hexBytes("00FF00"), RawDesc(2)).rc, -1);
-    EXPECT_EQ(u8(errorText()), "Parameter 1 too long (3 > 2)");
-    EXPECT_EQ(bindRaw(Bytes(70000, 1), BlobDesc()).bytes.size(), 70000u);
-
-    struct IntCase {
-        ul_sqlfielddesc_t desc;
-        long value;
-        dbif_kind kind;
-        const char* text;  // null: fails
-    };
-    const IntCase ints[] = {
-        {IntDesc(4), 7, dbif_kind::integer, "7"},
-        {IntDesc(4), 1L << 40, dbif_kind::null, nullptr},
-        {IntDesc(8), 1L << 40, dbif_kind::integer, "1099511627776"},
-        {FloatDesc(), 3, dbif_kind::real, "3"},
-        {PackedDesc(5, 2), 12, dbif_kind::decimal, "12.00"},
-        {PackedDesc(5, 2), 1000, dbif_kind::null, nullptr},
-        {DecimalDesc(), -12, dbif_kind::decimal, "-12"},
-        {DecFloatDesc(8), 100, dbif_kind::decimal, "1E+2"},
-        {CharDesc(3), 123, dbif_kind::text, "123"},
-        {CharDesc(3), -123, dbif_kind::null, nullptr},
-        {RawDesc(8), 1, dbif_kind::null, nullptr},
-    };
-    for (const IntCase& c : ints) {
-        Bound got = bindInteger(c.value, c.desc);
-        SCOPED_TRACE(c.value);
-        if (!c.text) {
-            EXPECT_EQ(got.rc, -1);
-            continue;
-        }
-        ASSERT_EQ(got.rc, 0) << u8(errorText());
-        ASSERT_EQ(got.kind, c.kind);
-        if (c.kind == dbif_kind::integer) {
-            EXPECT_EQ(std::to_string(got.integer), c.text);
-        }
-        if (c.kind == dbif_kind::real) {
-            EXPECT_EQ(got.real, double(c.value));
-        }
-        if (c.kind == dbif_kind::text || c.kind == dbif_kind::decimal) {
-            EXPECT_EQ(u8(got.text), c.text);
-        }
+    const std::tuple<ul_sqlfielddesc_t, long, dbif_kind, const char*> ints[] = {
+        // clang-format off
+        {IntDesc(4), 7, I, "7"}, {IntDesc(4), 1L << 40, N, nullptr},
+        {IntDesc(8), 1L << 40, I, "1099511627776"},
+        {FloatDesc(), 3, R, "3"}, {PackedDesc(5, 2), 12, D, "12.00"},
+        {PackedDesc(5, 2), 1000, N, nullptr}, {DecimalDesc(), -12, D, "-12"},
+        {DecFloatDesc(8), 100, D, "1E+2"}, {CharDesc(3), 123, T, "123"},
+        {CharDesc(3), -123, N, nullptr},
+        {RawDesc(8), 1, N, "Parameter #1 of type R(8) does not take integer values"}};
+    // clang-format on
+    for (const auto& [desc, value, kind, text] : ints) {
+        SCOPED_TRACE(value);
+        expectBound(bindInteger(value, desc), kind, text);
     }
-    bindInteger(1, RawDesc(8));
-    EXPECT_EQ(u8(errorText()), "Parameter #1 of type R(8) does not take integer values");
 }
 
-// Binding a fetched raw value and fetching it again gives the same bytes: parameters and rows
-// share one value form per description.
-TEST_F(ULSqlBase2Test, BoundRawValuesReadBackUnchanged) {
-    struct Case {
-        ul_sqlfielddesc_t desc;
-        Cell cell;
-    };
-    const Case cases[] = {
-        {IntDesc(1), Int(200)},
-        {IntDesc(2), Int(-2)},
-        {IntDesc(4), Int(-70000)},
-        {IntDesc(8), Int(INT64_MIN)},
-        {FloatDesc(), Real(-1.25e-300)},
-        {PackedDesc(9, 4), Dec("-12345.6789")},
-        {PackedDesc(2, 0), Int(0)},
-        {DecimalDesc(), Dec("-0.0001")},
-        {DecFloatDesc(8), Dec("-7.25")},
-        {DecFloatDesc(16), Dec("NaN")},
-        {CharDesc(4), Text(u"ab😀")},
-        {LongCharDesc(), Text(u"")},
-        {RawDesc(3), Blob(hexBytes("000102"))},
-        {BlobDesc(), Blob(hexBytes("FF"))},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(int(ul_sqlfldflag2char(c.desc)));
-        Converted first = convertOne(c.cell, c.desc);
+// Binding a fetched raw value and fetching it again gives the same bytes, and so does binding
+// its text: parameters and rows share one value form per description.
+TEST_F(ULSqlBase2Test, BoundValuesReadBackUnchanged) {
+    const std::pair<ul_sqlfielddesc_t, Cell> cases[] = {{IntDesc(1), Int(200)},
+                                                        {IntDesc(2), Int(-2)},
+                                                        {IntDesc(4), Int(-70000)},
+                                                        {IntDesc(8), Int(INT64_MIN)},
+                                                        {FloatDesc(), Real(-1.25e-300)},
+                                                        {PackedDesc(9, 4), Dec("-12345.6789")},
+                                                        {PackedDesc(2, 0), Int(0)},
+                                                        {DecimalDesc(), Dec("-0.0001")},
+                                                        {DecFloatDesc(8), Dec("-7.25")},
+                                                        {DecFloatDesc(16), Dec("NaN")},
+                                                        {CharDesc(4), Text(u"ab😀")},
+                                                        {LongCharDesc(), Text(u"")},
+                                                        {RawDesc(3), Blob(hexBytes("000102"))},
+                                                        {BlobDesc(), Blob(hexBytes("FF"))}};
+    for (const auto& [desc, cell] : cases) {
+        SCOPED_TRACE(int(ul_sqlfldflag2char(desc)));
+        Converted first = convertOne(cell, desc);
         ASSERT_EQ(first.rc, 0) << u8(errorText());
-        DbIfRowBatch batch(1);
-        batch.addRow();
         static const unsigned char none = 0;
         const unsigned char* raw = first.raw.empty() ? &none : first.raw.data();
-        ASSERT_EQ(ul_sqlbindraw(&batch, 0, 0, raw, first.raw.size(), c.desc), 0) << u8(errorText());
-        ULSQLValueConverter conv;
-        conv.beginRow(1);
-        ASSERT_EQ(conv.convert(0, batch.row(0)[0], c.desc, true), 0) << u8(errorText());
-        const ul_sqlvalue_t& again = conv.values()[0];
-        EXPECT_EQ(hexOf(Bytes(again.raw, again.raw + again.rawLength)), hexOf(first.raw));
-        if (first.hasText) {
-            EXPECT_EQ(u8(again.text), u8(first.text));
-        }
-        // The text form binds to the same value as well (raw and blob texts are hexadecimal).
-        if (first.hasText) {
-            DbIfRowBatch batch2(1);
-            batch2.addRow();
-            ASSERT_EQ(ul_sqlbindtext(&batch2, 0, 0, first.text.c_str(), c.desc), 0)
+        for (bool asText : {false, true}) {
+            if (asText && !first.hasText) continue;
+            DbIfRowBatch batch(1);
+            batch.addRow();
+            ASSERT_EQ(asText ? ul_sqlbindtext(&batch, 0, 0, first.text.c_str(), desc)
+                             : ul_sqlbindraw(&batch, 0, 0, raw, first.raw.size(), desc),
+                      0)
                 << u8(errorText());
+            ULSQLValueConverter conv;
             conv.beginRow(1);
-            ASSERT_EQ(conv.convert(0, batch2.row(0)[0], c.desc, true), 0);
-            const ul_sqlvalue_t& third = conv.values()[0];
-            EXPECT_EQ(hexOf(Bytes(third.raw, third.raw + third.rawLength)), hexOf(first.raw));
+            ASSERT_EQ(conv.convert(0, batch.row(0)[0], desc, true), 0) << u8(errorText());
+            const ul_sqlvalue_t& again = conv.values()[0];
+            EXPECT_EQ(hexOf(Bytes(again.raw, again.raw + again.rawLength)), hexOf(first.raw));
+            if (first.hasText) {
+                EXPECT_EQ(u8(again.text), u8(first.text));
+            }
         }
     }
 }

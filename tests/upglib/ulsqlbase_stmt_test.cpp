@@ -21,37 +21,10 @@ namespace {
 
 using Rows = CollectRows;
 
-class UlSqlStmtTest : public ::testing::TestWithParam<const char*> {
+class UlSqlStmtTest : public SqlEngineTest {
   protected:
-    void SetUp() override {
-        ul_msgwrite_reset();
-        ul_traceresetlevels();
-        ul_sqlresetglobalflags();
-        ul_errorsetmsg(0, nullptr);
-        std::string why;
-        if (!session_.open(GetParam(), &why)) GTEST_SKIP() << why;
-        ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(ul_errorgetmsg());
-    }
-    void TearDown() override {
-        ul_sqlresetglobalflags();
-        ul_msgwrite_reset();
-    }
-
-    // Prepares and executes sql without parameters; returns execute's result.
-    long exec(const std::u16string& sql, ULSQLCallBack* callback = nullptr, int mode = 0,
-              unsigned long* count = nullptr) {
-        ULSQLStmt stmt;
-        if (stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, mode & UL_SQLMODE_PREPAREBITS) < 0)
-            return -1;
-        return stmt.execute(callback, count, mode);
-    }
     void mustExec(const std::u16string& sql) {
         ASSERT_GE(exec(sql), 0) << u8(sql) << ": " << u8(ul_errorgetmsg());
-    }
-    std::vector<std::u16string> select(const std::u16string& sql, size_t column = 0) {
-        Rows rows;
-        EXPECT_EQ(exec(sql, &rows), 0) << u8(sql) << ": " << u8(ul_errorgetmsg());
-        return rows.column(column);
     }
     // A table (ID INT primary key, NAME VARCHAR(20)) with rows 1..n named "n<i>".
     std::u16string numbers(int n) {
@@ -69,39 +42,21 @@ class UlSqlStmtTest : public ::testing::TestWithParam<const char*> {
         EXPECT_EQ(ul_sqlcommit2(nullptr, UL_COMMIT_QUIET), 0);
         return t;
     }
-
-    EngineSession session_;
 };
 
+// Each kind of statement does its work; an update without markers is an "other" statement
+// that reports the changed rows.
 TEST_P(UlSqlStmtTest, EveryStatementKind) {
     const std::u16string t = numbers(3);
-    struct Case {
-        std::u16string sql;
-        int kind;
-        unsigned params;
-    };
-    const Case cases[] = {
-        {u"SELECT ID FROM " + t + u" WHERE ID > ?", UL_SQLKIND_SELECT, 1},
-        {u"VALUES (1)", UL_SQLKIND_SELECT, 0},
-        {u"INSERT INTO " + t + u" VALUES (?, ?)", UL_SQLKIND_INSERT, 2},
-        {u"UPDATE " + t + u" SET NAME = ? WHERE ID = ?", UL_SQLKIND_UPDATE, 2},
-        {u"DELETE FROM " + t + u" WHERE ID = ?", UL_SQLKIND_DELETE, 1},
-        {u"UPDATE " + t + u" SET NAME = 'x' WHERE ID = 99", UL_SQLKIND_OTHER, 0},
-        {u"CREATE INDEX " + t + u"_I ON " + t + u" (NAME)", UL_SQLKIND_OTHER, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(u8(c.sql));
-        ULSQLStmt stmt;
-        ASSERT_EQ(stmt.prepare(c.sql.c_str(), nullptr, 0, nullptr, 0, 0), 0)
-            << u8(ul_errorgetmsg());
-        EXPECT_EQ(stmt.getKind(), c.kind);
-        EXPECT_EQ(stmt.getNParams(), c.params);
-    }
-    // Each kind does its work.
-    ULSQLStmt query;
-    ASSERT_EQ(query.prepare((u"SELECT ID, NAME FROM " + t + u" WHERE ID >= ? ORDER BY ID").c_str(),
-                            nullptr, 0, nullptr, 0, 0),
-              0);
+    ULSQLStmt query, update, remove, other;
+    mustPrepare(&query, u"SELECT ID, NAME FROM " + t + u" WHERE ID >= ? ORDER BY ID");
+    mustPrepare(&update, u"UPDATE " + t + u" SET NAME = ? WHERE ID <= ?");
+    mustPrepare(&remove, u"DELETE FROM " + t + u" WHERE ID = ?");
+    mustPrepare(&other, u"UPDATE " + t + u" SET NAME = 'all'");
+    EXPECT_EQ(query.getKind(), UL_SQLKIND_SELECT);
+    EXPECT_EQ(update.getKind(), UL_SQLKIND_UPDATE);
+    EXPECT_EQ(remove.getKind(), UL_SQLKIND_DELETE);
+    EXPECT_EQ(other.getKind(), UL_SQLKIND_OTHER);
     ASSERT_EQ(query.bindParamI(0, 2), 0);
     Rows rows;
     unsigned long count = 0;
@@ -109,31 +64,15 @@ TEST_P(UlSqlStmtTest, EveryStatementKind) {
     EXPECT_EQ(rows.column(), (std::vector<std::u16string>{u"2", u"3"}));
     EXPECT_EQ(rows.column(1), (std::vector<std::u16string>{u"n2", u"n3"}));
     EXPECT_EQ(count, 2u);
-
-    ULSQLStmt update;
-    ASSERT_EQ(update.prepare((u"UPDATE " + t + u" SET NAME = ? WHERE ID <= ?").c_str(), nullptr, 0,
-                             nullptr, 0, 0),
-              0);
     ASSERT_EQ(update.bindParamS(0, u"low"), 0);
     ASSERT_EQ(update.bindParamS(1, u"2"), 0);
     EXPECT_EQ(update.execute(nullptr, &count, 0), 2) << u8(ul_errorgetmsg());
     EXPECT_EQ(count, 2u);
-
-    ULSQLStmt remove;
-    ASSERT_EQ(
-        remove.prepare((u"DELETE FROM " + t + u" WHERE ID = ?").c_str(), nullptr, 0, nullptr, 0, 0),
-        0);
     ASSERT_EQ(remove.bindParam(1u, 3L), -1);
     ASSERT_EQ(remove.bindParam(0u, 3L), 0);
     EXPECT_EQ(remove.execute(nullptr, nullptr, 0), 1);
     EXPECT_EQ(select(u"SELECT NAME FROM " + t + u" ORDER BY ID"),
               (std::vector<std::u16string>{u"low", u"low"}));
-    // An update without markers is an "other" statement that reports the changed rows.
-    ULSQLStmt other;
-    ASSERT_EQ(
-        other.prepare((u"UPDATE " + t + u" SET NAME = 'all'").c_str(), nullptr, 0, nullptr, 0, 0),
-        0);
-    EXPECT_EQ(other.getKind(), UL_SQLKIND_OTHER);
     EXPECT_EQ(other.execute(nullptr, &count, 0), 2);
     EXPECT_EQ(count, 2u);
 }
@@ -146,9 +85,7 @@ TEST_P(UlSqlStmtTest, BindsAndNulls) {
                                     {u"S", UL_SQLFLD_CHAR, -1, 0, 10},
                                     {u"R", UL_SQLFLD_RAW, -1, 0, 4}};
     ULSQLStmt insert;
-    ASSERT_EQ(
-        insert.prepare((u"INSERT INTO " + t + u" VALUES (?, ?, ?)").c_str(), in, 3, nullptr, 0, 0),
-        0);
+    mustPrepare(&insert, u"INSERT INTO " + t + u" VALUES (?, ?, ?)", in, 3);
     const unsigned char bytes[] = {0x00, 0xff, 0x10};
     ASSERT_EQ(insert.bindParam(0, 1L), 0);
     ASSERT_EQ(insert.bindParam(1, u"", 0), 0);
@@ -163,16 +100,14 @@ TEST_P(UlSqlStmtTest, BindsAndNulls) {
     const char16_t* texts[] = {u"3", u"d\u00e9j\u00e0 vu", u"0a0B"};
     ASSERT_EQ(insert.bindParam(texts), 0);
     EXPECT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
-    EXPECT_EQ(insert.bindParam(1, u"eleven char", 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Parameter 2 too long (11 > 10)");
+    EXPECT_TRUE(
+        failedWith(insert.bindParam(1, u"eleven char", 0), "Parameter 2 too long (11 > 10)"));
 
     const ul_sqlfielddesc_t out[] = {{u"ID", UL_SQLFLD_INT, -1, 0, 4},
                                      {u"S", UL_SQLFLD_CHAR, -1, 0, 10},
                                      {u"R", UL_SQLFLD_RAW, -1, 0, 4}};
     ULSQLStmt query;
-    ASSERT_EQ(query.prepare((u"SELECT ID, S, R FROM " + t + u" ORDER BY ID").c_str(), nullptr, 0,
-                            out, 3, 0),
-              0);
+    mustPrepare(&query, u"SELECT ID, S, R FROM " + t + u" ORDER BY ID", nullptr, 0, out, 3);
     Rows rows;
     ASSERT_EQ(query.execute(&rows, nullptr, 0), 0) << u8(ul_errorgetmsg());
     ASSERT_EQ(rows.rows.size(), 3u);
@@ -198,29 +133,25 @@ TEST_P(UlSqlStmtTest, LongTextReadInPieces) {
     for (int i = 0; doc.size() < 70000; ++i) doc += w(std::to_string(i)) + u"\u00e9\u4e2d;";
     ULSQLStmt insert;
     ul_sqlfielddesc_t in[] = {{u"DOC", UL_SQLFLD_CHAR | UL_SQLFLD_LONG, -1, 0, 0}};
-    ASSERT_EQ(
-        insert.prepare((u"INSERT INTO " + t + u" VALUES (1, ?)").c_str(), in, 1, nullptr, 0, 0), 0);
+    mustPrepare(&insert, u"INSERT INTO " + t + u" VALUES (1, ?)", in, 1);
     Supply supply({{doc}});
     ASSERT_EQ(insert.execute(&supply, nullptr, 0), 1) << u8(ul_errorgetmsg());
     UL_SQLLobColumnSpace = 1000;
     EXPECT_EQ(select(u"SELECT DOC FROM " + t), std::vector<std::u16string>{doc});
 }
 
+// A fetch that the callback stops leaves the connection usable.
 TEST_P(UlSqlStmtTest, CallbackStopValue) {
     const std::u16string t = numbers(10);
     UL_SQLMaxBulkRows = 4;
-    Rows rows;
-    rows.stopAfter = 1;
-    rows.stopValue = 5;
-    EXPECT_EQ(exec(u"SELECT ID FROM " + t + u" ORDER BY ID", &rows), 5);
-    EXPECT_EQ(rows.column(), (std::vector<std::u16string>{u"1"}));
-    Rows later;
-    later.stopAfter = 6;
-    later.stopValue = 2;
-    EXPECT_EQ(exec(u"SELECT ID FROM " + t + u" ORDER BY ID", &later), 2);
-    EXPECT_EQ(later.rows.size(), 6u);
-    // The connection is usable afterwards.
-    EXPECT_EQ(select(u"SELECT COUNT(*) FROM " + t), (std::vector<std::u16string>{u"10"}));
+    for (const auto& [stopAfter, stopValue] : {std::pair{1, 5}, std::pair{6, 2}}) {
+        Rows rows;
+        rows.stopAfter = stopAfter;
+        rows.stopValue = stopValue;
+        EXPECT_EQ(exec(u"SELECT ID FROM " + t + u" ORDER BY ID", &rows), stopValue);
+        EXPECT_EQ(rows.rows.size(), static_cast<size_t>(stopAfter));
+        EXPECT_EQ(select(u"SELECT COUNT(*) FROM " + t), (std::vector<std::u16string>{u"10"}));
+    }
 }
 
 TEST_P(UlSqlStmtTest, CriticalErrorRules) {
@@ -235,16 +166,13 @@ TEST_P(UlSqlStmtTest, CriticalErrorRules) {
     EXPECT_EQ(u8(ul_errorgetmsg()).rfind("DBIF error 103 (db code ", 0), 0u)
         << u8(ul_errorgetmsg());
     const std::u16string t = numbers(2);
-    ASSERT_EQ(drop.prepare(sql.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_TOLERATE), 0)
-        << u8(ul_errorgetmsg());
+    mustPrepare(&drop, sql, nullptr, 0, nullptr, 0, UL_SQLMODE_TOLERATE);
     EXPECT_EQ(drop.execute(nullptr, nullptr, UL_SQLMODE_TOLERATE), 0) << u8(ul_errorgetmsg());
     EXPECT_EQ(select(u"SELECT COUNT(*) FROM " + t), (std::vector<std::u16string>{u"2"}));
 
     // Duplicate records.
     ULSQLStmt insert;
-    ASSERT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (?, ?)").c_str(), nullptr, 0, nullptr,
-                             0, 0),
-              0);
+    mustPrepare(&insert, u"INSERT INTO " + t + u" VALUES (?, ?)");
     Supply dups({{u"1", u"d1"}, {u"3", u"n3"}, {u"2", u"d2"}, {u"4", u"n4"}});
     EXPECT_EQ(insert.execute(&dups, nullptr, 0), -1);
     EXPECT_EQ(u8(ul_errorgetmsg()).rfind("DBIF error 26 (db code ", 0), 0u) << u8(ul_errorgetmsg());
@@ -258,9 +186,7 @@ TEST_P(UlSqlStmtTest, CriticalErrorRules) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, UlSqlStmtTest, ::testing::Values("SQLITE", "PGSQL"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             return std::string(info.param);
-                         });
+                         SqlEngineTest::engineName);
 
 // ---- the same rows on both engines -------------------------------------------------------
 
@@ -294,13 +220,10 @@ void fillAndRead(const std::string& engine, EngineSession* session, Delivered* o
                                u"PRECISION, R " +
                                (pg ? u"bytea" : u"BLOB") + u", L text)";
     ULSQLStmt create;
-    ASSERT_EQ(create.prepare(ddl.c_str(), nullptr, 0, nullptr, 0, 0), 0) << u8(ul_errorgetmsg());
+    mustPrepare(&create, ddl);
     ASSERT_EQ(create.execute(nullptr, nullptr, 0), 0) << u8(ul_errorgetmsg());
     ULSQLStmt insert;
-    ASSERT_EQ(insert.prepare((u"INSERT INTO " + t + u" VALUES (?, ?, ?, ?, ?, ?, ?)").c_str(),
-                             kCrossColumns, 7, nullptr, 0, 0),
-              0)
-        << u8(ul_errorgetmsg());
+    mustPrepare(&insert, u"INSERT INTO " + t + u" VALUES (?, ?, ?, ?, ?, ?, ?)", kCrossColumns, 7);
     int id = 0;
     for (const auto& row : kCrossRows) {
         SCOPED_TRACE(id++);
@@ -313,10 +236,8 @@ void fillAndRead(const std::string& engine, EngineSession* session, Delivered* o
         ASSERT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
     }
     ULSQLStmt query;
-    ASSERT_EQ(query.prepare((u"SELECT I, B, C, N, F, R, L FROM " + t + u" ORDER BY B").c_str(),
-                            nullptr, 0, kCrossColumns, 7, 0),
-              0)
-        << u8(ul_errorgetmsg());
+    mustPrepare(&query, u"SELECT I, B, C, N, F, R, L FROM " + t + u" ORDER BY B", nullptr, 0,
+                kCrossColumns, 7);
     Rows rows;
     ASSERT_EQ(query.execute(&rows, nullptr, 0), 0) << u8(ul_errorgetmsg());
     for (const Rows::Row& r : rows.rows) {

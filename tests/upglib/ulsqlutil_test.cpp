@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -48,165 +49,138 @@ TEST_F(UlSqlUtilTest, NametabKeywords) {
     const struct {
         const char16_t* keyword;
         int type;
-    } cases[] = {
-        {u"off", 0},       {u"std", 1},     {u"shd", 2}, {u"bri", 3},   {u"swold", 4}, {u"OFF", 0},
-        {u"Std", 1},       {u"SHD", 2},     {u"bRi", 3}, {u"SwOld", 4}, {u"", -1},     {u"st", -1},
-        {u"standard", -1}, {u"swold ", -1}, {u"10", -1}, {nullptr, -1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.keyword ? u8(c.keyword) : "null");
-        EXPECT_EQ(ul_sqlntgettypefromstring(c.keyword), c.type);
-    }
+    } cases[] = {{u"off", 0}, {u"Std", 1}, {u"SHD", 2},     {u"bRi", 3}, {u"SwOld", 4},
+                 {u"", -1},   {u"st", -1}, {u"swold ", -1}, {u"10", -1}, {nullptr, -1}};
+    for (const auto& c : cases) EXPECT_EQ(ul_sqlntgettypefromstring(c.keyword), c.type);
 }
 
-// The state at the start, and again after a reset.
-TEST_F(UlSqlUtilTest, StartStateAndReset) {
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE(round);
-        EXPECT_EQ(ul_sqlntgettype(0), 1);
-        EXPECT_EQ(ul_sqlntgettype(1), 1);
-        EXPECT_EQ(ul_sqlnthavealttype(), 0);
-        EXPECT_EQ(ul_sqlntcurrentslot(), 0);
-        EXPECT_EQ(name(0), "DDNTT");
-        EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF");
-        EXPECT_EQ(name(UL_NTNAME_HIST), "DDNTT_HIST");
-        EXPECT_EQ(ul_sqltabsuffixget(), nullptr);
-        ASSERT_EQ(ul_sqlntsettype(2, nullptr, 1), 0);
-        ASSERT_EQ(ul_sqlntsettype(0, nullptr, 0), 0);
-        ASSERT_EQ(ul_sqltabsuffixset(u"_S"), 0);
-        ul_sqlresetsession();
-    }
-}
-
-TEST_F(UlSqlUtilTest, DerivedNamesPerTypeAndDatabase) {
+// Table and suffix names per nametab type, database and slot, from the start state on.
+TEST_F(UlSqlUtilTest, NametabNamesPerTypeAndDatabase) {
     const struct {
         const char* database;
         unsigned type;
-        const char* ddntt;
+        const char16_t* suffix;
+        unsigned setFlags;
+        int rc;
+        const char* ddntt;  // name(0); null: no name, error text in ddntf
         const char* ddntf;
         const char* hist;
     } cases[] = {
-        {nullptr, 1, "DDNTT", "DDNTF", "DDNTT_HIST"},
-        {"ORA", 2, "DDNTT~", "DDNTF~", "DDNTT_HIST~"},
-        {"DB4", 2, "DDNTT?", "DDNTF?", "DDNTT_HIST?"},
-        {"db4", 2, "DDNTT?", "DDNTF?", "DDNTT_HIST?"},
-        {"DB6", 3, "DDNTT~~", "DDNTF~~", "DDNTT_HIST~~"},
-        {"DB4", 3, "DDNTT??", "DDNTF??", "DDNTT_HIST??"},
-        {"MSS", 4, "DDNTT~~OLD", "DDNTF~~OLD", "DDNTT_HIST~~OLD"},
-        {"DB4", 4, "DDNTT??OLD", "DDNTF??OLD", "DDNTT_HIST??OLD"},
+        {nullptr, 1, nullptr, 0, 0, "DDNTT", "DDNTF", "DDNTT_HIST"},
+        {"ORA", 2, nullptr, 0, 0, "DDNTT~", "DDNTF~", "DDNTT_HIST~"},
+        {"db4", 2, nullptr, 0, 0, "DDNTT?", "DDNTF?", "DDNTT_HIST?"},
+        {"DB6", 3, nullptr, 0, 0, "DDNTT~~", "DDNTF~~", "DDNTT_HIST~~"},
+        {"DB4", 3, nullptr, 0, 0, "DDNTT??", "DDNTF??", "DDNTT_HIST??"},
+        {"MSS", 4, nullptr, 0, 0, "DDNTT~~OLD", "DDNTF~~OLD", "DDNTT_HIST~~OLD"},
+        {"DB4", 4, nullptr, 0, 0, "DDNTT??OLD", "DDNTF??OLD", "DDNTT_HIST??OLD"},
         // dbms_type selects the database whose code it begins with.
-        {"DB4X", 2, "DDNTT?", "DDNTF?", "DDNTT_HIST?"},
-        {"XDB4", 2, "DDNTT~", "DDNTF~", "DDNTT_HIST~"},
+        {"DB4X", 2, nullptr, 0, 0, "DDNTT?", "DDNTF?", "DDNTT_HIST?"},
+        {"XDB4", 2, nullptr, 0, 0, "DDNTT~", "DDNTF~", "DDNTT_HIST~"},
+        {nullptr, 10, u"ABC", 0, 0, "DDNTTABC", "DDNTFABC", "DDNTT_HISTABC"},
+        {nullptr, 10, u"SSSSSSSSSSSSSSSSSSSS", 0, 0, "DDNTTSSSSSSSSSSSSSSSSSSSS", nullptr, nullptr},
+        {nullptr, 10, u"", 0, 0, "DDNTT", "DDNTF", "DDNTT_HIST"},
+        {nullptr, 10, u"SSSSSSSSSSSSSSSSSSSST", 0, -1, "DDNTT", "DDNTF", "DDNTT_HIST"},
+        {nullptr, 5, u"X", 1, -1, "DDNTT", "DDNTF", "DDNTT_HIST"},
+        {nullptr, 9, nullptr, 0, -1, "DDNTT", "DDNTF", "DDNTT_HIST"},
+        {nullptr, 11, nullptr, 0, -1, "DDNTT", "DDNTF", "DDNTT_HIST"},
+        {nullptr, 0xFFFFFFFFu, nullptr, 0, -1, "DDNTT", "DDNTF", "DDNTT_HIST"},
+        // Type 10 without a suffix in the alternate slot configures nothing.
+        {nullptr, 10, nullptr, 3, 0, "DDNTT", "DDNTF", "DDNTT_HIST"},
+        {nullptr, 0, nullptr, 0, 0, nullptr, "Nametab access disabled", nullptr},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.database ? c.database : "none") + " type " +
-                     std::to_string(c.type));
-        ul_sqlresetsession();
-        setDatabase(c.database);
-        ASSERT_EQ(ul_sqlntsettype(c.type, nullptr, 0), 0) << error();
-        EXPECT_EQ(ul_sqlntgettype(0), static_cast<int>(c.type));
-        EXPECT_EQ(name(0), c.ddntt);
-        EXPECT_EQ(name(UL_NTNAME_DDNTF), c.ddntf);
-        EXPECT_EQ(name(UL_NTNAME_HIST), c.hist);
-        EXPECT_EQ(ul_sqlnthavealttype(), 0);
-    }
-}
-
-TEST_F(UlSqlUtilTest, ExplicitSuffix) {
-    ASSERT_EQ(ul_sqlntsettype(10, u"ABC", 0), 0);
-    EXPECT_EQ(ul_sqlntgettype(0), 10);
-    EXPECT_EQ(name(0), "DDNTTABC");
-    EXPECT_EQ(name(UL_NTNAME_HIST), "DDNTT_HISTABC");
-
-    const std::u16string longest(20, u'S');
-    ASSERT_EQ(ul_sqlntsettype(10, longest.c_str(), 0), 0) << error();
-    EXPECT_EQ(name(UL_NTNAME_HIST), "DDNTT_HIST" + std::string(20, 'S'));
-
-    EXPECT_EQ(ul_sqlntsettype(10, (longest + u"T").c_str(), 0), -1);
-    EXPECT_EQ(error(),
-              "Nametab suffix '" + std::string(20, 'S') + "T' too long (at most 20 characters)");
-    EXPECT_EQ(name(0), "DDNTT" + std::string(20, 'S'));  // unchanged
-}
-
-TEST_F(UlSqlUtilTest, InvalidTypeChangesNothing) {
-    ASSERT_EQ(ul_sqlntsettype(2, nullptr, 0), 0);
-    for (unsigned type : {5u, 9u, 11u, 0xFFFFFFFFu}) {
-        SCOPED_TRACE(type);
-        EXPECT_EQ(ul_sqlntsettype(type, u"X", 1), -1);
-        EXPECT_EQ(error(), "Invalid suffix type " + std::to_string(static_cast<int>(type)));
-        EXPECT_EQ(ul_sqlntgettype(1), 1);
-        EXPECT_EQ(ul_sqlnthavealttype(), 0);
-        EXPECT_EQ(name(0), "DDNTT~");
-    }
-}
-
-TEST_F(UlSqlUtilTest, TypeZeroDisablesNametabAccess) {
-    ASSERT_EQ(ul_sqlntsettype(0, nullptr, 0), 0);
-    EXPECT_EQ(ul_sqlntgettype(0), 0);
-    EXPECT_EQ(ul_ntgetname(0), nullptr);
-    EXPECT_EQ(error(), "Nametab access disabled");
-    EXPECT_EQ(ul_ntgetname(UL_NTNAME_DDNTF), nullptr);
-    // Switching it back on works.
-    ASSERT_EQ(ul_sqlntsettype(1, nullptr, 0), 0);
-    EXPECT_EQ(name(0), "DDNTT");
-}
-
-TEST_F(UlSqlUtilTest, TypeTenWithoutSuffixClearsSuffixButDoesNotConfigure) {
-    ASSERT_EQ(ul_sqlntsettype(10, nullptr, 3), 0);
-    EXPECT_EQ(ul_sqlntgettype(1), 10);
-    EXPECT_EQ(ul_sqlnthavealttype(), 0);
-
-    ASSERT_EQ(ul_sqlntsettype(2, nullptr, 0), 0);
-    ASSERT_EQ(name(0), "DDNTT~");
+    for (int round = 0; round < 2; ++round)
+        for (const auto& c : cases) {
+            SCOPED_TRACE(concat(c.database ? c.database : "none", " type ", std::to_string(c.type),
+                                " round ", std::to_string(round)));
+            // Set up twice: the reset must bring back the start state.
+            ul_sqlresetsession();
+            setDatabase(c.database);
+            EXPECT_EQ(ul_sqltabsuffixget(), nullptr);
+            EXPECT_EQ(ul_sqlnthavealttype(), 0);
+            EXPECT_EQ(ul_sqlntcurrentslot(), 0);
+            if (round == 1) {
+                ASSERT_EQ(ul_sqlntsettype(2, u"S", 1), 0);
+                ASSERT_EQ(ul_sqltabsuffixset(u"_S"), 0);
+                ul_sqlresetsession();
+                EXPECT_EQ(ul_sqltabsuffixget(), nullptr);
+                EXPECT_EQ(ul_sqlntcurrentslot(), 0);
+            }
+            EXPECT_EQ(ul_sqlntsettype(c.type, c.suffix, c.setFlags), c.rc);
+            if (c.rc < 0) {
+                EXPECT_EQ(error(), c.type == 10 ? "Nametab suffix 'SSSSSSSSSSSSSSSSSSSST' too long "
+                                                  "(at most 20 characters)"
+                                                : concat("Invalid suffix type ",
+                                                         std::to_string(static_cast<int>(c.type))));
+                EXPECT_EQ(ul_sqlntgettype(0), 1);
+            } else {
+                EXPECT_EQ(ul_sqlntgettype(c.setFlags & 1), static_cast<int>(c.type));
+            }
+            EXPECT_EQ(ul_sqlnthavealttype(), 0);
+            if (!c.ddntt) {
+                EXPECT_EQ(ul_ntgetname(0), nullptr);
+                EXPECT_EQ(error(), c.ddntf);
+                EXPECT_EQ(ul_ntgetname(UL_NTNAME_DDNTF), nullptr);
+                continue;
+            }
+            EXPECT_EQ(name(0), c.ddntt);
+            if (c.ddntf) {
+                EXPECT_EQ(name(UL_NTNAME_DDNTF), c.ddntf);
+            }
+            if (c.hist) {
+                EXPECT_EQ(name(UL_NTNAME_HIST), c.hist);
+            }
+        }
     ASSERT_EQ(ul_sqlntsettype(10, u"", 0), 0);
-    EXPECT_EQ(ul_sqlntgettype(0), 10);
     EXPECT_EQ(u8(ul_sqlntgetsuffix(0)), "");
-    EXPECT_EQ(name(0), "DDNTT");
 }
 
-TEST_F(UlSqlUtilTest, DispatcherOrderMakesConfiguredAlternateCurrent) {
-    // The alternate slot first, without switching; then the standard slot, which switches.
-    ASSERT_EQ(ul_sqlntsettype(2, nullptr, 3), 0);
-    EXPECT_EQ(ul_sqlnthavealttype(), 1);
-    EXPECT_EQ(ul_sqlntcurrentslot(), 0);
-    EXPECT_EQ(name(0), "DDNTT");
-
-    ASSERT_EQ(ul_sqlntsettype(1, nullptr, 0), 0);
-    EXPECT_EQ(ul_sqlntcurrentslot(), 1);
-    EXPECT_EQ(name(0), "DDNTT~");
-    EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF~");
-    EXPECT_EQ(name(UL_NTNAME_ALTERNATE), "DDNTT~");
-    EXPECT_EQ(ul_sqlntgettype(0), 1);
-    EXPECT_EQ(u8(ul_sqlntgetsuffix(0)), "");
-    EXPECT_EQ(u8(ul_sqlntgetsuffix(1)), "~");
-}
-
-TEST_F(UlSqlUtilTest, StandardWithoutAlternateStaysCurrent) {
+TEST_F(UlSqlUtilTest, SlotsAndSwitching) {
     ASSERT_EQ(ul_sqlntsettype(10, u"_X", 0), 0);
     EXPECT_EQ(ul_sqlntcurrentslot(), 0);
-    EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF_X");
     EXPECT_EQ(ul_ntgetname(UL_NTNAME_ALTERNATE), nullptr);
     EXPECT_EQ(error(), "No alternative nametab configured");
-}
+    EXPECT_EQ(ul_sqlntswitch(1), -1);
+    EXPECT_EQ(error(), "No alternative nametab configured");
+    EXPECT_EQ(ul_sqlntswitch(UL_NTSLOT_REPORT), 0);
+    EXPECT_EQ(ul_ntgetname(UL_NTNAME_DDNTF | UL_NTNAME_HIST), nullptr);
+    for (int slot : {2, -1}) {
+        EXPECT_EQ(ul_sqlntgettype(slot), -1);
+        EXPECT_EQ(error(), concat("Invalid nametab slot ", std::to_string(slot)));
+        EXPECT_EQ(ul_sqlntgetsuffix(slot), nullptr);
+    }
+    EXPECT_EQ(ul_sqlntswitch(2), -1);
+    EXPECT_EQ(error(), "Invalid nametab slot 2");
 
-TEST_F(UlSqlUtilTest, KeepCurrentFlag) {
-    ASSERT_EQ(ul_sqlntsettype(3, nullptr, 1), 0);  // alternate, switches
+    // An alternate slot switches to itself unless asked to keep the current one.
+    ul_sqlresetsession();
+    ASSERT_EQ(ul_sqlntsettype(3, nullptr, UL_NTSET_ALTERNATE), 0);
     EXPECT_EQ(ul_sqlntcurrentslot(), 1);
     ul_sqlresetsession();
-    ASSERT_EQ(ul_sqlntsettype(3, nullptr, 1 | 2), 0);
+    ASSERT_EQ(ul_sqlntsettype(3, nullptr, UL_NTSET_ALTERNATE | UL_NTSET_KEEPCURRENT), 0);
+    EXPECT_EQ(ul_sqlnthavealttype(), 1);
     EXPECT_EQ(ul_sqlntcurrentslot(), 0);
-    ASSERT_EQ(ul_sqlntsettype(4, nullptr, 2), 0);  // standard, keeps slot 0
+    ASSERT_EQ(ul_sqlntsettype(4, nullptr, UL_NTSET_KEEPCURRENT), 0);
     EXPECT_EQ(ul_sqlntcurrentslot(), 0);
     EXPECT_EQ(name(0), "DDNTT~~OLD");
     EXPECT_EQ(name(UL_NTNAME_ALTERNATE | UL_NTNAME_DDNTF), "DDNTF~~");
-}
+    EXPECT_EQ(u8(ul_sqlntgetsuffix(1)), "~~");
+    EXPECT_EQ(ul_sqlntswitch(1), 1);
+    EXPECT_EQ(ul_sqlntswitch(UL_NTSLOT_REPORT), 1);
+    EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF~~");
+    EXPECT_EQ(ul_sqlntswitch(0, UL_NTSWITCH_RESETCACHE), 0);  // no connection: nothing to reset
+    EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF~~OLD");
+    // Without a standard slot set, a standard setting makes the configured alternate current.
+    ul_sqlresetsession();
+    ASSERT_EQ(ul_sqlntsettype(2, nullptr, UL_NTSET_ALTERNATE | UL_NTSET_KEEPCURRENT), 0);
+    ASSERT_EQ(ul_sqlntsettype(1, nullptr, 0), 0);
+    EXPECT_EQ(ul_sqlntcurrentslot(), 1);
+    EXPECT_EQ(name(0), "DDNTT~");
 
-TEST_F(UlSqlUtilTest, InvalidSelectorsAndSlots) {
-    EXPECT_EQ(ul_ntgetname(UL_NTNAME_DDNTF | UL_NTNAME_HIST), nullptr);
-    EXPECT_EQ(ul_sqlntgettype(2), -1);
-    EXPECT_EQ(error(), "Invalid nametab slot 2");
-    EXPECT_EQ(ul_sqlntgettype(-1), -1);
-    EXPECT_EQ(ul_sqlntgetsuffix(2), nullptr);
+    ASSERT_EQ(ul_sqlntsettype(0, nullptr, UL_NTSET_KEEPCURRENT), 0);
+    for (unsigned slot : {0u, 1u, UL_NTSLOT_REPORT}) {
+        EXPECT_EQ(ul_sqlntswitch(slot), -1);
+        EXPECT_EQ(error(), "Nametab access disabled");
+    }
 }
 
 TEST_F(UlSqlUtilTest, Separators) {
@@ -214,14 +188,11 @@ TEST_F(UlSqlUtilTest, Separators) {
         const char* database;
         int kind;
         char16_t expected;
-    } cases[] = {
-        {nullptr, 1, u'~'}, {nullptr, 3, u'~'}, {nullptr, 2, u'^'}, {nullptr, 0, u'^'},
-        {"ORA", 1, u'~'},   {"DB4", 1, u'?'},   {"DB4", 3, u'+'},   {"DB4", 2, u'&'},
-        {"Db4", 7, u'&'},   {"", 1, u'~'},
-    };
+    } cases[] = {{nullptr, 1, u'~'}, {nullptr, 3, u'~'}, {nullptr, 2, u'^'}, {nullptr, 0, u'^'},
+                 {"ORA", 1, u'~'},   {"DB4", 1, u'?'},   {"DB4", 3, u'+'},   {"DB4", 2, u'&'},
+                 {"Db4", 7, u'&'},   {"", 1, u'~'}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.database ? c.database : "none") + " kind " +
-                     std::to_string(c.kind));
+        SCOPED_TRACE(concat(c.database ? c.database : "none", " kind ", std::to_string(c.kind)));
         setDatabase(c.database);
         EXPECT_EQ(ul_sqlgetseparator(c.kind), c.expected);
     }
@@ -233,12 +204,10 @@ TEST_F(UlSqlUtilTest, TableSuffixTypes) {
         unsigned type;
         const char16_t* suffix;
         const char* expected;  // null: none set
-    } cases[] = {
-        {nullptr, 10, u"_NEW", "_NEW"}, {nullptr, 10, nullptr, nullptr},
-        {nullptr, 10, u"", nullptr},    {nullptr, 0, u"_NEW", nullptr},
-        {nullptr, 1, nullptr, nullptr}, {nullptr, 2, nullptr, "~"},
-        {"DB4", 3, nullptr, "??"},      {nullptr, 4, nullptr, "~~OLD"},
-    };
+    } cases[] = {{nullptr, 10, u"_NEW", "_NEW"}, {nullptr, 10, nullptr, nullptr},
+                 {nullptr, 10, u"", nullptr},    {nullptr, 0, u"_NEW", nullptr},
+                 {nullptr, 1, nullptr, nullptr}, {nullptr, 2, nullptr, "~"},
+                 {"DB4", 3, nullptr, "??"},      {nullptr, 4, nullptr, "~~OLD"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.type);
         ul_sqlresetsession();
@@ -246,52 +215,41 @@ TEST_F(UlSqlUtilTest, TableSuffixTypes) {
         ASSERT_EQ(ul_sqltabsuffixset(u"_OLDVALUE"), 0);
         ASSERT_EQ(ul_sqltablesuffixsettype(c.type, c.suffix), 0) << error();
         const char16_t* suffix = ul_sqltabsuffixget();
-        if (c.expected)
-            EXPECT_EQ(suffix ? u8(suffix) : "(null)", c.expected);
-        else
-            EXPECT_EQ(suffix, nullptr);
+        EXPECT_EQ(suffix ? u8(suffix) : "(null)", c.expected ? c.expected : "(null)");
     }
     ASSERT_EQ(ul_sqltabsuffixset(u"_KEEP"), 0);
     EXPECT_EQ(ul_sqltablesuffixsettype(7, nullptr), -1);
     EXPECT_EQ(error(), "Invalid suffix type 7");
     EXPECT_EQ(ul_sqltablesuffixsettype(10, std::u16string(21, u'x').c_str()), -1);
     EXPECT_EQ(error(),
-              "Table suffix '" + std::string(21, 'x') + "' too long (at most 20 characters)");
+              concat("Table suffix '", std::string(21, 'x'), "' too long (at most 20 characters)"));
     EXPECT_EQ(u8(ul_sqltabsuffixget()), "_KEEP");
 }
 
-TEST_F(UlSqlUtilTest, SuffixEndsWithCutAndRealName) {
+TEST_F(UlSqlUtilTest, SuffixEndsWithCutCompareAndRealName) {
+    char16_t out[32];
     // Without a table suffix nothing is cut.
     EXPECT_EQ(ul_sqltabsuffixendswith(u"MARA~"), 0);
-    char16_t plain[16];
-    EXPECT_EQ(ul_ntrealtablename(plain, 16, u"MARA~"), 5);
-    EXPECT_EQ(u8(plain), "MARA~");
+    EXPECT_EQ(ul_ntrealtablename(out, 16, u"MARA~"), 5);
     ASSERT_EQ(ul_sqltabsuffixset(u"~X"), 0);
     const struct {
         const char16_t* name;
         int endsWith;
         const char* real;
     } cases[] = {
-        {u"MARA~X", 1, "MARA"},     {u"A~X", 1, "A"},
-        {u"~X", 0, "~X"},           {u"X", 0, "X"},
-        {u"MARA", 0, "MARA"},       {u"MARA~x", 0, "MARA~x"},
-        {u"MARA~X~X", 1, "MARA~X"}, {u"", 0, ""},
-    };
+        {u"MARA~X", 1, "MARA"},   {u"A~X", 1, "A"},           {u"~X", 0, "~X"}, {u"X", 0, "X"},
+        {u"MARA~x", 0, "MARA~x"}, {u"MARA~X~X", 1, "MARA~X"}, {u"", 0, ""}};
     for (const auto& c : cases) {
         SCOPED_TRACE(u8(c.name));
         EXPECT_EQ(ul_sqltabsuffixendswith(c.name), c.endsWith);
-        char16_t out[32];
-        EXPECT_EQ(ul_ntrealtablename(out, 32, c.name),
-                  static_cast<int>(std::string(c.real).size()));
+        EXPECT_EQ(ul_ntrealtablename(out, 32, c.name), static_cast<int>(strlen(c.real)));
         EXPECT_EQ(u8(out), c.real);
         std::u16string inPlace = c.name;
         EXPECT_EQ(ul_sqltabsuffixcut(inPlace.data()), c.endsWith);
         EXPECT_EQ(u8(inPlace.c_str()), c.real);
     }
     EXPECT_EQ(ul_sqltabsuffixendswith(nullptr), 0);
-}
-
-TEST_F(UlSqlUtilTest, SuffixCompare) {
+    EXPECT_EQ(ul_ntrealtablename(out, 4, u"ABCD~X"), -1);
     ASSERT_EQ(ul_sqltabsuffixset(u"#1"), 0);
     EXPECT_EQ(ul_sqltabsuffixcompare(u"T100#1", u"T100"), 0);
     EXPECT_EQ(ul_sqltabsuffixcompare(u"T100", u"T100#1"), 0);
@@ -306,203 +264,130 @@ TEST_F(UlSqlUtilTest, AddSuffix) {
     ASSERT_EQ(ul_sqltabsuffixset(u"_T"), 0);
     ASSERT_EQ(ul_sqlntsettype(2, nullptr, 0), 0);
     ASSERT_EQ(ul_sqlntsettype(10, u"_ALT", 3), 0);
-    const struct {
-        int flags;
-        const char* expected;
-    } cases[] = {{0, "MARA_T"}, {1, "MARA~"}, {2, "MARA_ALT"}};
+    const char* expected[] = {"MARA_T", "MARA~", "MARA_ALT"};
     char16_t out[16];
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.flags);
-        EXPECT_EQ(ul_sqladdsuffix(out, 16, u"MARA", c.flags),
-                  static_cast<int>(std::string(c.expected).size()));
-        EXPECT_EQ(u8(out), c.expected);
+    for (int flags = 0; flags < 3; ++flags) {
+        EXPECT_EQ(ul_sqladdsuffix(out, 16, u"MARA", flags),
+                  static_cast<int>(strlen(expected[flags])));
+        EXPECT_EQ(u8(out), expected[flags]);
     }
-    EXPECT_EQ(ul_sqltabsuffixadd(out, 16, u"T000"), 6);
-    EXPECT_EQ(u8(out), "T000_T");
     EXPECT_EQ(ul_sqladdsuffix(out, 16, u"MARA", 3), -1);
     EXPECT_EQ(error(), "Invalid suffix selector 3");
-
     // Exactly filling the buffer works, one more code unit does not.
     EXPECT_EQ(ul_sqltabsuffixadd(out, 7, u"ABCD"), 6);
     EXPECT_EQ(u8(out), "ABCD_T");
     EXPECT_EQ(ul_sqltabsuffixadd(out, 6, u"ABCD"), -1);
     EXPECT_NE(error().find("too long"), std::string::npos) << error();
-    EXPECT_EQ(ul_ntrealtablename(out, 4, u"ABCD_T"), -1);
 }
 
 TEST_F(UlSqlUtilTest, NametabNormalize) {
     const struct {
         const char16_t* name;
         const char* expected;
-    } cases[] = {
-        {u"DDNTT", "DDNTT_2B"},
-        {u"DDNTF~", "DDNTF_2B~"},
-        {u"DDNTT_CONV_UC", "DDNTT_1B"},
-        {u"DDXTF?", "DDXTF_2B?"},
-        {u"DDNTTX", "DDNTTX"},
-        {u"DDXTT", "DDXTT_2B"},
-        {u"DDNTT~~OLD", "DDNTT_2B~~OLD"},
-        {u"DDNTF_CONV_UC?", "DDNTF_1B?"},
-        {u"DDXTT_CONV_UC~", "DDXTT_1B~"},
-        {u"DDNTT_CONV_UCX", "DDNTT_CONV_UCX"},
-        {u"DDNTT_CONV_U", "DDNTT_CONV_U"},
-        {u"DDNTT_HIST", "DDNTT_HIST"},
-        {u"DDATT", "DDATT"},
-        {u"DDNXT", "DDNXT"},
-        {u"DDNTX", "DDNTX"},
-        {u"ddntt", "ddntt"},
-        {u"DDNT", "DDNT"},
-        {u"", ""},
-    };
+    } cases[] = {{u"DDNTT", "DDNTT_2B"},
+                 // clang-format off
+                 {u"DDNTF~", "DDNTF_2B~"}, {u"DDNTT_CONV_UC", "DDNTT_1B"},
+                 {u"DDXTF?", "DDXTF_2B?"}, {u"DDNTTX", "DDNTTX"},
+                 {u"DDNTT~~OLD", "DDNTT_2B~~OLD"}, {u"DDNTF_CONV_UC?", "DDNTF_1B?"},
+                 {u"DDXTT_CONV_UC~", "DDXTT_1B~"}, {u"DDNTT_CONV_UCX", "DDNTT_CONV_UCX"},
+                 {u"DDNTT_CONV_U", "DDNTT_CONV_U"}, {u"DDNTT_HIST", "DDNTT_HIST"},
+                 {u"DDATT", "DDATT"}, {u"DDNXT", "DDNXT"},
+                 {u"DDNTX", "DDNTX"}, {u"ddntt", "ddntt"},
+                 {u"DDNT", "DDNT"}, {u"", ""}};
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(u8(c.name));
         char16_t out[32];
-        EXPECT_EQ(ul_sqlnametabnormalize(out, 32, c.name),
-                  static_cast<int>(std::string(c.expected).size()));
+        EXPECT_EQ(ul_sqlnametabnormalize(out, 32, c.name), static_cast<int>(strlen(c.expected)));
         EXPECT_EQ(u8(out), c.expected);
     }
     char16_t out[9];
     EXPECT_EQ(ul_sqlnametabnormalize(out, 9, u"DDNTT"), 8);
-    EXPECT_EQ(u8(out), "DDNTT_2B");
     EXPECT_EQ(ul_sqlnametabnormalize(out, 8, u"DDNTT"), -1);
     EXPECT_EQ(ul_sqlnametabnormalize(out, 5, u"DDNTT"), -1);
 }
 
-TEST_F(UlSqlUtilTest, TableIsNametab) {
-    const struct {
-        const char16_t* name;
-        int plain;
-        int withRepository;
-    } cases[] = {
-        {u"DDNTT", 1, 1},       {u"DDNTT_CONV_UC", 1, 1}, {u"DDNTT_HIST", 1, 1},
-        {u"DDNTF", 1, 1},       {u"DDNTF_CONV_UC", 1, 1}, {u"DDNTF_HIST", 1, 1},
-        {u"REPOSRC_ADM", 0, 1}, {u"DDNTT~", 0, 0},        {u"ddntt", 0, 0},
-        {u"DDNTT_C", 0, 0},     {u"DDXTT", 0, 0},         {u"", 0, 0},
-        {nullptr, 0, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name ? u8(c.name) : "null");
-        EXPECT_EQ(ul_sqltableisnametab(c.name, 0), c.plain);
-        EXPECT_EQ(ul_sqltableisnametab(c.name, UL_NAMETABS_WITHREPO), c.withRepository);
+// Every table the list names is recognised as a nametab table, and nothing else is.
+TEST_F(UlSqlUtilTest, NametabTablesListAndRecognition) {
+    for (int flags : {0, static_cast<int>(UL_NAMETABS_WITHREPO)}) {
+        ul_dllist_t list;
+        const int n = ul_sqltablegetnametabs(&list, flags);
+        std::vector<std::u16string> names;
+        ul_dllistiter_t it(&list);
+        while (ul_dllistnode_t* node = it.next()) names.emplace_back(node->str());
+        list.freeList(0);
+        ASSERT_EQ(names.size(), static_cast<size_t>(n));
+        EXPECT_EQ(n, flags ? 7 : 6);
+        for (const std::u16string& t : names) {
+            SCOPED_TRACE(u8(t));
+            EXPECT_EQ(ul_sqltableisnametab(t.c_str(), flags), 1);
+            const bool repository = t == u"REPOSRC_ADM";
+            EXPECT_EQ(ul_sqltableisnametab(t.c_str(), 0), repository ? 0 : 1);
+            // A companion table of the definitions is no nametab table.
+            for (size_t i = 0; i < NameTabsCount; ++i)
+                if (NameTabs[i].name == t && NameTabs[i].companion) {
+                    EXPECT_EQ(ul_sqltableisnametab(NameTabs[i].companion, flags), 0);
+                }
+        }
     }
+    for (const char16_t* other :
+         {u"DDNTT~", u"ddntt", u"DDNTT_C", u"DDXTT", u"", (const char16_t*)nullptr})
+        EXPECT_EQ(ul_sqltableisnametab(other, UL_NAMETABS_WITHREPO), 0);
 }
 
-TEST_F(UlSqlUtilTest, SwitchingSlots) {
-    EXPECT_EQ(ul_sqlntswitch(UL_NTSLOT_REPORT), 0);
-    EXPECT_EQ(ul_sqlntswitch(1), -1);
-    EXPECT_EQ(error(), "No alternative nametab configured");
-    EXPECT_EQ(ul_sqlntswitch(2), -1);
-    EXPECT_EQ(error(), "Invalid nametab slot 2");
-
-    ASSERT_EQ(ul_sqlntsettype(3, nullptr, UL_NTSET_ALTERNATE | UL_NTSET_KEEPCURRENT), 0);
-    EXPECT_EQ(ul_sqlntswitch(1), 1);
-    EXPECT_EQ(ul_sqlntswitch(UL_NTSLOT_REPORT), 1);
-    EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF~~");
-    EXPECT_EQ(ul_sqlntswitch(0, UL_NTSWITCH_RESETCACHE), 0);  // no connection: nothing to reset
-    EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF");
-
-    ASSERT_EQ(ul_sqlntsettype(0, nullptr, UL_NTSET_KEEPCURRENT), 0);
-    for (unsigned slot : {0u, 1u, UL_NTSLOT_REPORT}) {
-        EXPECT_EQ(ul_sqlntswitch(slot), -1);
-        EXPECT_EQ(error(), "Nametab access disabled");
-    }
-}
-
-TEST_F(UlSqlUtilTest, NametabTableList) {
-    ul_dllist_t list;
-    ASSERT_EQ(ul_sqltablegetnametabs(&list, 0), 6);
-    ASSERT_EQ(ul_sqltablegetnametabs(&list, UL_NAMETABS_WITHREPO), 7);
-    std::vector<std::string> names;
-    ul_dllistiter_t it(&list);
-    while (ul_dllistnode_t* node = it.next()) names.push_back(u8(node->str()));
-    list.freeList(0);
-    EXPECT_EQ(names, (std::vector<std::string>{"DDNTT", "DDNTT_CONV_UC", "DDNTT_HIST", "DDNTF",
-                                               "DDNTF_CONV_UC", "DDNTF_HIST", "DDNTT",
-                                               "DDNTT_CONV_UC", "DDNTT_HIST", "DDNTF",
-                                               "DDNTF_CONV_UC", "DDNTF_HIST", "REPOSRC_ADM"}));
-    const struct {
-        const char* name;
-        const char* companion;
-        unsigned nkeys;
-    } expected[] = {{"DDNTT", "DDNTT_C", 1},
-                    {"DDNTT_HIST", "DDNTT_HIST_C", 2},
-                    {"DDNTF", nullptr, 2},
-                    {"DDNTF_HIST", nullptr, 3},
-                    {"DDNTT_CONV_UC", "DDNTT_CONV_UC_C", 1},
-                    {"REPOSRC_ADM", "REPOSRC_ADM_TEMPLATE", 1}};
-    for (const auto& e : expected) {
-        SCOPED_TRACE(e.name);
-        const ul_nametabdef_t* def = nullptr;
-        for (size_t i = 0; i < NameTabsCount; ++i)
-            if (u8(NameTabs[i].name) == e.name) def = &NameTabs[i];
-        ASSERT_NE(def, nullptr);
-        EXPECT_EQ(def->companion ? u8(def->companion) : "(none)",
-                  e.companion ? e.companion : "(none)");
-        EXPECT_EQ(def->nkeys, e.nkeys);
-    }
-}
-
-TEST_F(UlSqlUtilTest, QuoteTableWithEveryFlag) {
+TEST_F(UlSqlUtilTest, QuoteTable) {
     setDatabase("ORA");
     ASSERT_EQ(ul_sqltabsuffixset(u"_s"), 0);
     ASSERT_EQ(ul_sqlntsettype(2, nullptr, 0), 0);
     ASSERT_EQ(ul_sqlntsettype(3, nullptr, 3), 0);
+    const int S = UL_QUOTE_TABSUFFIX, K = UL_QUOTE_KEEPCASE, N = UL_QUOTE_NTSTANDARD,
+              A = UL_QUOTE_NTALTERNATE, P = UL_QUOTE_PARENTHESES;
     const struct {
         const char16_t* name;
         int flags;
         const char* expected;
     } cases[] = {
         {u"mara", 0, "\"MARA\""},
-        {u"mara", UL_QUOTE_KEEPCASE, "\"mara\""},
+        {u"mara", K, "\"mara\""},
         // The suffix is appended before upper-casing.
-        {u"mara", UL_QUOTE_TABSUFFIX, "\"MARA_S\""},
-        {u"mara", UL_QUOTE_TABSUFFIX | UL_QUOTE_KEEPCASE, "\"mara_s\""},
-        {u"mara", UL_QUOTE_NTSTANDARD, "\"MARA~\""},
-        {u"mara", UL_QUOTE_NTALTERNATE, "\"MARA~~\""},
-        {u"mara", UL_QUOTE_TABSUFFIX | UL_QUOTE_NTSTANDARD, "\"MARA_S\""},
-        {u"mara", UL_QUOTE_NTSTANDARD | UL_QUOTE_NTALTERNATE, "\"MARA~\""},
-        {u"my\"tab", 0, "\"MY\"\"TAB\""},
-        {u"\"", UL_QUOTE_ALWAYS, "\"\"\"\""},
+        // clang-format off
+        {u"mara", S, "\"MARA_S\""}, {u"mara", S | K, "\"mara_s\""}, {u"mara", N, "\"MARA~\""},
+        {u"mara", A, "\"MARA~~\""}, {u"mara", S | N, "\"MARA_S\""}, {u"mara", N | A, "\"MARA~\""},
+        {u"my\"tab", 0, "\"MY\"\"TAB\""}, {u"\"", UL_QUOTE_ALWAYS, "\"\"\"\""},
+        // clang-format on
         // Expressions stay as they are, unless flag 4 meets upper-casing.
-        {u"count(*)", 0, "COUNT(*)"},
-        {u"count(*)", UL_QUOTE_ALWAYS, "COUNT(*)"},
-        {u"count(*)", UL_QUOTE_PARENTHESES, "\"COUNT(*)\""},
-        {u"count(*)", UL_QUOTE_PARENTHESES | UL_QUOTE_KEEPCASE, "count(*)"},
-        {u"f(\"x\")", 0, "\"F(\"\"X\"\")\""},
-        {u"", 0, "\"\""},
+        // clang-format off
+        {u"count(*)", 0, "COUNT(*)"}, {u"count(*)", UL_QUOTE_ALWAYS, "COUNT(*)"},
+        {u"count(*)", P, "\"COUNT(*)\""}, {u"count(*)", P | K, "count(*)"},
+        {u"f(\"x\")", 0, "\"F(\"\"X\"\")\""}, {u"", 0, "\"\""},
+        // clang-format on
     };
+    char16_t out[64];
     for (const auto& c : cases) {
-        SCOPED_TRACE(u8(c.name) + " flags " + std::to_string(c.flags));
-        char16_t out[64];
-        const int length = ul_sqlquotetable(out, 64, c.name, c.flags);
-        EXPECT_EQ(length, static_cast<int>(std::string(c.expected).size())) << error();
+        SCOPED_TRACE(concat(u8(c.name), " flags ", std::to_string(c.flags)));
+        EXPECT_EQ(ul_sqlquotetable(out, 64, c.name, c.flags), static_cast<int>(strlen(c.expected)));
         EXPECT_EQ(u8(out), c.expected);
     }
-}
+    // The quoted form must fit into out, terminator included.
+    EXPECT_EQ(ul_sqlquotetable(out, 7, u"MARA", 0), 6);
+    EXPECT_EQ(ul_sqlquotetable(out, 6, u"MARA", 0), -1);
+    // A name may have 255 characters with the suffix.
+    std::vector<char16_t> wide(300);
+    const std::u16string fits(253, u'A');
+    ASSERT_EQ(ul_sqltabsuffixset(u"_S"), 0);
+    EXPECT_EQ(ul_sqlquotetable(wide.data(), 300, fits.c_str(), S), 257);
+    EXPECT_EQ(ul_sqlquotetable(wide.data(), 300, (fits + u"A").c_str(), S), -1);
+    EXPECT_EQ(ul_sqlquotetable(wide.data(), 300, (fits + u"A").c_str(), 0), 256);
 
-TEST_F(UlSqlUtilTest, QuoteTableWithoutUpperCasingOrDatabase) {
+    setDatabase(nullptr);
     ASSERT_EQ(ul_sqlparseglobalflags(u"noobjname2upper"), 0);
-    char16_t out[32];
-    EXPECT_EQ(ul_sqlquotetable(out, 32, u"a(b)", UL_QUOTE_PARENTHESES), 4);
+    EXPECT_EQ(ul_sqlquotetable(out, 32, u"a(b)", P), 4);
     EXPECT_EQ(u8(out), "a(b)");
     EXPECT_EQ(ul_sqlquotetable(out, 32, u"Mara", 0), 4);  // no database: no quoting
     EXPECT_EQ(u8(out), "Mara");
     EXPECT_EQ(ul_sqlquotetable(out, 32, u"Mara", UL_QUOTE_ALWAYS), 6);
     EXPECT_EQ(u8(out), "\"Mara\"");
     ul_sqlresetglobalflags();
-}
-
-TEST_F(UlSqlUtilTest, QuoteTableLengthLimits) {
-    setDatabase("DB6");
-    ASSERT_EQ(ul_sqltabsuffixset(u"_S"), 0);
-    std::vector<char16_t> out(300);
-    const std::u16string fits(253, u'A');  // 255 with the suffix
-    EXPECT_EQ(ul_sqlquotetable(out.data(), 300, fits.c_str(), UL_QUOTE_TABSUFFIX), 257);
-    EXPECT_EQ(ul_sqlquotetable(out.data(), 300, (fits + u"A").c_str(), UL_QUOTE_TABSUFFIX), -1);
-    EXPECT_EQ(ul_sqlquotetable(out.data(), 300, (fits + u"A").c_str(), 0), 256);
-    // The quoted form must fit into out, terminator included.
-    EXPECT_EQ(ul_sqlquotetable(out.data(), 7, u"MARA", 0), 6);
-    EXPECT_EQ(ul_sqlquotetable(out.data(), 6, u"MARA", 0), -1);
 }
 
 // ---- schemas and the view layer, with the in-memory database answered by FAKE ------------
@@ -523,10 +408,11 @@ class UlSqlViewLayerTest : public FakeVendorTest {
     static void viewLayerSystem(const char16_t* flag = u"x") {
         dbif_fake_setcontrol(DBIF_CTL_VIEW_LAYER, DBIF_RC_OK, nullptr);
         systemState({{u"VIEW_LAYER", flag},
-                     {u"CURRENT_SCHEMA", u"BLUE"},
-                     {u"CURRENT_SCHEMA_GREEN", u"GREEN"},
+                     // clang-format off
+                     {u"CURRENT_SCHEMA", u"BLUE"}, {u"CURRENT_SCHEMA_GREEN", u"GREEN"},
                      {u"CURRENT_SCHEMA_TOOLS", u"TOOLSB"},
                      {u"CURRENT_SCHEMA_TOOLS_GREEN", u"TOOLSG"},
+                     // clang-format on
                      {u"OTHER", u"ignored"}});
     }
     static std::string schema(unsigned selector) {
@@ -591,8 +477,7 @@ TEST_F(UlSqlViewLayerTest, DeterminationCases) {
         // The initialisation hook determines the view layer; a failure fails the connect.
         const int connected = ul_sqlconnect2(UL_CONNECT_QUIET);
         if (c.expected < 0) {
-            EXPECT_EQ(connected, -1);
-            EXPECT_EQ(u8(ul_errorgetmsg()), c.error);
+            EXPECT_TRUE(failedWith(connected, c.error));
             EXPECT_FALSE(ul_sqlisconnected());
             continue;
         }
@@ -638,20 +523,19 @@ TEST_F(UlSqlViewLayerTest, ToolsSchemaEqualToTheUserIsRefused) {
                  {u"CURRENT_SCHEMA_GREEN", u"GREEN"},
                  {u"CURRENT_SCHEMA_TOOLS", u"TOOLSB"},
                  {u"CURRENT_SCHEMA_TOOLS_GREEN", u"DBUSER"}});
-    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "Unsupported view-layered system with dbuser='DBUSER', schema_blue='BLUE', "
-              "schema_green='GREEN', schema_tool_blue='TOOLSB', schema_tool_green='DBUSER'");
+    EXPECT_TRUE(
+        failedWith(ul_sqlconnect2(UL_CONNECT_QUIET),
+                   "Unsupported view-layered system with dbuser='DBUSER', schema_blue='BLUE', "
+                   "schema_green='GREEN', schema_tool_blue='TOOLSB', schema_tool_green='DBUSER'"));
 }
 
 TEST_F(UlSqlViewLayerTest, FailingSchemaSwitchFailsTheConnect) {
     viewLayerSystem();
     dbif_fake_setfailure(dbif_fakeop::prepare, u"set schema TOOLSB",
                          {DBIF_RC_DB_ERROR, 7, u"schema gone", 0, 0});
-    EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "DBIF error 99 (db code 7): \nschema gone\nCannot execute statement\n"
-              "Statement is 'set schema TOOLSB'");
+    EXPECT_TRUE(failedWith(ul_sqlconnect2(UL_CONNECT_QUIET),
+                           "DBIF error 99 (db code 7): \nschema gone\nCannot execute statement\n"
+                           "Statement is 'set schema TOOLSB'"));
 }
 
 TEST_F(UlSqlViewLayerTest, EmptySchemasAndOtherDatabases) {
@@ -682,11 +566,12 @@ TEST_F(UlSqlViewLayerTest, ActiveTableName) {
         const char* name;
         unsigned ordinal;
     } cases[] = {
-        {{u"T1"}, 0, 1, "T1", 0},
-        {{u"T1#1", u"T1"}, 0, 1, "T1", 0},
+        // clang-format off
+        {{u"T1"}, 0, 1, "T1", 0}, {{u"T1#1", u"T1"}, 0, 1, "T1", 0},
         {{u"T1", u"T1#1"}, UL_VLTABLE_HIGHEST, 1, "T1#1", 1},
         {{u"T1#2"}, UL_VLTABLE_HIGHEST, 1, "T1#2", 2},
         {{u"T1#3", u"T1#12"}, 0, 1, "T1#3", 3},
+        // clang-format on
         // LIKE lets through names that are no versions of T1.
         {{u"T1#X", u"T1#", u"T1#2"}, 0, 1, "T1#2", 2},
         {{}, 0, 0, "", 0},

@@ -28,8 +28,8 @@ TEST(UlSqlUtilExtTest, NulCharactersKeepTheirPlaceInLiterals) {
     for (const Case& c : cases) {
         SCOPED_TRACE(u8(std::u16string(c.expected)));
         std::u16string text = u"x=";
-        const int rc = ul_sqlappendliteral(&text, c.value, c.tokenClass,
-                                           ul_sqlliteralform(c.dbType));
+        const int rc =
+            ul_sqlappendliteral(&text, c.value, c.tokenClass, ul_sqlliteralform(c.dbType));
         if (c.expected.empty()) {
             EXPECT_EQ(rc, -1);
             EXPECT_EQ(text, u"x=");

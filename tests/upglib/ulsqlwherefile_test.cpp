@@ -83,19 +83,16 @@ TEST_F(UlSqlWhereFileTest, TableNamesReadBackOrAreRefused) {
         std::u16string name;
         const char16_t* why;  // null: reads back
     } cases[] = {
-        {u"T", nullptr},
-        {u"/BIC/A B#1$", nullptr},
-        {u"tab: X", nullptr},
-        {u"#T", nullptr},
-        {u"/*T*/", nullptr},
-        {u"\u00e9\u65e5\U0001F600", nullptr},
-        {u"T\ntab: U", u"holds a control character"},
-        {u"T\r", u"holds a control character"},
-        {u"T\tU", u"holds a control character"},
+        // clang-format off
+        {u"T", nullptr}, {u"/BIC/A B#1$", nullptr},
+        {u"tab: X", nullptr}, {u"#T", nullptr}, {u"/*T*/", nullptr},
+        {u"\u00e9\u65e5\U0001F600", nullptr}, {u"T\ntab: U", u"holds a control character"},
+        {u"T\r", u"holds a control character"}, {u"T\tU", u"holds a control character"},
         {u"T\x7f", u"holds a control character"},
         {u" T", u"starts or ends with a blank"},
         {u"T ", u"starts or ends with a blank"},
         {u"", u"is empty"},
+        // clang-format on
     };
     for (const Case& c : cases) {
         const std::vector<std::u16string> back = roundTrip(c.name, {u"K = 1"});
@@ -158,20 +155,19 @@ TEST_F(UlSqlWhereFileTest, ConditionsReadBackOrAreRefused) {
         std::u16string back;  // starting with "!": the writer's error
     };
     std::vector<Case> cases = {
-        {u"K = 1", u"K = 1"},
-        {u"  K\t=\x01\r\n1  ", u"K = 1"},
+        // clang-format off
+        {u"K = 1", u"K = 1"}, {u"  K\t=\x01\r\n1  ", u"K = 1"},
         {u"K = 'a \t\x01  b' AND \"X  Y\" = 1", u"K = 'a \t\x01  b' AND \"X  Y\" = 1"},
         {u"K = 'it''s -- no comment'", u"K = 'it''s -- no comment'"},
         {u"K = 1 -- a\tb  \n\n  AND K = 2 -- \x01\r", u"K = 1 -- a b\nAND K = 2 --"},
         {u"-- lead\n K = 1", u"-- lead\nK = 1"},
         {u"K = 1 /* it's\n -- no */ AND K = 2", u"K = 1 /* it's -- no */ AND K = 2"},
         {u"K = 1 -- c\nWHERE = 2", u"K = 1 -- c\nWHERE = 2"},
-        {u"WHERE K = 1", u"WHERE K = 1"},
-        {u"\x01\x02\t\r\n ", empty},
-        {u"", empty},
-        {u"K = 'a\nb'", refused(u"K = 'a\nb'", u"holds a line break inside quotes")},
+        {u"WHERE K = 1", u"WHERE K = 1"}, {u"\x01\x02\t\r\n ", empty},
+        {u"", empty}, {u"K = 'a\nb'", refused(u"K = 'a\nb'", u"holds a line break inside quotes")},
         {u"\"K\r\" = 1", refused(u"\"K\r\" = 1", u"holds a line break inside quotes")},
         {u"K = 'a", refused(u"K = 'a", u"holds a quote without its end")},
+        // clang-format on
     };
     for (const char16_t* syntax : {u"#", u"/*", u"tab:", u"cnt:", u"opt:"}) {
         const std::u16string condition = u"K = 1 -- c\n" + std::u16string(syntax) + u" x";
@@ -245,14 +241,13 @@ TEST_F(UlSqlWhereFileTest, WrittenAndReadBack) {
     EXPECT_EQ(readFileBytes(dir_.path("l.whr")),
               "# where file with one byte per character (ISO-8859-1)\n"
               "tab: T\ncnt: 1\nWHERE K = '\xe9'\n\n");
-    EXPECT_EQ(ul_sqlwritewherefile(path("l.whr").c_str(), u"T", &latin, 0, nullptr), -1);
-    EXPECT_EQ(u8(errorText()),
-              u8(u"Cannot append to where file '" + path("l.whr") + u"' in another encoding"));
+    EXPECT_TRUE(failedWith(
+        ul_sqlwritewherefile(path("l.whr").c_str(), u"T", &latin, 0, nullptr),
+        u8(u"Cannot append to where file '" + path("l.whr") + u"' in another encoding")));
     latin.createSegmentEntry(1, u"K = '\u20ac'", 0);
-    EXPECT_EQ(
+    EXPECT_TRUE(failedWith(
         ul_sqlwritewherefile(path("m.whr").c_str(), u"T", &latin, UL_WHEREFILE_SINGLEBYTE, nullptr),
-        -1);
-    EXPECT_EQ(u8(errorText()), u8(u"Invalid byte 8364 found in where clause 'K = '\u20ac''"));
+        u8(u"Invalid byte 8364 found in where clause 'K = '\u20ac''")));
     EXPECT_FALSE(std::filesystem::exists(dir_.path("m.whr")));
 }
 
@@ -350,9 +345,10 @@ TEST_F(UlSqlWhereFileTest, ReaderRules) {
         EXPECT_EQ(u8(errorText()),
                   ul_utf16to8(ul_format(w(c.error).c_str(), path("b.whr").c_str()).c_str()));
     }
-    EXPECT_EQ(ul_sqlreadwherefile(&list, path("missing.whr").c_str(), nullptr, nullptr, 0), -1);
-    EXPECT_EQ(u8(errorText()), u8(u"Cannot read '" + path("missing.whr") + u"'\nCannot open '" +
-                                  path("missing.whr") + u"' mode='r': No such file or directory"));
+    EXPECT_TRUE(
+        failedWith(ul_sqlreadwherefile(&list, path("missing.whr").c_str(), nullptr, nullptr, 0),
+                   u8(u"Cannot read '" + path("missing.whr") + u"'\nCannot open '" +
+                      path("missing.whr") + u"' mode='r': No such file or directory")));
 }
 
 }  // namespace
