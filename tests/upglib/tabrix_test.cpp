@@ -40,7 +40,10 @@ const ul_cmddefinition_t kTable[] = {
 class TabrixDispatchTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(dir_.ok()); }
-    void TearDown() override { ul_msgwrite_reset(); }
+    void TearDown() override {  // the session settings a run made must not reach later tests
+        ul_msgwrite_reset();
+        ul_sqlresetsession();
+    }
 
     // Runs the dispatcher on the words (program path first) with a fresh log in the temp dir.
     int run(Words words, int result) {
