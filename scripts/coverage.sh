@@ -78,12 +78,7 @@ if ((run)); then
   # every skipped test is listed after the run, so the database tests cannot drop out unseen.
   unset TABRIX_TESTS_NO_SKIP CI
   tabrix_say "Starting a throwaway PostgreSQL cluster"
-  pgenv=$(TABRIX_PGTEST_OWNER=$$ bash "$TABRIX_ROOT/scripts/pgtest.sh" start) ||
-    tabrix_die "the PostgreSQL cluster did not start"
-  eval "$pgenv"
-  trap 'bash "$TABRIX_ROOT/scripts/pgtest.sh" stop "$TABRIX_PGTEST_DIR"' EXIT
-  trap 'exit 130' INT
-  trap 'exit 143' TERM
+  tabrix_pg_start_until_exit
 
   tabrix_say "Running the tests (ctest -j$TABRIX_JOBS ${ctest_args[*]})"
   (cd "$build" && ctest --no-tests=error --timeout 600 -j "$TABRIX_JOBS" "${ctest_args[@]}" \

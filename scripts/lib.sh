@@ -62,3 +62,20 @@ tabrix_build() {
   tabrix_say "Building $dir with -j$TABRIX_JOBS"
   cmake --build "$TABRIX_ROOT/$dir" -j "$TABRIX_JOBS" || tabrix_die "build of $dir failed"
 }
+
+# Starts a throwaway PostgreSQL cluster owned by this script (scripts/pgtest.sh) and exports its
+# connection environment (PGHOST, PGPORT, ..., dbs_pgsql_conninfo, TABRIX_PGTEST_DIR).
+tabrix_pg_start() {
+  local pgenv
+  pgenv=$(TABRIX_PGTEST_OWNER=$$ bash "$TABRIX_ROOT/scripts/pgtest.sh" start) ||
+    tabrix_die "the PostgreSQL cluster did not start"
+  eval "$pgenv"
+}
+
+# tabrix_pg_start, and the cluster is stopped when the script ends, also on Ctrl-C or TERM.
+tabrix_pg_start_until_exit() {
+  tabrix_pg_start
+  trap 'bash "$TABRIX_ROOT/scripts/pgtest.sh" stop "$TABRIX_PGTEST_DIR"' EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+}

@@ -392,9 +392,7 @@ tabrix_say "Building the clean tree"
 build_quiet || { tail -n 30 "$work/build.log" >&2; tabrix_die "the clean tree does not build"; }
 
 tabrix_say "Starting a throwaway PostgreSQL cluster for the whole run"
-pgenv=$(TABRIX_PGTEST_OWNER=$$ bash "$TABRIX_ROOT/scripts/pgtest.sh" start) ||
-  tabrix_die "the PostgreSQL cluster did not start"
-eval "$pgenv"
+tabrix_pg_start
 pg_dir=$TABRIX_PGTEST_DIR
 
 tabrix_say "Test plan (from CTest)"

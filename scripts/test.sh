@@ -18,12 +18,7 @@ export TABRIX_TESTS_NO_SKIP=1
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 
 tabrix_say "Starting a throwaway PostgreSQL cluster"
-pgenv=$(TABRIX_PGTEST_OWNER=$$ bash "$TABRIX_ROOT/scripts/pgtest.sh" start) ||
-  tabrix_die "the PostgreSQL cluster did not start"
-eval "$pgenv"
-trap 'bash "$TABRIX_ROOT/scripts/pgtest.sh" stop "$TABRIX_PGTEST_DIR"' EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+tabrix_pg_start_until_exit
 tabrix_note "PGHOST=$PGHOST PGPORT=$PGPORT PGDATABASE=$PGDATABASE PGUSER=$PGUSER"
 # shellcheck disable=SC2154 # assigned by the eval above
 tabrix_note "dbs_pgsql_conninfo=$dbs_pgsql_conninfo"
