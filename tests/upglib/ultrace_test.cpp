@@ -20,10 +20,10 @@ class UlTraceTest : public ::testing::Test {
     static unsigned level(const char16_t* name) { return UL_TraceLevels[ul_tracefindcomponent(name)]; }
 };
 
-// Specifications applied in turn from reset levels, and the levels of SQL, XML and MAIN after.
+// Trace level texts applied in turn from reset levels, and the levels of SQL, XML and MAIN after.
 TEST_F(UlTraceTest, SpecificationsSetComponentsAndAll) {
     const struct {
-        std::vector<std::pair<const char16_t*, int>> specs;  // specification, flags
+        std::vector<std::pair<const char16_t*, int>> settings;  // trace level text, flags
         unsigned sql, xml, main;
     } cases[] = {
         {{{u"5", 0}}, 5, 5, 5},
@@ -36,9 +36,9 @@ TEST_F(UlTraceTest, SpecificationsSetComponentsAndAll) {
         {{{u" sql:4, NOSUCHCOMP:7 ,SQL :2", 0}}, 2, 0, 0},  // only exact names after trimming
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(u8(c.specs.back().first));
+        SCOPED_TRACE(u8(c.settings.back().first));
         ul_traceresetlevels();
-        for (const auto& [spec, flags] : c.specs) EXPECT_EQ(ul_tracesetlevels2(spec, flags), 0);
+        for (const auto& [text, flags] : c.settings) EXPECT_EQ(ul_tracesetlevels2(text, flags), 0);
         EXPECT_EQ(level(u"SQL"), c.sql);
         EXPECT_EQ(level(u"XML"), c.xml);
         EXPECT_EQ(level(u"MAIN"), c.main);
