@@ -16,6 +16,7 @@
 #include "ulnametab.h"
 #include "ulsqlbase.h"
 #include "ulsqlcluster.h"
+#include "ulsqlutil.h"
 #include "ulstring.h"
 
 namespace {
@@ -95,8 +96,9 @@ int logicalTables(const Options& o, std::vector<std::u16string>* out) {
     const char16_t* ddntt = ULNameTab::getNameTabName(0);
     if (!ddntt) return -1;
     ULSQLStmt query;
-    const std::u16string sql = u"SELECT TABNAME FROM \"" + std::u16string(ddntt) +
-                               u"\" WHERE REFNAME = ? ORDER BY TABNAME";
+    std::u16string sql = u"SELECT TABNAME FROM ";
+    if (ul_sqlappendquotedname(&sql, ddntt, 0) < 0) return -1;
+    sql += u" WHERE REFNAME = ? ORDER BY TABNAME";
     Names names;
     if (query.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0) < 0 ||
         query.bindParamS(0, o.physical.c_str()) < 0 || query.execute(&names, nullptr, 0) < 0)
@@ -118,8 +120,9 @@ int fillTable(ULSQLLogicalWriter* writer, const std::u16string& table, const Opt
     const std::u16string source = table + o.suffix;
     ULSQLStmt query;
     Feed feed(writer, table.c_str());
-    const int rc = query.prepare((u"SELECT * FROM \"" + source + u"\"").c_str(), nullptr, 0, descs,
-                                 n, 0) < 0 ||
+    std::u16string sql = u"SELECT * FROM ";
+    const int rc = ul_sqlappendquotedname(&sql, source.c_str(), 0) < 0 ||
+                           query.prepare(sql.c_str(), nullptr, 0, descs, n, 0) < 0 ||
                            query.execute(&feed, nullptr, 0) < 0
                        ? -1
                        : 0;

@@ -464,19 +464,12 @@ struct FieldArray {
     }
 };
 
-int appendQuoted(std::u16string* sql, const char16_t* name, int flags) {
-    char16_t quoted[kNameSize];
-    if (ul_sqlquotetable(quoted, kNameSize, name, flags) < 0) return UL_ERROR_RETURN(-1);
-    *sql += quoted;
-    return 0;
-}
-
 // The select list of the described columns, each as its quoted name with its name as alias, so
 // that the header shows the names as the nametab has them.
 int appendColumns(std::u16string* sql, const DescsBlock& columns) {
     for (unsigned i = 0; i < columns.n; ++i) {
         if (i > 0) *sql += u", ";
-        if (appendQuoted(sql, columns.descs[i].name, 0) < 0) return UL_ERROR_RETURN(-1);
+        if (ul_sqlappendquotedname(sql, columns.descs[i].name, 0) < 0) return UL_ERROR_RETURN(-1);
         *sql += u" \"";
         for (const char16_t* p = columns.descs[i].name; *p; ++p) {
             if (*p == u'"') *sql += u'"';  // an embedded quote is doubled in the alias too
@@ -492,7 +485,7 @@ int appendKeyOrder(std::u16string* sql, const ULLDObject& object) {
     if (ul_sqltablegetfields(&object, &keys.fields, &keys.n, 1) < 0) return UL_ERROR_RETURN(-1);
     for (unsigned i = 0; i < keys.n; ++i) {
         *sql += i == 0 ? u" ORDER BY " : u", ";
-        if (appendQuoted(sql, keys.fields[i], 0) < 0) return UL_ERROR_RETURN(-1);
+        if (ul_sqlappendquotedname(sql, keys.fields[i], 0) < 0) return UL_ERROR_RETURN(-1);
     }
     return 0;
 }
@@ -526,7 +519,7 @@ int ul_sqltabledump(FILE* stream, const char16_t* table, const char16_t* orderBy
         sql += u"*";
     }
     sql += u" FROM ";
-    if (appendQuoted(&sql, table, UL_QUOTE_TABSUFFIX) < 0) return UL_ERROR_RETURN(-1);
+    if (ul_sqlappendquotedname(&sql, table, UL_QUOTE_TABSUFFIX) < 0) return UL_ERROR_RETURN(-1);
     if (ordered) sql += ul_format(u" ORDER BY %s", orderBy);
     if (byKey && appendKeyOrder(&sql, object) < 0) return UL_ERROR_RETURN(-1);
 

@@ -10,6 +10,7 @@
 #include "ulnametab.h"
 #include "ulsqlaux.h"
 #include "ulsqlbase2.h"
+#include "ulsqlutil.h"
 #include "ulsqlutilext.h"
 #include "ulstring.h"
 #include "ulstring2.h"
@@ -17,6 +18,15 @@
 #include "ultrace.h"
 
 namespace {
+
+// Column names, quoted as statements use them, separated by ", ".
+int appendNameList(std::u16string* sql, const char16_t* const* names, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (i) *sql += u", ";
+        if (ul_sqlappendquotedname(sql, names[i], 0) < 0) return UL_ERROR_RETURN(-1);
+    }
+    return 0;
+}
 
 size_t pad8(size_t n) {
     return (n + 7) & ~size_t(7);
@@ -1188,14 +1198,18 @@ int ULSQLStmtLogicalTable::preparePhysical() {
                     &state_->physNames) < 0)
         return UL_ERROR_RETURN(-1);
     std::u16string sql = u"SELECT ";
-    for (size_t i = 0; i < names.size(); ++i) sql += (i ? u", " : u"") + std::u16string(names[i]);
-    sql += u" FROM \"" + d.physical + u"\"";
-    if (d.pool) {
-        sql += u" WHERE " + std::u16string(names[0]) + u" = ? ORDER BY " + names[1];
+    if (appendNameList(&sql, names.data(), names.size()) < 0) return UL_ERROR_RETURN(-1);
+    sql += u" FROM ";
+    if (ul_sqlappendquotedname(&sql, d.physical.c_str(), UL_QUOTE_TABSUFFIX) < 0)
+        return UL_ERROR_RETURN(-1);
+    if (d.pool) {  // WHERE TABNAME = ? ORDER BY VARKEY
+        sql += u" WHERE ";
+        if (appendNameList(&sql, &names[0], 1) < 0) return UL_ERROR_RETURN(-1);
+        sql += u" = ? ORDER BY ";
+        if (appendNameList(&sql, &names[1], 1) < 0) return UL_ERROR_RETURN(-1);
     } else {
         sql += u" ORDER BY ";
-        for (unsigned i = 0; i <= d.ngroup; ++i)
-            sql += (i ? u", " : u"") + std::u16string(names[i]);
+        if (appendNameList(&sql, names.data(), d.ngroup + 1) < 0) return UL_ERROR_RETURN(-1);
     }
     const ul_sqlfielddesc_t in{names[0], UL_SQLFLD_CHAR, -1, 0, 130};
     if (state_->stmt.prepare(sql.c_str(), &in, d.pool ? 1 : 0, state_->physDescs.data(),
@@ -1533,8 +1547,13 @@ int ULSQLLogicalWriter::open(const char16_t* physical, unsigned pageSize, bool c
             return UL_ERROR_RETURN(-1);
         }
         compress_ = compress;
-        std::u16string sql = u"INSERT INTO \"" + std::u16string(physical) + u"\" (";
-        for (unsigned i = 0; i < nf; ++i) sql += (i ? u", " : u"") + physNames_[i];
+        std::u16string sql = u"INSERT INTO ";
+        if (ul_sqlappendquotedname(&sql, physical, UL_QUOTE_TABSUFFIX) < 0)
+            return UL_ERROR_RETURN(-1);
+        sql += u" (";
+        std::vector<const char16_t*> columns;
+        for (const std::u16string& name : physNames_) columns.push_back(name.c_str());
+        if (appendNameList(&sql, columns.data(), nf) < 0) return UL_ERROR_RETURN(-1);
         sql += u") VALUES (";
         for (unsigned i = 0; i < nf; ++i) sql += i ? u", ?" : u"?";
         sql += u")";

@@ -191,13 +191,6 @@ int sql_getstatement2(int request, const char16_t* table, const char16_t* const*
 
 namespace {
 
-int appendQuotedName(std::u16string* out, const char16_t* name, int flags) {
-    char16_t quoted[UL_SQLNAMESIZE];
-    if (ul_sqlquotetable(quoted, UL_SQLNAMESIZE, name, flags) < 0) return UL_ERROR_RETURN(-1);
-    *out += quoted;
-    return 0;
-}
-
 // "(pre) AND ", or "pre AND " with UL_SQLTABSPLIT_FNOPREBRACKETS: the head of every condition
 // split under a pre-condition, and what the range check takes off again.
 std::u16string preconditionHead(const char16_t* pre, int mode) {
@@ -255,7 +248,7 @@ int expandFormat(std::u16string* out, const char16_t* format, const char16_t* ta
                     return UL_ERROR_RETURN(-1);
                 break;
             case u'T':
-                if (appendQuotedName(out, table, UL_QUOTE_TABSUFFIX | nameFlags) < 0)
+                if (ul_sqlappendquotedname(out, table, UL_QUOTE_TABSUFFIX | nameFlags) < 0)
                     return UL_ERROR_RETURN(-1);
                 break;
             case u't':
@@ -268,7 +261,7 @@ int expandFormat(std::u16string* out, const char16_t* format, const char16_t* ta
                 }
                 for (unsigned i = 0; i < nkeyfields; ++i) {
                     if (i > 0) *out += u", ";
-                    if (appendQuotedName(out, keyfields[i], nameFlags) < 0)
+                    if (ul_sqlappendquotedname(out, keyfields[i], nameFlags) < 0)
                         return UL_ERROR_RETURN(-1);
                 }
                 break;
@@ -771,7 +764,7 @@ class AuxSplitTable : public ULSQLCallBack {
     }
 
     int appendField(std::u16string* out, unsigned i) {
-        return appendQuotedName(out, keyFields_[i], 0);
+        return ul_sqlappendquotedname(out, keyFields_[i], 0);
     }
 
     // SELECT field, count FROM table [WHERE (pre) AND f1 = v1 ...] GROUP BY field ORDER BY field
@@ -787,7 +780,7 @@ class AuxSplitTable : public ULSQLCallBack {
         std::u16string field;
         if (appendField(&field, level_) < 0) return UL_ERROR_RETURN(-1);
         *sql = u"SELECT " + field + u", " + countExpression + u" FROM ";
-        if (appendQuotedName(sql, SPLT_Table.c_str(), UL_QUOTE_TABSUFFIX) < 0)
+        if (ul_sqlappendquotedname(sql, SPLT_Table.c_str(), UL_QUOTE_TABSUFFIX) < 0)
             return UL_ERROR_RETURN(-1);
         const char16_t* joiner = u" WHERE ";
         if (preCondition_) {

@@ -415,6 +415,17 @@ int ul_sqlquotetable(char16_t* out, unsigned size, const char16_t* name, int fla
     return length < 0 ? UL_ERROR_RETURN(-1) : length;
 }
 
+int ul_sqlappendquotedname(std::u16string* sql, const char16_t* name, int flags) {
+    // Every double quote of the longest name doubled, the quotes around it and the NUL.
+    char16_t quoted[2 * kQuoteNameMax + 3];
+    if (ul_sqlquotetable(quoted, 2 * kQuoteNameMax + 3, name, flags) < 0)
+        return UL_ERROR_RETURN(-1);
+    return ul_guarded([&] {
+        *sql += quoted;
+        return 0;
+    });
+}
+
 void ul_sqlresetsession() {
     g_session = SessionState{};
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // Nametab types. Types 2 to 4 build their suffix from the first separator character.
 enum : unsigned {
@@ -156,6 +157,8 @@ enum : int {
 // UL_QUOTE_ALWAYS quotes. Returns the length, or -1 when the name is too long or out is too
 // small.
 [[nodiscard]] int ul_sqlquotetable(char16_t* out, unsigned size, const char16_t* name, int flags);
+// ul_sqlquotetable appended to a statement being built: 0, or -1 as ul_sqlquotetable.
+[[nodiscard]] int ul_sqlappendquotedname(std::u16string* sql, const char16_t* name, int flags);
 
 // ---- schemas and the view layer -----------------------------------------------------------
 //
