@@ -14,15 +14,6 @@
 
 namespace {
 
-int fail(const std::u16string& text) {
-    ul_errorsetmsg(0, text.c_str());
-    return UL_ERROR_RETURN(-1);
-}
-
-int say(char16_t severity, const std::u16string& text) {
-    return ul_msgwrite_printf399(1, severity, u"%s", text.c_str()) < 0 ? UL_ERROR_RETURN(-1) : 0;
-}
-
 size_t commonPrefix(const std::u16string& a, const std::u16string& b) {
     size_t n = 0;
     while (n < a.size() && n < b.size() && a[n] == b[n]) ++n;
@@ -81,7 +72,7 @@ int evaluatePair(const ul_crcevalpair_t& pair, const EvalOptions& options) {
                       : ul_format(u"CRCAnalyze: %c %c%c %c%c", analysisLetter(bits, 16, u'R'),
                                   analysisLetter(bits, 8, u'S'), analysisLetter(bits, 32, u'F'),
                                   analysisLetter(bits, 64, u'C'), analysisLetter(bits, 128, u'E'));
-        if (say(u' ', text) < 0) return UL_ERROR_RETURN(-1);
+        if (ul_msgwrite_line399(1, u' ', text) < 0) return UL_ERROR_RETURN(-1);
     }
     std::unique_ptr<auxcrcdiff2whr_t> whr;
     int flags = options.flags;
@@ -101,24 +92,27 @@ int ul_crcevalpairfiles(std::vector<std::u16string> names, std::vector<ul_crceva
         size_t i = 0;
         while (i < names.size()) {
             if (i + 1 == names.size()) {
-                if (say(u'W', ul_format(u"Single CRC file '%s'!", names[i].c_str())) < 0)
+                if (ul_msgwrite_line399(1, u'W',
+                                        ul_format(u"Single CRC file '%s'!", names[i].c_str())) < 0)
                     return UL_ERROR_RETURN(-1);
                 pairs->push_back({names[i], u""});
                 break;
             }
             const size_t prefix = commonPrefix(names[i], names[i + 1]);
             if (names[i].size() - prefix > UL_CRCEVAL_MAXSUFFIX) {
-                if (say(u'W', ul_format(u"CRC file '%s' and REF file '%s' have no suitable "
-                                        u"matching prefix.",
-                                        names[i].c_str(), names[i + 1].c_str())) < 0)
+                if (ul_msgwrite_line399(
+                        1, u'W',
+                        ul_format(u"CRC file '%s' and REF file '%s' have no suitable "
+                                  u"matching prefix.",
+                                  names[i].c_str(), names[i + 1].c_str())) < 0)
                     return UL_ERROR_RETURN(-1);
                 ++i;
                 continue;
             }
             if (i + 2 < names.size() && commonPrefix(names[i + 1], names[i + 2]) >= prefix)
-                return fail(ul_format(u"Cannot find export+import CRC pair for '%s', '%s', '%s'",
-                                      names[i].c_str(), names[i + 1].c_str(),
-                                      names[i + 2].c_str()));
+                return ul_errorfail(
+                    ul_format(u"Cannot find export+import CRC pair for '%s', '%s', '%s'",
+                              names[i].c_str(), names[i + 1].c_str(), names[i + 2].c_str()));
             pairs->push_back({names[i], names[i + 1]});
             i += 2;
         }
@@ -145,7 +139,7 @@ int cmd_CRCEVAL(unsigned int argc, const char16_t** argv) {
             } else if (crcName(arg)) {
                 files.emplace_back(arg);
             } else {
-                return fail(ul_format(u"Unknown argument '%s'", arg));
+                return ul_errorfail(ul_format(u"Unknown argument '%s'", arg));
             }
         }
         if (files.empty()) return usageCrcEval();
@@ -173,15 +167,16 @@ int cmd_CRCCLEAR(unsigned int argc, const char16_t** argv) {
                 else if (ul_stricmp(status, u"err") == 0)
                     mode |= UL_CRCCLEAR_COMMENT;
                 else if (ul_stricmp(status, u"xeq") != 0)
-                    return fail(ul_format(u"Invalid status '%s'", status));
+                    return ul_errorfail(ul_format(u"Invalid status '%s'", status));
             } else if (ul_stricmp(arg, u"showonly") == 0) {
                 mode |= UL_CRCCLEAR_SHOWONLY;
             } else if (const char16_t* list = ul_stringstarticmp(arg, u"tables=")) {
                 lists.push_back(list);
             } else {
                 if (files.size() >= UL_CRCCLEAR_MAXFILES)
-                    return fail(ul_format(u"Too many file names (maximum is %lu",
-                                          static_cast<unsigned long>(UL_CRCCLEAR_MAXFILES)));
+                    return ul_errorfail(
+                        ul_format(u"Too many file names (maximum is %lu",
+                                  static_cast<unsigned long>(UL_CRCCLEAR_MAXFILES)));
                 files.push_back(arg);
             }
         }
@@ -195,7 +190,7 @@ int cmd_CRCCLEAR(unsigned int argc, const char16_t** argv) {
             const char16_t* what = rc == 0                          ? u"left unchanged"
                                    : (mode & UL_CRCCLEAR_SHOWONLY) ? u"would be rewritten"
                                                                    : u"rewritten";
-            if (say(u' ', ul_format(u"CRC file '%s' %s.", file, what)) < 0)
+            if (ul_msgwrite_line399(1, u' ', ul_format(u"CRC file '%s' %s.", file, what)) < 0)
                 return UL_ERROR_RETURN(-1);
         }
         return 0;

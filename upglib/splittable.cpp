@@ -29,16 +29,6 @@ unsigned long ul(ul_dbrowcount_t n) {
     return static_cast<unsigned long>(n);
 }
 
-int say(unsigned level, char16_t severity, const std::u16string& text) {
-    return ul_msgwrite_printf399(level, severity, u"%s", text.c_str()) < 0 ? UL_ERROR_RETURN(-1)
-                                                                           : 0;
-}
-
-int fail(const std::u16string& text) {
-    ul_errorsetmsg(0, text.c_str());
-    return UL_ERROR_RETURN(-1);
-}
-
 // ---- options ------------------------------------------------------------------------------------
 
 enum class CountMode { exact, estimate, check, show };
@@ -69,7 +59,7 @@ struct SplitOptions {
 };
 
 int invalidNumber(const char16_t* value) {
-    return fail(ul_format(u"Invalid number '%s'", value));
+    return ul_errorfail(ul_format(u"Invalid number '%s'", value));
 }
 
 // A decimal count: digits only.
@@ -98,7 +88,7 @@ int optNrSplits(SplitOptions* o, const char16_t* value) {
     ul_dbrowcount_t n = 0;
     if (readCount(value, &n) < 0) return UL_ERROR_RETURN(-1);
     if (n == 0) return invalidNumber(value);
-    if (n == 1) return fail(u"Splitting into '1' part does not make any sense");
+    if (n == 1) return ul_errorfail(u"Splitting into '1' part does not make any sense");
     o->segment = 1.0 / static_cast<double>(n);
     o->nrSplits = true;
     return 0;
@@ -122,7 +112,7 @@ int optMethod(SplitOptions* o, const char16_t* value) {
     else if (ul_stricmp(value, u"substr") == 0)
         o->methodMode = UL_SQLTABSPLIT_FPREFIX;
     else
-        return fail(ul_format(u"Unknown method '%s'", value));
+        return ul_errorfail(ul_format(u"Unknown method '%s'", value));
     return 0;
 }
 int optKeyFields(SplitOptions* o, const char16_t* value) {
@@ -132,8 +122,8 @@ int optKeyFields(SplitOptions* o, const char16_t* value) {
         o->native = o->forceNative = true;
     } else {
         if (ul_strlen(value) >= kMaxKeyFieldText)
-            return fail(ul_format(u"Key field list '%s' exceeds %d characters", value,
-                                  static_cast<int>(kMaxKeyFieldText - 1)));
+            return ul_errorfail(ul_format(u"Key field list '%s' exceeds %d characters", value,
+                                          static_cast<int>(kMaxKeyFieldText - 1)));
         o->keyFields = value;
     }
     return 0;
@@ -152,7 +142,7 @@ int optCount(SplitOptions* o, const char16_t* value) {
     else if (ul_stricmp(value, u"show") == 0)
         o->count = CountMode::show;
     else
-        return fail(ul_format(u"Unknown 'count=' option '%s'", value));
+        return ul_errorfail(ul_format(u"Unknown 'count=' option '%s'", value));
     return 0;
 }
 int optPreselectFile(SplitOptions* o, const char16_t* value) {
@@ -162,7 +152,7 @@ int optPreselectFile(SplitOptions* o, const char16_t* value) {
 int optPreselectPos(SplitOptions* o, const char16_t* value) {
     long pos = 0;
     if (!ul_isdigit(value[0]) || ul_stringtolong(value, &pos) < 0 || pos <= 0)
-        return fail(ul_format(u"Invalid preselect position '%s'", value));
+        return ul_errorfail(ul_format(u"Invalid preselect position '%s'", value));
     o->preselectPos = pos;
     return 0;
 }
@@ -216,7 +206,7 @@ int applyOption(SplitOptions* o, const char16_t* word, bool* segmentGiven) {
             return 0;
         }
     }
-    return fail(ul_format(u"Unknown option '%s'", word));
+    return ul_errorfail(ul_format(u"Unknown option '%s'", word));
 }
 
 int parseOptions(const std::vector<const char16_t*>& words, SplitOptions* o) {
@@ -224,11 +214,11 @@ int parseOptions(const std::vector<const char16_t*>& words, SplitOptions* o) {
     for (const char16_t* word : words)
         if (applyOption(o, word, &segmentGiven) < 0) return UL_ERROR_RETURN(-1);
     if (segmentGiven && o->nrSplits)
-        return fail(u"Cannot have 'nrsplits=' and 'segmentsize=' option");
+        return ul_errorfail(u"Cannot have 'nrsplits=' and 'segmentsize=' option");
     if (o->segment == 0) o->segment = kDefaultSegment;
     if (o->segment < 1.0 && o->maxSplits != UL_DBROWCOUNT_INVALID &&
         static_cast<double>(o->maxSplits) * o->segment < 1.0)
-        return fail(u"Limit 'maxsplits=' cannot be lower than number of requested splits");
+        return ul_errorfail(u"Limit 'maxsplits=' cannot be lower than number of requested splits");
     return 0;
 }
 
@@ -287,17 +277,17 @@ class TableSplitter {
             0)
             return UL_ERROR_RETURN(-1);
         pre_ = preselections_.get(table_, UL_HASH_QUIET);
-        if (!pre_) return fail(ul_format(u"No selections for table '%s'", table_));
+        if (!pre_) return ul_errorfail(ul_format(u"No selections for table '%s'", table_));
         const int count = pre_->getCount();
         if (o_.preselectPos > 0) {
             if (pre_->reduce2SingleCondition(static_cast<int>(o_.preselectPos - 1)) < 0)
                 return UL_ERROR_RETURN(-1);
-            return say(
+            return ul_msgwrite_line399(
                 1, u' ',
                 ul_format(u"Using preselection %d/%d from '%s'.", static_cast<int>(o_.preselectPos),
                           count, o_.preselectFile.c_str()));
         }
-        return say(
+        return ul_msgwrite_line399(
             1, u' ',
             ul_format(u"Using %d preselections from '%s'.", count, o_.preselectFile.c_str()));
     }
@@ -308,7 +298,9 @@ class TableSplitter {
         int rc = sql_getstatement2(UL_SPLITREQ_NATIVEFIELDS, nullptr, nullptr, 0, &answer, 0,
                                    o_.segment, mode_);
         if (rc < 0) return UL_ERROR_RETURN(-1);
-        if (rc == 0) return say(1, u'W', u"Native splits are not supported for this DB platform!");
+        if (rc == 0)
+            return ul_msgwrite_line399(1, u'W',
+                                       u"Native splits are not supported for this DB platform!");
         ul_sqlfielddesc_t* descs = nullptr;
         unsigned ndescs = 0;
         const int oiflags = ul_sqltablegetoiflags(table_, nullptr, 0, &descs, &ndescs, 0);
@@ -316,8 +308,9 @@ class TableSplitter {
         if (oiflags < 0) return UL_ERROR_RETURN(-1);
         if (oiflags & (UL_OIFLAG_CLUSTER | UL_OIFLAG_POOL | UL_OIFLAG_PACKED)) {
             if (!o_.forceNative)
-                return say(1, u'W', u"Table is packed, must not use native split fields!");
-            if (say(1, u'W', u"User forced native split for packed table!") < 0)
+                return ul_msgwrite_line399(1, u'W',
+                                           u"Table is packed, must not use native split fields!");
+            if (ul_msgwrite_line399(1, u'W', u"User forced native split for packed table!") < 0)
                 return UL_ERROR_RETURN(-1);
         }
         const char16_t* table = table_;
@@ -325,14 +318,15 @@ class TableSplitter {
                                0, o_.segment, mode_);
         if (rc < 0) return UL_ERROR_RETURN(-1);
         if ((rc & 0xFFFF) == 0 || !answer)
-            return say(1, u'W', u"No support for native split fields!");
+            return ul_msgwrite_line399(1, u'W', u"No support for native split fields!");
         if ((rc & UL_SPLITREQ_USESTANDARD) != 0) {
             mode_ |= UL_SQLTABSPLIT_FSTANDARD;
-            if (say(1, u' ', u"Using standard split method for native fields.") < 0)
+            if (ul_msgwrite_line399(1, u' ', u"Using standard split method for native fields.") < 0)
                 return UL_ERROR_RETURN(-1);
         }
         if (!o_.keyFields.empty() &&
-            say(1, u'W', u"Ignoring user supplied key fields for native method.") < 0)
+            ul_msgwrite_line399(1, u'W', u"Ignoring user supplied key fields for native method.") <
+                0)
             return UL_ERROR_RETURN(-1);
         std::vector<std::u16string> fields = splitFieldList(answer);
         if (fields.size() > kMaxNativeFields) fields.resize(kMaxNativeFields);
@@ -350,7 +344,7 @@ class TableSplitter {
             keys_.set(splitFieldList(o_.keyFields.c_str()));
             if (checkUserKeyFields() < 0) return UL_ERROR_RETURN(-1);
         } else if (ul_sqlntgettype(ul_sqlntcurrentslot()) == static_cast<int>(UL_NTTYPE_OFF)) {
-            return say(1, u'W', u"Cannot do splitting without nametab access!");
+            return ul_msgwrite_line399(1, u'W', u"Cannot do splitting without nametab access!");
         } else {
             const char16_t** fields = nullptr;
             unsigned n = 0;
@@ -362,13 +356,14 @@ class TableSplitter {
         std::u16string line =
             ul_format(u"Using %d key fields for \"%s\":", static_cast<int>(keys_.size()), table_);
         for (const std::u16string& f : keys_.names) line += ul_format(u" \"%s\"", f.c_str());
-        if (say(1, u' ', line) < 0) return UL_ERROR_RETURN(-1);
+        if (ul_msgwrite_line399(1, u' ', line) < 0) return UL_ERROR_RETURN(-1);
         if (o_.maxKeyFields >= 0 && keys_.size() > static_cast<unsigned long>(o_.maxKeyFields)) {
             std::vector<std::u16string> names = keys_.names;
             names.resize(static_cast<size_t>(o_.maxKeyFields));
             keys_.set(std::move(names));
-            return say(1, u' ',
-                       ul_format(u"Only using %d key fields!", static_cast<int>(o_.maxKeyFields)));
+            return ul_msgwrite_line399(
+                1, u' ',
+                ul_format(u"Only using %d key fields!", static_cast<int>(o_.maxKeyFields)));
         }
         return 0;
     }
@@ -380,7 +375,7 @@ class TableSplitter {
         for (size_t i = 0; i < names.size(); ++i) {
             for (size_t j = 0; j < i; ++j)
                 if (ul_stricmp(names[i].c_str(), names[j].c_str()) == 0)
-                    return fail(ul_format(u"Duplicate key field '%s'", names[i].c_str()));
+                    return ul_errorfail(ul_format(u"Duplicate key field '%s'", names[i].c_str()));
         }
         // Without nametab access there is no description; the database rejects unknown names.
         if (ul_sqlntgettype(ul_sqlntcurrentslot()) == static_cast<int>(UL_NTTYPE_OFF)) return 0;
@@ -388,8 +383,8 @@ class TableSplitter {
             const int rc = ULNameTab::tableFieldExists(table_, name.c_str());
             if (rc < 0) return UL_ERROR_RETURN(-1);
             if (rc == 0)
-                return fail(ul_format(u"Key field '%s' does not exist in table '%s'", name.c_str(),
-                                      table_));
+                return ul_errorfail(ul_format(u"Key field '%s' does not exist in table '%s'",
+                                              name.c_str(), table_));
         }
         return 0;
     }
@@ -401,22 +396,23 @@ class TableSplitter {
             detected = detected || ul_sqlispartitionclause(s.condition());
         if (detected) {
             mode_ |= UL_SQLTABSPLIT_FPARTRESOLVED;
-            return say(1, u' ', u"Detected partitions in supplied pre-conditions.");
+            return ul_msgwrite_line399(1, u' ', u"Detected partitions in supplied pre-conditions.");
         }
         if (!(UL_SQLGlobalFlags & UL_SQLFLAG_CHECK4TABLEPARTITIONS) && !o_.onlyPartitions) return 0;
         const int rc = ul_sqlcheckpartitions(&partitions_, table_, pre_, mode_);
         if (rc < 0) return UL_ERROR_RETURN(-1);
         if (rc == 0) {
-            if (o_.onlyPartitions) return say(1, u'W', u"Table has no partitions.");
+            if (o_.onlyPartitions) return ul_msgwrite_line399(1, u'W', u"Table has no partitions.");
             return 0;
         }
         mode_ |= UL_SQLTABSPLIT_FPARTRESOLVED;
-        if (say(1, u' ',
-                ul_format(u"Detected %ld partitions.", static_cast<long>(partitions_.getCount()))) <
-            0)
+        if (ul_msgwrite_line399(1, u' ',
+                                ul_format(u"Detected %ld partitions.",
+                                          static_cast<long>(partitions_.getCount()))) < 0)
             return UL_ERROR_RETURN(-1);
         if (rc == 2 || o_.onlyPartitions) {
-            if (say(1, u' ', u"Returning partitions only!") < 0) return UL_ERROR_RETURN(-1);
+            if (ul_msgwrite_line399(1, u' ', u"Returning partitions only!") < 0)
+                return UL_ERROR_RETURN(-1);
             result_.takeEntries(&partitions_);
             return 2;
         }
@@ -434,7 +430,8 @@ class TableSplitter {
         maxSplits_ = o_.maxSplits;
         if (segment_ >= 1.0) {
             segment_ = std::fmax(segment_, 2.0);
-            return say(1, u' ', ul_format(u"%s: Using segment size of %f", table_, segment_));
+            return ul_msgwrite_line399(
+                1, u' ', ul_format(u"%s: Using segment size of %f", table_, segment_));
         }
         if (o_.totalCount != UL_DBROWCOUNT_INVALID && !exact) {
             total_ = o_.totalCount;
@@ -458,7 +455,7 @@ class TableSplitter {
                 std::max<ul_dbrowcount_t>(10, static_cast<ul_dbrowcount_t>(4.0 / segment_ + 0.5));
             line += ul_format(u", %s splits limited to %lu", u"maximum", ul(maxSplits_));
         }
-        return say(1, u' ', line);
+        return ul_msgwrite_line399(1, u' ', line);
     }
 
     // 1 with conditions to write, 0 when there is nothing to write, -1.
@@ -480,18 +477,18 @@ class TableSplitter {
             if ((flags & UL_SPLITRESULT_NOTHING) && !inexact) return 0;
             if (flags & (UL_SPLITRESULT_TOOFEW | UL_SPLITRESULT_TOOMANY | UL_SPLITRESULT_NOTHING)) {
                 if (inexact) {
-                    if (say(1, u' ', u"Trying again with exact row count!") < 0)
+                    if (ul_msgwrite_line399(1, u' ', u"Trying again with exact row count!") < 0)
                         return UL_ERROR_RETURN(-1);
                     exact = true;
                     continue;
                 }
                 if (flags & UL_SPLITRESULT_TOOMANY) {
                     if (segment_ >= 1.0)
-                        return fail(
+                        return ul_errorfail(
                             ul_format(u"Number of split conditions exceeded %lu with exact "
                                       u"given segmentsize %f",
                                       ul(maxSplits_), segment_));
-                    return fail(ul_format(
+                    return ul_errorfail(ul_format(
                         u"Too many split conditions even with exact count(*) = %lu", ul(total_)));
                 }
                 return 0;
@@ -508,7 +505,8 @@ class TableSplitter {
             const int errors =
                 ul_sqlchecksplitrange(&result_, pre_, native_ ? UL_SPLITRESULT_NATIVE : 0);
             if (errors < 0) return UL_ERROR_RETURN(-1);
-            if (errors > 0) return fail(ul_format(u"Found %d errors during range check", errors));
+            if (errors > 0)
+                return ul_errorfail(ul_format(u"Found %d errors during range check", errors));
         }
         if (o_.count == CountMode::check || o_.count == CountMode::show) return checkCounts();
         return 0;
@@ -521,12 +519,13 @@ class TableSplitter {
             ul_sqlwritewherefile(o_.whereFile.c_str(), table_, &result_, flags, &appended);
         if (n < 0) return UL_ERROR_RETURN(-1);
         if (ul_strchr(o_.whereFile.c_str(), u'%'))
-            return say(
+            return ul_msgwrite_line399(
                 1, u' ',
                 ul_format(u"Generated %d where files with pattern '%s'.", n, o_.whereFile.c_str()));
-        return say(1, u' ',
-                   ul_format(u"%s to where file '%s' %d condition clauses.",
-                             appended ? u"Appended" : u"Wrote", o_.whereFile.c_str(), n));
+        return ul_msgwrite_line399(
+            1, u' ',
+            ul_format(u"%s to where file '%s' %d condition clauses.",
+                      appended ? u"Appended" : u"Wrote", o_.whereFile.c_str(), n));
     }
 
     // Counts every condition exactly. A condition that does not yield its stored count, or
@@ -543,12 +542,13 @@ class TableSplitter {
             sum += actual;
             if (s.rows != UL_DBROWCOUNT_INVALID && s.rows != actual) {
                 ++discrepancies;
-                if (say(1, u'E',
-                        ul_format(u"Where condition \"%s\" yields %lu != %lu!", s.condition(),
-                                  ul(actual), ul(s.rows))) < 0)
+                if (ul_msgwrite_line399(1, u'E',
+                                        ul_format(u"Where condition \"%s\" yields %lu != %lu!",
+                                                  s.condition(), ul(actual), ul(s.rows))) < 0)
                     return UL_ERROR_RETURN(-1);
             } else if (show) {
-                if (say(1, u' ',
+                if (ul_msgwrite_line399(
+                        1, u' ',
                         ul_format(u"Where condition \"%s\" yields %lu%s.", s.condition(),
                                   ul(actual),
                                   s.rows != UL_DBROWCOUNT_INVALID ? u" as expected" : u"")) < 0)
@@ -564,13 +564,14 @@ class TableSplitter {
             estimated = false;
         }
         if (sum != total) {
-            if (say(1, estimated ? u'W' : u'E',
-                    ul_format(u"Discrepancy of %lu != %lu!", ul(sum), ul(total))) < 0)
+            if (ul_msgwrite_line399(1, estimated ? u'W' : u'E',
+                                    ul_format(u"Discrepancy of %lu != %lu!", ul(sum), ul(total))) <
+                0)
                 return UL_ERROR_RETURN(-1);
             if (!estimated) ++discrepancies;
         }
         if (discrepancies == 0) return 0;
-        return fail(
+        return ul_errorfail(
             ul_format(u"Count check of table '%s' found %d discrepancies", table_, discrepancies));
     }
 
@@ -632,11 +633,12 @@ int splitTableList(const char16_t* file, const std::vector<const char16_t*>& com
         std::vector<const char16_t*> options = commandOptions;
         for (const std::u16string& e : extra) options.push_back(e.c_str());
         if (options.size() > UL_SPLIT_MAXOPTIONS)
-            return fail(ul_format(u"Too many arguments in line %d '%s'", reader.lineNumber(),
-                                  line.c_str()));
-        if (say(1, u' ', u"") < 0 || say(1, u' ',
-                                         ul_format(u"Splitting table '%s' (line %d):",
-                                                   table.c_str(), reader.lineNumber())) < 0)
+            return ul_errorfail(ul_format(u"Too many arguments in line %d '%s'",
+                                          reader.lineNumber(), line.c_str()));
+        if (ul_msgwrite_line399(1, u' ', u"") < 0 ||
+            ul_msgwrite_line399(1, u' ',
+                                ul_format(u"Splitting table '%s' (line %d):", table.c_str(),
+                                          reader.lineNumber())) < 0)
             return UL_ERROR_RETURN(-1);
         const int result = splitTable(table.c_str(), options);
         if (result < 0) return UL_ERROR_RETURN(-1);
@@ -706,8 +708,8 @@ int cmd_SPLITTABLE(unsigned int argc, const char16_t** argv) {
         else
             options.push_back(argv[i]);
     }
-    if (options.size() > UL_SPLIT_MAXOPTIONS) return fail(u"Too many arguments");
-    if (!table && !tableList) return fail(u"Missing table name or table list file");
+    if (options.size() > UL_SPLIT_MAXOPTIONS) return ul_errorfail(u"Too many arguments");
+    if (!table && !tableList) return ul_errorfail(u"Missing table name or table list file");
     // The command line's options are checked before anything else happens.
     SplitOptions checked;
     if (parseOptions(options, &checked) < 0) return UL_ERROR_RETURN(-1);

@@ -35,6 +35,11 @@ void prepend(const char16_t* text, size_t length) {
 
 }  // namespace
 
+int ul_errorfail(const std::u16string& text) {
+    ul_errorsetmsg(0, text.c_str());
+    return UL_ERROR_RETURN(-1);
+}
+
 void ul_errorsetmsg(unsigned flags, const char16_t* text) {
     if ((!text || !*text) && (flags & (UL_ERR_APPEND | UL_ERR_PREPEND))) return;
     size_t length = ul_strlen(ErrorText);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <new>
+#include <string>
 #include <type_traits>
 
 enum : unsigned {
@@ -18,6 +19,8 @@ constexpr size_t UL_ERRORBUFSIZE = 0x20000;
 
 void ul_errorsetmsg(unsigned flags, const char16_t* text);
 void ul_errorsetmsgfmt(unsigned flags, const char16_t* format, ...);
+// Stores text as the error and returns -1: the last step of a function that fails.
+[[nodiscard]] int ul_errorfail(const std::u16string& text);
 const char16_t* ul_errorgetmsg();
 
 // The platform's text for the current errno.

@@ -228,6 +228,11 @@ int ul_msgwrite_print(unsigned level, char16_t severity, unsigned number, unsign
     return rc;
 }
 
+int ul_msgwrite_line399(unsigned level, char16_t severity, const std::u16string& text) {
+    return ul_msgwrite_printf399(level, severity, u"%s", text.c_str()) < 0 ? UL_ERROR_RETURN(-1)
+                                                                           : 0;
+}
+
 int ul_msgwrite_printf399(unsigned level, char16_t severity, const char16_t* format, ...) {
     va_list args;
     va_start(args, format);

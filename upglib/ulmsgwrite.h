@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 // One catalogue record; a catalogue ends with a record whose language is 0.
 struct ul_msgproto_t {
@@ -38,6 +39,9 @@ int ul_msgwrite_setclass(const char16_t* className);
 int ul_msgwrite_print(unsigned level, char16_t severity, unsigned number, unsigned continuation,
                       ...);
 int ul_msgwrite_printf399(unsigned level, char16_t severity, const char16_t* format, ...);
+// A finished text as message 399 (no format conversions): 0, or -1 on failure.
+[[nodiscard]] int ul_msgwrite_line399(unsigned level, char16_t severity,
+                                      const std::u16string& text);
 int ul_msgwrite_splitlong(unsigned level, char16_t severity, unsigned firstNumber,
                           unsigned continuationNumber, const char16_t* text, unsigned width,
                           int flags);

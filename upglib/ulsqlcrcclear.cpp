@@ -17,17 +17,6 @@
 
 namespace {
 
-int fail(const std::u16string& text) {
-    ul_errorsetmsg(0, text.c_str());
-    return UL_ERROR_RETURN(-1);
-}
-
-std::u16string upper(std::u16string_view s) {
-    std::u16string u(s);
-    for (char16_t& c : u) c = ul_chartoupper(c);
-    return u;
-}
-
 // The removal codes of ULCRCModifier: 0 unchanged, else mode + 1.
 constexpr int kUnchanged = 0;
 
@@ -119,7 +108,7 @@ class ClearPlan {
 
     // The mode for a table (cached), or kUnchanged (0) or -1.
     int decide(const std::u16string& table) {
-        auto it = m_decisions.find(upper(table));
+        auto it = m_decisions.find(ul_stringupper(table));
         if (it != m_decisions.end()) return it->second;
         int code = m_modifier ? m_modifier->modifyCRC(table.c_str()) : m_mode + 1;
         if (code < 0) return UL_ERROR_RETURN(-1);
@@ -133,7 +122,7 @@ class ClearPlan {
                 return UL_ERROR_RETURN(-1);
             m_changes = true;
         }
-        m_decisions[upper(table)] = code;
+        m_decisions[ul_stringupper(table)] = code;
         return code;
     }
     bool changes() const { return m_changes; }
@@ -156,7 +145,7 @@ class ClearPlan {
             if (tableOf(line.text, reader.lineNumber(), m_file, &table) < 0 || decide(table) < 0)
                 return UL_ERROR_RETURN(-1);
         }
-        if (!tabs) return fail(ul_format(u"Missing 'tab:' lines in '%s'", m_file));
+        if (!tabs) return ul_errorfail(ul_format(u"Missing 'tab:' lines in '%s'", m_file));
         return 0;
     }
 
@@ -200,10 +189,10 @@ int copyCleared(const char16_t* file, FILE* out, const char16_t* tmp, ClearPlan*
                 if (code < 0) return UL_ERROR_RETURN(-1);
                 sawTab = true;
             } else if (!sawTab) {
-                return fail(u"Missing previous 'tab:' line");
+                return ul_errorfail(u"Missing previous 'tab:' line");
             } else if (!header && (keyword == u"whr:" || keyword == u"nttab:")) {
-                return fail(ul_format(u"Unexpected line '%s' after prepared section",
-                                      line.text.c_str()));
+                return ul_errorfail(
+                    ul_format(u"Unexpected line '%s' after prepared section", line.text.c_str()));
             }
             if (keyword != u"#" && !keyword.empty() && keyword != u"gloopt:" &&
                 keyword != u"str:" && code != kUnchanged) {
@@ -240,15 +229,16 @@ int AuxCRCClearTables::addTables(const char16_t* list) {
     return ul_guarded([&]() -> int {
         std::vector<std::u16string> names;
         if (ul_sqlcrcreadnames(list, &names) < 0) return UL_ERROR_RETURN(-1);
-        for (const std::u16string& n : names) m_tables.insert(upper(n));
+        for (const std::u16string& n : names) m_tables.insert(ul_stringupper(n));
         return 0;
     });
 }
 
 int AuxCRCClearTables::modifyCRC(const char16_t* table) {
     return ul_guarded([&]() -> int {
-        return m_tables.count(upper(table)) ? (m_mode & (UL_CRCCLEAR_COMMENT | UL_CRCCLEAR_FULLY)) + 1
-                                            : kUnchanged;
+        return m_tables.count(ul_stringupper(table))
+                   ? (m_mode & (UL_CRCCLEAR_COMMENT | UL_CRCCLEAR_FULLY)) + 1
+                   : kUnchanged;
     });
 }
 
@@ -307,9 +297,9 @@ int auxcrcdiff2whr_t::writeFile(const char16_t* table, const std::u16string_view
                                                         ? t->keyClasses()[i]
                                                         : UL_SQLTOKEN_STRING);
     if (low.size() > keys.size() || high.size() > keys.size())
-        return fail(ul_format(u"Mismatch between %d keyfields and %d from where condition",
-                              static_cast<int>(keys.size()),
-                              static_cast<int>(std::max(low.size(), high.size()))));
+        return ul_errorfail(ul_format(u"Mismatch between %d keyfields and %d from where condition",
+                                      static_cast<int>(keys.size()),
+                                      static_cast<int>(std::max(low.size(), high.size()))));
     m_condition.clear();
     if ((!low.empty() || !high.empty()) &&
         ul_sqlappendwherecondition(&m_condition, nullptr, keys.data(), classes.data(), low.data(),

@@ -44,23 +44,8 @@ constexpr size_t kValueBlock = 4096;
 // control characters, so that a line never holds a line end whatever database wrote it.
 const ul_sqlliteralform_t kFileForm = {-1, u"X'", u"'", u"char(%d)", u" || "};
 
-int fail(const std::u16string& text) {
-    ul_errorsetmsg(0, text.c_str());
-    return UL_ERROR_RETURN(-1);
-}
-
-int say(char16_t severity, const std::u16string& text) {
-    return ul_msgwrite_printf399(1, severity, u"%s", text.c_str()) < 0 ? UL_ERROR_RETURN(-1) : 0;
-}
-
-std::u16string upper(std::u16string_view s) {
-    std::u16string u(s);
-    for (char16_t& c : u) c = ul_chartoupper(c);
-    return u;
-}
-
 bool sameName(std::u16string_view a, std::u16string_view b) {
-    return a.size() == b.size() && upper(a) == upper(b);
+    return a.size() == b.size() && ul_stringupper(a) == ul_stringupper(b);
 }
 
 const char16_t* skipBlanks(const char16_t* p) {
@@ -119,7 +104,7 @@ int applyOptions(const char16_t* text, unsigned* bits, bool refSide, bool global
             clear = true;
         }
         if (!o || (globalOnly && !(o->attributes & UL_TABCHKATTR_GLOBAL)))
-            return fail(ul_format(u"Unknown CRC option '%s'", word.c_str()));
+            return ul_errorfail(ul_format(u"Unknown CRC option '%s'", word.c_str()));
         const unsigned bit = refSide ? o->refBit : o->bit;
         if (clear)
             *bits &= ~bit;
@@ -204,7 +189,7 @@ int ul_sqlcrcreadnames(const char16_t* text, std::vector<std::u16string>* names)
         const char16_t* p = skipBlanks(text);
         while (*p) {
             const char16_t* q = readName(p, &name);
-            if (!q) return fail(ul_format(u"Syntax error in '%s'", text));
+            if (!q) return ul_errorfail(ul_format(u"Syntax error in '%s'", text));
             names->push_back(name);
             p = skipBlanks(q);
             if (*p == u',') p = skipBlanks(p + 1);
@@ -527,7 +512,7 @@ int ULCheckCRCTable::noteKeyClasses(const std::vector<int>& classes, const char1
             continue;
         }
         const int want = m_keyClasses[i] == UL_SQLTOKEN_NUMC ? UL_SQLTOKEN_STRING : m_keyClasses[i];
-        if (classes[i] != want) return fail(ul_format(u"Syntax error in '%s'", text));
+        if (classes[i] != want) return ul_errorfail(ul_format(u"Syntax error in '%s'", text));
     }
     return 0;
 }
@@ -541,7 +526,8 @@ int ULCheckCRCTable::fieldNumber(const std::u16string& name, bool refSide,
             return 0;
         }
     }
-    return fail(ul_format(u"Unknown field name '%s' for table '%s'", name.c_str(), m_name.c_str()));
+    return ul_errorfail(
+        ul_format(u"Unknown field name '%s' for table '%s'", name.c_str(), m_name.c_str()));
 }
 
 // Reads the key values (and, for a field line, " = value") behind p.
@@ -554,25 +540,25 @@ int ULCheckCRCTable::parseValues(const char16_t*& p, const char16_t* text, bool 
     bool first = true;
     while (*p && *p != u'=') {
         if (count >= UL_CRCLINE_MAXVALUES)
-            return fail(ul_format(u"Too many input fields in '%s' (limit %d)", text,
-                                  static_cast<int>(UL_CRCLINE_MAXVALUES)));
+            return ul_errorfail(ul_format(u"Too many input fields in '%s' (limit %d)", text,
+                                          static_cast<int>(UL_CRCLINE_MAXVALUES)));
         if (buffer->strings.size() <= count) buffer->strings.emplace_back();
         std::u16string& value = buffer->strings[count];
         int cls = 0;
         size_t n = readSimpleLiteral(p, &value, &cls);
         if (n == 0) n = ul_sqlreadliteral(p, &value, &cls);
         if (n == 0)
-            return fail(ul_format(first ? u"Missing first value in '%s'" : u"Syntax error in '%s'",
-                                  text));
+            return ul_errorfail(
+                ul_format(first ? u"Missing first value in '%s'" : u"Syntax error in '%s'", text));
         ++count;
         classes.push_back(cls);
         first = false;
         p = skipBlanks(p + n);
         if (*p == u',') {
             p = skipBlanks(p + 1);
-            if (!*p || *p == u'=') return fail(ul_format(u"Syntax error in '%s'", text));
+            if (!*p || *p == u'=') return ul_errorfail(ul_format(u"Syntax error in '%s'", text));
         } else if (*p && *p != u'=') {
-            return fail(ul_format(u"Missing comma in '%s'", text));
+            return ul_errorfail(ul_format(u"Missing comma in '%s'", text));
         }
     }
     // The views are taken once the strings no longer move.
@@ -580,14 +566,14 @@ int ULCheckCRCTable::parseValues(const char16_t*& p, const char16_t* text, bool 
     for (size_t i = 0; i < count; ++i) buffer->views.emplace_back(buffer->strings[i]);
     if (noteKeyClasses(classes, text) < 0) return UL_ERROR_RETURN(-1);
     if (*p != u'=') return 0;
-    if (!field) return fail(ul_format(u"Syntax error in '%s'", text));
+    if (!field) return ul_errorfail(ul_format(u"Syntax error in '%s'", text));
     // " = 'text'" (quotes doubled), " = x'hex'", either with "..." when cut; kept as written.
     p = skipBlanks(p + 1);
     const char16_t* from = p;
     if ((*p == u'x' || *p == u'X') && p[1] == u'\'') ++p;
-    if (*p != u'\'') return fail(ul_format(u"Syntax error in '%s'", text));
+    if (*p != u'\'') return ul_errorfail(ul_format(u"Syntax error in '%s'", text));
     for (++p;; ++p) {
-        if (!*p) return fail(ul_format(u"Syntax error in '%s'", text));
+        if (!*p) return ul_errorfail(ul_format(u"Syntax error in '%s'", text));
         if (*p == u'\'') {
             if (p[1] != u'\'') break;
             ++p;
@@ -597,7 +583,7 @@ int ULCheckCRCTable::parseValues(const char16_t*& p, const char16_t* text, bool 
     if (p[0] == u'.' && p[1] == u'.' && p[2] == u'.') p += 3;
     fieldValue->assign(from, p);
     p = skipBlanks(p);
-    if (*p) return fail(ul_format(u"Garbage after field value in '%s'", text));
+    if (*p) return ul_errorfail(ul_format(u"Garbage after field value in '%s'", text));
     return 0;
 }
 
@@ -607,7 +593,8 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
         const bool field = flags & UL_CRCLINE_OWNFIELD;
         const bool quick = flags & UL_CRCLINE_QUICK;
         ul_chkcrcside_t& side = refSide ? ref : own;
-        if (quick && side.sawRangeLines) return fail(u"Fast checksum must be first in file");
+        if (quick && side.sawRangeLines)
+            return ul_errorfail(u"Fast checksum must be first in file");
         ul_chkcrcline_t line;
         line.flags = refSide ? UL_CRCLINE_REF : UL_CRCLINE_OWN;
         if (quick) line.flags |= UL_CRCLINE_QUICK;
@@ -617,7 +604,7 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
         if (*p == u'<') {
             const char16_t* q = p + 1;
             while (*q && *q != u'>') ++q;
-            if (!*q || q == p + 1) return fail(ul_format(u"Invalid client in '%s'", text));
+            if (!*q || q == p + 1) return ul_errorfail(ul_format(u"Invalid client in '%s'", text));
             client = m_file->pool.dupString(std::u16string_view(p + 1, q - p - 1));
             if (!client) return UL_ERROR_RETURN(-1);
             p = skipBlanks(q + 1);
@@ -629,7 +616,8 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
         if (field) {
             std::u16string name;
             const char16_t* q = readName(p, &name);
-            if (!q || *q == u',') return fail(ul_format(u"Missing field name in '%s'", text));
+            if (!q || *q == u',')
+                return ul_errorfail(ul_format(u"Missing field name in '%s'", text));
             if (fieldNumber(name, refSide, &fieldNo) < 0) return UL_ERROR_RETURN(-1);
             p = skipBlanks(q);
             line.flags |= refSide ? UL_CRCLINE_REFFIELD | UL_CRCLINE_REFSINGLE
@@ -637,14 +625,17 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
         } else if (*p == u'-') {
             startLine = true;
             p = skipBlanks(p + 1);
-            if (*p != u'-') return fail(ul_format(u"Invalid format in checksum line '%s'", text));
+            if (*p != u'-')
+                return ul_errorfail(ul_format(u"Invalid format in checksum line '%s'", text));
             p = skipBlanks(p + 1);
         } else {
-            if (!ul_isdigit(*p)) return fail(ul_format(u"Invalid format in checksum line '%s'", text));
+            if (!ul_isdigit(*p))
+                return ul_errorfail(ul_format(u"Invalid format in checksum line '%s'", text));
             count = 0;
             for (; ul_isdigit(*p); ++p) {
                 const ul_dbrowcount_t next = count * 10 + static_cast<unsigned>(*p - u'0');
-                if (next / 10 != count) return fail(ul_format(u"Invalid format in checksum line '%s'", text));
+                if (next / 10 != count)
+                    return ul_errorfail(ul_format(u"Invalid format in checksum line '%s'", text));
                 count = next;
             }
             if (*p == u'<') {
@@ -654,7 +645,7 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
                 line.flags |= refSide ? UL_CRCLINE_REFUNVERIFIED : UL_CRCLINE_OWNUNVERIFIED;
                 ++p;
             } else if (*p != u' ' && *p != u'\t') {
-                return fail(ul_format(u"Invalid format in checksum line '%s'", text));
+                return ul_errorfail(ul_format(u"Invalid format in checksum line '%s'", text));
             }
             p = skipBlanks(p);
             if (count <= 1 && !(line.flags & (UL_CRCLINE_OWNBOUNDARY | UL_CRCLINE_REFBOUNDARY)))
@@ -670,8 +661,8 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
                 while (*q && *q != u' ' && *q != u'\t' && *q != u',') ++q;
                 uint32_t v = 0;
                 if (!parseChecksum(p, q, &v))
-                    return fail(ul_format(u"Invalid checksum '%s' in '%s'",
-                                          std::u16string(p, q).c_str(), text));
+                    return ul_errorfail(ul_format(u"Invalid checksum '%s' in '%s'",
+                                                  std::u16string(p, q).c_str(), text));
                 (refSide ? line.refCrc : line.ownCrc) = v;
                 p = q;
             }
@@ -697,7 +688,7 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
         if (field) {
             const int n = static_cast<int>(values.size());
             if (side.nfieldValues >= 0 && side.nfieldValues != n)
-                return fail(ul_format(
+                return ul_errorfail(ul_format(
                     u"Inconsistent number of keyvalues %d for field checksums, was %d before: %s",
                     n, side.nfieldValues, text));
             side.nfieldValues = n;
@@ -716,8 +707,8 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
                 ul_sqlcrcboundary_t row = end, from = rs.start;
                 row.field = from.field = UL_CRCFIELD_WHOLEROW;
                 if (!field || row.compareTo(from, cls, true, true) != 0)
-                    return fail(field ? u"Missing start range before single field checksum"
-                                      : u"Missing start range before range checksum");
+                    return ul_errorfail(field ? u"Missing start range before single field checksum"
+                                              : u"Missing start range before range checksum");
             }
         }
         // A field line stands for one field of one row: its range is that point, whatever
@@ -898,7 +889,7 @@ int ULCheckCRCTable::formatCRCLine(const ul_chkcrcline_t& line, std::u16string* 
 int ULCheckCRCTable::genCommonFields() {
     return ul_guarded([&]() -> int {
         if (ref.sels.size() != ref.types.size() && !ref.types.empty())
-            return fail(ul_format(
+            return ul_errorfail(ul_format(
                 u"Invalid entry for table '%s' from reference file: %d selections != %d types",
                 m_name.c_str(), static_cast<int>(ref.sels.size()),
                 static_cast<int>(ref.types.size())));
@@ -912,18 +903,23 @@ int ULCheckCRCTable::genCommonFields() {
             for (const std::u16string& k : own.keys) {
                 if (onRef(ref.keys, k))
                     common.push_back(k);
-                else if (say(u'W', ul_format(u"%s '%s' does not appear on reference side%s.",
-                                             u"Key field", k.c_str(), u"")) < 0)
+                else if (ul_msgwrite_line399(
+                             1, u'W',
+                             ul_format(u"%s '%s' does not appear on reference side%s.",
+                                       u"Key field", k.c_str(), u"")) < 0)
                     return UL_ERROR_RETURN(-1);
             }
             // The client field (type M) may be a key field of the reference side only.
             for (size_t i = 0; i < ref.keys.size(); ++i)
                 if (!onRef(own.keys, ref.keys[i]) && i < ref.types.size() && ref.types[i] == u'M' &&
-                    say(u'W', ul_format(u"Client key field '%s' only appears on reference side.",
-                                        ref.keys[i].c_str())) < 0)
+                    ul_msgwrite_line399(
+                        1, u'W',
+                        ul_format(u"Client key field '%s' only appears on reference side.",
+                                  ref.keys[i].c_str())) < 0)
                     return UL_ERROR_RETURN(-1);
             if (common.empty())
-                return fail(ul_format(u"No common key fields for table '%s'", m_name.c_str()));
+                return ul_errorfail(
+                    ul_format(u"No common key fields for table '%s'", m_name.c_str()));
             own.keys.swap(common);
         }
         if (!own.sels.empty() && !ref.sels.empty()) {
@@ -933,14 +929,15 @@ int ULCheckCRCTable::genCommonFields() {
                 if (onRef(ref.sels, own.sels[i])) {
                     common.push_back(own.sels[i]);
                     if (i < own.types.size()) types.push_back(own.types[i]);
-                } else if (say(u'W', ul_format(u"%s '%s' does not appear on reference side%s.",
-                                               u"Field", own.sels[i].c_str(),
-                                               u" - excluded from scan")) < 0) {
+                } else if (ul_msgwrite_line399(
+                               1, u'W',
+                               ul_format(u"%s '%s' does not appear on reference side%s.", u"Field",
+                                         own.sels[i].c_str(), u" - excluded from scan")) < 0) {
                     return UL_ERROR_RETURN(-1);
                 }
             }
             if (common.empty())
-                return fail(ul_format(u"No common fields for table '%s'", m_name.c_str()));
+                return ul_errorfail(ul_format(u"No common fields for table '%s'", m_name.c_str()));
             if (common.size() != own.sels.size()) {
                 // Field lines keep their own numbering: remember the old positions.
                 std::vector<int> keep;
@@ -1012,14 +1009,15 @@ int ULCheckCRCTable::intervalEnclosed(const ul_chkcrcline_t& outer,
     const int e = inner.end.compareTo(outer.end, cls, true, true);
     if (s == 0 && e == 0) {
         if ((outer.flags & UL_CRCLINE_QUICK) && !(inner.flags & UL_CRCLINE_QUICK)) return 1;
-        return fail(ul_format(u"Duplicate range l.%d[%d] l.%d[%d]", outer.ownLine, outer.refLine,
-                              inner.ownLine, inner.refLine));
+        return ul_errorfail(ul_format(u"Duplicate range l.%d[%d] l.%d[%d]", outer.ownLine,
+                                      outer.refLine, inner.ownLine, inner.refLine));
     }
     if (s >= 0 && e <= 0) return 1;
     if (inner.start.compareTo(outer.end, cls, false, true) >= 0) return 0;
     const unsigned bcmode = m_flags & (UL_TABCHK_EMPTYKEY | UL_TABCHK_NEUTRAL);
-    return fail(ul_format(u"Boundary l.%d[%d] and l.%d[%d] overlap (bcmode=%#x)", outer.ownLine,
-                          outer.refLine, inner.ownLine, inner.refLine, bcmode));
+    return ul_errorfail(ul_format(u"Boundary l.%d[%d] and l.%d[%d] overlap (bcmode=%#x)",
+                                  outer.ownLine, outer.refLine, inner.ownLine, inner.refLine,
+                                  bcmode));
 }
 
 int ULCheckCRCTable::mergeLines() {
@@ -1127,14 +1125,14 @@ int ULCheckCRCTable::check() const {
     return ul_guarded([&]() -> int {
         const size_t nk = own.keys.size(), ns = own.sels.size();
         if (ns && ns < nk)
-            return fail(ul_format(u"Only have %d selections, but %d key fields",
-                                  static_cast<int>(ns), static_cast<int>(nk)));
+            return ul_errorfail(ul_format(u"Only have %d selections, but %d key fields",
+                                          static_cast<int>(ns), static_cast<int>(nk)));
         if (!own.types.empty() && own.types.size() != ns)
-            return fail(ul_format(u"Have %d selections, but %d types", static_cast<int>(ns),
-                                  static_cast<int>(own.types.size())));
+            return ul_errorfail(ul_format(u"Have %d selections, but %d types", static_cast<int>(ns),
+                                          static_cast<int>(own.types.size())));
         for (size_t i = 0; ns && i < nk; ++i)
             if (!sameName(own.keys[i], own.sels[i]))
-                return fail(ul_format(
+                return ul_errorfail(ul_format(
                     u"Key fields must be prefix in selection list, '%s' missing at position %d",
                     own.keys[i].c_str(), static_cast<int>(i + 1)));
         if (m_range && nk) {
@@ -1142,11 +1140,12 @@ int ULCheckCRCTable::check() const {
             const ul_sqlboundary_t& b =
                 r.low.SQBND_NValues >= r.high.SQBND_NValues ? r.low : r.high;
             if (b.SQBND_NValues > nk)
-                return fail(ul_format(u"Mismatch between %d keyfields and %d from where condition",
-                                      static_cast<int>(nk), static_cast<int>(b.SQBND_NValues)));
+                return ul_errorfail(
+                    ul_format(u"Mismatch between %d keyfields and %d from where condition",
+                              static_cast<int>(nk), static_cast<int>(b.SQBND_NValues)));
             for (unsigned i = 0; i < b.SQBND_NValues; ++i)
                 if (!sameName(own.keys[i], b.fields[i]))
-                    return fail(ul_format(
+                    return ul_errorfail(ul_format(
                         u"Mismatch between keyfields #%d '%s' and '%s' from where condition",
                         static_cast<int>(i + 1), own.keys[i].c_str(), b.fields[i]));
         }
@@ -1162,7 +1161,7 @@ int ULCheckCRCTable::check() const {
             const bool countOk = !(l.flags & UL_CRCLINE_COUNTDIFF) || (seen & UL_CRCLINE_COUNTDIFF);
             const bool crcOk = !(l.flags & UL_CRCLINE_CRCDIFF) || (seen & UL_CRCLINE_DIFFS);
             if (!countOk || !crcOk)
-                return fail(ul_format(
+                return ul_errorfail(ul_format(
                     u"Difference %c%c in l.%d[%d], but sub scan has only difference %c%c for "
                     u"table '%s'!",
                     diffLetter(l.flags, UL_CRCLINE_COUNTDIFF, 'C'),
@@ -1183,7 +1182,7 @@ int appendNameList(std::u16string* out, const char16_t* keyword, const char16_t*
     out->append(keyword);
     for (unsigned i = 0; i < n; ++i) {
         if (!writableName(names[i]))
-            return fail(ul_format(u"Invalid field name '%s'", names[i]));
+            return ul_errorfail(ul_format(u"Invalid field name '%s'", names[i]));
         out->append(i ? u", " : u" ");
         ul_sqlcrcappendname(out, names[i]);
     }
@@ -1229,7 +1228,7 @@ std::u16string whrLine(std::u16string_view condition) {
 
 int tabLine(std::u16string* out, std::u16string_view table, std::u16string_view reftable) {
     if (!writableName(table) || (!reftable.empty() && !writableName(reftable)))
-        return fail(ul_format(u"Invalid table name '%s'", std::u16string(table).c_str()));
+        return ul_errorfail(ul_format(u"Invalid table name '%s'", std::u16string(table).c_str()));
     out->append(u"tab: ");
     ul_sqlcrcappendname(out, table);
     if (!reftable.empty() && !sameName(table, reftable)) {
@@ -1254,7 +1253,7 @@ int ULCheckCRCTable::write(ULTextFileWriter* out, unsigned globalMask) const {
             text += ul_format(u"ignsel: %s\n", m_strOptions[UL_CHKCRCOPT_IGNSEL].c_str());
         if (!own.whr.empty()) text += whrLine(own.whr);
         if (out->write(text.c_str(), text.size()) < 0)
-            return fail(u"Cannot write to CRCTABLE file");
+            return ul_errorfail(u"Cannot write to CRCTABLE file");
         return 0;
     });
 }
@@ -1299,7 +1298,7 @@ const std::u16string_view* ULCheckCRCFile::storeValues(
 }
 
 ULCheckCRCTable* ULCheckCRCFile::getTable(const char16_t* name, bool quiet) {
-    auto it = m_byName.find(upper(name));
+    auto it = m_byName.find(ul_stringupper(name));
     if (it != m_byName.end()) return it->second;
     if (!quiet) ul_errorsetmsgfmt(0, u"Table '%s' not seen in CRC file", name);
     return nullptr;
@@ -1309,7 +1308,7 @@ ULCheckCRCTable* ULCheckCRCFile::addTable(const char16_t* name) {
     return ul_guarded(
         [&]() -> ULCheckCRCTable* {
             m_tables.push_back(std::make_unique<ULCheckCRCTable>(this, name, getDefFlags()));
-            m_byName[upper(name)] = m_tables.back().get();
+            m_byName[ul_stringupper(name)] = m_tables.back().get();
             return m_tables.back().get();
         },
         nullptr);
@@ -1331,10 +1330,10 @@ int ULCheckCRCFile::readGlobalOptions(const char16_t* text) {
                     const std::u16string piece = word.substr(pos, comma - pos);
                     if (ul_stringreadescape(buffer, kMaxCascClients + 1, piece.c_str(), 0, nullptr,
                                             UL_ESCAPE_DEFAULT) < 1)
-                        return fail(ul_format(u"Unknown CRC option '%s'", word.c_str()));
+                        return ul_errorfail(ul_format(u"Unknown CRC option '%s'", word.c_str()));
                     total += ul_strlen(buffer) + 1;
                     if (total > kMaxCascClients)
-                        return fail(ul_format(u"Unknown CRC option '%s'", word.c_str()));
+                        return ul_errorfail(ul_format(u"Unknown CRC option '%s'", word.c_str()));
                     clients.emplace_back(buffer);
                     pos = comma + 1;
                 }
@@ -1343,8 +1342,8 @@ int ULCheckCRCFile::readGlobalOptions(const char16_t* text) {
                 long n = 0;
                 const char16_t* digits = word.c_str() + 14;
                 if (!ul_isdigit(*digits) || ul_stringtolong(digits, &n) < 0 || n < 1)
-                    return fail(ul_format(u"Illegal number %d for cascading clients",
-                                          static_cast<int>(n)));
+                    return ul_errorfail(
+                        ul_format(u"Illegal number %d for cascading clients", static_cast<int>(n)));
                 m_nrCascClients = static_cast<unsigned long>(n);
             } else {
                 rest += word + u" ";
@@ -1369,7 +1368,7 @@ int ULCheckCRCFile::writeGlobalOptLine(ULTextFileWriter* out) const {
         if (m_nrCascClients != ~0ul) text += ul_format(u" nrcascclients=%lu", m_nrCascClients);
         if (text.empty()) return 0;
         if (out->writeFmt(u"gloopt:%s\n", text.c_str()) < 0)
-            return fail(u"Cannot write to CRC file");
+            return ul_errorfail(u"Cannot write to CRC file");
         return 0;
     });
 }
@@ -1386,12 +1385,13 @@ int ULCheckCRCFile::readHeader(ULCheckCRCTable* t, std::u16string_view k, const 
         std::vector<std::u16string> names;
         if (ul_sqlcrcreadnames(value, &names) < 0) return UL_ERROR_RETURN(-1);
         if (names.empty())
-            return fail(k == u"key:" ? u"Missing fields in 'key:' line" : u"Missing fields in 'sel:' line");
+            return ul_errorfail(k == u"key:" ? u"Missing fields in 'key:' line"
+                                             : u"Missing fields in 'sel:' line");
         (k == u"key:" ? side.keys : side.sels).swap(names);
         return 0;
     }
     if (k == u"ignsel:") {
-        if (!*value) return fail(u"Missing 'ignsel:' definition");
+        if (!*value) return ul_errorfail(u"Missing 'ignsel:' definition");
         if (!ref) t->setOption(UL_CHKCRCOPT_IGNSEL, value);
         return 0;
     }
@@ -1400,7 +1400,7 @@ int ULCheckCRCFile::readHeader(ULCheckCRCTable* t, std::u16string_view k, const 
         for (const char16_t* p = value; *p; ++p) {
             if (*p == u' ' || *p == u'\t' || *p == u',') continue;
             if (std::u16string_view(u"CNMIFPRBL").find(*p) == std::u16string_view::npos)
-                return fail(ul_format(u"Syntax error in '%s'", value));
+                return ul_errorfail(ul_format(u"Syntax error in '%s'", value));
             types.push_back(*p);
         }
         side.types.swap(types);
@@ -1419,7 +1419,7 @@ int ULCheckCRCFile::readHeader(ULCheckCRCTable* t, std::u16string_view k, const 
     }
     // whr:
     const size_t kw = ul_sqlwherekeyword(value);
-    if (!kw) return fail(ul_format(u"Syntax error in '%s'", value));
+    if (!kw) return ul_errorfail(ul_format(u"Syntax error in '%s'", value));
     // Kept with each run of blanks and tabs outside quotes as one blank, so that a condition
     // broken over lines reads back the same wherever the writer broke it.
     std::u16string normalized;
@@ -1439,7 +1439,8 @@ int ULCheckCRCFile::readHeader(ULCheckCRCTable* t, std::u16string_view k, const 
     const char16_t* condition = normalized.c_str();
     if (!ref) {
         if (!side.whr.empty())
-            return fail(ul_format(u"Duplicate where condition for table '%s'", t->name().c_str()));
+            return ul_errorfail(
+                ul_format(u"Duplicate where condition for table '%s'", t->name().c_str()));
         t->m_range = std::make_unique<ul_sqlrange_t>();  // only a few tables have one
         if (ul_sqlwhere2range(condition, t->m_range.get(), &pool) < 0) return UL_ERROR_RETURN(-1);
         side.whr = condition;
@@ -1447,13 +1448,13 @@ int ULCheckCRCFile::readHeader(ULCheckCRCTable* t, std::u16string_view k, const 
     }
     ul_sqlrange_t range;
     if (ul_sqlwhere2range(condition, &range, &pool) < 0) return UL_ERROR_RETURN(-1);
-    if (!t->m_range) return fail(u"Where condition does not match with previous one");
+    if (!t->m_range) return ul_errorfail(u"Where condition does not match with previous one");
     const ul_sqlrange_t& mine = *t->m_range;
     if ( range.low.compare(mine.low) != 0 ||
         range.high.compare(mine.high) != 0 ||
         range.low.SQBND_NValues != mine.low.SQBND_NValues ||
         range.high.SQBND_NValues != mine.high.SQBND_NValues)
-        return fail(u"Where condition does not match with previous one");
+        return ul_errorfail(u"Where condition does not match with previous one");
     side.whr = condition;
     return 0;
 }
@@ -1465,17 +1466,18 @@ int ULCheckCRCFile::readLine(const char16_t* line, int lineNumber, int mode,
     if (!*p || *p == u'#') return 0;
     const char16_t* colon = p;
     while (*colon && *colon != u':' && *colon != u' ' && *colon != u'\t') ++colon;
-    if (*colon != u':') return fail(ul_format(u"Invalid line '%s'", line));
+    if (*colon != u':') return ul_errorfail(ul_format(u"Invalid line '%s'", line));
     const std::u16string_view keyword(p, colon + 1 - p);
     const char16_t* value = skipBlanks(colon + 1);
     if (keyword == u"lcrc:")  // most lines
-        return *current ? (*current)->addCRCLine(value, ref ? UL_CRCLINE_REF : UL_CRCLINE_OWN,
-                                                 lineNumber)
-                        : fail(ul_format(u"Missing preceding 'tab:' line before '%s'", line));
+        return *current
+                   ? (*current)->addCRCLine(value, ref ? UL_CRCLINE_REF : UL_CRCLINE_OWN,
+                                            lineNumber)
+                   : ul_errorfail(ul_format(u"Missing preceding 'tab:' line before '%s'", line));
     if (keyword == u"gloopt:") return ref ? 0 : readGlobalOptions(value);
     if (keyword == u"str:") {
         if (ref) return 0;
-        if (!m_str.empty()) return fail(ul_format(u"Duplicate 'str:' entry '%s'", value));
+        if (!m_str.empty()) return ul_errorfail(ul_format(u"Duplicate 'str:' entry '%s'", value));
         char16_t buffer[kMaxStr + 1];
         if (ul_stringreadescape(buffer, kMaxStr + 1, value, 0, nullptr,
                                 UL_ESCAPE_C | UL_ESCAPE_CONTROL) < 0)
@@ -1486,11 +1488,13 @@ int ULCheckCRCFile::readLine(const char16_t* line, int lineNumber, int mode,
     if (keyword == u"tab:") {
         std::vector<std::u16string> names;
         if (ul_sqlcrcreadnames(value, &names) < 0) return UL_ERROR_RETURN(-1);
-        if (names.empty() || names.size() > 2) return fail(ul_format(u"Syntax error in '%s'", line));
+        if (names.empty() || names.size() > 2)
+            return ul_errorfail(ul_format(u"Syntax error in '%s'", line));
         ULCheckCRCTable* t = getTable(names[0].c_str(), true);
         if (ref && !t) {
-            if (say(u'W', ul_format(u"Table '%s' appears only in reference file",
-                                    names[0].c_str())) < 0)
+            if (ul_msgwrite_line399(
+                    1, u'W',
+                    ul_format(u"Table '%s' appears only in reference file", names[0].c_str())) < 0)
                 return UL_ERROR_RETURN(-1);
             t = addTable(names[0].c_str());
             if (!t) return UL_ERROR_RETURN(-1);
@@ -1500,8 +1504,9 @@ int ULCheckCRCFile::readLine(const char16_t* line, int lineNumber, int mode,
             // A repeated section must name the same reference table.
             const std::u16string& r = names.back();
             if (!sameName(r, t->refName()) && (!ref || !sameName(names[0], t->refName())))
-                return fail(ul_format(u"Non matching reference table '%s' <> '%s' for table '%s'",
-                                      t->refName().c_str(), r.c_str(), t->name().c_str()));
+                return ul_errorfail(
+                    ul_format(u"Non matching reference table '%s' <> '%s' for table '%s'",
+                              t->refName().c_str(), r.c_str(), t->name().c_str()));
         } else if (!t) {
             t = addTable(names[0].c_str());
             if (!t) return UL_ERROR_RETURN(-1);
@@ -1521,11 +1526,11 @@ int ULCheckCRCFile::readLine(const char16_t* line, int lineNumber, int mode,
     else if (keyword == u"fcrc:")
         flags |= UL_CRCLINE_OWNFIELD;
     else if (keyword != u"lcrc:" && !header)
-        return fail(ul_format(u"Invalid line '%s'", line));
-    if (!t) return fail(ul_format(u"Missing preceding 'tab:' line before '%s'", line));
+        return ul_errorfail(ul_format(u"Invalid line '%s'", line));
+    if (!t) return ul_errorfail(ul_format(u"Missing preceding 'tab:' line before '%s'", line));
     ul_chkcrcside_t& side = ref ? t->ref : t->own;
     if (header) {
-        if (side.sawCRCLines) return fail(u"Found header lines after crc lines");
+        if (side.sawCRCLines) return ul_errorfail(u"Found header lines after crc lines");
         return readHeader(t, keyword, value, ref);
     }
     return t->addCRCLine(value, flags, lineNumber);
@@ -1554,8 +1559,9 @@ int ULCheckCRCFile::read1(const char16_t* file, int mode) {
             // A writer that died in the middle of a line leaves a piece the next run repairs:
             // read, it might pass for a shorter line.
             if (reader.lastLineIncomplete() && (UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_REPAIRLINES)) {
-                if (say(u'W', ul_format(u"Ignoring incomplete last line %d of '%s'",
-                                        reader.lineNumber(), file)) < 0)
+                if (ul_msgwrite_line399(1, u'W',
+                                        ul_format(u"Ignoring incomplete last line %d of '%s'",
+                                                  reader.lineNumber(), file)) < 0)
                     return UL_ERROR_RETURN(-1);
                 break;
             }
@@ -1572,7 +1578,7 @@ int ULCheckCRCFile::read1(const char16_t* file, int mode) {
                               file);
             return UL_ERROR_RETURN(-1);
         }
-        if (!sawTab) return fail(ul_format(u"No 'tab:' lines in file '%s'", file));
+        if (!sawTab) return ul_errorfail(ul_format(u"No 'tab:' lines in file '%s'", file));
         return 0;
     });
 }
@@ -1633,7 +1639,7 @@ int ULCheckCRCFile::prepare(ULTextFileWriter* out, const char16_t* table, const 
         if (where && *where) text += whrLine(where);
         if (marker) text += ul_format(u"# %s\n", UL_SQLCRCMarker);
         if (out->write(text.c_str(), text.size()) < 0 || out->flush() < 0)
-            return fail(u"Cannot write to CRCTABLE file");
+            return ul_errorfail(u"Cannot write to CRCTABLE file");
         return 0;
     });
 }

@@ -30,12 +30,6 @@
 
 namespace {
 
-// Progress lines and warnings of the splitter (generic message 399).
-int say(unsigned level, char16_t severity, const std::u16string& text) {
-    return ul_msgwrite_printf399(level, severity, u"%s", text.c_str()) < 0 ? UL_ERROR_RETURN(-1)
-                                                                           : 0;
-}
-
 unsigned long ul(ul_dbrowcount_t n) {
     return static_cast<unsigned long>(n);
 }
@@ -374,22 +368,26 @@ int formatStatement(std::u16string* sql, int request, const char16_t* table,
 // 1 with the estimate, 0 when the exact count must be taken instead.
 int estimateCount(const char16_t* table, const char16_t* where, ul_dbrowcount_t* count) {
     if (where && *where) {
-        return say(2, u'W', u"Cannot use count estimation if where condition is given!");
+        return ul_msgwrite_line399(2, u'W',
+                                   u"Cannot use count estimation if where condition is given!");
     }
     if (!(UL_SQLGlobalFlags & UL_SQLFLAG_ESTIMATECOUNT)) {
-        return say(2, u'W', u"Count estimation disabled by user.");
+        return ul_msgwrite_line399(2, u'W', u"Count estimation disabled by user.");
     }
     std::u16string sql;
     const int rc = formatStatement(&sql, UL_SPLITREQ_ESTIMATE, table, nullptr, 0, nullptr, 0);
     if (rc < 0) return UL_ERROR_RETURN(-1);
-    if (rc == 0) return say(2, u'W', u"No support for count estimation, using full 'count(*)'!");
+    if (rc == 0)
+        return ul_msgwrite_line399(2, u'W',
+                                   u"No support for count estimation, using full 'count(*)'!");
     ul_dbrowcount_t estimate = 0;
     if (runCountStatement(sql.c_str(), &estimate) < 0) return UL_ERROR_RETURN(-1);
     if (UL_SQLLowCountLimit > 0 && estimate < static_cast<ul_dbrowcount_t>(UL_SQLLowCountLimit)) {
-        return say(2, u'W',
-                   ul_format(u"Estimated count(*) of %lu for '%s' looks rather small, better "
-                             u"doing a full count.",
-                             ul(estimate), table));
+        return ul_msgwrite_line399(
+            2, u'W',
+            ul_format(u"Estimated count(*) of %lu for '%s' looks rather small, better "
+                      u"doing a full count.",
+                      ul(estimate), table));
     }
     *count = estimate;
     return 1;
@@ -553,7 +551,8 @@ class AuxSplitTable : public ULSQLCallBack {
                                              nKeyFields_, &rownum, 0, segment, mode_);
             if (rc < 0) return UL_ERROR_RETURN(-1);
             if (rc == 0 &&
-                say(1, u'W', u"Equidistant row number method not supported for this DB type!") < 0)
+                ul_msgwrite_line399(
+                    1, u'W', u"Equidistant row number method not supported for this DB type!") < 0)
                 return UL_ERROR_RETURN(-1);
         }
         if ((rownum ? runRownum(rownum) : runStandard()) < 0) return UL_ERROR_RETURN(-1);
@@ -568,17 +567,17 @@ class AuxSplitTable : public ULSQLCallBack {
         }
         const ul_dbrowcount_t made = SPLT_Splits.size();
         if (result_ & UL_SPLITRESULT_TOOMANY) {
-            if (say(1, u'E',
-                    ul_format(u"Got too many splits (%lu > %lu) - giving up!", ul(made),
-                              ul(maxSplits_))) < 0)
+            if (ul_msgwrite_line399(1, u'E',
+                                    ul_format(u"Got too many splits (%lu > %lu) - giving up!",
+                                              ul(made), ul(maxSplits_))) < 0)
                 return UL_ERROR_RETURN(-1);
             return result_;
         }
         if (result_ & UL_SPLITRESULT_NOTHING) return result_;
         if (minSplits != UL_DBROWCOUNT_INVALID && made < minSplits) {
-            if (say(1, u'W',
-                    ul_format(u"Got too few splits (%lu < %lu) - giving up!", ul(made),
-                              ul(minSplits))) < 0)
+            if (ul_msgwrite_line399(1, u'W',
+                                    ul_format(u"Got too few splits (%lu < %lu) - giving up!",
+                                              ul(made), ul(minSplits))) < 0)
                 return UL_ERROR_RETURN(-1);
             return result_ | UL_SPLITRESULT_TOOFEW;
         }
@@ -701,7 +700,8 @@ class AuxSplitTable : public ULSQLCallBack {
         highestCount_ = std::max(highestCount_, count);
         if (count >= minSplitCount_ && (SPLT_Flags & UL_SPLITFLAG_FNOMORECOLUMNS)) {
             // The group stays whole, however large it is.
-            if (say(1, u'W',
+            if (ul_msgwrite_line399(
+                    1, u'W',
                     ul_format(u"Not enough key fields to split chunk of %lu for table '%s' value "
                               u"'%s'.",
                               ul(count), SPLT_Table.c_str(), value_.c_str())) < 0)
@@ -831,7 +831,7 @@ class AuxSplitTable : public ULSQLCallBack {
             result->push_back(last);
             if (checkTooMany() != 0) return 0;
         }
-        if (result->empty()) return say(2, u' ', u"Got no split positions!");
+        if (result->empty()) return ul_msgwrite_line399(2, u' ', u"Got no split positions!");
         return 0;
     }
 
@@ -860,9 +860,10 @@ class AuxSplitTable : public ULSQLCallBack {
                               &prefix, 0, 0, mode_) < 0)
             return UL_ERROR_RETURN(-1);
         if (!prefix && (mode_ & UL_SQLTABSPLIT_FPREFIX) &&
-            say(1, u'W', u"Prefix method not available - disabling it!") < 0)
+            ul_msgwrite_line399(1, u'W', u"Prefix method not available - disabling it!") < 0)
             return UL_ERROR_RETURN(-1);
-        if (say(1, u' ', u"Using standard method to split table.") < 0) return UL_ERROR_RETURN(-1);
+        if (ul_msgwrite_line399(1, u' ', u"Using standard method to split table.") < 0)
+            return UL_ERROR_RETURN(-1);
         if (runGroupStmt(nullptr, &SPLT_Splits) < 0) return UL_ERROR_RETURN(-1);
         for (size_t i = 0; i < SPLT_Splits.size() && !(result_ & UL_SPLITRESULT_TOOMANY);) {
             if (SPLT_Splits[i].SPLTP_SplitFlag != UL_SPLITPOSFLAG_FADDCOLUMNS) {
@@ -885,11 +886,12 @@ class AuxSplitTable : public ULSQLCallBack {
 
     int nothingToSplit() {
         result_ |= UL_SPLITRESULT_NOTHING;
-        return say(1, u'W', u"No split positions generated!");
+        return ul_msgwrite_line399(1, u'W', u"No split positions generated!");
     }
 
     int runRownum(const char16_t* format) {
-        if (say(1, u' ', u"Using equidistant row number method to split table.") < 0)
+        if (ul_msgwrite_line399(1, u' ', u"Using equidistant row number method to split table.") <
+            0)
             return UL_ERROR_RETURN(-1);
         const ul_sqldbsplitsupport_t* row = currentSplitSupport();
         if (!row) return UL_ERROR_RETURN(-1);
@@ -939,7 +941,8 @@ class AuxSplitTable : public ULSQLCallBack {
                 ++i;
                 continue;
             }
-            if (say(2, u'W',
+            if (ul_msgwrite_line399(
+                    2, u'W',
                     ul_format(u"Filter split position due to non-ASCII character in field #%d: "
                               u"'%s'",
                               static_cast<int>(bad + 1), pos.values[bad].data())) < 0)
@@ -953,8 +956,8 @@ class AuxSplitTable : public ULSQLCallBack {
         }
         if (SPLT_Splits.size() >= 2) return 0;
         result_ |= UL_SPLITRESULT_NOTHING;
-        return say(1, u'W',
-                   u"No split positions left after filtering non-ASCII characters - giving up!");
+        return ul_msgwrite_line399(
+            1, u'W', u"No split positions left after filtering non-ASCII characters - giving up!");
     }
 
     int mergeSmallLast() {
@@ -964,7 +967,8 @@ class AuxSplitTable : public ULSQLCallBack {
             std::min(segmentSize_ / 4, static_cast<ul_dbrowcount_t>(UL_SQLLowSplitSecLimit));
         if (last.SPLTP_RowCount == UL_DBROWCOUNT_INVALID || last.SPLTP_RowCount >= limit) return 0;
         const SplitPosition& previous = SPLT_Splits[SPLT_Splits.size() - 2];
-        if (say(2, u' ',
+        if (ul_msgwrite_line399(
+                2, u' ',
                 ul_format(u"Merging last split position with small count %lu to previous one with "
                           u"count %s",
                           ul(last.SPLTP_RowCount), countText(previous.SPLTP_RowCount).c_str())) < 0)
@@ -1082,7 +1086,8 @@ int splitMulti(ULTableSplit* out, const char16_t* table, const char16_t* const* 
         if (count != UL_DBROWCOUNT_INVALID &&
             static_cast<double>(count) <= static_cast<double>(segmentSize) * (1.0 + threshold)) {
             const bool whole = mode & UL_SQLTABSPLIT_FSMALLPARTWHOLE;
-            if (say(2, u' ',
+            if (ul_msgwrite_line399(
+                    2, u' ',
                     ul_format(u"Split part %d/%d with condition \"%s\" with count %lu smaller "
                               u"than desired segment size %.0f + %.f%%- %s.",
                               i, parts, part.condition(), ul(count),
@@ -1099,7 +1104,8 @@ int splitMulti(ULTableSplit* out, const char16_t* table, const char16_t* const* 
         }
         const ul_dbrowcount_t partSegment =
             count == UL_DBROWCOUNT_INVALID ? segmentSize : std::min(count / 2 + 1, segmentSize);
-        if (say(2, u' ',
+        if (ul_msgwrite_line399(
+                2, u' ',
                 ul_format(u"Splitting part %d/%d: precondition='%s', segmentsize=%g, "
                           u"totalcount=%s",
                           i, parts, part.condition(), static_cast<double>(partSegment),
@@ -1128,9 +1134,9 @@ int splitMulti(ULTableSplit* out, const char16_t* table, const char16_t* const* 
     }
     const ul_dbrowcount_t made = static_cast<ul_dbrowcount_t>(out->getCount());
     if (minsplits != UL_DBROWCOUNT_INVALID && made < minsplits) {
-        if (say(1, u'W',
-                ul_format(u"Got too few splits (%lu < %lu) - giving up!", ul(made),
-                          ul(minsplits))) < 0)
+        if (ul_msgwrite_line399(1, u'W',
+                                ul_format(u"Got too few splits (%lu < %lu) - giving up!", ul(made),
+                                          ul(minsplits))) < 0)
             return UL_ERROR_RETURN(-1);
         out->clear();
         return flags | UL_SPLITRESULT_TOOFEW;
@@ -1145,7 +1151,8 @@ int finishSplit(ULTableSplit* out, int flags, int mode) {
     if (row->fixer && row->fixer(out, mode) < 0) return UL_ERROR_RETURN(-1);
     if (flags & (UL_SPLITRESULT_TOOFEW | UL_SPLITRESULT_TOOMANY | UL_SPLITRESULT_NOTHING))
         return flags;
-    if (say(1, u' ', ul_format(u"Generated %d split conditions.", out->getCount())) < 0)
+    if (ul_msgwrite_line399(1, u' ',
+                            ul_format(u"Generated %d split conditions.", out->getCount())) < 0)
         return UL_ERROR_RETURN(-1);
     int i = 0;
     for (const ul_tablesegment_t& s : *out) {
@@ -1154,7 +1161,7 @@ int finishSplit(ULTableSplit* out, int flags, int mode) {
             s.rows == UL_DBROWCOUNT_INVALID
                 ? ul_format(u"Condition #%d: %s", i, s.condition())
                 : ul_format(u"Condition #%d (%lu rows): %s", i, ul(s.rows), s.condition());
-        if (say(2, u' ', line) < 0) return UL_ERROR_RETURN(-1);
+        if (ul_msgwrite_line399(2, u' ', line) < 0) return UL_ERROR_RETURN(-1);
     }
     return flags;
 }
@@ -1322,7 +1329,7 @@ class RangeChecker {
 
     int report(const std::u16string& text) {
         ++errors_;
-        return say(1, u'E', text);
+        return ul_msgwrite_line399(1, u'E', text);
     }
 
     int checkOne(const ul_sqlrange_t& range, int index, const char16_t* condition) {

@@ -148,6 +148,12 @@ bool ul_stringiendswith(const char16_t* s, const char16_t* suffix) {
     return s && n <= length && ul_strnicmp(s + length - n, suffix ? suffix : u"", n) == 0;
 }
 
+std::u16string ul_stringupper(std::u16string_view s) {
+    std::u16string u(s);
+    for (char16_t& c : u) c = ul_chartoupper(c);
+    return u;
+}
+
 char16_t* ul_string2upper(char16_t* s) {
     for (char16_t* p = s; p && *p; ++p) *p = ul_chartoupper(*p);
     return s;

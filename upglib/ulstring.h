@@ -63,6 +63,8 @@ bool ul_stringiendswith(const char16_t* s, const char16_t* suffix);
 // In-place case mapping of a whole string; returns s.
 char16_t* ul_string2upper(char16_t* s);
 char16_t* ul_string2lower(char16_t* s);
+// An upper-case copy (keys of name lookups that ignore case).
+std::u16string ul_stringupper(std::u16string_view s);
 
 // In-place trimming; each returns the new length.
 // Leading and trailing white space.
