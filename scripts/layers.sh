@@ -22,8 +22,9 @@ ulmacro ulq7ldobj ulsqlutil ulsqlutilext
 tabrix ulnametab ulpreproc ulq7ldobjreader ulxmlp
 dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcluster ulsqlcondition ultplreader
 ulsqlsplit ulsqlwherefile ulsqlcrcutil
-splittable ulsqlcrcclear
-crceval
+splittable ulsqlcrcclear ulsqlcrcanalyze
+crceval ulsqlcrc
+crctable
 tabrixmain tabrixpending
 '
 
