@@ -9,6 +9,22 @@
 
 #include "ulsqlcrcutil.h"
 
+// Run flags of a checksum run.
+enum : unsigned {
+    UL_CRCRUN_DIGGING = 0x1,      // dig into differing blocks (cleared by "nodigging")
+    UL_CRCRUN_DECLUSTERED = 0x2,  // logical cluster tables read as transparent tables
+    UL_CRCRUN_DEPOOLED = 0x4,     // logical pool tables read as transparent tables
+    UL_CRCRUN_SAMPLING = 0x100,   // stop a table after UL_SQLCRCNrSamples rows
+};
+
+// Settings of the checksum runs of this process (options of crctable).
+inline unsigned long UL_TabChkMaxDifferences = 49;  // stop digging beyond; ~0ul: "all"
+inline unsigned long UL_SQLCRCSliceCount = 1000;    // rows per block of a whole-table scan
+inline unsigned long UL_TabChkMaxSlices = 50;       // target blocks per scan; divisor when digging
+inline unsigned long UL_SQLCRCMaxFieldLen = 100;    // characters kept of a single field's value
+inline unsigned long UL_SQLCRCNrSamples = 1000;     // rows per table in sampling mode
+constexpr unsigned long UL_TabChkMaxFldSlices = 5;  // divisor of the fields when digging into a row
+
 enum class ul_crcscankind_t {
     NONE,       // nothing to scan in this table
     OTHERSIDE,  // the other side has to run first
