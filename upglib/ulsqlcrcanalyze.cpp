@@ -10,9 +10,9 @@ namespace {
 
 using Line = ul_chkcrcline_t;
 
-constexpr unsigned kOwnBits = UL_CRCLINE_OWN | UL_CRCLINE_OWNBOUNDARY | UL_CRCLINE_OWNSINGLE |
-                              UL_CRCLINE_OWNFIELD | UL_CRCLINE_OWNUNVERIFIED |
-                              UL_CRCLINE_OWNNOCRC;
+constexpr unsigned kRefBits = UL_CRCLINE_REF | UL_CRCLINE_REFBOUNDARY | UL_CRCLINE_REFSINGLE |
+                              UL_CRCLINE_REFFIELD | UL_CRCLINE_REFUNVERIFIED |
+                              UL_CRCLINE_REFNOCRC;
 
 bool valid(ul_dbrowcount_t n) {
     return n != UL_DBROWCOUNT_INVALID;
@@ -216,23 +216,39 @@ class Analysis {
                 ul_format(u"Line %d from '%s' appears to have been digged into, but is missing "
                           u"in '%s'!",
                           parent->ownLine, m_args.ownFile, m_args.refFile ? m_args.refFile : u""));
-        m_r->kind = ul_crcscankind_t::REPRODUCE;
         m_r->region = parent;
         m_r->from = from;
+        if (from->isField()) return reproduceFields(from);
+        m_r->kind = ul_crcscankind_t::REPRODUCE;
         m_r->quick = from->flags & UL_CRCLINE_QUICK;
-        m_r->sliceSize = from->isField() ? 1 : lineSlice(*from);
+        m_r->sliceSize = lineSlice(*from);
         m_r->start = from->start;
         Line* l = from;
         for (; l && !hasOwn(*l); l = l->next) m_r->boundaries.push_back(l);
         m_r->end = l ? m_r->boundaries.back()->end : parent->end;
         m_r->lastLine = !from->next;
         // A level reproduced from its beginning to its end covers the parent's rows exactly.
-        if (!l && from == parent->child && hasOwn(*parent) && !from->isField() &&
+        if (!l && from == parent->child && hasOwn(*parent) &&
             !(parent->flags & (UL_CRCLINE_TOP | UL_CRCLINE_QUICK | UL_CRCLINE_OWNNOCRC)))
             m_r->checkAgainst = parent;
         return say(ul_format(u"%s reference line %d[%d] '%s'%s for table '%s' with slices of %lu.",
                              (from->flags & UL_CRCLINE_HASPARENT) ? u"Scanning"
                                                                  : u"Continue scanning from",
+                             from->ownLine, from->refLine, keyText(from->end).c_str(),
+                             m_r->lastLine ? u" (last line)" : u"", m_t->name().c_str(),
+                             m_r->sliceSize));
+    }
+
+    // The field lines of a row: the row's fields in the slices the other side used.
+    int reproduceFields(Line* from) {
+        m_r->kind = ul_crcscankind_t::FIELDS;
+        m_r->start = from->parent->start;
+        m_r->end = from->parent->end;
+        m_r->sliceSize = fieldSlice(*m_t);
+        for (Line* l = from; l; l = l->next) m_r->boundaries.push_back(l);
+        m_r->lastLine = !from->next;
+        return say(ul_format(u"Scanning reference line %d[%d] '%s'%s for table '%s' with slices "
+                             u"of %lu.",
                              from->ownLine, from->refLine, keyText(from->end).c_str(),
                              m_r->lastLine ? u" (last line)" : u"", m_t->name().c_str(),
                              m_r->sliceSize));
@@ -369,25 +385,29 @@ int ul_crcmergenewlines(ULCheckCRCTable* table, size_t first) {
         int differing = 0;
         for (size_t i = first; i < table->lines.size(); ++i) {
             Line& n = table->lines[i];
-            if (!hasOwn(n) || hasRef(n)) continue;
+            if (!hasOwn(n)) continue;
             auto it = std::lower_bound(refOnly.begin(), refOnly.end(), &n, less);
-            if (it == refOnly.end() || table->compareCRCRange(**it, n) != 0 ||
-                (*it)->end.field != n.end.field || hasOwn(**it))
-                continue;
-            Line& r = **it;
-            r.ownLine = n.ownLine;
-            r.ownCount = n.ownCount;
-            r.ownCrc = n.ownCrc;
-            r.ownClient = n.ownClient;
-            r.ownValue = n.ownValue;
-            r.flags |= n.flags & kOwnBits;
-            if (valid(r.ownCount) && valid(r.refCount) && r.ownCount != r.refCount)
-                r.flags |= UL_CRCLINE_COUNTDIFF |
-                           (r.refCount > r.ownCount ? UL_CRCLINE_INSERT : UL_CRCLINE_DELETE);
-            if (!(r.flags & (UL_CRCLINE_OWNNOCRC | UL_CRCLINE_REFNOCRC)) && r.ownCrc != r.refCrc)
-                r.flags |= UL_CRCLINE_CRCDIFF;
-            differing += differs(r);
-            n.flags = 0;  // merged: left out of the tree
+            if (it != refOnly.end() && table->compareCRCRange(**it, n) == 0 &&
+                (*it)->end.field == n.end.field && (*it)->flags && !hasOwn(**it)) {
+                Line& r = **it;
+                if (!hasRef(n)) {  // the scan did not match it itself
+                    n.refLine = r.refLine;
+                    n.refCount = r.refCount;
+                    n.refCrc = r.refCrc;
+                    n.refClient = r.refClient;
+                    n.refValue = r.refValue;
+                    n.flags |= r.flags & kRefBits;
+                }
+                r.flags = 0;  // the new line stands for both sides: left out of the tree
+            }
+            if (!hasRef(n)) continue;
+            n.flags &= ~(UL_CRCLINE_DIFFS | UL_CRCLINE_INSERT | UL_CRCLINE_DELETE);
+            if (valid(n.ownCount) && valid(n.refCount) && n.ownCount != n.refCount)
+                n.flags |= UL_CRCLINE_COUNTDIFF |
+                           (n.refCount > n.ownCount ? UL_CRCLINE_INSERT : UL_CRCLINE_DELETE);
+            if (!(n.flags & (UL_CRCLINE_OWNNOCRC | UL_CRCLINE_REFNOCRC)) && n.ownCrc != n.refCrc)
+                n.flags |= UL_CRCLINE_CRCDIFF;
+            differing += differs(n);
         }
         if (table->setup() < 0) return UL_ERROR_RETURN(-1);
         return differing;
