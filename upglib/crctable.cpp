@@ -67,11 +67,12 @@ void appendNames(std::u16string* out, const char16_t* keyword,
 
 // ==== one run ===================================================================================
 
-AuxCRCTableRun::AuxCRCTableRun(ULCheckCRCFile* file, const char16_t* crcfile,
-                               const char16_t* reffile, unsigned runFlags)
-    : m_file(file), m_crcfile(crcfile), m_reffile(reffile ? reffile : u""), m_runFlags(runFlags) {}
+AuxCRCTableRun::AuxCRCTableRun(const char16_t* crcfile, const char16_t* reffile,
+                               unsigned runFlags)
+    : m_crcfile(crcfile), m_reffile(reffile ? reffile : u""), m_runFlags(runFlags) {}
 
 int AuxCRCTableRun::read() {
+    m_file = std::make_unique<ULCheckCRCFile>(UL_SQLCRCSliceCount);
     if (m_file->read1(m_crcfile.c_str(), 0) < 0) return UL_ERROR_RETURN(-1);
     if (m_out.open(m_crcfile.c_str(), UL_TEXT_APPEND) < 0) return UL_ERROR_RETURN(-1);
     if (!m_file->str().empty()) {
@@ -84,9 +85,22 @@ int AuxCRCTableRun::read() {
         m_cache = std::make_unique<ULLDObjectCache>();
         if (m_cache->addFilePath(path.c_str()) < 0) return UL_ERROR_RETURN(-1);
     }
-    // The own lists are complete before the reference side is merged into them.
-    for (auto& t : m_file->tables())
-        if (completeTable(t.get()) < 0) return UL_ERROR_RETURN(-1);
+    // The own lists are complete before the reference side is merged into them. Header lines
+    // added are read back as every later run reads them.
+    bool added = false;
+    for (auto& t : m_file->tables()) {
+        const int rc = completeTable(t.get());
+        if (rc < 0) return UL_ERROR_RETURN(-1);
+        added = added || rc > 0;
+    }
+    if (added) {
+        if (m_out.flush() < 0) return UL_ERROR_RETURN(-1);
+        m_file = std::make_unique<ULCheckCRCFile>(UL_SQLCRCSliceCount);
+        m_tabWritten = nullptr;
+        if (m_file->read1(m_crcfile.c_str(), 0) < 0) return UL_ERROR_RETURN(-1);
+        for (auto& t : m_file->tables())
+            if (ignoreFields(t.get()) < 0) return UL_ERROR_RETURN(-1);
+    }
     if (!m_reffile.empty() && m_file->read1(m_reffile.c_str(), UL_CRCREAD_REFERENCE) < 0)
         return UL_ERROR_RETURN(-1);
     const int rc = m_file->setup();
@@ -302,7 +316,7 @@ int AuxCRCTableRun::completeTable(ULCheckCRCTable* table) {
     if ((needKeys && writeFields(1, table) < 0) || (needSels && writeFields(2, table) < 0) ||
         (needTypes && writeFields(3, table) < 0) || writeOptions(table, oldFlags) < 0)
         return UL_ERROR_RETURN(-1);
-    return 0;
+    return 1;
 }
 
 int AuxCRCTableRun::refPartsMissing(const ULCheckCRCTable& table) {
@@ -353,7 +367,7 @@ int AuxCRCTableRun::execRun(ULCheckCRCTable* table, unsigned runFlags) {
             return UL_ERROR_RETURN(-1);
     }
     const size_t before = table->lines.size();
-    AuxCalcCRCValues calc(m_file, table, &m_out, runFlags);
+    AuxCalcCRCValues calc(m_file.get(), table, &m_out, runFlags);
     if (calc.runCRCTable(request) < 0) {
         ul_errorsetmsgfmt(UL_ERR_APPEND, u"Cannot execute crc scan for table '%s'", name);
         return UL_ERROR_RETURN(-1);
@@ -373,9 +387,9 @@ int AuxCRCTableRun::execRun(ULCheckCRCTable* table, unsigned runFlags) {
 
 namespace {
 
-int runTables(AuxCRCTableRun* run, ULCheckCRCFile* file, unsigned runFlags, int result) {
+int runTables(AuxCRCTableRun* run, unsigned runFlags, int result) {
     std::vector<ULCheckCRCTable*> tables;
-    for (auto& t : file->tables())
+    for (auto& t : run->file()->tables())
         if (!t->refOnly) tables.push_back(t.get());
     std::vector<bool> finished(tables.size(), false);
     for (size_t i = 0; i < tables.size(); ++i) {
@@ -403,11 +417,10 @@ int ul_sqltablecrcrun(const char16_t* crcfile, const char16_t* reffile, unsigned
         if (connect && ul_sqlconnect2(0) < 0) return UL_ERROR_RETURN(-1);
         int result = -1;
         {
-            ULCheckCRCFile file(UL_SQLCRCSliceCount);
-            AuxCRCTableRun run(&file, crcfile, reffile, runFlags);
+            AuxCRCTableRun run(crcfile, reffile, runFlags);
             const int known = run.read();
             if (known >= 0)
-                result = runTables(&run, &file, runFlags, known > 0 ? UL_CRCRESULT_DIFFS : 0);
+                result = runTables(&run, runFlags, known > 0 ? UL_CRCRESULT_DIFFS : 0);
             if (result >= 0 && (result & UL_CRCRESULT_NEWLINES) &&
                 (UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_COMMENTLINES)) {
                 ULTextFileWriter out;
