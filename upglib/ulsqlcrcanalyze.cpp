@@ -101,6 +101,17 @@ bool unfinished(const ULCheckCRCTable& t, const Line& parent) {
     return last->end.compareTo(parent.end, t.keyClasses(), true, true) != 0;
 }
 
+// Whether one side's rows of a line can be cut into smaller blocks: more than one row, and not
+// a block of a scan with slices of 1 row, which holds one key only (its rows are duplicates).
+bool splittable(const Line& l, bool own) {
+    const ul_dbrowcount_t n = own ? l.ownCount : l.refCount;
+    if (!valid(n) || n <= 1) return false;
+    const Line* p = l.parent;
+    if (!p || (p->flags & UL_CRCLINE_TOP)) return true;
+    const bool ownBlocks = !(l.flags & (own ? UL_CRCLINE_OWNBOUNDARY : UL_CRCLINE_REFBOUNDARY));
+    return !(ownBlocks && digSlice(std::min(p->ownCount, p->refCount)) == 1);
+}
+
 // What digging finds over the whole tree: the first line this side can dig into, and the
 // analysis bits of every candidate.
 struct DigSurvey {
@@ -134,8 +145,10 @@ int surveyDigging(ULCheckCRCTable* t, const std::vector<Line*>& order, DigSurvey
                 continue;
             kind = ul_crcscankind_t::FIELDS;
             slice = fieldSlice(*t);
-        } else if (l->ownCount <= 1) {
-            // Blocks of this side would repeat the line's own range: the other side splits it.
+        } else if (!splittable(*l, true)) {
+            // Blocks of this side would repeat the line's own range: the other side splits
+            // it, unless its rows cannot be split either (duplicates of one key).
+            if (!splittable(*l, false)) continue;
             s->bits |= 16;
             if (!s->otherSide) s->otherSide = l;
             continue;
