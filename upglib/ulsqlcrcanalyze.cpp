@@ -350,13 +350,13 @@ class Analysis {
                              m_r->sliceSize));
     }
 
-    // The field lines of a row: the row's fields in the slices the other side used.
+    // The field lines of a row, in the slices the other side used: they name this side's row
+    // as well, which may have another key than the other side's.
     int reproduceFields(Line* from) {
         m_r->kind = ul_crcscankind_t::FIELDS;
         m_r->start = from->parent->start;
         m_r->end = from->parent->end;
         m_r->sliceSize = fieldSlice(*m_t);
-        for (Line* l = from; l; l = l->next) m_r->boundaries.push_back(l);
         m_r->lastLine = !from->next;
         return say(ul_format(u"Scanning reference line %d[%d] '%s'%s for table '%s' with slices "
                              u"of %lu.",

@@ -326,7 +326,7 @@ TEST_P(CrcTableTest, AlternatingRunsFindExactlyThePlantedDifferences) {
     int runs = 0, rc = 0;
     for (int side = 0;; side ^= 1) {
         rc = crctable(side, s.maxDiffs);
-        ASSERT_GE(rc, 0) << errorUtf8() << "\n" << log_.text();
+        ASSERT_GE(rc, 0) << errorUtf8() << "\n" << files();
         ++runs;
         if (!(rc & UL_CRCRESULT_OTHERSIDE)) break;
         ASSERT_LT(runs, kMaxRuns) << log_.text();
