@@ -430,7 +430,17 @@ int AuxCalcCRCValues::fetchFieldDescs(int* logicalType) {
         return 0;
     });
     free(descs);
-    return rc;
+    if (rc < 0) return UL_ERROR_RETURN(-1);
+    // A decimal without fixed scale carries the digits its database keeps: one database keeps
+    // "1.10" as written, another as "1.1", so its checksum may differ between database types.
+    for (const ul_sqlfielddesc_t& d : p.descs)
+        if (ul_sqlfieldtype(d) == DBIF_TYPE_DECIMAL &&
+            msg(u'W', ul_format(u"Field '%s' of table '%s' is a decimal without fixed scale: its "
+                                u"checksum depends on the digits the database keeps and may differ "
+                                u"on another database type.",
+                                d.name, table_->name().c_str())) < 0)
+            return UL_ERROR_RETURN(-1);
+    return 0;
 }
 
 int AuxCalcCRCValues::writeCommentLine() {

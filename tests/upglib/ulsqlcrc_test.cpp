@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -114,7 +115,10 @@ class UlSqlCrcTest : public SqlEngineTest {
             if (l.rfind("lcrc:", 0) == 0 || l.rfind("qcrc:", 0) == 0 || l.rfind("fcrc:", 0) == 0)
                 lines.push_back(l);
         if (rc_ == 0) {
-            EXPECT_EQ(calc.newLines(), lines.size() - ownLines(own));
+            const auto isStart = [](const std::string& l) { return l.rfind("lcrc:    -", 0) == 0; };
+            EXPECT_EQ(calc.newLines(), static_cast<unsigned long>(std::count_if(
+                                           lines.begin() + static_cast<long>(ownLines(own)),
+                                           lines.end(), [&](auto& l) { return !isStart(l); })));
         }
         return lines;
     }
@@ -123,7 +127,7 @@ class UlSqlCrcTest : public SqlEngineTest {
         for (size_t at = 0; (at = text.find("crc:", at)) != std::string::npos; ++at) ++n;
         return n;
     }
-    // The own line of the file that covers the whole table after a whole-table scan.
+        // Digs into the last own line of the file.
     static void digInto(ULCheckCRCTable* t, ul_crcscanrequest_t* req, ul_crcscankind_t kind) {
         for (ul_chkcrcline_t& l : t->lines)
             if (l.flags & UL_CRCLINE_OWN) req->region = &l;
@@ -207,42 +211,64 @@ TEST_P(UlSqlCrcTest, ReferenceBoundariesAndEmptyBlocks) {
     EXPECT_NE(log().find("Found 2 new differences in count or checksum for table"), std::string::npos);
 }
 
-// Digging into a line: smaller blocks over its range whose total must reproduce the line; a
-// change of the data in between is a discrepancy in count or checksum.
+// Digging into a line: smaller blocks over its range (behind a start line unless the range
+// starts the table) whose total must reproduce the line; a change of the data in between is a
+// discrepancy in count or checksum.
 TEST_P(UlSqlCrcTest, DetailScanReproducesItsLine) {
     create("K INTEGER PRIMARY KEY, A VARCHAR(10)");
     struct Case {
+        unsigned long wholeSlice, digSlice;
+        size_t line;  // the own line dug into
         const char16_t* change;
-        std::string error;
+        std::vector<std::string> lines;  // added by the detail scan, or the error's beginning
     };
     const Case cases[] = {
-        {nullptr, ""},
-        {u"DELETE FROM \"%s\" WHERE K = 3", "Discrepancy during detail scan: found 5 rows, but only 6 expected (icksum=0)"},
-        {u"UPDATE \"%s\" SET A = 'x' WHERE K = 4", "Discrepancy during detail scan: checksum is 0x"},
+        {10, 2, 0, nullptr,
+         {lcrc(2, ' ', crcOf(kvRows(1, 2)), "2"), lcrc(2, ' ', crcOf(kvRows(3, 4)), "4"),
+          lcrc(2, ' ', crcOf(kvRows(5, 6)), "")}},
+        {2, 1, 1, nullptr,
+         {"lcrc:    -           - 2", lcrc(1, ' ', crcOf(kvRow(3)), "3"),
+          lcrc(1, ' ', crcOf(kvRow(4)), "4")}},
+        {10, 2, 0, u"DELETE FROM \"%s\" WHERE K = 3",
+         {"Discrepancy during detail scan: found 5 rows, but only 6 expected (icksum=0)"}},
+        {2, 1, 1, u"UPDATE \"%s\" SET A = 'x' WHERE K = 4",
+         {"Discrepancy during detail scan: checksum is 0x"}},
     };
     for (const Case& c : cases) {
         run(u"DELETE FROM \"" + table_ + u"\"");
         fill(6);
-        const std::vector<std::string> whole = scan(header(kKV), "", [](auto*, auto*) {}, 10);
-        ASSERT_EQ(whole, std::vector<std::string>{lcrc(6, ' ', crcOf(kvRows(1, 6)), "")});
+        const std::vector<std::string> whole = scan(header(kKV), "", [](auto*, auto*) {}, c.wholeSlice);
         std::ifstream in(dir_.path("own.CRC"));
         const std::string own((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (c.change) run(ul_format(c.change, table_.c_str()));
-        const auto lines = scan(own, "", [](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
-            digInto(t, req, ul_crcscankind_t::DIG);
-            req->sliceSize = 2;
+        const auto lines = scan(own, "", [&c](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
+            size_t n = 0;
+            for (ul_chkcrcline_t& l : t->lines)
+                if ((l.flags & UL_CRCLINE_OWN) && n++ == c.line) req->region = &l;
+            req->kind = ul_crcscankind_t::DIG;
+            req->start = req->region->start;
+            req->end = req->region->end;
+            req->checkAgainst = req->region;
+            req->sliceSize = c.digSlice;
         });
         if (!c.change) {
             EXPECT_EQ(rc_, 0) << error_;
-            EXPECT_EQ(lines, (std::vector<std::string>{whole[0], lcrc(2, ' ', crcOf(kvRows(1, 2)), "2"),
-                                                       lcrc(2, ' ', crcOf(kvRows(3, 4)), "4"),
-                                                       lcrc(2, ' ', crcOf(kvRows(5, 6)), "")}));
+            EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(whole.size()), lines.end()),
+                      c.lines);
+            // The comment names the line dug into by its number in the file.
+            std::ifstream again(dir_.path("own.CRC"));
+            const std::string file((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+            EXPECT_NE(file.find(": Investigating l. " + std::to_string(6 + c.line) + "[0]\n"),
+                      std::string::npos) << file;
             continue;
         }
         EXPECT_EQ(rc_, -1);
-        EXPECT_EQ(error_.rfind(c.error, 0), 0u) << error_;
+        EXPECT_EQ(error_.rfind(c.lines[0], 0), 0u) << error_;
         EXPECT_NE(error_.find("\nReason: Either the data changed (system running?)"), std::string::npos);
     }
+    // The key range of the middle line, start exclusive, end inclusive, in key order.
+    EXPECT_NE(log().find("\"" + u8(table_) + "\" WHERE (2 < \"K\") AND (\"K\" <= 4) ORDER BY \"K\"\n"),
+              std::string::npos);
 }
 
 // Keys out of order stop the scan; equal keys are duplicates, reported as an error unless the
