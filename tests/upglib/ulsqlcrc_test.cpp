@@ -357,7 +357,88 @@ TEST_P(UlSqlCrcTest, ValueKindsGiveEngineIndependentLines) {
     EXPECT_EQ(lines, std::vector<std::string>{lcrc(3, ' ', crcOf(rows), "")});
 }
 
+// Client-specific checksums: one record per listed client, each read by its own statement, or
+// one per client the data brings, at most the factor.
+TEST_P(UlSqlCrcTest, ClientSpecificChecksums) {
+    create("CL VARCHAR(3), K INTEGER, A VARCHAR(10), PRIMARY KEY (CL, K)");
+    run(u"INSERT INTO \"" + table_ + u"\" VALUES ('1', 1, 'a'), ('1', 2, 'b'), ('2', 1, 'c'), ('3', 1, 'd')");
+    const auto row = [](const char16_t* cl, int k, const char16_t* a) {
+        return cat({utf16(cl), i32(k), utf16(a)});
+    };
+    const std::string one = "lcrc: <1>    2  " + hex8(crcOf(cat({row(u"1", 1, u"a"), row(u"1", 2, u"b")})));
+    const std::string two = "lcrc: <2>    1  " + hex8(crcOf(row(u"2", 1, u"c")));
+    const std::string three = "lcrc: <3>    1  " + hex8(crcOf(row(u"3", 1, u"d")));
+    struct Case {
+        std::string option;
+        std::vector<std::string> lines;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"cascclients=1,2", {one, two}, ""},
+        {"nrcascclients=3", {one, two, three}, ""},
+        {"nrcascclients=2", {}, "Unexpected cascaded client '3'"},
+        {"cascclients=1,1", {}, "Duplicate cascaded client '1'"},
+    };
+    for (const Case& c : cases) {
+        const auto lines = scan("gloopt: " + c.option + "\n" + header("key: CL, K\nsel: CL, K, A\ntyp: CIC\n"),
+                                "", [](auto*, auto*) {});
+        EXPECT_EQ(error_, c.error) << c.option;
+        if (c.error.empty()) {
+            EXPECT_EQ(lines, c.lines) << c.option;
+        }
+    }
+    EXPECT_NE(log().find("Calculating client specific checksums for 2 clients to handle cascading:"),
+              std::string::npos);
+    EXPECT_NE(log().find(" WHERE \"CL\" = '2' ORDER BY \"CL\", \"K\"\n"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, UlSqlCrcTest, ::testing::Values("SQLITE", "PGSQL"),
                          [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
+
+namespace {
+
+// The row filters in front of the scan: rows with a control character in a character key field
+// are dropped and logged, a negative packed zero becomes a positive one; all else passes as is.
+TEST(UlSqlCrcFilters, BadCharactersAndNegativeZero) {
+    MemoryStream log;
+    ul_msgwrite_reset();
+    ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
+    ul_msgwrite_setfp(log.get());
+    CollectRows sink;
+    AuxFilterBadCharScan bad;
+    bad.init({u"K", u"R"}, u"CR", &sink);
+    AuxBCDMinusZero bcd;
+    bcd.init({2}, &bad);
+    struct Case {
+        std::u16string key;
+        Bytes raw, packed;
+        bool passes;
+        Bytes packedOut;
+    };
+    const Case cases[] = {
+        {u"AB", {0x01}, {0x00, 0x0D}, true, {0x00, 0x0C}},   // -0 becomes +0
+        {u"AB", {0x01}, {0x01, 0x2D}, true, {0x01, 0x2D}},   // -12 stays
+        {u"A\nB", {0x01}, {0x01, 0x2C}, false, {}},          // control character in a key
+    };
+    for (const Case& c : cases) {
+        const Bytes key = utf16(c.key);
+        const unsigned char* raw[] = {key.data(), c.raw.data(), c.packed.data()};
+        const char16_t* values[] = {c.key.c_str(), nullptr, u"x"};
+        unsigned lengths[] = {static_cast<unsigned>(key.size()), 1, 2};
+        sink.rows.clear();
+        ASSERT_EQ(bcd.handleRow(UL_ROW_DATA, raw, values, lengths, 3), 0) << u8(errorText());
+        ASSERT_EQ(sink.rows.size(), c.passes ? 1u : 0u);
+        if (c.passes) {
+            EXPECT_EQ(*sink.rows[0].raws[2], c.packedOut);
+        }
+        EXPECT_EQ(c.packed, Bytes(raw[2], raw[2] + 2));  // the caller's row is left alone
+    }
+    EXPECT_EQ(bcd.fixed(), 1u);
+    EXPECT_EQ(bad.filtered(), 1u);
+    EXPECT_NE(log.text().find("Filtering bad row with key: K\"A?B\" R\"\""), std::string::npos);
+    ul_msgwrite_reset();
+}
 
 }  // namespace
