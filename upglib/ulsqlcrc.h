@@ -31,7 +31,7 @@ struct ul_crcrecord_t {
     unsigned blockCrc = 0xFFFFFFFFu;
     unsigned totalCrc = 0xFFFFFFFFu;
     unsigned rowCrc = 0xFFFFFFFFu;
-    std::vector<unsigned> buckets;  // UL_CRCQUICK_BUCKETS words in quick mode
+    std::vector<unsigned> buckets;    // UL_CRCQUICK_BUCKETS words in quick mode
     std::vector<unsigned> fieldCrcs;  // one register per field slice in field mode
     ul_dbrowcount_t blockRows = 0;
     ul_dbrowcount_t totalRows = 0;
@@ -174,10 +174,13 @@ class AuxCalcCRCValues : public ULSQLCallBack {
     [[nodiscard]] int writeFieldLines(ul_crcrecord_t* r);
     [[nodiscard]] int checkTotals();
     [[nodiscard]] int checkTotal(const ul_crcrecord_t& r, int index);
+    [[nodiscard]] int compareWithLine(const ul_chkcrcline_t& line, ul_dbrowcount_t rows,
+                                      uint32_t crc, int index);
     [[nodiscard]] int printCRCStatistics();
     [[nodiscard]] int lastKeyBoundary(const ul_crcrecord_t& r, ul_sqlcrcboundary_t* out);
     [[nodiscard]] int closeAtLastKey(ul_crcrecord_t* r);
     void prepareFeeds();
+    bool needsText() const;
     [[nodiscard]] int keepFieldValues(const unsigned char** raw, const char16_t** values,
                                       const unsigned* lengths, unsigned ncols);
     void noteDifference(ul_chkcrcline_t* line);
