@@ -257,6 +257,7 @@ int AuxCalcCRCValues::runCRCTable(const ul_crcscanrequest_t& request) {
 int AuxCalcCRCValues::setupCRCRangeValues(ul_crcrecord_t* r, std::u16string client,
                                           bool hasClient) {
     Plan& p = *plan_;
+    r->index = static_cast<int>(records_.size()) - 1;
     r->client = std::move(client);
     r->hasClient = hasClient;
     r->start = p.start;
@@ -311,6 +312,8 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
         return ul_errorfail(ul_format(u"No key fields for table '%s'", table_->name().c_str()));
 
     if (fetchFieldDescs(&p.logicalType) < 0) return UL_ERROR_RETURN(-1);
+    prepareFeeds();
+    if (p.usePacked) p.nkeys = std::min(p.nkeys, p.ngroup);
 
     // Token classes of the keys: the file's types, else the column descriptions.
     const std::u16string& ftypes = table_->own.types;
@@ -369,7 +372,6 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
                         ul_format(u"Duplicate cascaded client '%s'", clients[i].c_str()));
             if (msg(u' ', u"  " + clients[i]) < 0) return UL_ERROR_RETURN(-1);
         }
-        records_.reserve(clients.size());
         for (const std::u16string& c : clients) {
             records_.emplace_back();
             if (setupCRCRangeValues(&records_.back(), c, true) < 0) return UL_ERROR_RETURN(-1);
@@ -380,7 +382,6 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
             return UL_ERROR_RETURN(-1);
         p.useCascade = true;
         p.maxClients = factor;
-        records_.reserve(factor);
     } else {
         records_.emplace_back();
         if (setupCRCRangeValues(&records_.back(), {}, false) < 0) return UL_ERROR_RETURN(-1);
@@ -623,8 +624,6 @@ int AuxCalcCRCValues::finishChain() {
 
 int AuxCalcCRCValues::runCRCStatement() {
     Plan& p = *plan_;
-    prepareFeeds();
-    if (p.usePacked) p.nkeys = std::min(p.nkeys, p.ngroup);
     p.useBadChar = (table_->flags() & UL_TABCHK_FILTERBADCHAR) ||
                    (UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_FILTERBADCHAR);
     p.useBCD = (UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_FIXBCDMINUSZERO) &&
@@ -1000,7 +999,7 @@ int AuxCalcCRCValues::closeBlock(ul_crcrecord_t* r, const ul_sqlcrcboundary_t& e
     int rc = 0;
     if (existing) {
         // A block the own file holds already: recomputed, compared, not written again.
-        rc = compareWithLine(*boundary, r->blockRows, crc, static_cast<int>(r - records_.data()));
+        rc = compareWithLine(*boundary, r->blockRows, crc, r->index);
         r->start = end;
     } else {
         rc = writeCRCLine(r, beyond ? unsigned{UL_CRCLINE_OWNBOUNDARY} : 0u, end, r->blockRows, crc,

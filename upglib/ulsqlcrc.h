@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@ constexpr unsigned UL_CRCQUICK_BUCKETS = 251;
 
 // One checksum computed during a scan: one per client for client-specific checksums.
 struct ul_crcrecord_t {
+    int index = 0;          // in the scan's records
     std::u16string client;  // empty: all rows
     bool hasClient = false;
     unsigned blockCrc = 0xFFFFFFFFu;
@@ -190,7 +192,7 @@ class AuxCalcCRCValues : public ULSQLCallBack {
     ULTextFileWriter* out_;
     unsigned runFlags_;
     std::unique_ptr<Plan> plan_;
-    std::vector<ul_crcrecord_t> records_;
+    std::deque<ul_crcrecord_t> records_;  // stable while records are added
     ul_crcrecord_t* current_ = nullptr;
     unsigned long newLines_ = 0;
     unsigned long newDifferences_ = 0;
