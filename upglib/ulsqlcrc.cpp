@@ -98,7 +98,9 @@ struct AuxCalcCRCValues::Plan {
     // Field mode: the columns of each slice; a slice is named by its last column.
     std::vector<std::vector<unsigned>> slices;
     std::vector<bool> sliceIsKey;
-    std::vector<int> sliceOf;  // slice of each column, -1: none
+    std::vector<int> sliceOf;               // slice of each column, -1: none
+    bool fieldSlice = false;                // a slice of fields of one row is dug into
+    unsigned fieldFirst = 0, fieldEnd = 0;  // the columns the total runs over
     // The values of single-field slices of the last row, as lines show them.
     std::vector<std::u16string> fieldValues;
     std::vector<bool> haveValue;
@@ -332,16 +334,25 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
     // Field slices: every non-key field in slices of sliceSize fields; key fields one each,
     // written as comments, when asked for.
     if (p.fields) {
+        // The fields of a row line, or those behind the start's field up to the end's field
+        // when a slice of fields is dug into.
         const unsigned ncols = static_cast<unsigned>(p.descs.size());
         const unsigned per = std::max<unsigned long>(request.sliceSize, 1);
-        if (p.commentKeyFields)
+        p.fieldSlice = request.start.field != UL_CRCFIELD_WHOLEROW;
+        const unsigned first = p.fieldSlice ? request.start.field + 1 : p.nkeys;
+        const unsigned last = request.end.field != UL_CRCFIELD_WHOLEROW
+                                  ? std::min(request.end.field + 1, ncols)
+                                  : ncols;
+        p.fieldFirst = p.fieldSlice ? first : 0;
+        p.fieldEnd = last;
+        if (p.commentKeyFields && !p.fieldSlice)
             for (unsigned k = 0; k < p.nkeys && k < ncols; ++k) {
                 p.slices.push_back({k});
                 p.sliceIsKey.push_back(true);
             }
-        for (unsigned c = p.nkeys; c < ncols; c += per) {
+        for (unsigned c = first; c < last; c += per) {
             std::vector<unsigned> slice;
-            for (unsigned f = c; f < ncols && f < c + per; ++f) slice.push_back(f);
+            for (unsigned f = c; f < last && f < c + per; ++f) slice.push_back(f);
             p.slices.push_back(std::move(slice));
             p.sliceIsKey.push_back(false);
         }
@@ -516,6 +527,7 @@ int AuxCalcCRCValues::addCRCWhereCondition(std::u16string* sql) {
     if (low.size() > p.nkeys || high.size() > p.nkeys)
         return ul_errorfail(ul_format(u"Boundary of table '%s' has more values than key fields",
                                       table_->name().c_str()));
+    if (p.fieldSlice) mode |= UL_WHERECOND_LOWINCL;  // the start is the row itself
     if (low.empty() && high.empty()) return 0;
     if (low.empty()) mode |= UL_WHERECOND_NOLOWER;
     return ul_sqlappendwherecondition(sql, nullptr, p.keyNamePtrs.data(), p.keyClasses.data(),
@@ -827,7 +839,8 @@ int AuxCalcCRCValues::handleRow(unsigned flags, const unsigned char** raw, const
         for (unsigned i = 0; i < p.nkeys; ++i)
             if (keyText(i, raw, values, lengths, &p.key[i]) < 0) return UL_ERROR_RETURN(-1);
         // The logical statement reads from the start inclusively.
-        if (p.logical && p.start.nvalues && compareKeyWith(*r, p.start) <= 0) return 0;
+        if (p.logical && p.start.nvalues && !p.fieldSlice && compareKeyWith(*r, p.start) <= 0)
+            return 0;
     }
     if (!p.ordered) {
         if (calculateCRCValuesQUICK(r, raw, lengths, ncols) < 0) return UL_ERROR_RETURN(-1);
@@ -912,8 +925,9 @@ int AuxCalcCRCValues::calculateCRCValues(ul_crcrecord_t* r, const unsigned char*
                                          unsigned ncols) {
     Plan& p = *plan_;
     if (p.fields) {
-        // Each field goes into the total and into the register of its slice, in one pass.
-        for (unsigned c = 0; c < ncols; ++c) {
+        // Each field goes into the total and into the register of its slice, in one pass; the
+        // total runs over the whole row, or over the fields of the slice dug into.
+        for (unsigned c = p.fieldFirst; c < ncols && c < p.fieldEnd; ++c) {
             if (!raw[c]) continue;
             const int s = c < p.sliceOf.size() ? p.sliceOf[c] : -1;
             if (s >= 0)
@@ -1056,7 +1070,8 @@ int AuxCalcCRCValues::addTabLine0() {
 }
 
 int AuxCalcCRCValues::writeStartLine(const ul_crcrecord_t& r) {
-    if (r.start.nvalues == 0) return 0;
+    // Field lines of the row the file's last lines name need no start.
+    if (r.start.nvalues == 0 || plan_->fieldSlice) return 0;
     ul_chkcrcline_t line;
     line.ownClient = r.hasClient ? r.client.c_str() : nullptr;
     line.end = r.start;

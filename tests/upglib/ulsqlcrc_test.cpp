@@ -147,6 +147,10 @@ class UlSqlCrcTest : public SqlEngineTest {
         req->checkAgainst = req->region;
     }
     std::string log() { return log_.text(); }
+    std::string fileText() {
+        std::ifstream in(dir_.path("own.CRC"));
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
 
     MemoryStream log_;
     TempDir dir_;
@@ -268,9 +272,7 @@ TEST_P(UlSqlCrcTest, DetailScanReproducesItsLine) {
         fill(6);
         const std::vector<std::string> whole = scan(
             header(kKV), "", [](auto*, auto*) {}, c.wholeSlice);
-        std::ifstream in(dir_.path("own.CRC"));
-        const std::string own((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
+        const std::string own = fileText();
         if (c.change) run(ul_format(c.change, table_.c_str()));
         const auto lines = scan(own, "", [&c](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
             size_t n = 0;
@@ -288,9 +290,7 @@ TEST_P(UlSqlCrcTest, DetailScanReproducesItsLine) {
                                                lines.end()),
                       c.lines);
             // The comment names the line dug into by its number in the file.
-            std::ifstream again(dir_.path("own.CRC"));
-            const std::string file((std::istreambuf_iterator<char>(again)),
-                                   std::istreambuf_iterator<char>());
+            const std::string file = fileText();
             EXPECT_NE(file.find(": Investigating l. " + std::to_string(6 + c.line) + "[0]\n"),
                       std::string::npos)
                 << file;
@@ -392,18 +392,32 @@ TEST_P(UlSqlCrcTest, FieldChecksumsOfOneRow) {
     const std::string hdr = header("key: K\nsel: K, A, B, R\ntyp: ICCB\n");
     const std::vector<std::string> whole = scan(hdr, "", [](auto*, auto*) {});
     ASSERT_EQ(whole.size(), 1u);
-    std::ifstream in(dir_.path("own.CRC"));
-    const std::string own((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto lines = scan(own, "", [](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
-        digInto(t, req, ul_crcscankind_t::FIELDS);
+    const std::string own = fileText();
+    const std::string a = "fcrc: A         " + hex8(crcOf(utf16(u"abcdefgh"))) + " 1 = 'abcde'...";
+    const std::string b = "fcrc: B         " + hex8(crcOf(utf16(u"xy"))) + " 1 = 'xy'";
+    const std::string r = "fcrc: R         " + hex8(crcOf({0x0A, 0x0B})) + " 1 = x'0A0B'";
+    const auto fields = [](unsigned long per) {
+        return [per](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
+            digInto(t, req, ul_crcscankind_t::FIELDS);
+            req->sliceSize = per;
+        };
+    };
+    EXPECT_EQ(scan(own, "", fields(1)), (std::vector<std::string>{whole[0], a, b, r}));
+    EXPECT_EQ(rc_, 0) << error_;
+    // Slices of two fields keep no value; digging into one checksums its fields one by one.
+    const std::string ab = "fcrc: B         " + hex8(crcOf(utf16(u"abcdefghxy"))) + " 1";
+    EXPECT_EQ(scan(own, "", fields(2)), (std::vector<std::string>{whole[0], ab, r}));
+    const auto lines = scan(fileText(), "", [](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
+        for (ul_chkcrcline_t& l : t->lines)
+            if (l.isField() && l.end.field == 2) req->region = &l;
+        req->kind = ul_crcscankind_t::FIELDS;
+        req->start = req->end = req->region->end;
+        req->start.field = 0;
+        req->checkAgainst = req->region;
         req->sliceSize = 1;
     });
-    ASSERT_EQ(rc_, 0) << error_;
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         whole[0],
-                         "fcrc: A         " + hex8(crcOf(utf16(u"abcdefgh"))) + " 1 = 'abcde'...",
-                         "fcrc: B         " + hex8(crcOf(utf16(u"xy"))) + " 1 = 'xy'",
-                         "fcrc: R         " + hex8(crcOf({0x0A, 0x0B})) + " 1 = x'0A0B'"}));
+    EXPECT_EQ(rc_, 0) << error_;
+    EXPECT_EQ(lines, (std::vector<std::string>{whole[0], ab, r, a, b}));
 }
 
 // The same values of every kind give the same lines on every engine: the expected file is
