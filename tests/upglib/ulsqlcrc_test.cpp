@@ -303,8 +303,10 @@ TEST_P(UlSqlCrcTest, ResumedDetailScanKeepsWrittenBlocks) {
                   lcrc(2, ' ', crcOf(kvRows(5, 6)), "")}));
     EXPECT_EQ(rc_, 0) << error_;
     run(u"UPDATE \"" + table_ + u"\" SET A = 'x' WHERE K = 1");
-    scan(own, resume);
-    EXPECT_EQ(error_.rfind("Discrepancy during detail scan: checksum is 0x", 0), 0u) << error_;
+    scan(own, resume);  // the first block the file holds no longer matches
+    EXPECT_NE(error_.find(", expected " + hex8(crcOf(kvRows(1, 2))) + " (icksum=0)"),
+              std::string::npos)
+        << error_;
 }
 
 // Keys out of order stop the scan; equal keys are duplicates, reported as an error unless the
