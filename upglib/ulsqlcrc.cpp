@@ -294,6 +294,10 @@ int AuxCalcCRCValues::selectClient(std::u16string_view client, bool create) {
 
 int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
     Plan& p = *plan_;
+    if (request.kind == ul_crcscankind_t::NONE || request.kind == ul_crcscankind_t::OTHERSIDE ||
+        !request.region)
+        return ul_errorfail(ul_format(u"Internal error: no region to scan in table '%s'",
+                                      table_->name().c_str()));
     p.request = request;
     const unsigned tflags = table_->flags();
     const unsigned gflags = UL_SQLGlobalCRCFlags;
