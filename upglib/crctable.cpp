@@ -135,9 +135,11 @@ int AuxCRCTableRun::addFields(ULCheckCRCTable* table, const ULLDObject& object, 
     const size_t nkeys = std::min<size_t>(object.structure.nkeys, fields.size());
     list.clear();
     if (keys && nkeys == 0) {
-        // Without a primary key every row is its own key: all fields but long values.
-        for (const ULLDObjField& f : fields)
-            if (!(f.mode & UL_LDFLDMODE_LOB)) list.push_back(f.name);
+        // Without a primary key the rows are ordered by the fields that cannot be null (all
+        // fields when every one can), long values left out; equal keys are duplicates.
+        for (int pass = 0; pass < 2 && list.empty(); ++pass)
+            for (const ULLDObjField& f : fields)
+                if (!(f.mode & UL_LDFLDMODE_LOB) && (pass || f.notNull)) list.push_back(f.name);
     } else {
         for (size_t i = 0; i < (keys ? nkeys : fields.size()); ++i)
             if (keys || i < nkeys || !dateTime || !(fields[i].mode & UL_LDFLDMODE_DATETIME))
