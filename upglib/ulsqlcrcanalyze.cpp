@@ -104,13 +104,15 @@ bool unfinished(const ULCheckCRCTable& t, const Line& parent) {
 // Whether one side's rows of a line can be cut into smaller blocks: more than one row, and not
 // a block of that side's own scan with slices of 1 row, which holds one key only (its rows are
 // duplicates). A side that followed the other side's boundaries marks its blocks closed at a
-// boundary; only its last block of the level goes without the mark.
-bool splittable(const Line& l, bool own) {
+// boundary; only its last block of the level goes without the mark. In a table that may hold
+// duplicates, such a block may hold one key as well.
+bool splittable(const ULCheckCRCTable& t, const Line& l, bool own) {
     const ul_dbrowcount_t n = own ? l.ownCount : l.refCount;
     if (!valid(n) || n <= 1) return false;
     const Line* p = l.parent;
     if (!p || (p->flags & UL_CRCLINE_TOP)) return true;
     if (digSlice(std::min(p->ownCount, p->refCount)) != 1) return true;
+    if (t.flags() & UL_TABCHK_SORTDUPS) return false;
     const unsigned marker = own ? UL_CRCLINE_OWNBOUNDARY : UL_CRCLINE_REFBOUNDARY;
     for (const Line* c = p->child; c; c = c->next)
         if (c->flags & marker) return true;
@@ -230,10 +232,10 @@ int surveyDigging(ULCheckCRCTable* t, const std::vector<Line*>& order, DigSurvey
             }
             kind = step == RowStep::PROBE ? ul_crcscankind_t::FIELDS : ul_crcscankind_t::REPRODUCE;
             slice = step == RowStep::PROBE ? fieldSlice(*t) : 1;
-        } else if (!splittable(*l, true)) {
+        } else if (!splittable(*t, *l, true)) {
             // Blocks of this side would repeat the line's own range: the other side splits
             // it, unless its rows cannot be split either (duplicates of one key).
-            if (!splittable(*l, false)) continue;
+            if (!splittable(*t, *l, false)) continue;
             s->bits |= 16;
             if (!s->otherSide) s->otherSide = l;
             continue;
