@@ -311,6 +311,10 @@ class CrcTableTest : public ::testing::TestWithParam<std::tuple<Pair, Scenario>>
         return out;
     }
 
+    // The connection settings the test changes, restored at its end.
+    ScopedEnv keepType_{"dbms_type", getenv("dbms_type")};
+    ScopedEnv keepSqlite_{"dbs_sqlite_db", getenv("dbs_sqlite_db")};
+    ScopedEnv keepPg_{"dbs_pgsql_conninfo", getenv("dbs_pgsql_conninfo")};
     TempDir dir_;
     MemoryStream log_;
     std::string baseConninfo_;
