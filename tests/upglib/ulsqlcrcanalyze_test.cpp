@@ -54,8 +54,6 @@ const Case kCases[] = {
      "lcrc:   30 0x00000001 10\nlcrc:    0 0x00000000\n",
      "lcrc:   31 0x00000001 10\nlcrc:    0 0x00000000\n", true, 49, int(Kind::DIG), "10", 1, 0,
      true, "Found difference C- in l.6[6] '10', digging deeper using slices of 1."},
-    {"no digging", "fieldchecksums", TOP_OWN, TOP_REF, false, 49, int(Kind::NONE), "top", 0, 0,
-     false, "Nothing to execute for table 'T'!"},
     {"reproduce a detail level", "fieldchecksums", TOP_OWN, TOP_REF DETAIL, false, 49,
      int(Kind::REPRODUCE), "20", 50, 2, true,
      "Scanning reference line 0[10] '15' for table 'T' with slices of 50."},
@@ -168,33 +166,5 @@ INSTANTIATE_TEST_SUITE_P(Cases, UlSqlCrcAnalyzeCases, ::testing::ValuesIn(kCases
                                  name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
                              return name;
                          });
-
-// A scan's lines merged into the reference lines of the same range: the level is complete on
-// both sides, its differences are flagged and the next analysis digs into them.
-TEST_F(UlSqlCrcAnalyzeTest, MergedScanLinesFeedTheNextAnalysis) {
-    const std::u16string own = file("own.CRC", "fieldchecksums", TOP_OWN);
-    const std::u16string ref = file("ref.CRC", "fieldchecksums", TOP_REF DETAIL);
-    ULCheckCRCFile crc(1000);
-    ASSERT_GE(crc.read(own.c_str(), ref.c_str(), 0), 0) << u8(errorText());
-    ULCheckCRCTable* t = crc.tables().front().get();
-    ul_crcscanrequest_t request;
-    ul_crcanalyzeargs_t args;
-    args.refFile = u"ref.CRC";
-    ASSERT_EQ(ul_crcanalyzetable(t, args, &request), 0);
-    ASSERT_EQ(request.kind, Kind::REPRODUCE);
-    // What a scan of the level adds: the first block equal, the second not.
-    const size_t first = t->lines.size();
-    ul_chkcrcline_t* a = t->setCRCLineValues(0, nullptr, request.start,
-                                             request.boundaries[0]->end, 50, 5, nullptr, 20);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(t->setCRCLineValues(0, nullptr, a->end, request.end, 50, 7, nullptr, 21), nullptr);
-    EXPECT_EQ(ul_crcmergenewlines(t, first), 1) << u8(errorText());
-    EXPECT_FALSE(ul_crcownlinesmissing(*t));
-    ASSERT_EQ(ul_crcanalyzetable(t, args, &request), 0);
-    EXPECT_EQ(request.kind, Kind::DIG);
-    EXPECT_EQ(regionName(request.region), "20");
-    EXPECT_EQ(request.region->ownLine, 21);
-    EXPECT_EQ(request.sliceSize, 1u);
-}
 
 }  // namespace
