@@ -378,10 +378,12 @@ class Analysis {
             if (!(line->flags & (UL_CRCLINE_QUICK | UL_CRCLINE_OWNNOCRC)) && valid(line->ownCount))
                 m_r->checkAgainst = line;
         }
-        m_r->lastLine = !line->next;
+        // A whole-table scan is named by its last line.
+        const Line* named = (line->flags & UL_CRCLINE_TOP) ? lastChild(*line) : line;
+        m_r->lastLine = !named->next;
         return say(ul_format(u"Picking up detailed scan of %sline %d[%d], using slices of %lu "
                              u"entries.",
-                             m_r->lastLine ? u"last " : u"", line->ownLine, line->refLine,
+                             m_r->lastLine ? u"last " : u"", named->ownLine, named->refLine,
                              m_r->sliceSize));
     }
 
