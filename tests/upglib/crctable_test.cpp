@@ -1,9 +1,8 @@
-// The table check end to end, as a property: two tables that differ in planted rows are checked
-// by running crctable alternately on each side (each side its own file, the other's file as
-// reference) until no side asks for the other; the run ends within a bounded number of rounds
-// and the evaluation names exactly the rows (and fields) that differ, as the two tables read
-// back through SQL show them. SQLite-SQLite, PostgreSQL-PostgreSQL (two schemas) and
-// SQLite-PostgreSQL.
+// The table check end to end as a property: crctable runs alternately on two tables with
+// planted differences (each side its own file, a copy of the other's as reference) until no side
+// asks for the other; it ends within a bounded number of runs, and the evaluation names exactly
+// the keys and fields that differ as SQL reads the tables back. SQLite-SQLite, PostgreSQL-
+// PostgreSQL (two schemas) and SQLite-PostgreSQL.
 #include "crctable.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +10,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -48,16 +45,10 @@ const Scenario kScenarios[] = {
 };
 
 struct Pair {
-    const char* name;
-    const char* a;
-    const char* b;
+    const char *name, *a, *b;
 };
-
 const Pair kPairs[] = {
-    {"SQLite_SQLite", "SQLITE", "SQLITE"},
-    {"PG_PG", "PGSQL", "PGSQL"},
-    {"SQLite_PG", "SQLITE", "PGSQL"},
-};
+    {"SQLite_SQLite", "SQLITE", "SQLITE"}, {"PG_PG", "PGSQL", "PGSQL"}, {"SQLite_PG", "SQLITE", "PGSQL"}};
 
 // Side A's rows; a and b are SQL literals.
 struct Row {
@@ -152,12 +143,15 @@ class CrcTableTest : public ::testing::TestWithParam<std::tuple<Pair, Scenario>>
         UL_TabChkMaxDifferences = maxDiffs_;
     }
 
-    // Connects to a side (its schema, or the server's default one).
-    int connect(const Side& s, bool inSchema) {
+    // Points the connection settings at a side (its schema, or the server's default one).
+    void use(const Side& s, bool inSchema) {
         setenv("dbms_type", s.engine.c_str(), 1);
         setenv("dbs_sqlite_db", s.sqlite.c_str(), 1);
         const std::string schema = inSchema ? " options='-csearch_path=" + s.schema + "'" : "";
         setenv("dbs_pgsql_conninfo", (baseConninfo_ + schema).c_str(), 1);
+    }
+    int connect(const Side& s, bool inSchema) {
+        use(s, inSchema);
         return ul_sqlconnect2(UL_CONNECT_QUIET);
     }
     static bool run(const std::string& sql, ULSQLCallBack* rows = nullptr) {
@@ -229,10 +223,7 @@ class CrcTableTest : public ::testing::TestWithParam<std::tuple<Pair, Scenario>>
         if (maxDiffs) args.push_back(w("maxdiffs=" + std::to_string(maxDiffs)));
         std::vector<const char16_t*> argv;
         for (const std::u16string& a : args) argv.push_back(a.c_str());
-        setenv("dbms_type", sides_[i].engine.c_str(), 1);
-        setenv("dbs_sqlite_db", sides_[i].sqlite.c_str(), 1);
-        setenv("dbs_pgsql_conninfo",
-               (baseConninfo_ + " options='-csearch_path=" + sides_[i].schema + "'").c_str(), 1);
+        use(sides_[i], true);
         return cmd_CRCTABLE(static_cast<unsigned>(argv.size()), argv.data());
     }
     // What the evaluation of side A's file against side B's reports, and how many of the
@@ -259,16 +250,6 @@ class CrcTableTest : public ::testing::TestWithParam<std::tuple<Pair, Scenario>>
         *singles = capture.singles;
         return capture.found;
     }
-    // Both CRC files, for the report of a failure.
-    std::string files() const {
-        std::string out;
-        for (const char* name : {"A.CRC", "B.CRC"}) {
-            std::ifstream in(dir_.path(name));
-            out += std::string("==== ") + name + "\n" + std::string(std::istreambuf_iterator<char>(in), {});
-        }
-        return out;
-    }
-
     // The connection settings the test changes, restored at its end.
     ScopedEnv keepType_{"dbms_type", getenv("dbms_type")};
     ScopedEnv keepSqlite_{"dbs_sqlite_db", getenv("dbs_sqlite_db")};
@@ -292,7 +273,7 @@ TEST_P(CrcTableTest, AlternatingRunsFindExactlyThePlantedDifferences) {
     int runs = 0, rc = 0;
     for (int side = 0;; side ^= 1) {
         rc = crctable(side, s.maxDiffs);
-        ASSERT_GE(rc, 0) << errorUtf8() << "\n" << files();
+        ASSERT_GE(rc, 0) << errorUtf8() << "\n" << log_.text();
         ++runs;
         if (!(rc & UL_CRCRESULT_OTHERSIDE)) break;
         ASSERT_LT(runs, kMaxRuns) << log_.text();
@@ -320,7 +301,7 @@ TEST_P(CrcTableTest, AlternatingRunsFindExactlyThePlantedDifferences) {
                   std::string::npos);
         return;
     }
-    EXPECT_EQ(found, expected) << files();
+    EXPECT_EQ(found, expected) << log_.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(
