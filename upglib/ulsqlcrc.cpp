@@ -491,7 +491,7 @@ int AuxCalcCRCValues::convertNeutralKeys() {
             if (!p.neutral || p.keyClasses[i] != UL_SQLTOKEN_NUMC) continue;
             const std::u16string_view v = stripZeros((*out)[i]);
             if (v.size() == (*out)[i].size()) continue;
-            if (msg(u' ', ul_format(u"Converted NUMC field #%d from '%s' to '%s'\n",
+            if (msg(u' ', ul_format(u"Converted NUMC field #%d from '%s' to '%s'",
                                     static_cast<int>(i) + 1, std::u16string((*out)[i]).c_str(),
                                     std::u16string(v).c_str())) < 0)
                 return UL_ERROR_RETURN(-1);
