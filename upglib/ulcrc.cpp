@@ -170,6 +170,7 @@ constexpr FoldConstant foldBy(unsigned bits) {
 }
 constexpr FoldConstant kFold128 = foldBy(128);
 constexpr FoldConstant kFold512 = foldBy(512);
+constexpr unsigned kPow64 = xPowMod(64), kPow96 = xPowMod(96), kPow128 = xPowMod(128);
 
 // x^(8 * 2^k) mod P: multiplying by these moves a register over 2^k zero bytes.
 struct ZeroPowers {
@@ -199,9 +200,29 @@ UL_CRC_CLMUL_TARGET inline __m128i fold(__m128i x, __m128i k, __m128i next) {
         _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x11), _mm_clmulepi64_si128(x, k, 0x00)), next);
 }
 
+UL_CRC_CLMUL_TARGET inline uint64_t clmul32(unsigned a, unsigned b) {
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_clmulepi64_si128(
+        _mm_cvtsi32_si128(static_cast<int>(a)), _mm_cvtsi32_si128(static_cast<int>(b)), 0x00)));
+}
+
+// A value of degree below 64 reduced to a register: its high word h stands for h * x^32, the
+// register of h's four bytes from an empty register.
+inline unsigned reduce64(uint64_t v) {
+    return static_cast<unsigned>(v) ^ lookup4(0, static_cast<unsigned>(v >> 32));
+}
+
+// The register X * x^32 mod P of a 128-bit remainder X = A x^96 + B x^64 + C x^32 + D:
+// A x^128 + B x^96 + C x^64 + D x^32, the first three reduced by their powers' remainders.
+UL_CRC_CLMUL_TARGET inline unsigned registerOf(__m128i x) {
+    alignas(16) uint32_t w[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(w), x);
+    return reduce64(clmul32(w[3], kPow128) ^ clmul32(w[2], kPow96) ^ clmul32(w[1], kPow64) ^
+                    (uint64_t{w[0]} << 32));
+}
+
 // n >= 16. The register enters as the top 32 bits of the first block (the same as feeding it
 // into the first four bytes); the message is folded into one 128-bit remainder X congruent to
-// it, whose register X * x^32 mod P is the CRC of its sixteen bytes from an empty register.
+// it, whose register X * x^32 mod P takes the remaining bytes.
 UL_CRC_CLMUL_TARGET unsigned crcCarryless(unsigned crc, const unsigned char* p, size_t n) {
     const __m128i reg = _mm_set_epi32(static_cast<int>(crc), 0, 0, 0);
     const __m128i k128 = constantOf(kFold128);
@@ -224,19 +245,12 @@ UL_CRC_CLMUL_TARGET unsigned crcCarryless(unsigned crc, const unsigned char* p, 
         n -= 16;
     }
     for (; n >= 16; p += 16, n -= 16) x = fold(x, k128, loadBlock(p));
-    alignas(16) unsigned char bytes[16];
-    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    _mm_store_si128(reinterpret_cast<__m128i*>(bytes), _mm_shuffle_epi8(x, reverse));
-    return crcSliced(crcSliced(0, bytes, sizeof bytes), p, n);
+    return crcSliced(registerOf(x), p, n);
 }
 
-// a * b mod P: the 63-bit product's high word h stands for h * x^32, which is the register
-// of h's four bytes from an empty register.
+// a * b mod P.
 UL_CRC_CLMUL_TARGET inline unsigned mulModCarryless(unsigned a, unsigned b) {
-    const __m128i product = _mm_clmulepi64_si128(_mm_cvtsi32_si128(static_cast<int>(a)),
-                                                 _mm_cvtsi32_si128(static_cast<int>(b)), 0x00);
-    const uint64_t v = static_cast<uint64_t>(_mm_cvtsi128_si64(product));
-    return static_cast<unsigned>(v) ^ lookup4(0, static_cast<unsigned>(v >> 32));
+    return reduce64(clmul32(a, b));
 }
 
 // The register d moved over n zero bytes: d * x^(8n) mod P.
