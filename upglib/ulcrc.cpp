@@ -16,31 +16,6 @@
 
 namespace {
 
-// Polynomial arithmetic modulo the generator: a register value is a polynomial of degree
-// below 32, bit i the coefficient of x^i, the generator's x^32 term implied.
-
-// x * a mod P.
-constexpr unsigned mulX(unsigned a) {
-    return (a & 0x80000000u) ? (a << 1) ^ UL_CRC_POLYNOMIAL : a << 1;
-}
-
-// a * b mod P, bit by bit (Horner over the bits of b).
-constexpr unsigned mulMod(unsigned a, unsigned b) {
-    unsigned r = 0;
-    for (int i = 31; i >= 0; --i) {
-        r = mulX(r);
-        if ((b >> i) & 1u) r ^= a;
-    }
-    return r;
-}
-
-// x^e mod P.
-constexpr unsigned xPowMod(unsigned e) {
-    unsigned r = 1;
-    for (unsigned i = 0; i < e; ++i) r = mulX(r);
-    return r;
-}
-
 // Slicing tables: t[k][i] is the register after byte i followed by k zero bytes, shifted into
 // an empty register, i.e. i * x^(32 + 8k) mod P. Sixteen bytes are then folded with sixteen
 // independent lookups; t[0] is the table of the byte-at-a-time form.
@@ -153,11 +128,36 @@ void crcDupSliced(unsigned* crc1, unsigned* crc2, const unsigned char* p, size_t
     *crc2 = b;
 }
 
+#if UL_CRC_HAVE_CLMUL
+
+// Polynomial arithmetic modulo the generator: a register value is a polynomial of degree
+// below 32, bit i the coefficient of x^i, the generator's x^32 term implied.
+
+// x * a mod P.
+constexpr unsigned mulX(unsigned a) {
+    return (a & 0x80000000u) ? (a << 1) ^ UL_CRC_POLYNOMIAL : a << 1;
+}
+
+// a * b mod P, bit by bit (Horner over the bits of b).
+constexpr unsigned mulMod(unsigned a, unsigned b) {
+    unsigned r = 0;
+    for (int i = 31; i >= 0; --i) {
+        r = mulX(r);
+        if ((b >> i) & 1u) r ^= a;
+    }
+    return r;
+}
+
+// x^e mod P.
+constexpr unsigned xPowMod(unsigned e) {
+    unsigned r = 1;
+    for (unsigned i = 0; i < e; ++i) r = mulX(r);
+    return r;
+}
+
 // Below this length the slicing tables beat the folding's fixed cost (measured with
 // bench/crc_bench).
 constexpr size_t kCarrylessMin = 64;
-
-#if UL_CRC_HAVE_CLMUL
 
 // Folding constants: a 128-bit remainder X = H * x^64 + L moved forward by D bits is
 // X * x^D = H * (x^(D+64) mod P) + L * (x^D mod P) (mod P), two 64 x 32-bit products that fit
@@ -265,18 +265,13 @@ bool detectCarryless() {
     return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
 }
 
-#endif
-
 bool carrylessFor(ul_crcmethod_t method, size_t n) {
-#if UL_CRC_HAVE_CLMUL
     if (method == ul_crcmethod_t::CARRYLESS && n >= 16) return ul_crchascarryless();
     if (method == ul_crcmethod_t::AUTO && n >= kCarrylessMin) return ul_crchascarryless();
-#else
-    (void)method;
-    (void)n;
-#endif
     return false;
 }
+
+#endif
 
 }  // namespace
 
