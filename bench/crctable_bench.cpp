@@ -1,10 +1,12 @@
-// Whole-table checksum scan against the engine's own ordered read. A table of ROWS rows and six
+// Whole-table checksum scan against the engine's own read. A table of ROWS rows and six
 // columns (key MANDT, DOCNR; POSNR integer, AMOUNT decimal, NAME text, F floating point) is
 // checksummed by `tabrix crctable` on a new CRC file, and, side by side in the same run, read
-// in key order by the engine alone: SQLite through a C loop over sqlite3_step that reads every
-// column, PostgreSQL through COPY (SELECT ... ORDER BY key) TO STDOUT drained through libpq.
+// by the engine alone: SQLite through a C loop over sqlite3_step that reads every column,
+// PostgreSQL through COPY (SELECT ...) TO STDOUT drained through libpq. The ordered block scan
+// (sqloptions=nocrcquickrun: `lcrc:` lines in key order) is set against the read with ORDER BY
+// key; the default first run, a quick checksum without ORDER BY, against the read without it.
 // Every round runs each once; the best of each counts, so that a busy machine disturbs the
-// ratio less. The CRC file's counts must add up to the table's rows.
+// ratios less. The CRC file's counts must add up to the table's rows.
 //
 // Memory: the peak resident size of the crctable process over the table and over a table of
 // MEMROWS rows; it must stay under 50 MB and must not grow with the table.
@@ -37,9 +39,9 @@ const char* const kColumnList = "\"MANDT\", \"DOCNR\", \"POSNR\", \"AMOUNT\", \"
 
 // Quoted as the tool's statements reach the server, so that the client-library loops, which
 // send it unchanged, find the table the SQL layer created.
-std::string orderedSelect(const std::string& table) {
-    return std::string("SELECT ") + kColumnList + " FROM \"" + table +
-           "\" ORDER BY \"MANDT\", \"DOCNR\"";
+std::string selectText(const std::string& table, bool ordered) {
+    return std::string("SELECT ") + kColumnList + " FROM \"" + table + "\"" +
+           (ordered ? " ORDER BY \"MANDT\", \"DOCNR\"" : "");
 }
 
 void createTable(bool pg, const std::string& table, long rows) {
@@ -63,13 +65,13 @@ void createTable(bool pg, const std::string& table, long rows) {
     if (ul_sqlcommit2(nullptr, UL_COMMIT_QUIET) < 0) benchDie("commit");
 }
 
-// The ordered read through sqlite3_step, reading every column in its natural form.
-unsigned long readSqlite(const std::string& path, const std::string& table) {
+// The read through sqlite3_step, every column in its natural form.
+unsigned long readSqlite(const std::string& path, const std::string& table, bool ordered) {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
         benchDie("sqlite3_open");
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, orderedSelect(table).c_str(), -1, &stmt, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(db, selectText(table, ordered).c_str(), -1, &stmt, nullptr) != SQLITE_OK)
         benchDie(sqlite3_errmsg(db));
     unsigned long rows = 0, sum = 0;
     int rc;
@@ -90,12 +92,12 @@ unsigned long readSqlite(const std::string& path, const std::string& table) {
     return rows;
 }
 
-// The ordered read as COPY ... TO STDOUT, every row drained through libpq.
-unsigned long readPg(const std::string& table) {
+// The read as COPY ... TO STDOUT, every row drained through libpq.
+unsigned long readPg(const std::string& table, bool ordered) {
     const char* conninfo = getenv("dbs_pgsql_conninfo");
     PGconn* conn = PQconnectdb(conninfo ? conninfo : "");
     if (PQstatus(conn) != CONNECTION_OK) benchDie(PQerrorMessage(conn));
-    PGresult* r = PQexec(conn, ("COPY (" + orderedSelect(table) + ") TO STDOUT").c_str());
+    PGresult* r = PQexec(conn, ("COPY (" + selectText(table, ordered) + ") TO STDOUT").c_str());
     if (PQresultStatus(r) != PGRES_COPY_OUT) benchDie(PQerrorMessage(conn));
     PQclear(r);
     unsigned long rows = 0, bytes = 0;
@@ -124,14 +126,15 @@ struct ToolRun {
     std::string failure;           // what went wrong, with the end of the output
 };
 
-// Sum of the counts of the checksum lines ("lcrc: COUNT ..."): a first whole-table scan writes
-// only top-level blocks, which together hold every row once.
+// Sum of the counts of the checksum lines ("lcrc: COUNT ...", "qcrc: COUNT ..."): a first
+// whole-table scan writes only top-level lines, which together hold every row once.
 unsigned long countedRows(const std::string& crcFile) {
     std::ifstream in(crcFile);
     std::string line;
     unsigned long rows = 0;
     while (std::getline(in, line))
-        if (line.rfind("lcrc:", 0) == 0) rows += strtoul(line.c_str() + 5, nullptr, 10);
+        if (line.rfind("lcrc:", 0) == 0 || line.rfind("qcrc:", 0) == 0)
+            rows += strtoul(line.c_str() + 5, nullptr, 10);
     return rows;
 }
 
@@ -141,9 +144,10 @@ std::string tail(const std::string& path) {
     return text.size() > 800 ? text.substr(text.size() - 800) : text;
 }
 
-// Runs `tabrix crctable table=TABLE <dir>/<table>.CRC` on a new file in dir (its working
-// directory), with this process's environment (dbms_type and the dbs_* settings).
-ToolRun runCrcTable(const std::string& dir, const std::string& table) {
+// Runs `tabrix [sqloptions=nocrcquickrun] crctable table=TABLE <dir>/<table>.CRC` on a new
+// file in dir (its working directory), with this process's environment (dbms_type and the
+// dbs_* settings).
+ToolRun runCrcTable(const std::string& dir, const std::string& table, bool ordered) {
     ToolRun run;
     const std::string crcFile = dir + "/" + table + ".CRC", output = dir + "/crctable.out";
     unlink(crcFile.c_str());
@@ -156,8 +160,12 @@ ToolRun runCrcTable(const std::string& dir, const std::string& table) {
         if (fd < 0 || chdir(dir.c_str()) != 0) _exit(126);
         dup2(fd, 1);
         dup2(fd, 2);
-        execl(TABRIX_BINARY, "tabrix", "crctable", tableOption.c_str(), crcFile.c_str(),
-              static_cast<char*>(nullptr));
+        if (ordered)
+            execl(TABRIX_BINARY, "tabrix", "sqloptions=nocrcquickrun", "crctable",
+                  tableOption.c_str(), crcFile.c_str(), static_cast<char*>(nullptr));
+        else
+            execl(TABRIX_BINARY, "tabrix", "crctable", tableOption.c_str(), crcFile.c_str(),
+                  static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;
@@ -176,6 +184,67 @@ ToolRun runCrcTable(const std::string& dir, const std::string& table) {
     return run;
 }
 
+// The two ways a first run reads the table: the ordered block scan and the quick checksum.
+struct Mode {
+    const char* tool;
+    const char* engine;
+    bool ordered;
+};
+const Mode kModes[] = {{"crctable, ordered blocks", "read with ORDER BY key", true},
+                       {"crctable, quick (default)", "read without ORDER BY", false}};
+
+struct Best {
+    double engine = 1e30, tool = 1e30, peakMb = 0;
+};
+
+// One round: each mode's engine read and crctable run once. False with failure set when
+// crctable could not run.
+bool runRound(bool pg, const std::string& dir, const std::string& sqlitePath,
+              const std::string& table, long rows, Best best[2], std::string* failure) {
+    for (int m = 0; m < 2; ++m) {
+        const double start = benchNow();
+        const unsigned long read = pg ? readPg(table, kModes[m].ordered)
+                                      : readSqlite(sqlitePath, table, kModes[m].ordered);
+        best[m].engine = std::min(best[m].engine, benchNow() - start);
+        if (read != static_cast<unsigned long>(rows))
+            benchDie("engine read " + std::to_string(read));
+        if (!failure->empty()) continue;
+        const ToolRun run = runCrcTable(dir, table, kModes[m].ordered);
+        if (!run.ok) {
+            *failure = run.failure;
+            continue;
+        }
+        if (run.rowsInFile != static_cast<unsigned long>(rows))
+            benchDie("the CRC file counts " + std::to_string(run.rowsInFile) + " rows");
+        best[m].tool = std::min(best[m].tool, run.seconds);
+        best[m].peakMb = std::max(best[m].peakMb, run.peakMb);
+    }
+    return failure->empty();
+}
+
+// Peak memory of each mode over a table of memRows rows against the figure over rows rows.
+void measureMemory(const char* engine, bool pg, const std::string& dir, const std::string& big,
+                   long rows, long memRows, const Best best[2]) {
+    double t0 = benchNow();
+    createTable(pg, big, memRows);
+    printf("%s: created %ld rows in %.1f s\n", engine, memRows, benchNow() - t0);
+    fflush(stdout);
+    for (int m = 0; m < 2; ++m) {
+        const ToolRun run = runCrcTable(dir, big, kModes[m].ordered);
+        if (!run.ok) benchDie("crctable over " + big + ": " + run.failure);
+        if (run.rowsInFile != static_cast<unsigned long>(memRows))
+            benchDie("the CRC file counts " + std::to_string(run.rowsInFile) + " rows");
+        const double peak = std::max(best[m].peakMb, run.peakMb);
+        printf(
+            "  %-26s peak memory %.1f MB over %ld rows, %.1f MB over %ld rows (growth %+.1f "
+            "MB; limit %.0f MB %s); %.1f s\n",
+            kModes[m].tool, best[m].peakMb, rows, run.peakMb, memRows, run.peakMb - best[m].peakMb,
+            kMemoryLimitMb, peak <= kMemoryLimitMb ? "kept" : "EXCEEDED", run.seconds);
+        fflush(stdout);
+    }
+    benchRunSql("DROP TABLE " + big);
+}
+
 void benchEngine(const char* engine, long rows, long memRows, int rounds,
                  const std::string& sqlitePath) {
     const bool pg = strcmp(engine, "PGSQL") == 0;
@@ -183,59 +252,29 @@ void benchEngine(const char* engine, long rows, long memRows, int rounds,
     if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) benchDie("connect");
     const std::string table = "CRCBENCH" + std::to_string(getpid());
     const std::string big = table + "M";
-    double t0 = benchNow();
+    const double t0 = benchNow();
     createTable(pg, table, rows);
     printf("%s: created %ld rows x 6 columns in %.1f s\n", engine, rows, benchNow() - t0);
     fflush(stdout);
-    std::string dir = sqlitePath.substr(0, sqlitePath.rfind('/'));
+    const std::string dir = sqlitePath.substr(0, sqlitePath.rfind('/'));
 
-    double bestTool = 1e30, bestEngine = 1e30, toolPeakMb = 0;
-    ToolRun failed;
-    for (int round = 0; round < rounds; ++round) {
-        double start = benchNow();
-        const unsigned long read = pg ? readPg(table) : readSqlite(sqlitePath, table);
-        bestEngine = std::min(bestEngine, benchNow() - start);
-        if (read != static_cast<unsigned long>(rows))
-            benchDie("engine read " + std::to_string(read));
-        if (!failed.failure.empty()) continue;
-        const ToolRun run = runCrcTable(dir, table);
-        if (!run.ok) {
-            failed = run;
-            continue;
-        }
-        if (run.rowsInFile != static_cast<unsigned long>(rows))
-            benchDie("the CRC file counts " + std::to_string(run.rowsInFile) + " rows");
-        bestTool = std::min(bestTool, run.seconds);
-        toolPeakMb = std::max(toolPeakMb, run.peakMb);
-    }
+    Best best[2];
+    std::string failure;
+    for (int round = 0; round < rounds; ++round)
+        runRound(pg, dir, sqlitePath, table, rows, best, &failure);
     const char* baseline = pg ? "COPY ... TO STDOUT through libpq" : "sqlite3_step loop";
-    printf("%s: %ld rows x 6 columns in key order, best of %d:\n  %-34s %.3f s\n", engine, rows,
-           rounds, baseline, bestEngine);
-    if (!failed.failure.empty())
-        printf("  crctable: not measured: %s\n", failed.failure.c_str());
-    else
-        printf("  %-34s %.3f s  ratio %.2f (target at most 1.20)\n  crctable peak memory %.1f MB\n",
-               "tabrix crctable (new CRC file)", bestTool, bestTool / bestEngine, toolPeakMb);
+    printf("%s: %ld rows x 6 columns, best of %d (engine alone: %s)\n", engine, rows, rounds,
+           baseline);
+    for (int m = 0; m < 2; ++m) {
+        printf("  %-26s %.3f s\n", kModes[m].engine, best[m].engine);
+        if (failure.empty())
+            printf("  %-26s %.3f s  ratio %.2f (target at most 1.20), peak memory %.1f MB\n",
+                   kModes[m].tool, best[m].tool, best[m].tool / best[m].engine, best[m].peakMb);
+    }
+    if (!failure.empty()) printf("  crctable: not measured: %s\n", failure.c_str());
     fflush(stdout);
 
-    if (memRows > 0 && failed.failure.empty()) {
-        t0 = benchNow();
-        createTable(pg, big, memRows);
-        printf("%s: created %ld rows in %.1f s\n", engine, memRows, benchNow() - t0);
-        fflush(stdout);
-        const ToolRun run = runCrcTable(dir, big);
-        if (!run.ok) benchDie("crctable over " + big + ": " + run.failure);
-        if (run.rowsInFile != static_cast<unsigned long>(memRows))
-            benchDie("the CRC file counts " + std::to_string(run.rowsInFile) + " rows");
-        printf(
-            "%s: crctable peak memory: %.1f MB over %ld rows, %.1f MB over %ld rows (limit "
-            "%.0f MB: %s; growth %.1f MB); %.1f s for %ld rows\n",
-            engine, toolPeakMb, rows, run.peakMb, memRows, kMemoryLimitMb,
-            std::max(toolPeakMb, run.peakMb) <= kMemoryLimitMb ? "kept" : "EXCEEDED",
-            run.peakMb - toolPeakMb, run.seconds, memRows);
-        fflush(stdout);
-        benchRunSql("DROP TABLE " + big);
-    }
+    if (memRows > 0 && failure.empty()) measureMemory(engine, pg, dir, big, rows, memRows, best);
     benchRunSql("DROP TABLE " + table);
     if (ul_sqlcommit2(nullptr, UL_COMMIT_QUIET) < 0) benchDie("commit");
     if (ul_sqldisconnect(0) < 0) benchDie("disconnect");
