@@ -1286,6 +1286,7 @@ long ULSQLExec::runQuery(unsigned long* count) {
 
     ULSQLLogWrapper logWrapper(descs_.data(), static_cast<unsigned>(descs_.size()));
     if (!callback_) callback_ = &logWrapper;
+    chooseTextColumns();
 
     long stop = 0;
     if (mode_ & (UL_SQLMODE_HDR_TYPE | UL_SQLMODE_HDR_LENGTH | UL_SQLMODE_HDR_NAME)) {
@@ -1404,6 +1405,17 @@ int ULSQLExec::processRowTypes() {
     return 0;
 }
 
+void ULSQLExec::chooseTextColumns() {
+    const size_t ncols = descs_.size();
+    const bool text = !(mode_ & UL_SQLMODE_ANYUPDATE_RAWONLY) && !allRaw_;
+    withText_.assign(ncols, 0);
+    anyText_ = false;
+    for (size_t i = 0; i < ncols && text; ++i) {
+        withText_[i] = callback_->wantsText(static_cast<unsigned>(i)) ? 1 : 0;
+        anyText_ = anyText_ || withText_[i];
+    }
+}
+
 int ULSQLExec::allocSingleField(unsigned i, size_t length) {
     LongField& field = longFields_[i];
     const size_t capacity = std::max(field.text.capacity(), field.bytes.capacity());
@@ -1512,10 +1524,10 @@ int ULSQLExec::selProcessRow(DbIfRowBatch* batch, size_t r) {
             }
         }
     }
-    const bool withText = !(mode_ & UL_SQLMODE_ANYUPDATE_RAWONLY) && !allRaw_;
     converter_.beginRow(ncols);
     for (unsigned i = 0; i < ncols; ++i)
-        if (converter_.convert(i, cells[i], descs_[i], withText) < 0) return UL_ERROR_RETURN(-1);
+        if (converter_.convert(i, cells[i], descs_[i], withText_[i]) < 0)
+            return UL_ERROR_RETURN(-1);
     const ul_sqlvalue_t* values = converter_.values();
     for (unsigned i = 0; i < ncols; ++i) {
         const ul_sqlvalue_t& v = values[i];
@@ -1523,7 +1535,7 @@ int ULSQLExec::selProcessRow(DbIfRowBatch* batch, size_t r) {
         lengths_[i] = v.isNull ? 0 : v.rawLength;
         values_[i] = v.isNull ? nullptr : v.text;
         textLengths_[i] = v.textLength;
-        if (v.textHasNul && withText && !callback_->takesNulInText()) {
+        if (v.textHasNul && !callback_->takesNulInText()) {
             ul_errorsetmsgfmt(0, u"Value of column #%d '%s' holds a NUL character",
                               static_cast<int>(i) + 1, descs_[i].name);
             return UL_ERROR_RETURN(-1);
@@ -1539,7 +1551,7 @@ int ULSQLExec::selProcessRow(DbIfRowBatch* batch, size_t r) {
     callback_->textLengths_ = textLengths_.data();
     callback_->nTextLengths_ = ncols;
     const int rc = callback_->handleRow(UL_ROW_DATA, raw_.data(),
-                                        withText ? values_.data() : nullptr, lengths_.data(), ncols);
+                                        anyText_ ? values_.data() : nullptr, lengths_.data(), ncols);
     callback_->textLengths_ = nullptr;
     callback_->nTextLengths_ = 0;
     return rc;

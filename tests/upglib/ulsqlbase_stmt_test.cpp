@@ -15,6 +15,8 @@
 #include "ulmsgwrite.h"
 #include "ulsqlaux.h"
 #include "ulsqlbase.h"
+#include "ulsqlcluster.h"
+#include "ulsqlutilext.h"
 #include "ultrace.h"
 
 namespace {
@@ -183,6 +185,64 @@ TEST_P(UlSqlStmtTest, CriticalErrorRules) {
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(select(u"SELECT NAME FROM " + t + u" ORDER BY ID"),
               (std::vector<std::u16string>{u"n1", u"n2", u"n3", u"n4"}));
+}
+
+// A receiver that wants the text of some columns only.
+class Picky : public CollectRows {
+  public:
+    explicit Picky(std::vector<bool> wanted) : wanted_(std::move(wanted)) {}
+    bool wantsText(unsigned column) const override { return wanted_[column]; }
+    int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
+                  unsigned* lengths, unsigned ncols) override {
+        withoutTexts += values == nullptr;
+        return CollectRows::handleRow(flags, raw, values, lengths, ncols);
+    }
+    unsigned withoutTexts = 0;
+
+  private:
+    std::vector<bool> wanted_;
+};
+
+// Text is built for the columns a receiver asks for, directly or through a forwarding callback
+// that needs the key's text itself; the raw bytes never change, and a receiver that wants no
+// text gets no text array.
+TEST_P(UlSqlStmtTest, TextOfTheWantedColumnsOnly) {
+    const std::u16string t = numbers(3);
+    const std::u16string sql = u"SELECT ID, NAME FROM " + t + u" ORDER BY ID";
+    Rows all;
+    ULSQLStmt query;
+    mustPrepare(&query, sql);
+    ASSERT_EQ(query.execute(&all, nullptr, 0), 0) << u8(ul_errorgetmsg());
+    struct Case {
+        std::vector<bool> wanted;
+        bool sortDuplicates;  // through ULSQLSelectSortDuplicates on the key ID
+        std::vector<bool> texts;
+    };
+    const Case cases[] = {
+        {{true, true}, false, {true, true}},    {{false, true}, false, {false, true}},
+        {{true, false}, false, {true, false}},  {{false, false}, false, {false, false}},
+        {{false, true}, true, {true, true}},    {{false, false}, true, {true, false}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.wanted[0] << c.wanted[1] << c.sortDuplicates);
+        Picky picky(c.wanted);
+        ULSQLSelectSortDuplicates sorter;
+        const int keyType = UL_SQLTOKEN_NUMBER;
+        sorter.init(1, &keyType, 0, &picky);
+        ULSQLCallBack* receiver = c.sortDuplicates ? static_cast<ULSQLCallBack*>(&sorter) : &picky;
+        ASSERT_EQ(query.execute(receiver, nullptr, 0), 0) << u8(ul_errorgetmsg());
+        if (c.sortDuplicates) {
+            ASSERT_EQ(sorter.finish(), 0);
+        }
+        ASSERT_EQ(picky.rows.size(), all.rows.size());
+        EXPECT_EQ(picky.withoutTexts, c.texts[0] || c.texts[1] ? 0u : all.rows.size());
+        for (size_t r = 0; r < all.rows.size(); ++r) {
+            EXPECT_EQ(picky.rows[r].raws, all.rows[r].raws);
+            for (size_t i = 0; i < 2; ++i)
+                EXPECT_EQ(picky.rows[r].texts[i],
+                          c.texts[i] ? all.rows[r].texts[i] : std::nullopt);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, UlSqlStmtTest, ::testing::Values("SQLITE", "PGSQL"),
