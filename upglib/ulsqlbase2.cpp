@@ -941,6 +941,8 @@ int convertFloat(unsigned i, const dbif_cell_t& cell, const ul_sqlfielddesc_t& d
         default:
             return notFit(i, cell, desc);
     }
+    // Engines compare -0.0 equal to 0.0, and SQLite stores it as 0.0: one value, one form.
+    if (value == 0) value = 0;
     sink.rawBytes(&value, 8);
     if (withText) {
         char buf[32];

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -256,19 +260,90 @@ struct Delivered {
 };
 
 const ul_sqlfielddesc_t kCrossColumns[] = {
-    {u"I", UL_SQLFLD_INT, -1, 0, 4},   {u"B", UL_SQLFLD_INT, -1, 0, 8},
-    {u"C", UL_SQLFLD_CHAR, -1, 0, 20}, {u"N", 0, DBIF_TYPE_PACKED, 10 | (2u << 16), 6},
+    {u"I", UL_SQLFLD_INT, -1, 0, 4},   {u"S", UL_SQLFLD_INT, -1, 0, 2},
+    {u"B", UL_SQLFLD_INT, -1, 0, 8},   {u"C", UL_SQLFLD_CHAR, -1, 0, 20},
+    {u"N", 0, DBIF_TYPE_PACKED, 10 | (2u << 16), 6}, {u"D", UL_SQLFLD_DECIMAL, -1, 0, 40},
     {u"F", UL_SQLFLD_FLOAT, -1, 0, 8}, {u"R", UL_SQLFLD_RAW, -1, 0, 16},
     {u"L", UL_SQLFLD_LONG, -1, 0, 0},
 };
+constexpr unsigned kCrossN = std::size(kCrossColumns);
+constexpr unsigned kCrossRaw = 7;  // R is bound as bytes, given in hexadecimal below
 
+// Edge values; the generated rows follow (ordered by B).
 const std::vector<std::vector<const char16_t*>> kCrossRows = {
-    {u"1", u"9007199254740993", u"plain", u"12345678.90", u"0.1", u"00ff10", u"long text"},
-    {u"-2147483648", u"-9223372036854775808", u"Gr\u00fc\u00dfe \u20ac \U0001F600", u"-0.05",
-     u"-1.5e300", u"", u"\u00e4\u00f6\u00fc and more"},
-    {u"2147483647", u"9223372036854775807", u"", u"0", u"2.2250738585072014e-308", u"7f", u""},
-    {u"0", u"0", nullptr, nullptr, nullptr, nullptr, nullptr},
+    {u"1", u"-32768", u"9007199254740993", u"plain", u"12345678.90", u"123456789012345", u"0.1",
+     u"00ff10", u"long text"},
+    {u"-2147483648", u"32767", u"-9223372036854775808", u"Gr\u00fc\u00dfe \u20ac \U0001F600",
+     u"-0.05", u"-0.000000000000001", u"-1.5e300", u"", u"\u00e4\u00f6\u00fc and more"},
+    {u"2147483647", u"0", u"9223372036854775807", u"", u"0", u"1.10", u"2.2250738585072014e-308",
+     u"7f", u""},
+    {u"0", nullptr, u"0", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {u"5", u"5", u"1", u" a b ", u"-99999999.99", u"-0", u"-0.0", u"00", u" "},
+    {u"6", u"6", u"2", u"\u4e2d\u6587", u"0.01", u"100000000000000000000", u"Infinity", u"ff",
+     u"\u4e2d"},
+    {u"7", u"7", u"3", u"x", u"1", u"0.5", u"-Infinity", u"0000", u"x"},
+    {u"8", u"8", u"4", u"y", u"2", u"3", u"4.9406564584124654e-324", u"01", u"y"},
 };
+
+// Generated rows: every type over its range, non-ASCII text with surrogate pairs, NULLs, and
+// one long text beyond the column space (read in pieces). Decimal numbers keep to 15
+// significant digits, which every engine holds exactly.
+std::vector<std::vector<std::optional<std::u16string>>> crossRows() {
+    std::vector<std::vector<std::optional<std::u16string>>> rows;
+    for (const auto& fixed : kCrossRows) {
+        rows.emplace_back();
+        for (const char16_t* v : fixed)
+            rows.back().push_back(v ? std::optional<std::u16string>(v) : std::nullopt);
+    }
+    std::mt19937_64 rng(16);
+    auto pick = [&rng](uint64_t n) { return rng() % n; };
+    const char32_t letters[] = {U'a', U'Z', U' ', U'0', U'\u00e9', U'\u00df', U'\u20ac',
+                                U'\u4e2d', U'\U0001F600', U'\U00010348'};
+    auto text = [&](size_t n) {
+        std::u16string t;
+        for (size_t k = 0; k < n; ++k) {
+            char32_t c = letters[pick(std::size(letters))];
+            if (c >= 0x10000) {
+                t += char16_t(0xD800 + ((c - 0x10000) >> 10));
+                t += char16_t(0xDC00 + ((c - 0x10000) & 0x3FF));
+            } else {
+                t += char16_t(c);
+            }
+        }
+        return t;
+    };
+    auto number = [&](int64_t value, unsigned scale) {
+        std::string digits = std::to_string(value < 0 ? -value : value);
+        if (digits.size() <= scale) digits.insert(0, scale + 1 - digits.size(), '0');
+        if (scale) digits.insert(digits.size() - scale, ".");
+        return w((value < 0 ? "-" : "") + digits);
+    };
+    for (int k = 0; k < 150; ++k) {
+        std::vector<std::optional<std::u16string>> row(kCrossN);
+        uint64_t bits = rng();
+        double f;
+        std::memcpy(&f, &bits, 8);
+        char buf[40];
+        const bool finite = std::isfinite(f);
+        char* fEnd = std::to_chars(buf, buf + sizeof buf, finite ? f : 1.0 / (k + 3)).ptr;
+        std::string raw;
+        for (size_t b = 2 * pick(17); b > 0; --b) raw += "0123456789abcdef"[pick(16)];
+        row[0] = w(std::to_string(static_cast<int32_t>(rng())));
+        row[1] = w(std::to_string(static_cast<int16_t>(rng())));
+        row[2] = w(std::to_string(1000 + k));
+        row[3] = text(pick(21));
+        row[4] = number(static_cast<int64_t>(pick(20000000000)) - 9999999999, 2);
+        row[5] = number(static_cast<int64_t>(pick(2000000000000000)) - 999999999999999,
+                        static_cast<unsigned>(pick(16)));
+        row[6] = w(std::string(buf, static_cast<size_t>(fEnd - buf)));
+        row[7] = w(raw);
+        row[8] = text(k == 7 ? static_cast<size_t>(UL_SQLLobColumnSpace) + 5000 : pick(60));
+        for (unsigned i = 0; i < kCrossN; ++i)
+            if (i != 2 && pick(10) == 0) row[i].reset();
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
 
 // Creates the table on the engine dbms_type selects, fills it and reads it back.
 void fillAndRead(const std::string& engine, EngineSession* session, Delivered* out) {
@@ -276,28 +351,30 @@ void fillAndRead(const std::string& engine, EngineSession* session, Delivered* o
     const std::u16string t = session->table("cross");
     const bool pg = engine == "PGSQL";
     const std::u16string ddl = u"CREATE TABLE " + t +
-                               u" (I INTEGER, B BIGINT, C VARCHAR(20), N NUMERIC(10,2), F DOUBLE "
-                               u"PRECISION, R " +
+                               u" (I INTEGER, S SMALLINT, B BIGINT, C VARCHAR(20), N NUMERIC(10,2), "
+                               u"D NUMERIC, F DOUBLE PRECISION, R " +
                                (pg ? u"bytea" : u"BLOB") + u", L text)";
     ULSQLStmt create;
     mustPrepare(&create, ddl);
     ASSERT_EQ(create.execute(nullptr, nullptr, 0), 0) << u8(ul_errorgetmsg());
     ULSQLStmt insert;
-    mustPrepare(&insert, u"INSERT INTO " + t + u" VALUES (?, ?, ?, ?, ?, ?, ?)", kCrossColumns, 7);
+    mustPrepare(&insert, u"INSERT INTO " + t + u" VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                kCrossColumns, kCrossN);
     int id = 0;
-    for (const auto& row : kCrossRows) {
+    for (const auto& row : crossRows()) {
         SCOPED_TRACE(id++);
-        for (unsigned i = 0; i < row.size(); ++i) {
+        for (unsigned i = 0; i < kCrossN; ++i) {
             if (row[i])
-                ASSERT_EQ(insert.bindParam(i, row[i], 0), 0) << i << ": " << u8(ul_errorgetmsg());
+                ASSERT_EQ(insert.bindParam(i, row[i]->c_str(), 0), 0)
+                    << i << ": " << u8(ul_errorgetmsg());
             else
                 ASSERT_EQ(insert.bindNull(i), 0);
         }
         ASSERT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
     }
     ULSQLStmt query;
-    mustPrepare(&query, u"SELECT I, B, C, N, F, R, L FROM " + t + u" ORDER BY B", nullptr, 0,
-                kCrossColumns, 7);
+    mustPrepare(&query, u"SELECT I, S, B, C, N, D, F, R, L FROM " + t + u" ORDER BY B", nullptr,
+                0, kCrossColumns, kCrossN);
     Rows rows;
     ASSERT_EQ(query.execute(&rows, nullptr, 0), 0) << u8(ul_errorgetmsg());
     for (const Rows::Row& r : rows.rows) {
@@ -324,21 +401,24 @@ TEST(UlSqlCrossEngineTest, SameRowsGiveSameBytesAndTexts) {
         ASSERT_TRUE(session.open("PGSQL", &why)) << why;
         fillAndRead("PGSQL", &session, &pgsql);
     }
-    ASSERT_EQ(sqlite.texts.size(), kCrossRows.size());
-    ASSERT_EQ(pgsql.texts.size(), kCrossRows.size());
-    for (size_t r = 0; r < kCrossRows.size(); ++r) {
-        for (size_t c = 0; c < std::size(kCrossColumns); ++c) {
+    const size_t n = crossRows().size();
+    ASSERT_EQ(sqlite.texts.size(), n);
+    ASSERT_EQ(pgsql.texts.size(), n);
+    for (size_t r = 0; r < n; ++r) {
+        for (size_t c = 0; c < kCrossN; ++c) {
             SCOPED_TRACE("row " + std::to_string(r) + " column " + u8(kCrossColumns[c].name));
             EXPECT_EQ(sqlite.raws[r][c], pgsql.raws[r][c]);
             EXPECT_EQ(sqlite.texts[r][c], pgsql.texts[r][c]);
         }
     }
     // Spot checks of the forms themselves (rows are ordered by B).
+    EXPECT_EQ(pgsql.texts[0][3], u"Gr\u00fc\u00dfe \u20ac \U0001F600");
     EXPECT_EQ(pgsql.texts[1][0], u"0");
-    EXPECT_EQ(pgsql.texts[2][3], u"12345678.90");
-    EXPECT_EQ(pgsql.raws[2][5], (std::vector<unsigned char>{0x00, 0xff, 0x10}));
-    EXPECT_EQ(pgsql.texts[0][2], u"Gr\u00fc\u00dfe \u20ac \U0001F600");
-    EXPECT_FALSE(pgsql.raws[1][6].has_value());
+    EXPECT_FALSE(pgsql.raws[1][8].has_value());
+    EXPECT_EQ(pgsql.texts[2][6], u"0");  // -0.0
+    EXPECT_EQ(pgsql.texts[n - 2][4], u"12345678.90");
+    EXPECT_EQ(pgsql.raws[n - 2][kCrossRaw], (std::vector<unsigned char>{0x00, 0xff, 0x10}));
+    EXPECT_EQ(pgsql.texts[n - 1][5], u"1.1");
 }
 
 }  // namespace
