@@ -37,6 +37,8 @@ struct ConnectionState {
     EngineTrace trace;
     const ul_sqldbsupport_t* testRows = nullptr;
     size_t testRowCount = 0;
+    // "<table>\0<column>" of the cross-engine warnings given on this connection.
+    std::vector<std::u16string> crossEngineWarned;
 };
 
 ConnectionState& conn() {
@@ -444,6 +446,7 @@ int ul_sqlconnect2(int flags) {
     }
     c.db = std::move(db);
     c.row = row;
+    c.crossEngineWarned.clear();
     // Schemas belong to one connection; a failed connect may have left some behind.
     resetSessionState();
     if (row->initHook && row->initHook(1) < 0) {
@@ -1287,6 +1290,7 @@ long ULSQLExec::runQuery(unsigned long* count) {
     ULSQLLogWrapper logWrapper(descs_.data(), static_cast<unsigned>(descs_.size()));
     if (!callback_) callback_ = &logWrapper;
     chooseTextColumns();
+    if (warnCrossEngine() < 0) return UL_ERROR_RETURN(-1);
 
     long stop = 0;
     if (mode_ & (UL_SQLMODE_HDR_TYPE | UL_SQLMODE_HDR_LENGTH | UL_SQLMODE_HDR_NAME)) {
@@ -1414,6 +1418,28 @@ void ULSQLExec::chooseTextColumns() {
         withText_[i] = callback_->wantsText(static_cast<unsigned>(i)) ? 1 : 0;
         anyText_ = anyText_ || withText_[i];
     }
+}
+
+int ULSQLExec::warnCrossEngine() {
+    const char16_t* table = callback_->crossEngineTable();
+    if (!table) return 0;
+    std::vector<std::u16string>& warned = conn().crossEngineWarned;
+    for (size_t i = 0; i < columns_.size(); ++i) {
+        const char16_t* note = columns_[i].crossEngineNote;
+        if (!note) continue;
+        const char16_t* name = descs_[i].name ? descs_[i].name : u"";
+        std::u16string key = std::u16string(table) + u'\0' + name;
+        if (std::find(warned.begin(), warned.end(), key) != warned.end()) continue;
+        if (ul_guarded([&] {
+                warned.push_back(std::move(key));
+                return 0;
+            }) < 0 ||
+            ul_msgwrite_printf399(
+                2, u'W', u"Column '%s' of table '%s' may not check equal on another database: %s.",
+                name, table, note) < 0)
+            return UL_ERROR_RETURN(-1);
+    }
+    return 0;
 }
 
 int ULSQLExec::allocSingleField(unsigned i, size_t length) {

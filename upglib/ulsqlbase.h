@@ -200,6 +200,11 @@ class ULSQLCallBack {
         (void)column;
         return true;
     }
+    // A receiver that compares the bytes it gets with those another database gave (a checksum)
+    // names the table it checks. A query then warns, once per connection, table and column,
+    // about every column whose values the engine stores or compares otherwise than other
+    // engines do, so that such a difference is never left unexplained. Null by default.
+    virtual const char16_t* crossEngineTable() const { return nullptr; }
 
   protected:
     // The length of text value i of the fetched row being handled; outside a fetch (header
@@ -458,6 +463,8 @@ class ULSQLExec {
     [[nodiscard]] int headerRow();
     // Decides per column whether its text is built, asking the callback.
     void chooseTextColumns();
+    // The warnings of crossEngineTable(). Returns 0 or -1.
+    [[nodiscard]] int warnCrossEngine();
     [[nodiscard]] int readLongPieces(DbIfRowBatch* batch, size_t r, unsigned i, dbif_cell_t* cell);
     [[nodiscard]] int executeBatch(DbIfRowBatch* batch, unsigned long* processed, bool* tolerated);
 

@@ -59,6 +59,9 @@ class ULSQLForwardCallBack : public ULSQLCallBack {
   public:
     bool takesNulInText() const override { return next_ && next_->takesNulInText(); }
     bool wantsText(unsigned column) const override { return !next_ || next_->wantsText(column); }
+    const char16_t* crossEngineTable() const override {
+        return next_ ? next_->crossEngineTable() : nullptr;
+    }
 
   protected:
     [[nodiscard]] int forward(unsigned flags, const unsigned char** raw, const char16_t** values,

@@ -249,6 +249,57 @@ TEST_P(UlSqlStmtTest, TextOfTheWantedColumnsOnly) {
     }
 }
 
+// A checksum receiver.
+class Checking : public CollectRows {
+  public:
+    const char16_t* crossEngineTable() const override { return u"TAB"; }
+};
+
+// A receiver that checks a table across engines hears, once per connection, which columns
+// this engine stores or compares otherwise than the other one; other receivers hear nothing.
+TEST_P(UlSqlStmtTest, ColumnsThatMayDifferAcrossEnginesAreNamed) {
+    struct Case {
+        const char16_t* column;
+        bool onSqlite, onPg;
+    };
+    const Case cases[] = {
+        {u"I INTEGER", false, false},       {u"F DOUBLE PRECISION", true, false},
+        {u"R4 REAL", true, true},           {u"P NUMERIC(10,2)", false, false},
+        {u"Q NUMERIC(20,2)", true, true},   {u"D NUMERIC", true, true},
+        {u"C CHAR(5)", true, true},         {u"V VARCHAR(5)", false, false},
+        {u"T TIMESTAMP", true, true},       {u"X DATE", true, true},
+    };
+    MemoryStream log;
+    ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
+    ul_msgwrite_setfp(log.get());
+    const std::u16string t = session_.table("notes");
+    std::u16string ddl = u"CREATE TABLE " + t + u" (";
+    std::string expected;
+    for (const Case& c : cases) {
+        ddl += c.column;
+        ddl += &c == &cases[std::size(cases) - 1] ? u")" : u", ";
+        const std::string name = u8(c.column).substr(0, u8(c.column).find(' '));
+        if (session_.isPg() ? c.onPg : c.onSqlite) expected += name + ";";
+    }
+    mustExec(ddl);
+    Rows plain;
+    ASSERT_EQ(exec(u"SELECT * FROM " + t, &plain), 0) << u8(ul_errorgetmsg());
+    Checking checking;
+    for (int run = 0; run < 2; ++run)
+        ASSERT_EQ(exec(u"SELECT * FROM " + t, &checking), 0) << u8(ul_errorgetmsg());
+    std::string warned;
+    const std::string text = log.text();
+    const std::string marker = "Column '";
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+        const size_t from = at + marker.size();
+        warned += text.substr(from, text.find('\'', from) - from) + ";";
+        EXPECT_NE(text.find("' of table 'TAB' may not check equal on another database: ", from),
+                  std::string::npos);
+    }
+    EXPECT_EQ(warned, expected);
+    ul_msgwrite_reset();  // the stream ends here
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, UlSqlStmtTest, ::testing::Values("SQLITE", "PGSQL"),
                          SqlEngineTest::engineName);
 
