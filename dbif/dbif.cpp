@@ -116,8 +116,11 @@ void DbIfRowBatch::setDecimal(size_t row, unsigned col, const char* text, size_t
     size_t index = beginText(row, col, dbif_kind::decimal, length);
     if (index == SIZE_MAX) return;
     cells_[index].length = length;
-    pending_.push_back({index, texts_.size(), true});
-    for (size_t i = 0; i < length; ++i) texts_.push_back(static_cast<unsigned char>(text[i]));
+    const size_t offset = texts_.size();
+    pending_.push_back({index, offset, true});
+    texts_.resize(offset + length);  // within the capacity beginText reserved
+    char16_t* out = texts_.data() + offset;
+    for (size_t i = 0; i < length; ++i) out[i] = static_cast<unsigned char>(text[i]);
 }
 
 void DbIfRowBatch::setBytes(size_t row, unsigned col, const unsigned char* bytes, size_t length) {
