@@ -3,9 +3,9 @@
 // with ULSQLStmt and a callback that only counts (three ways: raw bytes and text of every
 // column; raw bytes of every column and text of the first, as a checksum scan reads; raw bytes
 // only), and with a plain loop over the client library's C API that reads every value in its
-// natural form, side by side in one run. The ratios against the C API are printed per engine. A second figure is the peak memory of a
-// process that fetches 5,000,000 rows through ULSQLStmt (measured in a fresh child process
-// per engine, so that nothing of this process counts).
+// natural form, side by side in one run. The ratios against the C API are printed per engine. A
+// second figure is the peak memory of a process that fetches 5,000,000 rows through ULSQLStmt
+// (measured in a fresh child process per engine, so that nothing of this process counts).
 //
 // SQLite runs on a temporary file; PostgreSQL when PGHOST or dbs_pgsql_conninfo names a
 // server (scripts/pgtest.sh run ...).
