@@ -111,9 +111,10 @@ std::string fileStem(const std::string& name) {
     return out;
 }
 
-// Reads lines of a regular file, each at most kMaxLine bytes. 0, or -1 with *error set.
-int readLines(const std::string& path, off_t from, std::vector<std::string>* lines,
-              std::string* error) {
+// Hands each line of a regular file, from offset on, to take; a line is at most kMaxLine bytes.
+// 0, or -1 with *error set.
+template <class Take>
+int forEachLine(const std::string& path, off_t from, std::string* error, Take take) {
     FILE* f = std::fopen(path.c_str(), "re");
     if (!f) {
         *error = "cannot open '" + path + "': " + std::strerror(errno);
@@ -125,7 +126,7 @@ int readLines(const std::string& path, off_t from, std::vector<std::string>* lin
     int rc = 0;
     while ((c = std::getc(f)) != EOF) {
         if (c == '\n') {
-            lines->push_back(line);
+            take(line);
             line.clear();
         } else if (line.size() >= kMaxLine) {
             *error = "a line of '" + path + "' is longer than " + std::to_string(kMaxLine) +
@@ -136,9 +137,14 @@ int readLines(const std::string& path, off_t from, std::vector<std::string>* lin
             line += char(c);
         }
     }
-    if (rc == 0 && !line.empty()) lines->push_back(line);
+    if (rc == 0 && !line.empty()) take(line);
     std::fclose(f);
     return rc;
+}
+
+int readLines(const std::string& path, off_t from, std::vector<std::string>* lines,
+              std::string* error) {
+    return forEachLine(path, from, error, [&](const std::string& l) { lines->push_back(l); });
 }
 
 // Copies a regular file through a temporary name, so that the target is never half written.
@@ -367,6 +373,7 @@ struct Unit {
     std::vector<std::string> diffs;
     std::string keyFields;
     std::string error;
+    unsigned long moreDiffs = 0;  // differences beyond kMaxDiffLines, not kept
 };
 
 struct Table {
@@ -770,30 +777,28 @@ void TableCheck::failUnit(size_t u, const std::string& why) {
 // The differences crceval printed (messages 170 to 173), as report lines. The own file is the
 // source side's: "DEL" marks rows only the source has, "INS" rows only the target has.
 int TableCheck::parseEval(size_t u, const std::string& log, std::string* error) {
-    std::vector<std::string> lines;
-    if (readLines(log, 0, &lines, error) < 0) return -1;
     Unit& unit = units_[u];
     auto tagText = [](const std::string& tag) {
         if (tag == "DEL") return std::string("only in source");
         if (tag == "INS") return std::string("only in target");
         return std::string("differs");
     };
-    for (const std::string& l : lines) {
-        if (l.size() < 9 || l.compare(2, 3, "ETQ") != 0) continue;
+    return forEachLine(log, 0, error, [&](const std::string& l) {
+        if (l.size() < 9 || l.compare(2, 3, "ETQ") != 0) return;
         const std::string msg = l.substr(5, 3), text = l.substr(9);
         if (msg == "170") {
             const size_t p = text.find("key_fields:");
             if (p != std::string::npos) unit.keyFields = text.substr(p + 11);
-            continue;
+            return;
         }
         std::string out;
         if (msg == "172" && text.rfind("Key (", 0) == 0) {
             const size_t close = text.find("): ");
-            if (close == std::string::npos) continue;
+            if (close == std::string::npos) return;
             out = tagText(text.substr(5, close - 5)) + "  key " + text.substr(close + 3);
         } else if (msg == "173" && text.rfind("Key: ", 0) == 0) {
             const size_t f = text.find(" field: '"), v = text.find("values: ", f + 1);
-            if (f == std::string::npos || v == std::string::npos) continue;
+            if (f == std::string::npos || v == std::string::npos) return;
             std::string key = text.substr(5, f - 5);
             key.erase(key.find_last_not_of(' ') + 1);
             const size_t fe = text.find('\'', f + 9);
@@ -801,14 +806,15 @@ int TableCheck::parseEval(size_t u, const std::string& log, std::string* error) 
                   text.substr(v + 8);
         } else if (msg == "171" && text.rfind("Key range (", 0) == 0) {
             const size_t close = text.find("): ");
-            if (close == std::string::npos) continue;
+            if (close == std::string::npos) return;
             out = tagText(text.substr(11, close - 11)) + "  range " + text.substr(close + 3);
         } else {
-            continue;
+            return;
         }
+        // Beyond the limit only counted: the CRC files keep every difference.
         if (unit.diffs.size() < kMaxDiffLines) unit.diffs.push_back(out);
-    }
-    return 0;
+        else ++unit.moreDiffs;
+    });
 }
 
 void TableCheck::note(const std::string& text) {
@@ -822,17 +828,29 @@ void TableCheck::progress() {
     if (!tty_ || now() - lastProgress_ < 0.2) return;
     lastProgress_ = now();
     size_t done = 0;
-    for (const Unit& u : units_) done += u.state == UnitState::DONE || u.state == UnitState::FAILED;
-    std::string text = std::to_string(done) + "/" + std::to_string(units_.size()) + " checked, " +
-                       std::to_string(totalRuns_) + " runs, " +
-                       std::to_string(long(now() - started_)) + " s |";
+    for (const Table& t : tables_) {
+        bool finished = !t.error.empty() || !t.units.empty();
+        for (size_t u : t.units)
+            finished = finished && (units_[u].state == UnitState::DONE ||
+                                    units_[u].state == UnitState::FAILED);
+        done += finished;
+    }
+    std::string text = tables_.empty() ? std::string("connecting to both databases |")
+                                       : std::to_string(done) + "/" +
+                                             std::to_string(tables_.size()) + " tables, " +
+                                             std::to_string(totalRuns_) + " runs, " +
+                                             std::to_string(long(now() - started_)) + " s |";
     for (const auto& [pid, job] : running_) {
+        text += text.back() == '|' ? " " : ", ";
         if (job.kind == JobKind::CRCTABLE)
-            text += " " + units_[job.index].name + " " + sides_[job.side].label;
+            text += units_[job.index].name + " " + sides_[job.side].label + " run " +
+                    std::to_string(units_[job.index].runs[job.side] + 1);
         else if (job.kind == JobKind::CRCEVAL)
-            text += " " + units_[job.index].name + " crceval";
+            text += units_[job.index].name + " crceval";
         else if (job.kind == JobKind::SPLIT)
-            text += " " + tables_[job.index].name + " splitting";
+            text += tables_[job.index].name + " splitting";
+        else
+            text += sides_[job.side].label + " connecting";
     }
     if (text.size() > 150) text = text.substr(0, 147) + "...";
     std::printf("\r\033[K%s", text.c_str());
@@ -844,11 +862,13 @@ int TableCheck::report() {
     unsigned long clean = 0, differing = 0, failed = 0, ndiffs = 0;
     for (const Table& t : tables_) {
         std::vector<std::string> diffs;
+        unsigned long more = 0;
         std::string keys, error = t.error;
         bool complete = t.error.empty() && !t.units.empty();
         for (size_t u : t.units) {
             if (!units_[u].error.empty()) error += (error.empty() ? "" : "\n") + units_[u].error;
             diffs.insert(diffs.end(), units_[u].diffs.begin(), units_[u].diffs.end());
+            more += units_[u].moreDiffs;
             if (keys.empty()) keys = units_[u].keyFields;
             complete = complete && units_[u].state == UnitState::DONE;
         }
@@ -866,10 +886,11 @@ int TableCheck::report() {
             std::printf("%s: no differences\n", t.name.c_str());
         } else {
             ++differing;
-            ndiffs += diffs.size();
-            std::printf("%s: %zu difference%s (key fields:%s)\n", t.name.c_str(), diffs.size(),
-                        diffs.size() == 1 ? "" : "s", keys.c_str());
+            ndiffs += diffs.size() + more;
+            std::printf("%s: %lu difference%s (key fields:%s)\n", t.name.c_str(),
+                        diffs.size() + more, diffs.size() + more == 1 ? "" : "s", keys.c_str());
             for (const std::string& d : diffs) std::printf("  %s\n", d.c_str());
+            if (more) std::printf("  ... %lu more (crceval on the CRC files lists them)\n", more);
         }
     }
     std::printf("%zu table%s checked in %.1f s with %lu runs: %lu without differences, %lu with "
