@@ -392,8 +392,20 @@ struct Job {
     off_t logOffset;
 };
 
-volatile sig_atomic_t g_stop = 0;
-void onSignal(int sig) { g_stop = sig; }
+// SIGCHLD and the stop signals stay blocked and are taken by sigtimedwait in the loop, so that
+// no other call is interrupted; the runs start with nothing blocked.
+int g_stop = 0;
+sigset_t g_signals;
+void noHandler(int) {}
+
+// Waits up to timeout for an ended run or a stop signal.
+void waitSignal(double timeout) {
+    timespec ts{};
+    ts.tv_sec = time_t(timeout);
+    ts.tv_nsec = long((timeout - double(ts.tv_sec)) * 1e9);
+    const int sig = sigtimedwait(&g_signals, nullptr, &ts);
+    if (sig > 0 && sig != SIGCHLD) g_stop = sig;
+}
 
 class TableCheck {
   public:
@@ -658,9 +670,9 @@ int TableCheck::loop() {
         if (running_.empty()) continue;
         progress();
         int status = 0;
-        const pid_t pid = waitpid(-1, &status, tty_ ? WNOHANG : 0);
-        if (pid == 0 || (pid < 0 && errno == EINTR)) {
-            if (pid == 0) usleep(200000);
+        const pid_t pid = waitpid(-1, &status, WNOHANG);
+        if (pid == 0) {
+            waitSignal(tty_ ? 0.25 : 3600);
             continue;
         }
         if (pid < 0) {
@@ -985,10 +997,11 @@ int main(int argc, char** argv) {
     if (parseArgs(argc, argv, &o, &error) < 0) return usage(error.c_str());
     if (o.tabrix.empty()) o.tabrix = besideMe(argv[0]);
     struct sigaction sa{};
-    sa.sa_handler = onSignal;  // no SA_RESTART: the wait for a run returns at once
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    sa.sa_handler = noHandler;  // a blocked SIGCHLD with a handler always stays pending
+    sigaction(SIGCHLD, &sa, nullptr);
+    sigemptyset(&g_signals);
+    for (int sig : {SIGCHLD, SIGINT, SIGTERM, SIGHUP}) sigaddset(&g_signals, sig);
+    sigprocmask(SIG_BLOCK, &g_signals, nullptr);
     TableCheck check(std::move(o));
     return check.run();
 }
