@@ -46,13 +46,14 @@ constexpr const char* kProgram = "tabrix-tablecheck";
 constexpr int kExitClean = 0, kExitDiffs = 1, kExitError = 2;
 // crctable's result bits: new checksums, the other side must run, differences found.
 constexpr int kRunNew = 1, kRunOther = 2, kRunDiffs = 8;
-constexpr size_t kMaxLine = 1 << 20;         // longest line read from a file of tabrix
-constexpr size_t kLogTail = 64 * 1024;       // bytes of a log searched for the error
+constexpr size_t kMaxLine = 1 << 20;           // longest line read from a file of tabrix
+constexpr size_t kLogTail = 64 * 1024;         // bytes of a log searched for the error
 constexpr off_t kMaxCrcFile = off_t(4) << 30;  // largest CRC file copied as a reference
-constexpr size_t kMaxDiffLines = 100000;     // differences kept per table for the report
+constexpr size_t kMaxDiffLines = 100000;       // differences kept per table for the report
 
 const char kUsage[] =
-    "Usage: tabrix-tablecheck --source SETTINGS --target SETTINGS --workdir DIR [options] TABLE...\n"
+    "Usage: tabrix-tablecheck --source SETTINGS --target SETTINGS --workdir DIR [options] "
+    "TABLE...\n"
     "Checks that the tables hold the same rows on both databases and names the differences.\n"
     "  SETTINGS            the connection variables of tabrix for one side, as\n"
     "                      NAME=VALUE[,NAME=VALUE...] (a comma followed by NAME= starts the next\n"
@@ -70,7 +71,9 @@ const char kUsage[] =
 
 // ---- small helpers --------------------------------------------------------------------------
 
-void say(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
+void say(const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
+}
 
 bool parseCount(const char* text, unsigned long max, unsigned long* out) {
     if (!text || *text < '0' || *text > '9') return false;
@@ -89,7 +92,7 @@ double now() {
 }
 
 bool isRegularFile(const std::string& path, off_t* size = nullptr) {
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     if (size) *size = st.st_size;
     return true;
@@ -129,8 +132,8 @@ int forEachLine(const std::string& path, off_t from, std::string* error, Take ta
             take(line);
             line.clear();
         } else if (line.size() >= kMaxLine) {
-            *error = "a line of '" + path + "' is longer than " + std::to_string(kMaxLine) +
-                     " bytes";
+            *error =
+                "a line of '" + path + "' is longer than " + std::to_string(kMaxLine) + " bytes";
             rc = -1;
             break;
         } else {
@@ -168,8 +171,10 @@ int copyFile(const std::string& from, const std::string& to, std::string* error)
         }
         for (ssize_t done = 0; ok && done < n;) {
             const ssize_t w = write(out, buf + done, size_t(n - done));
-            if (w > 0) done += w;
-            else ok = w < 0 && errno == EINTR;
+            if (w > 0)
+                done += w;
+            else
+                ok = w < 0 && errno == EINTR;
         }
     }
     if (in >= 0) close(in);
@@ -193,9 +198,9 @@ bool validName(const std::string& name) {
 // The connection settings of one side: variables that replace the database variables of this
 // process's environment in the environment of each tabrix run on that side.
 struct Side {
-    std::string label;                 // "source" / "target"
+    std::string label;                  // "source" / "target"
     std::vector<std::string> settings;  // NAME=VALUE
-    std::vector<std::string> env;      // the whole environment of a run
+    std::vector<std::string> env;       // the whole environment of a run
     std::vector<char*> envp;
 
     int add(const std::string& setting, std::string* error) {
@@ -283,8 +288,8 @@ struct Side {
 // dies, so that no run goes on writing behind a killed check. The pid, or -1 with *error set.
 pid_t spawn(const std::vector<std::string>& argv, char* const* envp, const std::string& log,
             bool truncate, std::string* error) {
-    const int out = open(log.c_str(),
-                         O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0644);
+    const int out =
+        open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0644);
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (out < 0 || in < 0) {
         *error = "cannot open '" + log + "': " + std::strerror(errno);
@@ -368,7 +373,7 @@ struct Unit {
     std::string stem;   // of its files
     std::string where;  // the range's condition; empty: the whole table
     UnitState state = UnitState::WAITING;
-    int side = 0;       // the side that runs next: 0 source, 1 target
+    int side = 0;  // the side that runs next: 0 source, 1 target
     unsigned long runs[2] = {0, 0};
     std::vector<std::string> diffs;
     std::string keyFields;
@@ -576,9 +581,8 @@ int TableCheck::start(const Job& in) {
         case JobKind::SPLIT: {
             const std::string stem = fileStem(tables_[job.index].name);
             argv.insert(argv.end(), {"splittable", "table=" + tables_[job.index].name,
-                                     "segmentsize=" + std::to_string(opt_.splitRows),
-                                     "nocntlines", "wherefile=" + opt_.workdir + "/" + stem +
-                                                       ".whr.tmp"});
+                                     "segmentsize=" + std::to_string(opt_.splitRows), "nocntlines",
+                                     "wherefile=" + opt_.workdir + "/" + stem + ".whr.tmp"});
             unlink((opt_.workdir + "/" + stem + ".whr.tmp").c_str());
             job.log = logFile(stem + ".split");
             break;
@@ -704,14 +708,21 @@ void TableCheck::finished(const Job& job, int status) {
             if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
                 std::string why = logError(job.log, 0);
                 say("the " + sides_[job.side].label + " database (" + sides_[job.side].describe() +
-                    ") cannot be reached: " + (why.empty() ? "dbversion " + exitText(status) : why) +
-                    " (log: " + job.log + ")");
+                    ") cannot be reached: " +
+                    (why.empty() ? "dbversion " + exitText(status) : why) + " (log: " + job.log +
+                    ")");
                 pingFailed_ = true;
             }
             break;
-        case JobKind::SPLIT: splitDone(job, status); break;
-        case JobKind::CRCTABLE: runDone(job, status); break;
-        case JobKind::CRCEVAL: evalDone(job, status); break;
+        case JobKind::SPLIT:
+            splitDone(job, status);
+            break;
+        case JobKind::CRCTABLE:
+            runDone(job, status);
+            break;
+        case JobKind::CRCEVAL:
+            evalDone(job, status);
+            break;
     }
 }
 
@@ -793,7 +804,7 @@ int TableCheck::parseEval(size_t u, const std::string& log, std::string* error) 
     auto tagText = [](const std::string& tag) {
         if (tag == "DEL") return std::string("only in source");
         if (tag == "INS") return std::string("only in target");
-        return std::string("differs");
+        return std::string("differs       ");
     };
     return forEachLine(log, 0, error, [&](const std::string& l) {
         if (l.size() < 9 || l.compare(2, 3, "ETQ") != 0) return;
@@ -814,8 +825,8 @@ int TableCheck::parseEval(size_t u, const std::string& log, std::string* error) 
             std::string key = text.substr(5, f - 5);
             key.erase(key.find_last_not_of(' ') + 1);
             const size_t fe = text.find('\'', f + 9);
-            out = "differs  key " + key + "  field " + text.substr(f + 9, fe - f - 9) + ": " +
-                  text.substr(v + 8);
+            out = tagText("DIFF") + "  key " + key + "  field " + text.substr(f + 9, fe - f - 9) +
+                  ": " + text.substr(v + 8);
         } else if (msg == "171" && text.rfind("Key range (", 0) == 0) {
             const size_t close = text.find("): ");
             if (close == std::string::npos) return;
@@ -824,8 +835,10 @@ int TableCheck::parseEval(size_t u, const std::string& log, std::string* error) 
             return;
         }
         // Beyond the limit only counted: the CRC files keep every difference.
-        if (unit.diffs.size() < kMaxDiffLines) unit.diffs.push_back(out);
-        else ++unit.moreDiffs;
+        if (unit.diffs.size() < kMaxDiffLines)
+            unit.diffs.push_back(out);
+        else
+            ++unit.moreDiffs;
     });
 }
 
@@ -843,15 +856,15 @@ void TableCheck::progress() {
     for (const Table& t : tables_) {
         bool finished = !t.error.empty() || !t.units.empty();
         for (size_t u : t.units)
-            finished = finished && (units_[u].state == UnitState::DONE ||
-                                    units_[u].state == UnitState::FAILED);
+            finished = finished &&
+                       (units_[u].state == UnitState::DONE || units_[u].state == UnitState::FAILED);
         done += finished;
     }
-    std::string text = tables_.empty() ? std::string("connecting to both databases |")
-                                       : std::to_string(done) + "/" +
-                                             std::to_string(tables_.size()) + " tables, " +
-                                             std::to_string(totalRuns_) + " runs, " +
-                                             std::to_string(long(now() - started_)) + " s |";
+    std::string text = tables_.empty()
+                           ? std::string("connecting to both databases |")
+                           : std::to_string(done) + "/" + std::to_string(tables_.size()) +
+                                 " tables, " + std::to_string(totalRuns_) + " runs, " +
+                                 std::to_string(long(now() - started_)) + " s |";
     for (const auto& [pid, job] : running_) {
         text += text.back() == '|' ? " " : ", ";
         if (job.kind == JobKind::CRCTABLE)
@@ -905,10 +918,11 @@ int TableCheck::report() {
             if (more) std::printf("  ... %lu more (crceval on the CRC files lists them)\n", more);
         }
     }
-    std::printf("%zu table%s checked in %.1f s with %lu runs: %lu without differences, %lu with "
-                "%lu differences, %lu failed\n",
-                tables_.size(), tables_.size() == 1 ? "" : "s", now() - started_, totalRuns_,
-                clean, differing, ndiffs, failed);
+    std::printf(
+        "%zu table%s checked in %.1f s with %lu runs: %lu without differences, %lu with "
+        "%lu differences, %lu failed\n",
+        tables_.size(), tables_.size() == 1 ? "" : "s", now() - started_, totalRuns_, clean,
+        differing, ndiffs, failed);
     std::fflush(stdout);
     return failed ? kExitError : differing ? kExitDiffs : kExitClean;
 }
@@ -961,18 +975,26 @@ int parseArgs(int argc, char** argv, Options* o, std::string* error) {
             return true;
         };
         bool ok = true;
-        if (a == "--source") ok = value(&o->source);
-        else if (a == "--target") ok = value(&o->target);
-        else if (a == "--workdir") ok = value(&o->workdir);
-        else if (a == "--tabrix") ok = value(&o->tabrix);
-        else if (a == "-j") ok = number(1, 256, &o->jobs);
-        else if (a == "--split-rows") ok = number(0, ULONG_MAX, &o->splitRows);
-        else if (a == "--max-rounds") ok = number(1, 100000, &o->maxRounds);
+        if (a == "--source")
+            ok = value(&o->source);
+        else if (a == "--target")
+            ok = value(&o->target);
+        else if (a == "--workdir")
+            ok = value(&o->workdir);
+        else if (a == "--tabrix")
+            ok = value(&o->tabrix);
+        else if (a == "-j")
+            ok = number(1, 256, &o->jobs);
+        else if (a == "--split-rows")
+            ok = number(0, ULONG_MAX, &o->splitRows);
+        else if (a == "--max-rounds")
+            ok = number(1, 100000, &o->maxRounds);
         else if (a == "-o") {
             std::string v;
             ok = value(&v);
             o->crcOptions.push_back(v);
-        } else if (a == "-v") o->verbose = true;
+        } else if (a == "-v")
+            o->verbose = true;
         else if (a.size() > 1 && a[0] == '-') {
             *error = "unknown option '" + a + "'";
             return -1;
@@ -996,7 +1018,7 @@ int main(int argc, char** argv) {
     if (argc < 2) return usage(nullptr);
     if (parseArgs(argc, argv, &o, &error) < 0) return usage(error.c_str());
     if (o.tabrix.empty()) o.tabrix = besideMe(argv[0]);
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = noHandler;  // a blocked SIGCHLD with a handler always stays pending
     sigaction(SIGCHLD, &sa, nullptr);
     sigemptyset(&g_signals);
