@@ -1,0 +1,337 @@
+// The checksum scan on real engines: the lines it appends for each kind of region, checked
+// against checksums computed here from the bytes each value must contribute, so that both
+// engines are held to the same expected file.
+#include "ulsqlcrc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "sqltestutil.h"
+#include "ulcrc.h"
+#include "ulstring2.h"
+#include "ultextfile.h"
+#include "ulsqlutilext.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes i32(int v) {
+    Bytes b(4);
+    std::memcpy(b.data(), &v, 4);
+    return b;
+}
+Bytes f64(double v) {
+    Bytes b(8);
+    std::memcpy(b.data(), &v, 8);
+    return b;
+}
+Bytes utf16(const std::u16string& s) {
+    Bytes b(2 * s.size());
+    std::memcpy(b.data(), s.data(), b.size());
+    return b;
+}
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+unsigned crcOf(const Bytes& b) { return ul_crccalc(UL_CRC_INIT, b.data(), b.size()); }
+std::string hex8(unsigned v) { return ul_utf16to8(ul_format(u"0x%08x", v).c_str()); }
+// A block line as the file holds it ("" for a line that ends at the end of the table).
+std::string lcrc(unsigned long n, char marker, unsigned crc, const std::string& key) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "lcrc: %4lu%c %s", n, marker, hex8(n ? crc : 0).c_str());
+    return buf + (key.empty() ? "" : " " + key);
+}
+// The bytes of the rows (K, 'v' || K) of the block tables.
+Bytes kvRow(int k) { return cat({i32(k), utf16(u"v" + ul_utf8to16(std::to_string(k).c_str()))}); }
+Bytes kvRows(int from, int to) {
+    Bytes out;
+    for (int k = from; k <= to; ++k) out = cat({out, kvRow(k)});
+    return out;
+}
+
+class UlSqlCrcTest : public SqlEngineTest {
+  protected:
+    void SetUp() override {
+        SqlEngineTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
+        ul_msgwrite_setfp(log_.get());
+        table_ = session_.table("CRCT");
+    }
+    void TearDown() override {
+        UL_TabChkMaxSlices = 50;
+        UL_SQLCRCMaxFieldLen = 100;
+        SqlEngineTest::TearDown();
+    }
+    void run(const std::u16string& sql) { ASSERT_GE(exec(sql), 0) << u8(sql) << ": " << errorUtf8(); }
+    void create(const std::string& columns) {
+        run(u"CREATE TABLE \"" + table_ + u"\" (" + w(columns) + u")");
+    }
+    // Rows (K, 'v' || K) for K = 1..n.
+    void fill(int n) {
+        run(u"INSERT INTO \"" + table_ +
+            u"\" select n, 'v' || n from (with recursive c(n) as (select 1 union all select n + 1 "
+            u"from c where n < " + w(std::to_string(n)) + u") select n from c) x");
+    }
+    std::string header(const std::string& rest) { return "tab: " + u8(table_) + "\n" + rest; }
+    // Writes the own file (and the reference file), reads both, lets the case shape the
+    // request and scans. Returns the checksum lines of the own file; rc_ and diffs_ keep the
+    // outcome.
+    std::vector<std::string> scan(
+        const std::string& own, const std::string& ref,
+        const std::function<void(ULCheckCRCTable*, ul_crcscanrequest_t*)>& shape,
+        unsigned long slice = 1000) {
+        const std::u16string ownPath = dir_.wpath("own.CRC");
+        dir_.write("own.CRC", own);
+        if (!ref.empty()) dir_.write("ref.CRC", ref);
+        ULCheckCRCFile file(slice);
+        EXPECT_GE(file.read(ownPath.c_str(), ref.empty() ? nullptr : dir_.wpath("ref.CRC").c_str(), 0), 0)
+            << errorUtf8();
+        ULCheckCRCTable* t = file.getTable(table_.c_str(), false);
+        if (!t) return {};
+        ul_crcscanrequest_t req;
+        req.kind = ul_crcscankind_t::WHOLE;
+        req.region = t->top();
+        req.sliceSize = slice;
+        shape(t, &req);
+        ULTextFileWriter out;
+        EXPECT_EQ(out.open(ownPath.c_str(), UL_TEXT_APPEND), 0);
+        AuxCalcCRCValues calc(&file, t, &out, UL_CRCRUN_DIGGING);
+        rc_ = calc.runCRCTable(req);
+        error_ = rc_ < 0 ? errorUtf8() : "";
+        diffs_ = calc.newDifferences();
+        EXPECT_EQ(out.close(), 0);
+        std::ifstream in(dir_.path("own.CRC"));
+        std::vector<std::string> lines;
+        for (std::string l; std::getline(in, l);)
+            if (l.rfind("lcrc:", 0) == 0 || l.rfind("qcrc:", 0) == 0 || l.rfind("fcrc:", 0) == 0)
+                lines.push_back(l);
+        if (rc_ == 0) {
+            EXPECT_EQ(calc.newLines(), lines.size() - ownLines(own));
+        }
+        return lines;
+    }
+    static size_t ownLines(const std::string& text) {
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find("crc:", at)) != std::string::npos; ++at) ++n;
+        return n;
+    }
+    // The own line of the file that covers the whole table after a whole-table scan.
+    static void digInto(ULCheckCRCTable* t, ul_crcscanrequest_t* req, ul_crcscankind_t kind) {
+        for (ul_chkcrcline_t& l : t->lines)
+            if (l.flags & UL_CRCLINE_OWN) req->region = &l;
+        req->kind = kind;
+        req->start = req->region->start;
+        req->end = req->region->end;
+        req->checkAgainst = req->region;
+    }
+    std::string log() { return log_.text(); }
+
+    MemoryStream log_;
+    TempDir dir_;
+    std::u16string table_;
+    int rc_ = 0;
+    std::string error_;
+    unsigned long diffs_ = 0;
+};
+
+const char* const kKV = "key: K\nsel: K, A\ntyp: IC\n";
+
+// Whole-table blocks: a block closes at the first key change after slice rows, the last one at
+// the end of the table, and an empty table gives one empty line.
+TEST_P(UlSqlCrcTest, WholeTableBlocks) {
+    create("K INTEGER PRIMARY KEY, A VARCHAR(10)");
+    struct Case {
+        int rows;
+        unsigned long slice;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {0, 2, {lcrc(0, ' ', 0, "")}},
+        {3, 2, {lcrc(2, ' ', crcOf(kvRows(1, 2)), "2"), lcrc(1, ' ', crcOf(kvRows(3, 3)), "")}},
+        {4, 2, {lcrc(2, ' ', crcOf(kvRows(1, 2)), "2"), lcrc(2, ' ', crcOf(kvRows(3, 4)), "")}},
+        {5, 9, {lcrc(5, ' ', crcOf(kvRows(1, 5)), "")}},
+    };
+    for (const Case& c : cases) {
+        run(u"DELETE FROM \"" + table_ + u"\"");
+        if (c.rows) fill(c.rows);
+        EXPECT_EQ(scan(header(kKV), "", [](auto*, auto*) {}, c.slice), c.lines) << c.rows;
+        EXPECT_EQ(rc_, 0) << error_;
+    }
+}
+
+// 120,000 rows in blocks of 1,000 with 50 slices wanted: the slice count doubles at 50,050 and
+// again at 100,050 rows, and the blocks cover every row once.
+TEST_P(UlSqlCrcTest, SliceCountGrowsWithTheTable) {
+    create("K INTEGER PRIMARY KEY, A VARCHAR(10)");
+    fill(120000);
+    const std::vector<std::string> lines = scan(header(kKV), "", [](auto*, auto*) {}, 1000);
+    ASSERT_EQ(rc_, 0) << error_;
+    std::vector<unsigned long> counts;
+    for (const std::string& l : lines) counts.push_back(std::stoul(l.substr(5, 5)));
+    std::vector<unsigned long> expected(50, 1000);
+    expected.insert(expected.end(), 25, 2000);
+    expected.insert(expected.end(), 5, 4000);
+    EXPECT_EQ(counts, expected);
+    EXPECT_EQ(lines.back().size(), 22u);  // no key value: the last block ends with the table
+    EXPECT_NE(log().find("Increasing slice count from 1000 to 2000 at 50050 rows."), std::string::npos);
+    EXPECT_NE(log().find("Increasing slice count from 2000 to 4000 at 100050 rows."), std::string::npos);
+}
+
+// Along the reference file's boundaries: a row beyond a boundary closes its block with "<",
+// empty blocks in a row included; lines that differ from the reference are counted.
+TEST_P(UlSqlCrcTest, ReferenceBoundariesAndEmptyBlocks) {
+    create("K INTEGER PRIMARY KEY, A VARCHAR(10)");
+    run(u"INSERT INTO \"" + table_ + u"\" VALUES (1, 'v1'), (2, 'v2'), (7, 'v7'), (8, 'v8')");
+    const std::string ref = header(kKV) + lcrc(2, ' ', crcOf(kvRows(1, 2)), "2") + "\n" +
+                            lcrc(0, ' ', 0, "4") + "\n" + lcrc(1, ' ', 0x1234, "6") + "\n" +
+                            lcrc(2, ' ', 0x5678, "") + "\n";
+    const auto lines = scan(header(kKV), ref, [](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
+        req->kind = ul_crcscankind_t::ALONGREF;
+        for (const ul_chkcrcline_t& l : t->lines)
+            if (l.flags & UL_CRCLINE_REF) req->boundaries.push_back(&l);
+    });
+    ASSERT_EQ(rc_, 0) << error_;
+    const Bytes upper = cat({kvRow(7), kvRow(8)});
+    EXPECT_EQ(lines, (std::vector<std::string>{lcrc(2, '<', crcOf(kvRows(1, 2)), "2"),
+                                               lcrc(0, '<', 0, "4"), lcrc(0, '<', 0, "6"),
+                                               lcrc(2, ' ', crcOf(upper), "")}));
+    EXPECT_EQ(diffs_, 2u);  // the count of (4, 6] and the checksum of the last block
+    EXPECT_NE(log().find("Found 2 new differences in count or checksum for table"), std::string::npos);
+}
+
+// Digging into a line: smaller blocks over its range whose total must reproduce the line; a
+// change of the data in between is a discrepancy in count or checksum.
+TEST_P(UlSqlCrcTest, DetailScanReproducesItsLine) {
+    create("K INTEGER PRIMARY KEY, A VARCHAR(10)");
+    struct Case {
+        const char16_t* change;
+        std::string error;
+    };
+    const Case cases[] = {
+        {nullptr, ""},
+        {u"DELETE FROM \"%s\" WHERE K = 3", "Discrepancy during detail scan: found 5 rows, but only 6 expected (icksum=0)"},
+        {u"UPDATE \"%s\" SET A = 'x' WHERE K = 4", "Discrepancy during detail scan: checksum is 0x"},
+    };
+    for (const Case& c : cases) {
+        run(u"DELETE FROM \"" + table_ + u"\"");
+        fill(6);
+        const std::vector<std::string> whole = scan(header(kKV), "", [](auto*, auto*) {}, 10);
+        ASSERT_EQ(whole, std::vector<std::string>{lcrc(6, ' ', crcOf(kvRows(1, 6)), "")});
+        std::ifstream in(dir_.path("own.CRC"));
+        const std::string own((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (c.change) run(ul_format(c.change, table_.c_str()));
+        const auto lines = scan(own, "", [](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
+            digInto(t, req, ul_crcscankind_t::DIG);
+            req->sliceSize = 2;
+        });
+        if (!c.change) {
+            EXPECT_EQ(rc_, 0) << error_;
+            EXPECT_EQ(lines, (std::vector<std::string>{whole[0], lcrc(2, ' ', crcOf(kvRows(1, 2)), "2"),
+                                                       lcrc(2, ' ', crcOf(kvRows(3, 4)), "4"),
+                                                       lcrc(2, ' ', crcOf(kvRows(5, 6)), "")}));
+            continue;
+        }
+        EXPECT_EQ(rc_, -1);
+        EXPECT_EQ(error_.rfind(c.error, 0), 0u) << error_;
+        EXPECT_NE(error_.find("\nReason: Either the data changed (system running?)"), std::string::npos);
+    }
+}
+
+// Keys out of order stop the scan; equal keys are duplicates, reported as an error unless the
+// table expects them, in which case their order no longer matters.
+TEST_P(UlSqlCrcTest, KeyOrderAndDuplicates) {
+    create("K VARCHAR(4), A VARCHAR(10)");
+    // Ordered as text, "10" comes before "9"; compared as numeric text it is greater.
+    UL_SQLGlobalCRCFlags &= ~UL_SQLCRCFLAG_COMPNUMSTRINGPLAIN;
+    run(u"INSERT INTO \"" + table_ + u"\" VALUES ('9', 'a'), ('10', 'b')");
+    scan(header("key: K\nsel: K, A\ntyp: NC\n"), "", [](auto*, auto*) {});
+    EXPECT_EQ(rc_, -1);
+    EXPECT_EQ(error_, "Key columns not sorted during CRC scan:\nkey #1 (NUMC) 'K': last='10' now='9'");
+
+    const std::string kv = "key: K\nsel: K, A\ntyp: CC\n";
+    const Bytes sorted = cat({utf16(u"1a"), utf16(u"1b"), utf16(u"2c")});
+    for (const char16_t* values : {u"('1', 'b'), ('1', 'a'), ('2', 'c')", u"('2', 'c'), ('1', 'a'), ('1', 'b')"}) {
+        run(u"DELETE FROM \"" + table_ + u"\"");
+        run(u"INSERT INTO \"" + table_ + u"\" VALUES " + values);
+        EXPECT_EQ(scan(header(kv + "opt: sortdups\n"), "", [](auto*, auto*) {}),
+                  std::vector<std::string>{lcrc(3, ' ', crcOf(sorted), "")});
+        EXPECT_NE(log().find("1WETQ399 Detected 1 duplicate rows in table"), std::string::npos);
+    }
+    const auto lines = scan(header(kv), "", [](auto*, auto*) {});
+    EXPECT_EQ(rc_, 0) << error_;
+    EXPECT_EQ(lines.size(), 1u);
+    EXPECT_NE(log().find("1EETQ399 Detected 1 duplicate rows in table"), std::string::npos);
+}
+
+// The quick checksum folds row checksums into 251 buckets: the same rows in any order give the
+// same line, one without key values.
+TEST_P(UlSqlCrcTest, QuickChecksumIgnoresRowOrder) {
+    create("K INTEGER, A VARCHAR(10)");
+    std::vector<unsigned> buckets(251, UL_CRC_INIT);
+    for (int k : {1, 2, 3}) buckets[crcOf(kvRow(k)) % 251] ^= crcOf(kvRow(k));
+    Bytes folded;
+    for (unsigned b : buckets) folded = cat({folded, i32(static_cast<int>(b))});
+    const std::string expected = "qcrc:    3  " + hex8(crcOf(folded));
+    for (const char16_t* values : {u"(1, 'v1'), (2, 'v2'), (3, 'v3')", u"(3, 'v3'), (1, 'v1'), (2, 'v2')"}) {
+        run(u"DELETE FROM \"" + table_ + u"\"");
+        run(u"INSERT INTO \"" + table_ + u"\" VALUES " + values);
+        EXPECT_EQ(scan(header(kKV), "", [](auto*, ul_crcscanrequest_t* req) { req->quick = true; }),
+                  std::vector<std::string>{expected});
+    }
+}
+
+// Field checksums of a single row: one line per field, the value kept and cut at maxfieldlen.
+TEST_P(UlSqlCrcTest, FieldChecksumsOfOneRow) {
+    create(std::string("K INTEGER PRIMARY KEY, A VARCHAR(20), B VARCHAR(20), R ") +
+           (session_.isPg() ? "bytea" : "BLOB"));
+    std::u16string blob;
+    ASSERT_EQ(ul_sqlappendliteral(&blob, u"0A0B", UL_SQLTOKEN_HEXSTRING, ul_sqlcurrentliteralform()), 0);
+    run(u"INSERT INTO \"" + table_ + u"\" VALUES (1, 'abcdefgh', 'xy', " + blob + u")");
+    UL_SQLCRCMaxFieldLen = 5;
+    const std::string hdr = header("key: K\nsel: K, A, B, R\ntyp: ICCB\n");
+    const std::vector<std::string> whole = scan(hdr, "", [](auto*, auto*) {});
+    ASSERT_EQ(whole.size(), 1u);
+    std::ifstream in(dir_.path("own.CRC"));
+    const std::string own((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto lines = scan(own, "", [](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
+        digInto(t, req, ul_crcscankind_t::FIELDS);
+        req->sliceSize = 1;
+    });
+    ASSERT_EQ(rc_, 0) << error_;
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         whole[0], "fcrc: A         " + hex8(crcOf(utf16(u"abcdefgh"))) + " 1 = 'abcde'...",
+                         "fcrc: B         " + hex8(crcOf(utf16(u"xy"))) + " 1 = 'xy'",
+                         "fcrc: R         " + hex8(crcOf({0x0A, 0x0B})) + " 1 = x'0A0B'"}));
+}
+
+// The same values of every kind give the same lines on every engine: the expected file is
+// computed from the bytes each value contributes, whatever engine stores it.
+TEST_P(UlSqlCrcTest, ValueKindsGiveEngineIndependentLines) {
+    create(std::string("K INTEGER PRIMARY KEY, P NUMERIC(10,2), F DOUBLE PRECISION, C VARCHAR(20), "
+                       "R ") + (session_.isPg() ? "bytea" : "BLOB") + ", L text");
+    std::u16string blob;
+    ASSERT_EQ(ul_sqlappendliteral(&blob, u"00FF10", UL_SQLTOKEN_HEXSTRING, ul_sqlcurrentliteralform()), 0);
+    const std::u16string text(300, u'\u00e9');
+    run(u"INSERT INTO \"" + table_ + u"\" VALUES (1, 12.5, 0.5, 'Gr\u00fc\u00dfe \u20ac', " + blob +
+        u", '" + text + u"'), (2, -0.05, -1e10, NULL, NULL, NULL), (3, NULL, NULL, 'x', NULL, 'y')");
+    const Bytes rows = cat({i32(1), {0, 0, 0, 1, 0x25, 0x0C}, f64(0.5), utf16(u"Gr\u00fc\u00dfe \u20ac"),
+                            {0x00, 0xFF, 0x10}, utf16(text),
+                            i32(2), {0, 0, 0, 0, 0x00, 0x5D}, f64(-1e10),
+                            i32(3), utf16(u"x"), utf16(u"y")});
+    const auto lines = scan(header("key: K\nsel: K, P, F, C, R, L\ntyp: IPFCBL\n"), "", [](auto*, auto*) {});
+    ASSERT_EQ(rc_, 0) << error_;
+    EXPECT_EQ(lines, std::vector<std::string>{lcrc(3, ' ', crcOf(rows), "")});
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, UlSqlCrcTest, ::testing::Values("SQLITE", "PGSQL"),
+                         [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
