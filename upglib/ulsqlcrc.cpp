@@ -66,9 +66,9 @@ std::u16string tabLineName(const char16_t* value) {
 
 // How the bytes of a column go into the registers.
 enum class Feed : unsigned char {
-    plain,      // as delivered
-    chars,      // UTF-16 text: NUL characters left out
-    numtext,    // UTF-16 text checked against a number: leading blanks and zeros left out
+    plain,    // as delivered
+    chars,    // UTF-16 text: NUL characters left out
+    numtext,  // UTF-16 text checked against a number: leading blanks and zeros left out
 };
 
 }  // namespace
@@ -76,10 +76,9 @@ enum class Feed : unsigned char {
 // Everything a scan derives from its request before the first row arrives.
 struct AuxCalcCRCValues::Plan {
     ul_crcscanrequest_t request;
-    bool quick = false;    // row checksums folded into buckets
-    bool ordered = true;   // key order, blocks, lines with key values
-    bool fields = false;   // single-field checksums of the rows of the region
-    bool ownBlocks = true;  // blocks of sliceSize rows (behind the boundaries)
+    bool quick = false;   // row checksums folded into buckets
+    bool ordered = true;  // key order, blocks, lines with key values
+    bool fields = false;  // single-field checksums of the rows of the region
     bool neutral = false;
     bool keepNul = false;
     bool sortDups = false;
@@ -99,7 +98,9 @@ struct AuxCalcCRCValues::Plan {
     // Field mode: the columns of each slice; a slice is named by its last column.
     std::vector<std::vector<unsigned>> slices;
     std::vector<bool> sliceIsKey;
-    std::vector<int> sliceOf;  // slice of each column, -1: none
+    std::vector<int> sliceOf;               // slice of each column, -1: none
+    bool fieldSlice = false;                // a slice of fields of one row is dug into
+    unsigned fieldFirst = 0, fieldEnd = 0;  // the columns the total runs over
     // The values of single-field slices of the last row, as lines show them.
     std::vector<std::u16string> fieldValues;
     std::vector<bool> haveValue;
@@ -142,8 +143,8 @@ void AuxCascadeClients::init(AuxCalcCRCValues* calc, unsigned long maxClients,
     next_ = next;
 }
 
-int AuxCascadeClients::handleRow(unsigned flags, const unsigned char** raw,
-                                 const char16_t** values, unsigned* lengths, unsigned ncols) {
+int AuxCascadeClients::handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
+                                 unsigned* lengths, unsigned ncols) {
     if ((flags & UL_ROW_DATA) && ncols > 0) {
         std::u16string_view client;
         if (values && values[0]) client = std::u16string_view(values[0], textLength(0, values[0]));
@@ -258,6 +259,7 @@ int AuxCalcCRCValues::runCRCTable(const ul_crcscanrequest_t& request) {
 int AuxCalcCRCValues::setupCRCRangeValues(ul_crcrecord_t* r, std::u16string client,
                                           bool hasClient) {
     Plan& p = *plan_;
+    r->index = static_cast<int>(records_.size()) - 1;
     r->client = std::move(client);
     r->hasClient = hasClient;
     r->start = p.start;
@@ -297,7 +299,8 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
     p.ordered = !request.quick;
     p.fields = request.kind == ul_crcscankind_t::FIELDS;
     p.neutral = tflags & UL_TABCHK_NEUTRAL;
-    p.keepNul = (tflags & UL_TABCHK_KEEPNULLBYTES) || (UL_SQLGlobalFlags & UL_SQLFLAG_SQLCHARKEEPNULLBYTES);
+    p.keepNul =
+        (tflags & UL_TABCHK_KEEPNULLBYTES) || (UL_SQLGlobalFlags & UL_SQLFLAG_SQLCHARKEEPNULLBYTES);
     p.sortDups = (tflags & UL_TABCHK_SORTDUPS) || (gflags & UL_SQLCRCFLAG_SORTDUPALWAYS);
     p.sampling = runFlags_ & UL_CRCRUN_SAMPLING;
     p.commentKeyFields = gflags & UL_SQLCRCFLAG_FIELDCHECKSUM4KEYS;
@@ -311,6 +314,8 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
         return ul_errorfail(ul_format(u"No key fields for table '%s'", table_->name().c_str()));
 
     if (fetchFieldDescs(&p.logicalType) < 0) return UL_ERROR_RETURN(-1);
+    prepareFeeds();
+    if (p.usePacked) p.nkeys = std::min(p.nkeys, p.ngroup);
 
     // Token classes of the keys: the file's types, else the column descriptions.
     const std::u16string& ftypes = table_->own.types;
@@ -329,16 +334,25 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
     // Field slices: every non-key field in slices of sliceSize fields; key fields one each,
     // written as comments, when asked for.
     if (p.fields) {
+        // The fields of a row line, or those behind the start's field up to the end's field
+        // when a slice of fields is dug into.
         const unsigned ncols = static_cast<unsigned>(p.descs.size());
         const unsigned per = std::max<unsigned long>(request.sliceSize, 1);
-        if (p.commentKeyFields)
+        p.fieldSlice = request.start.field != UL_CRCFIELD_WHOLEROW;
+        const unsigned first = p.fieldSlice ? request.start.field + 1 : p.nkeys;
+        const unsigned last = request.end.field != UL_CRCFIELD_WHOLEROW
+                                  ? std::min(request.end.field + 1, ncols)
+                                  : ncols;
+        p.fieldFirst = p.fieldSlice ? first : 0;
+        p.fieldEnd = last;
+        if (p.commentKeyFields && !p.fieldSlice)
             for (unsigned k = 0; k < p.nkeys && k < ncols; ++k) {
                 p.slices.push_back({k});
                 p.sliceIsKey.push_back(true);
             }
-        for (unsigned c = p.nkeys; c < ncols; c += per) {
+        for (unsigned c = first; c < last; c += per) {
             std::vector<unsigned> slice;
-            for (unsigned f = c; f < ncols && f < c + per; ++f) slice.push_back(f);
+            for (unsigned f = c; f < last && f < c + per; ++f) slice.push_back(f);
             p.slices.push_back(std::move(slice));
             p.sliceIsKey.push_back(false);
         }
@@ -369,7 +383,6 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
                         ul_format(u"Duplicate cascaded client '%s'", clients[i].c_str()));
             if (msg(u' ', u"  " + clients[i]) < 0) return UL_ERROR_RETURN(-1);
         }
-        records_.reserve(clients.size());
         for (const std::u16string& c : clients) {
             records_.emplace_back();
             if (setupCRCRangeValues(&records_.back(), c, true) < 0) return UL_ERROR_RETURN(-1);
@@ -380,7 +393,6 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
             return UL_ERROR_RETURN(-1);
         p.useCascade = true;
         p.maxClients = factor;
-        records_.reserve(factor);
     } else {
         records_.emplace_back();
         if (setupCRCRangeValues(&records_.back(), {}, false) < 0) return UL_ERROR_RETURN(-1);
@@ -404,8 +416,8 @@ int AuxCalcCRCValues::fetchFieldDescs(int* logicalType) {
     if (nametab.getTableInfo(&object) < 0) return UL_ERROR_RETURN(-1);
     const int lt = object.options.logicalType;
     const bool transparent =
-        (lt == UL_LOGTABLE_CLUSTER && ((runFlags_ & UL_CRCRUN_DECLUSTERED) ||
-                                       (table_->flags() & UL_TABCHK_DECLUSTERED))) ||
+        (lt == UL_LOGTABLE_CLUSTER &&
+         ((runFlags_ & UL_CRCRUN_DECLUSTERED) || (table_->flags() & UL_TABCHK_DECLUSTERED))) ||
         (lt == UL_LOGTABLE_POOL && (runFlags_ & UL_CRCRUN_DEPOOLED));
     *logicalType = transparent ? UL_LOGTABLE_NONE : lt;
     p.logical = *logicalType != UL_LOGTABLE_NONE;
@@ -430,7 +442,17 @@ int AuxCalcCRCValues::fetchFieldDescs(int* logicalType) {
         return 0;
     });
     free(descs);
-    return rc;
+    if (rc < 0) return UL_ERROR_RETURN(-1);
+    // A decimal without fixed scale carries the digits its database keeps: one database keeps
+    // "1.10" as written, another as "1.1", so its checksum may differ between database types.
+    for (const ul_sqlfielddesc_t& d : p.descs)
+        if (ul_sqlfieldtype(d) == DBIF_TYPE_DECIMAL &&
+            msg(u'W', ul_format(u"Field '%s' of table '%s' is a decimal without fixed scale: its "
+                                u"checksum depends on the digits the database keeps and may differ "
+                                u"on another database type.",
+                                d.name, table_->name().c_str())) < 0)
+            return UL_ERROR_RETURN(-1);
+    return 0;
 }
 
 int AuxCalcCRCValues::writeCommentLine() {
@@ -442,11 +464,12 @@ int AuxCalcCRCValues::writeCommentLine() {
         text = ul_format(u"# %s: Scanning whole region.\n", timeStamp().c_str());
     } else {
         const ul_chkcrcline_t* l = q.from ? q.from : q.region;
-        const bool cont = q.kind == ul_crcscankind_t::RESUME ||
-                          (q.kind == ul_crcscankind_t::REPRODUCE && !(l->flags & UL_CRCLINE_HASPARENT));
-        text = ul_format(u"# %s: %s l. %d[%d]\n", timeStamp().c_str(),
-                         cont ? u"Continue investigating" : u"Investigating", l->ownLine,
-                         l->refLine);
+        const bool cont =
+            q.kind == ul_crcscankind_t::RESUME ||
+            (q.kind == ul_crcscankind_t::REPRODUCE && !(l->flags & UL_CRCLINE_HASPARENT));
+        text =
+            ul_format(u"# %s: %s l. %d[%d]\n", timeStamp().c_str(),
+                      cont ? u"Continue investigating" : u"Investigating", l->ownLine, l->refLine);
     }
     return writeText(text);
 }
@@ -479,7 +502,8 @@ int AuxCalcCRCValues::convertNeutralKeys() {
     if (convert(p.start, &p.startValues, &p.start) < 0 || convert(p.end, &p.endValues, &p.end) < 0)
         return UL_ERROR_RETURN(-1);
     for (ul_crcrecord_t& r : records_) r.start = p.start;
-    if (converted && msg(u' ', u"Handled conversion of key fields in start and end conditions.") < 0)
+    if (converted &&
+        msg(u' ', u"Handled conversion of key fields in start and end conditions.") < 0)
         return UL_ERROR_RETURN(-1);
     return 0;
 }
@@ -503,6 +527,7 @@ int AuxCalcCRCValues::addCRCWhereCondition(std::u16string* sql) {
     if (low.size() > p.nkeys || high.size() > p.nkeys)
         return ul_errorfail(ul_format(u"Boundary of table '%s' has more values than key fields",
                                       table_->name().c_str()));
+    if (p.fieldSlice) mode |= UL_WHERECOND_LOWINCL;  // the start is the row itself
     if (low.empty() && high.empty()) return 0;
     if (low.empty()) mode |= UL_WHERECOND_NOLOWER;
     return ul_sqlappendwherecondition(sql, nullptr, p.keyNamePtrs.data(), p.keyClasses.data(),
@@ -550,13 +575,13 @@ int AuxCalcCRCValues::announceStatement(const std::u16string& sql, int logicalTy
     Plan& p = *plan_;
     bool haveRaw = false;
     for (char16_t t : p.types) haveRaw = haveRaw || t == u'R' || t == u'B';
-    std::u16string text = ul_format(
-        u"Reading table rows%s%s%s%s:",
-        logicalType == UL_LOGTABLE_CLUSTER ? u" from logical cluster"
-        : logicalType == UL_LOGTABLE_POOL  ? u" from logical pool"
-                                           : u"",
-        p.neutral ? u" in neutral format" : u"", p.neutral && haveRaw ? u", but keeping RAW fields" : u"",
-        sql.empty() ? u"" : u" with SQL statement");
+    std::u16string text = ul_format(u"Reading table rows%s%s%s%s:",
+                                    logicalType == UL_LOGTABLE_CLUSTER ? u" from logical cluster"
+                                    : logicalType == UL_LOGTABLE_POOL  ? u" from logical pool"
+                                                                       : u"",
+                                    p.neutral ? u" in neutral format" : u"",
+                                    p.neutral && haveRaw ? u", but keeping RAW fields" : u"",
+                                    sql.empty() ? u"" : u" with SQL statement");
     if (p.scanRecord && p.scanRecord->hasClient)
         text += ul_format(u" client=%s", p.scanRecord->client.c_str());
     if (p.ordered && !p.fields)
@@ -583,7 +608,7 @@ ULSQLCallBack* AuxCalcCRCValues::buildChain() {
         p.cascade.init(this, p.maxClients, next);
         next = &p.cascade;
     }
-    if (p.sortDups) {
+    if (p.sortDups && p.ordered) {  // row order does not matter to a quick checksum
         p.sortdups.init(p.nkeys, p.keyClasses.data(), 0, next);
         next = &p.sortdups;
     }
@@ -605,14 +630,12 @@ ULSQLCallBack* AuxCalcCRCValues::buildChain() {
 int AuxCalcCRCValues::finishChain() {
     Plan& p = *plan_;
     if (p.usePacked && p.packed.finish() < 0) return UL_ERROR_RETURN(-1);
-    if (p.sortDups && p.sortdups.finish() < 0) return UL_ERROR_RETURN(-1);
+    if (p.sortDups && p.ordered && p.sortdups.finish() < 0) return UL_ERROR_RETURN(-1);
     return 0;
 }
 
 int AuxCalcCRCValues::runCRCStatement() {
     Plan& p = *plan_;
-    prepareFeeds();
-    if (p.usePacked) p.nkeys = std::min(p.nkeys, p.ngroup);
     p.useBadChar = (table_->flags() & UL_TABCHK_FILTERBADCHAR) ||
                    (UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_FILTERBADCHAR);
     p.useBCD = (UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_FIXBCDMINUSZERO) &&
@@ -638,7 +661,8 @@ int AuxCalcCRCValues::exeCRCStatement(const std::u16string& sql) {
     if (stmt.prepare(sql.c_str(), nullptr, 0, p.descs.data(), static_cast<unsigned>(p.descs.size()),
                      0) < 0)
         return UL_ERROR_RETURN(-1);
-    const int mode = p.useDecompress ? UL_SQLMODE_HDR_TYPE | UL_SQLMODE_HDR_NAME : 0;
+    int mode = p.useDecompress ? UL_SQLMODE_HDR_TYPE | UL_SQLMODE_HDR_NAME : 0;
+    if (!needsText()) mode |= UL_SQLMODE_ANYUPDATE_RAWONLY;
     unsigned long count = 0;
     const long rc = stmt.execute(buildChain(), &count, mode);
     if (rc < 0) return UL_ERROR_RETURN(-1);
@@ -670,6 +694,13 @@ int AuxCalcCRCValues::exeLogicalStatement(int logicalType) {
 }
 
 // ---- rows -------------------------------------------------------------------------------------
+
+// Text is wanted of the key fields only (boundaries, key order, the client), and of every field
+// when single fields are reported with their values; all checksums run over the raw bytes.
+bool AuxCalcCRCValues::needsText() const {
+    const Plan& p = *plan_;
+    return p.ordered || p.logical || p.fields || p.useCascade || p.useBadChar || p.useDecompress;
+}
 
 void AuxCalcCRCValues::prepareFeeds() {
     Plan& p = *plan_;
@@ -800,19 +831,19 @@ int AuxCalcCRCValues::handleRow(unsigned flags, const unsigned char** raw, const
     ul_crcrecord_t* r = current_;
     if (r->sampled) return records_.size() == 1 ? 1 : 0;
     if (ncols < p.nkeys)
-        return ul_errorfail(ul_format(u"Row of %u columns has fewer than %u key fields", ncols,
-                                      p.nkeys));
+        return ul_errorfail(
+            ul_format(u"Row of %u columns has fewer than %u key fields", ncols, p.nkeys));
     const bool keysNeeded = p.ordered || p.logical;
     if (keysNeeded) {
         p.key.resize(p.nkeys);
         for (unsigned i = 0; i < p.nkeys; ++i)
             if (keyText(i, raw, values, lengths, &p.key[i]) < 0) return UL_ERROR_RETURN(-1);
         // The logical statement reads from the start inclusively.
-        if (p.logical && p.start.nvalues && compareKeyWith(*r, p.start) <= 0) return 0;
+        if (p.logical && p.start.nvalues && !p.fieldSlice && compareKeyWith(*r, p.start) <= 0)
+            return 0;
     }
     if (!p.ordered) {
-        if (calculateCRCValuesQUICK(r, raw, lengths, ncols) < 0)
-            return UL_ERROR_RETURN(-1);
+        if (calculateCRCValuesQUICK(r, raw, lengths, ncols) < 0) return UL_ERROR_RETURN(-1);
         ++r->totalRows;
         ++r->blockRows;
         if (p.sampling && r->totalRows >= UL_SQLCRCNrSamples) r->sampled = true;
@@ -843,8 +874,7 @@ int AuxCalcCRCValues::handleRow(unsigned flags, const unsigned char** raw, const
         }
         r->haveLast = true;
     }
-    if (calculateCRCValues(r, raw, values, lengths, ncols) < 0)
-        return UL_ERROR_RETURN(-1);
+    if (calculateCRCValues(r, raw, values, lengths, ncols) < 0) return UL_ERROR_RETURN(-1);
     ++r->blockRows;
     ++r->totalRows;
     const bool ownBlock = !p.fields && r->nextBoundary >= r->boundaries.size();
@@ -895,8 +925,9 @@ int AuxCalcCRCValues::calculateCRCValues(ul_crcrecord_t* r, const unsigned char*
                                          unsigned ncols) {
     Plan& p = *plan_;
     if (p.fields) {
-        // Each field goes into the total and into the register of its slice, in one pass.
-        for (unsigned c = 0; c < ncols; ++c) {
+        // Each field goes into the total and into the register of its slice, in one pass; the
+        // total runs over the whole row, or over the fields of the slice dug into.
+        for (unsigned c = p.fieldFirst; c < ncols && c < p.fieldEnd; ++c) {
             if (!raw[c]) continue;
             const int s = c < p.sliceOf.size() ? p.sliceOf[c] : -1;
             if (s >= 0)
@@ -982,21 +1013,11 @@ int AuxCalcCRCValues::closeBlock(ul_crcrecord_t* r, const ul_sqlcrcboundary_t& e
     int rc = 0;
     if (existing) {
         // A block the own file holds already: recomputed, compared, not written again.
-        if (boundary->ownCount != r->blockRows || (r->blockRows && boundary->ownCrc != crc)) {
-            rc = ul_errorfail(
-                boundary->ownCount != r->blockRows
-                    ? ul_format(u"Discrepancy during detail scan: found %lu rows, but only %lu "
-                                u"expected (icksum=%d)",
-                                static_cast<unsigned long>(r->blockRows),
-                                static_cast<unsigned long>(boundary->ownCount),
-                                static_cast<int>(r - records_.data()))
-                    : ul_format(u"Discrepancy during detail scan: checksum is %#010x, expected "
-                                u"%#010x (icksum=%d)",
-                                crc, boundary->ownCrc, static_cast<int>(r - records_.data())));
-        }
+        rc = compareWithLine(*boundary, r->blockRows, crc, r->index);
         r->start = end;
     } else {
-        rc = writeCRCLine(r, beyond ? unsigned{UL_CRCLINE_OWNBOUNDARY} : 0u, end, r->blockRows, crc, nullptr);
+        rc = writeCRCLine(r, beyond ? unsigned{UL_CRCLINE_OWNBOUNDARY} : 0u, end, r->blockRows, crc,
+                          nullptr);
     }
     r->blockRows = 0;
     r->blockCrc = 0xFFFFFFFFu;
@@ -1049,7 +1070,8 @@ int AuxCalcCRCValues::addTabLine0() {
 }
 
 int AuxCalcCRCValues::writeStartLine(const ul_crcrecord_t& r) {
-    if (r.start.nvalues == 0) return 0;
+    // Field lines of the row the file's last lines name need no start.
+    if (r.start.nvalues == 0 || plan_->fieldSlice) return 0;
     ul_chkcrcline_t line;
     line.ownClient = r.hasClient ? r.client.c_str() : nullptr;
     line.end = r.start;
@@ -1108,9 +1130,8 @@ int AuxCalcCRCValues::writeCRCLine(ul_crcrecord_t* r, unsigned flags,
     if (!field && !quick) r->start = end;
     if (comment) return 0;
     ++newLines_;
-    ul_chkcrcline_t* added = table_->setCRCLineValues(line.flags, line.ownClient, line.start,
-                                                      line.end, line.ownCount, crc, value,
-                                                      line.ownLine);
+    ul_chkcrcline_t* added = table_->setCRCLineValues(
+        line.flags, line.ownClient, line.start, line.end, line.ownCount, crc, value, line.ownLine);
     if (!added) return UL_ERROR_RETURN(-1);
     noteDifference(added);
     return 0;
@@ -1127,7 +1148,8 @@ int AuxCalcCRCValues::writeFieldLines(ul_crcrecord_t* r) {
         const char16_t* value = nullptr;
         if (slice.size() == 1 && slice[0] < p.haveValue.size() && p.haveValue[slice[0]])
             value = p.fieldValues[slice[0]].c_str();
-        const unsigned flags = UL_CRCLINE_OWNFIELD | (p.sliceIsKey[s] ? unsigned{UL_CRCLINE_EXCLUDED} : 0u);
+        const unsigned flags =
+            UL_CRCLINE_OWNFIELD | (p.sliceIsKey[s] ? unsigned{UL_CRCLINE_EXCLUDED} : 0u);
         if (writeCRCLine(r, flags, end, 1, r->fieldCrcs[s], value) < 0) return UL_ERROR_RETURN(-1);
     }
     return 0;
@@ -1140,13 +1162,15 @@ int AuxCalcCRCValues::closeCRCStatement(ul_crcrecord_t* r) {
         for (unsigned i = 0; i < UL_CRCQUICK_BUCKETS; ++i) {
             const unsigned v = r->buckets[i];
             for (unsigned b = 0; b < 4; ++b)
-                bytes[4 * i + b] = static_cast<unsigned char>(v >> (p.neutral ? 24 - 8 * b : 8 * b));
+                bytes[4 * i + b] =
+                    static_cast<unsigned char>(v >> (p.neutral ? 24 - 8 * b : 8 * b));
         }
         r->quickCrc = r->totalRows ? ul_crccalc(0xFFFFFFFFu, bytes, sizeof bytes) : 0;
         if (!p.ordered) {
             const bool unverified = table_->flags() & UL_TABCHK_VERIFYQUICKRUN;
-            return writeCRCLine(r, UL_CRCLINE_QUICK | (unverified ? unsigned{UL_CRCLINE_OWNUNVERIFIED} : 0u),
-                                {}, r->totalRows, r->quickCrc, nullptr);
+            return writeCRCLine(
+                r, UL_CRCLINE_QUICK | (unverified ? unsigned{UL_CRCLINE_OWNUNVERIFIED} : 0u), {},
+                r->totalRows, r->quickCrc, nullptr);
         }
     }
     if (p.fields) return writeFieldLines(r);
@@ -1155,9 +1179,10 @@ int AuxCalcCRCValues::closeCRCStatement(ul_crcrecord_t* r) {
     if (advanceNextBoundary(r, true) < 0) return UL_ERROR_RETURN(-1);
     const bool followed = !r->boundaries.empty();
     const ul_sqlcrcboundary_t& lastEnd = followed ? r->boundaries.back()->end : p.end;
-    const bool covered = followed && (lastEnd.nvalues == 0 ||
-                                      (p.end.nvalues && lastEnd.compareTo(p.end, p.keyClasses.data(),
-                                                                          true, true) >= 0));
+    const bool covered =
+        followed &&
+        (lastEnd.nvalues == 0 ||
+         (p.end.nvalues && lastEnd.compareTo(p.end, p.keyClasses.data(), true, true) >= 0));
     if (covered && r->blockRows == 0) return 0;
     return closeBlock(r, p.end, false, nullptr);
 }
@@ -1168,31 +1193,36 @@ int AuxCalcCRCValues::closeCRCStatements() {
     return 0;
 }
 
+// The count and checksum a scan found for the range of a line the own file holds must be the
+// line's: otherwise the data changed under the scan, or the database does not deliver the same
+// rows twice.
+int AuxCalcCRCValues::compareWithLine(const ul_chkcrcline_t& line, ul_dbrowcount_t rows,
+                                      uint32_t crc, int index) {
+    if (rows != line.ownCount) {
+        ul_errorsetmsgfmt(0,
+                          u"Discrepancy during detail scan: found %lu rows, but only %lu expected "
+                          u"(icksum=%d)",
+                          static_cast<unsigned long>(rows),
+                          static_cast<unsigned long>(line.ownCount), index);
+    } else if (!(line.flags & UL_CRCLINE_OWNNOCRC) && crc != line.ownCrc) {
+        ul_errorsetmsgfmt(0,
+                          u"Discrepancy during detail scan: checksum is %#010x, expected %#010x "
+                          u"(icksum=%d)",
+                          crc, line.ownCrc, index);
+    } else {
+        return 0;
+    }
+    ul_errorsetmsg(UL_ERR_APPEND,
+                   u"Reason: Either the data changed (system running?) or the database and/or "
+                   u"client does not return reproducible data");
+    return UL_ERROR_RETURN(-1);
+}
+
 int AuxCalcCRCValues::checkTotal(const ul_crcrecord_t& r, int index) {
     const ul_chkcrcline_t* line = plan_->request.checkAgainst;
     const bool quickLine = line->flags & UL_CRCLINE_QUICK;
     const uint32_t crc = quickLine ? r.quickCrc : r.totalRows ? r.totalCrc : 0;
-    const char16_t* reason =
-        u"Reason: Either the data changed (system running?) or the database and/or client does "
-        u"not return reproducible data";
-    if (r.totalRows != line->ownCount) {
-        ul_errorsetmsgfmt(0,
-                          u"Discrepancy during detail scan: found %lu rows, but only %lu expected "
-                          u"(icksum=%d)",
-                          static_cast<unsigned long>(r.totalRows),
-                          static_cast<unsigned long>(line->ownCount), index);
-        ul_errorsetmsg(UL_ERR_APPEND, reason);
-        return UL_ERROR_RETURN(-1);
-    }
-    if (!(line->flags & UL_CRCLINE_OWNNOCRC) && crc != line->ownCrc) {
-        ul_errorsetmsgfmt(0,
-                          u"Discrepancy during detail scan: checksum is %#010x, expected %#010x "
-                          u"(icksum=%d)",
-                          crc, line->ownCrc, index);
-        ul_errorsetmsg(UL_ERR_APPEND, reason);
-        return UL_ERROR_RETURN(-1);
-    }
-    return 0;
+    return compareWithLine(*line, r.totalRows, crc, index);
 }
 
 int AuxCalcCRCValues::checkTotals() {
@@ -1200,9 +1230,9 @@ int AuxCalcCRCValues::checkTotals() {
     if (!line || line->ownCount == UL_DBROWCOUNT_INVALID) return 0;
     const bool clients = !records_.empty() && records_[0].hasClient;
     if (clients && !line->ownClient)
-        return ul_errorfail(ul_format(
-            u"CRC line %d has no client, though calculating client specific checksums",
-            line->ownLine));
+        return ul_errorfail(
+            ul_format(u"CRC line %d has no client, though calculating client specific checksums",
+                      line->ownLine));
     for (size_t i = 0; i < records_.size(); ++i) {
         const ul_crcrecord_t& r = records_[i];
         if (clients && r.client != line->ownClient) continue;
@@ -1225,9 +1255,9 @@ int AuxCalcCRCValues::printCRCStatistics() {
     char16_t elapsed[32];
     if (ul_formatelapsed(elapsed, 32, static_cast<long>(time(nullptr) - p.started)) < 0)
         elapsed[0] = 0;
-    if (msg(u' ', ul_format(u"Total bytes %lu with sum %lu in %s.",
-                            static_cast<unsigned long>(p.bytes),
-                            static_cast<unsigned long>(p.byteSum), elapsed)) < 0 ||
+    if (msg(u' ',
+            ul_format(u"Total bytes %lu with sum %lu in %s.", static_cast<unsigned long>(p.bytes),
+                      static_cast<unsigned long>(p.byteSum), elapsed)) < 0 ||
         msg(u' ', ul_format(u"Added %d new crc lines for table '%s'.", static_cast<int>(newLines_),
                             table)) < 0)
         return UL_ERROR_RETURN(-1);
@@ -1237,8 +1267,8 @@ int AuxCalcCRCValues::printCRCStatistics() {
                             p.badchar.filtered(), table)) < 0)
         return UL_ERROR_RETURN(-1);
     if (p.useBCD && p.bcd.fixed() &&
-        msg(u'W', ul_format(u"Ignored %lu \"-0.0\" BCD values in table '%s'.", p.bcd.fixed(),
-                            table)) < 0)
+        msg(u'W',
+            ul_format(u"Ignored %lu \"-0.0\" BCD values in table '%s'.", p.bcd.fixed(), table)) < 0)
         return UL_ERROR_RETURN(-1);
     if (duplicates() &&
         msg(p.sortDups ? u'W' : u'E',

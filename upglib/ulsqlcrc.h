@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,12 +27,13 @@ constexpr unsigned UL_CRCQUICK_BUCKETS = 251;
 
 // One checksum computed during a scan: one per client for client-specific checksums.
 struct ul_crcrecord_t {
+    int index = 0;          // in the scan's records
     std::u16string client;  // empty: all rows
     bool hasClient = false;
     unsigned blockCrc = 0xFFFFFFFFu;
     unsigned totalCrc = 0xFFFFFFFFu;
     unsigned rowCrc = 0xFFFFFFFFu;
-    std::vector<unsigned> buckets;  // UL_CRCQUICK_BUCKETS words in quick mode
+    std::vector<unsigned> buckets;    // UL_CRCQUICK_BUCKETS words in quick mode
     std::vector<unsigned> fieldCrcs;  // one register per field slice in field mode
     ul_dbrowcount_t blockRows = 0;
     ul_dbrowcount_t totalRows = 0;
@@ -174,10 +176,13 @@ class AuxCalcCRCValues : public ULSQLCallBack {
     [[nodiscard]] int writeFieldLines(ul_crcrecord_t* r);
     [[nodiscard]] int checkTotals();
     [[nodiscard]] int checkTotal(const ul_crcrecord_t& r, int index);
+    [[nodiscard]] int compareWithLine(const ul_chkcrcline_t& line, ul_dbrowcount_t rows,
+                                      uint32_t crc, int index);
     [[nodiscard]] int printCRCStatistics();
     [[nodiscard]] int lastKeyBoundary(const ul_crcrecord_t& r, ul_sqlcrcboundary_t* out);
     [[nodiscard]] int closeAtLastKey(ul_crcrecord_t* r);
     void prepareFeeds();
+    bool needsText() const;
     [[nodiscard]] int keepFieldValues(const unsigned char** raw, const char16_t** values,
                                       const unsigned* lengths, unsigned ncols);
     void noteDifference(ul_chkcrcline_t* line);
@@ -187,7 +192,7 @@ class AuxCalcCRCValues : public ULSQLCallBack {
     ULTextFileWriter* out_;
     unsigned runFlags_;
     std::unique_ptr<Plan> plan_;
-    std::vector<ul_crcrecord_t> records_;
+    std::deque<ul_crcrecord_t> records_;  // stable while records are added
     ul_crcrecord_t* current_ = nullptr;
     unsigned long newLines_ = 0;
     unsigned long newDifferences_ = 0;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -12,9 +13,9 @@
 
 #include "sqltestutil.h"
 #include "ulcrc.h"
+#include "ulsqlutilext.h"
 #include "ulstring2.h"
 #include "ultextfile.h"
-#include "ulsqlutilext.h"
 
 namespace {
 
@@ -40,8 +41,12 @@ Bytes cat(std::initializer_list<Bytes> parts) {
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-unsigned crcOf(const Bytes& b) { return ul_crccalc(UL_CRC_INIT, b.data(), b.size()); }
-std::string hex8(unsigned v) { return ul_utf16to8(ul_format(u"0x%08x", v).c_str()); }
+unsigned crcOf(const Bytes& b) {
+    return ul_crccalc(UL_CRC_INIT, b.data(), b.size());
+}
+std::string hex8(unsigned v) {
+    return ul_utf16to8(ul_format(u"0x%08x", v).c_str());
+}
 // A block line as the file holds it ("" for a line that ends at the end of the table).
 std::string lcrc(unsigned long n, char marker, unsigned crc, const std::string& key) {
     char buf[64];
@@ -49,7 +54,9 @@ std::string lcrc(unsigned long n, char marker, unsigned crc, const std::string& 
     return buf + (key.empty() ? "" : " " + key);
 }
 // The bytes of the rows (K, 'v' || K) of the block tables.
-Bytes kvRow(int k) { return cat({i32(k), utf16(u"v" + ul_utf8to16(std::to_string(k).c_str()))}); }
+Bytes kvRow(int k) {
+    return cat({i32(k), utf16(u"v" + ul_utf8to16(std::to_string(k).c_str()))});
+}
 Bytes kvRows(int from, int to) {
     Bytes out;
     for (int k = from; k <= to; ++k) out = cat({out, kvRow(k)});
@@ -70,7 +77,9 @@ class UlSqlCrcTest : public SqlEngineTest {
         UL_SQLCRCMaxFieldLen = 100;
         SqlEngineTest::TearDown();
     }
-    void run(const std::u16string& sql) { ASSERT_GE(exec(sql), 0) << u8(sql) << ": " << errorUtf8(); }
+    void run(const std::u16string& sql) {
+        ASSERT_GE(exec(sql), 0) << u8(sql) << ": " << errorUtf8();
+    }
     void create(const std::string& columns) {
         run(u"CREATE TABLE \"" + table_ + u"\" (" + w(columns) + u")");
     }
@@ -78,7 +87,8 @@ class UlSqlCrcTest : public SqlEngineTest {
     void fill(int n) {
         run(u"INSERT INTO \"" + table_ +
             u"\" select n, 'v' || n from (with recursive c(n) as (select 1 union all select n + 1 "
-            u"from c where n < " + w(std::to_string(n)) + u") select n from c) x");
+            u"from c where n < " +
+            w(std::to_string(n)) + u") select n from c) x");
     }
     std::string header(const std::string& rest) { return "tab: " + u8(table_) + "\n" + rest; }
     // Writes the own file (and the reference file), reads both, lets the case shape the
@@ -92,7 +102,8 @@ class UlSqlCrcTest : public SqlEngineTest {
         dir_.write("own.CRC", own);
         if (!ref.empty()) dir_.write("ref.CRC", ref);
         ULCheckCRCFile file(slice);
-        EXPECT_GE(file.read(ownPath.c_str(), ref.empty() ? nullptr : dir_.wpath("ref.CRC").c_str(), 0), 0)
+        EXPECT_GE(
+            file.read(ownPath.c_str(), ref.empty() ? nullptr : dir_.wpath("ref.CRC").c_str(), 0), 0)
             << errorUtf8();
         ULCheckCRCTable* t = file.getTable(table_.c_str(), false);
         if (!t) return {};
@@ -114,7 +125,10 @@ class UlSqlCrcTest : public SqlEngineTest {
             if (l.rfind("lcrc:", 0) == 0 || l.rfind("qcrc:", 0) == 0 || l.rfind("fcrc:", 0) == 0)
                 lines.push_back(l);
         if (rc_ == 0) {
-            EXPECT_EQ(calc.newLines(), lines.size() - ownLines(own));
+            const auto isStart = [](const std::string& l) { return l.rfind("lcrc:    -", 0) == 0; };
+            EXPECT_EQ(calc.newLines(), static_cast<unsigned long>(std::count_if(
+                                           lines.begin() + static_cast<long>(ownLines(own)),
+                                           lines.end(), [&](auto& l) { return !isStart(l); })));
         }
         return lines;
     }
@@ -123,7 +137,7 @@ class UlSqlCrcTest : public SqlEngineTest {
         for (size_t at = 0; (at = text.find("crc:", at)) != std::string::npos; ++at) ++n;
         return n;
     }
-    // The own line of the file that covers the whole table after a whole-table scan.
+    // Digs into the last own line of the file.
     static void digInto(ULCheckCRCTable* t, ul_crcscanrequest_t* req, ul_crcscankind_t kind) {
         for (ul_chkcrcline_t& l : t->lines)
             if (l.flags & UL_CRCLINE_OWN) req->region = &l;
@@ -133,6 +147,10 @@ class UlSqlCrcTest : public SqlEngineTest {
         req->checkAgainst = req->region;
     }
     std::string log() { return log_.text(); }
+    std::string fileText() {
+        std::ifstream in(dir_.path("own.CRC"));
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
 
     MemoryStream log_;
     TempDir dir_;
@@ -162,7 +180,10 @@ TEST_P(UlSqlCrcTest, WholeTableBlocks) {
     for (const Case& c : cases) {
         run(u"DELETE FROM \"" + table_ + u"\"");
         if (c.rows) fill(c.rows);
-        EXPECT_EQ(scan(header(kKV), "", [](auto*, auto*) {}, c.slice), c.lines) << c.rows;
+        EXPECT_EQ(scan(
+                      header(kKV), "", [](auto*, auto*) {}, c.slice),
+                  c.lines)
+            << c.rows;
         EXPECT_EQ(rc_, 0) << error_;
     }
 }
@@ -172,7 +193,8 @@ TEST_P(UlSqlCrcTest, WholeTableBlocks) {
 TEST_P(UlSqlCrcTest, SliceCountGrowsWithTheTable) {
     create("K INTEGER PRIMARY KEY, A VARCHAR(10)");
     fill(120000);
-    const std::vector<std::string> lines = scan(header(kKV), "", [](auto*, auto*) {}, 1000);
+    const std::vector<std::string> lines = scan(
+        header(kKV), "", [](auto*, auto*) {}, 1000);
     ASSERT_EQ(rc_, 0) << error_;
     std::vector<unsigned long> counts;
     for (const std::string& l : lines) counts.push_back(std::stoul(l.substr(5, 5)));
@@ -181,8 +203,10 @@ TEST_P(UlSqlCrcTest, SliceCountGrowsWithTheTable) {
     expected.insert(expected.end(), 5, 4000);
     EXPECT_EQ(counts, expected);
     EXPECT_EQ(lines.back().size(), 22u);  // no key value: the last block ends with the table
-    EXPECT_NE(log().find("Increasing slice count from 1000 to 2000 at 50050 rows."), std::string::npos);
-    EXPECT_NE(log().find("Increasing slice count from 2000 to 4000 at 100050 rows."), std::string::npos);
+    EXPECT_NE(log().find("Increasing slice count from 1000 to 2000 at 50050 rows."),
+              std::string::npos);
+    EXPECT_NE(log().find("Increasing slice count from 2000 to 4000 at 100050 rows."),
+              std::string::npos);
 }
 
 // Along the reference file's boundaries: a row beyond a boundary closes its block with "<",
@@ -204,45 +228,110 @@ TEST_P(UlSqlCrcTest, ReferenceBoundariesAndEmptyBlocks) {
                                                lcrc(0, '<', 0, "4"), lcrc(0, '<', 0, "6"),
                                                lcrc(2, ' ', crcOf(upper), "")}));
     EXPECT_EQ(diffs_, 2u);  // the count of (4, 6] and the checksum of the last block
-    EXPECT_NE(log().find("Found 2 new differences in count or checksum for table"), std::string::npos);
+    EXPECT_NE(log().find("Found 2 new differences in count or checksum for table"),
+              std::string::npos);
 }
 
-// Digging into a line: smaller blocks over its range whose total must reproduce the line; a
-// change of the data in between is a discrepancy in count or checksum.
+// Digging into a line: smaller blocks over its range (behind a start line unless the range
+// starts the table) whose total must reproduce the line; a change of the data in between is a
+// discrepancy in count or checksum.
 TEST_P(UlSqlCrcTest, DetailScanReproducesItsLine) {
     create("K INTEGER PRIMARY KEY, A VARCHAR(10)");
     struct Case {
+        unsigned long wholeSlice, digSlice;
+        size_t line;  // the own line dug into
         const char16_t* change;
-        std::string error;
+        std::vector<std::string> lines;  // added by the detail scan, or the error's beginning
     };
     const Case cases[] = {
-        {nullptr, ""},
-        {u"DELETE FROM \"%s\" WHERE K = 3", "Discrepancy during detail scan: found 5 rows, but only 6 expected (icksum=0)"},
-        {u"UPDATE \"%s\" SET A = 'x' WHERE K = 4", "Discrepancy during detail scan: checksum is 0x"},
+        {10,
+         2,
+         0,
+         nullptr,
+         {lcrc(2, ' ', crcOf(kvRows(1, 2)), "2"), lcrc(2, ' ', crcOf(kvRows(3, 4)), "4"),
+          lcrc(2, ' ', crcOf(kvRows(5, 6)), "")}},
+        {2,
+         1,
+         1,
+         nullptr,
+         {"lcrc:    -           - 2", lcrc(1, ' ', crcOf(kvRow(3)), "3"),
+          lcrc(1, ' ', crcOf(kvRow(4)), "4")}},
+        {10,
+         2,
+         0,
+         u"DELETE FROM \"%s\" WHERE K = 3",
+         {"Discrepancy during detail scan: found 5 rows, but only 6 expected (icksum=0)"}},
+        {2,
+         1,
+         1,
+         u"UPDATE \"%s\" SET A = 'x' WHERE K = 4",
+         {"Discrepancy during detail scan: checksum is 0x"}},
     };
     for (const Case& c : cases) {
         run(u"DELETE FROM \"" + table_ + u"\"");
         fill(6);
-        const std::vector<std::string> whole = scan(header(kKV), "", [](auto*, auto*) {}, 10);
-        ASSERT_EQ(whole, std::vector<std::string>{lcrc(6, ' ', crcOf(kvRows(1, 6)), "")});
-        std::ifstream in(dir_.path("own.CRC"));
-        const std::string own((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::vector<std::string> whole = scan(
+            header(kKV), "", [](auto*, auto*) {}, c.wholeSlice);
+        const std::string own = fileText();
         if (c.change) run(ul_format(c.change, table_.c_str()));
-        const auto lines = scan(own, "", [](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
-            digInto(t, req, ul_crcscankind_t::DIG);
-            req->sliceSize = 2;
+        const auto lines = scan(own, "", [&c](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
+            size_t n = 0;
+            for (ul_chkcrcline_t& l : t->lines)
+                if ((l.flags & UL_CRCLINE_OWN) && n++ == c.line) req->region = &l;
+            req->kind = ul_crcscankind_t::DIG;
+            req->start = req->region->start;
+            req->end = req->region->end;
+            req->checkAgainst = req->region;
+            req->sliceSize = c.digSlice;
         });
         if (!c.change) {
             EXPECT_EQ(rc_, 0) << error_;
-            EXPECT_EQ(lines, (std::vector<std::string>{whole[0], lcrc(2, ' ', crcOf(kvRows(1, 2)), "2"),
-                                                       lcrc(2, ' ', crcOf(kvRows(3, 4)), "4"),
-                                                       lcrc(2, ' ', crcOf(kvRows(5, 6)), "")}));
+            EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(whole.size()),
+                                               lines.end()),
+                      c.lines);
+            // The comment names the line dug into by its number in the file.
+            const std::string file = fileText();
+            EXPECT_NE(file.find(": Investigating l. " + std::to_string(6 + c.line) + "[0]\n"),
+                      std::string::npos)
+                << file;
             continue;
         }
         EXPECT_EQ(rc_, -1);
-        EXPECT_EQ(error_.rfind(c.error, 0), 0u) << error_;
-        EXPECT_NE(error_.find("\nReason: Either the data changed (system running?)"), std::string::npos);
+        EXPECT_EQ(error_.rfind(c.lines[0], 0), 0u) << error_;
+        EXPECT_NE(error_.find("\nReason: Either the data changed (system running?)"),
+                  std::string::npos);
     }
+    // The key range of the middle line, start exclusive, end inclusive, in key order.
+    EXPECT_NE(
+        log().find("\"" + u8(table_) + "\" WHERE (2 < \"K\") AND (\"K\" <= 4) ORDER BY \"K\"\n"),
+        std::string::npos);
+}
+
+// A detail scan that was cut short goes on behind its last block: the blocks the file holds are
+// recomputed and compared, not written again.
+TEST_P(UlSqlCrcTest, ResumedDetailScanKeepsWrittenBlocks) {
+    create("K INTEGER PRIMARY KEY, A VARCHAR(10)");
+    fill(6);
+    const std::string own = header(kKV) + lcrc(6, ' ', crcOf(kvRows(1, 6)), "") + "\n" +
+                            lcrc(2, ' ', crcOf(kvRows(1, 2)), "2") + "\n" +
+                            lcrc(2, ' ', crcOf(kvRows(3, 4)), "4") + "\n";
+    const auto resume = [](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
+        for (ul_chkcrcline_t& l : t->lines)
+            (l.end.nvalues ? req->boundaries.push_back(&l) : (void)(req->region = &l));
+        req->kind = ul_crcscankind_t::RESUME;
+        req->nExisting = req->boundaries.size();
+        req->checkAgainst = req->region;
+        req->sliceSize = 2;
+    };
+    EXPECT_EQ(scan(own, "", resume),
+              (std::vector<std::string>{
+                  lcrc(6, ' ', crcOf(kvRows(1, 6)), ""), lcrc(2, ' ', crcOf(kvRows(1, 2)), "2"),
+                  lcrc(2, ' ', crcOf(kvRows(3, 4)), "4"), "lcrc:    -           - 4",
+                  lcrc(2, ' ', crcOf(kvRows(5, 6)), "")}));
+    EXPECT_EQ(rc_, 0) << error_;
+    run(u"UPDATE \"" + table_ + u"\" SET A = 'x' WHERE K = 1");
+    scan(own, "", resume);
+    EXPECT_EQ(error_.rfind("Discrepancy during detail scan: checksum is 0x", 0), 0u) << error_;
 }
 
 // Keys out of order stop the scan; equal keys are duplicates, reported as an error unless the
@@ -254,11 +343,13 @@ TEST_P(UlSqlCrcTest, KeyOrderAndDuplicates) {
     run(u"INSERT INTO \"" + table_ + u"\" VALUES ('9', 'a'), ('10', 'b')");
     scan(header("key: K\nsel: K, A\ntyp: NC\n"), "", [](auto*, auto*) {});
     EXPECT_EQ(rc_, -1);
-    EXPECT_EQ(error_, "Key columns not sorted during CRC scan:\nkey #1 (NUMC) 'K': last='10' now='9'");
+    EXPECT_EQ(error_,
+              "Key columns not sorted during CRC scan:\nkey #1 (NUMC) 'K': last='10' now='9'");
 
     const std::string kv = "key: K\nsel: K, A\ntyp: CC\n";
     const Bytes sorted = cat({utf16(u"1a"), utf16(u"1b"), utf16(u"2c")});
-    for (const char16_t* values : {u"('1', 'b'), ('1', 'a'), ('2', 'c')", u"('2', 'c'), ('1', 'a'), ('1', 'b')"}) {
+    for (const char16_t* values :
+         {u"('1', 'b'), ('1', 'a'), ('2', 'c')", u"('2', 'c'), ('1', 'a'), ('1', 'b')"}) {
         run(u"DELETE FROM \"" + table_ + u"\"");
         run(u"INSERT INTO \"" + table_ + u"\" VALUES " + values);
         EXPECT_EQ(scan(header(kv + "opt: sortdups\n"), "", [](auto*, auto*) {}),
@@ -280,7 +371,8 @@ TEST_P(UlSqlCrcTest, QuickChecksumIgnoresRowOrder) {
     Bytes folded;
     for (unsigned b : buckets) folded = cat({folded, i32(static_cast<int>(b))});
     const std::string expected = "qcrc:    3  " + hex8(crcOf(folded));
-    for (const char16_t* values : {u"(1, 'v1'), (2, 'v2'), (3, 'v3')", u"(3, 'v3'), (1, 'v1'), (2, 'v2')"}) {
+    for (const char16_t* values :
+         {u"(1, 'v1'), (2, 'v2'), (3, 'v3')", u"(3, 'v3'), (1, 'v1'), (2, 'v2')"}) {
         run(u"DELETE FROM \"" + table_ + u"\"");
         run(u"INSERT INTO \"" + table_ + u"\" VALUES " + values);
         EXPECT_EQ(scan(header(kKV), "", [](auto*, ul_crcscanrequest_t* req) { req->quick = true; }),
@@ -293,45 +385,159 @@ TEST_P(UlSqlCrcTest, FieldChecksumsOfOneRow) {
     create(std::string("K INTEGER PRIMARY KEY, A VARCHAR(20), B VARCHAR(20), R ") +
            (session_.isPg() ? "bytea" : "BLOB"));
     std::u16string blob;
-    ASSERT_EQ(ul_sqlappendliteral(&blob, u"0A0B", UL_SQLTOKEN_HEXSTRING, ul_sqlcurrentliteralform()), 0);
+    ASSERT_EQ(
+        ul_sqlappendliteral(&blob, u"0A0B", UL_SQLTOKEN_HEXSTRING, ul_sqlcurrentliteralform()), 0);
     run(u"INSERT INTO \"" + table_ + u"\" VALUES (1, 'abcdefgh', 'xy', " + blob + u")");
     UL_SQLCRCMaxFieldLen = 5;
     const std::string hdr = header("key: K\nsel: K, A, B, R\ntyp: ICCB\n");
     const std::vector<std::string> whole = scan(hdr, "", [](auto*, auto*) {});
     ASSERT_EQ(whole.size(), 1u);
-    std::ifstream in(dir_.path("own.CRC"));
-    const std::string own((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto lines = scan(own, "", [](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
-        digInto(t, req, ul_crcscankind_t::FIELDS);
+    const std::string own = fileText();
+    const std::string a = "fcrc: A         " + hex8(crcOf(utf16(u"abcdefgh"))) + " 1 = 'abcde'...";
+    const std::string b = "fcrc: B         " + hex8(crcOf(utf16(u"xy"))) + " 1 = 'xy'";
+    const std::string r = "fcrc: R         " + hex8(crcOf({0x0A, 0x0B})) + " 1 = x'0A0B'";
+    const auto fields = [](unsigned long per) {
+        return [per](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
+            digInto(t, req, ul_crcscankind_t::FIELDS);
+            req->sliceSize = per;
+        };
+    };
+    EXPECT_EQ(scan(own, "", fields(1)), (std::vector<std::string>{whole[0], a, b, r}));
+    EXPECT_EQ(rc_, 0) << error_;
+    // Slices of two fields keep no value; digging into one checksums its fields one by one.
+    const std::string ab = "fcrc: B         " + hex8(crcOf(utf16(u"abcdefghxy"))) + " 1";
+    EXPECT_EQ(scan(own, "", fields(2)), (std::vector<std::string>{whole[0], ab, r}));
+    const auto lines = scan(fileText(), "", [](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
+        for (ul_chkcrcline_t& l : t->lines)
+            if (l.isField() && l.end.field == 2) req->region = &l;
+        req->kind = ul_crcscankind_t::FIELDS;
+        req->start = req->end = req->region->end;
+        req->start.field = 0;
+        req->checkAgainst = req->region;
         req->sliceSize = 1;
     });
-    ASSERT_EQ(rc_, 0) << error_;
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         whole[0], "fcrc: A         " + hex8(crcOf(utf16(u"abcdefgh"))) + " 1 = 'abcde'...",
-                         "fcrc: B         " + hex8(crcOf(utf16(u"xy"))) + " 1 = 'xy'",
-                         "fcrc: R         " + hex8(crcOf({0x0A, 0x0B})) + " 1 = x'0A0B'"}));
+    EXPECT_EQ(rc_, 0) << error_;
+    EXPECT_EQ(lines, (std::vector<std::string>{whole[0], ab, r, a, b}));
 }
 
 // The same values of every kind give the same lines on every engine: the expected file is
 // computed from the bytes each value contributes, whatever engine stores it.
 TEST_P(UlSqlCrcTest, ValueKindsGiveEngineIndependentLines) {
     create(std::string("K INTEGER PRIMARY KEY, P NUMERIC(10,2), F DOUBLE PRECISION, C VARCHAR(20), "
-                       "R ") + (session_.isPg() ? "bytea" : "BLOB") + ", L text");
+                       "R ") +
+           (session_.isPg() ? "bytea" : "BLOB") + ", L text");
     std::u16string blob;
-    ASSERT_EQ(ul_sqlappendliteral(&blob, u"00FF10", UL_SQLTOKEN_HEXSTRING, ul_sqlcurrentliteralform()), 0);
+    ASSERT_EQ(
+        ul_sqlappendliteral(&blob, u"00FF10", UL_SQLTOKEN_HEXSTRING, ul_sqlcurrentliteralform()),
+        0);
     const std::u16string text(300, u'\u00e9');
     run(u"INSERT INTO \"" + table_ + u"\" VALUES (1, 12.5, 0.5, 'Gr\u00fc\u00dfe \u20ac', " + blob +
-        u", '" + text + u"'), (2, -0.05, -1e10, NULL, NULL, NULL), (3, NULL, NULL, 'x', NULL, 'y')");
-    const Bytes rows = cat({i32(1), {0, 0, 0, 1, 0x25, 0x0C}, f64(0.5), utf16(u"Gr\u00fc\u00dfe \u20ac"),
-                            {0x00, 0xFF, 0x10}, utf16(text),
-                            i32(2), {0, 0, 0, 0, 0x00, 0x5D}, f64(-1e10),
-                            i32(3), utf16(u"x"), utf16(u"y")});
-    const auto lines = scan(header("key: K\nsel: K, P, F, C, R, L\ntyp: IPFCBL\n"), "", [](auto*, auto*) {});
+        u", '" + text +
+        u"'), (2, -0.05, -1e10, NULL, NULL, NULL), (3, NULL, NULL, 'x', NULL, 'y')");
+    const Bytes rows = cat({i32(1),
+                            {0, 0, 0, 1, 0x25, 0x0C},
+                            f64(0.5),
+                            utf16(u"Gr\u00fc\u00dfe \u20ac"),
+                            {0x00, 0xFF, 0x10},
+                            utf16(text),
+                            i32(2),
+                            {0, 0, 0, 0, 0x00, 0x5D},
+                            f64(-1e10),
+                            i32(3),
+                            utf16(u"x"),
+                            utf16(u"y")});
+    const auto lines =
+        scan(header("key: K\nsel: K, P, F, C, R, L\ntyp: IPFCBL\n"), "", [](auto*, auto*) {});
     ASSERT_EQ(rc_, 0) << error_;
     EXPECT_EQ(lines, std::vector<std::string>{lcrc(3, ' ', crcOf(rows), "")});
 }
 
+// Client-specific checksums: one record per listed client, each read by its own statement, or
+// one per client the data brings, at most the factor.
+TEST_P(UlSqlCrcTest, ClientSpecificChecksums) {
+    create("CL VARCHAR(3), K INTEGER, A VARCHAR(10), PRIMARY KEY (CL, K)");
+    run(u"INSERT INTO \"" + table_ +
+        u"\" VALUES ('1', 1, 'a'), ('1', 2, 'b'), ('2', 1, 'c'), ('3', 1, 'd')");
+    const auto row = [](const char16_t* cl, int k, const char16_t* a) {
+        return cat({utf16(cl), i32(k), utf16(a)});
+    };
+    const std::string one =
+        "lcrc: <1>    2  " + hex8(crcOf(cat({row(u"1", 1, u"a"), row(u"1", 2, u"b")})));
+    const std::string two = "lcrc: <2>    1  " + hex8(crcOf(row(u"2", 1, u"c")));
+    const std::string three = "lcrc: <3>    1  " + hex8(crcOf(row(u"3", 1, u"d")));
+    struct Case {
+        std::string option;
+        std::vector<std::string> lines;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"cascclients=1,2", {one, two}, ""},
+        {"nrcascclients=3", {one, two, three}, ""},
+        {"nrcascclients=2", {}, "Unexpected cascaded client '3'"},
+        {"cascclients=1,1", {}, "Duplicate cascaded client '1'"},
+    };
+    for (const Case& c : cases) {
+        const auto lines =
+            scan("gloopt: " + c.option + "\n" + header("key: CL, K\nsel: CL, K, A\ntyp: CIC\n"), "",
+                 [](auto*, auto*) {});
+        EXPECT_EQ(error_, c.error) << c.option;
+        if (c.error.empty()) {
+            EXPECT_EQ(lines, c.lines) << c.option;
+        }
+    }
+    EXPECT_NE(
+        log().find("Calculating client specific checksums for 2 clients to handle cascading:"),
+        std::string::npos);
+    EXPECT_NE(log().find(" WHERE \"CL\" = '2' ORDER BY \"CL\", \"K\"\n"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, UlSqlCrcTest, ::testing::Values("SQLITE", "PGSQL"),
                          [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
+
+namespace {
+
+// The row filters in front of the scan: rows with a control character in a character key field
+// are dropped and logged, a negative packed zero becomes a positive one; all else passes as is.
+TEST(UlSqlCrcFilters, BadCharactersAndNegativeZero) {
+    MemoryStream log;
+    ul_msgwrite_reset();
+    ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
+    ul_msgwrite_setfp(log.get());
+    CollectRows sink;
+    AuxFilterBadCharScan bad;
+    bad.init({u"K", u"R"}, u"CR", &sink);
+    AuxBCDMinusZero bcd;
+    bcd.init({2}, &bad);
+    struct Case {
+        std::u16string key;
+        Bytes raw, packed;
+        bool passes;
+        Bytes packedOut;
+    };
+    const Case cases[] = {
+        {u"AB", {0x01}, {0x00, 0x0D}, true, {0x00, 0x0C}},  // -0 becomes +0
+        {u"AB", {0x01}, {0x01, 0x2D}, true, {0x01, 0x2D}},  // -12 stays
+        {u"A\nB", {0x01}, {0x01, 0x2C}, false, {}},         // control character in a key
+    };
+    for (const Case& c : cases) {
+        const Bytes key = utf16(c.key);
+        const unsigned char* raw[] = {key.data(), c.raw.data(), c.packed.data()};
+        const char16_t* values[] = {c.key.c_str(), nullptr, u"x"};
+        unsigned lengths[] = {static_cast<unsigned>(key.size()), 1, 2};
+        sink.rows.clear();
+        ASSERT_EQ(bcd.handleRow(UL_ROW_DATA, raw, values, lengths, 3), 0) << u8(errorText());
+        ASSERT_EQ(sink.rows.size(), c.passes ? 1u : 0u);
+        if (c.passes) {
+            EXPECT_EQ(*sink.rows[0].raws[2], c.packedOut);
+        }
+        EXPECT_EQ(c.packed, Bytes(raw[2], raw[2] + 2));  // the caller's row is left alone
+    }
+    EXPECT_EQ(bcd.fixed(), 1u);
+    EXPECT_EQ(bad.filtered(), 1u);
+    EXPECT_NE(log.text().find("Filtering bad row with key: K\"A?B\" R\"\""), std::string::npos);
+    ul_msgwrite_reset();
+}
 
 }  // namespace
