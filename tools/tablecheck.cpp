@@ -379,6 +379,7 @@ struct Unit {
     std::string keyFields;
     std::string error;
     unsigned long moreDiffs = 0;  // differences beyond kMaxDiffLines, not kept
+    bool runFoundDiffs = false;   // a crctable run ended with the differences bit
 };
 
 struct Table {
@@ -759,6 +760,7 @@ void TableCheck::runDone(const Job& job, int status) {
                         (why.empty() ? "" : ": " + why) + " (log: " + job.log + ")");
         return;
     }
+    unit.runFoundDiffs = unit.runFoundDiffs || (code & kRunDiffs);
     if (opt_.verbose)
         note(unit.name + ": " + sides_[job.side].label + " run " +
              std::to_string(unit.runs[job.side]) + " exit " + std::to_string(code));
@@ -789,6 +791,10 @@ void TableCheck::evalDone(const Job& job, int status) {
         failUnit(u, error);
         return;
     }
+    if (units_[u].runFoundDiffs && units_[u].diffs.empty() && !units_[u].moreDiffs) {
+        failUnit(u, "crctable found differences that crceval does not list (log: " + job.log + ")");
+        return;
+    }
     units_[u].state = UnitState::DONE;
 }
 
@@ -815,10 +821,13 @@ int TableCheck::parseEval(size_t u, const std::string& log, std::string* error) 
             return;
         }
         std::string out;
-        if (msg == "172" && text.rfind("Key (", 0) == 0) {
-            const size_t close = text.find("): ");
-            if (close == std::string::npos) return;
-            out = tagText(text.substr(5, close - 5)) + "  key " + text.substr(close + 3);
+        const size_t close = text.find("):");
+        if (msg == "172" && text.rfind("Key (", 0) == 0 && close != std::string::npos) {
+            // The last block of a table ends without a key: its row is not named.
+            const size_t key = text.find_first_not_of(' ', close + 2);
+            out = tagText(text.substr(5, close - 5)) + "  key " +
+                  (key == std::string::npos ? "(at the end of the table, behind the last key)"
+                                            : text.substr(key));
         } else if (msg == "173" && text.rfind("Key: ", 0) == 0) {
             const size_t f = text.find(" field: '"), v = text.find("values: ", f + 1);
             if (f == std::string::npos || v == std::string::npos) return;
@@ -827,10 +836,11 @@ int TableCheck::parseEval(size_t u, const std::string& log, std::string* error) 
             const size_t fe = text.find('\'', f + 9);
             out = tagText("DIFF") + "  key " + key + "  field " + text.substr(f + 9, fe - f - 9) +
                   ": " + text.substr(v + 8);
-        } else if (msg == "171" && text.rfind("Key range (", 0) == 0) {
-            const size_t close = text.find("): ");
-            if (close == std::string::npos) return;
+        } else if (msg == "171" && text.rfind("Key range (", 0) == 0 &&
+                   close != std::string::npos) {
             out = tagText(text.substr(11, close - 11)) + "  range " + text.substr(close + 3);
+        } else if (msg == "171" || msg == "172" || msg == "173") {
+            out = "differs         " + text;  // a form not known here is shown as it is
         } else {
             return;
         }
