@@ -135,9 +135,11 @@ int AuxCRCTableRun::addFields(ULCheckCRCTable* table, const ULLDObject& object, 
     const size_t nkeys = std::min<size_t>(object.structure.nkeys, fields.size());
     list.clear();
     if (keys && nkeys == 0) {
-        // Without a primary key every row is its own key: all fields but long values.
-        for (const ULLDObjField& f : fields)
-            if (!(f.mode & UL_LDFLDMODE_LOB)) list.push_back(f.name);
+        // Without a primary key the rows are ordered by the fields that cannot be null (all
+        // fields when every one can), long values left out; equal keys are duplicates.
+        for (int pass = 0; pass < 2 && list.empty(); ++pass)
+            for (const ULLDObjField& f : fields)
+                if (!(f.mode & UL_LDFLDMODE_LOB) && (pass || f.notNull)) list.push_back(f.name);
     } else {
         for (size_t i = 0; i < (keys ? nkeys : fields.size()); ++i)
             if (keys || i < nkeys || !dateTime || !(fields[i].mode & UL_LDFLDMODE_DATETIME))
@@ -339,6 +341,17 @@ int AuxCRCTableRun::refPartsMissing(const ULCheckCRCTable& table) {
     return say(text) < 0 ? UL_ERROR_RETURN(-1) : 1;
 }
 
+int AuxCRCTableRun::workLeft(ULCheckCRCTable* table) {
+    ul_crcanalyzeargs_t args;
+    args.runFlags = m_runFlags;
+    args.ownFile = m_crcfile.c_str();
+    args.refFile = m_reffile.empty() ? nullptr : m_reffile.c_str();
+    args.quiet = true;
+    ul_crcscanrequest_t request;
+    if (ul_crcanalyzetable(table, args, &request) < 0) return UL_ERROR_RETURN(-1);
+    return request.kind != ul_crcscankind_t::NONE;
+}
+
 int AuxCRCTableRun::execRun(ULCheckCRCTable* table, unsigned runFlags) {
     const char16_t* name = table->name().c_str();
     if (!m_reffile.empty()) {
@@ -399,12 +412,18 @@ int runTables(AuxCRCTableRun* run, unsigned runFlags, int result) {
         const bool last = i + 1 == tables.size();
         finished[i] = last ? rc == UL_CRCRESULT_OTHERSIDE : (rc & UL_CRCRESULT_OTHERSIDE) != 0;
     }
-    if (!(runFlags & UL_CRCRUN_DIGGING)) return result;
-    for (size_t i = 0; i < tables.size(); ++i) {
+    for (size_t i = 0; i < tables.size() && (runFlags & UL_CRCRUN_DIGGING); ++i) {
         if (finished[i]) continue;
         const int rc = run->execRun(tables[i], runFlags);
         if (rc < 0) return UL_ERROR_RETURN(-1);
         result |= rc;
+    }
+    // Work left in a table that the passes did not reach (one region per table and run)
+    // needs another run, which the other side's run hands back when it is this side's.
+    for (size_t i = 0; i < tables.size() && !(result & UL_CRCRESULT_OTHERSIDE); ++i) {
+        const int left = run->workLeft(tables[i]);
+        if (left < 0) return UL_ERROR_RETURN(-1);
+        if (left) result |= UL_CRCRESULT_OTHERSIDE;
     }
     return result;
 }

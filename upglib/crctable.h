@@ -55,6 +55,8 @@ class AuxCRCTableRun {
     [[nodiscard]] int writeFields(int kind, ULCheckCRCTable* table);
     // Appends an "opt:" line for the bits changed from old.
     [[nodiscard]] int writeOptions(ULCheckCRCTable* table, unsigned old);
+    // 1 when the table has a region left to scan (on either side), 0 when not, -1.
+    [[nodiscard]] int workLeft(ULCheckCRCTable* table);
     // One table, with or without digging. Returns the result bits or -1.
     [[nodiscard]] int execRun(ULCheckCRCTable* table, unsigned runFlags);
 

@@ -1,6 +1,8 @@
 #include "ulsqlcrc.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 
@@ -292,6 +294,10 @@ int AuxCalcCRCValues::selectClient(std::u16string_view client, bool create) {
 
 int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
     Plan& p = *plan_;
+    if (request.kind == ul_crcscankind_t::NONE || request.kind == ul_crcscankind_t::OTHERSIDE ||
+        !request.region)
+        return ul_errorfail(ul_format(u"Internal error: no region to scan in table '%s'",
+                                      table_->name().c_str()));
     p.request = request;
     const unsigned tflags = table_->flags();
     const unsigned gflags = UL_SQLGlobalCRCFlags;
@@ -757,6 +763,19 @@ int AuxCalcCRCValues::keepFieldValues(const unsigned char** raw, const char16_t*
 
 int AuxCalcCRCValues::keyText(unsigned i, const unsigned char** raw, const char16_t** values,
                               const unsigned* lengths, std::u16string* out) const {
+    // A floating point key is written exactly (its shortest round-trip decimals), so that a
+    // boundary selects the very row it was taken from.
+    double d;
+    if (i < plan_->types.size() && plan_->types[i] == u'F' && raw[i] && lengths[i] == sizeof d) {
+        std::memcpy(&d, raw[i], sizeof d);
+        char digits[400];
+        const auto [end, ec] =
+            std::to_chars(digits, digits + sizeof digits, d, std::chars_format::fixed);
+        if (ec == std::errc() && std::isfinite(d)) {
+            out->assign(digits, end);
+            return 0;
+        }
+    }
     if (values && values[i]) {
         out->assign(values[i], textLength(i, values[i]));
         return 0;
