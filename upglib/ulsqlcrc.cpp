@@ -296,8 +296,8 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
     Plan& p = *plan_;
     if (request.kind == ul_crcscankind_t::NONE || request.kind == ul_crcscankind_t::OTHERSIDE ||
         !request.region)
-        return ul_errorfail(ul_format(u"Internal error: no region to scan in table '%s'",
-                                      table_->name().c_str()));
+        return ul_errorfail(
+            ul_format(u"Internal error: no region to scan in table '%s'", table_->name().c_str()));
     p.request = request;
     const unsigned tflags = table_->flags();
     const unsigned gflags = UL_SQLGlobalCRCFlags;
@@ -491,7 +491,7 @@ int AuxCalcCRCValues::convertNeutralKeys() {
             if (!p.neutral || p.keyClasses[i] != UL_SQLTOKEN_NUMC) continue;
             const std::u16string_view v = stripZeros((*out)[i]);
             if (v.size() == (*out)[i].size()) continue;
-            if (msg(u' ', ul_format(u"Converted NUMC field #%d from '%s' to '%s'\n",
+            if (msg(u' ', ul_format(u"Converted NUMC field #%d from '%s' to '%s'",
                                     static_cast<int>(i) + 1, std::u16string((*out)[i]).c_str(),
                                     std::u16string(v).c_str())) < 0)
                 return UL_ERROR_RETURN(-1);
@@ -535,6 +535,20 @@ int AuxCalcCRCValues::addCRCWhereCondition(std::u16string* sql) {
                                       table_->name().c_str()));
     if (p.fieldSlice) mode |= UL_WHERECOND_LOWINCL;  // the start is the row itself
     if (low.empty() && high.empty()) return 0;
+    // Numeric text written without its leading zeros is padded back to its column's width, as
+    // this database holds it, so that the condition compares like with like.
+    std::vector<std::u16string> padded;
+    padded.reserve(low.size() + high.size());  // the views below point into it
+    for (std::vector<std::u16string_view>* values : {&low, &high})
+        for (size_t i = 0; i < values->size(); ++i) {
+            std::u16string_view& v = (*values)[i];
+            const unsigned width = i < p.descs.size() ? p.descs[i].length : 0;
+            if (!p.neutral || p.keyClasses[i] != UL_SQLTOKEN_NUMC || i >= p.types.size() ||
+                !isCharType(p.types[i]) || v.size() >= width)
+                continue;
+            padded.push_back(std::u16string(width - v.size(), u'0').append(v));
+            v = padded.back();
+        }
     if (low.empty()) mode |= UL_WHERECOND_NOLOWER;
     return ul_sqlappendwherecondition(sql, nullptr, p.keyNamePtrs.data(), p.keyClasses.data(),
                                       low.data(), static_cast<unsigned>(low.size()), high.data(),

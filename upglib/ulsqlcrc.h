@@ -7,8 +7,9 @@
 // the bad-character filter and the negative-zero fix below, and last AuxCalcCRCValues. Each
 // filter forwards the rows it accepts to the next callback, which it does not own.
 //
-// Key fields are the only values needed as text (boundaries, the key order check); every other
-// value is checksummed in its raw form, so memory stays flat and nothing but keys is converted.
+// Every value is checksummed in its raw form; text is used only of the key fields (boundaries,
+// the key order check, the client) and, for single-field lines, of the values shown. A quick
+// scan reads raw bytes only. Memory does not grow with the table: a scan keeps one row's keys.
 #pragma once
 
 #include <cstdint>
