@@ -9,6 +9,10 @@
 #
 #   bench/tablecheck_bench.sh [ROWS]
 #
+# TABLECHECK_OPTS="OPTION..." passes each word as "-o OPTION" to tabrix-tablecheck, e.g.
+# TABLECHECK_OPTS=sqloptions=nocrcquickrun (no quick pass over the whole table first: faster
+# where tables are known to differ, slower where they are equal).
+#
 # Targets: tabrix-tablecheck -j 1 within 1.5 times pg_comparator's time, the best -j no slower.
 set -euo pipefail
 
@@ -83,10 +87,14 @@ seconds() {
 # best TIMES...: the smallest.
 best() { printf '%s\n' "$@" | sort -g | head -n 1; }
 
+read -r -a extra_opts <<<"${TABLECHECK_OPTS:-}"
+crc_opts=()
+for o in "${extra_opts[@]}"; do crc_opts+=(-o "$o"); done
+
 run_tablecheck() {
   rm -rf "$work/check"
   "$TABLECHECK" --source "$src_env" --target "$tgt_env" --workdir "$work/check" -j "$1" \
-    --split-rows $((ROWS / 4 + 1)) BENCH
+    --split-rows $((ROWS / 4 + 1)) "${crc_opts[@]}" BENCH
 }
 
 run_comparator() {
@@ -118,7 +126,8 @@ for ((r = 1; r <= REPEAT; r++)); do
 done
 
 cmp=$(best ${times[comparator]})
-tabrix_say "Table check of $ROWS rows with 10 differences, best of $REPEAT (machine shared, under load)"
+tabrix_say "Table check of $ROWS rows with 10 differences, best of $REPEAT${TABLECHECK_OPTS:+, options $TABLECHECK_OPTS}"
+tabrix_note "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '  %-28s %8.2f s\n' "pg_comparator" "$cmp"
 for j in 1 2 4; do
   t=$(best ${times[$j]})
