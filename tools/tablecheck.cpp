@@ -11,6 +11,7 @@
 // ended (crctable only appends). Exit code 0: no differences, 1: differences, 2: error.
 #include <fcntl.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -1009,6 +1010,12 @@ int parseArgs(int argc, char** argv, Options* o, std::string* error) {
             *error = "unknown option '" + a + "'";
             return -1;
         } else {
+            // Two checks of one table would append to the same files at once.
+            for (const std::string& t : o->tables)
+                if (strcasecmp(t.c_str(), a.c_str()) == 0) {
+                    *error = "table '" + a + "' is named twice";
+                    return -1;
+                }
             o->tables.push_back(a);
         }
         if (!ok) return -1;
