@@ -21,7 +21,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
 
 ROWS=${1:-1000000}
 REPEAT=${REPEAT:-2}
-[[ $ROWS =~ ^[0-9]+$ ]] && ((ROWS >= 1000)) || tabrix_die "ROWS must be a number of at least 1000"
+if ! [[ $ROWS =~ ^[0-9]+$ ]] || ((ROWS < 1000)); then
+  tabrix_die "ROWS must be a number of at least 1000"
+fi
 
 TABRIX_PACKAGES+=(postgresql-comparator)
 tabrix_ensure_packages
@@ -40,10 +42,10 @@ psql_do() { psql -X -q -v ON_ERROR_STOP=1 "$@"; }
 # Keys of the planted differences, spread over the table: rows missing on the target, extra
 # rows on the target, rows whose one field differs (text, integer, decimal, long text).
 step=$((ROWS / 10))
-missing="$((step)) $((3 * step)) $((5 * step))"
-extra="$((ROWS + 1)) $((ROWS + 2)) $((ROWS + 3))"
-changed="$((2 * step)) $((4 * step)) $((6 * step)) $((8 * step))"
-read -r c1 c2 c3 c4 <<<"$changed"
+missing_keys="$((step)) $((3 * step)) $((5 * step))"
+extra_keys="$((ROWS + 1)) $((ROWS + 2)) $((ROWS + 3))"
+changed_keys="$((2 * step)) $((4 * step)) $((6 * step)) $((8 * step))"
+read -r c1 c2 c3 c4 <<<"$changed_keys"
 
 tabrix_say "Creating the databases bench_src and bench_tgt with $ROWS rows each"
 for db in bench_src bench_tgt; do
@@ -58,15 +60,15 @@ INSERT INTO bench SELECT i, 'name ' || i, i % 1000, (i % 100003) * 0.25, i / 7.0
 SQL
 done
 psql_do -d bench_tgt <<SQL
-DELETE FROM bench WHERE k IN (${missing// /, });
-INSERT INTO bench SELECT i, 'name ' || i, 1, 1.00, 1.5, 'extra' FROM unnest(ARRAY[${extra// /, }]) i;
+DELETE FROM bench WHERE k IN (${missing_keys// /, });
+INSERT INTO bench SELECT i, 'name ' || i, 1, 1.00, 1.5, 'extra' FROM unnest(ARRAY[${extra_keys// /, }]) i;
 UPDATE bench SET name = name || 'x' WHERE k = $c1;
 UPDATE bench SET qty = qty + 1 WHERE k = $c2;
 UPDATE bench SET price = price + 0.01 WHERE k = $c3;
 UPDATE bench SET note = note || 'changed' WHERE k = $c4;
 SQL
 for db in bench_src bench_tgt; do psql_do -d "$db" -c "VACUUM ANALYZE bench"; done
-planted=$(tr ' ' '\n' <<<"$missing $extra $changed" | sort -n)
+planted=$(tr ' ' '\n' <<<"$missing_keys $extra_keys $changed_keys" | sort -n)
 
 src_env="dbms_type=PGSQL,dbs_pgsql_namecase=lower,dbs_pgsql_conninfo=host=$PGHOST port=$PGPORT dbname=bench_src user=$PGUSER"
 tgt_env="dbms_type=PGSQL,dbs_pgsql_namecase=lower,dbs_pgsql_conninfo=host=$PGHOST port=$PGPORT dbname=bench_tgt user=$PGUSER"
@@ -84,8 +86,12 @@ seconds() {
   awk -v a="$start" -v b="$end" 'BEGIN { print b - a }'
 }
 
-# best TIMES...: the smallest.
-best() { printf '%s\n' "$@" | sort -g | head -n 1; }
+# best TOOL: the smallest time of the tool's runs.
+best() {
+  local runs
+  read -r -a runs <<<"${times[$1]}"
+  printf '%s\n' "${runs[@]}" | sort -g | head -n 1
+}
 
 read -r -a extra_opts <<<"${TABLECHECK_OPTS:-}"
 crc_opts=()
@@ -118,18 +124,18 @@ for ((r = 1; r <= REPEAT; r++)); do
     fi
     [ "$found" = "$planted" ] || {
       cat "$work/out" >&2
-      tabrix_die "$tool did not report exactly the planted keys: $(echo $found)"
+      tabrix_die "$tool did not report exactly the planted keys: ${found//$'\n'/ }"
     }
     times[$tool]="${times[$tool]:-} $t"
     tabrix_note "run $r: $tool $(printf '%.2f' "$t") s, all 10 planted differences found"
   done
 done
 
-cmp=$(best ${times[comparator]})
+cmp=$(best comparator)
 tabrix_say "Table check of $ROWS rows with 10 differences, best of $REPEAT${TABLECHECK_OPTS:+, options $TABLECHECK_OPTS}"
 tabrix_note "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '  %-28s %8.2f s\n' "pg_comparator" "$cmp"
 for j in 1 2 4; do
-  t=$(best ${times[$j]})
+  t=$(best "$j")
   printf '  %-28s %8.2f s  ratio %.2f\n' "tabrix-tablecheck -j $j" "$t" "$(awk -v a="$t" -v b="$cmp" 'BEGIN { print a / b }')"
 done

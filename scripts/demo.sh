@@ -122,9 +122,10 @@ planted=$(
   differs         key '777'  field BODY: 'lorem ipsum 1 lorem ipsum 1 lorem ipsum 1 lorem ipsum 1 lorem ipsum 1 lorem ipsum 1 lorem ipsum 1 lo...' <> 'lorem ipsum 1 lorem ipsum 1 lorem ipsum 1 lorem ipsum 1 lorem ipsum 1 lorem ipsum 1 lorem ipsum 1 lo...'
 TXT
 )
+mapfile -t planted_lines <<<"$planted"
 if [ "$(grep '^  ' "$report" | sort)" != "$(sort <<<"$planted")" ]; then
   tabrix_note "the planted differences:"
-  sed 's/^/      /' <<<"$planted" >&2
+  printf '      %s\n' "${planted_lines[@]}" >&2
   tabrix_die "the reported differences are not exactly the planted ones"
 fi
 grep -qx 'PRODUCTS: no differences' "$report" || tabrix_die "PRODUCTS is not reported clean"
