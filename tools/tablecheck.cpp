@@ -694,13 +694,23 @@ int TableCheck::loop() {
     return 0;
 }
 
+// SIGTERM lets a run end its log; one that has not ended after 10 s gets SIGKILL.
 void TableCheck::stopChildren() {
     for (const auto& [pid, job] : running_) kill(pid, SIGTERM);
+    const double deadline = now() + 10;
+    bool killed = false;
     while (!running_.empty()) {
         int status = 0;
-        const pid_t pid = waitpid(-1, &status, 0);
-        if (pid < 0 && errno != EINTR) break;
-        if (pid > 0) running_.erase(pid);
+        const pid_t pid = waitpid(-1, &status, WNOHANG);
+        if (pid < 0) break;
+        if (pid > 0) {
+            running_.erase(pid);
+        } else if (!killed && now() > deadline) {
+            for (const auto& [child, job] : running_) kill(child, SIGKILL);
+            killed = true;
+        } else {
+            usleep(20000);
+        }
     }
 }
 
