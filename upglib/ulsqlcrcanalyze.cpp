@@ -101,22 +101,15 @@ bool unfinished(const ULCheckCRCTable& t, const Line& parent) {
     return last->end.compareTo(parent.end, t.keyClasses(), true, true) != 0;
 }
 
-// Whether one side's rows of a line can be cut into smaller blocks: more than one row, and not
-// a block of that side's own scan with slices of 1 row, which holds one key only (its rows are
-// duplicates). A side that followed the other side's boundaries marks its blocks closed at a
-// boundary; only its last block of the level goes without the mark. In a table that may hold
-// duplicates, such a block may hold one key as well.
+// Whether one side's rows of a line can be cut into smaller blocks: more than one row, unless
+// the table may hold duplicates and the line comes from slices of one row, so that its rows
+// may all have one key.
 bool splittable(const ULCheckCRCTable& t, const Line& l, bool own) {
     const ul_dbrowcount_t n = own ? l.ownCount : l.refCount;
     if (!valid(n) || n <= 1) return false;
     const Line* p = l.parent;
-    if (!p || (p->flags & UL_CRCLINE_TOP)) return true;
-    if (digSlice(std::min(p->ownCount, p->refCount)) != 1) return true;
-    if (t.flags() & UL_TABCHK_SORTDUPS) return false;
-    const unsigned marker = own ? UL_CRCLINE_OWNBOUNDARY : UL_CRCLINE_REFBOUNDARY;
-    for (const Line* c = p->child; c; c = c->next)
-        if (c->flags & marker) return true;
-    return false;
+    if (!(t.flags() & UL_TABCHK_SORTDUPS) || !p || (p->flags & UL_CRCLINE_TOP)) return true;
+    return digSlice(std::min(p->ownCount, p->refCount)) != 1;
 }
 
 // The key of one side's row in a single-row line, as the field lines of that side below the
@@ -385,10 +378,12 @@ class Analysis {
             if (!(line->flags & (UL_CRCLINE_QUICK | UL_CRCLINE_OWNNOCRC)) && valid(line->ownCount))
                 m_r->checkAgainst = line;
         }
-        m_r->lastLine = !line->next;
+        // A whole-table scan is named by its last line.
+        const Line* named = (line->flags & UL_CRCLINE_TOP) ? lastChild(*line) : line;
+        m_r->lastLine = !named->next;
         return say(ul_format(u"Picking up detailed scan of %sline %d[%d], using slices of %lu "
                              u"entries.",
-                             m_r->lastLine ? u"last " : u"", line->ownLine, line->refLine,
+                             m_r->lastLine ? u"last " : u"", named->ownLine, named->refLine,
                              m_r->sliceSize));
     }
 
