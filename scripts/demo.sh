@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds a Release binary in build-release/ and runs tabrix the way a migration controller does:
-# one command per run, judged by its log lines and exit code. Installs missing Debian packages
-# first. Run it from anywhere: scripts/demo.sh
+# Builds a Release binary in build-release/ and checks two SQLite databases, a source and the
+# target a migration made of it, with tabrix-tablecheck, which runs tabrix the way a migration
+# controller does: one command per run, judged by its exit code. Fails unless exactly the
+# planted differences are reported. Installs missing Debian packages first. Run it from
+# anywhere: scripts/demo.sh
 set -euo pipefail
 
 # shellcheck source-path=SCRIPTDIR source=lib.sh
