@@ -100,7 +100,14 @@ void DbIfRowBatch::setTextUtf8(size_t row, unsigned col, const char* text, size_
     size_t index = beginText(row, col, dbif_kind::text, length);
     if (index == SIZE_MAX) return;
     size_t offset = texts_.size();
-    ul_utf8to16append(texts_, text, length);
+    // The ASCII head, most often the whole value, is widened in place (beginText reserved the
+    // room); the decoder takes the rest.
+    size_t ascii = 0;
+    while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
+    texts_.resize(offset + ascii);
+    char16_t* out = texts_.data() + offset;
+    for (size_t i = 0; i < ascii; ++i) out[i] = static_cast<unsigned char>(text[i]);
+    if (ascii < length) ul_utf8to16append(texts_, text + ascii, length - ascii);
     cells_[index].length = texts_.size() - offset;
     pending_.push_back({index, offset, true});
 }
@@ -109,8 +116,11 @@ void DbIfRowBatch::setDecimal(size_t row, unsigned col, const char* text, size_t
     size_t index = beginText(row, col, dbif_kind::decimal, length);
     if (index == SIZE_MAX) return;
     cells_[index].length = length;
-    pending_.push_back({index, texts_.size(), true});
-    for (size_t i = 0; i < length; ++i) texts_.push_back(static_cast<unsigned char>(text[i]));
+    const size_t offset = texts_.size();
+    pending_.push_back({index, offset, true});
+    texts_.resize(offset + length);  // within the capacity beginText reserved
+    char16_t* out = texts_.data() + offset;
+    for (size_t i = 0; i < length; ++i) out[i] = static_cast<unsigned char>(text[i]);
 }
 
 void DbIfRowBatch::setBytes(size_t row, unsigned col, const unsigned char* bytes, size_t length) {

@@ -100,6 +100,9 @@ struct dbif_coldesc_t {
                             // BLOB, digits for PACKED (0: not bounded)
     unsigned decimals = 0;  // digits after the point for PACKED
     bool nullable = true;
+    // Why the same value may read otherwise here than on another engine (this engine stores or
+    // compares it differently), or null. Static text, for the user.
+    const char16_t* crossEngineNote = nullptr;
 };
 
 // How a cell's value is carried.

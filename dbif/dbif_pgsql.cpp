@@ -610,6 +610,20 @@ unsigned fractionChars(int typmod) {
     return precision > 0 ? static_cast<unsigned>(precision) + 1 : 0;
 }
 
+// What PostgreSQL stores otherwise than other engines, for dbif_coldesc_t::crossEngineNote.
+constexpr char16_t kNoteFloat4[] =
+    u"PostgreSQL REAL holds 4-byte floating point numbers, read widened exactly (0.1 reads "
+    u"0.100000001490116...)";
+constexpr char16_t kNoteDigits[] =
+    u"PostgreSQL keeps every digit of a NUMERIC, SQLite 15 significant digits";
+constexpr char16_t kNoteDecimal[] =
+    u"PostgreSQL keeps every digit of a NUMERIC, and NaN and infinity, SQLite 15 significant "
+    u"digits and no NaN";
+constexpr char16_t kNoteBlanks[] =
+    u"PostgreSQL drops the trailing blanks of CHAR(n), which SQLite keeps";
+constexpr char16_t kNoteDateText[] =
+    u"PostgreSQL writes a date or time in ISO form, SQLite keeps the text it was stored with";
+
 // The interface type of a result column, and how its text becomes a cell. Lengths of the
 // date and time types are those of their ISO text for the years 1 to 9999 (a date has 10
 // characters, as on every engine), time zone offsets taken at their longest ("+hh:mm:ss").
@@ -617,6 +631,7 @@ void describeColumn(Oid type, int typmod, dbif_coldesc_t* d, PgCellForm* form) {
     d->decimals = 0;
     d->length = 0;
     d->type = DBIF_TYPE_CHAR;
+    d->crossEngineNote = nullptr;
     *form = PgCellForm::text;
     switch (type) {
         case kOidInt2:
@@ -644,6 +659,7 @@ void describeColumn(Oid type, int typmod, dbif_coldesc_t* d, PgCellForm* form) {
             d->type = DBIF_TYPE_FLOAT;
             d->length = 8;
             *form = PgCellForm::float4;
+            d->crossEngineNote = kNoteFloat4;
             break;
         case kOidFloat8:
             d->type = DBIF_TYPE_FLOAT;
@@ -653,6 +669,7 @@ void describeColumn(Oid type, int typmod, dbif_coldesc_t* d, PgCellForm* form) {
         case kOidNumeric: {
             *form = PgCellForm::decimal;
             d->type = DBIF_TYPE_DECIMAL;
+            d->crossEngineNote = kNoteDecimal;
             if (typmod >= kVarHdrSize) {
                 int precision = ((typmod - kVarHdrSize) >> 16) & 0xFFFF;
                 int scale = (((typmod - kVarHdrSize) & 0x7FF) ^ 1024) - 1024;
@@ -661,6 +678,7 @@ void describeColumn(Oid type, int typmod, dbif_coldesc_t* d, PgCellForm* form) {
                     d->type = DBIF_TYPE_PACKED;
                     d->length = static_cast<unsigned>(precision);
                     d->decimals = static_cast<unsigned>(scale);
+                    d->crossEngineNote = precision > 15 ? kNoteDigits : nullptr;
                 }
             }
             break;
@@ -668,6 +686,7 @@ void describeColumn(Oid type, int typmod, dbif_coldesc_t* d, PgCellForm* form) {
         case kOidBpchar:
             *form = PgCellForm::bpchar;
             if (typmod >= kVarHdrSize) d->length = static_cast<unsigned>(typmod - kVarHdrSize);
+            d->crossEngineNote = kNoteBlanks;
             break;
         case kOidVarchar:
             if (typmod >= kVarHdrSize) d->length = static_cast<unsigned>(typmod - kVarHdrSize);
@@ -683,18 +702,23 @@ void describeColumn(Oid type, int typmod, dbif_coldesc_t* d, PgCellForm* form) {
             break;
         case kOidDate:
             d->length = 10;
+            d->crossEngineNote = kNoteDateText;
             break;
         case kOidTime:
             d->length = 8 + fractionChars(typmod);
+            d->crossEngineNote = kNoteDateText;
             break;
         case kOidTimetz:
             d->length = 8 + fractionChars(typmod) + 9;
+            d->crossEngineNote = kNoteDateText;
             break;
         case kOidTimestamp:
             d->length = 19 + fractionChars(typmod);
+            d->crossEngineNote = kNoteDateText;
             break;
         case kOidTimestamptz:
             d->length = 19 + fractionChars(typmod) + 9;
+            d->crossEngineNote = kNoteDateText;
             break;
         case kOidInterval:
             break;

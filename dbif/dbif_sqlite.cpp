@@ -196,6 +196,16 @@ bool isOneOf(const std::string& name, std::initializer_list<const char*> names) 
     return false;
 }
 
+// What SQLite stores otherwise than other engines, for dbif_coldesc_t::crossEngineNote.
+constexpr char16_t kNoteDigits[] =
+    u"SQLite holds a number as a 64-bit integer or a binary floating point number, exact to 15 "
+    u"significant digits";
+constexpr char16_t kNoteNaN[] = u"SQLite stores a floating point NaN as NULL";
+constexpr char16_t kNoteBlanks[] =
+    u"SQLite keeps the trailing blanks of CHAR(n), which PostgreSQL drops";
+constexpr char16_t kNoteDateText[] =
+    u"SQLite keeps a date or time as the text it was stored with, PostgreSQL writes its ISO form";
+
 // Maps a declared column type onto the column types of the interface. Types the table does not
 // name follow SQLite's affinity rules; a type of numeric affinity that the table does not know
 // (and a column without declared type) is described by the storage class of the first row.
@@ -221,11 +231,14 @@ void mapDeclType(const char* decl, ColumnInfo* info) {
         set(DBIF_TYPE_INT, 1);
     } else if (isOneOf(name, {"REAL", "DOUBLE", "DOUBLE PRECISION", "FLOAT", "FLOAT8"})) {
         set(DBIF_TYPE_FLOAT, 8);
+        d.crossEngineNote = kNoteNaN;
     } else if (isOneOf(name, {"NUMERIC", "DECIMAL"})) {
         if (t.args >= 1) {
             set(DBIF_TYPE_PACKED, t.arg[0], t.args == 2 ? t.arg[1] : 0);
+            if (t.arg[0] > 15) d.crossEngineNote = kNoteDigits;
         } else {
             set(DBIF_TYPE_DECIMAL, 0);
+            d.crossEngineNote = kNoteDigits;
         }
         info->numeric = true;
     } else if (isOneOf(name, {"VARCHAR", "NVARCHAR", "VARCHAR2", "NVARCHAR2", "CHARACTER VARYING",
@@ -233,6 +246,7 @@ void mapDeclType(const char* decl, ColumnInfo* info) {
         set(DBIF_TYPE_CHAR, n);
     } else if (isOneOf(name, {"CHAR", "CHARACTER", "NCHAR", "NATIVE CHARACTER"})) {
         set(DBIF_TYPE_CHAR, t.args >= 1 ? n : 1);
+        d.crossEngineNote = kNoteBlanks;
     } else if (isOneOf(name, {"TEXT", "CLOB", "NCLOB"})) {
         set(DBIF_TYPE_LONGCHAR, 0);
     } else if (name == "BLOB") {
@@ -241,8 +255,10 @@ void mapDeclType(const char* decl, ColumnInfo* info) {
         set(DBIF_TYPE_RAW, n);
     } else if (name == "DATE") {
         set(DBIF_TYPE_CHAR, 10);
+        d.crossEngineNote = kNoteDateText;
     } else if (isOneOf(name, {"TIMESTAMP", "DATETIME"})) {
         set(DBIF_TYPE_CHAR, 32);
+        d.crossEngineNote = kNoteDateText;
     } else if (name.find("INT") != std::string::npos) {
         set(DBIF_TYPE_INT, 8);
     } else if (name.find("CHAR") != std::string::npos || name.find("CLOB") != std::string::npos ||
@@ -257,6 +273,7 @@ void mapDeclType(const char* decl, ColumnInfo* info) {
     } else if (name.find("REAL") != std::string::npos || name.find("FLOA") != std::string::npos ||
                name.find("DOUB") != std::string::npos) {
         set(DBIF_TYPE_FLOAT, 8);
+        d.crossEngineNote = kNoteNaN;
     }
 }
 

@@ -37,6 +37,8 @@ struct ConnectionState {
     EngineTrace trace;
     const ul_sqldbsupport_t* testRows = nullptr;
     size_t testRowCount = 0;
+    // "<table>\0<column>" of the cross-engine warnings given on this connection.
+    std::vector<std::u16string> crossEngineWarned;
 };
 
 ConnectionState& conn() {
@@ -444,6 +446,7 @@ int ul_sqlconnect2(int flags) {
     }
     c.db = std::move(db);
     c.row = row;
+    c.crossEngineWarned.clear();
     // Schemas belong to one connection; a failed connect may have left some behind.
     resetSessionState();
     if (row->initHook && row->initHook(1) < 0) {
@@ -1286,6 +1289,8 @@ long ULSQLExec::runQuery(unsigned long* count) {
 
     ULSQLLogWrapper logWrapper(descs_.data(), static_cast<unsigned>(descs_.size()));
     if (!callback_) callback_ = &logWrapper;
+    chooseTextColumns();
+    if (warnCrossEngine() < 0) return UL_ERROR_RETURN(-1);
 
     long stop = 0;
     if (mode_ & (UL_SQLMODE_HDR_TYPE | UL_SQLMODE_HDR_LENGTH | UL_SQLMODE_HDR_NAME)) {
@@ -1404,6 +1409,39 @@ int ULSQLExec::processRowTypes() {
     return 0;
 }
 
+void ULSQLExec::chooseTextColumns() {
+    const size_t ncols = descs_.size();
+    const bool text = !(mode_ & UL_SQLMODE_ANYUPDATE_RAWONLY) && !allRaw_;
+    withText_.assign(ncols, 0);
+    anyText_ = false;
+    for (size_t i = 0; i < ncols && text; ++i) {
+        withText_[i] = callback_->wantsText(static_cast<unsigned>(i)) ? 1 : 0;
+        anyText_ = anyText_ || withText_[i];
+    }
+}
+
+int ULSQLExec::warnCrossEngine() {
+    const char16_t* table = callback_->crossEngineTable();
+    if (!table) return 0;
+    std::vector<std::u16string>& warned = conn().crossEngineWarned;
+    for (size_t i = 0; i < columns_.size(); ++i) {
+        const char16_t* note = columns_[i].crossEngineNote;
+        if (!note) continue;
+        const char16_t* name = descs_[i].name ? descs_[i].name : u"";
+        std::u16string key = std::u16string(table) + u'\0' + name;
+        if (std::find(warned.begin(), warned.end(), key) != warned.end()) continue;
+        if (ul_guarded([&] {
+                warned.push_back(std::move(key));
+                return 0;
+            }) < 0 ||
+            ul_msgwrite_printf399(
+                2, u'W', u"Column '%s' of table '%s' may not check equal on another database: %s.",
+                name, table, note) < 0)
+            return UL_ERROR_RETURN(-1);
+    }
+    return 0;
+}
+
 int ULSQLExec::allocSingleField(unsigned i, size_t length) {
     LongField& field = longFields_[i];
     const size_t capacity = std::max(field.text.capacity(), field.bytes.capacity());
@@ -1512,10 +1550,10 @@ int ULSQLExec::selProcessRow(DbIfRowBatch* batch, size_t r) {
             }
         }
     }
-    const bool withText = !(mode_ & UL_SQLMODE_ANYUPDATE_RAWONLY) && !allRaw_;
     converter_.beginRow(ncols);
     for (unsigned i = 0; i < ncols; ++i)
-        if (converter_.convert(i, cells[i], descs_[i], withText) < 0) return UL_ERROR_RETURN(-1);
+        if (converter_.convert(i, cells[i], descs_[i], withText_[i]) < 0)
+            return UL_ERROR_RETURN(-1);
     const ul_sqlvalue_t* values = converter_.values();
     for (unsigned i = 0; i < ncols; ++i) {
         const ul_sqlvalue_t& v = values[i];
@@ -1523,7 +1561,7 @@ int ULSQLExec::selProcessRow(DbIfRowBatch* batch, size_t r) {
         lengths_[i] = v.isNull ? 0 : v.rawLength;
         values_[i] = v.isNull ? nullptr : v.text;
         textLengths_[i] = v.textLength;
-        if (v.textHasNul && withText && !callback_->takesNulInText()) {
+        if (v.textHasNul && !callback_->takesNulInText()) {
             ul_errorsetmsgfmt(0, u"Value of column #%d '%s' holds a NUL character",
                               static_cast<int>(i) + 1, descs_[i].name);
             return UL_ERROR_RETURN(-1);
@@ -1539,7 +1577,7 @@ int ULSQLExec::selProcessRow(DbIfRowBatch* batch, size_t r) {
     callback_->textLengths_ = textLengths_.data();
     callback_->nTextLengths_ = ncols;
     const int rc = callback_->handleRow(UL_ROW_DATA, raw_.data(),
-                                        withText ? values_.data() : nullptr, lengths_.data(), ncols);
+                                        anyText_ ? values_.data() : nullptr, lengths_.data(), ncols);
     callback_->textLengths_ = nullptr;
     callback_->nTextLengths_ = 0;
     return rc;

@@ -177,9 +177,10 @@ enum : int {
 
 // Receives the rows of a query, or supplies the parameter rows of a modifying statement.
 // For a fetched row raw[i]/lengths[i] are the column's bytes (raw[i] null for NULL) and
-// values[i] its text (null for NULL and for columns without a text form; values itself is
-// null when no text is wanted). Returns -1 on error (with the error text set), 0 to go on,
-// any other value to stop; execute then returns that value.
+// values[i] its text (null for NULL, for columns without a text form and for columns the
+// receiver declined through wantsText; values itself is null when no column has text: raw-only
+// mode, raw columns only, or every column declined). Returns -1 on error (with the error text
+// set), 0 to go on, any other value to stop; execute then returns that value.
 // A character value may hold NUL characters, so values[i] can end before the value does;
 // textLength() gives its whole length. A fetch hands such a value only to receivers that say
 // they take it (takesNulInText) and fails for the others with "Value of column #%d '%s' holds
@@ -191,6 +192,19 @@ class ULSQLCallBack {
                                         const char16_t** values, unsigned* lengths,
                                         unsigned ncols) = 0;
     virtual bool takesNulInText() const { return false; }
+    // Whether the text of result column `column` (0-based) is wanted. A query asks once per
+    // execute for every column, after describing the result and before the first row; a
+    // declined column is handed over as raw bytes only, and its text is never built. Header
+    // rows and parameter rows are not affected. Every column by default.
+    virtual bool wantsText(unsigned column) const {
+        (void)column;
+        return true;
+    }
+    // A receiver that compares the bytes it gets with those another database gave (a checksum)
+    // names the table it checks. A query then warns, once per connection, table and column,
+    // about every column whose values the engine stores or compares otherwise than other
+    // engines do, so that such a difference is never left unexplained. Null by default.
+    virtual const char16_t* crossEngineTable() const { return nullptr; }
 
   protected:
     // The length of text value i of the fetched row being handled; outside a fetch (header
@@ -447,6 +461,10 @@ class ULSQLExec {
     [[nodiscard]] long runModify(unsigned long* count);
     [[nodiscard]] long runOther(unsigned long* count);
     [[nodiscard]] int headerRow();
+    // Decides per column whether its text is built, asking the callback.
+    void chooseTextColumns();
+    // The warnings of crossEngineTable(). Returns 0 or -1.
+    [[nodiscard]] int warnCrossEngine();
     [[nodiscard]] int readLongPieces(DbIfRowBatch* batch, size_t r, unsigned i, dbif_cell_t* cell);
     [[nodiscard]] int executeBatch(DbIfRowBatch* batch, unsigned long* processed, bool* tolerated);
 
@@ -459,6 +477,9 @@ class ULSQLExec {
     std::vector<dbif_coldesc_t> columns_;
     std::vector<ul_sqlfielddesc_t> descs_;  // effective output descriptions of this execute
     bool allRaw_ = false;
+    // Per column: its text is built for the callback (mode, description and wantsText agree).
+    std::vector<unsigned char> withText_;
+    bool anyText_ = false;
     ULSQLValueConverter converter_;
     std::vector<const unsigned char*> raw_;
     std::vector<const char16_t*> values_;

@@ -830,7 +830,8 @@ namespace {
 // text. Both buffers only grow; appending reuses their capacity.
 class ValueSink {
   public:
-    ValueSink(std::vector<unsigned char>& raw, std::u16string& text) : raw_(raw), text_(text) {
+    using RawBuffer = ULSQLValueConverter::RawBuffer;
+    ValueSink(RawBuffer& raw, std::u16string& text) : raw_(raw), text_(text) {
         raw_.resize((raw_.size() + 7) & ~size_t(7));
         rawOffset = raw_.size();
     }
@@ -867,7 +868,7 @@ class ValueSink {
     size_t textOffset = SIZE_MAX;
 
   private:
-    std::vector<unsigned char>& raw_;
+    RawBuffer& raw_;
     std::u16string& text_;
 };
 
@@ -940,6 +941,8 @@ int convertFloat(unsigned i, const dbif_cell_t& cell, const ul_sqlfielddesc_t& d
         default:
             return notFit(i, cell, desc);
     }
+    // Engines compare -0.0 equal to 0.0, and SQLite stores it as 0.0: one value, one form.
+    if (value == 0) value = 0;
     sink.rawBytes(&value, 8);
     if (withText) {
         char buf[32];
@@ -1045,15 +1048,25 @@ int convertDecFloat(unsigned i, const dbif_cell_t& cell, const ul_sqlfielddesc_t
 
 int convertChar(unsigned i, const dbif_cell_t& cell, const ul_sqlfielddesc_t& desc, bool bounded,
                 bool withText, ValueSink& sink) {
+    if (cell.kind == dbif_kind::text) {
+        // Taken as it is: the bytes straight from the cell, the text only when wanted.
+        if (bounded && desc.length > 0 && cell.length > desc.length &&
+            codePoints(cell.text, cell.length) > desc.length)
+            return tooLong(i, desc, u"characters");
+        sink.rawBytes(cell.text, cell.length * sizeof(char16_t));
+        if (withText) {
+            sink.beginText();
+            sink.putUnits(cell.text, cell.length);
+            sink.endText();
+        }
+        return 0;
+    }
     sink.beginText();
     DecimalView v;
     char16_t units[40];
     char16_t* p = nullptr;
     auto put = [&p](char16_t c) { *p++ = c; };
     switch (cell.kind) {
-        case dbif_kind::text:
-            sink.putUnits(cell.text, cell.length);
-            break;
         case dbif_kind::integer:
         case dbif_kind::real:
         case dbif_kind::decimal:
@@ -1078,6 +1091,7 @@ int convertChar(unsigned i, const dbif_cell_t& cell, const ul_sqlfielddesc_t& de
             }
             sink.commit(p);
             break;
+        case dbif_kind::text:  // taken above
         case dbif_kind::null:
             break;
     }
@@ -1110,8 +1124,16 @@ int convertRaw(unsigned i, const dbif_cell_t& cell, const ul_sqlfielddesc_t& des
 
 }  // namespace
 
+void ULSQLValueConverter::RawBuffer::grow(size_t n) {
+    const size_t capacity = std::max(n, 2 * capacity_ + 256);
+    std::unique_ptr<uint64_t[]> words(new uint64_t[(capacity + 7) / 8]);
+    if (size_) std::memcpy(words.get(), words_.get(), size_);
+    words_ = std::move(words);
+    capacity_ = capacity;
+}
+
 void ULSQLValueConverter::beginRow(unsigned ncols) {
-    if (raw_.capacity() == 0) raw_.reserve(256);  // raw pointers are never null, even for ""
+    raw_.resize(1);  // raw pointers are never null, even for ""
     raw_.clear();
     text_.clear();
     slots_.resize(ncols);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,30 @@ public:
     // The converted values of the row; pointers are stable once the row is complete.
     const ul_sqlvalue_t* values();
 
+    // The row's raw bytes (the conversions write into it), 8-byte aligned; it grows without
+    // zero-filling and keeps its capacity.
+    class RawBuffer {
+      public:
+        unsigned char* data() { return reinterpret_cast<unsigned char*>(words_.get()); }
+        size_t size() const { return size_; }
+        void clear() { size_ = 0; }
+        // Sets the size, keeping the bytes below it; new bytes are undefined.
+        void resize(size_t n) {
+            if (n > capacity_) grow(n);
+            size_ = n;
+        }
+        void push_back(unsigned char b) {
+            resize(size_ + 1);
+            data()[size_ - 1] = b;
+        }
+
+      private:
+        void grow(size_t n);
+        std::unique_ptr<uint64_t[]> words_;
+        size_t size_ = 0;
+        size_t capacity_ = 0;  // bytes
+    };
+
 private:
     struct Slot {
         bool isNull;
@@ -77,7 +102,7 @@ private:
     };
     std::vector<Slot> slots_;
     std::vector<ul_sqlvalue_t> values_;
-    std::vector<unsigned char> raw_;
+    RawBuffer raw_;
     std::u16string text_;
 };
 

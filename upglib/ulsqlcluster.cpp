@@ -737,6 +737,8 @@ class ULSQLRecordDecoder : public ULSQLForwardCallBack {
     bool failed = false;  // a callback of the chain failed (not the database)
 
     void setNext(ULSQLCallBack* next) { next_ = next; }
+    // Physical columns are no logical ones: the key texts name records in messages.
+    bool wantsText(unsigned) const override { return true; }
     [[nodiscard]] int sendHeader(int mode);
     [[nodiscard]] int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
                                 unsigned* lengths, unsigned ncols) override;

@@ -53,10 +53,15 @@ constexpr unsigned UL_CLUSTER_HEADER = 8;
 enum : unsigned { UL_CLUSTER_FMT_PLAIN = 0, UL_CLUSTER_FMT_COMPRESSED = 1 };
 
 // Base of the callbacks that pass rows on: forwards the text lengths of values that hold NUL
-// characters along with a row.
+// characters along with a row, and asks the next receiver which texts it wants (a callback
+// that moves or consumes columns says so in its own wantsText).
 class ULSQLForwardCallBack : public ULSQLCallBack {
   public:
     bool takesNulInText() const override { return next_ && next_->takesNulInText(); }
+    bool wantsText(unsigned column) const override { return !next_ || next_->wantsText(column); }
+    const char16_t* crossEngineTable() const override {
+        return next_ ? next_->crossEngineTable() : nullptr;
+    }
 
   protected:
     [[nodiscard]] int forward(unsigned flags, const unsigned char** raw, const char16_t** values,
@@ -81,6 +86,10 @@ class ULSQLSelectPacked : public ULSQLForwardCallBack {
     // Hands on the open block; call once after the statement ends. Returns 0 or -1.
     [[nodiscard]] int finish();
     unsigned long blocks() const { return blocks_; }
+    // The key fields keep their places; page number, length and data are read as raw bytes.
+    bool wantsText(unsigned column) const override {
+        return column < nkeys_ && ULSQLForwardCallBack::wantsText(column);
+    }
 
   private:
     [[nodiscard]] int startBlock(const unsigned char** raw, const char16_t** values,
@@ -151,6 +160,10 @@ class ULSQLSelectSortDuplicates : public ULSQLForwardCallBack {
                                 unsigned* lengths, unsigned ncols) override;
     // Passes on the last group; call once after the statement ends.
     [[nodiscard]] int finish();
+    // Keys are compared by their text (by their token class).
+    bool wantsText(unsigned column) const override {
+        return column < nkeys_ || ULSQLForwardCallBack::wantsText(column);
+    }
 
   private:
     [[nodiscard]] int flush();
