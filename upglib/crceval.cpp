@@ -6,6 +6,7 @@
 #include "tabrix.h"
 #include "ulerror.h"
 #include "ulmsgwrite.h"
+#include "ulsqlcrcanalyze.h"
 #include "ulsqlcrcclear.h"
 #include "ulsqlcrcutil.h"
 #include "ulstring.h"
@@ -65,7 +66,8 @@ int evaluatePair(const ul_crcevalpair_t& pair, const EvalOptions& options) {
     }
     if (options.checkOnly) return 0;
     if (ref) {
-        const int bits = file.analyze();
+        const int bits = ul_crcanalyzebits(&file, ref);
+        if (bits < 0) return UL_ERROR_RETURN(-1);
         const std::u16string text =
             bits == 0 ? ul_format(u"No differences found between '%s' and '%s'.", pair.own.c_str(),
                                   ref)

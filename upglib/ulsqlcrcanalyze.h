@@ -61,3 +61,36 @@ struct ul_crcscanrequest_t {
     // over the line's whole range); null: no check.
     const ul_chkcrcline_t* checkAgainst = nullptr;
 };
+
+// What the analysis of one table needs besides the table.
+struct ul_crcanalyzeargs_t {
+    unsigned runFlags = UL_CRCRUN_DIGGING;  // UL_CRCRUN_DIGGING: dig into differing lines
+    const char16_t* ownFile = u"";          // the file names the messages show
+    const char16_t* refFile = nullptr;      // null: the run has no reference file
+    bool quiet = false;                     // no messages (an evaluation, not a run)
+};
+
+// Walks the merged line tree of a table (after ULCheckCRCFile::setup) and picks at most one
+// region to scan, in this order: the first reference line the own file lacks (with the rest
+// of its level), a detail scan that was begun but not finished, an own line the reference
+// side lacks (the other side runs first), a differing line to dig into (with digging on and
+// below the UL_TabChkMaxDifferences threshold). Prints what it picked unless quiet. Returns
+// 0 with request filled (kind NONE when there is nothing to do), or -1 on an inconsistency
+// of the two files (reason set).
+[[nodiscard]] int ul_crcanalyzetable(ULCheckCRCTable* table, const ul_crcanalyzeargs_t& args,
+                                     ul_crcscanrequest_t* request);
+
+// Analysis bits of a file pair over every table, as crceval shows them: 8 this side has to
+// scan, 16 the other side has to run, 32 field checksums are missing, 64 counts differ, 128
+// checksums differ. refFile null: no reference file. -1 on an inconsistency.
+[[nodiscard]] int ul_crcanalyzebits(ULCheckCRCFile* file, const char16_t* refFile);
+
+// Merges the own lines a scan added (table->lines from index first on) into the reference
+// lines of the same range, sets their difference flags and rebuilds the tree, so that the
+// table can be analysed again in the same run. Returns the number of merged lines that
+// differ, or -1.
+[[nodiscard]] int ul_crcmergenewlines(ULCheckCRCTable* table, size_t first);
+
+// Whether an own line lacks its counterpart on the reference side (not counting lines kept
+// out of the comparison): the other side has lines to reproduce.
+bool ul_crcownlinesmissing(const ULCheckCRCTable& table);

@@ -1715,26 +1715,3 @@ int ULCheckCRCFile::evaluate(ULCRCEvaluator* evaluator, int flags, const char16_
         return reported;
     });
 }
-
-int ULCheckCRCFile::analyze() const {
-    int bits = 0;
-    for (const auto& t : m_tables) {
-        const bool refRead = t->ref.sawCRCLines;
-        for (const ul_chkcrcline_t& l : t->lines) {
-            if (!l.flags || (l.flags & UL_CRCLINE_EXCLUDED)) continue;
-            const bool own = l.flags & UL_CRCLINE_OWN, ref = l.flags & UL_CRCLINE_REF;
-            if (own && !ref && refRead && !l.isField()) bits |= 16;
-            if (ref && !own) bits |= 8;
-            if (l.flags & UL_CRCLINE_COUNTDIFF) bits |= 64;
-            if (l.flags & UL_CRCLINE_CRCDIFF) bits |= 128;
-            if (!(l.flags & UL_CRCLINE_DIFFS) || l.child) continue;
-            if (l.isField()) continue;
-            if (l.flags & (UL_CRCLINE_OWNSINGLE | UL_CRCLINE_REFSINGLE)) {
-                if (t->flags() & UL_TABCHK_FIELDCHECKSUMS) bits |= 32;
-            } else {
-                bits |= 8;
-            }
-        }
-    }
-    return bits;
-}

@@ -383,9 +383,6 @@ class ULCheckCRCFile {
 
     // Reports the differences (flags UL_CRCEVAL_*). Returns the number reported or -1.
     [[nodiscard]] int evaluate(ULCRCEvaluator* evaluator, int flags, const char16_t* onlyTable);
-    // Analysis bits 8 (this side must scan), 16 (the other side must run), 32 (field checksums
-    // missing), 64 (count differences), 128 (checksum differences).
-    [[nodiscard]] int analyze() const;
 
     unsigned globalOptions() const { return m_globalOptions; }
     unsigned globalMask() const { return m_globalMask; }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fuzzutil.h"
+#include "ulsqlcrcanalyze.h"
 #include "ulsqlcrcutil.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -29,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(rc == 0, fuzz_text(data, size));
     auxlogcrc_t log;  // no log stream: counts only
     FUZZ_CHECK(both.evaluate(&log, UL_CRCEVAL_GIVEN, nullptr) == 0, fuzz_text(data, size));
-    FUZZ_CHECK(both.analyze() == 0, fuzz_text(data, size));
+    // Only a section without lines is left to scan; nothing differs, nothing is missing.
+    FUZZ_CHECK((ul_crcanalyzebits(&both, input.c_str()) & ~8) == 0, fuzz_text(data, size));
     return 0;
 }

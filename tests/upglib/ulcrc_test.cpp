@@ -2,18 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <vector>
 
 namespace {
 
-// Bit-at-a-time reference: the definition of a non-reflected CRC, independent of any table.
+// Bit-at-a-time: the definition of a non-reflected CRC, independent of any table.
 unsigned crcBitwise(unsigned crc, const unsigned char* data, size_t n, unsigned polynomial) {
     for (size_t i = 0; i < n; ++i) {
         crc ^= static_cast<unsigned>(data[i]) << 24;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ polynomial : crc << 1;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ polynomial : crc << 1;
     }
     return crc;
 }
@@ -25,16 +26,45 @@ std::vector<unsigned char> randomBytes(size_t n, unsigned seed) {
     return data;
 }
 
+using Calc = std::function<unsigned(unsigned, const unsigned char*, size_t)>;
+using DupCalc = std::function<void(unsigned*, unsigned*, const unsigned char*, size_t)>;
+struct Form {
+    const char* name;
+    Calc calc;
+    DupCalc dup;
+};
+
+// Every fast form; CARRYLESS is SLICED on a CPU without the instruction.
+std::vector<Form> fastForms() {
+    std::vector<Form> forms = {
+        {"ul_crccalc",
+         [](unsigned c, const unsigned char* d, size_t n) { return ul_crccalc(c, d, n); },
+         [](unsigned* a, unsigned* b, const unsigned char* d, size_t n) {
+             ul_crcdupcalc(a, b, d, n);
+         }}};
+    for (auto [name, method] :
+         {std::pair{"sliced", ul_crcmethod_t::SLICED}, {"carryless", ul_crcmethod_t::CARRYLESS}})
+        forms.push_back({name,
+                         [method](unsigned c, const unsigned char* d, size_t n) {
+                             return ul_crccalcby(method, c, d, n);
+                         },
+                         [method](unsigned* a, unsigned* b, const unsigned char* d, size_t n) {
+                             ul_crcdupcalcby(method, a, b, d, n);
+                         }});
+    return forms;
+}
+
 TEST(UlCrcTest, PublishedCheckValuesAndTable) {
-    const auto* check = reinterpret_cast<const unsigned char*>("123456789");
-    // CRC-32/MPEG-2: preset all ones, no final inversion; CRC-32/BZIP2 is the same with a
-    // final inversion, CRC-32/CKSUM with preset 0 and one.
-    EXPECT_EQ(ul_crccalc(UL_CRC_INIT, check, 9), 0x0376E6E7u);
-    EXPECT_EQ(~ul_crccalc(UL_CRC_INIT, check, 9), 0xFC891918u);
-    EXPECT_EQ(~ul_crccalc(0, check, 9), 0x765E7680u);
-    EXPECT_EQ(ul_crccalc(UL_CRC_INIT, nullptr, 0), UL_CRC_INIT);
-    // Table entries are the register after one byte.
-    EXPECT_EQ(UL_CrcTable[128], 0x690CE0EEu);
+    const struct {
+        const char* text;
+        unsigned crc;
+    } cases[] = {{"123456789", 0x0376E6E7u}, {"abc", 0x9B73448Cu}, {"", UL_CRC_INIT}};
+    for (const auto& c : cases) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(c.text);
+        EXPECT_EQ(ul_crccalcref(UL_CRC_INIT, bytes, strlen(c.text)), c.crc) << c.text;
+        for (const Form& form : fastForms())
+            EXPECT_EQ(form.calc(UL_CRC_INIT, bytes, strlen(c.text)), c.crc) << form.name;
+    }
     for (unsigned i = 0; i < 256; ++i) {
         unsigned char b = static_cast<unsigned char>(i);
         ASSERT_EQ(UL_CrcTable[i], crcBitwise(0, &b, 1, UL_CRC_POLYNOMIAL)) << i;
@@ -44,28 +74,42 @@ TEST(UlCrcTest, PublishedCheckValuesAndTable) {
     EXPECT_EQ(memcmp(generated, UL_CrcTable, sizeof generated), 0);
 }
 
-// Property: the table-driven CRC equals the bitwise definition for every length and alignment,
-// and feeding in pieces equals feeding at once.
-TEST(UlCrcTest, AgreesWithBitwiseDefinitionInAnyPieces) {
-    std::vector<unsigned char> data = randomBytes(300, 1);
-    for (size_t offset = 0; offset < 8; ++offset)
-        for (size_t n = 0; offset + n <= data.size(); n += 1 + n / 16)
-            ASSERT_EQ(ul_crccalc(UL_CRC_INIT, data.data() + offset, n),
-                      crcBitwise(UL_CRC_INIT, data.data() + offset, n, UL_CRC_POLYNOMIAL))
-                << "offset " << offset << " length " << n;
-    data = randomBytes(10000, 2);
-    unsigned whole = ul_crccalc(UL_CRC_INIT, data.data(), data.size());
-    for (size_t piece : {1u, 3u, 7u, 8u, 9u, 4096u}) {
-        unsigned crc = UL_CRC_INIT;
-        for (size_t pos = 0; pos < data.size(); pos += piece)
-            crc = ul_crccalc(crc, data.data() + pos, std::min(piece, data.size() - pos));
-        EXPECT_EQ(crc, whole) << "pieces of " << piece;
+// Property: for random bytes of every length 0..300 at every start alignment, random start
+// registers and every split into two calls, each fast form gives the reference's registers.
+TEST(UlCrcTest, FastFormsEqualReferenceInAnyTwoPieces) {
+    const std::vector<unsigned char> buffer = randomBytes(300 + 16, 1);
+    std::mt19937 generator(2);
+    for (size_t n = 0; n <= 300; ++n) {
+        const unsigned char* data = buffer.data() + n % 16;
+        const unsigned start1 = generator(), start2 = generator();
+        const unsigned want1 = ul_crccalcref(start1, data, n),
+                       want2 = ul_crccalcref(start2, data, n);
+        ASSERT_EQ(want1, crcBitwise(start1, data, n, UL_CRC_POLYNOMIAL)) << n;
+        for (const Form& form : fastForms())
+            for (size_t split = 0; split <= n; ++split) {
+                ASSERT_EQ(form.calc(form.calc(start1, data, split), data + split, n - split), want1)
+                    << form.name << " length " << n << " split " << split;
+                unsigned a = start1, b = start2;
+                form.dup(&a, &b, data, split);
+                form.dup(&a, &b, data + split, n - split);
+                ASSERT_TRUE(a == want1 && b == want2)
+                    << form.name << " dup length " << n << " split " << split;
+            }
     }
-    // Two registers at once are two single calls.
-    unsigned a = UL_CRC_INIT, b = 0x12345678u;
-    ul_crcdupcalc(&a, &b, data.data(), 777);
-    EXPECT_EQ(a, ul_crccalc(UL_CRC_INIT, data.data(), 777));
-    EXPECT_EQ(b, ul_crccalc(0x12345678u, data.data(), 777));
+    // Long inputs: many folding rounds and register moves over long runs of zeros.
+    const std::vector<unsigned char> big = randomBytes(100003, 3);
+    const unsigned want1 = ul_crccalcref(UL_CRC_INIT, big.data() + 1, big.size() - 1);
+    const unsigned want2 = ul_crccalcref(0, big.data() + 1, big.size() - 1);
+    for (const Form& form : fastForms())
+        for (size_t split : {0u, 1u, 65536u, 99999u}) {
+            unsigned a = UL_CRC_INIT, b = 0;
+            form.dup(&a, &b, big.data() + 1, split);
+            form.dup(&a, &b, big.data() + 1 + split, big.size() - 1 - split);
+            EXPECT_TRUE(a == want1 && b == want2) << form.name << " split " << split;
+            EXPECT_EQ(form.calc(form.calc(UL_CRC_INIT, big.data() + 1, split),
+                                big.data() + 1 + split, big.size() - 1 - split),
+                      want1);
+        }
 }
 
 TEST(UlCrcTest, OtherPolynomialThroughGeneratedTable) {
@@ -73,8 +117,11 @@ TEST(UlCrcTest, OtherPolynomialThroughGeneratedTable) {
     unsigned table[256];
     ul_crcgentab(castagnoli, table);
     std::vector<unsigned char> data = randomBytes(1000, 3);
-    EXPECT_EQ(ul_crccalc(UL_CRC_INIT, data.data(), data.size(), table),
-              crcBitwise(UL_CRC_INIT, data.data(), data.size(), castagnoli));
+    const unsigned want = crcBitwise(UL_CRC_INIT, data.data(), data.size(), castagnoli);
+    EXPECT_EQ(ul_crccalc(UL_CRC_INIT, data.data(), data.size(), table), want);
+    unsigned a = UL_CRC_INIT, b = UL_CRC_INIT;
+    ul_crcdupcalc(&a, &b, data.data(), data.size(), table);
+    EXPECT_TRUE(a == want && b == want);
 }
 
 }  // namespace

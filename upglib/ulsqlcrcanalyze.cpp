@@ -1,0 +1,422 @@
+#include "ulsqlcrcanalyze.h"
+
+#include <algorithm>
+
+#include "ulerror.h"
+#include "ulmsgwrite.h"
+#include "ulstring2.h"
+
+namespace {
+
+using Line = ul_chkcrcline_t;
+
+constexpr unsigned kRefBits = UL_CRCLINE_REF | UL_CRCLINE_REFBOUNDARY | UL_CRCLINE_REFSINGLE |
+                              UL_CRCLINE_REFFIELD | UL_CRCLINE_REFUNVERIFIED |
+                              UL_CRCLINE_REFNOCRC;
+
+bool valid(ul_dbrowcount_t n) {
+    return n != UL_DBROWCOUNT_INVALID;
+}
+
+bool hasOwn(const Line& l) {
+    return l.flags & UL_CRCLINE_OWN;
+}
+
+bool hasRef(const Line& l) {
+    return l.flags & UL_CRCLINE_REF;
+}
+
+bool differs(const Line& l) {
+    return l.flags & UL_CRCLINE_DIFFS;
+}
+
+bool unverified(const Line& l) {
+    return l.flags & (UL_CRCLINE_OWNUNVERIFIED | UL_CRCLINE_REFUNVERIFIED);
+}
+
+// The smaller non-zero of the two counts, at least 1: a reproduced line becomes one block.
+unsigned long lineSlice(const Line& l) {
+    unsigned long slice = 0;
+    for (ul_dbrowcount_t n : {l.ownCount, l.refCount})
+        if (valid(n) && n != 0 && (slice == 0 || n < slice)) slice = static_cast<unsigned long>(n);
+    return slice ? slice : 1;
+}
+
+// Rows per block when digging into n rows: the range is cut into about maxslices blocks.
+unsigned long digSlice(ul_dbrowcount_t n) {
+    const unsigned long maxSlices = UL_TabChkMaxSlices;
+    if (maxSlices == 0 || n < maxSlices) return 1;
+    return static_cast<unsigned long>(n / maxSlices);
+}
+
+// Fields per slice when digging into a row: the non-key selections in about five slices.
+unsigned long fieldSlice(const ULCheckCRCTable& t) {
+    const size_t sels = t.own.sels.size(), keys = t.own.keys.size();
+    const unsigned long nonKey = sels > keys ? static_cast<unsigned long>(sels - keys) : 0;
+    return std::max(1ul, nonKey / UL_TabChkMaxFldSlices);
+}
+
+std::u16string keyText(const ul_sqlcrcboundary_t& b) {
+    std::u16string out;
+    for (unsigned i = 0; i < b.nvalues; ++i) {
+        if (i) out.append(u", ");
+        out.append(b.values[i]);
+    }
+    return out;
+}
+
+char diffLetter(const Line& l, unsigned bit, char letter) {
+    return (l.flags & bit) ? letter : '-';
+}
+
+// The lines of the tree in depth-first order, parents before their children.
+std::vector<Line*> preorder(ULCheckCRCTable* t) {
+    std::vector<Line*> order, stack;
+    for (Line* c = t->top()->child; c; c = c->next) stack.push_back(c);
+    std::reverse(stack.begin(), stack.end());
+    while (!stack.empty()) {
+        Line* l = stack.back();
+        stack.pop_back();
+        order.push_back(l);
+        const size_t mark = stack.size();
+        for (Line* c = l->child; c; c = c->next) stack.push_back(c);
+        std::reverse(stack.begin() + static_cast<long>(mark), stack.end());
+    }
+    return order;
+}
+
+Line* lastChild(const Line& l) {
+    Line* c = l.child;
+    while (c && c->next) c = c->next;
+    return c;
+}
+
+// A level of own lines (not yet on the reference side) that stops before the end of its
+// parent: a scan that was cut off.
+bool unfinished(const ULCheckCRCTable& t, const Line& parent) {
+    const Line* last = lastChild(parent);
+    if (!last || hasRef(*last) || last->isField() || (last->flags & UL_CRCLINE_QUICK))
+        return false;
+    if (parent.flags & UL_CRCLINE_TOP) return last->end.nvalues != 0;
+    return last->end.compareTo(parent.end, t.keyClasses(), true, true) != 0;
+}
+
+// What digging finds over the whole tree: the first line this side can dig into, and the
+// analysis bits of every candidate.
+struct DigSurvey {
+    Line* first = nullptr;
+    ul_crcscankind_t kind = ul_crcscankind_t::NONE;
+    unsigned long slice = 0;
+    Line* otherSide = nullptr;  // first line only the other side can split
+    int bits = 0;
+};
+
+int surveyDigging(ULCheckCRCTable* t, const std::vector<Line*>& order, DigSurvey* s) {
+    for (Line* l : order) {
+        if (l->child) continue;
+        ul_crcscankind_t kind = ul_crcscankind_t::NONE;
+        unsigned long slice = 0;
+        if ((l->flags & UL_CRCLINE_QUICK) && unverified(*l)) {
+            kind = ul_crcscankind_t::VERIFYQUICK;
+            slice = digSlice(std::min(l->ownCount, l->refCount));
+        } else if (!differs(*l) || l->isField()) {
+            continue;
+        } else if (l->ownCount <= 1 && l->refCount <= 1) {
+            // A single row on both sides can only be split into its fields.
+            if (!(l->flags & (UL_CRCLINE_OWNSINGLE | UL_CRCLINE_REFSINGLE)))
+                return ul_errorfail(
+                    ul_format(u"Internal error: Invalid single row range l. %d[%d] unsuitable "
+                              u"for splitting",
+                              l->ownLine, l->refLine));
+            // Only an update has fields to compare; a table of key fields has none.
+            if (l->ownCount != 1 || l->refCount != 1 || !(t->flags() & UL_TABCHK_FIELDCHECKSUMS) ||
+                t->own.sels.size() <= t->own.keys.size())
+                continue;
+            kind = ul_crcscankind_t::FIELDS;
+            slice = fieldSlice(*t);
+        } else if (l->ownCount <= 1) {
+            // Blocks of this side would repeat the line's own range: the other side splits it.
+            s->bits |= 16;
+            if (!s->otherSide) s->otherSide = l;
+            continue;
+        } else {
+            kind = ul_crcscankind_t::DIG;
+            slice = digSlice(std::min(l->ownCount, l->refCount));
+        }
+        s->bits |= kind == ul_crcscankind_t::FIELDS ? 32 : 8;
+        if (!s->first) {
+            s->first = l;
+            s->kind = kind;
+            s->slice = slice;
+        }
+    }
+    return 0;
+}
+
+bool thresholdReached(const ULCheckCRCTable& t) {
+    return UL_TabChkMaxDifferences != ~0ul && t.differences() >= UL_TabChkMaxDifferences;
+}
+
+class Analysis {
+  public:
+    Analysis(ULCheckCRCTable* t, const ul_crcanalyzeargs_t& args, ul_crcscanrequest_t* r)
+        : m_t(t), m_args(args), m_r(r) {}
+
+    int run() {
+        *m_r = ul_crcscanrequest_t{};
+        m_r->region = m_t->top();
+        const std::vector<Line*> order = preorder(m_t);
+        const bool ownLines =
+            std::any_of(order.begin(), order.end(), [](const Line* l) { return hasOwn(*l); });
+        if (!ownLines) return wholeTable(order);
+        for (Line* l : order)
+            if (hasRef(*l) && !hasOwn(*l)) return reproduce(l);
+        if (unfinished(*m_t, *m_t->top())) return resume(m_t->top());
+        for (Line* l : order)
+            if (unfinished(*m_t, *l)) return resume(l);
+        if (m_args.refFile)
+            for (Line* l : order)
+                if (hasOwn(*l) && !hasRef(*l)) return ownLineMissing(*l);
+        if (m_args.runFlags & UL_CRCRUN_DIGGING) return dig(order);
+        return nothing();
+    }
+
+  private:
+    int say(const std::u16string& text, char16_t severity = u' ') {
+        if (m_args.quiet) return 0;
+        return ul_msgwrite_line399(1, severity, text);
+    }
+
+    int wholeTable(const std::vector<Line*>& order) {
+        const char16_t* name = m_t->name().c_str();
+        m_r->sliceSize = lineSlice(*m_t->top());
+        Line* first = order.empty() ? nullptr : m_t->top()->child;
+        if (!first) {
+            m_r->kind = ul_crcscankind_t::WHOLE;
+            m_r->quick = m_t->flags() & UL_TABCHK_QUICKRUN;
+            return say(m_r->quick ? ul_format(u"Scanning whole table '%s'.", name)
+                                  : ul_format(u"Scanning whole table '%s' with slices of %lu.",
+                                              name, m_r->sliceSize));
+        }
+        m_r->kind = ul_crcscankind_t::ALONGREF;
+        m_r->from = first;
+        m_r->quick = first->flags & UL_CRCLINE_QUICK;
+        for (Line* l = first; l; l = l->next) m_r->boundaries.push_back(l);
+        return say(m_r->quick
+                       ? ul_format(u"Scanning whole table '%s', using existing boundaries.", name)
+                       : ul_format(u"Scanning whole table '%s' with slices of %lu, using "
+                                   u"existing boundaries.",
+                                   name, m_r->sliceSize));
+    }
+
+    int reproduce(Line* from) {
+        Line* parent = from->parent;
+        if (!(parent->flags & UL_CRCLINE_TOP) && !hasRef(*parent))
+            return ul_errorfail(
+                ul_format(u"Line %d from '%s' appears to have been digged into, but is missing "
+                          u"in '%s'!",
+                          parent->ownLine, m_args.ownFile, m_args.refFile ? m_args.refFile : u""));
+        m_r->region = parent;
+        m_r->from = from;
+        if (from->isField()) return reproduceFields(from);
+        m_r->kind = ul_crcscankind_t::REPRODUCE;
+        m_r->quick = from->flags & UL_CRCLINE_QUICK;
+        m_r->sliceSize = lineSlice(*from);
+        m_r->start = from->start;
+        Line* l = from;
+        for (; l && !hasOwn(*l); l = l->next) m_r->boundaries.push_back(l);
+        m_r->end = l ? m_r->boundaries.back()->end : parent->end;
+        m_r->lastLine = !from->next;
+        // A level reproduced from its beginning to its end covers the parent's rows exactly.
+        if (!l && from == parent->child && hasOwn(*parent) &&
+            !(parent->flags & (UL_CRCLINE_TOP | UL_CRCLINE_QUICK | UL_CRCLINE_OWNNOCRC)))
+            m_r->checkAgainst = parent;
+        return say(ul_format(u"%s reference line %d[%d] '%s'%s for table '%s' with slices of %lu.",
+                             (from->flags & UL_CRCLINE_HASPARENT) ? u"Scanning"
+                                                                 : u"Continue scanning from",
+                             from->ownLine, from->refLine, keyText(from->end).c_str(),
+                             m_r->lastLine ? u" (last line)" : u"", m_t->name().c_str(),
+                             m_r->sliceSize));
+    }
+
+    // The field lines of a row: the row's fields in the slices the other side used.
+    int reproduceFields(Line* from) {
+        m_r->kind = ul_crcscankind_t::FIELDS;
+        m_r->start = from->parent->start;
+        m_r->end = from->parent->end;
+        m_r->sliceSize = fieldSlice(*m_t);
+        for (Line* l = from; l; l = l->next) m_r->boundaries.push_back(l);
+        m_r->lastLine = !from->next;
+        return say(ul_format(u"Scanning reference line %d[%d] '%s'%s for table '%s' with slices "
+                             u"of %lu.",
+                             from->ownLine, from->refLine, keyText(from->end).c_str(),
+                             m_r->lastLine ? u" (last line)" : u"", m_t->name().c_str(),
+                             m_r->sliceSize));
+    }
+
+    int resume(Line* line) {
+        m_r->kind = ul_crcscankind_t::RESUME;
+        m_r->region = line;
+        if (line->flags & UL_CRCLINE_TOP) {
+            // A whole-table scan goes on behind its last line.
+            m_r->start = lastChild(*line)->end;
+            m_r->sliceSize = lineSlice(*line);
+        } else {
+            // A detail scan starts again at the line's beginning, so that its total can be
+            // checked against the line; the blocks written already are compared.
+            m_r->start = line->start;
+            m_r->end = line->end;
+            m_r->sliceSize = digSlice(std::min(line->ownCount, line->refCount));
+            for (Line* c = line->child; c; c = c->next) m_r->boundaries.push_back(c);
+            m_r->nExisting = m_r->boundaries.size();
+            if (!(line->flags & (UL_CRCLINE_QUICK | UL_CRCLINE_OWNNOCRC)) && valid(line->ownCount))
+                m_r->checkAgainst = line;
+        }
+        m_r->lastLine = !line->next;
+        return say(ul_format(u"Picking up detailed scan of %sline %d[%d], using slices of %lu "
+                             u"entries.",
+                             m_r->lastLine ? u"last " : u"", line->ownLine, line->refLine,
+                             m_r->sliceSize));
+    }
+
+    int ownLineMissing(const Line& l) {
+        m_r->kind = ul_crcscankind_t::OTHERSIDE;
+        return say(ul_format(u"Line %d[%d] missing in '%s', so other side needs to run first!",
+                             l.ownLine, l.refLine, m_args.refFile));
+    }
+
+    int dig(const std::vector<Line*>& order) {
+        if (!m_args.quiet)
+            for (const Line* l : order)
+                if (l->child && differs(*l) &&
+                    say(ul_format(u"Difference in line %d[%d] is already taken care of.",
+                                  l->ownLine, l->refLine)) < 0)
+                    return UL_ERROR_RETURN(-1);
+        DigSurvey s;
+        if (surveyDigging(m_t, order, &s) < 0) return UL_ERROR_RETURN(-1);
+        if (!s.first && !s.otherSide) return nothing();
+        if (thresholdReached(*m_t)) {
+            if (say(ul_format(u"Already detected %lu differences, stop further investigation "
+                              u"due to threshold %lu!",
+                              m_t->differences(), UL_TabChkMaxDifferences),
+                    u'W') < 0)
+                return UL_ERROR_RETURN(-1);
+            return 0;
+        }
+        if (!s.first) {
+            m_r->kind = ul_crcscankind_t::OTHERSIDE;
+            return say(ul_format(u"Line %d[%d] has count <=1, but not in '%s', other side needs "
+                                 u"to run!",
+                                 s.otherSide->ownLine, s.otherSide->refLine,
+                                 m_args.refFile ? m_args.refFile : u""));
+        }
+        Line* l = s.first;
+        m_r->kind = s.kind;
+        m_r->region = l;
+        m_r->start = l->start;
+        m_r->end = l->end;
+        m_r->sliceSize = s.slice;
+        m_r->lastLine = !l->next;
+        if (s.kind == ul_crcscankind_t::DIG && valid(l->ownCount) &&
+            !(l->flags & (UL_CRCLINE_QUICK | UL_CRCLINE_OWNNOCRC)))
+            m_r->checkAgainst = l;
+        if (s.kind == ul_crcscankind_t::VERIFYQUICK)
+            return say(ul_format(u"Verifying quick run in l.%d[%d] '%s', digging deeper using "
+                                 u"slices of %lu.",
+                                 l->ownLine, l->refLine, keyText(l->end).c_str(), s.slice));
+        return say(ul_format(u"Found difference %c%c in l.%d[%d] '%s', digging deeper using "
+                             u"slices of %lu.",
+                             diffLetter(*l, UL_CRCLINE_COUNTDIFF, 'C'),
+                             diffLetter(*l, UL_CRCLINE_CRCDIFF, 'X'), l->ownLine, l->refLine,
+                             keyText(l->end).c_str(), s.slice));
+    }
+
+    int nothing() {
+        m_r->kind = ul_crcscankind_t::NONE;
+        return say(ul_format(u"Nothing to execute for table '%s'!", m_t->name().c_str()));
+    }
+
+    ULCheckCRCTable* m_t;
+    const ul_crcanalyzeargs_t& m_args;
+    ul_crcscanrequest_t* m_r;
+};
+
+}  // namespace
+
+int ul_crcanalyzetable(ULCheckCRCTable* table, const ul_crcanalyzeargs_t& args,
+                       ul_crcscanrequest_t* request) {
+    return ul_guarded([&]() -> int { return Analysis(table, args, request).run(); });
+}
+
+int ul_crcanalyzebits(ULCheckCRCFile* file, const char16_t* refFile) {
+    return ul_guarded([&]() -> int {
+        int bits = 0;
+        for (auto& t : file->tables()) {
+            const std::vector<Line*> order = preorder(t.get());
+            bool ownLines = false;
+            for (const Line* l : order) {
+                if (l->flags & UL_CRCLINE_COUNTDIFF) bits |= 64;
+                if (l->flags & UL_CRCLINE_CRCDIFF) bits |= 128;
+                if (hasRef(*l) && !hasOwn(*l)) bits |= 8;
+                if (refFile && hasOwn(*l) && !hasRef(*l)) bits |= 16;
+                if (unfinished(*t, *l)) bits |= 8;
+                ownLines = ownLines || hasOwn(*l);
+            }
+            if (!ownLines || unfinished(*t, *t->top())) bits |= 8;
+            DigSurvey s;
+            if (surveyDigging(t.get(), order, &s) < 0) return UL_ERROR_RETURN(-1);
+            if (!thresholdReached(*t)) bits |= s.bits;
+        }
+        return bits;
+    });
+}
+
+int ul_crcmergenewlines(ULCheckCRCTable* table, size_t first) {
+    return ul_guarded([&]() -> int {
+        auto less = [table](const Line* a, const Line* b) {
+            return table->compareCRCRange(*a, *b) < 0;
+        };
+        std::vector<Line*> refOnly;
+        for (size_t i = 0; i < first && i < table->lines.size(); ++i) {
+            Line& l = table->lines[i];
+            if (hasRef(l) && !hasOwn(l) && !(l.flags & UL_CRCLINE_EXCLUDED)) refOnly.push_back(&l);
+        }
+        std::stable_sort(refOnly.begin(), refOnly.end(), less);
+        int differing = 0;
+        for (size_t i = first; i < table->lines.size(); ++i) {
+            Line& n = table->lines[i];
+            if (!hasOwn(n)) continue;
+            auto it = std::lower_bound(refOnly.begin(), refOnly.end(), &n, less);
+            if (it != refOnly.end() && table->compareCRCRange(**it, n) == 0 &&
+                (*it)->end.field == n.end.field && (*it)->flags && !hasOwn(**it)) {
+                Line& r = **it;
+                if (!hasRef(n)) {  // the scan did not match it itself
+                    n.refLine = r.refLine;
+                    n.refCount = r.refCount;
+                    n.refCrc = r.refCrc;
+                    n.refClient = r.refClient;
+                    n.refValue = r.refValue;
+                    n.flags |= r.flags & kRefBits;
+                }
+                r.flags = 0;  // the new line stands for both sides: left out of the tree
+            }
+            if (!hasRef(n)) continue;
+            n.flags &= ~(UL_CRCLINE_DIFFS | UL_CRCLINE_INSERT | UL_CRCLINE_DELETE);
+            if (valid(n.ownCount) && valid(n.refCount) && n.ownCount != n.refCount)
+                n.flags |= UL_CRCLINE_COUNTDIFF |
+                           (n.refCount > n.ownCount ? UL_CRCLINE_INSERT : UL_CRCLINE_DELETE);
+            if (!(n.flags & (UL_CRCLINE_OWNNOCRC | UL_CRCLINE_REFNOCRC)) && n.ownCrc != n.refCrc)
+                n.flags |= UL_CRCLINE_CRCDIFF;
+            differing += differs(n);
+        }
+        if (table->setup() < 0) return UL_ERROR_RETURN(-1);
+        return differing;
+    });
+}
+
+bool ul_crcownlinesmissing(const ULCheckCRCTable& table) {
+    for (const Line& l : table.lines)
+        if (hasOwn(l) && !hasRef(l) && !(l.flags & (UL_CRCLINE_EXCLUDED | UL_CRCLINE_TOP)))
+            return true;
+    return false;
+}
