@@ -722,6 +722,16 @@ bool AuxCalcCRCValues::needsText() const {
     return p.ordered || p.logical || p.fields || p.useCascade || p.useBadChar || p.useDecompress;
 }
 
+bool AuxCalcCRCValues::wantsText(unsigned column) const {
+    if (!plan_) return true;
+    const Plan& p = *plan_;
+    if (p.logical) return true;
+    if (column < p.nkeys) return needsText();
+    // Field lines show the value of every field that is a slice of its own.
+    if (!p.fields || column >= p.sliceOf.size() || p.sliceOf[column] < 0) return false;
+    return p.slices[static_cast<size_t>(p.sliceOf[column])].size() == 1;
+}
+
 void AuxCalcCRCValues::prepareFeeds() {
     Plan& p = *plan_;
     p.types.clear();

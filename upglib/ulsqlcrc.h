@@ -127,6 +127,9 @@ class AuxCalcCRCValues : public ULSQLCallBack {
     [[nodiscard]] int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
                                 unsigned* lengths, unsigned ncols) override;
     bool takesNulInText() const override { return true; }
+    // Text of the key fields when the scan uses them, and of the fields whose values lines
+    // show; every other column comes as raw bytes only.
+    bool wantsText(unsigned column) const override;
 
     // For AuxCascadeClients: makes the record of a client current; with create, a client not
     // seen yet gets a new record. -1 with "Unexpected cascaded client '%s'".
