@@ -67,11 +67,12 @@ void appendNames(std::u16string* out, const char16_t* keyword,
 
 // ==== one run ===================================================================================
 
-AuxCRCTableRun::AuxCRCTableRun(ULCheckCRCFile* file, const char16_t* crcfile,
-                               const char16_t* reffile, unsigned runFlags)
-    : m_file(file), m_crcfile(crcfile), m_reffile(reffile ? reffile : u""), m_runFlags(runFlags) {}
+AuxCRCTableRun::AuxCRCTableRun(const char16_t* crcfile, const char16_t* reffile,
+                               unsigned runFlags)
+    : m_crcfile(crcfile), m_reffile(reffile ? reffile : u""), m_runFlags(runFlags) {}
 
 int AuxCRCTableRun::read() {
+    m_file = std::make_unique<ULCheckCRCFile>(UL_SQLCRCSliceCount);
     if (m_file->read1(m_crcfile.c_str(), 0) < 0) return UL_ERROR_RETURN(-1);
     if (m_out.open(m_crcfile.c_str(), UL_TEXT_APPEND) < 0) return UL_ERROR_RETURN(-1);
     if (!m_file->str().empty()) {
@@ -84,9 +85,22 @@ int AuxCRCTableRun::read() {
         m_cache = std::make_unique<ULLDObjectCache>();
         if (m_cache->addFilePath(path.c_str()) < 0) return UL_ERROR_RETURN(-1);
     }
-    // The own lists are complete before the reference side is merged into them.
-    for (auto& t : m_file->tables())
-        if (completeTable(t.get()) < 0) return UL_ERROR_RETURN(-1);
+    // The own lists are complete before the reference side is merged into them. Header lines
+    // added are read back as every later run reads them.
+    bool added = false;
+    for (auto& t : m_file->tables()) {
+        const int rc = completeTable(t.get());
+        if (rc < 0) return UL_ERROR_RETURN(-1);
+        added = added || rc > 0;
+    }
+    if (added) {
+        if (m_out.flush() < 0) return UL_ERROR_RETURN(-1);
+        m_file = std::make_unique<ULCheckCRCFile>(UL_SQLCRCSliceCount);
+        m_tabWritten = nullptr;
+        if (m_file->read1(m_crcfile.c_str(), 0) < 0) return UL_ERROR_RETURN(-1);
+        for (auto& t : m_file->tables())
+            if (ignoreFields(t.get()) < 0) return UL_ERROR_RETURN(-1);
+    }
     if (!m_reffile.empty() && m_file->read1(m_reffile.c_str(), UL_CRCREAD_REFERENCE) < 0)
         return UL_ERROR_RETURN(-1);
     const int rc = m_file->setup();
@@ -121,9 +135,11 @@ int AuxCRCTableRun::addFields(ULCheckCRCTable* table, const ULLDObject& object, 
     const size_t nkeys = std::min<size_t>(object.structure.nkeys, fields.size());
     list.clear();
     if (keys && nkeys == 0) {
-        // Without a primary key every row is its own key: all fields but long values.
-        for (const ULLDObjField& f : fields)
-            if (!(f.mode & UL_LDFLDMODE_LOB)) list.push_back(f.name);
+        // Without a primary key the rows are ordered by the fields that cannot be null (all
+        // fields when every one can), long values left out; equal keys are duplicates.
+        for (int pass = 0; pass < 2 && list.empty(); ++pass)
+            for (const ULLDObjField& f : fields)
+                if (!(f.mode & UL_LDFLDMODE_LOB) && (pass || f.notNull)) list.push_back(f.name);
     } else {
         for (size_t i = 0; i < (keys ? nkeys : fields.size()); ++i)
             if (keys || i < nkeys || !dateTime || !(fields[i].mode & UL_LDFLDMODE_DATETIME))
@@ -302,7 +318,7 @@ int AuxCRCTableRun::completeTable(ULCheckCRCTable* table) {
     if ((needKeys && writeFields(1, table) < 0) || (needSels && writeFields(2, table) < 0) ||
         (needTypes && writeFields(3, table) < 0) || writeOptions(table, oldFlags) < 0)
         return UL_ERROR_RETURN(-1);
-    return 0;
+    return 1;
 }
 
 int AuxCRCTableRun::refPartsMissing(const ULCheckCRCTable& table) {
@@ -323,6 +339,17 @@ int AuxCRCTableRun::refPartsMissing(const ULCheckCRCTable& table) {
     }
     if (!any) return 0;
     return say(text) < 0 ? UL_ERROR_RETURN(-1) : 1;
+}
+
+int AuxCRCTableRun::workLeft(ULCheckCRCTable* table) {
+    ul_crcanalyzeargs_t args;
+    args.runFlags = m_runFlags;
+    args.ownFile = m_crcfile.c_str();
+    args.refFile = m_reffile.empty() ? nullptr : m_reffile.c_str();
+    args.quiet = true;
+    ul_crcscanrequest_t request;
+    if (ul_crcanalyzetable(table, args, &request) < 0) return UL_ERROR_RETURN(-1);
+    return request.kind != ul_crcscankind_t::NONE;
 }
 
 int AuxCRCTableRun::execRun(ULCheckCRCTable* table, unsigned runFlags) {
@@ -353,7 +380,7 @@ int AuxCRCTableRun::execRun(ULCheckCRCTable* table, unsigned runFlags) {
             return UL_ERROR_RETURN(-1);
     }
     const size_t before = table->lines.size();
-    AuxCalcCRCValues calc(m_file, table, &m_out, runFlags);
+    AuxCalcCRCValues calc(m_file.get(), table, &m_out, runFlags);
     if (calc.runCRCTable(request) < 0) {
         ul_errorsetmsgfmt(UL_ERR_APPEND, u"Cannot execute crc scan for table '%s'", name);
         return UL_ERROR_RETURN(-1);
@@ -373,9 +400,9 @@ int AuxCRCTableRun::execRun(ULCheckCRCTable* table, unsigned runFlags) {
 
 namespace {
 
-int runTables(AuxCRCTableRun* run, ULCheckCRCFile* file, unsigned runFlags, int result) {
+int runTables(AuxCRCTableRun* run, unsigned runFlags, int result) {
     std::vector<ULCheckCRCTable*> tables;
-    for (auto& t : file->tables())
+    for (auto& t : run->file()->tables())
         if (!t->refOnly) tables.push_back(t.get());
     std::vector<bool> finished(tables.size(), false);
     for (size_t i = 0; i < tables.size(); ++i) {
@@ -385,12 +412,18 @@ int runTables(AuxCRCTableRun* run, ULCheckCRCFile* file, unsigned runFlags, int 
         const bool last = i + 1 == tables.size();
         finished[i] = last ? rc == UL_CRCRESULT_OTHERSIDE : (rc & UL_CRCRESULT_OTHERSIDE) != 0;
     }
-    if (!(runFlags & UL_CRCRUN_DIGGING)) return result;
-    for (size_t i = 0; i < tables.size(); ++i) {
+    for (size_t i = 0; i < tables.size() && (runFlags & UL_CRCRUN_DIGGING); ++i) {
         if (finished[i]) continue;
         const int rc = run->execRun(tables[i], runFlags);
         if (rc < 0) return UL_ERROR_RETURN(-1);
         result |= rc;
+    }
+    // Work left in a table that the passes did not reach (one region per table and run)
+    // needs another run, which the other side's run hands back when it is this side's.
+    for (size_t i = 0; i < tables.size() && !(result & UL_CRCRESULT_OTHERSIDE); ++i) {
+        const int left = run->workLeft(tables[i]);
+        if (left < 0) return UL_ERROR_RETURN(-1);
+        if (left) result |= UL_CRCRESULT_OTHERSIDE;
     }
     return result;
 }
@@ -403,11 +436,10 @@ int ul_sqltablecrcrun(const char16_t* crcfile, const char16_t* reffile, unsigned
         if (connect && ul_sqlconnect2(0) < 0) return UL_ERROR_RETURN(-1);
         int result = -1;
         {
-            ULCheckCRCFile file(UL_SQLCRCSliceCount);
-            AuxCRCTableRun run(&file, crcfile, reffile, runFlags);
+            AuxCRCTableRun run(crcfile, reffile, runFlags);
             const int known = run.read();
             if (known >= 0)
-                result = runTables(&run, &file, runFlags, known > 0 ? UL_CRCRESULT_DIFFS : 0);
+                result = runTables(&run, runFlags, known > 0 ? UL_CRCRESULT_DIFFS : 0);
             if (result >= 0 && (result & UL_CRCRESULT_NEWLINES) &&
                 (UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_COMMENTLINES)) {
                 ULTextFileWriter out;

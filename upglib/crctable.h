@@ -36,13 +36,13 @@ constexpr size_t UL_CRCTABLE_MAXSELS = 1000;
 // the structure file.
 class AuxCRCTableRun {
   public:
-    AuxCRCTableRun(ULCheckCRCFile* file, const char16_t* crcfile, const char16_t* reffile,
-                   unsigned runFlags);
+    AuxCRCTableRun(const char16_t* crcfile, const char16_t* reffile, unsigned runFlags);
 
-    // Reads the own file, completes its sections' field lists (which needs the connection),
-    // reads the reference file and sets the trees up. Returns 1 when a difference is known, 0
-    // when not, -1.
+    // Reads the own file, completes its sections' field lists (which needs the connection;
+    // the file is read again once header lines were added), reads the reference file and sets
+    // the trees up. Returns 1 when a difference is known, 0 when not, -1.
     [[nodiscard]] int read();
+    ULCheckCRCFile* file() { return m_file.get(); }
     // The description of a table from the structure file or the nametab, in *object (owned by
     // the cache or by holder). Returns 0 or -1.
     [[nodiscard]] int getFields(ULCheckCRCTable* table, ULLDObject** object,
@@ -55,10 +55,13 @@ class AuxCRCTableRun {
     [[nodiscard]] int writeFields(int kind, ULCheckCRCTable* table);
     // Appends an "opt:" line for the bits changed from old.
     [[nodiscard]] int writeOptions(ULCheckCRCTable* table, unsigned old);
+    // 1 when the table has a region left to scan (on either side), 0 when not, -1.
+    [[nodiscard]] int workLeft(ULCheckCRCTable* table);
     // One table, with or without digging. Returns the result bits or -1.
     [[nodiscard]] int execRun(ULCheckCRCTable* table, unsigned runFlags);
 
   private:
+    // Returns 1 when header lines were added, 0 when the section was complete, -1.
     [[nodiscard]] int completeTable(ULCheckCRCTable* table);
     [[nodiscard]] int ignoreFields(ULCheckCRCTable* table);
     [[nodiscard]] int setOptionsFromObject(ULCheckCRCTable* table, const ULLDObject& object,
@@ -66,7 +69,7 @@ class AuxCRCTableRun {
     [[nodiscard]] int writeTabLine(ULCheckCRCTable* table);
     [[nodiscard]] int refPartsMissing(const ULCheckCRCTable& table);
 
-    ULCheckCRCFile* m_file;
+    std::unique_ptr<ULCheckCRCFile> m_file;
     std::u16string m_crcfile;
     std::u16string m_reffile;  // empty: none
     unsigned m_runFlags;

@@ -1554,24 +1554,19 @@ int ULSQLExec::selProcessRow(DbIfRowBatch* batch, size_t r) {
     for (unsigned i = 0; i < ncols; ++i)
         if (converter_.convert(i, cells[i], descs_[i], withText_[i]) < 0)
             return UL_ERROR_RETURN(-1);
-    const ul_sqlvalue_t* values = converter_.values();
-    for (unsigned i = 0; i < ncols; ++i) {
-        const ul_sqlvalue_t& v = values[i];
-        raw_[i] = v.isNull ? nullptr : v.raw ? v.raw : kEmptyBytes;
-        lengths_[i] = v.isNull ? 0 : v.rawLength;
-        values_[i] = v.isNull ? nullptr : v.text;
-        textLengths_[i] = v.textLength;
-        if (v.textHasNul && !callback_->takesNulInText()) {
-            ul_errorsetmsgfmt(0, u"Value of column #%d '%s' holds a NUL character",
-                              static_cast<int>(i) + 1, descs_[i].name);
-            return UL_ERROR_RETURN(-1);
-        }
-        if (traceLevel_ >= 10 && v.text) {
-            const int shown = static_cast<int>(
-                std::min<size_t>(ul_strlen(v.text), static_cast<size_t>(UL_SQLMaxTraceLen)));
-            UL_TRACE(UL_TRC_SQL, 10, u"Row %lu column #%d: '%.*s'\n", rowsDelivered_ + 1,
-                     static_cast<int>(i) + 1, shown, v.text);
-        }
+    const int nul = converter_.rowArrays(raw_.data(), lengths_.data(), values_.data(),
+                                         textLengths_.data(), ncols);
+    if (nul >= 0 && !callback_->takesNulInText()) {
+        ul_errorsetmsgfmt(0, u"Value of column #%d '%s' holds a NUL character", nul + 1,
+                          descs_[nul].name);
+        return UL_ERROR_RETURN(-1);
+    }
+    for (unsigned i = 0; traceLevel_ >= 10 && i < ncols; ++i) {
+        if (!values_[i]) continue;
+        const int shown = static_cast<int>(
+            std::min<size_t>(ul_strlen(values_[i]), static_cast<size_t>(UL_SQLMaxTraceLen)));
+        UL_TRACE(UL_TRC_SQL, 10, u"Row %lu column #%d: '%.*s'\n", rowsDelivered_ + 1,
+                 static_cast<int>(i) + 1, shown, values_[i]);
     }
     ++rowsDelivered_;
     callback_->textLengths_ = textLengths_.data();

@@ -1215,6 +1215,22 @@ const ul_sqlvalue_t* ULSQLValueConverter::values() {
     return values_.data();
 }
 
+int ULSQLValueConverter::rowArrays(const unsigned char** raw, unsigned* lengths,
+                                   const char16_t** texts, size_t* textLengths, unsigned n) {
+    int firstNul = -1;
+    unsigned char* rawBase = raw_.data();
+    for (unsigned i = 0; i < n && i < slots_.size(); ++i) {
+        const Slot& slot = slots_[i];
+        const bool hasText = !slot.isNull && slot.textOffset != SIZE_MAX;
+        raw[i] = slot.isNull ? nullptr : rawBase + slot.rawOffset;
+        lengths[i] = slot.isNull ? 0 : slot.rawLength;
+        texts[i] = hasText ? text_.data() + slot.textOffset : nullptr;
+        textLengths[i] = hasText ? slot.textLength : 0;
+        if (hasText && slot.textHasNul && firstNul < 0) firstNul = static_cast<int>(i);
+    }
+    return firstNul;
+}
+
 // ---- parameters -----------------------------------------------------------------------------
 
 namespace {

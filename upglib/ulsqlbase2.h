@@ -66,6 +66,11 @@ public:
                               bool withText);
     // The converted values of the row; pointers are stable once the row is complete.
     const ul_sqlvalue_t* values();
+    // The same as the arrays a row callback gets, for the n columns of the complete row:
+    // raw[i]/lengths[i] (null and 0 for NULL), texts[i] (null for NULL and without text) and
+    // textLengths[i]. Returns the first column whose text holds a NUL character, or -1.
+    int rowArrays(const unsigned char** raw, unsigned* lengths, const char16_t** texts,
+                  size_t* textLengths, unsigned n);
 
     // The row's raw bytes (the conversions write into it), 8-byte aligned; it grows without
     // zero-filling and keeps its capacity.

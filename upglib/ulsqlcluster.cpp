@@ -603,10 +603,15 @@ int ULSQLSelectSortDuplicates::flush() {
     raw_.resize(ncols_);
     values_.resize(ncols_);
     lengths_.resize(ncols_);
+    std::vector<size_t> textLengths(ncols_);
     for (const auto& row : group_) {
         (void)ul_sqlpackrowrestore(row.get(), nullptr, raw_.data(), values_.data(), lengths_.data(),
                                    ncols_, 0);
-        const int rc = forward(UL_ROW_DATA, raw_.data(), values_.data(), lengths_.data(), ncols_);
+        // The texts are the stored row's, not those of the row being fetched now.
+        for (unsigned i = 0; i < ncols_; ++i)
+            textLengths[i] = values_[i] ? std::char_traits<char16_t>::length(values_[i]) : 0;
+        const int rc = forward(UL_ROW_DATA, raw_.data(), values_.data(), lengths_.data(), ncols_,
+                               textLengths.data());
         if (rc != 0) {
             group_.clear();
             return rc == -1 ? UL_ERROR_RETURN(-1) : rc;

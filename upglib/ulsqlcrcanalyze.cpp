@@ -101,41 +101,134 @@ bool unfinished(const ULCheckCRCTable& t, const Line& parent) {
     return last->end.compareTo(parent.end, t.keyClasses(), true, true) != 0;
 }
 
+// Whether one side's rows of a line can be cut into smaller blocks: more than one row, unless
+// the table may hold duplicates and the line comes from slices of one row, so that its rows
+// may all have one key.
+bool splittable(const ULCheckCRCTable& t, const Line& l, bool own) {
+    const ul_dbrowcount_t n = own ? l.ownCount : l.refCount;
+    if (!valid(n) || n <= 1) return false;
+    const Line* p = l.parent;
+    if (!(t.flags() & UL_TABCHK_SORTDUPS) || !p || (p->flags & UL_CRCLINE_TOP)) return true;
+    return digSlice(std::min(p->ownCount, p->refCount)) != 1;
+}
+
+// The key of one side's row in a single-row line, as the field lines of that side below the
+// line name it; null when that side has no field lines there.
+const ul_sqlcrcboundary_t* rowKey(const Line& l, bool own) {
+    for (const Line* c = l.child; c; c = c->next)
+        if (c->isField() && (c->flags & (own ? UL_CRCLINE_OWN : UL_CRCLINE_REF))) return &c->end;
+    return nullptr;
+}
+
+bool sameKey(const ULCheckCRCTable& t, const ul_sqlcrcboundary_t& a,
+             const ul_sqlcrcboundary_t& b) {
+    ul_sqlcrcboundary_t x = a, y = b;
+    x.field = y.field = UL_CRCFIELD_WHOLEROW;
+    return x.compareTo(y, t.keyClasses(), true, true) == 0;
+}
+
+bool singleRow(const Line& l) {
+    return valid(l.ownCount) && valid(l.refCount) && l.ownCount <= 1 && l.refCount <= 1;
+}
+
+bool rangeChildren(const Line& l) {
+    for (const Line* c = l.child; c; c = c->next)
+        if (!c->isField()) return true;
+    return false;
+}
+
+// Field checksums can name a row's key and its differing fields.
+bool fieldChecks(const ULCheckCRCTable& t) {
+    return (t.flags() & UL_TABCHK_FIELDCHECKSUMS) && t.own.sels.size() > t.own.keys.size();
+}
+
+// Whether the side of a field line that lacks it can still compute it: it has the row and has
+// no field lines of its own for it (which would name another key).
+bool fieldReproducible(const Line& l, bool bySelf) {
+    const Line* row = l.parent;
+    if (!row || (row->flags & UL_CRCLINE_TOP)) return true;
+    return (bySelf ? row->ownCount : row->refCount) == 1 && !rowKey(*row, bySelf);
+}
+
+// A line one side lacks and that side is to compute.
+bool awaited(const Line& l, bool bySelf) {
+    if (!l.flags || (l.flags & UL_CRCLINE_EXCLUDED)) return false;
+    if (hasOwn(l) == hasRef(l) || hasOwn(l) == bySelf) return false;
+    return !l.isField() || fieldReproducible(l, bySelf);
+}
+
 // What digging finds over the whole tree: the first line this side can dig into, and the
 // analysis bits of every candidate.
 struct DigSurvey {
     Line* first = nullptr;
     ul_crcscankind_t kind = ul_crcscankind_t::NONE;
     unsigned long slice = 0;
+    const ul_sqlcrcboundary_t* splitAt = nullptr;  // a row's key to cut the line at
     Line* otherSide = nullptr;  // first line only the other side can split
     int bits = 0;
 };
 
+enum class RowStep { FINAL, PROBE, PROBEOTHER, SPLIT, SPLITOTHER };
+
+// A differing single-row line is final once each side's row is known by its key (the field
+// lines of a side name it) and the line ends at that key, or both rows have the same key (the
+// field lines then name the differing fields). Until then a side with an unknown key computes
+// its field lines, and a side whose key lies before the line's end cuts the line there.
+int singleRowStep(const ULCheckCRCTable& t, const Line& l, RowStep* step,
+                  const ul_sqlcrcboundary_t** key) {
+    const bool own1 = l.ownCount == 1, ref1 = l.refCount == 1;
+    const ul_sqlcrcboundary_t* ko = own1 ? rowKey(l, true) : nullptr;
+    const ul_sqlcrcboundary_t* kr = ref1 ? rowKey(l, false) : nullptr;
+    *step = RowStep::FINAL;
+    if (own1 && !ko)
+        *step = RowStep::PROBE;
+    else if (ref1 && !kr)
+        *step = RowStep::PROBEOTHER;
+    else if (own1 && ref1 && sameKey(t, *ko, *kr))
+        *step = RowStep::FINAL;
+    else if (own1 && !sameKey(t, *ko, l.end))
+        *step = RowStep::SPLIT, *key = ko;
+    else if (ref1 && !sameKey(t, *kr, l.end))
+        *step = RowStep::SPLITOTHER;
+    if (*step == RowStep::SPLIT) {
+        ul_sqlcrcboundary_t k = **key;
+        k.field = UL_CRCFIELD_WHOLEROW;
+        if (k.compareTo(l.start, t.keyClasses(), true, false) <= 0)
+            return ul_errorfail(
+                ul_format(u"Internal error: Invalid single row range l. %d[%d] unsuitable for "
+                          u"splitting",
+                          l.ownLine, l.refLine));
+    }
+    return 0;
+}
+
 int surveyDigging(ULCheckCRCTable* t, const std::vector<Line*>& order, DigSurvey* s) {
     for (Line* l : order) {
-        if (l->child) continue;
+        if (l->isField()) continue;
+        const bool single = differs(*l) && singleRow(*l) && fieldChecks(*t);
+        if (l->child && !(single && !rangeChildren(*l))) continue;
         ul_crcscankind_t kind = ul_crcscankind_t::NONE;
         unsigned long slice = 0;
+        const ul_sqlcrcboundary_t* splitAt = nullptr;
         if ((l->flags & UL_CRCLINE_QUICK) && unverified(*l)) {
             kind = ul_crcscankind_t::VERIFYQUICK;
             slice = digSlice(std::min(l->ownCount, l->refCount));
-        } else if (!differs(*l) || l->isField()) {
-            continue;
-        } else if (l->ownCount <= 1 && l->refCount <= 1) {
-            // A single row on both sides can only be split into its fields.
-            if (!(l->flags & (UL_CRCLINE_OWNSINGLE | UL_CRCLINE_REFSINGLE)))
-                return ul_errorfail(
-                    ul_format(u"Internal error: Invalid single row range l. %d[%d] unsuitable "
-                              u"for splitting",
-                              l->ownLine, l->refLine));
-            // Only an update has fields to compare; a table of key fields has none.
-            if (l->ownCount != 1 || l->refCount != 1 || !(t->flags() & UL_TABCHK_FIELDCHECKSUMS) ||
-                t->own.sels.size() <= t->own.keys.size())
+        } else if (!differs(*l) || singleRow(*l)) {
+            if (!single) continue;
+            RowStep step;
+            if (singleRowStep(*t, *l, &step, &splitAt) < 0) return UL_ERROR_RETURN(-1);
+            if (step == RowStep::FINAL) continue;
+            if (step == RowStep::PROBEOTHER || step == RowStep::SPLITOTHER) {
+                s->bits |= 16;
+                if (!s->otherSide) s->otherSide = l;
                 continue;
-            kind = ul_crcscankind_t::FIELDS;
-            slice = fieldSlice(*t);
-        } else if (l->ownCount <= 1) {
-            // Blocks of this side would repeat the line's own range: the other side splits it.
+            }
+            kind = step == RowStep::PROBE ? ul_crcscankind_t::FIELDS : ul_crcscankind_t::REPRODUCE;
+            slice = step == RowStep::PROBE ? fieldSlice(*t) : 1;
+        } else if (!splittable(*t, *l, true)) {
+            // Blocks of this side would repeat the line's own range: the other side splits
+            // it, unless its rows cannot be split either (duplicates of one key).
+            if (!splittable(*t, *l, false)) continue;
             s->bits |= 16;
             if (!s->otherSide) s->otherSide = l;
             continue;
@@ -148,13 +241,26 @@ int surveyDigging(ULCheckCRCTable* t, const std::vector<Line*>& order, DigSurvey
             s->first = l;
             s->kind = kind;
             s->slice = slice;
+            s->splitAt = splitAt;
         }
     }
     return 0;
 }
 
-bool thresholdReached(const ULCheckCRCTable& t) {
-    return UL_TabChkMaxDifferences != ~0ul && t.differences() >= UL_TabChkMaxDifferences;
+// Differences found down to single rows and fields: the lines an evaluation reports as such.
+unsigned long isolatedDifferences(const std::vector<Line*>& order) {
+    unsigned long n = 0;
+    for (const Line* l : order) {
+        if (!differs(*l) || !(l->isField() || singleRow(*l))) continue;
+        bool childDiffers = false;
+        for (const Line* c = l->child; c; c = c->next) childDiffers = childDiffers || differs(*c);
+        n += !childDiffers;
+    }
+    return n;
+}
+
+bool thresholdReached(unsigned long differences) {
+    return UL_TabChkMaxDifferences != ~0ul && differences >= UL_TabChkMaxDifferences;
 }
 
 class Analysis {
@@ -170,13 +276,13 @@ class Analysis {
             std::any_of(order.begin(), order.end(), [](const Line* l) { return hasOwn(*l); });
         if (!ownLines) return wholeTable(order);
         for (Line* l : order)
-            if (hasRef(*l) && !hasOwn(*l)) return reproduce(l);
+            if (awaited(*l, true)) return reproduce(l);
         if (unfinished(*m_t, *m_t->top())) return resume(m_t->top());
         for (Line* l : order)
             if (unfinished(*m_t, *l)) return resume(l);
         if (m_args.refFile)
             for (Line* l : order)
-                if (hasOwn(*l) && !hasRef(*l)) return ownLineMissing(*l);
+                if (awaited(*l, false)) return ownLineMissing(*l);
         if (m_args.runFlags & UL_CRCRUN_DIGGING) return dig(order);
         return nothing();
     }
@@ -224,7 +330,7 @@ class Analysis {
         m_r->sliceSize = lineSlice(*from);
         m_r->start = from->start;
         Line* l = from;
-        for (; l && !hasOwn(*l); l = l->next) m_r->boundaries.push_back(l);
+        for (; l && awaited(*l, true); l = l->next) m_r->boundaries.push_back(l);
         m_r->end = l ? m_r->boundaries.back()->end : parent->end;
         m_r->lastLine = !from->next;
         // A level reproduced from its beginning to its end covers the parent's rows exactly.
@@ -239,13 +345,13 @@ class Analysis {
                              m_r->sliceSize));
     }
 
-    // The field lines of a row: the row's fields in the slices the other side used.
+    // The field lines of a row, in the slices the other side used: they name this side's row
+    // as well, which may have another key than the other side's.
     int reproduceFields(Line* from) {
         m_r->kind = ul_crcscankind_t::FIELDS;
         m_r->start = from->parent->start;
         m_r->end = from->parent->end;
         m_r->sliceSize = fieldSlice(*m_t);
-        for (Line* l = from; l; l = l->next) m_r->boundaries.push_back(l);
         m_r->lastLine = !from->next;
         return say(ul_format(u"Scanning reference line %d[%d] '%s'%s for table '%s' with slices "
                              u"of %lu.",
@@ -272,10 +378,12 @@ class Analysis {
             if (!(line->flags & (UL_CRCLINE_QUICK | UL_CRCLINE_OWNNOCRC)) && valid(line->ownCount))
                 m_r->checkAgainst = line;
         }
-        m_r->lastLine = !line->next;
+        // A whole-table scan is named by its last line.
+        const Line* named = (line->flags & UL_CRCLINE_TOP) ? lastChild(*line) : line;
+        m_r->lastLine = !named->next;
         return say(ul_format(u"Picking up detailed scan of %sline %d[%d], using slices of %lu "
                              u"entries.",
-                             m_r->lastLine ? u"last " : u"", line->ownLine, line->refLine,
+                             m_r->lastLine ? u"last " : u"", named->ownLine, named->refLine,
                              m_r->sliceSize));
     }
 
@@ -295,10 +403,11 @@ class Analysis {
         DigSurvey s;
         if (surveyDigging(m_t, order, &s) < 0) return UL_ERROR_RETURN(-1);
         if (!s.first && !s.otherSide) return nothing();
-        if (thresholdReached(*m_t)) {
+        const unsigned long known = isolatedDifferences(order);
+        if (thresholdReached(known)) {
             if (say(ul_format(u"Already detected %lu differences, stop further investigation "
                               u"due to threshold %lu!",
-                              m_t->differences(), UL_TabChkMaxDifferences),
+                              known, UL_TabChkMaxDifferences),
                     u'W') < 0)
                 return UL_ERROR_RETURN(-1);
             return 0;
@@ -317,7 +426,18 @@ class Analysis {
         m_r->end = l->end;
         m_r->sliceSize = s.slice;
         m_r->lastLine = !l->next;
-        if (s.kind == ul_crcscankind_t::DIG && valid(l->ownCount) &&
+        if (s.splitAt) {
+            // The row's line is cut at the row's key: the scan follows that one boundary.
+            Line cut;
+            cut.start = l->start;
+            cut.end = *s.splitAt;
+            cut.end.field = UL_CRCFIELD_WHOLEROW;
+            m_t->lines.push_back(cut);  // no flags: never part of the tree
+            m_r->from = &m_t->lines.back();
+            m_r->boundaries.push_back(m_r->from);
+        }
+        if (s.kind != ul_crcscankind_t::FIELDS && s.kind != ul_crcscankind_t::VERIFYQUICK &&
+            valid(l->ownCount) &&
             !(l->flags & (UL_CRCLINE_QUICK | UL_CRCLINE_OWNNOCRC)))
             m_r->checkAgainst = l;
         if (s.kind == ul_crcscankind_t::VERIFYQUICK)
@@ -357,15 +477,15 @@ int ul_crcanalyzebits(ULCheckCRCFile* file, const char16_t* refFile) {
             for (const Line* l : order) {
                 if (l->flags & UL_CRCLINE_COUNTDIFF) bits |= 64;
                 if (l->flags & UL_CRCLINE_CRCDIFF) bits |= 128;
-                if (hasRef(*l) && !hasOwn(*l)) bits |= 8;
-                if (refFile && hasOwn(*l) && !hasRef(*l)) bits |= 16;
+                if (awaited(*l, true)) bits |= 8;
+                if (refFile && awaited(*l, false)) bits |= 16;
                 if (unfinished(*t, *l)) bits |= 8;
                 ownLines = ownLines || hasOwn(*l);
             }
             if (!ownLines || unfinished(*t, *t->top())) bits |= 8;
             DigSurvey s;
             if (surveyDigging(t.get(), order, &s) < 0) return UL_ERROR_RETURN(-1);
-            if (!thresholdReached(*t)) bits |= s.bits;
+            if (!thresholdReached(isolatedDifferences(order))) bits |= s.bits;
         }
         return bits;
     });
@@ -416,7 +536,6 @@ int ul_crcmergenewlines(ULCheckCRCTable* table, size_t first) {
 
 bool ul_crcownlinesmissing(const ULCheckCRCTable& table) {
     for (const Line& l : table.lines)
-        if (hasOwn(l) && !hasRef(l) && !(l.flags & (UL_CRCLINE_EXCLUDED | UL_CRCLINE_TOP)))
-            return true;
+        if (!(l.flags & UL_CRCLINE_TOP) && awaited(l, false)) return true;
     return false;
 }

@@ -41,8 +41,6 @@ struct Case {
 const Case kCases[] = {
     {"whole table", "noquickrun", "", nullptr, true, 49, int(Kind::WHOLE), "top", 1000, 0,
      false, "Scanning whole table 'T' with slices of 1000."},
-    {"whole table quick", "quickrun", "", "", true, 49, int(Kind::WHOLE), "top", 1000, 0, false,
-     "Scanning whole table 'T'."},
     {"along the reference", "fieldchecksums", "", TOP_REF, true, 49, int(Kind::ALONGREF), "top",
      1000, 3, false, "Scanning whole table 'T' with slices of 1000, using existing boundaries."},
     {"continue a reproduction", "fieldchecksums", "lcrc:  100 0x00000001 10\n", TOP_REF, false,
@@ -54,8 +52,6 @@ const Case kCases[] = {
      "lcrc:   30 0x00000001 10\nlcrc:    0 0x00000000\n",
      "lcrc:   31 0x00000001 10\nlcrc:    0 0x00000000\n", true, 49, int(Kind::DIG), "10", 1, 0,
      true, "Found difference C- in l.6[6] '10', digging deeper using slices of 1."},
-    {"no digging", "fieldchecksums", TOP_OWN, TOP_REF, false, 49, int(Kind::NONE), "top", 0, 0,
-     false, "Nothing to execute for table 'T'!"},
     {"reproduce a detail level", "fieldchecksums", TOP_OWN, TOP_REF DETAIL, false, 49,
      int(Kind::REPRODUCE), "20", 50, 2, true,
      "Scanning reference line 0[10] '15' for table 'T' with slices of 50."},
@@ -70,9 +66,6 @@ const Case kCases[] = {
      "lcrc:    5 0x00000001 10\nlcrc:    1 0x00000004 11\nlcrc:    9 0x00000003\n", true, 49,
      int(Kind::FIELDS), "11", 1, 0, false,
      "Found difference -X in l.7[7] '11', digging deeper using slices of 1."},
-    {"no field checksums", "nofieldchecksums", ROW_OWN,
-     "lcrc:    5 0x00000001 10\nlcrc:    1 0x00000004 11\nlcrc:    9 0x00000003\n", true, 49,
-     int(Kind::NONE), "top", 0, 0, false, "Nothing to execute for table 'T'!"},
     {"only the other side can split", "fieldchecksums", ROW_OWN,
      "lcrc:    5 0x00000001 10\nlcrc:    4 0x00000002 11\nlcrc:    9 0x00000003\n", true, 49,
      int(Kind::OTHERSIDE), "top", 0, 0, false,
@@ -83,8 +76,8 @@ const Case kCases[] = {
      "Already detected 1 differences, stop further investigation due to threshold 1!"},
     {"maxdiffs all", "fieldchecksums", ROW_OWN,
      "lcrc:    5 0x00000001 10\nlcrc:    0 0x00000000 11\nlcrc:    9 0x00000007\n", true, kAll,
-     int(Kind::DIG), "", 1, 0, true,
-     "Found difference -X in l.8[8] '', digging deeper using slices of 1."},
+     int(Kind::FIELDS), "11", 1, 0, false,
+     "Found difference CX in l.7[7] '11', digging deeper using slices of 1."},
     {"differing quick checksum", "quickrun", "qcrc: 5000 0x00000001\n", "qcrc: 5000 0x00000002\n",
      true, 49, int(Kind::DIG), "", 100, 0, false,
      "Found difference -X in l.6[6] '', digging deeper using slices of 100."},
@@ -95,14 +88,13 @@ const Case kCases[] = {
      "Line 7 from 'own.CRC' appears to have been digged into, but is missing in 'ref.CRC'!"},
 };
 
-class UlSqlCrcAnalyzeTest : public ::testing::Test {
+class UlSqlCrcAnalyzeTest : public ::testing::TestWithParam<Case> {
   protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.ok());
         ul_msgwrite_reset();
         ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
         ul_msgwrite_setfp(log_.get());
-        savedMaxDiffs_ = UL_TabChkMaxDifferences;
     }
     void TearDown() override {
         ul_msgwrite_reset();
@@ -115,22 +107,19 @@ class UlSqlCrcAnalyzeTest : public ::testing::Test {
 
     TempDir dir_;
     MemoryStream log_;
-    unsigned long savedMaxDiffs_ = 0;
+    unsigned long savedMaxDiffs_ = UL_TabChkMaxDifferences;
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
     *os << c.name;
 }
 
-class UlSqlCrcAnalyzeCases : public UlSqlCrcAnalyzeTest,
-                             public ::testing::WithParamInterface<Case> {};
-
 std::string regionName(const ul_chkcrcline_t* l) {
     if (!l || (l->flags & UL_CRCLINE_TOP)) return "top";
     return l->end.nvalues ? u8(std::u16string(l->end.values[l->end.nvalues - 1])) : "";
 }
 
-TEST_P(UlSqlCrcAnalyzeCases, PicksTheRegionOfTheRun) {
+TEST_P(UlSqlCrcAnalyzeTest, PicksTheRegionOfTheRun) {
     const Case& c = GetParam();
     const std::u16string own = file("own.CRC", c.opt, c.own);
     const std::u16string ref = c.ref ? file("ref.CRC", c.opt, c.ref) : u"";
@@ -161,40 +150,12 @@ TEST_P(UlSqlCrcAnalyzeCases, PicksTheRegionOfTheRun) {
     EXPECT_NE(log_.text().find(std::string(c.message) + "\n"), std::string::npos) << log_.text();
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, UlSqlCrcAnalyzeCases, ::testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(Cases, UlSqlCrcAnalyzeTest, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& info) {
                              std::string name;
                              for (const char* p = info.param.name; *p; ++p)
                                  name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
                              return name;
                          });
-
-// A scan's lines merged into the reference lines of the same range: the level is complete on
-// both sides, its differences are flagged and the next analysis digs into them.
-TEST_F(UlSqlCrcAnalyzeTest, MergedScanLinesFeedTheNextAnalysis) {
-    const std::u16string own = file("own.CRC", "fieldchecksums", TOP_OWN);
-    const std::u16string ref = file("ref.CRC", "fieldchecksums", TOP_REF DETAIL);
-    ULCheckCRCFile crc(1000);
-    ASSERT_GE(crc.read(own.c_str(), ref.c_str(), 0), 0) << u8(errorText());
-    ULCheckCRCTable* t = crc.tables().front().get();
-    ul_crcscanrequest_t request;
-    ul_crcanalyzeargs_t args;
-    args.refFile = u"ref.CRC";
-    ASSERT_EQ(ul_crcanalyzetable(t, args, &request), 0);
-    ASSERT_EQ(request.kind, Kind::REPRODUCE);
-    // What a scan of the level adds: the first block equal, the second not.
-    const size_t first = t->lines.size();
-    ul_chkcrcline_t* a = t->setCRCLineValues(0, nullptr, request.start,
-                                             request.boundaries[0]->end, 50, 5, nullptr, 20);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(t->setCRCLineValues(0, nullptr, a->end, request.end, 50, 7, nullptr, 21), nullptr);
-    EXPECT_EQ(ul_crcmergenewlines(t, first), 1) << u8(errorText());
-    EXPECT_FALSE(ul_crcownlinesmissing(*t));
-    ASSERT_EQ(ul_crcanalyzetable(t, args, &request), 0);
-    EXPECT_EQ(request.kind, Kind::DIG);
-    EXPECT_EQ(regionName(request.region), "20");
-    EXPECT_EQ(request.region->ownLine, 21);
-    EXPECT_EQ(request.sliceSize, 1u);
-}
 
 }  // namespace
