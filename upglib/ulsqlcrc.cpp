@@ -73,6 +73,35 @@ enum class Feed : unsigned char {
     numtext,  // UTF-16 text checked against a number: leading blanks and zeros left out
 };
 
+// The sum of n bytes, eight at a time: byte pairs into four 16-bit lanes, the lanes added by
+// one multiplication into the top lane (at most 8 * 255, so no lane overflows).
+uint64_t byteSum(const unsigned char* p, size_t n) {
+    constexpr uint64_t kLow = 0x00FF00FF00FF00FFull, kLanes = 0x0001000100010001ull;
+    uint64_t sum = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        sum += (((w & kLow) + ((w >> 8) & kLow)) * kLanes) >> 48;
+    }
+    for (; i < n; ++i) sum += p[i];
+    return sum;
+}
+
+// Whether n bytes of UTF-16 units (n even) hold a zero unit, four units at a time.
+bool hasNulUnit(const unsigned char* p, size_t n) {
+    constexpr uint64_t kOnes = 0x0001000100010001ull, kHigh = 0x8000800080008000ull;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if ((w - kOnes) & ~w & kHigh) return true;
+    }
+    for (; i + 2 <= n; i += 2)
+        if (p[i] == 0 && p[i + 1] == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 // Everything a scan derives from its request before the first row arrives.
@@ -878,7 +907,7 @@ int AuxCalcCRCValues::handleRow(unsigned flags, const unsigned char** raw, const
             ul_format(u"Row of %u columns has fewer than %u key fields", ncols, p.nkeys));
     const bool keysNeeded = p.ordered || p.logical;
     if (keysNeeded) {
-        p.key.resize(p.nkeys);
+        if (p.key.size() != p.nkeys) p.key.resize(p.nkeys);
         for (unsigned i = 0; i < p.nkeys; ++i)
             if (keyText(i, raw, values, lengths, &p.key[i]) < 0) return UL_ERROR_RETURN(-1);
         // The logical statement reads from the start inclusively.
@@ -904,11 +933,15 @@ int AuxCalcCRCValues::handleRow(unsigned flags, const unsigned char** raw, const
             r->closePending = false;
             if (closeAtLastKey(r) < 0) return UL_ERROR_RETURN(-1);
         }
-        r->lastKey.resize(p.nkeys);
-        r->lastKeyRaw.resize(p.nkeys);
-        r->lastKeyNull.resize(p.nkeys);
+        if (r->lastKeyRaw.size() != p.nkeys) {
+            r->lastKey.resize(p.nkeys);
+            r->lastKeyRaw.resize(p.nkeys);
+            r->lastKeyNull.resize(p.nkeys);
+        }
+        // The row's key texts become the last key; the scratch keeps the storage of the old
+        // ones for the next row, so that no row allocates.
+        r->lastKey.swap(p.key);
         for (unsigned i = 0; i < p.nkeys; ++i) {
-            r->lastKey[i] = p.key[i];
             r->lastKeyNull[i] = !raw[i];
             if (raw[i])
                 r->lastKeyRaw[i].assign(raw[i], raw[i] + lengths[i]);
@@ -939,9 +972,7 @@ void AuxCalcCRCValues::addData2Checksum(unsigned* a, unsigned* b, unsigned field
         else
             *a = ul_crccalc(*a, q, m);
         p.bytes += m;
-        uint64_t s = 0;
-        for (size_t i = 0; i < m; ++i) s += q[i];
-        p.byteSum += s;
+        p.byteSum += byteSum(q, m);
     };
     const Feed f = field < p.feeds.size() ? p.feeds[field] : Feed::plain;
     if (f == Feed::plain) return feed(data, n);
@@ -954,6 +985,8 @@ void AuxCalcCRCValues::addData2Checksum(unsigned* a, unsigned* b, unsigned field
     size_t from = 0;
     if (f == Feed::numtext)
         while (from + 2 < n && (unit(from) == u' ' || unit(from) == u'0')) from += 2;
+    // Most text holds no NUL, and then the value goes in whole.
+    if (!hasNulUnit(data + from, n - from)) return feed(data + from, n - from);
     size_t piece = from;
     for (size_t at = from; at < n; at += 2) {
         if (unit(at) != 0) continue;
