@@ -2,6 +2,7 @@
 #include "dbif.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "dbif_engines.h"
@@ -103,6 +104,11 @@ void DbIfRowBatch::setTextUtf8(size_t row, unsigned col, const char* text, size_
     // The ASCII head, most often the whole value, is widened in place (beginText reserved the
     // room); the decoder takes the rest.
     size_t ascii = 0;
+    for (; ascii + 8 <= length; ascii += 8) {  // eight bytes at a time while none has bit 7
+        uint64_t word;
+        std::memcpy(&word, text + ascii, 8);
+        if (word & 0x8080808080808080ull) break;
+    }
     while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
     texts_.resize(offset + ascii);
     char16_t* out = texts_.data() + offset;

@@ -155,6 +155,7 @@ struct AuxCalcCRCValues::Plan {
     // Scratch of the current row.
     std::vector<std::u16string> key;
     std::u16string hex;
+    std::vector<unsigned char> rowBytes;  // the bytes of a row that are checksummed
     // File state.
     bool tabChecked = false;
     int lineNo = 0;  // line number of the next line written
@@ -962,20 +963,14 @@ int AuxCalcCRCValues::handleRow(unsigned flags, const unsigned char** raw, const
     return 0;
 }
 
-void AuxCalcCRCValues::addData2Checksum(unsigned* a, unsigned* b, unsigned field,
-                                        const unsigned char* data, size_t n) {
-    Plan& p = *plan_;
-    auto feed = [&](const unsigned char* q, size_t m) {
-        if (!m) return;
-        if (b)
-            ul_crcdupcalc(a, b, q, m);
-        else
-            *a = ul_crccalc(*a, q, m);
-        p.bytes += m;
-        p.byteSum += byteSum(q, m);
-    };
+size_t AuxCalcCRCValues::fieldBytes(unsigned field, const unsigned char* data, size_t n,
+                                    unsigned char* out) const {
+    const Plan& p = *plan_;
     const Feed f = field < p.feeds.size() ? p.feeds[field] : Feed::plain;
-    if (f == Feed::plain) return feed(data, n);
+    if (f == Feed::plain) {
+        if (n) std::memcpy(out, data, n);
+        return n;
+    }
     n &= ~static_cast<size_t>(1);
     auto unit = [&](size_t at) {
         char16_t c;
@@ -986,14 +981,52 @@ void AuxCalcCRCValues::addData2Checksum(unsigned* a, unsigned* b, unsigned field
     if (f == Feed::numtext)
         while (from + 2 < n && (unit(from) == u' ' || unit(from) == u'0')) from += 2;
     // Most text holds no NUL, and then the value goes in whole.
-    if (!hasNulUnit(data + from, n - from)) return feed(data + from, n - from);
-    size_t piece = from;
-    for (size_t at = from; at < n; at += 2) {
-        if (unit(at) != 0) continue;
-        feed(data + piece, at - piece);
-        piece = at + 2;
+    if (!hasNulUnit(data + from, n - from)) {
+        std::memcpy(out, data + from, n - from);
+        return n - from;
     }
-    feed(data + piece, n - piece);
+    size_t written = 0;
+    for (size_t at = from; at < n; at += 2) {
+        if (unit(at) == 0) continue;
+        std::memcpy(out + written, data + at, 2);
+        written += 2;
+    }
+    return written;
+}
+
+unsigned char* AuxCalcCRCValues::rowSpace(size_t n) {
+    std::vector<unsigned char>& buffer = plan_->rowBytes;
+    if (buffer.size() < n || buffer.empty())
+        buffer.resize(std::max({n, 2 * buffer.size(), size_t{256}}));
+    return buffer.data();
+}
+
+void AuxCalcCRCValues::addBytes(unsigned* a, unsigned* b, const unsigned char* data, size_t n) {
+    if (!n) return;
+    if (b)
+        ul_crcdupcalc(a, b, data, n);
+    else
+        *a = ul_crccalc(*a, data, n);
+    plan_->bytes += n;
+    plan_->byteSum += byteSum(data, n);
+}
+
+void AuxCalcCRCValues::addData2Checksum(unsigned* a, unsigned* b, unsigned field,
+                                        const unsigned char* data, size_t n) {
+    unsigned char* out = rowSpace(n);
+    addBytes(a, b, out, fieldBytes(field, data, n, out));
+}
+
+size_t AuxCalcCRCValues::gatherRow(const unsigned char** raw, const unsigned* lengths,
+                                   unsigned ncols) {
+    size_t total = 0;
+    for (unsigned c = 0; c < ncols; ++c)
+        if (raw[c]) total += lengths[c];
+    unsigned char* out = rowSpace(total);
+    size_t n = 0;
+    for (unsigned c = 0; c < ncols; ++c)
+        if (raw[c]) n += fieldBytes(c, raw[c], lengths[c], out + n);
+    return n;
 }
 
 int AuxCalcCRCValues::calculateCRCValues(ul_crcrecord_t* r, const unsigned char** raw,
@@ -1014,23 +1047,25 @@ int AuxCalcCRCValues::calculateCRCValues(ul_crcrecord_t* r, const unsigned char*
         }
         return keepFieldValues(raw, values, lengths, ncols);
     }
-    for (unsigned c = 0; c < ncols; ++c)
-        if (raw[c]) addData2Checksum(&r->blockCrc, &r->totalCrc, c, raw[c], lengths[c]);
-    if (p.quick) {
-        const uint64_t bytes = p.bytes, sum = p.byteSum;
-        if (calculateCRCValuesQUICK(r, raw, lengths, ncols) < 0) return UL_ERROR_RETURN(-1);
-        p.bytes = bytes;
-        p.byteSum = sum;
-    }
+    // The registers take a stream of bytes: the row's fields one after the other go in with
+    // one call, as they would field by field.
+    const size_t n = gatherRow(raw, lengths, ncols);
+    addBytes(&r->blockCrc, &r->totalCrc, p.rowBytes.data(), n);
+    if (p.quick) addQuickRow(r, n);
     return 0;
+}
+
+void AuxCalcCRCValues::addQuickRow(ul_crcrecord_t* r, size_t n) {
+    r->rowCrc = n ? ul_crccalc(0xFFFFFFFFu, plan_->rowBytes.data(), n) : 0xFFFFFFFFu;
+    r->buckets[r->rowCrc % UL_CRCQUICK_BUCKETS] ^= r->rowCrc;
 }
 
 int AuxCalcCRCValues::calculateCRCValuesQUICK(ul_crcrecord_t* r, const unsigned char** raw,
                                               const unsigned* lengths, unsigned ncols) {
-    r->rowCrc = 0xFFFFFFFFu;
-    for (unsigned c = 0; c < ncols; ++c)
-        if (raw[c]) addData2Checksum(&r->rowCrc, nullptr, c, raw[c], lengths[c]);
-    r->buckets[r->rowCrc % UL_CRCQUICK_BUCKETS] ^= r->rowCrc;
+    const size_t n = gatherRow(raw, lengths, ncols);
+    plan_->bytes += n;
+    plan_->byteSum += byteSum(plan_->rowBytes.data(), n);
+    addQuickRow(r, n);
     return 0;
 }
 

@@ -159,6 +159,16 @@ class AuxCalcCRCValues : public ULSQLCallBack {
                                               const unsigned* lengths, unsigned ncols);
     void addData2Checksum(unsigned* a, unsigned* b, unsigned field, const unsigned char* p,
                           size_t n);
+    // The bytes of a field that are checksummed, written to out (room for n bytes): the value,
+    // or its text without NUL characters (and numeric text without leading blanks and zeros).
+    size_t fieldBytes(unsigned field, const unsigned char* data, size_t n,
+                      unsigned char* out) const;
+    // Room for n bytes in the row buffer.
+    unsigned char* rowSpace(size_t n);
+    // The checksummed bytes of all fields of a row into the row buffer; returns their number.
+    size_t gatherRow(const unsigned char** raw, const unsigned* lengths, unsigned ncols);
+    void addBytes(unsigned* a, unsigned* b, const unsigned char* data, size_t n);
+    void addQuickRow(ul_crcrecord_t* r, size_t n);
     [[nodiscard]] int checkLastKeyColumns(ul_crcrecord_t* r, const unsigned char** raw,
                                           const unsigned* lengths);
     [[nodiscard]] int keyText(unsigned i, const unsigned char** raw, const char16_t** values,
