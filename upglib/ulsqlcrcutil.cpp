@@ -805,7 +805,7 @@ int ULCheckCRCTable::prepareRefMerge() {
 int ULCheckCRCTable::mergeRefLine(ul_chkcrcline_t* r) {
     if (prepareRefMerge() < 0) return UL_ERROR_RETURN(-1);
     const size_t refKeys = ref.keys.empty() ? own.keys.size() : ref.keys.size();
-    if (r->isField() && renumberFieldLine(r, m_refToOwn, static_cast<unsigned>(refKeys),
+    if (r->isField() && !m_refIdentity && renumberFieldLine(r, m_refToOwn, static_cast<unsigned>(refKeys),
                                           static_cast<unsigned>(own.keys.size())) < 0)
         r->flags |= UL_CRCLINE_EXCLUDED;
     if (!(r->flags & UL_CRCLINE_EXCLUDED)) {
@@ -1017,6 +1017,10 @@ int ULCheckCRCTable::fixFieldNumbers() {
         m_refToOwn.assign(ref.sels.size(), -1);
         for (size_t i = 0; i < fieldMap.size(); ++i)
             if (fieldMap[i] >= 0) m_refToOwn[static_cast<size_t>(fieldMap[i])] = static_cast<int>(i);
+        // The same lists on both sides: the reference side's field lines are taken as read.
+        m_refIdentity = ref.keys.size() == own.keys.size() || ref.keys.empty();
+        for (size_t i = 0; i < m_refToOwn.size(); ++i)
+            m_refIdentity = m_refIdentity && m_refToOwn[i] == static_cast<int>(i);
         return 0;
     });
 }

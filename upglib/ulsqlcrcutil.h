@@ -330,6 +330,7 @@ class ULCheckCRCTable {
     std::vector<ul_chkcrcline_t*> m_sorted;     // by range, left by mergeLines for setup
     std::vector<ul_chkcrcline_t*> m_ownSorted;  // own lines by range while merging
     std::vector<int> m_refToOwn;                // own field number by reference field number
+    bool m_refIdentity = false;                 // m_refToOwn keeps every number
     bool m_refPrepared = false;
     size_t m_mergeCursor = 0;
     // Reused by the line parser: the values of the current line and of the current start.
