@@ -295,7 +295,9 @@ int ul_sqlcrcboundary_t::compareTo(const ul_sqlcrcboundary_t& other, const int* 
     if (nvalues != other.nvalues) return nvalues < other.nvalues ? -1 : 1;
     if (field != other.field) {
         // A row's start before its fields, the whole row after them.
-        auto rank = [](unsigned f) { return f == UL_CRCFIELD_ROWSTART ? -1ll : static_cast<long long>(f); };
+        auto rank = [](unsigned f) {
+            return f == UL_CRCFIELD_ROWSTART ? -1ll : static_cast<long long>(f);
+        };
         return rank(field) < rank(other.field) ? -1 : 1;
     }
     return 0;
@@ -804,9 +806,10 @@ int ULCheckCRCTable::prepareRefMerge() {
 
 int ULCheckCRCTable::mergeRefLine(ul_chkcrcline_t* r) {
     if (prepareRefMerge() < 0) return UL_ERROR_RETURN(-1);
-    const size_t refKeys = ref.keys.empty() ? own.keys.size() : ref.keys.size();
-    if (r->isField() && !m_refIdentity && renumberFieldLine(r, m_refToOwn, static_cast<unsigned>(refKeys),
-                                          static_cast<unsigned>(own.keys.size())) < 0)
+    const unsigned refKeys = static_cast<unsigned>(ref.keys.empty() ? own.keys.size()
+                                                                    : ref.keys.size());
+    if (r->isField() && !m_refIdentity &&
+        renumberFieldLine(r, m_refToOwn, refKeys, static_cast<unsigned>(own.keys.size())) < 0)
         r->flags |= UL_CRCLINE_EXCLUDED;
     if (!(r->flags & UL_CRCLINE_EXCLUDED)) {
         // Both sides usually hold their lines in the same order: the line behind the last
@@ -990,9 +993,10 @@ int ULCheckCRCTable::genCommonFields() {
                     keep.push_back(j < common.size() && sameName(common[j], own.sels[i])
                                        ? static_cast<int>(j++)
                                        : -1);
+                const unsigned keys = static_cast<unsigned>(own.keys.size());
                 for (ul_chkcrcline_t& l : lines)
                     if ((l.flags & UL_CRCLINE_OWN) && l.isField() &&
-                        renumberFieldLine(&l, keep, ownKeys, static_cast<unsigned>(own.keys.size())) < 0)
+                        renumberFieldLine(&l, keep, ownKeys, keys) < 0)
                         l.flags |= UL_CRCLINE_EXCLUDED;
                 own.sels.swap(common);
                 if (!own.types.empty()) own.types.swap(types);
