@@ -432,7 +432,9 @@ int AuxCalcCRCValues::fetchFieldDescs(int* logicalType) {
     p.useDecompress = !p.logical && (tflags & UL_TABCHK_DECOMPRESS);
     p.usePooled = !p.logical && (tflags & UL_TABCHK_POOLED);
     if (p.usePacked) p.ngroup = object.getPackedKeyFields();
-    if (p.logical) return 0;  // the logical statement describes the fields
+    // A logical table's fields are described by its own nametab entry, as the logical
+    // statement delivers them: the column types are known before the first row, so that the
+    // filters in front of the scan know which columns they work on.
     ul_sqlfielddesc_t* descs = nullptr;
     unsigned n = 0;
     if (ul_sqltablegetoiflags(&object, p.selPtrs.data(), static_cast<unsigned>(p.selPtrs.size()),
@@ -582,9 +584,14 @@ int AuxCalcCRCValues::genCRCStatement(std::u16string* sql) {
     if (!where.empty() && !range.empty()) where.append(u" AND ");
     where += range;
     if (!where.empty()) sql->append(u" WHERE ").append(where);
-    if (p.quick && !p.ordered && !(UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_FORCEORDERBY)) return 0;
+    if (p.quick && !p.ordered && !p.usePacked &&
+        !(UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_FORCEORDERBY))
+        return 0;
+    // The pages of a packed table are joined in page order: its page number, a key field
+    // behind the grouping key, orders them.
     sql->append(u" ORDER BY ");
-    for (unsigned k = 0; k < p.nkeys; ++k) {
+    const size_t norder = p.usePacked ? p.keyNamePtrs.size() : p.nkeys;
+    for (size_t k = 0; k < norder; ++k) {
         if (k) sql->append(u", ");
         if (ul_sqlappendquotedname(sql, p.keyNamePtrs[k], 0) < 0) return UL_ERROR_RETURN(-1);
     }
@@ -700,13 +707,12 @@ int AuxCalcCRCValues::exeLogicalStatement(int logicalType) {
     current_ = p.useCascade ? nullptr : &records_[0];
     ULSQLStmtLogicalTable stmt;
     const unsigned nsel = static_cast<unsigned>(p.selPtrs.size());
-    // The logical statement describes its fields before the first row; the feeds follow then.
-    p.descs.assign(nsel, ul_sqlfielddesc_t{});
-    p.feeds.clear();
     if (announceStatement({}, logicalType) < 0) return UL_ERROR_RETURN(-1);
+    // The fields are described by the logical table's nametab entry (fetchFieldDescs), which
+    // is where the statement takes its descriptions from.
     unsigned long count = 0;
     const long rc = stmt.select(table_->name().c_str(), nsel ? p.selPtrs.data() : nullptr,
-                                nsel ? p.descs.data() : nullptr, nsel, lowPtrs.data(),
+                                nullptr, nsel, lowPtrs.data(),
                                 static_cast<unsigned>(lowPtrs.size()), highPtrs.data(),
                                 static_cast<unsigned>(highPtrs.size()), buildChain(), &count, 0);
     if (rc < 0 || finishChain() < 0) return UL_ERROR_RETURN(-1);

@@ -127,6 +127,9 @@ class AuxCalcCRCValues : public ULSQLCallBack {
     [[nodiscard]] int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
                                 unsigned* lengths, unsigned ncols) override;
     bool takesNulInText() const override { return true; }
+    // The checked table: a query warns about the columns that may not check equal on another
+    // database.
+    const char16_t* crossEngineTable() const override { return table_->name().c_str(); }
 
     // For AuxCascadeClients: makes the record of a client current; with create, a client not
     // seen yet gets a new record. -1 with "Unexpected cascaded client '%s'".
