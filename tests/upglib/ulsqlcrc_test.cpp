@@ -71,6 +71,7 @@ class UlSqlCrcTest : public SqlEngineTest {
     }
     void TearDown() override {
         UL_SQLCRCMaxFieldLen = 100;
+        UL_SQLCRCNrSamples = 1000;
         SqlEngineTest::TearDown();
     }
     void run(const std::u16string& sql) {
@@ -339,15 +340,21 @@ TEST_P(UlSqlCrcTest, KeyOrderAndDuplicates) {
     EXPECT_TRUE(logged("1EETQ399 Detected 1 duplicate rows in table"));
 }
 
+// The quick checksum of rows: their checksums folded into 251 buckets, the buckets checksummed.
+unsigned quickCrc(const std::vector<Bytes>& rows) {
+    std::vector<unsigned> buckets(251, UL_CRC_INIT);
+    for (const Bytes& r : rows) buckets[crcOf(r) % 251] ^= crcOf(r);
+    Bytes folded;
+    for (unsigned b : buckets) folded = cat({folded, bytes<int>(static_cast<int>(b))});
+    return crcOf(folded);
+}
+
 // The quick checksum folds row checksums into 251 buckets: the same rows in any order give the
 // same line, one without key values.
 TEST_P(UlSqlCrcTest, QuickChecksumIgnoresRowOrder) {
     create("K INTEGER, A VARCHAR(10)");
-    std::vector<unsigned> buckets(251, UL_CRC_INIT);
-    for (int k : {1, 2, 3}) buckets[crcOf(kvRow(k)) % 251] ^= crcOf(kvRow(k));
-    Bytes folded;
-    for (unsigned b : buckets) folded = cat({folded, bytes<int>(static_cast<int>(b))});
-    const std::string expected = "qcrc:    3  " + hex8(crcOf(folded));
+    const std::string expected =
+        "qcrc:    3  " + hex8(quickCrc({kvRow(1), kvRow(2), kvRow(3)}));
     for (const char16_t* values :
          {u"(1, 'v1'), (2, 'v2'), (3, 'v3')", u"(3, 'v3'), (1, 'v1'), (2, 'v2')"}) {
         refill(values);
@@ -451,6 +458,86 @@ TEST_P(UlSqlCrcTest, ClientSpecificChecksums) {
     }
     EXPECT_TRUE(logged("Calculating client specific checksums for 2 clients to handle cascading:"));
     EXPECT_TRUE(logged(" WHERE \"CL\" = '2' ORDER BY \"CL\", \"K\"\n"));
+}
+
+// Paths of the scan that options switch on, each with a fault it must not let through: a quick
+// run verified by blocks recomputes the quick checksum and so sees a change in between; a
+// sample ends its last block at its last row, not at the end of the table; with neutral, text
+// checked against a number on the other side drops its leading blanks and zeros; the
+// checksums of key fields are written as comments that no side has to reproduce.
+TEST_P(UlSqlCrcTest, OptionalScanPaths) {
+    create("K VARCHAR(4) PRIMARY KEY, A VARCHAR(10)");
+    const auto row = [](const char16_t* k, const char16_t* a) { return cat({utf16(k), utf16(a)}); };
+    const auto rows = [&](int from, int to) {
+        Bytes out;
+        for (int k = from; k <= to; ++k) out = cat({out, row(w(std::to_string(k)).c_str(), u"a")});
+        return out;
+    };
+    const Bytes r1 = row(u"1", u"a"), r2 = row(u"2", u"a"), r3 = row(u"3", u"a");
+    const Shape quick = [](auto*, ul_crcscanrequest_t* q) { q->quick = true; };
+    const Shape analyzed = [](ULCheckCRCTable* t, ul_crcscanrequest_t* q) {
+        ul_crcanalyzeargs_t args;
+        args.quiet = true;
+        ASSERT_EQ(ul_crcanalyzetable(t, args, q), 0) << errorUtf8();
+    };
+    const Shape fields = [](ULCheckCRCTable* t, ul_crcscanrequest_t* q) {
+        digInto(t, q, ul_crcscankind_t::FIELDS);
+        q->sliceSize = 1;
+    };
+    const std::string kA = "key: K\nsel: K, A\ntyp: CC\n";
+    const std::string quick3 = "qcrc:    3* " + hex8(quickCrc({r1, r2, r3}));
+    struct Case {
+        const char* what;
+        const char16_t* values;
+        unsigned global, run;
+        std::string own, ref;
+        Shape first;
+        const char16_t* change;  // between the first and the second scan
+        Shape second;
+        std::vector<std::string> lines;  // or the error's beginning
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"verified quick run", u"('1', 'a'), ('2', 'a'), ('3', 'a')", UL_SQLCRCFLAG_VERIFYQUICKRUN, 0,
+         kA, "", quick, nullptr, analyzed,
+         {quick3, lcrc(1, ' ', crcOf(r1), "'1'"), lcrc(1, ' ', crcOf(r2), "'2'"), lcrc(1, ' ', crcOf(r3), "")}},
+        {"changed before verification", u"('1', 'a'), ('2', 'a'), ('3', 'a')", UL_SQLCRCFLAG_VERIFYQUICKRUN, 0,
+         kA, "", quick, u"UPDATE \"%s\" SET A = 'b' WHERE K = '2'", analyzed,
+         {"Discrepancy during detail scan: checksum is 0x"}},
+        {"sample", u"('1', 'a'), ('2', 'a'), ('3', 'a'), ('4', 'a'), ('5', 'a'), ('6', 'a'), ('7', 'a')",
+         0, UL_CRCRUN_SAMPLING, kA, "", {}, nullptr, {},
+         {lcrc(2, ' ', crcOf(rows(1, 2)), "'2'"), lcrc(2, ' ', crcOf(rows(3, 4)), "'4'"),
+          lcrc(1, ' ', crcOf(rows(5, 5)), "'5'")}},
+        {"numeric text", u"('a', '007'), ('b', '  12'), ('c', '000')", 0, 0,
+         kA + "opt: neutral\n", header("key: K\nsel: K, A\ntyp: CI\n"), {}, nullptr, {},
+         {lcrc(2, ' ', crcOf(cat({row(u"a", u"7"), row(u"b", u"12")})), "'b'"),
+          lcrc(1, ' ', crcOf(row(u"c", u"0")), "")}},
+        {"key field comments", u"('1', 'a')", UL_SQLCRCFLAG_FIELDCHECKSUM4KEYS, 0, kA, "", {}, nullptr, fields,
+         {lcrc(1, ' ', crcOf(r1), ""), "fcrc: A         " + hex8(crcOf(utf16(u"a"))) + " '1' = 'a'",
+          "#fcrc: K         " + hex8(crcOf(utf16(u"1"))) + " '1' = '1'"}},
+    };
+    // clang-format on
+    UL_SQLCRCNrSamples = 5;
+    for (const Case& c : cases) {
+        refill(c.values);
+        UL_SQLGlobalCRCFlags |= c.global;
+        runFlags_ = UL_CRCRUN_DIGGING | c.run;
+        std::vector<std::string> lines = scan(header(c.own), c.first, 2, c.ref);
+        if (c.change) run(ul_format(c.change, table_.c_str()));
+        if (c.second) lines = scan(fileText(), c.second, 2, c.ref);
+        UL_SQLGlobalCRCFlags &= ~c.global;
+        if (c.lines[0].rfind("Discrepancy", 0) == 0) {
+            EXPECT_EQ(error_.rfind(c.lines[0], 0), 0u) << c.what << ": " << error_;
+            continue;
+        }
+        EXPECT_EQ(rc_, 0) << c.what << ": " << error_;
+        const std::string file = fileText();
+        if (c.lines.back()[0] == '#') {
+            EXPECT_NE(file.find("\n" + c.lines.back() + "\n"), std::string::npos) << file;
+            lines.push_back(c.lines.back());
+        }
+        EXPECT_EQ(lines, c.lines) << c.what << "\n" << file;
+    }
 }
 
 // Columns whose values one engine stores otherwise than another are named when a scan reads
