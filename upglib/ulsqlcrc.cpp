@@ -109,6 +109,9 @@ struct AuxCalcCRCValues::Plan {
     // The region, neutral numeric text converted (views into the file's pool).
     std::vector<std::u16string_view> startValues, endValues;
     ul_sqlcrcboundary_t start, end;
+    // A logical table's "whr:" range, checked on its rows: the statement reads whole records.
+    ul_sqlcrcboundary_t whrLow, whrHigh;
+    bool whrLowIncl = false, whrHighExcl = false;
     unsigned ngroup = 0;  // packed tables: key fields of a stored record
     int logicalType = UL_LOGTABLE_NONE;
     // The row callbacks in front of the scan.
@@ -698,10 +701,29 @@ int AuxCalcCRCValues::exeCRCStatement(const std::u16string& sql) {
 
 int AuxCalcCRCValues::exeLogicalStatement(int logicalType) {
     Plan& p = *plan_;
+    const ul_sqlrange_t* whr = table_->whrRange();
+    auto whrBound = [&](const ul_sqlboundary_t& b, ul_sqlcrcboundary_t* out) -> int {
+        std::vector<std::u16string_view> values;
+        for (unsigned i = 0; i < b.SQBND_NValues; ++i) values.push_back(b.value(i));
+        if (values.empty()) return 0;
+        out->values = file_->storeValues(values);
+        out->nvalues = static_cast<unsigned>(values.size());
+        return out->values ? 0 : UL_ERROR_RETURN(-1);
+    };
+    if (whr && !p.start.nvalues) {
+        if (whrBound(whr->low, &p.whrLow) < 0) return UL_ERROR_RETURN(-1);
+        p.whrLowIncl = whr->lowInclusive;
+    }
+    if (whr && !p.end.nvalues) {
+        if (whrBound(whr->high, &p.whrHigh) < 0) return UL_ERROR_RETURN(-1);
+        p.whrHighExcl = whr->highExclusive;
+    }
+    const ul_sqlcrcboundary_t& from = p.start.nvalues ? p.start : p.whrLow;
+    const ul_sqlcrcboundary_t& to = p.end.nvalues ? p.end : p.whrHigh;
     std::vector<std::u16string> low, high;
     std::vector<const char16_t*> lowPtrs, highPtrs;
-    for (unsigned i = 0; i < p.start.nvalues; ++i) low.emplace_back(p.start.values[i]);
-    for (unsigned i = 0; i < p.end.nvalues; ++i) high.emplace_back(p.end.values[i]);
+    for (unsigned i = 0; i < from.nvalues; ++i) low.emplace_back(from.values[i]);
+    for (unsigned i = 0; i < to.nvalues; ++i) high.emplace_back(to.values[i]);
     for (const std::u16string& s : low) lowPtrs.push_back(s.c_str());
     for (const std::u16string& s : high) highPtrs.push_back(s.c_str());
     current_ = p.useCascade ? nullptr : &records_[0];
@@ -823,6 +845,22 @@ int AuxCalcCRCValues::compareKeyWith(const ul_crcrecord_t&, const ul_sqlcrcbound
     return 0;
 }
 
+// The logical statement reads its bounds inclusively and compares only the leading key fields
+// they have: the scan's start is exclusive, and the "whr:" range is as its condition says.
+bool AuxCalcCRCValues::insideLogicalRange(const ul_crcrecord_t& r) const {
+    const Plan& p = *plan_;
+    if (p.start.nvalues && compareKeyWith(r, p.start) <= 0) return false;
+    if (p.whrLow.nvalues) {
+        const int c = compareKeyWith(r, p.whrLow);
+        if (c < 0 || (c == 0 && !p.whrLowIncl)) return false;
+    }
+    if (p.whrHigh.nvalues) {
+        const int c = compareKeyWith(r, p.whrHigh);
+        if (c > 0 || (c == 0 && p.whrHighExcl)) return false;
+    }
+    return true;
+}
+
 int AuxCalcCRCValues::checkLastKeyColumns(ul_crcrecord_t* r, const unsigned char** raw,
                                           const unsigned* lengths) {
     Plan& p = *plan_;
@@ -877,9 +915,7 @@ int AuxCalcCRCValues::handleRow(unsigned flags, const unsigned char** raw, const
         p.key.resize(p.nkeys);
         for (unsigned i = 0; i < p.nkeys; ++i)
             if (keyText(i, raw, values, lengths, &p.key[i]) < 0) return UL_ERROR_RETURN(-1);
-        // The logical statement reads from the start inclusively.
-        if (p.logical && p.start.nvalues && !p.fieldSlice && compareKeyWith(*r, p.start) <= 0)
-            return 0;
+        if (p.logical && !p.fieldSlice && !insideLogicalRange(*r)) return 0;
     }
     if (!p.ordered) {
         if (calculateCRCValuesQUICK(r, raw, lengths, ncols) < 0) return UL_ERROR_RETURN(-1);

@@ -165,6 +165,7 @@ class AuxCalcCRCValues : public ULSQLCallBack {
                               const unsigned* lengths, std::u16string* out) const;
     [[nodiscard]] int compareKeyWith(const ul_crcrecord_t& r,
                                      const ul_sqlcrcboundary_t& boundary) const;
+    bool insideLogicalRange(const ul_crcrecord_t& r) const;
     [[nodiscard]] int checkSliceCount(ul_crcrecord_t* r);
     [[nodiscard]] int advanceNextBoundary(ul_crcrecord_t* r, bool atEnd);
     [[nodiscard]] int closeBlock(ul_crcrecord_t* r, const ul_sqlcrcboundary_t& end, bool beyond,
