@@ -210,6 +210,8 @@ int ul_sqlpackrowcompare(unsigned nkeys, const int* keyTypes, const void* a, con
 
 int ULSQLForwardCallBack::forward(unsigned flags, const unsigned char** raw,
                                   const char16_t** values, unsigned* lengths, unsigned ncols) {
+    if (const size_t* known = rowTextLengths(ncols))
+        return forward(flags, raw, values, lengths, ncols, known);
     textLengths_.resize(ncols);
     for (unsigned i = 0; i < ncols; ++i)
         textLengths_[i] = values && values[i] ? textLength(i, values[i]) : 0;
