@@ -132,6 +132,7 @@ struct AuxCalcCRCValues::Plan {
     std::vector<int> sliceOf;               // slice of each column, -1: none
     bool fieldSlice = false;                // a slice of fields of one row is dug into
     unsigned fieldFirst = 0, fieldEnd = 0;  // the columns the total runs over
+    ul_sqlcrcboundary_t fieldStart;         // the start of the field line written next
     // The values of single-field slices of the last row, as lines show them.
     std::vector<std::u16string> fieldValues;
     std::vector<bool> haveValue;
@@ -301,7 +302,9 @@ int AuxCalcCRCValues::setupCRCRangeValues(ul_crcrecord_t* r, std::u16string clie
     r->slice = std::max<unsigned long>(p.request.sliceSize, 1);
     if (p.quick) r->buckets.assign(UL_CRCQUICK_BUCKETS, 0xFFFFFFFFu);
     if (p.fields) r->fieldCrcs.assign(p.slices.size(), 0xFFFFFFFFu);
+    // Field lines written already are found by writeFieldLines, not followed as boundaries.
     for (const ul_chkcrcline_t* b : p.request.boundaries) {
+        if (p.fields) break;
         const char16_t* c = b->client();
         if (!hasClient || (c && r->client == c)) r->boundaries.push_back(b);
     }
@@ -378,7 +381,9 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
         const unsigned ncols = static_cast<unsigned>(p.descs.size());
         const unsigned per = std::max<unsigned long>(request.sliceSize, 1);
         p.fieldSlice = request.start.field != UL_CRCFIELD_WHOLEROW;
-        const unsigned first = p.fieldSlice ? request.start.field + 1 : p.nkeys;
+        ul_chkcrcline_t region;
+        region.start = request.start;
+        const unsigned first = p.fieldSlice ? region.firstField(p.nkeys) : p.nkeys;
         const unsigned last = request.end.field != UL_CRCFIELD_WHOLEROW
                                   ? std::min(request.end.field + 1, ncols)
                                   : ncols;
@@ -1223,11 +1228,15 @@ int AuxCalcCRCValues::addTabLine0() {
 }
 
 int AuxCalcCRCValues::writeStartLine(const ul_crcrecord_t& r) {
-    // Field lines of the row the file's last lines name need no start.
-    if (r.start.nvalues == 0 || plan_->fieldSlice) return 0;
+    // The lines of a slice of fields follow the start of their row, so that they may come
+    // behind the lines of any other row.
+    const ul_chkcrcline_t* row = plan_->request.region;
+    while (plan_->fieldSlice && row && row->isField()) row = row->parent;
+    const bool rowStart = plan_->fieldSlice && row && !(row->flags & UL_CRCLINE_TOP);
+    if (r.start.nvalues == 0 && !rowStart) return 0;
     ul_chkcrcline_t line;
     line.ownClient = r.hasClient ? r.client.c_str() : nullptr;
-    line.end = r.start;
+    line.end = rowStart ? row->start : r.start;
     std::u16string text;
     if (table_->formatCRCLine(line, &text) < 0) return UL_ERROR_RETURN(-1);
     text.push_back(u'\n');
@@ -1269,7 +1278,7 @@ int AuxCalcCRCValues::writeCRCLine(ul_crcrecord_t* r, unsigned flags,
     line.flags = flags | UL_CRCLINE_OWN;
     line.ownLine = p.lineNo;
     line.ownClient = r->hasClient ? r->client.c_str() : nullptr;
-    line.start = quick ? ul_sqlcrcboundary_t{} : field ? end : r->start;
+    line.start = quick ? ul_sqlcrcboundary_t{} : field ? p.fieldStart : r->start;
     line.end = quick ? ul_sqlcrcboundary_t{} : end;
     line.ownCount = field ? 1 : count;
     line.ownCrc = crc;
@@ -1293,11 +1302,31 @@ int AuxCalcCRCValues::writeCRCLine(ul_crcrecord_t* r, unsigned flags,
 int AuxCalcCRCValues::writeFieldLines(ul_crcrecord_t* r) {
     Plan& p = *plan_;
     if (!r->haveLast) return 0;  // no row: nothing to name
+    const ul_crcscanrequest_t& q = p.request;
+    // Each slice starts behind the one before it: the first behind the slice dug into's start,
+    // or at the row's start.
+    unsigned from = p.fieldSlice ? q.start.field : UL_CRCFIELD_ROWSTART;
     for (size_t s = 0; s < p.slices.size(); ++s) {
         const std::vector<unsigned>& slice = p.slices[s];
         ul_sqlcrcboundary_t end;
         if (lastKeyBoundary(*r, &end) < 0) return UL_ERROR_RETURN(-1);
         end.field = slice.back();
+        p.fieldStart = end;
+        p.fieldStart.field = from;
+        if (!p.sliceIsKey[s]) from = slice.back();
+        // A slice a cut-off scan wrote already is compared, not written again.
+        const ul_chkcrcline_t* existing = nullptr;
+        ul_chkcrcline_t probe;
+        probe.ownClient = r->hasClient ? r->client.c_str() : nullptr;
+        probe.start = p.fieldStart;
+        probe.end = end;
+        for (size_t i = 0; i < q.nExisting && i < q.boundaries.size() && !p.sliceIsKey[s]; ++i)
+            if (table_->compareCRCRange(*q.boundaries[i], probe) == 0) existing = q.boundaries[i];
+        if (existing) {
+            if (compareWithLine(*existing, 1, r->fieldCrcs[s], r->index) < 0)
+                return UL_ERROR_RETURN(-1);
+            continue;
+        }
         const char16_t* value = nullptr;
         if (slice.size() == 1 && slice[0] < p.haveValue.size() && p.haveValue[slice[0]])
             value = p.fieldValues[slice[0]].c_str();
