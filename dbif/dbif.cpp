@@ -2,6 +2,7 @@
 #include "dbif.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "dbif_engines.h"

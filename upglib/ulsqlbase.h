@@ -213,6 +213,11 @@ class ULSQLCallBack {
         if (textLengths_ && i < nTextLengths_) return textLengths_[i];
         return value ? std::char_traits<char16_t>::length(value) : 0;
     }
+    // The text lengths of the fetched row being handled when it has at least ncols columns,
+    // else null: a callback that passes the row on hands them over as they are.
+    const size_t* rowTextLengths(unsigned ncols) const {
+        return textLengths_ && nTextLengths_ >= ncols ? textLengths_ : nullptr;
+    }
 
   private:
     friend class ULSQLExec;

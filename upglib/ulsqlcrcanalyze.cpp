@@ -495,10 +495,10 @@ class Analysis {
             m_r->from = &m_t->lines.back();
             m_r->boundaries.push_back(m_r->from);
         }
-        if (s.kind != ul_crcscankind_t::FIELDS && s.kind != ul_crcscankind_t::VERIFYQUICK &&
-            valid(l->ownCount) &&
-            !(l->flags & (UL_CRCLINE_QUICK | UL_CRCLINE_OWNNOCRC)))
-            m_r->checkAgainst = l;
+        if (s.kind != ul_crcscankind_t::FIELDS && valid(l->ownCount) &&
+            !(l->flags & UL_CRCLINE_OWNNOCRC) &&
+            (s.kind == ul_crcscankind_t::VERIFYQUICK || !(l->flags & UL_CRCLINE_QUICK)))
+            m_r->checkAgainst = l;  // a verified quick line: its quick checksum is recomputed
         if (s.kind == ul_crcscankind_t::VERIFYQUICK)
             return say(ul_format(u"Verifying quick run in l.%d[%d] '%s', digging deeper using "
                                  u"slices of %lu.",
