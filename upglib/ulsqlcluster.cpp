@@ -957,6 +957,10 @@ int ULSQLRecordDecoder::emit() {
         if (slot.isNull) continue;
         if (!slot.direct) {
             values_[i] = cv[i];
+            // A packed number keeps the bytes it was stored with (a negative zero included),
+            // as a read of the stored table delivers them; its text is the converter's.
+            if (ul_sqlfieldtype(descs[i]) == DBIF_TYPE_PACKED && cv[i].rawLength == lengths_[i])
+                values_[i].raw = raw_[i];
             continue;
         }
         ul_sqlvalue_t& v = values_[i];

@@ -132,12 +132,16 @@ struct AuxCalcCRCValues::Plan {
     std::vector<int> sliceOf;               // slice of each column, -1: none
     bool fieldSlice = false;                // a slice of fields of one row is dug into
     unsigned fieldFirst = 0, fieldEnd = 0;  // the columns the total runs over
+    ul_sqlcrcboundary_t fieldStart;         // the start of the field line written next
     // The values of single-field slices of the last row, as lines show them.
     std::vector<std::u16string> fieldValues;
     std::vector<bool> haveValue;
     // The region, neutral numeric text converted (views into the file's pool).
     std::vector<std::u16string_view> startValues, endValues;
     ul_sqlcrcboundary_t start, end;
+    // A logical table's "whr:" range, checked on its rows: the statement reads whole records.
+    ul_sqlcrcboundary_t whrLow, whrHigh;
+    bool whrLowIncl = false, whrHighExcl = false;
     unsigned ngroup = 0;  // packed tables: key fields of a stored record
     int logicalType = UL_LOGTABLE_NONE;
     // The row callbacks in front of the scan.
@@ -298,7 +302,9 @@ int AuxCalcCRCValues::setupCRCRangeValues(ul_crcrecord_t* r, std::u16string clie
     r->slice = std::max<unsigned long>(p.request.sliceSize, 1);
     if (p.quick) r->buckets.assign(UL_CRCQUICK_BUCKETS, 0xFFFFFFFFu);
     if (p.fields) r->fieldCrcs.assign(p.slices.size(), 0xFFFFFFFFu);
+    // Field lines written already are found by writeFieldLines, not followed as boundaries.
     for (const ul_chkcrcline_t* b : p.request.boundaries) {
+        if (p.fields) break;
         const char16_t* c = b->client();
         if (!hasClient || (c && r->client == c)) r->boundaries.push_back(b);
     }
@@ -375,7 +381,9 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
         const unsigned ncols = static_cast<unsigned>(p.descs.size());
         const unsigned per = std::max<unsigned long>(request.sliceSize, 1);
         p.fieldSlice = request.start.field != UL_CRCFIELD_WHOLEROW;
-        const unsigned first = p.fieldSlice ? request.start.field + 1 : p.nkeys;
+        ul_chkcrcline_t region;
+        region.start = request.start;
+        const unsigned first = p.fieldSlice ? region.firstField(p.nkeys) : p.nkeys;
         const unsigned last = request.end.field != UL_CRCFIELD_WHOLEROW
                                   ? std::min(request.end.field + 1, ncols)
                                   : ncols;
@@ -462,7 +470,9 @@ int AuxCalcCRCValues::fetchFieldDescs(int* logicalType) {
     p.useDecompress = !p.logical && (tflags & UL_TABCHK_DECOMPRESS);
     p.usePooled = !p.logical && (tflags & UL_TABCHK_POOLED);
     if (p.usePacked) p.ngroup = object.getPackedKeyFields();
-    if (p.logical) return 0;  // the logical statement describes the fields
+    // A logical table's fields are described by its own nametab entry, as the logical
+    // statement delivers them: the column types are known before the first row, so that the
+    // filters in front of the scan know which columns they work on.
     ul_sqlfielddesc_t* descs = nullptr;
     unsigned n = 0;
     if (ul_sqltablegetoiflags(&object, p.selPtrs.data(), static_cast<unsigned>(p.selPtrs.size()),
@@ -612,9 +622,14 @@ int AuxCalcCRCValues::genCRCStatement(std::u16string* sql) {
     if (!where.empty() && !range.empty()) where.append(u" AND ");
     where += range;
     if (!where.empty()) sql->append(u" WHERE ").append(where);
-    if (p.quick && !p.ordered && !(UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_FORCEORDERBY)) return 0;
+    if (p.quick && !p.ordered && !p.usePacked &&
+        !(UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_FORCEORDERBY))
+        return 0;
+    // The pages of a packed table are joined in page order: its page number, a key field
+    // behind the grouping key, orders them.
     sql->append(u" ORDER BY ");
-    for (unsigned k = 0; k < p.nkeys; ++k) {
+    const size_t norder = p.usePacked ? p.keyNamePtrs.size() : p.nkeys;
+    for (size_t k = 0; k < norder; ++k) {
         if (k) sql->append(u", ");
         if (ul_sqlappendquotedname(sql, p.keyNamePtrs[k], 0) < 0) return UL_ERROR_RETURN(-1);
     }
@@ -721,22 +736,40 @@ int AuxCalcCRCValues::exeCRCStatement(const std::u16string& sql) {
 
 int AuxCalcCRCValues::exeLogicalStatement(int logicalType) {
     Plan& p = *plan_;
+    const ul_sqlrange_t* whr = table_->whrRange();
+    auto whrBound = [&](const ul_sqlboundary_t& b, ul_sqlcrcboundary_t* out) -> int {
+        std::vector<std::u16string_view> values;
+        for (unsigned i = 0; i < b.SQBND_NValues; ++i) values.push_back(b.value(i));
+        if (values.empty()) return 0;
+        out->values = file_->storeValues(values);
+        out->nvalues = static_cast<unsigned>(values.size());
+        return out->values ? 0 : UL_ERROR_RETURN(-1);
+    };
+    if (whr && !p.start.nvalues) {
+        if (whrBound(whr->low, &p.whrLow) < 0) return UL_ERROR_RETURN(-1);
+        p.whrLowIncl = whr->lowInclusive;
+    }
+    if (whr && !p.end.nvalues) {
+        if (whrBound(whr->high, &p.whrHigh) < 0) return UL_ERROR_RETURN(-1);
+        p.whrHighExcl = whr->highExclusive;
+    }
+    const ul_sqlcrcboundary_t& from = p.start.nvalues ? p.start : p.whrLow;
+    const ul_sqlcrcboundary_t& to = p.end.nvalues ? p.end : p.whrHigh;
     std::vector<std::u16string> low, high;
     std::vector<const char16_t*> lowPtrs, highPtrs;
-    for (unsigned i = 0; i < p.start.nvalues; ++i) low.emplace_back(p.start.values[i]);
-    for (unsigned i = 0; i < p.end.nvalues; ++i) high.emplace_back(p.end.values[i]);
+    for (unsigned i = 0; i < from.nvalues; ++i) low.emplace_back(from.values[i]);
+    for (unsigned i = 0; i < to.nvalues; ++i) high.emplace_back(to.values[i]);
     for (const std::u16string& s : low) lowPtrs.push_back(s.c_str());
     for (const std::u16string& s : high) highPtrs.push_back(s.c_str());
     current_ = p.useCascade ? nullptr : &records_[0];
     ULSQLStmtLogicalTable stmt;
     const unsigned nsel = static_cast<unsigned>(p.selPtrs.size());
-    // The logical statement describes its fields before the first row; the feeds follow then.
-    p.descs.assign(nsel, ul_sqlfielddesc_t{});
-    p.feeds.clear();
     if (announceStatement({}, logicalType) < 0) return UL_ERROR_RETURN(-1);
+    // The fields are described by the logical table's nametab entry (fetchFieldDescs), which
+    // is where the statement takes its descriptions from.
     unsigned long count = 0;
     const long rc = stmt.select(table_->name().c_str(), nsel ? p.selPtrs.data() : nullptr,
-                                nsel ? p.descs.data() : nullptr, nsel, lowPtrs.data(),
+                                nullptr, nsel, lowPtrs.data(),
                                 static_cast<unsigned>(lowPtrs.size()), highPtrs.data(),
                                 static_cast<unsigned>(highPtrs.size()), buildChain(), &count, 0);
     if (rc < 0 || finishChain() < 0) return UL_ERROR_RETURN(-1);
@@ -857,6 +890,22 @@ int AuxCalcCRCValues::compareKeyWith(const ul_crcrecord_t&, const ul_sqlcrcbound
     return 0;
 }
 
+// The logical statement reads its bounds inclusively and compares only the leading key fields
+// they have: the scan's start is exclusive, and the "whr:" range is as its condition says.
+bool AuxCalcCRCValues::insideLogicalRange(const ul_crcrecord_t& r) const {
+    const Plan& p = *plan_;
+    if (p.start.nvalues && compareKeyWith(r, p.start) <= 0) return false;
+    if (p.whrLow.nvalues) {
+        const int c = compareKeyWith(r, p.whrLow);
+        if (c < 0 || (c == 0 && !p.whrLowIncl)) return false;
+    }
+    if (p.whrHigh.nvalues) {
+        const int c = compareKeyWith(r, p.whrHigh);
+        if (c > 0 || (c == 0 && p.whrHighExcl)) return false;
+    }
+    return true;
+}
+
 int AuxCalcCRCValues::checkLastKeyColumns(ul_crcrecord_t* r, const unsigned char** raw,
                                           const unsigned* lengths) {
     Plan& p = *plan_;
@@ -911,9 +960,7 @@ int AuxCalcCRCValues::handleRow(unsigned flags, const unsigned char** raw, const
         if (p.key.size() != p.nkeys) p.key.resize(p.nkeys);
         for (unsigned i = 0; i < p.nkeys; ++i)
             if (keyText(i, raw, values, lengths, &p.key[i]) < 0) return UL_ERROR_RETURN(-1);
-        // The logical statement reads from the start inclusively.
-        if (p.logical && p.start.nvalues && !p.fieldSlice && compareKeyWith(*r, p.start) <= 0)
-            return 0;
+        if (p.logical && !p.fieldSlice && !insideLogicalRange(*r)) return 0;
     }
     if (!p.ordered) {
         if (calculateCRCValuesQUICK(r, raw, lengths, ncols) < 0) return UL_ERROR_RETURN(-1);
@@ -1181,11 +1228,15 @@ int AuxCalcCRCValues::addTabLine0() {
 }
 
 int AuxCalcCRCValues::writeStartLine(const ul_crcrecord_t& r) {
-    // Field lines of the row the file's last lines name need no start.
-    if (r.start.nvalues == 0 || plan_->fieldSlice) return 0;
+    // The lines of a slice of fields follow the start of their row, so that they may come
+    // behind the lines of any other row.
+    const ul_chkcrcline_t* row = plan_->request.region;
+    while (plan_->fieldSlice && row && row->isField()) row = row->parent;
+    const bool rowStart = plan_->fieldSlice && row && !(row->flags & UL_CRCLINE_TOP);
+    if (r.start.nvalues == 0 && !rowStart) return 0;
     ul_chkcrcline_t line;
     line.ownClient = r.hasClient ? r.client.c_str() : nullptr;
-    line.end = r.start;
+    line.end = rowStart ? row->start : r.start;
     std::u16string text;
     if (table_->formatCRCLine(line, &text) < 0) return UL_ERROR_RETURN(-1);
     text.push_back(u'\n');
@@ -1227,7 +1278,7 @@ int AuxCalcCRCValues::writeCRCLine(ul_crcrecord_t* r, unsigned flags,
     line.flags = flags | UL_CRCLINE_OWN;
     line.ownLine = p.lineNo;
     line.ownClient = r->hasClient ? r->client.c_str() : nullptr;
-    line.start = quick ? ul_sqlcrcboundary_t{} : field ? end : r->start;
+    line.start = quick ? ul_sqlcrcboundary_t{} : field ? p.fieldStart : r->start;
     line.end = quick ? ul_sqlcrcboundary_t{} : end;
     line.ownCount = field ? 1 : count;
     line.ownCrc = crc;
@@ -1251,11 +1302,31 @@ int AuxCalcCRCValues::writeCRCLine(ul_crcrecord_t* r, unsigned flags,
 int AuxCalcCRCValues::writeFieldLines(ul_crcrecord_t* r) {
     Plan& p = *plan_;
     if (!r->haveLast) return 0;  // no row: nothing to name
+    const ul_crcscanrequest_t& q = p.request;
+    // Each slice starts behind the one before it: the first behind the slice dug into's start,
+    // or at the row's start.
+    unsigned from = p.fieldSlice ? q.start.field : UL_CRCFIELD_ROWSTART;
     for (size_t s = 0; s < p.slices.size(); ++s) {
         const std::vector<unsigned>& slice = p.slices[s];
         ul_sqlcrcboundary_t end;
         if (lastKeyBoundary(*r, &end) < 0) return UL_ERROR_RETURN(-1);
         end.field = slice.back();
+        p.fieldStart = end;
+        p.fieldStart.field = from;
+        if (!p.sliceIsKey[s]) from = slice.back();
+        // A slice a cut-off scan wrote already is compared, not written again.
+        const ul_chkcrcline_t* existing = nullptr;
+        ul_chkcrcline_t probe;
+        probe.ownClient = r->hasClient ? r->client.c_str() : nullptr;
+        probe.start = p.fieldStart;
+        probe.end = end;
+        for (size_t i = 0; i < q.nExisting && i < q.boundaries.size() && !p.sliceIsKey[s]; ++i)
+            if (table_->compareCRCRange(*q.boundaries[i], probe) == 0) existing = q.boundaries[i];
+        if (existing) {
+            if (compareWithLine(*existing, 1, r->fieldCrcs[s], r->index) < 0)
+                return UL_ERROR_RETURN(-1);
+            continue;
+        }
         const char16_t* value = nullptr;
         if (slice.size() == 1 && slice[0] < p.haveValue.size() && p.haveValue[slice[0]])
             value = p.fieldValues[slice[0]].c_str();

@@ -127,6 +127,9 @@ class AuxCalcCRCValues : public ULSQLCallBack {
     [[nodiscard]] int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
                                 unsigned* lengths, unsigned ncols) override;
     bool takesNulInText() const override { return true; }
+    // The checked table: a query warns about the columns that may not check equal on another
+    // database.
+    const char16_t* crossEngineTable() const override { return table_->name().c_str(); }
     // Text of the key fields when the scan uses them, and of the fields whose values lines
     // show; every other column comes as raw bytes only.
     bool wantsText(unsigned column) const override;
@@ -175,6 +178,7 @@ class AuxCalcCRCValues : public ULSQLCallBack {
                               const unsigned* lengths, std::u16string* out) const;
     [[nodiscard]] int compareKeyWith(const ul_crcrecord_t& r,
                                      const ul_sqlcrcboundary_t& boundary) const;
+    bool insideLogicalRange(const ul_crcrecord_t& r) const;
     [[nodiscard]] int checkSliceCount(ul_crcrecord_t* r);
     [[nodiscard]] int advanceNextBoundary(ul_crcrecord_t* r, bool atEnd);
     [[nodiscard]] int closeBlock(ul_crcrecord_t* r, const ul_sqlcrcboundary_t& end, bool beyond,
