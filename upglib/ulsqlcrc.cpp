@@ -1,6 +1,7 @@
 #include "ulsqlcrc.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -71,7 +72,22 @@ enum class Feed : unsigned char {
     plain,    // as delivered
     chars,    // UTF-16 text: NUL characters left out
     numtext,  // UTF-16 text checked against a number: leading blanks and zeros left out
+    number,   // a binary number (integer, floating point, decimal floating point)
+    units,    // UTF-16 text kept whole, NUL characters included
 };
+
+// With the table option neutral, values are checksummed in one byte order on every machine
+// (most significant byte first), so that two sides of different byte order agree: binary
+// numbers are reversed as a whole and UTF-16 text unit by unit on a little-endian machine.
+constexpr bool UL_CRC_HOST_LITTLE = std::endian::native == std::endian::little;
+
+void toNeutralOrder(Feed f, unsigned char* bytes, size_t n) {
+    if (f == Feed::number) {
+        std::reverse(bytes, bytes + n);
+    } else if (f != Feed::plain) {
+        for (size_t i = 0; i + 1 < n; i += 2) std::swap(bytes[i], bytes[i + 1]);
+    }
+}
 
 // The sum of n bytes, eight at a time: byte pairs into four 16-bit lanes, the lanes added by
 // one multiplication into the top lane (at most 8 * 255, so no lane overflows).
@@ -808,6 +824,11 @@ void AuxCalcCRCValues::prepareFeeds() {
         p.types.push_back(t ? t : u'C');
         Feed f = Feed::plain;
         if (!record && isCharType(t) && t != u'M' && !p.keepNul) f = Feed::chars;
+        if (!record && (t == u'I' || t == u'F' || ul_sqlfieldtype(p.descs[i]) == DBIF_TYPE_DECFLOAT16 ||
+                        ul_sqlfieldtype(p.descs[i]) == DBIF_TYPE_DECFLOAT34))
+            f = Feed::number;
+        // Text kept with its NUL characters still turns its units into the neutral order.
+        if (!record && isCharType(t) && f == Feed::plain && p.neutral) f = Feed::units;
         const int refField = i < table_->fieldMap.size() ? table_->fieldMap[i] : -1;
         if (!record && p.neutral && t == u'C' && refField >= 0 &&
             static_cast<size_t>(refField) < ref.size() && isNumericType(ref[refField]))
@@ -1010,11 +1031,11 @@ int AuxCalcCRCValues::handleRow(unsigned flags, const unsigned char** raw, const
     return 0;
 }
 
-size_t AuxCalcCRCValues::fieldBytes(unsigned field, const unsigned char* data, size_t n,
-                                    unsigned char* out) const {
-    const Plan& p = *plan_;
-    const Feed f = field < p.feeds.size() ? p.feeds[field] : Feed::plain;
-    if (f == Feed::plain) {
+namespace {
+
+// The bytes a value of feed f contributes (before any change of byte order).
+size_t valueBytes(Feed f, const unsigned char* data, size_t n, unsigned char* out) {
+    if (f == Feed::plain || f == Feed::number || f == Feed::units) {
         if (n) std::memcpy(out, data, n);
         return n;
     }
@@ -1038,6 +1059,17 @@ size_t AuxCalcCRCValues::fieldBytes(unsigned field, const unsigned char* data, s
         std::memcpy(out + written, data + at, 2);
         written += 2;
     }
+    return written;
+}
+
+}  // namespace
+
+size_t AuxCalcCRCValues::fieldBytes(unsigned field, const unsigned char* data, size_t n,
+                                    unsigned char* out) const {
+    const Plan& p = *plan_;
+    const Feed f = field < p.feeds.size() ? p.feeds[field] : Feed::plain;
+    const size_t written = valueBytes(f, data, n, out);
+    if (p.neutral && UL_CRC_HOST_LITTLE) toNeutralOrder(f, out, written);
     return written;
 }
 
