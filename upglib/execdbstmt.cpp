@@ -12,12 +12,12 @@
 
 #include "tabrix.h"
 #include "ulerror.h"
+#include "ulfile.h"
 #include "ulmsgwrite.h"
 #include "ulsqlaux.h"
 #include "ulsqlbase.h"
 #include "ulstring.h"
 #include "ulstring2.h"
-#include "ulfile.h"
 #include "ultextfile.h"
 #include "ultime.h"
 #include "ultrace.h"
@@ -123,7 +123,8 @@ class SqlScanner {
 
   private:
     static bool isWordChar(char16_t c) {
-        return ul_isdigit(c) || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' || c == u'$' || c == u'#' || c == u'@' || c > 127;
+        return ul_isdigit(c) || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' ||
+               c == u'$' || c == u'#' || c == u'@' || c > 127;
     }
     void skipBlanks() {
         for (;;) {
@@ -253,8 +254,9 @@ int ul_execdbchecksuffix(const char16_t* sql, const char16_t* suffix, bool brack
         });
         if (found <= 0) return ul_errorfail(ul_format(u"No quoted table name in '%s'", sql));
         if (!wrong.empty())
-            return ul_errorfail(ul_format(u"Table '%s' does not have the required suffix '%s' in '%s'",
-                                          wrong.c_str(), wanted.c_str(), sql));
+            return ul_errorfail(
+                ul_format(u"Table '%s' does not have the required suffix '%s' in '%s'",
+                          wrong.c_str(), wanted.c_str(), sql));
         return 0;
     });
 }
@@ -329,8 +331,8 @@ int readAttributes(const ul_xmlnode_t* node, ScriptStatement* s) {
     if (s->kind == StmtKind::select && s->prompt.empty()) s->prompt = u"SELECTION";
     if (s->retry && s->id.empty())
         return ul_errorfail(u"Missing stmtid for feature retry_on_error.");
-    const char16_t* outputs = ul_xmlgetattribute_noalloc(node, u"nr_output_values",
-                                                         UL_XMLATTR_QUIET);
+    const char16_t* outputs =
+        ul_xmlgetattribute_noalloc(node, u"nr_output_values", UL_XMLATTR_QUIET);
     if (s->ignoreMissingTable && outputs && numberValue(outputs, &s->outputValues, 1) < 0)
         return UL_ERROR_RETURN(-1);
     return 0;
@@ -382,7 +384,8 @@ int readStatement(const ul_xmlnode_t* node, Script* script) {
         return ul_errorfail(ul_format(u"Unknown tag name '%s'", node->name));
     }
     if (readAttributes(node, &s) < 0) return UL_ERROR_RETURN(-1);
-    const int rc = s.kind == StmtKind::prepared ? readPrepared(node, &s) : elementText(node, &s.text);
+    const int rc =
+        s.kind == StmtKind::prepared ? readPrepared(node, &s) : elementText(node, &s.text);
     if (rc < 0) return UL_ERROR_RETURN(-1);
     script->statements.push_back(std::move(s));
     return 0;
@@ -703,8 +706,9 @@ class ScriptRunner {
     long executeOnce(ULSQLStmt* stmt, const ScriptStatement& s, int mode) {
         AuxExecDbSelection selection;
         unsigned long count = 0;
-        const long rc = s.isSelection ? stmt->execute(&selection, &count, mode | UL_SQLMODE_HDR_NAME)
-                                      : stmt->execute(nullptr, &count, mode);
+        const long rc = s.isSelection
+                            ? stmt->execute(&selection, &count, mode | UL_SQLMODE_HDR_NAME)
+                            : stmt->execute(nullptr, &count, mode);
         if (rc < 0) return rc == -2 ? -2 : UL_ERROR_RETURN(-1);
         if (!s.isSelection && stmt->getKind() != UL_SQLKIND_SELECT &&
             ul_msgwrite_print(2, u' ', 400, 0, static_cast<int>(count)) < 0)
@@ -733,9 +737,8 @@ int runPasses(ScriptRunner* runner, const Options& o) {
                               o.scriptFile, static_cast<int>(passNr));
             return UL_ERROR_RETURN(-1);
         }
-        if (ul_msgwrite_printf399(1, u' ', u"Retry executing SQL script '%s'(%i/%i).",
-                                  o.scriptFile, static_cast<int>(passNr + 1),
-                                  static_cast<int>(o.maxRetry)) < 0)
+        if (ul_msgwrite_printf399(1, u' ', u"Retry executing SQL script '%s'(%i/%i).", o.scriptFile,
+                                  static_cast<int>(passNr + 1), static_cast<int>(o.maxRetry)) < 0)
             return UL_ERROR_RETURN(-1);
         ul_sleep(static_cast<double>(o.waitRetry));
     }
@@ -784,7 +787,7 @@ int runScript(const Options& o) {
     Script script;
     OutFile out;
     if (prepareScript(o, &script, &out) < 0) return failRun(nullptr, &out);
-    const long autocommit = o.autocommit >= 0      ? o.autocommit
+    const long autocommit = o.autocommit >= 0        ? o.autocommit
                             : script.autocommit >= 0 ? script.autocommit
                                                      : UL_EXECDB_AUTOCOMMIT;
     StatusFile status;
