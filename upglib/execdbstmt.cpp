@@ -28,18 +28,10 @@ namespace {
 
 // ---- environment conditions -----------------------------------------------------------------
 
-std::u16string trimmed(std::u16string_view text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && ul_isspace(text[begin])) ++begin;
-    while (end > begin && ul_isspace(text[end - 1])) --end;
-    return std::u16string(text.substr(begin, end - begin));
-}
-
 // One part: NAME, NAME=value or NAME~value.
 bool envPartHolds(const std::u16string& part) {
     const size_t op = part.find_first_of(u"=~");
-    const std::u16string name = trimmed(std::u16string_view(part).substr(0, op));
+    const std::u16string name = ul_trimmed(std::u16string_view(part).substr(0, op));
     const char* value = getenv(ul_utf16to8(name.c_str()).c_str());
     if (!value) return false;
     if (op == std::u16string::npos) return true;
@@ -53,7 +45,7 @@ bool envPartHolds(const std::u16string& part) {
 
 int ul_execdbenvcondition(const char16_t* condition) {
     return ul_guarded([&]() -> int {
-        const std::u16string text = trimmed(condition ? condition : u"");
+        const std::u16string text = ul_trimmed(condition ? condition : u"");
         if (text.empty()) return 1;
         const bool hasAnd = text.find(u'&') != std::u16string::npos;
         const bool hasOr = text.find(u'|') != std::u16string::npos;
@@ -63,7 +55,7 @@ int ul_execdbenvcondition(const char16_t* condition) {
         std::vector<std::u16string> parts;
         for (size_t start = 0;;) {
             const size_t end = text.find(separator, start);
-            parts.push_back(trimmed(std::u16string_view(text).substr(start, end - start)));
+            parts.push_back(ul_trimmed(std::u16string_view(text).substr(start, end - start)));
             if (parts.back().empty() || parts.back()[0] == u'=' || parts.back()[0] == u'~')
                 return ul_errorfail(ul_format(u"Empty part in '%s'", text.c_str()));
             if (end == std::u16string::npos) break;
@@ -302,7 +294,7 @@ int elementText(const ul_xmlnode_t* node, std::u16string* text) {
             return ul_errorfail(ul_format(u"Unknown tag name '%s'", child->name));
         all += child->name;
     }
-    *text = trimmed(all);
+    *text = ul_trimmed(all);
     return 0;
 }
 
@@ -407,7 +399,7 @@ int readScript(const char16_t* path, Script* script) {
     if (const char16_t* text = ul_xmlgetattribute_noalloc(root, u"autocommit", UL_XMLATTR_QUIET))
         if (numberValue(text, &script->autocommit, 0) < 0) return UL_ERROR_RETURN(-1);
     for (const ul_xmlnode_t* child = root->children; child; child = child->next) {
-        if (ul_xmliscontent(child) && !trimmed(child->name).empty())
+        if (ul_xmliscontent(child) && !ul_trimmed(child->name).empty())
             return ul_errorfail(
                 ul_format(u"Text outside of a statement in '%s': '%s'", path, child->name));
         if (ul_xmlistag(child) && readStatement(child, script) < 0) {
@@ -542,7 +534,7 @@ class StatusFile {
         int count = 0;
         int rc;
         while ((rc = reader.readLine()) == 1) {
-            const std::u16string id = trimmed(reader.line());
+            const std::u16string id = ul_trimmed(reader.line());
             *incomplete = reader.lastLineIncomplete();
             if (id.empty() || id[0] == u'#') continue;
             completed->insert(id);
