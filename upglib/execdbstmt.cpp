@@ -591,8 +591,9 @@ class ScriptRunner {
     }
 
     // Commits and records the identifiers of the committed statements.
-    int commit(const char16_t* note) {
-        if (ul_sqlcommit2(note, 0) < 0) return UL_ERROR_RETURN(-1);
+    // The commit at the end of a run is quiet, as a disconnect's.
+    int commit(bool quiet = false) {
+        if (ul_sqlcommit2(nullptr, quiet ? UL_COMMIT_QUIET : 0) < 0) return UL_ERROR_RETURN(-1);
         sinceCommit_ = 0;
         for (const std::u16string& id : pending_)
             if (status_ && status_->record(id) < 0) return UL_ERROR_RETURN(-1);
@@ -622,7 +623,7 @@ class ScriptRunner {
     int runOne(const ScriptStatement& s) {
         if (!s.prompt.empty() && ul_msgwrite_printf399(1, u' ', u"%s", s.prompt.c_str()) < 0)
             return UL_ERROR_RETURN(-1);
-        if (ul_stricmp(s.text.c_str(), u"COMMIT") == 0) return commit(nullptr);
+        if (ul_stricmp(s.text.c_str(), u"COMMIT") == 0) return commit();
         if (ul_stringstarticmp(s.text.c_str(), u"ROLLBACK")) return explicitRollback();
         if (!script_.tableSuffix.empty() &&
             ul_execdbchecksuffix(s.text.c_str(), script_.tableSuffix.c_str(), brackets()) < 0)
@@ -658,7 +659,7 @@ class ScriptRunner {
 
     // Counts one execution and commits when the interval is reached.
     int executed() {
-        if (autocommit_ > 0 && ++sinceCommit_ >= autocommit_) return commit(nullptr);
+        if (autocommit_ > 0 && ++sinceCommit_ >= autocommit_) return commit();
         return 0;
     }
 
@@ -786,7 +787,7 @@ int runScript(const Options& o) {
     ScriptRunner runner(script, autocommit, o.statusFile ? &status : nullptr);
     if (ul_msgwrite_printf399(1, u' ', u"Executing SQL script '%s'.", o.scriptFile) < 0 ||
         (o.statusFile && status.open(o.statusFile, &runner.completed()) < 0) ||
-        ul_sqlconnect2(0) < 0 || runPasses(&runner, o) < 0 || runner.commit(nullptr) < 0 ||
+        ul_sqlconnect2(0) < 0 || runPasses(&runner, o) < 0 || runner.commit(true) < 0 ||
         ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT) < 0 || status.close() < 0)
         return failRun(&runner, &out);
     if (out.close() < 0) return UL_ERROR_RETURN(-1);
