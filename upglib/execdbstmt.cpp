@@ -298,10 +298,10 @@ int elementText(const ul_xmlnode_t* node, std::u16string* text) {
     return 0;
 }
 
-int textAttribute(const ul_xmlnode_t* node, const char16_t* name, std::u16string* value) {
+// An optional attribute: value stays as it is when the tag has none.
+void textAttribute(const ul_xmlnode_t* node, const char16_t* name, std::u16string* value) {
     const char16_t* text = ul_xmlgetattribute_noalloc(node, name, UL_XMLATTR_QUIET);
     if (text) *value = text;
-    return 0;
 }
 
 int numberValue(const char16_t* text, long* value, long minimum) {
@@ -318,8 +318,9 @@ int readAttributes(const ul_xmlnode_t* node, ScriptStatement* s) {
     s->retry = retry == 1;
     s->ignoreMissingTable = missing == 1;
     s->isSelection = selection == 1 || s->kind == StmtKind::select;
-    (void)textAttribute(node, u"stmtid", &s->id);
-    (void)textAttribute(node, u"prompt", &s->prompt);
+    textAttribute(node, u"stmtid", &s->id);
+    s->id = ul_trimmed(s->id);  // as the status file's lines are read
+    textAttribute(node, u"prompt", &s->prompt);
     if (s->kind == StmtKind::select && s->prompt.empty()) s->prompt = u"SELECTION";
     if (s->retry && s->id.empty())
         return ul_errorfail(u"Missing stmtid for feature retry_on_error.");
@@ -388,10 +389,10 @@ int readScript(const char16_t* path, Script* script) {
     TreePtr tree(ul_xmlreadcheck(path, u"sqlexec", &version, UL_XMLCHECK_CRC));
     if (!tree) return UL_ERROR_RETURN(-1);
     const ul_xmlnode_t* root = tree.get();
-    (void)textAttribute(root, u"outfile", &script->outFile);
-    (void)textAttribute(root, u"expectedenv", &script->expectedEnv);
-    (void)textAttribute(root, u"forbiddenenv", &script->forbiddenEnv);
-    (void)textAttribute(root, u"reqtablesuffix", &script->tableSuffix);
+    textAttribute(root, u"outfile", &script->outFile);
+    textAttribute(root, u"expectedenv", &script->expectedEnv);
+    textAttribute(root, u"forbiddenenv", &script->forbiddenEnv);
+    textAttribute(root, u"reqtablesuffix", &script->tableSuffix);
     if (script->tableSuffix.size() > UL_EXECDB_MAXSUFFIX)
         return ul_errorfail(ul_format(u"Required table suffix '%s' exceeds %d characters",
                                       script->tableSuffix.c_str(),
@@ -510,7 +511,6 @@ class StatusFile {
         }
         return 0;
     }
-    bool isOpen() const { return writer_.isOpen(); }
     int record(const std::u16string& id) {
         if (writer_.writeLine(id.c_str()) < 0) {
             ul_errorsetmsgfmt(UL_ERR_PREPEND, u"Cannot write to status file '%s'", path_.c_str());
