@@ -25,6 +25,7 @@ ulsqlsplit ulsqlwherefile ulsqlcrcutil
 splittable ulsqlcrcclear ulsqlcrcanalyze
 crceval ulsqlcrc
 crctable
+execdbstmt
 tabrixmain tabrixpending
 '
 
