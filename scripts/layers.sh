@@ -24,7 +24,7 @@ dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcluster ulsqlcondition ultplreader
 ulsqlsplit ulsqlwherefile ulsqlcrcutil
 splittable ulsqlcrcclear ulsqlcrcanalyze
 crceval ulsqlcrc
-crctable
+crctable runtask
 tabrixmain tabrixpending
 '
 
