@@ -19,6 +19,7 @@
 #include "ulsqlutilext.h"
 #include "ulstring.h"
 #include "ulstring2.h"
+#include "ultextfile.h"
 #include "ultime.h"
 #include "ultrace.h"
 
@@ -710,7 +711,7 @@ int RunTask::abandonGroup() {
 
 int RunTask::runStatement(const Statement& s, DelMode* mode, bool* failed) {
     std::u16string rest;
-    if (classify(s.text, &rest) == Directive::Pragma) return runPragma(rest, mode, failed);
+    if (classify(s.text, &rest) == Directive::Pragma) return runPragma(s.text, mode, failed);
     size_t b = 0;
     while (b < s.text.size() && ul_isspace(s.text[b])) ++b;
     size_t e = s.text.size();
@@ -778,9 +779,10 @@ int splitPragma(const std::u16string& text, std::u16string* name,
 }
 
 int RunTask::runPragma(const std::u16string& text, DelMode* mode, bool* failed) {
-    std::u16string name, rest;
+    std::u16string name, rest, call;
     std::vector<std::u16string> args;
-    const int nargs = splitPragma(text, &name, &args, &rest) < 0 ? -1
+    (void)classify(text, &call);
+    const int nargs = splitPragma(call, &name, &args, &rest) < 0 ? -1
                                                                 : static_cast<int>(args.size());
     auto is = [&](const char16_t* n) { return ul_stricmp(name.c_str(), n) == 0; };
     auto fail = [&](const char16_t* format, const std::u16string& value) {
@@ -1175,7 +1177,9 @@ int cmd_SQLRUNTASK(unsigned int argc, const char16_t** argv) {
     const int parsed = parseOptions(argc, argv, &o);
     if (parsed < 0) return UL_ERROR_RETURN(-1);
     if (parsed > 0) {
-        (void)ul_msgwrite_printf399(1, u' ', u"%s", kUsage);
+        ULTextFileWriter out;
+        if (out.attach(stdout, u"stdout") < 0 || out.write(kUsage) < 0 || out.flush() < 0)
+            return UL_ERROR_RETURN(-1);
         return UL_EXIT_USAGE;
     }
     if (ul_sqlconnect2(0) < 0) return UL_ERROR_RETURN(-1);

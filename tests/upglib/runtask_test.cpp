@@ -57,10 +57,10 @@ class RunTaskTest : public ::testing::TestWithParam<const char*> {
         ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
     }
     void TearDown() override {
-        if (!schema_.empty() && ul_sqlconnect2(UL_CONNECT_QUIET) == 0) {
-            (void)ULSQLStmt::run(w("DROP SCHEMA " + schema_ + " CASCADE").c_str(), nullptr, 0,
-                                 nullptr, nullptr, 0);  // cleanup only
-            (void)ul_sqldisconnect(0);                  // cleanup only
+        if (!schema_.empty()) {
+            for (const char* table : {"\"UPGSQL\"", "\"R\""}) exec(std::string("DROP TABLE ") + table);
+            exec("DROP SCHEMA " + schema_);
+            commitAndDisconnect();
         }
         ul_msgwrite_reset();
     }
