@@ -672,12 +672,16 @@ int RunTask::executeGroup(const Group& g, bool* failed) {
         }
         ++executed_;
         if (used == DelMode::After) {
-            if (deleteRows(g, s.sequence, s.sequence, s.lines) < 0 || commit() < 0)
-                return UL_ERROR_RETURN(-1);
+            if (deleteRows(g, s.sequence, s.sequence, s.lines) < 0) return UL_ERROR_RETURN(-1);
             deleted += s.lines;
         }
     }
-    if (*failed) {
+    // Under delmode after every statement that succeeded is done together with its delete (a
+    // failed statement leaves no change behind), so those commit; the commit waits for the
+    // commitmax counter, which a failure cannot undo. Other modes roll the failed group back.
+    if (*failed && mode == DelMode::After) {
+        if (flush() < 0 || commit() < 0) return UL_ERROR_RETURN(-1);
+    } else if (*failed) {
         if (abandonGroup() < 0) return UL_ERROR_RETURN(-1);
     } else {
         if (flush() < 0) return UL_ERROR_RETURN(-1);
