@@ -616,12 +616,16 @@ int RunTask::executeGroup(const Group& g, bool* failed) {
         pending = PendingDelete{};
         return 0;
     };
-    // A handled statement is deleted with its neighbours unless the group deletes it at its end.
-    auto handled = [&](const Statement& s) {
-        if (mode == DelMode::Complete) return;
+    // A handled statement is deleted with its neighbours in the group (one range) unless the
+    // group deletes it at its end.
+    long previous = -1;  // sequence of the statement before the current one
+    auto handled = [&](const Statement& s) -> int {
+        if (mode == DelMode::Complete) return 0;
+        if (pending.from >= 0 && pending.to != previous && flush() < 0) return UL_ERROR_RETURN(-1);
         if (pending.from < 0) pending.from = s.sequence;
         pending.to = s.sequence;
         pending.rows += s.lines;
+        return 0;
     };
     struct Branch {
         bool outerActive;
@@ -633,7 +637,8 @@ int RunTask::executeGroup(const Group& g, bool* failed) {
         return branches.empty() || (branches.back().outerActive &&
                                     branches.back().condition != branches.back().inElse);
     };
-    for (const Statement& s : g.statements) {
+    for (size_t i = 0; i < g.statements.size(); previous = g.statements[i++].sequence) {
+        const Statement& s = g.statements[i];
         std::u16string rest;
         const Directive d = classify(s.text, &rest);
         if (d == Directive::If) {
@@ -642,16 +647,15 @@ int RunTask::executeGroup(const Group& g, bool* failed) {
             if (outer && evaluateIf(rest, &value) < 0 && failStatement(failed) < 0)
                 return UL_ERROR_RETURN(-1);
             branches.push_back(Branch{outer, value, false});
-            handled(s);
+            if (handled(s) < 0) return UL_ERROR_RETURN(-1);
             continue;
         }
         if (d == Directive::Else) branches.back().inElse = true;
         if (d == Directive::Endif) branches.pop_back();
         if (d == Directive::Else || d == Directive::Endif || !active()) {
-            handled(s);
+            if (handled(s) < 0) return UL_ERROR_RETURN(-1);
             continue;
         }
-        if (flush() < 0) return UL_ERROR_RETURN(-1);
         if (ul_msgwrite_printf399(1, u' ', u"Executing group %d sequence %d for '%s':",
                                   static_cast<int>(g.number), static_cast<int>(s.sequence),
                                   s.object.c_str()) < 0 ||
@@ -659,22 +663,22 @@ int RunTask::executeGroup(const Group& g, bool* failed) {
             return UL_ERROR_RETURN(-1);
         const DelMode used = mode;
         if (used == DelMode::Before) {
-            if (deleteRows(g, s.sequence, s.sequence, s.lines) < 0) return UL_ERROR_RETURN(-1);
+            if (flush() < 0 || deleteRows(g, s.sequence, s.sequence, s.lines) < 0)
+                return UL_ERROR_RETURN(-1);
             deleted += s.lines;
         }
         bool stmtFailed = false;
         if (runStatement(s, &mode, &stmtFailed) < 0) return UL_ERROR_RETURN(-1);
         if (stmtFailed) {
-            // The statement's rows stay; under before its delete goes with the group's
-            // rollback below.
-            if (failStatement(failed) < 0) return UL_ERROR_RETURN(-1);
+            // The statement's rows stay (the pending deletes before it must not cover it);
+            // under before its delete goes with the group's rollback below.
+            if (flush() < 0 || failStatement(failed) < 0) return UL_ERROR_RETURN(-1);
             continue;
         }
         ++executed_;
-        if (used == DelMode::After) {
-            if (deleteRows(g, s.sequence, s.sequence, s.lines) < 0) return UL_ERROR_RETURN(-1);
-            deleted += s.lines;
-        }
+        // Under after the delete of a run of executed statements is one statement; it is in
+        // the same transaction as they are, so it takes effect exactly when they do.
+        if (used == DelMode::After && handled(s) < 0) return UL_ERROR_RETURN(-1);
     }
     // Under delmode after every statement that succeeded is done together with its delete (a
     // failed statement leaves no change behind), so those commit; the commit waits for the

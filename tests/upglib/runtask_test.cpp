@@ -167,7 +167,7 @@ TEST_P(RunTaskTest, Scenarios) {
          {{{{0, "#if false SELECT \"K\" FROM \"R\" WHERE \"K\" = 7"}}, {{0, insert(5)}},
            {{0, "#else"}}, {{0, insert(6)}}, {{0, "#endif"}}}},
          {}, 0, "5", "", {"Got no value from selection, treating it as 'false'!",
-         "Deleting statement group 1 sequences 3-5."}},
+         "Deleting statement group 1 sequences 1-5."}},
         {"pieces with a gap", {{{{0, "INSERT INTO "}, {1, "\"R\" VALUES"}, {3, " (9)"}}}}, {}, 0,
          "9", "", {"Gap for group 1 between line 1 and 3!"}},
         {"expression condition", {{{{0, insert(4)}}}, {{{0, "#if (N > 0 && S == 'x') "
