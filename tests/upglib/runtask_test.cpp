@@ -63,6 +63,7 @@ class RunTaskTest : public ::testing::TestWithParam<const char*> {
             commitAndDisconnect();
         }
         ul_msgwrite_reset();
+        ul_sqlresetglobalflags();
     }
     static void exec(const std::string& sql) {
         if (!ul_sqlisconnected()) {
@@ -259,6 +260,29 @@ TEST_P(RunTaskTest, KilledExecutorCleanedUp) {
     EXPECT_EQ(spawn({"execute"})->finish(600000).report, "0");
     EXPECT_EQ(count("\"R\""), "5000");
     EXPECT_EQ(run({"checkcomplete"}, &log), 0) << log;
+}
+
+// A stop request in the PID file ends a fixed-share executor after its current group with the
+// warning result; what it executed is gone from the task, the rest stays.
+TEST_P(RunTaskTest, StopRequest) {
+    Groups groups;
+    for (int k = 1; k <= 3000; ++k) groups.push_back({{{0, insert(k)}}});
+    load(groups);
+    std::string log;
+    ASSERT_EQ(run({"distribute", "procnr=1"}, &log), 0) << log;
+    UL_SQLPidCheckRate = 0;  // the executor reads its PID file after every group
+    const std::string pidFile = "SQLRUN_" + task_ + "_01.pid";
+    auto executor = spawn({"procnr=1", "commitmax=1"});
+    while (access(pidFile.c_str(), F_OK) != 0) usleep(5000);
+    FILE* f = fopen(pidFile.c_str(), "a");
+    ASSERT_NE(f, nullptr);
+    fputs("STOP-EXECUTION\n", f);
+    fclose(f);
+    EXPECT_EQ(executor->finish(600000).report, "4");
+    const int done = std::stoi("0" + count("\"R\""));
+    EXPECT_LT(done, 3000);
+    EXPECT_EQ(std::stoi("0" + count("\"UPGSQL\"")), 3000 - done);
+    EXPECT_NE(access(pidFile.c_str(), F_OK), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, RunTaskTest, ::testing::Values("SQLITE", "PGSQL"),
