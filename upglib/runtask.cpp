@@ -82,9 +82,8 @@ int parseDelMode(const char16_t* word, DelMode* mode) {
     static const struct {
         const char16_t* word;
         DelMode mode;
-    } kModes[] = {{u"before", DelMode::Before},
-                  {u"after", DelMode::After},
-                  {u"complete", DelMode::Complete}};
+    } kModes[] = {
+        {u"before", DelMode::Before}, {u"after", DelMode::After}, {u"complete", DelMode::Complete}};
     for (const auto& m : kModes) {
         if (ul_stricmp(word, m.word) == 0) {
             *mode = m.mode;
@@ -206,8 +205,8 @@ class SqlText {
     }
     SqlText& number(long value) { return text(ul_format(u"%ld", value).c_str()); }
     SqlText& literal(const std::u16string& value) {
-        if (ok_ && ul_sqlappendliteral(&s_, value, UL_SQLTOKEN_STRING,
-                                       ul_sqlcurrentliteralform()) < 0)
+        if (ok_ &&
+            ul_sqlappendliteral(&s_, value, UL_SQLTOKEN_STRING, ul_sqlcurrentliteralform()) < 0)
             ok_ = false;
         return *this;
     }
@@ -228,7 +227,8 @@ class AuxCollectRows : public ULSQLCallBackChar {
   public:
     int handleRow(unsigned flags, const char16_t** values, unsigned ncols) override {
         std::vector<std::u16string> row;
-        for (unsigned i = 0; i < ncols; ++i) row.emplace_back(values && values[i] ? values[i] : u"");
+        for (unsigned i = 0; i < ncols; ++i)
+            row.emplace_back(values && values[i] ? values[i] : u"");
         if (flags & UL_ROW_HDR_NAME) {
             names = std::move(row);
         } else if (flags & UL_ROW_DATA) {
@@ -261,6 +261,8 @@ struct Group {
     std::vector<Statement> statements;
 };
 
+class GroupDeletes;
+
 // The open task: table, the process's PID value and the transaction bookkeeping.
 class RunTask {
   public:
@@ -273,6 +275,7 @@ class RunTask {
 
   private:
     friend class AuxReadBatch;
+    friend class GroupDeletes;
     int commit();
     int rollback();
     // Before each statement: a transaction's first statement takes the write lock on engines
@@ -286,6 +289,9 @@ class RunTask {
     int runBatches();
     int executeGroup(const Group& g, bool* failed);
     int failStatement(bool* failed);
+    int runActive(const Group& g, const Statement& s, DelMode* mode, GroupDeletes* deletes,
+                  bool* failed, bool* handled);
+    int finishGroup(const Group& g, DelMode mode, GroupDeletes* deletes, bool failed);
     int abandonGroup();
     int listGroup(const Group& g);
     int deleteRows(const Group& g, long from, long to, unsigned long expected);
@@ -313,8 +319,8 @@ class RunTask {
 };
 
 int RunTask::setUp() {
-    const std::u16string base = o_.shadow ? std::u16string(u"UPGSQL") + ul_sqlgetseparator(1)
-                                          : std::u16string(u"UPGSQL");
+    const std::u16string base =
+        o_.shadow ? std::u16string(u"UPGSQL") + ul_sqlgetseparator(1) : std::u16string(u"UPGSQL");
     SqlText t;
     if (!o_.schema.empty()) t.name(o_.schema.c_str()).text(u".");
     if (t.name(base.c_str()).done(&table_) < 0) return UL_ERROR_RETURN(-1);
@@ -380,17 +386,32 @@ class AuxGroupRows : public ULSQLCallBackChar {
 
 int RunTask::distribute() {
     SqlText select;
-    select.text(u"SELECT ").names({u"STMT_GROUP", u"SEQUENCE", u"LINE"}).text(u" FROM ")
-        .raw(table_).text(u" WHERE ").name(u"TASK").text(u" = ").literal(o_.task)
-        .text(u" ORDER BY ").names({u"STMT_GROUP", u"SEQUENCE", u"LINE"});
+    select.text(u"SELECT ")
+        .names({u"STMT_GROUP", u"SEQUENCE", u"LINE"})
+        .text(u" FROM ")
+        .raw(table_)
+        .text(u" WHERE ")
+        .name(u"TASK")
+        .text(u" = ")
+        .literal(o_.task)
+        .text(u" ORDER BY ")
+        .names({u"STMT_GROUP", u"SEQUENCE", u"LINE"});
     ULSQLStmt read;
     AuxGroupRows counted;
     if (prepared(&read, select) < 0 || lock() < 0 || read.execute(&counted, nullptr, 0) < 0)
         return UL_ERROR_RETURN(-1);
     const std::vector<int> owner = ul_runtaskassign(counted.rows, static_cast<int>(o_.procnr));
     SqlText update;
-    update.text(u"UPDATE ").raw(table_).text(u" SET ").name(u"PID").text(u" = ? WHERE ")
-        .name(u"TASK").text(u" = ").literal(o_.task).text(u" AND ").name(u"STMT_GROUP")
+    update.text(u"UPDATE ")
+        .raw(table_)
+        .text(u" SET ")
+        .name(u"PID")
+        .text(u" = ? WHERE ")
+        .name(u"TASK")
+        .text(u" = ")
+        .literal(o_.task)
+        .text(u" AND ")
+        .name(u"STMT_GROUP")
         .text(u" = ?");
     ULSQLStmt assign;
     if (prepared(&assign, update) < 0) return UL_ERROR_RETURN(-1);
@@ -483,8 +504,7 @@ int RunTask::claim(const std::vector<Group>& groups) {
         if (rows < 0) return UL_ERROR_RETURN(-1);
         if (static_cast<unsigned long>(rows) != g.rows) {
             ul_errorsetmsgfmt(0, u"Picking group %d updated %lu rows, expected %lu",
-                              static_cast<int>(g.number), static_cast<unsigned long>(rows),
-                              g.rows);
+                              static_cast<int>(g.number), static_cast<unsigned long>(rows), g.rows);
             return UL_ERROR_RETURN(-1);
         }
     }
@@ -586,14 +606,6 @@ int RunTask::deleteRows(const Group& g, long from, long to, unsigned long expect
     return 0;
 }
 
-// Statements that were handled but are still in the table: a run of consecutive sequences
-// deleted by one range delete.
-struct PendingDelete {
-    long from = -1;
-    long to = -1;
-    unsigned long rows = 0;
-};
-
 int RunTask::failStatement(bool* failed) {
     if (o_.stoponerror) return UL_ERROR_RETURN(-1);
     if (writeError() < 0) return UL_ERROR_RETURN(-1);
@@ -602,103 +614,142 @@ int RunTask::failStatement(bool* failed) {
     return 0;
 }
 
-int RunTask::executeGroup(const Group& g, bool* failed) {
-    *failed = false;
-    const time_t started = time(nullptr);
-    if (validateIfs(g) < 0) return failStatement(failed);
-    DelMode mode = o_.delmode;
-    unsigned long deleted = 0;
-    PendingDelete pending;
-    auto flush = [&]() -> int {
-        if (pending.from < 0) return 0;
-        if (deleteRows(g, pending.from, pending.to, pending.rows) < 0) return UL_ERROR_RETURN(-1);
-        deleted += pending.rows;
-        pending = PendingDelete{};
+// The deletes of one group: handled statements that are still in the table collect into a run
+// of neighbours, deleted by one range delete.
+class GroupDeletes {
+  public:
+    GroupDeletes(RunTask* task, const Group& g) : task_(task), g_(g) {}
+    // Adds statement s, whose predecessor in the group has sequence previous (-1: none).
+    int add(const Statement& s, long previous) {
+        if (from_ >= 0 && to_ != previous && flush() < 0) return UL_ERROR_RETURN(-1);
+        if (from_ < 0) from_ = s.sequence;
+        to_ = s.sequence;
+        rows_ += s.lines;
         return 0;
-    };
-    // A handled statement is deleted with its neighbours in the group (one range) unless the
-    // group deletes it at its end.
-    long previous = -1;  // sequence of the statement before the current one
-    auto handled = [&](const Statement& s) -> int {
-        if (mode == DelMode::Complete) return 0;
-        if (pending.from >= 0 && pending.to != previous && flush() < 0) return UL_ERROR_RETURN(-1);
-        if (pending.from < 0) pending.from = s.sequence;
-        pending.to = s.sequence;
-        pending.rows += s.lines;
+    }
+    int flush() {
+        if (from_ < 0) return 0;
+        if (task_->deleteRows(g_, from_, to_, rows_) < 0) return UL_ERROR_RETURN(-1);
+        deleted += rows_;
+        from_ = to_ = -1;
+        rows_ = 0;
         return 0;
-    };
+    }
+    unsigned long deleted = 0;  // rows deleted so far
+
+  private:
+    RunTask* task_;
+    const Group& g_;
+    long from_ = -1;
+    long to_ = -1;
+    unsigned long rows_ = 0;
+};
+
+// The #if branches open at a statement of a group.
+class Branches {
+  public:
+    bool active() const {
+        return open_.empty() ||
+               (open_.back().outerActive && open_.back().condition != open_.back().inElse);
+    }
+    void push(bool outerActive, bool condition) {
+        open_.push_back({outerActive, condition, false});
+    }
+    void toElse() { open_.back().inElse = true; }
+    void pop() { open_.pop_back(); }
+
+  private:
     struct Branch {
         bool outerActive;
         bool condition;
         bool inElse;
     };
-    std::vector<Branch> branches;
-    auto active = [&] {
-        return branches.empty() || (branches.back().outerActive &&
-                                    branches.back().condition != branches.back().inElse);
-    };
+    std::vector<Branch> open_;
+};
+
+int RunTask::executeGroup(const Group& g, bool* failed) {
+    *failed = false;
+    const time_t started = time(nullptr);
+    if (validateIfs(g) < 0) return failStatement(failed);
+    DelMode mode = o_.delmode;
+    GroupDeletes deletes(this, g);
+    Branches branches;
+    long previous = -1;
     for (size_t i = 0; i < g.statements.size(); previous = g.statements[i++].sequence) {
         const Statement& s = g.statements[i];
         std::u16string rest;
         const Directive d = classify(s.text, &rest);
+        bool handled = true;  // done without running: a directive or a branch not taken
         if (d == Directive::If) {
             bool value = false;
-            const bool outer = active();
+            const bool outer = branches.active();
             if (outer && evaluateIf(rest, &value) < 0 && failStatement(failed) < 0)
                 return UL_ERROR_RETURN(-1);
-            branches.push_back(Branch{outer, value, false});
-            if (handled(s) < 0) return UL_ERROR_RETURN(-1);
-            continue;
+            branches.push(outer, value);
+        } else if (d == Directive::Else) {
+            branches.toElse();
+        } else if (d == Directive::Endif) {
+            branches.pop();
+        } else if (branches.active()) {
+            if (runActive(g, s, &mode, &deletes, failed, &handled) < 0) return UL_ERROR_RETURN(-1);
         }
-        if (d == Directive::Else) branches.back().inElse = true;
-        if (d == Directive::Endif) branches.pop_back();
-        if (d == Directive::Else || d == Directive::Endif || !active()) {
-            if (handled(s) < 0) return UL_ERROR_RETURN(-1);
-            continue;
-        }
-        if (ul_msgwrite_printf399(1, u' ', u"Executing group %d sequence %d for '%s':",
-                                  static_cast<int>(g.number), static_cast<int>(s.sequence),
-                                  s.object.c_str()) < 0 ||
-            message(u' ', s.text) < 0)
-            return UL_ERROR_RETURN(-1);
-        const DelMode used = mode;
-        if (used == DelMode::Before) {
-            if (flush() < 0 || deleteRows(g, s.sequence, s.sequence, s.lines) < 0)
-                return UL_ERROR_RETURN(-1);
-            deleted += s.lines;
-        }
-        bool stmtFailed = false;
-        if (runStatement(s, &mode, &stmtFailed) < 0) return UL_ERROR_RETURN(-1);
-        if (stmtFailed) {
-            // The statement's rows stay (the pending deletes before it must not cover it);
-            // under before its delete goes with the group's rollback below.
-            if (flush() < 0 || failStatement(failed) < 0) return UL_ERROR_RETURN(-1);
-            continue;
-        }
-        ++executed_;
-        // Under after the delete of a run of executed statements is one statement; it is in
-        // the same transaction as they are, so it takes effect exactly when they do.
-        if (used == DelMode::After && handled(s) < 0) return UL_ERROR_RETURN(-1);
-    }
-    // Under delmode after every statement that succeeded is done together with its delete (a
-    // failed statement leaves no change behind), so those commit; the commit waits for the
-    // commitmax counter, which a failure cannot undo. Other modes roll the failed group back.
-    if (*failed && mode == DelMode::After) {
-        if (flush() < 0 || commit() < 0) return UL_ERROR_RETURN(-1);
-    } else if (*failed) {
-        if (abandonGroup() < 0) return UL_ERROR_RETURN(-1);
-    } else {
-        if (flush() < 0) return UL_ERROR_RETURN(-1);
-        if (g.rows > deleted && deleteRows(g, -1, -1, g.rows - deleted) < 0)
-            return UL_ERROR_RETURN(-1);
-        uncommittedGroups_.push_back(g.number);
-        if (static_cast<long>(uncommittedGroups_.size()) >= o_.commitmax && commit() < 0)
+        // A handled statement is deleted unless the group deletes it at its end.
+        if (handled && mode != DelMode::Complete && deletes.add(s, previous) < 0)
             return UL_ERROR_RETURN(-1);
     }
+    if (finishGroup(g, mode, &deletes, *failed) < 0) return UL_ERROR_RETURN(-1);
     char16_t elapsed[32];
     if (ul_formatelapsed(elapsed, 32, static_cast<long>(time(nullptr) - started)) < 0 ||
-        ul_msgwrite_printf399(2, u' ', u"Statement group %d took %s.",
-                              static_cast<int>(g.number), elapsed) < 0)
+        ul_msgwrite_printf399(2, u' ', u"Statement group %d took %s.", static_cast<int>(g.number),
+                              elapsed) < 0)
+        return UL_ERROR_RETURN(-1);
+    return 0;
+}
+
+// Runs a statement of a branch taken. *handled tells whether it is to be deleted with its
+// neighbours: under after when it succeeded (the range delete is in the same transaction as
+// the statements, so it takes effect exactly when they do).
+int RunTask::runActive(const Group& g, const Statement& s, DelMode* mode, GroupDeletes* deletes,
+                       bool* failed, bool* handled) {
+    if (ul_msgwrite_printf399(1, u' ', u"Executing group %d sequence %d for '%s':",
+                              static_cast<int>(g.number), static_cast<int>(s.sequence),
+                              s.object.c_str()) < 0 ||
+        message(u' ', s.text) < 0)
+        return UL_ERROR_RETURN(-1);
+    const DelMode used = *mode;
+    *handled = false;
+    if (used == DelMode::Before) {
+        if (deletes->flush() < 0 || deleteRows(g, s.sequence, s.sequence, s.lines) < 0)
+            return UL_ERROR_RETURN(-1);
+        deletes->deleted += s.lines;
+    }
+    bool stmtFailed = false;
+    if (runStatement(s, mode, &stmtFailed) < 0) return UL_ERROR_RETURN(-1);
+    if (stmtFailed) {
+        // The statement's rows stay (the deletes before it must not cover it); under before
+        // its delete goes with the group's rollback.
+        if (deletes->flush() < 0 || failStatement(failed) < 0) return UL_ERROR_RETURN(-1);
+        return 0;
+    }
+    ++executed_;
+    *handled = used == DelMode::After;
+    return 0;
+}
+
+// Ends a group. Under delmode after every statement that succeeded is done together with its
+// delete (a failed statement leaves no change behind), so those commit; the commit of a
+// successful group waits for the commitmax counter. Other modes roll a failed group back.
+int RunTask::finishGroup(const Group& g, DelMode mode, GroupDeletes* deletes, bool failed) {
+    if (failed && mode == DelMode::After) {
+        if (deletes->flush() < 0 || commit() < 0) return UL_ERROR_RETURN(-1);
+        return 0;
+    }
+    if (failed) return abandonGroup();
+    if (deletes->flush() < 0) return UL_ERROR_RETURN(-1);
+    if (g.rows > deletes->deleted && deleteRows(g, -1, -1, g.rows - deletes->deleted) < 0)
+        return UL_ERROR_RETURN(-1);
+    uncommittedGroups_.push_back(g.number);
+    if (static_cast<long>(uncommittedGroups_.size()) >= o_.commitmax && commit() < 0)
         return UL_ERROR_RETURN(-1);
     return 0;
 }
@@ -737,8 +788,7 @@ int RunTask::runStatement(const Statement& s, DelMode* mode, bool* failed) {
 
 // Runs one SQL text. Errors whose database code is listed in uncritical (every error when the
 // list is empty) are warnings; any other error sets *failed with the reason in the buffer.
-int RunTask::runSql(const std::u16string& sql, const std::vector<long>* uncritical,
-                    bool* failed) {
+int RunTask::runSql(const std::u16string& sql, const std::vector<long>* uncritical, bool* failed) {
     ULSQLStmt stmt;
     if (lock() == 0 && stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0) == 0 &&
         stmt.execute(nullptr, nullptr, 0) >= 0)
@@ -756,8 +806,8 @@ int RunTask::runSql(const std::u16string& sql, const std::vector<long>* uncritic
 
 // Splits "NAME(arg, arg) rest" into its parts; arguments lose blanks and single quotes around
 // them. Returns -1 for an unclosed argument list.
-int splitPragma(const std::u16string& text, std::u16string* name,
-                std::vector<std::u16string>* args, std::u16string* rest) {
+int splitPragma(const std::u16string& text, std::u16string* name, std::vector<std::u16string>* args,
+                std::u16string* rest) {
     size_t i = 0;
     while (i < text.size() && (isWordChar(text[i]))) ++i;
     *name = text.substr(0, i);
@@ -790,8 +840,8 @@ int RunTask::runPragma(const std::u16string& text, DelMode* mode, bool* failed) 
     std::u16string name, rest, call;
     std::vector<std::u16string> args;
     (void)classify(text, &call);
-    const int nargs = splitPragma(call, &name, &args, &rest) < 0 ? -1
-                                                                : static_cast<int>(args.size());
+    const int nargs =
+        splitPragma(call, &name, &args, &rest) < 0 ? -1 : static_cast<int>(args.size());
     auto is = [&](const char16_t* n) { return ul_stricmp(name.c_str(), n) == 0; };
     auto fail = [&](const char16_t* format, const std::u16string& value) {
         ul_errorsetmsgfmt(0, format, value.c_str());
@@ -840,8 +890,7 @@ int RunTask::runPragma(const std::u16string& text, DelMode* mode, bool* failed) 
         uncriticalPending_ = true;
         return 0;
     }
-    ul_errorsetmsgfmt(0, u"Illegal pragma '%s' #%d in '%s'", name.c_str(), nargs,
-                      text.c_str());
+    ul_errorsetmsgfmt(0, u"Illegal pragma '%s' #%d in '%s'", name.c_str(), nargs, text.c_str());
     *failed = true;
     return 0;
 }
@@ -850,8 +899,8 @@ int RunTask::runPragma(const std::u16string& text, DelMode* mode, bool* failed) 
 class RowProvider : public ULExprVarProvider {
   public:
     explicit RowProvider(const AuxCollectRows& rows) : rows_(rows) {}
-    int getValue(ULExprValue* result, const char16_t* name, int index, const ULExprValue*,
-                 int argc, ul_strpool_t* pool) override {
+    int getValue(ULExprValue* result, const char16_t* name, int index, const ULExprValue*, int argc,
+                 ul_strpool_t* pool) override {
         if (argc >= 0) return index < 0 ? -1 : ul_exprunresolved(name, argc);
         for (size_t i = 0; i < rows_.names.size(); ++i) {
             if (ul_stricmp(rows_.names[i].c_str(), name) != 0) continue;
@@ -994,34 +1043,72 @@ int RunTask::stopRequested() {
 int RunTask::prepareExecute() {
     const long own = dynamic_ ? 0 : pid_;
     SqlText read;
-    read.text(u"SELECT ").names({u"STMT_GROUP", u"SEQUENCE", u"LINE", u"OBJECT", u"STMT"})
-        .text(u" FROM ").raw(table_);
+    read.text(u"SELECT ")
+        .names({u"STMT_GROUP", u"SEQUENCE", u"LINE", u"OBJECT", u"STMT"})
+        .text(u" FROM ")
+        .raw(table_);
     std::u16string hint;
     if (dynamic_ && ul_sqlappendlockhint(&hint) < 0) return UL_ERROR_RETURN(-1);
-    read.raw(hint).text(u" WHERE ").name(u"TASK").text(u" = ").literal(o_.task)
-        .text(u" AND ").name(u"PID").text(u" = ").number(own).text(u" AND ").name(u"STMT_GROUP")
-        .text(u" >= ? ORDER BY ").names({u"STMT_GROUP", u"SEQUENCE", u"LINE"});
+    read.raw(hint)
+        .text(u" WHERE ")
+        .name(u"TASK")
+        .text(u" = ")
+        .literal(o_.task)
+        .text(u" AND ")
+        .name(u"PID")
+        .text(u" = ")
+        .number(own)
+        .text(u" AND ")
+        .name(u"STMT_GROUP")
+        .text(u" >= ? ORDER BY ")
+        .names({u"STMT_GROUP", u"SEQUENCE", u"LINE"});
     std::u16string clause;
     if (dynamic_ && ul_sqlappendlockclause(&clause) < 0) return UL_ERROR_RETURN(-1);
     read.raw(clause);
     auto setPid = [&](SqlText& t, long from, long to) -> SqlText& {
-        return t.text(u"UPDATE ").raw(table_).text(u" SET ").name(u"PID").text(u" = ")
-            .number(to).text(u" WHERE ").name(u"TASK").text(u" = ").literal(o_.task)
-            .text(u" AND ").name(u"STMT_GROUP").text(u" = ? AND ").name(u"PID").text(u" = ")
+        return t.text(u"UPDATE ")
+            .raw(table_)
+            .text(u" SET ")
+            .name(u"PID")
+            .text(u" = ")
+            .number(to)
+            .text(u" WHERE ")
+            .name(u"TASK")
+            .text(u" = ")
+            .literal(o_.task)
+            .text(u" AND ")
+            .name(u"STMT_GROUP")
+            .text(u" = ? AND ")
+            .name(u"PID")
+            .text(u" = ")
             .number(from);
     };
     SqlText claim, release;
     setPid(claim, 0, pid_);
     setPid(release, pid_, 0);
     auto del = [&](SqlText& t) -> SqlText& {
-        return t.text(u"DELETE FROM ").raw(table_).text(u" WHERE ").name(u"PID").text(u" = ")
-            .number(pid_).text(u" AND ").name(u"TASK").text(u" = ").literal(o_.task)
-            .text(u" AND ").name(u"STMT_GROUP").text(u" = ?");
+        return t.text(u"DELETE FROM ")
+            .raw(table_)
+            .text(u" WHERE ")
+            .name(u"PID")
+            .text(u" = ")
+            .number(pid_)
+            .text(u" AND ")
+            .name(u"TASK")
+            .text(u" = ")
+            .literal(o_.task)
+            .text(u" AND ")
+            .name(u"STMT_GROUP")
+            .text(u" = ?");
     };
     SqlText delGroup, delOne, delRange;
     del(delGroup);
     del(delOne).text(u" AND ").name(u"SEQUENCE").text(u" = ?");
-    del(delRange).text(u" AND ? <= ").name(u"SEQUENCE").text(u" AND ").name(u"SEQUENCE")
+    del(delRange)
+        .text(u" AND ? <= ")
+        .name(u"SEQUENCE")
+        .text(u" AND ")
+        .name(u"SEQUENCE")
         .text(u" <= ?");
     if (prepared(&read_, read) < 0 || prepared(&delGroup_, delGroup) < 0 ||
         prepared(&delOne_, delOne) < 0 || prepared(&delRange_, delRange) < 0)
@@ -1038,9 +1125,10 @@ int RunTask::runBatches() {
     for (;;) {
         if (commit() < 0 || readBatch(start, &groups) < 0) return UL_ERROR_RETURN(-1);
         if (dynamic_ && !o_.showonly && claim(groups) < 0) return UL_ERROR_RETURN(-1);
-        if (ul_msgwrite_printf399(1, u' ', dynamic_ ? u"Selected %d statement groups."
-                                                     : u"Found %d statement groups.",
-                                  static_cast<int>(groups.size())) < 0)
+        if (ul_msgwrite_printf399(
+                1, u' ',
+                dynamic_ ? u"Selected %d statement groups." : u"Found %d statement groups.",
+                static_cast<int>(groups.size())) < 0)
             return UL_ERROR_RETURN(-1);
         if (groups.empty()) return 0;
         if (o_.showonly) {
@@ -1060,9 +1148,8 @@ int RunTask::runBatches() {
             const int stop = stopRequested();
             if (stop != 0) return stop < 0 ? UL_ERROR_RETURN(-1) : kResultWarning;
         }
-        if (commit() < 0 ||
-            ul_msgwrite_printf399(1, u' ', u"Executed %d statements in total.",
-                                  static_cast<int>(executed_ - before)) < 0)
+        if (commit() < 0 || ul_msgwrite_printf399(1, u' ', u"Executed %d statements in total.",
+                                                  static_cast<int>(executed_ - before)) < 0)
             return UL_ERROR_RETURN(-1);
         const int stop = stopRequested();
         if (stop != 0) return stop < 0 ? UL_ERROR_RETURN(-1) : kResultWarning;
@@ -1107,10 +1194,27 @@ int RunTask::cleanup() {
                               display_.c_str()) < 0)
         return UL_ERROR_RETURN(-1);
     SqlText select, update;
-    select.text(u"SELECT DISTINCT ").name(u"PID").text(u" FROM ").raw(table_).text(u" WHERE ")
-        .name(u"PID").text(u" <> 0 AND ").name(u"TASK").text(u" = ").literal(o_.task);
-    update.text(u"UPDATE ").raw(table_).text(u" SET ").name(u"PID").text(u" = 0 WHERE ")
-        .name(u"TASK").text(u" = ").literal(o_.task).text(u" AND ").name(u"PID").text(u" = ?");
+    select.text(u"SELECT DISTINCT ")
+        .name(u"PID")
+        .text(u" FROM ")
+        .raw(table_)
+        .text(u" WHERE ")
+        .name(u"PID")
+        .text(u" <> 0 AND ")
+        .name(u"TASK")
+        .text(u" = ")
+        .literal(o_.task);
+    update.text(u"UPDATE ")
+        .raw(table_)
+        .text(u" SET ")
+        .name(u"PID")
+        .text(u" = 0 WHERE ")
+        .name(u"TASK")
+        .text(u" = ")
+        .literal(o_.task)
+        .text(u" AND ")
+        .name(u"PID")
+        .text(u" = ?");
     ULSQLStmt read, release;
     AuxCollectRows pids;
     if (prepared(&read, select) < 0 || prepared(&release, update) < 0 || lock() < 0 ||
@@ -1122,23 +1226,28 @@ int RunTask::cleanup() {
         if (toLong(row[0], &pid) < 0) return UL_ERROR_RETURN(-1);
         if (ul_procisalive(static_cast<int>(pid))) continue;
         ++dead;
-        if (ul_msgwrite_printf399(1, u' ', u"%s dead pid %d.",
-                                  o_.showonly ? u"Found" : u"Cleaning",
+        if (ul_msgwrite_printf399(1, u' ', u"%s dead pid %d.", o_.showonly ? u"Found" : u"Cleaning",
                                   static_cast<int>(pid)) < 0)
             return UL_ERROR_RETURN(-1);
         if (!o_.showonly && runParams(&release, {pid}) < 0) return UL_ERROR_RETURN(-1);
     }
-    if (commit() < 0 ||
-        ul_msgwrite_printf399(1, u' ', u"%s %d dead processes.",
-                              o_.showonly ? u"Found" : u"Cleaned", dead) < 0)
+    if (commit() < 0 || ul_msgwrite_printf399(1, u' ', u"%s %d dead processes.",
+                                              o_.showonly ? u"Found" : u"Cleaned", dead) < 0)
         return UL_ERROR_RETURN(-1);
     return 0;
 }
 
 int RunTask::check() {
     SqlText select;
-    select.text(u"SELECT ").name(u"STMT_GROUP").text(u", COUNT(*) FROM ").raw(table_)
-        .text(u" WHERE ").name(u"TASK").text(u" = ").literal(o_.task).text(u" GROUP BY ")
+    select.text(u"SELECT ")
+        .name(u"STMT_GROUP")
+        .text(u", COUNT(*) FROM ")
+        .raw(table_)
+        .text(u" WHERE ")
+        .name(u"TASK")
+        .text(u" = ")
+        .literal(o_.task)
+        .text(u" GROUP BY ")
         .name(u"STMT_GROUP");
     ULSQLStmt read;
     AuxCollectRows groups;

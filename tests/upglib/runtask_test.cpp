@@ -43,22 +43,24 @@ class RunTaskTest : public ::testing::TestWithParam<const char*> {
         task_ = "T" + std::to_string(getpid());
         if (session_.isPg()) {
             schema_ = "rt" + std::to_string(getpid());
-            pgOptions_ = std::make_unique<ScopedEnv>(
-                "PGOPTIONS", ("-c search_path=" + schema_).c_str());
+            pgOptions_ =
+                std::make_unique<ScopedEnv>("PGOPTIONS", ("-c search_path=" + schema_).c_str());
         }
         ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(errorText());
         if (session_.isPg()) exec("CREATE SCHEMA " + schema_);
-        exec("CREATE TABLE \"UPGSQL\" (\"TASK\" VARCHAR(20) NOT NULL, \"STMT_GROUP\" INTEGER NOT "
-             "NULL, \"SEQUENCE\" INTEGER NOT NULL, \"LINE\" INTEGER NOT NULL, \"OBJECT\" "
-             "VARCHAR(255), \"STMT\" VARCHAR(2000), \"PID\" INTEGER NOT NULL, PRIMARY KEY "
-             "(\"TASK\", \"STMT_GROUP\", \"SEQUENCE\", \"LINE\"))");
+        exec(
+            "CREATE TABLE \"UPGSQL\" (\"TASK\" VARCHAR(20) NOT NULL, \"STMT_GROUP\" INTEGER NOT "
+            "NULL, \"SEQUENCE\" INTEGER NOT NULL, \"LINE\" INTEGER NOT NULL, \"OBJECT\" "
+            "VARCHAR(255), \"STMT\" VARCHAR(2000), \"PID\" INTEGER NOT NULL, PRIMARY KEY "
+            "(\"TASK\", \"STMT_GROUP\", \"SEQUENCE\", \"LINE\"))");
         exec("CREATE TABLE \"R\" (\"K\" INTEGER NOT NULL PRIMARY KEY)");
         commitAndDisconnect();
         ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
     }
     void TearDown() override {
         if (!schema_.empty()) {
-            for (const char* table : {"\"UPGSQL\"", "\"R\""}) exec(std::string("DROP TABLE ") + table);
+            for (const char* table : {"\"UPGSQL\"", "\"R\""})
+                exec(std::string("DROP TABLE ") + table);
             exec("DROP SCHEMA " + schema_);
             commitAndDisconnect();
         }
@@ -150,40 +152,102 @@ TEST_P(RunTaskTest, Scenarios) {
         std::string remaining;  // "group.sequence" of the rows left in the task
         std::vector<std::string> logLines;
     } cases[] = {
-        {"distribute", {{{{0, "a"}}, {{0, "b"}}, {{0, "c"}}, {{0, "d"}}, {{0, "e"}}},
-                        {{{0, "f"}}}, {{{0, "g"}}}, {{{0, "h"}}}},
-         {"procnr=3", "distribute"}, 0, "", "", {"MAXPROCNR=3",
-         "Distributed    1 statements size      5 for procnr=1.",
-         "Distributed    2 statements size      2 for procnr=2."}},
-        {"one group per batch", {{{{0, insert(1)}}}, {{{0, insert(2)}}}, {{{0, insert(3)}}}},
-         {"maxgroups=2"}, 0, "1,2,3", "", {"Selected 1 statement groups.",
-         "Selected 1 statement groups.", "Selected 1 statement groups.",
-         "Selected 0 statement groups."}},
+        {"distribute",
+         {{{{0, "a"}}, {{0, "b"}}, {{0, "c"}}, {{0, "d"}}, {{0, "e"}}},
+          {{{0, "f"}}},
+          {{{0, "g"}}},
+          {{{0, "h"}}}},
+         {"procnr=3", "distribute"},
+         0,
+         "",
+         "",
+         {"MAXPROCNR=3", "Distributed    1 statements size      5 for procnr=1.",
+          "Distributed    2 statements size      2 for procnr=2."}},
+        {"one group per batch",
+         {{{{0, insert(1)}}}, {{{0, insert(2)}}}, {{{0, insert(3)}}}},
+         {"maxgroups=2"},
+         0,
+         "1,2,3",
+         "",
+         {"Selected 1 statement groups.", "Selected 1 statement groups.",
+          "Selected 1 statement groups.", "Selected 0 statement groups."}},
         {"after keeps the failed statement",
-         {{{{0, insert(1)}}, fails, {{0, insert(3)}}}}, {"delmode=after"}, -1, "1,3", "1.2",
+         {{{{0, insert(1)}}, fails, {{0, insert(3)}}}},
+         {"delmode=after"},
+         -1,
+         "1,3",
+         "1.2",
          {"ERROR: 1 statements returned an error"}},
-        {"complete keeps the group", {{{{0, insert(1)}}, fails, {{0, insert(3)}}}},
-         {"delmode=complete"}, -1, "", "1.1,1.2,1.3", {}},
+        {"complete keeps the group",
+         {{{{0, insert(1)}}, fails, {{0, insert(3)}}}},
+         {"delmode=complete"},
+         -1,
+         "",
+         "1.1,1.2,1.3",
+         {}},
         {"if false without a row",
-         {{{{0, "#if false SELECT \"K\" FROM \"R\" WHERE \"K\" = 7"}}, {{0, insert(5)}},
-           {{0, "#else"}}, {{0, insert(6)}}, {{0, "#endif"}}}},
-         {}, 0, "5", "", {"Got no value from selection, treating it as 'false'!",
-         "Deleting statement group 1 sequences 1-5."}},
-        {"pieces with a gap", {{{{0, "INSERT INTO "}, {1, "\"R\" VALUES"}, {3, " (9)"}}}}, {}, 0,
-         "9", "", {"Gap for group 1 between line 1 and 3!"}},
-        {"expression condition", {{{{0, insert(4)}}}, {{{0, "#if (N > 0 && S == 'x') "
-          "SELECT COUNT(*) AS N, 'x' AS S FROM \"R\""}}, {{0, insert(8)}}, {{0, "#endif"}}}},
-         {"commitmax=5"}, 0, "4,8", "", {"Selected 2 statement groups."}},
-        {"structure error", {{{{0, "#if true SELECT 1"}}, {{0, "#else x"}}, {{0, "#endif"}}}},
-         {"procnr=1"}, -1, "", "1.1,1.2,1.3", {"Trailing garbage in stmt group 1 sequence 2"}},
-        {"pragmas", {{{{0, "#ECHO('hi') there"}}, {{0, "#DELMODE(complete)"}},
-           {{0, "#UNCRITICAL_STATEMENT " + insert(12) + " garbage"}}, {{0, "#NOPE(1)"}}}},
-         {}, -1, "", "1.1,1.2,1.3,1.4", {"hi", "there", "Illegal pragma 'NOPE' #1 in '#NOPE(1)'"}},
+         {{{{0, "#if false SELECT \"K\" FROM \"R\" WHERE \"K\" = 7"}},
+           {{0, insert(5)}},
+           {{0, "#else"}},
+           {{0, insert(6)}},
+           {{0, "#endif"}}}},
+         {},
+         0,
+         "5",
+         "",
+         {"Got no value from selection, treating it as 'false'!",
+          "Deleting statement group 1 sequences 1-5."}},
+        {"pieces with a gap",
+         {{{{0, "INSERT INTO "}, {1, "\"R\" VALUES"}, {3, " (9)"}}}},
+         {},
+         0,
+         "9",
+         "",
+         {"Gap for group 1 between line 1 and 3!"}},
+        {"expression condition",
+         {{{{0, insert(4)}}},
+          {{{0,
+             "#if (N > 0 && S == 'x') "
+             "SELECT COUNT(*) AS N, 'x' AS S FROM \"R\""}},
+           {{0, insert(8)}},
+           {{0, "#endif"}}}},
+         {"commitmax=5"},
+         0,
+         "4,8",
+         "",
+         {"Selected 2 statement groups."}},
+        {"structure error",
+         {{{{0, "#if true SELECT 1"}}, {{0, "#else x"}}, {{0, "#endif"}}}},
+         {"procnr=1"},
+         -1,
+         "",
+         "1.1,1.2,1.3",
+         {"Trailing garbage in stmt group 1 sequence 2"}},
+        {"pragmas",
+         {{{{0, "#ECHO('hi') there"}},
+           {{0, "#DELMODE(complete)"}},
+           {{0, "#UNCRITICAL_STATEMENT " + insert(12) + " garbage"}},
+           {{0, "#NOPE(1)"}}}},
+         {},
+         -1,
+         "",
+         "1.1,1.2,1.3,1.4",
+         {"hi", "there", "Illegal pragma 'NOPE' #1 in '#NOPE(1)'"}},
         {"checkempty", {}, {"checkempty"}, -1, "", "", {"ERROR: No statement group found"}},
-        {"showonly", {{{{0, insert(1)}}}}, {"showonly"}, 0, "", "1.1",
+        {"showonly",
+         {{{{0, insert(1)}}}},
+         {"showonly"},
+         0,
+         "",
+         "1.1",
          {"Statement group 1 sequence 1 for 'R':", "INSERT INTO \"R\" VALUES (1)"}},
-        {"stoponerror", {{{{0, insert(1)}}, fails, {{0, insert(3)}}}}, {"stoponerror"}, -1, "",
-         "1.1,1.2,1.3", {"ERROR: "}},
+        {"stoponerror",
+         {{{{0, insert(1)}}, fails, {{0, insert(3)}}}},
+         {"stoponerror"},
+         -1,
+         "",
+         "1.1,1.2,1.3",
+         {"ERROR: "}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -191,7 +255,8 @@ TEST_P(RunTaskTest, Scenarios) {
         exec("DELETE FROM \"UPGSQL\"");
         load(c.groups);
         // The structure error only counts under a fixed share; its rows carry PID 1.
-        if (c.args == std::vector<std::string>{"procnr=1"}) exec("UPDATE \"UPGSQL\" SET \"PID\" = 1");
+        if (c.args == std::vector<std::string>{"procnr=1"})
+            exec("UPDATE \"UPGSQL\" SET \"PID\" = 1");
         commitAndDisconnect();
         std::string log;
         EXPECT_EQ(run(c.args, &log), c.result) << log;
