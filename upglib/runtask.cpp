@@ -14,6 +14,7 @@
 #include "ulexpr.h"
 #include "ulmsgwrite.h"
 #include "ulpidfile.h"
+#include "ulsqlaux.h"
 #include "ulsqlbase.h"
 #include "ulsqlutil.h"
 #include "ulsqlutilext.h"
@@ -1110,8 +1111,17 @@ int RunTask::prepareExecute() {
         .text(u" AND ")
         .name(u"SEQUENCE")
         .text(u" <= ?");
-    if (prepared(&read_, read) < 0 || prepared(&delGroup_, delGroup) < 0 ||
-        prepared(&delOne_, delOne) < 0 || prepared(&delRange_, delRange) < 0)
+    // The read fetches arrays of at most one batch's statements: the engine's usual arrays
+    // would convert at every batch, and with row locks lock, rows far beyond the batch.
+    const long bulkRows = UL_SQLMaxBulkRows;
+    const long batchRows = std::max(o_.maxstmts, 1L);
+    if (bulkRows != 0)
+        UL_SQLMaxBulkRows =
+            bulkRows > 0 ? std::min(bulkRows, batchRows) : -std::min(-bulkRows, batchRows);
+    const int readPrepared = prepared(&read_, read);
+    UL_SQLMaxBulkRows = bulkRows;
+    if (readPrepared < 0 || prepared(&delGroup_, delGroup) < 0 || prepared(&delOne_, delOne) < 0 ||
+        prepared(&delRange_, delRange) < 0)
         return UL_ERROR_RETURN(-1);
     if (dynamic_ && (prepared(&claim_, claim) < 0 || prepared(&release_, release) < 0))
         return UL_ERROR_RETURN(-1);
