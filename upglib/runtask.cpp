@@ -212,6 +212,8 @@ class SqlText {
         return *this;
     }
     SqlText& raw(const std::u16string& t) { return text(t.c_str()); }
+    // The condition on the task column.
+    SqlText& task(const std::u16string& id) { return name(u"TASK").text(u" = ").literal(id); }
     int done(std::u16string* out) {
         if (!ok_) return UL_ERROR_RETURN(-1);
         *out = s_;
@@ -392,9 +394,7 @@ int RunTask::distribute() {
         .text(u" FROM ")
         .raw(table_)
         .text(u" WHERE ")
-        .name(u"TASK")
-        .text(u" = ")
-        .literal(o_.task)
+        .task(o_.task)
         .text(u" ORDER BY ")
         .names({u"STMT_GROUP", u"SEQUENCE", u"LINE"});
     ULSQLStmt read;
@@ -408,9 +408,7 @@ int RunTask::distribute() {
         .text(u" SET ")
         .name(u"PID")
         .text(u" = ? WHERE ")
-        .name(u"TASK")
-        .text(u" = ")
-        .literal(o_.task)
+        .task(o_.task)
         .text(u" AND ")
         .name(u"STMT_GROUP")
         .text(u" = ?");
@@ -1052,9 +1050,7 @@ int RunTask::prepareExecute() {
     if (dynamic_ && ul_sqlappendlockhint(&hint) < 0) return UL_ERROR_RETURN(-1);
     read.raw(hint)
         .text(u" WHERE ")
-        .name(u"TASK")
-        .text(u" = ")
-        .literal(o_.task)
+        .task(o_.task)
         .text(u" AND ")
         .name(u"PID")
         .text(u" = ")
@@ -1074,9 +1070,7 @@ int RunTask::prepareExecute() {
             .text(u" = ")
             .number(to)
             .text(u" WHERE ")
-            .name(u"TASK")
-            .text(u" = ")
-            .literal(o_.task)
+            .task(o_.task)
             .text(u" AND ")
             .name(u"STMT_GROUP")
             .text(u" = ? AND ")
@@ -1095,9 +1089,7 @@ int RunTask::prepareExecute() {
             .text(u" = ")
             .number(pid_)
             .text(u" AND ")
-            .name(u"TASK")
-            .text(u" = ")
-            .literal(o_.task)
+            .task(o_.task)
             .text(u" AND ")
             .name(u"STMT_GROUP")
             .text(u" = ?");
@@ -1211,17 +1203,13 @@ int RunTask::cleanup() {
         .text(u" WHERE ")
         .name(u"PID")
         .text(u" <> 0 AND ")
-        .name(u"TASK")
-        .text(u" = ")
-        .literal(o_.task);
+        .task(o_.task);
     update.text(u"UPDATE ")
         .raw(table_)
         .text(u" SET ")
         .name(u"PID")
         .text(u" = 0 WHERE ")
-        .name(u"TASK")
-        .text(u" = ")
-        .literal(o_.task)
+        .task(o_.task)
         .text(u" AND ")
         .name(u"PID")
         .text(u" = ?");
@@ -1254,9 +1242,7 @@ int RunTask::check() {
         .text(u", COUNT(*) FROM ")
         .raw(table_)
         .text(u" WHERE ")
-        .name(u"TASK")
-        .text(u" = ")
-        .literal(o_.task)
+        .task(o_.task)
         .text(u" GROUP BY ")
         .name(u"STMT_GROUP");
     ULSQLStmt read;

@@ -141,6 +141,13 @@ std::string insert(int key) {
     return "INSERT INTO \"R\" VALUES (" + std::to_string(key) + ")";
 }
 
+// n groups of one insert each, keys 1..n.
+Groups inserts(int n) {
+    Groups groups;
+    for (int k = 1; k <= n; ++k) groups.push_back({{{0, insert(k)}}});
+    return groups;
+}
+
 TEST_P(RunTaskTest, Scenarios) {
     const Pieces fails = {{0, insert(1)}};  // a second insert of key 1
     const struct {
@@ -286,8 +293,7 @@ TEST_P(RunTaskTest, Scenarios) {
 // 5,000 groups of one uniquely keyed insert each, run by four processes at once: every
 // statement runs exactly once (a second run would fail on the key) and none is left.
 TEST_P(RunTaskTest, ConcurrentExecutors) {
-    Groups groups;
-    for (int k = 1; k <= 5000; ++k) groups.push_back({{{0, insert(k)}}});
+    const Groups groups = inserts(5000);
     for (const bool fixed : {false, true}) {
         SCOPED_TRACE(fixed ? "fixed shares" : "dynamic picking");
         exec("DELETE FROM \"R\"");
@@ -309,9 +315,7 @@ TEST_P(RunTaskTest, ConcurrentExecutors) {
 // An executor killed mid-run leaves at most its claimed groups; cleanup hands them back and a
 // new executor completes the task, without running any statement twice.
 TEST_P(RunTaskTest, KilledExecutorCleanedUp) {
-    Groups groups;
-    for (int k = 1; k <= 5000; ++k) groups.push_back({{{0, insert(k)}}});
-    load(groups);
+    load(inserts(5000));
     std::vector<std::unique_ptr<childproc::Child>> executors;
     for (int p = 1; p <= 4; ++p) executors.push_back(spawn({"maxgroups=10", "delmode=complete"}));
     while (std::stoi("0" + count("\"R\"")) < 1000) usleep(20000);
@@ -330,9 +334,7 @@ TEST_P(RunTaskTest, KilledExecutorCleanedUp) {
 // A stop request in the PID file ends a fixed-share executor after its current group with the
 // warning result; what it executed is gone from the task, the rest stays.
 TEST_P(RunTaskTest, StopRequest) {
-    Groups groups;
-    for (int k = 1; k <= 3000; ++k) groups.push_back({{{0, insert(k)}}});
-    load(groups);
+    load(inserts(3000));
     std::string log;
     ASSERT_EQ(run({"distribute", "procnr=1"}, &log), 0) << log;
     UL_SQLPidCheckRate = 0;  // the executor reads its PID file after every group
