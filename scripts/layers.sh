@@ -24,8 +24,7 @@ dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcluster ulsqlcondition ultplreader
 ulsqlsplit ulsqlwherefile ulsqlcrcutil
 splittable ulsqlcrcclear ulsqlcrcanalyze
 crceval ulsqlcrc
-crctable
-execdbstmt
+crctable execdbstmt runtask
 tabrixmain tabrixpending
 '
 

@@ -331,20 +331,36 @@ int fieldOra(const char16_t* name, ul_sqlfielddesc_t* desc) {
 
 constexpr char16_t kQuote[] = u"\"%s\"";
 
+// Locking reads: most engines lock the rows a query reads FOR UPDATE; DB2 locks them through
+// its isolation; the two engines with table hints take an update lock held to the end of the
+// transaction; SQLite locks the whole database, so a session takes its write lock before it
+// reads (the busy timeout makes the others wait).
+constexpr ul_sqlrowlock_t kLockForUpdate = {nullptr, u" FOR UPDATE", nullptr};
+constexpr ul_sqlrowlock_t kLockImplicit = {nullptr, nullptr, nullptr};
+constexpr ul_sqlrowlock_t kLockHint = {u" WITH(UPDLOCK,REPEATABLEREAD)", nullptr, nullptr};
+constexpr ul_sqlrowlock_t kLockDatabase = {nullptr, nullptr, u"DELETE FROM %s WHERE 1 = 0"};
+
 const ul_sqldbsupport_t SQLDBSupport[] = {
-    {UL_DBTYPE_ZMX, u"ZMX", u"zmx", u"~~^", 0, kQuote, nullptr, nullptr, nullptr, fieldZmx},
-    {UL_DBTYPE_ZDB, u"ZDB", u"zdb", u"~~^", 0, kQuote, nullptr, initZdb, rewriteZdb, nullptr},
-    {UL_DBTYPE_DB2, u"DB2", u"db2", u"~~^", 0, kQuote, nullptr, initSchema, nullptr, nullptr},
+    {UL_DBTYPE_ZMX, u"ZMX", u"zmx", u"~~^", 0, kQuote, nullptr, nullptr, nullptr, fieldZmx,
+     &kLockForUpdate},
+    {UL_DBTYPE_ZDB, u"ZDB", u"zdb", u"~~^", 0, kQuote, nullptr, initZdb, rewriteZdb, nullptr,
+     &kLockForUpdate},
+    {UL_DBTYPE_DB2, u"DB2", u"db2", u"~~^", 0, kQuote, nullptr, initSchema, nullptr, nullptr,
+     &kLockImplicit},
     {UL_DBTYPE_DB4, u"DB4", u"db4", u"?+&", UL_DBSUPPORT_FLAG1, kQuote, nullptr, nullptr, nullptr,
-     nullptr},
-    {UL_DBTYPE_DB6, u"DB6", u"db6", u"~~^", 0, kQuote, nullptr, nullptr, nullptr, fieldDb6},
-    {UL_DBTYPE_MSS, u"MSS", u"mss", u"~~^", 0, kQuote, nullptr, initSchema, rewriteMss, nullptr},
+     nullptr, &kLockForUpdate},
+    {UL_DBTYPE_DB6, u"DB6", u"db6", u"~~^", 0, kQuote, nullptr, nullptr, nullptr, fieldDb6,
+     &kLockForUpdate},
+    {UL_DBTYPE_MSS, u"MSS", u"mss", u"~~^", 0, kQuote, nullptr, initSchema, rewriteMss, nullptr,
+     &kLockHint},
     {UL_DBTYPE_ORA, u"ORA", u"ora", u"~~^", UL_DBSUPPORT_FLAG1, kQuote, nullptr, nullptr,
-     rewriteOra, fieldOra},
-    {UL_DBTYPE_ZSE, u"ZSE", u"zse", u"~~^", 0, kQuote, nullptr, initZse, rewriteZse, nullptr},
+     rewriteOra, fieldOra, &kLockForUpdate},
+    {UL_DBTYPE_ZSE, u"ZSE", u"zse", u"~~^", 0, kQuote, nullptr, initZse, rewriteZse, nullptr,
+     &kLockHint},
     {UL_DBTYPE_SQLITE, u"SQLITE", u"sqlite", u"~~^", 0, kQuote, u"SQLITE", nullptr, nullptr,
-     nullptr},
-    {UL_DBTYPE_PGSQL, u"PGSQL", u"pgsql", u"~~^", 0, kQuote, u"PGSQL", nullptr, nullptr, nullptr},
+     nullptr, &kLockDatabase},
+    {UL_DBTYPE_PGSQL, u"PGSQL", u"pgsql", u"~~^", 0, kQuote, u"PGSQL", nullptr, nullptr, nullptr,
+     &kLockForUpdate},
 };
 const size_t SQLDBSupportCount = std::size(SQLDBSupport);
 

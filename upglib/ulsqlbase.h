@@ -39,6 +39,19 @@ enum : unsigned {
     UL_DBSUPPORT_FLAG1 = 0x1,
 };
 
+// How a query locks the rows it reads so that the same transaction can claim them while other
+// sessions wait. An engine with row locks names a hint behind the table name or a clause at the
+// end of the query (either may be null; both null: the engine locks what it reads by itself).
+// An engine without row locks names instead a statement that writes nothing but takes the
+// database's write lock (%s: the quoted table); it must be the first statement of every
+// transaction that reads and then writes, so that no two sessions both read and then wait for
+// each other's lock.
+struct ul_sqlrowlock_t {
+    const char16_t* tableHint;
+    const char16_t* clause;
+    const char16_t* writeLockFormat;
+};
+
 struct ul_sqldbsupport_t {
     int type;
     const char16_t* code;  // dbms_type must begin with it (ignoring case)
@@ -55,6 +68,7 @@ struct ul_sqldbsupport_t {
     // Returns 1 and sets the description of the database's row-identifier pseudo column when
     // name is that column, else 0.
     int (*fieldFlagHook)(const char16_t* name, ul_sqlfielddesc_t* desc);
+    const ul_sqlrowlock_t* rowLock;  // null: no locking read
 };
 
 extern const ul_sqldbsupport_t SQLDBSupport[];

@@ -426,6 +426,42 @@ int ul_sqlappendquotedname(std::u16string* sql, const char16_t* name, int flags)
     });
 }
 
+namespace {
+
+const ul_sqlrowlock_t* currentRowLock() {
+    const ul_sqldbsupport_t* row = ul_sqlcurrentdbsupport();
+    return row ? row->rowLock : nullptr;
+}
+
+int appendLockText(std::u16string* sql, const char16_t* text) {
+    if (!text) return 0;
+    return ul_guarded([&] {
+        *sql += text;
+        return 0;
+    });
+}
+
+}  // namespace
+
+int ul_sqlappendlockhint(std::u16string* sql) {
+    const ul_sqlrowlock_t* lock = currentRowLock();
+    return appendLockText(sql, lock ? lock->tableHint : nullptr);
+}
+
+int ul_sqlappendlockclause(std::u16string* sql) {
+    const ul_sqlrowlock_t* lock = currentRowLock();
+    return appendLockText(sql, lock ? lock->clause : nullptr);
+}
+
+int ul_sqltakewritelock(const char16_t* quotedTable) {
+    const ul_sqlrowlock_t* lock = currentRowLock();
+    if (!lock || !lock->writeLockFormat) return 0;
+    const std::u16string sql = ul_format(lock->writeLockFormat, quotedTable);
+    unsigned long count = 0;
+    if (ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, &count, 0) < 0) return UL_ERROR_RETURN(-1);
+    return 0;
+}
+
 void ul_sqlresetsession() {
     g_session = SessionState{};
 }

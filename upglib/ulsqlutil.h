@@ -160,6 +160,17 @@ enum : int {
 // ul_sqlquotetable appended to a statement being built: 0, or -1 as ul_sqlquotetable.
 [[nodiscard]] int ul_sqlappendquotedname(std::u16string* sql, const char16_t* name, int flags);
 
+// Locking reads on the connected database (its ul_sqlrowlock_t). The hint that follows the
+// table name and the clause that ends a query reading rows to claim them, appended to a
+// statement being built: 0, or -1 when memory runs out; nothing is appended when the engine
+// has none.
+[[nodiscard]] int ul_sqlappendlockhint(std::u16string* sql);
+[[nodiscard]] int ul_sqlappendlockclause(std::u16string* sql);
+// On an engine without row locks, takes the database's write lock now (quotedTable: a table
+// the transaction changes); on the others nothing. Must be the transaction's first statement.
+// Returns 0, or -1 with the database's error.
+[[nodiscard]] int ul_sqltakewritelock(const char16_t* quotedTable);
+
 // ---- schemas and the view layer -----------------------------------------------------------
 //
 // Only the in-memory database (type ZDB) may run a view layer: one database user whose tables

@@ -121,7 +121,7 @@ int WrapStatement::modify(DbIfRowBatch* params, unsigned long* processed) {
 // ---- support rows for the test engines -----------------------------------------------------
 
 ul_sqldbsupport_t testRow(int type, const char16_t* code, const char16_t* engine) {
-    return {type, code, code, u"~~^", 0, u"\"%s\"", engine, nullptr, nullptr, nullptr};
+    return {type, code, code, u"~~^", 0, u"\"%s\"", engine, nullptr, nullptr, nullptr, nullptr};
 }
 
 const ul_sqldbsupport_t kTestRows[] = {
