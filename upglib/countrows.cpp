@@ -156,9 +156,10 @@ class AuxCountRows : public ULCountInputReader, public ULCountOutputReader {
     // Reads the finished counts of an existing output file and opens it for appending.
     int open(const char16_t* file) {
         outName_ = file;
-        struct stat st{};
+        struct stat st {};
         if (stat(ul_utf16to8(file).c_str(), &st) == 0) {
-            if (message(u' ', ul_format(u"Scanning existing '%s' for finished counts.", file)) < 0 ||
+            if (message(u' ', ul_format(u"Scanning existing '%s' for finished counts.", file)) <
+                    0 ||
                 ul_sqlcntoutread(file, this, UL_CNTOUT_REPAIR) < 0)
                 return UL_ERROR_RETURN(-1);
         }
@@ -204,8 +205,7 @@ class AuxCountRows : public ULCountInputReader, public ULCountOutputReader {
                     ul_format(u"Internal error: NT access disabled, cannot check for %s", what));
         }
         NameTabSlot slot;
-        if (nametab &&
-            slot.use(alternative ? UL_NTSLOT_ALTERNATE : UL_NTSLOT_STANDARD) < 0)
+        if (nametab && slot.use(alternative ? UL_NTSLOT_ALTERNATE : UL_NTSLOT_STANDARD) < 0)
             return UL_ERROR_RETURN(-1);
         ul_dbrowcount_t count = 0;
         if (const auto done = finished_.find(table); done != finished_.end())
@@ -257,8 +257,7 @@ int AuxCountRows::countPhysicalTable(const char16_t* table, const char16_t* wher
     ULLDObject object;
     int known = 0;
     const bool reduce = (mode & (UL_CNTMODE_PACKED | UL_CNTMODE_CLIENT000)) != 0;
-    if (reduce && nametab && (known = readNameTab(table, &object)) < 0)
-        return UL_ERROR_RETURN(-1);
+    if (reduce && nametab && (known = readNameTab(table, &object)) < 0) return UL_ERROR_RETURN(-1);
     if (reduce && !nametab)
         return ul_errorfail(u"Nametab access disabled, cannot check distinct/client000");
     if (reduce && !known &&
@@ -282,14 +281,15 @@ int AuxCountRows::countPhysicalTable(const char16_t* table, const char16_t* wher
         const unsigned packed = object.getPackedKeyFields();
         if (object.attributes.tabClass == u'C' && packed < fields.size()) {
             const char16_t* page = fields[packed].name.c_str();
-            if (message(u' ', ul_format(u"Only counting %s = 0 for cluster '%s'.", page, table)) < 0)
+            if (message(u' ', ul_format(u"Only counting %s = 0 for cluster '%s'.", page, table)) <
+                0)
                 return UL_ERROR_RETURN(-1);
             require(page, u"0");
             kind = UL_CNTKIND_REDUCED;
         } else if (packed < object.structure.nkeys) {
             for (unsigned k = 0; k < packed; ++k) distinct.push_back(fields[k].name.c_str());
-            if (message(u' ', ul_format(u"Only counting distinct key values for table '%s'.",
-                                        table)) < 0)
+            if (message(u' ',
+                        ul_format(u"Only counting distinct key values for table '%s'.", table)) < 0)
                 return UL_ERROR_RETURN(-1);
             kind = UL_CNTKIND_REDUCED;
         }
@@ -304,11 +304,12 @@ int AuxCountRows::countPhysicalTable(const char16_t* table, const char16_t* wher
         require(client, u"'000'");
     }
     // Distinct values cannot be estimated from the table's statistics.
-    const int flags = ((mode & UL_CNTMODE_ESTIMATE) && distinct.empty() ? UL_COUNTSTAR_ESTIMATE : 0) |
-                      (mode & UL_CNTMODE_NOFALLBACK ? UL_COUNTSTAR_NOFALLBACK : 0);
-    const int rc = ul_sqltablecountstar(table, condition.empty() ? nullptr : condition.c_str(),
-                                        distinct.data(), static_cast<unsigned>(distinct.size()),
-                                        count, flags);
+    const int flags =
+        ((mode & UL_CNTMODE_ESTIMATE) && distinct.empty() ? UL_COUNTSTAR_ESTIMATE : 0) |
+        (mode & UL_CNTMODE_NOFALLBACK ? UL_COUNTSTAR_NOFALLBACK : 0);
+    const int rc =
+        ul_sqltablecountstar(table, condition.empty() ? nullptr : condition.c_str(),
+                             distinct.data(), static_cast<unsigned>(distinct.size()), count, flags);
     if (rc < 0) return UL_ERROR_RETURN(-1);
     return writeCount(table, *count, rc == 1 ? UL_CNTKIND_ESTIMATED : kind, clientdep);
 }
@@ -407,9 +408,10 @@ int AuxCountRows::samplePosition(const char16_t* physical, const char16_t* condi
     const unsigned given = std::min(low.SQBND_NValues, nkeys);
     for (unsigned i = 0; i < given; ++i) {
         if (ul_stricmp(low.fields[i], keys[i]) != 0)
-            return ul_errorfail(ul_format(u"Where condition field #%d '%s' does not match key "
-                                          u"field '%s'",
-                                          static_cast<int>(i) + 1, low.fields[i], keys[i]));
+            return ul_errorfail(
+                ul_format(u"Where condition field #%d '%s' does not match key "
+                          u"field '%s'",
+                          static_cast<int>(i) + 1, low.fields[i], keys[i]));
         out->values.emplace_back(low.value(i));
     }
     *found = true;
@@ -443,31 +445,31 @@ int AuxCountRows::samplePosition(const char16_t* physical, const char16_t* condi
         out->values.push_back(minimum.value);
     }
     if (out->values.size() != nkeys)
-        return ul_errorfail(ul_format(u"Expected %d key values but got %d",
-                                      static_cast<int>(nkeys),
+        return ul_errorfail(ul_format(u"Expected %d key values but got %d", static_cast<int>(nkeys),
                                       static_cast<int>(out->values.size())));
     return 0;
 }
 
 int AuxCountRows::estimateCountStarLogCluster(const char16_t* physical, ul_dbrowcount_t count,
-                                              int mode,
-                                              const std::vector<std::u16string>& tables,
+                                              int mode, const std::vector<std::u16string>& tables,
                                               std::vector<ul_dbrowcount_t>* counts) {
     ULTableSplit* split = where_.get(physical, UL_HASH_QUIET);
     if (!split || split->isEmpty())
         return ul_errorfail(
             ul_format(u"No where conditions supplied for '%s' to do estimation", physical));
     if (split->native)
-        return ul_errorfail(ul_format(u"Native split conditions of '%s' cannot be used for "
-                                      u"estimation",
-                                      physical));
+        return ul_errorfail(
+            ul_format(u"Native split conditions of '%s' cannot be used for "
+                      u"estimation",
+                      physical));
     ULLDObject object;
     const int known = readNameTab(physical, &object);
     if (known < 0) return UL_ERROR_RETURN(-1);
     if (!known || object.attributes.tabClass != u'C')
-        return ul_errorfail(ul_format(u"Cannot estimate logical tables of '%s', which is no "
-                                      u"physical cluster",
-                                      physical));
+        return ul_errorfail(
+            ul_format(u"Cannot estimate logical tables of '%s', which is no "
+                      u"physical cluster",
+                      physical));
     const unsigned nkeys = object.getPackedKeyFields();
     std::vector<const char16_t*> keys;
     for (unsigned k = 0; k < nkeys; ++k) keys.push_back(object.structure.fields[k].name.c_str());
@@ -538,8 +540,8 @@ int usage() {
 // Same name, or two names of one existing file.
 bool sameFile(const char16_t* a, const char16_t* b) {
     if (ul_strcmp(a, b) == 0) return true;
-    struct stat sa{};
-    struct stat sb{};
+    struct stat sa {};
+    struct stat sb {};
     return stat(ul_utf16to8(a).c_str(), &sa) == 0 && stat(ul_utf16to8(b).c_str(), &sb) == 0 &&
            sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }

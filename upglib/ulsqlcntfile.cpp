@@ -125,8 +125,8 @@ bool parseCount(std::u16string_view text, ul_dbrowcount_t* count) {
 }
 
 // Parses a non-empty, non-comment output line.
-int parseOutputLine(const char16_t* line, int lineNo, std::u16string* table,
-                    ul_dbrowcount_t* count, bool* clientdep) {
+int parseOutputLine(const char16_t* line, int lineNo, std::u16string* table, ul_dbrowcount_t* count,
+                    bool* clientdep) {
     ul_errorsetmsg(0, nullptr);
     const char16_t* end = nullptr;
     if (readName(line, table, &end) < 0) return syntaxError(lineNo, line);

@@ -24,12 +24,12 @@ constexpr size_t UL_CNTFILE_MAXNAME = 256;
 
 // Mode bits of an input line.
 enum : int {
-    UL_CNTMODE_PACKED = 0x1,     // 'p': cluster pages 0 only, distinct keys of packed tables
-    UL_CNTMODE_ALTNT = 0x2,      // 'a': the alternative nametab
-    UL_CNTMODE_CLIENT000 = 0x4,  // '0': client 000 only
-    UL_CNTMODE_ESTIMATE = 0x10,  // action 'e'
+    UL_CNTMODE_PACKED = 0x1,       // 'p': cluster pages 0 only, distinct keys of packed tables
+    UL_CNTMODE_ALTNT = 0x2,        // 'a': the alternative nametab
+    UL_CNTMODE_CLIENT000 = 0x4,    // '0': client 000 only
+    UL_CNTMODE_ESTIMATE = 0x10,    // action 'e'
     UL_CNTMODE_NOFALLBACK = 0x20,  // 'n': count operation flag 0x8
-    UL_CNTMODE_LOGICAL = 0x40,   // 'l': also the logical tables of a cluster or pool
+    UL_CNTMODE_LOGICAL = 0x40,     // 'l': also the logical tables of a cluster or pool
 };
 
 // Kinds of an output line.

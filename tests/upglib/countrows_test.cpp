@@ -1,5 +1,7 @@
 // countrows on both engines: every counting mode against counts taken independently in SQL, the
 // estimate of logical tables from split samples, and a run killed by a signal and resumed.
+#include "countrows.h"
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,7 +10,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "countrows.h"
 #include "sqltestutil.h"
 #include "tabrix.h"
 #include "ulnametab.h"
@@ -34,11 +35,13 @@ class CountRowsTest : public SqlEngineTest {
         suffix_ = "_" + std::to_string(getpid());
         ASSERT_EQ(ul_sqlntsettype(10, w(suffix_).c_str(), 0), 0);
         originals_ = {name("DDNTT"), name("DDNTF")};
-        sql("CREATE TABLE \"" + name("DDNTT") + "\" (TABNAME VARCHAR(130) PRIMARY KEY, TSTAMP "
+        sql("CREATE TABLE \"" + name("DDNTT") +
+            "\" (TABNAME VARCHAR(130) PRIMARY KEY, TSTAMP "
             "VARCHAR(14), TABTYPE CHAR(1), TABFORM CHAR(1), REFNAME VARCHAR(130), CLIDEP "
             "SMALLINT, CLIPOS SMALLINT, FLDCNT SMALLINT, KEYCNT SMALLINT, PKEYCNT SMALLINT, KEYLEN "
             "INTEGER, TABLEN INTEGER, SHRTYPE SMALLINT, TEMPFLAG SMALLINT, STORETYPE CHAR(1))");
-        sql("CREATE TABLE \"" + name("DDNTF") + "\" (TABNAME VARCHAR(130), FIELDPOS SMALLINT, "
+        sql("CREATE TABLE \"" + name("DDNTF") +
+            "\" (TABNAME VARCHAR(130), FIELDPOS SMALLINT, "
             "FIELDNAME VARCHAR(130), DDTYPE SMALLINT, DDLEN INTEGER, DIGITS SMALLINT, DECIMALS "
             "SMALLINT, DBTYPE SMALLINT, DBLEN INTEGER, KEYFLAG SMALLINT, NOTNULLFLAG SMALLINT, "
             "FLDOFFS INTEGER, PRIMARY KEY (TABNAME, FIELDPOS))");
@@ -48,14 +51,18 @@ class CountRowsTest : public SqlEngineTest {
         define("BLK", 'T', 'T', "", 0,
                {k1, {"BLOCKNR", 168, 5, true}, {"LEN", 168, 5, false}, {"DATA", 184, 8, false}});
         define("CLU", 'T', 'C', "", 0,
-               {k1, k2, {"PAGENO", 168, 5, true}, {"TIMESTMP", 40, 14, false},
-                {"PAGELG", 168, 5, false}, {"VARDATA", 184, 64, false}});
+               {k1,
+                k2,
+                {"PAGENO", 168, 5, true},
+                {"TIMESTMP", 40, 14, false},
+                {"PAGELG", 168, 5, false},
+                {"VARDATA", 184, 64, false}});
         define("LC1", 'C', 'T', "CLU", 1, {k1, k2, {"SEQ", 172, 10, true}, {"TXT", 40, 60, false}});
         define("LC2", 'C', 'T', "CLU", 0, {k1, k2, {"POS", 172, 10, true}});
         for (int i = 0; i < 60; ++i) {
             sql("INSERT INTO \"" + name("PLN") + "\" VALUES (" + std::to_string(i) + ", 'v')");
-            sql("INSERT INTO \"" + name("CLI") + "\" VALUES ('" + (i % 3 ? "100" : "000") +
-                "', " + std::to_string(i) + ")");
+            sql("INSERT INTO \"" + name("CLI") + "\" VALUES ('" + (i % 3 ? "100" : "000") + "', " +
+                std::to_string(i) + ")");
             sql("INSERT INTO \"" + name("BLK") + "\" VALUES ('b" + std::to_string(i % 7) + "', " +
                 std::to_string(i) + ", 0, NULL)");
         }
@@ -98,7 +105,7 @@ class CountRowsTest : public SqlEngineTest {
                 std::to_string(i + 1) + ", '" + f.name + "', " + std::to_string(f.ddtype) + ", " +
                 std::to_string(f.ddlen) + ", 0, 0, 0, 0, " + std::to_string(f.key) + ", " +
                 std::to_string(f.key) + ", NULL)");
-            const std::string sqlType = f.ddtype == 40    ? "VARCHAR(" + std::to_string(f.ddlen) + ")"
+            const std::string sqlType = f.ddtype == 40 ? "VARCHAR(" + std::to_string(f.ddlen) + ")"
                                         : f.ddtype == 184 ? (session_.isPg() ? "bytea" : "BLOB")
                                                           : "INTEGER";
             columns += std::string(i ? ", " : "") + f.name + " " + sqlType;
@@ -107,8 +114,7 @@ class CountRowsTest : public SqlEngineTest {
         sql("INSERT INTO \"" + name("DDNTT") + "\" VALUES ('" + t + "', '20260101000000', '" +
             type + "', '" + form + "', '" + (ref.empty() ? "" : name(ref)) + "', " +
             std::to_string(clidep) + ", " + std::to_string(clidep) + ", " +
-            std::to_string(fields.size()) + ", " + std::to_string(keys) +
-            ", 0, 0, 0, 0, 0, '')");
+            std::to_string(fields.size()) + ", " + std::to_string(keys) + ", 0, 0, 0, 0, 0, '')");
         const std::string db = type == 'T' ? t : t + "T";
         originals_.push_back(db);
         sql("CREATE TABLE \"" + db + "\" (" + columns + ", PRIMARY KEY (" + keyList + "))");
@@ -210,7 +216,8 @@ TEST_P(CountRowsTest, ModesGiveTheCountsOfSql) {
 TEST_P(CountRowsTest, LogicalTablesEstimatedFromSplitSamples) {
     const std::string clu = name("CLU");
     int rc = -1;
-    const std::vector<std::string> lines = run("epl " + clu + "\n", whereFile("clu.whr").c_str(), &rc);
+    const std::vector<std::string> lines =
+        run("epl " + clu + "\n", whereFile("clu.whr").c_str(), &rc);
     ASSERT_EQ(rc, 0) << u8(errorText()) << log_.text();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], clu + " 20 # (reduced keyfields)");
@@ -226,6 +233,57 @@ TEST_P(CountRowsTest, LogicalTablesEstimatedFromSplitSamples) {
     (void)run("el " + clu + "\n", empty.c_str(), &rc);
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(u8(errorText()), "Got no sampling row count for physical cluster '" + clu + "'");
+}
+
+// The tool is stopped by a signal after a few tables, its last line is torn, and a second run
+// completes the file: every table once, with its count.
+TEST(CountRowsRestartTest, KilledRunResumesExactly) {
+    constexpr int kTables = 400;
+    TempDir dir;
+    const std::string db = dir.path("a.db"), out = dir.path("out.txt");
+    std::string input, script = "BEGIN;";
+    for (int i = 0; i < kTables; ++i) {
+        const std::string t = "T" + std::to_string(i);
+        input += "c " + t + "\n";
+        script += "CREATE TABLE " + t + " (K INTEGER);";
+        for (int r = 0; r < i % 7; ++r)
+            script += "INSERT INTO " + t + " VALUES (" + std::to_string(r) + ");";
+    }
+    dir.write("make.sql", script + "COMMIT;");
+    ASSERT_EQ(system(("sqlite3 " + db + " < " + dir.path("make.sql")).c_str()), 0);
+    const std::string in = dir.write("in.txt", input);
+    const auto lines = [&] {
+        std::vector<std::string> v;
+        std::istringstream text(readFileBytes(out));
+        for (std::string line; std::getline(text, line);) v.push_back(line);
+        return v;
+    };
+    const std::string env = "dbms_type=SQLITE dbs_sqlite_db=" + db + " ";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("dbms_type", "SQLITE", 1);
+        setenv("dbs_sqlite_db", db.c_str(), 1);
+        if (!freopen("/dev/null", "w", stdout)) _exit(99);
+        execl(TABRIX_BINARY, TABRIX_BINARY, "countrows", in.c_str(), out.c_str(), nullptr);
+        _exit(98);
+    }
+    while (lines().size() < 5 && waitpid(pid, nullptr, WNOHANG) == 0) usleep(200);
+    kill(pid, SIGSTOP);
+    const size_t written = lines().size();
+    kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before the signal";
+    ASSERT_LT(written, static_cast<size_t>(kTables));
+    std::string text = readFileBytes(out);
+    ASSERT_EQ(truncate(out.c_str(), static_cast<off_t>(text.size() - 2)), 0);
+    ASSERT_EQ(system((env + TABRIX_BINARY " countrows " + in + " " + out + " >/dev/null").c_str()),
+              0);
+    std::vector<std::string> expected;
+    for (int i = 0; i < kTables; ++i)
+        expected.push_back("T" + std::to_string(i) + " " + std::to_string(i % 7));
+    EXPECT_EQ(lines(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, CountRowsTest, ::testing::Values("SQLITE", "PGSQL"),
