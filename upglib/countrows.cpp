@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "tabrix.h"
@@ -131,8 +132,10 @@ class DirectoryQuery {
                 return UL_ERROR_RETURN(-1);
             stmt = std::move(fresh);
         }
+        if (missing_.count(directory)) return 0;
         if (stmt->bindParamS(0, value) < 0) return UL_ERROR_RETURN(-1);
         const long rc = stmt->execute(callback, nullptr, 0);
+        if (rc == -2) missing_.insert(directory);  // asked once, not for every table
         return rc == -1 ? UL_ERROR_RETURN(-1) : 0;
     }
 
@@ -140,6 +143,7 @@ class DirectoryQuery {
     const char16_t* column_;
     const char16_t* key_;
     std::unordered_map<std::u16string, std::unique_ptr<ULSQLStmt>> prepared_;
+    std::unordered_set<std::u16string> missing_;
 };
 
 // The key values of one sample position of a physical cluster.
