@@ -562,15 +562,6 @@ int count(const char16_t* in, const char16_t* out, const char16_t* where) {
     return aux.close();
 }
 
-// Disconnects after a failure without losing its reason.
-int failDisconnected() {
-    const std::u16string error = ul_errorgetmsg();
-    if (ul_sqlisconnected())
-        (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // the first failure is the one reported
-    ul_errorsetmsg(0, error.c_str());
-    return UL_ERROR_RETURN(-1);
-}
-
 }  // namespace
 
 int cmd_COUNTROWS(unsigned int argc, const char16_t** argv) {
@@ -580,6 +571,6 @@ int cmd_COUNTROWS(unsigned int argc, const char16_t** argv) {
         return ul_errorfail(
             ul_format(u"Input and output file '%s' must not be identical", argv[1]));
     if (ul_sqlconnect2(0) < 0) return UL_ERROR_RETURN(-1);
-    if (count(argv[1], argv[2], argc > 3 ? argv[3] : nullptr) < 0) return failDisconnected();
+    if (count(argv[1], argv[2], argc > 3 ? argv[3] : nullptr) < 0) return ul_sqldisconnectfailed();
     return ul_sqldisconnect(0) < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
