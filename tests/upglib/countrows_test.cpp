@@ -164,20 +164,6 @@ class CountRowsTest : public SqlEngineTest {
         for (std::string line; std::getline(text, line);) lines.push_back(line);
         return lines;
     }
-    // The cluster's key ranges as a where file.
-    std::string whereFile(const std::string& file) {
-        ULTableSplit split;
-        const char16_t* keys[] = {u"K1", u"K2"};
-        EXPECT_EQ(ul_sqlsplittable(&split, w(name("CLU")).c_str(), keys, 2, 0.25, 20, 1, 40,
-                                   nullptr, UL_SQLTABSPLIT_FSTANDARD),
-                  0)
-            << u8(errorText());
-        EXPECT_GE(ul_sqlwritewherefile(w(dir_.path(file)).c_str(), w(name("CLU")).c_str(), &split,
-                                       0, nullptr),
-                  0);
-        return dir_.path(file);
-    }
-
     MemoryStream log_;
     std::string suffix_;
     std::vector<std::string> originals_;
@@ -215,9 +201,13 @@ TEST_P(CountRowsTest, ModesGiveTheCountsOfSql) {
 
 TEST_P(CountRowsTest, LogicalTablesEstimatedFromSplitSamples) {
     const std::string clu = name("CLU");
+    // Samples at a start, at a whole key, and behind a partial key that is completed.
+    const std::string where =
+        dir_.write("clu.whr", "tab: " + clu + "\nWHERE K1 < 'k1'\n\ntab: " + clu +
+                                  "\nWHERE ('k1' < K1 OR (K1 = 'k1' AND 2 <= K2))\n\ntab: " + clu +
+                                  "\nWHERE 'k3' < K1\n\n");
     int rc = -1;
-    const std::vector<std::string> lines =
-        run("epl " + clu + "\n", whereFile("clu.whr").c_str(), &rc);
+    const std::vector<std::string> lines = run("epl " + clu + "\n", where.c_str(), &rc);
     ASSERT_EQ(rc, 0) << u8(errorText()) << log_.text();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], clu + " 20 # (reduced keyfields)");
