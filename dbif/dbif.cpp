@@ -2,6 +2,7 @@
 #include "dbif.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "dbif_engines.h"
@@ -102,15 +103,17 @@ void DbIfRowBatch::setTextUtf8(size_t row, unsigned col, const char* text, size_
     size_t offset = texts_.size();
     // The ASCII head, most often the whole value, is widened in place (beginText reserved the
     // room); the decoder takes the rest.
-    texts_.resize(offset + length);
-    char16_t* out = texts_.data() + offset;
     size_t ascii = 0;
-    for (; ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80; ++ascii)
-        out[ascii] = static_cast<unsigned char>(text[ascii]);
-    if (ascii < length) {
-        texts_.resize(offset + ascii);
-        ul_utf8to16append(texts_, text + ascii, length - ascii);
+    for (; ascii + 8 <= length; ascii += 8) {  // eight bytes at a time while none has bit 7
+        uint64_t word;
+        std::memcpy(&word, text + ascii, 8);
+        if (word & 0x8080808080808080ull) break;
     }
+    while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
+    texts_.resize(offset + ascii);
+    char16_t* out = texts_.data() + offset;
+    for (size_t i = 0; i < ascii; ++i) out[i] = static_cast<unsigned char>(text[i]);
+    if (ascii < length) ul_utf8to16append(texts_, text + ascii, length - ascii);
     cells_[index].length = texts_.size() - offset;
     pending_.push_back({index, offset, true});
 }

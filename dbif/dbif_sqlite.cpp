@@ -345,8 +345,43 @@ void canonicalDecimal(bool negative, std::string_view intDigits, std::string_vie
 
 // The shortest digits that read back as the same double (at most 17 significant digits),
 // written without exponent. Returns false for infinity and NaN.
+// A double whose shortest digits have at most `scale` fraction digits, written without going
+// through those digits: n = value * 10^scale rounded is the candidate, and when n / 10^scale reads
+// back as the same double it is the only such decimal (below 2^52 the doubles lie closer than
+// 10^-scale), so the shortest digits are n's, padded to the scale. False: take the long way.
+bool formatScaledDouble(double value, int scale, std::string* out) {
+    static constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
+                                         1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    if (scale < 0 || scale > 15) return false;
+    const double scaled = std::nearbyint(value * kPowers[scale]);
+    if (!(std::fabs(scaled) < 4503599627370496.0)) return false;  // 2^52; also NaN
+    if (scaled / kPowers[scale] != value) return false;
+    const int64_t n = static_cast<int64_t>(scaled);
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, n < 0 ? -n : n);
+    const size_t digits = static_cast<size_t>(r.ptr - buf);
+    const size_t frac = static_cast<size_t>(scale);
+    std::string& s = *out;
+    s.clear();
+    if (n < 0) s.push_back('-');
+    if (digits <= frac) {
+        s.push_back('0');
+        s.push_back('.');
+        s.append(frac - digits, '0');
+        s.append(buf, digits);
+    } else {
+        s.append(buf, digits - frac);
+        if (frac) {
+            s.push_back('.');
+            s.append(buf + digits - frac, frac);
+        }
+    }
+    return true;
+}
+
 bool formatDouble(double value, int scale, std::string* out) {
     if (!std::isfinite(value)) return false;
+    if (formatScaledDouble(value, scale, out)) return true;
     char buf[40];
     // The shortest digits that read back as the same double; usually without exponent, and then
     // the digits are split at the point where they stand.

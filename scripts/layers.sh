@@ -25,6 +25,7 @@ ulsqlsplit ulsqlwherefile ulsqlcrcutil ulsqlcntfile
 splittable ulsqlcrcclear ulsqlcrcanalyze countrows
 crceval ulsqlcrc
 crctable
+execdbstmt
 tabrixmain tabrixpending
 '
 

@@ -701,34 +701,45 @@ int ULSQLLogCSVLines::escapeFlags() {
     return UL_ESCAPE_C | UL_ESCAPE_CONTROL;
 }
 
-int ULSQLLogCSVLines::handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
-                                unsigned* lengths, unsigned ncols) {
+int ULSQLCallBack::appendCsvValues(std::u16string* line, const unsigned char** raw,
+                                   const char16_t** values, const unsigned* lengths,
+                                   unsigned ncols, bool quoteLeadingHash) const {
     static const char16_t kHex[] = u"0123456789abcdef";
-    line_.clear();
-    if (isHeaderRow(flags) && (flags & UL_ROW_HDR_NAME)) line_ += u'#';
+    const size_t lineStart = line->size();
     for (unsigned i = 0; i < ncols; ++i) {
-        if (i > 0) line_ += u',';
+        if (i > 0) *line += u',';
         if (values && values[i]) {
-            const size_t start = line_.size();
+            const size_t start = line->size();
             const std::u16string_view value(values[i], textLength(i, values[i]));
-            if (ul_stringgenescape(&line_, value, u',', escapeFlags()) < 0) {
-                ul_errorsetmsg(UL_ERR_PREPEND, u"Error dumping table line");
+            if (ul_stringgenescape(line, value, u',', ULSQLLogCSVLines::escapeFlags()) < 0)
                 return UL_ERROR_RETURN(-1);
-            }
             // Quotes keep a data line from reading as a header line; escapes stay valid in them.
-            if (start == 0 && line_.size() > 0 && line_[0] == u'#') {
-                line_.insert(line_.begin(), u'"');
-                line_ += u'"';
+            if (quoteLeadingHash && start == lineStart && line->size() > start &&
+                (*line)[start] == u'#') {
+                line->insert(line->begin() + static_cast<std::ptrdiff_t>(start), u'"');
+                *line += u'"';
             }
         } else if (raw && raw[i]) {
-            line_ += u'"';
+            *line += u'"';
             const unsigned length = lengths ? lengths[i] : 0;
             for (unsigned b = 0; b < length; ++b) {
-                line_ += kHex[raw[i][b] >> 4];
-                line_ += kHex[raw[i][b] & 0xF];
+                *line += kHex[raw[i][b] >> 4];
+                *line += kHex[raw[i][b] & 0xF];
             }
-            line_ += u'"';
+            *line += u'"';
         }
+    }
+    return 0;
+}
+
+int ULSQLLogCSVLines::handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
+                                unsigned* lengths, unsigned ncols) {
+    line_.clear();
+    const bool header = isHeaderRow(flags) && (flags & UL_ROW_HDR_NAME);
+    if (header) line_ += u'#';
+    if (appendCsvValues(&line_, raw, values, lengths, ncols, !header) < 0) {
+        ul_errorsetmsg(UL_ERR_PREPEND, u"Error dumping table line");
+        return UL_ERROR_RETURN(-1);
     }
     line_ += u'\n';
     utf8_.clear();

@@ -210,11 +210,24 @@ class ULSQLCallBack {
     virtual const char16_t* crossEngineTable() const { return nullptr; }
 
   protected:
+    // Appends the values of a row to line, joined by ",": a text value whole in the escaped
+    // form that ul_stringreadescape reads back with terminator ',' and UL_ESCAPE_C |
+    // UL_ESCAPE_CONTROL (no control character stays in the line), a value without text as
+    // "\"" + lower-case hex + "\"", NULL as nothing. With quoteLeadingHash a first value that
+    // would begin with "#" is put in double quotes. Returns 0, or -1 when escaping fails.
+    [[nodiscard]] int appendCsvValues(std::u16string* line, const unsigned char** raw,
+                                      const char16_t** values, const unsigned* lengths,
+                                      unsigned ncols, bool quoteLeadingHash) const;
     // The length of text value i of the fetched row being handled; outside a fetch (header
     // rows, parameter rows) the zero-terminated length.
     size_t textLength(unsigned i, const char16_t* value) const {
         if (textLengths_ && i < nTextLengths_) return textLengths_[i];
         return value ? std::char_traits<char16_t>::length(value) : 0;
+    }
+    // The text lengths of the fetched row being handled when it has at least ncols columns,
+    // else null: a callback that passes the row on hands them over as they are.
+    const size_t* rowTextLengths(unsigned ncols) const {
+        return textLengths_ && nTextLengths_ >= ncols ? textLengths_ : nullptr;
     }
 
   private:

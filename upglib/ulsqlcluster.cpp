@@ -210,6 +210,8 @@ int ul_sqlpackrowcompare(unsigned nkeys, const int* keyTypes, const void* a, con
 
 int ULSQLForwardCallBack::forward(unsigned flags, const unsigned char** raw,
                                   const char16_t** values, unsigned* lengths, unsigned ncols) {
+    if (const size_t* known = rowTextLengths(ncols))
+        return forward(flags, raw, values, lengths, ncols, known);
     textLengths_.resize(ncols);
     for (unsigned i = 0; i < ncols; ++i)
         textLengths_[i] = values && values[i] ? textLength(i, values[i]) : 0;
@@ -955,6 +957,10 @@ int ULSQLRecordDecoder::emit() {
         if (slot.isNull) continue;
         if (!slot.direct) {
             values_[i] = cv[i];
+            // A packed number keeps the bytes it was stored with (a negative zero included),
+            // as a read of the stored table delivers them; its text is the converter's.
+            if (ul_sqlfieldtype(descs[i]) == DBIF_TYPE_PACKED && cv[i].rawLength == lengths_[i])
+                values_[i].raw = raw_[i];
             continue;
         }
         ul_sqlvalue_t& v = values_[i];

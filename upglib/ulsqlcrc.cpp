@@ -1,6 +1,7 @@
 #include "ulsqlcrc.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -71,7 +72,51 @@ enum class Feed : unsigned char {
     plain,    // as delivered
     chars,    // UTF-16 text: NUL characters left out
     numtext,  // UTF-16 text checked against a number: leading blanks and zeros left out
+    number,   // a binary number (integer, floating point, decimal floating point)
+    units,    // UTF-16 text kept whole, NUL characters included
 };
+
+// With the table option neutral, values are checksummed in one byte order on every machine
+// (most significant byte first), so that two sides of different byte order agree: binary
+// numbers are reversed as a whole and UTF-16 text unit by unit on a little-endian machine.
+constexpr bool UL_CRC_HOST_LITTLE = std::endian::native == std::endian::little;
+
+void toNeutralOrder(Feed f, unsigned char* bytes, size_t n) {
+    if (f == Feed::number) {
+        std::reverse(bytes, bytes + n);
+    } else if (f != Feed::plain) {
+        for (size_t i = 0; i + 1 < n; i += 2) std::swap(bytes[i], bytes[i + 1]);
+    }
+}
+
+// The sum of n bytes, eight at a time: byte pairs into four 16-bit lanes, the lanes added by
+// one multiplication into the top lane (at most 8 * 255, so no lane overflows).
+uint64_t byteSum(const unsigned char* p, size_t n) {
+    constexpr uint64_t kLow = 0x00FF00FF00FF00FFull, kLanes = 0x0001000100010001ull;
+    uint64_t sum = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        sum += (((w & kLow) + ((w >> 8) & kLow)) * kLanes) >> 48;
+    }
+    for (; i < n; ++i) sum += p[i];
+    return sum;
+}
+
+// Whether n bytes of UTF-16 units (n even) hold a zero unit, four units at a time.
+bool hasNulUnit(const unsigned char* p, size_t n) {
+    constexpr uint64_t kOnes = 0x0001000100010001ull, kHigh = 0x8000800080008000ull;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if ((w - kOnes) & ~w & kHigh) return true;
+    }
+    for (; i + 2 <= n; i += 2)
+        if (p[i] == 0 && p[i + 1] == 0) return true;
+    return false;
+}
 
 }  // namespace
 
@@ -103,12 +148,16 @@ struct AuxCalcCRCValues::Plan {
     std::vector<int> sliceOf;               // slice of each column, -1: none
     bool fieldSlice = false;                // a slice of fields of one row is dug into
     unsigned fieldFirst = 0, fieldEnd = 0;  // the columns the total runs over
+    ul_sqlcrcboundary_t fieldStart;         // the start of the field line written next
     // The values of single-field slices of the last row, as lines show them.
     std::vector<std::u16string> fieldValues;
     std::vector<bool> haveValue;
     // The region, neutral numeric text converted (views into the file's pool).
     std::vector<std::u16string_view> startValues, endValues;
     ul_sqlcrcboundary_t start, end;
+    // A logical table's "whr:" range, checked on its rows: the statement reads whole records.
+    ul_sqlcrcboundary_t whrLow, whrHigh;
+    bool whrLowIncl = false, whrHighExcl = false;
     unsigned ngroup = 0;  // packed tables: key fields of a stored record
     int logicalType = UL_LOGTABLE_NONE;
     // The row callbacks in front of the scan.
@@ -126,6 +175,7 @@ struct AuxCalcCRCValues::Plan {
     // Scratch of the current row.
     std::vector<std::u16string> key;
     std::u16string hex;
+    std::vector<unsigned char> rowBytes;  // the bytes of a row that are checksummed
     // File state.
     bool tabChecked = false;
     int lineNo = 0;  // line number of the next line written
@@ -268,7 +318,9 @@ int AuxCalcCRCValues::setupCRCRangeValues(ul_crcrecord_t* r, std::u16string clie
     r->slice = std::max<unsigned long>(p.request.sliceSize, 1);
     if (p.quick) r->buckets.assign(UL_CRCQUICK_BUCKETS, 0xFFFFFFFFu);
     if (p.fields) r->fieldCrcs.assign(p.slices.size(), 0xFFFFFFFFu);
+    // Field lines written already are found by writeFieldLines, not followed as boundaries.
     for (const ul_chkcrcline_t* b : p.request.boundaries) {
+        if (p.fields) break;
         const char16_t* c = b->client();
         if (!hasClient || (c && r->client == c)) r->boundaries.push_back(b);
     }
@@ -345,7 +397,9 @@ int AuxCalcCRCValues::determineCRCRanges(const ul_crcscanrequest_t& request) {
         const unsigned ncols = static_cast<unsigned>(p.descs.size());
         const unsigned per = std::max<unsigned long>(request.sliceSize, 1);
         p.fieldSlice = request.start.field != UL_CRCFIELD_WHOLEROW;
-        const unsigned first = p.fieldSlice ? request.start.field + 1 : p.nkeys;
+        ul_chkcrcline_t region;
+        region.start = request.start;
+        const unsigned first = p.fieldSlice ? region.firstField(p.nkeys) : p.nkeys;
         const unsigned last = request.end.field != UL_CRCFIELD_WHOLEROW
                                   ? std::min(request.end.field + 1, ncols)
                                   : ncols;
@@ -432,7 +486,9 @@ int AuxCalcCRCValues::fetchFieldDescs(int* logicalType) {
     p.useDecompress = !p.logical && (tflags & UL_TABCHK_DECOMPRESS);
     p.usePooled = !p.logical && (tflags & UL_TABCHK_POOLED);
     if (p.usePacked) p.ngroup = object.getPackedKeyFields();
-    if (p.logical) return 0;  // the logical statement describes the fields
+    // A logical table's fields are described by its own nametab entry, as the logical
+    // statement delivers them: the column types are known before the first row, so that the
+    // filters in front of the scan know which columns they work on.
     ul_sqlfielddesc_t* descs = nullptr;
     unsigned n = 0;
     if (ul_sqltablegetoiflags(&object, p.selPtrs.data(), static_cast<unsigned>(p.selPtrs.size()),
@@ -582,9 +638,14 @@ int AuxCalcCRCValues::genCRCStatement(std::u16string* sql) {
     if (!where.empty() && !range.empty()) where.append(u" AND ");
     where += range;
     if (!where.empty()) sql->append(u" WHERE ").append(where);
-    if (p.quick && !p.ordered && !(UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_FORCEORDERBY)) return 0;
+    if (p.quick && !p.ordered && !p.usePacked &&
+        !(UL_SQLGlobalCRCFlags & UL_SQLCRCFLAG_FORCEORDERBY))
+        return 0;
+    // The pages of a packed table are joined in page order: its page number, a key field
+    // behind the grouping key, orders them.
     sql->append(u" ORDER BY ");
-    for (unsigned k = 0; k < p.nkeys; ++k) {
+    const size_t norder = p.usePacked ? p.keyNamePtrs.size() : p.nkeys;
+    for (size_t k = 0; k < norder; ++k) {
         if (k) sql->append(u", ");
         if (ul_sqlappendquotedname(sql, p.keyNamePtrs[k], 0) < 0) return UL_ERROR_RETURN(-1);
     }
@@ -691,22 +752,40 @@ int AuxCalcCRCValues::exeCRCStatement(const std::u16string& sql) {
 
 int AuxCalcCRCValues::exeLogicalStatement(int logicalType) {
     Plan& p = *plan_;
+    const ul_sqlrange_t* whr = table_->whrRange();
+    auto whrBound = [&](const ul_sqlboundary_t& b, ul_sqlcrcboundary_t* out) -> int {
+        std::vector<std::u16string_view> values;
+        for (unsigned i = 0; i < b.SQBND_NValues; ++i) values.push_back(b.value(i));
+        if (values.empty()) return 0;
+        out->values = file_->storeValues(values);
+        out->nvalues = static_cast<unsigned>(values.size());
+        return out->values ? 0 : UL_ERROR_RETURN(-1);
+    };
+    if (whr && !p.start.nvalues) {
+        if (whrBound(whr->low, &p.whrLow) < 0) return UL_ERROR_RETURN(-1);
+        p.whrLowIncl = whr->lowInclusive;
+    }
+    if (whr && !p.end.nvalues) {
+        if (whrBound(whr->high, &p.whrHigh) < 0) return UL_ERROR_RETURN(-1);
+        p.whrHighExcl = whr->highExclusive;
+    }
+    const ul_sqlcrcboundary_t& from = p.start.nvalues ? p.start : p.whrLow;
+    const ul_sqlcrcboundary_t& to = p.end.nvalues ? p.end : p.whrHigh;
     std::vector<std::u16string> low, high;
     std::vector<const char16_t*> lowPtrs, highPtrs;
-    for (unsigned i = 0; i < p.start.nvalues; ++i) low.emplace_back(p.start.values[i]);
-    for (unsigned i = 0; i < p.end.nvalues; ++i) high.emplace_back(p.end.values[i]);
+    for (unsigned i = 0; i < from.nvalues; ++i) low.emplace_back(from.values[i]);
+    for (unsigned i = 0; i < to.nvalues; ++i) high.emplace_back(to.values[i]);
     for (const std::u16string& s : low) lowPtrs.push_back(s.c_str());
     for (const std::u16string& s : high) highPtrs.push_back(s.c_str());
     current_ = p.useCascade ? nullptr : &records_[0];
     ULSQLStmtLogicalTable stmt;
     const unsigned nsel = static_cast<unsigned>(p.selPtrs.size());
-    // The logical statement describes its fields before the first row; the feeds follow then.
-    p.descs.assign(nsel, ul_sqlfielddesc_t{});
-    p.feeds.clear();
     if (announceStatement({}, logicalType) < 0) return UL_ERROR_RETURN(-1);
+    // The fields are described by the logical table's nametab entry (fetchFieldDescs), which
+    // is where the statement takes its descriptions from.
     unsigned long count = 0;
     const long rc = stmt.select(table_->name().c_str(), nsel ? p.selPtrs.data() : nullptr,
-                                nsel ? p.descs.data() : nullptr, nsel, lowPtrs.data(),
+                                nullptr, nsel, lowPtrs.data(),
                                 static_cast<unsigned>(lowPtrs.size()), highPtrs.data(),
                                 static_cast<unsigned>(highPtrs.size()), buildChain(), &count, 0);
     if (rc < 0 || finishChain() < 0) return UL_ERROR_RETURN(-1);
@@ -722,6 +801,16 @@ bool AuxCalcCRCValues::needsText() const {
     return p.ordered || p.logical || p.fields || p.useCascade || p.useBadChar || p.useDecompress;
 }
 
+bool AuxCalcCRCValues::wantsText(unsigned column) const {
+    if (!plan_) return true;
+    const Plan& p = *plan_;
+    if (p.logical) return true;
+    if (column < p.nkeys) return needsText();
+    // Field lines show the value of every field that is a slice of its own.
+    if (!p.fields || column >= p.sliceOf.size() || p.sliceOf[column] < 0) return false;
+    return p.slices[static_cast<size_t>(p.sliceOf[column])].size() == 1;
+}
+
 void AuxCalcCRCValues::prepareFeeds() {
     Plan& p = *plan_;
     p.types.clear();
@@ -735,6 +824,11 @@ void AuxCalcCRCValues::prepareFeeds() {
         p.types.push_back(t ? t : u'C');
         Feed f = Feed::plain;
         if (!record && isCharType(t) && t != u'M' && !p.keepNul) f = Feed::chars;
+        if (!record && (t == u'I' || t == u'F' || ul_sqlfieldtype(p.descs[i]) == DBIF_TYPE_DECFLOAT16 ||
+                        ul_sqlfieldtype(p.descs[i]) == DBIF_TYPE_DECFLOAT34))
+            f = Feed::number;
+        // Text kept with its NUL characters still turns its units into the neutral order.
+        if (!record && isCharType(t) && f == Feed::plain && p.neutral) f = Feed::units;
         const int refField = i < table_->fieldMap.size() ? table_->fieldMap[i] : -1;
         if (!record && p.neutral && t == u'C' && refField >= 0 &&
             static_cast<size_t>(refField) < ref.size() && isNumericType(ref[refField]))
@@ -817,6 +911,22 @@ int AuxCalcCRCValues::compareKeyWith(const ul_crcrecord_t&, const ul_sqlcrcbound
     return 0;
 }
 
+// The logical statement reads its bounds inclusively and compares only the leading key fields
+// they have: the scan's start is exclusive, and the "whr:" range is as its condition says.
+bool AuxCalcCRCValues::insideLogicalRange(const ul_crcrecord_t& r) const {
+    const Plan& p = *plan_;
+    if (p.start.nvalues && compareKeyWith(r, p.start) <= 0) return false;
+    if (p.whrLow.nvalues) {
+        const int c = compareKeyWith(r, p.whrLow);
+        if (c < 0 || (c == 0 && !p.whrLowIncl)) return false;
+    }
+    if (p.whrHigh.nvalues) {
+        const int c = compareKeyWith(r, p.whrHigh);
+        if (c > 0 || (c == 0 && p.whrHighExcl)) return false;
+    }
+    return true;
+}
+
 int AuxCalcCRCValues::checkLastKeyColumns(ul_crcrecord_t* r, const unsigned char** raw,
                                           const unsigned* lengths) {
     Plan& p = *plan_;
@@ -868,12 +978,10 @@ int AuxCalcCRCValues::handleRow(unsigned flags, const unsigned char** raw, const
             ul_format(u"Row of %u columns has fewer than %u key fields", ncols, p.nkeys));
     const bool keysNeeded = p.ordered || p.logical;
     if (keysNeeded) {
-        p.key.resize(p.nkeys);
+        if (p.key.size() != p.nkeys) p.key.resize(p.nkeys);
         for (unsigned i = 0; i < p.nkeys; ++i)
             if (keyText(i, raw, values, lengths, &p.key[i]) < 0) return UL_ERROR_RETURN(-1);
-        // The logical statement reads from the start inclusively.
-        if (p.logical && p.start.nvalues && !p.fieldSlice && compareKeyWith(*r, p.start) <= 0)
-            return 0;
+        if (p.logical && !p.fieldSlice && !insideLogicalRange(*r)) return 0;
     }
     if (!p.ordered) {
         if (calculateCRCValuesQUICK(r, raw, lengths, ncols) < 0) return UL_ERROR_RETURN(-1);
@@ -894,11 +1002,15 @@ int AuxCalcCRCValues::handleRow(unsigned flags, const unsigned char** raw, const
             r->closePending = false;
             if (closeAtLastKey(r) < 0) return UL_ERROR_RETURN(-1);
         }
-        r->lastKey.resize(p.nkeys);
-        r->lastKeyRaw.resize(p.nkeys);
-        r->lastKeyNull.resize(p.nkeys);
+        if (r->lastKeyRaw.size() != p.nkeys) {
+            r->lastKey.resize(p.nkeys);
+            r->lastKeyRaw.resize(p.nkeys);
+            r->lastKeyNull.resize(p.nkeys);
+        }
+        // The row's key texts become the last key; the scratch keeps the storage of the old
+        // ones for the next row, so that no row allocates.
+        r->lastKey.swap(p.key);
         for (unsigned i = 0; i < p.nkeys; ++i) {
-            r->lastKey[i] = p.key[i];
             r->lastKeyNull[i] = !raw[i];
             if (raw[i])
                 r->lastKeyRaw[i].assign(raw[i], raw[i] + lengths[i]);
@@ -919,22 +1031,14 @@ int AuxCalcCRCValues::handleRow(unsigned flags, const unsigned char** raw, const
     return 0;
 }
 
-void AuxCalcCRCValues::addData2Checksum(unsigned* a, unsigned* b, unsigned field,
-                                        const unsigned char* data, size_t n) {
-    Plan& p = *plan_;
-    auto feed = [&](const unsigned char* q, size_t m) {
-        if (!m) return;
-        if (b)
-            ul_crcdupcalc(a, b, q, m);
-        else
-            *a = ul_crccalc(*a, q, m);
-        p.bytes += m;
-        uint64_t s = 0;
-        for (size_t i = 0; i < m; ++i) s += q[i];
-        p.byteSum += s;
-    };
-    const Feed f = field < p.feeds.size() ? p.feeds[field] : Feed::plain;
-    if (f == Feed::plain) return feed(data, n);
+namespace {
+
+// The bytes a value of feed f contributes (before any change of byte order).
+size_t valueBytes(Feed f, const unsigned char* data, size_t n, unsigned char* out) {
+    if (f == Feed::plain || f == Feed::number || f == Feed::units) {
+        if (n) std::memcpy(out, data, n);
+        return n;
+    }
     n &= ~static_cast<size_t>(1);
     auto unit = [&](size_t at) {
         char16_t c;
@@ -944,13 +1048,64 @@ void AuxCalcCRCValues::addData2Checksum(unsigned* a, unsigned* b, unsigned field
     size_t from = 0;
     if (f == Feed::numtext)
         while (from + 2 < n && (unit(from) == u' ' || unit(from) == u'0')) from += 2;
-    size_t piece = from;
-    for (size_t at = from; at < n; at += 2) {
-        if (unit(at) != 0) continue;
-        feed(data + piece, at - piece);
-        piece = at + 2;
+    // Most text holds no NUL, and then the value goes in whole.
+    if (!hasNulUnit(data + from, n - from)) {
+        std::memcpy(out, data + from, n - from);
+        return n - from;
     }
-    feed(data + piece, n - piece);
+    size_t written = 0;
+    for (size_t at = from; at < n; at += 2) {
+        if (unit(at) == 0) continue;
+        std::memcpy(out + written, data + at, 2);
+        written += 2;
+    }
+    return written;
+}
+
+}  // namespace
+
+size_t AuxCalcCRCValues::fieldBytes(unsigned field, const unsigned char* data, size_t n,
+                                    unsigned char* out) const {
+    const Plan& p = *plan_;
+    const Feed f = field < p.feeds.size() ? p.feeds[field] : Feed::plain;
+    const size_t written = valueBytes(f, data, n, out);
+    if (p.neutral && UL_CRC_HOST_LITTLE) toNeutralOrder(f, out, written);
+    return written;
+}
+
+unsigned char* AuxCalcCRCValues::rowSpace(size_t n) {
+    std::vector<unsigned char>& buffer = plan_->rowBytes;
+    if (buffer.size() < n || buffer.empty())
+        buffer.resize(std::max({n, 2 * buffer.size(), size_t{256}}));
+    return buffer.data();
+}
+
+void AuxCalcCRCValues::addBytes(unsigned* a, unsigned* b, const unsigned char* data, size_t n) {
+    if (!n) return;
+    if (b)
+        ul_crcdupcalc(a, b, data, n);
+    else
+        *a = ul_crccalc(*a, data, n);
+    plan_->bytes += n;
+    plan_->byteSum += byteSum(data, n);
+}
+
+void AuxCalcCRCValues::addData2Checksum(unsigned* a, unsigned* b, unsigned field,
+                                        const unsigned char* data, size_t n) {
+    unsigned char* out = rowSpace(n);
+    addBytes(a, b, out, fieldBytes(field, data, n, out));
+}
+
+size_t AuxCalcCRCValues::gatherRow(const unsigned char** raw, const unsigned* lengths,
+                                   unsigned ncols) {
+    size_t total = 0;
+    for (unsigned c = 0; c < ncols; ++c)
+        if (raw[c]) total += lengths[c];
+    unsigned char* out = rowSpace(total);
+    size_t n = 0;
+    for (unsigned c = 0; c < ncols; ++c)
+        if (raw[c]) n += fieldBytes(c, raw[c], lengths[c], out + n);
+    return n;
 }
 
 int AuxCalcCRCValues::calculateCRCValues(ul_crcrecord_t* r, const unsigned char** raw,
@@ -971,23 +1126,25 @@ int AuxCalcCRCValues::calculateCRCValues(ul_crcrecord_t* r, const unsigned char*
         }
         return keepFieldValues(raw, values, lengths, ncols);
     }
-    for (unsigned c = 0; c < ncols; ++c)
-        if (raw[c]) addData2Checksum(&r->blockCrc, &r->totalCrc, c, raw[c], lengths[c]);
-    if (p.quick) {
-        const uint64_t bytes = p.bytes, sum = p.byteSum;
-        if (calculateCRCValuesQUICK(r, raw, lengths, ncols) < 0) return UL_ERROR_RETURN(-1);
-        p.bytes = bytes;
-        p.byteSum = sum;
-    }
+    // The registers take a stream of bytes: the row's fields one after the other go in with
+    // one call, as they would field by field.
+    const size_t n = gatherRow(raw, lengths, ncols);
+    addBytes(&r->blockCrc, &r->totalCrc, p.rowBytes.data(), n);
+    if (p.quick) addQuickRow(r, n);
     return 0;
+}
+
+void AuxCalcCRCValues::addQuickRow(ul_crcrecord_t* r, size_t n) {
+    r->rowCrc = n ? ul_crccalc(0xFFFFFFFFu, plan_->rowBytes.data(), n) : 0xFFFFFFFFu;
+    r->buckets[r->rowCrc % UL_CRCQUICK_BUCKETS] ^= r->rowCrc;
 }
 
 int AuxCalcCRCValues::calculateCRCValuesQUICK(ul_crcrecord_t* r, const unsigned char** raw,
                                               const unsigned* lengths, unsigned ncols) {
-    r->rowCrc = 0xFFFFFFFFu;
-    for (unsigned c = 0; c < ncols; ++c)
-        if (raw[c]) addData2Checksum(&r->rowCrc, nullptr, c, raw[c], lengths[c]);
-    r->buckets[r->rowCrc % UL_CRCQUICK_BUCKETS] ^= r->rowCrc;
+    const size_t n = gatherRow(raw, lengths, ncols);
+    plan_->bytes += n;
+    plan_->byteSum += byteSum(plan_->rowBytes.data(), n);
+    addQuickRow(r, n);
     return 0;
 }
 
@@ -1103,11 +1260,15 @@ int AuxCalcCRCValues::addTabLine0() {
 }
 
 int AuxCalcCRCValues::writeStartLine(const ul_crcrecord_t& r) {
-    // Field lines of the row the file's last lines name need no start.
-    if (r.start.nvalues == 0 || plan_->fieldSlice) return 0;
+    // The lines of a slice of fields follow the start of their row, so that they may come
+    // behind the lines of any other row.
+    const ul_chkcrcline_t* row = plan_->request.region;
+    while (plan_->fieldSlice && row && row->isField()) row = row->parent;
+    const bool rowStart = plan_->fieldSlice && row && !(row->flags & UL_CRCLINE_TOP);
+    if (r.start.nvalues == 0 && !rowStart) return 0;
     ul_chkcrcline_t line;
     line.ownClient = r.hasClient ? r.client.c_str() : nullptr;
-    line.end = r.start;
+    line.end = rowStart ? row->start : r.start;
     std::u16string text;
     if (table_->formatCRCLine(line, &text) < 0) return UL_ERROR_RETURN(-1);
     text.push_back(u'\n');
@@ -1149,7 +1310,7 @@ int AuxCalcCRCValues::writeCRCLine(ul_crcrecord_t* r, unsigned flags,
     line.flags = flags | UL_CRCLINE_OWN;
     line.ownLine = p.lineNo;
     line.ownClient = r->hasClient ? r->client.c_str() : nullptr;
-    line.start = quick ? ul_sqlcrcboundary_t{} : field ? end : r->start;
+    line.start = quick ? ul_sqlcrcboundary_t{} : field ? p.fieldStart : r->start;
     line.end = quick ? ul_sqlcrcboundary_t{} : end;
     line.ownCount = field ? 1 : count;
     line.ownCrc = crc;
@@ -1173,11 +1334,31 @@ int AuxCalcCRCValues::writeCRCLine(ul_crcrecord_t* r, unsigned flags,
 int AuxCalcCRCValues::writeFieldLines(ul_crcrecord_t* r) {
     Plan& p = *plan_;
     if (!r->haveLast) return 0;  // no row: nothing to name
+    const ul_crcscanrequest_t& q = p.request;
+    // Each slice starts behind the one before it: the first behind the slice dug into's start,
+    // or at the row's start.
+    unsigned from = p.fieldSlice ? q.start.field : UL_CRCFIELD_ROWSTART;
     for (size_t s = 0; s < p.slices.size(); ++s) {
         const std::vector<unsigned>& slice = p.slices[s];
         ul_sqlcrcboundary_t end;
         if (lastKeyBoundary(*r, &end) < 0) return UL_ERROR_RETURN(-1);
         end.field = slice.back();
+        p.fieldStart = end;
+        p.fieldStart.field = from;
+        if (!p.sliceIsKey[s]) from = slice.back();
+        // A slice a cut-off scan wrote already is compared, not written again.
+        const ul_chkcrcline_t* existing = nullptr;
+        ul_chkcrcline_t probe;
+        probe.ownClient = r->hasClient ? r->client.c_str() : nullptr;
+        probe.start = p.fieldStart;
+        probe.end = end;
+        for (size_t i = 0; i < q.nExisting && i < q.boundaries.size() && !p.sliceIsKey[s]; ++i)
+            if (table_->compareCRCRange(*q.boundaries[i], probe) == 0) existing = q.boundaries[i];
+        if (existing) {
+            if (compareWithLine(*existing, 1, r->fieldCrcs[s], r->index) < 0)
+                return UL_ERROR_RETURN(-1);
+            continue;
+        }
         const char16_t* value = nullptr;
         if (slice.size() == 1 && slice[0] < p.haveValue.size() && p.haveValue[slice[0]])
             value = p.fieldValues[slice[0]].c_str();

@@ -127,6 +127,12 @@ class AuxCalcCRCValues : public ULSQLCallBack {
     [[nodiscard]] int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
                                 unsigned* lengths, unsigned ncols) override;
     bool takesNulInText() const override { return true; }
+    // The checked table: a query warns about the columns that may not check equal on another
+    // database.
+    const char16_t* crossEngineTable() const override { return table_->name().c_str(); }
+    // Text of the key fields when the scan uses them, and of the fields whose values lines
+    // show; every other column comes as raw bytes only.
+    bool wantsText(unsigned column) const override;
 
     // For AuxCascadeClients: makes the record of a client current; with create, a client not
     // seen yet gets a new record. -1 with "Unexpected cascaded client '%s'".
@@ -156,12 +162,23 @@ class AuxCalcCRCValues : public ULSQLCallBack {
                                               const unsigned* lengths, unsigned ncols);
     void addData2Checksum(unsigned* a, unsigned* b, unsigned field, const unsigned char* p,
                           size_t n);
+    // The bytes of a field that are checksummed, written to out (room for n bytes): the value,
+    // or its text without NUL characters (and numeric text without leading blanks and zeros).
+    size_t fieldBytes(unsigned field, const unsigned char* data, size_t n,
+                      unsigned char* out) const;
+    // Room for n bytes in the row buffer.
+    unsigned char* rowSpace(size_t n);
+    // The checksummed bytes of all fields of a row into the row buffer; returns their number.
+    size_t gatherRow(const unsigned char** raw, const unsigned* lengths, unsigned ncols);
+    void addBytes(unsigned* a, unsigned* b, const unsigned char* data, size_t n);
+    void addQuickRow(ul_crcrecord_t* r, size_t n);
     [[nodiscard]] int checkLastKeyColumns(ul_crcrecord_t* r, const unsigned char** raw,
                                           const unsigned* lengths);
     [[nodiscard]] int keyText(unsigned i, const unsigned char** raw, const char16_t** values,
                               const unsigned* lengths, std::u16string* out) const;
     [[nodiscard]] int compareKeyWith(const ul_crcrecord_t& r,
                                      const ul_sqlcrcboundary_t& boundary) const;
+    bool insideLogicalRange(const ul_crcrecord_t& r) const;
     [[nodiscard]] int checkSliceCount(ul_crcrecord_t* r);
     [[nodiscard]] int advanceNextBoundary(ul_crcrecord_t* r, bool atEnd);
     [[nodiscard]] int closeBlock(ul_crcrecord_t* r, const ul_sqlcrcboundary_t& end, bool beyond,

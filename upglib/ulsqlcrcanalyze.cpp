@@ -56,6 +56,22 @@ unsigned long fieldSlice(const ULCheckCRCTable& t) {
     return std::max(1ul, nonKey / UL_TabChkMaxFldSlices);
 }
 
+unsigned nkeys(const ULCheckCRCTable& t) {
+    return static_cast<unsigned>(t.own.keys.size());
+}
+
+// The number of fields a field line covers.
+unsigned long fieldCount(const ULCheckCRCTable& t, const Line& l) {
+    const unsigned first = l.firstField(nkeys(t));
+    return l.end.field >= first ? l.end.field - first + 1 : 1;
+}
+
+// The last field a line's field lines reach: a slice's own, else the row's last.
+unsigned lastField(const ULCheckCRCTable& t, const Line& l) {
+    if (l.isField()) return l.end.field;
+    return t.own.sels.empty() ? 0 : static_cast<unsigned>(t.own.sels.size() - 1);
+}
+
 std::u16string keyText(const ul_sqlcrcboundary_t& b) {
     std::u16string out;
     for (unsigned i = 0; i < b.nvalues; ++i) {
@@ -91,9 +107,26 @@ Line* lastChild(const Line& l) {
     return c;
 }
 
+// The own field lines below a line, in field order; empty when its fields were not scanned
+// on this side.
+std::vector<Line*> ownFieldChildren(const Line& parent) {
+    std::vector<Line*> out;
+    for (Line* c = parent.child; c; c = c->next)
+        if (c->isField() && hasOwn(*c)) out.push_back(c);
+    return out;
+}
+
+// A field scan of this side that stops before the last field of its row or slice.
+bool fieldsUnfinished(const ULCheckCRCTable& t, const Line& parent) {
+    if (parent.flags & (UL_CRCLINE_TOP | UL_CRCLINE_QUICK)) return false;
+    const std::vector<Line*> fields = ownFieldChildren(parent);
+    return !fields.empty() && fields.back()->end.field < lastField(t, parent);
+}
+
 // A level of own lines (not yet on the reference side) that stops before the end of its
 // parent: a scan that was cut off.
 bool unfinished(const ULCheckCRCTable& t, const Line& parent) {
+    if (fieldsUnfinished(t, parent)) return true;
     const Line* last = lastChild(parent);
     if (!last || hasRef(*last) || last->isField() || (last->flags & UL_CRCLINE_QUICK))
         return false;
@@ -144,10 +177,13 @@ bool fieldChecks(const ULCheckCRCTable& t) {
 
 // Whether the side of a field line that lacks it can still compute it: it has the row and has
 // no field lines of its own for it (which would name another key).
+// A slice of a row's fields is cut into smaller slices by the side that holds the slice.
 bool fieldReproducible(const Line& l, bool bySelf) {
     const Line* row = l.parent;
     if (!row || (row->flags & UL_CRCLINE_TOP)) return true;
-    return (bySelf ? row->ownCount : row->refCount) == 1 && !rowKey(*row, bySelf);
+    const bool holds = row->isField() ? (row->flags & (bySelf ? UL_CRCLINE_OWN : UL_CRCLINE_REF))
+                                      : (bySelf ? row->ownCount : row->refCount) == 1;
+    return holds && !rowKey(*row, bySelf);
 }
 
 // A line one side lacks and that side is to compute.
@@ -204,7 +240,19 @@ int singleRowStep(const ULCheckCRCTable& t, const Line& l, RowStep* step,
 
 int surveyDigging(ULCheckCRCTable* t, const std::vector<Line*>& order, DigSurvey* s) {
     for (Line* l : order) {
-        if (l->isField()) continue;
+        if (l->isField()) {
+            // A differing slice of several fields is cut into slices of one field.
+            if (l->child || !differs(*l) || !hasOwn(*l) || !hasRef(*l) ||
+                fieldCount(*t, *l) <= 1)
+                continue;
+            s->bits |= 32;
+            if (!s->first) {
+                s->first = l;
+                s->kind = ul_crcscankind_t::FIELDS;
+                s->slice = 1;
+            }
+            continue;
+        }
         const bool single = differs(*l) && singleRow(*l) && fieldChecks(*t);
         if (l->child && !(single && !rangeChildren(*l))) continue;
         ul_crcscankind_t kind = ul_crcscankind_t::NONE;
@@ -351,7 +399,7 @@ class Analysis {
         m_r->kind = ul_crcscankind_t::FIELDS;
         m_r->start = from->parent->start;
         m_r->end = from->parent->end;
-        m_r->sliceSize = fieldSlice(*m_t);
+        m_r->sliceSize = from->parent->isField() ? fieldCount(*m_t, *from) : fieldSlice(*m_t);
         m_r->lastLine = !from->next;
         return say(ul_format(u"Scanning reference line %d[%d] '%s'%s for table '%s' with slices "
                              u"of %lu.",
@@ -363,7 +411,18 @@ class Analysis {
     int resume(Line* line) {
         m_r->kind = ul_crcscankind_t::RESUME;
         m_r->region = line;
-        if (line->flags & UL_CRCLINE_TOP) {
+        if (fieldsUnfinished(*m_t, *line)) {
+            // The fields of the row or slice are scanned again: the slices written already
+            // are compared, the rest written, the total checked against the line.
+            m_r->kind = ul_crcscankind_t::FIELDS;
+            m_r->start = line->start;
+            m_r->end = line->end;
+            m_r->sliceSize = line->isField() ? 1 : fieldSlice(*m_t);
+            for (Line* c : ownFieldChildren(*line)) m_r->boundaries.push_back(c);
+            m_r->nExisting = m_r->boundaries.size();
+            if (!(line->flags & UL_CRCLINE_OWNNOCRC) && valid(line->ownCount))
+                m_r->checkAgainst = line;
+        } else if (line->flags & UL_CRCLINE_TOP) {
             // A whole-table scan goes on behind its last line.
             m_r->start = lastChild(*line)->end;
             m_r->sliceSize = lineSlice(*line);
@@ -436,10 +495,10 @@ class Analysis {
             m_r->from = &m_t->lines.back();
             m_r->boundaries.push_back(m_r->from);
         }
-        if (s.kind != ul_crcscankind_t::FIELDS && s.kind != ul_crcscankind_t::VERIFYQUICK &&
-            valid(l->ownCount) &&
-            !(l->flags & (UL_CRCLINE_QUICK | UL_CRCLINE_OWNNOCRC)))
-            m_r->checkAgainst = l;
+        if (s.kind != ul_crcscankind_t::FIELDS && valid(l->ownCount) &&
+            !(l->flags & UL_CRCLINE_OWNNOCRC) &&
+            (s.kind == ul_crcscankind_t::VERIFYQUICK || !(l->flags & UL_CRCLINE_QUICK)))
+            m_r->checkAgainst = l;  // a verified quick line: its quick checksum is recomputed
         if (s.kind == ul_crcscankind_t::VERIFYQUICK)
             return say(ul_format(u"Verifying quick run in l.%d[%d] '%s', digging deeper using "
                                  u"slices of %lu.",

@@ -32,7 +32,8 @@ enum class ul_crcscankind_t {
     ALONGREF,   // whole table along the reference file's top-level boundaries
     REPRODUCE,  // reference lines the own file lacks, from `from` to the end of their level
     DIG,        // a differing line without children: its range in smaller blocks
-    FIELDS,     // a differing single-row line: checksums of slices of its fields
+    FIELDS,     // a differing single-row line: checksums of slices of its fields; a differing
+                // slice of several fields: one checksum per field; a field scan cut off
     RESUME,     // a detail scan that was begun but not finished
     VERIFYQUICK,  // a quick-checksum line marked for verification: an ordered scan
 };
@@ -52,8 +53,9 @@ struct ul_crcscanrequest_t {
     bool quick = false;   // quick checksum: row checksums folded into buckets, no ORDER BY
     bool lastLine = false;  // the line picked is the last of its level (for the messages)
     // End boundaries that close blocks, in key order: the reference lines from `from` on, or
-    // the own lines a resumed scan had written. The first nExisting of them are already in
-    // the own file: their blocks are recomputed and compared, not written again. Behind the
+    // the own lines a resumed scan had written (field lines for FIELDS). The first nExisting
+    // of them are already in the own file: their blocks are recomputed and compared, not
+    // written again. Behind the
     // last boundary the scan makes blocks of sliceSize rows up to `end`.
     std::vector<const ul_chkcrcline_t*> boundaries;
     size_t nExisting = 0;

@@ -174,6 +174,30 @@ size_t readSimpleLiteral(const char16_t* p, std::u16string* value, int* tokenCla
     return static_cast<size_t>(q - p);
 }
 
+// Gives a field line the numbers its fields have in another list (map: new number by old,
+// -1: gone; srcKeys, dstKeys: the key fields before the first field in either numbering).
+// Its fields must stay a run of neighbours: the line then starts behind the first of them.
+// -1 when the line's last field is gone or its fields are no run any more.
+int renumberFieldLine(ul_chkcrcline_t* l, const std::vector<int>& map, unsigned srcKeys,
+                      unsigned dstKeys) {
+    const auto mapped = [&map](unsigned f) { return f < map.size() ? map[f] : -1; };
+    if (mapped(l->end.field) < 0) return -1;
+    const unsigned first = std::min(l->firstField(srcKeys), l->end.field);
+    int low = mapped(l->end.field), high = low, n = 0;
+    for (unsigned f = first; f <= l->end.field; ++f) {
+        const int m = mapped(f);
+        if (m < 0) continue;
+        low = std::min(low, m);
+        high = std::max(high, m);
+        ++n;
+    }
+    if (high - low + 1 != n) return -1;
+    l->end.field = static_cast<unsigned>(high);
+    l->start.field = static_cast<unsigned>(low) <= dstKeys ? UL_CRCFIELD_ROWSTART
+                                                           : static_cast<unsigned>(low - 1);
+    return 0;
+}
+
 char diffLetter(unsigned flags, unsigned bit, char letter) {
     return (flags & bit) ? letter : '-';
 }
@@ -269,7 +293,13 @@ int ul_sqlcrcboundary_t::compareTo(const ul_sqlcrcboundary_t& other, const int* 
         }
     }
     if (nvalues != other.nvalues) return nvalues < other.nvalues ? -1 : 1;
-    if (field != other.field) return field < other.field ? -1 : 1;
+    if (field != other.field) {
+        // A row's start before its fields, the whole row after them.
+        auto rank = [](unsigned f) {
+            return f == UL_CRCFIELD_ROWSTART ? -1ll : static_cast<long long>(f);
+        };
+        return rank(field) < rank(other.field) ? -1 : 1;
+    }
     return 0;
 }
 
@@ -711,9 +741,13 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
                                               : u"Missing start range before range checksum");
             }
         }
-        // A field line stands for one field of one row: its range is that point, whatever
-        // order the fields were scanned in on either side.
-        line.start = quick ? ul_sqlcrcboundary_t{} : field ? end : rs.start;
+        // A field line covers the fields of its row behind the nearest field line of that row
+        // read before it, as a range line covers the keys behind the line before it.
+        line.start = quick ? ul_sqlcrcboundary_t{} : rs.start;
+        if (field) {
+            line.start = end;
+            line.start.field = fieldLineStart(refSide, end);
+        }
         line.end = quick ? ul_sqlcrcboundary_t{} : end;
         (refSide ? line.refCount : line.ownCount) = count;
         if (!quick) side.sawRangeLines = true;
@@ -732,6 +766,20 @@ int ULCheckCRCTable::addCRCLine(const char16_t* text, unsigned flags, int lineNu
         }
         return 0;
     });
+}
+
+unsigned ULCheckCRCTable::fieldLineStart(bool refSide, const ul_sqlcrcboundary_t& end) {
+    std::u16string key;
+    for (unsigned i = 0; i < end.nvalues; ++i) {
+        key.append(end.values[i]);
+        key.push_back(u'\0');
+    }
+    std::vector<unsigned>& ends = m_rowFields[refSide ? 1 : 0][key];
+    unsigned start = UL_CRCFIELD_ROWSTART;
+    for (unsigned f : ends)
+        if (f < end.field && (start == UL_CRCFIELD_ROWSTART || f > start)) start = f;
+    ends.push_back(end.field);
+    return start;
 }
 
 const std::u16string_view* ULCheckCRCTable::poolBoundary(const ul_sqlcrcboundary_t& b) {
@@ -758,13 +806,11 @@ int ULCheckCRCTable::prepareRefMerge() {
 
 int ULCheckCRCTable::mergeRefLine(ul_chkcrcline_t* r) {
     if (prepareRefMerge() < 0) return UL_ERROR_RETURN(-1);
-    if (r->isField()) {
-        const int n = r->end.field < m_refToOwn.size() ? m_refToOwn[r->end.field] : -1;
-        if (n < 0)
-            r->flags |= UL_CRCLINE_EXCLUDED;
-        else
-            r->start.field = r->end.field = static_cast<unsigned>(n);
-    }
+    const unsigned refKeys = static_cast<unsigned>(ref.keys.empty() ? own.keys.size()
+                                                                    : ref.keys.size());
+    if (r->isField() && !m_refIdentity &&
+        renumberFieldLine(r, m_refToOwn, refKeys, static_cast<unsigned>(own.keys.size())) < 0)
+        r->flags |= UL_CRCLINE_EXCLUDED;
     if (!(r->flags & UL_CRCLINE_EXCLUDED)) {
         // Both sides usually hold their lines in the same order: the line behind the last
         // match is tried first.
@@ -845,8 +891,9 @@ int ULCheckCRCTable::formatCRCLine(const ul_chkcrcline_t& line, std::u16string* 
                 out->append(u"lcrc:");
                 if (line.ownClient) *out += ul_format(u" <%s>", line.ownClient);
                 *out += ul_format(u" %4s  %10s", u"-", u"-");
-                if (line.parent && appendValues(line.parent->start, out) < 0)
-                    return UL_ERROR_RETURN(-1);
+                const ul_chkcrcline_t* rowLine = line.parent;
+                while (rowLine && rowLine->isField()) rowLine = rowLine->parent;
+                if (rowLine && appendValues(rowLine->start, out) < 0) return UL_ERROR_RETURN(-1);
                 out->push_back(u'\n');
             }
         } else if (after && line.start.nvalues && !(line.flags & UL_CRCLINE_QUICK)) {
@@ -898,6 +945,7 @@ int ULCheckCRCTable::genCommonFields() {
                 if (sameName(n, name)) return true;
             return false;
         };
+        const unsigned ownKeys = static_cast<unsigned>(own.keys.size());
         if (!own.keys.empty() && !ref.keys.empty()) {
             std::vector<std::u16string> common;
             for (const std::u16string& k : own.keys) {
@@ -945,14 +993,11 @@ int ULCheckCRCTable::genCommonFields() {
                     keep.push_back(j < common.size() && sameName(common[j], own.sels[i])
                                        ? static_cast<int>(j++)
                                        : -1);
-                for (ul_chkcrcline_t& l : lines) {
-                    if (!(l.flags & UL_CRCLINE_OWN) || !l.isField()) continue;
-                    const int n = l.end.field < keep.size() ? keep[l.end.field] : -1;
-                    if (n < 0)
+                const unsigned keys = static_cast<unsigned>(own.keys.size());
+                for (ul_chkcrcline_t& l : lines)
+                    if ((l.flags & UL_CRCLINE_OWN) && l.isField() &&
+                        renumberFieldLine(&l, keep, ownKeys, keys) < 0)
                         l.flags |= UL_CRCLINE_EXCLUDED;
-                    else
-                        l.start.field = l.end.field = static_cast<unsigned>(n);
-                }
                 own.sels.swap(common);
                 if (!own.types.empty()) own.types.swap(types);
             }
@@ -976,6 +1021,10 @@ int ULCheckCRCTable::fixFieldNumbers() {
         m_refToOwn.assign(ref.sels.size(), -1);
         for (size_t i = 0; i < fieldMap.size(); ++i)
             if (fieldMap[i] >= 0) m_refToOwn[static_cast<size_t>(fieldMap[i])] = static_cast<int>(i);
+        // The same lists on both sides: the reference side's field lines are taken as read.
+        m_refIdentity = ref.keys.size() == own.keys.size() || ref.keys.empty();
+        for (size_t i = 0; i < m_refToOwn.size(); ++i)
+            m_refIdentity = m_refIdentity && m_refToOwn[i] == static_cast<int>(i);
         return 0;
     });
 }
@@ -1698,11 +1747,13 @@ int ULCheckCRCFile::evaluate(ULCRCEvaluator* evaluator, int flags, const char16_
                 const char16_t* field = l->isField() && l->end.field < t->own.sels.size()
                                             ? t->own.sels[l->end.field].c_str()
                                             : nullptr;
-                // A field's range is its row's: the range of the line it details.
+                // A field's range is its row's: the range of the row line it details.
+                const ul_chkcrcline_t* row = l;
+                while (row && row->isField()) row = row->parent;
                 const ul_sqlcrcboundary_t& from =
-                    l->isField() && l->parent && !(l->parent->flags & UL_CRCLINE_TOP)
-                        ? l->parent->start
-                        : l->isField() ? ul_sqlcrcboundary_t{} : l->start;
+                    !l->isField() ? l->start
+                    : row && !(row->flags & UL_CRCLINE_TOP) ? row->start
+                                                             : ul_sqlcrcboundary_t{};
                 if (root->report(type, t->name().c_str(), keys.data(),
                                  static_cast<unsigned>(keys.size()), from.values, from.nvalues,
                                  field, l->end.values, l->end.nvalues, l->ownCount, l->refCount,

@@ -97,6 +97,8 @@ constexpr unsigned UL_CRCLINE_DIFFS = UL_CRCLINE_COUNTDIFF | UL_CRCLINE_CRCDIFF;
 
 // Field number of a boundary that covers whole rows: orders after every field.
 constexpr unsigned UL_CRCFIELD_WHOLEROW = ~0u;
+// Field number of the start of a row's first field slice: orders before every field.
+constexpr unsigned UL_CRCFIELD_ROWSTART = ~0u - 1;
 constexpr unsigned UL_CRCLINE_MAXVALUES = UL_SQLBOUNDARY_MAXVALUES;
 
 // A key boundary: the key values (owned by the file's pools; start boundaries share the array
@@ -107,8 +109,9 @@ struct ul_sqlcrcboundary_t {
     unsigned nvalues = 0;
     unsigned field = UL_CRCFIELD_WHOLEROW;
 
-    // Key values by the token classes, then the field number; a start without values is the
-    // lowest and an end without values the highest boundary (isEnd tells which each is).
+    // Key values by the token classes, then the field number (a row's start before its fields,
+    // the whole row after them); a start without values is the lowest and an end without
+    // values the highest boundary (isEnd tells which each is).
     int compareTo(const ul_sqlcrcboundary_t& other, const int* tokenClasses, bool isEnd,
                   bool otherIsEnd) const;
 };
@@ -123,6 +126,7 @@ struct ul_chkcrcline_t {
     uint32_t refCrc = 0;
     const char16_t* ownClient = nullptr;
     const char16_t* refClient = nullptr;
+    // A field line covers the fields behind start.field up to end.field of the row both name.
     ul_sqlcrcboundary_t start;
     ul_sqlcrcboundary_t end;
     const char16_t* ownValue = nullptr;  // the field value of a single-field line
@@ -132,6 +136,11 @@ struct ul_chkcrcline_t {
     ul_chkcrcline_t* child = nullptr;
 
     bool isField() const { return end.field != UL_CRCFIELD_WHOLEROW; }
+    // The first field of a field line, given the number of key fields (a row's slices begin
+    // behind the keys).
+    unsigned firstField(unsigned nkeys) const {
+        return start.field == UL_CRCFIELD_ROWSTART ? nkeys : start.field + 1;
+    }
     const char16_t* client() const { return ownClient ? ownClient : refClient; }
 };
 
@@ -321,12 +330,18 @@ class ULCheckCRCTable {
     std::vector<ul_chkcrcline_t*> m_sorted;     // by range, left by mergeLines for setup
     std::vector<ul_chkcrcline_t*> m_ownSorted;  // own lines by range while merging
     std::vector<int> m_refToOwn;                // own field number by reference field number
+    bool m_refIdentity = false;                 // m_refToOwn keeps every number
     bool m_refPrepared = false;
     size_t m_mergeCursor = 0;
     // Reused by the line parser: the values of the current line and of the current start.
     ScratchValues m_scratch[2];
     std::u16string m_scratchField;
     std::vector<int> m_scratchClasses;
+    // The field numbers ending the field lines read so far, by side and row key: a field line
+    // starts behind the nearest of them below its own, so that the lines digging into a
+    // slice of several fields nest inside it.
+    std::unordered_map<std::u16string, std::vector<unsigned>> m_rowFields[2];
+    unsigned fieldLineStart(bool refSide, const ul_sqlcrcboundary_t& end);
 };
 
 // Read modes.

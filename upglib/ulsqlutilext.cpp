@@ -387,6 +387,13 @@ int ul_sqlstringcompare(std::u16string_view a, std::u16string_view b) {
     const bool pad = UL_SQLGlobalFlags & UL_SQLFLAG_SQLSTRINGCOMPARE;
     const size_t na = pad ? lengthWithoutTrailingBlanks(a) : a.size();
     const size_t nb = pad ? lengthWithoutTrailingBlanks(b) : b.size();
+    // Equal units decode alike, and below the surrogates a unit is its code point: the first
+    // differing unit decides, unless it is a surrogate or beyond them.
+    const size_t common = std::min(na, nb);
+    size_t k = 0;
+    while (k < common && a[k] == b[k]) ++k;
+    if (k == common) return na == nb ? 0 : na < nb ? -1 : 1;
+    if (a[k] < 0xD800 && b[k] < 0xD800) return a[k] < b[k] ? -1 : 1;
     size_t i = 0;
     size_t j = 0;
     while (i < na && j < nb) {

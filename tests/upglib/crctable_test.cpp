@@ -33,15 +33,17 @@ struct Scenario {
     int adjacent;       // a run of this many neighbouring rows changed, deleted or inserted
     int duplicates;     // copies of existing rows (table without primary key)
     unsigned long maxDiffs;  // 0: default
+    int wide;  // further fields C01.. behind A and B; one row changed in the middle one
 };
 
 const Scenario kScenarios[] = {
-    {"equal", true, 600, 0, 0, 0, false, 0, 0, 0},
-    {"mixed", true, 1500, 3, 3, 3, false, 0, 0, 0},
-    {"first_and_last", true, 700, 0, 0, 0, true, 0, 0, 0},
-    {"adjacent", true, 900, 0, 0, 0, false, 5, 0, 0},
-    {"duplicates_without_key", false, 500, 0, 1, 0, false, 0, 2, 0},
-    {"threshold", true, 1500, 0, 0, 8, false, 0, 0, 3},
+    {"equal", true, 600, 0, 0, 0, false, 0, 0, 0, 0},
+    {"mixed", true, 1500, 3, 3, 3, false, 0, 0, 0, 0},
+    {"first_and_last", true, 700, 0, 0, 0, true, 0, 0, 0, 0},
+    {"adjacent", true, 900, 0, 0, 0, false, 5, 0, 0, 0},
+    {"duplicates_without_key", false, 500, 0, 1, 0, false, 0, 2, 0, 0},
+    {"threshold", true, 1500, 0, 0, 8, false, 0, 0, 3, 0},
+    {"wide_row", true, 400, 0, 0, 0, false, 0, 0, 0, 13},
 };
 
 struct Pair {
@@ -50,11 +52,16 @@ struct Pair {
 const Pair kPairs[] = {
     {"SQLite_SQLite", "SQLITE", "SQLITE"}, {"PG_PG", "PGSQL", "PGSQL"}, {"SQLite_PG", "SQLITE", "PGSQL"}};
 
-// Side A's rows; a and b are SQL literals.
+// Side A's rows; a, b and the further fields are SQL literals.
 struct Row {
     long k1;
     std::string k2, a, b;
+    std::vector<std::string> more;
 };
+
+std::string fieldName(size_t i) {
+    return i < 2 ? std::string(1, "AB"[i]) : "C" + std::to_string(100 + i - 1).substr(1);
+}
 
 // The rows of side A and of side B with the planted changes: one generator for every scenario.
 void generate(const Scenario& s, std::vector<Row>* a, std::vector<Row>* b) {
@@ -64,7 +71,9 @@ void generate(const Scenario& s, std::vector<Row>* a, std::vector<Row>* b) {
     for (int i = 0; i < s.rows; ++i)
         a->push_back({i / 7, "k" + std::to_string(i % 7),
                       i % 13 ? "'v" + number(100000) + (i % 5 ? "'" : " \xc3\xa4'") : "NULL",
-                      i % 11 ? number(1000) : "NULL"});
+                      i % 11 ? number(1000) : "NULL", {}});
+    for (Row& r : *a)
+        for (int f = 0; f < s.wide; ++f) r.more.push_back("'w" + number(1000) + "'");
     *b = *a;
     std::set<int> touched, gone;  // rows changed already; rows deleted
     auto fresh = [&]() {
@@ -79,17 +88,19 @@ void generate(const Scenario& s, std::vector<Row>* a, std::vector<Row>* b) {
         v = fieldA ? "COALESCE(" + v + ", '') || 'x'" : "COALESCE(" + v + ", 0) + 1";
     };
     auto insertAfter = [&](size_t i, const char* suffix) {
-        b->push_back({(*a)[i].k1, (*a)[i].k2 + suffix, "'ins'", "1"});
+        b->push_back({(*a)[i].k1, (*a)[i].k2 + suffix, "'ins'", "1", (*a)[i].more});
     };
     for (int n = 0; n < s.updates; ++n) update(fresh(), rng() % 2);
+    // 15 fields behind the keys are checked in slices of three: C06 is the middle of one.
+    if (s.wide) (*b)[fresh()].more[static_cast<size_t>(s.wide / 2 - 1)] += " || 'x'";
     for (int n = 0; n < s.deletes; ++n) gone.insert(static_cast<int>(fresh()));
     for (int n = 0; n < s.inserts; ++n) insertAfter(fresh(), "i");
     for (int n = 0; n < s.duplicates; ++n) b->push_back((*a)[fresh()]);
     if (s.firstAndLast) {
         gone.insert(0);
         update(a->size() - 1, false);
-        b->push_back({-1, "k0", "'before'", "1"});
-        b->push_back({a->back().k1 + 1, "k0", "'after'", "2"});
+        b->push_back({-1, "k0", "'before'", "1", {}});
+        b->push_back({a->back().k1 + 1, "k0", "'after'", "2", {}});
     }
     for (int n = 0; n < s.adjacent; ++n) {
         const size_t at = a->size() / 2 + static_cast<size_t>(n);
@@ -159,21 +170,26 @@ class CrcTableTest : public ::testing::TestWithParam<std::tuple<Pair, Scenario>>
         EXPECT_GE(rc, 0) << sql << ": " << errorUtf8();
         return rc >= 0;
     }
-    void load(Side* s, const std::vector<Row>& rows, bool primaryKey) {
+    void load(Side* s, const std::vector<Row>& rows, const Scenario& sc) {
         if (s->engine == "PGSQL") {
             ASSERT_EQ(connect(*s, false), 0) << errorUtf8();
             ASSERT_TRUE(s->created = run("CREATE SCHEMA " + s->schema));
             ASSERT_EQ(ul_sqldisconnect(0), 0);
         }
         ASSERT_EQ(connect(*s, true), 0) << errorUtf8();
+        std::string more;
+        for (int f = 0; f < sc.wide; ++f) more += ", \"" + fieldName(2 + f) + "\" VARCHAR(10)";
         ASSERT_TRUE(run(std::string("CREATE TABLE \"CT\" (\"K1\" INTEGER NOT NULL, \"K2\" "
                                     "VARCHAR(10) NOT NULL, \"A\" VARCHAR(40), \"B\" INTEGER") +
-                        (primaryKey ? ", PRIMARY KEY (\"K1\", \"K2\"))" : ")")));
+                        more + (sc.primaryKey ? ", PRIMARY KEY (\"K1\", \"K2\"))" : ")")));
         for (size_t i = 0; i < rows.size(); i += 200) {
             std::string sql = "INSERT INTO \"CT\" VALUES ";
-            for (size_t j = i; j < rows.size() && j < i + 200; ++j)
+            for (size_t j = i; j < rows.size() && j < i + 200; ++j) {
                 sql += (j > i ? ", (" : "(") + std::to_string(rows[j].k1) + ", '" + rows[j].k2 +
-                       "', " + rows[j].a + ", " + rows[j].b + ")";
+                       "', " + rows[j].a + ", " + rows[j].b;
+                for (const std::string& v : rows[j].more) sql += ", " + v;
+                sql += ")";
+            }
             ASSERT_TRUE(run(sql));
         }
         ASSERT_EQ(ul_sqldisconnect(0), 0);
@@ -182,7 +198,7 @@ class CrcTableTest : public ::testing::TestWithParam<std::tuple<Pair, Scenario>>
     std::multimap<std::string, std::vector<std::string>> readBack(const Side& s) {
         CollectRows rows;
         EXPECT_EQ(connect(s, true), 0) << errorUtf8();
-        run("SELECT \"K1\", \"K2\", \"A\", \"B\" FROM \"CT\"", &rows);
+        run("SELECT * FROM \"CT\"", &rows);
         EXPECT_EQ(ul_sqldisconnect(0), 0);
         std::multimap<std::string, std::vector<std::string>> out;
         for (const CollectRows::Row& r : rows.rows) {
@@ -196,7 +212,6 @@ class CrcTableTest : public ::testing::TestWithParam<std::tuple<Pair, Scenario>>
     // fields of the rows both sides hold once.
     Findings planted() {
         const auto a = readBack(sides_[0]), b = readBack(sides_[1]);
-        static const char* const names[] = {"K1", "K2", "A", "B"};
         Findings out;
         std::set<std::string> keys;
         for (const auto* side : {&a, &b})
@@ -206,8 +221,9 @@ class CrcTableTest : public ::testing::TestWithParam<std::tuple<Pair, Scenario>>
                 out.insert("R " + k);
                 continue;
             }
-            for (size_t f = 2; f < 4; ++f)
-                if (a.find(k)->second[f] != b.find(k)->second[f]) out.insert("F " + k + " " + names[f]);
+            const std::vector<std::string>&fa = a.find(k)->second, &fb = b.find(k)->second;
+            for (size_t f = 2; f < fa.size(); ++f)
+                if (fa[f] != fb[f]) out.insert("F " + k + " " + fieldName(f - 2));
         }
         return out;
     }
@@ -265,8 +281,8 @@ TEST_P(CrcTableTest, AlternatingRunsFindExactlyThePlantedDifferences) {
     const Scenario& s = std::get<1>(GetParam());
     std::vector<Row> a, b;
     generate(s, &a, &b);
-    load(&sides_[0], a, s.primaryKey);
-    load(&sides_[1], b, s.primaryKey);
+    load(&sides_[0], a, s);
+    load(&sides_[1], b, s);
     if (HasFatalFailure()) return;
     const Findings expected = planted();
 

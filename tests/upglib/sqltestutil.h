@@ -15,10 +15,12 @@
 #include "tempdir.h"
 #include "testutil.h"
 #include "ulmsgwrite.h"
+#include "ulnametab.h"
 #include "ulsqlaux.h"
 #include "ulsqlbase.h"
 #include "ulsqlcondition.h"
 #include "ulsqlutil.h"
+#include "ulstring2.h"
 #include "ultrace.h"
 
 // Keeps the rows a query delivers, raw and text; returns stopValue after stopAfter rows.
@@ -278,4 +280,111 @@ class SqlEngineTest : public ::testing::TestWithParam<const char*> {
         return rows.column(column);
     }
     EngineSession session_;
+};
+
+// ---- a nametab of the test's own ---------------------------------------------------------------
+
+// A field of a nametab entry: dictionary type and length (docs/nametab-layout.md).
+struct NtField {
+    const char16_t* name;
+    int ddtype;
+    int ddlen;
+    int decimals;
+    bool key;
+};
+// A nametab entry: TABTYPE, TABFORM, REFNAME and the fields.
+struct NtTable {
+    std::u16string name;
+    char16_t type, form;
+    std::u16string ref;
+    std::vector<NtField> fields;
+};
+
+// DDNTT and DDNTF tables of the session (named and dropped through it), used as the nametab
+// while the object lives. define() adds an entry and creates a database table for it.
+class TestNameTab {
+  public:
+    // False, with the error text, when the tables cannot be made.
+    bool open(EngineSession* session) {
+        session_ = session;
+        if (ULNameTab::setNameTab(session->table("DDNTT").c_str(), nullptr, nullptr) < 0)
+            return false;
+        ntf_ = session->table("DDNTF");
+        return run(u"CREATE TABLE \"" + std::u16string(ULNameTab::getNameTabName(0)) +
+                   u"\" (TABNAME VARCHAR(130) NOT NULL PRIMARY KEY, TSTAMP VARCHAR(14), "
+                   u"TABTYPE CHAR(1), TABFORM CHAR(1), REFNAME VARCHAR(130), CLIDEP SMALLINT, "
+                   u"CLIPOS SMALLINT, FLDCNT SMALLINT, KEYCNT SMALLINT, PKEYCNT SMALLINT, KEYLEN "
+                   u"INTEGER, TABLEN INTEGER, SHRTYPE SMALLINT, TEMPFLAG SMALLINT, STORETYPE "
+                   u"CHAR(1))") &&
+               run(u"CREATE TABLE \"" + ntf_ +
+                   u"\" (TABNAME VARCHAR(130) NOT NULL, FIELDPOS SMALLINT NOT NULL, FIELDNAME "
+                   u"VARCHAR(130), DDTYPE SMALLINT, DDLEN INTEGER, DIGITS SMALLINT, DECIMALS "
+                   u"SMALLINT, DBTYPE SMALLINT, DBLEN INTEGER, KEYFLAG SMALLINT, NOTNULLFLAG "
+                   u"SMALLINT, FLDOFFS INTEGER, PRIMARY KEY (TABNAME, FIELDPOS))");
+    }
+    ~TestNameTab() {
+        if (session_) ULNameTab::setNameTab(nullptr, nullptr, nullptr);
+    }
+    // The nametab rows of t and a database table "db" with its columns (none when db is empty).
+    bool define(const NtTable& t, const std::u16string& db) {
+        int keys = 0;
+        for (const NtField& f : t.fields) keys += f.key;
+        if (!run(u"INSERT INTO \"" + std::u16string(ULNameTab::getNameTabName(0)) +
+                 u"\" VALUES ('" + t.name + u"', '20260101000000', '" + t.type + u"', '" +
+                 t.form + u"', '" + t.ref + u"', 0, 0, " +
+                 ul_format(u"%zu, %d", t.fields.size(), keys) + u", 0, 0, 0, 0, 0, '')"))
+            return false;
+        std::u16string columns, keyList;
+        for (size_t i = 0; i < t.fields.size(); ++i) {
+            const NtField& f = t.fields[i];
+            if (!run(u"INSERT INTO \"" + ntf_ + u"\" VALUES ('" + t.name + u"', " +
+                     ul_format(u"%zu, '%s', %d, %d, %d, %d, 0, 0, %d, %d, NULL)", i + 1, f.name,
+                               f.ddtype, f.ddlen, f.ddtype == 160 ? f.ddlen : 0, f.decimals,
+                               f.key, f.key)))
+                return false;
+            columns += (i ? u", " : u"") + std::u16string(f.name) + u" " + sqlType(f);
+            if (f.key) keyList += (keyList.empty() ? u"" : u", ") + std::u16string(f.name);
+        }
+        return db.empty() || run(u"CREATE TABLE \"" + db + u"\" (" + columns +
+                                 u", PRIMARY KEY (" + keyList + u"))");
+    }
+    // The field descriptions of a nametab entry, names owned by this object.
+    std::vector<ul_sqlfielddesc_t> describe(const std::u16string& table) {
+        ULLDObject object;
+        ul_sqlfielddesc_t* descs = nullptr;
+        unsigned n = 0;
+        if (ULNameTab(table.c_str(), 0).getTableInfo(&object) < 0 ||
+            ul_sqltablegetoiflags(&object, nullptr, 0, &descs, &n, 0) < 0)
+            return {};
+        names_.emplace_back();
+        for (unsigned i = 0; i < n; ++i) names_.back().push_back(descs[i].name);
+        std::vector<ul_sqlfielddesc_t> out(descs, descs + n);
+        for (unsigned i = 0; i < n; ++i) out[i].name = names_.back()[i].c_str();
+        free(descs);
+        return out;
+    }
+
+  private:
+    std::u16string sqlType(const NtField& f) const {
+        switch (f.ddtype) {
+            case 40:
+                return ul_format(u"VARCHAR(%d)", f.ddlen);
+            case 168:
+                return u"SMALLINT";
+            case 172:
+                return u"INTEGER";
+            case 160:
+                return ul_format(u"NUMERIC(%d,%d)", f.ddlen, f.decimals);
+            default:
+                return session_->isPg() ? u"bytea" : u"BLOB";
+        }
+    }
+    static bool run(const std::u16string& sql) {
+        const long rc = ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, 0);
+        EXPECT_GE(rc, 0) << ul_utf16to8(sql.c_str()) << ": " << ul_utf16to8(ul_errorgetmsg());
+        return rc >= 0;
+    }
+    EngineSession* session_ = nullptr;
+    std::u16string ntf_;
+    std::vector<std::vector<std::u16string>> names_;
 };

@@ -226,19 +226,8 @@ TEST(UlSqlClusterPackTest, DecompressionByTableMode) {
 
 // ---- logical tables on the real engines ------------------------------------------------------
 
-struct Field {
-    const char16_t* name;
-    int ddtype;
-    int ddlen;
-    int decimals;
-    bool key;
-};
-struct Table {
-    std::u16string name;
-    char16_t type, form;
-    std::u16string ref;
-    std::vector<Field> fields;
-};
+using Field = NtField;
+using Table = NtTable;
 
 class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
   protected:
@@ -251,18 +240,7 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
         ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
         ul_msgwrite_setfp(log_.get());
         ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(errorText());
-        ASSERT_EQ(ULNameTab::setNameTab(session_.table("DDNTT").c_str(), nullptr, nullptr), 0);
-        ntf_ = session_.table("DDNTF");
-        exec(u"CREATE TABLE \"" + std::u16string(ULNameTab::getNameTabName(0)) +
-             u"\" (TABNAME VARCHAR(130) NOT NULL PRIMARY KEY, TSTAMP VARCHAR(14), TABTYPE CHAR(1), "
-             u"TABFORM CHAR(1), REFNAME VARCHAR(130), CLIDEP SMALLINT, CLIPOS SMALLINT, FLDCNT "
-             u"SMALLINT, KEYCNT SMALLINT, PKEYCNT SMALLINT, KEYLEN INTEGER, TABLEN INTEGER, "
-             u"SHRTYPE SMALLINT, TEMPFLAG SMALLINT, STORETYPE CHAR(1))");
-        exec(u"CREATE TABLE \"" + ntf_ +
-             u"\" (TABNAME VARCHAR(130) NOT NULL, FIELDPOS SMALLINT NOT NULL, FIELDNAME "
-             u"VARCHAR(130), DDTYPE SMALLINT, DDLEN INTEGER, DIGITS SMALLINT, DECIMALS SMALLINT, "
-             u"DBTYPE SMALLINT, DBLEN INTEGER, KEYFLAG SMALLINT, NOTNULLFLAG SMALLINT, FLDOFFS "
-             u"INTEGER, PRIMARY KEY (TABNAME, FIELDPOS))");
+        ASSERT_TRUE(nametab_.open(&session_)) << u8(errorText());
         phys_ = session_.table("CLU");
         pool_ = session_.table("POOL");
         const std::vector<Field> key = {{u"K1", 40, 10, 0, true}, {u"K2", 172, 10, 0, true}};
@@ -328,7 +306,6 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
             (void)ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr,
                                  nullptr,
                                  UL_SQLMODE_TOLERATE);  // cleanup only
-        ULNameTab::setNameTab(nullptr, nullptr, nullptr);
         ul_sqlresetsession();
         ul_msgwrite_reset();
     }
@@ -336,41 +313,12 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
         ASSERT_GE(ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, 0), 0)
             << u8(sql) << ": " << u8(errorText());
     }
-    std::u16string sqlType(const Field& f) {
-        switch (f.ddtype) {
-            case 40:
-                return ul_format(u"VARCHAR(%d)", f.ddlen);
-            case 168:
-                return u"SMALLINT";
-            case 172:
-                return u"INTEGER";
-            case 160:
-                return ul_format(u"NUMERIC(%d,%d)", f.ddlen, f.decimals);
-            default:
-                return session_.isPg() ? u"bytea" : u"BLOB";
-        }
-    }
     // The nametab rows of t, and a database table for the physical tables and for the
     // transparent original of each logical table ("<name>T").
     void define(const Table& t) {
-        int keys = 0;
-        for (const Field& f : t.fields) keys += f.key;
-        exec(u"INSERT INTO \"" + std::u16string(ULNameTab::getNameTabName(0)) + u"\" VALUES ('" +
-             t.name + u"', '20260101000000', '" + t.type + u"', '" + t.form + u"', '" + t.ref +
-             u"', 0, 0, " + ul_format(u"%zu, %d", t.fields.size(), keys) + u", 0, 0, 0, 0, 0, '')");
-        std::u16string columns, keyList;
-        for (size_t i = 0; i < t.fields.size(); ++i) {
-            const Field& f = t.fields[i];
-            exec(u"INSERT INTO \"" + ntf_ + u"\" VALUES ('" + t.name + u"', " +
-                 ul_format(u"%zu, '%s', %d, %d, %d, %d, 0, 0, %d, %d, NULL)", i + 1, f.name,
-                           f.ddtype, f.ddlen, f.ddtype == 160 ? f.ddlen : 0, f.decimals, f.key,
-                           f.key));
-            columns += (i ? u", " : u"") + std::u16string(f.name) + u" " + sqlType(f);
-            if (f.key) keyList += (keyList.empty() ? u"" : u", ") + std::u16string(f.name);
-        }
         const std::u16string db = t.type == u'T' ? t.name : t.name + u"T";
         if (t.type != u'T') originals_.push_back(db);
-        exec(u"CREATE TABLE \"" + db + u"\" (" + columns + u", PRIMARY KEY (" + keyList + u"))");
+        ASSERT_TRUE(nametab_.define(t, db));
     }
     // Rows of a transparent original: several keys, many rows a key, nulls, non-ASCII text,
     // binary values, long values over several pages.
@@ -420,17 +368,7 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
             }
     }
     std::vector<ul_sqlfielddesc_t> describe(const std::u16string& table) {
-        ULLDObject object;
-        EXPECT_EQ(ULNameTab(table.c_str(), 0).getTableInfo(&object), 0) << u8(errorText());
-        ul_sqlfielddesc_t* descs = nullptr;
-        unsigned n = 0;
-        EXPECT_GE(ul_sqltablegetoiflags(&object, nullptr, 0, &descs, &n, 0), 0);
-        names_.emplace_back();
-        for (unsigned i = 0; i < n; ++i) names_.back().push_back(descs[i].name);
-        std::vector<ul_sqlfielddesc_t> out(descs, descs + n);
-        for (unsigned i = 0; i < n; ++i) out[i].name = names_.back()[i].c_str();
-        free(descs);
-        return out;
+        return nametab_.describe(table);
     }
     // Stores every logical table of the physical table through the writer.
     int write(const std::u16string& physical, unsigned pageSize, bool compress) {
@@ -476,9 +414,9 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
 
     EngineSession session_;
     MemoryStream log_;
-    std::u16string ntf_, phys_, pool_;
+    TestNameTab nametab_;
+    std::u16string phys_, pool_;
     std::vector<Table> tables_;
-    std::vector<std::vector<std::u16string>> names_;
     std::vector<std::u16string> originals_;
 };
 
