@@ -27,15 +27,6 @@ namespace {
 constexpr size_t kNameSize = 256;
 constexpr unsigned kVersionSize = 33;  // 32 characters and the terminator
 
-// Disconnects after a failure without losing its reason.
-int failDisconnected() {
-    const std::u16string error = ul_errorgetmsg();
-    if (ul_sqlisconnected())
-        (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // the first failure is the one reported
-    ul_errorsetmsg(0, error.c_str());
-    return UL_ERROR_RETURN(-1);
-}
-
 // Standard output as the commands' result stream.
 class StdoutWriter : public ULTextFileWriter {
   public:
@@ -118,10 +109,11 @@ int cmd_DBPING(unsigned int argc, const char16_t** argv) {
     if (ul_sqlgetdbhost(host, kNameSize) < 0 ||
         ul_msgwrite_printf399(1, u' ', u"Pinging database host '%s' %d times.", host,
                               static_cast<int>(pings)) < 0)
-        return failDisconnected();
+        return ul_sqldisconnectfailed();
     double total = 0;
     double squares = 0;
-    if (pings > 0 && runPings(pings, sleepTime, &total, &squares) < 0) return failDisconnected();
+    if (pings > 0 && runPings(pings, sleepTime, &total, &squares) < 0)
+        return ul_sqldisconnectfailed();
     if (ul_sqldisconnect(0) < 0) return UL_ERROR_RETURN(-1);
     if (pings > 0) {
         const double n = static_cast<double>(pings);
@@ -204,7 +196,7 @@ int cmd_DBVERSION(unsigned int, const char16_t** argv) {
         return 0;
     }
     if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) return UL_ERROR_RETURN(-1);
-    if (writeVersionLines(kind) < 0) return failDisconnected();
+    if (writeVersionLines(kind) < 0) return ul_sqldisconnectfailed();
     return ul_sqldisconnect(0) < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
@@ -439,7 +431,7 @@ int cmd_DUMPTABLE(unsigned int argc, const char16_t** argv) {
     int rc = ul_sqlconnect2(0);
     if (rc == 0) rc = dumpTables(stream, options, fileName);
     if (rc == 0) rc = ul_sqldisconnect(0);
-    if (rc < 0) failDisconnected();
+    if (rc < 0) ul_sqldisconnectfailed();
     if (rc == 0 && owner.closeChecked(options.outFile) < 0) rc = -1;
     return rc < 0 ? UL_ERROR_RETURN(-1) : 0;
 }

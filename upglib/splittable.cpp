@@ -684,15 +684,6 @@ int usage() {
     return UL_EXIT_USAGE;
 }
 
-// Disconnects after a failure without losing its reason.
-int failDisconnected() {
-    const std::u16string error = ul_errorgetmsg();
-    if (ul_sqlisconnected())
-        (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // the first failure is the one reported
-    ul_errorsetmsg(0, error.c_str());
-    return UL_ERROR_RETURN(-1);
-}
-
 }  // namespace
 
 int cmd_SPLITTABLE(unsigned int argc, const char16_t** argv) {
@@ -721,7 +712,7 @@ int cmd_SPLITTABLE(unsigned int argc, const char16_t** argv) {
     } else {
         result = splitTableList(tableList, options);
     }
-    if (result < 0) return failDisconnected();
+    if (result < 0) return ul_sqldisconnectfailed();
     if (ul_sqldisconnect(0) < 0) return UL_ERROR_RETURN(-1);
     return result;
 }

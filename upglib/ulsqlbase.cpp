@@ -474,6 +474,14 @@ int ul_sqlconnect2(int flags) {
     return 0;
 }
 
+int ul_sqldisconnectfailed() {
+    const std::u16string error = ul_errorgetmsg();
+    if (ul_sqlisconnected())
+        (void)ul_sqldisconnect(UL_DISCONNECT_NOCOMMIT);  // the first failure is the one reported
+    ul_errorsetmsg(0, error.c_str());
+    return UL_ERROR_RETURN(-1);
+}
+
 int ul_sqldisconnect(int flags) {
     ConnectionState& c = conn();
     if (!c.row) {

@@ -118,6 +118,9 @@ enum : int {
 // Commits (unless UL_DISCONNECT_NOCOMMIT), disconnects and forgets the connection, also when
 // the commit or the disconnect fails. Not connected: warning, result 0.
 [[nodiscard]] int ul_sqldisconnect(int flags);
+// After a failure: disconnects without commit when connected, keeping the failure's text (not
+// the disconnect's) in the error buffer. Returns -1.
+int ul_sqldisconnectfailed();
 
 // Modules above this one keep state per connection (schemas, view layer). They register
 // hooks here, so that this module never calls up: `reset` runs whenever a connection is made

@@ -366,7 +366,8 @@ int formatStatement(std::u16string* sql, int request, const char16_t* table,
 }
 
 // 1 with the estimate, 0 when the exact count must be taken instead.
-int estimateCount(const char16_t* table, const char16_t* where, ul_dbrowcount_t* count) {
+int estimateCount(const char16_t* table, const char16_t* where, ul_dbrowcount_t* count,
+                  int flags) {
     if (where && *where) {
         return ul_msgwrite_line399(2, u'W',
                                    u"Cannot use count estimation if where condition is given!");
@@ -382,7 +383,8 @@ int estimateCount(const char16_t* table, const char16_t* where, ul_dbrowcount_t*
                                    u"No support for count estimation, using full 'count(*)'!");
     ul_dbrowcount_t estimate = 0;
     if (runCountStatement(sql.c_str(), &estimate) < 0) return UL_ERROR_RETURN(-1);
-    if (UL_SQLLowCountLimit > 0 && estimate < static_cast<ul_dbrowcount_t>(UL_SQLLowCountLimit)) {
+    if (!(flags & UL_COUNTSTAR_NOFALLBACK) && UL_SQLLowCountLimit > 0 &&
+        estimate < static_cast<ul_dbrowcount_t>(UL_SQLLowCountLimit)) {
         return ul_msgwrite_line399(
             2, u'W',
             ul_format(u"Estimated count(*) of %lu for '%s' looks rather small, better "
@@ -395,8 +397,8 @@ int estimateCount(const char16_t* table, const char16_t* where, ul_dbrowcount_t*
 
 int countTable(const char16_t* table, const char16_t* where, const char16_t* const* keyfields,
                unsigned nkeyfields, ul_dbrowcount_t* count, int estimate) {
-    if (estimate) {
-        const int rc = estimateCount(table, where, count);
+    if (estimate & UL_COUNTSTAR_ESTIMATE) {
+        const int rc = estimateCount(table, where, count, estimate);
         if (rc != 0) return rc;
     }
     std::u16string sql;

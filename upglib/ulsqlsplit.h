@@ -136,9 +136,16 @@ bool ul_sqlispartitionclause(const char16_t* condition);
 int ul_sqlcheckpartitions(ULTableSplit* clauses, const char16_t* table,
                           const ULTableSplit* preconditions, int mode);
 
+// Flags of the count operation.
+enum : int {
+    UL_COUNTSTAR_ESTIMATE = 0x1,    // the database's estimate where one is possible
+    UL_COUNTSTAR_NOFALLBACK = 0x8,  // keep an estimate below lowcountlimit
+};
+
 // Counts the rows of table within where (may be null); with key fields the distinct values of
-// those fields. estimate asks for the database's estimate where one is possible and large
-// enough. Returns 1 for an estimate, 0 for an exact count, -1 ("Error counting table '%s'").
+// those fields. estimate (UL_COUNTSTAR_* flags) asks for the database's estimate where one is
+// possible and, unless NOFALLBACK, large enough. Returns 1 for an estimate, 0 for an exact
+// count, -1 ("Error counting table '%s'").
 int ul_sqltablecountstar(const char16_t* table, const char16_t* where,
                          const char16_t* const* keyfields, unsigned nkeyfields,
                          ul_dbrowcount_t* count, int estimate);

@@ -1,0 +1,282 @@
+// countrows on both engines: every counting mode against counts taken independently in SQL, the
+// estimate of logical tables from split samples, and a run killed by a signal and resumed.
+#include "countrows.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "sqltestutil.h"
+#include "tabrix.h"
+#include "ulnametab.h"
+#include "ulsqlcluster.h"
+#include "ulsqlsplit.h"
+#include "ulsqlwherefile.h"
+
+namespace {
+
+struct Field {
+    const char* name;
+    int ddtype, ddlen;
+    bool key;
+};
+
+class CountRowsTest : public SqlEngineTest {
+  protected:
+    void SetUp() override {
+        SqlEngineTest::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
+        ul_msgwrite_setfp(log_.get());
+        suffix_ = "_" + std::to_string(getpid());
+        ASSERT_EQ(ul_sqlntsettype(10, w(suffix_).c_str(), 0), 0);
+        originals_ = {name("DDNTT"), name("DDNTF")};
+        sql("CREATE TABLE \"" + name("DDNTT") +
+            "\" (TABNAME VARCHAR(130) PRIMARY KEY, TSTAMP "
+            "VARCHAR(14), TABTYPE CHAR(1), TABFORM CHAR(1), REFNAME VARCHAR(130), CLIDEP "
+            "SMALLINT, CLIPOS SMALLINT, FLDCNT SMALLINT, KEYCNT SMALLINT, PKEYCNT SMALLINT, KEYLEN "
+            "INTEGER, TABLEN INTEGER, SHRTYPE SMALLINT, TEMPFLAG SMALLINT, STORETYPE CHAR(1))");
+        sql("CREATE TABLE \"" + name("DDNTF") +
+            "\" (TABNAME VARCHAR(130), FIELDPOS SMALLINT, "
+            "FIELDNAME VARCHAR(130), DDTYPE SMALLINT, DDLEN INTEGER, DIGITS SMALLINT, DECIMALS "
+            "SMALLINT, DBTYPE SMALLINT, DBLEN INTEGER, KEYFLAG SMALLINT, NOTNULLFLAG SMALLINT, "
+            "FLDOFFS INTEGER, PRIMARY KEY (TABNAME, FIELDPOS))");
+        const Field k1{"K1", 40, 10, true}, k2{"K2", 172, 10, true};
+        define("PLN", 'T', 'T', "", 0, {{"K", 172, 10, true}, {"V", 40, 10, false}});
+        define("CLI", 'T', 'T', "", 1, {{"MANDT", 40, 3, true}, {"K", 172, 10, true}});
+        define("BLK", 'T', 'T', "", 0,
+               {k1, {"BLOCKNR", 168, 5, true}, {"LEN", 168, 5, false}, {"DATA", 184, 8, false}});
+        define("CLU", 'T', 'C', "", 0,
+               {k1,
+                k2,
+                {"PAGENO", 168, 5, true},
+                {"TIMESTMP", 40, 14, false},
+                {"PAGELG", 168, 5, false},
+                {"VARDATA", 184, 64, false}});
+        define("LC1", 'C', 'T', "CLU", 1, {k1, k2, {"SEQ", 172, 10, true}, {"TXT", 40, 60, false}});
+        define("LC2", 'C', 'T', "CLU", 0, {k1, k2, {"POS", 172, 10, true}});
+        for (int i = 0; i < 60; ++i) {
+            sql("INSERT INTO \"" + name("PLN") + "\" VALUES (" + std::to_string(i) + ", 'v')");
+            sql("INSERT INTO \"" + name("CLI") + "\" VALUES ('" + (i % 3 ? "100" : "000") + "', " +
+                std::to_string(i) + ")");
+            sql("INSERT INTO \"" + name("BLK") + "\" VALUES ('b" + std::to_string(i % 7) + "', " +
+                std::to_string(i) + ", 0, NULL)");
+        }
+        // 20 cluster keys; LC1 holds 1 to 6 rows under a key, LC2 one.
+        for (int k = 0; k < 20; ++k) {
+            const std::string key = "'k" + std::to_string(k / 4) + "', " + std::to_string(k % 4);
+            for (int r = 0; r < lc1Rows(k); ++r)
+                sql("INSERT INTO \"" + name("LC1") + "T\" VALUES (" + key + ", " +
+                    std::to_string(r) + ", 'a text long enough for a second page')");
+            sql("INSERT INTO \"" + name("LC2") + "T\" VALUES (" + key + ", 1)");
+        }
+        ASSERT_EQ(writeCluster(), 0) << u8(errorText());
+        if (session_.isPg()) sql("ANALYZE \"" + name("PLN") + "\"");
+    }
+    void TearDown() override {
+        if (!ul_sqlisconnected()) (void)ul_sqlconnect2(UL_CONNECT_QUIET);  // cleanup only
+        for (const std::string& t : originals_)
+            (void)ULSQLStmt::run(w("DROP TABLE \"" + t + "\"").c_str(), nullptr, 0, nullptr,
+                                 nullptr, UL_SQLMODE_TOLERATE);  // cleanup only
+        SqlEngineTest::TearDown();
+    }
+    static int lc1Rows(int key) { return key * 7 % 6 + 1; }
+    std::string name(const std::string& base) { return base + suffix_; }
+    void sql(const std::string& text) {
+        ASSERT_GE(exec(w(text)), 0) << text << ": " << u8(errorText());
+    }
+    std::string count(const std::string& query) {
+        const std::vector<std::u16string> v = select(w(query));
+        return v.empty() ? "?" : u8(v[0]);
+    }
+    void define(const std::string& base, char type, char form, const std::string& ref, int clidep,
+                const std::vector<Field>& fields) {
+        const std::string t = name(base);
+        int keys = 0;
+        std::string columns, keyList;
+        for (size_t i = 0; i < fields.size(); ++i) {
+            const Field& f = fields[i];
+            keys += f.key;
+            sql("INSERT INTO \"" + name("DDNTF") + "\" VALUES ('" + t + "', " +
+                std::to_string(i + 1) + ", '" + f.name + "', " + std::to_string(f.ddtype) + ", " +
+                std::to_string(f.ddlen) + ", 0, 0, 0, 0, " + std::to_string(f.key) + ", " +
+                std::to_string(f.key) + ", NULL)");
+            const std::string sqlType = f.ddtype == 40 ? "VARCHAR(" + std::to_string(f.ddlen) + ")"
+                                        : f.ddtype == 184 ? (session_.isPg() ? "bytea" : "BLOB")
+                                                          : "INTEGER";
+            columns += std::string(i ? ", " : "") + f.name + " " + sqlType;
+            if (f.key) keyList += std::string(keyList.empty() ? "" : ", ") + f.name;
+        }
+        sql("INSERT INTO \"" + name("DDNTT") + "\" VALUES ('" + t + "', '20260101000000', '" +
+            type + "', '" + form + "', '" + (ref.empty() ? "" : name(ref)) + "', " +
+            std::to_string(clidep) + ", " + std::to_string(clidep) + ", " +
+            std::to_string(fields.size()) + ", " + std::to_string(keys) + ", 0, 0, 0, 0, 0, '')");
+        const std::string db = type == 'T' ? t : t + "T";
+        originals_.push_back(db);
+        sql("CREATE TABLE \"" + db + "\" (" + columns + ", PRIMARY KEY (" + keyList + "))");
+    }
+    // Stores the rows of the originals of LC1 and LC2 in CLU, in pages of 64 bytes.
+    int writeCluster() {
+        ULSQLLogicalWriter writer;
+        if (writer.open(w(name("CLU")).c_str(), 64, false) < 0) return -1;
+        struct Feed : ULSQLCallBack {
+            ULSQLLogicalWriter* writer;
+            std::u16string table;
+            int handleRow(unsigned flags, const unsigned char** raw, const char16_t**,
+                          unsigned* lengths, unsigned n) override {
+                return flags & UL_ROW_DATA ? writer->addRow(table.c_str(), raw, lengths, n) : 0;
+            }
+        } feed;
+        feed.writer = &writer;
+        for (const char* t : {"LC1", "LC2"}) {
+            feed.table = w(name(t));
+            ul_sqlfielddesc_t* descs = nullptr;
+            unsigned n = 0;
+            if (writer.addTable(feed.table.c_str()) < 0 ||
+                ul_sqltablegetoiflags(feed.table.c_str(), nullptr, 0, &descs, &n, 0) < 0)
+                return -1;
+            ULSQLStmt query;
+            const int rc = query.prepare(w("SELECT * FROM \"" + name(t) + "T\"").c_str(), nullptr,
+                                         0, descs, n, 0) < 0
+                               ? -1
+                               : static_cast<int>(query.execute(&feed, nullptr, 0));
+            free(descs);
+            if (rc < 0) return -1;
+        }
+        return writer.close();
+    }
+    // Runs the command over an input file (and a where file); the output file's lines.
+    std::vector<std::string> run(const std::string& input, const char* whereFile, int* rc) {
+        (void)ul_sqldisconnect(0);
+        const std::string in = dir_.write("in.txt", input), out = dir_.path("out.txt");
+        unlink(out.c_str());
+        const std::u16string args[] = {u"countrows", w(in), w(out), whereFile ? w(whereFile) : u""};
+        const char16_t* argv[] = {args[0].c_str(), args[1].c_str(), args[2].c_str(),
+                                  args[3].c_str()};
+        *rc = cmd_COUNTROWS(whereFile ? 4 : 3, argv);
+        EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0);
+        std::vector<std::string> lines;
+        std::istringstream text(readFileBytes(out));
+        for (std::string line; std::getline(text, line);) lines.push_back(line);
+        return lines;
+    }
+    MemoryStream log_;
+    std::string suffix_;
+    std::vector<std::string> originals_;
+    TempDir dir_;
+};
+
+TEST_P(CountRowsTest, ModesGiveTheCountsOfSql) {
+    const std::string pln = name("PLN"), cli = name("CLI"), blk = name("BLK"), clu = name("CLU");
+    const std::string total = count("SELECT COUNT(*) FROM \"" + pln + "\"");
+    const std::string estimated = session_.isPg() ? " # (estimated)" : "";
+    struct Case {
+        std::string input;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"c " + pln + "\nc0 " + cli + "\ncp " + blk + "\ncpl " + clu + "\n",
+         {pln + " " + total,
+          cli + " " + count("SELECT COUNT(*) FROM \"" + cli + "\" WHERE MANDT = '000'") +
+              " clientdep",
+          blk + " " + count("SELECT COUNT(*) FROM (SELECT DISTINCT K1 FROM \"" + blk + "\") T") +
+              " # (reduced keyfields)",
+          clu + " " + count("SELECT COUNT(*) FROM \"" + clu + "\" WHERE PAGENO = 0") +
+              " # (reduced keyfields)",
+          name("LC1") + " " + count("SELECT COUNT(*) FROM \"" + name("LC1") + "T\"") + " clientdep",
+          name("LC2") + " " + count("SELECT COUNT(*) FROM \"" + name("LC2") + "T\"")}},
+        // Below the low count limit only 'n' keeps the database's estimate.
+        {"e " + pln + "\n", {pln + " " + total}},
+        {"en " + pln + "\n", {pln + " " + total + estimated}},
+    };
+    for (const Case& c : cases) {
+        int rc = -1;
+        EXPECT_EQ(run(c.input, nullptr, &rc), c.lines) << c.input << log_.text();
+        EXPECT_EQ(rc, 0) << u8(errorText());
+    }
+}
+
+TEST_P(CountRowsTest, LogicalTablesEstimatedFromSplitSamples) {
+    const std::string clu = name("CLU");
+    // Samples at a start, at a whole key, and behind a partial key that is completed.
+    const std::string where =
+        dir_.write("clu.whr", "tab: " + clu + "\nWHERE K1 < 'k1'\n\ntab: " + clu +
+                                  "\nWHERE ('k1' < K1 OR (K1 = 'k1' AND 2 <= K2))\n\ntab: " + clu +
+                                  "\nWHERE 'k3' < K1\n\n");
+    int rc = -1;
+    const std::vector<std::string> lines = run("epl " + clu + "\n", where.c_str(), &rc);
+    ASSERT_EQ(rc, 0) << u8(errorText()) << log_.text();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], clu + " 20 # (reduced keyfields)");
+    // One LC2 row per key: exact; LC1 holds 1 to 6 rows a key, and so does every sample.
+    EXPECT_EQ(lines[2], name("LC2") + " 20 # (estimated)");
+    unsigned long lc1 = 0;
+    ASSERT_EQ(sscanf(lines[1].c_str(), "%*s %lu", &lc1), 1) << lines[1];
+    EXPECT_GE(lc1, 20u);
+    EXPECT_LE(lc1, 120u);
+    EXPECT_NE(lines[1].find("clientdep # (estimated)"), std::string::npos) << lines[1];
+    // Samples at positions that hold no row: nothing to estimate from.
+    const std::string empty = dir_.write("none.whr", "tab: " + clu + "\nWHERE K1 = 'none'\n\n");
+    (void)run("el " + clu + "\n", empty.c_str(), &rc);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(u8(errorText()), "Got no sampling row count for physical cluster '" + clu + "'");
+}
+
+// The tool is stopped by a signal after a few tables, its last line is torn, and a second run
+// completes the file: every table once, with its count.
+TEST(CountRowsRestartTest, KilledRunResumesExactly) {
+    constexpr int kTables = 400;
+    TempDir dir;
+    const std::string db = dir.path("a.db"), out = dir.path("out.txt");
+    std::string input, script = "BEGIN;";
+    for (int i = 0; i < kTables; ++i) {
+        const std::string t = "T" + std::to_string(i);
+        input += "c " + t + "\n";
+        script += "CREATE TABLE " + t + " (K INTEGER);";
+        for (int r = 0; r < i % 7; ++r)
+            script += "INSERT INTO " + t + " VALUES (" + std::to_string(r) + ");";
+    }
+    dir.write("make.sql", script + "COMMIT;");
+    ASSERT_EQ(system(("sqlite3 " + db + " < " + dir.path("make.sql")).c_str()), 0);
+    const std::string in = dir.write("in.txt", input);
+    const auto lines = [&] {
+        std::vector<std::string> v;
+        std::istringstream text(readFileBytes(out));
+        for (std::string line; std::getline(text, line);) v.push_back(line);
+        return v;
+    };
+    const std::string env = "dbms_type=SQLITE dbs_sqlite_db=" + db + " ";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("dbms_type", "SQLITE", 1);
+        setenv("dbs_sqlite_db", db.c_str(), 1);
+        if (!freopen("/dev/null", "w", stdout)) _exit(99);
+        execl(TABRIX_BINARY, TABRIX_BINARY, "countrows", in.c_str(), out.c_str(), nullptr);
+        _exit(98);
+    }
+    while (lines().size() < 5 && waitpid(pid, nullptr, WNOHANG) == 0) usleep(200);
+    kill(pid, SIGSTOP);
+    const size_t written = lines().size();
+    kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before the signal";
+    ASSERT_LT(written, static_cast<size_t>(kTables));
+    std::string text = readFileBytes(out);
+    ASSERT_EQ(truncate(out.c_str(), static_cast<off_t>(text.size() - 2)), 0);
+    ASSERT_EQ(system((env + TABRIX_BINARY " countrows " + in + " " + out + " >/dev/null").c_str()),
+              0);
+    std::vector<std::string> expected;
+    for (int i = 0; i < kTables; ++i)
+        expected.push_back("T" + std::to_string(i) + " " + std::to_string(i % 7));
+    EXPECT_EQ(lines(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, CountRowsTest, ::testing::Values("SQLITE", "PGSQL"),
+                         SqlEngineTest::engineName);
+
+}  // namespace
