@@ -245,9 +245,9 @@ struct Side {
         return 0;
     }
 
-    int parse(const std::string& spec, std::string* error) {
-        if (!spec.empty() && spec[0] == '@' ? parseFile(spec.substr(1), error) < 0
-                                            : parseInline(spec, error) < 0)
+    int parse(const std::string& text, std::string* error) {
+        if (!text.empty() && text[0] == '@' ? parseFile(text.substr(1), error) < 0
+                                            : parseInline(text, error) < 0)
             return -1;
         if (settings.empty()) {
             *error = "no " + label + " settings given";
