@@ -156,7 +156,7 @@ TEST_P(RunTaskTest, Scenarios) {
         std::vector<std::string> args;
         int result;
         std::string keys;       // rows of R, in key order
-        std::string remaining;  // "group.sequence" of the rows left in the task
+        std::string remaining;  // "group.sequence" of the rows left, "+" when claimed
         std::vector<std::string> logLines;
     } cases[] = {
         {"distribute",
@@ -183,14 +183,23 @@ TEST_P(RunTaskTest, Scenarios) {
          {"delmode=after"},
          -1,
          "1,3",
-         "1.2",
+         "1.2+",
          {"ERROR: 1 statements returned an error"}},
+        // The rollback of a failed group takes back the uncommitted group before it, whose
+        // claim is handed back.
+        {"rollback hands back the undone groups",
+         {{{{0, insert(1)}}}, {fails}},
+         {"commitmax=5", "delmode=complete"},
+         -1,
+         "",
+         "1.1,2.1+",
+         {}},
         {"complete keeps the group",
          {{{{0, insert(1)}}, fails, {{0, insert(3)}}}},
          {"delmode=complete"},
          -1,
          "",
-         "1.1,1.2,1.3",
+         "1.1+,1.2+,1.3+",
          {}},
         {"if false without a row",
          {{{{0, "#if false SELECT \"K\" FROM \"R\" WHERE \"K\" = 7"}},
@@ -228,7 +237,7 @@ TEST_P(RunTaskTest, Scenarios) {
          {"procnr=1"},
          -1,
          "",
-         "1.1,1.2,1.3",
+         "1.1+,1.2+,1.3+",
          {"Trailing garbage in stmt group 1 sequence 2"}},
         {"pragmas",
          {{{{0, "#ECHO('hi') there"}},
@@ -238,7 +247,7 @@ TEST_P(RunTaskTest, Scenarios) {
          {},
          -1,
          "",
-         "1.1,1.2,1.3,1.4",
+         "1.1+,1.2+,1.3+,1.4+",
          {"hi", "there", "Illegal pragma 'NOPE' #1 in '#NOPE(1)'"}},
         {"checkempty", {}, {"checkempty"}, -1, "", "", {"ERROR: No statement group found"}},
         {"showonly",
@@ -253,7 +262,7 @@ TEST_P(RunTaskTest, Scenarios) {
          {"stoponerror"},
          -1,
          "",
-         "1.1,1.2,1.3",
+         "1.1+,1.2+,1.3+",
          {"ERROR: "}},
     };
     for (const auto& c : cases) {
@@ -273,8 +282,8 @@ TEST_P(RunTaskTest, Scenarios) {
         for (const std::string& k : query("SELECT \"K\" FROM \"R\" ORDER BY \"K\""))
             keys += (keys.empty() ? "" : ",") + k;
         for (const std::string& r :
-             query("SELECT DISTINCT \"STMT_GROUP\" || '.' || \"SEQUENCE\" FROM \"UPGSQL\" "
-                   "ORDER BY 1"))
+             query("SELECT DISTINCT \"STMT_GROUP\" || '.' || \"SEQUENCE\" || CASE WHEN \"PID\" "
+                   "= 0 THEN '' ELSE '+' END FROM \"UPGSQL\" ORDER BY 1"))
             remaining += (remaining.empty() ? "" : ",") + r;
         EXPECT_EQ(keys, c.keys);
         if (std::string(c.name) != "distribute") {

@@ -318,13 +318,24 @@ TEST_P(UlSqlCrcTest, ResumedDetailScanKeepsWrittenBlocks) {
 // table expects them, in which case their order no longer matters.
 TEST_P(UlSqlCrcTest, KeyOrderAndDuplicates) {
     create("K VARCHAR(4), A VARCHAR(10)");
-    // Ordered as text, "10" comes before "9"; compared as numeric text it is greater.
+    // Ordered as text, "10" comes before "9"; compared as numeric text it is greater, in the
+    // first key field or behind an equal one.
     UL_SQLGlobalCRCFlags &= ~UL_SQLCRCFLAG_COMPNUMSTRINGPLAIN;
-    run(u"INSERT INTO \"" + table_ + u"\" VALUES ('9', 'a'), ('10', 'b')");
-    scan(header("key: K\nsel: K, A\ntyp: NC\n"));
-    EXPECT_EQ(rc_, -1);
-    EXPECT_EQ(error_,
-              "Key columns not sorted during CRC scan:\nkey #1 (NUMC) 'K': last='10' now='9'");
+    const struct {
+        const char16_t* values;
+        const char* fields;
+        const char* error;
+    } unsorted[] = {
+        {u"('9', 'a'), ('10', 'b')", "key: K\nsel: K, A\ntyp: NC\n", "#1 (NUMC) 'K'"},
+        {u"('1', '9'), ('1', '10')", "key: K, A\nsel: K, A\ntyp: CN\n", "#2 (NUMC) 'A'"},
+    };
+    for (const auto& c : unsorted) {
+        refill(c.values);
+        scan(header(c.fields));
+        EXPECT_EQ(rc_, -1);
+        EXPECT_EQ(error_, std::string("Key columns not sorted during CRC scan:\nkey ") + c.error +
+                              ": last='10' now='9'");
+    }
 
     const std::string kv = "key: K\nsel: K, A\ntyp: CC\n";
     const Bytes sorted = cat({utf16(u"1a"), utf16(u"1b"), utf16(u"2c")});
