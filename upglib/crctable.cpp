@@ -341,14 +341,19 @@ int AuxCRCTableRun::refPartsMissing(const ULCheckCRCTable& table) {
     return say(text) < 0 ? UL_ERROR_RETURN(-1) : 1;
 }
 
-int AuxCRCTableRun::workLeft(ULCheckCRCTable* table) {
+ul_crcanalyzeargs_t AuxCRCTableRun::analyzeArgs(unsigned runFlags, bool quiet) const {
     ul_crcanalyzeargs_t args;
-    args.runFlags = m_runFlags;
+    args.runFlags = runFlags;
     args.ownFile = m_crcfile.c_str();
     args.refFile = m_reffile.empty() ? nullptr : m_reffile.c_str();
-    args.quiet = true;
+    args.quiet = quiet;
+    return args;
+}
+
+int AuxCRCTableRun::workLeft(ULCheckCRCTable* table) {
     ul_crcscanrequest_t request;
-    if (ul_crcanalyzetable(table, args, &request) < 0) return UL_ERROR_RETURN(-1);
+    if (ul_crcanalyzetable(table, analyzeArgs(m_runFlags, true), &request) < 0)
+        return UL_ERROR_RETURN(-1);
     return request.kind != ul_crcscankind_t::NONE;
 }
 
@@ -364,12 +369,9 @@ int AuxCRCTableRun::execRun(ULCheckCRCTable* table, unsigned runFlags) {
         say(ul_format(u"Looking for region to %s in table '%s'.",
                       digging ? u"scan differences" : u"scan from reference file", name)) < 0)
         return UL_ERROR_RETURN(-1);
-    ul_crcanalyzeargs_t args;
-    args.runFlags = runFlags;
-    args.ownFile = m_crcfile.c_str();
-    args.refFile = m_reffile.empty() ? nullptr : m_reffile.c_str();
     ul_crcscanrequest_t request;
-    if (ul_crcanalyzetable(table, args, &request) < 0) return UL_ERROR_RETURN(-1);
+    if (ul_crcanalyzetable(table, analyzeArgs(runFlags, false), &request) < 0)
+        return UL_ERROR_RETURN(-1);
     if (request.kind == ul_crcscankind_t::OTHERSIDE) return UL_CRCRESULT_OTHERSIDE;
     if (request.kind == ul_crcscankind_t::NONE) return 0;
     if (table->flags() & UL_TABCHK_ALTNAMETAB) {
@@ -478,8 +480,7 @@ struct CrcTableOptions {
 
 int readNumber(const char16_t* value, unsigned long* out) {
     long number = 0;
-    if (!ul_isdigit(value[0]) || ul_stringtolong(value, &number) < 0)
-        return ul_errorfail(ul_format(u"Invalid number '%s'", value));
+    if (ul_stringtocount(value, &number) < 0) return UL_ERROR_RETURN(-1);
     *out = static_cast<unsigned long>(number);
     return 0;
 }

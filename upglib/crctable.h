@@ -61,6 +61,8 @@ class AuxCRCTableRun {
     [[nodiscard]] int execRun(ULCheckCRCTable* table, unsigned runFlags);
 
   private:
+    // The analysis settings of this run's files.
+    ul_crcanalyzeargs_t analyzeArgs(unsigned runFlags, bool quiet) const;
     // Returns 1 when header lines were added, 0 when the section was complete, -1.
     [[nodiscard]] int completeTable(ULCheckCRCTable* table);
     [[nodiscard]] int ignoreFields(ULCheckCRCTable* table);

@@ -305,8 +305,8 @@ void textAttribute(const ul_xmlnode_t* node, const char16_t* name, std::u16strin
 }
 
 int numberValue(const char16_t* text, long* value, long minimum) {
-    if (!ul_isdigit(text[0]) || ul_stringtolong(text, value) < 0 || *value < minimum)
-        return ul_errorfail(ul_format(u"Invalid number '%s'", text));
+    if (ul_stringtocount(text, value) < 0) return UL_ERROR_RETURN(-1);
+    if (*value < minimum) return ul_errorfail(ul_format(u"Invalid number '%s'", text));
     return 0;
 }
 

@@ -96,11 +96,7 @@ int parseDelMode(const char16_t* word, DelMode* mode) {
 }
 
 int parseCount(const char16_t* text, long* value) {
-    if (!ul_isdigit(text[0]) || ul_stringtolong(text, value) < 0) {
-        ul_errorsetmsgfmt(0, u"Invalid number '%s'", text);
-        return UL_ERROR_RETURN(-1);
-    }
-    return 0;
+    return ul_stringtocount(text, value) < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
 // Returns 0, 1 for a usage error, or -1 with the reason set.

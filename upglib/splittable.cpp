@@ -65,7 +65,7 @@ int invalidNumber(const char16_t* value) {
 // A decimal count: digits only.
 int readCount(const char16_t* value, ul_dbrowcount_t* out) {
     long number = 0;
-    if (!ul_isdigit(value[0]) || ul_stringtolong(value, &number) < 0) return invalidNumber(value);
+    if (ul_stringtocount(value, &number) < 0) return UL_ERROR_RETURN(-1);
     *out = static_cast<ul_dbrowcount_t>(number);
     return 0;
 }

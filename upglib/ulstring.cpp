@@ -461,6 +461,14 @@ int ul_stringtolong(const char16_t* text, long* value) {
     return 0;
 }
 
+int ul_stringtocount(const char16_t* text, long* value) {
+    if (!text || !ul_isdigit(text[0]) || ul_stringtolong(text, value) < 0) {
+        ul_errorsetmsgfmt(0, u"Invalid number '%s'", text ? text : u"");
+        return UL_ERROR_RETURN(-1);
+    }
+    return 0;
+}
+
 // ---- UTF-8 <-> UTF-16 -------------------------------------------------------------------
 
 namespace {

@@ -132,6 +132,9 @@ long ul_stringreplace(char16_t* buffer, size_t size, const char16_t* search,
 // Parses a decimal integer (optional sign). Returns 0 and the value, or -1 when the text
 // is empty, holds anything else, or overflows.
 int ul_stringtolong(const char16_t* text, long* value);
+// A count given as an option value: decimal digits only, no sign. Returns 0 and the value, or
+// -1 with "Invalid number '%s'".
+int ul_stringtocount(const char16_t* text, long* value);
 
 // UTF-8 <-> UTF-16. Invalid UTF-8 sequences become U+FFFD; unpaired surrogates are
 // written as U+FFFD in UTF-8.
