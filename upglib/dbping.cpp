@@ -46,13 +46,8 @@ class AuxPingFirstRow : public ULSQLCallBack {
     }
 };
 
-// The usage text of a command on standard output; the result is the usage exit code.
 int usage(const char16_t* text) {
-    StdoutWriter out;
-    // The exit code reports the usage error whether or not the text could be written.
-    (void)out.write(text);
-    (void)out.flush();
-    return UL_EXIT_USAGE;
+    return ul_cmdprintusage(text, UL_EXIT_USAGE);
 }
 
 double nowMilliseconds(const timeval& t) {
@@ -200,76 +195,61 @@ int cmd_DBVERSION(unsigned int, const char16_t** argv) {
     return ul_sqldisconnect(0) < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
+int ul_cmdprintusage(const char16_t* text, int result) {
+    StdoutWriter out;
+    // The result reports the usage error whether or not the text could be written.
+    (void)out.write(text);
+    (void)out.flush();
+    return result;
+}
+
+int ULHexLines::add(const unsigned char* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        line_[fill_++] = bytes[i];
+        if (fill_ == kBytesPerLine && emitLine() < 0) return UL_ERROR_RETURN(-1);
+    }
+    return 0;
+}
+
+int ULHexLines::finish() {
+    if (fill_ > 0 && emitLine() < 0) return UL_ERROR_RETURN(-1);
+    if (skipped_ > 0 && sink_(ul_format(u"*<skip %#lx trailing zeroes>", skipped_)) < 0)
+        return UL_ERROR_RETURN(-1);
+    skipped_ = 0;
+    return 0;
+}
+
+int ULHexLines::emitLine() {
+    const size_t n = fill_;
+    fill_ = 0;
+    bool zero = true;
+    for (size_t i = 0; i < n; ++i) zero = zero && line_[i] == 0;
+    if (zero && !(mode_ & UL_HEX_NOCOMPRESSION)) {
+        skipped_ += static_cast<long>(n);
+        offset_ += static_cast<long>(n);
+        return 0;
+    }
+    if (skipped_ > 0 && sink_(ul_format(u"*<skip %#lx zeroes>", skipped_)) < 0)
+        return UL_ERROR_RETURN(-1);
+    skipped_ = 0;
+    text_ = ul_format(u"%0*lx", 6, offset_);
+    for (size_t i = 0; i < n; ++i) text_ += ul_format(u" %02x", line_[i]);
+    if (!(mode_ & UL_HEX_NOCHARACTERS)) {
+        text_.append(3 * (kBytesPerLine - n), u' ');
+        text_ += u' ';
+        for (size_t i = 0; i < n; ++i)
+            text_ += line_[i] >= 0x20 && line_[i] < 0x7f ? char16_t(line_[i]) : u'.';
+    }
+    offset_ += static_cast<long>(n);
+    return sink_(text_);
+}
+
 // ---- hexdump ------------------------------------------------------------------------------
 
 namespace {
 
 constexpr char16_t kHexUsage[] = u"Usage: hexdump <filename> [<offset> [<length>]]\n";
-constexpr size_t kBytesPerLine = 16;
 constexpr size_t kReadPiece = 4096;
-
-enum : long {
-    kHexNoCharacters = 1,   // no character column
-    kHexNoCompression = 2,  // zero lines are shown like any other
-};
-
-// Formats 16-byte lines; runs of zero lines become one skip line in front of the next data
-// line, or one trailing skip line at the end.
-class HexLines {
-  public:
-    HexLines(ULTextFileWriter* out, long mode, long offset)
-        : out_(out), mode_(mode), offset_(offset) {}
-
-    int add(const unsigned char* bytes, size_t n) {
-        for (size_t i = 0; i < n; ++i) {
-            line_[fill_++] = bytes[i];
-            if (fill_ == kBytesPerLine && emitLine() < 0) return UL_ERROR_RETURN(-1);
-        }
-        return 0;
-    }
-
-    int finish() {
-        if (fill_ > 0 && emitLine() < 0) return UL_ERROR_RETURN(-1);
-        if (skipped_ > 0 && out_->writeFmt(u"*<skip %#lx trailing zeroes>\n", skipped_) < 0)
-            return UL_ERROR_RETURN(-1);
-        return 0;
-    }
-
-  private:
-    int emitLine() {
-        const size_t n = fill_;
-        fill_ = 0;
-        bool zero = true;
-        for (size_t i = 0; i < n; ++i) zero = zero && line_[i] == 0;
-        if (zero && !(mode_ & kHexNoCompression)) {
-            skipped_ += static_cast<long>(n);
-            offset_ += static_cast<long>(n);
-            return 0;
-        }
-        if (skipped_ > 0 && out_->writeFmt(u"*<skip %#lx zeroes>\n", skipped_) < 0)
-            return UL_ERROR_RETURN(-1);
-        skipped_ = 0;
-        text_ = ul_format(u"%0*lx", 6, offset_);
-        for (size_t i = 0; i < n; ++i) text_ += ul_format(u" %02x", line_[i]);
-        if (!(mode_ & kHexNoCharacters)) {
-            text_.append(3 * (kBytesPerLine - n), u' ');
-            text_ += u' ';
-            for (size_t i = 0; i < n; ++i)
-                text_ += line_[i] >= 0x20 && line_[i] < 0x7f ? char16_t(line_[i]) : u'.';
-        }
-        text_ += u'\n';
-        offset_ += static_cast<long>(n);
-        return out_->write(text_.c_str(), text_.size());
-    }
-
-    ULTextFileWriter* out_;
-    long mode_;
-    long offset_;
-    unsigned char line_[kBytesPerLine] = {};
-    size_t fill_ = 0;
-    long skipped_ = 0;
-    std::u16string text_;
-};
 
 int dumpHex(const char16_t* path, long mode, long offset, long length) {
     ULFileHandle owner(fopen(ul_utf16to8(path).c_str(), "rb"));
@@ -284,7 +264,9 @@ int dumpHex(const char16_t* path, long mode, long offset, long length) {
         return UL_ERROR_RETURN(-1);
     }
     StdoutWriter out;
-    HexLines lines(&out, mode, offset);
+    ULHexLines lines(
+        [&out](const std::u16string& line) { return out.writeLine(line.c_str()); }, mode,
+        offset);
     unsigned char piece[kReadPiece];
     long left = length;
     while (left != 0) {

@@ -5,9 +5,7 @@
 #define UL_PENDING_COMMAND(name) \
     int name(unsigned int, const char16_t** argv) { return ul_cmdnotbuilt(argv[0]); }
 
-UL_PENDING_COMMAND(cmd_CHKTABLE)
 UL_PENDING_COMMAND(cmd_CHKPOOLS)
-UL_PENDING_COMMAND(cmd_SCANCLUSTER)
 UL_PENDING_COMMAND(cmd_OBJSIZE)
 UL_PENDING_COMMAND(cmd_MIGTABLES)
 UL_PENDING_COMMAND(cmd_GENKEYTRACES)

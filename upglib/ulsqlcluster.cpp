@@ -740,6 +740,8 @@ class ULSQLRecordDecoder : public ULSQLForwardCallBack {
     std::vector<unsigned> selected;
     std::vector<int> tokenClass;  // of the key fields
     std::vector<std::u16string> low, high;
+    bool lowExcluded = false, highExcluded = false;
+    bool stored = false;  // packed and decimal values as stored (UL_LOGREAD_STORED)
     unsigned long delivered = 0;
     bool failed = false;  // a callback of the chain failed (not the database)
 
@@ -763,6 +765,8 @@ class ULSQLRecordDecoder : public ULSQLForwardCallBack {
         bool hasNul = false;
     };
     [[nodiscard]] int direct(unsigned i, int type, Slot* slot);
+    [[nodiscard]] int storedPacked(const ul_sqlfielddesc_t& d, const unsigned char* raw,
+                                   unsigned length, Slot* slot);
     [[nodiscard]] int emit();
     [[nodiscard]] int pastEnd(size_t pos, size_t size);
     [[nodiscard]] bool inRange(const ul_sqlvalue_t* v) const;
@@ -840,7 +844,13 @@ bool ULSQLRecordDecoder::inRange(const ul_sqlvalue_t* v) const {
         }
         return 0;
     };
-    return (low.empty() || side(low) >= 0) && (high.empty() || side(high) <= 0);
+    if (!low.empty()) {
+        const int c = side(low);
+        if (c < 0 || (c == 0 && lowExcluded)) return false;
+    }
+    if (high.empty()) return true;
+    const int c = side(high);
+    return c < 0 || (c == 0 && !highExcluded);
 }
 
 // A long character or long raw field whose preceding field is an integer has that field as its
@@ -866,6 +876,22 @@ int ULSQLRecordDecoder::correctLengths(const ul_sqlvalue_t* v) {
     return 0;
 }
 
+// A packed value as stored: its bytes, and its text only when they form a packed number.
+int ULSQLRecordDecoder::storedPacked(const ul_sqlfielddesc_t& d, const unsigned char* raw,
+                                     unsigned length, Slot* slot) {
+    char16_t text[80];
+    if (length == 0 || length > 32 ||
+        ul_sqlpackedtotext(raw, length, ul_sqlfielddecimals(d), text, 80, false) < 0) {
+        ul_errorsetmsg(0, nullptr);  // an invalid value is handed on for the receiver to judge
+        return 0;
+    }
+    slot->textOffset = textArena_.size();
+    textArena_ += text;
+    slot->textLength = textArena_.size() - slot->textOffset;
+    textArena_.push_back(u'\0');
+    return 0;
+}
+
 // Integers, character and binary values go from their raw form straight to what a fetch
 // gives (an aligned copy of the raw bytes, the text); the other types through the converter.
 int ULSQLRecordDecoder::direct(unsigned i, int type, Slot* slot) {
@@ -886,6 +912,7 @@ int ULSQLRecordDecoder::direct(unsigned i, int type, Slot* slot) {
     slot->hasNul = false;
     if (type == DBIF_TYPE_RAW && d.length && length > d.length) return tooLong(u"bytes");
     if (type == DBIF_TYPE_RAW || type == DBIF_TYPE_BLOB) return 0;
+    if (type == DBIF_TYPE_PACKED) return storedPacked(d, raw, length, slot);
     slot->textOffset = textArena_.size();
     if (type == DBIF_TYPE_INT) {
         long value = 0;
@@ -934,7 +961,9 @@ int ULSQLRecordDecoder::emit() {
         Slot& slot = slots_[i];
         slot.isNull = raw_[i] == nullptr;
         slot.direct = type == DBIF_TYPE_INT || type == DBIF_TYPE_CHAR ||
-                      type == DBIF_TYPE_LONGCHAR || type == DBIF_TYPE_RAW || type == DBIF_TYPE_BLOB;
+                      type == DBIF_TYPE_LONGCHAR || type == DBIF_TYPE_RAW ||
+                      type == DBIF_TYPE_BLOB ||
+                      (stored && (type == DBIF_TYPE_PACKED || type == DBIF_TYPE_DECIMAL));
         if (slot.isNull) continue;
         const int rc = slot.direct ? direct(i, type, &slot)
                                    : converter_.put(i, raw_[i], lengths_[i], descs[i]);
@@ -1288,6 +1317,9 @@ long ULSQLStmtLogicalTable::run(ULSQLCallBack* callback, unsigned long* count, i
         return UL_ERROR_RETURN(-1);
     }
     d.setNext(callback);
+    d.lowExcluded = mode & UL_LOGREAD_LOWEXCL;
+    d.highExcluded = mode & UL_LOGREAD_HIGHEXCL;
+    d.stored = mode & UL_LOGREAD_STORED;
     if (count) *count = 0;
     const int hdr = d.sendHeader(mode);
     if (hdr != 0) return hdr == -1 ? UL_ERROR_RETURN(-1) : hdr;

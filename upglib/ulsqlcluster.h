@@ -182,6 +182,15 @@ class ULSQLSelectSortDuplicates : public ULSQLForwardCallBack {
 class ULSQLRecordDecoder;
 struct ULSQLLogicalState;
 
+// Mode bits of ULSQLStmtLogicalTable::select and execute, beside the header bits.
+enum : int {
+    UL_LOGREAD_LOWEXCL = 0x10000,   // the low boundary itself lies outside the range
+    UL_LOGREAD_HIGHEXCL = 0x20000,  // the high boundary itself lies outside the range
+    // Packed and decimal values come as stored, unchecked: the bytes of a packed value (with
+    // its text only when they form a packed number), the characters of a decimal text.
+    UL_LOGREAD_STORED = 0x40000,
+};
+
 // Reads a logical cluster or pool table by its name: builds the statement on the physical
 // table, restores the records, keeps the logical table's rows inside the key range and hands
 // them on with the logical table's own field descriptions.
@@ -202,7 +211,8 @@ class ULSQLStmtLogicalTable : public ULSQLStmtBase {
     unsigned getNParams() const override { return nParams_; }
 
     // Reads fields (all when nfields is 0) of table whose key lies within the low and high
-    // boundary values (texts of the leading key fields; inclusive; none: unbounded). descs,
+    // boundary values (texts of the leading key fields; inclusive unless the mode bits
+    // UL_LOGREAD_*EXCL exclude them; none: unbounded). descs,
     // when given, receives the nfields (or all) output descriptions, whose names point into
     // this statement. Returns the callback's stop value, 0, or -1.
     [[nodiscard]] long select(const char16_t* table, const char16_t* const* fields,
