@@ -103,6 +103,7 @@ int ULClusterSorter::writeFrame(uint32_t frame, const unsigned char* content, ui
 
 int ULClusterSorter::readFrame(const ul_rowframeheader_t& page, unsigned char* out) {
     const uint32_t length = page.FRHDR_RowLength;
+    if (length == 0) return 0;  // a page tracked without content was never written
     if (!page.external) {
         if (length) std::memcpy(out, memory_.data() + size_t(page.frame) * CLSRT_FrameSize, length);
         return 0;
