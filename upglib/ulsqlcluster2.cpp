@@ -90,8 +90,10 @@ int ULClusterSorter::writeFrame(uint32_t frame, const unsigned char* content, ui
         }
     }
     const unsigned long offset = static_cast<unsigned long>(frame) * CLSRT_FrameSize;
-    if (fseeko(swap_, static_cast<off_t>(offset), SEEK_SET) != 0 ||
-        fwrite(content, 1, length, swap_) != length) {
+    // One positioned write per page: the slots are reused in any order, so buffering them in
+    // the stream would only add a flush and a seek to every access.
+    if (pwrite(fileno(swap_), content, length, static_cast<off_t>(offset)) !=
+        static_cast<ssize_t>(length)) {
         ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot write to '%s' at offset %lu",
                           CLSRT_SwapFilePath.c_str(), offset);
         return UL_ERROR_RETURN(-1);
@@ -115,8 +117,8 @@ int ULClusterSorter::readFrame(const ul_rowframeheader_t& page, unsigned char* o
         return UL_ERROR_RETURN(-1);
     }
     const unsigned long offset = static_cast<unsigned long>(page.frame) * CLSRT_FrameSize;
-    if (fflush(swap_) != 0 || fseeko(swap_, static_cast<off_t>(offset), SEEK_SET) != 0 ||
-        fread(out, 1, length, swap_) != length) {
+    if (pread(fileno(swap_), out, length, static_cast<off_t>(offset)) !=
+        static_cast<ssize_t>(length)) {
         ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot read '%s' at offset %lu",
                           CLSRT_SwapFilePath.c_str(), offset);
         return UL_ERROR_RETURN(-1);
