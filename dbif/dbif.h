@@ -69,6 +69,8 @@ enum : int {
     DBIF_CTL_VIEW_LAYER = 105,    // result 0 = yes, 24 = no, 15 = not supported
     DBIF_CTL_CATALOG_DESCRIBE = 130,  // in: catalog request; see "catalogue service" below
     DBIF_CTL_CATALOG_FLUSH = 131,     // in: intValue DBIF_CATFLUSH_*
+    DBIF_CTL_CATALOG_OBJECTS = 132,   // in/out: objects request; see "native objects" below
+    DBIF_CTL_CATALOG_DEPENDENCIES = 133,  // in/out: objects request, dependencies filled
 };
 
 // Receives the engine's own trace lines (source file, line, level, text).
@@ -76,6 +78,7 @@ using dbif_tracefn_t = void (*)(void* context, const char* file, int line, int l
                                 const char16_t* text);
 
 struct dbif_catrequest_t;
+struct dbif_catobjects_t;
 
 struct dbif_control_t {
     long intValue = 0;
@@ -83,6 +86,7 @@ struct dbif_control_t {
     dbif_tracefn_t trace = nullptr;
     void* traceContext = nullptr;
     dbif_catrequest_t* catalog = nullptr;  // DBIF_CTL_CATALOG_DESCRIBE
+    dbif_catobjects_t* objects = nullptr;  // DBIF_CTL_CATALOG_OBJECTS, _DEPENDENCIES
 };
 
 // The communication area: what the last call left behind.
@@ -310,6 +314,39 @@ enum : long {
     DBIF_CATFLUSH_ALL = 1,     // also forget which nametab tables exist
 };
 
+// ---- native objects and their dependencies --------------------------------------------------
+//
+// The objects of the database's own catalogue (tables, views, functions, procedures, sequences,
+// triggers) and which of them depend on which, for migrations that move database objects
+// outside the dictionary. Names come in the tool's case (upper). An engine lists what its
+// catalogue knows: a kind of object the engine does not have is simply absent, and an engine
+// without any such catalogue answers DBIF_RC_NOT_SUPPORTED.
+
+// One object. type is one of "TABLE", "TEMPTABLE", "TABLETYPE", "VIEW", "FUNCTION",
+// "PROCEDURE", "SEQUENCE", "TRIGGER", "SYNONYM".
+struct dbif_catobject_t {
+    std::u16string schema;
+    std::u16string name;
+    std::u16string type;
+    bool system = false;  // the object belongs to one of the engine's own system schemas
+    bool operator==(const dbif_catobject_t&) const = default;
+};
+
+// `dependent` cannot exist without `base` (a view reads a table or view, a trigger belongs to
+// its table).
+struct dbif_catdependency_t {
+    dbif_catobject_t base;
+    dbif_catobject_t dependent;
+};
+
+struct dbif_catobjects_t {
+    // DBIF_CTL_CATALOG_OBJECTS: the schemas to list, in the tool's case (empty: the current
+    // schema). DBIF_CTL_CATALOG_DEPENDENCIES lists the dependencies of every schema.
+    std::vector<std::u16string> schemas;
+    std::vector<dbif_catobject_t> objects;            // filled by DBIF_CTL_CATALOG_OBJECTS
+    std::vector<dbif_catdependency_t> dependencies;   // filled by DBIF_CTL_CATALOG_DEPENDENCIES
+};
+
 struct DbIfCatalogCache;
 
 class DbIfConnection {
@@ -341,6 +378,10 @@ protected:
     // the service). DBIF_RC_NOT_FOUND when there is no such table; DBIF_RC_NOT_SUPPORTED (the
     // default) for an engine without a catalogue, which then relies on the nametab tables.
     virtual int describeNative(const char16_t* table, dbif_cattable_t* out);
+    // The engine's native objects and dependencies (see "native objects" above); both
+    // DBIF_RC_NOT_SUPPORTED by default.
+    virtual int listObjects(dbif_catobjects_t* request);
+    virtual int listDependencies(dbif_catobjects_t* request);
 
     dbif_commarea_t commArea_;
 

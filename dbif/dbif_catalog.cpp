@@ -199,7 +199,25 @@ int DbIfConnection::catalogFail(int rc, const std::u16string& text) {
     return rc;
 }
 
+int DbIfConnection::listObjects(dbif_catobjects_t*) {
+    return catalogFail(DBIF_RC_NOT_SUPPORTED, u"The engine has no catalogue of native objects");
+}
+
+int DbIfConnection::listDependencies(dbif_catobjects_t*) {
+    return catalogFail(DBIF_RC_NOT_SUPPORTED, u"The engine has no catalogue of dependencies");
+}
+
 int DbIfConnection::catalogControl(int code, dbif_control_t* argument) {
+    if (code == DBIF_CTL_CATALOG_OBJECTS || code == DBIF_CTL_CATALOG_DEPENDENCIES) {
+        dbif_catobjects_t* request = argument ? argument->objects : nullptr;
+        if (!request) {
+            return catalogFail(DBIF_RC_NOT_SUPPORTED,
+                               ul_format(u"Invalid catalogue request (control code %d)", code));
+        }
+        request->objects.clear();
+        request->dependencies.clear();
+        return code == DBIF_CTL_CATALOG_OBJECTS ? listObjects(request) : listDependencies(request);
+    }
     if (code == DBIF_CTL_CATALOG_FLUSH) {
         catalog_->tables.clear();
         if (argument && argument->intValue == DBIF_CATFLUSH_ALL) catalog_->nametabs.clear();

@@ -286,6 +286,8 @@ int FakeConnection::control(int code, dbif_control_t* argument) {
                 return DBIF_RC_OK;
             case DBIF_CTL_CATALOG_DESCRIBE:
             case DBIF_CTL_CATALOG_FLUSH:
+            case DBIF_CTL_CATALOG_OBJECTS:
+            case DBIF_CTL_CATALOG_DEPENDENCIES:
                 return catalogControl(code, argument);
             default:
                 return DBIF_RC_NOT_SUPPORTED;

@@ -42,6 +42,7 @@
 #include "dbif_engines.h"
 #include "dbif_pgsqltext.h"
 #include "ulstring.h"
+#include "ulstring2.h"
 
 namespace {
 
@@ -1238,6 +1239,8 @@ class PgConnection : public DbIfConnection {
         return dbif_guard(commArea_, [&] { return doControl(code, argument); });
     }
     int describeNative(const char16_t* table, dbif_cattable_t* out) override;
+    int listObjects(dbif_catobjects_t* request) override;
+    int listDependencies(dbif_catobjects_t* request) override;
 
   private:
     int doConnect();
@@ -1403,6 +1406,8 @@ int PgConnection::doControl(int code, dbif_control_t* argument) {
             return DBIF_RC_NOT_SUPPORTED;
         case DBIF_CTL_CATALOG_DESCRIBE:
         case DBIF_CTL_CATALOG_FLUSH:
+        case DBIF_CTL_CATALOG_OBJECTS:
+        case DBIF_CTL_CATALOG_DEPENDENCIES:
             return catalogControl(code, argument);
         default:
             return s.fail(DBIF_RC_NOT_SUPPORTED, -1,
@@ -1447,6 +1452,93 @@ int PgConnection::describeNative(const char16_t* table, dbif_cattable_t* out) {
         dbif_catalogquery(*this, kColumns, {dbif_pgschemaname(table, session_->names)}, onColumn);
     if (rc) return rc;
     return out->fields.empty() ? DBIF_RC_NOT_FOUND : DBIF_RC_OK;
+}
+
+
+// ---- native objects --------------------------------------------------------------------------
+
+// The schemas of PostgreSQL itself.
+bool pgSystemSchema(const std::u16string& schema) {
+    return schema.rfind(u"PG_", 0) == 0 || schema == u"INFORMATION_SCHEMA";
+}
+
+dbif_catobject_t pgObject(const dbif_cell_t& schema, const dbif_cell_t& name, std::u16string type) {
+    dbif_catobject_t o;
+    o.schema = dbif_toolname(dbif_cattext(schema));
+    o.name = dbif_toolname(dbif_cattext(name));
+    o.type = std::move(type);
+    o.system = pgSystemSchema(o.schema);
+    return o;
+}
+
+// The object type of a relation kind (pg_class.relkind; 'T' stands for a trigger).
+std::u16string pgRelationType(const std::u16string& kind, const std::u16string& persistence) {
+    if (kind == u"v" || kind == u"m") return u"VIEW";
+    if (kind == u"S") return u"SEQUENCE";
+    if (kind == u"c") return u"TABLETYPE";
+    if (kind == u"T") return u"TRIGGER";
+    return persistence == u"t" ? u"TEMPTABLE" : u"TABLE";
+}
+
+// Tables, views, sequences and composite types; functions and procedures that no extension
+// brought; triggers that are not the server's own (constraint triggers of foreign keys). One
+// schema, matched ignoring case, or the current one.
+int PgConnection::listObjects(dbif_catobjects_t* request) {
+    static constexpr char16_t kObjects[] =
+        u"WITH s AS (SELECT oid FROM pg_catalog.pg_namespace WHERE %s) "
+        u"SELECT n.nspname, c.relname, c.relkind::text, c.relpersistence::text FROM pg_catalog.pg_class c "
+        u"JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+        u"WHERE c.relnamespace IN (SELECT oid FROM s) AND c.relkind IN ('r', 'p', 'v', 'm', 'S', 'c') "
+        u"UNION ALL SELECT n.nspname, p.proname, CASE WHEN p.prokind = 'p' THEN 'P' ELSE 'F' END, "
+        u"'f' FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
+        u"WHERE p.pronamespace IN (SELECT oid FROM s) AND p.prokind IN ('f', 'p') AND NOT EXISTS "
+        u"(SELECT 1 FROM pg_catalog.pg_depend e WHERE e.classid = 'pg_catalog.pg_proc'::regclass "
+        u"AND e.objid = p.oid AND e.deptype = 'e') "
+        u"UNION ALL SELECT n.nspname, t.tgname, 'T', 'p' FROM pg_catalog.pg_trigger t "
+        u"JOIN pg_catalog.pg_class c ON c.oid = t.tgrelid "
+        u"JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+        u"WHERE c.relnamespace IN (SELECT oid FROM s) AND NOT t.tgisinternal ORDER BY 1, 2";
+    auto onObject = [&](const dbif_cell_t* c, unsigned) -> int {
+        const std::u16string kind = dbif_cattext(c[2]);
+        std::u16string type = kind == u"P"   ? u"PROCEDURE"
+                              : kind == u"F" ? u"FUNCTION"
+                                             : pgRelationType(kind, dbif_cattext(c[3]));
+        request->objects.push_back(pgObject(c[0], c[1], std::move(type)));
+        return DBIF_RC_OK;
+    };
+    if (request->schemas.empty())
+        return dbif_catalogquery(*this, ul_format(kObjects, u"nspname = current_schema()"), {},
+                                 onObject);
+    const std::u16string sql = ul_format(kObjects, u"upper(nspname) = ?");
+    for (const auto& schema : request->schemas) {
+        if (int rc = dbif_catalogquery(*this, sql, {schema}, onObject)) return rc;
+    }
+    return DBIF_RC_OK;
+}
+
+// Views on the relations their rewrite rules read, and triggers on their tables.
+int PgConnection::listDependencies(dbif_catobjects_t* request) {
+    static constexpr char16_t kDependencies[] =
+        u"SELECT DISTINCT bn.nspname, b.relname, b.relkind::text, b.relpersistence::text, dn.nspname, "
+        u"d.relname, d.relkind::text, d.relpersistence::text FROM pg_catalog.pg_depend dep "
+        u"JOIN pg_catalog.pg_rewrite r ON r.oid = dep.objid "
+        u"JOIN pg_catalog.pg_class d ON d.oid = r.ev_class "
+        u"JOIN pg_catalog.pg_class b ON b.oid = dep.refobjid "
+        u"JOIN pg_catalog.pg_namespace dn ON dn.oid = d.relnamespace "
+        u"JOIN pg_catalog.pg_namespace bn ON bn.oid = b.relnamespace "
+        u"WHERE dep.classid = 'pg_catalog.pg_rewrite'::regclass "
+        u"AND dep.refclassid = 'pg_catalog.pg_class'::regclass AND b.oid <> d.oid "
+        u"UNION SELECT n.nspname, c.relname, c.relkind::text, c.relpersistence::text, n.nspname, t.tgname, "
+        u"'T', 'p' FROM pg_catalog.pg_trigger t JOIN pg_catalog.pg_class c ON c.oid = t.tgrelid "
+        u"JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace WHERE NOT t.tgisinternal "
+        u"ORDER BY 1, 2, 5, 6";
+    return dbif_catalogquery(*this, kDependencies, {}, [&](const dbif_cell_t* c, unsigned) -> int {
+        dbif_catdependency_t d;
+        d.base = pgObject(c[0], c[1], pgRelationType(dbif_cattext(c[2]), dbif_cattext(c[3])));
+        d.dependent = pgObject(c[4], c[5], pgRelationType(dbif_cattext(c[6]), dbif_cattext(c[7])));
+        request->dependencies.push_back(std::move(d));
+        return DBIF_RC_OK;
+    });
 }
 
 }  // namespace

@@ -511,6 +511,8 @@ class SqliteConnection final : public DbIfConnection {
     int execute(const char16_t* sql) override;
     int control(int code, dbif_control_t* argument) override;
     int describeNative(const char16_t* table, dbif_cattable_t* out) override;
+    int listObjects(dbif_catobjects_t* request) override;
+    int listDependencies(dbif_catobjects_t* request) override;
 
     dbif_commarea_t& area() { return commArea_; }
     sqlite3* db() const { return db_; }
@@ -921,6 +923,8 @@ int SqliteConnection::controlGuarded(int code, dbif_control_t* argument) {
             return DBIF_RC_NOT_SUPPORTED;
         case DBIF_CTL_CATALOG_DESCRIBE:
         case DBIF_CTL_CATALOG_FLUSH:
+        case DBIF_CTL_CATALOG_OBJECTS:
+        case DBIF_CTL_CATALOG_DEPENDENCIES:
             return catalogControl(code, argument);
         default:
             failWith(u"Control code %d is not supported by the SQLite engine", code);
@@ -1183,6 +1187,140 @@ int SqliteStatement::modify(DbIfRowBatch* params, unsigned long* processed) {
         connection_->keepTransaction();
         return result;
     });
+}
+
+
+// ---- native objects --------------------------------------------------------------------------
+
+// One object of the schema table: its type, name, the table a trigger belongs to, and the
+// statement that created it.
+struct SchemaObject {
+    dbif_catobject_t object;
+    std::u16string table;
+    std::u16string sql;
+};
+
+// The schema "MAIN" of the connection holds every object; SQLite has no sequences, functions or
+// procedures in its catalogue.
+int readSchemaObjects(DbIfConnection& conn, std::vector<SchemaObject>* out) {
+    return dbif_catalogquery(
+        conn,
+        u"SELECT type, name, tbl_name, sql FROM sqlite_master WHERE type IN ('table', 'view', "
+        u"'trigger') AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name",
+        {}, [&](const dbif_cell_t* c, unsigned) -> int {
+            SchemaObject o;
+            const std::u16string type = dbif_cattext(c[0]);
+            o.object.schema = u"MAIN";
+            o.object.name = dbif_toolname(dbif_cattext(c[1]));
+            o.object.type = type == u"view" ? u"VIEW" : type == u"trigger" ? u"TRIGGER" : u"TABLE";
+            o.table = dbif_toolname(dbif_cattext(c[2]));
+            o.sql = dbif_cattext(c[3]);
+            out->push_back(std::move(o));
+            return DBIF_RC_OK;
+        });
+}
+
+bool identStart(char16_t c) {
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c == u'_' || c >= 0x80;
+}
+
+bool identPart(char16_t c) {
+    return identStart(c) || (c >= u'0' && c <= u'9') || c == u'$';
+}
+
+// The identifiers of a statement in the tool's case: bare words and names in double quotes,
+// brackets or backticks; string literals and comments are skipped.
+std::vector<std::u16string> statementNames(const std::u16string& sql) {
+    std::vector<std::u16string> names;
+    const size_t n = sql.size();
+    size_t i = 0;
+    auto closing = [&](char16_t open) {
+        return open == u'[' ? u']' : open;
+    };
+    while (i < n) {
+        const char16_t c = sql[i];
+        if (c == u'-' && i + 1 < n && sql[i + 1] == u'-') {
+            while (i < n && sql[i] != u'\n') ++i;
+        } else if (c == u'/' && i + 1 < n && sql[i + 1] == u'*') {
+            const size_t end = sql.find(u"*/", i + 2);
+            i = end == std::u16string::npos ? n : end + 2;
+        } else if (c == u'\'') {
+            for (++i; i < n; ++i) {
+                if (sql[i] != u'\'') continue;
+                if (i + 1 < n && sql[i + 1] == u'\'') {
+                    ++i;
+                    continue;
+                }
+                break;
+            }
+            ++i;
+        } else if (c == u'"' || c == u'[' || c == u'`') {
+            std::u16string name;
+            const char16_t close = closing(c);
+            for (++i; i < n; ++i) {
+                if (sql[i] == close) {
+                    if (close != u']' && i + 1 < n && sql[i + 1] == close) {
+                        name += close;
+                        ++i;
+                        continue;
+                    }
+                    break;
+                }
+                name += sql[i];
+            }
+            ++i;
+            names.push_back(dbif_toolname(std::move(name)));
+        } else if (identStart(c)) {
+            const size_t start = i;
+            while (i < n && identPart(sql[i])) ++i;
+            names.push_back(dbif_toolname(sql.substr(start, i - start)));
+        } else {
+            ++i;
+        }
+    }
+    return names;
+}
+
+int SqliteConnection::listObjects(dbif_catobjects_t* request) {
+    begin();
+    if (!db_) return notConnected();
+    const bool main = request->schemas.empty() ||
+                      std::find(request->schemas.begin(), request->schemas.end(), u"MAIN") !=
+                          request->schemas.end();
+    if (!main) return DBIF_RC_OK;
+    std::vector<SchemaObject> objects;
+    if (int rc = readSchemaObjects(*this, &objects)) return rc;
+    for (auto& o : objects) request->objects.push_back(std::move(o.object));
+    return DBIF_RC_OK;
+}
+
+// A view depends on every table and view its definition names (a column that happens to bear
+// the name of another table counts too: an extra object is moved rather than one missed); a
+// trigger depends on its table.
+int SqliteConnection::listDependencies(dbif_catobjects_t* request) {
+    begin();
+    if (!db_) return notConnected();
+    std::vector<SchemaObject> objects;
+    if (int rc = readSchemaObjects(*this, &objects)) return rc;
+    std::vector<const SchemaObject*> relations;
+    for (const auto& o : objects)
+        if (o.object.type != u"TRIGGER") relations.push_back(&o);
+    for (const auto& o : objects) {
+        if (o.object.type == u"TRIGGER") {
+            for (const SchemaObject* r : relations)
+                if (r->object.name == o.table) request->dependencies.push_back({r->object, o.object});
+            continue;
+        }
+        if (o.object.type != u"VIEW") continue;
+        std::vector<std::u16string> names = statementNames(o.sql);
+        std::sort(names.begin(), names.end());
+        for (const SchemaObject* r : relations) {
+            if (r == &o || !std::binary_search(names.begin(), names.end(), r->object.name))
+                continue;
+            request->dependencies.push_back({r->object, o.object});
+        }
+    }
+    return DBIF_RC_OK;
 }
 
 }  // namespace

@@ -20,8 +20,8 @@ ulauxfcts ulsqlbase2 ulsqlcluster2
 ulexpr ulpidfile ulsqlbase
 ulmacro ulq7ldobj ulsqlutil ulsqlutilext
 tabrix ulnametab ulpreproc ulq7ldobjreader ulxmlp
-dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcluster ulsqlcondition ultplreader
-ulsqlsplit ulsqlwherefile ulsqlcrcutil ulsqlcntfile
+dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcluster ulsqlcondition ulsqlmigtables ultplreader
+migtables ulsqlsplit ulsqlwherefile ulsqlcrcutil ulsqlcntfile
 splittable ulsqlcrcclear ulsqlcrcanalyze countrows
 crceval ulsqlcrc
 crctable execdbstmt runtask scancluster
