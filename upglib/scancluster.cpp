@@ -25,6 +25,7 @@
 #include "ulsqlcluster.h"
 #include "ulsqlcluster2.h"
 #include "ulsqlcondition.h"
+#include "ulsqlmigtables.h"
 #include "ulsqlutil.h"
 #include "ulsqlutilext.h"
 #include "ulsqlwherefile.h"
@@ -646,6 +647,78 @@ int checkTable(const char16_t* table, const char16_t* wherefile, unsigned long* 
     return rc < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
+// ---- chkpools ------------------------------------------------------------------------------
+
+// Counts the rows of the bad-length statement and lists them.
+class AuxBadPoolRows : public ULSQLCallBack {
+  public:
+    bool takesNulInText() const override { return true; }
+    int handleRow(unsigned flags, const unsigned char**, const char16_t** values, unsigned*,
+                  unsigned ncols) override {
+        if (!(flags & UL_ROW_DATA)) return 0;
+        ++rows;
+        return ul_msgwrite_line399(
+            2, u'E',
+            ul_format(u"Bad row '%s' '%s'", ncols > 0 && values[0] ? values[0] : u"<NULL>",
+                      ncols > 1 && values[1] ? values[1] : u"<NULL>"));
+    }
+    unsigned long rows = 0;
+};
+
+// Checks one pool; *bad is set when it holds rows with impossible lengths.
+int checkPool(const char16_t* pool, bool* bad) {
+    *bad = false;
+    if (message(u' ', ul_format(u"Pool '%s'.", pool)) < 0) return UL_ERROR_RETURN(-1);
+    TableInfo info;
+    if (info.read(pool) < 0) return UL_ERROR_RETURN(-1);
+    if (info.descs.size() != 4)
+        return message(u'W', ul_format(u"Unexpected number of fields %d - ignoring pool!",
+                                       static_cast<int>(info.descs.size())));
+    const int maxLength = static_cast<int>(info.descs[3].length);
+    std::u16string name[4];
+    for (int i = 0; i < 4; ++i)
+        if (ul_sqlappendquotedname(&name[i], info.descs[i].name, 0) < 0)
+            return UL_ERROR_RETURN(-1);
+    std::u16string table;
+    if (ul_sqlappendquotedname(&table, pool, UL_QUOTE_TABSUFFIX) < 0) return UL_ERROR_RETURN(-1);
+    const std::u16string sql =
+        u"SELECT " + name[0] + u", " + name[1] + u" FROM " + table + u" WHERE (" +
+        ul_format(u"%d", maxLength - 32768) + u" < " + name[2] + u" AND " + name[2] +
+        u" < 0) OR " + ul_format(u"%d", maxLength + 32768) + u" < " + name[2];
+    if (message(u' ', ul_format(u"Maximum raw length is %d, using statement: %s", maxLength,
+                                sql.c_str())) < 0)
+        return UL_ERROR_RETURN(-1);
+    AuxBadPoolRows rows;
+    if (ULSQLStmt::run(sql.c_str(), nullptr, 0, &rows, nullptr, 0) < 0) return UL_ERROR_RETURN(-1);
+    if (rows.rows == 0) return 0;
+    *bad = true;
+    return message(u'E', ul_format(u"Found %lu bad rows!", rows.rows));
+}
+
+// The physical pool tables of the system, from the migration selection.
+int listPools(std::vector<std::u16string>* pools) {
+    ULMigTableList list;
+    if (ul_sqllistmigrationtables(&list, {}, {}, nullptr, UL_MIGSEL_POOL) < 0)
+        return UL_ERROR_RETURN(-1);
+    for (const ULMigTableEntry& e : list)
+        if (e.kind & UL_MIGKIND_POOL) pools->push_back(e.name);
+    return 0;
+}
+
+int checkPools(std::vector<std::u16string> pools) {
+    if (pools.empty() && listPools(&pools) < 0) return UL_ERROR_RETURN(-1);
+    int erroneous = 0;
+    for (const std::u16string& pool : pools) {
+        bool bad = false;
+        if (checkPool(pool.c_str(), &bad) < 0) return UL_ERROR_RETURN(-1);
+        erroneous += bad;
+    }
+    if (erroneous &&
+        message(u'E', ul_format(u"Found %d tables with erroneous rows!", erroneous)) < 0)
+        return UL_ERROR_RETURN(-1);
+    return 0;
+}
+
 }  // namespace
 
 int cmd_SCANCLUSTER(unsigned int argc, const char16_t** argv) {
@@ -677,4 +750,12 @@ int cmd_CHKTABLE(unsigned int argc, const char16_t** argv) {
         return ul_sqldisconnectfailed();
     if (ul_sqldisconnect(0) < 0) return UL_ERROR_RETURN(-1);
     return errors ? 2 : 0;
+}
+
+int cmd_CHKPOOLS(unsigned int argc, const char16_t** argv) {
+    std::vector<std::u16string> pools;
+    for (unsigned i = 1; i < argc; ++i) pools.emplace_back(argv[i]);
+    if (ul_sqlconnect2(0) < 0) return UL_ERROR_RETURN(-1);
+    if (checkPools(pools) < 0) return ul_sqldisconnectfailed();
+    return ul_sqldisconnect(0) < 0 ? UL_ERROR_RETURN(-1) : 0;
 }

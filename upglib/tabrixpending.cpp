@@ -5,7 +5,6 @@
 #define UL_PENDING_COMMAND(name) \
     int name(unsigned int, const char16_t** argv) { return ul_cmdnotbuilt(argv[0]); }
 
-UL_PENDING_COMMAND(cmd_CHKPOOLS)
 UL_PENDING_COMMAND(cmd_OBJSIZE)
 UL_PENDING_COMMAND(cmd_GENKEYTRACES)
 UL_PENDING_COMMAND(cmd_OPTIMIZEIMPORT)

@@ -267,6 +267,33 @@ TEST_P(ScanClusterTest, ChkTableFindsInvalidValuesWithinTheBounds) {
     EXPECT_NE(full.find("Found 6 errors in total."), std::string::npos) << full;
 }
 
+TEST_P(ScanClusterTest, ChkPoolsFindsImpossibleLengths) {
+    const std::u16string pool = session_.table("POOL"), wide = session_.table("POOL5");
+    const std::vector<NtField> fields = {{u"TABNAME", 40, 30, 0, true},
+                                         {u"VARKEY", 40, 20, 0, true},
+                                         {u"DATALN", 168, 5, 0, false},
+                                         {u"VARDATA", 184, 16, 0, false}};
+    ASSERT_TRUE(nametab_.define({pool, u'T', u'P', u"", fields}, pool));
+    std::vector<NtField> five = fields;
+    five.push_back({u"EXTRA", 40, 4, 0, false});
+    ASSERT_TRUE(nametab_.define({wide, u'T', u'P', u"", five}, wide));
+    for (const char* row : {"'LP', 'A', 5", "'LP', 'B', -5", "'LP', 'C', 16"})
+        ASSERT_GE(exec(u"INSERT INTO \"" + pool + u"\" (TABNAME, VARKEY, DATALN) VALUES (" +
+                       w(row) + u")"),
+                  0);
+    ASSERT_GE(exec(u"INSERT INTO \"" + wide + u"\" (TABNAME, VARKEY, DATALN) VALUES ('LP', 'A', -5)"),
+              0);
+    int rc = 0;
+    const std::string log = run(cmd_CHKPOOLS, {u"chkpools", pool, wide}, &rc);
+    EXPECT_EQ(rc, 0) << log;
+    for (const std::string& line : std::vector<std::string>{
+             "Pool '" + u8(pool) + "'.", "Maximum raw length is 16, using statement: SELECT",
+          "Bad row 'LP' 'B'", "1EETQ399 Found 1 bad rows!", "Pool '" + u8(wide) + "'.",
+          "1WETQ399 Unexpected number of fields 5 - ignoring pool!",
+          "1EETQ399 Found 1 tables with erroneous rows!"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, ScanClusterTest, ::testing::Values("SQLITE", "PGSQL"),
                          SqlEngineTest::engineName);
 
