@@ -129,37 +129,21 @@ constexpr char16_t kScanUsage[] =
 constexpr size_t kDistributionLine = 71;
 constexpr unsigned kStatementWidth = 70;
 
-struct ScanOptions {
-    bool nocontent = false;
-    bool noswapfile = false;
-    bool keepswapfile = false;
-    bool orderBy = false;
-    bool allowDups = false;
-    bool checkDups = false;
-    bool allowExcess = false;
-    bool printChksum = false;
-    bool printData = false;
-    unsigned long long memsize = UL_SCANCLUSTER_MEMSIZE;
-    unsigned long long maxfilesize = 0;
-    const char16_t* wherefile = nullptr;
-    const char16_t* table = nullptr;
-};
-
 struct FlagOption {
     const char16_t* name;
-    bool ScanOptions::*member;
+    bool ul_scanclusteropts_t::*member;
 };
 
 constexpr FlagOption kFlagOptions[] = {
-    {u"nocontent", &ScanOptions::nocontent},
-    {u"noswapfile", &ScanOptions::noswapfile},
-    {u"keepswapfile", &ScanOptions::keepswapfile},
-    {u"use_order_by", &ScanOptions::orderBy},
-    {u"allow_dup_rows", &ScanOptions::allowDups},
-    {u"check_dup_rows", &ScanOptions::checkDups},
-    {u"allow_excess_rows", &ScanOptions::allowExcess},
-    {u"printchksum", &ScanOptions::printChksum},
-    {u"printdata", &ScanOptions::printData},
+    {u"nocontent", &ul_scanclusteropts_t::nocontent},
+    {u"noswapfile", &ul_scanclusteropts_t::noswapfile},
+    {u"keepswapfile", &ul_scanclusteropts_t::keepswapfile},
+    {u"use_order_by", &ul_scanclusteropts_t::orderBy},
+    {u"allow_dup_rows", &ul_scanclusteropts_t::allowDups},
+    {u"check_dup_rows", &ul_scanclusteropts_t::checkDups},
+    {u"allow_excess_rows", &ul_scanclusteropts_t::allowExcess},
+    {u"printchksum", &ul_scanclusteropts_t::printChksum},
+    {u"printdata", &ul_scanclusteropts_t::printData},
 };
 
 int parseSize(const char16_t* text, unsigned long long* out) {
@@ -169,7 +153,7 @@ int parseSize(const char16_t* text, unsigned long long* out) {
     return 0;
 }
 
-int parseScanOptions(unsigned argc, const char16_t** argv, ScanOptions* o) {
+int parseul_scanclusteropts_t(unsigned argc, const char16_t** argv, ul_scanclusteropts_t* o) {
     for (unsigned i = 1; i < argc; ++i) {
         const char16_t* word = argv[i];
         const FlagOption* flag = std::find_if(
@@ -243,158 +227,52 @@ int scanStatement(const ClusterLayout& layout, const char16_t* table, const char
     return 0;
 }
 
-// Receives the pages of one scan and checks every cluster row that they complete.
+// Turns the fetched pages into ULClusterScan::page calls.
 class AuxScanCluster : public ULSQLCallBack {
   public:
-    AuxScanCluster(const ScanOptions& o, const ClusterLayout& layout, ULClusterSorter* sorter)
-        : o_(o), layout_(layout), sorter_(sorter) {}
+    AuxScanCluster(ULClusterScan* scan, const ClusterLayout& layout)
+        : scan_(scan), layout_(layout) {}
     bool takesNulInText() const override { return true; }
     bool wantsText(unsigned column) const override {
         return column < layout_.nkeys || static_cast<int>(column) == layout_.stampColumn;
     }
     int handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
                   unsigned* lengths, unsigned ncols) override;
-    // The row count, the distribution of page counts; then the sorter's report.
-    int report();
 
   private:
-    int page(const unsigned char** raw, const char16_t** values, const unsigned* lengths,
-             unsigned ncols);
-    int checkRow(const std::u16string& key, const unsigned char* data, size_t length);
-    int takeComplete();
-    int finding(const std::u16string& text) {
-        ++findings_;
-        return message(u'E', text);
-    }
-
-    const ScanOptions& o_;
+    ULClusterScan* scan_;
     const ClusterLayout& layout_;
-    ULClusterSorter* sorter_;
-    unsigned long rows_ = 0;
-    unsigned long findings_ = 0;
-    unsigned long distribution_[UL_SCANCLUSTER_MAXDIST + 1] = {};
     std::u16string key_;
-    std::u16string completeKey_;
 };
 
 int AuxScanCluster::handleRow(unsigned flags, const unsigned char** raw, const char16_t** values,
                               unsigned* lengths, unsigned ncols) {
     if (!(flags & UL_ROW_DATA)) return 0;
-    ++rows_;
-    return page(raw, values, lengths, ncols) < 0 ? UL_ERROR_RETURN(-1) : 0;
-}
-
-int AuxScanCluster::page(const unsigned char** raw, const char16_t** values,
-                         const unsigned* lengths, unsigned ncols) {
     const unsigned nkeys = layout_.nkeys;
     key_.clear();
     for (unsigned k = 0; k < nkeys; ++k) {
         if (k) key_ += u'|';
-        if (values[k]) key_.append(values[k], textLength(k, values[k]));
+        if (values && values[k]) key_.append(values[k], textLength(k, values[k]));
     }
-    long pageNo = 0;
-    long pageLength = 0;
-    if (!nativeInteger(raw[nkeys], lengths[nkeys], &pageNo) || pageNo < 0)
-        return finding(ul_format(u"Invalid page number for key '%s'", key_.c_str()));
-    const unsigned dataLength = raw[ncols - 1] ? lengths[ncols - 1] : 0;
-    if (!nativeInteger(raw[ncols - 2], lengths[ncols - 2], &pageLength) || pageLength < 0 ||
-        pageLength > static_cast<long>(dataLength))
-        return finding(ul_format(u"Invalid page length for key '%s' page %ld: %ld of %u bytes",
-                                 key_.c_str(), pageNo, pageLength, dataLength));
-    const unsigned char* data = raw[ncols - 1];
-    const unsigned length = static_cast<unsigned>(pageLength);
-    uint32_t total = UL_ROWCOLLECT_UNKNOWN;
-    if (pageNo == 0) {
-        if (length < 4)
-            return finding(
-                ul_format(u"Page 0 of key '%s' holds %u bytes, too few for the cluster header",
-                          key_.c_str(), length));
-        total = bigEndian(data, 2);
-        const unsigned format = bigEndian(data + 2, 2);
-        if (format > 65400 && format != 65520)
-            return ul_errorfail(
-                ul_format(u"Unsupported cluster format %#x for key '%s'", format, key_.c_str()));
-        ++distribution_[std::min(total, UL_SCANCLUSTER_MAXDIST)];
-        if (total < 2) {
-            UL_TRACE(UL_TRC_SQLCLUSTER, 3, u"Page %d/%d key='%s'\n", 0, static_cast<int>(total),
-                     key_.c_str());
-            return checkRow(key_, data, length);
-        }
-    }
-    const char16_t* stamp = layout_.stampColumn >= 0 ? values[layout_.stampColumn] : nullptr;
-    int status = 0;
-    if (sorter_->addrow(key_.c_str(), static_cast<uint32_t>(pageNo), total, data, length, stamp,
-                        &status, 0) < 0)
-        return UL_ERROR_RETURN(-1);
-    return status == UL_CLSRT_COMPLETE ? takeComplete() : 0;
-}
-
-int AuxScanCluster::takeComplete() {
-    const unsigned char* content = nullptr;
-    size_t length = 0;
-    int rc;
-    while ((rc = sorter_->getrow(&completeKey_, &content, &length, 0)) == 1)
-        if (checkRow(completeKey_, content, length) < 0) return UL_ERROR_RETURN(-1);
-    return rc < 0 ? UL_ERROR_RETURN(-1) : 0;
-}
-
-int AuxScanCluster::checkRow(const std::u16string& key, const unsigned char* data,
-                             size_t length) {
-    if (o_.nocontent) return 0;  // only the presence of the pages is known
-    if (length >= UL_CLUSTER_HEADER) {
-        const size_t declared = UL_CLUSTER_HEADER + size_t(bigEndian(data + 4, 4));
-        if (declared != length &&
-            finding(ul_format(u"Cluster row '%s' holds %zu bytes, its header declares %zu",
-                              key.c_str(), length, declared)) < 0)
-            return UL_ERROR_RETURN(-1);
-    }
-    if (o_.printChksum &&
-        message(u' ', ul_format(u"Row '%s': crc=%#x len=%d.", key.c_str(),
-                                ul_crccalc(UL_CRC_INIT, data, length),
-                                static_cast<int>(length))) < 0)
-        return UL_ERROR_RETURN(-1);
-    if (!o_.printData) return 0;
-    if (message(u' ', ul_format(u"Row '%s': len=%d.", key.c_str(), static_cast<int>(length))) < 0)
-        return UL_ERROR_RETURN(-1);
-    ULHexLines hex([](const std::u16string& line) { return message(u' ', line); }, 0, 0);
-    return hex.add(data, length) < 0 || hex.finish() < 0 ? UL_ERROR_RETURN(-1) : 0;
-}
-
-int AuxScanCluster::report() {
-    if (message(u' ', ul_format(u"Scanned %lu rows.", rows_)) < 0) return UL_ERROR_RETURN(-1);
-    std::u16string line = u"Distribution:";
-    for (unsigned n = 0; n <= UL_SCANCLUSTER_MAXDIST; ++n) {
-        if (!distribution_[n]) continue;
-        line += ul_format(u" %s%d:%d", n == UL_SCANCLUSTER_MAXDIST ? u">" : u"",
-                          static_cast<int>(n), static_cast<int>(distribution_[n]));
-        if (line.size() >= kDistributionLine) {
-            if (message(u' ', line) < 0) return UL_ERROR_RETURN(-1);
-            line.clear();
-        }
-    }
-    if (!line.empty() && message(u' ', line) < 0) return UL_ERROR_RETURN(-1);
-    if (findings_ && message(u'E', ul_format(u"Found %lu faulty pages or rows.", findings_)) < 0)
-        return UL_ERROR_RETURN(-1);
-    return 0;
+    long pageNo = -1;
+    long pageLength = -1;
+    if (!nativeInteger(raw[nkeys], lengths[nkeys], &pageNo)) pageNo = -1;
+    if (!nativeInteger(raw[ncols - 2], lengths[ncols - 2], &pageLength)) pageLength = -1;
+    const char16_t* stamp =
+        layout_.stampColumn >= 0 && values ? values[layout_.stampColumn] : nullptr;
+    return scan_->page(key_.c_str(), pageNo, pageLength, raw[ncols - 1],
+                       raw[ncols - 1] ? lengths[ncols - 1] : 0, stamp) < 0
+               ? UL_ERROR_RETURN(-1)
+               : 0;
 }
 
 // One pass over the table (or over one condition of it).
-int scanOnce(const ScanOptions& o, const ClusterLayout& layout, const char16_t* condition) {
-    ULClusterSorter sorter;
-    const unsigned long long frame = o.nocontent ? 0 : layout.frameSize;
-    const unsigned long long frames =
-        std::min<unsigned long long>(o.memsize / (frame + UL_SCANCLUSTER_FRAMEHEADER) + 1,
-                                     UINT_MAX);
+int scanOnce(const ul_scanclusteropts_t& o, const ClusterLayout& layout,
+             const char16_t* condition) {
+    ULClusterScan scan;
     const std::u16string swap =
         o.noswapfile ? u"" : ul_format(u"CLUSTCHK_%d.SWP", static_cast<int>(getpid()));
-    int mode = o.allowDups ? UL_CLSRT_ALLOWDUPS : o.checkDups ? 0 : UL_CLSRT_REPLACE;
-    if (o.allowExcess) mode |= UL_CLSRT_ALLOWEXCESS;
-    if (o.orderBy) mode |= UL_CLSRT_ORDERED;
-    const int deinitMode = o.keepswapfile ? UL_CLSRT_KEEPSWAP : 0;
-    if (sorter.init(static_cast<unsigned>(frame), static_cast<unsigned>(frames), swap.c_str(),
-                    mode | deinitMode) < 0)
-        return UL_ERROR_RETURN(-1);
-    sorter.setMaxFileSize(o.maxfilesize);
+    if (scan.init(o, layout.frameSize, swap.c_str()) < 0) return UL_ERROR_RETURN(-1);
     std::u16string sql;
     if (scanStatement(layout, o.table, condition, o.orderBy, &sql) < 0 ||
         message(u' ', u"Executing statement:") < 0 ||
@@ -402,19 +280,16 @@ int scanOnce(const ScanOptions& o, const ClusterLayout& layout, const char16_t* 
                               kStatementWidth, 0) < 0)
         return UL_ERROR_RETURN(-1);
     ULSQLStmt stmt;
-    AuxScanCluster scan(o, layout, &sorter);
+    AuxScanCluster rows(&scan, layout);
     const auto& descs = layout.info.descs;
     if (stmt.prepare(sql.c_str(), nullptr, 0, descs.data(), static_cast<unsigned>(descs.size()),
                      0) < 0 ||
-        stmt.execute(&scan, nullptr, 0) < 0) {
-        (void)sorter.deinit(deinitMode);  // the scan's failure is the one to report
-        return UL_ERROR_RETURN(-1);
-    }
-    if (scan.report() < 0) return UL_ERROR_RETURN(-1);
-    return sorter.deinit(deinitMode);
+        stmt.execute(&rows, nullptr, 0) < 0)
+        return UL_ERROR_RETURN(-1);  // the scan's destructor removes the swap file
+    return scan.finish();
 }
 
-int scanCluster(const ScanOptions& o) {
+int scanCluster(const ul_scanclusteropts_t& o) {
     ClusterLayout layout;
     if (layout.read(o.table) < 0) return UL_ERROR_RETURN(-1);
     if (o.nocontent && (o.printChksum || o.printData) &&
@@ -721,9 +596,116 @@ int checkPools(std::vector<std::u16string> pools) {
 
 }  // namespace
 
+// ---- the scan of one pass --------------------------------------------------------------------
+
+ULClusterScan::~ULClusterScan() = default;
+
+int ULClusterScan::init(const ul_scanclusteropts_t& o, unsigned frameSize, const char16_t* swap) {
+    o_ = o;
+    const unsigned long long frame = o.nocontent ? 0 : frameSize;
+    const unsigned long long frames = std::min<unsigned long long>(
+        o.memsize / (frame + UL_SCANCLUSTER_FRAMEHEADER) + 1, UINT_MAX);
+    int mode = o.allowDups ? UL_CLSRT_ALLOWDUPS : o.checkDups ? 0 : UL_CLSRT_REPLACE;
+    if (o.allowExcess) mode |= UL_CLSRT_ALLOWEXCESS;
+    if (o.orderBy) mode |= UL_CLSRT_ORDERED;
+    if (o.keepswapfile) mode |= UL_CLSRT_KEEPSWAP;
+    if (sorter_.init(static_cast<unsigned>(frame), static_cast<unsigned>(frames),
+                     o.noswapfile ? nullptr : swap, mode) < 0)
+        return UL_ERROR_RETURN(-1);
+    sorter_.setMaxFileSize(o.maxfilesize);
+    return 0;
+}
+
+int ULClusterScan::finding(const std::u16string& text) {
+    ++findings_;
+    return message(u'E', text);
+}
+
+int ULClusterScan::page(const char16_t* key, long pageNo, long pageLength,
+                        const unsigned char* data, unsigned dataLength, const char16_t* stamp) {
+    ++rows_;
+    if (pageNo < 0 || pageNo > static_cast<long>(UINT32_MAX - 1))
+        return finding(ul_format(u"Invalid page number for key '%s'", key));
+    if (pageLength < 0 || pageLength > static_cast<long>(dataLength))
+        return finding(ul_format(u"Invalid page length for key '%s' page %ld: %ld of %u bytes",
+                                 key, pageNo, pageLength, dataLength));
+    const unsigned length = static_cast<unsigned>(pageLength);
+    uint32_t total = UL_ROWCOLLECT_UNKNOWN;
+    if (pageNo == 0) {
+        if (length < 4)
+            return finding(ul_format(
+                u"Page 0 of key '%s' holds %u bytes, too few for the cluster header", key, length));
+        total = bigEndian(data, 2);
+        const unsigned format = bigEndian(data + 2, 2);
+        if (format > 65400 && format != 65520)
+            return ul_errorfail(
+                ul_format(u"Unsupported cluster format %#x for key '%s'", format, key));
+        ++distribution_[std::min(total, UL_SCANCLUSTER_MAXDIST)];
+        if (total < 2) {
+            UL_TRACE(UL_TRC_SQLCLUSTER, 3, u"Page %d/%d key='%s'\n", 0, static_cast<int>(total),
+                     key);
+            return checkRow(key, data, length);
+        }
+    }
+    int status = 0;
+    if (sorter_.addrow(key, static_cast<uint32_t>(pageNo), total, data, length, stamp, &status,
+                       0) < 0)
+        return UL_ERROR_RETURN(-1);
+    return status == UL_CLSRT_COMPLETE ? takeComplete() : 0;
+}
+
+int ULClusterScan::takeComplete() {
+    const unsigned char* content = nullptr;
+    size_t length = 0;
+    int rc;
+    while ((rc = sorter_.getrow(&completeKey_, &content, &length, 0)) == 1)
+        if (checkRow(completeKey_.c_str(), content, length) < 0) return UL_ERROR_RETURN(-1);
+    return rc < 0 ? UL_ERROR_RETURN(-1) : 0;
+}
+
+int ULClusterScan::checkRow(const char16_t* key, const unsigned char* data, size_t length) {
+    ++complete_;
+    if (o_.nocontent) return 0;  // only the presence of the pages is known
+    if (length >= UL_CLUSTER_HEADER) {
+        const size_t declared = UL_CLUSTER_HEADER + size_t(bigEndian(data + 4, 4));
+        if (declared != length &&
+            finding(ul_format(u"Cluster row '%s' holds %zu bytes, its header declares %zu", key,
+                              length, declared)) < 0)
+            return UL_ERROR_RETURN(-1);
+    }
+    if (o_.printChksum &&
+        message(u' ', ul_format(u"Row '%s': crc=%#x len=%d.", key,
+                                ul_crccalc(UL_CRC_INIT, data, length),
+                                static_cast<int>(length))) < 0)
+        return UL_ERROR_RETURN(-1);
+    if (!o_.printData) return 0;
+    if (message(u' ', ul_format(u"Row '%s': len=%d.", key, static_cast<int>(length))) < 0)
+        return UL_ERROR_RETURN(-1);
+    ULHexLines hex([](const std::u16string& line) { return message(u' ', line); }, 0, 0);
+    return hex.add(data, length) < 0 || hex.finish() < 0 ? UL_ERROR_RETURN(-1) : 0;
+}
+
+int ULClusterScan::finish() {
+    if (message(u' ', ul_format(u"Scanned %lu rows.", rows_)) < 0) return UL_ERROR_RETURN(-1);
+    std::u16string line = u"Distribution:";
+    for (unsigned n = 0; n <= UL_SCANCLUSTER_MAXDIST; ++n) {
+        if (!distribution_[n]) continue;
+        line += ul_format(u" %s%d:%d", n == UL_SCANCLUSTER_MAXDIST ? u">" : u"",
+                          static_cast<int>(n), static_cast<int>(distribution_[n]));
+        if (line.size() >= kDistributionLine) {
+            if (message(u' ', line) < 0) return UL_ERROR_RETURN(-1);
+            line.clear();
+        }
+    }
+    if (!line.empty() && message(u' ', line) < 0) return UL_ERROR_RETURN(-1);
+    if (findings_ && message(u'E', ul_format(u"Found %lu faulty pages or rows.", findings_)) < 0)
+        return UL_ERROR_RETURN(-1);
+    return sorter_.deinit(o_.keepswapfile ? UL_CLSRT_KEEPSWAP : 0);
+}
+
 int cmd_SCANCLUSTER(unsigned int argc, const char16_t** argv) {
-    ScanOptions o;
-    if (parseScanOptions(argc, argv, &o) < 0) return UL_ERROR_RETURN(-1);
+    ul_scanclusteropts_t o;
+    if (parseul_scanclusteropts_t(argc, argv, &o) < 0) return UL_ERROR_RETURN(-1);
     if (!o.table) return ul_cmdprintusage(kScanUsage, UL_EXIT_USAGE);
     if (ul_sqlconnect2(0) < 0) return UL_ERROR_RETURN(-1);
     if (scanCluster(o) < 0) return ul_sqldisconnectfailed();

@@ -13,9 +13,71 @@
 // with the command table (tabrix.h).
 #pragma once
 
+#include <string>
+
+#include "ulsqlcluster2.h"
+
 // Default memory for the internal frames of scancluster, in bytes.
 constexpr unsigned long long UL_SCANCLUSTER_MEMSIZE = 10485760;
 // Bytes of bookkeeping counted per frame besides its content.
 constexpr unsigned UL_SCANCLUSTER_FRAMEHEADER = 12;
 // Page counts from this value on share the last slot of the distribution.
 constexpr unsigned UL_SCANCLUSTER_MAXDIST = 99;
+
+// The options of scancluster.
+struct ul_scanclusteropts_t {
+    bool nocontent = false;     // pages are tracked without their content
+    bool noswapfile = false;    // internal frames only
+    bool keepswapfile = false;  // the swap file stays after the scan
+    bool orderBy = false;       // the statement orders by the key; pages must come in order
+    bool allowDups = false;     // duplicate pages are dropped unseen
+    bool checkDups = false;     // duplicate pages must have equal content (else: the last wins)
+    bool allowExcess = false;   // pages beyond the page count are dropped without a warning
+    bool printChksum = false;   // each complete row with its CRC
+    bool printData = false;     // each complete row as a hex dump
+    unsigned long long memsize = UL_SCANCLUSTER_MEMSIZE;
+    unsigned long long maxfilesize = 0;  // of the swap file; 0: no limit
+    const char16_t* wherefile = nullptr;
+    const char16_t* table = nullptr;
+};
+
+// One pass of scancluster over pages in any order: collects them in the cluster sorter,
+// checks each cluster row they complete (header, length, printed CRC or data), counts the page
+// counts of the rows, and reports faults as error lines without stopping. Only an unsupported
+// cluster format and the sorter's own failures (memory, swap file, conflicting pages) fail.
+class ULClusterScan {
+  public:
+    ULClusterScan() = default;
+    ~ULClusterScan();
+    ULClusterScan(const ULClusterScan&) = delete;
+    ULClusterScan& operator=(const ULClusterScan&) = delete;
+
+    // frameSize: the largest page content; swap: the swap file (unless o.noswapfile).
+    [[nodiscard]] int init(const ul_scanclusteropts_t& o, unsigned frameSize,
+                           const char16_t* swap);
+    // One fetched page: pageNo and pageLength as stored (negative: missing or unreadable),
+    // data of dataLength bytes, the row's time stamp (may be null). Returns 0 or -1.
+    [[nodiscard]] int page(const char16_t* key, long pageNo, long pageLength,
+                           const unsigned char* data, unsigned dataLength,
+                           const char16_t* stamp);
+    // Reports the pages scanned, the distribution and the sorter's end report, and removes the
+    // swap file (unless kept). Returns 0 or -1.
+    [[nodiscard]] int finish();
+
+    unsigned long rows() const { return rows_; }
+    unsigned long completeRows() const { return complete_; }
+    unsigned long findings() const { return findings_; }
+
+  private:
+    [[nodiscard]] int checkRow(const char16_t* key, const unsigned char* data, size_t length);
+    [[nodiscard]] int takeComplete();
+    [[nodiscard]] int finding(const std::u16string& text);
+
+    ul_scanclusteropts_t o_;
+    ULClusterSorter sorter_;
+    unsigned long rows_ = 0;
+    unsigned long complete_ = 0;
+    unsigned long findings_ = 0;
+    unsigned long distribution_[UL_SCANCLUSTER_MAXDIST + 1] = {};
+    std::u16string completeKey_;
+};
