@@ -44,36 +44,6 @@ const char16_t* optionValue(const char16_t* word, const char16_t* keyword) {
     return ul_stringstarticmp(word, keyword);
 }
 
-// A native integer column value (1, 2, 4 or 8 bytes, little-endian, signed but for 1 byte).
-bool nativeInteger(const unsigned char* raw, unsigned length, long* value) {
-    if (!raw) return false;
-    switch (length) {
-        case 1:
-            *value = raw[0];
-            return true;
-        case 2: {
-            int16_t v;
-            std::memcpy(&v, raw, 2);
-            *value = v;
-            return true;
-        }
-        case 4: {
-            int32_t v;
-            std::memcpy(&v, raw, 4);
-            *value = v;
-            return true;
-        }
-        case 8: {
-            int64_t v;
-            std::memcpy(&v, raw, 8);
-            *value = static_cast<long>(v);
-            return true;
-        }
-        default:
-            return false;
-    }
-}
-
 unsigned bigEndian(const unsigned char* p, unsigned n) {
     unsigned v = 0;
     for (unsigned i = 0; i < n; ++i) v = (v << 8) | p[i];
@@ -256,8 +226,9 @@ int AuxScanCluster::handleRow(unsigned flags, const unsigned char** raw, const c
     }
     long pageNo = -1;
     long pageLength = -1;
-    if (!nativeInteger(raw[nkeys], lengths[nkeys], &pageNo)) pageNo = -1;
-    if (!nativeInteger(raw[ncols - 2], lengths[ncols - 2], &pageLength)) pageLength = -1;
+    if (!raw[nkeys] || !ul_sqlreadnativeint(raw[nkeys], lengths[nkeys], &pageNo)) pageNo = -1;
+    if (!raw[ncols - 2] || !ul_sqlreadnativeint(raw[ncols - 2], lengths[ncols - 2], &pageLength))
+        pageLength = -1;
     const char16_t* stamp =
         layout_.stampColumn >= 0 && values ? values[layout_.stampColumn] : nullptr;
     return scan_->page(key_.c_str(), pageNo, pageLength, raw[ncols - 1],

@@ -42,8 +42,30 @@ void putBE(std::vector<unsigned char>* out, uint32_t v, unsigned n) {
     for (unsigned i = n; i-- > 0;) out->push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
 
-// A native integer of 1, 2, 4 or 8 bytes (1 byte unsigned); false for any other length.
-bool readNative(const unsigned char* raw, unsigned length, long* value) {
+// " 'v1' 'v2'": the key values of a message, "<NULL>" for a null value, hexadecimal digits for
+// a value without text.
+std::u16string keyList(unsigned n, const unsigned char* const* raw, const char16_t* const* text,
+                       const unsigned* lengths) {
+    std::u16string out;
+    for (unsigned i = 0; i < n; ++i) {
+        out += u" '";
+        if (text && text[i]) {
+            out += text[i];
+        } else if (raw && raw[i]) {
+            char16_t hex[2 * 64 + 1];
+            const unsigned shown = std::min(lengths[i], 64u);
+            if (ul_sqlrawvalue2string(hex, sizeof hex / 2, raw[i], shown) >= 0) out += hex;
+        } else {
+            out += u"<NULL>";
+        }
+        out += u"'";
+    }
+    return out;
+}
+
+}  // namespace
+
+bool ul_sqlreadnativeint(const unsigned char* raw, unsigned length, long* value) {
     switch (length) {
         case 1:
             *value = raw[0];
@@ -70,29 +92,6 @@ bool readNative(const unsigned char* raw, unsigned length, long* value) {
             return false;
     }
 }
-
-// " 'v1' 'v2'": the key values of a message, "<NULL>" for a null value, hexadecimal digits for
-// a value without text.
-std::u16string keyList(unsigned n, const unsigned char* const* raw, const char16_t* const* text,
-                       const unsigned* lengths) {
-    std::u16string out;
-    for (unsigned i = 0; i < n; ++i) {
-        out += u" '";
-        if (text && text[i]) {
-            out += text[i];
-        } else if (raw && raw[i]) {
-            char16_t hex[2 * 64 + 1];
-            const unsigned shown = std::min(lengths[i], 64u);
-            if (ul_sqlrawvalue2string(hex, sizeof hex / 2, raw[i], shown) >= 0) out += hex;
-        } else {
-            out += u"<NULL>";
-        }
-        out += u"'";
-    }
-    return out;
-}
-
-}  // namespace
 
 // ---- packed row buffer -------------------------------------------------------------------------
 
@@ -332,8 +331,8 @@ int ULSQLSelectPacked::handleRow(unsigned flags, const unsigned char** raw, cons
     long page = 0;
     const unsigned char* data = raw[ncols - 1];
     long pageLength = 0;
-    if (!raw[nkeys_] || !readNative(raw[nkeys_], lengths[nkeys_], &page) || !raw[ncols - 2] ||
-        !readNative(raw[ncols - 2], lengths[ncols - 2], &pageLength)) {
+    if (!raw[nkeys_] || !ul_sqlreadnativeint(raw[nkeys_], lengths[nkeys_], &page) || !raw[ncols - 2] ||
+        !ul_sqlreadnativeint(raw[ncols - 2], lengths[ncols - 2], &pageLength)) {
         ul_errorsetmsgfmt(0,
                           u"Table '%s': page number or page length of row %lu is not an "
                           u"integer",
@@ -399,7 +398,7 @@ int ULSQLSelectPooled::handleRow(unsigned flags, const unsigned char** raw, cons
     long value = 0;
     if (field && (flags & UL_ROW_BIGENDIAN) && fieldLength >= 1 && fieldLength <= 4) {
         value = static_cast<long>(getBE(field, fieldLength));
-    } else if (!field || fieldLength == 8 || !readNative(field, fieldLength, &value)) {
+    } else if (!field || fieldLength == 8 || !ul_sqlreadnativeint(field, fieldLength, &value)) {
         ul_errorsetmsgfmt(0, u"Pool data length field of %u bytes: expected 1, 2 or 4",
                           field ? fieldLength : 0);
         return UL_ERROR_RETURN(-1);
@@ -540,7 +539,7 @@ int ULSQLSelectDecompress::handleRow(unsigned flags, const unsigned char** raw,
     if (last >= 0 && datalg_ >= 0 && raw[datalg_]) {
         long stored = 0;
         const unsigned size = lengths[datalg_];
-        if (!readNative(raw[datalg_], size, &stored)) {
+        if (!ul_sqlreadnativeint(raw[datalg_], size, &stored)) {
             ul_errorsetmsgfmt(0, u"Field '%s' of %u bytes is no integer", kLengthField, size);
             return UL_ERROR_RETURN(-1);
         }
@@ -865,7 +864,7 @@ int ULSQLRecordDecoder::correctLengths(const ul_sqlvalue_t* v) {
         const long actual =
             static_cast<long>(type == UL_DDIC_LCHR ? v[i].textLength : v[i].rawLength);
         long stored = 0;
-        if (!readNative(v[i - 1].raw, v[i - 1].rawLength, &stored) || stored == actual) continue;
+        if (!ul_sqlreadnativeint(v[i - 1].raw, v[i - 1].rawLength, &stored) || stored == actual) continue;
         UL_TRACE(UL_TRC_SQLCLUSTER, 3, u"Correcting LCHR/LRAW length field from %d to %d\n",
                  static_cast<int>(stored), static_cast<int>(actual));
         fixRaw_[i - 1].assign(v[i - 1].rawLength, 0);
@@ -916,7 +915,7 @@ int ULSQLRecordDecoder::direct(unsigned i, int type, Slot* slot) {
     slot->textOffset = textArena_.size();
     if (type == DBIF_TYPE_INT) {
         long value = 0;
-        if (!readNative(raw, length, &value) || (d.length && length != d.length)) {
+        if (!ul_sqlreadnativeint(raw, length, &value) || (d.length && length != d.length)) {
             ul_errorsetmsgfmt(0, u"Integer of %u bytes in column #%d '%s' of %u bytes", length,
                               static_cast<int>(i) + 1, d.name, d.length);
             return UL_ERROR_RETURN(-1);

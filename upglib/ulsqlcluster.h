@@ -42,6 +42,10 @@ constexpr uint32_t UL_PACKROW_NONE = 0xFFFFFFFFu;
 // The size of a packed row as stored (from its descriptors).
 size_t ul_sqlpackrowsize(const void* buffer);
 
+// A native integer column value of 1, 2, 4 or 8 bytes (1 byte unsigned, the others signed);
+// false for any other length.
+bool ul_sqlreadnativeint(const unsigned char* raw, unsigned length, long* value);
+
 // ---- row callbacks -----------------------------------------------------------------------------
 
 // Row flag: the pool length column is a big-endian number over all its bytes.
