@@ -78,7 +78,7 @@ const SortCase kCases[] = {
     {"SkipEqualDescending", false, 8, 8, 5, 25, 0, 3000, 100, 1 | 16, 1, 2},
     {"VarHeapBlocksRemoveDups", true, 64, 300, 3, 40, 0, 3000, 400, 2 | 16, 1, 3},
     {"VarGroupT32", true, 24, 100, 32, 40, 0, 6000, 500, 4, 0, 2},
-    {"ExpectedCapForcesFiles", false, 6, 6, 4, 0, 50, 2000, 2000, 0, 0, 2},
+    {"ExpectedCapForcesFilesDesc", false, 6, 6, 4, 0, 50, 2000, 2000, 16, 0, 2},
 };
 
 void PrintTo(const SortCase& c, std::ostream* os) { *os << c.name; }
