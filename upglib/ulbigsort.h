@@ -124,7 +124,7 @@ class ULBigSortHandle {
     // uses the handle's compare object, which then gets the key as its first argument).
     // Returns that index (the entry count when every entry is less) and positions the read
     // index there, so that get(UL_BIGSORT_NEXT) continues from it and starts a new group.
-    // Ends the input first if needed. Needs direct access (fixed-length entries in a file).
+    // Ends the input first if needed. In a file this needs fixed-length entries.
     long find(const void* key, uint32_t keyLength, ULBigSortCompare* compare = nullptr);
 
     // flags & UL_BIGSORT_STATISTICS writes the statistics messages first. Releases memory and
@@ -152,9 +152,8 @@ class ULBigSortHandle {
     uint64_t bytesRead() const { return m_bytesRead; }
     uint64_t maxTempFileSize() const { return m_maxFileSize; }
 
-    struct Sequence;  // one temporary file of the merge
-
   private:
+    struct Sequence;  // one temporary file of the merge
     enum class State { Idle, Accepting, InMemory, InFile, Failed };
     struct Pieces {
         const void* const* pieces;
