@@ -133,22 +133,22 @@ int main(int argc, char** argv) {
     Result a = runTabrix(input, ours, dir, h);
     Result b = runCoreutils(input, theirs, dir, memoryMb);
     long linesA = 0, linesB = 0;
-    bool equal = fileHash(ours, &linesA) == fileHash(theirs, &linesB) && linesA == n &&
-                 linesB == n;
+    bool equal = fileHash(ours, &linesA) == fileHash(theirs, &linesB) && linesA == n && linesB == n;
 
     printf("%ld entries of %zu bytes, memory limit %ld MB\n", n, kWidth, memoryMb);
     printf("%-16s %9s %9s  %s\n", "", "seconds", "peak RSS", "details");
-    printf("%-16s %9.2f %6ld MB  %d merge levels, %lu runs, %d temp files, %lu/%lu MB "
-           "written/read\n",
-           "tabrix", a.seconds, a.rssMb, h.mergeLevels(), static_cast<unsigned long>(h.runCount()),
-           h.tempFilesUsed(), static_cast<unsigned long>(h.bytesWritten() >> 20),
-           static_cast<unsigned long>(h.bytesRead() >> 20));
+    printf(
+        "%-16s %9.2f %6ld MB  %d merge levels, %lu runs, %d temp files, %lu/%lu MB "
+        "written/read\n",
+        "tabrix", a.seconds, a.rssMb, h.mergeLevels(), static_cast<unsigned long>(h.runCount()),
+        h.tempFilesUsed(), static_cast<unsigned long>(h.bytesWritten() >> 20),
+        static_cast<unsigned long>(h.bytesRead() >> 20));
     printf("%-16s %9.2f put and runs, %.2f merge, %.2f reading back\n", "", a.putSeconds,
            a.mergeSeconds, a.seconds - a.putSeconds - a.mergeSeconds);
-    printf("%-16s %9.2f %6ld MB  LC_ALL=C sort -S %ldM --parallel=1\n", "coreutils sort",
-           b.seconds, b.rssMb, memoryMb);
-    printf("ratio tabrix/coreutils: %.2f (target at most 1.5); outputs %s\n",
-           a.seconds / b.seconds, equal ? "equal" : "DIFFER");
+    printf("%-16s %9.2f %6ld MB  LC_ALL=C sort -S %ldM --parallel=1\n", "coreutils sort", b.seconds,
+           b.rssMb, memoryMb);
+    printf("ratio tabrix/coreutils: %.2f (target at most 1.5); outputs %s\n", a.seconds / b.seconds,
+           equal ? "equal" : "DIFFER");
     h.close();
     for (const std::string& f : {input, ours, theirs}) unlink(f.c_str());
     rmdir(dir.c_str());

@@ -2,6 +2,7 @@
 // dummy runs distributed horizontally (Knuth, TAOCP vol. 3, 5.4.2, Algorithm D).
 #include "ulbigsort.h"
 
+#include <stdio_ext.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -37,7 +38,9 @@ constexpr int kMaxPrefix = 5;
 // Handles are numbered in the order they are opened; the number is part of file names.
 int nextHandleNumber = 0;
 
-unsigned long mb(uint64_t bytes) { return static_cast<unsigned long>(bytes >> 20); }
+unsigned long mb(uint64_t bytes) {
+    return static_cast<unsigned long>(bytes >> 20);
+}
 
 // Sets a message with the system error text for an errno saved by the caller.
 void systemError(int savedErrno, const char16_t* text) {
@@ -53,23 +56,23 @@ struct ULBigSortHandle::Sequence {
     int number = 0;
     FILE* file = nullptr;
     std::unique_ptr<char[]> buffer;
-    uint64_t perfect = 0;        // A: runs of the perfect distribution at this level
-    uint64_t dummies = 0;        // D: dummy runs not yet consumed
-    std::deque<uint64_t> runs;   // entry counts of the real runs, first to be read first
-    uint64_t writePos = 0;       // bytes written since the file was last rewound for writing
-    uint64_t readPos = 0;        // bytes read since the file was last rewound for reading
+    uint64_t perfect = 0;       // A: runs of the perfect distribution at this level
+    uint64_t dummies = 0;       // D: dummy runs not yet consumed
+    std::deque<uint64_t> runs;  // entry counts of the real runs, first to be read first
+    uint64_t writePos = 0;      // bytes written since the file was last rewound for writing
+    uint64_t readPos = 0;       // bytes read since the file was last rewound for reading
     // Merge head: the next entry of the run being merged.
     std::vector<unsigned char> head;
     uint32_t headLength = 0;
-    uint64_t left = 0;           // entries of the current run not yet taken
+    uint64_t left = 0;  // entries of the current run not yet taken
 };
 
 // ==== temporary files ==========================================================================
 
 int ul_bigsorttempfile(void* context, FILE** file, int handle, int sequence) {
     const char16_t* dir = context ? static_cast<const char16_t*>(context) : u".";
-    std::u16string name = ul_format(u"%s%cbstp%d_%02d_%02d", dir, u'/', static_cast<int>(getpid()),
-                                    handle, sequence);
+    std::u16string name =
+        ul_format(u"%s%cbstp%d_%02d_%02d", dir, u'/', static_cast<int>(getpid()), handle, sequence);
     std::string path = ul_utf16to8(name.c_str());
     FILE* stream = fopen(path.c_str(), "wb+");
     if (!stream) {
@@ -90,8 +93,11 @@ int ul_bigsorttempfile(void* context, FILE** file, int handle, int sequence) {
 }
 
 int ul_bigsortencodelength(uint64_t length, unsigned char* out) {
-    int n = length < (1u << 7) ? 1 : length < (1u << 14) ? 2 : length < (1u << 21) ? 3
-            : length < (1u << 28) ? 4 : 5;
+    int n = length < (1u << 7)    ? 1
+            : length < (1u << 14) ? 2
+            : length < (1u << 21) ? 3
+            : length < (1u << 28) ? 4
+                                  : 5;
     for (int i = 0; i < n; ++i) {
         unsigned char group = static_cast<unsigned char>((length >> (7 * (n - 1 - i))) & 0x7f);
         out[i] = i < n - 1 ? static_cast<unsigned char>(group | 0x80) : group;
@@ -103,14 +109,20 @@ int ul_bigsortencodelength(uint64_t length, unsigned char* out) {
 
 ULBigSortHandle::ULBigSortHandle() = default;
 
-ULBigSortHandle::~ULBigSortHandle() { (void)close(0); }
+ULBigSortHandle::~ULBigSortHandle() {
+    (void)close(0);
+}
 
 int ULBigSortHandle::state() const {
     switch (m_state) {
-        case State::Accepting: return 0;
-        case State::InMemory: return 1;
-        case State::InFile: return 2;
-        default: return -1;
+        case State::Accepting:
+            return 0;
+        case State::InMemory:
+            return 1;
+        case State::InFile:
+            return 2;
+        default:
+            return -1;
     }
 }
 
@@ -130,8 +142,9 @@ int ULBigSortHandle::open(long slotSize, long expectedEntries, ULBigSortCompare*
                           int flags) {
     if (m_state != State::Idle) (void)close(0);
     if (slotSize > UL_BIGSORT_MAXSLOT) {
-        ul_errorsetmsgfmt(0, u"Entry size %d too large, limit is %d", static_cast<int>(
-                              std::min<long>(slotSize, INT_MAX)), static_cast<int>(UL_BIGSORT_MAXSLOT));
+        ul_errorsetmsgfmt(0, u"Entry size %d too large, limit is %d",
+                          static_cast<int>(std::min<long>(slotSize, INT_MAX)),
+                          static_cast<int>(UL_BIGSORT_MAXSLOT));
         return UL_ERROR_RETURN(-1);
     }
     bool varLength = (flags & UL_BIGSORT_VARLENGTH) != 0;
@@ -139,8 +152,8 @@ int ULBigSortHandle::open(long slotSize, long expectedEntries, ULBigSortCompare*
         ul_errorsetmsgfmt(0, u"Invalid entry size %ld", slotSize);
         return UL_ERROR_RETURN(-1);
     }
-    int ordered = UL_BIGSORT_SKIPEQUAL | UL_BIGSORT_REMOVEDUPS | UL_BIGSORT_GROUP |
-                  UL_BIGSORT_DESCENDING;
+    int ordered =
+        UL_BIGSORT_SKIPEQUAL | UL_BIGSORT_REMOVEDUPS | UL_BIGSORT_GROUP | UL_BIGSORT_DESCENDING;
     if (!compare && (flags & ordered)) {
         ul_errorsetmsgfmt(0, u"Sort flags %d need a compare object", flags & ordered);
         return UL_ERROR_RETURN(-1);
@@ -176,8 +189,9 @@ int ULBigSortHandle::planMemory(long slotSize, long expectedEntries) {
         entries = static_cast<uint64_t>(expectedEntries);
     m_nSeq = static_cast<int>(sequences);
     m_maxEntries = entries;
-    UL_TRACE(UL_TRC_BIGSORT, 1, u"ul_bigsortopen: using %d temporary files and %lu memory entries.\n",
-             m_nSeq, static_cast<unsigned long>(entries));
+    UL_TRACE(UL_TRC_BIGSORT, 1,
+             u"ul_bigsortopen: using %d temporary files and %lu memory entries.\n", m_nSeq,
+             static_cast<unsigned long>(entries));
     UL_TRACE(UL_TRC_BIGSORT, 1, u"Allocating for maxEntries %lu: arrSize=%lu, bulkSize=%lu\n",
              static_cast<unsigned long>(entries), static_cast<unsigned long>(entries * kDescriptor),
              static_cast<unsigned long>(entries * m_slot));
@@ -214,14 +228,16 @@ int ULBigSortHandle::closeFiles() {
     int rc = 0;
     for (size_t i = 0; i < m_seqs.size(); ++i) {
         Sequence* seq = m_seqs[i];
+        // What is still buffered is scratch data nobody reads again: drop it, do not write it.
+        if (seq->file) __fpurge(seq->file);
         if (seq->file && fclose(seq->file) != 0) {
             int saved = errno;
             UL_TRACE(UL_TRC_BIGSORT, 2, u"Failed to close temp file fp=%p: %hs\n",
                      static_cast<void*>(seq->file), strerror(saved));
             UL_TRACE(UL_TRC_BIGSORT, 2, u"Failed to clean up temp file #%d, fp=%p: %hs\n",
                      seq->number, static_cast<void*>(seq->file), strerror(saved));
-            ul_errorsetmsgfmt(rc < 0 ? unsigned{UL_ERR_APPEND} : 0u, u"Cannot close sequence file #%d",
-                              seq->number);
+            ul_errorsetmsgfmt(rc < 0 ? unsigned{UL_ERR_APPEND} : 0u,
+                              u"Cannot close sequence file #%d", seq->number);
             rc = -1;
         }
         delete seq;
@@ -387,10 +403,9 @@ int ULBigSortHandle::growBlock() {
 
 int ULBigSortHandle::putInMemory(const Pieces& in) {
     if (m_held >= 2 && m_held < m_maxEntries && m_memInUse >= m_maxmemory) {
-        ul_msgwrite_printf399(1, u' ',
-                              u"Moving to external sorting at %lu/%lu entries to limit memory usage.",
-                              static_cast<unsigned long>(m_held),
-                              static_cast<unsigned long>(m_maxEntries));
+        ul_msgwrite_printf399(
+            1, u' ', u"Moving to external sorting at %lu/%lu entries to limit memory usage.",
+            static_cast<unsigned long>(m_held), static_cast<unsigned long>(m_maxEntries));
         m_maxEntries = m_held;
     }
     if (m_held == m_maxEntries) {
@@ -425,8 +440,8 @@ const unsigned char* ULBigSortHandle::contiguous(const Pieces& in) {
 int ULBigSortHandle::startExternal() {
     m_external = true;
     m_seqs.reserve(static_cast<size_t>(m_nSeq));
-    size_t bufferSize = std::clamp<size_t>(m_maxmemory / 16 / static_cast<size_t>(m_nSeq),
-                                           4096, 65536);
+    size_t bufferSize =
+        std::clamp<size_t>(m_maxmemory / 16 / static_cast<size_t>(m_nSeq), 4096, 65536);
     for (int i = 0; i < m_nSeq; ++i) {
         Sequence* seq = new (std::nothrow) Sequence;
         if (!seq) {
@@ -612,10 +627,10 @@ int ULBigSortHandle::finishInput() {
 int ULBigSortHandle::sortInMemory() {
     uint64_t kept = m_held;
     if (m_compare) {
-        std::sort(m_entries, m_entries + m_held, [this](const ULBigSortEntry& a,
-                                                        const ULBigSortEntry& b) {
-            return cmpEntries(a, b) < 0;
-        });
+        std::sort(m_entries, m_entries + m_held,
+                  [this](const ULBigSortEntry& a, const ULBigSortEntry& b) {
+                      return cmpEntries(a, b) < 0;
+                  });
         if (m_flags & UL_BIGSORT_REMOVEDUPS) kept = removeDuplicates();
     }
     shrinkBlock(kept);
@@ -663,7 +678,8 @@ void ULBigSortHandle::shrinkBlock(uint64_t kept) {
         m_entries = reinterpret_cast<ULBigSortEntry*>(smaller);
         for (uint64_t i = 0; i < kept; ++i)
             if (m_entries[i].maxLength <= 0)
-                m_entries[i].data = smaller + (reinterpret_cast<uintptr_t>(m_entries[i].data) - from);
+                m_entries[i].data =
+                    smaller + (reinterpret_cast<uintptr_t>(m_entries[i].data) - from);
         m_memInUse -= before - after;
     }
     m_bulk = m_block + kept * kDescriptor;
@@ -902,7 +918,8 @@ int ULBigSortHandle::compactFinal() {
         if (out.size() >= flushAt && flush() < 0) return writeFailed();
     }
     if (flush() < 0) return writeFailed();
-    if ((m_sortFlagsInUse & UL_BIGSORT_TRUNCATE) && ftruncate(fd, static_cast<off_t>(writeAt)) != 0) {
+    if ((m_sortFlagsInUse & UL_BIGSORT_TRUNCATE) &&
+        ftruncate(fd, static_cast<off_t>(writeAt)) != 0) {
         systemError(errno, u"Cannot truncate temporary file");
         return fail();
     }

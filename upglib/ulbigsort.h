@@ -60,7 +60,7 @@ enum : int { UL_BIGSORT_STATISTICS = 1 };
 
 // Bits of ULBigSortHandle::m_sortflags (also taken from the global sort flags).
 enum : unsigned {
-    UL_BIGSORT_TRUNCATE = 0x1,      // truncate temporary files as soon as they are read
+    UL_BIGSORT_TRUNCATE = 0x1,       // truncate temporary files as soon as they are read
     UL_BIGSORT_MAXALIGNENTRY = 0x2,  // align entry slots to 8 bytes instead of 2
 };
 
@@ -83,11 +83,11 @@ int ul_bigsortencodelength(uint64_t length, unsigned char* out);
 class ULBigSortHandle {
   public:
     // Process-wide settings; commands set them before open.
-    static size_t m_maxmemory;             // memory limit per handle (bytes)
-    static int m_nrsequences;              // temporary files T; below 3 counts as 3
-    static unsigned m_sortflags;           // UL_BIGSORT_TRUNCATE, UL_BIGSORT_MAXALIGNENTRY
+    static size_t m_maxmemory;                   // memory limit per handle (bytes)
+    static int m_nrsequences;                    // temporary files T; below 3 counts as 3
+    static unsigned m_sortflags;                 // UL_BIGSORT_TRUNCATE, UL_BIGSORT_MAXALIGNENTRY
     static ul_bigsorttempfile_f m_sorttempfile;  // opener of temporary files
-    static void* m_sorttempfileptr;        // its context (the directory for the default)
+    static void* m_sorttempfileptr;              // its context (the directory for the default)
 
     ULBigSortHandle();
     ~ULBigSortHandle();  // closes without statistics
@@ -138,7 +138,7 @@ class ULBigSortHandle {
     bool isDescending() const { return (m_flags & UL_BIGSORT_DESCENDING) != 0; }
     long slotSize() const { return m_slotSize; }
     int handleNumber() const { return m_handleNumber; }
-    uint64_t entryCount() const { return m_count; }      // available for reading
+    uint64_t entryCount() const { return m_count; }  // available for reading
     uint64_t readIndex() const { return m_readIndex; }
     uint64_t entriesPut() const { return m_putCount; }
     size_t memoryInUse() const { return m_memInUse; }
@@ -203,8 +203,8 @@ class ULBigSortHandle {
     int readyForReading();
     int fetch(uint64_t index, const unsigned char** data, uint32_t* length);
     int nextDeliverable(const unsigned char** data, uint32_t* length, int* result);
-    int deliver(const unsigned char* data, uint32_t length, void* const* pieces,
-                uint32_t* lengths, int count);
+    int deliver(const unsigned char* data, uint32_t length, void* const* pieces, uint32_t* lengths,
+                int count);
     void consume(const unsigned char* data, uint32_t length);
     int closeFiles();
     void releaseMemory();

@@ -60,13 +60,13 @@ struct SortCase {
     long slot;           // fixed length, or bulk slot of variable entries
     uint32_t maxLength;  // variable: lengths 0 .. maxLength; fixed: slot/2 .. slot (padded)
     int T;
-    uint64_t inMemory;   // entries the memory limit allows (0: default limit)
-    long expected;       // expected-entries cap of open
+    uint64_t inMemory;  // entries the memory limit allows (0: default limit)
+    long expected;      // expected-entries cap of open
     int n;
-    int distinct;        // entries drawn from this many values
+    int distinct;  // entries drawn from this many values
     int flags;
     unsigned sortFlags;
-    int minLevels;       // merge levels the limit must force
+    int minLevels;  // merge levels the limit must force
 };
 
 const SortCase kCases[] = {
@@ -81,7 +81,9 @@ const SortCase kCases[] = {
     {"ExpectedCapForcesFilesDesc", false, 6, 6, 4, 0, 50, 2000, 2000, 16, 0, 2},
 };
 
-void PrintTo(const SortCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SortCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class BigSortProperty : public BigSortTest, public ::testing::WithParamInterface<SortCase> {};
 
@@ -95,7 +97,8 @@ std::vector<std::string> generate(const SortCase& c, std::mt19937& rng) {
         pool.push_back(s);
     }
     if (c.var) {  // the prefix sizes change at 128 and 16,384
-        for (uint32_t special : {0u, 127u, 128u, 16383u, 16384u}) pool.push_back(std::string(special, 'x'));
+        for (uint32_t special : {0u, 127u, 128u, 16383u, 16384u})
+            pool.push_back(std::string(special, 'x'));
     }
     std::vector<std::string> in;
     for (int i = 0; i < c.n; ++i) in.push_back(pool[rng() % pool.size()]);
@@ -130,9 +133,9 @@ TEST_P(BigSortProperty, ReadsBackWhatStableSortGives) {
 
     bool desc = c.flags & 16;
     std::vector<std::string> sorted = in;
-    std::stable_sort(sorted.begin(), sorted.end(), [desc](const std::string& a, const std::string& b) {
-        return desc ? b < a : a < b;
-    });
+    std::stable_sort(
+        sorted.begin(), sorted.end(),
+        [desc](const std::string& a, const std::string& b) { return desc ? b < a : a < b; });
     if (c.flags & 2) sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     std::vector<std::pair<std::string, int>> expected, got;
     for (size_t i = 0; i < sorted.size(); ++i) {
@@ -158,7 +161,8 @@ TEST_P(BigSortProperty, ReadsBackWhatStableSortGives) {
     uint32_t length = static_cast<uint32_t>(buffer.size());
     if (c.flags & 5) {
         EXPECT_EQ(h.get(0, buffer.data(), &length), -1);
-        EXPECT_EQ(errorUtf8(), "Invalid call: No direct access with grouping or removing duplicates");
+        EXPECT_EQ(errorUtf8(),
+                  "Invalid call: No direct access with grouping or removing duplicates");
     } else if (c.var && h.state() == 2) {
         EXPECT_EQ(h.get(0, buffer.data(), &length), -1);
         EXPECT_EQ(errorUtf8(), "No direct access for variable length stream");
@@ -239,7 +243,8 @@ TEST_F(BigSortTest, SpoolsWithLengthPrefixes) {
     ASSERT_EQ(h.endInput(), 0) << errorUtf8();
     ASSERT_TRUE(kept);
     std::string disk(expected.size() + 1, '\0');
-    EXPECT_EQ(pread(fileno(kept), disk.data(), disk.size(), 0), static_cast<ssize_t>(expected.size()));
+    EXPECT_EQ(pread(fileno(kept), disk.data(), disk.size(), 0),
+              static_cast<ssize_t>(expected.size()));
     EXPECT_EQ(disk.substr(0, expected.size()), expected);
     std::string buffer(16384, '\0');
     for (uint32_t want : {5u, 0u, 127u, 128u, 16383u, 16384u, 3u}) {
@@ -254,9 +259,15 @@ TEST(BigSortPrefix, Base128BigEndian) {
         uint64_t length;
         std::vector<unsigned char> bytes;
     } cases[] = {
-        {0, {0x00}}, {127, {0x7f}}, {128, {0x81, 0x00}}, {16383, {0xff, 0x7f}},
-        {16384, {0x81, 0x80, 0x00}}, {2097151, {0xff, 0xff, 0x7f}}, {2097152, {0x81, 0x80, 0x80, 0x00}},
-        {268435455, {0xff, 0xff, 0xff, 0x7f}}, {268435456, {0x81, 0x80, 0x80, 0x80, 0x00}},
+        {0, {0x00}},
+        {127, {0x7f}},
+        {128, {0x81, 0x00}},
+        {16383, {0xff, 0x7f}},
+        {16384, {0x81, 0x80, 0x00}},
+        {2097151, {0xff, 0xff, 0x7f}},
+        {2097152, {0x81, 0x80, 0x80, 0x00}},
+        {268435455, {0xff, 0xff, 0xff, 0x7f}},
+        {268435456, {0x81, 0x80, 0x80, 0x80, 0x00}},
     };
     for (const auto& c : cases) {
         unsigned char out[5];
@@ -265,58 +276,55 @@ TEST(BigSortPrefix, Base128BigEndian) {
     }
 }
 
+void expectFailure(int rc, const std::string& message) {
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(errorUtf8().find(message), std::string::npos) << errorUtf8();
+}
+
 // Every failure is reported, leaves nothing behind and the handle closable.
 TEST_F(BigSortTest, FailuresAreReported) {
+    ULBigSortHandle h;
+    expectFailure(h.open((1L << 30) + 1, 0, nullptr, 0),
+                  "Entry size 1073741825 too large, limit is 1073741824");
+    ULBigSortHandle::m_maxmemory = 3 * (40 + 16);
+    expectFailure(h.open(40, 0, nullptr, 0), "Too little memory for sorting");
+    ULBigSortHandle::m_maxmemory = 1 << 20;
+    ASSERT_EQ(h.open(4, 0, &order_, 0), 0);
+    ASSERT_EQ(h.put("abcd", 4), 0);
+    char b[4];
+    uint32_t lengths[2] = {2, 1};
+    void* pieces[2] = {b, b + 2};
+    expectFailure(h.get(UL_BIGSORT_NEXT, pieces, lengths, 2), "Buffer too small");
+    expectFailure(h.put("abcd", 4), "Sorting stream already closed");
+
+    // Temporary files that cannot be created, written or read back.
+    static const char* device = nullptr;
     std::u16string missing = dir_.wpath("missing");
+    ULBigSortHandle::m_sorttempfileptr = missing.data();
+    ULBigSortHandle::m_maxmemory = memoryFor(2, 32, 4);
     struct {
-        const char* name;
-        std::function<int(ULBigSortHandle&)> run;
+        const char* device;
         std::string message;
     } cases[] = {
-        {"slot too large", [](ULBigSortHandle& h) { return h.open((1L << 30) + 1, 0, nullptr, 0); },
-         "Entry size 1073741825 too large, limit is 1073741824"},
-        {"too little memory", [](ULBigSortHandle& h) {
-             ULBigSortHandle::m_maxmemory = 3 * (40 + 16);
-             ULBigSortHandle::m_nrsequences = 2;
-             return h.open(40, 0, nullptr, 0); }, "Too little memory for sorting"},
-        {"put after end", [this](ULBigSortHandle& h) {
-             h.open(4, 0, &order_, 0); h.put("abcd", 4); h.endInput(); return h.put("abcd", 4); },
-         "Sorting stream already closed"},
-        {"buffer too small", [this](ULBigSortHandle& h) {
-             h.open(4, 0, &order_, 0); h.put("abcd", 4);
-             char b[4]; uint32_t two[2] = {2, 1}; void* p[2] = {b, b + 2};
-             return h.get(UL_BIGSORT_NEXT, p, two, 2); }, "Buffer too small"},
-        {"unwritable directory", [&missing, this](ULBigSortHandle& h) {
-             ULBigSortHandle::m_sorttempfileptr = missing.data();
-             ULBigSortHandle::m_maxmemory = memoryFor(2, 32, 4);
-             h.open(4, 0, &order_, 0);
-             for (const char* s : {"aaaa", "bbbb"}) h.put(s, 4);
-             return h.put("cccc", 4); },
-         concat(u8(missing), "/bstp", std::to_string(getpid()))},
-        {"full disk", [this](ULBigSortHandle& h) {
-             ULBigSortHandle::m_sorttempfile = [](void*, FILE** f, int, int) {
-                 return (*f = fopen("/dev/full", "w+")) ? 0 : -1; };
-             ULBigSortHandle::m_maxmemory = memoryFor(2, 32, 4);
-             h.open(4, 0, &order_, 0);
-             for (int i = 0; i < 100; ++i) h.put(&i, 4);
-             return h.endInput(); }, "Cannot write to temporary file: No space left on device"},
-        {"unreadable file", [this](ULBigSortHandle& h) {
-             ULBigSortHandle::m_sorttempfile = [](void*, FILE** f, int, int) {
-                 return (*f = fopen("/dev/null", "w")) ? 0 : -1; };
-             ULBigSortHandle::m_maxmemory = memoryFor(2, 3, 4);
-             h.open(4, 0, &order_, 0);
-             for (int i = 10; i > 0; --i) h.put(&i, 4);
-             return h.endInput(); }, "Cannot read temporary file at position 0"},
+        {nullptr,
+         concat("Cannot open temporary file '", u8(missing), "/bstp", std::to_string(getpid()))},
+        {"/dev/full", "Cannot write to temporary file: No space left on device"},
+        {"/dev/null", "Cannot read temporary file at position 0"},
     };
     for (const auto& c : cases) {
-        ULBigSortHandle h;
-        EXPECT_EQ(c.run(h), -1) << c.name;
-        EXPECT_NE(errorUtf8().find(c.message), std::string::npos) << c.name << ": " << errorUtf8();
-        h.close();
-        EXPECT_EQ(filesIn(dir_), 0u) << c.name;
-        TearDown();
-        SetUp();
+        if ((device = c.device))
+            ULBigSortHandle::m_sorttempfile = [](void*, FILE** f, int, int) {
+                return (*f = fopen(device, "w")) ? 0 : -1;
+            };
+        ULBigSortHandle s;
+        ASSERT_EQ(s.open(4, 0, &order_, 0), 0);
+        int rc = 0;
+        for (int i = 100; i > 0 && rc == 0; --i) rc = s.put(&i, 4);  // descending: many runs
+        expectFailure(rc ? rc : s.endInput(), c.message);
+        expectFailure(s.put(&rc, 4), "Sort handle unusable after an earlier failure");
+        EXPECT_EQ(s.close(), 0);
     }
+    EXPECT_EQ(filesIn(dir_), 0u);
 }
 
 // Only the first statistics line without temporary files; at BIGSORT trace level 4 the files
@@ -332,8 +340,9 @@ TEST_F(BigSortTest, StatisticsAndKeptFiles) {
         ASSERT_EQ(h.open(4, 0, &order_, 0), 0);
         for (int i = 0; i < 10; ++i) ASSERT_EQ(h.put(&i, 4), 0);
         ASSERT_EQ(h.endInput(), 0);
-        std::string name = concat("bstp", std::to_string(getpid()), "_",
-                                  h.handleNumber() < 10 ? "0" : "", std::to_string(h.handleNumber()), "_00");
+        std::string name =
+            concat("bstp", std::to_string(getpid()), "_", h.handleNumber() < 10 ? "0" : "",
+                   std::to_string(h.handleNumber()), "_00");
         EXPECT_EQ(std::filesystem::exists(dir_.path(name)), inMemory != 0) << name;
         EXPECT_EQ(h.close(UL_BIGSORT_STATISTICS), 0);
     }
