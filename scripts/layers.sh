@@ -16,7 +16,7 @@ dbif_pgsqltext
 dbif_catalog dbif_sqlite dbif_pgsql dbif_fake dbif_faulty
 ulbootasc uldllist ulfile ulmsgwrite ulsax ultime2 ulvarlist ulxml
 uldir ulhashlist ulsqlaux ultextfile ulxmli
-ulauxfcts ulsqlbase2 ulsqlcluster2
+ulauxfcts ulbigsort ulsqlbase2 ulsqlcluster2
 ulexpr ulpidfile ulsqlbase
 ulmacro ulq7ldobj ulsqlutil ulsqlutilext
 tabrix ulnametab ulpreproc ulq7ldobjreader ulxmlp
