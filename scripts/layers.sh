@@ -24,7 +24,8 @@ dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcluster ulsqlcondition ultplreader
 ulsqlsplit ulsqlwherefile ulsqlcrcutil ulsqlcntfile
 splittable ulsqlcrcclear ulsqlcrcanalyze countrows
 crceval ulsqlcrc
-crctable execdbstmt runtask
+crctable execdbstmt runtask optimport
+genkeytrace
 tabrixmain tabrixpending
 '
 
