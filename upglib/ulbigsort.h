@@ -141,7 +141,7 @@ class ULBigSortHandle {
     uint64_t entriesPut() const { return m_putCount; }
     size_t memoryInUse() const { return m_memInUse; }
     size_t memoryPeak() const { return m_memPeak; }
-    uint64_t entriesAllocated() const { return m_capacity; }
+    uint64_t entriesAllocated() const { return m_allocatedPeak; }
     int tempFilesUsed() const { return m_filesUsed; }
     int sequenceCount() const { return m_nSeq; }
     int mergeLevels() const { return m_mergeLevels; }
@@ -154,46 +154,57 @@ class ULBigSortHandle {
 
   private:
     enum class State { Idle, Accepting, InMemory, InFile, Failed };
+    struct Pieces {
+        const void* const* pieces;
+        const uint32_t* lengths;
+        int count;
+        uint32_t total;  // stored length (fixed-length entries: the slot size)
+    };
 
     int fail();
+    int usable();
     int planMemory(long slotSize, long expectedEntries);
+    void addMemory(size_t bytes);
     int growBlock();
-    int storeEntry(ULBigSortEntry& entry, const void* const* pieces, const uint32_t* lengths,
-                   int count, uint32_t total);
-    int assembleScratch(const void* const* pieces, const uint32_t* lengths, int count,
-                        uint32_t total);
-    int putInMemory(const void* const* pieces, const uint32_t* lengths, int count,
-                    uint32_t total);
-    int putExternal(const void* const* pieces, const uint32_t* lengths, int count,
-                    uint32_t total);
-    int startExternal();
-    int finishInput();
-    int sortInMemory();
-    void shrinkBlock(uint64_t kept);
+    int storeEntry(ULBigSortEntry& entry, const Pieces& in);
+    const unsigned char* contiguous(const Pieces& in);
+    int putInMemory(const Pieces& in);
+    int putExternal(const Pieces& in);
     int cmp(const void* a, uint32_t aLength, const void* b, uint32_t bLength) const;
     int cmpEntries(const ULBigSortEntry& a, const ULBigSortEntry& b) const;
     void siftDown(uint64_t from, uint64_t size);
     void heapify(uint64_t size);
-    void replaceTop(uint64_t size);
-    int nextRun();
+    int startExternal();
+    void chooseSequence();
     int endRun();
-    int openSequence(int seq);
-    int writeEntry(int seq, const unsigned char* data, uint32_t length);
-    int drainHeap();
+    int openSequence(Sequence& seq);
+    int writeEntry(Sequence& seq, const unsigned char* data, uint32_t length);
+    int writeTop();
     int spoolMemory();
-    int mergeAll();
+    int drainHeap();
+    int finishInput();
+    int sortInMemory();
+    uint64_t removeDuplicates();
+    void shrinkBlock(uint64_t kept);
+    int rewindForReading(Sequence& seq);
+    int rewindForWriting(Sequence& seq);
+    int checkWritten(Sequence& seq);
+    int truncateSequence(Sequence& seq);
+    int readEntry(Sequence& seq, std::vector<unsigned char>& buffer, uint32_t* length);
+    int mergeStep(std::vector<int>& active, Sequence& out);
     int mergePhase();
-    int mergeStep(const std::vector<int>& inputs, int out);
-    int readEntry(int seq, std::vector<unsigned char>& buffer, uint32_t* length);
-    int rewindSequence(int seq);
-    int truncateSequence(int seq);
+    int mergeAll();
     int compactFinal();
-    int finishFile();
-    int fetchFromFile(uint64_t index, const unsigned char** data, uint32_t* length);
+    int writeFailed();
+    int seekFailed();
+    int readFailed(uint64_t position);
+    int consistencyFailed(const char16_t* what);
+    int readyForReading();
     int fetch(uint64_t index, const unsigned char** data, uint32_t* length);
     int nextDeliverable(const unsigned char** data, uint32_t* length, int* result);
     int deliver(const unsigned char* data, uint32_t length, void* const* pieces,
                 uint32_t* lengths, int count);
+    void consume(const unsigned char* data, uint32_t length);
     int closeFiles();
     void releaseMemory();
     void writeStatistics();
@@ -202,18 +213,20 @@ class ULBigSortHandle {
     int m_flags = 0;
     unsigned m_sortFlagsInUse = 0;
     ULBigSortCompare* m_compare = nullptr;
-    long m_slotSize = 0;   // as given to open
-    size_t m_slot = 0;     // aligned bulk slot
+    long m_slotSize = 0;  // as given to open
+    size_t m_slot = 0;    // aligned bulk slot
     int m_handleNumber = -1;
 
-    // Bulk block: m_capacity descriptors followed by m_capacity slots.
+    // Bulk block: m_capacity descriptors followed by the slots.
     unsigned char* m_block = nullptr;
     ULBigSortEntry* m_entries = nullptr;
     unsigned char* m_bulk = nullptr;
-    uint64_t m_capacity = 0;  // descriptors allocated now
-    uint64_t m_maxEntries = 0;  // plan limit (may be cut when memory runs out)
-    uint64_t m_held = 0;        // entries in the array
-    uint64_t m_heapSize = 0;    // replacement selection: heap part of the array
+    uint64_t m_capacity = 0;       // descriptors allocated now
+    uint64_t m_allocatedPeak = 0;  // most descriptors allocated at once
+    uint64_t m_maxEntries = 0;     // the plan's limit (cut when memory runs out)
+    uint64_t m_held = 0;           // entries in the array
+    uint64_t m_used = 0;           // descriptors that own storage (freed at release)
+    uint64_t m_heapSize = 0;       // replacement selection: the heap part of the array
     size_t m_memInUse = 0;
     size_t m_memPeak = 0;
     std::vector<unsigned char> m_scratch;
@@ -221,30 +234,37 @@ class ULBigSortHandle {
     // Totals.
     uint64_t m_putCount = 0;
     uint64_t m_putBytes = 0;
-    uint32_t m_maxLength = 0;  // longest entry put
+    uint32_t m_maxLength = 0;  // longest entry put (bounds what is read back)
     uint64_t m_count = 0;      // entries available for reading
     uint64_t m_readIndex = 0;
 
     // External sorting.
+    bool m_external = false;
     int m_nSeq = 0;
     std::vector<Sequence*> m_seqs;
-    int m_curSeq = 0;       // sequence receiving the current run
+    size_t m_bufferSize = 0;  // stream buffer per temporary file
+    int m_curSeq = 0;         // sequence receiving the current run
     uint64_t m_runLength = 0;
     uint64_t m_initialRuns = 0;
     int m_level = 0;
     int m_mergeLevels = 0;
     int m_filesUsed = 0;
     int m_finalSeq = -1;
+    uint64_t m_dataSize = 0;
     uint64_t m_bytesWritten = 0;
     uint64_t m_bytesRead = 0;
     uint64_t m_maxFileSize = 0;
 
-    // Reading back.
+    // Reading back from the final file.
     bool m_filePosValid = false;
-    std::vector<unsigned char> m_current;  // the entry at m_fileIndex when m_haveCurrent
-    uint64_t m_fileIndex = 0;
+    uint64_t m_fileIndex = 0;  // index of the entry the stream stands on
+    std::vector<unsigned char> m_current;
+    uint32_t m_currentLength = 0;
+    uint64_t m_currentIndex = 0;
     bool m_haveCurrent = false;
-    std::vector<unsigned char> m_previous;  // last delivered entry (grouping)
-    uint32_t m_previousLength = 0;
+    // The entry delivered last (grouping).
+    std::vector<unsigned char> m_previous;
+    const unsigned char* m_prevData = nullptr;
+    uint32_t m_prevLength = 0;
     bool m_havePrevious = false;
 };
