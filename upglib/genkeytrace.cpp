@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -37,10 +38,13 @@ bool startsWith(const char16_t* text, const char16_t* prefix) {
     return ul_strncmp(text, prefix, n) == 0;
 }
 
-// Adds the languages of add that lang does not hold yet, in their order.
+// Adds the languages of add that lang does not hold yet. The set is kept in ascending order,
+// so that the stored vector does not depend on the order in which equal entries meet.
 void unionLanguages(std::u16string* lang, const std::u16string& add) {
-    for (char16_t c : add)
-        if (lang->find(c) == std::u16string::npos) lang->push_back(c);
+    for (char16_t c : add) {
+        const auto at = std::lower_bound(lang->begin(), lang->end(), c);
+        if (at == lang->end() || *at != c) lang->insert(at, c);
+    }
 }
 
 // Reads field number `field` (1-based) at *p: blanks, then a double-quoted value in which ""

@@ -357,7 +357,7 @@ class AuxOptimizeImport : public ULSQLCallBackChar, public ULBigSortCompare {
     // The walk over the sorted entries.
     bool walkStarted_ = false;
     bool haveLast_ = false;
-    optimimpobj_t last_, entry_;
+    optimimpobj_t keeper_, last_, entry_;
     long obsolete_ = 0;
     long sinceCommit_ = 0;
     std::u16string paramName_, paramPos_;
@@ -389,7 +389,8 @@ int AuxOptimizeImport::run() {
         return ul_sqldisconnectfailed();
     }
     sorter_.close(true);
-    if (say(u' ', ul_format(u"Memory used by string pool: %ld kB.", pool_.getSize() / 1024)) < 0 ||
+    if (say(u' ', ul_format(u"Memory used by string pool: %ld kB.",
+                            o_.stringpool ? pool_.getSize() / 1024 : 0L)) < 0 ||
         ul_sqlcommit2(nullptr, UL_COMMIT_QUIET) < 0)
         return ul_sqldisconnectfailed();
     if (ul_sqldisconnect(0) < 0) return UL_ERROR_RETURN(-1);
@@ -783,31 +784,30 @@ int AuxOptimizeImport::getNextObsoleteObject(optimimpobj_t* obj) {
         if (rc < 0) return UL_ERROR_RETURN(-1);
         if (rc == 0) return 0;
         if (unpackObject(rec, length, &entry_) < 0) return UL_ERROR_RETURN(-1);
-        const bool same = haveLast_ && entry_.type == last_.type && entry_.name == last_.name;
+        const bool same = haveLast_ && entry_.type == keeper_.type && entry_.name == keeper_.name;
+        const unsigned long previous = last_.request;
+        last_ = entry_;
+        haveLast_ = true;
         if (!same) {
             UL_TRACE(UL_TRC_SQLOPTIMPORT, 3, u"Start object in transport '%s' kept.\n",
                      transports_[entry_.request].name.c_str());
-            last_ = entry_;
-            haveLast_ = true;
+            keeper_ = entry_;
             continue;
         }
-        const Transport& later = transports_[last_.request];
+        // The keeper is the latest entry of the object within the group being walked.
+        const Transport& later = transports_[keeper_.request];
         const Transport& earlier = transports_[entry_.request];
-        if (entry_.request == last_.request) {
-            if (conflict(last_, entry_) < 0) return UL_ERROR_RETURN(-1);
+        if (entry_.request == previous) {
+            if (conflict(entry_, entry_) < 0) return UL_ERROR_RETURN(-1);
             continue;
         }
         if (later.group != earlier.group) {
-            if (conflict(last_, entry_) < 0) return UL_ERROR_RETURN(-1);
-            last_ = entry_;  // the earlier group's own latest entry
+            if (conflict(keeper_, entry_) < 0) return UL_ERROR_RETURN(-1);
+            keeper_ = entry_;
             continue;
         }
-        if (listedTogether(later, earlier)) {
-            last_ = entry_;
-            continue;
-        }
+        if (listedTogether(later, earlier)) continue;
         *obj = entry_;
-        last_ = entry_;
         return 1;
     }
 }

@@ -160,7 +160,9 @@ TEST_P(KeyTraceTest, StepsCleanModesAndShowModes) {
         std::string log;
         EXPECT_EQ(traces(logs, s.args, &log), s.rc) << log;
         EXPECT_NE(log.find(s.message), std::string::npos) << log;
-        if (!s.rows.empty()) EXPECT_EQ(rows(), s.rows);
+        if (!s.rows.empty()) {
+            EXPECT_EQ(rows(), s.rows);
+        }
     }
 }
 
