@@ -331,6 +331,12 @@ class AuxOptimizeImport : public ULSQLCallBackChar, public ULBigSortCompare {
         return ul_format(u"%0*lu", as4posDigits_, pos);
     }
     bool listedTogether(const Transport& a, const Transport& b) const;
+    // Counts one update; true when a commit is due after it.
+    bool commitDue() {
+        if (++sinceCommit_ < o_.autocommit) return false;
+        sinceCommit_ = 0;
+        return true;
+    }
     std::u16string shadowName(const char16_t* base) const {
         std::u16string name = base;
         if (o_.shadow) name += ul_sqlgetseparator(1);
@@ -889,9 +895,7 @@ int AuxOptimizeImport::handleParams(const char16_t** values) {
     paramPos_ = position(obj.pos);
     values[0] = paramName_.c_str();
     values[1] = paramPos_.c_str();
-    if (++sinceCommit_ < o_.autocommit) return 0;
-    sinceCommit_ = 0;
-    return UL_PARAMS_COMMIT;
+    return commitDue() ? UL_PARAMS_COMMIT : 0;
 }
 
 int AuxOptimizeImport::markSingle(const optimimpobj_t& obj) {
@@ -899,8 +903,7 @@ int AuxOptimizeImport::markSingle(const optimimpobj_t& obj) {
     if (update_.bindParamS(0, transports_[obj.request].name.c_str()) < 0 ||
         update_.bindParamS(1, pos.c_str()) < 0 || update_.execute(nullptr, nullptr, 0) < 0)
         return UL_ERROR_RETURN(-1);
-    if (++sinceCommit_ < o_.autocommit) return 0;
-    sinceCommit_ = 0;
+    if (!commitDue()) return 0;
     return ul_sqlcommit2(nullptr, UL_COMMIT_QUIET) < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
