@@ -321,18 +321,14 @@ int AuxReadKeyTrace::run() {
 }
 
 int AuxReadKeyTrace::readExchangeTables() {
-    std::u16string sql = u"SELECT ";
-    if (ul_sqlappendquotedname(&sql, u"TABNAME", 0) < 0) return UL_ERROR_RETURN(-1);
-    sql += u" FROM ";
-    if (ul_sqlappendquotedname(&sql, u"PUTTB_SHD", 0) < 0) return UL_ERROR_RETURN(-1);
-    sql += u" WHERE ";
-    if (ul_sqlappendquotedname(&sql, u"WCONTENT", 0) < 0) return UL_ERROR_RETURN(-1);
-    sql += u" = 'D'";
-    if (o_.shadowImport) {
-        sql += u" OR ";
-        if (ul_sqlappendquotedname(&sql, u"WCONTENT", 0) < 0) return UL_ERROR_RETURN(-1);
-        sql += u" = 'Q'";
-    }
+    std::u16string sql;
+    if (ul_sqlquotenames(&sql,
+                         o_.shadowImport ? u"SELECT {TABNAME} FROM {PUTTB_SHD} WHERE {WCONTENT} = "
+                                           u"'D' OR {WCONTENT} = 'Q'"
+                                         : u"SELECT {TABNAME} FROM {PUTTB_SHD} WHERE {WCONTENT} = "
+                                           u"'D'",
+                         {}) < 0)
+        return UL_ERROR_RETURN(-1);
     const size_t before = settings_.size();
     if (ULSQLStmt::run(sql.c_str(), nullptr, 0, this, nullptr, UL_SQLMODE_SELECT) < 0)
         return UL_ERROR_RETURN(-1);
@@ -637,18 +633,12 @@ int AuxReadKeyTrace::getNextPatternEntry(patternentry_t* e) {
 }
 
 int AuxReadKeyTrace::initInsertKeyTraces() {
-    std::u16string del = u"DELETE FROM ", ins = u"INSERT INTO ";
-    if (ul_sqlappendquotedname(&del, kCollTable, 0) < 0 ||
-        ul_sqlappendquotedname(&ins, kCollTable, 0) < 0)
+    std::u16string del, ins;
+    if (ul_sqlquotenames(&del,
+                         u"DELETE FROM {%s} WHERE {TABLENAME} = ? AND {KEYPATTERN} = ? AND {STEP} = ?",
+                         {kCollTable}) < 0 ||
+        ul_sqlquotenames(&ins, u"INSERT INTO {%s} VALUES(?, ?, ?, ?, ?, ?)", {kCollTable}) < 0)
         return UL_ERROR_RETURN(-1);
-    del += u" WHERE ";
-    const char16_t* keys[] = {u"TABLENAME", u"KEYPATTERN", u"STEP"};
-    for (size_t i = 0; i < std::size(keys); ++i) {
-        if (i) del += u" AND ";
-        if (ul_sqlappendquotedname(&del, keys[i], 0) < 0) return UL_ERROR_RETURN(-1);
-        del += u" = ?";
-    }
-    ins += u" VALUES(?, ?, ?, ?, ?, ?)";
     if (delete_.prepare(del.c_str(), nullptr, 0, nullptr, 0, 0) < 0 ||
         insert_.prepare(ins.c_str(), nullptr, 0, nullptr, 0,
                         o_.step == u'C' ? UL_SQLMODE_IGNOREDUPS : 0) < 0)

@@ -15,6 +15,7 @@
 #include "ulsqlbase.h"
 #include "ulsqlsplit.h"
 #include "ulsqlutil.h"
+#include "ulsqlutilext.h"
 #include "ulstring.h"
 #include "ulstring2.h"
 #include "ultextfile.h"
@@ -222,6 +223,34 @@ std::u16string ul_maxmemoryusage(unsigned long defaultBytes) {
     return out;
 }
 
+int ul_sqlquotenames(std::u16string* out, const char16_t* format,
+                     std::initializer_list<std::u16string_view> values) {
+    out->clear();
+    auto value = values.begin();
+    for (const char16_t* p = format; *p; ++p) {
+        if (p[0] == u'%' && p[1] == u's') {
+            if (value == values.end())
+                return ul_errorfail(ul_format(u"Too few values for statement '%s'", format));
+            out->append(*value++);
+            ++p;
+        } else if (*p == u'{') {
+            const char16_t* close = ul_strchr(p, u'}');
+            if (!close) return ul_errorfail(ul_format(u"Missing '}' in statement '%s'", format));
+            std::u16string name(p + 1, close);
+            if (name == u"%s") {
+                if (value == values.end())
+                    return ul_errorfail(ul_format(u"Too few values for statement '%s'", format));
+                name = *value++;
+            }
+            if (ul_sqlappendquotedname(out, name.c_str(), 0) < 0) return UL_ERROR_RETURN(-1);
+            p = close;
+        } else {
+            out->push_back(*p);
+        }
+    }
+    return 0;
+}
+
 // ---- the optimiser -------------------------------------------------------------------------
 
 namespace {
@@ -295,6 +324,14 @@ struct optimimpobj_t {
 
 int say(char16_t severity, const std::u16string& text) {
     return ul_msgwrite_line399(1, severity, text) < 0 ? UL_ERROR_RETURN(-1) : 0;
+}
+
+// A string literal of value as the connected database reads it.
+int literal(const std::u16string& value, std::u16string* out) {
+    out->clear();
+    return ul_sqlappendliteral(out, value, UL_SQLTOKEN_STRING, ul_sqlcurrentliteralform()) < 0
+               ? UL_ERROR_RETURN(-1)
+               : 0;
 }
 
 class AuxOptimizeImport : public ULSQLCallBackChar, public ULBigSortCompare {
@@ -403,48 +440,21 @@ int AuxOptimizeImport::run() {
     return ul_msgwrite_timeprint(1) < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
-// Column names travel quoted, like table names, so that every engine finds them as written.
-class SqlText {
-  public:
-    SqlText& text(const char16_t* t) {
-        s_ += t;
-        return *this;
-    }
-    SqlText& name(const char16_t* n) {
-        if (ok_ && ul_sqlappendquotedname(&s_, n, 0) < 0) ok_ = false;
-        return *this;
-    }
-    int done(std::u16string* out) {
-        if (!ok_) return UL_ERROR_RETURN(-1);
-        *out = s_;
-        return 0;
-    }
-
-  private:
-    std::u16string s_;
-    bool ok_ = true;
-};
-
 int AuxOptimizeImport::initStatements() {
     const std::u16string e070 = shadowName(u"E070");
     e071_ = shadowName(u"E071");
     std::u16string header, objects, update;
-    if (SqlText()
-                .text(u"SELECT ").name(u"TRFUNCTION").text(u", ").name(u"AS4USER")
-                .text(u" FROM ").name(e070.c_str()).text(u" WHERE ").name(u"TRKORR")
-                .text(u" = ?")
-                .done(&header) < 0 ||
-        SqlText()
-                .text(u"SELECT ").name(u"AS4POS").text(u", ").name(u"PGMID").text(u", ")
-                .name(u"OBJECT").text(u", ").name(u"OBJ_NAME").text(u", ").name(u"OBJFUNC")
-                .text(u", ").name(u"LOCKFLAG").text(u" FROM ").name(e071_.c_str())
-                .text(u" WHERE ").name(u"TRKORR").text(u" = ?")
-                .done(&objects) < 0 ||
-        SqlText()
-                .text(u"UPDATE ").name(e071_.c_str()).text(u" SET ").name(u"LOCKFLAG")
-                .text(ul_format(u" = '%c' WHERE ", mark_).c_str()).name(u"TRKORR")
-                .text(u" = ? AND ").name(u"AS4POS").text(u" = ?")
-                .done(&update) < 0)
+    std::u16string mark;
+    if (literal(std::u16string(1, mark_), &mark) < 0) return UL_ERROR_RETURN(-1);
+    if (ul_sqlquotenames(&header, u"SELECT {TRFUNCTION}, {AS4USER} FROM {%s} WHERE {TRKORR} = ?",
+                         {e070}) < 0 ||
+        ul_sqlquotenames(&objects,
+                         u"SELECT {AS4POS}, {PGMID}, {OBJECT}, {OBJ_NAME}, {OBJFUNC}, {LOCKFLAG} "
+                         u"FROM {%s} WHERE {TRKORR} = ?",
+                         {e071_}) < 0 ||
+        ul_sqlquotenames(&update,
+                         u"UPDATE {%s} SET {LOCKFLAG} = %s WHERE {TRKORR} = ? AND {AS4POS} = ?",
+                         {e071_, mark}) < 0)
         return UL_ERROR_RETURN(-1);
     if (selHeader_.prepare(header.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_SELECT) < 0 ||
         selObjects_.prepare(objects.c_str(), nullptr, 0, nullptr, 0, UL_SQLMODE_SELECT) < 0)
@@ -922,13 +932,10 @@ int AuxOptimizeImport::printStat() {
 int AuxOptimizeImport::checkMarks() {
     for (const Transport& t : transports_) {
         if (t.nobsolete == 0) continue;
-        std::u16string where;
-        if (ul_sqlappendquotedname(&where, u"TRKORR", 0) < 0) return UL_ERROR_RETURN(-1);
-        where += u" = '";
-        for (char16_t c : t.name) where += c == u'\'' ? std::u16string(u"''") : std::u16string(1, c);
-        where += u"' AND ";
-        if (ul_sqlappendquotedname(&where, u"LOCKFLAG", 0) < 0) return UL_ERROR_RETURN(-1);
-        where += ul_format(u" = '%c'", mark_);
+        std::u16string name, mark, where;
+        if (literal(t.name, &name) < 0 || literal(std::u16string(1, mark_), &mark) < 0 ||
+            ul_sqlquotenames(&where, u"{TRKORR} = %s AND {LOCKFLAG} = %s", {name, mark}) < 0)
+            return UL_ERROR_RETURN(-1);
         ul_dbrowcount_t count = 0;
         if (ul_sqltablecountstar(e071_.c_str(), where.c_str(), nullptr, 0, &count, 0) < 0)
             return UL_ERROR_RETURN(-1);
