@@ -122,6 +122,7 @@ int ULRecordSorter::open(unsigned long maxmemory, unsigned slot, bool variable,
     offsets_.assign(1, 0);
     if (!external_) return 0;
     handle_ = std::make_unique<ULBigSortHandle>();
+    savedMaxMemory_ = ULBigSortHandle::m_maxmemory;
     ULBigSortHandle::m_maxmemory = maxmemory;
     if (handle_->open(static_cast<long>(slot), 0, compare, variable ? UL_BIGSORT_VARLENGTH : 0) <
         0) {
@@ -193,6 +194,7 @@ void ULRecordSorter::close(bool statistics) {
     if (handle_) {
         (void)handle_->close(statistics ? UL_BIGSORT_STATISTICS : 0);  // releasing never loses data
         handle_.reset();
+        ULBigSortHandle::m_maxmemory = savedMaxMemory_;
     }
     arena_.clear();
     arena_.shrink_to_fit();

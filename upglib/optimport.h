@@ -55,8 +55,9 @@ class ULRecordSorter {
     ULRecordSorter(const ULRecordSorter&) = delete;
     ULRecordSorter& operator=(const ULRecordSorter&) = delete;
 
-    // maxmemory 0: in memory without limit. slot: the length of every record when not
-    // variable, else the expected average length. Returns 0 or -1.
+    // maxmemory 0: in memory without limit; else the external sorter's process-wide limit
+    // until close. slot: the length of every record when not variable, else the expected
+    // average length. Returns 0 or -1.
     [[nodiscard]] int open(unsigned long maxmemory, unsigned slot, bool variable,
                            ULBigSortCompare* compare);
     [[nodiscard]] int put(const unsigned char* record, unsigned length);
@@ -73,6 +74,7 @@ class ULRecordSorter {
     bool external_ = false;
     bool variable_ = false;
     std::unique_ptr<ULBigSortHandle> handle_;
+    size_t savedMaxMemory_ = 0;  // the process-wide limit before open, back at close
     std::vector<unsigned char> arena_;
     std::vector<size_t> offsets_;  // record i: arena_[offsets_[i] .. offsets_[i + 1])
     std::vector<unsigned char> buffer_;
