@@ -116,7 +116,9 @@ class ULBigSortHandle {
     // filled in (the last gets the rest). A handle still accepting input ends it first.
     // Returns 0, UL_BIGSORT_NEWGROUP (only with flags 1 or 4), UL_BIGSORT_END or -1.
     int get(long index, void* const* pieces, uint32_t* lengths, int count);
-    int get(long index, void* buffer, uint32_t* length) { return get(index, &buffer, length, 1); }
+    int get(long index, void* buffer, uint32_t* length) {
+        return get(index, buffer ? &buffer : nullptr, length, 1);
+    }
 
     // Bisection for the first entry not less than key (in the handle's order; compare null
     // uses the handle's compare object, which then gets the key as its first argument).

@@ -81,6 +81,8 @@ const SortCase kCases[] = {
     {"ExpectedCapForcesFiles", false, 6, 6, 4, 0, 50, 2000, 2000, 0, 0, 2},
 };
 
+void PrintTo(const SortCase& c, std::ostream* os) { *os << c.name; }
+
 class BigSortProperty : public BigSortTest, public ::testing::WithParamInterface<SortCase> {};
 
 std::vector<std::string> generate(const SortCase& c, std::mt19937& rng) {
@@ -199,12 +201,15 @@ TEST_F(BigSortTest, GroupingAndDuplicateFlags) {
             for (const char* p = c.input; *p; ++p) ASSERT_EQ(h.put(p, 1), 0);
             std::string entries;
             std::vector<int> results;
-            char ch;
+            char ch, peeked;
             uint32_t length = 1;
-            for (int rc; (rc = h.get(UL_BIGSORT_NEXT, &ch, &length)) >= 0; length = 1) {
+            for (int rc; (rc = h.get(UL_BIGSORT_PEEK, &peeked, &length)) >= 0; length = 1) {
+                EXPECT_EQ(h.get(UL_BIGSORT_NEXT, &ch, &length), rc);
+                EXPECT_EQ(ch, peeked);
                 entries += ch;
                 results.push_back(rc);
             }
+            EXPECT_EQ(h.get(UL_BIGSORT_NEXT, &ch, &length), UL_BIGSORT_END);
             EXPECT_EQ(entries, c.entries) << c.input << c.flags << inMemory;
             EXPECT_EQ(results, c.results) << c.input << c.flags << inMemory;
             EXPECT_EQ(h.state(), inMemory ? 2 : 1);
@@ -295,6 +300,13 @@ TEST_F(BigSortTest, FailuresAreReported) {
              h.open(4, 0, &order_, 0);
              for (int i = 0; i < 100; ++i) h.put(&i, 4);
              return h.endInput(); }, "Cannot write to temporary file: No space left on device"},
+        {"unreadable file", [this](ULBigSortHandle& h) {
+             ULBigSortHandle::m_sorttempfile = [](void*, FILE** f, int, int) {
+                 return (*f = fopen("/dev/null", "w")) ? 0 : -1; };
+             ULBigSortHandle::m_maxmemory = memoryFor(2, 3, 4);
+             h.open(4, 0, &order_, 0);
+             for (int i = 10; i > 0; --i) h.put(&i, 4);
+             return h.endInput(); }, "Cannot read temporary file at position 0"},
     };
     for (const auto& c : cases) {
         ULBigSortHandle h;
