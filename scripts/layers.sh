@@ -24,7 +24,8 @@ dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcluster ulsqlcondition ulsqlmigtables
 migtables ulsqlsplit ulsqlwherefile ulsqlcrcutil ulsqlcntfile
 splittable ulsqlcrcclear ulsqlcrcanalyze countrows
 crceval ulsqlcrc
-crctable execdbstmt runtask scancluster
+crctable execdbstmt runtask optimport scancluster
+genkeytrace
 tabrixmain tabrixpending
 '
 
