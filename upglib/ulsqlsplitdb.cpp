@@ -1315,8 +1315,12 @@ int ul_sqlsplitgetnativefields(const char16_t* table, std::vector<std::u16string
 
 namespace {
 
-// Looks up the key values of the rows that bound the source ranges, and turns the collected
-// bounds into ranges over the key fields.
+// Most rows that bound converted ranges: their keys go into one ordering statement.
+constexpr size_t kMaxConvertPoints = 1000;
+
+// Looks up the key values of the rows that bound the source ranges, and turns them into ranges
+// over the key fields. The database orders the bounds, so that the ranges follow its key order
+// whatever the fields' types.
 class AuxKey2Condition : public ULSQLCallBack {
   public:
     AuxKey2Condition(const char16_t* table, const char16_t* const* keyfields, unsigned nkeyfields)
@@ -1331,23 +1335,27 @@ class AuxKey2Condition : public ULSQLCallBack {
                 tokenClasses_[i] = ul_sqltokenclassfromtype(values[i][0]);
             return 0;
         }
-        if (++found_ > 1) return 1;  // one more row is all it takes to know
-        row_.clear();
-        for (unsigned i = 0; i < ncols; ++i) {
+        if (!ordering_ && ++found_ > 1) return 1;  // one more row is all it takes to know
+        std::vector<std::u16string> row;
+        for (unsigned i = 0; i < ncols && i < keyfields_.size(); ++i) {
             if (values && values[i]) {
-                row_.emplace_back(values[i]);
+                row.emplace_back(values[i]);
             } else if (raw && raw[i]) {
                 std::u16string hex(static_cast<size_t>(lengths[i]) * 2 + 1, u'\0');
                 if (ul_sqlrawvalue2string(hex.data(), hex.size(), raw[i], lengths[i]) < 0)
                     return UL_ERROR_RETURN(-1);
                 hex.pop_back();
-                row_.push_back(std::move(hex));
+                row.push_back(std::move(hex));
             } else {
                 ul_errorsetmsgfmt(0, u"NULL value in key field '%s' of table '%s'",
                                   keyfields_[i], table_);
                 return UL_ERROR_RETURN(-1);
             }
         }
+        if (ordering_)
+            ordered_.push_back(std::move(row));
+        else
+            row_ = std::move(row);
         return 0;
     }
 
@@ -1356,25 +1364,17 @@ class AuxKey2Condition : public ULSQLCallBack {
     int lookup(const ul_sqlboundary_t& bound, const char16_t* condition, ul_strpool_t* pool,
                ul_sqlboundary_t* out) {
         out->clear();
-        std::u16string sql = u"SELECT ";
-        for (size_t i = 0; i < keyfields_.size(); ++i) {
-            if (i) sql += u", ";
-            if (ul_sqlappendquotedname(&sql, keyfields_[i], 0) < 0) return UL_ERROR_RETURN(-1);
-        }
-        sql += u" FROM ";
-        if (ul_sqlappendquotedname(&sql, table_, UL_QUOTE_TABSUFFIX) < 0) return UL_ERROR_RETURN(-1);
+        std::u16string sql;
+        if (selectKeys(&sql) < 0) return UL_ERROR_RETURN(-1);
         for (unsigned i = 0; i < bound.SQBND_NValues; ++i) {
             sql += i ? u" AND " : u" WHERE ";
             if (ul_sqlappendquotedname(&sql, bound.fields[i], 0) < 0) return UL_ERROR_RETURN(-1);
             sql += u" = ?";
         }
         UL_TRACE(UL_TRC_SQLSPLIT, 2, u"ul_sqlsplit2keyfields: stmt='%s'\n", sql.c_str());
-        ULSQLStmt stmt;
-        if (stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0) < 0) return UL_ERROR_RETURN(-1);
-        for (unsigned i = 0; i < bound.SQBND_NValues; ++i)
-            if (stmt.bindParamS(i, bound.values[i]) < 0) return UL_ERROR_RETURN(-1);
+        std::vector<const char16_t*> params(bound.values, bound.values + bound.SQBND_NValues);
         found_ = 0;
-        if (stmt.execute(this, nullptr, UL_SQLMODE_HDR_TYPE) < 0) return UL_ERROR_RETURN(-1);
+        if (run(sql, params) < 0) return UL_ERROR_RETURN(-1);
         if (found_ != 1) {
             if (message(u'W', ul_format(found_ == 0 ? u"No entry found for condition '%s'!"
                                                     : u"More than one entry found for condition "
@@ -1389,35 +1389,40 @@ class AuxKey2Condition : public ULSQLCallBack {
         return 0;
     }
 
-    void addPoint(const ul_sqlboundary_t& b) {
-        if (b.SQBND_NValues == 0) return;
-        points_.emplace_back();
-        points_.back().copy(b);
+    int addPoint(const ul_sqlboundary_t& b) {
+        if (b.SQBND_NValues == 0) return 0;
+        std::vector<std::u16string> values;
+        for (unsigned i = 0; i < b.SQBND_NValues; ++i) values.emplace_back(b.value(i));
+        if (std::find(points_.begin(), points_.end(), values) != points_.end()) return 0;
+        if (points_.size() == kMaxConvertPoints) {
+            ul_errorsetmsgfmt(0, u"Too many split conditions to convert for table '%s' (at most "
+                                 u"%d bounds)",
+                              table_, static_cast<int>(kMaxConvertPoints));
+            return UL_ERROR_RETURN(-1);
+        }
+        points_.push_back(std::move(values));
+        return 0;
     }
 
-    // The ranges between the collected points, sorted by key, appended to out.
+    // The ranges between the collected points, in key order, appended to out.
     int convert(ULTableSplit* out) {
-        std::sort(points_.begin(), points_.end(),
-                  [](const ul_sqlboundary_t& a, const ul_sqlboundary_t& b) {
-                      return a.compare(b) < 0;
-                  });
-        points_.erase(std::unique(points_.begin(), points_.end(),
-                                  [](const ul_sqlboundary_t& a, const ul_sqlboundary_t& b) {
-                                      return a.compare(b) == 0;
-                                  }),
-                      points_.end());
         if (points_.empty()) return add(out, u"1 = 1");
+        if (order() < 0) return UL_ERROR_RETURN(-1);
         const unsigned n = static_cast<unsigned>(keyfields_.size());
-        for (size_t i = 0; i <= points_.size(); ++i) {
-            const ul_sqlboundary_t* low = i > 0 ? &points_[i - 1] : nullptr;
-            const ul_sqlboundary_t* high = i < points_.size() ? &points_[i] : nullptr;
+        std::vector<const char16_t*> low(n);
+        std::vector<const char16_t*> high(n);
+        for (size_t i = 0; i <= ordered_.size(); ++i) {
             int mode = UL_WHERECOND_LOWINCL | UL_WHERECOND_HIGHEXCL;
-            if (!low) mode |= UL_WHERECOND_NOLOWER;
+            if (i == 0) mode |= UL_WHERECOND_NOLOWER;
+            for (unsigned j = 0; j < n; ++j) {
+                low[j] = i > 0 ? ordered_[i - 1][j].c_str() : nullptr;
+                high[j] = i < ordered_.size() ? ordered_[i][j].c_str() : nullptr;
+            }
             std::u16string text;
             if (ul_sqlappendwherecondition(&text, nullptr, keyfields_.data(), tokenClasses_.data(),
-                                           low ? low->values : nullptr, low ? n : 0,
-                                           high ? high->values : nullptr, high ? n : 0,
-                                           ul_sqlquotetable, mode) < 0 ||
+                                           low.data(), i > 0 ? n : 0, high.data(),
+                                           i < ordered_.size() ? n : 0, ul_sqlquotetable,
+                                           mode) < 0 ||
                 add(out, text.c_str()) < 0)
                 return UL_ERROR_RETURN(-1);
         }
@@ -1425,6 +1430,52 @@ class AuxKey2Condition : public ULSQLCallBack {
     }
 
   private:
+    int selectKeys(std::u16string* sql) const {
+        *sql = u"SELECT ";
+        for (size_t i = 0; i < keyfields_.size(); ++i) {
+            if (i) *sql += u", ";
+            if (ul_sqlappendquotedname(sql, keyfields_[i], 0) < 0) return UL_ERROR_RETURN(-1);
+        }
+        *sql += u" FROM ";
+        return ul_sqlappendquotedname(sql, table_, UL_QUOTE_TABSUFFIX) < 0 ? UL_ERROR_RETURN(-1) : 0;
+    }
+
+    int run(const std::u16string& sql, const std::vector<const char16_t*>& params) {
+        ULSQLStmt stmt;
+        if (stmt.prepare(sql.c_str(), nullptr, 0, nullptr, 0, 0) < 0) return UL_ERROR_RETURN(-1);
+        for (unsigned i = 0; i < params.size(); ++i)
+            if (stmt.bindParamS(i, params[i]) < 0) return UL_ERROR_RETURN(-1);
+        return stmt.execute(this, nullptr, UL_SQLMODE_HDR_TYPE) < 0 ? UL_ERROR_RETURN(-1) : 0;
+    }
+
+    // The rows of the points once each, in the database's key order.
+    int order() {
+        std::u16string sql;
+        std::u16string keys;
+        if (selectKeys(&sql) < 0) return UL_ERROR_RETURN(-1);
+        for (size_t i = 0; i < keyfields_.size(); ++i) {
+            if (i) keys += u", ";
+            if (ul_sqlappendquotedname(&keys, keyfields_[i], 0) < 0) return UL_ERROR_RETURN(-1);
+        }
+        std::vector<const char16_t*> params;
+        for (size_t p = 0; p < points_.size(); ++p) {
+            sql += p ? u" OR (" : u" WHERE (";
+            for (size_t i = 0; i < keyfields_.size(); ++i) {
+                if (i) sql += u" AND ";
+                if (ul_sqlappendquotedname(&sql, keyfields_[i], 0) < 0) return UL_ERROR_RETURN(-1);
+                sql += u" = ?";
+                params.push_back(points_[p][i].c_str());
+            }
+            sql += u")";
+        }
+        sql += u" ORDER BY " + keys;
+        ordering_ = true;
+        ordered_.clear();
+        const int rc = run(sql, params);
+        ordering_ = false;
+        return rc;
+    }
+
     int add(ULTableSplit* out, const char16_t* text) {
         UL_TRACE(UL_TRC_SQLSPLIT, 2, u"AuxKey2Condition::convert: condition='%s'\n", text);
         return out->createSegmentEntry(UL_DBROWCOUNT_INVALID, text, 0);
@@ -1435,7 +1486,9 @@ class AuxKey2Condition : public ULSQLCallBack {
     std::vector<int> tokenClasses_;
     std::vector<std::u16string> row_;
     unsigned long found_ = 0;
-    std::vector<ul_sqlboundary_t> points_;
+    bool ordering_ = false;
+    std::vector<std::vector<std::u16string>> points_;
+    std::vector<std::vector<std::u16string>> ordered_;
 };
 
 int where2keyfields(AuxKey2Condition* aux, ul_strpool_t* pool, ul_sqlboundary_t* low,
@@ -1496,8 +1549,7 @@ int ul_sqlsplit2keyfields(ULTableSplit* out, const char16_t* table, const ULTabl
                 return UL_ERROR_RETURN(-1);
             }
             fields = n;
-            aux.addPoint(*low);
-            aux.addPoint(*high);
+            if (aux.addPoint(*low) < 0 || aux.addPoint(*high) < 0) return UL_ERROR_RETURN(-1);
         }
         const int before = out->getCount();
         if (aux.convert(out) < 0) return UL_ERROR_RETURN(-1);

@@ -275,4 +275,149 @@ TEST_F(UlSqlSplitDbVendorTest, HooksAnswerByDatabase) {
     }
 }
 
+// ---- native splits, partitions and key conversion on our engines ---------------------------------
+
+class UlSqlSplitDbEngineTest : public SqlEngineTest {
+  protected:
+    // T(K1, K2, U): 3000 rows before every seventh is deleted and every fifth moved by an update;
+    // U is unique and ordered unlike the key.
+    std::u16string makeTable() {
+        const std::u16string t = session_.table("SPLITDB");
+        const std::u16string q = u"\"" + t + u"\"";
+        EXPECT_GE(exec(u"CREATE TABLE " + q +
+                       u" (\"K1\" VARCHAR(10) NOT NULL, \"K2\" INTEGER NOT NULL, \"U\" INTEGER "
+                       u"NOT NULL, PRIMARY KEY (\"K1\", \"K2\"))"),
+                  0);
+        const std::u16string rows =
+            session_.isPg() ? u"generate_series(1, 3000) i"
+                            : u"(WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c "
+                              u"WHERE i < 3000) SELECT i FROM c)";
+        EXPECT_GE(exec(u"INSERT INTO " + q + u" SELECT 'k' || (i % 10), i, (i * 7919) % 3001 FROM " +
+                       rows),
+                  0)
+            << u8(errorText());
+        EXPECT_GE(exec(u"DELETE FROM " + q + u" WHERE \"K2\" % 7 = 0"), 0);
+        EXPECT_GE(exec(u"UPDATE " + q + u" SET \"K1\" = \"K1\" || 'x' WHERE \"K2\" % 5 = 0"), 0);
+        EXPECT_EQ(ul_sqlcommit2(nullptr, UL_COMMIT_QUIET), 0);
+        return t;
+    }
+    static unsigned long count(const std::u16string& table, const std::u16string& where) {
+        ul_dbrowcount_t n = 0;
+        EXPECT_EQ(ul_sqltablecountstar(table.c_str(), where.c_str(), nullptr, 0, &n, 0), 0)
+            << u8(where) << ": " << u8(errorText());
+        return static_cast<unsigned long>(n);
+    }
+    // Every row within pre (all rows without) satisfies exactly one condition, none outside, and
+    // the stored counts are the conditions' counts.
+    static void expectPartition(const std::u16string& table, const ULTableSplit& split,
+                                const char16_t* pre) {
+        std::u16string hits = u"(0";
+        unsigned long sum = 0;
+        for (const ul_tablesegment_t& s : split) {
+            hits += u" + CASE WHEN ";
+            ul_sqlappendembedded(&hits, s.condition(), u" THEN 1 ELSE 0 END");
+            const unsigned long n = count(table, s.condition());
+            if (s.rows != UL_DBROWCOUNT_INVALID) {
+                EXPECT_EQ(s.rows, n) << u8(s.condition());
+            }
+            sum += n;
+        }
+        hits += u")";
+        const std::u16string inside = pre ? u"(" + std::u16string(pre) + u")" : u"1 = 1";
+        EXPECT_EQ(sum, count(table, inside));
+        EXPECT_EQ(count(table, hits + u" <> CASE WHEN " + inside + u" THEN 1 ELSE 0 END"), 0u);
+        EXPECT_GT(split.getCount(), 1);
+    }
+};
+
+TEST_P(UlSqlSplitDbEngineTest, NativeSplitsPartitionTheTable) {
+    const std::u16string t = makeTable();
+    const unsigned long total = count(t, u"1 = 1");
+    std::vector<std::u16string> fields;
+    ASSERT_EQ(ul_sqlsplitsupportsnative(), 1);
+    ASSERT_EQ(ul_sqlsplitgetnativefields(t.c_str(), &fields, 10, 0.1, 0), 1) << u8(errorText());
+    ASSERT_EQ(fields.size(), 1u);
+    const char16_t* keys[] = {fields[0].c_str()};
+    const struct {
+        double segment;
+        const char16_t* pre;
+        int method;
+    } runs[] = {{0.1, nullptr, 0},
+                {250, nullptr, 0},
+                {0.2, u"\"K2\" % 3 <> 0 OR \"K1\" = 'k1'", 0},
+                {0.25, nullptr, UL_SQLTABSPLIT_FSTANDARD}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.segment);
+        ULTableSplit split;
+        const ul_dbrowcount_t base = run.pre ? count(t, run.pre) : total;
+        ASSERT_EQ(ul_sqlsplittable(&split, t.c_str(), keys, 1, run.segment, base,
+                                   UL_DBROWCOUNT_INVALID, UL_DBROWCOUNT_INVALID, run.pre,
+                                   run.method),
+                  0)
+            << u8(errorText());
+        expectPartition(t, split, run.pre);
+    }
+}
+
+TEST_P(UlSqlSplitDbEngineTest, ConditionsConvertToAnotherKey) {
+    const std::u16string t = makeTable();
+    const char16_t* keys[] = {u"K1", u"K2"};
+    ULTableSplit split;
+    ASSERT_EQ(ul_sqlsplittable(&split, t.c_str(), keys, 2, 300, UL_DBROWCOUNT_INVALID,
+                               UL_DBROWCOUNT_INVALID, UL_DBROWCOUNT_INVALID, nullptr, 0),
+              0);
+    const char16_t* unique[] = {u"U"};
+    ULTableSplit converted;
+    ASSERT_EQ(ul_sqlsplit2keyfields(&converted, t.c_str(), &split, unique, 1, 0), split.getCount());
+    expectPartition(t, converted, nullptr);
+    // A bound that names many rows of the other key is left out.
+    ULTableSplit coarse;
+    coarse.createSegmentEntry(UL_DBROWCOUNT_INVALID, u"\"K1\" < 'k5'", 0);
+    coarse.createSegmentEntry(UL_DBROWCOUNT_INVALID, u"'k5' <= \"K1\"", 0);
+    ULTableSplit whole;
+    ASSERT_EQ(ul_sqlsplit2keyfields(&whole, t.c_str(), &coarse, unique, 1, 0), 1);
+    EXPECT_EQ(conditions(whole), std::vector<std::u16string>{u"1 = 1"});
+}
+
+// Declared partitions are PostgreSQL's.
+class UlSqlSplitDbPgTest : public UlSqlSplitDbEngineTest {};
+
+TEST_P(UlSqlSplitDbPgTest, PartitionsAreConditions) {
+    const std::u16string t = session_.table("SPLITPART");
+    const std::u16string q = u"\"" + t + u"\"";
+    // The engine takes words with capitals for names; these keywords are written in lower case.
+    ASSERT_GE(exec(u"CREATE TABLE " + q + u" (\"K\" INTEGER NOT NULL) partition by range (\"K\")"),
+              0)
+        << u8(errorText());
+    ASSERT_GE(exec(u"CREATE TABLE \"" + t + u"_1\" partition of " + q +
+                   u" for values from (0) to (100)"),
+              0)
+        << u8(errorText());
+    ASSERT_GE(exec(u"CREATE TABLE \"" + t + u"_2\" partition of " + q +
+                   u" for values from (100) to (1000)"),
+              0);
+    ASSERT_GE(exec(u"INSERT INTO " + q + u" SELECT i FROM generate_series(0, 999) i"), 0);
+    ULTableSplit clauses;
+    ASSERT_EQ(ul_sqlcheckpartitions(&clauses, t.c_str(), nullptr, 0), 1) << u8(errorText());
+    ASSERT_EQ(clauses.getCount(), 2);
+    for (const ul_tablesegment_t& s : clauses) EXPECT_TRUE(ul_sqlispartitionclause(s.condition()));
+    expectPartition(t, clauses, nullptr);
+    // Split within the partitions: each partition's conditions, flagged native.
+    UL_SQLGlobalFlags |= UL_SQLFLAG_CHECK4TABLEPARTITIONS;
+    const char16_t* keys[] = {u"K"};
+    ULTableSplit split;
+    EXPECT_EQ(ul_sqlsplittable(&split, t.c_str(), keys, 1, 200, UL_DBROWCOUNT_INVALID,
+                               UL_DBROWCOUNT_INVALID, UL_DBROWCOUNT_INVALID, nullptr, 0),
+              UL_SPLITRESULT_NATIVE)
+        << u8(errorText());
+    expectPartition(t, split, nullptr);
+    for (const char16_t* drop : {u"_1", u"_2", u""})
+        (void)exec(u"DROP TABLE \"" + t + drop + u"\"", nullptr, UL_SQLMODE_TOLERATE);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, UlSqlSplitDbEngineTest, ::testing::Values("SQLITE", "PGSQL"),
+                         SqlEngineTest::engineName);
+INSTANTIATE_TEST_SUITE_P(Engines, UlSqlSplitDbPgTest, ::testing::Values("PGSQL"),
+                         SqlEngineTest::engineName);
+
 }  // namespace
