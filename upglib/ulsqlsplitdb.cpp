@@ -1200,7 +1200,8 @@ int ul_sqlwhereparsecomment_db2(const char16_t* condition, int* part, int* ispli
         ok = !(*p >= u'0' && *p <= u'9');
     }
     while (ok && (*p == u' ' || *p == u'\r')) ++p;
-    if (!ok || p != end) {
+    // A second comment would be left behind by the renumbering.
+    if (!ok || p != end || ul_strstr(end, u"-- PART ")) {
         ul_errorsetmsgfmt(0, u"Syntax error in partition comment '%s'", comment.c_str());
         return UL_ERROR_RETURN(-1);
     }

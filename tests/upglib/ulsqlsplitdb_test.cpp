@@ -205,8 +205,8 @@ std::vector<VendorCase> vendorCases() {
          u"Internal error: Illegal mixture of clauses with and without partitioning comments",
          nullptr},
         {"DB2 comment malformed", "DB2FAKE", nullptr, {}, Call::fixer, 0,
-         {u"A < 1 -- PART 1 SPLIT x OF 1"}, -1,
-         u"Syntax error in partition comment '-- PART 1 SPLIT x OF 1'", nullptr},
+         {u"A < 1 -- PART 1 SPLIT 1"}, -1,
+         u"Syntax error in partition comment '-- PART 1 SPLIT 1'", nullptr},
     };
 }
 
