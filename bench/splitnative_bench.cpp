@@ -40,8 +40,9 @@ void createTable(const std::string& table, long rows) {
     benchRunSql("CREATE TABLE \"" + table +
                 "\" (\"K\" INTEGER NOT NULL PRIMARY KEY, \"V\" VARCHAR(40))");
     // Keys in a scrambled order: 7919 is prime and does not divide rows + 1 for round sizes.
-    benchRunSql("INSERT INTO \"" + table + "\" SELECT (g * 7919) % " + std::to_string(rows + 1) +
-                ", 'value ' || g FROM generate_series(1, " + std::to_string(rows) + ") g");
+    benchRunSql("INSERT INTO \"" + table + "\" SELECT (g::bigint * 7919) % " +
+                std::to_string(rows + 1) + ", 'value ' || g FROM generate_series(1, " +
+                std::to_string(rows) + ") g");
     benchRunSql("UPDATE \"" + table + "\" SET \"V\" = 'updated' WHERE \"K\" % 10 = 3");
     benchRunSql("ANALYZE \"" + table + "\"");
     if (ul_sqlcommit2(nullptr, UL_COMMIT_QUIET) < 0) benchDie("commit");

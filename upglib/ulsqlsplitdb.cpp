@@ -110,7 +110,8 @@ class AuxTextRows : public ULSQLCallBackChar {
             return 1;
         }
         std::vector<std::u16string> row;
-        for (unsigned i = 0; i < ncols; ++i) row.emplace_back(values && values[i] ? values[i] : u"");
+        for (unsigned i = 0; i < ncols; ++i)
+            row.emplace_back(values && values[i] ? values[i] : u"");
         rows.push_back(std::move(row));
         return 0;
     }
@@ -177,9 +178,9 @@ int compareVersions(const char16_t* a, const char16_t* b) {
 
 }  // namespace
 
-// ==== statement providers =========================================================================
+// ==== statement providers ========================================================================
 
-// ---- ORA -----------------------------------------------------------------------------------------
+// ---- ORA ----------------------------------------------------------------------------------------
 
 namespace {
 
@@ -218,7 +219,7 @@ int ul_sqlsplitprovider_ora(int request, const char16_t* table, const char16_t* 
     }
 }
 
-// ---- DB6 -----------------------------------------------------------------------------------------
+// ---- DB6 ----------------------------------------------------------------------------------------
 
 namespace {
 
@@ -235,8 +236,9 @@ int db6NativeFields(const char16_t* table, const char16_t** statement) {
     if (executeInto(s.db6TableOrg.get(), {table}, &rows) < 0) return UL_ERROR_RETURN(-1);
     const std::u16string org = rows.rows.empty() || rows.rows[0].empty() ? u"" : rows.rows[0][0];
     if (org == u"R") {
-        UL_TRACE(UL_TRC_SQLSPLIT, 1, u"Table '%s' has TABLEORG='%s' - using 'RID()' for splitting.\n",
-                 table, org.c_str());
+        UL_TRACE(UL_TRC_SQLSPLIT, 1,
+                 u"Table '%s' has TABLEORG='%s' - using 'RID()' for splitting.\n", table,
+                 org.c_str());
         return answer(UL_SPLITREQ_NATIVEFIELDS, u"RID()", statement);
     }
     if (message(u'W', ul_format(u"Table '%s' has TABLEORG='%s' - cannot use 'RID()' for splitting.",
@@ -261,7 +263,7 @@ int ul_sqlsplitprovider_db6(int request, const char16_t* table, const char16_t* 
     return 0;
 }
 
-// ---- DB4 and ZSE ---------------------------------------------------------------------------------
+// ---- DB4 and ZSE --------------------------------------------------------------------------------
 
 int ul_sqlsplitprovider_db4(int request, const char16_t*, const char16_t* const*, unsigned,
                             const char16_t** statement, int, double, int) {
@@ -275,7 +277,7 @@ int ul_sqlsplitprovider_zse(int request, const char16_t*, const char16_t* const*
     return answer(request, u"SELECT %H%C FROM %T%w%h at isolation 1", statement);
 }
 
-// ---- MSS -----------------------------------------------------------------------------------------
+// ---- MSS ----------------------------------------------------------------------------------------
 
 namespace {
 
@@ -343,7 +345,7 @@ int ul_sqlsplitprovider_mss(int request, const char16_t*, const char16_t* const*
     }
 }
 
-// ---- ZMX -----------------------------------------------------------------------------------------
+// ---- ZMX ----------------------------------------------------------------------------------------
 
 namespace {
 
@@ -387,8 +389,7 @@ int zmxClustered(const char16_t* table, const char16_t* const* keyfields, unsign
         return UL_ERROR_RETURN(-1);
     for (unsigned i = 0; i < nkeyfields; ++i) {
         if (ul_stricmp(keyfields[i], u"SYSKEY") == 0) continue;
-        if (i < rows.rows.size() && !rows.rows[i].empty() &&
-            rows.rows[i][0] == keyfields[i])
+        if (i < rows.rows.size() && !rows.rows[i].empty() && rows.rows[i][0] == keyfields[i])
             continue;
         if (message(u'W', ul_format(u"Cannot use optimized ROWNUM method since key field #%d '%s' "
                                     u"is not clustered!",
@@ -539,7 +540,8 @@ class ZdbColumnSearch {
         if (message(u' ', ul_format(u"Table '%s': Determined reccount=%lu, npartitions=%d", table_,
                                     ul(records_), partitions)) < 0)
             return UL_ERROR_RETURN(-1);
-        const double n = segment_ >= 1.0 ? static_cast<double>(records_) / segment_ : 1.0 / segment_;
+        const double n =
+            segment_ >= 1.0 ? static_cast<double>(records_) / segment_ : 1.0 / segment_;
         splits_ = std::max<ul_dbrowcount_t>(1, static_cast<ul_dbrowcount_t>(n));
         package_ = records_ / splits_;
         return 0;
@@ -554,8 +556,7 @@ class ZdbColumnSearch {
             u"NOT IN ('BLOB', 'NCLOB', 'TIMESTAMP') AND A.LENGTH > 1%s ORDER BY A.LENGTH%s",
             first ? u", B.DISTINCT_COUNT" : u"", schema_.c_str(),
             first ? u" AND B.DISTINCT_COUNT > ?" : u"", first ? u", B.DISTINCT_COUNT" : u"");
-        const std::u16string minimum =
-            ul_format(u"%lu", ul(std::min(records_, factor_ * splits_)));
+        const std::u16string minimum = ul_format(u"%lu", ul(std::min(records_, factor_ * splits_)));
         std::vector<const char16_t*> params{table_};
         if (first) params.push_back(minimum.c_str());
         AuxTextRows rows;
@@ -571,9 +572,9 @@ class ZdbColumnSearch {
             candidates.push_back(std::move(c));
         }
         if (candidates.empty()) {
-            return message(u'W', ul_format(u"Table '%s': no suitable split columns found%s.",
-                                           table_,
-                                           first ? u" (table might not be in memory)" : u""));
+            return message(u'W',
+                           ul_format(u"Table '%s': no suitable split columns found%s.", table_,
+                                     first ? u" (table might not be in memory)" : u""));
         }
         for (ZdbCandidate& c : candidates) {
             tried_.push_back(c.column);
@@ -658,8 +659,9 @@ class ZdbColumnSearch {
             return UL_ERROR_RETURN(-1);
         loaded_ = true;
         const std::u16string sql = u"LOAD " + objectName() + ul_format(u"(\"%s\")", column.c_str());
-        return ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, 0) < 0 ? UL_ERROR_RETURN(-1)
-                                                                                 : 0;
+        return ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, 0) < 0
+                   ? UL_ERROR_RETURN(-1)
+                   : 0;
     }
 
     int unloadTable() {
@@ -667,8 +669,9 @@ class ZdbColumnSearch {
         if (message(u' ', ul_format(u"Table '%s': unloading it.", table_)) < 0)
             return UL_ERROR_RETURN(-1);
         const std::u16string sql = u"UNLOAD " + objectName();
-        return ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, 0) < 0 ? UL_ERROR_RETURN(-1)
-                                                                                 : 0;
+        return ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, 0) < 0
+                   ? UL_ERROR_RETURN(-1)
+                   : 0;
     }
 
     const char16_t* table_;
@@ -700,7 +703,7 @@ int ul_sqlsplitprovider_zdb(int request, const char16_t* table, const char16_t* 
     return answer(request, search.column(), statement, rc);
 }
 
-// ---- our engines ---------------------------------------------------------------------------------
+// ---- our engines --------------------------------------------------------------------------------
 
 namespace {
 
@@ -711,8 +714,8 @@ int noNativeField(const std::u16string& why, const char16_t** statement) {
 
 }  // namespace
 
-int ul_sqlsplitprovider_sqlite(int request, const char16_t* table, const char16_t* const*,
-                               unsigned, const char16_t** statement, int, double, int) {
+int ul_sqlsplitprovider_sqlite(int request, const char16_t* table, const char16_t* const*, unsigned,
+                               const char16_t** statement, int, double, int) {
     if (request != UL_SPLITREQ_NATIVEFIELDS) return 0;
     if (!table) return answer(request, u"ROWID", statement);
     // A table WITHOUT ROWID has none; a column named like it hides it.
@@ -738,8 +741,7 @@ int ul_sqlsplitprovider_sqlite(int request, const char16_t* table, const char16_
 namespace {
 
 // The catalogue entry of a table of the tool: its name folded to upper case, in the search path.
-constexpr char16_t kPgFindTable[] =
-    u"upper(c.relname) = upper(?) AND pg_table_is_visible(c.oid)";
+constexpr char16_t kPgFindTable[] = u"upper(c.relname) = upper(?) AND pg_table_is_visible(c.oid)";
 
 }  // namespace
 
@@ -763,21 +765,22 @@ int ul_sqlsplitprovider_pgsql(int request, const char16_t* table, const char16_t
     return answer(request, u"ctid", statement);
 }
 
-// ==== partition collectors ========================================================================
+// ==== partition collectors =======================================================================
 
-// ---- ZDB -----------------------------------------------------------------------------------------
+// ---- ZDB ----------------------------------------------------------------------------------------
 
 int ul_sqlsplitpartitions_zdb(ULTableSplit* clauses, const char16_t* table, const ULTableSplit*,
                               int) {
     return ul_guarded([&]() -> int {
         const std::u16string* version = nullptr;
         if (dbVersion(&version) < 0) return UL_ERROR_RETURN(-1);
-        const char16_t* view =
-            compareVersions(version->c_str(), u"4.00") >= 0 ? u"TABLE_PARTITIONS" : u"M_CS_PARTITIONS";
+        const char16_t* view = compareVersions(version->c_str(), u"4.00") >= 0 ? u"TABLE_PARTITIONS"
+                                                                               : u"M_CS_PARTITIONS";
         const char16_t* schema = envValue("TABRIX_ZDB_SCHEMANAME");
         const std::u16string sql =
-            ul_format(u"SELECT DISTINCT PART_ID FROM SYS.%s WHERE SCHEMA_NAME = %s AND TABLE_NAME = ",
-                      view, schema ? stringLiteral(schema).c_str() : u"CURRENT_SCHEMA") +
+            ul_format(
+                u"SELECT DISTINCT PART_ID FROM SYS.%s WHERE SCHEMA_NAME = %s AND TABLE_NAME = ",
+                view, schema ? stringLiteral(schema).c_str() : u"CURRENT_SCHEMA") +
             stringLiteral(table) + u" ORDER BY PART_ID";
         AuxTextRows rows;
         if (query(sql, {}, &rows) < 0) return UL_ERROR_RETURN(-1);
@@ -820,7 +823,7 @@ int ul_sqlsplitpartitions_zdb(ULTableSplit* clauses, const char16_t* table, cons
     });
 }
 
-// ---- PostgreSQL ----------------------------------------------------------------------------------
+// ---- PostgreSQL ---------------------------------------------------------------------------------
 
 // Every leaf partition of a declared partitioned table becomes the condition on the row's own
 // table: rows of the parent are exactly the rows of its leaves.
@@ -834,7 +837,8 @@ int ul_sqlsplitpartitions_pgsql(ULTableSplit* clauses, const char16_t* table, co
                   {table}, &rows) < 0)
             return UL_ERROR_RETURN(-1);
         for (const std::vector<std::u16string>& row : rows.rows) {
-            const std::u16string clause = u"tableoid = " + stringLiteral(row[0].c_str()) + u"::regclass";
+            const std::u16string clause =
+                u"tableoid = " + stringLiteral(row[0].c_str()) + u"::regclass";
             if (clauses->createSegmentEntry(UL_DBROWCOUNT_INVALID, clause.c_str(), 0) < 0)
                 return UL_ERROR_RETURN(-1);
         }
@@ -844,7 +848,7 @@ int ul_sqlsplitpartitions_pgsql(ULTableSplit* clauses, const char16_t* table, co
     });
 }
 
-// ---- DB2 z/OS ------------------------------------------------------------------------------------
+// ---- DB2 z/OS -----------------------------------------------------------------------------------
 
 namespace {
 
@@ -881,8 +885,8 @@ bool startsNoCase(std::u16string_view s, std::u16string_view prefix) {
 }
 
 bool isCharType(const std::u16string& t) {
-    return t == u"CHAR" || t == u"VARCHAR" || t == u"LONGVAR" || t == u"GRAPHIC" ||
-           t == u"VARG" || t == u"LONGVARG";
+    return t == u"CHAR" || t == u"VARCHAR" || t == u"LONGVAR" || t == u"GRAPHIC" || t == u"VARG" ||
+           t == u"LONGVARG";
 }
 bool isFixedCharType(const std::u16string& t) {
     return t == u"CHAR" || t == u"GRAPHIC";
@@ -957,7 +961,8 @@ class DB2Partioning {
             ++i;  // the comma
         }
         if (limits.size() > columns_.size()) {
-            ul_errorsetmsgfmt(0, u"Your colcnt of this limitkey is higher than maximum colcount %d>%d",
+            ul_errorsetmsgfmt(0,
+                              u"Your colcnt of this limitkey is higher than maximum colcount %d>%d",
                               static_cast<int>(limits.size()), static_cast<int>(columns_.size()));
             return UL_ERROR_RETURN(-1);
         }
@@ -974,8 +979,9 @@ class DB2Partioning {
         if (p > 0) {
             while (d < columns_.size() && sameValue(p - 1, p, d)) ++d;
             if (d == columns_.size() || open(p - 1, d)) {
-                ul_errorsetmsgfmt(0, u"Limit key of partition %d does not lie above the one of "
-                                     u"partition %d",
+                ul_errorsetmsgfmt(0,
+                                  u"Limit key of partition %d does not lie above the one of "
+                                  u"partition %d",
                                   static_cast<int>(p + 1), static_cast<int>(p));
                 return UL_ERROR_RETURN(-1);
             }
@@ -1033,7 +1039,8 @@ class DB2Partioning {
 
     static int checkLimit(const Db2Column& c, const Db2Limit& limit) {
         if (limit.kind == LimitKind::maxValue && c.descending) {
-            ul_errorsetmsgfmt(0, u"MAXVALUE is not supported for the descending partition column %s",
+            ul_errorsetmsgfmt(0,
+                              u"MAXVALUE is not supported for the descending partition column %s",
                               c.name.c_str());
             return UL_ERROR_RETURN(-1);
         }
@@ -1097,14 +1104,16 @@ int db2CheckColumns(const char16_t* table, const DB2Partioning& parts, bool clus
     for (const Db2Column& c : parts.columns()) {
         if (ul_stringstartcmp(table, u"DDNTF") && c.name == u"BLOCKNR" &&
             !getenv("dbs_db2_no_codepage_conversion")) {
-            ul_errorsetmsgfmt(0, u"You have used column %s to partition table %s. Splitting on "
-                                 u"this column is not allowed for Unicode conversions",
+            ul_errorsetmsgfmt(0,
+                              u"You have used column %s to partition table %s. Splitting on "
+                              u"this column is not allowed for Unicode conversions",
                               c.name.c_str(), table);
             return UL_ERROR_RETURN(-1);
         }
         if (cluster && c.name == u"PAGENO" && !getenv("dbs_db2_split_allow_pageno")) {
-            ul_errorsetmsg(0, u"You have used column PAGENO to partition a cluster table. "
-                              u"Splitting on PAGENO is not allowed for Unicode conversions");
+            ul_errorsetmsg(0,
+                           u"You have used column PAGENO to partition a cluster table. "
+                           u"Splitting on PAGENO is not allowed for Unicode conversions");
             return UL_ERROR_RETURN(-1);
         }
     }
@@ -1196,7 +1205,8 @@ int ul_sqlwhereparsecomment_db2(const char16_t* condition, int* part, int* ispli
         ok = after && *after >= u'0' && *after <= u'9';
         if (!ok) break;
         p = after;
-        while (*p >= u'0' && *p <= u'9' && values[i] < 1000000) values[i] = values[i] * 10 + (*p++ - u'0');
+        while (*p >= u'0' && *p <= u'9' && values[i] < 1000000)
+            values[i] = values[i] * 10 + (*p++ - u'0');
         ok = !(*p >= u'0' && *p <= u'9');
     }
     while (ok && (*p == u' ' || *p == u'\r')) ++p;
@@ -1232,13 +1242,14 @@ int fixDb2Comments(ULTableSplit* conditions) {
         int nsplits = 0;
         size_t offset = 0;
         size_t length = 0;
-        const int rc =
-            ul_sqlwhereparsecomment_db2(s.condition(), &c.part, &isplit, &nsplits, &offset, &length);
+        const int rc = ul_sqlwhereparsecomment_db2(s.condition(), &c.part, &isplit, &nsplits,
+                                                   &offset, &length);
         if (rc < 0) return UL_ERROR_RETURN(-1);
         if (rc == 1) {
             if (isplit < 1 || nsplits < 1 || isplit > nsplits) {
-                ul_errorsetmsgfmt(0, u"Internal error: partitioning comments with isplit=%d "
-                                     u"nsplits=%d",
+                ul_errorsetmsgfmt(0,
+                                  u"Internal error: partitioning comments with isplit=%d "
+                                  u"nsplits=%d",
                                   isplit, nsplits);
                 return UL_ERROR_RETURN(-1);
             }
@@ -1256,8 +1267,9 @@ int fixDb2Comments(ULTableSplit* conditions) {
     }
     if (with == 0) return 0;
     if (with != static_cast<int>(list.size())) {
-        ul_errorsetmsg(0, u"Internal error: Illegal mixture of clauses with and without "
-                          u"partitioning comments");
+        ul_errorsetmsg(0,
+                       u"Internal error: Illegal mixture of clauses with and without "
+                       u"partitioning comments");
         return UL_ERROR_RETURN(-1);
     }
     std::map<int, int> seen;
@@ -1295,8 +1307,8 @@ int ul_sqlsplitgetnativefields(const char16_t* table, std::vector<std::u16string
     return ul_guarded([&]() -> int {
         fields->clear();
         const char16_t* list = nullptr;
-        const int rc = sql_getstatement2(UL_SPLITREQ_NATIVEFIELDS, table, nullptr, 0, &list, 0,
-                                         segment, mode);
+        const int rc =
+            sql_getstatement2(UL_SPLITREQ_NATIVEFIELDS, table, nullptr, 0, &list, 0, segment, mode);
         if (rc <= 0) return rc < 0 ? UL_ERROR_RETURN(-1) : 0;
         if ((rc & UL_SPLITREQ_NONATIVEFIELD) || !list) return UL_SPLITREQ_NONATIVEFIELD;
         const unsigned most = std::min(maxFields, UL_SPLIT_MAXNATIVEFIELDS);
@@ -1305,7 +1317,8 @@ int ul_sqlsplitgetnativefields(const char16_t* table, std::vector<std::u16string
             const size_t comma = rest.find(u',');
             std::u16string field = trimmed(rest.substr(0, comma));
             if (!field.empty()) fields->push_back(std::move(field));
-            rest = comma == std::u16string_view::npos ? std::u16string_view() : rest.substr(comma + 1);
+            rest =
+                comma == std::u16string_view::npos ? std::u16string_view() : rest.substr(comma + 1);
         }
         if (fields->empty()) return UL_SPLITREQ_NONATIVEFIELD;
         return static_cast<int>(fields->size()) | (rc & UL_SPLITREQ_USESTANDARD);
@@ -1348,8 +1361,8 @@ class AuxKey2Condition : public ULSQLCallBack {
                 hex.pop_back();
                 row.push_back(std::move(hex));
             } else {
-                ul_errorsetmsgfmt(0, u"NULL value in key field '%s' of table '%s'",
-                                  keyfields_[i], table_);
+                ul_errorsetmsgfmt(0, u"NULL value in key field '%s' of table '%s'", keyfields_[i],
+                                  table_);
                 return UL_ERROR_RETURN(-1);
             }
         }
@@ -1396,8 +1409,9 @@ class AuxKey2Condition : public ULSQLCallBack {
         for (unsigned i = 0; i < b.SQBND_NValues; ++i) values.emplace_back(b.value(i));
         if (std::find(points_.begin(), points_.end(), values) != points_.end()) return 0;
         if (points_.size() == kMaxConvertPoints) {
-            ul_errorsetmsgfmt(0, u"Too many split conditions to convert for table '%s' (at most "
-                                 u"%d bounds)",
+            ul_errorsetmsgfmt(0,
+                              u"Too many split conditions to convert for table '%s' (at most "
+                              u"%d bounds)",
                               table_, static_cast<int>(kMaxConvertPoints));
             return UL_ERROR_RETURN(-1);
         }
@@ -1438,7 +1452,8 @@ class AuxKey2Condition : public ULSQLCallBack {
             if (ul_sqlappendquotedname(sql, keyfields_[i], 0) < 0) return UL_ERROR_RETURN(-1);
         }
         *sql += u" FROM ";
-        return ul_sqlappendquotedname(sql, table_, UL_QUOTE_TABSUFFIX) < 0 ? UL_ERROR_RETURN(-1) : 0;
+        return ul_sqlappendquotedname(sql, table_, UL_QUOTE_TABSUFFIX) < 0 ? UL_ERROR_RETURN(-1)
+                                                                           : 0;
     }
 
     int run(const std::u16string& sql, const std::vector<const char16_t*>& params) {
@@ -1542,8 +1557,8 @@ int ul_sqlsplit2keyfields(ULTableSplit* out, const char16_t* table, const ULTabl
             const int rc =
                 where2keyfields(&aux, &pool, low.get(), high.get(), s.condition(), range.get());
             if (rc < 0) return UL_ERROR_RETURN(-1);
-            const int n = static_cast<int>(
-                std::max(range->low.SQBND_NValues, range->high.SQBND_NValues));
+            const int n =
+                static_cast<int>(std::max(range->low.SQBND_NValues, range->high.SQBND_NValues));
             if (fields >= 0 && n != fields) {
                 ul_errorsetmsgfmt(0, u"Inconsistent where condition, saw %d fields before, now %d",
                                   fields, n);

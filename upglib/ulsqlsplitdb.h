@@ -43,12 +43,12 @@ int ul_sqlsplitprovider_zse(int request, const char16_t* table, const char16_t* 
                             unsigned nkeyfields, const char16_t** statement, int flags,
                             double segment, int mode);
 // SQLite: "ROWID" for tables with a rowid; PostgreSQL: "ctid".
-int ul_sqlsplitprovider_sqlite(int request, const char16_t* table,
-                               const char16_t* const* keyfields, unsigned nkeyfields,
-                               const char16_t** statement, int flags, double segment, int mode);
-int ul_sqlsplitprovider_pgsql(int request, const char16_t* table,
-                              const char16_t* const* keyfields, unsigned nkeyfields,
-                              const char16_t** statement, int flags, double segment, int mode);
+int ul_sqlsplitprovider_sqlite(int request, const char16_t* table, const char16_t* const* keyfields,
+                               unsigned nkeyfields, const char16_t** statement, int flags,
+                               double segment, int mode);
+int ul_sqlsplitprovider_pgsql(int request, const char16_t* table, const char16_t* const* keyfields,
+                              unsigned nkeyfields, const char16_t** statement, int flags,
+                              double segment, int mode);
 
 // Partitions by partition id ("_PARTITION = %d"), by the limit keys of table-controlled
 // partitioning (clauses ending in " -- PART p SPLIT 1 OF 1"), and by the declared partitions
@@ -80,7 +80,8 @@ int ul_sqlsplitsupportsnative();
 int ul_sqlsplitgetnativefields(const char16_t* table, std::vector<std::u16string>* fields,
                                unsigned maxFields, double segment, int mode);
 
-// ---- conversion to another table's key fields ----------------------------------------------------
+// ---- conversion to another table's key fields
+// ----------------------------------------------------
 
 // Reads the key values of table for the bounds of condition (a key range over other fields of
 // the same table, each bound naming one row): low and high receive the key fields and their

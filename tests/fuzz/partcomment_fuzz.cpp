@@ -45,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::u16string& c : fixed) {
         int part = 0, isplit = 0, nsplits = 0;
         size_t offset = 0, length = 0;
-        const int rc = ul_sqlwhereparsecomment_db2(c.c_str(), &part, &isplit, &nsplits, &offset,
-                                                   &length);
+        const int rc =
+            ul_sqlwhereparsecomment_db2(c.c_str(), &part, &isplit, &nsplits, &offset, &length);
         FUZZ_CHECK(rc >= 0, c);
         if (rc == 0) continue;
         commented = true;

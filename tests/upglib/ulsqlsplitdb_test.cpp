@@ -32,7 +32,7 @@ enum class Call { request, partitions, fixer };
 
 struct VendorCase {
     const char* name;
-    const char* db;       // dbms_type
+    const char* db;  // dbms_type
     const char16_t* version;
     std::vector<Answer> answers;
     Call call;
@@ -88,7 +88,8 @@ const std::vector<Answer> kNameTabT = {
      u"NOTNULLFLAG, FLDOFFS FROM \"DDNTF\" WHERE TABNAME = ? ORDER BY FIELDPOS",
      {{u"1", u"A", u"172", u"4", u"0", u"0", u"0", u"0", u"1", u"1", u"0"}}}};
 const std::vector<Answer> kDb2Base = {
-    kNameTabT[0], kNameTabT[1],
+    kNameTabT[0],
+    kNameTabT[1],
     {kDb2Space, {{u"TS1", u"DB1"}}},
     {kDb2Columns, {{u"A", u"INTEGER", u"4", u"0", u"A"}, {u"B", u"VARCHAR", u"10", u"0", u"D"}}}};
 std::vector<Answer> db2With(std::vector<std::vector<const char16_t*>> limits) {
@@ -99,6 +100,7 @@ std::vector<Answer> db2With(std::vector<std::vector<const char16_t*>> limits) {
 
 std::vector<VendorCase> vendorCases() {
     const Call R = Call::request;
+    // clang-format off
     return {
         {"index-organized table keeps its key", "ORAFAKE", nullptr, {{kIot, {{u"T", u"T~0"}}}}, R,
          UL_SPLITREQ_NATIVEFIELDS, {}, 0, nullptr,
@@ -208,11 +210,13 @@ std::vector<VendorCase> vendorCases() {
          {u"A < 1 -- PART 1 SPLIT 1"}, -1,
          u"Syntax error in partition comment '-- PART 1 SPLIT 1'", nullptr},
     };
+    // clang-format on
 }
 
 std::u16string joined(const ULTableSplit& split) {
     std::u16string out;
-    for (const ul_tablesegment_t& s : split) out += (out.empty() ? u"" : u"|") + std::u16string(s.condition());
+    for (const ul_tablesegment_t& s : split)
+        out += (out.empty() ? u"" : u"|") + std::u16string(s.condition());
     return out;
 }
 
@@ -234,7 +238,8 @@ class UlSqlSplitDbVendorTest : public FakeVendorTest {
         if (c.call == Call::partitions) {
             rc = ul_sqlcheckpartitions(&split, u"T", nullptr, 0);
         } else {
-            for (const char16_t* f : c.fields) split.createSegmentEntry(UL_DBROWCOUNT_INVALID, f, 0);
+            for (const char16_t* f : c.fields)
+                split.createSegmentEntry(UL_DBROWCOUNT_INVALID, f, 0);
             rc = ul_sqlsplitfixer_db2(&split, 0);
         }
         return {rc, rc < 0 ? errorText() : joined(split)};
@@ -275,7 +280,8 @@ TEST_F(UlSqlSplitDbVendorTest, HooksAnswerByDatabase) {
     }
 }
 
-// ---- native splits, partitions and key conversion on our engines ---------------------------------
+// ---- native splits, partitions and key conversion on our engines
+// ---------------------------------
 
 class UlSqlSplitDbEngineTest : public SqlEngineTest {
   protected:
@@ -292,8 +298,8 @@ class UlSqlSplitDbEngineTest : public SqlEngineTest {
             session_.isPg() ? u"generate_series(1, 3000) i"
                             : u"(WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c "
                               u"WHERE i < 3000) SELECT i FROM c)";
-        EXPECT_GE(exec(u"INSERT INTO " + q + u" SELECT 'k' || (i % 10), i, (i * 7919) % 3001 FROM " +
-                       rows),
+        EXPECT_GE(exec(u"INSERT INTO " + q +
+                       u" SELECT 'k' || (i % 10), i, (i * 7919) % 3001 FROM " + rows),
                   0)
             << u8(errorText());
         EXPECT_GE(exec(u"DELETE FROM " + q + u" WHERE \"K2\" % 7 = 0"), 0);
@@ -350,10 +356,10 @@ TEST_P(UlSqlSplitDbEngineTest, NativeSplitsPartitionTheTable) {
         SCOPED_TRACE(run.segment);
         ULTableSplit split;
         const ul_dbrowcount_t base = run.pre ? count(t, run.pre) : total;
-        ASSERT_EQ(ul_sqlsplittable(&split, t.c_str(), keys, 1, run.segment, base,
-                                   UL_DBROWCOUNT_INVALID, UL_DBROWCOUNT_INVALID, run.pre,
-                                   run.method),
-                  0)
+        ASSERT_EQ(
+            ul_sqlsplittable(&split, t.c_str(), keys, 1, run.segment, base, UL_DBROWCOUNT_INVALID,
+                             UL_DBROWCOUNT_INVALID, run.pre, run.method),
+            0)
             << u8(errorText());
         expectPartition(t, split, run.pre);
     }
@@ -389,9 +395,9 @@ TEST_P(UlSqlSplitDbPgTest, PartitionsAreConditions) {
     ASSERT_GE(exec(u"CREATE TABLE " + q + u" (\"K\" INTEGER NOT NULL) partition by range (\"K\")"),
               0)
         << u8(errorText());
-    ASSERT_GE(exec(u"CREATE TABLE \"" + t + u"_1\" partition of " + q +
-                   u" for values from (0) to (100)"),
-              0)
+    ASSERT_GE(
+        exec(u"CREATE TABLE \"" + t + u"_1\" partition of " + q + u" for values from (0) to (100)"),
+        0)
         << u8(errorText());
     ASSERT_GE(exec(u"CREATE TABLE \"" + t + u"_2\" partition of " + q +
                    u" for values from (100) to (1000)"),
