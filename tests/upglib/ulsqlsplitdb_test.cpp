@@ -124,6 +124,8 @@ std::vector<VendorCase> vendorCases() {
          nullptr, nullptr},
         {"MSS 8 counts", "MSSFAKE", u"8.00.2039", {}, R, UL_SPLITREQ_COUNTEXPR, {}, 1, u"COUNT(*)",
          nullptr},
+        {"MSS 9 counts big", "MSSFAKE", u"9.00.1399", {}, R, UL_SPLITREQ_COUNTEXPR, {}, 1,
+         u"COUNT_BIG(*)", nullptr},
         {"MSS 9 estimates by sysindexes", "MSSFAKE", u"9.00.1399", {}, R, UL_SPLITREQ_ESTIMATE, {},
          1,
          u"SELECT si.rows FROM sysobjects so, sysindexes si WHERE so.xtype = 'U' AND so.id = "
