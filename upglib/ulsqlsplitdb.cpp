@@ -1189,9 +1189,39 @@ int ul_sqlsplitpartitions_db2(ULTableSplit* clauses, const char16_t* table, cons
     return ul_guarded([&]() -> int { return db2Partitions(clauses, table); });
 }
 
+namespace {
+
+// The first partition comment of s that is a comment of its own: outside quotes, block comments
+// and other "--" comments. Null when there is none.
+const char16_t* findPartitionComment(const char16_t* s) {
+    char16_t quote = 0;
+    bool block = false;
+    for (const char16_t* p = s; *p; ++p) {
+        if (quote) {
+            if (*p == quote) quote = 0;  // a doubled quote closes and opens again
+        } else if (block) {
+            if (p[0] == u'*' && p[1] == u'/') {
+                block = false;
+                ++p;
+            }
+        } else if (*p == u'\'' || *p == u'"') {
+            quote = *p;
+        } else if (p[0] == u'/' && p[1] == u'*') {
+            block = true;
+            ++p;
+        } else if (p[0] == u'-' && p[1] == u'-') {
+            if (ul_stringstartcmp(p, u"-- PART ")) return p;
+            while (p[1] && p[1] != u'\n') ++p;  // the rest of the line is the comment
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 int ul_sqlwhereparsecomment_db2(const char16_t* condition, int* part, int* isplit, int* nsplits,
                                 size_t* offset, size_t* length) {
-    const char16_t* start = ul_strstr(condition, u"-- PART ");
+    const char16_t* start = findPartitionComment(condition);
     if (!start) return 0;
     const char16_t* end = start;
     while (*end && *end != u'\n') ++end;
@@ -1211,7 +1241,7 @@ int ul_sqlwhereparsecomment_db2(const char16_t* condition, int* part, int* ispli
     }
     while (ok && (*p == u' ' || *p == u'\r')) ++p;
     // A second comment would be left behind by the renumbering.
-    if (!ok || p != end || ul_strstr(end, u"-- PART ")) {
+    if (!ok || p != end || findPartitionComment(end)) {
         ul_errorsetmsgfmt(0, u"Syntax error in partition comment '%s'", comment.c_str());
         return UL_ERROR_RETURN(-1);
     }
@@ -1275,7 +1305,12 @@ int fixDb2Comments(ULTableSplit* conditions) {
     std::map<int, int> seen;
     ULTableSplit fixed;
     for (CommentedCondition& c : list) {
-        c.text += ul_format(u" -- PART %d SPLIT %d OF %d", c.part, ++seen[c.part], totals[c.part]);
+        // Behind a comment of the condition's own, the partition comment starts a new line.
+        std::u16string text;
+        ul_sqlappendembedded(
+            &text, c.text,
+            ul_format(u" -- PART %d SPLIT %d OF %d", c.part, ++seen[c.part], totals[c.part]));
+        c.text = std::move(text);
         if (c.text != c.original)
             UL_TRACE(UL_TRC_SQLSPLIT, 2, u"Changing where clause '%s' -> '%s'\n",
                      c.original.c_str(), c.text.c_str());

@@ -197,12 +197,12 @@ std::vector<VendorCase> vendorCases() {
          {u"(A < 1) -- PART 1 SPLIT 1 OF 1\nAND K < 5", u"(A < 1) -- PART 1 SPLIT 1 OF 1\nAND 5 <= K",
           u"(A = 1) -- PART 2 SPLIT 1 OF 1", u"P3 -- PART 3 SPLIT 1 OF 1\nAND K < 1",
           u"P3 -- PART 3 SPLIT 1 OF 1\nAND K < 2", u"P3 -- PART 3 SPLIT 1 OF 1\nAND K < 3",
-          u"P3 -- PART 3 SPLIT 1 OF 1\nAND 3 <= K"},
+          u"P3 -- PART 3 SPLIT 1 OF 1\nAND 3 <= K -- last"},
          0,
          u"(A < 1) AND K < 5 -- PART 1 SPLIT 1 OF 2|(A < 1) AND 5 <= K -- PART 1 SPLIT 2 OF 2|"
          u"(A = 1) -- PART 2 SPLIT 1 OF 1|P3 AND K < 1 -- PART 3 SPLIT 1 OF 4|"
          u"P3 AND K < 2 -- PART 3 SPLIT 2 OF 4|P3 AND K < 3 -- PART 3 SPLIT 3 OF 4|"
-         u"P3 AND 3 <= K -- PART 3 SPLIT 4 OF 4",
+         u"P3 AND 3 <= K -- last\n-- PART 3 SPLIT 4 OF 4",
          nullptr},
         {"DB2 comments mixed", "DB2FAKE", nullptr, {}, Call::fixer, 0,
          {u"A < 1 -- PART 1 SPLIT 1 OF 1", u"1 <= A"}, -1,
