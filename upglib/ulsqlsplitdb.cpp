@@ -1192,8 +1192,10 @@ int ul_sqlsplitpartitions_db2(ULTableSplit* clauses, const char16_t* table, cons
 namespace {
 
 // The first partition comment of s that is a comment of its own: outside quotes, block comments
-// and other "--" comments. Null when there is none.
-const char16_t* findPartitionComment(const char16_t* s) {
+// and other "--" comments. Null when there is none. With open, the whole text is read and open
+// tells whether it ends inside a quote or a block comment.
+const char16_t* findPartitionComment(const char16_t* s, bool* open = nullptr) {
+    const char16_t* found = nullptr;
     char16_t quote = 0;
     bool block = false;
     for (const char16_t* p = s; *p; ++p) {
@@ -1210,11 +1212,15 @@ const char16_t* findPartitionComment(const char16_t* s) {
             block = true;
             ++p;
         } else if (p[0] == u'-' && p[1] == u'-') {
-            if (ul_stringstartcmp(p, u"-- PART ")) return p;
+            if (!found && ul_stringstartcmp(p, u"-- PART ")) {
+                found = p;
+                if (!open) return found;
+            }
             while (p[1] && p[1] != u'\n') ++p;  // the rest of the line is the comment
         }
     }
-    return nullptr;
+    if (open) *open = quote || block;
+    return found;
 }
 
 }  // namespace
@@ -1283,13 +1289,25 @@ int fixDb2Comments(ULTableSplit* conditions) {
                                   isplit, nsplits);
                 return UL_ERROR_RETURN(-1);
             }
-            // The comment ends its line; what follows the line end joins the text with a blank.
+            // The comment's line end goes with it; text behind a comment of the condition's own
+            // stays on the line after it.
             std::u16string head = c.text.substr(0, offset);
-            while (!head.empty() && head.back() == u' ') head.pop_back();
+            while (!head.empty() && (head.back() == u' ' || head.back() == u'\t')) head.pop_back();
             std::u16string rest = c.text.substr(offset + length);
-            if (!rest.empty() && rest[0] == u'\n') rest[0] = u' ';
-            c.text = head + rest;
-            while (!c.text.empty() && c.text.back() == u' ') c.text.pop_back();
+            if (!rest.empty() && rest[0] == u'\n') rest.erase(0, 1);
+            std::u16string joined;
+            ul_sqlappendembedded(&joined, head, rest.empty() ? u"" : u" " + rest);
+            c.text = std::move(joined);
+            bool open = false;
+            (void)findPartitionComment(c.text.c_str(), &open);
+            if (open) {
+                ul_errorsetmsgfmt(0, u"Unterminated quote or comment in where condition '%s'",
+                                  s.condition());
+                return UL_ERROR_RETURN(-1);
+            }
+            while (!c.text.empty() && (c.text.back() == u' ' || c.text.back() == u'\t' ||
+                                       c.text.back() == u'\r' || c.text.back() == u'\n'))
+                c.text.pop_back();
             ++totals[c.part];
             ++with;
         }
