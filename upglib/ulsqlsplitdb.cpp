@@ -1216,7 +1216,8 @@ const char16_t* findPartitionComment(const char16_t* s, bool* open = nullptr) {
                 found = p;
                 if (!open) return found;
             }
-            while (p[1] && p[1] != u'\n') ++p;  // the rest of the line is the comment
+            // The rest of the line is the comment.
+            while (p[1] && p[1] != u'\n' && p[1] != u'\r') ++p;
         }
     }
     if (open) *open = quote || block;
@@ -1230,7 +1231,7 @@ int ul_sqlwhereparsecomment_db2(const char16_t* condition, int* part, int* ispli
     const char16_t* start = findPartitionComment(condition);
     if (!start) return 0;
     const char16_t* end = start;
-    while (*end && *end != u'\n') ++end;
+    while (*end && *end != u'\n' && *end != u'\r') ++end;
     const std::u16string comment(start, end);
     const char16_t* p = start + 8;
     long values[3] = {0, 0, 0};
@@ -1245,7 +1246,7 @@ int ul_sqlwhereparsecomment_db2(const char16_t* condition, int* part, int* ispli
             values[i] = values[i] * 10 + (*p++ - u'0');
         ok = !(*p >= u'0' && *p <= u'9');
     }
-    while (ok && (*p == u' ' || *p == u'\r')) ++p;
+    while (ok && *p == u' ') ++p;
     // A second comment would be left behind by the renumbering.
     if (!ok || p != end || findPartitionComment(end)) {
         ul_errorsetmsgfmt(0, u"Syntax error in partition comment '%s'", comment.c_str());
@@ -1294,7 +1295,8 @@ int fixDb2Comments(ULTableSplit* conditions) {
             std::u16string head = c.text.substr(0, offset);
             while (!head.empty() && (head.back() == u' ' || head.back() == u'\t')) head.pop_back();
             std::u16string rest = c.text.substr(offset + length);
-            if (!rest.empty() && rest[0] == u'\n') rest.erase(0, 1);
+            if (rest.compare(0, 2, u"\r\n") == 0) rest.erase(0, 1);
+            if (!rest.empty() && (rest[0] == u'\n' || rest[0] == u'\r')) rest.erase(0, 1);
             std::u16string joined;
             ul_sqlappendembedded(&joined, head, rest.empty() ? u"" : u" " + rest);
             c.text = std::move(joined);
