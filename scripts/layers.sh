@@ -21,7 +21,8 @@ ulexpr ulpidfile ulsqlbase
 ulmacro ulq7ldobj ulsqlutil ulsqlutilext
 tabrix ulnametab ulpreproc ulq7ldobjreader ulxmlp
 dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcluster ulsqlcondition ulsqlmigtables ultplreader
-migtables ulsqlsplit ulsqlwherefile ulsqlcrcutil ulsqlcntfile
+knot: ulsqlsplit ulsqlsplitdb
+migtables ulsqlwherefile ulsqlcrcutil ulsqlcntfile
 splittable ulsqlcrcclear ulsqlcrcanalyze countrows
 crceval ulsqlcrc
 crctable execdbstmt runtask optimport scancluster

@@ -13,6 +13,7 @@
 #include "ulsqlaux.h"
 #include "ulsqlbase.h"
 #include "ulsqlsplit.h"
+#include "ulsqlsplitdb.h"
 #include "ulsqlutil.h"
 #include "ulsqlwherefile.h"
 #include "ulstring.h"
@@ -23,7 +24,6 @@ namespace {
 
 constexpr double kDefaultSegment = 0.05;
 constexpr size_t kMaxKeyFieldText = 256;
-constexpr unsigned kMaxNativeFields = 10;
 
 unsigned long ul(ul_dbrowcount_t n) {
     return static_cast<unsigned long>(n);
@@ -294,11 +294,9 @@ class TableSplitter {
 
     // 1 with native fields in keys_, 0 to fall back to the key fields.
     int nativeFields() {
-        const char16_t* answer = nullptr;
-        int rc = sql_getstatement2(UL_SPLITREQ_NATIVEFIELDS, nullptr, nullptr, 0, &answer, 0,
-                                   o_.segment, mode_);
-        if (rc < 0) return UL_ERROR_RETURN(-1);
-        if (rc == 0)
+        const int supported = ul_sqlsplitsupportsnative();
+        if (supported < 0) return UL_ERROR_RETURN(-1);
+        if (supported == 0)
             return ul_msgwrite_line399(1, u'W',
                                        u"Native splits are not supported for this DB platform!");
         ul_sqlfielddesc_t* descs = nullptr;
@@ -313,11 +311,11 @@ class TableSplitter {
             if (ul_msgwrite_line399(1, u'W', u"User forced native split for packed table!") < 0)
                 return UL_ERROR_RETURN(-1);
         }
-        const char16_t* table = table_;
-        rc = sql_getstatement2(UL_SPLITREQ_NATIVEFIELDS, table, &table, kMaxNativeFields, &answer,
-                               0, o_.segment, mode_);
+        std::vector<std::u16string> fields;
+        const int rc = ul_sqlsplitgetnativefields(table_, &fields, UL_SPLIT_MAXNATIVEFIELDS,
+                                                  o_.segment, mode_);
         if (rc < 0) return UL_ERROR_RETURN(-1);
-        if ((rc & 0xFFFF) == 0 || !answer)
+        if ((rc & 0xFFFF) == 0)
             return ul_msgwrite_line399(1, u'W', u"No support for native split fields!");
         if ((rc & UL_SPLITREQ_USESTANDARD) != 0) {
             mode_ |= UL_SQLTABSPLIT_FSTANDARD;
@@ -328,8 +326,6 @@ class TableSplitter {
             ul_msgwrite_line399(1, u'W', u"Ignoring user supplied key fields for native method.") <
                 0)
             return UL_ERROR_RETURN(-1);
-        std::vector<std::u16string> fields = splitFieldList(answer);
-        if (fields.size() > kMaxNativeFields) fields.resize(kMaxNativeFields);
         keys_.set(std::move(fields));
         native_ = true;
         return 1;

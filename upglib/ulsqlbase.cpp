@@ -309,6 +309,7 @@ int initZse(int phase) {
 int rowIdField(const char16_t* name, ul_sqlfielddesc_t* desc, const char16_t* column,
                unsigned flags, int type, unsigned length) {
     if (!name || ul_stricmp(name, column) != 0) return 0;
+    desc->name = column;  // the spelling the database knows it by
     desc->flags = flags;
     desc->dbifType = type;
     desc->digitsDecimals = 0;
@@ -323,6 +324,13 @@ int fieldDb6(const char16_t* name, ul_sqlfielddesc_t* desc) {
 }
 int fieldOra(const char16_t* name, ul_sqlfielddesc_t* desc) {
     return rowIdField(name, desc, u"ROWID", UL_SQLFLD_CHAR, DBIF_TYPE_CHAR, 18);
+}
+int fieldSqlite(const char16_t* name, ul_sqlfielddesc_t* desc) {
+    return rowIdField(name, desc, u"ROWID", UL_SQLFLD_INT, DBIF_TYPE_INT, 8);
+}
+// The physical row address "(block,item)", compared as such in conditions written as text.
+int fieldPgsql(const char16_t* name, ul_sqlfielddesc_t* desc) {
+    return rowIdField(name, desc, u"ctid", UL_SQLFLD_CHAR, DBIF_TYPE_CHAR, 24);
 }
 
 }  // namespace
@@ -358,9 +366,9 @@ const ul_sqldbsupport_t SQLDBSupport[] = {
     {UL_DBTYPE_ZSE, u"ZSE", u"zse", u"~~^", 0, kQuote, nullptr, initZse, rewriteZse, nullptr,
      &kLockHint},
     {UL_DBTYPE_SQLITE, u"SQLITE", u"sqlite", u"~~^", 0, kQuote, u"SQLITE", nullptr, nullptr,
-     nullptr, &kLockDatabase},
-    {UL_DBTYPE_PGSQL, u"PGSQL", u"pgsql", u"~~^", 0, kQuote, u"PGSQL", nullptr, nullptr, nullptr,
-     &kLockForUpdate},
+     fieldSqlite, &kLockDatabase},
+    {UL_DBTYPE_PGSQL, u"PGSQL", u"pgsql", u"~~^", 0, kQuote, u"PGSQL", nullptr, nullptr,
+     fieldPgsql, &kLockForUpdate},
 };
 const size_t SQLDBSupportCount = std::size(SQLDBSupport);
 

@@ -20,6 +20,7 @@
 #include "ulsqlaux.h"
 #include "ulsqlbase.h"
 #include "ulsqlbase2.h"
+#include "ulsqlsplitdb.h"
 #include "ulsqlutil.h"
 #include "ulsqlutilext.h"
 #include "ulstring.h"
@@ -80,31 +81,31 @@ constexpr char16_t kEstimatePg[] =
 
 }  // namespace
 
-// The vendor providers, partition collectors and fixers join their rows with the
-// database-specific splitters; until then those databases use the rows' templates.
 const ul_sqldbsplitsupport_t SQLDBSplitSupport[] = {
     {UL_DBTYPE_ZMX, UL_SPLITSUPPORT_WHEREOPTIONAL, u"COUNT(*)",
      u"SELECT /*+estimate*/ COUNT(*) FROM %T", kCountStatement, kDistinctStatement, nullptr,
-     nullptr, nullptr, nullptr, nullptr},
+     nullptr, ul_sqlsplitprovider_zmx, nullptr, nullptr},
     {UL_DBTYPE_ZDB, 0, u"COUNT(*)", nullptr, kCountStatement, kDistinctStatement, kRownumStatement,
-     nullptr, nullptr, nullptr, nullptr},
+     nullptr, ul_sqlsplitprovider_zdb, ul_sqlsplitpartitions_zdb, nullptr},
     {UL_DBTYPE_DB2, 0, u"COUNT_BIG(*)", kEstimateDb2, kCountStatement, kDistinctStatement,
-     kRownumStatementDb2, nullptr, nullptr, nullptr, nullptr},
+     kRownumStatementDb2, nullptr, nullptr, ul_sqlsplitpartitions_db2, ul_sqlsplitfixer_db2},
     {UL_DBTYPE_DB4, 0, u"CHAR(COUNT_BIG(*))", nullptr, kCountStatement, kDistinctStatementDb4,
-     kRownumStatement, nullptr, nullptr, nullptr, nullptr},
+     kRownumStatement, nullptr, ul_sqlsplitprovider_db4, nullptr, nullptr},
     {UL_DBTYPE_DB6, 0, u"COUNT_BIG(*)", nullptr, kCountStatement, kDistinctStatement,
-     kRownumStatementDb2, nullptr, nullptr, nullptr, nullptr},
-    {UL_DBTYPE_MSS, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr},
+     kRownumStatementDb2, nullptr, ul_sqlsplitprovider_db6, nullptr, nullptr},
+    {UL_DBTYPE_MSS, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+     ul_sqlsplitprovider_mss, nullptr, nullptr},
     {UL_DBTYPE_ORA, 0, u"COUNT(*)", u"SELECT NUM_ROWS FROM \"USER_TABLES\" WHERE TABLE_NAME = '%t'",
-     kCountStatement, kDistinctStatement, kRownumStatementOra, nullptr, nullptr, nullptr, nullptr},
+     kCountStatement, kDistinctStatement, kRownumStatementOra, nullptr, ul_sqlsplitprovider_ora,
+     nullptr, nullptr},
     {UL_DBTYPE_ZSE, 0, u"COUNT_BIG(*)",
      u"SELECT CAST( ROW_COUNT(DB_ID(), OBJECT_ID('%t')) as VARCHAR(40) )", kCountStatement,
-     kDistinctStatement, nullptr, nullptr, nullptr, nullptr, nullptr},
+     kDistinctStatement, nullptr, nullptr, ul_sqlsplitprovider_zse, nullptr, nullptr},
     {UL_DBTYPE_SQLITE, 0, u"COUNT(*)", nullptr, kCountStatement, kDistinctStatement,
-     kRownumStatementLocal, nullptr, nullptr, nullptr, nullptr},
+     kRownumStatementLocal, nullptr, ul_sqlsplitprovider_sqlite, nullptr, nullptr},
     {UL_DBTYPE_PGSQL, 0, u"COUNT(*)", kEstimatePg, kCountStatement, kDistinctStatement,
-     kRownumStatementLocal, nullptr, nullptr, nullptr, nullptr},
+     kRownumStatementLocal, nullptr, ul_sqlsplitprovider_pgsql, ul_sqlsplitpartitions_pgsql,
+     nullptr},
 };
 const size_t SQLDBSplitSupportCount = std::size(SQLDBSplitSupport);
 
@@ -550,7 +551,9 @@ class AuxSplitTable : public ULSQLCallBack {
         const char16_t* rownum = nullptr;
         if (!(mode_ & (UL_SQLTABSPLIT_FSTANDARD | UL_SQLTABSPLIT_FPREFIX))) {
             const int rc = sql_getstatement2(UL_SPLITREQ_ROWNUM, SPLT_Table.c_str(), keyFields_,
-                                             nKeyFields_, &rownum, 0, segment, mode_);
+                                             nKeyFields_, &rownum,
+                                             preCondition_ ? UL_SPLITREQFLAG_WHERE : 0, segment,
+                                             mode_);
             if (rc < 0) return UL_ERROR_RETURN(-1);
             if (rc == 0 &&
                 ul_msgwrite_line399(
@@ -1248,10 +1251,12 @@ int ul_sqlsplittablem(ULTableSplit* out, const char16_t* table, const char16_t* 
     });
 }
 
-// The clauses the partition collectors write: a partition comment, or a partition number.
+// The clauses the partition collectors write: a partition comment, a partition number, or the
+// table of the row.
 bool ul_sqlispartitionclause(const char16_t* condition) {
     return condition &&
-           (ul_strstr(condition, u"-- PART ") || ul_strstr(condition, u"_PARTITION = "));
+           (ul_strstr(condition, u"-- PART ") || ul_strstr(condition, u"_PARTITION = ") ||
+            ul_strstr(condition, u"tableoid = '"));
 }
 
 int ul_sqlcheckpartitions(ULTableSplit* clauses, const char16_t* table,

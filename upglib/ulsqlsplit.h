@@ -40,6 +40,8 @@ using ul_sqlsplitprovider_t = int (*)(int request, const char16_t* table,
                                       const char16_t** statement, int flags, double segment,
                                       int mode);
 constexpr int UL_SPLITREQ_USESTANDARD = 0x10000;
+// Flags of a request: the statement will carry a where condition.
+constexpr int UL_SPLITREQFLAG_WHERE = 0x1;
 // Lists a table's partitions as conditions: 0 none, 1 partitions to be split further, 2 the
 // partitions alone are the answer, -1 on error.
 using ul_sqlsplitpartitions_t = int (*)(ULTableSplit* clauses, const char16_t* table,

@@ -396,6 +396,14 @@ int ul_sqlquotetable(char16_t* out, unsigned size, const char16_t* name, int fla
     if (upper) ul_string2upper(full);
 
     const ul_sqldbsupport_t* row = ul_sqlcurrentdbsupport();
+    // The database's row address pseudo column is no name of the table: it goes out unquoted,
+    // spelt as the database knows it.
+    ul_sqlfielddesc_t rowId{};
+    if (row && row->fieldFlagHook && !(flags & UL_QUOTE_ALWAYS) &&
+        row->fieldFlagHook(full, &rowId) == 1 && rowId.name) {
+        const int length = concat(out, size, rowId.name, u"");
+        return length < 0 ? UL_ERROR_RETURN(-1) : length;
+    }
     const char16_t* format = (flags & UL_QUOTE_ALWAYS) ? kDefaultQuoteFormat
                              : row                     ? row->quoteFormat
                                                        : nullptr;
