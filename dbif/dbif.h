@@ -69,6 +69,7 @@ enum : int {
     DBIF_CTL_VIEW_LAYER = 105,    // result 0 = yes, 24 = no, 15 = not supported
     DBIF_CTL_CATALOG_DESCRIBE = 130,  // in: catalog request; see "catalogue service" below
     DBIF_CTL_CATALOG_FLUSH = 131,     // in: intValue DBIF_CATFLUSH_*
+    DBIF_CTL_OBJECT_SIZES = 140,      // in/out: objects; see "object sizes" below
 };
 
 // Receives the engine's own trace lines (source file, line, level, text).
@@ -76,6 +77,7 @@ using dbif_tracefn_t = void (*)(void* context, const char* file, int line, int l
                                 const char16_t* text);
 
 struct dbif_catrequest_t;
+struct dbif_objsize_t;
 
 struct dbif_control_t {
     long intValue = 0;
@@ -83,6 +85,7 @@ struct dbif_control_t {
     dbif_tracefn_t trace = nullptr;
     void* traceContext = nullptr;
     dbif_catrequest_t* catalog = nullptr;  // DBIF_CTL_CATALOG_DESCRIBE
+    std::vector<dbif_objsize_t>* objects = nullptr;  // DBIF_CTL_OBJECT_SIZES
 };
 
 // The communication area: what the last call left behind.
@@ -310,6 +313,33 @@ enum : long {
     DBIF_CATFLUSH_ALL = 1,     // also forget which nametab tables exist
 };
 
+// ---- object sizes ----------------------------------------------------------------------------
+//
+// DBIF_CTL_OBJECT_SIZES fills the size of every entry from the engine's own storage figures:
+// tables and indexes in KB, databases in MB, each rounded up to a whole unit. A table's size is
+// its row storage without its indexes. An index names its table, and must belong to it. An
+// object that does not exist fails the call with DBIF_RC_NOT_FOUND and its name in the comm
+// area; an engine without such figures answers DBIF_RC_NOT_SUPPORTED. Sizes of entries after
+// a failing one are left as they were.
+
+enum class dbif_objkind : uint8_t { table, index, database };
+
+struct dbif_objsize_t {
+    dbif_objkind kind = dbif_objkind::table;
+    std::u16string name;
+    std::u16string table;  // the table of an index
+    int64_t size = -1;     // filled: KB, or MB for a database
+};
+
+// The queries by which an engine answers DBIF_CTL_OBJECT_SIZES: each takes the object's name
+// as its first parameter (an index also its table as the second) and yields one row with the
+// size in bytes when the object exists, no row when it does not.
+struct dbif_objsizequeries_t {
+    const char16_t* table;
+    const char16_t* index;
+    const char16_t* database;
+};
+
 struct DbIfCatalogCache;
 
 class DbIfConnection {
@@ -341,6 +371,11 @@ protected:
     // the service). DBIF_RC_NOT_FOUND when there is no such table; DBIF_RC_NOT_SUPPORTED (the
     // default) for an engine without a catalogue, which then relies on the nametab tables.
     virtual int describeNative(const char16_t* table, dbif_cattable_t* out);
+    // The answer to DBIF_CTL_OBJECT_SIZES over the engine's queries; table and index names
+    // pass through catalogName() first.
+    int objectSizeControl(const dbif_objsizequeries_t& queries, dbif_control_t* argument);
+    // A table or index name of the tool as the engine's catalogue spells it.
+    virtual std::u16string catalogName(const std::u16string& name) { return name; }
 
     dbif_commarea_t commArea_;
 

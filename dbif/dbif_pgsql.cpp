@@ -1200,6 +1200,17 @@ void traceNotice(void* session, const char* message) {
     static_cast<PgSession*>(session)->trace(2, __LINE__, trimmed(message));
 }
 
+// Storage figures of the server: a table's relation with its TOAST data but without its
+// indexes, an index's relation (which must index the given table), a database's total.
+constexpr dbif_objsizequeries_t kObjectSizeQueries = {
+    u"SELECT pg_table_size(c.oid) FROM pg_catalog.pg_class c "
+    u"WHERE c.oid = to_regclass(quote_ident(?)) AND c.relkind IN ('r', 'p', 'm')",
+    u"SELECT pg_relation_size(c.oid) FROM pg_catalog.pg_class c "
+    u"JOIN pg_catalog.pg_index i ON i.indexrelid = c.oid "
+    u"WHERE c.oid = to_regclass(quote_ident(?)) AND i.indrelid = to_regclass(quote_ident(?))",
+    u"SELECT pg_database_size(d.oid) FROM pg_catalog.pg_database d WHERE d.datname = ?",
+};
+
 class PgConnection : public DbIfConnection {
   public:
     PgConnection() : session_(newSession()) {}
@@ -1238,6 +1249,9 @@ class PgConnection : public DbIfConnection {
         return dbif_guard(commArea_, [&] { return doControl(code, argument); });
     }
     int describeNative(const char16_t* table, dbif_cattable_t* out) override;
+    std::u16string catalogName(const std::u16string& name) override {
+        return dbif_pgschemaname(name, session_->names);
+    }
 
   private:
     int doConnect();
@@ -1404,6 +1418,8 @@ int PgConnection::doControl(int code, dbif_control_t* argument) {
         case DBIF_CTL_CATALOG_DESCRIBE:
         case DBIF_CTL_CATALOG_FLUSH:
             return catalogControl(code, argument);
+        case DBIF_CTL_OBJECT_SIZES:
+            return objectSizeControl(kObjectSizeQueries, argument);
         default:
             return s.fail(DBIF_RC_NOT_SUPPORTED, -1,
                           "Control code " + std::to_string(code) +

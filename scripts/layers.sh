@@ -16,7 +16,7 @@ dbif_pgsqltext
 dbif_catalog dbif_sqlite dbif_pgsql dbif_fake dbif_faulty
 ulbootasc uldllist ulfile ulmsgwrite ulsax ultime2 ulvarlist ulxml
 uldir ulhashlist ulsqlaux ultextfile ulxmli
-ulauxfcts ulsqlbase2 ulsqlcluster2
+ulauxfcts ulsqlbase2 ulsqlcluster2 ullistfile
 ulexpr ulpidfile ulsqlbase
 ulmacro ulq7ldobj ulsqlutil ulsqlutilext
 tabrix ulnametab ulpreproc ulq7ldobjreader ulxmlp
@@ -24,7 +24,7 @@ dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcluster ulsqlcondition ultplreader
 ulsqlsplit ulsqlwherefile ulsqlcrcutil ulsqlcntfile
 splittable ulsqlcrcclear ulsqlcrcanalyze countrows
 crceval ulsqlcrc
-crctable execdbstmt runtask
+crctable execdbstmt runtask objsize
 tabrixmain tabrixpending
 '
 
