@@ -24,7 +24,7 @@ dbping ulq7ldobjcache ulq7ldobjwriter ulsqlcluster ulsqlcondition ultplreader
 ulsqlsplit ulsqlwherefile ulsqlcrcutil ulsqlcntfile
 splittable ulsqlcrcclear ulsqlcrcanalyze countrows
 crceval ulsqlcrc
-crctable execdbstmt runtask objsize seldepends zdbutil
+crctable execdbstmt runtask objsize repoclean seldepends zdbutil
 tabrixmain tabrixpending
 '
 
