@@ -67,13 +67,6 @@ int writeSizes(const char16_t* outFile, const std::vector<dbif_objsize_t>& objec
     return out.close();
 }
 
-int usage() {
-    ULTextFileWriter out;
-    // The exit code reports the usage error whether or not the text could be written.
-    if (out.attach(stdout, u"stdout") == 0) (void)out.write(kUsage);
-    (void)out.close();
-    return UL_EXIT_USAGE;
-}
 
 }  // namespace
 
@@ -122,7 +115,7 @@ int cmd_OBJSIZE(unsigned int argc, const char16_t** argv) {
         if (nfiles == 2) return ul_errorfail(ul_format(u"Unknown argument '%s'", argv[i]));
         files[nfiles++] = argv[i];
     }
-    if (nfiles == 0) return usage();
+    if (nfiles == 0) return ul_cmdprintusage(kUsage);
     std::vector<dbif_objsize_t> objects;
     if (ul_objsizereadlist(files[0], &objects) < 0) return UL_ERROR_RETURN(-1);
     if (ul_sqlconnect2(0) < 0) return UL_ERROR_RETURN(-1);

@@ -163,11 +163,7 @@ int usage(const ul_repocleanoptions_t& d) {
         u"  all                 every class of the class directory\n",
         d.tempName.c_str(), d.tmdir.c_str(), d.reposrc.c_str(), d.repoload.c_str(),
         d.tfdir.c_str(), d.tftit.c_str(), d.funct.c_str(), d.autocommit);
-    ULTextFileWriter out;
-    // The exit code reports the usage error whether or not the text could be written.
-    if (out.attach(stdout, u"stdout") == 0) (void)out.write(text.c_str());
-    (void)out.close();
-    return UL_EXIT_USAGE;
+    return ul_cmdprintusage(text.c_str());
 }
 
 bool applyTableOption(const char16_t* arg, ul_repocleanoptions_t* o) {

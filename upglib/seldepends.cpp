@@ -81,13 +81,6 @@ bool parseArguments(unsigned argc, const char16_t** argv, ul_seldepoptions_t* op
     return options->operations != 0;
 }
 
-int usage() {
-    ULTextFileWriter out;
-    // The exit code reports the usage error whether or not the text could be written.
-    if (out.attach(stdout, u"stdout") == 0) (void)out.write(kUsage);
-    (void)out.close();
-    return UL_EXIT_USAGE;
-}
 
 }  // namespace
 
@@ -282,7 +275,7 @@ int ULSelDepends::run() {
 
 int cmd_SELDEPENDS(unsigned int argc, const char16_t** argv) {
     ul_seldepoptions_t options;
-    if (!parseArguments(argc, argv, &options)) return usage();
+    if (!parseArguments(argc, argv, &options)) return ul_cmdprintusage(kUsage);
     if (ul_sqlconnect2(0) < 0) return UL_ERROR_RETURN(-1);
     ULSelDepends run(std::move(options));
     if (run.run() < 0) return ul_sqldisconnectfailed();

@@ -283,6 +283,12 @@ void ul_cmdusage(const ul_cmddefinition_t* table, const char16_t* programPath, F
     fflush(stream);
 }
 
+int ul_cmdprintusage(const char16_t* text) {
+    const std::string bytes = ul_utf16to8(text);
+    if (fputs(bytes.c_str(), stdout) >= 0) fflush(stdout);
+    return UL_EXIT_USAGE;
+}
+
 int ul_cmdnotbuilt(const char16_t* commandWord) {
     ul_errorsetmsgfmt(0, u"Command '%s' is not available in this build", commandWord);
     return UL_ERROR_RETURN(-1);

@@ -66,6 +66,10 @@ const ul_cmddefinition_t* ul_cmdfind(const ul_cmddefinition_t* table, const char
 // Writes the usage text of table for the program path to the stream.
 void ul_cmdusage(const ul_cmddefinition_t* table, const char16_t* programPath, FILE* stream);
 
+// A command's usage text on standard output; returns UL_EXIT_USAGE, which reports the usage
+// error whether or not the text could be written.
+int ul_cmdprintusage(const char16_t* text);
+
 // The handler of a command whose module is not part of this build yet.
 int ul_cmdnotbuilt(const char16_t* commandWord);
 
