@@ -44,24 +44,23 @@ TEST_F(ZdbFakeTest, MonitorLinesFromCounters) {
     TempDir dir;
     const std::u16string path = dir.wpath("mon.txt");
     const time_t t0 = 1700000000;
-    {
-        ULZdbMonitor monitor(kRows[0].monitorStmts);
-        ASSERT_EQ(monitor.open(path.c_str(), 0), 0);
-        figures({100, 200, 50, 30, 20, 1000, 4000, 5000, 1000, 0, 90000});
-        ASSERT_EQ(monitor.sample(t0), 0) << errorUtf8();
-        figures({110, 200, -1, 30, 20, 1000, 4000, 5500, 1100, 25, 170000});
-        ASSERT_EQ(monitor.sample(t0 + 10), 0) << errorUtf8();
-        ASSERT_EQ(monitor.close(), 0);
-    }
-    ULZdbMonitor again(kRows[0].monitorStmts);
-    ASSERT_EQ(again.open(path.c_str(), UL_ZDBMON_VERBOSE), 0);
-    EXPECT_EQ(again.options(), unsigned{UL_ZDBMON_VERBOSE});
-    ASSERT_EQ(again.close(), 0);
+    ULZdbMonitor monitor(kRows[0].monitorStmts);
+    ASSERT_EQ(monitor.open(path.c_str(), 0), 0);
+    figures({100, 200, 50, 30, 20, 1000, 4000, 5000, 1000, 0, 90000});
+    ASSERT_EQ(monitor.sample(t0), 0) << errorUtf8();
+    figures({110, 200, -1, 30, 20, 1000, 4000, 5500, 1100, 25, 170000});
+    ASSERT_EQ(monitor.sample(t0 + 10), 0) << errorUtf8();
+    // Every line is in the file as soon as it is sampled.
     EXPECT_EQ(readFileBytes(dir.path("mon.txt")),
               "#TIMESTAMP:USED_MEMORY:MAX_MEMORY:INDSRV_MEMORY:TOTAL_COL_USED:TOTAL_ROW_USED:"
               "FREE_MEMORY:PHYS_MEMORY:CPU_USER_PERC:CPU_SYSTEM_PERC:CPU_IO_PERC:CPU_IDLE_PERC\n" +
                   u8(stamp(t0)) + ";100;200;50;30;20;1000;4000;0;0;0;0\n" + u8(stamp(t0 + 10)) +
                   ";110;200;18446744073709551615;30;20;1000;4000;5.00;1.00;0.25;800.00\n");
+    ASSERT_EQ(monitor.close(), 0);
+    ULZdbMonitor again(kRows[0].monitorStmts);
+    ASSERT_EQ(again.open(path.c_str(), UL_ZDBMON_VERBOSE), 0);
+    EXPECT_EQ(again.options(), unsigned{UL_ZDBMON_VERBOSE});
+    ASSERT_EQ(again.close(), 0);
 }
 
 // The clock rule: up to 1800 seconds either way pass, beyond fails with result 2.
