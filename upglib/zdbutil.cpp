@@ -115,11 +115,12 @@ int ULZdbMonitor::collect() {
     return 0;
 }
 
-std::u16string ULZdbMonitor::sampleLine(time_t now) const {
+int ULZdbMonitor::sampleLine(time_t now, std::u16string* out) const {
     char16_t stamp[32];
-    std::u16string line = ul_timegetstamp(stamp, std::size(stamp), now, UL_STAMP_DIGITS) < 0
-                              ? std::u16string(14, u'0')
-                              : std::u16string(stamp);
+    if (ul_timegetstamp(stamp, std::size(stamp), now, UL_STAMP_DIGITS) < 0)
+        return UL_ERROR_RETURN(-1);
+    std::u16string& line = *out;
+    line = stamp;
     const double seconds = previousTime_ >= 0 ? difftime(now, previousTime_) : 0;
     for (size_t i = 0; i < n_; ++i) {
         if (!stmts_[i].cpuCounter) {
@@ -132,14 +133,15 @@ std::u16string ULZdbMonitor::sampleLine(time_t now) const {
             line += ul_format(u";%.2f", static_cast<double>(used) * 0.1 / seconds);
         }
     }
-    return line;
+    return 0;
 }
 
 int ULZdbMonitor::sample(time_t now) {
     if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) return UL_ERROR_RETURN(-1);
     if (collect() < 0) return ul_sqldisconnectfailed();
     if (ul_sqldisconnect(0) < 0) return UL_ERROR_RETURN(-1);
-    if (out_.writeLine(sampleLine(now).c_str()) < 0 || out_.flush() < 0)
+    std::u16string line;
+    if (sampleLine(now, &line) < 0 || out_.writeLine(line.c_str()) < 0 || out_.flush() < 0)
         return UL_ERROR_RETURN(-1);
     previousTime_ = now;
     return 0;

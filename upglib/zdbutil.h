@@ -62,8 +62,8 @@ class ULZdbMonitor {
     // for the sample time `now`. Returns 0 or -1.
     [[nodiscard]] int sample(time_t now);
     // The line of the current figures at `now` (without its line end); CPU counters as their
-    // share since the previous sample.
-    std::u16string sampleLine(time_t now) const;
+    // share since the previous sample. Returns 0, or -1 when now has no time stamp.
+    [[nodiscard]] int sampleLine(time_t now, std::u16string* line) const;
     [[nodiscard]] int close() { return out_.close(); }
     unsigned options() const { return options_; }
 
