@@ -71,6 +71,7 @@ enum : int {
     DBIF_CTL_CATALOG_FLUSH = 131,     // in: intValue DBIF_CATFLUSH_*
     DBIF_CTL_CATALOG_OBJECTS = 132,   // in/out: objects request; see "native objects" below
     DBIF_CTL_CATALOG_DEPENDENCIES = 133,  // in/out: objects request, dependencies filled
+    DBIF_CTL_OBJECT_SIZES = 140,      // in/out: objects; see "object sizes" below
 };
 
 // Receives the engine's own trace lines (source file, line, level, text).
@@ -79,6 +80,7 @@ using dbif_tracefn_t = void (*)(void* context, const char* file, int line, int l
 
 struct dbif_catrequest_t;
 struct dbif_catobjects_t;
+struct dbif_objsize_t;
 
 struct dbif_control_t {
     long intValue = 0;
@@ -87,6 +89,7 @@ struct dbif_control_t {
     void* traceContext = nullptr;
     dbif_catrequest_t* catalog = nullptr;  // DBIF_CTL_CATALOG_DESCRIBE
     dbif_catobjects_t* objects = nullptr;  // DBIF_CTL_CATALOG_OBJECTS, _DEPENDENCIES
+    std::vector<dbif_objsize_t>* objectSizes = nullptr;  // DBIF_CTL_OBJECT_SIZES
 };
 
 // The communication area: what the last call left behind.
@@ -345,6 +348,31 @@ struct dbif_catobjects_t {
     std::vector<std::u16string> schemas;
     std::vector<dbif_catobject_t> objects;            // filled by DBIF_CTL_CATALOG_OBJECTS
     std::vector<dbif_catdependency_t> dependencies;   // filled by DBIF_CTL_CATALOG_DEPENDENCIES
+// ---- object sizes ----------------------------------------------------------------------------
+//
+// DBIF_CTL_OBJECT_SIZES fills the size of every entry from the engine's own storage figures:
+// tables and indexes in KB, databases in MB, each rounded up to a whole unit. A table's size is
+// its row storage without its indexes. An index names its table, and must belong to it. An
+// object that does not exist fails the call with DBIF_RC_NOT_FOUND and its name in the comm
+// area; an engine without such figures answers DBIF_RC_NOT_SUPPORTED. Sizes of entries after
+// a failing one are left as they were.
+
+enum class dbif_objkind : uint8_t { table, index, database };
+
+struct dbif_objsize_t {
+    dbif_objkind kind = dbif_objkind::table;
+    std::u16string name;
+    std::u16string table;  // the table of an index
+    int64_t size = -1;     // filled: KB, or MB for a database
+};
+
+// The queries by which an engine answers DBIF_CTL_OBJECT_SIZES: each takes the object's name
+// as its first parameter (an index also its table as the second) and yields one row with the
+// size in bytes when the object exists, no row when it does not.
+struct dbif_objsizequeries_t {
+    const char16_t* table;
+    const char16_t* index;
+    const char16_t* database;
 };
 
 struct DbIfCatalogCache;
@@ -382,6 +410,11 @@ protected:
     // DBIF_RC_NOT_SUPPORTED by default.
     virtual int listObjects(dbif_catobjects_t* request);
     virtual int listDependencies(dbif_catobjects_t* request);
+    // The answer to DBIF_CTL_OBJECT_SIZES over the engine's queries; table and index names
+    // pass through catalogName() first.
+    int objectSizeControl(const dbif_objsizequeries_t& queries, dbif_control_t* argument);
+    // A table or index name of the tool as the engine's catalogue spells it.
+    virtual std::u16string catalogName(const std::u16string& name) { return name; }
 
     dbif_commarea_t commArea_;
 

@@ -376,3 +376,63 @@ int DbIfConnection::readNametab(const dbif_catrequest_t& request, dbif_cattable_
     out->source = DBIF_CATSRC_NAMETAB;
     return DBIF_RC_OK;
 }
+
+// ---- object sizes ----------------------------------------------------------------------------
+
+namespace {
+
+const char16_t* objectKindName(dbif_objkind kind) {
+    switch (kind) {
+        case dbif_objkind::table:
+            return u"Table";
+        case dbif_objkind::index:
+            return u"Index";
+        case dbif_objkind::database:
+            return u"Database";
+    }
+    return u"Object";
+}
+
+}  // namespace
+
+int DbIfConnection::objectSizeControl(const dbif_objsizequeries_t& queries,
+                                      dbif_control_t* argument) {
+    if (!argument || !argument->objectSizes)
+        return catalogFail(DBIF_RC_NOT_SUPPORTED, u"Object size request without objects");
+    for (dbif_objsize_t& object : *argument->objectSizes) {
+        std::vector<std::u16string> params;
+        const char16_t* sql = queries.database;
+        int64_t unit = 1024 * 1024;
+        if (object.kind == dbif_objkind::database) {
+            params.push_back(object.name);
+        } else {
+            sql = object.kind == dbif_objkind::table ? queries.table : queries.index;
+            unit = 1024;
+            params.push_back(catalogName(object.name));
+            if (object.kind == dbif_objkind::index) params.push_back(catalogName(object.table));
+        }
+        long bytes = -1;
+        auto onRow = [&](const dbif_cell_t* c, unsigned) -> int {
+            long value = 0;
+            if (!dbif_catnumber(c[0], &value) || value < 0) value = -1;
+            bytes = value < 0 ? -2 : value;
+            return DBIF_RC_OK;
+        };
+        if (int rc = dbif_catalogquery(*this, sql, params, onRow)) return rc;
+        if (bytes == -2)
+            return catalogFail(DBIF_RC_DB_ERROR, ul_format(u"%s '%s' has no valid size",
+                                                           objectKindName(object.kind),
+                                                           object.name.c_str()));
+        if (bytes < 0) {
+            if (object.kind == dbif_objkind::index)
+                return catalogFail(DBIF_RC_NOT_FOUND,
+                                   ul_format(u"Index '%s' of table '%s' not found",
+                                             object.name.c_str(), object.table.c_str()));
+            return catalogFail(DBIF_RC_NOT_FOUND, ul_format(u"%s '%s' not found",
+                                                            objectKindName(object.kind),
+                                                            object.name.c_str()));
+        }
+        object.size = (static_cast<int64_t>(bytes) + unit - 1) / unit;
+    }
+    return DBIF_RC_OK;
+}

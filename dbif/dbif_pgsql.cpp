@@ -1201,6 +1201,17 @@ void traceNotice(void* session, const char* message) {
     static_cast<PgSession*>(session)->trace(2, __LINE__, trimmed(message));
 }
 
+// Storage figures of the server: a table's relation with its TOAST data but without its
+// indexes, an index's relation (which must index the given table), a database's total.
+constexpr dbif_objsizequeries_t kObjectSizeQueries = {
+    u"SELECT pg_table_size(c.oid) FROM pg_catalog.pg_class c "
+    u"WHERE c.oid = to_regclass(quote_ident(?)) AND c.relkind IN ('r', 'p', 'm')",
+    u"SELECT pg_relation_size(c.oid) FROM pg_catalog.pg_class c "
+    u"JOIN pg_catalog.pg_index i ON i.indexrelid = c.oid "
+    u"WHERE c.oid = to_regclass(quote_ident(?)) AND i.indrelid = to_regclass(quote_ident(?))",
+    u"SELECT pg_database_size(d.oid) FROM pg_catalog.pg_database d WHERE d.datname = ?",
+};
+
 class PgConnection : public DbIfConnection {
   public:
     PgConnection() : session_(newSession()) {}
@@ -1241,6 +1252,9 @@ class PgConnection : public DbIfConnection {
     int describeNative(const char16_t* table, dbif_cattable_t* out) override;
     int listObjects(dbif_catobjects_t* request) override;
     int listDependencies(dbif_catobjects_t* request) override;
+    std::u16string catalogName(const std::u16string& name) override {
+        return dbif_pgschemaname(name, session_->names);
+    }
 
   private:
     int doConnect();
@@ -1409,6 +1423,8 @@ int PgConnection::doControl(int code, dbif_control_t* argument) {
         case DBIF_CTL_CATALOG_OBJECTS:
         case DBIF_CTL_CATALOG_DEPENDENCIES:
             return catalogControl(code, argument);
+        case DBIF_CTL_OBJECT_SIZES:
+            return objectSizeControl(kObjectSizeQueries, argument);
         default:
             return s.fail(DBIF_RC_NOT_SUPPORTED, -1,
                           "Control code " + std::to_string(code) +

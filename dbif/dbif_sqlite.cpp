@@ -498,6 +498,17 @@ using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtCloser>;
 
 class SqliteStatement;
 
+// Storage figures from the page statistics of the dbstat table: the pages of a table's or
+// index's b-tree, and the page count of a schema ("main", "temp" or an attached one).
+constexpr dbif_objsizequeries_t kObjectSizeQueries = {
+    u"SELECT (SELECT SUM(pgsize) FROM dbstat WHERE name = s.name) FROM sqlite_schema s "
+    u"WHERE s.type = 'table' AND s.name = ?",
+    u"SELECT (SELECT SUM(pgsize) FROM dbstat WHERE name = s.name) FROM sqlite_schema s "
+    u"WHERE s.type = 'index' AND s.name = ? AND s.tbl_name = ?",
+    u"SELECT c.page_count * z.page_size FROM pragma_database_list d, "
+    u"pragma_page_count(d.name) c, pragma_page_size(d.name) z WHERE d.name = ?",
+};
+
 class SqliteConnection final : public DbIfConnection {
   public:
     ~SqliteConnection() override { disconnect(); }
@@ -926,6 +937,8 @@ int SqliteConnection::controlGuarded(int code, dbif_control_t* argument) {
         case DBIF_CTL_CATALOG_OBJECTS:
         case DBIF_CTL_CATALOG_DEPENDENCIES:
             return catalogControl(code, argument);
+        case DBIF_CTL_OBJECT_SIZES:
+            return objectSizeControl(kObjectSizeQueries, argument);
         default:
             failWith(u"Control code %d is not supported by the SQLite engine", code);
             return DBIF_RC_NOT_SUPPORTED;

@@ -16,7 +16,7 @@ dbif_pgsqltext
 dbif_catalog dbif_sqlite dbif_pgsql dbif_fake dbif_faulty
 ulbootasc uldllist ulfile ulmsgwrite ulsax ultime2 ulvarlist ulxml
 uldir ulhashlist ulsqlaux ultextfile ulxmli
-ulauxfcts ulbigsort ulsqlbase2 ulsqlcluster2
+ulauxfcts ulbigsort ulsqlbase2 ulsqlcluster2 ullistfile
 ulexpr ulpidfile ulsqlbase
 ulmacro ulq7ldobj ulsqlutil ulsqlutilext
 tabrix ulnametab ulpreproc ulq7ldobjreader ulxmlp
@@ -25,9 +25,9 @@ knot: ulsqlsplit ulsqlsplitdb
 migtables ulsqlwherefile ulsqlcrcutil ulsqlcntfile
 splittable ulsqlcrcclear ulsqlcrcanalyze countrows
 crceval ulsqlcrc
-crctable execdbstmt runtask optimport scancluster
+crctable execdbstmt runtask objsize optimport repoclean scancluster seldepends zdbutil
 genkeytrace
-tabrixmain tabrixpending
+tabrixmain
 '
 
 cd "$root"

@@ -46,9 +46,6 @@ class AuxPingFirstRow : public ULSQLCallBack {
     }
 };
 
-int usage(const char16_t* text) {
-    return ul_cmdprintusage(text, UL_EXIT_USAGE);
-}
 
 double nowMilliseconds(const timeval& t) {
     return static_cast<double>(t.tv_sec) * 1000 + static_cast<double>(t.tv_usec) * 0.001;
@@ -94,9 +91,9 @@ int cmd_DBPING(unsigned int argc, const char16_t** argv) {
     long pings = 30;
     for (unsigned i = 1; i < argc; ++i) {
         if (const char16_t* value = ul_stringstarticmp(argv[i], u"sleep=")) {
-            if (ul_sqlparsenumber(value, &sleepTime) < 0) return usage(kPingUsage);
+            if (ul_sqlparsenumber(value, &sleepTime) < 0) return ul_cmdprintusage(kPingUsage);
         } else if (!ul_isdigit(argv[i][0]) || ul_stringtolong(argv[i], &pings) < 0) {
-            return usage(kPingUsage);
+            return ul_cmdprintusage(kPingUsage);
         }
     }
     if (ul_sqlconnect2(0) < 0) return UL_ERROR_RETURN(-1);
@@ -195,14 +192,6 @@ int cmd_DBVERSION(unsigned int, const char16_t** argv) {
     return ul_sqldisconnect(0) < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
-int ul_cmdprintusage(const char16_t* text, int result) {
-    StdoutWriter out;
-    // The result reports the usage error whether or not the text could be written.
-    (void)out.write(text);
-    (void)out.flush();
-    return result;
-}
-
 int ULHexLines::add(const unsigned char* bytes, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         line_[fill_++] = bytes[i];
@@ -299,7 +288,7 @@ int cmd_HEXDUMP(unsigned int argc, const char16_t** argv) {
     long length = -1;  // to the end of the file
     if (argc < 2 || argc > 4 || (argc > 2 && ul_stringtolong(argv[2], &offset) < 0) ||
         (argc > 3 && (ul_stringtolong(argv[3], &length) < 0 || length < 0))) {
-        return usage(kHexUsage);
+        return ul_cmdprintusage(kHexUsage);
     }
     return dumpHex(argv[1], mode, offset, length) < 0 ? UL_ERROR_RETURN(-1) : 0;
 }

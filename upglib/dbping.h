@@ -24,8 +24,6 @@ enum : int {
 int ul_sqltabledump(FILE* stream, const char16_t* table, const char16_t* orderBy, int mode,
                     const char16_t* fileName = nullptr);
 
-// Writes a usage text to standard output and returns result (the command's usage result).
-int ul_cmdprintusage(const char16_t* text, int result);
 
 // Modes of ULHexLines.
 enum : long {

@@ -283,9 +283,10 @@ void ul_cmdusage(const ul_cmddefinition_t* table, const char16_t* programPath, F
     fflush(stream);
 }
 
-int ul_cmdnotbuilt(const char16_t* commandWord) {
-    ul_errorsetmsgfmt(0, u"Command '%s' is not available in this build", commandWord);
-    return UL_ERROR_RETURN(-1);
+int ul_cmdprintusage(const char16_t* text, int result) {
+    const std::string bytes = ul_utf16to8(text);
+    if (fputs(bytes.c_str(), stdout) >= 0) fflush(stdout);
+    return result;
 }
 
 int ul_cmdcollectoptions(unsigned int argc, const char16_t** argv, ul_globaloptions_t* options,

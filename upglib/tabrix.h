@@ -66,8 +66,10 @@ const ul_cmddefinition_t* ul_cmdfind(const ul_cmddefinition_t* table, const char
 // Writes the usage text of table for the program path to the stream.
 void ul_cmdusage(const ul_cmddefinition_t* table, const char16_t* programPath, FILE* stream);
 
-// The handler of a command whose module is not part of this build yet.
-int ul_cmdnotbuilt(const char16_t* commandWord);
+// A command's usage text on standard output; returns result (UL_EXIT_USAGE unless the command
+// gives another), which reports the usage error whether or not the text could be written.
+int ul_cmdprintusage(const char16_t* text, int result = UL_EXIT_USAGE);
+
 
 int cmd_SPLITTABLE(unsigned int argc, const char16_t** argv);
 int cmd_CRCTABLE(unsigned int argc, const char16_t** argv);

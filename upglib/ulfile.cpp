@@ -273,6 +273,11 @@ long sizeFromStat(const struct stat& st, const char16_t* name, int flags) {
 
 }  // namespace
 
+bool ul_fileexists(const char16_t* path) {
+    struct stat st;
+    return lstat(ul_utf16to8(path).c_str(), &st) == 0;
+}
+
 long ul_filesize(const char16_t* path, int flags) {
     struct stat st;
     if (stat(ul_utf16to8(path).c_str(), &st) != 0) {

@@ -60,6 +60,9 @@ FILE* ul_filefopen(const char16_t* path, const char16_t* mode, int flags);
 // One rename; atomic, so both names must lie on the same file system. Returns 0 or -1.
 [[nodiscard]] int ul_fileatomicmove(const char16_t* from, const char16_t* to);
 
+// Whether anything exists under path (a file, directory or link, also a dangling one).
+[[nodiscard]] bool ul_fileexists(const char16_t* path);
+
 // Size in bytes, or -1. Directories are refused. flags: UL_FILE_NOMSG.
 [[nodiscard]] long ul_filesize(const char16_t* path, int flags);
 // The same for an open stream; output still buffered in the stream is written first, so it

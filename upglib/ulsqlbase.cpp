@@ -348,11 +348,49 @@ constexpr ul_sqlrowlock_t kLockImplicit = {nullptr, nullptr, nullptr};
 constexpr ul_sqlrowlock_t kLockHint = {u" WITH(UPDLOCK,REPEATABLEREAD)", nullptr, nullptr};
 constexpr ul_sqlrowlock_t kLockDatabase = {nullptr, nullptr, u"DELETE FROM %s WHERE 1 = 0"};
 
+// Memory figures in MiB, CPU counters in cumulative milliseconds.
+constexpr ul_sqlmonitorstmt_t kZdbMonitor[] = {
+    {u"USED_MEMORY", 0,
+     u"SELECT ROUND(SUM(TOTAL_MEMORY_USED_SIZE)/1024/1024) AS TOTAL_USED FROM "
+     u"SYS.M_SERVICE_MEMORY"},
+    {u"MAX_MEMORY", 0,
+     u"SELECT ROUND(MAX(EFFECTIVE_ALLOCATION_LIMIT)/1024/1024) FROM SYS.M_SERVICE_MEMORY"},
+    {u"INDSRV_MEMORY", 0,
+     u"SELECT ROUND(SUM((EFFECTIVE_ALLOCATION_LIMIT - TOTAL_MEMORY_USED_SIZE)/1024/1024)) FROM "
+     u"SYS.M_SERVICE_MEMORY WHERE SERVICE_NAME = 'indexserver'"},
+    {u"TOTAL_COL_USED", 0,
+     u"SELECT ROUND(SUM(MEMORY_SIZE_IN_TOTAL)/1024/1024) as TOTAL_COL_USED FROM SYS.M_CS_TABLES"},
+    {u"TOTAL_ROW_USED", 0,
+     u"SELECT ROUND(SUM(USED_FIXED_PART_SIZE + USED_VARIABLE_PART_SIZE)/1024/1024) AS "
+     u"TOTAL_ROW_USED FROM SYS.M_RS_TABLES"},
+    {u"FREE_MEMORY", 0,
+     u"SELECT ROUND(SUM(FREE_PHYSICAL_MEMORY/1024/1024)) FROM SYS.M_HOST_RESOURCE_UTILIZATION"},
+    {u"PHYS_MEMORY", 0,
+     u"SELECT ROUND(SUM((USED_PHYSICAL_MEMORY + FREE_PHYSICAL_MEMORY)/1024/1024)) AS AVAIL_PHYS "
+     u"FROM SYS.M_HOST_RESOURCE_UTILIZATION"},
+    {u"CPU_USER", 1, u"SELECT SUM(TOTAL_CPU_USER_TIME) FROM M_HOST_RESOURCE_UTILIZATION"},
+    {u"CPU_SYSTEM", 1, u"SELECT SUM(TOTAL_CPU_SYSTEM_TIME) FROM M_HOST_RESOURCE_UTILIZATION"},
+    {u"CPU_IO", 1, u"SELECT SUM(TOTAL_CPU_WIO_TIME) FROM M_HOST_RESOURCE_UTILIZATION"},
+    {u"CPU_IDLE", 1, u"SELECT SUM(TOTAL_CPU_IDLE_TIME) FROM M_HOST_RESOURCE_UTILIZATION"},
+    {nullptr, 0, nullptr},
+};
+
+// The server's clock: local time first, then UTC. Lower-case words are the engines' own
+// functions and keywords.
+constexpr char16_t kZdbClock[] =
+    u"SELECT TOP 1 TO_CHAR(CURRENT_TIMESTAMP, 'YYYYMMDDHH24MISS'), "
+    u"TO_CHAR(CURRENT_UTCTIMESTAMP, 'YYYYMMDDHH24MISS') FROM DUMMY";
+constexpr char16_t kSqliteClock[] =
+    u"SELECT strftime('%Y%m%d%H%M%S', 'now', 'localtime'), strftime('%Y%m%d%H%M%S', 'now')";
+constexpr char16_t kPgsqlClock[] =
+    u"SELECT to_char(clock_timestamp(), 'YYYYMMDDHH24MISS'), "
+    u"to_char(clock_timestamp() at time zone 'UTC', 'YYYYMMDDHH24MISS')";
+
 const ul_sqldbsupport_t SQLDBSupport[] = {
     {UL_DBTYPE_ZMX, u"ZMX", u"zmx", u"~~^", 0, kQuote, nullptr, nullptr, nullptr, fieldZmx,
      &kLockForUpdate},
     {UL_DBTYPE_ZDB, u"ZDB", u"zdb", u"~~^", 0, kQuote, nullptr, initZdb, rewriteZdb, nullptr,
-     &kLockForUpdate},
+     &kLockForUpdate, kZdbMonitor, kZdbClock},
     {UL_DBTYPE_DB2, u"DB2", u"db2", u"~~^", 0, kQuote, nullptr, initSchema, nullptr, nullptr,
      &kLockImplicit},
     {UL_DBTYPE_DB4, u"DB4", u"db4", u"?+&", UL_DBSUPPORT_FLAG1, kQuote, nullptr, nullptr, nullptr,
@@ -366,9 +404,9 @@ const ul_sqldbsupport_t SQLDBSupport[] = {
     {UL_DBTYPE_ZSE, u"ZSE", u"zse", u"~~^", 0, kQuote, nullptr, initZse, rewriteZse, nullptr,
      &kLockHint},
     {UL_DBTYPE_SQLITE, u"SQLITE", u"sqlite", u"~~^", 0, kQuote, u"SQLITE", nullptr, nullptr,
-     fieldSqlite, &kLockDatabase},
+     fieldSqlite, &kLockDatabase, nullptr, kSqliteClock},
     {UL_DBTYPE_PGSQL, u"PGSQL", u"pgsql", u"~~^", 0, kQuote, u"PGSQL", nullptr, nullptr,
-     fieldPgsql, &kLockForUpdate},
+     fieldPgsql, &kLockForUpdate, nullptr, kPgsqlClock},
 };
 const size_t SQLDBSupportCount = std::size(SQLDBSupport);
 

@@ -52,6 +52,15 @@ struct ul_sqlrowlock_t {
     const char16_t* writeLockFormat;
 };
 
+// A figure the database monitor samples: its column in the monitor file, whether it is a
+// cumulative CPU counter in milliseconds (sampled as a share in percent), and the query whose
+// first column yields it as an unsigned number.
+struct ul_sqlmonitorstmt_t {
+    const char16_t* name;  // null ends a table
+    int cpuCounter;
+    const char16_t* statement;
+};
+
 struct ul_sqldbsupport_t {
     int type;
     const char16_t* code;  // dbms_type must begin with it (ignoring case)
@@ -69,6 +78,11 @@ struct ul_sqldbsupport_t {
     // name is that column, else 0.
     int (*fieldFlagHook)(const char16_t* name, ul_sqlfielddesc_t* desc);
     const ul_sqlrowlock_t* rowLock;  // null: no locking read
+    // The monitor's figures (ending with a null name); null: the database offers none.
+    const ul_sqlmonitorstmt_t* monitorStmts = nullptr;
+    // A one-row query of the server's clock: local time and UTC as fourteen digits
+    // YYYYMMDDhhmmss in its two columns; null: none.
+    const char16_t* clockStmt = nullptr;
 };
 
 extern const ul_sqldbsupport_t SQLDBSupport[];
