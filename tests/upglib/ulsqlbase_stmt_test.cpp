@@ -265,16 +265,11 @@ struct Delivered {
 };
 
 const ul_sqlfielddesc_t kCrossColumns[] = {
-    {u"I", UL_SQLFLD_INT, -1, 0, 4},
-    {u"S", UL_SQLFLD_INT, -1, 0, 2},
-    {u"B", UL_SQLFLD_INT, -1, 0, 8},
-    {u"C", UL_SQLFLD_CHAR, -1, 0, 20},
-    {u"N", 0, DBIF_TYPE_PACKED, 10 | (2u << 16), 6},
-    {u"D", UL_SQLFLD_DECIMAL, -1, 0, 40},
-    {u"F", UL_SQLFLD_FLOAT, -1, 0, 8},
-    {u"R", UL_SQLFLD_RAW, -1, 0, 16},
-    {u"L", UL_SQLFLD_LONG, -1, 0, 0},
-};
+    {u"I", UL_SQLFLD_INT, -1, 0, 4},          {u"S", UL_SQLFLD_INT, -1, 0, 2},
+    {u"B", UL_SQLFLD_INT, -1, 0, 8},          {u"C", UL_SQLFLD_CHAR, -1, 0, 20},
+    {u"N", 0, DBIF_TYPE_PACKED, 10 | (2u << 16), 6}, {u"D", UL_SQLFLD_DECIMAL, -1, 0, 40},
+    {u"F", UL_SQLFLD_FLOAT, -1, 0, 8},        {u"R", UL_SQLFLD_RAW, -1, 0, 16},
+    {u"L", UL_SQLFLD_LONG, -1, 0, 0}};
 constexpr unsigned kCrossN = std::size(kCrossColumns);
 constexpr unsigned kCrossRaw = 7;  // the column of R
 
