@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <memory>
+#include <optional>
 
 #include "childproc.h"
 #include "sqltestutil.h"
@@ -36,6 +37,7 @@ using Groups = std::vector<std::vector<Pieces>>;
 class RunTaskTest : public ::testing::TestWithParam<const char*> {
   protected:
     void SetUp() override {
+        inside_.emplace(workDir_.path());  // the executors' PID files go there
         ul_msgwrite_reset();
         ul_sqlresetglobalflags();
         std::string why;
@@ -131,6 +133,8 @@ class RunTaskTest : public ::testing::TestWithParam<const char*> {
         return rows.empty() ? "" : rows[0];
     }
 
+    TempDir workDir_;
+    std::optional<ScopedCwd> inside_;
     EngineSession session_;
     std::unique_ptr<ScopedEnv> pgOptions_;
     std::string schema_;
