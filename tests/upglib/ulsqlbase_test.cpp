@@ -262,11 +262,7 @@ TEST_F(UlSqlBaseTest, DatabaseTypes) {
 
 // The separators of each kind per database are checked where they are looked up; here the
 // row in use decides.
-TEST_F(UlSqlBaseTest, SeparatorsComeFromTheSupportRow) {
-    setenv("dbms_type", "db4", 1);
-    EXPECT_EQ(u8(ul_sqlcurrentseparators()), "?+&");
-    unsetenv("dbms_type");
-    EXPECT_EQ(u8(ul_sqlcurrentseparators()), "~~^");
+TEST_F(UlSqlBaseTest, SeparatorsComeFromTheConnectedRow) {
     // While connected the connected row counts, whatever dbms_type says by now.
     connect();
     setenv("dbms_type", "DB4", 1);
@@ -480,13 +476,8 @@ TEST_F(UlSqlBaseTest, EngineTraceGoesToKernelTrcAndTheDbifComponent) {
     const std::string records = trace.text();
     EXPECT_NE(records.find("[wrapfake.c,  101]: one"), std::string::npos) << records;
     EXPECT_EQ(records.find("two"), std::string::npos) << records;
-}
-
-TEST_F(UlSqlBaseTest, TraceInitializationFailure) {
-    ul_tracesetlevel(UL_TRC_SQL, 1, 0);
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    ScopedCwd inside(dir.path());
+    // An engine that refuses the trace fails the connect, unless it is asked for without one.
+    ASSERT_EQ(ul_sqldisconnect(0), 0);
     dbif_fake_setcontrol(DBIF_CTL_TRACE, DBIF_RC_NOT_SUPPORTED, u"no trace");
     EXPECT_TRUE(failedWith(ul_sqlconnect2(UL_CONNECT_QUIET), "Trace initialization failed"));
     EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET | UL_CONNECT_NOTRACE), 0);
@@ -763,7 +754,9 @@ TEST_F(UlSqlBaseTest, CountMismatch) {
     EXPECT_EQ(count, 3u);
 }
 
-TEST_F(UlSqlBaseTest, ReprepareOnInvalidatedStatement) {
+// A prepared statement is prepared again when the engine invalidated it (once) and when it runs
+// on a new connection.
+TEST_F(UlSqlBaseTest, StatementsArePreparedAgainWhenInvalidatedOrReconnected) {
     connect();
     const std::u16string sql = u"SELECT A FROM T";
     dbif_fake_setresult(sql.c_str(), {column(u"A", DBIF_TYPE_INT, 4)}, {{dbif_fakeint(1)}});
@@ -777,6 +770,15 @@ TEST_F(UlSqlBaseTest, ReprepareOnInvalidatedStatement) {
     // Only once: an invalidation right after the new prepare is an error.
     dbif_fake_setfailure(dbif_fakeop::begRead, sql.c_str(), {DBIF_RC_REPREPARE, 5, u"stale", 0, 2});
     EXPECT_TRUE(failedWith(stmt.execute(&rows, nullptr, 0), "DBIF error 13 (db code 5): \nstale"));
+    ASSERT_EQ(ul_sqldisconnect(0), 0);
+    EXPECT_TRUE(failedWith(stmt.execute(&rows, nullptr, 0),
+                           "Not connected to the database for statement 'SELECT A FROM T'"));
+    connect();
+    const size_t prepared = countOps(dbif_fakeop::prepare);
+    Collect again;
+    EXPECT_EQ(stmt.execute(&again, nullptr, 0), 0) << u8(ul_errorgetmsg());
+    EXPECT_EQ(again.rows.size(), 1u);
+    EXPECT_EQ(countOps(dbif_fakeop::prepare), prepared + 1);
 }
 
 TEST_F(UlSqlBaseTest, MissingTable) {
@@ -1005,22 +1007,6 @@ TEST_F(UlSqlBaseTest, BindErrorsAndReferences) {
     ASSERT_EQ(stmt.bindParam(0, 1L), 0);
     EXPECT_TRUE(failedWith(stmt.execute(nullptr, nullptr, 0),
                            "Input parameters #2 not bound to any value"));
-}
-
-TEST_F(UlSqlBaseTest, StatementsSurviveAReconnect) {
-    connect();
-    const std::u16string sql = u"SELECT A FROM T";
-    dbif_fake_setresult(sql.c_str(), {column(u"A", DBIF_TYPE_INT, 4)}, {{dbif_fakeint(1)}});
-    ULSQLStmt stmt;
-    mustPrepare(&stmt, sql);
-    ASSERT_EQ(ul_sqldisconnect(0), 0);
-    Collect rows;
-    EXPECT_TRUE(failedWith(stmt.execute(&rows, nullptr, 0),
-                           "Not connected to the database for statement 'SELECT A FROM T'"));
-    connect();
-    EXPECT_EQ(stmt.execute(&rows, nullptr, 0), 0) << u8(ul_errorgetmsg());
-    EXPECT_EQ(rows.rows.size(), 1u);
-    EXPECT_EQ(countOps(dbif_fakeop::prepare), 2u);
 }
 
 TEST_F(UlSqlBaseTest, RunConnectsOnDemand) {
