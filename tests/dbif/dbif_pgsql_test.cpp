@@ -26,6 +26,15 @@ long base36(const char* state) {
     return v;
 }
 
+// A column description of the interface type with its length and decimals.
+dbif_coldesc_t desc(int type, unsigned length, unsigned decimals = 0) {
+    dbif_coldesc_t d;
+    d.type = type;
+    d.length = length;
+    d.decimals = decimals;
+    return d;
+}
+
 class DbifPgsqlTest : public EngineTest {};
 
 INSTANTIATE_TEST_SUITE_P(Pgsql, DbifPgsqlTest, ::testing::Values("PGSQL"), engineName);
@@ -357,22 +366,13 @@ TEST_P(DbifPgsqlTest, NumericValuesComeBackDigitForDigit) {
         dbif_coldesc_t desc;
         std::vector<std::u16string> values;  // bound as decimal text, read back alike
     };
-    auto desc = [](int type, unsigned length, unsigned decimals) {
-        dbif_coldesc_t d;
-        d.type = type;
-        d.length = length;
-        d.decimals = decimals;
-        return d;
-    };
     const Case cases[] = {
-        {u"NUMERIC(38,10)",
-         desc(DBIF_TYPE_PACKED, 38, 10),
+        {u"NUMERIC(38,10)", desc(DBIF_TYPE_PACKED, 38, 10),
          {u"9999999999999999999999999999.9999999999", u"-9999999999999999999999999999.9999999999",
           u"0.0000000001", u"0.0000000000"}},
         {u"NUMERIC(1000,0)", desc(DBIF_TYPE_PACKED, 1000, 0), {huge, u"-" + huge, u"0"}},
         {u"NUMERIC(5,5)", desc(DBIF_TYPE_PACKED, 5, 5), {u"0.99999", u"-0.00001"}},
-        {u"NUMERIC",
-         desc(DBIF_TYPE_DECIMAL, 0, 0),
+        {u"NUMERIC", desc(DBIF_TYPE_DECIMAL, 0, 0),
          {huge + u"." + huge, tiny, u"-" + tiny, u"NaN", u"0", u"-1.50"}},
         {u"NUMERIC(3,-2)", desc(DBIF_TYPE_DECIMAL, 0, 0), {u"12300", u"-99900"}},
     };
@@ -410,13 +410,6 @@ TEST_P(DbifPgsqlTest, NumericValuesComeBackDigitForDigit) {
 
 // How the types PostgreSQL has beyond the common ones are described and delivered.
 TEST_P(DbifPgsqlTest, PostgresqlTypesMapOntoTheInterfaceTypes) {
-    auto desc = [](int type, unsigned length, unsigned decimals = 0) {
-        dbif_coldesc_t d;
-        d.type = type;
-        d.length = length;
-        d.decimals = decimals;
-        return d;
-    };
     struct Case {
         const char16_t* expr;
         dbif_coldesc_t desc;

@@ -51,12 +51,8 @@ class CountRowsTest : public SqlEngineTest {
         define("BLK", 'T', 'T', "", 0,
                {k1, {"BLOCKNR", 168, 5, true}, {"LEN", 168, 5, false}, {"DATA", 184, 8, false}});
         define("CLU", 'T', 'C', "", 0,
-               {k1,
-                k2,
-                {"PAGENO", 168, 5, true},
-                {"TIMESTMP", 40, 14, false},
-                {"PAGELG", 168, 5, false},
-                {"VARDATA", 184, 64, false}});
+               {k1, k2, {"PAGENO", 168, 5, true}, {"TIMESTMP", 40, 14, false},
+                {"PAGELG", 168, 5, false}, {"VARDATA", 184, 64, false}});
         define("LC1", 'C', 'T', "CLU", 1, {k1, k2, {"SEQ", 172, 10, true}, {"TXT", 40, 60, false}});
         define("LC2", 'C', 'T', "CLU", 0, {k1, k2, {"POS", 172, 10, true}});
         for (int i = 0; i < 60; ++i) {

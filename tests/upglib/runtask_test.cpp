@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <memory>
+#include <optional>
 
 #include "childproc.h"
 #include "sqltestutil.h"
@@ -36,6 +37,7 @@ using Groups = std::vector<std::vector<Pieces>>;
 class RunTaskTest : public ::testing::TestWithParam<const char*> {
   protected:
     void SetUp() override {
+        inside_.emplace(workDir_.path());  // the executors' PID files go there
         ul_msgwrite_reset();
         ul_sqlresetglobalflags();
         std::string why;
@@ -131,6 +133,8 @@ class RunTaskTest : public ::testing::TestWithParam<const char*> {
         return rows.empty() ? "" : rows[0];
     }
 
+    TempDir workDir_;
+    std::optional<ScopedCwd> inside_;
     EngineSession session_;
     std::unique_ptr<ScopedEnv> pgOptions_;
     std::string schema_;
@@ -159,111 +163,51 @@ TEST_P(RunTaskTest, Scenarios) {
         std::string remaining;  // "group.sequence" of the rows left, "+" when claimed
         std::vector<std::string> logLines;
     } cases[] = {
+        // clang-format off
         {"distribute",
-         {{{{0, "a"}}, {{0, "b"}}, {{0, "c"}}, {{0, "d"}}, {{0, "e"}}},
-          {{{0, "f"}}},
-          {{{0, "g"}}},
+         {{{{0, "a"}}, {{0, "b"}}, {{0, "c"}}, {{0, "d"}}, {{0, "e"}}}, {{{0, "f"}}}, {{{0, "g"}}},
           {{{0, "h"}}}},
-         {"procnr=3", "distribute"},
-         0,
-         "",
-         "",
+         {"procnr=3", "distribute"}, 0, "", "",
          {"MAXPROCNR=3", "Distributed    1 statements size      5 for procnr=1.",
           "Distributed    2 statements size      2 for procnr=2."}},
-        {"one group per batch",
-         {{{{0, insert(1)}}}, {{{0, insert(2)}}}, {{{0, insert(3)}}}},
-         {"maxgroups=2"},
-         0,
-         "1,2,3",
-         "",
+        {"one group per batch", {{{{0, insert(1)}}}, {{{0, insert(2)}}}, {{{0, insert(3)}}}},
+         {"maxgroups=2"}, 0, "1,2,3", "",
          {"Selected 1 statement groups.", "Selected 1 statement groups.",
           "Selected 1 statement groups.", "Selected 0 statement groups."}},
-        {"after keeps the failed statement",
-         {{{{0, insert(1)}}, fails, {{0, insert(3)}}}},
-         {"delmode=after"},
-         -1,
-         "1,3",
-         "1.2+",
-         {"ERROR: 1 statements returned an error"}},
+        {"after keeps the failed statement", {{{{0, insert(1)}}, fails, {{0, insert(3)}}}},
+         {"delmode=after"}, -1, "1,3", "1.2+", {"ERROR: 1 statements returned an error"}},
         // The rollback of a failed group takes back the uncommitted group before it, whose
         // claim is handed back.
-        {"rollback hands back the undone groups",
-         {{{{0, insert(1)}}}, {fails}},
-         {"commitmax=5", "delmode=complete"},
-         -1,
-         "",
-         "1.1,2.1+",
-         {}},
-        {"complete keeps the group",
-         {{{{0, insert(1)}}, fails, {{0, insert(3)}}}},
-         {"delmode=complete"},
-         -1,
-         "",
-         "1.1+,1.2+,1.3+",
-         {}},
+        {"rollback hands back the undone groups", {{{{0, insert(1)}}}, {fails}},
+         {"commitmax=5", "delmode=complete"}, -1, "", "1.1,2.1+", {}},
+        {"complete keeps the group", {{{{0, insert(1)}}, fails, {{0, insert(3)}}}},
+         {"delmode=complete"}, -1, "", "1.1+,1.2+,1.3+", {}},
         {"if false without a row",
-         {{{{0, "#if false SELECT \"K\" FROM \"R\" WHERE \"K\" = 7"}},
-           {{0, insert(5)}},
-           {{0, "#else"}},
-           {{0, insert(6)}},
-           {{0, "#endif"}}}},
-         {},
-         0,
-         "5",
-         "",
+         {{{{0, "#if false SELECT \"K\" FROM \"R\" WHERE \"K\" = 7"}}, {{0, insert(5)}},
+           {{0, "#else"}}, {{0, insert(6)}}, {{0, "#endif"}}}},
+         {}, 0, "5", "",
          {"Got no value from selection, treating it as 'false'!",
           "Deleting statement group 1 sequences 1-5."}},
-        {"pieces with a gap",
-         {{{{0, "INSERT INTO "}, {1, "\"R\" VALUES"}, {3, " (9)"}}}},
-         {},
-         0,
-         "9",
-         "",
-         {"Gap for group 1 between line 1 and 3!"}},
+        {"pieces with a gap", {{{{0, "INSERT INTO "}, {1, "\"R\" VALUES"}, {3, " (9)"}}}},
+         {}, 0, "9", "", {"Gap for group 1 between line 1 and 3!"}},
         {"expression condition",
          {{{{0, insert(4)}}},
-          {{{0,
-             "#if (N > 0 && S == 'x') "
-             "SELECT COUNT(*) AS N, 'x' AS S FROM \"R\""}},
-           {{0, insert(8)}},
-           {{0, "#endif"}}}},
-         {"commitmax=5"},
-         0,
-         "4,8",
-         "",
-         {"Selected 2 statement groups."}},
-        {"structure error",
-         {{{{0, "#if true SELECT 1"}}, {{0, "#else x"}}, {{0, "#endif"}}}},
-         {"procnr=1"},
-         -1,
-         "",
-         "1.1+,1.2+,1.3+",
-         {"Trailing garbage in stmt group 1 sequence 2"}},
+          {{{0, "#if (N > 0 && S == 'x') SELECT COUNT(*) AS N, 'x' AS S FROM \"R\""}},
+           {{0, insert(8)}}, {{0, "#endif"}}}},
+         {"commitmax=5"}, 0, "4,8", "", {"Selected 2 statement groups."}},
+        {"structure error", {{{{0, "#if true SELECT 1"}}, {{0, "#else x"}}, {{0, "#endif"}}}},
+         {"procnr=1"}, -1, "", "1.1+,1.2+,1.3+", {"Trailing garbage in stmt group 1 sequence 2"}},
         {"pragmas",
-         {{{{0, "#ECHO('hi') there"}},
-           {{0, "#DELMODE(complete)"}},
-           {{0, "#UNCRITICAL_STATEMENT " + insert(12) + " garbage"}},
-           {{0, "#NOPE(1)"}}}},
-         {},
-         -1,
-         "",
-         "1.1+,1.2+,1.3+,1.4+",
+         {{{{0, "#ECHO('hi') there"}}, {{0, "#DELMODE(complete)"}},
+           {{0, "#UNCRITICAL_STATEMENT " + insert(12) + " garbage"}}, {{0, "#NOPE(1)"}}}},
+         {}, -1, "", "1.1+,1.2+,1.3+,1.4+",
          {"hi", "there", "Illegal pragma 'NOPE' #1 in '#NOPE(1)'"}},
         {"checkempty", {}, {"checkempty"}, -1, "", "", {"ERROR: No statement group found"}},
-        {"showonly",
-         {{{{0, insert(1)}}}},
-         {"showonly"},
-         0,
-         "",
-         "1.1",
+        {"showonly", {{{{0, insert(1)}}}}, {"showonly"}, 0, "", "1.1",
          {"Statement group 1 sequence 1 for 'R':", "INSERT INTO \"R\" VALUES (1)"}},
-        {"stoponerror",
-         {{{{0, insert(1)}}, fails, {{0, insert(3)}}}},
-         {"stoponerror"},
-         -1,
-         "",
-         "1.1+,1.2+,1.3+",
-         {"ERROR: "}},
+        {"stoponerror", {{{{0, insert(1)}}, fails, {{0, insert(3)}}}}, {"stoponerror"}, -1, "",
+         "1.1+,1.2+,1.3+", {"ERROR: "}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

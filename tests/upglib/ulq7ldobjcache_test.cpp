@@ -174,10 +174,7 @@ TEST_F(ULLDObjectCacheTest, DefinitionsSelectedByDatabase) {
     } cases[] = {
         {{u"ORA"}, {u"MSS"}, u"ORA", 0, 3, ""}, {{u"ORA"}, {u"MSS"}, u"MSS", 0, 4, ""},
         {{u"!ORA"}, {u"ORA"}, u"ORA", 0, 4, ""},
-        {{u"ORA"},
-         {u"MSS"}, u"DB6",
-         0,
-         0,
+        {{u"ORA"}, {u"MSS"}, u"DB6", 0, 0,
          "No object definitions for 'T' codepage=any database=DB6 found"},
         {{u"ORA"}, {u"MSS"}, nullptr, 0, 0, "Found duplicate matching object 'T'"},
         {{u"ORA"}, {u"ORA", u"MSS"}, u"MSS", 0, 0, twice}, {{}, {u"!ORA"}, u"ORA", 0, 0, twice},

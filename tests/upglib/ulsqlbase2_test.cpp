@@ -181,33 +181,19 @@ class ULSqlBase2Test : public ::testing::Test {
 TEST_F(ULSqlBase2Test, TypeLettersFollowDatabaseTypeThenFlags) {
     // Without a database type: raw, integer, floating point, character (no flag 16), M.
     // A database type decides alone, except that flag 16 makes a decimal an "M".
-    const std::tuple<unsigned, int, char16_t, int> cases[] = {{0x0, -1, u'C', DBIF_TYPE_CHAR},
-                                                              {0x1, -1, u'I', DBIF_TYPE_INT},
-                                                              {0x2, -1, u'F', DBIF_TYPE_FLOAT},
-                                                              {0x8, -1, u'R', DBIF_TYPE_RAW},
-                                                              {0x10, -1, u'M', DBIF_TYPE_DECIMAL},
-                                                              {0x100, -1, u'L', DBIF_TYPE_LONGCHAR},
-                                                              {0x108, -1, u'B', DBIF_TYPE_BLOB},
-                                                              {0x9, -1, u'R', DBIF_TYPE_RAW},
-                                                              {0x3, -1, u'I', DBIF_TYPE_INT},
-                                                              {0x11, -1, u'I', DBIF_TYPE_INT},
-                                                              {0x12, -1, u'F', DBIF_TYPE_FLOAT},
-                                                              {0x110, -1, u'M', DBIF_TYPE_DECIMAL},
-                                                              {0x18, -1, u'R', DBIF_TYPE_RAW},
-                                                              {0x20, -1, u'C', DBIF_TYPE_CHAR},
-                                                              {0x0, DBIF_TYPE_PACKED, u'P', 0},
-                                                              {0x1, DBIF_TYPE_FLOAT, u'F', 1},
-                                                              {0x0, DBIF_TYPE_RAW, u'R', 5},
-                                                              {0x0, DBIF_TYPE_DECIMAL, u'N', 6},
-                                                              {0x10, DBIF_TYPE_DECIMAL, u'M', 6},
-                                                              {0x0, DBIF_TYPE_LONGCHAR, u'L', 7},
-                                                              {0x0, DBIF_TYPE_BLOB, u'B', 8},
-                                                              {0x1, DBIF_TYPE_CHAR, u'C', 11},
-                                                              {0x0, DBIF_TYPE_INT, u'I', 22},
-                                                              {0x10, DBIF_TYPE_PACKED, u'P', 0},
-                                                              {0x0, DBIF_TYPE_DECFLOAT16, 0, 16},
-                                                              {0x0, DBIF_TYPE_DECFLOAT34, 0, 17},
-                                                              {0x0, 99, 0, 99}};
+    const int C = DBIF_TYPE_CHAR, I = DBIF_TYPE_INT, F = DBIF_TYPE_FLOAT, R = DBIF_TYPE_RAW,
+              M = DBIF_TYPE_DECIMAL, L = DBIF_TYPE_LONGCHAR, B = DBIF_TYPE_BLOB,
+              P = DBIF_TYPE_PACKED;
+    const std::tuple<unsigned, int, char16_t, int> cases[] = {
+        // clang-format off
+        {0x0, -1, u'C', C}, {0x1, -1, u'I', I}, {0x2, -1, u'F', F}, {0x8, -1, u'R', R},
+        {0x10, -1, u'M', M}, {0x100, -1, u'L', L}, {0x108, -1, u'B', B}, {0x9, -1, u'R', R},
+        {0x3, -1, u'I', I}, {0x11, -1, u'I', I}, {0x12, -1, u'F', F}, {0x110, -1, u'M', M},
+        {0x18, -1, u'R', R}, {0x20, -1, u'C', C}, {0x0, P, u'P', 0}, {0x1, F, u'F', 1},
+        {0x0, R, u'R', 5}, {0x0, M, u'N', 6}, {0x10, M, u'M', 6}, {0x0, L, u'L', 7},
+        {0x0, B, u'B', 8}, {0x1, C, u'C', 11}, {0x0, I, u'I', 22}, {0x10, P, u'P', 0},
+        {0x0, DBIF_TYPE_DECFLOAT16, 0, 16}, {0x0, DBIF_TYPE_DECFLOAT34, 0, 17}, {0x0, 99, 0, 99}};
+    // clang-format on
     for (const auto& [flags, dbifType, letter, type] : cases) {
         ul_sqlfielddesc_t d{u"X", flags, dbifType, 0, 4};
         EXPECT_EQ(ul_sqlfldflag2char(d), letter) << "flags " << flags << " type " << dbifType;
@@ -247,71 +233,49 @@ TEST_F(ULSqlBase2Test, EngineIndependentForms) {
         const char16_t* text;  // null: no text form
         std::vector<Cell> cells;
     };
+    const auto P = PackedDesc;
+    const auto U = unitBytes;
+    const auto F = FloatDesc(), N = DecimalDesc(), D8 = DecFloatDesc(8);
+    // clang-format off
     const Case cases[] = {
-        {IntDesc(4),
-         hexBytes("0C000000"),
-         u"12",
+        {IntDesc(4), hexBytes("0C000000"), u"12",
          {Int(12), Real(12.0), Text(u"12"), Dec("12.00"), Dec("12"), Text(u" +12 ")}},
-        {IntDesc(8),
-         hexBytes("FBFFFFFFFFFFFFFF"),
-         u"-5",
+        {IntDesc(8), hexBytes("FBFFFFFFFFFFFFFF"), u"-5",
          {Int(-5), Real(-5.0), Dec("-5.000"), Text(u"-5e0")}},
         {IntDesc(1), hexBytes("C8"), u"200", {Int(200), Dec("200"), Real(200)}},
         {IntDesc(2), hexBytes("D4FE"), u"-300", {Int(-300), Dec("-300.0")}},
-        {FloatDesc(),
-         le64(0x4029000000000000ull),
-         u"12.5",
+        {F, le64(0x4029000000000000ull), u"12.5",
          {Real(12.5), Dec("12.50"), Text(u"12.5"), Dec("1.25e1")}},
-        {FloatDesc(), le64(0x4028000000000000ull), u"12", {Int(12), Real(12), Dec("12.000")}},
-        {FloatDesc(), le64(0), u"0", {Real(-0.0), Real(0.0), Int(0), Dec("-0"), Text(u"-0.0")}},
-        {PackedDesc(5, 2),
-         hexBytes("01250C"),
-         u"12.50",
+        {F, le64(0x4028000000000000ull), u"12", {Int(12), Real(12), Dec("12.000")}},
+        {F, le64(0), u"0", {Real(-0.0), Real(0.0), Int(0), Dec("-0"), Text(u"-0.0")}},
+        {P(5, 2), hexBytes("01250C"), u"12.50",
          {Real(12.5), Dec("12.50"), Dec("12.5"), Text(u"12.50"), Text(u"+012.500")}},
-        {PackedDesc(5, 2),
-         hexBytes("01200C"),
-         u"12.00",
+        {P(5, 2), hexBytes("01200C"), u"12.00",
          {Int(12), Real(12.0), Dec("12"), Dec("12.00"), Text(u"1.2E1")}},
-        {PackedDesc(5, 2),
-         hexBytes("00005D"),
-         u"-0.05",
+        {P(5, 2), hexBytes("00005D"), u"-0.05",
          {Real(-0.05), Dec("-0.05"), Dec("-.05"), Text(u"-5e-2")}},
-        {PackedDesc(4, 0),
-         hexBytes("00000C"),
-         u"0",
+        {P(4, 0), hexBytes("00000C"), u"0",
          {Int(0), Real(0.0), Real(-0.0), Dec("0"), Dec("-0"), Text(u"0.000")}},
-        {PackedDesc(10, 2),
-         hexBytes("00000000101C"),
-         u"1.01",  // 1.005 rounds up
-         {Real(1.005), Dec("1.005"), Text(u"1.005")}},
-        {DecimalDesc(),
-         unitBytes(u"12.5"),
-         u"12.5",
+        // 1.005 rounds up
+        {P(10, 2), hexBytes("00000000101C"), u"1.01", {Real(1.005), Dec("1.005"), Text(u"1.005")}},
+        {N, U(u"12.5"), u"12.5",
          {Real(12.5), Dec("12.50"), Text(u"12.5"), Dec("+012.500"), Dec("1.25E+1")}},
-        {DecimalDesc(), unitBytes(u"12"), u"12", {Int(12), Real(12.0), Dec("12.00"), Text(u"12")}},
-        {DecimalDesc(),
-         unitBytes(u"0"),
-         u"0",
-         {Int(0), Real(-0.0), Dec("-0.00"), Dec("0"), Text(u"000")}},
-        {Desc(UL_SQLFLD_DECIMAL, -1),
-         unitBytes(u"0.1"),
-         u"0.1",
+        {N, U(u"12"), u"12", {Int(12), Real(12.0), Dec("12.00"), Text(u"12")}},
+        {N, U(u"0"), u"0", {Int(0), Real(-0.0), Dec("-0.00"), Dec("0"), Text(u"000")}},
+        {Desc(UL_SQLFLD_DECIMAL, -1), U(u"0.1"), u"0.1",
          {Real(0.1), Dec("0.10"), Dec(".1"), Text(u"1e-1")}},
-        {DecFloatDesc(8),
-         le64(0x31A000000000000Full),
-         u"1.5",
+        {D8, le64(0x31A000000000000Full), u"1.5",
          {Real(1.5), Dec("1.50"), Dec("1.5"), Text(u"15E-1"), Dec("1.5000000000000")}},
-        {DecFloatDesc(8), le64(0x31C0000000000001ull), u"1", {Int(1), Real(1.0), Dec("1.000")}},
-        {CharDesc(10), unitBytes(u"12"), u"12", {Int(12), Real(12.0), Dec("12.00"), Text(u"12")}},
-        {CharDesc(10), unitBytes(u"12.5"), u"12.5", {Real(12.5), Dec("12.50"), Text(u"12.5")}},
-        {CharDesc(0),
-         unitBytes(u"100000000000000000000"),
-         u"100000000000000000000",
+        {D8, le64(0x31C0000000000001ull), u"1", {Int(1), Real(1.0), Dec("1.000")}},
+        {CharDesc(10), U(u"12"), u"12", {Int(12), Real(12.0), Dec("12.00"), Text(u"12")}},
+        {CharDesc(10), U(u"12.5"), u"12.5", {Real(12.5), Dec("12.50"), Text(u"12.5")}},
+        {CharDesc(0), U(u"100000000000000000000"), u"100000000000000000000",
          {Real(1e20), Dec("100000000000000000000"), Dec("1E+20")}},
-        {CharDesc(10), unitBytes(u"€a"), u"€a", {Text(u"€a"), Blob(hexBytes("E282AC61"))}},
+        {CharDesc(10), U(u"€a"), u"€a", {Text(u"€a"), Blob(hexBytes("E282AC61"))}},
         {RawDesc(4), hexBytes("E282AC"), nullptr, {Blob(hexBytes("E282AC")), Text(u"€")}},
         {BlobDesc(), hexBytes("00FF00"), nullptr, {Blob(hexBytes("00FF00"))}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         for (size_t k = 0; k < c.cells.size(); ++k) {
             SCOPED_TRACE(concat(hexOf(c.raw), ", cell ", std::to_string(k)));
@@ -483,19 +447,8 @@ TEST_F(ULSqlBase2Test, ConversionPerType) {
 
 TEST_F(ULSqlBase2Test, FloatTextIsPrintfG) {
     std::mt19937_64 rng(42);
-    std::vector<double> values = {0.0,
-                                  -0.0,
-                                  1.0,
-                                  0.1,
-                                  1e20,
-                                  1e-5,
-                                  123456789,
-                                  1e-7,
-                                  123456,
-                                  1234567,
-                                  999999.5,
-                                  5e-324,
-                                  1.7976931348623157e308};
+    std::vector<double> values = {0.0,   -0.0,    1.0,      0.1,   1e20,     1e-5,   123456789,
+                                  1e-7,  123456,  1234567,  999999.5, 5e-324, 1.7976931348623157e308};
     for (int k = 0; k < 2000; ++k) {
         uint64_t bits = rng();
         double d;
@@ -1011,20 +964,15 @@ TEST_F(ULSqlBase2Test, BindRawAndIntegerByDescription) {
 // Binding a fetched raw value and fetching it again gives the same bytes, and so does binding
 // its text: parameters and rows share one value form per description.
 TEST_F(ULSqlBase2Test, BoundValuesReadBackUnchanged) {
-    const std::pair<ul_sqlfielddesc_t, Cell> cases[] = {{IntDesc(1), Int(200)},
-                                                        {IntDesc(2), Int(-2)},
-                                                        {IntDesc(4), Int(-70000)},
-                                                        {IntDesc(8), Int(INT64_MIN)},
-                                                        {FloatDesc(), Real(-1.25e-300)},
-                                                        {PackedDesc(9, 4), Dec("-12345.6789")},
-                                                        {PackedDesc(2, 0), Int(0)},
-                                                        {DecimalDesc(), Dec("-0.0001")},
-                                                        {DecFloatDesc(8), Dec("-7.25")},
-                                                        {DecFloatDesc(16), Dec("NaN")},
-                                                        {CharDesc(4), Text(u"ab😀")},
-                                                        {LongCharDesc(), Text(u"")},
-                                                        {RawDesc(3), Blob(hexBytes("000102"))},
-                                                        {BlobDesc(), Blob(hexBytes("FF"))}};
+    const std::pair<ul_sqlfielddesc_t, Cell> cases[] = {
+        // clang-format off
+        {IntDesc(1), Int(200)}, {IntDesc(2), Int(-2)}, {IntDesc(4), Int(-70000)},
+        {IntDesc(8), Int(INT64_MIN)}, {FloatDesc(), Real(-1.25e-300)},
+        {PackedDesc(9, 4), Dec("-12345.6789")}, {PackedDesc(2, 0), Int(0)},
+        {DecimalDesc(), Dec("-0.0001")}, {DecFloatDesc(8), Dec("-7.25")}, {DecFloatDesc(16), Dec("NaN")},
+        {CharDesc(4), Text(u"ab😀")}, {LongCharDesc(), Text(u"")}, {RawDesc(3), Blob(hexBytes("000102"))},
+        {BlobDesc(), Blob(hexBytes("FF"))}};
+    // clang-format on
     for (const auto& [desc, cell] : cases) {
         SCOPED_TRACE(int(ul_sqlfldflag2char(desc)));
         Converted first = convertOne(cell, desc);

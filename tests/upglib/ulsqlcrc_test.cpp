@@ -731,16 +731,13 @@ TEST_P(UlSqlCrcStoredTest, LogicalTablesCheckEqualToTheirPlainCopies) {
         bool cluster, quick, dig, fix;
         std::string whr;  // the section's range
     };
-    const Case cases[] = {{true, false, false, true, ""},
-                          {true, true, false, true, ""},
-                          {true, false, true, true, ""},
-                          {false, false, false, true, ""},
-                          {false, true, false, true, ""},
-                          {false, false, true, true, ""},
-                          {true, false, false, false, ""},
-                          {false, true, false, false, ""},
-                          {true, false, false, true, "whr: WHERE 'K0' < K1 AND K1 <= 'K1'\n"},
-                          {false, false, false, true, "whr: WHERE 'P1' <= KEY1\n"}};
+    const Case cases[] = {
+        {true, false, false, true, ""},   {true, true, false, true, ""},
+        {true, false, true, true, ""},    {false, false, false, true, ""},
+        {false, true, false, true, ""},   {false, false, true, true, ""},
+        {true, false, false, false, ""},  {false, true, false, false, ""},
+        {true, false, false, true, "whr: WHERE 'K0' < K1 AND K1 <= 'K1'\n"},
+        {false, false, false, true, "whr: WHERE 'P1' <= KEY1\n"}};
     for (const Case& c : cases) {
         table_ = c.cluster ? lc_ : lp_;
         const std::string fields = (c.cluster ? kLCFields : kLPFields) + c.whr;

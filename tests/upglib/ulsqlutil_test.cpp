@@ -575,11 +575,8 @@ TEST_F(UlSqlViewLayerTest, ActiveTableName) {
         // LIKE lets through names that are no versions of T1.
         {{u"T1#X", u"T1#", u"T1#2"}, 0, 1, "T1#2", 2},
         {{}, 0, 0, "", 0},
-        {{u"T1", u"T1#1", u"T1#2"},
-         0,
-         -1,
-         "Invalid database setup: too many tables found: 'T1', 'T1#1', and 'T1#2'",
-         0},
+        {{u"T1", u"T1#1", u"T1#2"}, 0, -1,
+         "Invalid database setup: too many tables found: 'T1', 'T1#1', and 'T1#2'", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
