@@ -225,34 +225,6 @@ std::u16string ul_maxmemoryusage(unsigned long defaultBytes) {
     return out;
 }
 
-int ul_sqlquotenames(std::u16string* out, const char16_t* format,
-                     std::initializer_list<std::u16string_view> values) {
-    out->clear();
-    auto value = values.begin();
-    for (const char16_t* p = format; *p; ++p) {
-        if (p[0] == u'%' && p[1] == u's') {
-            if (value == values.end())
-                return ul_errorfail(ul_format(u"Too few values for statement '%s'", format));
-            out->append(*value++);
-            ++p;
-        } else if (*p == u'{') {
-            const char16_t* close = ul_strchr(p, u'}');
-            if (!close) return ul_errorfail(ul_format(u"Missing '}' in statement '%s'", format));
-            std::u16string name(p + 1, close);
-            if (name == u"%s") {
-                if (value == values.end())
-                    return ul_errorfail(ul_format(u"Too few values for statement '%s'", format));
-                name = *value++;
-            }
-            if (ul_sqlappendquotedname(out, name.c_str(), 0) < 0) return UL_ERROR_RETURN(-1);
-            p = close;
-        } else {
-            out->push_back(*p);
-        }
-    }
-    return 0;
-}
-
 // ---- the optimiser -------------------------------------------------------------------------
 
 namespace {

@@ -88,12 +88,6 @@ class ULRecordSorter {
 // The usage lines of "maxmemory=" and the default.
 std::u16string ul_maxmemoryusage(unsigned long defaultBytes);
 
-// A statement from a format: every "{NAME}" becomes NAME quoted as the database wants table
-// and column names (so that every engine finds them as written), "{%s}" the next of the values
-// quoted so, and every other "%s" the next of the values as it stands. Returns 0, or -1 (too few values, a "{" without "}", a name too long).
-[[nodiscard]] int ul_sqlquotenames(std::u16string* out, const char16_t* format,
-                                   std::initializer_list<std::u16string_view> values);
-
 constexpr unsigned long UL_SORT_DEFAULTMEMORY = 256ul << 20;
 
 int cmd_OPTIMIZEIMPORT(unsigned int argc, const char16_t** argv);

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 // Nametab types. Types 2 to 4 build their suffix from the first separator character.
 enum : unsigned {
@@ -159,6 +161,13 @@ enum : int {
 [[nodiscard]] int ul_sqlquotetable(char16_t* out, unsigned size, const char16_t* name, int flags);
 // ul_sqlquotetable appended to a statement being built: 0, or -1 as ul_sqlquotetable.
 [[nodiscard]] int ul_sqlappendquotedname(std::u16string* sql, const char16_t* name, int flags);
+
+// A statement from a format: every "{NAME}" becomes NAME quoted as the database wants table
+// and column names (so that every engine finds them as written), "{%s}" the next of the values
+// quoted so, and every other "%s" the next of the values as it stands. Returns 0, or -1
+// (too few values, a "{" without "}", a name too long).
+[[nodiscard]] int ul_sqlquotenames(std::u16string* out, const char16_t* format,
+                                   std::initializer_list<std::u16string_view> values);
 
 // Locking reads on the connected database (its ul_sqlrowlock_t). The hint that follows the
 // table name and the clause that ends a query reading rows to claim them, appended to a
