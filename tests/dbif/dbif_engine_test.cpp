@@ -15,7 +15,10 @@ namespace {
 
 class DbifEngineTest : public EngineTest {};
 
-INSTANTIATE_TEST_SUITE_P(Engines, DbifEngineTest, ::testing::Values("SQLITE", "PGSQL"), engineName);
+INSTANTIATE_TEST_SUITE_P(Engines, DbifEngineTest,
+                         ::testing::Values("SQLITE", "PGSQL", "ODBC_SQLITE", "ODBC_PGSQL",
+                                           "ODBC_MARIADB"),
+                         engineName);
 
 std::u16string longText() {
     std::u16string text;
@@ -420,24 +423,30 @@ TEST_P(DbifEngineTest, ControlCodesAnswer) {
         int code;
         const char* sqlite;  // the answer's beginning; "" any non-empty text
         const char* pgsql;
+        const char* mariadb;
+        const char* odbc;  // instead of the above through ODBC, when not null
     } cases[] = {
-        {DBIF_CTL_USER, "", ""},
-        {DBIF_CTL_HOST, "localhost", ""},
-        {DBIF_CTL_VERSION, "SQLite 3.", "PostgreSQL 1"},
-        {DBIF_CTL_CLIENT_VERSION, "SQLite 3.", "libpq 1"},
-        {DBIF_CTL_SCHEMA, "main", "public"},
+        {DBIF_CTL_USER, "", "", "root", nullptr},
+        {DBIF_CTL_HOST, "localhost", "", "", nullptr},
+        {DBIF_CTL_VERSION, "SQLite 3.", "PostgreSQL 1", "MariaDB 1", nullptr},
+        {DBIF_CTL_CLIENT_VERSION, "SQLite 3.", "libpq 1", "", ""},
+        {DBIF_CTL_SCHEMA, "main", "public", "tabrix_test", nullptr},
     };
     for (const auto& c : cases) {
         dbif_control_t arg;
         EXPECT_EQ(conn_->control(c.code, &arg), DBIF_RC_OK) << c.code << ": " << commText(*conn_);
-        std::string text = ul_utf16to8(arg.text.c_str()), expected = sqlite() ? c.sqlite : c.pgsql;
+        std::string text = ul_utf16to8(arg.text.c_str());
+        std::string expected = odbc() && c.odbc     ? c.odbc
+                               : sqlite()            ? c.sqlite
+                               : backend() == "PGSQL" ? c.pgsql
+                                                      : c.mariadb;
         EXPECT_FALSE(text.empty()) << c.code;
         EXPECT_EQ(text.substr(0, expected.size()), expected) << c.code;
     }
     dbif_control_t arg;
     EXPECT_EQ(conn_->control(DBIF_CTL_VIEW_LAYER, &arg), DBIF_RC_NOT_SUPPORTED);
     EXPECT_EQ(conn_->control(12345, &arg), DBIF_RC_NOT_SUPPORTED);
-    if (!sqlite()) {
+    if (backend() == "PGSQL") {
         ASSERT_EQ(conn_->control(DBIF_CTL_USER, &arg), DBIF_RC_OK);
         EXPECT_EQ(value(u"SELECT current_user::text"), T(arg.text.c_str()));
     }

@@ -212,23 +212,44 @@ struct TraceLog {
     }
 };
 
+// The ODBC connection string for the database an "ODBC_<backend>" test parameter names, or
+// empty when the environment has no such database: SQLite on the file `sqliteFile`, the
+// PostgreSQL server of scripts/pgtest.sh, the MariaDB server of scripts/mariadbtest.sh.
+inline std::string odbcConnectionString(const std::string& backend, const std::string& sqliteFile) {
+    auto env = [](const char* name) { return std::string(getenv(name) ? getenv(name) : ""); };
+    if (backend == "SQLITE") return "Driver=SQLite3;Database=" + sqliteFile + ";Timeout=60000";
+    if (backend == "PGSQL" && getenv("PGHOST"))
+        return "Driver=PostgreSQL Unicode;Servername=" + env("PGHOST") + ";Port=" + env("PGPORT") +
+               ";Database=" + env("PGDATABASE") + ";Username=" + env("PGUSER");
+    if (backend == "MARIADB") return env("TABRIX_ODBC_MARIADB");
+    return "";
+}
+
 // A connected session of the engine named by the parameter: SQLite on a fresh, empty database
 // file in WAL mode (the mode to choose when connections read while others write; the engine
 // keeps whatever mode it finds), PostgreSQL when the environment names a server (PGHOST or
-// dbs_pgsql_conninfo; scripts/pgtest.sh provides one). Tables are named after the test and
-// dropped at its end, so the suite can run again on the same database.
+// dbs_pgsql_conninfo; scripts/pgtest.sh provides one), or the ODBC engine ("ODBC_SQLITE",
+// "ODBC_PGSQL", "ODBC_MARIADB") on such a database through its driver. Tables are named after
+// the test and dropped at its end, so the suite can run again on the same database.
 class EngineTest : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
-        if (sqlite()) {
+        if (backend() == "SQLITE") {
             ASSERT_TRUE(dir_.ok());
             setenv("dbs_sqlite_db", dir_.write("engine.db", "").c_str(), 1);
             const std::string wal =
                 "sqlite3 '" + dir_.path("engine.db") + "' 'PRAGMA journal_mode=WAL' >/dev/null";
             ASSERT_EQ(system(wal.c_str()), 0);
-        } else if (!getenv("PGHOST") && !getenv("dbs_pgsql_conninfo")) {
+        } else if (backend() == "PGSQL" && !getenv("PGHOST") && !getenv("dbs_pgsql_conninfo")) {
             GTEST_SKIP() << "no PostgreSQL server: neither PGHOST nor dbs_pgsql_conninfo is set "
                             "(scripts/pgtest.sh run ... provides one)";
+        }
+        if (odbc()) {
+            const std::string conninfo = odbcConnectionString(backend(), dir_.path("engine.db"));
+            if (conninfo.empty())
+                GTEST_SKIP() << "no " << backend() << " database for ODBC (scripts/pgtest.sh and "
+                             << "scripts/mariadbtest.sh provide them)";
+            setenv("dbs_odbc_conninfo", conninfo.c_str(), 1);
         }
         conn_ = open();
         ASSERT_TRUE(conn_) << "this build has no " << GetParam() << " engine";
@@ -240,11 +261,15 @@ class EngineTest : public ::testing::TestWithParam<std::string> {
         traceOn(0);
         if (tables_) tables_->dropAll();
         conn_->disconnect();
+        if (odbc()) unsetenv("dbs_odbc_conninfo");
     }
 
-    bool sqlite() const { return GetParam() == "SQLITE"; }
+    // The database behind the engine: the parameter without its "ODBC_".
+    std::string backend() const { return odbc() ? GetParam().substr(5) : GetParam(); }
+    bool odbc() const { return GetParam().rfind("ODBC_", 0) == 0; }
+    bool sqlite() const { return backend() == "SQLITE"; }
     std::unique_ptr<DbIfConnection> open() {
-        return dbif_open(ul_utf8to16(GetParam().c_str()).c_str());
+        return dbif_open(odbc() ? u"ODBC" : ul_utf8to16(GetParam().c_str()).c_str());
     }
     std::u16string table(const char16_t* suffix, const std::u16string& columns) {
         return tables_->create(suffix, columns);
