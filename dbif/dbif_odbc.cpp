@@ -226,7 +226,15 @@ struct OdbcSession {
         d.native = native;
         text.resize(std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)),
                                      text.size() - 1));
-        d.message = std::move(text);
+        // Drivers put their names in front, "[vendor][driver]message": the message is what
+        // the database said.
+        size_t start = 0;
+        while (start < text.size() && text[start] == u'[') {
+            size_t close = text.find(u']', start);
+            if (close == std::u16string::npos) break;
+            start = close + 1;
+        }
+        d.message = text.substr(start);
         return d;
     }
     // Sets the comm area from the handle's diagnostics and returns the mapped code.
@@ -418,6 +426,29 @@ void mapColumn(SQLSMALLINT sqlType, SQLULEN size, SQLSMALLINT scale, Column* c) 
             // terminator; dates and times have no length of their own beyond the above.
             c->cType = SQL_C_WCHAR, c->width = (2 * std::max<size_t>(d.length, 32) + 1) * 2;
             break;
+    }
+}
+
+// Some drivers (SQLite's) report a column of a declared type they do not know as text or
+// floating point; the declared name then tells more. NUMERIC(p,s) and DECIMAL(p,s) are fixed
+// point, BLOB is binary and TEXT and CLOB long text, whatever the driver reported.
+void refineByTypeName(const std::u16string& typeName, SQLSMALLINT* type, SQLULEN* size,
+                      SQLSMALLINT* scale) {
+    const std::string name = ul_utf16to8(dbif_toolname(typeName).c_str());
+    if (name == "BLOB") *type = SQL_LONGVARBINARY;
+    if (name == "TEXT" || name == "CLOB") *type = SQL_WLONGVARCHAR;
+    unsigned p = 0, sc = 0;
+    char close = 0;
+    for (const char* prefix : {"NUMERIC(", "DECIMAL("}) {
+        if (name.rfind(prefix, 0) != 0) continue;
+        const char* args = name.c_str() + strlen(prefix);
+        int got = sscanf(args, "%u,%u%c", &p, &sc, &close);
+        if (got < 3) got = sscanf(args, "%u%c", &p, &close) == 2 ? 3 : 0, sc = 0;
+        if (got == 3 && close == ')' && p > 0 && sc <= p) {
+            *type = SQL_DECIMAL;
+            *size = p;
+            *scale = static_cast<SQLSMALLINT>(sc);
+        }
     }
 }
 
@@ -719,6 +750,12 @@ int OdbcStatement::describeResult() {
         Column& c = columns_[static_cast<size_t>(i)];
         c.desc.name = dbif_toolname(name);
         c.desc.nullable = nullable != SQL_NO_NULLS;
+        char16_t typeName[128] = {0};
+        SQLSMALLINT typeLength = 0;
+        if (succeeded(SQLColAttributeW(handle_.get(), static_cast<SQLUSMALLINT>(i + 1),
+                                       SQL_DESC_TYPE_NAME, typeName, sizeof(typeName) - 2,
+                                       &typeLength, nullptr)))
+            refineByTypeName(typeName, &type, &size, &scale);
         mapColumn(type, size, scale, &c);
         getData_ |= c.long_;
         rowBytes += c.width + sizeof(SQLLEN);
@@ -1377,12 +1414,15 @@ int OdbcConnection::describeNative(const char16_t* table, dbif_cattable_t* out) 
                               schema.empty() ? nullptr : const_cast<SQLWCHAR*>(wide(schema.c_str())),
                               SQL_NTS, const_cast<SQLWCHAR*>(wide(pattern.c_str())), SQL_NTS,
                               nullptr, 0);
-    int rc = rows.read(r, u"SQLColumns", {3, 4, 5, 7, 9, 11, 17},
+    int rc = rows.read(r, u"SQLColumns", {3, 4, 5, 7, 9, 11, 17, 6},
                        [&](const std::vector<std::u16string>& row) {
         if (row[0] != name) return;
         Column c;
-        mapColumn(static_cast<SQLSMALLINT>(toLong(row[2])), static_cast<SQLULEN>(toLong(row[3])),
-                  static_cast<SQLSMALLINT>(toLong(row[4])), &c);
+        SQLSMALLINT type = static_cast<SQLSMALLINT>(toLong(row[2]));
+        SQLULEN size = static_cast<SQLULEN>(toLong(row[3]));
+        SQLSMALLINT scale = static_cast<SQLSMALLINT>(toLong(row[4]));
+        refineByTypeName(row[7], &type, &size, &scale);
+        mapColumn(type, size, scale, &c);
         dbif_catfield_t f;
         f.name = dbif_toolname(row[1]);
         f.dbType = c.desc.type;

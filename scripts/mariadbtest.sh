@@ -11,7 +11,8 @@
 #   scripts/mariadbtest.sh clean            stop and remove servers whose owning process is gone
 #
 # The exported variables are TABRIX_MARIADBTEST_DIR, TABRIX_MARIADB_SOCKET and
-# TABRIX_ODBC_MARIADB (an ODBC connection string for the server, for dbs_odbc_conninfo).
+# TABRIX_ODBC_MARIADB (an ODBC connection string for the server without a database: append
+# ";Database=tabrix_test" or another database for dbs_odbc_conninfo).
 # A server started with TABRIX_MARIADBTEST_OWNER=PID belongs to that process: once it is gone,
 # `clean` (which every `start` runs first) removes it.
 set -euo pipefail
@@ -79,7 +80,7 @@ emit_env() {
   printf 'export TABRIX_MARIADBTEST_DIR=%q\n' "$dir"
   printf 'export TABRIX_MARIADB_SOCKET=%q\n' "$dir/mysqld.sock"
   printf 'export TABRIX_ODBC_MARIADB=%q\n' \
-    "Driver=MariaDB Unicode;Socket=$dir/mysqld.sock;Database=$DB;User=root;Password="
+    "Driver=MariaDB Unicode;Socket=$dir/mysqld.sock;User=root;Password="
 }
 
 cmd_start() {

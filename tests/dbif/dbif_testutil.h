@@ -53,6 +53,18 @@ inline void PrintTo(const dbif_fakevalue_t& v, std::ostream* os) {
     for (size_t i = 0; i < v.bytes.size() && i < 16; ++i) *os << " " << int(v.bytes[i]);
 }
 
+// A text of 100 KB with characters of every UTF-8 length, and 1 KB of every byte value.
+inline std::u16string dbif_longtext() {
+    std::u16string text;
+    while (text.size() < 100 * 1024) text += u"long text \u00E4\u4E2D\U0001F600 ";
+    return text;
+}
+inline std::vector<unsigned char> dbif_allbytes() {
+    std::vector<unsigned char> bytes;
+    for (int i = 0; i < 1024; ++i) bytes.push_back(static_cast<unsigned char>(255 - i % 256));
+    return bytes;
+}
+
 // A batch holding rows (all of the same width).
 inline void fillBatch(DbIfRowBatch* batch, const Rows& rows) {
     batch->reset(rows.empty() ? 0 : static_cast<unsigned>(rows[0].size()));
@@ -221,7 +233,8 @@ inline std::string odbcConnectionString(const std::string& backend, const std::s
     if (backend == "PGSQL" && getenv("PGHOST"))
         return "Driver=PostgreSQL Unicode;Servername=" + env("PGHOST") + ";Port=" + env("PGPORT") +
                ";Database=" + env("PGDATABASE") + ";Username=" + env("PGUSER");
-    if (backend == "MARIADB") return env("TABRIX_ODBC_MARIADB");
+    if (backend == "MARIADB" && getenv("TABRIX_ODBC_MARIADB"))
+        return env("TABRIX_ODBC_MARIADB") + ";Database=tabrix_test";
     return "";
 }
 
