@@ -10,7 +10,8 @@
 // The database behind the driver (its DBMS name) decides the few things ODBC leaves open: how
 // the current schema is read, how a failure's SQLSTATE and native code map onto our return
 // codes, and the session settings that let the tool's statements run unchanged (on MySQL and
-// MariaDB the ANSI_QUOTES mode, so that double quotes quote identifiers).
+// MariaDB the modes ANSI_QUOTES and PIPES_AS_CONCAT, so that double quotes quote identifiers
+// and "||" joins text, as in standard SQL).
 //
 // Reading: columns of bounded width are bound column-wise and fetched in row arrays whose
 // memory is bounded by kFetchBudget; a result with a long column (LONGCHAR, BLOB, or a text or
@@ -1178,7 +1179,8 @@ int OdbcConnection::setupSession() {
     if (succeeded(SQLGetConnectAttr(s.dbc, SQL_ATTR_TXN_ISOLATION, &level, 0, nullptr)))
         s.defaultIsolation = level;
     if (s.dialect == Dialect::mysql) {
-        if (int rc = s.execDirect(u"SET SESSION sql_mode = CONCAT(@@sql_mode, ',ANSI_QUOTES')"))
+        if (int rc = s.execDirect(
+                u"SET SESSION sql_mode = CONCAT(@@sql_mode, ',ANSI_QUOTES,PIPES_AS_CONCAT')"))
             return rc;
     }
     if (s.isolation != 0) {
