@@ -232,7 +232,8 @@ inline std::string odbcConnectionString(const std::string& backend, const std::s
     if (backend == "SQLITE") return "Driver=SQLite3;Database=" + sqliteFile + ";Timeout=60000";
     if (backend == "PGSQL" && getenv("PGHOST"))
         return "Driver=PostgreSQL Unicode;Servername=" + env("PGHOST") + ";Port=" + env("PGPORT") +
-               ";Database=" + env("PGDATABASE") + ";Username=" + env("PGUSER");
+               ";Database=" + env("PGDATABASE") + ";Username=" + env("PGUSER") +
+               ";UseDeclareFetch=1";
     if (backend == "MARIADB" && getenv("TABRIX_ODBC_MARIADB"))
         return env("TABRIX_ODBC_MARIADB") + ";Database=tabrix_test";
     return "";
