@@ -65,27 +65,8 @@ TEST_P(DbifOdbcTypeTest, DriverTypesMapOntoOursAndRoundTrip) {
     for (const OdbcTypeCase& c : cases) {
         const char16_t* type = backend() == "PGSQL" ? c.pgsql : c.mariadb;
         if (!type) continue;
-        SCOPED_TRACE(ul_utf16to8(type));
-        std::u16string t = table(ul_utf8to16(concat("t", std::to_string(n++)).c_str()).c_str(),
-                                 u"id INTEGER NOT NULL PRIMARY KEY, v " + std::u16string(type));
-        Rows params, expected;
-        for (size_t i = 0; i < c.values.size(); ++i) {
-            params.push_back({I(static_cast<int64_t>(i)), c.values[i][0]});
-            expected.push_back({c.values[i].back()});
-        }
-        unsigned long processed = 0;
-        ASSERT_EQ(runModify(*conn_, u"INSERT INTO " + t + u" VALUES (?, ?)", params, &processed),
-                  DBIF_RC_OK)
-            << commText(*conn_);
-        EXPECT_EQ(processed, params.size());
-        QueryResult r = runQuery(*conn_, u"SELECT v FROM " + t + u" ORDER BY id");
-        ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
-        EXPECT_EQ(r.rows, expected);
-        ASSERT_EQ(r.columns.size(), 1u);
-        EXPECT_EQ(r.columns[0].name, u"V");
-        EXPECT_EQ(r.columns[0].type, c.type);
-        EXPECT_EQ(r.columns[0].length, c.length);
-        EXPECT_EQ(r.columns[0].decimals, c.decimals);
+        expectRoundTrip(ul_utf8to16(concat("t", std::to_string(n++)).c_str()), type, c.type,
+                        c.length, c.decimals, c.values);
     }
 }
 

@@ -288,6 +288,33 @@ class EngineTest : public ::testing::TestWithParam<std::string> {
     std::u16string table(const char16_t* suffix, const std::u16string& columns) {
         return tables_->create(suffix, columns);
     }
+    // A table (id, v type) filled with values ({bound} or {bound, read back}) and read back:
+    // the values come back, and v is described as dbType with length and decimals, named in
+    // the tool's case whatever case the table has it in.
+    void expectRoundTrip(const std::u16string& suffix, const char16_t* type, int dbType,
+                         unsigned length, unsigned decimals, const Rows& values) {
+        SCOPED_TRACE(ul_utf16to8(type));
+        std::u16string t = table(suffix.c_str(),
+                                 u"id INTEGER NOT NULL PRIMARY KEY, v " + std::u16string(type));
+        Rows params, expected;
+        for (size_t i = 0; i < values.size(); ++i) {
+            params.push_back({I(static_cast<int64_t>(i)), values[i][0]});
+            expected.push_back({values[i].back()});
+        }
+        unsigned long processed = 0;
+        ASSERT_EQ(runModify(*conn_, u"INSERT INTO " + t + u" VALUES (?, ?)", params, &processed),
+                  DBIF_RC_OK)
+            << commText(*conn_);
+        EXPECT_EQ(processed, params.size());
+        QueryResult r = runQuery(*conn_, u"SELECT v FROM " + t + u" ORDER BY id");
+        ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
+        EXPECT_EQ(r.rows, expected);
+        ASSERT_EQ(r.columns.size(), 1u);
+        EXPECT_EQ(r.columns[0].name, u"V");
+        EXPECT_EQ(r.columns[0].type, dbType);
+        EXPECT_EQ(r.columns[0].length, length);
+        EXPECT_EQ(r.columns[0].decimals, decimals);
+    }
     int exec(const std::u16string& sql) { return conn_->execute(sql.c_str()); }
     // The single value of a query (NULL when there is none).
     dbif_fakevalue_t value(const std::u16string& sql, const Rows& params = {},
