@@ -60,6 +60,7 @@ void exec(DbIfConnection& c, const std::string& sql) {
 
 // Reads the whole table through an engine of the database interface; returns the rows read.
 long fetchThroughEngine(DbIfConnection& c, const std::u16string& sql) {
+    c.rollback();  // each read in a transaction of its own, as the plain loop's
     std::unique_ptr<DbIfStatement> stmt;
     if (c.prepare(sql.c_str(), DBIF_CLASS_READ, &stmt) != DBIF_RC_OK || stmt->begRead(nullptr))
         die("read: " + ul_utf16to8(c.commArea().errorText.c_str()));
@@ -86,19 +87,32 @@ long fetchThroughEngine(DbIfConnection& c, const std::u16string& sql) {
         reinterpret_cast<char*>(state) + ")");
 }
 
-// The plain loop: the same statement, row arrays of kBatchRows bound column by column.
-long fetchPlainOdbc(const std::string& sql) {
+// The plain loop's connection, made once like the engine's.
+struct PlainConnection {
     SQLHENV env = SQL_NULL_HENV;
     SQLHDBC dbc = SQL_NULL_HDBC;
+    PlainConnection() {
+        SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
+        SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+        SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
+        std::string conn = odbcConnectionString();
+        if (!SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, (SQLCHAR*)conn.c_str(), SQL_NTS, nullptr,
+                                            0, nullptr, SQL_DRIVER_NOPROMPT)))
+            dieOdbc("plain ODBC connect", SQL_HANDLE_DBC, dbc);
+        SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
+                          0);
+    }
+    ~PlainConnection() {
+        SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
+        SQLDisconnect(dbc);
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        SQLFreeHandle(SQL_HANDLE_ENV, env);
+    }
+};
+
+// The plain loop: the same statement, row arrays of kBatchRows bound column by column.
+long fetchPlainOdbc(SQLHDBC dbc, const std::string& sql) {
     SQLHSTMT stmt = SQL_NULL_HSTMT;
-    SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
-    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-    SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
-    std::string conn = odbcConnectionString();
-    if (!SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, (SQLCHAR*)conn.c_str(), SQL_NTS, nullptr, 0,
-                                        nullptr, SQL_DRIVER_NOPROMPT)))
-        dieOdbc("plain ODBC connect", SQL_HANDLE_DBC, dbc);
-    SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
     SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt);
     SQLULEN fetched = 0;
     SQLSetStmtAttr(stmt, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kBatchRows), 0);
@@ -126,9 +140,6 @@ long fetchPlainOdbc(const std::string& sql) {
     }
     SQLFreeHandle(SQL_HANDLE_STMT, stmt);
     SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
-    SQLDisconnect(dbc);
-    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    SQLFreeHandle(SQL_HANDLE_ENV, env);
     return sum >= 0 ? rows : -1;
 }
 
@@ -169,7 +180,11 @@ int main(int argc, char** argv) {
 
     const std::string sql = "SELECT id, b, name, amount, f FROM " + table;
     const std::u16string sql16 = ul_utf8to16(sql.c_str());
-    double tPlain = best(repeats, rows, "plain ODBC", [&] { return fetchPlainOdbc(sql); });
+    double tPlain;
+    {
+        PlainConnection plain;
+        tPlain = best(repeats, rows, "plain ODBC", [&] { return fetchPlainOdbc(plain.dbc, sql); });
+    }
     double tOdbc = best(repeats, rows, "ODBC engine", [&] { return fetchThroughEngine(*odbc, sql16); });
     double tNative =
         best(repeats, rows, "native engine", [&] { return fetchThroughEngine(*native, sql16); });

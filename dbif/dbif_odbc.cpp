@@ -457,17 +457,23 @@ void refineByTypeName(const std::u16string& typeName, SQLSMALLINT* type, SQLULEN
 // `decimals` digits after the point when the column has a fixed scale.
 void putDecimal(DbIfRowBatch* batch, size_t row, unsigned col, const char* text, size_t length,
                 const dbif_coldesc_t& d) {
-    std::string v(text, length);
-    while (!v.empty() && v.back() == ' ') v.pop_back();
-    size_t digits = v[0] == '-' || v[0] == '+' ? 1 : 0;
-    if (digits < v.size() && v[digits] == '.') v.insert(digits, "0");
-    if (d.type == DBIF_TYPE_PACKED && v.find_first_of("eE") == std::string::npos) {
-        size_t point = v.find('.');
-        size_t have = point == std::string::npos ? 0 : v.size() - point - 1;
-        if (have < d.decimals) {
-            if (point == std::string::npos && d.decimals > 0) v.push_back('.');
-            v.append(d.decimals - have, '0');
-        }
+    while (length > 0 && text[length - 1] == ' ') --length;
+    const size_t sign = length > 0 && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    const bool barePoint = sign < length && text[sign] == '.';
+    const char* point = static_cast<const char*>(memchr(text, '.', length));
+    const size_t have = point ? static_cast<size_t>(text + length - point - 1) : 0;
+    const bool exponent = memchr(text, 'e', length) || memchr(text, 'E', length);
+    const bool pad = d.type == DBIF_TYPE_PACKED && !exponent && have < d.decimals;
+    if (!barePoint && !pad) {  // most values: as the driver gave them
+        batch->setDecimal(row, col, text, length);
+        return;
+    }
+    std::string v(text, sign);
+    if (barePoint) v.push_back('0');
+    v.append(text + sign, length - sign);
+    if (pad) {
+        if (!point && d.decimals > 0) v.push_back('.');
+        v.append(d.decimals - have, '0');
     }
     batch->setDecimal(row, col, v.data(), v.size());
 }
