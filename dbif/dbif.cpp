@@ -194,6 +194,7 @@ std::vector<Engine>& engines() {
     static std::vector<Engine> list = {
         {u"SQLITE", dbif_sqlite_create},
         {u"PGSQL", dbif_pgsql_create},
+        {u"ODBC", dbif_odbc_create},
     };
     return list;
 }

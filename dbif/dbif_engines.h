@@ -1,5 +1,6 @@
 // Factories of the engines built into every tool binary, and what their files share.
-// dbif_open() knows the built-in engines under "SQLITE" and "PGSQL" from its first call on.
+// dbif_open() knows the built-in engines under "SQLITE", "PGSQL" and "ODBC" from its first call
+// on.
 // A factory returns null when this build cannot offer its engine.
 #pragma once
 
@@ -14,6 +15,7 @@
 
 std::unique_ptr<DbIfConnection> dbif_sqlite_create();
 std::unique_ptr<DbIfConnection> dbif_pgsql_create();
+std::unique_ptr<DbIfConnection> dbif_odbc_create();
 
 // Runs one engine operation so that no exception leaves the engine: running out of memory
 // becomes DBIF_RC_DB_ERROR with "Out of memory" in the comm area and the system's text in the

@@ -34,6 +34,7 @@
 
 #include "dbif.h"
 #include "dbif_engines.h"
+#include "dbif_sqltext.h"
 #include "ulstring.h"
 #include "ulstring2.h"
 
@@ -46,85 +47,12 @@ constexpr const char* kTraceFile = "dbif_sqlite.cpp";
 
 // ---- statement text ------------------------------------------------------------------------
 
-size_t skipQuoted(const char16_t* s, size_t n, size_t i) {
-    char16_t quote = s[i++];
-    while (i < n) {
-        if (s[i] == quote) {
-            if (i + 1 < n && s[i + 1] == quote) {
-                i += 2;
-                continue;
-            }
-            return i + 1;
-        }
-        ++i;
-    }
-    return n;
-}
-
-// Position behind a comment starting at i, or i when none starts there.
-size_t skipComment(const char16_t* s, size_t n, size_t i) {
-    if (i + 1 < n && s[i] == u'-' && s[i + 1] == u'-') {
-        while (i < n && s[i] != u'\n') ++i;
-        return i;
-    }
-    if (i + 1 < n && s[i] == u'/' && s[i + 1] == u'*') {
-        for (i += 2; i + 1 < n; ++i) {
-            if (s[i] == u'*' && s[i + 1] == u'/') return i + 2;
-        }
-        return n;
-    }
-    return i;
-}
-
-// Position behind the bracket that closes a hint phrase whose content starts at i, or n.
-size_t hintEnd(const char16_t* s, size_t n, size_t i) {
-    int depth = 1;
-    while (i < n) {
-        char16_t c = s[i];
-        if (c == u'\'' || c == u'"') {
-            i = skipQuoted(s, n, i);
-            continue;
-        }
-        if (c == u'(') ++depth;
-        if (c == u')' && --depth == 0) return i + 1;
-        ++i;
-    }
-    return n + 1;
-}
-
 // The statement as SQLite gets it: UTF-8, each "#DBIF_HINT(...)" phrase outside quoted text
 // and comments replaced by a blank. An unterminated phrase stays for SQLite to reject.
 std::string engineSql(const char16_t* sql) {
-    static constexpr char16_t kHint[] = u"#DBIF_HINT(";
-    constexpr size_t kHintLength = sizeof(kHint) / sizeof(kHint[0]) - 1;
-    size_t n = ul_strlen(sql);
-    std::string out;
-    out.reserve(n + n / 2);
-    size_t copied = 0;
-    size_t i = 0;
-    while (i < n) {
-        char16_t c = sql[i];
-        if (c == u'\'' || c == u'"') {
-            i = skipQuoted(sql, n, i);
-            continue;
-        }
-        size_t behind = skipComment(sql, n, i);
-        if (behind != i) {
-            i = behind;
-            continue;
-        }
-        if (c == u'#' && ul_strncmp(sql + i, kHint, kHintLength) == 0) {
-            size_t end = hintEnd(sql, n, i + kHintLength);
-            if (end > n) break;
-            ul_utf16to8append(out, sql + copied, i - copied);
-            out.push_back(' ');
-            copied = i = end;
-            continue;
-        }
-        ++i;
-    }
-    ul_utf16to8append(out, sql + copied, n - copied);
-    return out;
+    std::u16string text;
+    dbif_striphints(sql, &text);
+    return ul_utf16to8(text.c_str(), text.size());
 }
 
 // True when only blanks, semicolons and comments follow a statement.

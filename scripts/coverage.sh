@@ -77,8 +77,9 @@ if ((run)); then
   # design; TABRIX_TESTS_NO_SKIP=1 would fail them. The cluster below is mandatory instead, and
   # every skipped test is listed after the run, so the database tests cannot drop out unseen.
   unset TABRIX_TESTS_NO_SKIP CI
-  tabrix_say "Starting a throwaway PostgreSQL cluster"
+  tabrix_say "Starting a throwaway PostgreSQL cluster and MariaDB server"
   tabrix_pg_start_until_exit
+  tabrix_mariadb_start_until_exit
 
   tabrix_say "Running the tests (ctest -j$TABRIX_JOBS ${ctest_args[*]})"
   (cd "$build" && ctest --no-tests=error --timeout 600 -j "$TABRIX_JOBS" "${ctest_args[@]}" \

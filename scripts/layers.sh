@@ -12,8 +12,8 @@ layers='
 knot: ulerror ulstring ulstring2 ultrace ultime
 ulcrc ulcompress
 knot: dbif dbif_engines
-dbif_pgsqltext
-dbif_catalog dbif_sqlite dbif_pgsql dbif_fake dbif_faulty
+dbif_pgsqltext dbif_sqltext
+dbif_catalog dbif_sqlite dbif_pgsql dbif_odbc dbif_fake dbif_faulty
 ulbootasc uldllist ulfile ulmsgwrite ulsax ultime2 ulvarlist ulxml
 uldir ulhashlist ulsqlaux ultextfile ulxmli
 ulauxfcts ulbigsort ulsqlbase2 ulsqlcluster2 ullistfile

@@ -6,11 +6,13 @@ TABRIX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TABRIX_JOBS=${TABRIX_JOBS:-2}
 
 # Debian packages that building, testing and the demo need. libdfp-dev carries decNumber,
-# libzstd-dev the compression of cluster records and long fields.
+# libzstd-dev the compression of cluster records and long fields, unixodbc-dev the ODBC engine;
+# the ODBC drivers and the MariaDB server serve its tests.
 TABRIX_PACKAGES=(
   build-essential g++ cmake pkg-config
-  libgtest-dev libsqlite3-dev libpq-dev libicu-dev libdfp-dev libzstd-dev
+  libgtest-dev libsqlite3-dev libpq-dev libicu-dev libdfp-dev libzstd-dev unixodbc-dev
   postgresql python3
+  odbc-postgresql libsqliteodbc mariadb-server odbc-mariadb
 )
 
 tabrix_say() { printf '\n==> %s\n' "$*" >&2; }
@@ -75,7 +77,29 @@ tabrix_pg_start() {
 # tabrix_pg_start, and the cluster is stopped when the script ends, also on Ctrl-C or TERM.
 tabrix_pg_start_until_exit() {
   tabrix_pg_start
-  trap 'bash "$TABRIX_ROOT/scripts/pgtest.sh" stop "$TABRIX_PGTEST_DIR"' EXIT
+  trap 'tabrix_stop_servers' EXIT
   trap 'exit 130' INT
   trap 'exit 143' TERM
+}
+
+# Starts a throwaway MariaDB server owned by this script (scripts/mariadbtest.sh), exports its
+# variables (TABRIX_ODBC_MARIADB, ...) and stops it when the script ends, with the PostgreSQL
+# cluster if there is one.
+tabrix_mariadb_start_until_exit() {
+  local env
+  env=$(TABRIX_MARIADBTEST_OWNER=$$ bash "$TABRIX_ROOT/scripts/mariadbtest.sh" start) ||
+    tabrix_die "the MariaDB server did not start"
+  eval "$env"
+  trap 'tabrix_stop_servers' EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+}
+
+tabrix_stop_servers() {
+  if [ -n "${TABRIX_MARIADBTEST_DIR:-}" ]; then
+    bash "$TABRIX_ROOT/scripts/mariadbtest.sh" stop "$TABRIX_MARIADBTEST_DIR"
+  fi
+  if [ -n "${TABRIX_PGTEST_DIR:-}" ]; then
+    bash "$TABRIX_ROOT/scripts/pgtest.sh" stop "$TABRIX_PGTEST_DIR"
+  fi
 }

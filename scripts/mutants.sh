@@ -326,6 +326,7 @@ fi
 # ---- restoring the tree, whatever happens ------------------------------------------------------
 active_file=     # the file a mutant is applied to, empty when none
 pg_dir=
+maria_dir=
 git_state() { git -C "$tree" status --porcelain=v1 --untracked-files=no && git -C "$tree" diff --binary; }
 restore() {
   [ -n "$active_file" ] || return 0
@@ -341,6 +342,7 @@ cleanup() {
   trap - EXIT INT TERM
   restore || rc=1
   if [ -n "$pg_dir" ]; then bash "$TABRIX_ROOT/scripts/pgtest.sh" stop "$pg_dir" || true; fi
+  if [ -n "$maria_dir" ]; then bash "$TABRIX_ROOT/scripts/mariadbtest.sh" stop "$maria_dir" || true; fi
   if [ -f "$work/git-before" ] && ! git_state | cmp -s - "$work/git-before"; then
     echo "mutants.sh: ERROR: the tree differs from its state before the run (git diff)" >&2
     rc=1
@@ -394,6 +396,11 @@ build_quiet || { tail -n 30 "$work/build.log" >&2; tabrix_die "the clean tree do
 tabrix_say "Starting a throwaway PostgreSQL cluster for the whole run"
 tabrix_pg_start
 pg_dir=$TABRIX_PGTEST_DIR
+tabrix_say "Starting a throwaway MariaDB server for the ODBC tests"
+maria_env=$(TABRIX_MARIADBTEST_OWNER=$$ bash "$TABRIX_ROOT/scripts/mariadbtest.sh" start) ||
+  tabrix_die "the MariaDB server did not start"
+eval "$maria_env"
+maria_dir=$TABRIX_MARIADBTEST_DIR
 
 tabrix_say "Test plan (from CTest)"
 python3 "$work/suite.py" plan "$build" "$work/plan.json" || tabrix_die "no test plan"

@@ -407,6 +407,8 @@ const ul_sqldbsupport_t SQLDBSupport[] = {
      fieldSqlite, &kLockDatabase, nullptr, kSqliteClock},
     {UL_DBTYPE_PGSQL, u"PGSQL", u"pgsql", u"~~^", 0, kQuote, u"PGSQL", nullptr, nullptr,
      fieldPgsql, &kLockForUpdate, nullptr, kPgsqlClock},
+    {UL_DBTYPE_ODBC, u"ODBC", u"odbc", u"~~^", 0, kQuote, u"ODBC", nullptr, nullptr, nullptr,
+     &kLockForUpdate},
 };
 const size_t SQLDBSupportCount = std::size(SQLDBSupport);
 
@@ -455,10 +457,16 @@ const char16_t* ul_sqlgetstringfromdbatype(int type) {
 
 namespace {
 
-// A new, unconnected engine of the support row, or null with the reason set.
+// A new, unconnected engine of the support row, or null with the reason set. A row without an
+// engine of its own (the vendor databases) connects through the ODBC engine when an ODBC
+// connection string is given; it keeps its own dialect all the same.
 std::unique_ptr<DbIfConnection> openEngine(const ul_sqldbsupport_t* row) {
     std::unique_ptr<DbIfConnection> db;
-    if (row->engine) db = dbif_open(row->engine);
+    if (row->engine) {
+        db = dbif_open(row->engine);
+    } else if (const char* conninfo = getenv("dbs_odbc_conninfo"); conninfo && *conninfo) {
+        db = dbif_open(u"ODBC");
+    }
     if (!db)
         ul_errorsetmsgfmt(0, u"No database interface for database type '%s' in this build",
                           row->code);

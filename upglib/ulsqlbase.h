@@ -30,6 +30,7 @@ enum : int {
     UL_DBTYPE_ZSE = 7,
     UL_DBTYPE_SQLITE = 8,
     UL_DBTYPE_PGSQL = 9,
+    UL_DBTYPE_ODBC = 10,  // any other database, reached through its ODBC driver
 };
 
 // Row flags.
@@ -68,7 +69,7 @@ struct ul_sqldbsupport_t {
     const char16_t* separators;   // the three separator characters of table suffixes
     unsigned flags;               // UL_DBSUPPORT_*
     const char16_t* quoteFormat;  // identifier quoting, e.g. "\"%s\""
-    const char16_t* engine;       // code for dbif_open(); null: no engine in this build
+    const char16_t* engine;       // code for dbif_open(); null: none of its own (see ul_sqlconnect2)
     // Called with 0 before and with 1 after the connection is made. Returns 0 or -1.
     int (*initHook)(int phase);
     // Rewrites the statement text in sql (capacity size, terminator included) in place.

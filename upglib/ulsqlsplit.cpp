@@ -59,7 +59,7 @@ constexpr char16_t kRownumStatementDb2[] =
 constexpr char16_t kRownumStatementOra[] =
     u"SELECT %k FROM ( SELECT %H%k, ROW_NUMBER() OVER( ORDER BY %k ) AS ROWN FROM %T%w) "
     u"WHERE MOD(ROWN, %s) = 0 ORDER BY %k%h";
-// SQLite has no MOD function; both of our engines know the operator.
+// SQLite has no MOD function; SQLite, PostgreSQL and the ODBC databases know the operator.
 constexpr char16_t kRownumStatementLocal[] =
     u"SELECT %k FROM ( SELECT %H%k, ROW_NUMBER() OVER( ORDER BY %k ) AS ROWN FROM %T%w) AS Q "
     u"WHERE Q.ROWN %% %s = 0 ORDER BY %k%h";
@@ -106,6 +106,8 @@ const ul_sqldbsplitsupport_t SQLDBSplitSupport[] = {
     {UL_DBTYPE_PGSQL, 0, u"COUNT(*)", kEstimatePg, kCountStatement, kDistinctStatement,
      kRownumStatementLocal, nullptr, ul_sqlsplitprovider_pgsql, ul_sqlsplitpartitions_pgsql,
      nullptr},
+    {UL_DBTYPE_ODBC, 0, u"COUNT(*)", nullptr, kCountStatement, kDistinctStatement,
+     kRownumStatementLocal, nullptr, nullptr, nullptr, nullptr},
 };
 const size_t SQLDBSplitSupportCount = std::size(SQLDBSplitSupport);
 

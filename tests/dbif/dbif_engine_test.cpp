@@ -14,20 +14,15 @@
 namespace {
 
 class DbifEngineTest : public EngineTest {};
+// ODBC drivers describe types their own way: dbif_odbc_test.cpp has their cases.
+class DbifEngineTypeTest : public EngineTest {};
 
-INSTANTIATE_TEST_SUITE_P(Engines, DbifEngineTest, ::testing::Values("SQLITE", "PGSQL"), engineName);
-
-std::u16string longText() {
-    std::u16string text;
-    while (text.size() < 100 * 1024) text += u"long text \u00E4\u4E2D\U0001F600 ";
-    return text;
-}
-
-std::vector<unsigned char> allBytes() {
-    std::vector<unsigned char> bytes;
-    for (int i = 0; i < 1024; ++i) bytes.push_back(static_cast<unsigned char>(255 - i % 256));
-    return bytes;
-}
+INSTANTIATE_TEST_SUITE_P(Engines, DbifEngineTest,
+                         ::testing::Values("SQLITE", "PGSQL", "ODBC_SQLITE", "ODBC_PGSQL",
+                                           "ODBC_MARIADB"),
+                         engineName);
+INSTANTIATE_TEST_SUITE_P(Engines, DbifEngineTypeTest, ::testing::Values("SQLITE", "PGSQL"),
+                         engineName);
 
 struct TypeCase {
     const char16_t* sqliteType;
@@ -38,7 +33,7 @@ struct TypeCase {
 };
 
 // Every declared type maps to an interface type, and its values come back unchanged.
-TEST_P(DbifEngineTest, EveryMappedTypeRoundTripsAndIsDescribed) {
+TEST_P(DbifEngineTypeTest, EveryMappedTypeRoundTripsAndIsDescribed) {
     const TypeCase cases[] = {
         {u"INTEGER",
          u"INTEGER",
@@ -131,14 +126,14 @@ TEST_P(DbifEngineTest, EveryMappedTypeRoundTripsAndIsDescribed) {
          DBIF_TYPE_LONGCHAR,
          0,
          0,
-         {{T(longText())}, {T(u"")}, {N()}, {T(u"\U00010348\U0001F600")}}},
+         {{T(dbif_longtext())}, {T(u"")}, {N()}, {T(u"\U00010348\U0001F600")}}},
         {u"CLOB", nullptr, DBIF_TYPE_LONGCHAR, 0, 0, {{T(u"c")}}},
         {u"BLOB",
          u"bytea",
          DBIF_TYPE_BLOB,
          0,
          0,
-         {{B({0, 1, 0, 255})}, {B({})}, {N()}, {B(allBytes())}}},
+         {{B({0, 1, 0, 255})}, {B({})}, {N()}, {B(dbif_allbytes())}}},
         {u"VARBINARY(16)", nullptr, DBIF_TYPE_RAW, 16, 0, {{B({0, 0, 7})}}},
         {u"RAW(8)", nullptr, DBIF_TYPE_RAW, 8, 0, {{B({1, 2})}}},
         {u"DATE", u"DATE", DBIF_TYPE_CHAR, 10, 0, {{T(u"2024-02-29")}}},
@@ -147,28 +142,8 @@ TEST_P(DbifEngineTest, EveryMappedTypeRoundTripsAndIsDescribed) {
     for (const TypeCase& c : cases) {
         const char16_t* type = sqlite() ? c.sqliteType : c.pgsqlType;
         if (!type) continue;
-        SCOPED_TRACE(ul_utf16to8(type));
-        std::u16string t = table(ul_utf8to16(concat("t", std::to_string(n++)).c_str()).c_str(),
-                                 u"id INTEGER NOT NULL PRIMARY KEY, v " + std::u16string(type));
-        Rows params, expected;
-        for (size_t i = 0; i < c.values.size(); ++i) {
-            params.push_back({I(static_cast<int64_t>(i)), c.values[i][0]});
-            expected.push_back({c.values[i].back()});
-        }
-        unsigned long processed = 0;
-        ASSERT_EQ(runModify(*conn_, u"INSERT INTO " + t + u" VALUES (?, ?)", params, &processed),
-                  DBIF_RC_OK)
-            << commText(*conn_);
-        EXPECT_EQ(processed, params.size());
-        QueryResult r = runQuery(*conn_, u"SELECT v FROM " + t + u" ORDER BY id");
-        ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
-        EXPECT_EQ(r.rows, expected);
-        ASSERT_EQ(r.columns.size(), 1u);
-        // Names come back in the tool's case, whatever case the table has them in.
-        EXPECT_EQ(r.columns[0].name, u"V");
-        EXPECT_EQ(r.columns[0].type, c.type);
-        EXPECT_EQ(r.columns[0].length, c.length);
-        EXPECT_EQ(r.columns[0].decimals, c.decimals);
+        expectRoundTrip(ul_utf8to16(concat("t", std::to_string(n++)).c_str()), type, c.type,
+                        c.length, c.decimals, c.values);
     }
 }
 
@@ -420,24 +395,30 @@ TEST_P(DbifEngineTest, ControlCodesAnswer) {
         int code;
         const char* sqlite;  // the answer's beginning; "" any non-empty text
         const char* pgsql;
+        const char* mariadb;
+        const char* odbc;  // instead of the above through ODBC, when not null
     } cases[] = {
-        {DBIF_CTL_USER, "", ""},
-        {DBIF_CTL_HOST, "localhost", ""},
-        {DBIF_CTL_VERSION, "SQLite 3.", "PostgreSQL 1"},
-        {DBIF_CTL_CLIENT_VERSION, "SQLite 3.", "libpq 1"},
-        {DBIF_CTL_SCHEMA, "main", "public"},
+        {DBIF_CTL_USER, "", "", "root", nullptr},
+        {DBIF_CTL_HOST, "localhost", "", "", nullptr},
+        {DBIF_CTL_VERSION, "SQLite 3.", "PostgreSQL 1", "MariaDB 1", nullptr},
+        {DBIF_CTL_CLIENT_VERSION, "SQLite 3.", "libpq 1", "", ""},
+        {DBIF_CTL_SCHEMA, "main", "public", "tabrix_test", nullptr},
     };
     for (const auto& c : cases) {
         dbif_control_t arg;
         EXPECT_EQ(conn_->control(c.code, &arg), DBIF_RC_OK) << c.code << ": " << commText(*conn_);
-        std::string text = ul_utf16to8(arg.text.c_str()), expected = sqlite() ? c.sqlite : c.pgsql;
+        std::string text = ul_utf16to8(arg.text.c_str());
+        std::string expected = odbc() && c.odbc     ? c.odbc
+                               : sqlite()            ? c.sqlite
+                               : backend() == "PGSQL" ? c.pgsql
+                                                      : c.mariadb;
         EXPECT_FALSE(text.empty()) << c.code;
         EXPECT_EQ(text.substr(0, expected.size()), expected) << c.code;
     }
     dbif_control_t arg;
     EXPECT_EQ(conn_->control(DBIF_CTL_VIEW_LAYER, &arg), DBIF_RC_NOT_SUPPORTED);
     EXPECT_EQ(conn_->control(12345, &arg), DBIF_RC_NOT_SUPPORTED);
-    if (!sqlite()) {
+    if (backend() == "PGSQL") {
         ASSERT_EQ(conn_->control(DBIF_CTL_USER, &arg), DBIF_RC_OK);
         EXPECT_EQ(value(u"SELECT current_user::text"), T(arg.text.c_str()));
     }

@@ -53,6 +53,18 @@ inline void PrintTo(const dbif_fakevalue_t& v, std::ostream* os) {
     for (size_t i = 0; i < v.bytes.size() && i < 16; ++i) *os << " " << int(v.bytes[i]);
 }
 
+// A text of 100 KB with characters of every UTF-8 length, and 1 KB of every byte value.
+inline std::u16string dbif_longtext() {
+    std::u16string text;
+    while (text.size() < 100 * 1024) text += u"long text \u00E4\u4E2D\U0001F600 ";
+    return text;
+}
+inline std::vector<unsigned char> dbif_allbytes() {
+    std::vector<unsigned char> bytes;
+    for (int i = 0; i < 1024; ++i) bytes.push_back(static_cast<unsigned char>(255 - i % 256));
+    return bytes;
+}
+
 // A batch holding rows (all of the same width).
 inline void fillBatch(DbIfRowBatch* batch, const Rows& rows) {
     batch->reset(rows.empty() ? 0 : static_cast<unsigned>(rows[0].size()));
@@ -212,23 +224,46 @@ struct TraceLog {
     }
 };
 
+// The ODBC connection string for the database an "ODBC_<backend>" test parameter names, or
+// empty when the environment has no such database: SQLite on the file `sqliteFile`, the
+// PostgreSQL server of scripts/pgtest.sh, the MariaDB server of scripts/mariadbtest.sh.
+inline std::string odbcConnectionString(const std::string& backend, const std::string& sqliteFile) {
+    auto env = [](const char* name) { return std::string(getenv(name) ? getenv(name) : ""); };
+    if (backend == "SQLITE") return "Driver=SQLite3;Database=" + sqliteFile + ";Timeout=60000";
+    if (backend == "PGSQL" && getenv("PGHOST"))
+        return "Driver=PostgreSQL Unicode;Servername=" + env("PGHOST") + ";Port=" + env("PGPORT") +
+               ";Database=" + env("PGDATABASE") + ";Username=" + env("PGUSER") +
+               ";UseDeclareFetch=1";
+    if (backend == "MARIADB" && getenv("TABRIX_ODBC_MARIADB"))
+        return env("TABRIX_ODBC_MARIADB") + ";Database=tabrix_test";
+    return "";
+}
+
 // A connected session of the engine named by the parameter: SQLite on a fresh, empty database
 // file in WAL mode (the mode to choose when connections read while others write; the engine
 // keeps whatever mode it finds), PostgreSQL when the environment names a server (PGHOST or
-// dbs_pgsql_conninfo; scripts/pgtest.sh provides one). Tables are named after the test and
-// dropped at its end, so the suite can run again on the same database.
+// dbs_pgsql_conninfo; scripts/pgtest.sh provides one), or the ODBC engine ("ODBC_SQLITE",
+// "ODBC_PGSQL", "ODBC_MARIADB") on such a database through its driver. Tables are named after
+// the test and dropped at its end, so the suite can run again on the same database.
 class EngineTest : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
-        if (sqlite()) {
+        if (backend() == "SQLITE") {
             ASSERT_TRUE(dir_.ok());
             setenv("dbs_sqlite_db", dir_.write("engine.db", "").c_str(), 1);
             const std::string wal =
                 "sqlite3 '" + dir_.path("engine.db") + "' 'PRAGMA journal_mode=WAL' >/dev/null";
             ASSERT_EQ(system(wal.c_str()), 0);
-        } else if (!getenv("PGHOST") && !getenv("dbs_pgsql_conninfo")) {
+        } else if (backend() == "PGSQL" && !getenv("PGHOST") && !getenv("dbs_pgsql_conninfo")) {
             GTEST_SKIP() << "no PostgreSQL server: neither PGHOST nor dbs_pgsql_conninfo is set "
                             "(scripts/pgtest.sh run ... provides one)";
+        }
+        if (odbc()) {
+            const std::string conninfo = odbcConnectionString(backend(), dir_.path("engine.db"));
+            if (conninfo.empty())
+                GTEST_SKIP() << "no " << backend() << " database for ODBC (scripts/pgtest.sh and "
+                             << "scripts/mariadbtest.sh provide them)";
+            setenv("dbs_odbc_conninfo", conninfo.c_str(), 1);
         }
         conn_ = open();
         ASSERT_TRUE(conn_) << "this build has no " << GetParam() << " engine";
@@ -240,14 +275,45 @@ class EngineTest : public ::testing::TestWithParam<std::string> {
         traceOn(0);
         if (tables_) tables_->dropAll();
         conn_->disconnect();
+        if (odbc()) unsetenv("dbs_odbc_conninfo");
     }
 
-    bool sqlite() const { return GetParam() == "SQLITE"; }
+    // The database behind the engine: the parameter without its "ODBC_".
+    std::string backend() const { return odbc() ? GetParam().substr(5) : GetParam(); }
+    bool odbc() const { return GetParam().rfind("ODBC_", 0) == 0; }
+    bool sqlite() const { return backend() == "SQLITE"; }
     std::unique_ptr<DbIfConnection> open() {
-        return dbif_open(ul_utf8to16(GetParam().c_str()).c_str());
+        return dbif_open(odbc() ? u"ODBC" : ul_utf8to16(GetParam().c_str()).c_str());
     }
     std::u16string table(const char16_t* suffix, const std::u16string& columns) {
         return tables_->create(suffix, columns);
+    }
+    // A table (id, v type) filled with values ({bound} or {bound, read back}) and read back:
+    // the values come back, and v is described as dbType with length and decimals, named in
+    // the tool's case whatever case the table has it in.
+    void expectRoundTrip(const std::u16string& suffix, const char16_t* type, int dbType,
+                         unsigned length, unsigned decimals, const Rows& values) {
+        SCOPED_TRACE(ul_utf16to8(type));
+        std::u16string t = table(suffix.c_str(),
+                                 u"id INTEGER NOT NULL PRIMARY KEY, v " + std::u16string(type));
+        Rows params, expected;
+        for (size_t i = 0; i < values.size(); ++i) {
+            params.push_back({I(static_cast<int64_t>(i)), values[i][0]});
+            expected.push_back({values[i].back()});
+        }
+        unsigned long processed = 0;
+        ASSERT_EQ(runModify(*conn_, u"INSERT INTO " + t + u" VALUES (?, ?)", params, &processed),
+                  DBIF_RC_OK)
+            << commText(*conn_);
+        EXPECT_EQ(processed, params.size());
+        QueryResult r = runQuery(*conn_, u"SELECT v FROM " + t + u" ORDER BY id");
+        ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
+        EXPECT_EQ(r.rows, expected);
+        ASSERT_EQ(r.columns.size(), 1u);
+        EXPECT_EQ(r.columns[0].name, u"V");
+        EXPECT_EQ(r.columns[0].type, dbType);
+        EXPECT_EQ(r.columns[0].length, length);
+        EXPECT_EQ(r.columns[0].decimals, decimals);
     }
     int exec(const std::u16string& sql) { return conn_->execute(sql.c_str()); }
     // The single value of a query (NULL when there is none).

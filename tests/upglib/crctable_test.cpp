@@ -49,8 +49,12 @@ const Scenario kScenarios[] = {
 struct Pair {
     const char *name, *a, *b;
 };
-const Pair kPairs[] = {
-    {"SQLite_SQLite", "SQLITE", "SQLITE"}, {"PG_PG", "PGSQL", "PGSQL"}, {"SQLite_PG", "SQLITE", "PGSQL"}};
+// "MARIADB": the MariaDB server of scripts/mariadbtest.sh through the ODBC engine.
+const Pair kPairs[] = {{"SQLite_SQLite", "SQLITE", "SQLITE"},
+                       {"PG_PG", "PGSQL", "PGSQL"},
+                       {"SQLite_PG", "SQLITE", "PGSQL"},
+                       {"SQLite_MariaDB", "SQLITE", "MARIADB"},
+                       {"PG_MariaDB", "PGSQL", "MARIADB"}};
 
 // Side A's rows; a, b and the further fields are SQL literals.
 struct Row {
@@ -135,6 +139,8 @@ class CrcTableTest : public ::testing::TestWithParam<std::tuple<Pair, Scenario>>
         const Pair& p = std::get<0>(GetParam());
         if ((std::string(p.a) == "PGSQL" || std::string(p.b) == "PGSQL") && !havePostgres())
             GTEST_SKIP() << "no PostgreSQL server (PGHOST or dbs_pgsql_conninfo not set)";
+        if (std::string(p.b) == "MARIADB" && !getenv("TABRIX_ODBC_MARIADB"))
+            GTEST_SKIP() << "no MariaDB server (scripts/mariadbtest.sh sets TABRIX_ODBC_MARIADB)";
         const char* conninfo = getenv("dbs_pgsql_conninfo");
         baseConninfo_ = conninfo ? conninfo : "";
         const std::string pid = std::to_string(getpid());
@@ -152,10 +158,18 @@ class CrcTableTest : public ::testing::TestWithParam<std::tuple<Pair, Scenario>>
         ul_sqlresetsession();
         ul_msgwrite_reset();
         UL_TabChkMaxDifferences = maxDiffs_;
+        unsetenv("dbs_odbc_conninfo");
     }
 
     // Points the connection settings at a side (its schema, or the server's default one).
     void use(const Side& s, bool inSchema) {
+        if (s.engine == "MARIADB") {  // a schema is a database there
+            setenv("dbms_type", "ODBC", 1);
+            const std::string db = inSchema ? s.schema : "tabrix_test";
+            setenv("dbs_odbc_conninfo",
+                   (std::string(getenv("TABRIX_ODBC_MARIADB")) + ";Database=" + db).c_str(), 1);
+            return;
+        }
         setenv("dbms_type", s.engine.c_str(), 1);
         setenv("dbs_sqlite_db", s.sqlite.c_str(), 1);
         const std::string schema = inSchema ? " options='-csearch_path=" + s.schema + "'" : "";
@@ -171,7 +185,7 @@ class CrcTableTest : public ::testing::TestWithParam<std::tuple<Pair, Scenario>>
         return rc >= 0;
     }
     void load(Side* s, const std::vector<Row>& rows, const Scenario& sc) {
-        if (s->engine == "PGSQL") {
+        if (s->engine != "SQLITE") {
             ASSERT_EQ(connect(*s, false), 0) << errorUtf8();
             ASSERT_TRUE(s->created = run("CREATE SCHEMA " + s->schema));
             ASSERT_EQ(ul_sqldisconnect(0), 0);
