@@ -423,6 +423,13 @@ TEST_P(UlSqlSplitEngineTest, LimitsPreconditionsAndEqualBoundaries) {
     EXPECT_EQ(ul_sqlsplittable(&split, table.c_str(), keys, 2, 0.5, 1000, 5, UL_DBROWCOUNT_INVALID,
                                nullptr, 0),
               UL_SPLITRESULT_TOOFEW);
+    // Exactly the minimum is enough.
+    ASSERT_EQ(ul_sqlsplittable(&split, table.c_str(), keys, 2, 250, 1000, 4, UL_DBROWCOUNT_INVALID,
+                               nullptr, 0),
+              0)
+        << u8(errorText());
+    EXPECT_EQ(split.getCount(), 4);
+    split.clear();
     EXPECT_EQ(ul_sqlsplittable(&split, table.c_str(), keys, 2, 5000, 1000, UL_DBROWCOUNT_INVALID,
                                UL_DBROWCOUNT_INVALID, nullptr, 0),
               UL_SPLITRESULT_NOTHING);
