@@ -57,21 +57,20 @@ class UlClusterSorterTest : public ::testing::Test {
 TEST_F(UlClusterSorterTest, TinyMemoryWithSwapFileReturnsEveryRowOnce) {
     ULClusterSorter s;
     ASSERT_EQ(s.init(40, 3, swap_.c_str(), 0), 0);
-    std::vector<std::tuple<std::u16string, uint32_t, uint32_t>> pages;
+    std::vector<std::tuple<std::u16string, uint32_t, uint32_t, std::string>> pages;
     std::map<std::u16string, std::string> expected;
     for (int k = 0; k < 300; ++k) {
         const std::u16string key = ul_utf8to16(("K" + std::to_string(k)).c_str());
         const uint32_t n = 1 + k % 6;
         for (uint32_t p = 0; p < n; ++p) {
-            pages.emplace_back(key, p, n);
-            expected[key] += page(u8(key), p, 10 + (k + p) % 30);
+            pages.emplace_back(key, p, n, page(u8(key), p, 10 + (k + p) % 30));
+            expected[key] += std::get<3>(pages.back());
         }
     }
     std::shuffle(pages.begin(), pages.end(), std::mt19937(3));
     std::map<std::u16string, std::string> got;
-    for (const auto& [key, p, n] : pages) {
-        const int status = add(&s, key, p, p == 0 ? n : UL_ROWCOLLECT_UNKNOWN,
-                               page(u8(key), p, 10 + (std::stoi(u8(key).substr(1)) + p) % 30));
+    for (const auto& [key, p, n, content] : pages) {
+        const int status = add(&s, key, p, p == 0 ? n : UL_ROWCOLLECT_UNKNOWN, content);
         ASSERT_GE(status, 0) << u8(errorText());
         if (status != UL_CLSRT_COMPLETE) continue;
         for (auto& [k, v] : drain(&s)) EXPECT_TRUE(got.emplace(k, v).second) << u8(k);
@@ -83,31 +82,16 @@ TEST_F(UlClusterSorterTest, TinyMemoryWithSwapFileReturnsEveryRowOnce) {
     EXPECT_EQ(stat(u8(swap_).c_str(), &st), 0);
     ASSERT_EQ(s.deinit(0), 0);
     EXPECT_NE(stat(u8(swap_).c_str(), &st), 0);
-    EXPECT_NE(log_.text().find("Cluster sorter statistics: 3/3 internal"), std::string::npos);
 }
 
-TEST_F(UlClusterSorterTest, MemoryLimits) {
-    ULClusterSorter s;
-    ASSERT_EQ(s.init(16, 2, nullptr, 0), 0);
-    EXPECT_EQ(add(&s, u"A", 1, UL_ROWCOLLECT_UNKNOWN, "x"), 0);
-    EXPECT_EQ(add(&s, u"B", 1, UL_ROWCOLLECT_UNKNOWN, "y"), 0);
-    EXPECT_EQ(add(&s, u"C", 1, UL_ROWCOLLECT_UNKNOWN, "z"), -1);
-    EXPECT_EQ(u8(errorText()), "Internal memory exhausted and no swap file configured");
-    ULClusterSorter f;
-    ASSERT_EQ(f.init(16, 0, swap_.c_str(), 0), 0);
-    f.setMaxFileSize(32);
-    EXPECT_EQ(add(&f, u"A", 1, UL_ROWCOLLECT_UNKNOWN, "x"), 0);
-    EXPECT_EQ(add(&f, u"A", 2, UL_ROWCOLLECT_UNKNOWN, "y"), 0);
-    EXPECT_EQ(add(&f, u"A", 3, UL_ROWCOLLECT_UNKNOWN, "z"), -1);
-    EXPECT_EQ(u8(errorText()), "Maximum file size 32 reached for SWP file (maxframe=2)");
-    EXPECT_EQ(f.deinit(0), 0);
+// The swap file is opened only when memory runs out; a path that cannot be opened fails the row
+// that needed it, naming the path.
+TEST_F(UlClusterSorterTest, UnopenableSwapFileFailsTheRowThatNeedsIt) {
     ULClusterSorter bad;
     ASSERT_EQ(bad.init(16, 0, u"/nonexistent-dir/X.SWP", 0), 0);
     EXPECT_EQ(add(&bad, u"A", 1, UL_ROWCOLLECT_UNKNOWN, "x"), -1);
     EXPECT_EQ(u8(errorText()).rfind("Cannot open '/nonexistent-dir/X.SWP': ", 0), 0u)
         << u8(errorText());
-    EXPECT_NE(log_.text().find("A: 2/-1"), std::string::npos) << log_.text();
-    EXPECT_NE(log_.text().find("Found 1 incomplete entries"), std::string::npos);
 }
 
 // Steps on one key "K" (page, total or 0 for unknown, content, stamp) with the status or the
@@ -131,56 +115,37 @@ struct RuleCase {
 TEST_F(UlClusterSorterTest, TimeStampsDuplicatesAndPageCounts) {
     const char16_t* t1 = u"20260101000000";
     const char16_t* t2 = u"20260202000000";
+    // clang-format off
     const RuleCase cases[] = {
-        {"older stamp ignored",
-         0,
+        {"older stamp ignored", 0,
          {{1, 0, "b", t2, 0, nullptr}, {0, 2, "A", t1, 2, nullptr}, {0, 2, "a", t2, 1, nullptr}},
-         "ab",
-         "Ignoring row with pageno 0 for key 'K' due to wrong time stamp!"},
-        {"newer stamp restarts",
-         0,
+         "ab", "Ignoring row with pageno 0 for key 'K' due to wrong time stamp!"},
+        {"newer stamp restarts", 0,
          {{1, 0, "old", t1, 0, nullptr}, {1, 0, "b", t2, 0, nullptr}, {0, 2, "a", t2, 1, nullptr}},
-         "ab",
-         "Ignoring 1/-1 rows for key 'K' due to new time stamp!"},
-        {"equal duplicate dropped",
-         0,
+         "ab", "Ignoring 1/-1 rows for key 'K' due to new time stamp!"},
+        {"equal duplicate dropped", 0,
          {{1, 0, "b", t1, 0, nullptr}, {1, 0, "b", t1, 2, nullptr}, {0, 2, "a", t1, 1, nullptr}},
-         "ab",
-         ""},
-        {"content mismatch",
-         0,
+         "ab", ""},
+        {"content mismatch", 0,
          {{1, 0, "b", t1, 0, nullptr},
-          {1, 0, "c", t1, -1, "Content mismatch on 'K' page 1: l1=1 vs. l2=1"}},
-         "",
-         ""},
-        {"replace mode",
-         UL_CLSRT_REPLACE,
+          {1, 0, "c", t1, -1, "Content mismatch on 'K' page 1: l1=1 vs. l2=1"}}, "", ""},
+        {"replace mode", UL_CLSRT_REPLACE,
          {{1, 0, "b", t1, 0, nullptr}, {1, 0, "cc", t1, 0, nullptr}, {0, 2, "a", t1, 1, nullptr}},
-         "acc",
-         ""},
-        {"excess page",
-         0,
+         "acc", ""},
+        {"excess page", 0,
          {{0, 2, "a", t1, 0, nullptr}, {2, 0, "z", t1, 2, nullptr}, {1, 0, "b", t1, 1, nullptr}},
-         "ab",
-         "Ignoring excess row with pageno 2 >= 2 for key 'K'!"},
-        {"reduced total",
-         0,
+         "ab", "Ignoring excess row with pageno 2 >= 2 for key 'K'!"},
+        {"reduced total", 0,
          {{3, 0, "d", t1, 0, nullptr}, {1, 0, "b", t1, 0, nullptr}, {0, 2, "a", t1, 1, nullptr}},
-         "ab",
-         "Removed 1 rows with pagenr >= 2 for key 'K'."},
-        {"incompatible total",
-         0,
+         "ab", "Removed 1 rows with pagenr >= 2 for key 'K'."},
+        {"incompatible total", 0,
          {{0, 2, "a", t1, 0, nullptr},
-          {0, 3, "a", t1, -1, "Incompatible number of rows 3 != 2 supplied  for 'K'"}},
-         "",
-         ""},
-        {"ordered sequence",
-         UL_CLSRT_ORDERED,
+          {0, 3, "a", t1, -1, "Incompatible number of rows 3 != 2 supplied  for 'K'"}}, "", ""},
+        {"ordered sequence", UL_CLSRT_ORDERED,
          {{1, 0, "b", t1, 0, nullptr},
-          {0, 2, "a", t1, -1, "Wrong page number sequence 1,0 for 'K'"}},
-         "",
-         ""},
+          {0, 2, "a", t1, -1, "Wrong page number sequence 1,0 for 'K'"}}, "", ""},
     };
+    // clang-format on
     for (const RuleCase& c : cases) {
         MemoryStream caseLog;
         ul_msgwrite_setfp(caseLog.get());

@@ -226,9 +226,6 @@ TEST(UlSqlClusterPackTest, DecompressionByTableMode) {
 
 // ---- logical tables on the real engines ------------------------------------------------------
 
-using Field = NtField;
-using Table = NtTable;
-
 class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
   protected:
     void SetUp() override {
@@ -243,62 +240,30 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
         ASSERT_TRUE(nametab_.open(&session_)) << u8(errorText());
         phys_ = session_.table("CLU");
         pool_ = session_.table("POOL");
-        const std::vector<Field> key = {{u"K1", 40, 10, 0, true}, {u"K2", 172, 10, 0, true}};
+        const NtField k1 = {u"K1", 40, 10, 0, true}, k2 = {u"K2", 172, 10, 0, true};
+        // clang-format off
         tables_ = {
-            {phys_,
-             u'T',
-             u'C',
-             u"",
-             {key[0],
-              key[1],
-              {u"PAGENO", 168, 5, 0, true},
-              {u"TIMESTMP", 40, 14, 0, false},
-              {u"PAGELG", 168, 5, 0, false},
-              {u"VARDATA", 184, 4000, 0, false}}},
-            {session_.table("LC1"),
-             u'C',
-             u'T',
-             phys_,
-             {key[0],
-              key[1],
-              {u"SEQ", 172, 10, 0, true},
-              {u"TXT", 40, 40, 0, false},
-              {u"AMOUNT", 160, 11, 2, false},
-              {u"BIN", 184, 16, 0, false}}},
-            {session_.table("LC2"),
-             u'C',
-             u'T',
-             phys_,
-             {key[0], key[1], {u"POS", 168, 5, 0, true}, {u"NOTE", 40, 60, 0, false}}},
-            {session_.table("LC3"),
-             u'C',
-             u'T',
-             phys_,
-             {key[0],
-              key[1],
-              {u"LNO", 172, 10, 0, true},
-              {u"DLEN", 168, 5, 0, false},
+            {phys_, u'T', u'C', u"",
+             {k1, k2, {u"PAGENO", 168, 5, 0, true}, {u"TIMESTMP", 40, 14, 0, false},
+              {u"PAGELG", 168, 5, 0, false}, {u"VARDATA", 184, 4000, 0, false}}},
+            {session_.table("LC1"), u'C', u'T', phys_,
+             {k1, k2, {u"SEQ", 172, 10, 0, true}, {u"TXT", 40, 40, 0, false},
+              {u"AMOUNT", 160, 11, 2, false}, {u"BIN", 184, 16, 0, false}}},
+            {session_.table("LC2"), u'C', u'T', phys_,
+             {k1, k2, {u"POS", 168, 5, 0, true}, {u"NOTE", 40, 60, 0, false}}},
+            {session_.table("LC3"), u'C', u'T', phys_,
+             {k1, k2, {u"LNO", 172, 10, 0, true}, {u"DLEN", 168, 5, 0, false},
               {u"DATA", 200, 2000, 0, false}}},
-            {pool_,
-             u'T',
-             u'P',
-             u"",
-             {{u"TABNAME", 40, 30, 0, true},
-              {u"VARKEY", 40, 60, 0, true},
-              {u"DATALN", 168, 5, 0, false},
-              {u"VARDATA", 184, 4000, 0, false}}},
-            {session_.table("LP1"),
-             u'P',
-             u'T',
-             pool_,
-             {{u"KEY1", 40, 10, 0, true},
-              {u"KEY2", 40, 5, 0, true},
-              {u"VAL", 40, 30, 0, false},
-              {u"NUM", 172, 10, 0, false},
-              {u"BIN", 184, 8, 0, false}}},
+            {pool_, u'T', u'P', u"",
+             {{u"TABNAME", 40, 30, 0, true}, {u"VARKEY", 40, 60, 0, true},
+              {u"DATALN", 168, 5, 0, false}, {u"VARDATA", 184, 4000, 0, false}}},
+            {session_.table("LP1"), u'P', u'T', pool_,
+             {{u"KEY1", 40, 10, 0, true}, {u"KEY2", 40, 5, 0, true}, {u"VAL", 40, 30, 0, false},
+              {u"NUM", 172, 10, 0, false}, {u"BIN", 184, 8, 0, false}}},
         };
-        for (const Table& t : tables_) define(t);
-        for (const Table& t : tables_)
+        // clang-format on
+        for (const NtTable& t : tables_) define(t);
+        for (const NtTable& t : tables_)
             if (t.type != u'T') fill(t);
     }
     void TearDown() override {
@@ -315,19 +280,19 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
     }
     // The nametab rows of t, and a database table for the physical tables and for the
     // transparent original of each logical table ("<name>T").
-    void define(const Table& t) {
+    void define(const NtTable& t) {
         const std::u16string db = t.type == u'T' ? t.name : t.name + u"T";
         if (t.type != u'T') originals_.push_back(db);
         ASSERT_TRUE(nametab_.define(t, db));
     }
     // Rows of a transparent original: several keys, many rows a key, nulls, non-ASCII text,
     // binary values, long values over several pages.
-    void fill(const Table& t) {
+    void fill(const NtTable& t) {
         const unsigned n = static_cast<unsigned>(t.fields.size());
         std::u16string sql = u"INSERT INTO \"" + t.name + u"T\" VALUES (";
         for (unsigned i = 0; i < n; ++i) sql += i ? u", ?" : u"?";
         ULSQLStmt insert;
-        std::vector<ul_sqlfielddesc_t> descs = describe(t.name);
+        std::vector<ul_sqlfielddesc_t> descs = nametab_.describe(t.name);
         ASSERT_EQ(insert.prepare((sql + u")").c_str(), descs.data(), n, nullptr, 0, 0), 0)
             << u8(errorText());
         const std::u16string k1s[] = {u"A", u"Käse", u"ZZ", u"日本"};
@@ -338,7 +303,7 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
                     bin[b] = static_cast<unsigned char>(b * 31 + k + r);
                 const size_t small = 3 + r % 9;
                 for (unsigned i = 0; i < n; ++i) {
-                    const Field& f = t.fields[i];
+                    const NtField& f = t.fields[i];
                     const std::u16string name = f.name;
                     int rc;
                     if (name == u"K1" || name == u"KEY1")
@@ -367,17 +332,14 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
                 ASSERT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(errorText());
             }
     }
-    std::vector<ul_sqlfielddesc_t> describe(const std::u16string& table) {
-        return nametab_.describe(table);
-    }
     // Stores every logical table of the physical table through the writer.
     int write(const std::u16string& physical, unsigned pageSize, bool compress) {
         exec(u"DELETE FROM \"" + physical + u"\"");
         ULSQLLogicalWriter writer;
         if (writer.open(physical.c_str(), pageSize, compress) < 0) return -1;
-        for (const Table& t : tables_) {
+        for (const NtTable& t : tables_) {
             if (t.ref != physical) continue;
-            std::vector<ul_sqlfielddesc_t> d = describe(t.name);
+            std::vector<ul_sqlfielddesc_t> d = nametab_.describe(t.name);
             ULSQLStmt query;
             struct Feed : ULSQLCallBack {
                 ULSQLLogicalWriter* writer;
@@ -398,10 +360,10 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
         return writer.close();
     }
     // The rows of the transparent original in key order.
-    std::vector<CollectRows::Row> transparent(const Table& t,
+    std::vector<CollectRows::Row> transparent(const NtTable& t,
                                               const std::vector<ul_sqlfielddesc_t>& d) {
         std::u16string order;
-        for (const Field& f : t.fields)
+        for (const NtField& f : t.fields)
             if (f.key) order += (order.empty() ? u"" : u", ") + std::u16string(f.name);
         CollectRows rows;
         ULSQLStmt query;
@@ -416,7 +378,7 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
     MemoryStream log_;
     TestNameTab nametab_;
     std::u16string phys_, pool_;
-    std::vector<Table> tables_;
+    std::vector<NtTable> tables_;
     std::vector<std::u16string> originals_;
 };
 
@@ -450,9 +412,9 @@ TEST_P(UlSqlClusterTest, LogicalTablesReadBackAsTheirOriginals) {
          std::vector<std::pair<unsigned, bool>>{{64, false}, {64, true}, {4000, true}}) {
         ASSERT_EQ(write(phys_, pageSize, compress), 0) << u8(errorText());
         ASSERT_EQ(write(pool_, 0, false), 0) << u8(errorText());
-        for (const Table& t : tables_) {
+        for (const NtTable& t : tables_) {
             if (t.type == u'T') continue;
-            std::vector<ul_sqlfielddesc_t> d = describe(t.name);
+            std::vector<ul_sqlfielddesc_t> d = nametab_.describe(t.name);
             const auto expected = transparent(t, d);
             ASSERT_GT(expected.size(), 10u);
             for (const auto& [low, high] : kRanges) {
@@ -576,7 +538,7 @@ TEST_P(UlSqlClusterTest, DamagedRecordsFailWithTableAndKey) {
         {record(1, version), -1, "Invalid compression version 2"},
     };
     ULSQLStmt insert;
-    const std::vector<ul_sqlfielddesc_t> d = describe(phys_);
+    const std::vector<ul_sqlfielddesc_t> d = nametab_.describe(phys_);
     ASSERT_EQ(insert.prepare((u"INSERT INTO \"" + phys_ + u"\" VALUES (?, ?, ?, ?, ?, ?)").c_str(),
                              d.data(), 6, nullptr, 0, 0),
               0);

@@ -54,7 +54,7 @@ TEST(UlSqlSplitTest, LiteralsPerFormAndBack) {
         const char16_t* value;
         int tokenClass;
         const ul_sqlliteralform_t* form;
-        const char16_t* expected;  // null: error
+        const char16_t* expected;  // starting with "!": the error text
     } cases[] = {{u"O'Neil", S, sqlite, u"'O''Neil'"},
                  // clang-format off
                  {u"a\\b", S, pg, u"'a\\b'"}, {u"", S, pg, u"''"},
@@ -63,15 +63,19 @@ TEST(UlSqlSplitTest, LiteralsPerFormAndBack) {
                  {u"0042", UL_SQLTOKEN_NUMC, pg, u"'0042'"},
                  {u"0aFf", H, sqlite, u"X'0AFF'"}, {u"0aFf", H, pg, u"'\\x0AFF'::bytea"},
                  {u"", H, sqlite, u"X''"}, {u"-12.5e+3", N, pg, u"-12.5e+3"},
-                 {u"ABC", H, sqlite, nullptr}, {u"0x", H, sqlite, nullptr},
-                 {u"1 OR 1=1", N, sqlite, nullptr}, {u"1e", N, sqlite, nullptr}};
+                 {u"ABC", H, sqlite, u"!Invalid hexadecimal value 'ABC'"},
+                 {u"0x", H, sqlite, u"!Invalid hexadecimal value '0x'"},
+                 {u"1 OR 1=1", N, sqlite, u"!Invalid numeric value '1 OR 1=1'"},
+                 {u"1e", N, sqlite, u"!Invalid numeric value '1e'"},
+                 {u"1;", N, sqlite, u"!Invalid numeric value '1;'"},
+                 {u"x", 7, sqlite, u"!Invalid token class 7 for value 'x'"}};
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(u8(c.value));
         std::u16string text;
         const int rc = ul_sqlappendliteral(&text, c.value, c.tokenClass, c.form);
-        if (!c.expected) {
-            EXPECT_EQ(rc, -1);
+        if (c.expected[0] == u'!') {
+            EXPECT_TRUE(failedWith(rc, u8(c.expected + 1)));
             EXPECT_TRUE(text.empty());
             continue;
         }
@@ -88,11 +92,6 @@ TEST(UlSqlSplitTest, LiteralsPerFormAndBack) {
                              : c.tokenClass == UL_SQLTOKEN_NUMBER ? UL_SQLTOKEN_NUMBER
                                                                   : UL_SQLTOKEN_STRING);
     }
-    std::u16string unused;
-    EXPECT_TRUE(failedWith(ul_sqlappendliteral(&unused, u"1;", UL_SQLTOKEN_NUMBER, sqlite),
-                           "Invalid numeric value '1;'"));
-    EXPECT_TRUE(failedWith(ul_sqlappendliteral(&unused, u"x", 7, sqlite),
-                           "Invalid token class 7 for value 'x'"));
     UL_SQLGlobalFlags |= UL_SQLFLAG_HEXFORMAT0X;
     std::u16string zeroX;
     EXPECT_EQ(ul_sqlappendliteral(&zeroX, u"ab", UL_SQLTOKEN_HEXSTRING, pg), 0);
@@ -424,6 +423,13 @@ TEST_P(UlSqlSplitEngineTest, LimitsPreconditionsAndEqualBoundaries) {
     EXPECT_EQ(ul_sqlsplittable(&split, table.c_str(), keys, 2, 0.5, 1000, 5, UL_DBROWCOUNT_INVALID,
                                nullptr, 0),
               UL_SPLITRESULT_TOOFEW);
+    // Exactly the minimum is enough.
+    ASSERT_EQ(ul_sqlsplittable(&split, table.c_str(), keys, 2, 250, 1000, 4, UL_DBROWCOUNT_INVALID,
+                               nullptr, 0),
+              0)
+        << u8(errorText());
+    EXPECT_EQ(split.getCount(), 4);
+    split.clear();
     EXPECT_EQ(ul_sqlsplittable(&split, table.c_str(), keys, 2, 5000, 1000, UL_DBROWCOUNT_INVALID,
                                UL_DBROWCOUNT_INVALID, nullptr, 0),
               UL_SPLITRESULT_NOTHING);
