@@ -17,6 +17,8 @@ export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1${ASAN_OPTIO
 # A skipped test fails here: the PostgreSQL and ODBC parts of the suite must run, not vanish as
 # "skipped".
 export TABRIX_TESTS_NO_SKIP=1
+# Allocations kept inside third-party ODBC drivers are not ours to free (see the file).
+export LSAN_OPTIONS="suppressions=$TABRIX_ROOT/tests/lsan-drivers.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 
 tabrix_say "Starting a throwaway PostgreSQL cluster"
