@@ -348,6 +348,8 @@ struct dbif_catobjects_t {
     std::vector<std::u16string> schemas;
     std::vector<dbif_catobject_t> objects;            // filled by DBIF_CTL_CATALOG_OBJECTS
     std::vector<dbif_catdependency_t> dependencies;   // filled by DBIF_CTL_CATALOG_DEPENDENCIES
+};
+
 // ---- object sizes ----------------------------------------------------------------------------
 //
 // DBIF_CTL_OBJECT_SIZES fills the size of every entry from the engine's own storage figures:
