@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "childproc.h"
+#include "commandtestutil.h"
 #include "sqltestutil.h"
 #include "tabrix.h"
 
@@ -32,60 +33,21 @@ TEST(RunTaskAssign, FewestRowsFirstTiesToTheLowestNumber) {
 using Pieces = std::vector<std::pair<int, std::string>>;
 using Groups = std::vector<std::vector<Pieces>>;
 
-// The statement table and a result table R (key K) in a fresh place: a schema of this process
-// on PostgreSQL (the tool finds it through the search path), the temporary file on SQLite.
-class RunTaskTest : public ::testing::TestWithParam<const char*> {
+// The statement table and a result table R (key K) in a fresh place (see CommandEngineTest); the
+// executors' PID files go to a directory of the test's own.
+class RunTaskTest : public CommandEngineTest {
   protected:
     void SetUp() override {
-        inside_.emplace(workDir_.path());  // the executors' PID files go there
-        ul_msgwrite_reset();
-        ul_sqlresetglobalflags();
-        std::string why;
-        if (!session_.open(GetParam(), &why)) GTEST_SKIP() << why;
+        inside_.emplace(workDir_.path());
         task_ = "T" + std::to_string(getpid());
-        if (session_.isPg()) {
-            schema_ = "rt" + std::to_string(getpid());
-            pgOptions_ =
-                std::make_unique<ScopedEnv>("PGOPTIONS", ("-c search_path=" + schema_).c_str());
-        }
-        ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(errorText());
-        if (session_.isPg()) exec("CREATE SCHEMA " + schema_);
-        exec(
-            "CREATE TABLE \"UPGSQL\" (\"TASK\" VARCHAR(20) NOT NULL, \"STMT_GROUP\" INTEGER NOT "
-            "NULL, \"SEQUENCE\" INTEGER NOT NULL, \"LINE\" INTEGER NOT NULL, \"OBJECT\" "
-            "VARCHAR(255), \"STMT\" VARCHAR(2000), \"PID\" INTEGER NOT NULL, PRIMARY KEY "
-            "(\"TASK\", \"STMT_GROUP\", \"SEQUENCE\", \"LINE\"))");
-        exec("CREATE TABLE \"R\" (\"K\" INTEGER NOT NULL PRIMARY KEY)");
-        commitAndDisconnect();
-        ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
-    }
-    void TearDown() override {
-        if (!schema_.empty()) {
-            for (const char* table : {"\"UPGSQL\"", "\"R\""})
-                exec(std::string("DROP TABLE ") + table);
-            exec("DROP SCHEMA " + schema_);
-            commitAndDisconnect();
-        }
-        ul_msgwrite_reset();
-        ul_sqlresetglobalflags();
-    }
-    static void exec(const std::string& sql) {
-        if (!ul_sqlisconnected()) {
-            ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0);
-        }
-        ASSERT_GE(ULSQLStmt::run(w(sql).c_str(), nullptr, 0, nullptr, nullptr, 0), 0)
-            << sql << ": " << u8(errorText());
+        open({"CREATE TABLE \"UPGSQL\" (\"TASK\" VARCHAR(20) NOT NULL, \"STMT_GROUP\" INTEGER NOT "
+              "NULL, \"SEQUENCE\" INTEGER NOT NULL, \"LINE\" INTEGER NOT NULL, \"OBJECT\" "
+              "VARCHAR(255), \"STMT\" VARCHAR(2000), \"PID\" INTEGER NOT NULL, PRIMARY KEY "
+              "(\"TASK\", \"STMT_GROUP\", \"SEQUENCE\", \"LINE\"))",
+              "CREATE TABLE \"R\" (\"K\" INTEGER NOT NULL PRIMARY KEY)"},
+             {"UPGSQL", "R"});
     }
     static void commitAndDisconnect() { ASSERT_EQ(ul_sqldisconnect(0), 0); }
-    static std::vector<std::string> query(const std::string& sql) {
-        std::vector<std::string> out;
-        if (!ul_sqlisconnected() && ul_sqlconnect2(UL_CONNECT_QUIET) != 0) return out;
-        CollectRows rows;
-        EXPECT_EQ(ULSQLStmt::run(w(sql).c_str(), nullptr, 0, &rows, nullptr, 0), 0) << sql;
-        for (const std::u16string& v : rows.column()) out.push_back(u8(v));
-        (void)ul_sqldisconnect(0);
-        return out;
-    }
     // Fills the task: group numbers from 1, sequences from 1.
     void load(const Groups& groups) {
         std::string values;
@@ -106,19 +68,10 @@ class RunTaskTest : public ::testing::TestWithParam<const char*> {
         if (!values->empty()) exec("INSERT INTO \"UPGSQL\" VALUES " + *values);
         values->clear();
     }
-    // Runs the command in this process; the log goes to log.
+    // Runs the command on the test's task in this process; the log goes to log.
     int run(std::vector<std::string> words, std::string* log) {
-        MemoryStream stream;
-        ul_msgwrite_setfp(stream.get());
         words.insert(words.begin(), {"sqlruntask", "task=" + task_});
-        std::vector<std::u16string> texts;
-        for (const std::string& word : words) texts.push_back(w(word));
-        std::vector<const char16_t*> argv;
-        for (const std::u16string& t : texts) argv.push_back(t.c_str());
-        const int rc = cmd_SQLRUNTASK(static_cast<unsigned>(argv.size()), argv.data());
-        ul_msgwrite_setfp(nullptr);
-        *log = stream.text() + (rc < 0 ? "ERROR: " + u8(errorText()) : "");
-        return rc;
+        return CommandEngineTest::run(cmd_SQLRUNTASK, words, log);
     }
     // The command in a child process, whose report is its result and error text.
     std::unique_ptr<childproc::Child> spawn(std::vector<std::string> words) {
@@ -135,9 +88,6 @@ class RunTaskTest : public ::testing::TestWithParam<const char*> {
 
     TempDir workDir_;
     std::optional<ScopedCwd> inside_;
-    EngineSession session_;
-    std::unique_ptr<ScopedEnv> pgOptions_;
-    std::string schema_;
     std::string task_;
 };
 
