@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -69,6 +70,41 @@ inline long benchPeakKb() {
     while (std::getline(status, line))
         if (line.rfind("VmHWM:", 0) == 0) return atol(line.c_str() + 6);
     return -1;
+}
+
+// One measurement run in a child process: its time, peak resident memory (KB) and the value
+// the work reported.
+struct BenchChildResult {
+    double seconds = 0;
+    long peakKb = 0;
+    long value = 0;
+};
+
+// Runs work in a child process, so that its peak memory is its own and nothing it leaves behind
+// skews the next measurement. work returns false on failure, which ends the benchmark.
+inline BenchChildResult benchInChild(const std::function<bool(long* value)>& work) {
+    int fds[2];
+    if (pipe(fds) != 0) benchDie("pipe");
+    const pid_t pid = fork();
+    if (pid < 0) benchDie("fork");
+    if (pid == 0) {
+        close(fds[0]);
+        const double start = benchNow();
+        BenchChildResult r;
+        const bool ok = work(&r.value);
+        r.seconds = benchNow() - start;
+        r.peakKb = benchPeakKb();
+        if (write(fds[1], &r, sizeof r) != sizeof r) _exit(3);
+        _exit(ok ? 0 : 2);
+    }
+    close(fds[1]);
+    BenchChildResult r;
+    const bool got = read(fds[0], &r, sizeof r) == sizeof r;
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0) benchDie("measurement in a child");
+    return r;
 }
 
 // Counts the data rows of a query; reads nothing.

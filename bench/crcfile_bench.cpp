@@ -4,8 +4,6 @@
 // lines are nested three levels deep. Each measurement runs in a child process, so that its
 // peak resident memory is its own.
 //   crcfile_bench [tables] [lines]        defaults 1000 and 2000000
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -70,38 +68,13 @@ long crcEval(const std::u16string& own, const std::u16string& ref) {
 
 constexpr int kRuns = 5;
 
-struct Result {
-    double seconds;
-    long value;
-    long peakKiB;
-};
-
-// Runs work in a child process: its time, result and peak resident set.
-Result inChild(long (*work)(const std::u16string&, const std::u16string&),
-               const std::u16string& own, const std::u16string& ref) {
-    int fds[2];
-    if (pipe(fds) != 0) benchDie("pipe");
-    const pid_t pid = fork();
-    if (pid < 0) benchDie("fork");
-    if (pid == 0) {
-        close(fds[0]);
-        const double start = benchNow();
-        const long value = work(own, ref);
-        const double seconds = benchNow() - start;
-        const Result r{seconds, value, 0};
-        if (write(fds[1], &r, sizeof r) != sizeof r) _exit(1);
-        _exit(0);
-    }
-    close(fds[1]);
-    Result r{};
-    if (read(fds[0], &r, sizeof r) != sizeof r) benchDie("child failed");
-    close(fds[0]);
-    int status = 0;
-    struct rusage usage {};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status))
-        benchDie("child failed");
-    r.peakKiB = usage.ru_maxrss;
-    return r;
+// Runs work on the two files in a child process.
+BenchChildResult inChild(long (*work)(const std::u16string&, const std::u16string&),
+                         const std::u16string& own, const std::u16string& ref) {
+    return benchInChild([&](long* value) {
+        *value = work(own, ref);
+        return true;
+    });
 }
 
 }  // namespace
@@ -118,10 +91,10 @@ int main(int argc, char** argv) {
     const std::u16string wown = ul_utf8to16(own.c_str()), wref = ul_utf8to16(ref.c_str());
 
     // Best of a few alternating runs: a single run on a shared machine varies by a factor of two.
-    Result plain = inChild(plainRead, wown, wref);
-    Result eval = inChild(crcEval, wown, wref);
+    BenchChildResult plain = inChild(plainRead, wown, wref);
+    BenchChildResult eval = inChild(crcEval, wown, wref);
     for (int run = 1; run < kRuns; ++run) {
-        const Result p = inChild(plainRead, wown, wref), e = inChild(crcEval, wown, wref);
+        const BenchChildResult p = inChild(plainRead, wown, wref), e = inChild(crcEval, wown, wref);
         if (p.seconds < plain.seconds) plain = p;
         if (e.seconds < eval.seconds) eval = e;
     }
@@ -132,11 +105,11 @@ int main(int argc, char** argv) {
            tables,
            plain.value / 2, eval.value, kRuns);
     printf("plain line read of both files: %8.3f s  peak RSS %7.1f MiB\n", plain.seconds,
-           plain.peakKiB / 1024.0);
+           plain.peakKb / 1024.0);
     printf("read, merge and evaluate:      %8.3f s  peak RSS %7.1f MiB\n", eval.seconds,
-           eval.peakKiB / 1024.0);
+           eval.peakKb / 1024.0);
     printf("ratio to the plain read: %.2fx; peak RSS per million lines held: %.1f MiB\n",
-           eval.seconds / plain.seconds, (eval.peakKiB - plain.peakKiB) / 1024.0 / millions);
+           eval.seconds / plain.seconds, (eval.peakKb - plain.peakKb) / 1024.0 / millions);
     unlink(own.c_str());
     unlink(ref.c_str());
     rmdir(dir);

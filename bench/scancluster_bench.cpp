@@ -12,7 +12,6 @@
 // (scripts/pgtest.sh run ...).
 //
 //   scancluster_bench [pages [pagesize [memsize [rounds]]]]     defaults 1000000, 100, 64k, 3
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -153,38 +152,6 @@ class PlainRead : public ULSQLCallBack {
     unsigned long sum = 0;
 };
 
-struct Result {
-    double seconds = 0;
-    long peakKb = 0;
-};
-
-// Runs body in a child process; its time and peak memory.
-Result inChild(const std::function<bool()>& body) {
-    int fds[2];
-    if (pipe(fds) != 0) benchDie("pipe");
-    const pid_t pid = fork();
-    if (pid < 0) benchDie("fork");
-    if (pid == 0) {
-        close(fds[0]);
-        const double start = benchNow();
-        const bool ok = body();
-        Result r{benchNow() - start, benchPeakKb()};
-        if (write(fds[1], &r, sizeof r) != sizeof r) _exit(3);
-        _exit(ok ? 0 : 2);
-    }
-    close(fds[1]);
-    Result r;
-    const bool got = read(fds[0], &r, sizeof r) == sizeof r;
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        fprintf(stderr, "measurement failed (status %d)\n", status);
-        exit(1);
-    }
-    return r;
-}
-
 bool plainRead(long pages) {
     if (ul_sqlconnect2(UL_CONNECT_QUIET) < 0) return false;
     ULSQLStmt stmt;
@@ -262,10 +229,11 @@ int main(int argc, char** argv) {
         printf("%s: %ld pages of %ld rows written in %.1f s\n", engine, supply.written,
                supply.rows, benchNow() - start);
         const std::string logPath = sqlitePath + ".log";
-        Result best[2];
+        BenchChildResult best[2];
         for (int r = 0; r < rounds; ++r) {
-            const Result plain = inChild([&] { return plainRead(pages); });
-            const Result scanned = inChild([&] { return scan(pages, memsize, logPath); });
+            const BenchChildResult plain = benchInChild([&](long*) { return plainRead(pages); });
+            const BenchChildResult scanned =
+                benchInChild([&](long*) { return scan(pages, memsize, logPath); });
             if (r == 0 || plain.seconds < best[0].seconds) best[0] = plain;
             if (r == 0 || scanned.seconds < best[1].seconds) best[1] = scanned;
         }

@@ -193,25 +193,6 @@ EOF
   emit_env "$dir" "$port" "$user"
 }
 
-cmd_run() {
-  [ $# -ge 1 ] || die "usage: pgtest.sh run CMD [ARG...]"
-  local env rc=0
-  env=$(TABRIX_PGTEST_OWNER=$$ cmd_start) || exit 1
-  eval "$env"
-  trap 'cmd_stop "$TABRIX_PGTEST_DIR"' EXIT
-  trap 'exit 130' INT
-  trap 'exit 143' TERM
-  "$@" || rc=$?
-  exit "$rc"
-}
-
-case "${1:-}" in
-  start) cmd_start ;;
-  stop) shift && cmd_stop "$@" ;;
-  run) shift && cmd_run "$@" ;;
-  clean) cmd_clean ;;
-  *)
-    sed -n '2,/^set -euo/{/^#/s/^# \{0,1\}//p}' "$0" >&2
-    exit 2
-    ;;
-esac
+# shellcheck source-path=SCRIPTDIR source=throwaway.sh
+source "$(dirname "${BASH_SOURCE[0]}")/throwaway.sh"
+throwaway_main pgtest.sh TABRIX_PGTEST_OWNER TABRIX_PGTEST_DIR "$@"
