@@ -49,11 +49,16 @@ int removeFile(const char16_t* path) {
     return 0;
 }
 
+// Writes the own PID line to a private temporary file and renames it into place, so that a
+// reader or a process appending a request never meets a file without its PID line (an append
+// to a file still being written would otherwise be overwritten by the PID line).
 int writePidLine(const char16_t* path, int flags) {
     char16_t host[kNameSize];
     if ((flags & UL_PIDFILE_HOSTNAME) && ul_gethostshortname(host, kNameSize) < 0)
         return UL_ERROR_RETURN(-1);
-    ULFileHandle stream(ul_filefopen(path, u"w", UL_FILE_NOMSG));
+    const std::u16string temporary =
+        std::u16string(path) + u"." + ul_utf8to16(std::to_string(ul_getownpid()).c_str()) + u".tmp";
+    ULFileHandle stream(ul_filefopen(temporary.c_str(), u"w", UL_FILE_NOMSG));
     if (!stream) {
         ul_errorsetmsgfmt(UL_ERR_SYSTEM, u"Cannot write to '%s'", path);
         return UL_ERROR_RETURN(-1);
@@ -64,6 +69,8 @@ int writePidLine(const char16_t* path, int flags) {
                                            : writer.writeFmt(u"%d\n", ul_getownpid());
     if (writer.close() < 0) rc = -1;
     if (rc == 0 && stream.closeChecked(path) < 0) rc = -1;
+    if (rc == 0 && ul_fileatomicmove(temporary.c_str(), path) < 0) rc = -1;
+    if (rc < 0) remove(ul_utf16to8(temporary.c_str()).c_str());
     return rc < 0 ? UL_ERROR_RETURN(-1) : 0;
 }
 
