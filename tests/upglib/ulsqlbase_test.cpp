@@ -994,7 +994,8 @@ TEST_F(UlSqlBaseTest, BindErrorsAndReferences) {
     ASSERT_EQ(stmt.bindParam(1, u"", 0), 0);
     EXPECT_EQ(stmt.execute(nullptr, nullptr, 0), 1);
     UL_SQLGlobalFlags |= UL_SQLFLAG_SQLINSERTEMPTYASNULL;
-    ASSERT_EQ(stmt.bindParam(1, u"", 0), 0);
+    const char16_t* values[] = {u"7", u""};  // all parameters at once
+    ASSERT_EQ(stmt.bindParam(values), 0);
     EXPECT_EQ(stmt.execute(nullptr, nullptr, 0), 1);
     const auto rows = dbif_fake_modifiedrows(sql);
     ASSERT_EQ(rows.size(), 4u);
