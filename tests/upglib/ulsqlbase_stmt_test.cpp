@@ -50,35 +50,6 @@ class UlSqlStmtTest : public SqlEngineTest {
     }
 };
 
-// Each kind of statement does its work; an update without markers is an "other" statement
-// that reports the changed rows.
-TEST_P(UlSqlStmtTest, EveryStatementKind) {
-    const std::u16string t = numbers(3);
-    ULSQLStmt query, update, remove, other;
-    mustPrepare(&query, u"SELECT ID, NAME FROM " + t + u" WHERE ID >= ? ORDER BY ID");
-    mustPrepare(&update, u"UPDATE " + t + u" SET NAME = ? WHERE ID <= ?");
-    mustPrepare(&remove, u"DELETE FROM " + t + u" WHERE ID = ?");
-    mustPrepare(&other, u"UPDATE " + t + u" SET NAME = 'all'");
-    ASSERT_EQ(query.bindParamI(0, 2), 0);
-    Rows rows;
-    unsigned long count = 0;
-    EXPECT_EQ(query.execute(&rows, &count, 0), 0) << u8(ul_errorgetmsg());
-    EXPECT_EQ(rows.column(), (std::vector<std::u16string>{u"2", u"3"}));
-    EXPECT_EQ(rows.column(1), (std::vector<std::u16string>{u"n2", u"n3"}));
-    EXPECT_EQ(count, 2u);
-    ASSERT_EQ(update.bindParamS(0, u"low"), 0);
-    ASSERT_EQ(update.bindParamS(1, u"2"), 0);
-    EXPECT_EQ(update.execute(nullptr, &count, 0), 2) << u8(ul_errorgetmsg());
-    EXPECT_EQ(count, 2u);
-    ASSERT_EQ(remove.bindParam(1u, 3L), -1);
-    ASSERT_EQ(remove.bindParam(0u, 3L), 0);
-    EXPECT_EQ(remove.execute(nullptr, nullptr, 0), 1);
-    EXPECT_EQ(select(u"SELECT NAME FROM " + t + u" ORDER BY ID"),
-              (std::vector<std::u16string>{u"low", u"low"}));
-    EXPECT_EQ(other.execute(nullptr, &count, 0), 2);
-    EXPECT_EQ(count, 2u);
-}
-
 TEST_P(UlSqlStmtTest, CriticalErrorRules) {
     const std::u16string missing = session_.table("missing");
     // Dropping a missing table: an error, unless tolerated; tolerated it is committed away and
