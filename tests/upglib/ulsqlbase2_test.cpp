@@ -418,28 +418,21 @@ TEST_F(ULSqlBase2Test, ConversionPerType) {
     // The messages name the column and the type.
     ULSQLValueConverter conv;
     conv.beginRow(3);
-    ul_sqlfielddesc_t d{u"QTY", UL_SQLFLD_INT, -1, 0, 1};
-    const std::pair<Cell, const char*> messages[] = {
-        {Int(256), "Value '256' of column #3 'QTY' does not fit type I(1)"},
-        {Text(u"abcd"), "Value of column #3 'QTY' is longer than 3 characters"},
-        {Text(u"12a"), "Value '12a' of column #3 'QTY' does not fit type M(0)"},
-        {Blob(hexBytes("FF")), "Value of column #3 'QTY' is not valid UTF-8"},
-        {Blob(hexBytes("0001020304")), "Value of column #3 'QTY' is longer than 4 bytes"},
-        {Int(1), "Value '1' of column #3 'QTY' does not fit type R(8)"}};
-    const ul_sqlfielddesc_t descs[] = {d,
-                                       {u"QTY", UL_SQLFLD_CHAR, -1, 0, 3},
-                                       {u"QTY", UL_SQLFLD_DECIMAL, -1, 0, 0},
-                                       {u"QTY", UL_SQLFLD_CHAR, -1, 0, 0},
-                                       {u"QTY", UL_SQLFLD_RAW, -1, 0, 4},
-                                       {u"QTY", UL_SQLFLD_RAW, -1, 0, 8}};
-    for (size_t i = 0; i < std::size(messages); ++i) {
-        EXPECT_TRUE(failedWith(conv.convert(2, messages[i].first.get(), descs[i], true),
-                               messages[i].second));
-    }
-    for (unsigned size : {3u, 0u}) {
-        d.length = size;
-        EXPECT_TRUE(failedWith(conv.convert(0, Int(1).get(), d, true),
-                               concat("Unsupported integer size ", std::to_string(size))));
+    // clang-format off
+    const std::tuple<unsigned, unsigned, Cell, const char*> messages[] = {
+        {UL_SQLFLD_INT, 1, Int(256), "Value '256' of column #3 'QTY' does not fit type I(1)"},
+        {UL_SQLFLD_INT, 3, Int(1), "Unsupported integer size 3"},
+        {UL_SQLFLD_INT, 0, Int(1), "Unsupported integer size 0"},
+        {UL_SQLFLD_CHAR, 3, Text(u"abcd"), "Value of column #3 'QTY' is longer than 3 characters"},
+        {UL_SQLFLD_DECIMAL, 0, Text(u"12a"), "Value '12a' of column #3 'QTY' does not fit type M(0)"},
+        {UL_SQLFLD_CHAR, 0, Blob(hexBytes("FF")), "Value of column #3 'QTY' is not valid UTF-8"},
+        {UL_SQLFLD_RAW, 4, Blob(hexBytes("0001020304")),
+         "Value of column #3 'QTY' is longer than 4 bytes"},
+        {UL_SQLFLD_RAW, 8, Int(1), "Value '1' of column #3 'QTY' does not fit type R(8)"}};
+    // clang-format on
+    for (const auto& [flags, length, cell, message] : messages) {
+        EXPECT_TRUE(
+            failedWith(conv.convert(2, cell.get(), {u"QTY", flags, -1, 0, length}, true), message));
     }
 }
 

@@ -268,18 +268,11 @@ TEST(UlSqlCrossEngineTest, SameRowsGiveSameBytesAndTexts) {
         GTEST_SKIP() << "no PostgreSQL server (PGHOST or dbs_pgsql_conninfo not set)";
     ul_sqlresetglobalflags();
     Delivered sqlite, pgsql;
-    {
+    for (const auto& [engine, out] : {std::pair{"SQLITE", &sqlite}, std::pair{"PGSQL", &pgsql}}) {
         EngineSession session;
         std::string why;
-        ASSERT_TRUE(session.open("SQLITE", &why)) << why;
-        fillAndRead("SQLITE", &session, &sqlite);
-    }
-    ASSERT_FALSE(ul_sqlisconnected());
-    {
-        EngineSession session;
-        std::string why;
-        ASSERT_TRUE(session.open("PGSQL", &why)) << why;
-        fillAndRead("PGSQL", &session, &pgsql);
+        ASSERT_TRUE(session.open(engine, &why)) << why;
+        fillAndRead(engine, &session, out);
     }
     const size_t n = crossRows().size();
     ASSERT_EQ(sqlite.texts.size(), n);

@@ -36,31 +36,6 @@ struct WrapScript {
 };
 WrapScript g_wrap;
 
-class WrapConnection;
-
-class WrapStatement : public DbIfStatement {
-  public:
-    WrapStatement(std::unique_ptr<DbIfStatement> inner, WrapConnection* connection)
-        : inner_(std::move(inner)), connection_(connection) {}
-    unsigned paramCount() const override { return inner_->paramCount(); }
-    int begRead(DbIfRowBatch* params) override;
-    int describe(std::vector<dbif_coldesc_t>* columns) override;
-    int exeRead(DbIfRowBatch* batch, unsigned maxRows) override;
-    int endRead() override;
-    int modify(DbIfRowBatch* params, unsigned long* processed) override;
-    int lobGetPiece(DbIfRowBatch* batch, size_t row, unsigned column, size_t offset,
-                    size_t capacity, dbif_cell_t* piece) override {
-        if (g_wrap.pieceResult != DBIF_RC_OK) return g_wrap.pieceResult;
-        const int rc = inner_->lobGetPiece(batch, row, column, offset, capacity, piece);
-        g_wrap.pieces += rc == DBIF_RC_OK;
-        return rc;
-    }
-
-  private:
-    std::unique_ptr<DbIfStatement> inner_;
-    WrapConnection* connection_;
-};
-
 class WrapConnection : public DbIfConnection {
   public:
     WrapConnection() : inner_(dbif_open(u"FAKE")) {}
@@ -74,12 +49,7 @@ class WrapConnection : public DbIfConnection {
     int commit() override { return sync(inner_->commit()); }
     int rollback() override { return sync(inner_->rollback()); }
     int prepare(const char16_t* sql, int stmtClass,
-                std::unique_ptr<DbIfStatement>* statement) override {
-        std::unique_ptr<DbIfStatement> inner;
-        int rc = sync(inner_->prepare(sql, stmtClass, &inner));
-        if (inner) *statement = std::make_unique<WrapStatement>(std::move(inner), this);
-        return rc;
-    }
+                std::unique_ptr<DbIfStatement>* statement) override;
     int execute(const char16_t* sql) override { return sync(inner_->execute(sql)); }
     int control(int code, dbif_control_t* argument) override {
         if (code == DBIF_CTL_TRACE) {
@@ -102,20 +72,41 @@ class WrapConnection : public DbIfConnection {
     int level_ = 0;
 };
 
-int WrapStatement::begRead(DbIfRowBatch* params) {
-    return connection_->sync(inner_->begRead(params));
-}
-int WrapStatement::describe(std::vector<dbif_coldesc_t>* columns) {
-    return connection_->sync(inner_->describe(columns));
-}
-int WrapStatement::exeRead(DbIfRowBatch* batch, unsigned maxRows) {
-    return connection_->sync(inner_->exeRead(batch, maxRows), g_wrap.extraReadRows);
-}
-int WrapStatement::endRead() {
-    return connection_->sync(inner_->endRead(), g_wrap.extraReadRows);
-}
-int WrapStatement::modify(DbIfRowBatch* params, unsigned long* processed) {
-    return connection_->sync(inner_->modify(params, processed));
+class WrapStatement : public DbIfStatement {
+  public:
+    WrapStatement(std::unique_ptr<DbIfStatement> inner, WrapConnection* connection)
+        : inner_(std::move(inner)), c_(connection) {}
+    unsigned paramCount() const override { return inner_->paramCount(); }
+    int begRead(DbIfRowBatch* params) override { return c_->sync(inner_->begRead(params)); }
+    int describe(std::vector<dbif_coldesc_t>* columns) override {
+        return c_->sync(inner_->describe(columns));
+    }
+    int exeRead(DbIfRowBatch* batch, unsigned maxRows) override {
+        return c_->sync(inner_->exeRead(batch, maxRows), g_wrap.extraReadRows);
+    }
+    int endRead() override { return c_->sync(inner_->endRead(), g_wrap.extraReadRows); }
+    int modify(DbIfRowBatch* params, unsigned long* processed) override {
+        return c_->sync(inner_->modify(params, processed));
+    }
+    int lobGetPiece(DbIfRowBatch* batch, size_t row, unsigned column, size_t offset,
+                    size_t capacity, dbif_cell_t* piece) override {
+        if (g_wrap.pieceResult != DBIF_RC_OK) return g_wrap.pieceResult;
+        const int rc = inner_->lobGetPiece(batch, row, column, offset, capacity, piece);
+        g_wrap.pieces += rc == DBIF_RC_OK;
+        return rc;
+    }
+
+  private:
+    std::unique_ptr<DbIfStatement> inner_;
+    WrapConnection* c_;
+};
+
+int WrapConnection::prepare(const char16_t* sql, int stmtClass,
+                            std::unique_ptr<DbIfStatement>* statement) {
+    std::unique_ptr<DbIfStatement> inner;
+    int rc = sync(inner_->prepare(sql, stmtClass, &inner));
+    if (inner) *statement = std::make_unique<WrapStatement>(std::move(inner), this);
+    return rc;
 }
 
 // ---- support rows for the test engines -----------------------------------------------------
