@@ -176,6 +176,31 @@ void expectConverted(const Cell& cell, const ul_sqlfielddesc_t& desc, const char
     }
 }
 
+// Binding a converted value, raw or as text, and converting it again gives the same bytes and
+// text: parameters and rows share one value form per description.
+void expectReadBackUnchanged(const Converted& first, const ul_sqlfielddesc_t& desc) {
+    static const unsigned char none = 0;
+    for (bool asText : {false, true}) {
+        if (asText && !first.hasText) continue;
+        SCOPED_TRACE(asText ? "bound as text" : "bound raw");
+        DbIfRowBatch batch(1);
+        batch.addRow();
+        ASSERT_EQ(asText ? ul_sqlbindtext(&batch, 0, 0, first.text.c_str(), desc)
+                         : ul_sqlbindraw(&batch, 0, 0, first.raw.empty() ? &none : first.raw.data(),
+                                         first.raw.size(), desc),
+                  0)
+            << u8(errorText());
+        ULSQLValueConverter conv;
+        conv.beginRow(1);
+        ASSERT_EQ(conv.convert(0, batch.row(0)[0], desc, true), 0) << u8(errorText());
+        const ul_sqlvalue_t& again = conv.values()[0];
+        EXPECT_EQ(hexOf(Bytes(again.raw, again.raw + again.rawLength)), hexOf(first.raw));
+        if (first.hasText) {
+            EXPECT_EQ(u8(again.text), u8(first.text));
+        }
+    }
+}
+
 class ULSqlBase2Test : public ::testing::Test {
   protected:
     void SetUp() override { savedFlags_ = UL_SQLGlobalFlags; }
@@ -304,6 +329,7 @@ TEST_F(ULSqlBase2Test, EngineIndependentForms) {
             Converted rawOnly = convertOne(c.cells[k], c.desc, false);
             EXPECT_FALSE(rawOnly.hasText);
             EXPECT_EQ(rawOnly.raw, got.raw);
+            expectReadBackUnchanged(got, c.desc);
         }
         Converted null = convertOne(Null(), c.desc);
         EXPECT_EQ(null.rc, 0);
@@ -396,6 +422,7 @@ TEST_F(ULSqlBase2Test, ConversionPerType) {
             ASSERT_EQ(got.rc, 0);
             EXPECT_EQ(got.raw, cell.bytes);
             EXPECT_FALSE(got.hasText);
+            expectReadBackUnchanged(got, desc);
             continue;
         }
         if (!expect) {
@@ -404,6 +431,7 @@ TEST_F(ULSqlBase2Test, ConversionPerType) {
         }
         ASSERT_EQ(got.rc, 0) << u8(errorText());
         EXPECT_FALSE(got.rawIsNull);
+        expectReadBackUnchanged(got, desc);
         if (type == DBIF_TYPE_RAW) {
             EXPECT_FALSE(got.hasText);
             EXPECT_EQ(hexOf(got.raw), expect);
@@ -895,44 +923,6 @@ TEST_F(ULSqlBase2Test, BindRawAndIntegerByDescription) {
         SCOPED_TRACE(value);
         EXPECT_EQ(bound([&](DbIfRowBatch* b) { return ul_sqlbindinteger(b, 0, 0, value, desc); }),
                   expected);
-    }
-}
-
-// Binding a fetched raw value and fetching it again gives the same bytes, and so does binding
-// its text: parameters and rows share one value form per description.
-TEST_F(ULSqlBase2Test, BoundValuesReadBackUnchanged) {
-    // clang-format off
-    const std::pair<ul_sqlfielddesc_t, Cell> cases[] = {
-        {IntDesc(1), Int(200)}, {IntDesc(2), Int(-2)}, {IntDesc(4), Int(-70000)},
-        {IntDesc(8), Int(INT64_MIN)}, {FloatDesc(), Real(-1.25e-300)},
-        {PackedDesc(9, 4), Dec("-12345.6789")}, {PackedDesc(2, 0), Int(0)},
-        {DecimalDesc(), Dec("-0.0001")}, {DecFloatDesc(8), Dec("-7.25")}, {DecFloatDesc(16), Dec("NaN")},
-        {CharDesc(4), Text(u"ab😀")}, {LongCharDesc(), Text(u"")}, {RawDesc(3), Blob(hexBytes("000102"))},
-        {BlobDesc(), Blob(hexBytes("FF"))}};
-    // clang-format on
-    for (const auto& [desc, cell] : cases) {
-        SCOPED_TRACE(int(ul_sqlfldflag2char(desc)));
-        Converted first = convertOne(cell, desc);
-        ASSERT_EQ(first.rc, 0) << u8(errorText());
-        static const unsigned char none = 0;
-        const unsigned char* raw = first.raw.empty() ? &none : first.raw.data();
-        for (bool asText : {false, true}) {
-            if (asText && !first.hasText) continue;
-            DbIfRowBatch batch(1);
-            batch.addRow();
-            ASSERT_EQ(asText ? ul_sqlbindtext(&batch, 0, 0, first.text.c_str(), desc)
-                             : ul_sqlbindraw(&batch, 0, 0, raw, first.raw.size(), desc),
-                      0)
-                << u8(errorText());
-            ULSQLValueConverter conv;
-            conv.beginRow(1);
-            ASSERT_EQ(conv.convert(0, batch.row(0)[0], desc, true), 0) << u8(errorText());
-            const ul_sqlvalue_t& again = conv.values()[0];
-            EXPECT_EQ(hexOf(Bytes(again.raw, again.raw + again.rawLength)), hexOf(first.raw));
-            if (first.hasText) {
-                EXPECT_EQ(u8(again.text), u8(first.text));
-            }
-        }
     }
 }
 
