@@ -19,12 +19,16 @@
 
 namespace {
 
-struct Field {
-    const char* name;
-    int ddtype, ddlen;
-    bool key;
-};
+// The lines of a file.
+std::vector<std::string> fileLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream text(readFileBytes(path));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
+}
 
+// A nametab of the test's own with plain tables (PLN; CLI, client dependent; BLK, whose key ends
+// in a block number), a physical cluster CLU and its logical tables LC1 and LC2.
 class CountRowsTest : public SqlEngineTest {
   protected:
     void SetUp() override {
@@ -32,29 +36,28 @@ class CountRowsTest : public SqlEngineTest {
         if (IsSkipped()) return;
         ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
         ul_msgwrite_setfp(log_.get());
-        suffix_ = "_" + std::to_string(getpid());
-        ASSERT_EQ(ul_sqlntsettype(10, w(suffix_).c_str(), 0), 0);
-        originals_ = {name("DDNTT"), name("DDNTF")};
-        sql("CREATE TABLE \"" + name("DDNTT") +
-            "\" (TABNAME VARCHAR(130) PRIMARY KEY, TSTAMP "
-            "VARCHAR(14), TABTYPE CHAR(1), TABFORM CHAR(1), REFNAME VARCHAR(130), CLIDEP "
-            "SMALLINT, CLIPOS SMALLINT, FLDCNT SMALLINT, KEYCNT SMALLINT, PKEYCNT SMALLINT, KEYLEN "
-            "INTEGER, TABLEN INTEGER, SHRTYPE SMALLINT, TEMPFLAG SMALLINT, STORETYPE CHAR(1))");
-        sql("CREATE TABLE \"" + name("DDNTF") +
-            "\" (TABNAME VARCHAR(130), FIELDPOS SMALLINT, "
-            "FIELDNAME VARCHAR(130), DDTYPE SMALLINT, DDLEN INTEGER, DIGITS SMALLINT, DECIMALS "
-            "SMALLINT, DBTYPE SMALLINT, DBLEN INTEGER, KEYFLAG SMALLINT, NOTNULLFLAG SMALLINT, "
-            "FLDOFFS INTEGER, PRIMARY KEY (TABNAME, FIELDPOS))");
-        const Field k1{"K1", 40, 10, true}, k2{"K2", 172, 10, true};
-        define("PLN", 'T', 'T', "", 0, {{"K", 172, 10, true}, {"V", 40, 10, false}});
-        define("CLI", 'T', 'T', "", 1, {{"MANDT", 40, 3, true}, {"K", 172, 10, true}});
-        define("BLK", 'T', 'T', "", 0,
-               {k1, {"BLOCKNR", 168, 5, true}, {"LEN", 168, 5, false}, {"DATA", 184, 8, false}});
-        define("CLU", 'T', 'C', "", 0,
-               {k1, k2, {"PAGENO", 168, 5, true}, {"TIMESTMP", 40, 14, false},
-                {"PAGELG", 168, 5, false}, {"VARDATA", 184, 64, false}});
-        define("LC1", 'C', 'T', "CLU", 1, {k1, k2, {"SEQ", 172, 10, true}, {"TXT", 40, 60, false}});
-        define("LC2", 'C', 'T', "CLU", 0, {k1, k2, {"POS", 172, 10, true}});
+        ASSERT_TRUE(nametab_.open(&session_)) << u8(errorText());
+        const NtField k1{u"K1", 40, 10, 0, true}, k2{u"K2", 172, 10, 0, true};
+        define("PLN", u'T', u'T', "", {{u"K", 172, 10, 0, true}, {u"V", 40, 10, 0, false}});
+        define("CLI", u'T', u'T', "", {{u"MANDT", 40, 3, 0, true}, {u"K", 172, 10, 0, true}});
+        define("BLK", u'T', u'T', "",
+               {k1,
+                {u"BLOCKNR", 168, 5, 0, true},
+                {u"LEN", 168, 5, 0, false},
+                {u"DATA", 184, 8, 0, false}});
+        define("CLU", u'T', u'C', "",
+               {k1,
+                k2,
+                {u"PAGENO", 168, 5, 0, true},
+                {u"TIMESTMP", 40, 14, 0, false},
+                {u"PAGELG", 168, 5, 0, false},
+                {u"VARDATA", 184, 64, 0, false}});
+        define("LC1", u'C', u'T', "CLU",
+               {k1, k2, {u"SEQ", 172, 10, 0, true}, {u"TXT", 40, 60, 0, false}});
+        define("LC2", u'C', u'T', "CLU", {k1, k2, {u"POS", 172, 10, 0, true}});
+        sql("UPDATE \"" + u8(ULNameTab::getNameTabName(0)) +
+            "\" SET CLIDEP = 1, CLIPOS = 1 WHERE TABNAME IN ('" + name("CLI") + "', '" +
+            name("LC1") + "')");
         for (int i = 0; i < 60; ++i) {
             sql("INSERT INTO \"" + name("PLN") + "\" VALUES (" + std::to_string(i) + ", 'v')");
             sql("INSERT INTO \"" + name("CLI") + "\" VALUES ('" + (i % 3 ? "100" : "000") + "', " +
@@ -66,22 +69,18 @@ class CountRowsTest : public SqlEngineTest {
         for (int k = 0; k < 20; ++k) {
             const std::string key = "'k" + std::to_string(k / 4) + "', " + std::to_string(k % 4);
             for (int r = 0; r < lc1Rows(k); ++r)
-                sql("INSERT INTO \"" + name("LC1") + "T\" VALUES (" + key + ", " +
+                sql("INSERT INTO \"" + name("LC1T") + "\" VALUES (" + key + ", " +
                     std::to_string(r) + ", 'a text long enough for a second page')");
-            sql("INSERT INTO \"" + name("LC2") + "T\" VALUES (" + key + ", 1)");
+            sql("INSERT INTO \"" + name("LC2T") + "\" VALUES (" + key + ", 1)");
         }
         ASSERT_EQ(writeCluster(), 0) << u8(errorText());
         if (session_.isPg()) sql("ANALYZE \"" + name("PLN") + "\"");
     }
-    void TearDown() override {
-        if (!ul_sqlisconnected()) (void)ul_sqlconnect2(UL_CONNECT_QUIET);  // cleanup only
-        for (const std::string& t : originals_)
-            (void)ULSQLStmt::run(w("DROP TABLE \"" + t + "\"").c_str(), nullptr, 0, nullptr,
-                                 nullptr, UL_SQLMODE_TOLERATE);  // cleanup only
-        SqlEngineTest::TearDown();
-    }
     static int lc1Rows(int key) { return key * 7 % 6 + 1; }
-    std::string name(const std::string& base) { return base + suffix_; }
+    // The name session_.table(base) gives.
+    static std::string name(const std::string& base) {
+        return base + "_" + std::to_string(getpid());
+    }
     void sql(const std::string& text) {
         ASSERT_GE(exec(w(text)), 0) << text << ": " << u8(errorText());
     }
@@ -89,31 +88,14 @@ class CountRowsTest : public SqlEngineTest {
         const std::vector<std::u16string> v = select(w(query));
         return v.empty() ? "?" : u8(v[0]);
     }
-    void define(const std::string& base, char type, char form, const std::string& ref, int clidep,
-                const std::vector<Field>& fields) {
-        const std::string t = name(base);
-        int keys = 0;
-        std::string columns, keyList;
-        for (size_t i = 0; i < fields.size(); ++i) {
-            const Field& f = fields[i];
-            keys += f.key;
-            sql("INSERT INTO \"" + name("DDNTF") + "\" VALUES ('" + t + "', " +
-                std::to_string(i + 1) + ", '" + f.name + "', " + std::to_string(f.ddtype) + ", " +
-                std::to_string(f.ddlen) + ", 0, 0, 0, 0, " + std::to_string(f.key) + ", " +
-                std::to_string(f.key) + ", NULL)");
-            const std::string sqlType = f.ddtype == 40 ? "VARCHAR(" + std::to_string(f.ddlen) + ")"
-                                        : f.ddtype == 184 ? (session_.isPg() ? "bytea" : "BLOB")
-                                                          : "INTEGER";
-            columns += std::string(i ? ", " : "") + f.name + " " + sqlType;
-            if (f.key) keyList += std::string(keyList.empty() ? "" : ", ") + f.name;
-        }
-        sql("INSERT INTO \"" + name("DDNTT") + "\" VALUES ('" + t + "', '20260101000000', '" +
-            type + "', '" + form + "', '" + (ref.empty() ? "" : name(ref)) + "', " +
-            std::to_string(clidep) + ", " + std::to_string(clidep) + ", " +
-            std::to_string(fields.size()) + ", " + std::to_string(keys) + ", 0, 0, 0, 0, 0, '')");
-        const std::string db = type == 'T' ? t : t + "T";
-        originals_.push_back(db);
-        sql("CREATE TABLE \"" + db + "\" (" + columns + ", PRIMARY KEY (" + keyList + "))");
+    // A nametab entry and, for a transparent table, its database table; the rows of a logical
+    // table wait in a table of the name + "T" until the cluster is written.
+    void define(const std::string& base, char16_t type, char16_t form, const std::string& ref,
+                std::vector<NtField> fields) {
+        const std::u16string t = session_.table(base);
+        ASSERT_TRUE(
+            nametab_.define({t, type, form, ref.empty() ? u"" : w(name(ref)), std::move(fields)},
+                            type == u'T' ? t : session_.table(base + "T")));
     }
     // Stores the rows of the originals of LC1 and LC2 in CLU, in pages of 64 bytes.
     int writeCluster() {
@@ -136,10 +118,11 @@ class CountRowsTest : public SqlEngineTest {
                 ul_sqltablegetoiflags(feed.table.c_str(), nullptr, 0, &descs, &n, 0) < 0)
                 return -1;
             ULSQLStmt query;
-            const int rc = query.prepare(w("SELECT * FROM \"" + name(t) + "T\"").c_str(), nullptr,
-                                         0, descs, n, 0) < 0
-                               ? -1
-                               : static_cast<int>(query.execute(&feed, nullptr, 0));
+            const int rc =
+                query.prepare(w("SELECT * FROM \"" + name(t + std::string("T")) + "\"").c_str(),
+                              nullptr, 0, descs, n, 0) < 0
+                    ? -1
+                    : static_cast<int>(query.execute(&feed, nullptr, 0));
             free(descs);
             if (rc < 0) return -1;
         }
@@ -155,14 +138,10 @@ class CountRowsTest : public SqlEngineTest {
                                   args[3].c_str()};
         *rc = cmd_COUNTROWS(whereFile ? 4 : 3, argv);
         EXPECT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0);
-        std::vector<std::string> lines;
-        std::istringstream text(readFileBytes(out));
-        for (std::string line; std::getline(text, line);) lines.push_back(line);
-        return lines;
+        return fileLines(out);
     }
     MemoryStream log_;
-    std::string suffix_;
-    std::vector<std::string> originals_;
+    TestNameTab nametab_;
     TempDir dir_;
 };
 
@@ -183,8 +162,8 @@ TEST_P(CountRowsTest, ModesGiveTheCountsOfSql) {
           blk + " " + distinct + " # (reduced keyfields)",
           clu + " " + count("SELECT COUNT(*) FROM \"" + clu + "\" WHERE PAGENO = 0") +
               " # (reduced keyfields)",
-          name("LC1") + " " + count("SELECT COUNT(*) FROM \"" + name("LC1") + "T\"") + " clientdep",
-          name("LC2") + " " + count("SELECT COUNT(*) FROM \"" + name("LC2") + "T\"")}},
+          name("LC1") + " " + count("SELECT COUNT(*) FROM \"" + name("LC1T") + "\"") + " clientdep",
+          name("LC2") + " " + count("SELECT COUNT(*) FROM \"" + name("LC2T") + "\"")}},
         // Below the low count limit only 'n' keeps the database's estimate.
         {"e " + pln + "\n", {pln + " " + total}},
         {"en " + pln + "\n", {pln + " " + total + estimated}},
@@ -241,12 +220,7 @@ TEST(CountRowsRestartTest, KilledRunResumesExactly) {
     dir.write("make.sql", script + "COMMIT;");
     ASSERT_EQ(system(("sqlite3 " + db + " < " + dir.path("make.sql")).c_str()), 0);
     const std::string in = dir.write("in.txt", input);
-    const auto lines = [&] {
-        std::vector<std::string> v;
-        std::istringstream text(readFileBytes(out));
-        for (std::string line; std::getline(text, line);) v.push_back(line);
-        return v;
-    };
+    const auto lines = [&] { return fileLines(out); };
     const std::string env = "dbms_type=SQLITE dbs_sqlite_db=" + db + " ";
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);

@@ -50,110 +50,6 @@ class UlSqlStmtTest : public SqlEngineTest {
     }
 };
 
-// Each kind of statement does its work; an update without markers is an "other" statement
-// that reports the changed rows.
-TEST_P(UlSqlStmtTest, EveryStatementKind) {
-    const std::u16string t = numbers(3);
-    ULSQLStmt query, update, remove, other;
-    mustPrepare(&query, u"SELECT ID, NAME FROM " + t + u" WHERE ID >= ? ORDER BY ID");
-    mustPrepare(&update, u"UPDATE " + t + u" SET NAME = ? WHERE ID <= ?");
-    mustPrepare(&remove, u"DELETE FROM " + t + u" WHERE ID = ?");
-    mustPrepare(&other, u"UPDATE " + t + u" SET NAME = 'all'");
-    ASSERT_EQ(query.bindParamI(0, 2), 0);
-    Rows rows;
-    unsigned long count = 0;
-    EXPECT_EQ(query.execute(&rows, &count, 0), 0) << u8(ul_errorgetmsg());
-    EXPECT_EQ(rows.column(), (std::vector<std::u16string>{u"2", u"3"}));
-    EXPECT_EQ(rows.column(1), (std::vector<std::u16string>{u"n2", u"n3"}));
-    EXPECT_EQ(count, 2u);
-    ASSERT_EQ(update.bindParamS(0, u"low"), 0);
-    ASSERT_EQ(update.bindParamS(1, u"2"), 0);
-    EXPECT_EQ(update.execute(nullptr, &count, 0), 2) << u8(ul_errorgetmsg());
-    EXPECT_EQ(count, 2u);
-    ASSERT_EQ(remove.bindParam(1u, 3L), -1);
-    ASSERT_EQ(remove.bindParam(0u, 3L), 0);
-    EXPECT_EQ(remove.execute(nullptr, nullptr, 0), 1);
-    EXPECT_EQ(select(u"SELECT NAME FROM " + t + u" ORDER BY ID"),
-              (std::vector<std::u16string>{u"low", u"low"}));
-    EXPECT_EQ(other.execute(nullptr, &count, 0), 2);
-    EXPECT_EQ(count, 2u);
-}
-
-TEST_P(UlSqlStmtTest, BindsAndNulls) {
-    const std::u16string t = session_.table("binds");
-    mustExec(u"CREATE TABLE " + t + u" (ID INTEGER, S VARCHAR(10), R " +
-             (session_.isPg() ? u"bytea" : u"BLOB") + u")");
-    const ul_sqlfielddesc_t in[] = {{u"ID", UL_SQLFLD_INT, -1, 0, 4},
-                                    {u"S", UL_SQLFLD_CHAR, -1, 0, 10},
-                                    {u"R", UL_SQLFLD_RAW, -1, 0, 4}};
-    ULSQLStmt insert;
-    mustPrepare(&insert, u"INSERT INTO " + t + u" VALUES (?, ?, ?)", in, 3);
-    const unsigned char bytes[] = {0x00, 0xff, 0x10};
-    ASSERT_EQ(insert.bindParam(0, 1L), 0);
-    ASSERT_EQ(insert.bindParam(1, u"", 0), 0);
-    ASSERT_EQ(insert.bindParam(2, bytes, 3, 0), 0);
-    EXPECT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
-    UL_SQLGlobalFlags |= UL_SQLFLAG_SQLINSERTEMPTYASNULL;
-    ASSERT_EQ(insert.bindParam(0, 2L), 0);
-    ASSERT_EQ(insert.bindParam(1, u"", 0), 0);
-    ASSERT_EQ(insert.bindParam(2, nullptr, 0, 0), 0);
-    EXPECT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
-    UL_SQLGlobalFlags &= ~UL_SQLFLAG_SQLINSERTEMPTYASNULL;
-    const char16_t* texts[] = {u"3", u"d\u00e9j\u00e0 vu", u"0a0B"};
-    ASSERT_EQ(insert.bindParam(texts), 0);
-    EXPECT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(ul_errorgetmsg());
-
-    const ul_sqlfielddesc_t out[] = {{u"ID", UL_SQLFLD_INT, -1, 0, 4},
-                                     {u"S", UL_SQLFLD_CHAR, -1, 0, 10},
-                                     {u"R", UL_SQLFLD_RAW, -1, 0, 4}};
-    ULSQLStmt query;
-    mustPrepare(&query, u"SELECT ID, S, R FROM " + t + u" ORDER BY ID", nullptr, 0, out, 3);
-    Rows rows;
-    ASSERT_EQ(query.execute(&rows, nullptr, 0), 0) << u8(ul_errorgetmsg());
-    ASSERT_EQ(rows.rows.size(), 3u);
-    EXPECT_EQ(rows.rows[0].texts[1], u"");
-    EXPECT_EQ(rows.rows[0].raws[2], (std::vector<unsigned char>{0x00, 0xff, 0x10}));
-    EXPECT_FALSE(rows.rows[0].texts[2].has_value());
-    EXPECT_FALSE(rows.rows[1].texts[1].has_value());
-    EXPECT_FALSE(rows.rows[1].raws[1].has_value());
-    EXPECT_FALSE(rows.rows[1].raws[2].has_value());
-    EXPECT_EQ(rows.rows[2].texts[1], u"d\u00e9j\u00e0 vu");
-    EXPECT_EQ(rows.rows[2].raws[2], (std::vector<unsigned char>{0x0a, 0x0b}));
-    // The integer's raw form is its 4 bytes.
-    EXPECT_EQ(rows.rows[2].raws[0], (std::vector<unsigned char>{3, 0, 0, 0}));
-    EXPECT_EQ(select(u"SELECT COUNT(*) FROM " + t + u" WHERE S IS NULL"),
-              (std::vector<std::u16string>{u"1"}));
-}
-
-// A long text far beyond the column space comes back whole through the piece reader.
-TEST_P(UlSqlStmtTest, LongTextReadInPieces) {
-    const std::u16string t = session_.table("lobs");
-    mustExec(u"CREATE TABLE " + t + u" (ID INTEGER PRIMARY KEY, DOC text)");
-    std::u16string doc;
-    for (int i = 0; doc.size() < 70000; ++i) doc += w(std::to_string(i)) + u"\u00e9\u4e2d;";
-    ULSQLStmt insert;
-    ul_sqlfielddesc_t in[] = {{u"DOC", UL_SQLFLD_CHAR | UL_SQLFLD_LONG, -1, 0, 0}};
-    mustPrepare(&insert, u"INSERT INTO " + t + u" VALUES (1, ?)", in, 1);
-    Supply supply({{doc}});
-    ASSERT_EQ(insert.execute(&supply, nullptr, 0), 1) << u8(ul_errorgetmsg());
-    UL_SQLLobColumnSpace = 1000;
-    EXPECT_EQ(select(u"SELECT DOC FROM " + t), std::vector<std::u16string>{doc});
-}
-
-// A fetch that the callback stops leaves the connection usable.
-TEST_P(UlSqlStmtTest, CallbackStopValue) {
-    const std::u16string t = numbers(10);
-    UL_SQLMaxBulkRows = 4;
-    for (const auto& [stopAfter, stopValue] : {std::pair{1, 5}, std::pair{6, 2}}) {
-        Rows rows;
-        rows.stopAfter = stopAfter;
-        rows.stopValue = stopValue;
-        EXPECT_EQ(exec(u"SELECT ID FROM " + t + u" ORDER BY ID", &rows), stopValue);
-        EXPECT_EQ(rows.rows.size(), static_cast<size_t>(stopAfter));
-        EXPECT_EQ(select(u"SELECT COUNT(*) FROM " + t), (std::vector<std::u16string>{u"10"}));
-    }
-}
-
 TEST_P(UlSqlStmtTest, CriticalErrorRules) {
     const std::u16string missing = session_.table("missing");
     // Dropping a missing table: an error, unless tolerated; tolerated it is committed away and
@@ -264,12 +160,15 @@ struct Delivered {
     std::vector<std::vector<std::optional<std::vector<unsigned char>>>> raws;
 };
 
-const ul_sqlfielddesc_t kCrossColumns[] = {
-    {u"I", UL_SQLFLD_INT, -1, 0, 4},          {u"S", UL_SQLFLD_INT, -1, 0, 2},
-    {u"B", UL_SQLFLD_INT, -1, 0, 8},          {u"C", UL_SQLFLD_CHAR, -1, 0, 20},
-    {u"N", 0, DBIF_TYPE_PACKED, 10 | (2u << 16), 6}, {u"D", UL_SQLFLD_DECIMAL, -1, 0, 40},
-    {u"F", UL_SQLFLD_FLOAT, -1, 0, 8},        {u"R", UL_SQLFLD_RAW, -1, 0, 16},
-    {u"L", UL_SQLFLD_LONG, -1, 0, 0}};
+const ul_sqlfielddesc_t kCrossColumns[] = {{u"I", UL_SQLFLD_INT, -1, 0, 4},
+                                           {u"S", UL_SQLFLD_INT, -1, 0, 2},
+                                           {u"B", UL_SQLFLD_INT, -1, 0, 8},
+                                           {u"C", UL_SQLFLD_CHAR, -1, 0, 20},
+                                           {u"N", 0, DBIF_TYPE_PACKED, 10 | (2u << 16), 6},
+                                           {u"D", UL_SQLFLD_DECIMAL, -1, 0, 40},
+                                           {u"F", UL_SQLFLD_FLOAT, -1, 0, 8},
+                                           {u"R", UL_SQLFLD_RAW, -1, 0, 16},
+                                           {u"L", UL_SQLFLD_LONG, -1, 0, 0}};
 constexpr unsigned kCrossN = std::size(kCrossColumns);
 constexpr unsigned kCrossRaw = 7;  // the column of R
 
@@ -369,18 +268,11 @@ TEST(UlSqlCrossEngineTest, SameRowsGiveSameBytesAndTexts) {
         GTEST_SKIP() << "no PostgreSQL server (PGHOST or dbs_pgsql_conninfo not set)";
     ul_sqlresetglobalflags();
     Delivered sqlite, pgsql;
-    {
+    for (const auto& [engine, out] : {std::pair{"SQLITE", &sqlite}, std::pair{"PGSQL", &pgsql}}) {
         EngineSession session;
         std::string why;
-        ASSERT_TRUE(session.open("SQLITE", &why)) << why;
-        fillAndRead("SQLITE", &session, &sqlite);
-    }
-    ASSERT_FALSE(ul_sqlisconnected());
-    {
-        EngineSession session;
-        std::string why;
-        ASSERT_TRUE(session.open("PGSQL", &why)) << why;
-        fillAndRead("PGSQL", &session, &pgsql);
+        ASSERT_TRUE(session.open(engine, &why)) << why;
+        fillAndRead(engine, &session, out);
     }
     const size_t n = crossRows().size();
     ASSERT_EQ(sqlite.texts.size(), n);
@@ -400,6 +292,7 @@ TEST(UlSqlCrossEngineTest, SameRowsGiveSameBytesAndTexts) {
     EXPECT_EQ(pgsql.texts[n - 2][4], u"12345678.90");
     EXPECT_EQ(pgsql.raws[n - 2][kCrossRaw], (std::vector<unsigned char>{0x00, 0xff, 0x10}));
     EXPECT_EQ(pgsql.texts[n - 1][5], u"1.1");
+    EXPECT_EQ(pgsql.texts[n - 1][3], u"");  // an empty text is no NULL
 }
 
 }  // namespace
