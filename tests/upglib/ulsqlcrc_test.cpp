@@ -143,6 +143,13 @@ class UlSqlCrcTest : public SqlEngineTest {
         req->end = req->region->end;
         req->checkAgainst = req->region;
     }
+    // Field checksums of the last own line, in slices of per fields.
+    static Shape fieldsOf(unsigned long per) {
+        return [per](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
+            digInto(t, req, ul_crcscankind_t::FIELDS);
+            req->sliceSize = per;
+        };
+    }
     bool logged(const std::string& text) { return log_.text().find(text) != std::string::npos; }
     // A binary literal of the engine, from hexadecimal digits.
     static std::u16string hexLiteral(const char16_t* hex) {
@@ -372,17 +379,11 @@ TEST_P(UlSqlCrcTest, FieldChecksumsOfOneRow) {
     const std::string a = "fcrc: A         " + hex8(crcOf(utf16(u"abcdefgh"))) + " 1 = 'abcde'...";
     const std::string b = "fcrc: B         " + hex8(crcOf(utf16(u"xy"))) + " 1 = 'xy'";
     const std::string r = "fcrc: R         " + hex8(crcOf({0x0A, 0x0B})) + " 1 = x'0A0B'";
-    const auto fields = [](unsigned long per) {
-        return [per](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
-            digInto(t, req, ul_crcscankind_t::FIELDS);
-            req->sliceSize = per;
-        };
-    };
-    EXPECT_EQ(scan(own, fields(1)), (std::vector<std::string>{whole[0], a, b, r}));
+    EXPECT_EQ(scan(own, fieldsOf(1)), (std::vector<std::string>{whole[0], a, b, r}));
     EXPECT_EQ(rc_, 0) << error_;
     // Slices of two fields keep no value; digging into one checksums its fields one by one.
     const std::string ab = "fcrc: B         " + hex8(crcOf(utf16(u"abcdefghxy"))) + " 1";
-    EXPECT_EQ(scan(own, fields(2)), (std::vector<std::string>{whole[0], ab, r}));
+    EXPECT_EQ(scan(own, fieldsOf(2)), (std::vector<std::string>{whole[0], ab, r}));
     const auto lines = scan(fileText(), [](ULCheckCRCTable* t, ul_crcscanrequest_t* req) {
         for (ul_chkcrcline_t& l : t->lines)
             if (l.isField() && l.end.field == 2) req->region = &l;
@@ -476,10 +477,6 @@ TEST_P(UlSqlCrcTest, OptionalScanPaths) {
         args.quiet = true;
         ASSERT_EQ(ul_crcanalyzetable(t, args, q), 0) << errorUtf8();
     };
-    const Shape fields = [](ULCheckCRCTable* t, ul_crcscanrequest_t* q) {
-        digInto(t, q, ul_crcscankind_t::FIELDS);
-        q->sliceSize = 1;
-    };
     const std::string kA = "key: K\nsel: K, A\ntyp: CC\n";
     const std::string quick3 = "qcrc:    3* " + hex8(quickCrc({r1, r2, r3}));
     struct Case {
@@ -508,7 +505,7 @@ TEST_P(UlSqlCrcTest, OptionalScanPaths) {
          kA + "opt: neutral\n", header("key: K\nsel: K, A\ntyp: CI\n"), {}, nullptr, {},
          {lcrc(2, ' ', crcOf(bigEndian(cat({row(u"a", u"7"), row(u"b", u"12")}))), "'b'"),
           lcrc(1, ' ', crcOf(bigEndian(row(u"c", u"0"))), "")}},
-        {"key field comments", u"('1', 'a')", UL_SQLCRCFLAG_FIELDCHECKSUM4KEYS, 0, kA, "", {}, nullptr, fields,
+        {"key field comments", u"('1', 'a')", UL_SQLCRCFLAG_FIELDCHECKSUM4KEYS, 0, kA, "", {}, nullptr, fieldsOf(1),
          {lcrc(1, ' ', crcOf(r1), ""), "fcrc: A         " + hex8(crcOf(utf16(u"a"))) + " '1' = 'a'",
           "#fcrc: K         " + hex8(crcOf(utf16(u"1"))) + " '1' = '1'"}},
     };
