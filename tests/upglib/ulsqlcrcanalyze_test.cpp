@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <string>
 
 #include "tempdir.h"
@@ -18,17 +17,17 @@ constexpr unsigned long kAll = ~0ul;
 constexpr int kError = -1;
 
 struct Case {
-    const char* name;
-    const char* opt;  // the table's "opt:" words
-    const char* own;  // checksum lines of the own file
-    const char* ref;  // of the reference file; null: no reference file
+    const char* name;  // the test name
+    const char* opt;   // the table's "opt:" words
+    const char* own;   // checksum lines of the own file
+    const char* ref;   // of the reference file; null: no reference file
     bool digging;
     unsigned long maxDiffs;
-    int kind;  // a Kind, or kError
+    int kind;            // a Kind, or kError
     const char* region;  // end key of the region line; "top": the whole table
     unsigned long slice;
     size_t boundaries;
-    bool checked;  // the scan's total is checked against the region line
+    bool checked;         // the scan's total is checked against the region line
     const char* message;  // a line of the log, or the error text
 };
 
@@ -39,54 +38,54 @@ struct Case {
 #define ROW_OWN "lcrc:    5 0x00000001 10\nlcrc:    1 0x00000002 11\nlcrc:    9 0x00000003\n"
 
 const Case kCases[] = {
-    {"whole table", "noquickrun", "", nullptr, true, 49, int(Kind::WHOLE), "top", 1000, 0,
-     false, "Scanning whole table 'T' with slices of 1000."},
-    {"along the reference", "fieldchecksums", "", TOP_REF, true, 49, int(Kind::ALONGREF), "top",
+    {"whole_table", "noquickrun", "", nullptr, true, 49, int(Kind::WHOLE), "top", 1000, 0, false,
+     "Scanning whole table 'T' with slices of 1000."},
+    {"along_the_reference", "fieldchecksums", "", TOP_REF, true, 49, int(Kind::ALONGREF), "top",
      1000, 3, false, "Scanning whole table 'T' with slices of 1000, using existing boundaries."},
-    {"continue a reproduction", "fieldchecksums", "lcrc:  100 0x00000001 10\n", TOP_REF, false,
-     49, int(Kind::REPRODUCE), "top", 100, 2, false,
+    {"continue_a_reproduction", "fieldchecksums", "lcrc:  100 0x00000001 10\n", TOP_REF, false, 49,
+     int(Kind::REPRODUCE), "top", 100, 2, false,
      "Continue scanning from reference line 0[7] '20' for table 'T' with slices of 100."},
-    {"dig into a differing block", "fieldchecksums", TOP_OWN, TOP_REF, true, 49, int(Kind::DIG),
+    {"dig_into_a_differing_block", "fieldchecksums", TOP_OWN, TOP_REF, true, 49, int(Kind::DIG),
      "20", 2, 0, true, "Found difference -X in l.7[7] '20', digging deeper using slices of 2."},
-    {"slices of 1 below maxslices rows", "fieldchecksums",
+    {"slices_of_1_below_maxslices_rows", "fieldchecksums",
      "lcrc:   30 0x00000001 10\nlcrc:    0 0x00000000\n",
      "lcrc:   31 0x00000001 10\nlcrc:    0 0x00000000\n", true, 49, int(Kind::DIG), "10", 1, 0,
      true, "Found difference C- in l.6[6] '10', digging deeper using slices of 1."},
-    {"reproduce a detail level", "fieldchecksums", TOP_OWN, TOP_REF DETAIL, false, 49,
+    {"reproduce_a_detail_level", "fieldchecksums", TOP_OWN, TOP_REF DETAIL, false, 49,
      int(Kind::REPRODUCE), "20", 50, 2, true,
      "Scanning reference line 0[10] '15' for table 'T' with slices of 50."},
-    {"own lines the other side lacks", "fieldchecksums", TOP_OWN DETAIL, TOP_REF, true, 49,
+    {"own_lines_the_other_side_lacks", "fieldchecksums", TOP_OWN DETAIL, TOP_REF, true, 49,
      int(Kind::OTHERSIDE), "top", 0, 0, false,
      "Line 10[0] missing in 'ref.CRC', so other side needs to run first!"},
-    {"resume a cut-off detail scan", "fieldchecksums",
+    {"resume_a_cut_off_detail_scan", "fieldchecksums",
      TOP_OWN "lcrc:    -          - 10\nlcrc:   50 0x00000005 15\n", TOP_REF, true, 49,
      int(Kind::RESUME), "20", 2, 1, true,
      "Picking up detailed scan of line 7[7], using slices of 2 entries."},
-    {"field checksums of an updated row", "fieldchecksums", ROW_OWN,
+    {"field_checksums_of_an_updated_row", "fieldchecksums", ROW_OWN,
      "lcrc:    5 0x00000001 10\nlcrc:    1 0x00000004 11\nlcrc:    9 0x00000003\n", true, 49,
      int(Kind::FIELDS), "11", 1, 0, false,
      "Found difference -X in l.7[7] '11', digging deeper using slices of 1."},
-    {"resume a cut-off field scan", "fieldchecksums",
+    {"resume_a_cut_off_field_scan", "fieldchecksums",
      ROW_OWN "lcrc:    -          - 10\nfcrc: A 0x00000001 11 = 'a'\n",
      "lcrc:    5 0x00000001 10\nlcrc:    1 0x00000004 11\nlcrc:    9 0x00000003\n", true, 49,
      int(Kind::FIELDS), "11", 1, 1, true,
      "Picking up detailed scan of line 7[7], using slices of 1 entries."},
-    {"only the other side can split", "fieldchecksums", ROW_OWN,
+    {"only_the_other_side_can_split", "fieldchecksums", ROW_OWN,
      "lcrc:    5 0x00000001 10\nlcrc:    4 0x00000002 11\nlcrc:    9 0x00000003\n", true, 49,
      int(Kind::OTHERSIDE), "top", 0, 0, false,
      "Line 7[7] has count <=1, but not in 'ref.CRC', other side needs to run!"},
-    {"threshold reached", "fieldchecksums", ROW_OWN,
+    {"threshold_reached", "fieldchecksums", ROW_OWN,
      "lcrc:    5 0x00000001 10\nlcrc:    0 0x00000000 11\nlcrc:    9 0x00000007\n", true, 1,
      int(Kind::NONE), "top", 0, 0, false,
      "Already detected 1 differences, stop further investigation due to threshold 1!"},
-    {"maxdiffs all", "fieldchecksums", ROW_OWN,
+    {"maxdiffs_all", "fieldchecksums", ROW_OWN,
      "lcrc:    5 0x00000001 10\nlcrc:    0 0x00000000 11\nlcrc:    9 0x00000007\n", true, kAll,
      int(Kind::FIELDS), "11", 1, 0, false,
      "Found difference CX in l.7[7] '11', digging deeper using slices of 1."},
-    {"differing quick checksum", "quickrun", "qcrc: 5000 0x00000001\n", "qcrc: 5000 0x00000002\n",
+    {"differing_quick_checksum", "quickrun", "qcrc: 5000 0x00000001\n", "qcrc: 5000 0x00000002\n",
      true, 49, int(Kind::DIG), "", 100, 0, false,
      "Found difference -X in l.6[6] '', digging deeper using slices of 100."},
-    {"detail of a line the other side lacks", "fieldchecksums", TOP_OWN,
+    {"detail_of_a_line_the_other_side_lacks", "fieldchecksums", TOP_OWN,
      "lcrc:  100 0x00000001 10\nlcrc:    -          - 20\nlcrc:    5 0x00000003\n"
      "lcrc:    -          - 10\nlcrc:   50 0x00000005 15\n",
      true, 49, kError, "", 0, 0, false,
@@ -156,11 +155,6 @@ TEST_P(UlSqlCrcAnalyzeTest, PicksTheRegionOfTheRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, UlSqlCrcAnalyzeTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                             std::string name;
-                             for (const char* p = info.param.name; *p; ++p)
-                                 name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-                             return name;
-                         });
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
