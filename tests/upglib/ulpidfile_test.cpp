@@ -77,9 +77,15 @@ TEST_F(UlPidFileTest, ReadsPidRequestsStatusesAndStop) {
     EXPECT_TRUE(file.stopRequested());
     EXPECT_EQ(strings(&requests_), (Texts{"first request", "second", ""}));
     EXPECT_EQ(strings(file.statusLines()), (Texts{"PHASE: import 3 of 7"}));
-    // A second read starts afresh and appends to the caller's list; overlong lines are cut.
-    writeFile("4712\nREQUEST: " + std::string(UL_PIDFILE_MAXLINE + 50, 'x') + "\n");
+    // A second read starts afresh and appends to the caller's list; overlong lines are cut, and
+    // the part of a line a dying writer left is ignored with a warning.
+    TraceCapture trace(UL_TRC_PIDFILE, 1);
+    writeFile("4712\nREQUEST: " + std::string(UL_PIDFILE_MAXLINE + 50, 'x') + "\nREQUEST: cut o");
     ASSERT_EQ(file.read(path(), &requests_), UL_PIDFILE_READ) << errorUtf8();
+    EXPECT_NE(trace.text().find("Warning: PID file '" + pathText() +
+                                "' has premature last line 'REQUEST: cut o' - ignored!\n"),
+              std::string::npos)
+        << trace.text();
     EXPECT_EQ(file.pid(), 4712);
     EXPECT_FALSE(file.stopRequested());
     EXPECT_TRUE(file.statusLines()->isEmpty());
@@ -128,19 +134,6 @@ TEST_F(UlPidFileTest, FirstLineRules) {
         }
         EXPECT_TRUE(requests_.isEmpty());  // the readable files hold none
     }
-}
-
-// A writer that died in the middle of a line: the part is ignored, everything before counts.
-TEST_F(UlPidFileTest, IncompleteLastLineIsIgnoredWithAWarning) {
-    TraceCapture trace(UL_TRC_PIDFILE, 1);
-    writeFile(ownPid() + "\nREQUEST: complete\nREQUEST: cut o");
-    ULPidFile file;
-    ASSERT_EQ(file.read(path(), &requests_), UL_PIDFILE_READ) << errorUtf8();
-    EXPECT_EQ(strings(&requests_), (Texts{"complete"}));
-    EXPECT_NE(trace.text().find("Warning: PID file '" + pathText() +
-                                "' has premature last line 'REQUEST: cut o' - ignored!\n"),
-              std::string::npos)
-        << trace.text();
 }
 
 // ---- verify -------------------------------------------------------------------------------
