@@ -52,10 +52,11 @@ class MapProvider : public ULMacroProvider {
 
 struct ReplaceCase { const char16_t* input; int flags; const char16_t* expected; long count; };
 
-std::u16string manyArgs(int n) {
-    std::u16string call = u"$F(";
-    for (int i = 0; i < n; ++i) call += i ? u",a" : u"a";
-    return call + u")";
+// n times "a", separated by sep, between open and close.
+std::u16string listOfA(const char16_t* open, int n, const char16_t* sep, const char16_t* close) {
+    std::u16string text = open;
+    for (int i = 0; i < n; ++i) text += (i ? sep : u"") + std::u16string(u"a");
+    return text + close;
 }
 
 class UlMacroTest : public ::testing::Test {
@@ -139,19 +140,24 @@ TEST_F(UlMacroTest, ConditionsAreEvaluatedAfterReplacement) {
     }
 }
 
-TEST_F(UlMacroTest, ArgumentLimitIs256) {
-    long count = 0;
-    EXPECT_EQ(run(manyArgs(256), 0, &count, 2000).size(), 2u + 256 * 2);
-    EXPECT_EQ(u8(run(manyArgs(257), 0, &count, 2000)),
-              "Not enough space for arguments in macro call (256)");
-}
-
-TEST_F(UlMacroTest, ResultMustFitTheBuffer) {
+// Results must fit the buffer, and a call takes at most 256 arguments.
+TEST_F(UlMacroTest, ResultsAndArgumentsMustFit) {
+    provider.values[u"$"] = u"USD";  // "$$" is offered to the provider first
     // LONG's value has 10 units; G!'s value "$(LONG)" is rescanned into it.
-    const struct { const char16_t* input; size_t size; const char16_t* expected; } cases[] = {
+    const struct {
+        std::u16string input;
+        size_t size;
+        std::u16string expected;
+    } cases[] = {
         {u"ab$(LONG)", 13, u"abxxxxxxxxxx"},
-        {u"ab$(LONG)", 12, u"Not enough space for macro expansion"}, {u"$(G!)", 11, u"xxxxxxxxxx"},
+        {u"ab$(LONG)", 12, u"Not enough space for macro expansion"},
+        {u"$(G!)", 11, u"xxxxxxxxxx"},
         {u"$(G!)", 10, u"Not enough space for macro expansion"},
+        {u"5 $$", 8, u"5 USD"},
+        {u"5 $$", 5, u"Not enough space for '$$' expansion"},
+        {listOfA(u"$F(", 256, u",", u")"), 2000, listOfA(u"F[", 256, u"|", u"]")},
+        {listOfA(u"$F(", 257, u",", u")"), 2000,
+         u"Not enough space for arguments in macro call (256)"},
     };
     for (const auto& c : cases) {
         long count = 0;
@@ -159,19 +165,12 @@ TEST_F(UlMacroTest, ResultMustFitTheBuffer) {
     }
 }
 
-TEST_F(UlMacroTest, DollarIsOfferedToTheProviderFirst) {
-    provider.values[u"$"] = u"USD";
-    long count = 0;
-    EXPECT_EQ(u8(run(u"5 $$", 0, &count, 8)), "5 USD");
-    EXPECT_EQ(u8(run(u"5 $$", 0, &count, 5)), "Not enough space for '$$' expansion");
-}
-
 TEST_F(UlMacroTest, WithoutProviderEveryMacroIsUnknown) {
     char16_t line[40] = u"$DEFINED(A) $(B) $$";
     EXPECT_EQ(ul_macroreplace(line, std::size(line), nullptr, UL_MACRO_KEEPUNKNOWN), 2);
     EXPECT_EQ(u8(line), "0 $(B) $");
     EXPECT_EQ(ul_macroreplace(line, std::size(line), nullptr, 0), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()), "Unknown macro 'B' nargs -1");
+    EXPECT_EQ(errorUtf8(), "Unknown macro 'B' nargs -1");
 }
 
 TEST_F(UlMacroTest, HiddenValuesAreNotTraced) {
@@ -219,6 +218,7 @@ struct DefCase {
     int argc;
     int result;
     const char16_t* expected;  // expansion, or the error text for results -1 and 0
+    size_t size = 64;          // of the buffer
 };
 
 TEST(UlMacroDefProviderTest, ExpandsByTypeAndChecksArguments) {
@@ -226,7 +226,8 @@ TEST(UlMacroDefProviderTest, ExpandsByTypeAndChecksArguments) {
     ULMacroDefProvider defs(kDefs, std::size(kDefs), &parent);
     ASSERT_EQ(defs.verify(), 0);
     const DefCase cases[] = {
-        {u"STR", {}, -1, UL_MACRO_DEFINED, u"text"}, {u"STR", {}, 0, UL_MACRO_DEFINED, u"text"},
+        {u"STR", {}, -1, UL_MACRO_DEFINED, u"text"},
+        {u"STR", {}, 0, UL_MACRO_DEFINED, u"text"},
         {u"STR", {u"a"}, 1, -1, u"No arguments expected for macro 'STR'!"},
         {u"NUM", {}, -1, UL_MACRO_DEFINED, u"42"},
         {u"PW", {}, -1, UL_MACRO_DEFINED | UL_MACRO_HIDDEN, u"pw"},
@@ -237,23 +238,17 @@ TEST(UlMacroDefProviderTest, ExpandsByTypeAndChecksArguments) {
         {u"TWO", {}, 0, -1, u"Missing macro arguments for 'TWO'!"},
         {u"TWO", {u"a"}, 1, -1, u"Wrong number of arguments for macro 'TWO'!"},
         {u"ANY", {u"fail"}, 1, -1, u"cannot join\nMacro call for 'ANY' failed!"},
-        {u"BAD", {}, -1, -1, u"Unknown macro type 9"}, {u"UP", {}, -1, UL_MACRO_DEFINED, u"parent"},
+        {u"BAD", {}, -1, -1, u"Unknown macro type 9"},
+        {u"UP", {}, -1, UL_MACRO_DEFINED, u"parent"},
         {u"NONE", {}, -1, 0, u"Unknown macro 'NONE'"},
+        {u"STR", {}, -1, -1, u"Not enough space for macro expansion", 2},
+        {u"NUM", {}, -1, -1, u"Not enough space for macro expansion", 2},
     };
     for (const DefCase& c : cases) {
-        char16_t buffer[64] = u"?";
-        int rc = defs.expandMacro(buffer, std::size(buffer), c.name, c.args.data(), c.argc);
+        std::u16string buffer(c.size, u'?');
+        int rc = defs.expandMacro(buffer.data(), c.size, c.name, c.args.data(), c.argc);
         EXPECT_EQ(rc, c.result) << u8(c.name) << " " << c.argc;
-        EXPECT_EQ(u8(rc > 0 ? buffer : ul_errorgetmsg()), u8(c.expected)) << u8(c.name);
-    }
-}
-
-TEST(UlMacroDefProviderTest, ValuesThatDoNotFitFail) {
-    ULMacroDefProvider defs(kDefs, std::size(kDefs));
-    for (const char16_t* name : {u"STR", u"NUM"}) {
-        char16_t buffer[2];
-        EXPECT_EQ(defs.expandMacro(buffer, std::size(buffer), name, nullptr, -1), -1);
-        EXPECT_EQ(u8(ul_errorgetmsg()), "Not enough space for macro expansion");
+        EXPECT_EQ(u8(rc > 0 ? buffer.c_str() : ul_errorgetmsg()), u8(c.expected)) << u8(c.name);
     }
 }
 
@@ -276,8 +271,7 @@ TEST(UlMacroDefProviderTest, VerifyReportsEveryMisorderedPair) {
     };
     TraceCapture trace(UL_TRC_MACRO, 0);
     EXPECT_EQ(ULMacroDefProvider(unordered, std::size(unordered)).verify(), -1);
-    EXPECT_EQ(u8(ul_errorgetmsg()),
-              "Found 2 errors in macro list - maybe wrong alphabetical order?");
+    EXPECT_EQ(errorUtf8(), "Found 2 errors in macro list - maybe wrong alphabetical order?");
     std::string text = trace.text();
     EXPECT_NE(text.find("Wrong order for macro definition 'B' >= 'A'!"), std::string::npos) << text;
     EXPECT_NE(text.find("Wrong order for macro definition 'C' >= 'C'!"), std::string::npos) << text;

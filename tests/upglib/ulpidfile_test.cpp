@@ -68,16 +68,24 @@ class UlPidFileTest : public ::testing::Test {
 // ---- reading ------------------------------------------------------------------------------
 
 TEST_F(UlPidFileTest, ReadsPidRequestsStatusesAndStop) {
-    writeFile("4711\nREQUEST:   first request\nPHASE: import 3 of 7\nstop-Execution\nREQUEST:second\nREQUEST:\n");
+    writeFile(
+        "4711\nREQUEST:   first request\nPHASE: import 3 of "
+        "7\nstop-Execution\nREQUEST:second\nREQUEST:\n");
     ULPidFile file;
     ASSERT_EQ(file.read(path(), &requests_), UL_PIDFILE_READ) << errorUtf8();
     EXPECT_EQ(file.pid(), 4711);
     EXPECT_TRUE(file.stopRequested());
     EXPECT_EQ(strings(&requests_), (Texts{"first request", "second", ""}));
     EXPECT_EQ(strings(file.statusLines()), (Texts{"PHASE: import 3 of 7"}));
-    // A second read starts afresh and appends to the caller's list; overlong lines are cut.
-    writeFile("4712\nREQUEST: " + std::string(UL_PIDFILE_MAXLINE + 50, 'x') + "\n");
+    // A second read starts afresh and appends to the caller's list; overlong lines are cut, and
+    // the part of a line a dying writer left is ignored with a warning.
+    TraceCapture trace(UL_TRC_PIDFILE, 1);
+    writeFile("4712\nREQUEST: " + std::string(UL_PIDFILE_MAXLINE + 50, 'x') + "\nREQUEST: cut o");
     ASSERT_EQ(file.read(path(), &requests_), UL_PIDFILE_READ) << errorUtf8();
+    EXPECT_NE(trace.text().find("Warning: PID file '" + pathText() +
+                                "' has premature last line 'REQUEST: cut o' - ignored!\n"),
+              std::string::npos)
+        << trace.text();
     EXPECT_EQ(file.pid(), 4712);
     EXPECT_FALSE(file.stopRequested());
     EXPECT_TRUE(file.statusLines()->isEmpty());
@@ -90,50 +98,41 @@ TEST_F(UlPidFileTest, ReadsPidRequestsStatusesAndStop) {
     EXPECT_EQ(errorUtf8(), "Cannot read '" + dir_.path("sub") + "': Is a directory");
 }
 
-// The first line holds the pid and optionally the host; a file of another host has pid 0.
+// The first line holds the pid and optionally the host; a file of another host has pid 0. Every
+// later line is a request, a status, the stop request or an error; no request of a refused file
+// is handed out.
 TEST_F(UlPidFileTest, FirstLineRules) {
     const std::string host = shortHost();
     const std::tuple<std::string, int, std::string> cases[] = {
-        {"1\n", 1, ""}, {"2147483646\n", 2147483646, ""}, {"815 " + host + "\n", 815, ""},
+        {"1\n", 1, ""},
+        {"2147483646\n", 2147483646, ""},
+        {"815 " + host + "\n", 815, ""},
         {"815 " + host + ".some.domain\n", 815, ""},
         {"815 " + ul_utf16to8(ul_string2upper(ul_utf8to16(host.c_str()).data())) + "\n", 815, ""},
-        {"815 not-" + host + "\n", 0, ""}, {"815 not-" + host + ".some.domain\n", 0, ""},
-        {"0\n", -1, "Invalid pid '0' in '%s'"}, {"2147483647\n", -1, "Invalid pid '2147483647' in '%s'"},
-        {"-3\n", -1, "Invalid pid '-3' in '%s'"}, {"12x\n", -1, "Invalid pid '12x' in '%s'"},
-        {"\nREQUEST: a\n", -1, "Invalid pid '' in '%s'"}};
+        {"815 not-" + host + "\n", 0, ""},
+        {"815 not-" + host + ".some.domain\n", 0, ""},
+        {"0\n", -1, "Invalid pid '0' in '%s'"},
+        {"2147483647\n", -1, "Invalid pid '2147483647' in '%s'"},
+        {"-3\n", -1, "Invalid pid '-3' in '%s'"},
+        {"12x\n", -1, "Invalid pid '12x' in '%s'"},
+        {"\nREQUEST: a\n", -1, "Invalid pid '' in '%s'"},
+        {"4711\nREQUEST: before\nhello\n", -1, "Illegal line 'hello' in PID file '%s'"},
+        {"4711\nREQUEST: before\n\n", -1, "Illegal line '' in PID file '%s'"},
+        {"4711\nREQUEST: a\nmy status: x\n", -1, "Illegal line 'my status: x' in PID file '%s'"},
+        {"4711\nREQUEST: before\n:x\n", -1, "Illegal line ':x' in PID file '%s'"},
+        {"4711\nREQUEST: before\nREQUEST\n", -1, "Illegal line 'REQUEST' in PID file '%s'"}};
     for (const auto& [content, pid, message] : cases) {
         SCOPED_TRACE(content);
         writeFile(content);
         ULPidFile file;
         EXPECT_EQ(file.read(path(), &requests_), pid < 0 ? -1 : UL_PIDFILE_READ);
-        if (pid < 0) { EXPECT_EQ(errorUtf8(), withPath(message, pathText())); }
-        if (pid >= 0) { EXPECT_EQ(file.pid(), pid); }
-    }
-    for (const std::string line : {"hello", "", "my status: x", ":x", "REQUEST"}) {
-        SCOPED_TRACE(line);
-        writeFile("4711\nREQUEST: before\n" + line + "\n");
-        ULPidFile file;
-        EXPECT_EQ(file.read(path(), &requests_), -1);
-        EXPECT_EQ(errorUtf8(), "Illegal line '" + line + "' in PID file '" + pathText() + "'");
-        EXPECT_TRUE(requests_.isEmpty());  // no request is handed out
-    }
-}
-
-// A writer that died in the middle of a line: the part is ignored, everything before counts.
-TEST_F(UlPidFileTest, IncompleteLastLineIsIgnoredWithAWarning) {
-    TraceCapture trace(UL_TRC_PIDFILE, 1);
-    writeFile(ownPid() + "\nREQUEST: complete\nREQUEST: cut o");
-    ULPidFile file;
-    ASSERT_EQ(file.read(path(), &requests_), UL_PIDFILE_READ) << errorUtf8();
-    EXPECT_EQ(strings(&requests_), (Texts{"complete"}));
-    EXPECT_NE(trace.text().find("Warning: PID file '" + pathText() +
-                                "' has premature last line 'REQUEST: cut o' - ignored!\n"),
-              std::string::npos)
-        << trace.text();
-    // Neither a cut stop request nor a cut illegal line counts.
-    for (const std::string last : {"STOP-EXECUTION", "garbage"}) {
-        writeFile(ownPid() + "\n" + last);
-        EXPECT_EQ(ULPidFile::verify(nullptr, path(), nullptr), 0) << last << ": " << errorUtf8();
+        if (pid < 0) {
+            EXPECT_EQ(errorUtf8(), withPath(message, pathText()));
+        }
+        if (pid >= 0) {
+            EXPECT_EQ(file.pid(), pid);
+        }
+        EXPECT_TRUE(requests_.isEmpty());  // the readable files hold none
     }
 }
 
@@ -146,19 +145,23 @@ TEST_F(UlPidFileTest, VerifyResults) {
         {own + " " + shortHost() + "\nREQUEST: x\n", 0, ""},
         {own + "\nSTOP-EXECUTION\n", 1, ""},
         {own + "\n  Stop-Execution \n", 1, ""},
+        {own + "\nSTOP-EXECUTION", 0,
+         ""},  // neither a cut stop request nor a cut illegal line counts
+        {own + "\ngarbage", 0, ""},
         {"-", -1, "Missing pid file '%s'"},
         {"", -1, "Empty pid file '%s'"},
         {own, -1, "Empty pid file '%s'"},  // a first line without its line feed holds no pid
         {other + "\n", -1, "Pid file '%s' contains different pid " + other + " != " + own},
         {own + " elsewhere\n", -1, "Pid file '%s' contains different pid 0 != " + own},
-        {own + "\nwhat?\n", -1, "Illegal line 'what?' in PID file '%s'"},
     };
     for (const auto& [content, rc, message] : cases) {
         SCOPED_TRACE(content);
         unlink(pathText().c_str());
         if (content != "-") writeFile(content);
         EXPECT_EQ(ULPidFile::verify(nullptr, path(), &requests_), rc);
-        if (rc < 0) { EXPECT_EQ(errorUtf8(), withPath(message, pathText())); }
+        if (rc < 0) {
+            EXPECT_EQ(errorUtf8(), withPath(message, pathText()));
+        }
     }
 }
 
@@ -192,7 +195,8 @@ TEST_F(UlPidFileTest, CheckerReadsAtMostOncePerInterval) {
 
 TEST_F(UlPidFileTest, CreateWritesTheOwnPidWithOrWithoutHost) {
     for (const auto& [flags, content] :
-         {std::pair{0, ownPid() + "\n"}, {UL_PIDFILE_HOSTNAME, ownPid() + " " + shortHost() + "\n"}}) {
+         {std::pair{0, ownPid() + "\n"},
+          {UL_PIDFILE_HOSTNAME, ownPid() + " " + shortHost() + "\n"}}) {
         ASSERT_EQ(ULPidFile::create(path(), u"tabrix", flags), 0) << errorUtf8();
         EXPECT_EQ(fileText(), content);
         EXPECT_EQ(ULPidFile::verify(nullptr, path(), nullptr), 0) << errorUtf8();
@@ -207,8 +211,10 @@ TEST_F(UlPidFileTest, LiveOwnerKeepsItsFile) {
     childproc::SleepingProcess owner;
     ASSERT_GT(owner.pid(), 0);
     const std::string pid = std::to_string(owner.pid());
-    for (const std::string& content : {pid + "\n", pid + " " + shortHost() + "\nREQUEST: x\nSTATUS: running\n"}) {
-        for (const char16_t* name : {static_cast<const char16_t*>(nullptr), u"", u"sleep", u"LEE"}) {
+    for (const std::string& content :
+         {pid + "\n", pid + " " + shortHost() + "\nREQUEST: x\nSTATUS: running\n"}) {
+        for (const char16_t* name :
+             {static_cast<const char16_t*>(nullptr), u"", u"sleep", u"LEE"}) {
             SCOPED_TRACE(content + " / " + (name ? u8(name) : "null"));
             writeFile(content);
             EXPECT_EQ(ULPidFile::create(path(), name, 0), owner.pid()) << errorUtf8();
@@ -236,7 +242,8 @@ TEST_F(UlPidFileTest, ForeignFilesAreReplaced) {
     EXPECT_EQ(ULPidFile::create(path(), u"tabrix", 0), 0) << errorUtf8();
     EXPECT_EQ(fileText(), ownPid() + "\n");
     EXPECT_NE(trace.text().find("Process " + std::to_string(live.pid()) +
-                                " with name 'sleep' is differs to 'tabrix, delete pidfile '" + pathText() + "'.\n"),
+                                " with name 'sleep' is differs to 'tabrix, delete pidfile '" +
+                                pathText() + "'.\n"),
               std::string::npos)
         << trace.text();
 }
@@ -247,7 +254,8 @@ TEST_F(UlPidFileTest, CreateAndDeleteErrors) {
     EXPECT_EQ(errorUtf8(), "Invalid pid 'x' in '" + pathText() + "'");
     EXPECT_EQ(fileText(), "x\n");
     EXPECT_EQ(ULPidFile::create(dir_.wpath("missing/run.pid").c_str(), nullptr, 0), -1);
-    EXPECT_EQ(errorUtf8(), "Cannot write to '" + dir_.path("missing/run.pid") + "': No such file or directory");
+    EXPECT_EQ(errorUtf8(),
+              "Cannot write to '" + dir_.path("missing/run.pid") + "': No such file or directory");
 
     EXPECT_EQ(ULPidFile::delFile(path()), 0);
     EXPECT_NE(access(pathText().c_str(), F_OK), 0);
@@ -256,34 +264,6 @@ TEST_F(UlPidFileTest, CreateAndDeleteErrors) {
     dir_.write("full/inside", "x");
     EXPECT_EQ(ULPidFile::delFile(dir_.wpath("full").c_str()), -1);
     EXPECT_EQ(errorUtf8(), "Cannot remove '" + dir_.path("full") + "': Directory not empty");
-}
-
-// Two processes with one file: the owner creates it, a second process is told who owns it,
-// the controller's stop request reaches the owner, and after the owner is gone the file is
-// free again.
-TEST_F(UlPidFileTest, TwoProcessesShareOneFile) {
-    const std::string pidPath = pathText();
-    childproc::Child owner([pidPath] {
-        std::u16string file = ul_utf8to16(pidPath.c_str());
-        if (ULPidFile::create(file.c_str(), u"upglib_tests", UL_PIDFILE_HOSTNAME) != 0)
-            return "create: " + u8(ul_errorgetmsg());
-        childproc::signalReady();
-        int rc = 0;
-        childproc::sleepUntil([&] { return (rc = ULPidFile::verify(nullptr, file.c_str(), nullptr)) != 0; });
-        return "verify: " + std::to_string(rc);
-    });
-    ASSERT_TRUE(owner.started());
-    ASSERT_TRUE(owner.waitReady());
-    EXPECT_EQ(ULPidFile::create(path(), u"upglib", 0), owner.pid()) << errorUtf8();
-    EXPECT_EQ(fileText(), std::to_string(owner.pid()) + " " + shortHost() + "\n");
-    EXPECT_EQ(ULPidFile::verify(nullptr, path(), nullptr), -1);
-    // The owner reads all the time, so the new content must appear in one step.
-    dir_.write("run.tmp", fileText() + "STOP-EXECUTION\n");
-    ASSERT_EQ(rename(dir_.path("run.tmp").c_str(), pidPath.c_str()), 0);
-    childproc::Outcome outcome = owner.finish();
-    EXPECT_EQ(outcome.report, "verify: 1") << outcome.describe();
-    EXPECT_EQ(ULPidFile::create(path(), u"upglib", 0), 0) << errorUtf8();
-    EXPECT_EQ(fileText(), ownPid() + "\n");
 }
 
 }  // namespace

@@ -1,16 +1,17 @@
 #include "ulpreproc.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "tempdir.h"
-#include "ulfile.h"
 #include "testutil.h"
 #include "tracecapture.h"
 #include "ulerror.h"
+#include "ulfile.h"
 #include "ulmacro.h"
 
 namespace {
@@ -38,10 +39,13 @@ class UlPreprocTest : public ::testing::Test {
 
     // Reads main.txt to its end: the lines joined by "|", then "!" and the error text if a read
     // or the final deinit fails.
-    std::string readAll(const std::string& text, int flags, bool includeDir = true) {
+    // The include directories are searched in the order given.
+    std::string readAll(const std::string& text, int flags,
+                        std::vector<std::string> includeDirs = {""}) {
         dir.write("main.txt", text);
         ul_preprocstack_t stack;
-        if (includeDir) stack.addIncludePath(dir.wpath().c_str());
+        for (const std::string& include : includeDirs)
+            stack.addIncludePath(dir.wpath(include).c_str());
         if (stack.fopen(dir.wpath("main.txt").c_str()) < 0)
             return concat("!", u8(ul_errorgetmsg()));
         std::string lines;
@@ -63,12 +67,24 @@ class UlPreprocTest : public ::testing::Test {
     size_t size = 0;
 };
 
-struct PreprocCase { const char* text; int flags; std::string expected; };
+struct PreprocCase {
+    std::string text;
+    int flags;
+    std::string expected;
+};
+
+// depth nested "#if 1" around one line.
+std::string nested(int depth) {
+    std::string text = "in\n";
+    for (int i = 0; i < depth; ++i) text = "#if 1\n" + text + "#endif\n";
+    return text;
+}
 
 TEST_F(UlPreprocTest, ConditionsSelectBranches) {
     const int T = UL_PREPROC_TRIMEOL;
     const PreprocCase cases[] = {
-        {"#if 1\na\n#else\nb\n#endif\n", T, "a"}, {"#if 0\na\n#else\nb\n#endif\n", T, "b"},
+        {"#if 1\na\n#else\nb\n#endif\n", T, "a"},
+        {"#if 0\na\n#else\nb\n#endif\n", T, "b"},
         {"#if 0\na\n#elseif 2 > 1\nb\n#elseif 1\nc\n#else\nd\n#endif\n", T, "b"},
         {"#if 0\na\n#elseif 0\nb\n#else\nd\n#endif\n", T, "d"},
         {"#if 0\n#if 1\na\n#else\nb\n#endif\n#else\nc\n#endif\n", T, "c"},
@@ -81,12 +97,15 @@ TEST_F(UlPreprocTest, ConditionsSelectBranches) {
         {"a\r\n#if 0\nb\n#endif\r\nc", UL_PREPROC_KEEPLINES, "a\r\n|\n|\n|\r\n|c"},
         {"a\n \t\n\nb\n", UL_PREPROC_TRIMEOL | UL_PREPROC_SKIPBLANK, "a|b"},
         {"a\n\nb\n", UL_PREPROC_TRIMEOL | UL_PREPROC_SKIPBLANK | UL_PREPROC_KEEPLINES, "a||b"},
-        {"\xEF\xBB\xBFv=$(A)\nw=$$", T | UL_PREPROC_MACROS, "v=1|w=$"}, {"v=$(A)\n", T, "v=$(A)"},
+        {"\xEF\xBB\xBFv=$(A)\nw=$$", T | UL_PREPROC_MACROS, "v=1|w=$"},
+        {"v=$(A)\n", T, "v=$(A)"},
         {"#else\n", T, "!Found '#else' outside '#if'" + at(1)},
         {"x\n#elseif 1\n", T, "x!Found '#elseif' outside '#if'" + at(2)},
         {"#if 1\n#endif\n#endif\n", T, "!Found '#endif' without previous '#if'" + at(3)},
         {"#if 1\na\n", T, "a!Condition level 1 at the end of the file"},
         {"v=$(U)\n", T | UL_PREPROC_MACROS, "!Unknown macro 'U' nargs -1" + at(1)},
+        {nested(20), T, "in"},
+        {nested(21), T, "!Control structures too deeply nested (>= 20)" + at(21)},
     };
     for (const PreprocCase& c : cases) EXPECT_EQ(readAll(c.text, c.flags), c.expected) << c.text;
 }
@@ -106,20 +125,9 @@ TEST_F(UlPreprocTest, IllegalConditionNamesTheConditionAndTheLine) {
     }
 }
 
-TEST_F(UlPreprocTest, TwentyLevelsNestButNotTwentyOne) {
-    for (int depth : {20, 21}) {
-        std::string text;
-        for (int i = 0; i < depth; ++i) text += "#if 1\n";
-        text += "in\n";
-        for (int i = 0; i < depth; ++i) text += "#endif\n";
-        std::string expected =
-            depth == 20 ? "in" : "!Control structures too deeply nested (>= 20)" + at(21);
-        EXPECT_EQ(readAll(text, UL_PREPROC_TRIMEOL), expected) << depth;
-    }
-}
-
 TEST_F(UlPreprocTest, IncludesBySearchPathAndOptionalForms) {
     dir.write("inc.txt", "b\n#if 1\nb2\n");  // the #if opened here is closed by the includer
+    dir.write("long.txt", "ok\n" + std::string(UL_FILE_MAXLINEBYTES + 1, 'x'));
     const int T = UL_PREPROC_TRIMEOL;
     const struct {
         const char* text;
@@ -140,6 +148,12 @@ TEST_F(UlPreprocTest, IncludesBySearchPathAndOptionalForms) {
         {"#include\n", T, "!Missing file name for include" + at(1), ""},
         {"#include \"\"\n", T, "!Missing file name for include" + at(1), ""},
         {"#includes are comments\n!included stays\n", T, "!included stays", ""},
+        // Includes are regular files only and every line is bounded, in included files too.
+        {"#include /dev/zero\n", T,
+         "!Cannot open '/dev/zero' mode='rb': not a regular file" + at(1), "/dev/zero=found;"},
+        {"a\n#include long.txt\n", T,
+         "a|ok!Line 2 of '" + dir.path("long.txt") + "' is longer than 1048576 bytes",
+         "long.txt=found;"},
     };
     for (const auto& c : cases) {
         log.entries.clear();
@@ -151,41 +165,34 @@ TEST_F(UlPreprocTest, IncludesBySearchPathAndOptionalForms) {
     // Without include directories the name is opened as written (relative to the working
     // directory, which has no such file).
     log.refuse = false;
-    std::string result = readAll("#include no-such-file.txt\n", T, false);
+    std::string result = readAll("#include no-such-file.txt\n", T, {});
     EXPECT_TRUE(result.starts_with("!Cannot open 'no-such-file.txt' mode='rb'")) << result;
     EXPECT_TRUE(result.ends_with(at(1))) << result;
 }
 
 TEST_F(UlPreprocTest, IncludeDirectoriesAreSearchedInOrder) {
-    TempDir first, second;
-    std::ofstream(second.path("inc.txt")) << "second\n";
-    std::ofstream(second.path("both.txt")) << "second both\n";
-    std::ofstream(first.path("both.txt")) << "first both\n";
-    dir.write("main.txt", "#include inc.txt\n#include both.txt\n");
+    for (const char* sub : {"first", "second"}) ASSERT_EQ(mkdir(dir.path(sub).c_str(), 0700), 0);
+    dir.write("second/inc.txt", "second\n");
+    dir.write("second/both.txt", "second both\n");
+    dir.write("first/both.txt", "first both\n");
+    EXPECT_EQ(
+        readAll("#include inc.txt\n#include both.txt\n", UL_PREPROC_TRIMEOL, {"first", "second"}),
+        "second|first both");
     ul_preprocstack_t stack;
-    ASSERT_EQ(stack.addIncludePath(first.wpath().c_str()), 0);
-    ASSERT_EQ(stack.addIncludePath(second.wpath().c_str()), 0);
-    ASSERT_EQ(stack.fopen(dir.wpath("main.txt").c_str()), 0);
-    std::string lines;
-    while (stack.readLine(&buffer, &size, nullptr, nullptr, UL_PREPROC_TRIMEOL) == 1)
-        lines += u8(buffer) + "|";
-    EXPECT_EQ(lines, "second|first both|");
-    for (int i = 2; i < UL_PREPROC_MAXINCLUDEPATHS; ++i) EXPECT_EQ(stack.addIncludePath(u"/x"), 0);
+    for (int i = 0; i < UL_PREPROC_MAXINCLUDEPATHS; ++i) EXPECT_EQ(stack.addIncludePath(u"/x"), 0);
     EXPECT_EQ(stack.addIncludePath(u"/x"), -1);
 }
 
 TEST_F(UlPreprocTest, IncludeNestingStopsAtEightLevels) {
-    // f<i> includes f<i+1>; a chain of 8 includes works, the 9th level fails.
-    for (int levels : {8, 9}) {
-        for (int i = 1; i <= levels; ++i)
-            dir.write(
-                concat("f", std::to_string(i), ".txt"),
-                i < levels ? concat("#include f", std::to_string(i + 1), ".txt\n") : "deep\n");
-        std::string expected = levels == 8 ? "deep"
-                                           : "!Too deeply nested include stack in '" +
-                                                 dir.path("f8.txt") + "' (9)" + at(1, "f8.txt");
-        EXPECT_EQ(readAll("#include f1.txt\n", UL_PREPROC_TRIMEOL), expected) << levels;
-    }
+    // f<i> includes f<i+1> up to f9: from f2 the chain is 8 includes deep, from f1 it is 9.
+    for (int i = 1; i < 9; ++i)
+        dir.write(concat("f", std::to_string(i), ".txt"),
+                  concat("#include f", std::to_string(i + 1), ".txt\n"));
+    dir.write("f9.txt", "deep\n");
+    EXPECT_EQ(readAll("#include f2.txt\n", UL_PREPROC_TRIMEOL), "deep");
+    EXPECT_EQ(
+        readAll("#include f1.txt\n", UL_PREPROC_TRIMEOL),
+        "!Too deeply nested include stack in '" + dir.path("f8.txt") + "' (9)" + at(1, "f8.txt"));
     dir.write("self.txt", "x\n#include self.txt\n");
     std::string result = readAll("#include self.txt\n", UL_PREPROC_TRIMEOL);
     EXPECT_EQ(result.substr(0, 18), "x|x|x|x|x|x|x|x!To") << result;
@@ -237,18 +244,6 @@ TEST_F(UlPreprocTest, TruncatedFilesEndCleanly) {
                     error.starts_with("Missing file name"))
             << length << ": " << result;
     }
-}
-
-// Includes are regular files only and every line is bounded, in included files too.
-TEST_F(UlPreprocTest, IncludesAndLinesAreBounded) {
-    dir.write("long.txt", "ok\n" + std::string(UL_FILE_MAXLINEBYTES + 1, 'x'));
-    const struct { std::string text; std::string expected; } cases[] = {
-        {"#include /dev/zero\n", "!Cannot open '/dev/zero' mode='rb': not a regular file" + at(1)},
-        {"a\n#include long.txt\n",
-         "a|ok!Line 2 of '" + dir.path("long.txt") + "' is longer than 1048576 bytes"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(readAll(c.text, UL_PREPROC_TRIMEOL), c.expected) << c.text;
 }
 
 TEST_F(UlPreprocTest, LongLinesGrowTheBufferInSteps) {

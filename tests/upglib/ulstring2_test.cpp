@@ -279,10 +279,7 @@ TEST(UlStringBase64Test, Rfc4648TestVectors) {
         char16_t encoded[16];
         size_t length = strlen(bytes);
         EXPECT_EQ(ul_base64encode(encoded, 16, bytes, length), static_cast<long>(ul_strlen(form)));
-        EXPECT_EQ(u8(encoded), u8(form));
-        unsigned char decoded[16];
-        ASSERT_EQ(ul_base64decode(decoded, 16, form), static_cast<long>(length));
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(decoded), length), bytes);
+        EXPECT_EQ(u8(encoded), u8(form));  // decoding: the round trip below
     }
 }
 

@@ -17,7 +17,9 @@ class UlTraceTest : public ::testing::Test {
         ul_tracesetglobalfileptr(nullptr);
         ul_tracesetglobalflags(1);
     }
-    static unsigned level(const char16_t* name) { return UL_TraceLevels[ul_tracefindcomponent(name)]; }
+    static unsigned level(const char16_t* name) {
+        return UL_TraceLevels[ul_tracefindcomponent(name)];
+    }
 };
 
 // Trace level texts applied in turn from reset levels, and the levels of SQL, XML and MAIN after.
@@ -29,7 +31,8 @@ TEST_F(UlTraceTest, SpecificationsSetComponentsAndAll) {
         {{{u"5", 0}}, 5, 5, 5},
         {{{u"SQL:4,XML", 0}}, 4, 3, 0},
         {{{u"2,SQL:10", 0}}, 10, 2, 2},
-        {{{u"SQL:4", 0}, {u"1", 0}}, 4, 1, 1},  // an explicit component survives a later global level
+        // An explicit component survives a later global level.
+        {{{u"SQL:4", 0}, {u"1", 0}}, 4, 1, 1},
         {{{u"SQL:4", 0}, {u"SQL:2", UL_TRACE_RAISE_ONLY}}, 4, 0, 0},
         {{{u"SQL:4", 0}, {u"SQL:6", UL_TRACE_RAISE_ONLY}}, 6, 0, 0},
         {{{u"3", 0}, {u"2", UL_TRACE_RAISE_ONLY}}, 3, 3, 3},
@@ -44,22 +47,12 @@ TEST_F(UlTraceTest, SpecificationsSetComponentsAndAll) {
         EXPECT_EQ(level(u"MAIN"), c.main);
     }
     for (int i = 0; i < UL_TRC_COUNT; ++i)
-        if (i != UL_TRC_SQL) { EXPECT_EQ(UL_TraceLevels[i], 0u) << i; }
-    EXPECT_EQ(ul_tracesetlevels2(u"AUXFCTS:7", 0), 0);  // the first component is named like any other
+        EXPECT_EQ(UL_TraceLevels[i], i == UL_TRC_SQL ? 2u : 0u) << i;
+    // The first component is named like any other.
+    EXPECT_EQ(ul_tracesetlevels2(u"AUXFCTS:7", 0), 0);
     EXPECT_EQ(UL_TraceLevels[UL_TRC_AUXFCTS], 7u);
     EXPECT_EQ(ul_tracesetlevels2(u"SQL:x", 0), -1);
     EXPECT_EQ(ul_tracesetlevels2(u"3z", 0), -1);
-}
-
-TEST_F(UlTraceTest, DynamicIncrementIsTakenBackByZero) {
-    ul_tracesetlevels2(u"SQL:4", 0);
-    ul_tracedynlevelinc(1);
-    ul_tracedynlevelinc(1);
-    EXPECT_EQ(level(u"SQL"), 6u);
-    EXPECT_EQ(level(u"XML"), 2u);
-    ul_tracedynlevelinc(0);
-    EXPECT_EQ(level(u"SQL"), 4u);
-    EXPECT_EQ(level(u"XML"), 0u);
 }
 
 TEST_F(UlTraceTest, RecordsTaggedPlainAndStack) {
@@ -71,7 +64,9 @@ TEST_F(UlTraceTest, RecordsTaggedPlainAndStack) {
     UL_TRACE(UL_TRC_SQL, 6, u"not written\n");
     UL_TRACE(UL_TRC_XML, 1, u"not written either\n");
     EXPECT_TRUE(std::regex_match(
-        out.text(), std::regex(R"(A5TESQL 000 \(\d{14}\.\d{3}:ultrace_test\.cpp:\d+\) Rows 12 of 'T\xC3\xA4B'\.\n)")))
+        out.text(),
+        std::regex(
+            R"(A5TESQL 000 \(\d{14}\.\d{3}:ultrace_test\.cpp:\d+\) Rows 12 of 'T\xC3\xA4B'\.\n)")))
         << out.text();
     // The stack trace record is level 11 of TRACE.
     ul_traceprintstack0(u"x/y/z.cpp", 9);
