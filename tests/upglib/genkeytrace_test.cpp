@@ -1,10 +1,10 @@
-// genkeytraces: the log line reader as a table of lines, and the command on the real engines:
-// merging, cutting and table settings as a table of logs, the duplicate rules of the two steps
-// with the clean modes, the logs of a buffer's requests, and many patterns through the external
-// sort. The show modes and the messages for bad lines are shown by tests/cli/genkeytraces.test.
+// genkeytraces: the log line reader as a table of lines, and the command on the real engines: a
+// long language vector stored cut, the duplicate rules of the two steps with the clean modes, and
+// many patterns through the external sort. The merging rules and table settings (as the show
+// mode lists them), the logs of a buffer's requests and the messages for bad lines are shown by
+// tests/cli/genkeytraces.test.
 #include "genkeytrace.h"
 
-#include <filesystem>
 #include <iterator>
 #include <sstream>
 
@@ -75,52 +75,22 @@ class KeyTraceTest : public CommandEngineTest {
 };
 
 std::string trace(const std::string& table, int length, const std::string& pattern,
-                  const std::string& languages, int form = 208) {
-    return "1 ETW" + std::to_string(form) + " key_trace: \"" + table + "\" \"" +
-           std::to_string(length) + "\" \"" + pattern + "\" \"" + languages + "\"\n";
+                  const std::string& languages) {
+    return "1 ETW208 key_trace: \"" + table + "\" \"" + std::to_string(length) + "\" \"" + pattern +
+           "\" \"" + languages + "\"\n";
 }
 
-TEST_P(KeyTraceTest, MergingCuttingAndSettings) {
-    std::string many;  // 250 different language keys, 2 bytes each in UTF-8
+// A long language vector is stored cut into pieces of 100 keys, 2 bytes each in UTF-8.
+TEST_P(KeyTraceTest, LongVectorIsStoredCut) {
+    std::string many;  // 250 different language keys
     for (char16_t c = 0x100; c < 0x100 + 250; ++c) many += u8(std::u16string(1, c));
-    const std::string k = "1 ETW000 trfunction = K\n";
-    const std::string d = "1 ETW000 trfunction = D\n", p = "1 ETW000 trfunction = P\n";
-    const struct {
-        const char* what;
-        std::string log, secondLog, tabcontrol, rows, message;
-    } cases[] = {
-        {"language vectors unite",
-         trace("T0", 4, "AB*", "Q") + k + trace("T1", 4, "AB*", "DE") + trace("T1", 4, "AB*", "EF"),
-         "", "", "T1|AB*|DEF|X|4|S", "Entries: 2/1/1 found/unique/total_unique"},
-        {"a missing star is added",
-         k + trace("T1", 12, "001ABCDEFG", "D") + trace("T2", 3, "XY", "D", 209), "", "",
-         "T1|001ABCDEFG*|D|X|12|S T2|XY*|D|X|3|S",
-         "1WETQ399 Key length 12 doesn't match string length 10 in l.2 '"},
-        {"a long vector is cut", k + trace("T1", 2, "K*", many), "", "",
-         "T1|K*|" + many.substr(0, 200) + "|X|2|S T1|K*|" + many.substr(200, 200) +
-             "|X|2|S T1|K*|" + many.substr(400) + "|X|2|S",
-         "KeyTrace 'T1' 'K*' cut into 3 pieces"},
-        {"customer X wins after the sort", d + trace("T1", 2, "A*", "D"),
-         p + trace("T1", 2, "A*", "E") + k + trace("T1", 2, "A*", "F"), "", "T1|A*|DEF|X|2|S",
-         "Summary: 3/2/1 total/merged/unique entries in files"},
-        {"table settings",
-         k + trace("T8", 5, "ABC*", "D") + trace("T9", 2, "A*", "D") +
-             "1 ETW212 key_trace0: \"T7\"\n",
-         "", "# settings\nT9\nT8 forcekey=ZZ*\n", "T7|||X|0|S T8|ZZ*|D|X|3|S",
-         "Ignored 1 key entries."},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        exec("DELETE FROM \"UPGCOLLPATTERN\"");
-        std::vector<std::string> args = {"step=s"};
-        if (!c.tabcontrol.empty()) args.push_back("tabcontrol=" + dir_.write("tc", c.tabcontrol));
-        std::string log;
-        std::vector<std::string> logs = {c.log};
-        if (!c.secondLog.empty()) logs.push_back(c.secondLog);
-        EXPECT_EQ(traces(logs, args, &log), 0) << log;
-        EXPECT_NE(log.find(c.message), std::string::npos) << log;
-        EXPECT_EQ(rows(), c.rows);
-    }
+    std::string log;
+    EXPECT_EQ(traces({"1 ETW000 trfunction = K\n" + trace("T1", 2, "K*", many)}, {"step=s"}, &log),
+              0)
+        << log;
+    EXPECT_NE(log.find("KeyTrace 'T1' 'K*' cut into 3 pieces"), std::string::npos) << log;
+    EXPECT_EQ(rows(), "T1|K*|" + many.substr(0, 200) + "|X|2|S T1|K*|" + many.substr(200, 200) +
+                          "|X|2|S T1|K*|" + many.substr(400) + "|X|2|S");
 }
 
 TEST_P(KeyTraceTest, StepsAndCleanModes) {
@@ -149,25 +119,6 @@ TEST_P(KeyTraceTest, StepsAndCleanModes) {
             EXPECT_EQ(rows(), s.rows);
         }
     }
-}
-
-// The logs of a buffer's requests: the buffer's grandparent directory holds "log", and each
-// request's log is its name with 'P' as fourth character and the system id as extension.
-TEST_P(KeyTraceTest, LogsOfTheRequestsOfABuffer) {
-    std::filesystem::create_directories(dir_.path("trans/buffer"));
-    std::filesystem::create_directories(dir_.path("trans/log"));
-    const std::string buffer = dir_.write("trans/buffer/QAS", "QASK900001\nSTOPMARK\nQASK900002\n");
-    dir_.write("trans/log/QASP900001.QAS", "1 ETW000 trfunction = K\n" + trace("T1", 2, "A*", "D"));
-    dir_.write("trans/log/QASK900002.QAS", "1 ETW000 trfunction = K\n" + trace("T2", 2, "B*", "D"));
-    ScopedEnv sid("VEXSYSTEMNAME", "QAS");
-    std::string log;
-    EXPECT_EQ(run(cmd_GENKEYTRACES, {"genkeytraces", "step=S", buffer}, &log), 0) << log;
-    EXPECT_NE(log.find("Scanning '" + dir_.path("trans") +
-                       "/log/QASP900001.QAS' for key traces "
-                       "(1/2)."),
-              std::string::npos)
-        << log;
-    EXPECT_EQ(rows(), "T1|A*|D|X|2|S");
 }
 
 TEST_P(KeyTraceTest, ManyPatternsThroughTheExternalSort) {
