@@ -16,7 +16,6 @@
 namespace {
 
 using Words = std::vector<std::u16string>;
-using Strings = std::vector<std::string>;
 
 int succeeds(unsigned int, const char16_t**) {
     return 0;
