@@ -30,21 +30,12 @@ struct RunnerConfig {
     bool keepWorkDirs = false;
 };
 
-RunnerConfig& config() {
-    static RunnerConfig c;
-    return c;
-}
+RunnerConfig g_config;
 
 std::vector<std::string> inherited() {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
     return env;
-}
-
-std::string join(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += line + "\n";
-    return text;
 }
 
 // One registered test: a case to run, or the errors of a file that cannot be run.
@@ -55,7 +46,7 @@ class CliTest : public ::testing::Test {
 
     void TestBody() override {
         if (!errors_.empty()) {
-            ADD_FAILURE() << "the case file cannot be used:\n" << join(errors_);
+            ADD_FAILURE() << "the case file cannot be used:\n" << clicase::joinLines(errors_);
             return;
         }
         for (const std::string& name : case_.requiredEnv) {
@@ -66,7 +57,7 @@ class CliTest : public ::testing::Test {
 
   private:
     void runCase() {
-        const RunnerConfig& cfg = config();
+        const RunnerConfig& cfg = g_config;
         clicase::TempDir dir(case_.name);
         ASSERT_TRUE(dir.ok()) << "cannot create a work directory";
         clicase::Context context{dir.path(), fs::path(cfg.binary).parent_path().string()};
@@ -80,7 +71,7 @@ class CliTest : public ::testing::Test {
         }
         ADD_FAILURE_AT(case_.file.c_str(), case_.line)
             << "case " << case_.name << " failed\n"
-            << join(failures) << "=== actual result of " << cfg.binary << "\n"
+            << clicase::joinLines(failures) << "=== actual result of " << cfg.binary << "\n"
             << clicase::describeOutcome(case_, context, outcome)
             << "--- work directory kept: " << dir.path();
     }
@@ -122,7 +113,7 @@ void registerCaseFiles(const std::string& dir) {
 
 // Takes the runner's own options out of argv; gtest has removed its own before.
 bool parseOptions(int argc, char** argv) {
-    RunnerConfig& cfg = config();
+    RunnerConfig& cfg = g_config;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg.starts_with("--binary=")) {
@@ -147,6 +138,6 @@ bool parseOptions(int argc, char** argv) {
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (!parseOptions(argc, argv)) return 2;
-    registerCaseFiles(config().caseDir);
+    registerCaseFiles(g_config.caseDir);
     return RUN_ALL_TESTS();
 }

@@ -15,19 +15,13 @@ namespace {
 
 const Context kContext{"/tmp/w.1+x", "/opt/bin"};
 
-std::string joined(const std::vector<std::string>& lines) {
-    std::string s;
-    for (const std::string& l : lines) s += l + "\n";
-    return s;
-}
-
 TEST(CliCaseParse, ReadsTheDirectivesAndRejectsMalformedFiles) {
     ParseResult r = parseCases(
         "# comment\ncase first\n  args cmd \"two words\" 'it''s' \"\" \"q\\\"\"\n"
         "  env A=value with  blanks \n  unset HOME\n  exit 12\n  stdout exact\n  | a\n  ...\n"
         "\r\ncase second\nexit 0\n",
         "t.test");
-    ASSERT_TRUE(r.errors.empty()) << joined(r.errors);
+    ASSERT_TRUE(r.errors.empty()) << joinLines(r.errors);
     ASSERT_EQ(r.cases.size(), 2u);
     const Case& c = r.cases[0];
     EXPECT_EQ(c.args, (std::vector<std::string>{"cmd", "two words", "its", "", "q\""}));
@@ -94,7 +88,7 @@ TEST(CliCaseMatch, AWrongExpectationFailsAtItsLine) {
     };
     for (const auto& c : cases) {
         ParseResult r = parseCases(std::string("case m\nexit 0\n") + c.block, "t.test");
-        ASSERT_TRUE(r.errors.empty()) << joined(r.errors);
+        ASSERT_TRUE(r.errors.empty()) << joinLines(r.errors);
         std::vector<std::string> f =
             matchLines(r.cases[0].outputs.at(0), "t.test", splitLines(c.output), kContext, "out");
         std::string expected = c.fails ? "t.test:" + std::to_string(c.fails) + ": out: " : "";
@@ -134,13 +128,13 @@ TEST(CliCaseRun, RunsTheProcessAndChecksEveryExpectation) {
         TempDir dir("selftest");
         ASSERT_TRUE(dir.ok());
         ParseResult r = parseCases(std::string("case r\n") + c.body, "t.test");
-        ASSERT_TRUE(r.errors.empty()) << joined(r.errors);
+        ASSERT_TRUE(r.errors.empty()) << joinLines(r.errors);
         Context context{dir.path(), "/bin"};
         Outcome o = runCase(r.cases[0], "/bin/sh", context, {"SECRET=1", "PATH=/usr/bin:/bin"});
         std::vector<std::string> f = checkOutcome(r.cases[0], context, o);
         std::string expected = c.fails ? "t.test:" + std::to_string(c.fails) + ": " : "";
         EXPECT_EQ(f.empty() ? "" : f[0].substr(0, expected.size()), expected)
-            << c.body << joined(f) << describeOutcome(r.cases[0], context, o);
+            << c.body << joinLines(f) << describeOutcome(r.cases[0], context, o);
     }
 }
 

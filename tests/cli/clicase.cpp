@@ -29,6 +29,8 @@ constexpr std::string_view kBlanks = " \t";
 // A stream that grows beyond this is a runaway process, not a result worth keeping.
 constexpr uintmax_t kMaxCapture = 64u << 20;
 constexpr size_t kMaxShownLines = 200;
+// The markers of content lines, in the order of LineKind.
+constexpr std::string_view kMarkers[] = {"|", "~", "!", "!~", "..."};
 
 std::string_view trim(std::string_view s) {
     size_t i = s.find_first_not_of(kBlanks);
@@ -127,18 +129,14 @@ class Parser {
         size_t end = std::min(line.size(), line.find_first_of(kBlanks));
         std::string word(line.substr(0, end));
         std::string_view rest = line.substr(end);
-        static const std::map<std::string, LineKind> kMarkers = {{"|", LineKind::kLiteral},
-                                                                 {"~", LineKind::kRegex},
-                                                                 {"!", LineKind::kAbsent},
-                                                                 {"!~", LineKind::kAbsentRegex},
-                                                                 {"...", LineKind::kGap}};
-        auto marker = kMarkers.find(word);
-        if (marker == kMarkers.end()) {
+        const auto marker = std::find(std::begin(kMarkers), std::end(kMarkers), word);
+        if (marker == std::end(kMarkers)) {
             block_ = nullptr;
             return directive(word, rest, n);
         }
         // One blank separates the marker from the text; everything after it is the text.
-        ContentLine content{marker->second, std::string(rest.substr(rest.empty() ? 0 : 1)), n};
+        ContentLine content{static_cast<LineKind>(marker - std::begin(kMarkers)),
+                            std::string(rest.substr(rest.empty() ? 0 : 1)), n};
         std::string err = tokenError(content.text);
         const bool input = block_ && (block_->kind == "stdin" || block_->kind == "create");
         const bool regex =
@@ -334,7 +332,6 @@ struct Matcher {
         return regex ? std::regex_match(line, *regex) : line == text;
     }
     std::string show() const {
-        static const char* const kMarkers[] = {"|", "~", "!", "!~", "..."};
         return std::string(kMarkers[static_cast<int>(source->kind)]) + " " + source->text;
     }
 };
@@ -460,9 +457,7 @@ ParseResult parseCases(std::string_view text, const std::string& fileName) {
 ParseResult parseCaseFile(const std::string& path) {
     std::optional<std::string> text = readFile(path);
     if (text) return parseCases(*text, path);
-    ParseResult r;
-    r.errors.push_back(path + ": cannot read the file");
-    return r;
+    return {{}, {path + ": cannot read the file"}};
 }
 
 std::string substitute(std::string_view text, const Context& context, bool escape) {
@@ -488,6 +483,12 @@ std::string substitute(std::string_view text, const Context& context, bool escap
         i += value == &context.workDir ? 10 : 9;
     }
     return out;
+}
+
+std::string joinLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
 }
 
 std::vector<std::string> splitLines(std::string_view text) {

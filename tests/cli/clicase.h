@@ -92,6 +92,8 @@ std::string substitute(std::string_view text, const Context& context, bool regex
 
 // Lines of a captured stream: split at line feeds, a final line feed ends the last line.
 std::vector<std::string> splitLines(std::string_view text);
+// The lines, each ended by a line feed.
+std::string joinLines(const std::vector<std::string>& lines);
 
 // Compares the lines of one stream with one expectation block; `label` names the stream.
 // Returns the failures (empty: the stream matches).

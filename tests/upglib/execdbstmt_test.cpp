@@ -1,5 +1,5 @@
-// The two rules of execdb scripts that need no database: environment conditions (their errors;
-// what holds is shown by tests/cli/execdb.test) and the required table suffix.
+// The required table suffix of execdb scripts: which names of a statement it checks. The
+// environment conditions are shown by tests/cli/execdb.test.
 #include "execdbstmt.h"
 
 #include <gtest/gtest.h>
@@ -10,23 +10,6 @@
 #include "ulstring.h"
 
 namespace {
-
-TEST(ExecDbStmt, EnvironmentConditionErrors) {
-    const struct {
-        const char16_t* condition;
-        const char16_t* error;
-    } cases[] = {
-        {u"A&", u"Empty part in 'A&'"},
-        {u" | A", u"Empty part in '| A'"},
-        {u"=x", u"Empty part in '=x'"},
-        {u"A&B|C", u"Illegal mixture of separators in 'A&B|C'"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ul_execdbenvcondition(c.condition), -1);
-        EXPECT_EQ(std::u16string(ul_errorgetmsg()), c.error);
-    }
-    EXPECT_EQ(ul_execdbenvcondition(u"  "), 1);
-}
 
 TEST(ExecDbStmt, RequiredTableSuffix) {
     const struct {

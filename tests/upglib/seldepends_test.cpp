@@ -1,10 +1,9 @@
-// View dependencies on both engines: views over views found level by level, the graph printed
-// once per view, and the repair marks in DDXTT.
+// View dependencies on both engines: views over views found level by level and the repair marks
+// in DDXTT. The graph and the listing the same data give are shown by tests/cli/seldepends.test.
 #include "seldepends.h"
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,13 +24,14 @@ class SelDependsTest : public SqlEngineTest {
         SqlEngineTest::TearDown();
     }
     static void run(const std::vector<std::u16string>& statements) {
-        for (const std::u16string& sql : statements) ASSERT_GE(exec(sql), 0) << u8(sql) << errorUtf8();
+        for (const std::u16string& sql : statements)
+            ASSERT_GE(exec(sql), 0) << u8(sql) << errorUtf8();
     }
 };
 
 // T1 and T2 are the lowest level ("1"; the blank size of B1 does not count). V1 is on T1, V2 on
-// V1 and T2, V3 on V2; the core-data-services entity E1 is on V1. T1 reaches V2 first, so V2
-// and V3 appear once, under V1; T9 (level 2) and V3 (no DDXTT row) are not repaired.
+// V1 and T2, V3 on V2; the core-data-services entity E1 is on V1. T9 (level 2) and V3 (no DDXTT
+// row) are not repaired.
 TEST_P(SelDependsTest, ViewsOverViewsAndRepair) {
     run({u"CREATE TABLE DDXTT (TABNAME VARCHAR(30), MODEFLAG CHAR(1), TABLSIZE VARCHAR(10))",
          u"CREATE TABLE DD26S (VIEWNAME VARCHAR(30), TABNAME VARCHAR(30))",
@@ -53,27 +53,6 @@ TEST_P(SelDependsTest, ViewsOverViewsAndRepair) {
     ASSERT_EQ(deps.run(), 0) << errorUtf8() << log.text();
     ASSERT_EQ(ul_sqlcommit2(nullptr, UL_COMMIT_QUIET), 0);
 
-    std::vector<std::string> graph, listing;
-    std::istringstream lines(log.text());
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find("+->") != std::string::npos) graph.push_back(line.substr(9));
-        if (line.find("TQ740") != std::string::npos) listing.push_back(line);
-    }
-    EXPECT_EQ(graph, (std::vector<std::string>{
-                         "+-> T1 [modeflag='V', tablsize='1']",
-                         "  +-> V1 [modeflag='X', tablsize='3']",
-                         "    +-> V2 [modeflag=' ', tablsize='3']",
-                         "      +-> V3",
-                         "    +-> E1 [modeflag='X', tablsize='4']",
-                         "+-> T2 [modeflag='V', tablsize='1']",
-                     }));
-    EXPECT_EQ(listing, (std::vector<std::string>{
-                           "1PETQ740 View T1 could not be created in the database",
-                           "1PETQ740 View T2 could not be created in the database",
-                           "1 ETQ740 View V1 could not be created in the database",
-                           "1 ETQ740 View V2 could not be created in the database",
-                           "1 ETQ740 View E1 could not be created in the database",
-                       }));
     EXPECT_EQ(select(u"SELECT TABNAME FROM DDXTT WHERE MODEFLAG = 'A' ORDER BY TABNAME"),
               (std::vector<std::u16string>{u"E1", u"T1", u"T2", u"V1", u"V2"}));
 }

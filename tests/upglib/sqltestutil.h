@@ -191,10 +191,7 @@ class EngineSession {
     // False, with the reason, when the engine is not available.
     bool open(std::string engine, std::string* why) {
         if (engine == "PGSQL_LOWER") {
-            const char* before = getenv("dbs_pgsql_namecase");
-            nameCaseBefore_ = before ? std::optional<std::string>(before) : std::nullopt;
-            setenv("dbs_pgsql_namecase", "lower", 1);
-            lowerNames_ = true;
+            nameCase_.emplace("dbs_pgsql_namecase", "lower");
             engine = "PGSQL";
         }
         if (engine == "PGSQL" && !havePostgres()) {
@@ -220,11 +217,6 @@ class EngineSession {
                 (void)ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr,
                                      nullptr, UL_SQLMODE_TOLERATE);  // cleanup only
         if (ul_sqlisconnected()) (void)ul_sqldisconnect(0);          // cleanup only
-        if (!lowerNames_) return;
-        if (nameCaseBefore_)
-            setenv("dbs_pgsql_namecase", nameCaseBefore_->c_str(), 1);
-        else
-            unsetenv("dbs_pgsql_namecase");
     }
     // "<BASE>_<pid>": in upper case, as the tool writes table names.
     std::u16string table(const std::string& base) {
@@ -237,8 +229,7 @@ class EngineSession {
 
   private:
     std::string engine_;
-    bool lowerNames_ = false;
-    std::optional<std::string> nameCaseBefore_;
+    std::optional<ScopedEnv> nameCase_;  // the name case before, restored at the end
     TempDir dir_;
     std::vector<std::u16string> tables_;
 };
@@ -330,23 +321,23 @@ class TestNameTab {
         int keys = 0;
         for (const NtField& f : t.fields) keys += f.key;
         if (!run(u"INSERT INTO \"" + std::u16string(ULNameTab::getNameTabName(0)) +
-                 u"\" VALUES ('" + t.name + u"', '20260101000000', '" + t.type + u"', '" +
-                 t.form + u"', '" + t.ref + u"', 0, 0, " +
-                 ul_format(u"%zu, %d", t.fields.size(), keys) + u", 0, 0, 0, 0, 0, '')"))
+                 u"\" VALUES ('" + t.name + u"', '20260101000000', '" + t.type + u"', '" + t.form +
+                 u"', '" + t.ref + u"', 0, 0, " + ul_format(u"%zu, %d", t.fields.size(), keys) +
+                 u", 0, 0, 0, 0, 0, '')"))
             return false;
         std::u16string columns, keyList;
         for (size_t i = 0; i < t.fields.size(); ++i) {
             const NtField& f = t.fields[i];
             if (!run(u"INSERT INTO \"" + ntf_ + u"\" VALUES ('" + t.name + u"', " +
                      ul_format(u"%zu, '%s', %d, %d, %d, %d, 0, 0, %d, %d, NULL)", i + 1, f.name,
-                               f.ddtype, f.ddlen, f.ddtype == 160 ? f.ddlen : 0, f.decimals,
-                               f.key, f.key)))
+                               f.ddtype, f.ddlen, f.ddtype == 160 ? f.ddlen : 0, f.decimals, f.key,
+                               f.key)))
                 return false;
             columns += (i ? u", " : u"") + std::u16string(f.name) + u" " + sqlType(f);
             if (f.key) keyList += (keyList.empty() ? u"" : u", ") + std::u16string(f.name);
         }
-        return db.empty() || run(u"CREATE TABLE \"" + db + u"\" (" + columns +
-                                 u", PRIMARY KEY (" + keyList + u"))");
+        return db.empty() || run(u"CREATE TABLE \"" + db + u"\" (" + columns + u", PRIMARY KEY (" +
+                                 keyList + u"))");
     }
     // The field descriptions of a nametab entry, names owned by this object.
     std::vector<ul_sqlfielddesc_t> describe(const std::u16string& table) {
@@ -366,18 +357,10 @@ class TestNameTab {
 
   private:
     std::u16string sqlType(const NtField& f) const {
-        switch (f.ddtype) {
-            case 40:
-                return ul_format(u"VARCHAR(%d)", f.ddlen);
-            case 168:
-                return u"SMALLINT";
-            case 172:
-                return u"INTEGER";
-            case 160:
-                return ul_format(u"NUMERIC(%d,%d)", f.ddlen, f.decimals);
-            default:
-                return session_->isPg() ? u"bytea" : u"BLOB";
-        }
+        if (f.ddtype == 40) return ul_format(u"VARCHAR(%d)", f.ddlen);
+        if (f.ddtype == 160) return ul_format(u"NUMERIC(%d,%d)", f.ddlen, f.decimals);
+        if (f.ddtype == 168 || f.ddtype == 172) return f.ddtype == 168 ? u"SMALLINT" : u"INTEGER";
+        return session_->isPg() ? u"bytea" : u"BLOB";
     }
     static bool run(const std::u16string& sql) {
         const long rc = ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, 0);
