@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "tempdir.h"
@@ -94,13 +96,10 @@ ULLDObject sample(const std::string& block) {
     EXPECT_EQ(reader.readObject(&object, name.c_str()), 0) << u8(errorText());
     return object;
 }
+
 TEST_F(UlQ7LdObjWriterTest, WholeBlocksPerKindAndVersion) {
     const std::string fld = "fld: ", pad = "                             ";
-    const struct {
-        ULLDObject object;
-        unsigned version;
-        std::string expected;
-    } cases[] = {
+    const std::tuple<ULLDObject, unsigned, std::string> cases[] = {
         {sample(kTable), 13,
          "\ntab: ZTAB\ndbs: ORA !MSS\natt: APPL0  0   X? T Sshared column _temporary ZTAB~0" +
              pad.substr(1) +
@@ -124,8 +123,8 @@ TEST_F(UlQ7LdObjWriterTest, WholeBlocksPerKindAndVersion) {
          "\nobj: ZSVAR\ndbs: ORA\ntyp: SVAR\nlevel: 1\ncrestm: CREATE VARIABLE ZSVAR\n"
          "drpstm: DROP VARIABLE ZSVAR\n"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(body(c.version, c.object), c.expected) << u8(c.object.name) << " " << c.version;
+    for (const auto& [object, version, expected] : cases)
+        EXPECT_EQ(body(version, object), expected) << u8(object.name) << " " << version;
 }
 
 // Property: in every version the reader reads back what the writer wrote, into objects the writer
@@ -187,10 +186,7 @@ TEST_F(UlQ7LdObjWriterTest, VersionHeader) {
     const std::string v2to5 =
         "#    2 - row store flags.\n#    3 - CDS views.\n"
         "#    4 - global temporary table.\n#    5 - full-text index for Zentra.\n";
-    const struct {
-        unsigned version;
-        std::string expected;
-    } cases[] = {
+    const std::pair<unsigned, std::string> cases[] = {
         {0, ""},
         {5, "# Versions:\n#    1 - initial format.\n" + v2to5 + "ver: 5\n"},
         {6, "# Versions:\n#   ...\n" + v2to5 +
@@ -200,7 +196,8 @@ TEST_F(UlQ7LdObjWriterTest, VersionHeader) {
          "#    15 - named attributes in 'att:' lines.\n#    16 - no default field length.\n"
          "#    17 - client position.\n#    18 - logical table types.\nver: 18\n"},
     };
-    for (const auto& c : cases) EXPECT_EQ(write(c.version, {}), c.expected) << c.version;
+    for (const auto& [version, expected] : cases)
+        EXPECT_EQ(write(version, {}), expected) << version;
     int rc = 0;
     EXPECT_EQ(write(19, {}, &rc), "");
     EXPECT_EQ(rc, -1);
@@ -225,11 +222,7 @@ TEST_F(UlQ7LdObjWriterTest, WhatAVersionCannotExpressIsRefused) {
     noKind.kind = UL_LDOBJ_NONE;
     badType.objTypeName = u"TABLE";
     const char* raw = "Statement of 'ZVIEW' cannot be written with STR version 8";
-    const struct {
-        ULLDObject object;
-        unsigned version;
-        const char* message;
-    } cases[] = {
+    const std::tuple<ULLDObject, unsigned, const char*> cases[] = {
         {withField(118), 13,
          "Internal error: Data type 'GGM1' for field ZTAB.SHAPE not supported with STR version 13"},
         {withField(118), 14, nullptr},
@@ -251,25 +244,21 @@ TEST_F(UlQ7LdObjWriterTest, WhatAVersionCannotExpressIsRefused) {
         {withStatement(u"SELECT *\nFROM fld:"), 8, nullptr},
         {withStatement(u"SELECT *\n\n# x\r\n"), 9, nullptr},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(u8(c.object.name) + " " + std::to_string(c.version));
+    for (const auto& [object, version, message] : cases) {
+        SCOPED_TRACE(u8(object.name) + " " + std::to_string(version));
         ul_errorsetmsg(0, nullptr);
         int rc = 0;
-        std::string text = write(c.version, {c.object}, &rc);
-        EXPECT_EQ(rc, c.message ? -1 : 0) << u8(errorText());
-        if (!c.message) continue;
-        EXPECT_EQ(u8(errorText()), c.message);
+        std::string text = write(version, {object}, &rc);
+        EXPECT_EQ(rc, message ? -1 : 0) << u8(errorText());
+        if (!message) continue;
+        EXPECT_EQ(u8(errorText()), message);
         EXPECT_EQ(text.find("\n\n"), std::string::npos) << text;
     }
 }
 
 TEST_F(UlQ7LdObjWriterTest, NamesAndStatementsByVersion) {
-    const struct {
-        unsigned version;
-        bool forceQuoting;
-        const char16_t *name, *statement;
-        const char* expected;
-    } cases[] = {
+    // Version, forced quoting, name and statement of a view, the lines written.
+    const std::tuple<unsigned, bool, const char16_t*, const char16_t*, std::string> cases[] = {
         {9, false, u"MARA", u"SELECT 1", "vie: MARA\ncrestm: \"SELECT 1\""},
         {9, true, u"MARA", u"SELECT 1", "vie: \"MARA\"\ncrestm: \"SELECT 1\""},
         {8, true, u"MARA", u"SELECT 1", "vie: MARA\ncrestm: SELECT 1"},
@@ -283,16 +272,16 @@ TEST_F(UlQ7LdObjWriterTest, NamesAndStatementsByVersion) {
         {8, false, u"V", u"", "vie: V\ncrestm:"},
         {9, false, u"V", u"", "vie: V\ncrestm: \"\""},
     };
-    for (const auto& c : cases) {
-        if (c.forceQuoting)
+    for (const auto& [version, forceQuoting, name, statement, expected] : cases) {
+        if (forceQuoting)
             UL_SQLGlobalFlags |= UL_SQLFLAG_Q7LDFORCEQUOTING;
         else
             UL_SQLGlobalFlags &= ~UL_SQLFLAG_Q7LDFORCEQUOTING;
         ULLDObject v;
         v.kind = UL_LDOBJ_VIEW;
-        v.name = c.name;
-        v.createStatements = {c.statement};
-        EXPECT_EQ(body(c.version, v), "\n" + std::string(c.expected) + "\n") << c.expected;
+        v.name = name;
+        v.createStatements = {statement};
+        EXPECT_EQ(body(version, v), "\n" + expected + "\n") << expected;
     }
 }
 
@@ -338,22 +327,17 @@ TEST_F(UlQ7LdObjWriterTest, ChecksumIdentifiesTheDefinition) {
 
 // Version 16 stops filling in default lengths, so "len=" then appears for every length.
 TEST_F(UlQ7LdObjWriterTest, LengthPhraseByVersion) {
-    const struct {
-        unsigned version;
-        int type;
-        unsigned length;
-        const char* phrase;
-    } cases[] = {{15, UL_DDIC_CLNT, 3, "CLNT"}, {15, UL_DDIC_CLNT, 4, "CLNT len=4"},
-                 {15, UL_DDIC_CHAR, 0, "CHAR"}, {16, UL_DDIC_CLNT, 3, "CLNT len=3"},
-                 {16, UL_DDIC_CHAR, 0, "CHAR"}, {16, 228, 0, "STRG"}};
-    for (const auto& c : cases) {
+    const std::tuple<unsigned, int, unsigned, std::string> cases[] = {
+        {15, UL_DDIC_CLNT, 3, "CLNT"}, {15, UL_DDIC_CLNT, 4, "CLNT len=4"},
+        {15, UL_DDIC_CHAR, 0, "CHAR"}, {16, UL_DDIC_CLNT, 3, "CLNT len=3"},
+        {16, UL_DDIC_CHAR, 0, "CHAR"}, {16, 228, 0, "STRG"}};
+    for (const auto& [version, type, length, phrase] : cases) {
         ULLDObject t;
         t.setupTableObj(u"T");
-        t.structure.fields = {field(u"F", c.type, c.length)};
-        std::string text = write(c.version, {t});
-        EXPECT_EQ(text.substr(text.rfind("\nfld:") + 1),
-                  std::string("fld: F          ddtype=") + c.phrase + "\n")
-            << c.version;
+        t.structure.fields = {field(u"F", type, length)};
+        std::string text = write(version, {t});
+        EXPECT_EQ(text.substr(text.rfind("\nfld:") + 1), "fld: F          ddtype=" + phrase + "\n")
+            << version;
     }
 }
 
