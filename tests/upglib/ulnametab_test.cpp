@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "sqltestutil.h"
@@ -359,18 +360,13 @@ TEST_P(UlNameTabTest, DictionaryTables) {
     ASSERT_EQ(read(u"D342L", &object), 0);
     EXPECT_EQ(object.structure.fields[1].ddicType, UL_DDIC_VARC);
 
-    const struct {
-        const char16_t* table;
-        char16_t tableClass;
-        const char16_t* noData;
-        int loadType;
-    } loads[] = {
+    // Table, table class, the no-data classes, the load type.
+    const std::tuple<const char16_t*, char16_t, const char16_t*, int> loads[] = {
         {u"MYTAB", u'T', u"L,W", 0}, {u"TL", u'T', u"L,W", 2}, {u"CONT", u'P', u"L,W", 2},
         {u"CONT", u'C', u"L", 0},    {u"NOPE", u'T', u"L", 2}, {u"TL", u'T', nullptr, 0},
     };
-    for (const auto& l : loads)
-        EXPECT_EQ(ULNameTab::get_loadtype(l.table, l.tableClass, l.noData), l.loadType)
-            << u8(l.table);
+    for (const auto& [table, tableClass, noData, loadType] : loads)
+        EXPECT_EQ(ULNameTab::get_loadtype(table, tableClass, noData), loadType) << u8(table);
     EXPECT_TRUE(logged(u"1WETQ399 No CONTFLAG entry in DD02L for 'NOPE' (type T)."));
 
     // Technical settings without a load unit column.
@@ -406,20 +402,17 @@ TEST_P(UlNameTabTest, ClassesKeysAndPackedKeys) {
     EXPECT_EQ(fieldNames(object, 2), (std::vector<std::u16string>{u"K"}));
     EXPECT_EQ(fieldNames(object, 0).size(), 3u);
 
-    const struct {
-        const char16_t* table;
-        int flags;
-    } cases[] = {
+    const std::pair<const char16_t*, int> cases[] = {
         {u"T_BLOCKS", (1 << UL_OIFLAG_KINDSHIFT) | UL_OIFLAG_PACKED | UL_OIFLAG_PIECEWISE},
         {u"T_CLUSTER",
          (1 << UL_OIFLAG_KINDSHIFT) | UL_OIFLAG_CLUSTER | UL_OIFLAG_PACKED | UL_OIFLAG_PIECEWISE},
         {u"T_POOL", (1 << UL_OIFLAG_KINDSHIFT) | UL_OIFLAG_POOL},
         {u"T_VIEW", UL_LDOBJ_VIEW << UL_OIFLAG_KINDSHIFT},
     };
-    for (const auto& c : cases) {
+    for (const auto& [table, flags] : cases) {
         std::vector<Desc> descs;
-        EXPECT_EQ(describe(c.table, &descs, 1), c.flags) << u8(c.table);
-        if (c.flags & UL_OIFLAG_PACKED) {
+        EXPECT_EQ(describe(table, &descs, 1), flags) << u8(table);
+        if (flags & UL_OIFLAG_PACKED) {
             EXPECT_GE(std::get<3>(descs.back()), static_cast<unsigned>(UL_SQLLobColumnSpace));
         }
     }
@@ -442,23 +435,17 @@ TEST_P(UlNameTabTest, FieldExistsAndNametabOff) {
 }
 
 TEST(UlNameTabSetTest, NamesOfANametabSet) {
-    const struct {
-        const char16_t* ddntt;
-        const char16_t* ddntf;
-        const char16_t* hist;
-        std::vector<std::u16string> names;  // DDNTT, DDNTF, DDNTT_HIST, DDXTT, DDXTF
-    } cases[] = {
-        {u"DDNTT~", nullptr, nullptr, {u"DDNTT~", u"DDNTF~", u"DDNTT_HIST~", u"", u""}},
-        {u"DDXTT~~",
-         nullptr,
-         nullptr,
-         {u"DDNTT~~", u"DDNTF~~", u"DDNTT_HIST~~", u"DDXTT~~", u"DDXTF~~"}},
-        {u"DDNTT", u"MYNTF", u"MYHIST", {u"DDNTT", u"MYNTF", u"MYHIST", u"", u""}},
+    // The names given, and the five names of the set: DDNTT, DDNTF, DDNTT_HIST, DDXTT, DDXTF.
+    const std::tuple<const char16_t*, const char16_t*, const char16_t*, std::string> cases[] = {
+        {u"DDNTT~", nullptr, nullptr, "DDNTT~ DDNTF~ DDNTT_HIST~  "},
+        {u"DDXTT~~", nullptr, nullptr, "DDNTT~~ DDNTF~~ DDNTT_HIST~~ DDXTT~~ DDXTF~~"},
+        {u"DDNTT", u"MYNTF", u"MYHIST", "DDNTT MYNTF MYHIST  "},
     };
-    for (const auto& c : cases) {
-        ASSERT_EQ(ULNameTab::setNameTab(c.ddntt, c.ddntf, c.hist), 0);
-        for (int i = 0; i < 5; ++i)
-            EXPECT_EQ(u8(ULNameTab::getNameTabName(i)), u8(c.names[i])) << u8(c.ddntt) << " " << i;
+    for (const auto& [ddntt, ddntf, hist, names] : cases) {
+        ASSERT_EQ(ULNameTab::setNameTab(ddntt, ddntf, hist), 0);
+        std::string got;
+        for (int i = 0; i < 5; ++i) got += (i ? " " : "") + u8(ULNameTab::getNameTabName(i));
+        EXPECT_EQ(got, names);
     }
     const std::u16string tooLong = u"DDNTT" + std::u16string(35, u'X');
     EXPECT_TRUE(

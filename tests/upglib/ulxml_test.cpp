@@ -199,21 +199,19 @@ TEST(UlXmlTest, AttributesChangeAndQuery) {
     EXPECT_EQ(std::u16string(copy), u"maybe");
     free(copy);
 
-    const struct {
-        const char16_t* name;
-        int defaultValue, result;
-        const char16_t* error;
-    } bools[] = {{u"off", -1, 0, u"kept"},
-                 {u"a", 0, 1, u"kept"},
-                 {u"missing", 1, 1, u"kept"},
-                 {u"missing", -1, -1, u"Attribute 'missing' not found in tag 't'"},
-                 {u"e", 1, -1, u"Empty attribute 'e'"},
-                 {u"bare", 0, -1, u"Empty attribute 'bare'"},
-                 {u"bad", 0, -1, u"Invalid value for attribute 'bad'"}};
-    for (const auto& b : bools) {
+    // Attribute, default value, result, error text ("kept": none set).
+    const std::tuple<const char16_t*, int, int, std::u16string> bools[] = {
+        {u"off", -1, 0, u"kept"},
+        {u"a", 0, 1, u"kept"},
+        {u"missing", 1, 1, u"kept"},
+        {u"missing", -1, -1, u"Attribute 'missing' not found in tag 't'"},
+        {u"e", 1, -1, u"Empty attribute 'e'"},
+        {u"bare", 0, -1, u"Empty attribute 'bare'"},
+        {u"bad", 0, -1, u"Invalid value for attribute 'bad'"}};
+    for (const auto& [name, defaultValue, result, error] : bools) {
         ul_errorsetmsg(0, u"kept");
-        EXPECT_EQ(ul_xmlgetboolattr(t, b.name, b.defaultValue), b.result) << u8(b.name);
-        EXPECT_EQ(errorText(), b.error);
+        EXPECT_EQ(ul_xmlgetboolattr(t, name, defaultValue), result) << u8(name);
+        EXPECT_EQ(errorText(), error);
     }
 }
 
@@ -389,12 +387,8 @@ TEST_F(XmlFilesTest, ReadCheckVerifiesChecksumTagAndVersion) {
               "<stmts CRC><if test=\"1 == 2\"><a/></if><if test=\"1 == 1\"><b/></if>"
               "<include name=\"inc.xml\"/></stmts>");
     const std::string g = u8(good);
-    const struct {
-        const std::u16string& path;
-        const char16_t* tag;
-        int version, flags, found;
-        std::string expected;
-    } cases[] = {
+    // File, expected tag, version asked, flags, version found, tree or error.
+    const std::tuple<const std::u16string&, const char16_t*, int, int, int, std::string> cases[] = {
         {good, u"stmts", 3, UL_XMLCHECK_CRC, 3, "stmts[version=3](include[name=inc.xml])"},
         {good, u"stmts", UL_XMLVERSION_ANY, UL_XMLCHECK_CRC | UL_XMLCHECK_INCLUDE, 3,
          "stmts[version=3](inc)"},
@@ -403,11 +397,11 @@ TEST_F(XmlFilesTest, ReadCheckVerifiesChecksumTagAndVersion) {
         {good, u"other", 3, 0, 3, "!Illegal tag 'stmts' - expected 'other'"},
         {good, u"stmts", 4, 0, 4, "!File '" + g + "' has version 3, but expected 4"},
     };
-    for (const auto& c : cases) {
-        int version = c.version;
-        Tree tree(ul_xmlreadcheck(c.path.c_str(), c.tag, &version, c.flags));
-        EXPECT_EQ(version, c.found);
-        EXPECT_EQ(tree.root ? dump(tree.root) : concat("!", u8(errorText())), c.expected);
+    for (const auto& [path, tag, asked, flags, found, expected] : cases) {
+        int version = asked;
+        Tree tree(ul_xmlreadcheck(path.c_str(), tag, &version, flags));
+        EXPECT_EQ(version, found);
+        EXPECT_EQ(tree.root ? dump(tree.root) : concat("!", u8(errorText())), expected);
     }
 }
 
