@@ -1,11 +1,12 @@
-// The load-object model: dictionary type names, database lists, structure checks, derived
-// objects and the field layout.
+// The load-object model: dictionary type names, database lists, derived objects and the field
+// layout. The structure check answers through the reader, whose tests show its messages.
 #include "ulq7ldobj.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dbif.h"
@@ -85,15 +86,13 @@ TEST_F(UlQ7LdObjTest, DatabaseLists) {
                   oraNotMss.addEntry(UL_DBTYPE_ORA, true) +
                   oraNotMss.addEntry(UL_DBTYPE_MSS, false) + mss.addEntry(UL_DBTYPE_MSS, true),
               0);
-    const struct {
-        const ULLDDBIFist& list;
-        int dbType;
-        bool applies;
-    } cases[] = {{none, UL_DBTYPE_ORA, true},     {ora, UL_DBTYPE_ORA, true},
-                 {ora, UL_DBTYPE_MSS, false},     {notMss, UL_DBTYPE_MSS, false},
-                 {notMss, UL_DBTYPE_SQLITE, true}, {oraNotMss, UL_DBTYPE_DB6, false},
-                 {oraNotMss, UL_DBTYPE_ORA, true}};
-    for (const auto& c : cases) EXPECT_EQ(c.list.matches(c.dbType), c.applies) << c.dbType;
+    const std::tuple<const ULLDDBIFist&, int, bool> cases[] = {
+        {none, UL_DBTYPE_ORA, true},      {ora, UL_DBTYPE_ORA, true},
+        {ora, UL_DBTYPE_MSS, false},      {notMss, UL_DBTYPE_MSS, false},
+        {notMss, UL_DBTYPE_SQLITE, true}, {oraNotMss, UL_DBTYPE_DB6, false},
+        {oraNotMss, UL_DBTYPE_ORA, true}};
+    for (const auto& [list, dbType, applies] : cases)
+        EXPECT_EQ(list.matches(dbType), applies) << dbType;
     EXPECT_TRUE(ora.matches(none) && ora.matches(notMss));
     EXPECT_FALSE(mss.matches(notMss) || ora.matches(mss));
     // A type listed again changes its flag; removal reports whether it was listed.
@@ -104,30 +103,6 @@ TEST_F(UlQ7LdObjTest, DatabaseLists) {
     EXPECT_EQ(mss.removeEntry(UL_DBTYPE_MSS), 1);
     EXPECT_EQ(mss.removeEntry(UL_DBTYPE_MSS), 0);
     EXPECT_EQ(mss.findEntry(UL_DBTYPE_MSS), -1);
-}
-
-TEST_F(UlQ7LdObjTest, FieldConsistency) {
-    const struct {
-        std::vector<ULLDObjField> fields;
-        int kind;
-        int result;
-        const char* error;
-    } cases[] = {
-        {{}, UL_LDOBJ_TABLE, -1, "Missing field description for table \"T\""},
-        {{}, UL_LDOBJ_INDEX, -1, "Missing field description for index \"T\""},
-        {{field(u"A", 40, 3, 1), field(u"B", 40, 3)}, UL_LDOBJ_TABLE, 1, ""},
-        {{field(u"A", 40, 3), field(u"B", 40, 3, 1)}, UL_LDOBJ_TABLE, -1,
-         "Expected field #1 'A' to be a key field for 'T'"},
-        {{field(u"A", 40, 3, 1), field(u"B", 40, 3), field(u"C", 40, 3, 2)}, UL_LDOBJ_TABLE, -1,
-         "Expected field #2 'B' to be a key field for 'T'"},
-    };
-    for (const auto& c : cases) {
-        ul_errorsetmsg(0, nullptr);
-        ULLDObjStructure s;
-        s.fields = c.fields;
-        EXPECT_EQ(s.checkFieldConsistency(c.kind, u"T"), c.result);
-        EXPECT_EQ(u8(errorText()), c.error);
-    }
 }
 
 TEST_F(UlQ7LdObjTest, PrimaryKeyAndIndexFromTable) {
@@ -161,21 +136,17 @@ TEST_F(UlQ7LdObjTest, PrimaryKeyAndIndexFromTable) {
 }
 
 TEST_F(UlQ7LdObjTest, PackedKeyFields) {
-    const struct {
-        char16_t tabClass;
-        const char16_t* lastKey;
-        int lastType;
-        unsigned given, expected;
-    } cases[] = {
+    // Table class, name and type of the last key field, packed keys given, packed keys found.
+    const std::tuple<char16_t, const char16_t*, int, unsigned, unsigned> cases[] = {
         {u'C', u"PAGENO", 40, 0, 1},   {u'T', u"PAGENO", 40, 0, 2},  {u'T', u"BLOCKNR", 200, 0, 1},
         {u'T', u"BLOCKNR", 184, 0, 1}, {u'T', u"BLOCKNR", 40, 0, 2}, {u'T', u"ID", 40, 1, 1},
     };
-    for (const auto& c : cases) {
-        ULLDObject t = table(u"T", {field(u"K", 40, 3, 1), field(c.lastKey, 168, 5, 2),
-                                    field(u"DATA", c.lastType, 100)});
-        t.attributes.tabClass = c.tabClass;
-        t.structure.npackedkeys = c.given;
-        EXPECT_EQ(t.getPackedKeyFields(), c.expected) << u8(c.lastKey) << " " << c.lastType;
+    for (const auto& [tabClass, lastKey, lastType, given, expected] : cases) {
+        ULLDObject t = table(u"T", {field(u"K", 40, 3, 1), field(lastKey, 168, 5, 2),
+                                    field(u"DATA", lastType, 100)});
+        t.attributes.tabClass = tabClass;
+        t.structure.npackedkeys = given;
+        EXPECT_EQ(t.getPackedKeyFields(), expected) << u8(lastKey) << " " << lastType;
     }
 }
 
@@ -184,20 +155,17 @@ TEST_F(UlQ7LdObjTest, FieldLayout) {
                                 field(u"P", 160, 15, 0, 2), field(u"F", 136, 16),
                                 field(u"B", 164, 3), field(u"R", 184, 4), field(u"S", 228, 0)});
     ASSERT_EQ(ul_ldcalcfieldtypes(&t), 0) << u8(errorText());
-    const struct { int dbType; unsigned dbLength, offset, bytes; } expected[] = {
+    // Database type and length, byte offset and length of each field.
+    const std::vector<std::vector<unsigned>> expected = {
         {DBIF_TYPE_CHAR, 3, 0, 6},      {DBIF_TYPE_INT, 4, 8, 4},  {DBIF_TYPE_PACKED, 15, 12, 8},
         {DBIF_TYPE_FLOAT, 8, 24, 8},    {DBIF_TYPE_INT, 1, 32, 1}, {DBIF_TYPE_RAW, 4, 33, 4},
         {DBIF_TYPE_LONGCHAR, 0, 40, 8},
     };
     EXPECT_EQ(ul_ldcalcfieldoffsets(&t), 48);
-    for (size_t i = 0; i < std::size(expected); ++i) {
-        const ULLDObjField& f = t.structure.fields[i];
-        EXPECT_EQ(
-            (std::vector<unsigned>{unsigned(f.dbType), f.dbLength, f.byteOffset, f.byteLength}),
-            (std::vector<unsigned>{unsigned(expected[i].dbType), expected[i].dbLength,
-                                   expected[i].offset, expected[i].bytes}))
-            << u8(f.name);
-    }
+    std::vector<std::vector<unsigned>> layout;
+    for (const ULLDObjField& f : t.structure.fields)
+        layout.push_back({unsigned(f.dbType), f.dbLength, f.byteOffset, f.byteLength});
+    EXPECT_EQ(layout, expected);
     // Nametab offsets that overlap are refused while checkobjntoffsets is on.
     t.structure.fields[0].ntOffset[1] = 0;
     t.structure.fields[1].ntOffset[1] = 4;

@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "tempdir.h"
@@ -62,131 +64,67 @@ ULLDObjField field(const char16_t* name, int type, unsigned length, unsigned key
     return f;
 }
 
-ULLDObject sampleTable() {
-    ULLDObject t;
-    t.setupTableObj(u"ZTAB");
-    ULLDObjAttributes& a = t.attributes;
-    a.tabart = u"APPL0";
-    a.tabkat = u"0";
-    a.bufState[0] = u'X';
-    a.tabClass = u'T';
-    a.zdbStore = UL_ZDBSTORE_COLUMN;
-    a.tempTable = true;
-    a.shrType = UL_SHRTYPE_SHARED;
-    a.loadUnit = UL_LOADUNIT_PAGE;
-    a.pkeyName = u"ZTAB~0";
-    a.clientPos = 1;
-    a.dbFeatures = UL_DBFEATURE_KEYMAX | UL_DBFEATURE_TABLEN;
-    t.options.nkeys = 2;
-    t.options.tableLength[0] = 52;
-    t.options.tableLength[1] = 56;
-    t.options.keyLength[0] = 46;
-    t.options.logicalType = UL_LOGTABLE_POOL;
-    t.options.resilience = true;
-    t.databases.addEntry(UL_DBTYPE_ORA, true);
-    t.databases.addEntry(UL_DBTYPE_MSS, false);
-    t.references.addEntry(u"ZREF");
-    t.structure.fields = {field(u"MANDT", UL_DDIC_CLNT, 3, 1, true, 0, 0),
-                          field(u"MATNR", UL_DDIC_CHAR, 40, 2, true, 6, 6),
-                          field(u"PRICE", 20, 13, 0, false, 86, -1)};
-    t.structure.fields[2].digits = 13;
-    t.structure.fields[2].decimals = 2;
-    return t;
-}
+// The sample objects of every kind, as the newest version writes them; older versions write the
+// same objects in their own layouts (WholeBlocksPerKindAndVersion).
+const std::string kTable =
+    "\ntab: ZTAB\ndbs: ORA !MSS\natt: tabart=APPL0 tabkat=0 bufstate=X? tabclass=T "
+    "zdbstore=column temp_table=true shr_type=shared loadunit=page pkey=ZTAB~0 clientpos=1 "
+    "dbfeature=keymax,tablen\nopt: nkeys=2 tablen=52/56 keylen=46 logicaltype=pool "
+    "resilience=true\nref: ZREF\nfld: MANDT      ddtype=CLNT len=3 not_null ntoffsets=0 "
+    "keypos=1\nfld: MATNR      ddtype=CHAR len=40 not_null ntoffsets=6 keypos=2\n"
+    "fld: PRICE      ddtype=CURR len=13 digits=13 decimals=2 ntoffsets=86/-\n";
+const std::string kIndex =
+    "\nind: ZTAB~Z01\natt: tabart=APPL0 tabkat=0 unique=true temp_table=true flexindex=true\n"
+    "ref: ZTAB\nindatt: PARTITION X\nfld: MATNR\nfld: MANDT\n";
+const std::string kPrimaryKey =
+    "\npky: ZTAB~0\natt: tabart=APPL0\nref: ZTAB\nfld: MANDT\nfld: MATNR\n";
+const std::string kView =
+    "\nvie: ZVIEW\nopt: shr_type=local view_type=projection view_refs=external\ntyp: VIEW\n"
+    "level: 2\ncp: U\nref: ZTAB\nfld: MANDT\ncrestm: \"CREATE VIEW ZVIEW AS SELECT MANDT FROM "
+    "ZTAB\"\ndrpstm: \"DROP VIEW ZVIEW\"\nqry: \"SELECT MANDT FROM ZTAB\"\n";
+const std::string kGeneric =
+    "\nobj: ZSVAR\ndbs: ORA\ntyp: SVAR\nlevel: 1\ncrestm: \"CREATE VARIABLE ZSVAR\"\n"
+    "drpstm: \"DROP VARIABLE ZSVAR\"\n";
 
-ULLDObject sampleIndex() {
-    ULLDObject i;
-    i.setupIndexObj(u"ZTAB~Z01", u"ZTAB", true);
-    i.attributes.tabart = u"APPL0";
-    i.attributes.tabkat = u"0";
-    i.attributes.tempTable = i.index.flexIndex = true;
-    i.index.indatt = {u"PARTITION X"};
-    i.structure.fields = {field(u"MATNR", UL_DDIC_CHAR, 40), field(u"MANDT", UL_DDIC_CLNT, 3)};
-    return i;
-}
-
-ULLDObject samplePrimaryKey() {
-    ULLDObject p;
-    p.kind = UL_LDOBJ_PRKEY;
-    p.name = u"ZTAB~0";
-    p.tableName = u"ZTAB";
-    p.attributes.tabart = u"APPL0";
-    p.structure.fields = {field(u"MANDT", UL_DDIC_CLNT, 3, 1, true),
-                          field(u"MATNR", UL_DDIC_CHAR, 40, 2, true)};
-    return p;
-}
-
-ULLDObject sampleView() {
-    ULLDObject v;
-    v.kind = UL_LDOBJ_VIEW;
-    v.name = u"ZVIEW";
-    v.attributes.shrType = UL_SHRTYPE_LOCAL;
-    v.viewType = UL_VIEWTYPE_PROJECTION;
-    v.viewRefsExternal = true;
-    v.objTypeName = u"VIEW";
-    v.level = 2;
-    v.codePage = u'U';
-    v.references.addEntry(u"ZTAB");
-    v.structure.fields = {field(u"MANDT", UL_DDIC_CLNT, 3)};
-    v.createStatements = {u"CREATE VIEW ZVIEW AS SELECT MANDT FROM ZTAB"};
-    v.dropStatements = {u"DROP VIEW ZVIEW"};
-    v.query = u"SELECT MANDT FROM ZTAB";
-    return v;
-}
-
-ULLDObject sampleGeneric() {
-    ULLDObject g;
-    g.kind = UL_LDOBJ_GENERIC;
-    g.name = u"ZSVAR";
-    g.objTypeName = u"SVAR";
-    g.level = 1;
-    g.databases.addEntry(UL_DBTYPE_ORA, true);
-    g.createStatements = {u"CREATE VARIABLE ZSVAR"};
-    g.dropStatements = {u"DROP VARIABLE ZSVAR"};
-    return g;
+ULLDObject sample(const std::string& block) {
+    TempDir dir;
+    ULLDObjBaseReader reader;
+    ULLDObject object;
+    std::u16string name;
+    EXPECT_EQ(reader.open(ul_utf8to16(dir.write("s.str", "ver: 18\n" + block).c_str()).c_str()), 0);
+    EXPECT_GT(reader.getNextObjName(&name), 0);
+    EXPECT_EQ(reader.readObject(&object, name.c_str()), 0) << u8(errorText());
+    return object;
 }
 
 TEST_F(UlQ7LdObjWriterTest, WholeBlocksPerKindAndVersion) {
     const std::string fld = "fld: ", pad = "                             ";
-    const struct { ULLDObject object; unsigned version; std::string expected;
-    } cases[] = {
-        {sampleTable(), 13,
+    const std::tuple<ULLDObject, unsigned, std::string> cases[] = {
+        {sample(kTable), 13,
          "\ntab: ZTAB\ndbs: ORA !MSS\natt: APPL0  0   X? T Sshared column _temporary ZTAB~0" +
              pad.substr(1) +
              "NATIV  -\nopt: nkeys=2 tablen=52/56 keylen=46 resilience=true\nref: ZREF\n" + fld +
              "MANDT" + pad + "CLNT     3     0   0 not_null     0     0  1\n" + fld + "MATNR" +
              pad + "CHAR    40     0   0 not_null     6     6  2\n" + fld + "PRICE" + pad +
              "CURR    13    13   2             86     -  0\n"},
-        {sampleTable(), 18,
-         "\ntab: ZTAB\ndbs: ORA !MSS\natt: tabart=APPL0 tabkat=0 bufstate=X? tabclass=T "
-         "zdbstore=column temp_table=true shr_type=shared loadunit=page pkey=ZTAB~0 clientpos=1 "
-         "dbfeature=keymax,tablen\nopt: nkeys=2 tablen=52/56 keylen=46 logicaltype=pool "
-         "resilience=true\nref: ZREF\nfld: MANDT      ddtype=CLNT len=3 not_null ntoffsets=0 "
-         "keypos=1\nfld: MATNR      ddtype=CHAR len=40 not_null ntoffsets=6 keypos=2\n"
-         "fld: PRICE      ddtype=CURR len=13 digits=13 decimals=2 ntoffsets=86/-\n"},
-        {sampleIndex(), 13,
+        {sample(kTable), 18, kTable},
+        {sample(kIndex), 13,
          "\nind: ZTAB~Z01\natt: APPL0  0   unique     _temporary flexindex\nref: ZTAB\n"
          "indatt: PARTITION X\nfld: MATNR\nfld: MANDT\n"},
-        {sampleIndex(), 18,
-         "\nind: ZTAB~Z01\natt: tabart=APPL0 tabkat=0 unique=true temp_table=true flexindex=true\n"
-         "ref: ZTAB\nindatt: PARTITION X\nfld: MATNR\nfld: MANDT\n"},
-        {samplePrimaryKey(), 13,
+        {sample(kIndex), 18, kIndex},
+        {sample(kPrimaryKey), 13,
          "\npky: ZTAB~0\natt: APPL0  -\nref: ZTAB\nfld: MANDT\nfld: MATNR\n"},
-        {samplePrimaryKey(), 18,
-         "\npky: ZTAB~0\natt: tabart=APPL0\nref: ZTAB\nfld: MANDT\nfld: MATNR\n"},
-        {sampleView(), 2,
+        {sample(kPrimaryKey), 18, kPrimaryKey},
+        {sample(kView), 2,
          "\nvie: ZVIEW\nref: ZTAB\nfld: MANDT\ncrestm: CREATE VIEW ZVIEW AS SELECT MANDT FROM "
          "ZTAB\ndrpstm: DROP VIEW ZVIEW\nqry: SELECT MANDT FROM ZTAB\n"},
-        {sampleView(), 18,
-         "\nvie: ZVIEW\nopt: shr_type=local view_type=projection view_refs=external\ntyp: VIEW\n"
-         "level: 2\ncp: U\nref: ZTAB\nfld: MANDT\ncrestm: \"CREATE VIEW ZVIEW AS SELECT MANDT FROM "
-         "ZTAB\"\ndrpstm: \"DROP VIEW ZVIEW\"\nqry: \"SELECT MANDT FROM ZTAB\"\n"},
-        {sampleGeneric(), 8,
+        {sample(kView), 18, kView},
+        {sample(kGeneric), 8,
          "\nobj: ZSVAR\ndbs: ORA\ntyp: SVAR\nlevel: 1\ncrestm: CREATE VARIABLE ZSVAR\n"
          "drpstm: DROP VARIABLE ZSVAR\n"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(body(c.version, c.object), c.expected) << u8(c.object.name) << " " << c.version;
+    for (const auto& [object, version, expected] : cases)
+        EXPECT_EQ(body(version, object), expected) << u8(object.name) << " " << version;
 }
 
 // Property: in every version the reader reads back what the writer wrote, into objects the writer
@@ -196,9 +134,9 @@ TEST_F(UlQ7LdObjWriterTest, ReaderReadsBackWhatEveryVersionWrote) {
     TempDir dir;
     for (unsigned v = 0; v <= UL_LDSTR_WRITEVERSION; ++v) {
         SCOPED_TRACE("version " + std::to_string(v));
-        std::vector<ULLDObject> objects = {sampleTable(), sampleIndex(), samplePrimaryKey(),
-                                           sampleView()};
-        if (v >= 3) objects.push_back(sampleGeneric());
+        std::vector<ULLDObject> objects = {sample(kTable), sample(kIndex), sample(kPrimaryKey),
+                                           sample(kView)};
+        if (v >= 3) objects.push_back(sample(kGeneric));
         if (v < 7 && v >= 3) objects[4].objTypeName = u"AMDP";
         ULLDObjAttributes& a = objects[0].attributes;
         a.pkeyInvHash = true;
@@ -248,15 +186,18 @@ TEST_F(UlQ7LdObjWriterTest, VersionHeader) {
     const std::string v2to5 =
         "#    2 - row store flags.\n#    3 - CDS views.\n"
         "#    4 - global temporary table.\n#    5 - full-text index for Zentra.\n";
-    const struct { unsigned version; std::string expected; } cases[] = {
-        {0, ""}, {5, "# Versions:\n#    1 - initial format.\n" + v2to5 + "ver: 5\n"},
+    const std::pair<unsigned, std::string> cases[] = {
+        {0, ""},
+        {5, "# Versions:\n#    1 - initial format.\n" + v2to5 + "ver: 5\n"},
         {6, "# Versions:\n#   ...\n" + v2to5 +
                 "#    6 - primary key can be defined as inverted hash index.\nver: 6\n"},
-        {18, "# Versions:\n#   ...\n#    14 - named attributes in 'fld:' lines.\n"
-             "#    15 - named attributes in 'att:' lines.\n#    16 - no default field length.\n"
-             "#    17 - client position.\n#    18 - logical table types.\nver: 18\n"},
+        {18,
+         "# Versions:\n#   ...\n#    14 - named attributes in 'fld:' lines.\n"
+         "#    15 - named attributes in 'att:' lines.\n#    16 - no default field length.\n"
+         "#    17 - client position.\n#    18 - logical table types.\nver: 18\n"},
     };
-    for (const auto& c : cases) EXPECT_EQ(write(c.version, {}), c.expected) << c.version;
+    for (const auto& [version, expected] : cases)
+        EXPECT_EQ(write(version, {}), expected) << version;
     int rc = 0;
     EXPECT_EQ(write(19, {}, &rc), "");
     EXPECT_EQ(rc, -1);
@@ -272,51 +213,52 @@ TEST_F(UlQ7LdObjWriterTest, WhatAVersionCannotExpressIsRefused) {
         return t;
     };
     auto withStatement = [](const char16_t* statement) {
-        ULLDObject v = sampleView();
+        ULLDObject v = sample(kView);
         v.createStatements = {statement};
         return v;
     };
-    ULLDObject spaced = sampleTable(), noKind = sampleTable(), badType = sampleView();
+    ULLDObject spaced = sample(kTable), noKind = sample(kTable), badType = sample(kView);
     spaced.name = u"MY TAB";
     noKind.kind = UL_LDOBJ_NONE;
     badType.objTypeName = u"TABLE";
     const char* raw = "Statement of 'ZVIEW' cannot be written with STR version 8";
-    const struct { ULLDObject object; unsigned version; const char* message; } cases[] = {
+    const std::tuple<ULLDObject, unsigned, const char*> cases[] = {
         {withField(118), 13,
          "Internal error: Data type 'GGM1' for field ZTAB.SHAPE not supported with STR version 13"},
         {withField(118), 14, nullptr},
         {withField(98), 2,
          "Internal error: Data type 'D16N' for field ZTAB.SHAPE not supported with STR version 2"},
-        {withField(98), 3, nullptr}, {withField(6), 18, "Unknown DDIC type #6"},
-        {sampleGeneric(), 6, "Object type 'SVAR' of 'ZSVAR' not supported with STR version 6"},
-        {sampleGeneric(), 7, nullptr}, {badType, 18, "Invalid object type 'TABLE' found!"},
+        {withField(98), 3, nullptr},
+        {withField(6), 18, "Unknown DDIC type #6"},
+        {sample(kGeneric), 6, "Object type 'SVAR' of 'ZSVAR' not supported with STR version 6"},
+        {sample(kGeneric), 7, nullptr},
+        {badType, 18, "Invalid object type 'TABLE' found!"},
         {noKind, 18, "Cannot write object 'ZTAB' of unknown kind 0"},
         {spaced, 8, "Name 'MY TAB' of 'MY TAB' cannot be written with STR version 8"},
-        {withStatement(u"SELECT *\n\nFROM T"), 8, raw}, {withStatement(u"SELECT *\n"), 8, raw},
-        {withStatement(u"SELECT *\n  fld: X"), 8, raw}, {withStatement(u"SELECT *\n# x"), 8, raw},
-        {withStatement(u" SELECT 1"), 8, raw},          {withStatement(u"SELECT 1\r"), 8, raw},
+        {withStatement(u"SELECT *\n\nFROM T"), 8, raw},
+        {withStatement(u"SELECT *\n"), 8, raw},
+        {withStatement(u"SELECT *\n  fld: X"), 8, raw},
+        {withStatement(u"SELECT *\n# x"), 8, raw},
+        {withStatement(u" SELECT 1"), 8, raw},
+        {withStatement(u"SELECT 1\r"), 8, raw},
         {withStatement(u"SELECT *\nFROM fld:"), 8, nullptr},
         {withStatement(u"SELECT *\n\n# x\r\n"), 9, nullptr},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(u8(c.object.name) + " " + std::to_string(c.version));
+    for (const auto& [object, version, message] : cases) {
+        SCOPED_TRACE(u8(object.name) + " " + std::to_string(version));
         ul_errorsetmsg(0, nullptr);
         int rc = 0;
-        std::string text = write(c.version, {c.object}, &rc);
-        EXPECT_EQ(rc, c.message ? -1 : 0) << u8(errorText());
-        if (!c.message) continue;
-        EXPECT_EQ(u8(errorText()), c.message);
+        std::string text = write(version, {object}, &rc);
+        EXPECT_EQ(rc, message ? -1 : 0) << u8(errorText());
+        if (!message) continue;
+        EXPECT_EQ(u8(errorText()), message);
         EXPECT_EQ(text.find("\n\n"), std::string::npos) << text;
     }
 }
 
 TEST_F(UlQ7LdObjWriterTest, NamesAndStatementsByVersion) {
-    const struct {
-        unsigned version;
-        bool forceQuoting;
-        const char16_t *name, *statement;
-        const char* expected;
-    } cases[] = {
+    // Version, forced quoting, name and statement of a view, the lines written.
+    const std::tuple<unsigned, bool, const char16_t*, const char16_t*, std::string> cases[] = {
         {9, false, u"MARA", u"SELECT 1", "vie: MARA\ncrestm: \"SELECT 1\""},
         {9, true, u"MARA", u"SELECT 1", "vie: \"MARA\"\ncrestm: \"SELECT 1\""},
         {8, true, u"MARA", u"SELECT 1", "vie: MARA\ncrestm: SELECT 1"},
@@ -327,18 +269,19 @@ TEST_F(UlQ7LdObjWriterTest, NamesAndStatementsByVersion) {
         {8, false, u"V", u"SELECT *\nFROM \"T\"", "vie: V\ncrestm: SELECT *\nFROM \"T\""},
         {9, false, u"V", u"SELECT *\nFROM \"T\"\tX\\",
          "vie: V\ncrestm: \"SELECT *\\nFROM \\\"T\\\"\\tX\\\\\""},
-        {8, false, u"V", u"", "vie: V\ncrestm:"}, {9, false, u"V", u"", "vie: V\ncrestm: \"\""},
+        {8, false, u"V", u"", "vie: V\ncrestm:"},
+        {9, false, u"V", u"", "vie: V\ncrestm: \"\""},
     };
-    for (const auto& c : cases) {
-        if (c.forceQuoting)
+    for (const auto& [version, forceQuoting, name, statement, expected] : cases) {
+        if (forceQuoting)
             UL_SQLGlobalFlags |= UL_SQLFLAG_Q7LDFORCEQUOTING;
         else
             UL_SQLGlobalFlags &= ~UL_SQLFLAG_Q7LDFORCEQUOTING;
         ULLDObject v;
         v.kind = UL_LDOBJ_VIEW;
-        v.name = c.name;
-        v.createStatements = {c.statement};
-        EXPECT_EQ(body(c.version, v), "\n" + std::string(c.expected) + "\n") << c.expected;
+        v.name = name;
+        v.createStatements = {statement};
+        EXPECT_EQ(body(version, v), "\n" + expected + "\n") << expected;
     }
 }
 
@@ -351,7 +294,7 @@ TEST_F(UlQ7LdObjWriterTest, ChecksumIdentifiesTheDefinition) {
         size_t at = text.find("crc: ");
         return at == std::string::npos ? std::string() : text.substr(at, text.find('\n', at) - at);
     };
-    ULLDObject base = sampleTable();
+    ULLDObject base = sample(kTable);
     std::string crc = crcLine(base);
     char expected[32];
     snprintf(expected, sizeof expected, "crc: %08lx", ul_ldobjchecksum(base));
@@ -378,27 +321,23 @@ TEST_F(UlQ7LdObjWriterTest, ChecksumIdentifiesTheDefinition) {
     ULLDObject index;
     index.setupIndexObj(u"I", u"T", false);
     index.databases.addEntry(UL_DBTYPE_ORA, false);
-    EXPECT_EQ(ul_ldobjchecksum(index), bitwise({0, 0, 0, 2, 0, 'I', 0, 0, 0, 'T', 0, 0, 0, '!', 0,
-                                                'O', 0, 'R', 0, 'A', 0, 0}));
+    EXPECT_EQ(ul_ldobjchecksum(index), bitwise({0, 0, 0,   2, 0,   'I', 0,   0, 0,   'T', 0,
+                                                0, 0, '!', 0, 'O', 0,   'R', 0, 'A', 0,   0}));
 }
 
 // Version 16 stops filling in default lengths, so "len=" then appears for every length.
 TEST_F(UlQ7LdObjWriterTest, LengthPhraseByVersion) {
-    const struct {
-        unsigned version;
-        int type;
-        unsigned length;
-        const char* phrase;
-    } cases[] = {{15, UL_DDIC_CLNT, 3, "CLNT"},       {15, UL_DDIC_CLNT, 4, "CLNT len=4"},
-                 {15, UL_DDIC_CHAR, 0, "CHAR"},       {16, UL_DDIC_CLNT, 3, "CLNT len=3"},
-                 {16, UL_DDIC_CHAR, 0, "CHAR"},       {16, 228, 0, "STRG"}};
-    for (const auto& c : cases) {
+    const std::tuple<unsigned, int, unsigned, std::string> cases[] = {
+        {15, UL_DDIC_CLNT, 3, "CLNT"}, {15, UL_DDIC_CLNT, 4, "CLNT len=4"},
+        {15, UL_DDIC_CHAR, 0, "CHAR"}, {16, UL_DDIC_CLNT, 3, "CLNT len=3"},
+        {16, UL_DDIC_CHAR, 0, "CHAR"}, {16, 228, 0, "STRG"}};
+    for (const auto& [version, type, length, phrase] : cases) {
         ULLDObject t;
         t.setupTableObj(u"T");
-        t.structure.fields = {field(u"F", c.type, c.length)};
-        std::string text = write(c.version, {t});
-        EXPECT_EQ(text.substr(text.rfind("\nfld:") + 1),
-                  std::string("fld: F          ddtype=") + c.phrase + "\n") << c.version;
+        t.structure.fields = {field(u"F", type, length)};
+        std::string text = write(version, {t});
+        EXPECT_EQ(text.substr(text.rfind("\nfld:") + 1), "fld: F          ddtype=" + phrase + "\n")
+            << version;
     }
 }
 
