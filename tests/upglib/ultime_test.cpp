@@ -184,7 +184,9 @@ TEST_F(UlTimeTest, ParsesEveryLayout) {
     };
     const std::string before = today();
     const time_t parsed = parse("10:30:00", 0);
-    if (today() == before) EXPECT_EQ(parsed, parse(before.c_str(), 0)) << before;
+    if (today() == before) {  // not across midnight
+        EXPECT_EQ(parsed, parse(before.c_str(), 0)) << before;
+    }
 }
 
 TEST_F(UlTimeTest, ParseErrorsNameCauseAndPosition) {
