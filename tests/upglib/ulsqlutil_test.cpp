@@ -67,11 +67,8 @@ TEST_F(UlSqlUtilTest, NametabNamesPerTypeAndDatabase) {
         const char* hist;
     } cases[] = {
         {nullptr, 1, nullptr, 0, 0, "DDNTT", "DDNTF", "DDNTT_HIST"},
-        {"ORA", 2, nullptr, 0, 0, "DDNTT~", "DDNTF~", "DDNTT_HIST~"},
         {"db4", 2, nullptr, 0, 0, "DDNTT?", "DDNTF?", "DDNTT_HIST?"},
-        {"DB6", 3, nullptr, 0, 0, "DDNTT~~", "DDNTF~~", "DDNTT_HIST~~"},
         {"DB4", 3, nullptr, 0, 0, "DDNTT??", "DDNTF??", "DDNTT_HIST??"},
-        {"MSS", 4, nullptr, 0, 0, "DDNTT~~OLD", "DDNTF~~OLD", "DDNTT_HIST~~OLD"},
         {"DB4", 4, nullptr, 0, 0, "DDNTT??OLD", "DDNTF??OLD", "DDNTT_HIST??OLD"},
         // dbms_type selects the database whose code it begins with.
         {"DB4X", 2, nullptr, 0, 0, "DDNTT?", "DDNTF?", "DDNTT_HIST?"},
@@ -170,13 +167,6 @@ TEST_F(UlSqlUtilTest, SlotsAndSwitching) {
     EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF~~");
     EXPECT_EQ(ul_sqlntswitch(0, UL_NTSWITCH_RESETCACHE), 0);  // no connection: nothing to reset
     EXPECT_EQ(name(UL_NTNAME_DDNTF), "DDNTF~~OLD");
-    // Without a standard slot set, a standard setting makes the configured alternate current.
-    ul_sqlresetsession();
-    ASSERT_EQ(ul_sqlntsettype(2, nullptr, UL_NTSET_ALTERNATE | UL_NTSET_KEEPCURRENT), 0);
-    ASSERT_EQ(ul_sqlntsettype(1, nullptr, 0), 0);
-    EXPECT_EQ(ul_sqlntcurrentslot(), 1);
-    EXPECT_EQ(name(0), "DDNTT~");
-
     ASSERT_EQ(ul_sqlntsettype(0, nullptr, UL_NTSET_KEEPCURRENT), 0);
     for (unsigned slot : {0u, 1u, UL_NTSLOT_REPORT}) {
         EXPECT_EQ(ul_sqlntswitch(slot), -1);

@@ -227,11 +227,6 @@ TEST_F(UlSqlWhereFileTest, WrittenAndReadBack) {
               (std::vector<std::u16string>{u"K < 'a  b' AND \"X  Y\" = 1",
                                            u"K >= 'a  b' -- PART 1\nAND 1 = 1"}));
     EXPECT_EQ(back->begin().operator*().rows, 3u);
-    // Pattern mode: one file per condition.
-    const std::u16string pattern = path("T%.WHR");
-    ASSERT_EQ(ul_sqlwritewherefile(pattern.c_str(), u"T", &split, 0, nullptr), 2);
-    EXPECT_EQ(readFileBytes(dir_.path("T2.WHR")),
-              "tab: T\nopt: native\nWHERE K >= 'a  b' -- PART 1\nAND 1 = 1\n\n");
     // Single-byte files take Latin-1 and refuse anything else.
     ULTableSplit latin;
     latin.createSegmentEntry(1, u"K = '\u00e9'", 0);
