@@ -123,8 +123,6 @@ TEST(UlSqlClusterPackTest, DuplicatesAreSortedAndOrderChecked) {
 
 TEST(UlSqlClusterPackTest, DecompressionByTableMode) {
     const std::string text = "REPORT z. WRITE 'hello'. " + std::string(300, 'x');
-    std::string utf16;
-    for (char c : text) utf16 += std::string{c, '\0'};
     auto field = [](const std::string& plain, unsigned char version, unsigned char algo) {
         std::vector<unsigned char> out = {version};
         EXPECT_EQ(ul_cscompress(reinterpret_cast<const unsigned char*>(plain.data()), plain.size(),
@@ -142,7 +140,6 @@ TEST(UlSqlClusterPackTest, DecompressionByTableMode) {
         const char* datalg;
     } cases[] = {
         {u"DYNPSOURCE", "DATALG", field(text, 0, dense), text, "325"},
-        {u"REPOSRC", "DATALG", field(utf16, 1, dense), utf16, "325"},
         {u"ZTAB", "DATALG", field(text, 1, dense), text, "325"},
         {u"ZTAB", "DATALG", field(text, 2, dense),
          "Invalid compression version 2\nError occured with object 'OBJ' column 3", nullptr},

@@ -305,12 +305,6 @@ std::vector<PropertyCase> propertyCases() {
          {u"K1"},
          [](int i) { return std::vector<std::u16string>{w(std::to_string(i * 7))}; },
          u"\"K1\" >= 700 -- the upper rows"},
-        {"char",
-         u"\"K1\" VARCHAR(20) NOT NULL PRIMARY KEY",
-         {u"K1"},
-         [](int i) {
-             return std::vector<std::u16string>{w("k" + std::to_string(i * 7919 % 100003))};
-         }},
         {"dominant",
          u"\"K1\" VARCHAR(10) NOT NULL, \"K2\" INTEGER NOT NULL, PRIMARY KEY (\"K1\", \"K2\")",
          {u"K1", u"K2"},

@@ -379,13 +379,14 @@ class UlSqlViewLayerTest : public FakeVendorTest {
         ul_sqlresetsession();
         FakeVendorTest::SetUp();
     }
-    static void viewLayerSystem(const char16_t* flag = u"x") {
+    static void viewLayerSystem(const char16_t* flag = u"x",
+                                const char16_t* toolsGreen = u"TOOLSG") {
         dbif_fake_setcontrol(DBIF_CTL_VIEW_LAYER, DBIF_RC_OK, nullptr);
         systemState({{u"VIEW_LAYER", flag},
                      // clang-format off
                      {u"CURRENT_SCHEMA", u"BLUE"}, {u"CURRENT_SCHEMA_GREEN", u"GREEN"},
                      {u"CURRENT_SCHEMA_TOOLS", u"TOOLSB"},
-                     {u"CURRENT_SCHEMA_TOOLS_GREEN", u"TOOLSG"},
+                     {u"CURRENT_SCHEMA_TOOLS_GREEN", toolsGreen},
                      // clang-format on
                      {u"OTHER", u"ignored"}});
     }
@@ -446,17 +447,13 @@ TEST_F(UlSqlViewLayerTest, DeterminationCases) {
         dbif_fake_reset();
         dbif_fake_setcontrol(DBIF_CTL_USER, DBIF_RC_OK, u"DBUSER");
         dbif_fake_setcontrol(DBIF_CTL_SCHEMA, DBIF_RC_OK, c.schema);
-        dbif_fake_setcontrol(DBIF_CTL_VIEW_LAYER, c.dbifRc,
-                             c.dbifRc == DBIF_RC_DB_ERROR ? u"no view today" : nullptr);
         if (c.viewLayerFlag)
-            systemState({{u"VIEW_LAYER", c.viewLayerFlag},
-                         {u"CURRENT_SCHEMA", u"BLUE"},
-                         {u"CURRENT_SCHEMA_GREEN", u"GREEN"},
-                         {u"CURRENT_SCHEMA_TOOLS", u"TOOLSB"},
-                         {u"CURRENT_SCHEMA_TOOLS_GREEN", c.toolsGreen}});
+            viewLayerSystem(c.viewLayerFlag, c.toolsGreen);
         else
             dbif_fake_setfailure(dbif_fakeop::prepare, kSystemStateQuery,
                                  {DBIF_RC_NOT_FOUND, 942, u"no such table", 0, 0});
+        dbif_fake_setcontrol(DBIF_CTL_VIEW_LAYER, c.dbifRc,
+                             c.dbifRc == DBIF_RC_DB_ERROR ? u"no view today" : nullptr);
         if (c.switchFails)
             dbif_fake_setfailure(dbif_fakeop::prepare, u"set schema TOOLSB",
                                  {DBIF_RC_DB_ERROR, 7, u"schema gone", 0, 0});
@@ -486,10 +483,8 @@ TEST_F(UlSqlViewLayerTest, SchemasOfAViewLayerSystemAndTheSchemaSwitch) {
     setenv("soi_system_identifier", "1", 1);
     ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(ul_errorgetmsg());
     EXPECT_EQ(log_.text(), "3 ETQ399 Using view layer schema 'TOOLSG'.\n");
+    // The tools and work schemas of both sides are dbversionExt's (dbping_test.cpp).
     EXPECT_EQ(schema(UL_SCHEMA_USER), "DBUSER");
-    EXPECT_EQ(schema(UL_SCHEMA_WORK), "TOOLSG");
-    EXPECT_EQ(schema(UL_SCHEMA_TOOLSBLUE), "TOOLSB");
-    EXPECT_EQ(schema(UL_SCHEMA_TOOLSGREEN), "TOOLSG");
     EXPECT_EQ(schema(UL_SCHEMA_USERPLAIN), "DBUSER");
     EXPECT_EQ(schema(5), "(null: Invalid database schema selector 5)");
     // Results are kept until disconnect.
