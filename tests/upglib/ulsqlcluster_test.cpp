@@ -1,11 +1,13 @@
 #include "ulsqlcluster.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <functional>
 
 #include "sqltestutil.h"
+#include "tabrix.h"
 #include "ulcompress.h"
 #include "ulnametab.h"
 #include "ulsqlaux.h"
@@ -489,6 +491,33 @@ TEST_P(UlSqlClusterTest, DamagedRecordsFailWithTableAndKey) {
         EXPECT_NE(text.find(error), std::string::npos) << text;
         EXPECT_NE(text.find(key), std::string::npos) << text;
         EXPECT_NE(text.find("Reading logical table '" + u8(lc2) + "'"), std::string::npos) << text;
+    }
+}
+
+// scancluster, run in-process over the written cluster: its swap file, named after the process,
+// lives as long as the scan, on success and on failure, unless it is to be kept. What the command
+// reports is checked by the CLI cases of both engines.
+TEST_P(UlSqlClusterTest, ScanClusterSwapFileLivesAsLongAsTheScan) {
+    ASSERT_EQ(write(phys_, 64, false), 0) << u8(errorText());
+    const struct {
+        std::vector<const char16_t*> options;
+        int rc;
+        bool kept;
+    } cases[] = {{{u"memsize=40"}, 0, false},
+                 {{u"memsize=40", u"maxfilesize=16"}, -1, false},
+                 {{u"keepswapfile", u"memsize=0"}, 0, true}};
+    const std::string swap = "CLUSTCHK_" + std::to_string(getpid()) + ".SWP";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(u8(c.options.back()));
+        std::vector<const char16_t*> argv = {u"scancluster"};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        argv.insert(argv.end(), {phys_.c_str(), nullptr});
+        ASSERT_EQ(ul_sqldisconnect(0), 0);  // the command connects and disconnects itself
+        EXPECT_EQ(cmd_SCANCLUSTER(static_cast<unsigned>(argv.size() - 1), argv.data()), c.rc)
+            << u8(errorText());
+        ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(errorText());
+        EXPECT_EQ(access(swap.c_str(), F_OK) == 0, c.kept);
+        unlink(swap.c_str());
     }
 }
 
