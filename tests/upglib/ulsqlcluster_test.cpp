@@ -1,11 +1,13 @@
 #include "ulsqlcluster.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <functional>
 
 #include "sqltestutil.h"
+#include "tabrix.h"
 #include "ulcompress.h"
 #include "ulnametab.h"
 #include "ulsqlaux.h"
@@ -17,23 +19,14 @@ namespace {
 
 // ---- the packed row buffer and the callbacks on rows built in memory -------------------------
 
-TEST(UlSqlClusterPackTest, LayoutAndRoundTrip) {
+// A packed row restores what was stored, its values 8-byte aligned, and fits its size exactly.
+TEST(UlSqlClusterPackTest, RoundTripAndBounds) {
     alignas(8) unsigned char buffer[256];
     const unsigned char three[3] = {1, 2, 3};
-    {  // one field, no string, a 3-byte raw value: header, descriptor, padded value
-        const unsigned char* raw[] = {three};
-        const unsigned lengths[] = {3};
-        ASSERT_EQ(ul_sqlpackrowstore(nullptr, 0, 9, raw, nullptr, lengths, 1, 0), 24);
-        ASSERT_EQ(ul_sqlpackrowstore(buffer, sizeof buffer, 9, raw, nullptr, lengths, 1, 0), 24);
-        const uint32_t words[] = {9, 1, 3, UL_PACKROW_NONE};
-        EXPECT_EQ(std::memcmp(buffer, words, 16), 0);
-        EXPECT_EQ(std::memcmp(buffer + 16, "\1\2\3\0\0\0\0\0", 8), 0);
-    }
     const unsigned char* raw[] = {three, nullptr, three};
     const char16_t* strings[] = {u"abc", nullptr, u""};
     const unsigned lengths[] = {3, 0, 0};
     const long size = ul_sqlpackrowstore(nullptr, 0, 5, raw, strings, lengths, 3, 0);
-    EXPECT_EQ(size, 8 + 24 + 8 + 8 + 8 + 0);
     EXPECT_EQ(ul_sqlpackrowstore(buffer, size - 1, 5, raw, strings, lengths, 3, 0), -1);
     ASSERT_EQ(ul_sqlpackrowstore(buffer, size, 5, raw, strings, lengths, 3, 0), size);
     EXPECT_EQ(ul_sqlpackrowsize(buffer), static_cast<size_t>(size));
@@ -50,6 +43,7 @@ TEST(UlSqlClusterPackTest, LayoutAndRoundTrip) {
     EXPECT_EQ(s[1], nullptr);
     EXPECT_EQ(std::u16string(s[2]), u"");
     EXPECT_EQ(l[2], 0u);
+    EXPECT_EQ(l[0], 3u);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(r[2]) % 8, 0u);
 }
 
@@ -83,54 +77,7 @@ std::string header(unsigned pages, unsigned format, unsigned bodyLength) {
     return std::string(reinterpret_cast<const char*>(h), 8);
 }
 
-// Pages of key "K" as (page number, page length, data).
-struct PackedCase {
-    const char* what;
-    std::vector<std::tuple<int, int, std::string>> pages;
-    const char* error;  // null: one joined block
-};
-
-TEST(UlSqlClusterPackTest, JoiningPagesChecksGapsAndLengths) {
-    const std::string rec = header(3, 0, 12) + "abcdefghijkl";
-    const PackedCase cases[] = {
-        {"three pages",
-         {{0, 8, rec.substr(0, 8)}, {1, 8, rec.substr(8, 8) + "xx"}, {2, 4, rec.substr(16)}},
-         nullptr},
-        {"pages 0, 1, 3",
-         {{0, 8, rec.substr(0, 8)}, {1, 8, rec.substr(8, 8)}, {3, 4, rec.substr(16)}},
-         "Gap between block #1 and 3 for key 'K'"},
-        {"no page 0", {{1, 8, rec.substr(8, 8)}}, "Gap between block #-1 and 1 for key 'K'"},
-        {"incomplete",
-         {{0, 8, rec.substr(0, 8)}, {1, 8, rec.substr(8, 8)}},
-         "Incomplete block blocknr #1: 4 bytes missing, key 'K'"},
-        {"header cut",
-         {{0, 5, rec.substr(0, 5)}},
-         "Incomplete block blocknr #0: 3 bytes missing, key 'K'"},
-        {"length beyond data",
-         {{0, 30, rec.substr(0, 20)}},
-         "Page length 30 beyond page data of 20 bytes in block #0, key 'K'"},
-        {"too long",
-         {{0, 20, rec}, {1, 1, "z"}},
-         "Block of 21 bytes exceeds its declared length 20, key 'K'"},
-    };
-    for (const PackedCase& c : cases) {
-        CollectRows out;
-        ULSQLSelectPacked packed;
-        packed.init(1, &out, u"PHYS");
-        int rc = 0;
-        for (const auto& [page, length, data] : c.pages)
-            if (rc == 0) rc = feed(&packed, UL_ROW_DATA, {"K", le16(page), le16(length), data});
-        if (rc == 0) rc = packed.finish();
-        if (!c.error) {
-            ASSERT_EQ(rc, 0) << c.what << u8(errorText());
-            ASSERT_EQ(out.rows.size(), 1u);
-            EXPECT_EQ(out.rows[0].raws[1], std::vector<unsigned char>(rec.begin(), rec.end()));
-        } else {
-            EXPECT_EQ(rc, -1) << c.what;
-            EXPECT_EQ(u8(errorText()), c.error) << c.what;
-        }
-    }
-}
+// Joining the pages of a packed row, and its damages, are shown by chktable's CLI cases.
 
 TEST(UlSqlClusterPackTest, PoolLengthFromItsBytes) {
     struct Case {
@@ -178,8 +125,6 @@ TEST(UlSqlClusterPackTest, DuplicatesAreSortedAndOrderChecked) {
 
 TEST(UlSqlClusterPackTest, DecompressionByTableMode) {
     const std::string text = "REPORT z. WRITE 'hello'. " + std::string(300, 'x');
-    std::string utf16;
-    for (char c : text) utf16 += std::string{c, '\0'};
     auto field = [](const std::string& plain, unsigned char version, unsigned char algo) {
         std::vector<unsigned char> out = {version};
         EXPECT_EQ(ul_cscompress(reinterpret_cast<const unsigned char*>(plain.data()), plain.size(),
@@ -197,7 +142,6 @@ TEST(UlSqlClusterPackTest, DecompressionByTableMode) {
         const char* datalg;
     } cases[] = {
         {u"DYNPSOURCE", "DATALG", field(text, 0, dense), text, "325"},
-        {u"REPOSRC", "DATALG", field(utf16, 1, dense), utf16, "325"},
         {u"ZTAB", "DATALG", field(text, 1, dense), text, "325"},
         {u"ZTAB", "DATALG", field(text, 2, dense),
          "Invalid compression version 2\nError occured with object 'OBJ' column 3", nullptr},
@@ -226,17 +170,13 @@ TEST(UlSqlClusterPackTest, DecompressionByTableMode) {
 
 // ---- logical tables on the real engines ------------------------------------------------------
 
-class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
+class UlSqlClusterTest : public SqlEngineTest {
   protected:
     void SetUp() override {
-        ul_msgwrite_reset();
-        ul_sqlresetglobalflags();
-        ul_sqlresetsession();
-        std::string why;
-        if (!session_.open(GetParam(), &why)) GTEST_SKIP() << why;
+        SqlEngineTest::SetUp();
+        if (IsSkipped()) return;
         ASSERT_EQ(ul_msgwrite_register(u"TQ", UL_TQMessages), 0);
         ul_msgwrite_setfp(log_.get());
-        ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(errorText());
         ASSERT_TRUE(nametab_.open(&session_)) << u8(errorText());
         phys_ = session_.table("CLU");
         pool_ = session_.table("POOL");
@@ -268,15 +208,8 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
     }
     void TearDown() override {
         for (const std::u16string& t : originals_)
-            (void)ULSQLStmt::run((u"DROP TABLE \"" + t + u"\"").c_str(), nullptr, 0, nullptr,
-                                 nullptr,
-                                 UL_SQLMODE_TOLERATE);  // cleanup only
-        ul_sqlresetsession();
-        ul_msgwrite_reset();
-    }
-    void exec(const std::u16string& sql) {
-        ASSERT_GE(ULSQLStmt::run(sql.c_str(), nullptr, 0, nullptr, nullptr, 0), 0)
-            << u8(sql) << ": " << u8(errorText());
+            (void)exec(u"DROP TABLE \"" + t + u"\"", nullptr, UL_SQLMODE_TOLERATE);  // cleanup only
+        SqlEngineTest::TearDown();
     }
     // The nametab rows of t, and a database table for the physical tables and for the
     // transparent original of each logical table ("<name>T").
@@ -334,7 +267,7 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
     }
     // Stores every logical table of the physical table through the writer.
     int write(const std::u16string& physical, unsigned pageSize, bool compress) {
-        exec(u"DELETE FROM \"" + physical + u"\"");
+        if (exec(u"DELETE FROM \"" + physical + u"\"") < 0) return -1;
         ULSQLLogicalWriter writer;
         if (writer.open(physical.c_str(), pageSize, compress) < 0) return -1;
         for (const NtTable& t : tables_) {
@@ -374,7 +307,6 @@ class UlSqlClusterTest : public ::testing::TestWithParam<const char*> {
         return rows.rows;
     }
 
-    EngineSession session_;
     MemoryStream log_;
     TestNameTab nametab_;
     std::u16string phys_, pool_;
@@ -517,47 +449,38 @@ TEST_P(UlSqlClusterTest, DamagedRecordsFailWithTableAndKey) {
         r.insert(r.end(), b.begin(), b.end());
         return r;
     };
-    std::vector<unsigned char> pastEnd = good;
-    pastEnd[body.size() + 3] = 2;  // two rows announced, one present
     std::vector<unsigned char> cut(packed.begin(), packed.end() - 3), flipped = packed;
     flipped[flipped.size() / 2] ^= 0x10;
     std::vector<unsigned char> version = packed;
     version[0] = 2;
     const std::string key = " 'BAD' '7'";
-    struct Case {
-        std::vector<unsigned char> rec;
-        int pageLength;  // -1: the record's length
-        std::string error;
-    } cases[] = {
-        {record(0, good), -1, ""},
-        {record(1, packed), -1, ""},
-        {record(0, pastEnd), -1, "Record of table '" + u8(lc2) + "' decodes past its end at byte"},
-        {record(0, good), 300, "Page length 300 beyond page data of"},
-        {record(1, cut), -1, "db_compress returned -2"},
-        {record(1, flipped), -1, "db_compress returned"},
-        {record(1, version), -1, "Invalid compression version 2"},
+    // Damage within the record is chktable's CLI cases; here the damage of compressed data.
+    const std::pair<std::vector<unsigned char>, std::string> cases[] = {
+        {record(0, good), ""},
+        {record(1, packed), ""},
+        {record(1, cut), "db_compress returned -2"},
+        {record(1, flipped), "db_compress returned"},
+        {record(1, version), "Invalid compression version 2"},
     };
     ULSQLStmt insert;
     const std::vector<ul_sqlfielddesc_t> d = nametab_.describe(phys_);
     ASSERT_EQ(insert.prepare((u"INSERT INTO \"" + phys_ + u"\" VALUES (?, ?, ?, ?, ?, ?)").c_str(),
                              d.data(), 6, nullptr, 0, 0),
               0);
-    for (const Case& c : cases) {
-        exec(u"DELETE FROM \"" + phys_ + u"\"");
+    for (const auto& [rec, error] : cases) {
+        ASSERT_GE(exec(u"DELETE FROM \"" + phys_ + u"\""), 0) << u8(errorText());
         ASSERT_EQ(insert.bindParamS(0, u"BAD"), 0);
         ASSERT_EQ(insert.bindParamI(1, 7), 0);
         ASSERT_EQ(insert.bindParamI(2, 0), 0);
         ASSERT_EQ(insert.bindParamS(3, u"20260101000000"), 0);
-        ASSERT_EQ(
-            insert.bindParamI(4, c.pageLength < 0 ? static_cast<long>(c.rec.size()) : c.pageLength),
-            0);
-        ASSERT_EQ(insert.bindParamR(5, c.rec.data(), c.rec.size()), 0);
+        ASSERT_EQ(insert.bindParamI(4, static_cast<long>(rec.size())), 0);
+        ASSERT_EQ(insert.bindParamR(5, rec.data(), rec.size()), 0);
         ASSERT_EQ(insert.execute(nullptr, nullptr, 0), 1) << u8(errorText());
         ULSQLStmtLogicalTable stmt;
         CollectRows got;
         const long rc =
             stmt.select(lc2.c_str(), nullptr, nullptr, 0, nullptr, 0, nullptr, 0, &got, nullptr, 0);
-        if (c.error.empty()) {
+        if (error.empty()) {
             ASSERT_EQ(rc, 0) << u8(errorText());
             ASSERT_EQ(got.rows.size(), 1u);
             EXPECT_EQ(*got.rows[0].texts[3], u"x");
@@ -565,9 +488,36 @@ TEST_P(UlSqlClusterTest, DamagedRecordsFailWithTableAndKey) {
         }
         EXPECT_EQ(rc, -1);
         const std::string text = u8(errorText());
-        EXPECT_NE(text.find(c.error), std::string::npos) << text;
+        EXPECT_NE(text.find(error), std::string::npos) << text;
         EXPECT_NE(text.find(key), std::string::npos) << text;
         EXPECT_NE(text.find("Reading logical table '" + u8(lc2) + "'"), std::string::npos) << text;
+    }
+}
+
+// scancluster, run in-process over the written cluster: its swap file, named after the process,
+// lives as long as the scan, on success and on failure, unless it is to be kept. What the command
+// reports is checked by the CLI cases of both engines.
+TEST_P(UlSqlClusterTest, ScanClusterSwapFileLivesAsLongAsTheScan) {
+    ASSERT_EQ(write(phys_, 64, false), 0) << u8(errorText());
+    const struct {
+        std::vector<const char16_t*> options;
+        int rc;
+        bool kept;
+    } cases[] = {{{u"memsize=40"}, 0, false},
+                 {{u"memsize=40", u"maxfilesize=16"}, -1, false},
+                 {{u"keepswapfile", u"memsize=0"}, 0, true}};
+    const std::string swap = "CLUSTCHK_" + std::to_string(getpid()) + ".SWP";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(u8(c.options.back()));
+        std::vector<const char16_t*> argv = {u"scancluster"};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        argv.insert(argv.end(), {phys_.c_str(), nullptr});
+        ASSERT_EQ(ul_sqldisconnect(0), 0);  // the command connects and disconnects itself
+        EXPECT_EQ(cmd_SCANCLUSTER(static_cast<unsigned>(argv.size() - 1), argv.data()), c.rc)
+            << u8(errorText());
+        ASSERT_EQ(ul_sqlconnect2(UL_CONNECT_QUIET), 0) << u8(errorText());
+        EXPECT_EQ(access(swap.c_str(), F_OK) == 0, c.kept);
+        unlink(swap.c_str());
     }
 }
 
