@@ -27,8 +27,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, DbifEngineTypeTest, ::testing::Values("SQLITE"
 struct TypeCase {
     const char16_t* sqliteType;
     const char16_t* pgsqlType;  // null: no such type in PostgreSQL (and the reverse)
-    int type;
-    unsigned length, decimals;
+    dbif_coldesc_t desc;
     Rows values;  // {bound value} or {bound value, value read back}
 };
 
@@ -37,41 +36,33 @@ TEST_P(DbifEngineTypeTest, EveryMappedTypeRoundTripsAndIsDescribed) {
     const TypeCase cases[] = {
         {u"INTEGER",
          u"INTEGER",
-         DBIF_TYPE_INT,
-         4,
-         0,
+         coldesc(DBIF_TYPE_INT, 4),
          {{I(INT32_MIN)}, {I(INT32_MAX)}, {I(0)}, {N()}}},
-        {u"INT4", u"int4", DBIF_TYPE_INT, 4, 0, {{I(-1)}}},
+        {u"INT4", u"int4", coldesc(DBIF_TYPE_INT, 4), {{I(-1)}}},
         {u"BIGINT",
          u"BIGINT",
-         DBIF_TYPE_INT,
-         8,
-         0,
+         coldesc(DBIF_TYPE_INT, 8),
          {{I(INT64_MIN)}, {I(INT64_MAX)}, {I(-1)}, {D(u"42"), I(42)}}},
-        {u"INT8", u"int8", DBIF_TYPE_INT, 8, 0, {{I(1)}}},
-        {u"SMALLINT", u"SMALLINT", DBIF_TYPE_INT, 2, 0, {{I(INT16_MIN)}, {I(INT16_MAX)}}},
-        {u"INT2", u"int2", DBIF_TYPE_INT, 2, 0, {{I(5)}}},
-        {u"TINYINT", nullptr, DBIF_TYPE_INT, 1, 0, {{I(0)}, {I(127)}, {I(-128)}}},
-        {u"BOOLEAN", nullptr, DBIF_TYPE_INT, 1, 0, {{I(0)}, {I(1)}}},
+        {u"INT8", u"int8", coldesc(DBIF_TYPE_INT, 8), {{I(1)}}},
+        {u"SMALLINT", u"SMALLINT", coldesc(DBIF_TYPE_INT, 2), {{I(INT16_MIN)}, {I(INT16_MAX)}}},
+        {u"INT2", u"int2", coldesc(DBIF_TYPE_INT, 2), {{I(5)}}},
+        {u"TINYINT", nullptr, coldesc(DBIF_TYPE_INT, 1), {{I(0)}, {I(127)}, {I(-128)}}},
+        {u"BOOLEAN", nullptr, coldesc(DBIF_TYPE_INT, 1), {{I(0)}, {I(1)}}},
         {u"DOUBLE PRECISION",
          u"DOUBLE PRECISION",
-         DBIF_TYPE_FLOAT,
-         8,
-         0,
+         coldesc(DBIF_TYPE_FLOAT, 8),
          {{R(0.1)},
           {R(-1.5e300)},
           {R(4.9406564584124654e-324)},
           {R(DBL_MAX)},
           {R(-2.5)},
           {D(u"0.25"), R(0.25)}}},
-        {u"FLOAT", u"FLOAT", DBIF_TYPE_FLOAT, 8, 0, {{R(1.0 / 3)}}},
-        {u"REAL", nullptr, DBIF_TYPE_FLOAT, 8, 0, {{R(2.0 / 3)}}},
-        {u"DOUBLE", nullptr, DBIF_TYPE_FLOAT, 8, 0, {{R(1e-10)}}},
+        {u"FLOAT", u"FLOAT", coldesc(DBIF_TYPE_FLOAT, 8), {{R(1.0 / 3)}}},
+        {u"REAL", nullptr, coldesc(DBIF_TYPE_FLOAT, 8), {{R(2.0 / 3)}}},
+        {u"DOUBLE", nullptr, coldesc(DBIF_TYPE_FLOAT, 8), {{R(1e-10)}}},
         {u"NUMERIC(15,2)",
          u"NUMERIC(15,2)",
-         DBIF_TYPE_PACKED,
-         15,
-         2,
+         coldesc(DBIF_TYPE_PACKED, 15, 2),
          {{D(u"12.50")},
           {D(u"-0.01")},
           {D(u"9999999999999.99")},
@@ -83,67 +74,53 @@ TEST_P(DbifEngineTypeTest, EveryMappedTypeRoundTripsAndIsDescribed) {
           {N()}}},
         {u"DECIMAL(10,3)",
          u"DECIMAL(10,3)",
-         DBIF_TYPE_PACKED,
-         10,
-         3,
+         coldesc(DBIF_TYPE_PACKED, 10, 3),
          {{D(u"-5.125")}, {D(u"0.001")}, {D(u"1234567.000")}}},
-        {u"NUMERIC(9)", u"NUMERIC(9)", DBIF_TYPE_PACKED, 9, 0, {{D(u"-123456789")}, {D(u"0")}}},
+        {u"NUMERIC(9)",
+         u"NUMERIC(9)",
+         coldesc(DBIF_TYPE_PACKED, 9),
+         {{D(u"-123456789")}, {D(u"0")}}},
         {u"NUMERIC",
          u"NUMERIC",
-         DBIF_TYPE_DECIMAL,
-         0,
-         0,
+         coldesc(DBIF_TYPE_DECIMAL, 0),
          {{D(u"123.456")}, {D(u"-7")}, {D(u"0.5")}, {D(u"1234567.125")}}},
         {u"VARCHAR(20)",
          u"VARCHAR(20)",
-         DBIF_TYPE_CHAR,
-         20,
-         0,
+         coldesc(DBIF_TYPE_CHAR, 20),
          {{T(u"abc")},
           {T(u"")},
           {N()},
           {T(u"Gr\u00FC\u00DFe \u65E5\u672C \U0001F600")},
           {T(u"a  ")},
           {T(u"  lead")}}},
-        {u"NVARCHAR(10)", nullptr, DBIF_TYPE_CHAR, 10, 0, {{T(u"x")}}},
+        {u"NVARCHAR(10)", nullptr, coldesc(DBIF_TYPE_CHAR, 10), {{T(u"x")}}},
         {u"CHAR(5)",
          u"CHAR(5)",
-         DBIF_TYPE_CHAR,
-         5,
-         0,
+         coldesc(DBIF_TYPE_CHAR, 5),
          {{T(u"ab")}, {T(u"abcde")}, {T(u" a")}, {T(u"\u00E4")}}},
         // SQLite compares trailing blanks, so they are part of the value; PostgreSQL's padding
         // does not count and is dropped.
-        {u"CHAR(5)", nullptr, DBIF_TYPE_CHAR, 5, 0, {{T(u"ab   ")}, {T(u"ab ")}}},
+        {u"CHAR(5)", nullptr, coldesc(DBIF_TYPE_CHAR, 5), {{T(u"ab   ")}, {T(u"ab ")}}},
         {nullptr,
          u"CHAR(5)",
-         DBIF_TYPE_CHAR,
-         5,
-         0,
+         coldesc(DBIF_TYPE_CHAR, 5),
          {{T(u"ab   "), T(u"ab")}, {T(u"ab "), T(u"ab")}}},
         {u"TEXT",
          u"text",
-         DBIF_TYPE_LONGCHAR,
-         0,
-         0,
+         coldesc(DBIF_TYPE_LONGCHAR, 0),
          {{T(dbif_longtext())}, {T(u"")}, {N()}, {T(u"\U00010348\U0001F600")}}},
-        {u"CLOB", nullptr, DBIF_TYPE_LONGCHAR, 0, 0, {{T(u"c")}}},
+        {u"CLOB", nullptr, coldesc(DBIF_TYPE_LONGCHAR, 0), {{T(u"c")}}},
         {u"BLOB",
          u"bytea",
-         DBIF_TYPE_BLOB,
-         0,
-         0,
+         coldesc(DBIF_TYPE_BLOB, 0),
          {{B({0, 1, 0, 255})}, {B({})}, {N()}, {B(dbif_allbytes())}}},
-        {u"VARBINARY(16)", nullptr, DBIF_TYPE_RAW, 16, 0, {{B({0, 0, 7})}}},
-        {u"RAW(8)", nullptr, DBIF_TYPE_RAW, 8, 0, {{B({1, 2})}}},
-        {u"DATE", u"DATE", DBIF_TYPE_CHAR, 10, 0, {{T(u"2024-02-29")}}},
+        {u"VARBINARY(16)", nullptr, coldesc(DBIF_TYPE_RAW, 16), {{B({0, 0, 7})}}},
+        {u"RAW(8)", nullptr, coldesc(DBIF_TYPE_RAW, 8), {{B({1, 2})}}},
+        {u"DATE", u"DATE", coldesc(DBIF_TYPE_CHAR, 10), {{T(u"2024-02-29")}}},
     };
-    int n = 0;
     for (const TypeCase& c : cases) {
         const char16_t* type = sqlite() ? c.sqliteType : c.pgsqlType;
-        if (!type) continue;
-        expectRoundTrip(ul_utf8to16(concat("t", std::to_string(n++)).c_str()), type, c.type,
-                        c.length, c.decimals, c.values);
+        if (type) expectRoundTrip(type, c.desc, c.values);
     }
 }
 
@@ -303,7 +280,7 @@ TEST_P(DbifEngineTest, ADuplicateKeyEndsTheModifyAndKeepsTheRowsBefore) {
 // table's drop may also be "not found") and leave the transaction usable.
 TEST_P(DbifEngineTest, ExecuteCountsItsRowsAndRejectsMissingObjects) {
     std::u16string t = table(u"x", u"id INTEGER NOT NULL PRIMARY KEY, v INTEGER");
-    const std::u16string other = tables_->named(u"other"), missing = tables_->prefix() + u"_no";
+    const std::u16string other = named(u"other"), missing = prefix() + u"_no";
     const int ok = DBIF_RC_OK, rejected = DBIF_RC_REJECTED;
     const struct {
         std::u16string sql;
@@ -408,8 +385,8 @@ TEST_P(DbifEngineTest, ControlCodesAnswer) {
         dbif_control_t arg;
         EXPECT_EQ(conn_->control(c.code, &arg), DBIF_RC_OK) << c.code << ": " << commText(*conn_);
         std::string text = ul_utf16to8(arg.text.c_str());
-        std::string expected = odbc() && c.odbc     ? c.odbc
-                               : sqlite()            ? c.sqlite
+        std::string expected = odbc() && c.odbc       ? c.odbc
+                               : sqlite()             ? c.sqlite
                                : backend() == "PGSQL" ? c.pgsql
                                                       : c.mariadb;
         EXPECT_FALSE(text.empty()) << c.code;

@@ -97,10 +97,13 @@ TEST(DbifRowBatchTest, ClearKeepsTheStorageForTheNextFill) {
 // The last value of a cell wins, whatever it replaces; empty values are not null; reset
 // changes the width and empties.
 TEST(DbifRowBatchTest, CellsTakeTheirLastValue) {
-    const std::vector<dbif_fakevalue_t> cases[] = {
-        {T(u"first value"), T(u"xy")}, {T(u"abc"), I(42)},     {B({1, 2, 3}), N()},
-        {T(u"abc"), T(u"")},           {B({9, 9}), T(u"t")},   {D(u"1.5"), B({0, 0})},
-        {B({1}), B({})}};
+    const std::vector<dbif_fakevalue_t> cases[] = {{T(u"first value"), T(u"xy")},
+                                                   {T(u"abc"), I(42)},
+                                                   {B({1, 2, 3}), N()},
+                                                   {T(u"abc"), T(u"")},
+                                                   {B({9, 9}), T(u"t")},
+                                                   {D(u"1.5"), B({0, 0})},
+                                                   {B({1}), B({})}};
     DbIfRowBatch batch(3);
     for (const auto& sets : cases) {
         batch.reset(2);
