@@ -14,19 +14,22 @@
 namespace {
 
 class DbifEngineTest : public EngineTest {};
-// ODBC drivers describe types their own way: dbif_odbc_test.cpp has their cases.
+// SQLite's ODBC driver rounds floating point to 15 digits and describes columns by the values
+// it finds rather than by their declared types: the type cases run through the server drivers.
 class DbifEngineTypeTest : public EngineTest {};
 
 INSTANTIATE_TEST_SUITE_P(Engines, DbifEngineTest,
                          ::testing::Values("SQLITE", "PGSQL", "ODBC_SQLITE", "ODBC_PGSQL",
                                            "ODBC_MARIADB"),
                          engineName);
-INSTANTIATE_TEST_SUITE_P(Engines, DbifEngineTypeTest, ::testing::Values("SQLITE", "PGSQL"),
+INSTANTIATE_TEST_SUITE_P(Engines, DbifEngineTypeTest,
+                         ::testing::Values("SQLITE", "PGSQL", "ODBC_PGSQL", "ODBC_MARIADB"),
                          engineName);
 
 struct TypeCase {
     const char16_t* sqliteType;
-    const char16_t* pgsqlType;  // null: no such type in PostgreSQL (and the reverse)
+    const char16_t* pgsqlType;    // natively and through ODBC
+    const char16_t* mariadbType;  // through ODBC; null: no such type (and the like)
     dbif_coldesc_t desc;
     Rows values;  // {bound value} or {bound value, value read back}
 };
@@ -36,20 +39,27 @@ TEST_P(DbifEngineTypeTest, EveryMappedTypeRoundTripsAndIsDescribed) {
     const TypeCase cases[] = {
         {u"INTEGER",
          u"INTEGER",
+         u"INT",
          coldesc(DBIF_TYPE_INT, 4),
          {{I(INT32_MIN)}, {I(INT32_MAX)}, {I(0)}, {N()}}},
-        {u"INT4", u"int4", coldesc(DBIF_TYPE_INT, 4), {{I(-1)}}},
+        {u"INT4", u"int4", nullptr, coldesc(DBIF_TYPE_INT, 4), {{I(-1)}}},
         {u"BIGINT",
+         u"BIGINT",
          u"BIGINT",
          coldesc(DBIF_TYPE_INT, 8),
          {{I(INT64_MIN)}, {I(INT64_MAX)}, {I(-1)}, {D(u"42"), I(42)}}},
-        {u"INT8", u"int8", coldesc(DBIF_TYPE_INT, 8), {{I(1)}}},
-        {u"SMALLINT", u"SMALLINT", coldesc(DBIF_TYPE_INT, 2), {{I(INT16_MIN)}, {I(INT16_MAX)}}},
-        {u"INT2", u"int2", coldesc(DBIF_TYPE_INT, 2), {{I(5)}}},
-        {u"TINYINT", nullptr, coldesc(DBIF_TYPE_INT, 1), {{I(0)}, {I(127)}, {I(-128)}}},
-        {u"BOOLEAN", nullptr, coldesc(DBIF_TYPE_INT, 1), {{I(0)}, {I(1)}}},
+        {u"INT8", u"int8", nullptr, coldesc(DBIF_TYPE_INT, 8), {{I(1)}}},
+        {u"SMALLINT",
+         u"SMALLINT",
+         u"SMALLINT",
+         coldesc(DBIF_TYPE_INT, 2),
+         {{I(INT16_MIN)}, {I(INT16_MAX)}}},
+        {u"INT2", u"int2", nullptr, coldesc(DBIF_TYPE_INT, 2), {{I(5)}}},
+        {u"TINYINT", nullptr, nullptr, coldesc(DBIF_TYPE_INT, 1), {{I(0)}, {I(127)}, {I(-128)}}},
+        {u"BOOLEAN", nullptr, nullptr, coldesc(DBIF_TYPE_INT, 1), {{I(0)}, {I(1)}}},
         {u"DOUBLE PRECISION",
          u"DOUBLE PRECISION",
+         u"DOUBLE",
          coldesc(DBIF_TYPE_FLOAT, 8),
          {{R(0.1)},
           {R(-1.5e300)},
@@ -57,11 +67,12 @@ TEST_P(DbifEngineTypeTest, EveryMappedTypeRoundTripsAndIsDescribed) {
           {R(DBL_MAX)},
           {R(-2.5)},
           {D(u"0.25"), R(0.25)}}},
-        {u"FLOAT", u"FLOAT", coldesc(DBIF_TYPE_FLOAT, 8), {{R(1.0 / 3)}}},
-        {u"REAL", nullptr, coldesc(DBIF_TYPE_FLOAT, 8), {{R(2.0 / 3)}}},
-        {u"DOUBLE", nullptr, coldesc(DBIF_TYPE_FLOAT, 8), {{R(1e-10)}}},
+        {u"FLOAT", u"FLOAT", u"DOUBLE PRECISION", coldesc(DBIF_TYPE_FLOAT, 8), {{R(1.0 / 3)}}},
+        {u"REAL", nullptr, nullptr, coldesc(DBIF_TYPE_FLOAT, 8), {{R(2.0 / 3)}}},
+        {u"DOUBLE", nullptr, nullptr, coldesc(DBIF_TYPE_FLOAT, 8), {{R(1e-10)}}},
         {u"NUMERIC(15,2)",
          u"NUMERIC(15,2)",
+         u"DECIMAL(15,2)",
          coldesc(DBIF_TYPE_PACKED, 15, 2),
          {{D(u"12.50")},
           {D(u"-0.01")},
@@ -74,17 +85,21 @@ TEST_P(DbifEngineTypeTest, EveryMappedTypeRoundTripsAndIsDescribed) {
           {N()}}},
         {u"DECIMAL(10,3)",
          u"DECIMAL(10,3)",
+         nullptr,
          coldesc(DBIF_TYPE_PACKED, 10, 3),
          {{D(u"-5.125")}, {D(u"0.001")}, {D(u"1234567.000")}}},
         {u"NUMERIC(9)",
          u"NUMERIC(9)",
+         nullptr,
          coldesc(DBIF_TYPE_PACKED, 9),
          {{D(u"-123456789")}, {D(u"0")}}},
         {u"NUMERIC",
          u"NUMERIC",
+         nullptr,
          coldesc(DBIF_TYPE_DECIMAL, 0),
          {{D(u"123.456")}, {D(u"-7")}, {D(u"0.5")}, {D(u"1234567.125")}}},
         {u"VARCHAR(20)",
+         u"VARCHAR(20)",
          u"VARCHAR(20)",
          coldesc(DBIF_TYPE_CHAR, 20),
          {{T(u"abc")},
@@ -93,34 +108,46 @@ TEST_P(DbifEngineTypeTest, EveryMappedTypeRoundTripsAndIsDescribed) {
           {T(u"Gr\u00FC\u00DFe \u65E5\u672C \U0001F600")},
           {T(u"a  ")},
           {T(u"  lead")}}},
-        {u"NVARCHAR(10)", nullptr, coldesc(DBIF_TYPE_CHAR, 10), {{T(u"x")}}},
+        {u"NVARCHAR(10)", nullptr, nullptr, coldesc(DBIF_TYPE_CHAR, 10), {{T(u"x")}}},
         {u"CHAR(5)",
          u"CHAR(5)",
+         nullptr,
          coldesc(DBIF_TYPE_CHAR, 5),
          {{T(u"ab")}, {T(u"abcde")}, {T(u" a")}, {T(u"\u00E4")}}},
         // SQLite compares trailing blanks, so they are part of the value; PostgreSQL's padding
         // does not count and is dropped.
-        {u"CHAR(5)", nullptr, coldesc(DBIF_TYPE_CHAR, 5), {{T(u"ab   ")}, {T(u"ab ")}}},
+        {u"CHAR(5)", nullptr, nullptr, coldesc(DBIF_TYPE_CHAR, 5), {{T(u"ab   ")}, {T(u"ab ")}}},
         {nullptr,
          u"CHAR(5)",
+         nullptr,
          coldesc(DBIF_TYPE_CHAR, 5),
          {{T(u"ab   "), T(u"ab")}, {T(u"ab "), T(u"ab")}}},
         {u"TEXT",
          u"text",
+         u"LONGTEXT",
          coldesc(DBIF_TYPE_LONGCHAR, 0),
          {{T(dbif_longtext())}, {T(u"")}, {N()}, {T(u"\U00010348\U0001F600")}}},
-        {u"CLOB", nullptr, coldesc(DBIF_TYPE_LONGCHAR, 0), {{T(u"c")}}},
+        {u"CLOB", nullptr, nullptr, coldesc(DBIF_TYPE_LONGCHAR, 0), {{T(u"c")}}},
         {u"BLOB",
          u"bytea",
+         u"LONGBLOB",
          coldesc(DBIF_TYPE_BLOB, 0),
          {{B({0, 1, 0, 255})}, {B({})}, {N()}, {B(dbif_allbytes())}}},
-        {u"VARBINARY(16)", nullptr, coldesc(DBIF_TYPE_RAW, 16), {{B({0, 0, 7})}}},
-        {u"RAW(8)", nullptr, coldesc(DBIF_TYPE_RAW, 8), {{B({1, 2})}}},
-        {u"DATE", u"DATE", coldesc(DBIF_TYPE_CHAR, 10), {{T(u"2024-02-29")}}},
+        {u"VARBINARY(16)", nullptr, u"VARBINARY(16)", coldesc(DBIF_TYPE_RAW, 16), {{B({0, 0, 7})}}},
+        {u"RAW(8)", nullptr, nullptr, coldesc(DBIF_TYPE_RAW, 8), {{B({1, 2})}}},
+        {u"DATE", u"DATE", u"DATE", coldesc(DBIF_TYPE_CHAR, 10), {{T(u"2024-02-29")}}},
     };
     for (const TypeCase& c : cases) {
-        const char16_t* type = sqlite() ? c.sqliteType : c.pgsqlType;
-        if (type) expectRoundTrip(type, c.desc, c.values);
+        const char16_t* type = sqlite()               ? c.sqliteType
+                               : backend() == "PGSQL" ? c.pgsqlType
+                                                      : c.mariadbType;
+        // PostgreSQL's ODBC driver reads NUMERIC without precision as NUMERIC(28,6) and keeps
+        // the padding of CHAR: those two are the native engine's cases only.
+        const std::u16string name = type ? type : u"";
+        if (name.empty() || (odbc() && (name == u"NUMERIC" || name.rfind(u"CHAR(", 0) == 0))) {
+            continue;
+        }
+        expectRoundTrip(type, c.desc, c.values);
     }
 }
 

@@ -28,53 +28,6 @@ INSTANTIATE_TEST_SUITE_P(Drivers, DbifOdbcTest,
                          ::testing::Values("ODBC_SQLITE", "ODBC_PGSQL", "ODBC_MARIADB"),
                          engineName);
 
-// SQLite's driver rounds floating point to 15 digits and describes columns by the values it
-// finds rather than by their declared types, so the type cases run on the two server drivers.
-class DbifOdbcTypeTest : public DbifOdbcTest {};
-INSTANTIATE_TEST_SUITE_P(Drivers, DbifOdbcTypeTest, ::testing::Values("ODBC_PGSQL", "ODBC_MARIADB"),
-                         engineName);
-
-struct OdbcTypeCase {
-    const char16_t *pgsql, *mariadb;  // null: not on that database
-    dbif_coldesc_t desc;
-    Rows values;  // {bound value} or {bound value, value read back}
-};
-
-// Each declared type is described alike through every driver, and its values come back.
-TEST_P(DbifOdbcTypeTest, DriverTypesMapOntoOursAndRoundTrip) {
-    const OdbcTypeCase cases[] = {
-        {u"INTEGER", u"INT", coldesc(DBIF_TYPE_INT, 4), {{I(INT32_MIN)}, {I(INT32_MAX)}, {N()}}},
-        {u"BIGINT", u"BIGINT", coldesc(DBIF_TYPE_INT, 8), {{I(INT64_MIN)}, {I(INT64_MAX)}}},
-        {u"SMALLINT", u"SMALLINT", coldesc(DBIF_TYPE_INT, 2), {{I(INT16_MIN)}}},
-        {u"DOUBLE PRECISION",
-         u"DOUBLE",
-         coldesc(DBIF_TYPE_FLOAT, 8),
-         {{R(0.1)}, {R(-1.5e300)}, {R(DBL_MAX)}, {R(1.0 / 3)}, {D(u"0.25"), R(0.25)}}},
-        {u"NUMERIC(15,2)",
-         u"DECIMAL(15,2)",
-         coldesc(DBIF_TYPE_PACKED, 15, 2),
-         {{D(u"12.50")}, {D(u"-0.01")}, {D(u"9999999999999.99")}, {I(5), D(u"5.00")}, {N()}}},
-        {u"VARCHAR(20)",
-         u"VARCHAR(20)",
-         coldesc(DBIF_TYPE_CHAR, 20),
-         {{T(u"abc")}, {T(u"")}, {N()}, {T(u"Gr\u00FC\u00DFe \u65E5\u672C \U0001F600")}}},
-        {u"text",
-         u"LONGTEXT",
-         coldesc(DBIF_TYPE_LONGCHAR, 0),
-         {{T(dbif_longtext())}, {T(u"")}, {N()}}},
-        {u"bytea",
-         u"LONGBLOB",
-         coldesc(DBIF_TYPE_BLOB, 0),
-         {{B({0, 1, 0, 255})}, {B({})}, {N()}, {B(dbif_allbytes())}}},
-        {nullptr, u"VARBINARY(16)", coldesc(DBIF_TYPE_RAW, 16), {{B({0, 0, 7})}}},
-        {u"DATE", u"DATE", coldesc(DBIF_TYPE_CHAR, 10), {{T(u"2024-02-29")}}},
-    };
-    for (const OdbcTypeCase& c : cases) {
-        const char16_t* type = backend() == "PGSQL" ? c.pgsql : c.mariadb;
-        if (type) expectRoundTrip(type, c.desc, c.values);
-    }
-}
-
 // Without a nametab the catalogue functions describe a table: columns in table order with the
 // types a query of them gets, the primary key's fields, and nothing for a missing table.
 TEST_P(DbifOdbcTest, TheCatalogueDescribesTablesWithoutANametab) {
