@@ -185,9 +185,8 @@ TEST_P(DbifEngineTest, ParametersAndStatementText) {
         std::u16string sql =
             u"SELECT id AS \"who?\" FROM " + t + u" WHERE " + c.where + u" ORDER BY id";
         SCOPED_TRACE(ul_utf16to8(c.where.c_str()));
-        std::unique_ptr<DbIfStatement> stmt;
-        ASSERT_EQ(conn_->prepare(sql.c_str(), DBIF_CLASS_READ, &stmt), DBIF_RC_OK)
-            << commText(*conn_);
+        std::unique_ptr<DbIfStatement> stmt = prepared(sql);
+        ASSERT_TRUE(stmt);
         EXPECT_EQ(stmt->paramCount(), c.params);
         QueryResult r = runQuery(*conn_, sql, c.bind);
         ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
@@ -219,11 +218,9 @@ TEST_P(DbifEngineTest, BatchesFollowTheFetchContract) {
         {4, 2, {P}},
         {3, 2, {P, P}},
     };
-    std::unique_ptr<DbIfStatement> stmt;
-    ASSERT_EQ(conn_->prepare((u"SELECT id FROM " + t + u" WHERE id >= ? ORDER BY id").c_str(),
-                             DBIF_CLASS_READ, &stmt),
-              DBIF_RC_OK)
-        << commText(*conn_);
+    std::unique_ptr<DbIfStatement> stmt =
+        prepared(u"SELECT id FROM " + t + u" WHERE id >= ? ORDER BY id");
+    ASSERT_TRUE(stmt);
     EXPECT_EQ(stmt->paramCount(), 1u);
     DbIfRowBatch params, batch;
     for (const auto& c : cases) {
@@ -255,11 +252,9 @@ TEST_P(DbifEngineTest, AModifyRunsEveryParameterRow) {
     for (int i = 1; i <= 1000; ++i) {
         rows.push_back({I(i), I(i % 10), T(u"name " + ul_utf8to16(std::to_string(i).c_str()))});
     }
-    std::unique_ptr<DbIfStatement> insert;
-    ASSERT_EQ(conn_->prepare((u"INSERT INTO " + t + u" VALUES (?, ?, ?)").c_str(),
-                             DBIF_CLASS_INSERT, &insert),
-              DBIF_RC_OK)
-        << commText(*conn_);
+    std::unique_ptr<DbIfStatement> insert =
+        prepared(u"INSERT INTO " + t + u" VALUES (?, ?, ?)", DBIF_CLASS_INSERT);
+    ASSERT_TRUE(insert);
     EXPECT_EQ(insert->paramCount(), 3u);
     DbIfRowBatch batch;
     fillBatch(&batch, rows);

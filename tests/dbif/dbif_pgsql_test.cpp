@@ -143,10 +143,9 @@ TEST_P(DbifPgsqlTest, TenThousandRowsTravelInOneRoundTrip) {
     for (int i = 1; i <= 10000; ++i) {
         rows.push_back({I(i), T(ul_utf8to16(concat("n", std::to_string(i)).c_str())), R(i / 4.0)});
     }
-    std::unique_ptr<DbIfStatement> insert;
-    ASSERT_EQ(conn_->prepare((u"INSERT INTO " + t + u" VALUES (?, ?, ?)").c_str(),
-                             DBIF_CLASS_INSERT, &insert),
-              DBIF_RC_OK);
+    std::unique_ptr<DbIfStatement> insert =
+        prepared(u"INSERT INTO " + t + u" VALUES (?, ?, ?)", DBIF_CLASS_INSERT);
+    ASSERT_TRUE(insert);
     DbIfRowBatch batch;
     fillBatch(&batch, rows);
     traceOn(2);
@@ -201,9 +200,8 @@ TEST_P(DbifPgsqlTest, AResultLargerThanTheFetchSizeComesInPieces) {
         std::u16string sql = ul_utf8to16(("SELECT g" + std::string(c.text ? ", 'row ' || g" : "") +
                                           " FROM generate_series(1, " + rows + ") g")
                                              .c_str());
-        std::unique_ptr<DbIfStatement> stmt;
-        ASSERT_EQ(conn_->prepare(sql.c_str(), DBIF_CLASS_READ, &stmt), DBIF_RC_OK);
-        trace_.lines.clear();
+        std::unique_ptr<DbIfStatement> stmt = prepared(sql);
+        ASSERT_TRUE(stmt);
         traceOn(2);
         ASSERT_EQ(stmt->begRead(nullptr), DBIF_RC_OK) << commText(*conn_);
         std::string fetch = "FETCH FORWARD " + std::to_string(c.fetchSize) + " FROM ";
@@ -244,16 +242,11 @@ TEST_P(DbifPgsqlTest, AResultLargerThanTheFetchSizeComesInPieces) {
 // that writes while the rows of a query come in) see their own rows only.
 TEST_P(DbifPgsqlTest, InterleavedReadsAndWritesKeepTheirRows) {
     std::u16string t = table(u"inter", u"id INTEGER PRIMARY KEY");
-    std::unique_ptr<DbIfStatement> a, b, insert;
-    ASSERT_EQ(conn_->prepare(u"SELECT g FROM generate_series(1, 1000) g", DBIF_CLASS_READ, &a),
-              DBIF_RC_OK);
-    ASSERT_EQ(conn_->prepare(u"SELECT -g FROM generate_series(1, 1000) g", DBIF_CLASS_READ, &b),
-              DBIF_RC_OK);
-    ASSERT_EQ(
-        conn_->prepare((u"INSERT INTO " + t + u" VALUES (?)").c_str(), DBIF_CLASS_INSERT, &insert),
-        DBIF_RC_OK);
-    ASSERT_EQ(a->begRead(nullptr), DBIF_RC_OK);
-    ASSERT_EQ(b->begRead(nullptr), DBIF_RC_OK);
+    std::unique_ptr<DbIfStatement> a = reading(u"SELECT g FROM generate_series(1, 1000) g");
+    std::unique_ptr<DbIfStatement> b = reading(u"SELECT -g FROM generate_series(1, 1000) g");
+    std::unique_ptr<DbIfStatement> insert =
+        prepared(u"INSERT INTO " + t + u" VALUES (?)", DBIF_CLASS_INSERT);
+    ASSERT_TRUE(a && b && insert);
     DbIfRowBatch batchA, batchB, params;
     int64_t nextA = 1, nextB = 1;
     int rcA = DBIF_RC_PARTIAL, rcB = DBIF_RC_PARTIAL;
@@ -280,10 +273,8 @@ TEST_P(DbifPgsqlTest, InterleavedReadsAndWritesKeepTheirRows) {
 }
 
 TEST_P(DbifPgsqlTest, ACommitEndsAnOpenRead) {
-    std::unique_ptr<DbIfStatement> stmt;
-    ASSERT_EQ(conn_->prepare(u"SELECT g FROM generate_series(1, 100000) g", DBIF_CLASS_READ, &stmt),
-              DBIF_RC_OK);
-    ASSERT_EQ(stmt->begRead(nullptr), DBIF_RC_OK);
+    std::unique_ptr<DbIfStatement> stmt = reading(u"SELECT g FROM generate_series(1, 100000) g");
+    ASSERT_TRUE(stmt);
     DbIfRowBatch batch;
     ASSERT_EQ(stmt->exeRead(&batch, 1000), DBIF_RC_PARTIAL);
     ASSERT_EQ(conn_->commit(), DBIF_RC_OK) << commText(*conn_);
@@ -344,14 +335,13 @@ TEST_P(DbifPgsqlTest, MarkersAreOnlyFoundOutsideLiteralsAndComments) {
         {u"SELECT ?::int #DBIF_HINT(PG, 'use ? (index)') + ?::int", 2, {{I(1), I(2)}}, {I(3)}},
     };
     for (const Case& c : cases) {
-        std::string what = ul_utf16to8(c.sql);
-        std::unique_ptr<DbIfStatement> stmt;
-        ASSERT_EQ(conn_->prepare(c.sql, DBIF_CLASS_READ, &stmt), DBIF_RC_OK)
-            << what << ": " << commText(*conn_);
-        EXPECT_EQ(stmt->paramCount(), c.params) << what;
+        SCOPED_TRACE(ul_utf16to8(c.sql));
+        std::unique_ptr<DbIfStatement> stmt = prepared(c.sql);
+        ASSERT_TRUE(stmt);
+        EXPECT_EQ(stmt->paramCount(), c.params);
         QueryResult r = runQuery(*conn_, c.sql, c.bind);
-        ASSERT_EQ(r.rc, DBIF_RC_OK) << what << ": " << commText(*conn_);
-        EXPECT_EQ(r.rows, (Rows{c.row})) << what;
+        ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
+        EXPECT_EQ(r.rows, (Rows{c.row}));
     }
     // A hint phrase without its closing bracket is refused.
     std::unique_ptr<DbIfStatement> stmt;
@@ -395,7 +385,8 @@ TEST_P(DbifPgsqlTest, NumericValuesComeBackDigitForDigit) {
     EXPECT_EQ(conn_->commArea().dbCode, base36("22003"));
 }
 
-// How the types PostgreSQL has beyond the common ones are described and delivered.
+// How the types PostgreSQL has beyond the common ones (dbif_engine_test.cpp has those) are
+// described and delivered.
 TEST_P(DbifPgsqlTest, PostgresqlTypesMapOntoTheInterfaceTypes) {
     struct Case {
         const char16_t* expr;
@@ -405,17 +396,13 @@ TEST_P(DbifPgsqlTest, PostgresqlTypesMapOntoTheInterfaceTypes) {
     const Case cases[] = {
         {u"true", coldesc(DBIF_TYPE_INT, 1), I(1)},
         {u"false", coldesc(DBIF_TYPE_INT, 1), I(0)},
-        {u"32767::int2", coldesc(DBIF_TYPE_INT, 2), I(32767)},
         {u"4294967295::oid", coldesc(DBIF_TYPE_INT, 8), I(4294967295)},
         {u"0.1::float4", coldesc(DBIF_TYPE_FLOAT, 8), R(static_cast<double>(0.1f))},
         {u"'-Infinity'::float8", coldesc(DBIF_TYPE_FLOAT, 8), R(-HUGE_VAL)},
         {u"'abc'::varchar", coldesc(DBIF_TYPE_CHAR, 0), T(u"abc")},
-        {u"'ab '::char(4)", coldesc(DBIF_TYPE_CHAR, 4), T(u"ab")},
         {u"'x'::pg_catalog.char", coldesc(DBIF_TYPE_CHAR, 1), T(u"x")},  // the type "char"
         {u"'pg_class'::name", coldesc(DBIF_TYPE_CHAR, 63), T(u"pg_class")},
-        {u"'long'::text", coldesc(DBIF_TYPE_LONGCHAR, 0), T(u"long")},
         {u"'{\"a\": 1}'::jsonb", coldesc(DBIF_TYPE_LONGCHAR, 0), T(u"{\"a\": 1}")},
-        {u"'2024-02-29'::date", coldesc(DBIF_TYPE_CHAR, 10), T(u"2024-02-29")},
         {u"'2024-02-29 13:14:15.5'::timestamp", coldesc(DBIF_TYPE_CHAR, 26),
          T(u"2024-02-29 13:14:15.5")},
         {u"'2024-02-29 13:14:15'::timestamp(0)", coldesc(DBIF_TYPE_CHAR, 19),
@@ -424,8 +411,6 @@ TEST_P(DbifPgsqlTest, PostgresqlTypesMapOntoTheInterfaceTypes) {
         {u"'1 day 02:00'::interval", coldesc(DBIF_TYPE_CHAR, 0), T(u"1 day 02:00:00")},
         {u"'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'::uuid", coldesc(DBIF_TYPE_CHAR, 36),
          T(u"a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11")},
-        {u"12.5::numeric(4,1)", coldesc(DBIF_TYPE_PACKED, 4, 1), D(u"12.5")},
-        {u"'\\xff00'::bytea", coldesc(DBIF_TYPE_BLOB, 0), B({255, 0})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(ul_utf16to8(c.expr));
@@ -442,10 +427,9 @@ TEST_P(DbifPgsqlTest, PostgresqlTypesMapOntoTheInterfaceTypes) {
 // A prepared statement that the server invalidated asks to be prepared again.
 TEST_P(DbifPgsqlTest, AnInvalidatedStatementAsksForPrepareAgain) {
     std::u16string t = table(u"inv", u"id INTEGER PRIMARY KEY");
-    std::unique_ptr<DbIfStatement> stmt;
-    ASSERT_EQ(conn_->prepare((u"UPDATE " + t + u" SET id = id WHERE id = ? returning *").c_str(),
-                             DBIF_CLASS_UPDATE, &stmt),
-              DBIF_RC_OK);
+    const std::u16string update = u"UPDATE " + t + u" SET id = id WHERE id = ? returning *";
+    std::unique_ptr<DbIfStatement> stmt = prepared(update, DBIF_CLASS_UPDATE);
+    ASSERT_TRUE(stmt);
     DbIfRowBatch params;
     fillBatch(&params, {{I(1)}});
     unsigned long processed = 0;
@@ -454,9 +438,7 @@ TEST_P(DbifPgsqlTest, AnInvalidatedStatementAsksForPrepareAgain) {
     ASSERT_EQ(exec(u"ALTER TABLE " + t + u" ADD COLUMN extra INTEGER"), DBIF_RC_OK);
     EXPECT_EQ(stmt->modify(&params, &processed), DBIF_RC_REPREPARE) << commText(*conn_);
     EXPECT_EQ(conn_->commArea().dbCode, base36("0A000"));
-    ASSERT_EQ(conn_->prepare((u"UPDATE " + t + u" SET id = id WHERE id = ? returning *").c_str(),
-                             DBIF_CLASS_UPDATE, &stmt),
-              DBIF_RC_OK);
+    ASSERT_TRUE(stmt = prepared(update, DBIF_CLASS_UPDATE));
     EXPECT_EQ(stmt->modify(&params, &processed), DBIF_RC_OK) << commText(*conn_);
     // The statement is gone from the server.
     ASSERT_EQ(exec(u"DEALLOCATE ALL"), DBIF_RC_OK);
@@ -531,12 +513,9 @@ TEST_P(DbifPgsqlTest, DroppedStatementsFreeTheirServerResources) {
     };
     int64_t statementsBefore = serverCount(u"pg_prepared_statements");
     for (int i = 0; i < 20; ++i) {
-        std::unique_ptr<DbIfStatement> insert, read;
-        ASSERT_EQ(conn_->prepare(u"SELECT ?::int", DBIF_CLASS_OTHER, &insert), DBIF_RC_OK);
-        ASSERT_EQ(
-            conn_->prepare(u"SELECT g FROM generate_series(1, 1000) g", DBIF_CLASS_READ, &read),
-            DBIF_RC_OK);
-        ASSERT_EQ(read->begRead(nullptr), DBIF_RC_OK);
+        std::unique_ptr<DbIfStatement> other = prepared(u"SELECT ?::int", DBIF_CLASS_OTHER);
+        std::unique_ptr<DbIfStatement> read = reading(u"SELECT g FROM generate_series(1, 1000) g");
+        ASSERT_TRUE(other && read);
         DbIfRowBatch batch;
         ASSERT_EQ(read->exeRead(&batch, 10), DBIF_RC_PARTIAL);
         // Left in the middle of the read.

@@ -83,23 +83,21 @@ TEST_P(DbifSqliteTest, ColumnsAreDescribedByDeclaredTypeOrStorageClass) {
         << commText(*conn_);
     QueryResult r = runQuery(*conn_, u"SELECT *, 1 + 1, 2.5, x'00ff', NULL FROM t");
     ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
-    const struct {
-        int type;
-        unsigned length, decimals;
-    } expected[] = {
-        {DBIF_TYPE_INT, 8, 0},      {DBIF_TYPE_CHAR, 12, 0}, {DBIF_TYPE_CHAR, 3, 0},
-        {DBIF_TYPE_INT, 4, 0},      {DBIF_TYPE_CHAR, 0, 0},  {DBIF_TYPE_CHAR, 32, 0},
-        {DBIF_TYPE_LONGCHAR, 0, 0},  // numeric affinity, unknown name: first row's text
-        {DBIF_TYPE_BLOB, 0, 0},     {DBIF_TYPE_FLOAT, 8, 0}, {DBIF_TYPE_PACKED, 7, 1},
-        {DBIF_TYPE_LONGCHAR, 0, 0}, {DBIF_TYPE_INT, 8, 0},   {DBIF_TYPE_FLOAT, 8, 0},
-        {DBIF_TYPE_BLOB, 0, 0},     {DBIF_TYPE_CHAR, 0, 0},
+    const dbif_coldesc_t expected[] = {
+        coldesc(DBIF_TYPE_INT, 8),       coldesc(DBIF_TYPE_CHAR, 12),
+        coldesc(DBIF_TYPE_CHAR, 3),      coldesc(DBIF_TYPE_INT, 4),
+        coldesc(DBIF_TYPE_CHAR, 0),      coldesc(DBIF_TYPE_CHAR, 32),
+        coldesc(DBIF_TYPE_LONGCHAR, 0),  // numeric affinity, unknown name: first row's text
+        coldesc(DBIF_TYPE_BLOB, 0),      coldesc(DBIF_TYPE_FLOAT, 8),
+        coldesc(DBIF_TYPE_PACKED, 7, 1), coldesc(DBIF_TYPE_LONGCHAR, 0),
+        coldesc(DBIF_TYPE_INT, 8),       coldesc(DBIF_TYPE_FLOAT, 8),
+        coldesc(DBIF_TYPE_BLOB, 0),      coldesc(DBIF_TYPE_CHAR, 0),
     };
     ASSERT_EQ(r.columns.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(r.columns[i].type, expected[i].type) << i;
-        EXPECT_EQ(r.columns[i].length, expected[i].length) << i;
-        EXPECT_EQ(r.columns[i].decimals, expected[i].decimals) << i;
-        EXPECT_EQ(r.columns[i].nullable, i != 0) << i;
+        SCOPED_TRACE(i);
+        expectDescribed(r.columns[i], expected[i]);
+        EXPECT_EQ(r.columns[i].nullable, i != 0);
     }
     EXPECT_EQ(r.columns[11].name, u"1 + 1");
     EXPECT_EQ(r.rows,
@@ -186,8 +184,8 @@ TEST_P(DbifSqliteTest, StatementTextRules) {
     EXPECT_EQ(conn_->execute(u"SELECT ?"), DBIF_RC_DB_ERROR);
     EXPECT_EQ(errorText(*conn_),
               "Statement with 1 parameters cannot be executed without them: 'SELECT ?'");
-    std::unique_ptr<DbIfStatement> stmt;
-    ASSERT_EQ(conn_->prepare(u"SELECT ? + ?", DBIF_CLASS_READ, &stmt), DBIF_RC_OK);
+    std::unique_ptr<DbIfStatement> stmt = prepared(u"SELECT ? + ?");
+    ASSERT_TRUE(stmt);
     DbIfRowBatch params;
     fillBatch(&params, {{I(1)}});
     EXPECT_EQ(stmt->begRead(&params), DBIF_RC_DB_ERROR);
@@ -320,9 +318,8 @@ TEST_P(DbifSqliteTest, AReaderDoesNotBlockAWriterOfAnotherConnection) {
     ASSERT_EQ(conn_->commit(), DBIF_RC_OK);
     std::unique_ptr<DbIfConnection> other = open();
     ASSERT_EQ(other->connect(), DBIF_RC_OK);
-    std::unique_ptr<DbIfStatement> read;
-    ASSERT_EQ(conn_->prepare(u"SELECT a FROM t ORDER BY a", DBIF_CLASS_READ, &read), DBIF_RC_OK);
-    ASSERT_EQ(read->begRead(nullptr), DBIF_RC_OK);
+    std::unique_ptr<DbIfStatement> read = reading(u"SELECT a FROM t ORDER BY a");
+    ASSERT_TRUE(read);
     DbIfRowBatch batch;
     ASSERT_EQ(read->exeRead(&batch, 1), DBIF_RC_PARTIAL);
     ASSERT_EQ(other->execute(u"INSERT INTO t VALUES (4)"), DBIF_RC_OK) << commText(*other);
@@ -343,12 +340,10 @@ TEST_P(DbifSqliteTest, AReaderDoesNotBlockAWriterOfAnotherConnection) {
 // 200,000 rows read in batches of 1000 through one batch: its storage reaches its size with
 // the first full batch and stays there.
 TEST_P(DbifSqliteTest, MemoryDoesNotGrowWithTheResult) {
-    std::unique_ptr<DbIfStatement> stmt;
-    ASSERT_EQ(conn_->prepare(u"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
-                             u"WHERE i < 200000) SELECT i, printf('row %08d', i) FROM n",
-                             DBIF_CLASS_READ, &stmt),
-              DBIF_RC_OK);
-    ASSERT_EQ(stmt->begRead(nullptr), DBIF_RC_OK);
+    std::unique_ptr<DbIfStatement> stmt = reading(
+        u"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+        u"WHERE i < 200000) SELECT i, printf('row %08d', i) FROM n");
+    ASSERT_TRUE(stmt);
     DbIfRowBatch batch;
     ASSERT_EQ(stmt->exeRead(&batch, 1000), DBIF_RC_PARTIAL);
     const dbif_cell_t* cells = batch.row(0);

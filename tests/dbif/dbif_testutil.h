@@ -310,6 +310,24 @@ class EngineTest : public ::testing::TestWithParam<std::string> {
         expectDescribed(r.columns[0], desc);
     }
     int exec(const std::u16string& sql) { return conn_->execute(sql.c_str()); }
+    // A statement of conn_ for sql; null, and the test failed, when it does not prepare.
+    std::unique_ptr<DbIfStatement> prepared(const std::u16string& sql,
+                                            int stmtClass = DBIF_CLASS_READ) {
+        std::unique_ptr<DbIfStatement> stmt;
+        EXPECT_EQ(conn_->prepare(sql.c_str(), stmtClass, &stmt), DBIF_RC_OK)
+            << ul_utf16to8(sql.c_str()) << ": " << commText(*conn_);
+        return stmt;
+    }
+    // A query of conn_ whose read has begun without parameters; null, and the test failed,
+    // when it does not begin.
+    std::unique_ptr<DbIfStatement> reading(const std::u16string& sql) {
+        std::unique_ptr<DbIfStatement> stmt = prepared(sql);
+        if (!stmt) return stmt;
+        const int rc = stmt->begRead(nullptr);
+        EXPECT_EQ(rc, DBIF_RC_OK) << ul_utf16to8(sql.c_str()) << ": " << commText(*conn_);
+        if (rc != DBIF_RC_OK) stmt.reset();
+        return stmt;
+    }
     // The single value of a query (NULL when there is none).
     dbif_fakevalue_t value(const std::u16string& sql, const Rows& params = {},
                            DbIfConnection* conn = nullptr) {
