@@ -3,7 +3,10 @@
 
 #include <cfloat>
 #include <climits>
+#include <filesystem>
+#include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -387,6 +390,66 @@ TEST_P(DbifEngineTest, AStatementOutlivingItsConnectionFailsQuietly) {
     read.reset();
     insert.reset();
     EXPECT_EQ(count(t), 3);
+}
+
+// A connect that fails leaves the connection unusable, with the reason in the comm area; a
+// mistyped SQLite file is not created.
+TEST(DbifConnectTest, AFailedConnectLeavesTheConnectionUnusable) {
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string garbage = dir.write("garbage.db", std::string(4096, 'x'));
+    const std::string missing = dir.path("mistyped.db");
+    const struct {
+        const char16_t* engine;
+        const char* variable;
+        const char* value;   // null: not set
+        const char* reason;  // searched in the error text
+        long dbCode;         // 0: any
+    } cases[] = {
+        {u"SQLITE", "dbs_sqlite_db", nullptr,
+         "^Environment variable 'dbs_sqlite_db' is not set: it names the SQLite database file", 0},
+        {u"SQLITE", "dbs_sqlite_db", garbage.c_str(), "^Cannot open SQLite database '.*garbage.db'",
+         26},
+        {u"SQLITE", "dbs_sqlite_db", missing.c_str(),
+         "^Cannot open SQLite database '.*mistyped.db': the file does not exist", 0},
+        {u"PGSQL", "dbs_pgsql_conninfo", "host=/nonexistent/dir port=1 connect_timeout=5", ".", 0},
+        {u"ODBC", "dbs_odbc_conninfo", nullptr, "dbs_odbc_conninfo", 0},
+        {u"ODBC", "dbs_odbc_conninfo", "Driver=NoSuchDriver;Database=x", "\\(SQLSTATE \\w{5}\\)",
+         0},
+        {u"ODBC", "dbs_odbc_conninfo", "DSN=no_such_dsn", "\\(SQLSTATE \\w{5}\\)", 0},
+    };
+    const std::map<std::u16string, std::string> notConnected = {
+        {u"SQLITE", "Not connected to the SQLite database"},
+        {u"PGSQL", "Not connected to a PostgreSQL server"},
+        {u"ODBC", "Not connected to an ODBC data source"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        ScopedEnv setting(c.variable, c.value);
+        std::unique_ptr<DbIfConnection> conn = dbif_open(c.engine);
+        ASSERT_TRUE(conn);
+        EXPECT_EQ(conn->connect(), DBIF_RC_DB_ERROR);
+        const std::string reason = ul_utf16to8(conn->commArea().errorText.c_str());
+        EXPECT_TRUE(std::regex_search(reason, std::regex(c.reason))) << reason;
+        if (c.dbCode) {
+            EXPECT_EQ(conn->commArea().dbCode, c.dbCode);
+        }
+        std::unique_ptr<DbIfStatement> stmt;
+        EXPECT_EQ(conn->prepare(u"SELECT 1", DBIF_CLASS_READ, &stmt), DBIF_RC_DB_ERROR);
+        EXPECT_EQ(stmt, nullptr);
+        EXPECT_EQ(ul_utf16to8(conn->commArea().errorText.c_str()), notConnected.at(c.engine));
+        EXPECT_EQ(conn->execute(u"SELECT 1"), DBIF_RC_DB_ERROR);
+        EXPECT_EQ(conn->commit(), DBIF_RC_DB_ERROR);
+        EXPECT_EQ(conn->disconnect(), DBIF_RC_OK);
+    }
+    EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+// Connecting twice fails and leaves the first connection working.
+TEST_P(DbifEngineTest, ConnectingTwiceFails) {
+    EXPECT_EQ(conn_->connect(), DBIF_RC_DB_ERROR);
+    EXPECT_EQ(ul_utf16to8(conn_->commArea().errorText.c_str()).rfind("Already connected to ", 0),
+              0u);
+    EXPECT_EQ(value(u"SELECT 1"), I(1));
 }
 
 TEST_P(DbifEngineTest, ControlCodesAnswer) {

@@ -3,8 +3,6 @@
 // contract itself runs in dbif_engine_test.cpp.
 #include <gtest/gtest.h>
 
-#include <cfloat>
-#include <climits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,32 +91,6 @@ TEST_P(DbifOdbcTest, DatabaseFailuresCarryTheDriversCodeAndMessage) {
         EXPECT_NE(conn_->commArea().dbCode, 0);
     }
     EXPECT_EQ(count(t), 3);  // committed when the second table was made
-}
-
-// A connection string naming no usable driver fails the connect with the driver manager's
-// message; without any the message names the variable.
-TEST(DbifOdbcConnectTest, ABadConnectionStringFailsTheConnect) {
-    const struct {
-        const char* conninfo;  // null: unset
-        const char16_t* part;  // of the message
-    } cases[] = {
-        {nullptr, u"dbs_odbc_conninfo"},
-        {"Driver=NoSuchDriver;Database=x", u"(SQLSTATE "},
-        {"DSN=no_such_dsn", u"(SQLSTATE "},
-    };
-    for (const auto& c : cases) {
-        if (c.conninfo)
-            setenv("dbs_odbc_conninfo", c.conninfo, 1);
-        else
-            unsetenv("dbs_odbc_conninfo");
-        std::unique_ptr<DbIfConnection> conn = dbif_open(u"ODBC");
-        ASSERT_TRUE(conn);
-        EXPECT_EQ(conn->connect(), DBIF_RC_DB_ERROR);
-        EXPECT_NE(conn->commArea().errorText.find(c.part), std::u16string::npos) << commText(*conn);
-        std::unique_ptr<DbIfStatement> stmt;
-        EXPECT_TRUE(isFailureCode(conn->prepare(u"SELECT 1", DBIF_CLASS_READ, &stmt)));
-    }
-    unsetenv("dbs_odbc_conninfo");
 }
 
 }  // namespace

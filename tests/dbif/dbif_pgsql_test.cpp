@@ -484,26 +484,13 @@ TEST_P(DbifPgsqlTest, IsolationLevelsApplyToTheTransactions) {
 }
 
 // The conninfo string is optional: libpq's own environment names the server just as well.
-TEST_P(DbifPgsqlTest, ConnectsThroughConninfoOrLibpqEnvironment) {
-    const char* saved = getenv("dbs_pgsql_conninfo");
-    std::string conninfo = saved ? saved : "";
-    if (getenv("PGHOST")) {
-        unsetenv("dbs_pgsql_conninfo");
-        auto other = dbif_open(u"PGSQL");
-        EXPECT_EQ(other->connect(), DBIF_RC_OK) << commText(*other);
-        EXPECT_EQ(other->execute(u"SELECT 1"), DBIF_RC_OK);
-        other->disconnect();
-    }
-    setenv("dbs_pgsql_conninfo", "host=/nonexistent/dir port=1 connect_timeout=5", 1);
-    auto bad = dbif_open(u"PGSQL");
-    EXPECT_EQ(bad->connect(), DBIF_RC_DB_ERROR);
-    EXPECT_FALSE(bad->commArea().errorText.empty());
-    EXPECT_EQ(bad->execute(u"SELECT 1"), DBIF_RC_DB_ERROR);
-    if (saved) {
-        setenv("dbs_pgsql_conninfo", conninfo.c_str(), 1);
-    } else {
-        unsetenv("dbs_pgsql_conninfo");
-    }
+TEST_P(DbifPgsqlTest, ConnectsThroughLibpqEnvironment) {
+    if (!getenv("PGHOST")) GTEST_SKIP() << "the server is named by dbs_pgsql_conninfo only";
+    ScopedEnv noConninfo("dbs_pgsql_conninfo", nullptr);
+    auto other = dbif_open(u"PGSQL");
+    EXPECT_EQ(other->connect(), DBIF_RC_OK) << commText(*other);
+    EXPECT_EQ(other->execute(u"SELECT 1"), DBIF_RC_OK);
+    other->disconnect();
 }
 
 // Statements dropped by the caller leave neither cursors nor prepared statements behind.

@@ -27,48 +27,6 @@ std::string errorText(const DbIfConnection& conn) {
     return ul_utf16to8(conn.commArea().errorText.c_str());
 }
 
-// A failed connect leaves the connection unusable, with the reason; connecting twice fails.
-TEST_P(DbifSqliteTest, ConnectNeedsAnExistingDatabaseFile) {
-    const std::string garbage = dir_.write("garbage.db", std::string(4096, 'x'));
-    const std::string missing = dir_.path("mistyped.db");
-    const struct {
-        const char* db;  // null: the variable is not set
-        long dbCode;
-        std::string text;
-    } cases[] = {
-        {nullptr, 0,
-         "Environment variable 'dbs_sqlite_db' is not set: it names the SQLite database file"},
-        {garbage.c_str(), 26, "Cannot open SQLite database '" + garbage + "'"},
-        {missing.c_str(), 0,
-         "Cannot open SQLite database '" + missing + "': the file does not exist"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        if (c.db)
-            setenv("dbs_sqlite_db", c.db, 1);
-        else
-            unsetenv("dbs_sqlite_db");
-        std::unique_ptr<DbIfConnection> conn = open();
-        EXPECT_EQ(conn->connect(), DBIF_RC_DB_ERROR);
-        EXPECT_EQ(errorText(*conn).substr(0, c.text.size()), c.text);
-        if (c.dbCode) {
-            EXPECT_EQ(conn->commArea().dbCode, c.dbCode);
-        }
-        std::unique_ptr<DbIfStatement> stmt;
-        EXPECT_EQ(conn->prepare(u"SELECT 1", DBIF_CLASS_READ, &stmt), DBIF_RC_DB_ERROR);
-        EXPECT_EQ(stmt, nullptr);
-        EXPECT_EQ(errorText(*conn), "Not connected to the SQLite database");
-        EXPECT_EQ(conn->execute(u"SELECT 1"), DBIF_RC_DB_ERROR);
-        EXPECT_EQ(conn->commit(), DBIF_RC_DB_ERROR);
-        EXPECT_EQ(conn->disconnect(), DBIF_RC_OK);
-    }
-    EXPECT_FALSE(std::filesystem::exists(missing));
-    setenv("dbs_sqlite_db", dir_.path("engine.db").c_str(), 1);
-    EXPECT_EQ(conn_->connect(), DBIF_RC_DB_ERROR);
-    EXPECT_EQ(errorText(*conn_), "Already connected to the SQLite database");
-    EXPECT_EQ(exec(u"CREATE TABLE t (a INTEGER)"), DBIF_RC_OK);
-}
-
 // Declared types map beyond the common names; a column without a type, and an expression, is
 // described by the storage class of its first row.
 TEST_P(DbifSqliteTest, ColumnsAreDescribedByDeclaredTypeOrStorageClass) {
