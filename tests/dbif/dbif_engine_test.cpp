@@ -197,6 +197,10 @@ TEST_P(DbifEngineTest, ParametersAndStatementText) {
         for (const auto& row : r.rows) ids.push_back(row[0].integer);
         EXPECT_EQ(ids, c.ids);
     }
+    // A hint phrase without its closing bracket is refused.
+    std::unique_ptr<DbIfStatement> stmt;
+    EXPECT_EQ(conn_->prepare(u"SELECT 1 #DBIF_HINT(x", DBIF_CLASS_READ, &stmt), DBIF_RC_DB_ERROR);
+    EXPECT_FALSE(stmt);
 }
 
 // The fetch contract: a batch of maxRows rows is PARTIAL, even when no row follows; a batch of

@@ -314,41 +314,6 @@ TEST_P(DbifPgsqlTest, NonCursorStatementsDeliverTheirRows) {
               (std::vector<int>{DBIF_RC_PARTIAL, DBIF_RC_PARTIAL, DBIF_RC_LAST_BATCH}));
 }
 
-// ---- statement text --------------------------------------------------------------------------
-
-TEST_P(DbifPgsqlTest, MarkersAreOnlyFoundOutsideLiteralsAndComments) {
-    struct Case {
-        const char16_t* sql;
-        unsigned params;
-        Rows bind;
-        dbif_fakerow_t row;
-    };
-    const Case cases[] = {
-        {u"SELECT '?', ?::int", 1, {{I(1)}}, {T(u"?"), I(1)}},
-        {u"SELECT ?::int -- a ? in a comment\n , 'x'", 1, {{I(2)}}, {I(2), T(u"x")}},
-        {u"SELECT /* ? /* nested ? */ still ? */ ?::int", 1, {{I(3)}}, {I(3)}},
-        {u"SELECT \"?\".a FROM (SELECT ?::int AS a) AS \"?\"", 1, {{I(4)}}, {I(4)}},
-        {u"SELECT $$ ? $$, ?::text", 1, {{T(u"y")}}, {T(u" ? "), T(u"y")}},
-        {u"SELECT $q$ '? $q$, ?::int", 1, {{I(5)}}, {T(u" '? "), I(5)}},
-        {u"SELECT E'\\'?', ?::int", 1, {{I(6)}}, {T(u"'?"), I(6)}},
-        {u"SELECT 'it''s ?', ?::int, ?::text", 2, {{I(7), T(u"z")}}, {T(u"it's ?"), I(7), T(u"z")}},
-        {u"SELECT ?::int #DBIF_HINT(PG, 'use ? (index)') + ?::int", 2, {{I(1), I(2)}}, {I(3)}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(ul_utf16to8(c.sql));
-        std::unique_ptr<DbIfStatement> stmt = prepared(c.sql);
-        ASSERT_TRUE(stmt);
-        EXPECT_EQ(stmt->paramCount(), c.params);
-        QueryResult r = runQuery(*conn_, c.sql, c.bind);
-        ASSERT_EQ(r.rc, DBIF_RC_OK) << commText(*conn_);
-        EXPECT_EQ(r.rows, (Rows{c.row}));
-    }
-    // A hint phrase without its closing bracket is refused.
-    std::unique_ptr<DbIfStatement> stmt;
-    EXPECT_EQ(conn_->prepare(u"SELECT 1 #DBIF_HINT(x", DBIF_CLASS_READ, &stmt), DBIF_RC_DB_ERROR);
-    EXPECT_FALSE(stmt);
-}
-
 // ---- values ----------------------------------------------------------------------------------
 
 TEST_P(DbifPgsqlTest, NumericValuesComeBackDigitForDigit) {
