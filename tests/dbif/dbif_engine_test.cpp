@@ -37,7 +37,8 @@ struct TypeCase {
     Rows values;  // {bound value} or {bound value, value read back}
 };
 
-// Every declared type maps to an interface type, and its values come back unchanged.
+// Every declared type maps to an interface type, and its values come back unchanged. (Other
+// names of the same types take the same way.)
 TEST_P(DbifEngineTypeTest, EveryMappedTypeRoundTripsAndIsDescribed) {
     const TypeCase cases[] = {
         {u"INTEGER",
@@ -45,21 +46,17 @@ TEST_P(DbifEngineTypeTest, EveryMappedTypeRoundTripsAndIsDescribed) {
          u"INT",
          coldesc(DBIF_TYPE_INT, 4),
          {{I(INT32_MIN)}, {I(INT32_MAX)}, {I(0)}, {N()}}},
-        {u"INT4", u"int4", nullptr, coldesc(DBIF_TYPE_INT, 4), {{I(-1)}}},
         {u"BIGINT",
          u"BIGINT",
          u"BIGINT",
          coldesc(DBIF_TYPE_INT, 8),
          {{I(INT64_MIN)}, {I(INT64_MAX)}, {I(-1)}, {D(u"42"), I(42)}}},
-        {u"INT8", u"int8", nullptr, coldesc(DBIF_TYPE_INT, 8), {{I(1)}}},
         {u"SMALLINT",
          u"SMALLINT",
          u"SMALLINT",
          coldesc(DBIF_TYPE_INT, 2),
          {{I(INT16_MIN)}, {I(INT16_MAX)}}},
-        {u"INT2", u"int2", nullptr, coldesc(DBIF_TYPE_INT, 2), {{I(5)}}},
         {u"TINYINT", nullptr, nullptr, coldesc(DBIF_TYPE_INT, 1), {{I(0)}, {I(127)}, {I(-128)}}},
-        {u"BOOLEAN", nullptr, nullptr, coldesc(DBIF_TYPE_INT, 1), {{I(0)}, {I(1)}}},
         {u"DOUBLE PRECISION",
          u"DOUBLE PRECISION",
          u"DOUBLE",
@@ -71,8 +68,6 @@ TEST_P(DbifEngineTypeTest, EveryMappedTypeRoundTripsAndIsDescribed) {
           {R(-2.5)},
           {D(u"0.25"), R(0.25)}}},
         {u"FLOAT", u"FLOAT", u"DOUBLE PRECISION", coldesc(DBIF_TYPE_FLOAT, 8), {{R(1.0 / 3)}}},
-        {u"REAL", nullptr, nullptr, coldesc(DBIF_TYPE_FLOAT, 8), {{R(2.0 / 3)}}},
-        {u"DOUBLE", nullptr, nullptr, coldesc(DBIF_TYPE_FLOAT, 8), {{R(1e-10)}}},
         {u"NUMERIC(15,2)",
          u"NUMERIC(15,2)",
          u"DECIMAL(15,2)",
@@ -111,7 +106,6 @@ TEST_P(DbifEngineTypeTest, EveryMappedTypeRoundTripsAndIsDescribed) {
           {T(u"Gr\u00FC\u00DFe \u65E5\u672C \U0001F600")},
           {T(u"a  ")},
           {T(u"  lead")}}},
-        {u"NVARCHAR(10)", nullptr, nullptr, coldesc(DBIF_TYPE_CHAR, 10), {{T(u"x")}}},
         {u"CHAR(5)",
          u"CHAR(5)",
          nullptr,
@@ -130,14 +124,12 @@ TEST_P(DbifEngineTypeTest, EveryMappedTypeRoundTripsAndIsDescribed) {
          u"LONGTEXT",
          coldesc(DBIF_TYPE_LONGCHAR, 0),
          {{T(dbif_longtext())}, {T(u"")}, {N()}, {T(u"\U00010348\U0001F600")}}},
-        {u"CLOB", nullptr, nullptr, coldesc(DBIF_TYPE_LONGCHAR, 0), {{T(u"c")}}},
         {u"BLOB",
          u"bytea",
          u"LONGBLOB",
          coldesc(DBIF_TYPE_BLOB, 0),
          {{B({0, 1, 0, 255})}, {B({})}, {N()}, {B(dbif_allbytes())}}},
         {u"VARBINARY(16)", nullptr, u"VARBINARY(16)", coldesc(DBIF_TYPE_RAW, 16), {{B({0, 0, 7})}}},
-        {u"RAW(8)", nullptr, nullptr, coldesc(DBIF_TYPE_RAW, 8), {{B({1, 2})}}},
         {u"DATE", u"DATE", u"DATE", coldesc(DBIF_TYPE_CHAR, 10), {{T(u"2024-02-29")}}},
     };
     for (const TypeCase& c : cases) {
@@ -251,7 +243,8 @@ TEST_P(DbifEngineTest, BatchesFollowTheFetchContract) {
     EXPECT_EQ(stmt->endRead(), DBIF_RC_OK);
 }
 
-// One modify runs every parameter row; an update or delete counts the rows each one changes.
+// One modify runs every parameter row; an update or delete counts the rows each one changes. A
+// duplicate key ends the modify and keeps the rows before it; the transaction goes on.
 TEST_P(DbifEngineTest, AModifyRunsEveryParameterRow) {
     std::u16string t =
         table(u"m", u"id INTEGER NOT NULL PRIMARY KEY, grp INTEGER, name VARCHAR(20)");
@@ -284,25 +277,20 @@ TEST_P(DbifEngineTest, AModifyRunsEveryParameterRow) {
         << commText(*conn_);
     EXPECT_EQ(processed, 200u);
     EXPECT_EQ(count(t), 800);
-}
-
-TEST_P(DbifEngineTest, ADuplicateKeyEndsTheModifyAndKeepsTheRowsBefore) {
-    std::u16string t = table(u"dup", u"id INTEGER NOT NULL PRIMARY KEY, v VARCHAR(10)");
-    unsigned long processed = 0;
-    Rows rows = {{I(1), T(u"a")}, {I(2), T(u"b")}, {I(2), T(u"c")}, {I(3), T(u"d")}};
-    EXPECT_EQ(runModify(*conn_, u"INSERT INTO " + t + u" VALUES (?, ?)", rows, &processed),
-              DBIF_RC_DUPLICATE);
+    fillBatch(&batch,
+              {{I(2001), N(), N()}, {I(2002), N(), N()}, {I(2), N(), N()}, {I(2003), N(), N()}});
+    processed = 0;
+    EXPECT_EQ(insert->modify(&batch, &processed), DBIF_RC_DUPLICATE);
     EXPECT_EQ(processed, 2u);
     EXPECT_EQ(conn_->commArea().rowCount, 2);
     EXPECT_NE(conn_->commArea().dbCode, 0);
     EXPECT_FALSE(conn_->commArea().errorText.empty());
-    // The transaction goes on: the rows before the failing one are there, more can follow.
-    EXPECT_EQ(count(t), 2);
-    ASSERT_EQ(exec(u"INSERT INTO " + t + u" VALUES (3, 'd')"), DBIF_RC_OK) << commText(*conn_);
+    EXPECT_EQ(count(t), 802);
+    ASSERT_EQ(exec(u"INSERT INTO " + t + u" (id) VALUES (2003)"), DBIF_RC_OK) << commText(*conn_);
     ASSERT_EQ(conn_->commit(), DBIF_RC_OK) << commText(*conn_);
-    EXPECT_EQ(exec(u"INSERT INTO " + t + u" VALUES (1, 'again')"), DBIF_RC_DUPLICATE);
+    EXPECT_EQ(exec(u"INSERT INTO " + t + u" (id) VALUES (2)"), DBIF_RC_DUPLICATE);
     EXPECT_FALSE(conn_->commArea().errorText.empty());
-    EXPECT_EQ(count(t), 3);
+    EXPECT_EQ(count(t), 803);
 }
 
 // Execute counts the rows of its own statement; missing objects are rejected (a missing

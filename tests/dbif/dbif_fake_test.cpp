@@ -53,24 +53,6 @@ TEST_F(DbifFakeTest, AScriptedQueryDeliversItsRowsInBatches) {
     EXPECT_EQ(r.fetchCodes, (std::vector<int>{DBIF_RC_NO_MORE_ROWS}));
 }
 
-TEST_F(DbifFakeTest, ParameterMarkersAreCountedOutsideQuotes) {
-    struct Case {
-        const char16_t* sql;
-        unsigned params;
-    };
-    const Case cases[] = {
-        {u"SELECT 1", 0},
-        {u"INSERT INTO T VALUES (?, ?)", 2},
-        {u"SELECT '?' FROM T WHERE A = ?", 1},
-        {u"SELECT \"?\" FROM T WHERE A = 'it''s?' AND B = ?", 1},
-    };
-    for (const Case& c : cases) {
-        std::unique_ptr<DbIfStatement> stmt;
-        ASSERT_EQ(conn_->prepare(c.sql, DBIF_CLASS_OTHER, &stmt), DBIF_RC_OK);
-        EXPECT_EQ(stmt->paramCount(), c.params) << ul_utf16to8(c.sql);
-    }
-}
-
 TEST_F(DbifFakeTest, AFailureComesAfterItsCountAndForItsTimes) {
     dbif_fake_setfailure(
         dbif_fakeop::begRead, u"SELECT 1",
