@@ -292,30 +292,4 @@ TEST_P(DbifSqliteTest, AReaderDoesNotBlockAWriterOfAnotherConnection) {
     EXPECT_EQ(count(u"t", other.get()), 5);
 }
 
-// 200,000 rows read in batches of 1000 through one batch: its storage reaches its size with
-// the first full batch and stays there.
-TEST_P(DbifSqliteTest, MemoryDoesNotGrowWithTheResult) {
-    std::unique_ptr<DbIfStatement> stmt = reading(
-        u"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
-        u"WHERE i < 200000) SELECT i, printf('row %08d', i) FROM n");
-    ASSERT_TRUE(stmt);
-    DbIfRowBatch batch;
-    ASSERT_EQ(stmt->exeRead(&batch, 1000), DBIF_RC_PARTIAL);
-    const dbif_cell_t* cells = batch.row(0);
-    const char16_t* text = cells[1].text;
-    int64_t sum = 0;
-    int rc;
-    do {
-        for (size_t r = 0; r < batch.rows(); ++r) sum += batch.row(r)[0].integer;
-        rc = stmt->exeRead(&batch, 1000);
-        if (batch.rows() == 1000) {
-            ASSERT_EQ(batch.row(0), cells);
-            ASSERT_EQ(batch.row(0)[1].text, text);
-        }
-    } while (rc == DBIF_RC_PARTIAL);
-    EXPECT_EQ(rc, DBIF_RC_NO_MORE_ROWS);
-    EXPECT_EQ(sum, 20000100000);
-    EXPECT_EQ(conn_->commArea().rowCount, 200000);
-}
-
 }  // namespace
