@@ -1,6 +1,6 @@
-// The ODBC engine on real drivers (SQLite, PostgreSQL, MariaDB): how each driver's types map
-// onto ours, the engine's catalogue, and failures the databases themselves report. The engine
-// contract itself runs in dbif_engine_test.cpp.
+// The ODBC engine on real drivers (SQLite, PostgreSQL, MariaDB): the engine's catalogue and
+// failures the databases themselves report. The engine contract and the drivers' types run in
+// dbif_engine_test.cpp.
 #include <gtest/gtest.h>
 
 #include <memory>

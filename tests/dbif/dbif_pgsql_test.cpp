@@ -1,6 +1,6 @@
 // What only the PostgreSQL engine has to get right: savepoints that keep the transaction alive
 // after a failure, arrays of parameter rows in one pipelined round trip, cursors that never
-// hold the whole result, the statement text PostgreSQL gets, its types and error codes. Runs
+// hold the whole result, statements without cursors, its types and error codes. Runs
 // when the environment names a server (PGHOST or dbs_pgsql_conninfo; scripts/pgtest.sh).
 #include <gtest/gtest.h>
 
