@@ -53,31 +53,10 @@ TEST_F(DbifFakeTest, AScriptedQueryDeliversItsRowsInBatches) {
     EXPECT_EQ(r.fetchCodes, (std::vector<int>{DBIF_RC_NO_MORE_ROWS}));
 }
 
-TEST_F(DbifFakeTest, ParameterMarkersAreCountedOutsideQuotes) {
-    struct Case {
-        const char16_t* sql;
-        unsigned params;
-    };
-    const Case cases[] = {
-        {u"SELECT 1", 0},
-        {u"INSERT INTO T VALUES (?, ?)", 2},
-        {u"SELECT '?' FROM T WHERE A = ?", 1},
-        {u"SELECT \"?\" FROM T WHERE A = 'it''s?' AND B = ?", 1},
-    };
-    for (const Case& c : cases) {
-        std::unique_ptr<DbIfStatement> stmt;
-        ASSERT_EQ(conn_->prepare(c.sql, DBIF_CLASS_OTHER, &stmt), DBIF_RC_OK);
-        EXPECT_EQ(stmt->paramCount(), c.params) << ul_utf16to8(c.sql);
-    }
-}
-
 TEST_F(DbifFakeTest, AFailureComesAfterItsCountAndForItsTimes) {
-    dbif_fakefailure_t f;
-    f.rc = DBIF_RC_REPREPARE;
-    f.dbCode = 4711;
-    f.text = u"statement invalidated";
-    f.times = 1;
-    dbif_fake_setfailure(dbif_fakeop::begRead, u"SELECT 1", f);
+    dbif_fake_setfailure(
+        dbif_fakeop::begRead, u"SELECT 1",
+        {.rc = DBIF_RC_REPREPARE, .dbCode = 4711, .text = u"statement invalidated", .times = 1});
     std::unique_ptr<DbIfStatement> stmt;
     ASSERT_EQ(conn_->prepare(u"SELECT 1", DBIF_CLASS_READ, &stmt), DBIF_RC_OK);
     EXPECT_EQ(stmt->begRead(nullptr), DBIF_RC_REPREPARE);
@@ -88,11 +67,8 @@ TEST_F(DbifFakeTest, AFailureComesAfterItsCountAndForItsTimes) {
     EXPECT_TRUE(conn_->commArea().errorText.empty());
 
     // The third exeRead of any statement fails, and every one after it.
-    dbif_fakefailure_t g;
-    g.rc = DBIF_RC_ROW_ERROR;
-    g.text = u"conversion";
-    g.after = 2;
-    dbif_fake_setfailure(dbif_fakeop::exeRead, nullptr, g);
+    dbif_fake_setfailure(dbif_fakeop::exeRead, nullptr,
+                         {.rc = DBIF_RC_ROW_ERROR, .text = u"conversion", .after = 2});
     Rows rows = {{I(1)}, {I(2)}, {I(3)}, {I(4)}};
     dbif_fake_setresult(u"SELECT N FROM T", {column(u"N", DBIF_TYPE_INT, 4)}, rows);
     QueryResult r = runQuery(*conn_, u"SELECT N FROM T", {}, 1);
@@ -103,14 +79,10 @@ TEST_F(DbifFakeTest, AFailureComesAfterItsCountAndForItsTimes) {
 }
 
 TEST_F(DbifFakeTest, AFailingModifyRowEndsTheCallAndIsRecorded) {
-    dbif_fakefailure_t f;
-    f.rc = DBIF_RC_DUPLICATE;
-    f.dbCode = 1;
-    f.text = u"duplicate key";
-    f.after = 3;
-    f.times = 1;
     const char16_t* sql = u"INSERT INTO T VALUES (?, ?)";
-    dbif_fake_setfailure(dbif_fakeop::modify, sql, f);
+    dbif_fake_setfailure(
+        dbif_fakeop::modify, sql,
+        {.rc = DBIF_RC_DUPLICATE, .dbCode = 1, .text = u"duplicate key", .after = 3, .times = 1});
     dbif_fake_setrowcount(sql, 2);  // every row counts twice, as a trigger might
     std::unique_ptr<DbIfStatement> stmt;
     ASSERT_EQ(conn_->prepare(sql, DBIF_CLASS_INSERT, &stmt), DBIF_RC_OK);
@@ -162,10 +134,7 @@ TEST_F(DbifFakeTest, TheRecordListsWhatWasExecuted) {
 TEST_F(DbifFakeTest, ConnectionFailuresAndTheUnconnectedState) {
     std::unique_ptr<DbIfStatement> stmt;
     ASSERT_EQ(conn_->prepare(u"SELECT 1", DBIF_CLASS_READ, &stmt), DBIF_RC_OK);
-    dbif_fakefailure_t f;
-    f.rc = DBIF_RC_DB_ERROR;
-    f.dbCode = 12541;
-    f.text = u"no listener";
+    const dbif_fakefailure_t f = {.rc = DBIF_RC_DB_ERROR, .dbCode = 12541, .text = u"no listener"};
     dbif_fake_setfailure(dbif_fakeop::commit, nullptr, f);
     EXPECT_EQ(conn_->commit(), DBIF_RC_DB_ERROR);
     EXPECT_EQ(conn_->commArea().dbCode, 12541);

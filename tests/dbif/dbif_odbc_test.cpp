@@ -1,10 +1,8 @@
-// The ODBC engine on real drivers (SQLite, PostgreSQL, MariaDB): how each driver's types map
-// onto ours, the engine's catalogue, and failures the databases themselves report. The engine
-// contract itself runs in dbif_engine_test.cpp.
+// The ODBC engine on real drivers (SQLite, PostgreSQL, MariaDB): the engine's catalogue and
+// failures the databases themselves report. The engine contract and the drivers' types run in
+// dbif_engine_test.cpp.
 #include <gtest/gtest.h>
 
-#include <cfloat>
-#include <climits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,54 +26,13 @@ INSTANTIATE_TEST_SUITE_P(Drivers, DbifOdbcTest,
                          ::testing::Values("ODBC_SQLITE", "ODBC_PGSQL", "ODBC_MARIADB"),
                          engineName);
 
-// SQLite's driver rounds floating point to 15 digits and describes columns by the values it
-// finds rather than by their declared types, so the type cases run on the two server drivers.
-class DbifOdbcTypeTest : public DbifOdbcTest {};
-INSTANTIATE_TEST_SUITE_P(Drivers, DbifOdbcTypeTest, ::testing::Values("ODBC_PGSQL", "ODBC_MARIADB"),
-                         engineName);
-
-struct OdbcTypeCase {
-    const char16_t *pgsql, *mariadb;  // null: not on that database
-    int type;
-    unsigned length, decimals;
-    Rows values;  // {bound value} or {bound value, value read back}
-};
-
-// Each declared type is described alike through every driver, and its values come back.
-TEST_P(DbifOdbcTypeTest, DriverTypesMapOntoOursAndRoundTrip) {
-    const OdbcTypeCase cases[] = {
-        {u"INTEGER", u"INT", DBIF_TYPE_INT, 4, 0,
-         {{I(INT32_MIN)}, {I(INT32_MAX)}, {N()}}},
-        {u"BIGINT", u"BIGINT", DBIF_TYPE_INT, 8, 0, {{I(INT64_MIN)}, {I(INT64_MAX)}}},
-        {u"SMALLINT", u"SMALLINT", DBIF_TYPE_INT, 2, 0, {{I(INT16_MIN)}}},
-        {u"DOUBLE PRECISION", u"DOUBLE", DBIF_TYPE_FLOAT, 8, 0,
-         {{R(0.1)}, {R(-1.5e300)}, {R(DBL_MAX)}, {R(1.0 / 3)}, {D(u"0.25"), R(0.25)}}},
-        {u"NUMERIC(15,2)", u"DECIMAL(15,2)", DBIF_TYPE_PACKED, 15, 2,
-         {{D(u"12.50")}, {D(u"-0.01")}, {D(u"9999999999999.99")}, {I(5), D(u"5.00")}, {N()}}},
-        {u"VARCHAR(20)", u"VARCHAR(20)", DBIF_TYPE_CHAR, 20, 0,
-         {{T(u"abc")}, {T(u"")}, {N()}, {T(u"Gr\u00FC\u00DFe \u65E5\u672C \U0001F600")}}},
-        {u"text", u"LONGTEXT", DBIF_TYPE_LONGCHAR, 0, 0,
-         {{T(dbif_longtext())}, {T(u"")}, {N()}}},
-        {u"bytea", u"LONGBLOB", DBIF_TYPE_BLOB, 0, 0,
-         {{B({0, 1, 0, 255})}, {B({})}, {N()}, {B(dbif_allbytes())}}},
-        {nullptr, u"VARBINARY(16)", DBIF_TYPE_RAW, 16, 0, {{B({0, 0, 7})}}},
-        {u"DATE", u"DATE", DBIF_TYPE_CHAR, 10, 0, {{T(u"2024-02-29")}}},
-    };
-    int n = 0;
-    for (const OdbcTypeCase& c : cases) {
-        const char16_t* type = backend() == "PGSQL" ? c.pgsql : c.mariadb;
-        if (!type) continue;
-        expectRoundTrip(ul_utf8to16(concat("t", std::to_string(n++)).c_str()), type, c.type,
-                        c.length, c.decimals, c.values);
-    }
-}
-
 // Without a nametab the catalogue functions describe a table: columns in table order with the
 // types a query of them gets, the primary key's fields, and nothing for a missing table.
 TEST_P(DbifOdbcTest, TheCatalogueDescribesTablesWithoutANametab) {
-    std::u16string t = table(u"cat", u"k2 VARCHAR(10) NOT NULL, k1 INTEGER NOT NULL, "
-                                     u"amount NUMERIC(12,3), note VARCHAR(40), "
-                                     u"PRIMARY KEY (k1, k2)");
+    std::u16string t = table(u"cat",
+                             u"k2 VARCHAR(10) NOT NULL, k1 INTEGER NOT NULL, "
+                             u"amount NUMERIC(12,3), note VARCHAR(40), "
+                             u"PRIMARY KEY (k1, k2)");
     dbif_catrequest_t request;
     request.ddntt = u"DDNTT";
     request.ddntf = u"DDNTF";
@@ -106,7 +63,7 @@ TEST_P(DbifOdbcTest, TheCatalogueDescribesTablesWithoutANametab) {
         EXPECT_EQ(d.fields[i].key, expected[i].key);
         EXPECT_EQ(d.fields[i].notNull, expected[i].notNull);
     }
-    const std::u16string missing = upper(tables_->prefix() + u"_none");
+    const std::u16string missing = upper(prefix() + u"_none");
     request.table = missing.c_str();
     EXPECT_EQ(conn_->control(DBIF_CTL_CATALOG_DESCRIBE, &arg), DBIF_RC_NOT_FOUND);
 }
@@ -134,33 +91,6 @@ TEST_P(DbifOdbcTest, DatabaseFailuresCarryTheDriversCodeAndMessage) {
         EXPECT_NE(conn_->commArea().dbCode, 0);
     }
     EXPECT_EQ(count(t), 3);  // committed when the second table was made
-}
-
-// A connection string naming no usable driver fails the connect with the driver manager's
-// message; without any the message names the variable.
-TEST(DbifOdbcConnectTest, ABadConnectionStringFailsTheConnect) {
-    const struct {
-        const char* conninfo;  // null: unset
-        const char16_t* part;  // of the message
-    } cases[] = {
-        {nullptr, u"dbs_odbc_conninfo"},
-        {"Driver=NoSuchDriver;Database=x", u"(SQLSTATE "},
-        {"DSN=no_such_dsn", u"(SQLSTATE "},
-    };
-    for (const auto& c : cases) {
-        if (c.conninfo)
-            setenv("dbs_odbc_conninfo", c.conninfo, 1);
-        else
-            unsetenv("dbs_odbc_conninfo");
-        std::unique_ptr<DbIfConnection> conn = dbif_open(u"ODBC");
-        ASSERT_TRUE(conn);
-        EXPECT_EQ(conn->connect(), DBIF_RC_DB_ERROR);
-        EXPECT_NE(conn->commArea().errorText.find(c.part), std::u16string::npos)
-            << commText(*conn);
-        std::unique_ptr<DbIfStatement> stmt;
-        EXPECT_TRUE(isFailureCode(conn->prepare(u"SELECT 1", DBIF_CLASS_READ, &stmt)));
-    }
-    unsetenv("dbs_odbc_conninfo");
 }
 
 }  // namespace

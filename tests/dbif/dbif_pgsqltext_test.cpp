@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <regex>
 #include <string>
 
 #include "ulstring.h"
@@ -52,17 +54,28 @@ const Case kCases[] = {
     {u"INSERT INTO T(K) VALUES(?); DROP INDEX IF EXISTS I; DEALLOCATE ALL",
      R"(INSERT INTO "T"("K") VALUES($1); DROP INDEX IF EXISTS "I"; DEALLOCATE ALL)",
      R"(INSERT INTO "t"("k") VALUES($1); DROP INDEX IF EXISTS "i"; DEALLOCATE ALL)"},
+    // No marker in nested comments, quoted names, tagged dollar quotes, escaped or doubled quotes
+    // and hint phrases.
+    {u"SELECT /* ? /* ? */ ? */ ? \"?\", $q$ '? $q$, E'\\'?', 'it''s ?', ? #DBIF_HINT(PG, 'a ?') "
+     u"AS A",
+     R"(SELECT /* ? /* ? */ ? */ $1 "?", $q$ '? $q$, E'\'?', 'it''s ?', $2   AS "A")",
+     R"(SELECT /* ? /* ? */ ? */ $1 "?", $q$ '? $q$, E'\'?', 'it''s ?', $2   AS "a")"},
     // Hint phrases go; letters beyond ASCII keep their case, as PostgreSQL folds them.
     {u"SELECT #DBIF_HINT(index(T K)) \u00c4B FROM T", "SELECT   \"\u00c4B\" FROM \"T\"",
      "SELECT   \"\u00c4b\" FROM \"t\""},
 };
 
+// The statement's parameter count is the number of markers numbered.
 TEST(DbifPgsqlText, IdentifiersReachTheServerQuotedInTheSchemasCase) {
     for (const Case& c : kCases) {
         const std::string what = ul_utf16to8(c.sql);
         std::string out;
-        dbif_pgconvertsql(c.sql, true, dbif_pgnamecase::upper, &out);
+        const long markers = dbif_pgconvertsql(c.sql, true, dbif_pgnamecase::upper, &out);
         EXPECT_EQ(out, c.upper) << what;
+        const std::regex numbered("\\$[0-9]+");
+        EXPECT_EQ(markers, std::distance(std::sregex_iterator(out.begin(), out.end(), numbered),
+                                         std::sregex_iterator()))
+            << what;
         dbif_pgconvertsql(c.sql, true, dbif_pgnamecase::lower, &out);
         EXPECT_EQ(out, c.lower) << what;
     }

@@ -65,6 +65,21 @@ inline std::vector<unsigned char> dbif_allbytes() {
     return bytes;
 }
 
+// A column description of an interface type with its length and decimals.
+inline dbif_coldesc_t coldesc(int type, unsigned length, unsigned decimals = 0) {
+    dbif_coldesc_t d;
+    d.type = type;
+    d.length = length;
+    d.decimals = decimals;
+    return d;
+}
+// A column is described with the type, length and decimals of want.
+inline void expectDescribed(const dbif_coldesc_t& got, const dbif_coldesc_t& want) {
+    EXPECT_EQ(got.type, want.type);
+    EXPECT_EQ(got.length, want.length);
+    EXPECT_EQ(got.decimals, want.decimals);
+}
+
 // A batch holding rows (all of the same width).
 inline void fillBatch(DbIfRowBatch* batch, const Rows& rows) {
     batch->reset(rows.empty() ? 0 : static_cast<unsigned>(rows[0].size()));
@@ -97,48 +112,6 @@ inline bool isFailureCode(int rc) {
     return rc != DBIF_RC_OK && rc != DBIF_RC_PARTIAL && rc != DBIF_RC_LAST_BATCH &&
            rc != DBIF_RC_NO_MORE_ROWS;
 }
-
-// Tables a test creates on a live server, named after the running test (its name without the
-// parameter, at most 40 characters, lower case, other characters as "_") so that tests running
-// side by side never share one; every table made is dropped again by dropAll.
-class TestTables {
-  public:
-    TestTables(DbIfConnection* conn, const char16_t* prefix) : conn_(conn), prefix_(prefix) {
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        name = name.substr(0, std::min(name.find('/'), size_t{40}));
-        for (char c : name) {
-            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-            prefix_.push_back(isalnum(static_cast<unsigned char>(c)) ? c : u'_');
-        }
-    }
-    // prefix + "_" + suffix, created anew (dropped first) with these columns and committed.
-    std::u16string create(const char16_t* suffix, const std::u16string& columns) {
-        std::u16string name = named(suffix);
-        EXPECT_EQ(exec(u"DROP TABLE IF EXISTS " + name), DBIF_RC_OK) << commText(*conn_);
-        EXPECT_EQ(exec(u"CREATE TABLE " + name + u" (" + columns + u")"), DBIF_RC_OK)
-            << commText(*conn_);
-        EXPECT_EQ(conn_->commit(), DBIF_RC_OK) << commText(*conn_);
-        return name;
-    }
-    // The name of a table the test makes itself, dropped at the end like the others.
-    std::u16string named(const char16_t* suffix) {
-        tables_.push_back(prefix_ + u"_" + suffix);
-        return tables_.back();
-    }
-    const std::u16string& prefix() const { return prefix_; }
-    void dropAll() {
-        conn_->rollback();
-        for (const std::u16string& t : tables_) exec(u"DROP TABLE IF EXISTS " + t);
-        conn_->commit();
-    }
-
-  private:
-    int exec(const std::u16string& sql) { return conn_->execute(sql.c_str()); }
-
-    DbIfConnection* conn_;
-    std::u16string prefix_;
-    std::vector<std::u16string> tables_;
-};
 
 // A fixture with a connected FAKE connection; the scripted answers and recorded calls are
 // reset after each test.
@@ -244,7 +217,9 @@ inline std::string odbcConnectionString(const std::string& backend, const std::s
 // keeps whatever mode it finds), PostgreSQL when the environment names a server (PGHOST or
 // dbs_pgsql_conninfo; scripts/pgtest.sh provides one), or the ODBC engine ("ODBC_SQLITE",
 // "ODBC_PGSQL", "ODBC_MARIADB") on such a database through its driver. Tables are named after
-// the test and dropped at its end, so the suite can run again on the same database.
+// the running test (its name without the parameter, at most 40 characters, lower case, other
+// characters as "_") so that tests running side by side never share one, and dropped at its
+// end, so the suite can run again on the same database.
 class EngineTest : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
@@ -268,12 +243,13 @@ class EngineTest : public ::testing::TestWithParam<std::string> {
         conn_ = open();
         ASSERT_TRUE(conn_) << "this build has no " << GetParam() << " engine";
         ASSERT_EQ(conn_->connect(), DBIF_RC_OK) << commText(*conn_);
-        tables_ = std::make_unique<TestTables>(conn_.get(), u"dbif_");
     }
     void TearDown() override {
         if (!conn_) return;
         traceOn(0);
-        if (tables_) tables_->dropAll();
+        conn_->rollback();
+        for (const std::u16string& t : tables_) exec(u"DROP TABLE IF EXISTS " + t);
+        conn_->commit();
         conn_->disconnect();
         if (odbc()) unsetenv("dbs_odbc_conninfo");
     }
@@ -285,17 +261,37 @@ class EngineTest : public ::testing::TestWithParam<std::string> {
     std::unique_ptr<DbIfConnection> open() {
         return dbif_open(odbc() ? u"ODBC" : ul_utf8to16(GetParam().c_str()).c_str());
     }
+    std::u16string prefix() const {
+        std::u16string prefix = u"dbif_";
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (char c : name.substr(0, std::min(name.find('/'), size_t{40}))) {
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            prefix.push_back(isalnum(static_cast<unsigned char>(c)) ? c : u'_');
+        }
+        return prefix;
+    }
+    // The name of a table the test makes itself, dropped at the end like the others.
+    std::u16string named(const char16_t* suffix) {
+        tables_.push_back(prefix() + u"_" + suffix);
+        return tables_.back();
+    }
+    // prefix + "_" + suffix, created anew (dropped first) with these columns and committed.
     std::u16string table(const char16_t* suffix, const std::u16string& columns) {
-        return tables_->create(suffix, columns);
+        std::u16string name = named(suffix);
+        EXPECT_EQ(exec(u"DROP TABLE IF EXISTS " + name), DBIF_RC_OK) << commText(*conn_);
+        EXPECT_EQ(exec(u"CREATE TABLE " + name + u" (" + columns + u")"), DBIF_RC_OK)
+            << commText(*conn_);
+        EXPECT_EQ(conn_->commit(), DBIF_RC_OK) << commText(*conn_);
+        return name;
     }
     // A table (id, v type) filled with values ({bound} or {bound, read back}) and read back:
-    // the values come back, and v is described as dbType with length and decimals, named in
-    // the tool's case whatever case the table has it in.
-    void expectRoundTrip(const std::u16string& suffix, const char16_t* type, int dbType,
-                         unsigned length, unsigned decimals, const Rows& values) {
+    // the values come back, and v is described as desc, named in the tool's case whatever case
+    // the table has it in.
+    void expectRoundTrip(const char16_t* type, const dbif_coldesc_t& desc, const Rows& values) {
         SCOPED_TRACE(ul_utf16to8(type));
-        std::u16string t = table(suffix.c_str(),
-                                 u"id INTEGER NOT NULL PRIMARY KEY, v " + std::u16string(type));
+        const std::u16string suffix = u"t" + ul_utf8to16(std::to_string(++roundTrips_).c_str());
+        std::u16string t =
+            table(suffix.c_str(), u"id INTEGER NOT NULL PRIMARY KEY, v " + std::u16string(type));
         Rows params, expected;
         for (size_t i = 0; i < values.size(); ++i) {
             params.push_back({I(static_cast<int64_t>(i)), values[i][0]});
@@ -311,11 +307,27 @@ class EngineTest : public ::testing::TestWithParam<std::string> {
         EXPECT_EQ(r.rows, expected);
         ASSERT_EQ(r.columns.size(), 1u);
         EXPECT_EQ(r.columns[0].name, u"V");
-        EXPECT_EQ(r.columns[0].type, dbType);
-        EXPECT_EQ(r.columns[0].length, length);
-        EXPECT_EQ(r.columns[0].decimals, decimals);
+        expectDescribed(r.columns[0], desc);
     }
     int exec(const std::u16string& sql) { return conn_->execute(sql.c_str()); }
+    // A statement of conn_ for sql; null, and the test failed, when it does not prepare.
+    std::unique_ptr<DbIfStatement> prepared(const std::u16string& sql,
+                                            int stmtClass = DBIF_CLASS_READ) {
+        std::unique_ptr<DbIfStatement> stmt;
+        EXPECT_EQ(conn_->prepare(sql.c_str(), stmtClass, &stmt), DBIF_RC_OK)
+            << ul_utf16to8(sql.c_str()) << ": " << commText(*conn_);
+        return stmt;
+    }
+    // A query of conn_ whose read has begun without parameters; null, and the test failed,
+    // when it does not begin.
+    std::unique_ptr<DbIfStatement> reading(const std::u16string& sql) {
+        std::unique_ptr<DbIfStatement> stmt = prepared(sql);
+        if (!stmt) return stmt;
+        const int rc = stmt->begRead(nullptr);
+        EXPECT_EQ(rc, DBIF_RC_OK) << ul_utf16to8(sql.c_str()) << ": " << commText(*conn_);
+        if (rc != DBIF_RC_OK) stmt.reset();
+        return stmt;
+    }
     // The single value of a query (NULL when there is none).
     dbif_fakevalue_t value(const std::u16string& sql, const Rows& params = {},
                            DbIfConnection* conn = nullptr) {
@@ -348,7 +360,8 @@ class EngineTest : public ::testing::TestWithParam<std::string> {
 
     TempDir dir_;
     std::unique_ptr<DbIfConnection> conn_;
-    std::unique_ptr<TestTables> tables_;
+    std::vector<std::u16string> tables_;
+    int roundTrips_ = 0;
     TraceLog trace_;
 };
 
