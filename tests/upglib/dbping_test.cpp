@@ -35,12 +35,6 @@ class DbPingTest : public FakeVendorTest {
         const int rc = handler(static_cast<unsigned>(words.size() - 1), words.data());
         return {rc, ::testing::internal::GetCapturedStdout()};
     }
-    static void viewLayerSystem(const char16_t* toolsBlue) {
-        dbif_fake_setcontrol(DBIF_CTL_VIEW_LAYER, DBIF_RC_OK, nullptr);
-        systemState({{u"VIEW_LAYER", u"x"},
-                     {u"CURRENT_SCHEMA_TOOLS", toolsBlue},
-                     {u"CURRENT_SCHEMA_TOOLS_GREEN", u"TOOLSG"}});
-    }
 };
 
 TEST_F(DbPingTest, VersionExtOnAViewLayerSystemListsItsSchemas) {
@@ -61,7 +55,10 @@ TEST_F(DbPingTest, VersionExtOnAViewLayerSystemListsItsSchemas) {
         SCOPED_TRACE(c.side);
         dbif_fake_reset();
         dbif_fake_setcontrol(DBIF_CTL_USER, DBIF_RC_OK, u"DBUSER");
-        viewLayerSystem(c.toolsBlue);
+        dbif_fake_setcontrol(DBIF_CTL_VIEW_LAYER, DBIF_RC_OK, nullptr);
+        systemState({{u"VIEW_LAYER", u"x"},
+                     {u"CURRENT_SCHEMA_TOOLS", c.toolsBlue},
+                     {u"CURRENT_SCHEMA_TOOLS_GREEN", u"TOOLSG"}});
         setenv("soi_system_identifier", c.side, 1);
         auto [rc, out] = run(cmd_DBVERSION, {u"dbversionExt"});
         ASSERT_EQ(rc, 0) << u8(ul_errorgetmsg());

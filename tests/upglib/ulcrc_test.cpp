@@ -65,10 +65,6 @@ TEST(UlCrcTest, PublishedCheckValuesAndTable) {
         for (const Form& form : fastForms())
             EXPECT_EQ(form.calc(UL_CRC_INIT, bytes, strlen(c.text)), c.crc) << form.name;
     }
-    for (unsigned i = 0; i < 256; ++i) {
-        unsigned char b = static_cast<unsigned char>(i);
-        ASSERT_EQ(UL_CrcTable[i], crcBitwise(0, &b, 1, UL_CRC_POLYNOMIAL)) << i;
-    }
     unsigned generated[256];
     ul_crcgentab(UL_CRC_POLYNOMIAL, generated);
     EXPECT_EQ(memcmp(generated, UL_CrcTable, sizeof generated), 0);
