@@ -87,7 +87,6 @@ TEST_F(DbPingTest, FailingPingDisconnectsWithoutAverage) {
     EXPECT_TRUE(failedWith(rc, "DBIF error 99 (db code 4711): \ngone"));
     EXPECT_FALSE(ul_sqlisconnected());
     const std::string log = log_.text();
-    EXPECT_NE(log.find("1 ETQ399 Pinging database host 'localhost' 5 times.\n"), std::string::npos);
     EXPECT_NE(log.find("2 ETQ399 Ping # 1: elapsed "), std::string::npos);
     EXPECT_EQ(log.find("Ping # 2"), std::string::npos);
     EXPECT_EQ(log.find("Average"), std::string::npos);

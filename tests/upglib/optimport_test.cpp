@@ -43,18 +43,11 @@ class OptimImportTest : public CommandEngineTest {
               "\"OBJFUNC\" CHAR(1), \"LOCKFLAG\" CHAR(1), PRIMARY KEY (\"TRKORR\", \"AS4POS\"))"},
              {"E070", "E071"});
     }
-    // The buffer file, E070 rows ("<request> <function> <user>") and E071 rows (positions
-    // numbered per request).
-    std::string load(const std::vector<std::string>& buffer, const std::vector<std::string>& headers,
-                     const std::vector<Obj>& objects) {
+    // The buffer file and the E071 rows (positions numbered per request).
+    std::string load(const std::vector<std::string>& buffer, const std::vector<Obj>& objects) {
         std::string text, values;
         for (const std::string& line : buffer) text += line + "\n";
-        for (const std::string& h : headers)
-            values += (values.empty() ? "('" : ", ('") + h.substr(0, h.find(' ')) + "', '" +
-                      h.substr(h.find(' ') + 1, 1) + "', '" + h.substr(h.rfind(' ') + 1) + "')";
-        if (!values.empty()) exec("INSERT INTO \"E070\" VALUES " + values);
         std::map<std::string, int> positions;
-        values.clear();
         for (const Obj& o : objects) {
             char pos[12];
             snprintf(pos, sizeof pos, "%06d", ++positions[o.request]);
@@ -87,7 +80,7 @@ class OptimImportTest : public CommandEngineTest {
 // character asked for.
 TEST_P(OptimImportTest, ShowMarksNothingAndMarkCharacterIsStored) {
     const std::string file =
-        load({"A", "B", "A"}, {}, {{"A", "Q7TR PROG", "X"}, {"B", "Q7TR PROG", "X"}});
+        load({"A", "B", "A"}, {{"A", "Q7TR PROG", "X"}, {"B", "Q7TR PROG", "X"}});
     std::string log;
     EXPECT_EQ(optimize(file, {"show"}, &log), 0) << log;
     EXPECT_NE(log.find("Obsolete entry: A                    Q7TR PROG 'X'"), std::string::npos)
@@ -123,7 +116,7 @@ TEST_P(OptimImportTest, LargeQueueThroughTheExternalSort) {
             it->second = request + "|" + p;
         }
     }
-    const std::string file = load(buffer, {}, objects);
+    const std::string file = load(buffer, objects);
     for (const char* features :
          {"features=fixedint", "features=memorysort", "features=stringpool,singleinsert"}) {
         SCOPED_TRACE(features);
@@ -143,10 +136,12 @@ TEST_P(OptimImportTest, LargeQueueThroughTheExternalSort) {
 // The first run commits its first mark and then fails on a conflict; with the conflict
 // allowed, the rerun marks the rest.
 TEST_P(OptimImportTest, RerunAfterAFailedRunMarksTheRest) {
-    const std::string file =
-        load({"A", "B", "SYNCMARK", "C"}, {},
-             {{"A", "Q7TR CLAS", "Y"}, {"B", "Q7TR CLAS", "Y"}, {"A", "Q7TR PROG", "Z"},
-              {"C", "Q7TR PROG", "Z"}, {"A", "Q7TR PROG", "M"}, {"B", "Q7TR PROG", "M"}});
+    const std::string file = load({"A", "B", "SYNCMARK", "C"}, {{"A", "Q7TR CLAS", "Y"},
+                                                                {"B", "Q7TR CLAS", "Y"},
+                                                                {"A", "Q7TR PROG", "Z"},
+                                                                {"C", "Q7TR PROG", "Z"},
+                                                                {"A", "Q7TR PROG", "M"},
+                                                                {"B", "Q7TR PROG", "M"}});
     std::string log;
     EXPECT_EQ(optimize(file, {"autocommit=1"}, &log), -1) << log;
     EXPECT_EQ(marked(), std::vector<std::string>{"A|000001|2"});
