@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -314,10 +313,6 @@ TEST_P(CrcTableTest, AlternatingRunsFindExactlyThePlantedDifferences) {
         EXPECT_EQ(runs, 2) << log_.text();  // one round trip
         EXPECT_EQ(rc, UL_CRCRESULT_NEWLINES);
         EXPECT_TRUE(found.empty());
-        const std::u16string own = dir_.wpath("A.CRC"), ref = dir_.wpath("B.CRC");
-        const char16_t* argv[] = {u"crceval", own.c_str(), ref.c_str()};
-        EXPECT_EQ(cmd_CRCEVAL(3, argv), 0) << errorUtf8();
-        EXPECT_NE(log_.text().find("No differences found between"), std::string::npos);
         return;
     }
     EXPECT_TRUE(rc & UL_CRCRESULT_DIFFS);
