@@ -241,18 +241,8 @@ TEST_F(UlDLListTest, ResizedNodeKeepsNeighboursLinked) {
 
 // ---- Node creation and copies ---------------------------------------------------------------
 
-TEST_F(UlDLListTest, CreateNodeCopiesOrZeroFills) {
-    const unsigned char bytes[] = {1, 2, 3, 4, 5};
-    const std::vector<unsigned char> zeros(64, 0);
-    ul_dllistnode_t* copied = ul_dllistcreatenode(bytes, sizeof(bytes));
-    ul_dllistnode_t* zeroed = ul_dllistcreatenode(nullptr, 64);
-    ASSERT_TRUE(copied && zeroed);
-    EXPECT_EQ(memcmp(copied->data(), bytes, sizeof(bytes)), 0);
-    EXPECT_EQ(memcmp(zeroed->data(), zeros.data(), 64), 0);
-    for (ul_dllistnode_t* node : {copied, zeroed}) {
-        EXPECT_TRUE(node->next == nullptr && node->prev == nullptr);
-        ul_dllistfreenode2(nullptr, node);
-    }
+// At most n characters are copied; the zero-filled payload terminates the string.
+TEST_F(UlDLListTest, StringNodeOfAtMostNCharacters) {
     const std::tuple<const char16_t*, size_t, std::u16string> cases[] = {
         {u"abcdef", 3, u"abc"}, {u"abcdef", 6, u"abcdef"}, {u"abcdef", 10, u"abcdef"}, {u"abc", 0, u""},
         {nullptr, 4, u""}};
