@@ -130,8 +130,7 @@ TEST_F(UlDLListTest, ReleaseNoticesOnlyWhenAsked) {
     list.freeList(1);
     EXPECT_EQ(log.released, Strings({u"c", u"a", u"d"}));
     EXPECT_TRUE(linksConsistent(list));
-    EXPECT_EQ(list.getset, &recordingGetset);  // the accessor survives freeList
-    fill(list, {u"e"});
+    fill(list, {u"e"});  // the accessor survives freeList: "f" below is still reported
     list.freeList(0);
     ul_dllistfreenode2(&list, ul_dllistcreatestrnode(u"f"));
     ul_dllistfreenode2(nullptr, ul_dllistcreatestrnode(u"g"));
@@ -202,7 +201,6 @@ TEST_F(UlDLListTest, MoveHeadRepairsCopiedHeader) {
         free(original);  // ASan reports any later access through the old header
         moved.moveHead();
         EXPECT_TRUE(linksConsistent(moved));
-        EXPECT_EQ(moved.getset, &recordingGetset);
         ul_dllistcreateaddstrnode(&moved, u"z", 0);
         EXPECT_TRUE(linksConsistent(moved));
         moved.freeList(1);
@@ -416,7 +414,6 @@ TEST_F(UlDLListTest, ObjectListConstructsAndDestroysPayloads) {
         const int expected[] = {3, 1, 0, 2};
         for (int i = 0; i < 4; ++i) EXPECT_EQ(objects.get(i)->value, expected[i]);
         EXPECT_EQ(objects.get(4), nullptr);
-        EXPECT_TRUE(linksConsistent(objects.m_list));
         objects.deleteNode(1);
         EXPECT_EQ(g_live, 3);
         EXPECT_EQ(objects.get(1)->value, 0);
