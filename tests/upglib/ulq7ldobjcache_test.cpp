@@ -87,9 +87,17 @@ class ULLDObjectCacheTest : public ::testing::Test {
     } saved_;
 };
 
+// A view defined for code page U is found by a request for any code page.
 TEST_F(ULLDObjectCacheTest, SameNameTwiceIsOneObjectUsedTwice) {
+    ULLDObject view;
+    view.kind = UL_LDOBJ_VIEW;
+    view.name = u"V";
+    view.codePage = u'U';
+    view.createStatements = {u"CREATE VIEW V"};
+    view.dropStatements = {u"DROP VIEW V"};
+    view.query = u"SELECT 1";
     ULLDObjectCache cache;
-    cache.addFilePath(write("a.STR", {table(u"A", 3), table(u"B")}).c_str());
+    cache.addFilePath(write("a.STR", {table(u"A", 3), view, table(u"B")}).c_str());
     ULLDObject* first = get(cache, u"A");
     ASSERT_NE(first, nullptr) << u8(errorText());
     EXPECT_EQ(get(cache, u"A"), first);
@@ -101,19 +109,6 @@ TEST_F(ULLDObjectCacheTest, SameNameTwiceIsOneObjectUsedTwice) {
     EXPECT_EQ(cache.releaseObject(first, 0) + cache.releaseObject(first, 0), 0);
     EXPECT_EQ(cache.releaseObject(first, 0), -1);
     EXPECT_EQ(errorText(), u"Internal error: Object 'A' released more often than requested");
-}
-
-// A definition for one code page is found by a request for any code page.
-TEST_F(ULLDObjectCacheTest, AnyCodePageFindsADefinitionForOne) {
-    ULLDObject view;
-    view.kind = UL_LDOBJ_VIEW;
-    view.name = u"V";
-    view.codePage = u'U';
-    view.createStatements = {u"CREATE VIEW V"};
-    view.dropStatements = {u"DROP VIEW V"};
-    view.query = u"SELECT 1";
-    ULLDObjectCache cache;
-    cache.addFilePath(write("v.STR", {view}).c_str());
     ULLDObject* found = get(cache, u"V");
     ASSERT_NE(found, nullptr) << u8(errorText());
     EXPECT_EQ(found->codePage, u'U');
@@ -266,20 +261,16 @@ TEST_F(ULLDObjectCacheTest, LogicalTableDescriptions) {
         {"VEXKOCLU_IMP.STR.logical", false, UL_LDTASK_IMPORT, true},
         {"VEXKOCLU_EXP.STR.logical", true, UL_LDTASK_EXPORT, true},
         {"VEXKOCLU_EXP.STR.logical", false, UL_LDTASK_IMPORT, false},
-        {nullptr, false, UL_LDTASK_IMPORT, false},
     };
     for (const auto& c : cases) {
         TempDir altDir;
         std::filesystem::remove(dir_.path("VEXKOCLU_IMP.STR.logical"));
         std::filesystem::remove(dir_.path("VEXKOCLU_EXP.STR.logical"));
         ULLDObjectCache::m_altstrdirectory.clear();
-        if (c.logicalFile) {
-            const std::u16string logical =
-                write(c.logicalFile, {table(u"BSEG", 3), table(u"BSET")});
-            if (c.alternative) {
-                std::filesystem::rename(ul_utf16to8(logical.c_str()), altDir.path(c.logicalFile));
-                ULLDObjectCache::m_altstrdirectory = altDir.wpath();
-            }
+        const std::u16string path = write(c.logicalFile, {table(u"BSEG", 3), table(u"BSET")});
+        if (c.alternative) {
+            std::filesystem::rename(ul_utf16to8(path.c_str()), altDir.path(c.logicalFile));
+            ULLDObjectCache::m_altstrdirectory = altDir.wpath();
         }
         ULLDObjectCache cache;
         cache.addFilePath(write("k.STR", {cluster}).c_str());
