@@ -261,8 +261,10 @@ class EngineTest : public ::testing::TestWithParam<std::string> {
     std::unique_ptr<DbIfConnection> open() {
         return dbif_open(odbc() ? u"ODBC" : ul_utf8to16(GetParam().c_str()).c_str());
     }
+    // Named after the test without its parameter; ODBC instances apart, since they share the
+    // server of the native engine and run beside it.
     std::u16string prefix() const {
-        std::u16string prefix = u"dbif_";
+        std::u16string prefix = odbc() ? u"dbif_odbc_" : u"dbif_";
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         for (char c : name.substr(0, std::min(name.find('/'), size_t{40}))) {
             c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
