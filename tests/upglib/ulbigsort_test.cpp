@@ -72,6 +72,7 @@ struct SortCase {
 const SortCase kCases[] = {
     {"InMemory", false, 40, 40, 32, 0, 0, 5000, 5000, 0, 0, 0},
     {"InMemoryVarGroupDesc", true, 16, 300, 32, 0, 0, 3000, 200, 4 | 16, 0, 0},
+    {"InMemoryRemoveDups", false, 8, 8, 32, 0, 0, 3000, 100, 2, 0, 0},
     {"ThreeFilesManyLevels", false, 40, 40, 3, 60, 0, 3000, 3000, 0, 0, 4},
     {"ThirtyTwoFiles", false, 40, 40, 32, 60, 0, 20000, 20000, 0, 0, 2},
     {"PaddedRemoveDupsTruncAlign", false, 13, 13, 3, 30, 0, 4000, 300, 2, 3, 3},
